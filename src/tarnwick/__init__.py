@@ -1,0 +1,1 @@
+"""tarnwick: compact, token-budgeted project context for LLM coding assistants."""
