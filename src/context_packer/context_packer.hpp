@@ -1,0 +1,148 @@
+// Chief header of the context_packer extension: ownership, error flow, shared constants and the
+// small calling helpers that every function body uses.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <initializer_list>
+#include <new>
+#include <span>
+
+#include "constants.hpp"
+
+namespace cp {
+
+// ---------------------------------------------------------------------------------------------
+// Errors. A failing C API call leaves the Python error set; check() then throws this marker,
+// which carries nothing: the error itself stays in the thread state until the function
+// boundary adds its traceback entry and returns NULL.
+struct PyErrorMarker {};
+
+[[noreturn]] inline void raise() { throw PyErrorMarker{}; }
+
+// Sets a TypeError/ValueError/... and throws.
+[[noreturn]] void raise_error(PyObject* type, const char* message);
+[[noreturn]] void raise_format(PyObject* type, const char* format, ...);
+
+inline PyObject* check(PyObject* result) {
+    if (result == nullptr) raise();
+    return result;
+}
+// For calls that report failure as -1 (SetItem, Append, IsTrue, RichCompareBool, ...).
+inline int check(int status) {
+    if (status < 0) raise();
+    return status;
+}
+inline Py_ssize_t check(Py_ssize_t size) {
+    if (size < 0) raise();
+    return size;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Ownership. Ref owns one strong reference (or none). It is move-only and deliberately has no
+// truth test: "is there an object" is asked with .get() != nullptr, Python truth with truth().
+class Ref {
+  public:
+    Ref() = default;
+    static Ref steal(PyObject* object) {
+        Ref ref;
+        ref.object_ = object;
+        return ref;
+    }
+    static Ref borrow(PyObject* object) {
+        Py_XINCREF(object);
+        return steal(object);
+    }
+    Ref(Ref&& other) noexcept : object_(other.object_) { other.object_ = nullptr; }
+    Ref& operator=(Ref&& other) noexcept {
+        if (this != &other) {
+            PyObject* old = object_;
+            object_ = other.object_;
+            other.object_ = nullptr;
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(object_); }
+
+    explicit operator bool() const = delete;
+
+    PyObject* get() const { return object_; }
+    PyObject* release() {
+        PyObject* object = object_;
+        object_ = nullptr;
+        return object;
+    }
+
+  private:
+    PyObject* object_ = nullptr;
+};
+
+// A new reference from a C API call, or the marker when it failed.
+inline Ref checked(PyObject* new_reference) { return Ref::steal(check(new_reference)); }
+
+// ---------------------------------------------------------------------------------------------
+// Source lines. Every body records the line of the statement it is executing; when an error
+// leaves the body, the function boundary reports that line in the traceback entry.
+struct Frame {
+    int line;
+};
+
+// Adds one traceback entry ("function name", file "src/tarnwick/context_packer", line) to the
+// pending exception. Keeps the pending exception if the entry cannot be built.
+void add_traceback(const char* function_name, int line);
+
+// ---------------------------------------------------------------------------------------------
+// Process-wide module state, written at start-up and read-only afterwards.
+struct ModuleState {
+    PyObject* module = nullptr;       // the one module instance (strong)
+    PyObject* module_dict = nullptr;  // strong; kept after a failed start-up for stray functions
+    PyObject* builtins = nullptr;     // strong
+    PyObject* sorted = nullptr;       // strong, fixed at import
+    PyObject* print = nullptr;        // strong, fixed at import
+    int64_t interpreter_id = -1;
+};
+extern ModuleState state;
+
+// Module-level name lookup at the moment of use: the module dict, then builtins; NameError when
+// found in neither.
+Ref module_global(PyObject* name);
+
+// ---------------------------------------------------------------------------------------------
+// Calls. Arguments are borrowed; the result is a new reference.
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args);
+// Keyword call: `args` holds the positional values followed by one value per name in `kwnames`.
+Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames);
+Ref call_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args);
+Ref call_method_kw(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args,
+                   PyObject* kwnames);
+
+inline Ref get_attr(PyObject* object, PyObject* name) {
+    return checked(PyObject_GetAttr(object, name));
+}
+
+// Python truth of any object.
+inline bool truth(PyObject* object) { return check(PyObject_IsTrue(object)) != 0; }
+
+// `a == b` as Python evaluates it in a condition.
+inline bool equals(PyObject* a, PyObject* b) {
+    return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Declared return types: an exact instance or None passes; `int` converts other numbers.
+enum class ReturnType { Dict, Str, Int };
+Ref checked_return(Ref value, ReturnType type);
+
+// ---------------------------------------------------------------------------------------------
+// Function bodies receive the bound (and converted) arguments in parameter order, borrowed.
+using Body = Ref (*)(Frame& frame, PyObject* const* args);
+
+// The sort key made afresh inside read_symbol_content on each call.
+Ref new_sort_key_function();
+
+}  // namespace cp

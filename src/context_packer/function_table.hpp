@@ -1,0 +1,80 @@
+// The signature records of the module's functions: what binding, the function objects and the
+// code objects are built from.
+#pragma once
+
+#include <span>
+
+#include "context_packer.hpp"
+
+namespace cp {
+
+enum class Check { None, ExactDict, ExactStr, Int };
+
+struct ParamSpec {
+    PyObject* const* name;          // interned parameter name (a constant slot)
+    const char* annotation;         // annotation text, or nullptr when unannotated
+    Check check;
+    int conversion_line;            // reported when an int conversion fails
+    PyObject* const* default_value; // constant slot, or nullptr when required
+};
+
+struct FunctionSpec {
+    const char* name;            // __name__, and the name used in messages
+    const char* qualname;        // __qualname__
+    const char* code_name;       // co_name
+    const char* traceback_name;  // function name of traceback entries
+    int def_line;
+    int min_args;
+    std::span<const ParamSpec> params;
+    const char* const* locals;   // further local names, nullptr-terminated
+    const char* doc;             // nullptr: no docstring
+    const char* return_annotation;  // nullptr: no annotations at all
+    PyObject* const* defaults;   // the __defaults__ tuple, or nullptr
+    Body body;
+    bool takes_no_arguments;     // main: refuses any argument before its body runs
+};
+
+// In def-line order; the sort-key lambda comes last and is not a module attribute.
+enum class FunctionId {
+    LoadSummaries,
+    ExpandSummary,
+    CondenseSummary,
+    EstimateTokens,
+    ReadSymbolContent,
+    FileId,
+    Basename,
+    Pack,
+    PackForQuery,
+    Main,
+    SortKey,
+    Count
+};
+constexpr int kFunctionCount = static_cast<int>(FunctionId::Count);
+constexpr int kModuleFunctionCount = kFunctionCount - 1;
+
+extern const FunctionSpec function_specs[kFunctionCount];
+inline const FunctionSpec& spec_of(FunctionId id) { return function_specs[static_cast<int>(id)]; }
+
+// Code objects, built at start-up (one per function).
+extern PyObject* code_objects[kFunctionCount];
+PyObject* make_code_object(const FunctionSpec& spec);
+
+// The function object type and its constructor.
+extern PyTypeObject FunctionType;
+int ready_function_type();
+PyObject* new_function(FunctionId id);
+
+// Bodies, one per function (defined in the subsystem folders).
+Ref load_summaries_body(Frame& frame, PyObject* const* args);
+Ref expand_summary_body(Frame& frame, PyObject* const* args);
+Ref condense_summary_body(Frame& frame, PyObject* const* args);
+Ref estimate_tokens_body(Frame& frame, PyObject* const* args);
+Ref read_symbol_content_body(Frame& frame, PyObject* const* args);
+Ref sort_key_body(Frame& frame, PyObject* const* args);
+Ref file_id_body(Frame& frame, PyObject* const* args);
+Ref basename_body(Frame& frame, PyObject* const* args);
+Ref pack_body(Frame& frame, PyObject* const* args);
+Ref pack_for_query_body(Frame& frame, PyObject* const* args);
+Ref main_body(Frame& frame, PyObject* const* args);
+
+}  // namespace cp
