@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <new>
 #include <span>
+#include <utility>
 
 #include "constants.hpp"
 

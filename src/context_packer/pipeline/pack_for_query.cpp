@@ -1,11 +1,28 @@
-// Placeholder until this function's body is written.
+// The one-call path from a query to a context block.
+//
+// Source lines: 513 load the graph, 514 retrieve, 515 load the summaries, 516 pack and the
+// declared-return check.
 #include "function_table.hpp"
 
 namespace cp {
 
-Ref pack_for_query_body(Frame& frame, PyObject* const*) {
-    frame.line = 507;
-    raise_error(PyExc_NotImplementedError, "not implemented yet");
+Ref pack_for_query_body(Frame& frame, PyObject* const* args) {
+    PyObject* query = args[0];
+    PyObject* project_root = args[1];
+    PyObject* token_budget = args[2];
+
+    frame.line = 513;
+    Ref graph = call(module_global(K.vx_load_graph).get(), {});
+    frame.line = 514;
+    Ref result = call_kw(module_global(K.vx_retrieve).get(), {graph.get(), query, K.i_8, K.i_40},
+                         K.kw_top_files_edges);
+    frame.line = 515;
+    Ref summaries = call(module_global(K.load_summaries).get(), {project_root});
+    frame.line = 516;
+    Ref block = call_kw(module_global(K.pack).get(),
+                        {result.get(), summaries.get(), graph.get(), project_root, token_budget},
+                        K.kw_pack_call);
+    return checked_return(std::move(block), ReturnType::Str);
 }
 
 }  // namespace cp
