@@ -59,11 +59,12 @@ DOCSTRINGS = {
 
 def test_namespace(cp):
     names = [k for k in vars(cp) if not (k.startswith("__") and k.endswith("__"))]
-    assert names == [
+    # Tests elsewhere delete and restore globals, which moves them to the end of the dict.
+    assert sorted(names) == sorted([
         "json", "sys", "ceil", "Path", "Any", "_vx_retrieve", "_vx_load_graph", "_classify_intent",
         "load_summaries", "expand_summary", "condense_summary", "estimate_tokens",
         "read_symbol_content", "_file_id", "_basename", "pack", "pack_for_query", "main",
-    ]
+    ])
     assert cp.json is json and cp.sys is sys and cp.ceil is math.ceil
     assert cp.Path is pathlib.Path and cp.Any is typing.Any
     assert cp._vx_retrieve is tarnwick.vx.retrieve
