@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer into .venv-asan and
+# runs the test suite under it. Any sanitizer report fails the run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/_python.sh
+python=$(find_python310)
+if [ ! -x .venv-asan/bin/python ]; then
+    "$python" -m venv .venv-asan
+    .venv-asan/bin/python -m pip install -q --upgrade pip
+fi
+.venv-asan/bin/python -m pip install -q scikit-build-core cmake ninja pytest hypothesis
+.venv-asan/bin/python -m pip install -q --no-build-isolation \
+    -C cmake.define.TARNWICK_SANITIZE=ON -C cmake.build-type=Debug -C build-dir=build/asan .
+
+runtime="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
+# The interpreter itself is not instrumented and keeps memory until exit: leak reports would be
+# about it, not about the extension, so leaks are checked by tests/test_leaks.py instead.
+export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export PYTHONMALLOC=malloc
+LD_PRELOAD="$runtime" exec .venv-asan/bin/python -m pytest -q -p no:cacheprovider "$@"
