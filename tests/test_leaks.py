@@ -1,0 +1,124 @@
+"""Every public function, called many times on varied inputs (results and exceptions alike),
+keeps the process's memory flat."""
+
+import gc
+import os
+import sys
+import tracemalloc
+from pathlib import Path
+
+import pytest
+
+RECORD = {
+    "description": "Order management API endpoints",
+    "functions": {
+        "get_orders": {
+            "params": ["db: Session", "status: str = None"], "returns": "list[OrderResponse]",
+            "calls_internal": ["order_to_response"], "calls_external": ["db.query"],
+            "decorators": ["@router.get"], "lines": [1, 4], "description": "List orders",
+        },
+        "create_order": {"params": "db, data", "async": True, "lines": [6, 9]},
+    },
+    "classes": {"OrderResponse": {"bases": ["BaseModel"], "methods": ["a", "b"]}},
+    "variables": ["router", {"name": "x", "used_by": ["get_orders"]}],
+    "internal_graph": [{"from": "a", "to": "b"}],
+    "imports": [{"module": "m", "names": ["a"]}],
+}
+BAD_RECORDS = [
+    {"description": None},
+    {"functions": {"f": 1}},
+    {"functions": {"f": {"params": [1]}}},
+    {"variables": 5},
+    {"functions": {"f": {"calls_internal": "a", "calls_external": ["b"]}}},
+]
+
+
+class Subclass(dict):
+    def get(self, key, default=None):
+        return super().get(key, default)
+
+
+def workload(cp, root):
+    """One round of calls; returns how many raised."""
+    failures = 0
+    source = "app.py"
+    nodes = [
+        {"id": "app.py", "kind": "file", "summary": "The app"},
+        {"id": "app.py::run", "kind": "symbol", "path": "app.py", "name": "run", "line_start": 0, "line_end": 3},
+        Subclass(id="util.py::x", kind="symbol", path="util.py", name="x", line_start=2),
+    ]
+    result = {
+        "files": [{"id": "app.py"}, "util.py", {"id": "app.py::run"}, 7],
+        "edges": [{"from": "app.py", "to": "util.py", "rel": "imports"}, {"from": "x", "to": "y", "rel": "calls"}],
+    }
+    calls = [
+        lambda: cp.load_summaries(root),
+        lambda: cp.load_summaries(root / "missing"),
+        lambda: cp.load_summaries("not a path"),
+        lambda: cp.expand_summary(RECORD),
+        lambda: cp.condense_summary(RECORD),
+        lambda: cp.estimate_tokens("x" * 100),
+        lambda: cp._file_id({"id": 12}),
+        lambda: cp._file_id(Subclass(id=None)),
+        lambda: cp._basename("a/b/c.py"),
+        lambda: cp.read_symbol_content(root, source, {"run": {"line_start": 0, "line_end": 3}, "b": {"line_start": 5}}),
+        lambda: cp.read_symbol_content(root, "missing.py", {"f": {}}),
+        lambda: cp.read_symbol_content(root, source, {"f": 1, "g": 2}),
+        lambda: cp.read_symbol_content(root, source, {"f": {"line_start": "x"}}),
+        lambda: cp.pack(result, {"app.py": RECORD}, {"nodes": nodes}, root),
+        lambda: cp.pack(result, {}, {"nodes": iter(nodes)}, root, 900.5, 3, 2),
+        lambda: cp.pack(None, {}, {}, root, 0),
+        lambda: cp.pack(result, {"app.py": 5}, {"nodes": nodes}, root),
+        lambda: cp.pack({"files": 5}, {}, {}, root),
+        lambda: cp.pack(result, {}, {"nodes": [1]}, root),
+        lambda: cp.pack(result, None, {}, root),
+        lambda: cp.pack_for_query("how are orders listed", root, "x"),
+        lambda: cp.pack(1, {}, {}, root, token_budget=float("nan")),
+        lambda: cp.estimate_tokens(text=None),
+        lambda: cp.pack(1, 2, 3, 4, 5, 6, 7, 8),
+        lambda: cp.pack(1, {}, {}, root, bogus=1),
+        lambda: cp.main(1),
+    ]
+    calls += [lambda record=record: cp.expand_summary(record) for record in BAD_RECORDS]
+    calls += [lambda record=record: cp.condense_summary(record) for record in BAD_RECORDS]
+    for call in calls:
+        try:
+            call()
+        except Exception:
+            failures += 1
+    return failures
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.skipif(not Path("/proc/self/statm").exists(), reason="needs /proc")
+def test_memory_stays_flat(cp, tmp_path):
+    (tmp_path / ".vestra").mkdir()
+    (tmp_path / ".vestra" / "structured_summaries.json").write_text('{"app.py": {"description": "x"}}')
+    (tmp_path / "app.py").write_text("".join(f"line {i}\n" for i in range(40)))
+    rounds = int(os.environ.get("TARNWICK_LEAK_ROUNDS", "3000"))
+
+    for _ in range(200):
+        assert workload(cp, tmp_path) > 0
+    gc.collect()
+    tracemalloc.start()
+    traced_before = tracemalloc.get_traced_memory()[0]
+    rss_before = resident_bytes()
+    for _ in range(rounds):
+        workload(cp, tmp_path)
+    gc.collect()
+    traced_after = tracemalloc.get_traced_memory()[0]
+    tracemalloc.stop()
+    rss_after = resident_bytes()
+    # One leaked object per round would already show as tens of kilobytes.
+    assert traced_after - traced_before < 16 * 1024, (traced_before, traced_after)
+    assert rss_after - rss_before < 4 * 1024 * 1024, (rss_before, rss_after)
+    if hasattr(sys, "gettotalrefcount"):
+        before = sys.gettotalrefcount()
+        for _ in range(100):
+            workload(cp, tmp_path)
+        gc.collect()
+        assert sys.gettotalrefcount() - before < 100
