@@ -15,8 +15,8 @@ import sys
 import time
 from dataclasses import dataclass, field
 
-from .linkage import build_graph
-from .output import graph_text, summaries_text, write_atomic
+from .linkage import resolve_edges
+from .output import edge, encode, file_node, graph_text, summaries_text, write_atomic
 from .summarize import FileResult, summarize_file
 from .walk import DEFAULT_MAX_FILE_BYTES, walk_project
 
@@ -168,28 +168,37 @@ def index_project(
     stats.unparsable.sort()
     paths = sorted(rel for rel, _, _ in walk.files)
 
-    records = {}
+    records = []
+    node_blocks = []
+    contains_blocks = []
     for path in paths:
         result = parsed.get(path)
         if result is None:
+            node_blocks.append(encode(file_node(path, "")))
             continue
-        record = result.record
-        records[path] = record
-        stats.functions += len(record["functions"])
-        stats.classes += len(record["classes"])
-        stats.methods += sum(1 for s in result.symbols if s[1] == "method")
+        records.append((path, result.record_json))
+        node_blocks.append(result.nodes_json)
+        contains_blocks.append(result.contains_json)
+        functions, methods, classes = result.counts
+        stats.functions += functions
+        stats.methods += methods
+        stats.classes += classes
+    stats.nodes = len(paths) + stats.functions + stats.methods + stats.classes
     stats.files = len(records)
 
-    graph = build_graph(paths, parsed)
-    stats.nodes = len(graph["nodes"])
-    stats.edges = len(graph["edges"])
+    edge_blocks = []
+    for rel, pairs in zip(("imports", "calls", "extends"), resolve_edges(paths, parsed)):
+        stats.edges += len(pairs)
+        edge_blocks.extend(encode(edge(a, b, rel)) for a, b in pairs)
+    stats.edges += stats.functions + stats.methods + stats.classes  # "contains"
+    edge_blocks.extend(contains_blocks)
 
     data_dir = os.path.join(root, DATA_DIR)
     os.makedirs(data_dir, exist_ok=True)
     stats.summaries_path = os.path.join(data_dir, SUMMARIES_NAME)
     stats.graph_path = os.path.join(data_dir, GRAPH_NAME)
     write_atomic(stats.summaries_path, summaries_text(records))
-    write_atomic(stats.graph_path, graph_text(graph))
+    write_atomic(stats.graph_path, graph_text(node_blocks, edge_blocks))
 
     stats.seconds = time.perf_counter() - started
     return stats

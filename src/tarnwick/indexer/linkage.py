@@ -163,45 +163,21 @@ class Resolver:
             parts.pop()
 
 
-def build_graph(paths: list, results: dict) -> dict:
-    """The graph document for `tarnwick.vx`.
+def resolve_edges(paths: list, results: dict) -> tuple:
+    """The cross-file edges of the project as three sorted lists of
+    (from, to) pairs: imports, calls, extends.
 
-    `paths` lists every source file (parsed or not), sorted; `results` maps
-    the parsed ones to their FileResult.
+    `paths` lists every source file (parsed or not); `results` maps the
+    parsed ones to their FileResult.
     """
     resolver = Resolver(paths, results)
-    nodes = []
-    contains = []
     imports = set()
     calls = set()
     extends = set()
     for path in paths:
         result = results.get(path)
-        record = result.record if result is not None else None
-        nodes.append(
-            {
-                "id": path,
-                "kind": "file",
-                "path": path,
-                "summary": record.get("description", "") if record else "",
-            }
-        )
         if result is None:
             continue
-        for name, kind, start, end in result.symbols:
-            sid = f"{path}::{name}"
-            nodes.append(
-                {
-                    "id": sid,
-                    "kind": "symbol",
-                    "path": path,
-                    "name": name,
-                    "symbol_kind": kind,
-                    "line_start": start,
-                    "line_end": end,
-                }
-            )
-            contains.append((path, sid))
         for level, module, names in result.imports:
             for target in resolver.import_targets(path, level, module, names):
                 if target != path:
@@ -214,8 +190,4 @@ def build_graph(paths: list, results: dict) -> dict:
             target = resolver.resolve_ref(path, ref)
             if target and target != path:
                 extends.add((path, target))
-
-    edges = []
-    for rel, pairs in (("imports", sorted(imports)), ("calls", sorted(calls)), ("extends", sorted(extends)), ("contains", sorted(contains))):
-        edges.extend({"from": a, "to": b, "rel": rel} for a, b in pairs)
-    return {"version": 1, "nodes": nodes, "edges": edges}
+    return sorted(imports), sorted(calls), sorted(extends)

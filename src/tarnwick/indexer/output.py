@@ -12,32 +12,55 @@ import tempfile
 _encode = json.JSONEncoder(ensure_ascii=False, separators=(",", ":")).encode
 
 
-def _lines_object(items) -> str:
-    """A JSON object with one member per line; member order is kept."""
-    body = ",\n".join(f"{_encode(key)}:{_encode(value)}" for key, value in items)
+def encode(value) -> str:
+    """Compact JSON text of one value (non-ASCII kept as is)."""
+    return _encode(value)
+
+
+def file_node(path: str, summary: str) -> dict:
+    return {"id": path, "kind": "file", "path": path, "summary": summary}
+
+
+def symbol_node(path: str, name: str, kind: str, start: int, end: int) -> dict:
+    return {
+        "id": f"{path}::{name}",
+        "kind": "symbol",
+        "path": path,
+        "name": name,
+        "symbol_kind": kind,
+        "line_start": start,
+        "line_end": end,
+    }
+
+
+def edge(frm: str, to: str, rel: str) -> dict:
+    return {"from": frm, "to": to, "rel": rel}
+
+
+def summaries_text(records) -> str:
+    """The summary store: a JSON object with one file's record per line.
+
+    `records` yields (path, record JSON text) pairs in file order.
+    """
+    body = ",\n".join(f"{_encode(path)}:{text}" for path, text in records)
     return "{\n" + body + "\n}\n" if body else "{}\n"
 
 
-def summaries_text(records: dict) -> str:
-    """The summary store text: one file's record per line."""
-    return _lines_object(records.items())
+def graph_text(node_lines, edge_lines) -> str:
+    """The graph document with one node or edge per line.
 
-
-def graph_text(graph: dict) -> str:
-    """The graph text: one node or edge per line."""
-    parts = ["{\n"]
-    for key, value in graph.items():
-        if key in ("nodes", "edges"):
-            continue
-        parts.append(f"{_encode(key)}:{_encode(value)},\n")
-    for key in ("nodes", "edges"):
-        items = graph.get(key, [])
-        parts.append(f"{_encode(key)}:[")
-        if items:
-            parts.append("\n" + ",\n".join(_encode(item) for item in items) + "\n")
-        parts.append("],\n" if key == "nodes" else "]\n")
-    parts.append("}\n")
-    return "".join(parts)
+    `node_lines` and `edge_lines` yield JSON texts, possibly several lines
+    joined by ",\n" each, in their final order.
+    """
+    nodes = ",\n".join(t for t in node_lines if t)
+    edges = ",\n".join(t for t in edge_lines if t)
+    return (
+        '{\n"version":1,\n"nodes":['
+        + ("\n" + nodes + "\n" if nodes else "")
+        + '],\n"edges":['
+        + ("\n" + edges + "\n" if edges else "")
+        + "]\n}\n"
+    )
 
 
 def _default_mode() -> int:

@@ -19,6 +19,8 @@ import tokenize
 from dataclasses import dataclass, field
 from io import BytesIO
 
+from .output import edge, encode, file_node, symbol_node
+
 # Line ends that `str.splitlines` honours but Python's parser does not.  The
 # packer cuts function bodies out of `text.splitlines()`, so every line index
 # written by the indexer has to count these too.
@@ -63,6 +65,36 @@ class FileResult:
     refs: list = field(default_factory=list)
     # Dotted names used as base classes of top-level classes.
     bases: list = field(default_factory=list)
+    # Filled by `encode_result`, which also drops `record` and `symbols`:
+    # the JSON texts of the record, of the file's nodes and of its
+    # "contains" edges, and (functions, methods, classes) counts.
+    record_json: str = ""
+    nodes_json: str = ""
+    contains_json: str = ""
+    counts: tuple = (0, 0, 0)
+
+
+def encode_result(result: FileResult) -> FileResult:
+    """Turn the record and symbols into JSON text (in the worker, so the
+    parent only joins strings) and drop the structures themselves."""
+    record = result.record
+    path = result.path
+    result.record_json = encode(record)
+    nodes = [encode(file_node(path, record.get("description", "")))]
+    ids = []
+    methods = 0
+    for name, kind, start, end in result.symbols:
+        node = symbol_node(path, name, kind, start, end)
+        nodes.append(encode(node))
+        ids.append(node["id"])
+        methods += kind == "method"
+    result.nodes_json = ",\n".join(nodes)
+    ids.sort()
+    result.contains_json = ",\n".join(encode(edge(path, sid, "contains")) for sid in ids)
+    result.counts = (len(record["functions"]), methods, len(record["classes"]))
+    result.record = None
+    result.symbols = []
+    return result
 
 
 # ---------------------------------------------------------------------------
@@ -642,7 +674,7 @@ def summarize_file(task: tuple) -> FileResult:
     except (UnicodeDecodeError, SyntaxError, LookupError) as exc:
         return FileResult(rel, error=f"cannot decode: {exc}")
     try:
-        return summarize_text(rel, text, view)
+        return encode_result(summarize_text(rel, text, view))
     except SyntaxError as exc:
         where = f" (line {exc.lineno})" if exc.lineno else ""
         return FileResult(rel, error=f"{exc.msg}{where}")
