@@ -519,8 +519,12 @@ def summarize_text(path: str, text: str, view: str | None = None) -> FileResult:
         scan = _Scan()
         _scan(node.body, scan)
         args = node.args
-        _scan(args.defaults, module_scan)
-        _scan(args.kw_defaults, module_scan)
+        # Defaults run at definition time (their calls are the module's),
+        # but the names they read are part of the function's behaviour.
+        defaults = _Scan()
+        _scan(args.defaults + args.kw_defaults, defaults)
+        module_scan.calls.extend(defaults.calls)
+        scan.loads.update(defaults.loads)
         for a in args.posonlyargs + args.args + args.kwonlyargs:
             scan.stores.add(a.arg)
         for a in (args.vararg, args.kwarg):
