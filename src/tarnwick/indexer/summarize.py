@@ -192,9 +192,9 @@ def _learn(node) -> tuple:
             many.append(name)
         elif value is None or isinstance(value, ast.AST):
             single.append(name)
-    spec = (tuple(single), tuple(many))
-    _CHILDREN[type(node)] = spec
-    return spec
+    layout = (tuple(single), tuple(many))
+    _CHILDREN[type(node)] = layout
+    return layout
 
 
 def dotted_name(node) -> str | None:
@@ -260,14 +260,14 @@ def _scan(roots, acc: _Scan) -> None:
             continue
         elif kind in _DEF_TYPES:
             acc.defs.add(node.name)
-        spec = children.get(kind)
-        if spec is None:
-            spec = _learn(node)
-        for name in spec[0]:
+        layout = children.get(kind)
+        if layout is None:
+            layout = _learn(node)
+        for name in layout[0]:
             value = getattr(node, name)
             if value is not None and type(value) is not str:
                 push(value)
-        for name in spec[1]:
+        for name in layout[1]:
             extend(getattr(node, name))
 
 
@@ -684,3 +684,5 @@ def summarize_file(task: tuple) -> FileResult:
         return FileResult(rel, error=f"{exc.msg}{where}")
     except (ValueError, RecursionError, MemoryError) as exc:
         return FileResult(rel, error=f"{type(exc).__name__}: {exc}")
+    except Exception as exc:  # one odd file must not end the whole run
+        return FileResult(rel, error=f"cannot summarise: {type(exc).__name__}: {exc}")
