@@ -1,0 +1,61 @@
+"""`tarnwick-index [ROOT]`: write the `.vestra` summary store and code graph
+of a Python project.
+
+The work is done by the `tarnwick.indexer` package; this module is the
+command-line entry and keeps `index_project` importable as
+`tarnwick.index.index_project`.
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+
+from .indexer import GRAPH_NAME, SUMMARIES_NAME, IndexStats, index_project
+from .indexer.walk import DEFAULT_MAX_FILE_BYTES
+
+__all__ = ["index_project", "IndexStats", "main", "SUMMARIES_NAME", "GRAPH_NAME"]
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="tarnwick-index",
+        description="Index a Python project: write ROOT/.vestra/structured_summaries.json and ROOT/.vestra/graph.json.",
+    )
+    parser.add_argument("root", nargs="?", default=".", help="project root (default: the current folder)")
+    parser.add_argument("-j", "--jobs", type=int, default=None, help="worker processes (default: one per core; 1: none)")
+    parser.add_argument(
+        "--max-size",
+        type=int,
+        default=DEFAULT_MAX_FILE_BYTES,
+        metavar="BYTES",
+        help=f"skip source files larger than this (default: {DEFAULT_MAX_FILE_BYTES})",
+    )
+    shown = parser.add_mutually_exclusive_group()
+    shown.add_argument("--progress", dest="progress", action="store_true", default=None, help="always show progress")
+    shown.add_argument("-q", "--quiet", dest="progress", action="store_false", help="no progress, no per-file warnings")
+    return parser
+
+
+def main(argv=None) -> int:
+    args = _parser().parse_args(argv)
+    if args.jobs is not None and args.jobs < 1:
+        print("tarnwick-index: --jobs must be at least 1", file=sys.stderr)
+        return 2
+    try:
+        stats = index_project(args.root, jobs=args.jobs, max_file_bytes=args.max_size, progress=args.progress)
+    except NotADirectoryError as exc:
+        print(f"tarnwick-index: {exc}", file=sys.stderr)
+        return 2
+    except OSError as exc:
+        print(f"tarnwick-index: cannot write the index: {exc}", file=sys.stderr)
+        return 1
+    if args.progress is not False:
+        for path, message in stats.unparsable:
+            print(f"tarnwick-index: cannot parse {path}: {message}", file=sys.stderr)
+    print(stats.summary_line())
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,193 @@
+"""Cross-file resolution and the code graph.
+
+Workers report each file's imports, called names and base classes as they
+are written; once every file is known, `build_graph` maps module names to
+project files and turns those references into file-to-file edges.
+"""
+
+from __future__ import annotations
+
+import posixpath
+
+# Folders treated as import roots, besides the project root itself
+# ("src layout": ROOT/src/pkg is imported as "pkg").
+IMPORT_ROOTS = ("", "src/")
+
+# How many re-export hops ("from .a import f" in a package __init__) are
+# followed to find where a name is defined.
+_MAX_HOPS = 4
+
+
+class Resolver:
+    """Maps imports and dotted names of one project to its files."""
+
+    def __init__(self, paths, results: dict):
+        self.paths = set(paths)
+        self.results = results  # path -> FileResult (parsed files only)
+        self.defined = {p: set(r.defined) for p, r in results.items()}
+        self._module_cache = {}
+        self._package_dirs = {posixpath.dirname(p) for p in self.paths if p.endswith("/__init__.py") or p == "__init__.py"}
+
+    # -- modules ------------------------------------------------------------
+
+    def _candidates(self, base: str, dotted: str):
+        stem = dotted.replace(".", "/")
+        if base:
+            stem = f"{base}/{stem}" if stem else base
+        if stem:
+            yield stem + ".py"
+            yield stem + "/__init__.py"
+        else:
+            yield "__init__.py"
+
+    def module_file(self, importer: str, level: int, dotted: str) -> str | None:
+        """The project file of module `dotted` imported from `importer` with
+        `level` leading dots, or None when it lies outside the project."""
+        importer_dir = posixpath.dirname(importer)
+        key = (importer_dir, level, dotted)
+        cache = self._module_cache
+        if key in cache:
+            return cache[key]
+        found = None
+        if level:
+            base = importer_dir
+            for _ in range(level - 1):
+                if not base:
+                    base = None
+                    break
+                base = posixpath.dirname(base)
+            if base is not None:
+                found = self._first(self._candidates(base, dotted))
+        elif dotted:
+            for root in IMPORT_ROOTS:
+                found = self._first(self._candidates(root.rstrip("/"), dotted))
+                if found:
+                    break
+            if found is None and importer_dir not in self._package_dirs:
+                # A script folder: the folder itself is on the path.
+                found = self._first(self._candidates(importer_dir, dotted))
+        cache[key] = found
+        return found
+
+    def _first(self, candidates):
+        for c in candidates:
+            if c in self.paths:
+                return c
+        return None
+
+    @staticmethod
+    def _join(dotted: str, name: str) -> str:
+        return f"{dotted}.{name}" if dotted else name
+
+    # -- names --------------------------------------------------------------
+
+    def symbol_file(self, path: str | None, name: str, hops: int = 0) -> str | None:
+        """The file that defines `name` as seen from module file `path`,
+        following re-exports."""
+        if path is None or hops > _MAX_HOPS:
+            return None
+        if name in self.defined.get(path, ()):
+            return path
+        result = self.results.get(path)
+        if result is None:
+            return None
+        binding = result.bindings.get(name)
+        if binding is not None:
+            return self.resolve_binding(path, binding, [], hops + 1)
+        for level, module in result.star:
+            found = self.symbol_file(self.module_file(path, level, module), name, hops + 1)
+            if found:
+                return found
+        return None
+
+    def resolve_binding(self, importer: str, binding: tuple, rest: list, hops: int = 0) -> str | None:
+        level, module, attr = binding
+        if attr is not None:
+            sub = self.module_file(importer, level, self._join(module, attr))
+            if sub is None:
+                return self.symbol_file(self.module_file(importer, level, module), attr, hops)
+            module = self._join(module, attr)
+        # `module` names a module; walk the remaining attribute parts through
+        # sub-modules, then look up the first part that is not a module.
+        current = self.module_file(importer, level, module)
+        if current is None:
+            return None
+        parts = list(rest)
+        while parts:
+            deeper = self.module_file(importer, level, self._join(module, parts[0]))
+            if deeper is None:
+                break
+            module = self._join(module, parts.pop(0))
+            current = deeper
+        if not parts:
+            return None  # a module object is not a definition
+        return self.symbol_file(current, parts[0], hops)
+
+    def resolve_ref(self, path: str, dotted: str) -> str | None:
+        """The project file that defines what `dotted` (as written in `path`)
+        refers to, or None."""
+        result = self.results[path]
+        parts = dotted.split(".")
+        head = parts[0]
+        if head in self.defined[path]:
+            return None
+        binding = result.bindings.get(head)
+        if binding is not None:
+            return self.resolve_binding(path, binding, parts[1:])
+        for level, module in result.star:
+            found = self.symbol_file(self.module_file(path, level, module), head, 1)
+            if found:
+                return found
+        return None
+
+    def import_targets(self, path: str, level: int, module: str, names: list):
+        """Project files an import statement loads."""
+        if names:
+            for name in names:
+                if name != "*":
+                    sub = self.module_file(path, level, self._join(module, name))
+                    if sub:
+                        yield sub
+                        continue
+                target = self.module_file(path, level, module)
+                if target:
+                    yield target
+            return
+        # "import a.b.c": the deepest of a.b.c, a.b, a that is a project file.
+        parts = module.split(".")
+        while parts:
+            target = self.module_file(path, level, ".".join(parts))
+            if target:
+                yield target
+                return
+            parts.pop()
+
+
+def resolve_edges(paths: list, results: dict) -> tuple:
+    """The cross-file edges of the project as three sorted lists of
+    (from, to) pairs: imports, calls, extends.
+
+    `paths` lists every source file (parsed or not); `results` maps the
+    parsed ones to their FileResult.
+    """
+    resolver = Resolver(paths, results)
+    imports = set()
+    calls = set()
+    extends = set()
+    for path in paths:
+        result = results.get(path)
+        if result is None:
+            continue
+        for level, module, names in result.imports:
+            for target in resolver.import_targets(path, level, module, names):
+                if target != path:
+                    imports.add((path, target))
+        for ref in result.refs:
+            target = resolver.resolve_ref(path, ref)
+            if target and target != path:
+                calls.add((path, target))
+        for ref in result.bases:
+            target = resolver.resolve_ref(path, ref)
+            if target and target != path:
+                extends.add((path, target))
+    return sorted(imports), sorted(calls), sorted(extends)

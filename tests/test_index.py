@@ -1,0 +1,395 @@
+"""Tests of the project indexer (tarnwick-index)."""
+
+from __future__ import annotations
+
+import json
+import os
+import textwrap
+from pathlib import Path
+
+import pytest
+
+import tarnwick.indexer as indexer
+from tarnwick.index import index_project, main
+from tarnwick.indexer import output
+from tarnwick.indexer.summarize import summarize_text
+
+
+def write(root: Path, rel: str, text: str, encoding: str = "utf-8", newline: str | None = "") -> Path:
+    path = root / rel
+    path.parent.mkdir(parents=True, exist_ok=True)
+    with open(path, "w", encoding=encoding, newline=newline) as f:
+        f.write(text)
+    return path
+
+
+def load(root: Path):
+    vestra = root / ".vestra"
+    store = json.loads((vestra / "structured_summaries.json").read_text(encoding="utf-8"))
+    graph = json.loads((vestra / "graph.json").read_text(encoding="utf-8"))
+    return store, graph
+
+
+def packer_lines(path: Path) -> list:
+    # How the context packer reads a source file before cutting bodies.
+    return path.read_text(encoding="utf-8", errors="ignore").splitlines()
+
+
+SAMPLE = textwrap.dedent(
+    '''\
+    """Order management API endpoints.
+
+    More text.
+    """
+    from __future__ import annotations
+    import json, os.path
+    from os.path import join
+    from .models import Order
+    from . import schemas
+    from .models import OrderCreate
+
+    router = make_router()
+    LIMIT: int = 10
+    __all__ = ["get_orders"]
+
+
+    @router.get("/orders")
+    @cache
+    def get_orders(db: Session, status: str = None, /, *args, limit=LIMIT, **kwargs) -> list[OrderResponse]:
+        """List orders.
+
+        Details.
+        """
+        def inner():
+            return 1
+        rows = db.query(Order).all()
+        inner()
+        len(rows)
+        return [order_to_response(r) for r in rows] + [json.dumps(limit), db.query(1), helper()]
+
+
+    async def create_order(db, *, data: OrderCreate, dry=False):
+        LIMIT = 3
+        return Order(LIMIT)
+
+
+    def order_to_response(order):
+        global LIMIT
+        return order
+
+
+    def helper(): return schemas.x()
+
+
+    class OrderResponse(BaseModel, metaclass=Meta):
+        """An order as the API returns it."""
+        def to_dict(self):
+            return {"limit": LIMIT}
+        async def refresh(self): pass
+        @property
+        def total(self): return 1
+        @total.setter
+        def total(self, value): pass
+
+
+    class Order: pass
+    '''
+)
+
+
+def test_record_shape_field_by_field():
+    record = summarize_text("app/orders.py", SAMPLE).record
+    assert list(record) == ["description", "functions", "classes", "variables", "internal_graph", "imports"]
+    assert record["description"] == "Order management API endpoints."
+    assert list(record["functions"]) == ["get_orders", "create_order", "order_to_response", "helper"]
+    lines = SAMPLE.splitlines()
+    assert record["functions"]["get_orders"] == {
+        "params": ["db: Session", "status: str = None", "/", "*args", "limit=LIMIT", "**kwargs"],
+        "returns": "list[OrderResponse]",
+        "async": False,
+        # Order of first appearance, no repeats; the nested helper and the
+        # builtin len are left out, a same-file function is internal.
+        "calls_internal": ["order_to_response", "helper"],
+        "calls_external": ["db.query", "json.dumps"],
+        "decorators": ['@router.get("/orders")', "@cache"],
+        # From the first decorator to the last line of the body.
+        "lines": [lines.index('@router.get("/orders")'), lines.index("    return [order_to_response(r) for r in rows] + [json.dumps(limit), db.query(1), helper()]")],
+        "description": "List orders.",
+    }
+    create = record["functions"]["create_order"]
+    assert create["params"] == ["db", "*", "data: OrderCreate", "dry=False"]
+    assert create["async"] is True and create["returns"] == "" and create["description"] == ""
+    # A class defined in the same file is called from inside the file.
+    assert create["calls_internal"] == ["Order"] and create["calls_external"] == []
+    assert record["functions"]["helper"]["calls_external"] == ["schemas.x"]
+
+    cls = record["classes"]["OrderResponse"]
+    assert cls["bases"] == ["BaseModel", "metaclass=Meta"]
+    assert cls["methods"] == ["to_dict", "refresh", "total"]
+    assert cls["description"] == "An order as the API returns it."
+    assert list(record["classes"]) == ["OrderResponse", "Order"]
+
+    # Dunder names are left out; a local of the same name hides the module
+    # variable (create_order), a global declaration does not.
+    assert record["variables"] == [
+        {"name": "router", "used_by": []},
+        {"name": "LIMIT", "used_by": ["get_orders", "order_to_response", "OrderResponse.to_dict"]},
+    ]
+    assert record["internal_graph"] == [
+        {"from": "get_orders", "to": "order_to_response", "rel": "calls"},
+        {"from": "get_orders", "to": "helper", "rel": "calls"},
+        {"from": "create_order", "to": "Order", "rel": "calls"},
+    ]
+    # __future__ is left out; imports of one module are merged.
+    assert record["imports"] == [
+        {"module": "json", "names": []},
+        {"module": "os.path", "names": ["join"]},
+        {"module": ".models", "names": ["Order", "OrderCreate"]},
+        {"module": ".", "names": ["schemas"]},
+    ]
+
+
+@pytest.mark.parametrize(
+    "breaker",
+    ["\f", "\v", "\x1c", "\x85", "\u2028", "\u2029"],
+    ids=["formfeed", "vtab", "fs", "nel", "u2028", "u2029"],
+)
+@pytest.mark.parametrize("newline", ["\n", "\r\n"], ids=["lf", "crlf"])
+def test_lines_cut_exact_bodies_with_extra_line_breaks(tmp_path, breaker, newline):
+    # The breaker sits where the parser accepts it: a form feed at the start
+    # of a line, the others inside strings and comments.
+    lead = "\f" if breaker == "\f" else ""
+    source = (
+        f'"""Doc{breaker}string."""\n'
+        f"X = 'a{breaker}b'\n"
+        f"{lead}\n"
+        f"@decorate  # note{breaker}more\n"
+        f"def first(a):\n"
+        f"    s = 'x{breaker}y'\n"
+        f"    return s\n"
+        f"\n"
+        f"{lead}class Second:\n"
+        f"    def method(self):  # end{breaker}\n"
+        f"        return 2\n"
+        f"\n"
+        f"def third(): return 3\n"
+    ).replace("\n", newline)
+    path = write(tmp_path, "mod.py", source)
+    index_project(tmp_path, jobs=1)
+    store, graph = load(tmp_path)
+    lines = packer_lines(path)
+    record = store["mod.py"]
+    first = record["functions"]["first"]["lines"]
+    assert lines[first[0]] == "@decorate  # note"
+    assert lines[first[1]] == "    return s"
+    assert "\n".join(lines[first[0] : first[1] + 1]).count("def first") == 1
+    third = record["functions"]["third"]["lines"]
+    assert lines[third[0]] == lines[third[1]] == "def third(): return 3"
+    symbols = {n["name"]: n for n in graph["nodes"] if n["kind"] == "symbol"}
+    assert lines[symbols["Second"]["line_start"]] == "class Second:"
+    assert lines[symbols["Second.method"]["line_start"]] == "    def method(self):  # end"
+    assert lines[symbols["Second.method"]["line_end"]] == "        return 2"
+    assert record["classes"]["Second"]["lines"] == [symbols["Second"]["line_start"], symbols["Second"]["line_end"]]
+
+
+def test_bom_and_coding_cookie(tmp_path):
+    write(tmp_path, "bom.py", '\ufeff"""With a BOM."""\ndef f():\n    return "é"\n')
+    write(tmp_path, "latin.py", '# -*- coding: latin-1 -*-\n"""Caf\xe9."""\ndef g():\n    return 1\n', encoding="latin-1")
+    stats = index_project(tmp_path, jobs=1)
+    store, _ = load(tmp_path)
+    assert stats.unparsable == []
+    assert store["bom.py"]["description"] == "With a BOM."
+    assert store["bom.py"]["functions"]["f"]["lines"] == [1, 2]
+    assert store["latin.py"]["description"] == "Café."
+    assert store["latin.py"]["functions"]["g"]["lines"] == [2, 3]
+
+
+def test_unparsable_files_are_listed_not_fatal(tmp_path, capsys):
+    write(tmp_path, "good.py", "def ok():\n    pass\n")
+    write(tmp_path, "bad.py", "def broken(:\n")
+    (tmp_path / "nul.py").write_bytes(b"x = 1\x00\n")
+    (tmp_path / "binary.py").write_bytes(b"x = '\xff\xfe'\n")
+    assert main([str(tmp_path), "-j", "1"]) == 0
+    out, err = capsys.readouterr()
+    assert "1 files" in out and "3 unparsable" in out
+    for name in ("bad.py", "nul.py", "binary.py"):
+        assert f"cannot parse {name}" in err
+    store, graph = load(tmp_path)
+    assert list(store) == ["good.py"]
+    # Still part of the project: a file node without a summary.
+    files = [n["id"] for n in graph["nodes"] if n["kind"] == "file"]
+    assert files == ["bad.py", "binary.py", "good.py", "nul.py"]
+
+
+def test_skip_rules(tmp_path):
+    write(tmp_path, "keep/mod.py", "def kept(): pass\n")
+    write(tmp_path, "venv/__init__.py", "")  # a package that happens to be named venv
+    for rel in (
+        ".git/hooks/h.py",
+        "__pycache__/m.py",
+        "build/lib/m.py",
+        "dist/m.py",
+        "node_modules/pkg/m.py",
+        ".hidden/m.py",
+        ".venv/lib/m.py",
+        "myenv/lib/m.py",
+        "conda/lib/m.py",
+        "pkg.egg-info/m.py",
+    ):
+        write(tmp_path, rel, "def skipped(): pass\n")
+    write(tmp_path, "myenv/pyvenv.cfg", "home = /usr/bin\n")
+    (tmp_path / "conda" / "conda-meta").mkdir()
+    write(tmp_path, "big.py", "x = 1\n" + "#" * 5000 + "\n")
+    outside = tmp_path.parent / (tmp_path.name + "-outside")
+    write(outside, "secret.py", "def leaked(): pass\n")
+    os.symlink(outside / "secret.py", tmp_path / "link_out.py")
+    os.symlink(outside, tmp_path / "dir_out")
+    os.symlink(tmp_path / "keep" / "mod.py", tmp_path / "alias.py")  # inside: indexed once
+    os.symlink(tmp_path / "keep", tmp_path / "keep_again")
+    os.symlink(tmp_path / "missing.py", tmp_path / "dangling.py")
+
+    stats = index_project(tmp_path, jobs=1, max_file_bytes=4096)
+    store, _ = load(tmp_path)
+    assert sorted(store) == ["keep/mod.py", "venv/__init__.py"]
+    assert dict(stats.skipped) == {
+        "big.py": "larger than 4096 bytes",
+        "dangling.py": "broken link",
+        "dir_out": "link leads outside the project root",
+        "link_out.py": "link leads outside the project root",
+    }
+    assert stats.skipped_dirs == 10
+
+
+def test_link_to_a_file_outside_any_walked_folder_is_indexed(tmp_path):
+    write(tmp_path, "build/gen.py", "def generated(): pass\n")
+    os.symlink(tmp_path / "build" / "gen.py", tmp_path / "gen.py")
+    index_project(tmp_path, jobs=1)
+    store, _ = load(tmp_path)
+    assert list(store) == ["gen.py"]
+
+
+def test_graph_nodes_and_edges(tmp_path):
+    write(tmp_path, "src/shop/__init__.py", '"""Shop."""\nfrom .base import Model\n')
+    write(tmp_path, "src/shop/base.py", '"""Base."""\nclass Model:\n    def save(self): pass\n\ndef make(): pass\n')
+    write(
+        tmp_path,
+        "src/shop/orders.py",
+        '"""Orders."""\nimport shop.base\nfrom shop import Model\nfrom . import base as b\n'
+        "class Order(Model):\n    def place(self):\n        return b.make()\n\n"
+        "def run():\n    shop.base.make()\n",
+    )
+    write(tmp_path, "tools/script.py", "import helper\nhelper.go()\n")
+    write(tmp_path, "tools/helper.py", "def go(): pass\n")
+    stats = index_project(tmp_path, jobs=1)
+    _, graph = load(tmp_path)
+    assert graph["version"] == 1
+    assert [n["id"] for n in graph["nodes"]] == [
+        "src/shop/__init__.py",
+        "src/shop/base.py",
+        "src/shop/base.py::Model",
+        "src/shop/base.py::Model.save",
+        "src/shop/base.py::make",
+        "src/shop/orders.py",
+        "src/shop/orders.py::Order",
+        "src/shop/orders.py::Order.place",
+        "src/shop/orders.py::run",
+        "tools/helper.py",
+        "tools/helper.py::go",
+        "tools/script.py",
+    ]
+    nodes = {n["id"]: n for n in graph["nodes"]}
+    assert nodes["src/shop/orders.py"] == {"id": "src/shop/orders.py", "kind": "file", "path": "src/shop/orders.py", "summary": "Orders."}
+    assert nodes["src/shop/orders.py::Order.place"] == {
+        "id": "src/shop/orders.py::Order.place",
+        "kind": "symbol",
+        "path": "src/shop/orders.py",
+        "name": "Order.place",
+        "symbol_kind": "method",
+        "line_start": 5,
+        "line_end": 6,
+    }
+    edges = [(e["rel"], e["from"], e["to"]) for e in graph["edges"] if e["rel"] != "contains"]
+    assert edges == [
+        ("imports", "src/shop/__init__.py", "src/shop/base.py"),
+        ("imports", "src/shop/orders.py", "src/shop/__init__.py"),
+        ("imports", "src/shop/orders.py", "src/shop/base.py"),
+        ("imports", "tools/script.py", "tools/helper.py"),
+        ("calls", "src/shop/orders.py", "src/shop/base.py"),
+        ("calls", "tools/script.py", "tools/helper.py"),
+        # Base class re-exported by the package: resolved to where it lives.
+        ("extends", "src/shop/orders.py", "src/shop/base.py"),
+    ]
+    contains = [(e["from"], e["to"]) for e in graph["edges"] if e["rel"] == "contains"]
+    assert contains == sorted(contains) and len(contains) == 7
+    assert stats.edges == len(graph["edges"]) and stats.nodes == len(graph["nodes"])
+
+
+def test_parallel_run_writes_the_same_files(tmp_path, monkeypatch):
+    for i in range(6):
+        write(tmp_path, f"pkg/m{i}.py", f'"""Module {i}."""\nfrom .m{(i + 1) % 6} import f{(i + 1) % 6}\ndef f{i}():\n    return f{(i + 1) % 6}()\n')
+    index_project(tmp_path, jobs=1)
+    serial = [(tmp_path / ".vestra" / n).read_bytes() for n in ("structured_summaries.json", "graph.json")]
+    monkeypatch.setattr(indexer, "PARALLEL_MIN_FILES", 1)
+    index_project(tmp_path, jobs=2)
+    parallel = [(tmp_path / ".vestra" / n).read_bytes() for n in ("structured_summaries.json", "graph.json")]
+    assert parallel == serial
+    assert b'"calls"' in serial[1]
+
+
+@pytest.mark.parametrize("failing", ["fsync", "replace"])
+def test_atomic_write_keeps_the_old_file(tmp_path, monkeypatch, failing):
+    write(tmp_path, "a.py", '"""First."""\n')
+    index_project(tmp_path, jobs=1)
+    before = (tmp_path / ".vestra" / "structured_summaries.json").read_bytes()
+    write(tmp_path, "a.py", '"""Second."""\n')
+
+    def fail(*args):
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(output.os, failing, fail)
+    with pytest.raises(OSError):
+        index_project(tmp_path, jobs=1)
+    assert (tmp_path / ".vestra" / "structured_summaries.json").read_bytes() == before
+    assert sorted(os.listdir(tmp_path / ".vestra")) == ["graph.json", "structured_summaries.json"]
+    monkeypatch.undo()
+    index_project(tmp_path, jobs=1)
+    store, _ = load(tmp_path)
+    assert store["a.py"]["description"] == "Second."
+
+
+def test_lone_surrogate_keeps_the_store_valid_utf8(tmp_path):
+    write(tmp_path, "s.py", 'def f():\n    "bad \\ud800 doc"\n')
+    index_project(tmp_path, jobs=1)
+    raw = (tmp_path / ".vestra" / "structured_summaries.json").read_bytes()
+    store = json.loads(raw.decode("utf-8"))
+    assert store["s.py"]["functions"]["f"]["description"] == "bad \ud800 doc"
+
+
+def test_cli_summary_line_and_errors(tmp_path, capsys):
+    write(tmp_path, "m.py", "class A:\n    def m(self): pass\ndef f(): pass\n")
+    assert main([str(tmp_path), "--quiet"]) == 0
+    out, err = capsys.readouterr()
+    assert out.startswith("indexed 1 files: 1 functions, 1 methods, 1 classes, 3 edges; 0 skipped, 0 unparsable; ")
+    assert out.rstrip().endswith("s") and out.count("\n") == 1 and err == ""
+    assert main([str(tmp_path / "m.py")]) == 2
+    assert "not a directory" in capsys.readouterr().err
+
+
+def test_progress_counter_on_stderr(tmp_path, capsys):
+    for i in range(3):
+        write(tmp_path, f"m{i}.py", "")
+    index_project(tmp_path, jobs=1, progress=True)
+    err = capsys.readouterr().err
+    assert err.endswith("indexing: 3/3 files\n")
+
+
+def test_sample_project_data_is_current(tmp_path):
+    # The committed example data must be what the indexer writes today.
+    import shutil
+
+    sample = Path(__file__).resolve().parent.parent / "examples" / "bookshelf"
+    copy = tmp_path / "bookshelf"
+    shutil.copytree(sample, copy, ignore=shutil.ignore_patterns(".vestra", "__pycache__"))
+    index_project(copy, jobs=1)
+    for name in ("structured_summaries.json", "graph.json"):
+        assert (copy / ".vestra" / name).read_bytes() == (sample / ".vestra" / name).read_bytes()
