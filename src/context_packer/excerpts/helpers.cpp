@@ -41,7 +41,9 @@ Ref basename_body(Frame& frame, PyObject* const* args) {
     PyObject* path = args[0];
     frame.line = 288;
     Py_ssize_t length = PyUnicode_GET_LENGTH(path);
-    Py_ssize_t slash = check(PyUnicode_FindChar(path, '/', 0, length, -1));
+    // FindChar answers -1 for "not found" and -2 for an error.
+    Py_ssize_t slash = PyUnicode_FindChar(path, '/', 0, length, -1);
+    if (slash == -2) raise();
     if (slash == -1) return Ref::borrow(path);
     return checked(PyUnicode_Substring(path, slash + 1, length));
 }

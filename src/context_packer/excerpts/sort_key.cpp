@@ -1,11 +1,18 @@
-// Placeholder until this function's body is written.
+// The sort key of read_symbol_content: `lambda kv: kv[1].get("line_start", 0)`.
+#include "excerpts/excerpts.hpp"
 #include "function_table.hpp"
 
 namespace cp {
 
-Ref sort_key_body(Frame& frame, PyObject* const*) {
+Ref sort_key_body(Frame& frame, PyObject* const* args) {
+    PyObject* kv = args[0];
     frame.line = 247;
-    raise_error(PyExc_NotImplementedError, "not implemented yet");
+    Ref record;
+    if (PyTuple_CheckExact(kv) && PyTuple_GET_SIZE(kv) > 1)
+        record = Ref::borrow(PyTuple_GET_ITEM(kv, 1));
+    else
+        record = checked(PyObject_GetItem(kv, K.i_1));
+    return excerpts::record_get(record.get(), K.line_start, K.i_0);
 }
 
 }  // namespace cp

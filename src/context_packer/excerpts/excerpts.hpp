@@ -1,0 +1,52 @@
+// Internal helpers of the symbol body reader and its sort key.
+#pragma once
+
+#include <initializer_list>
+#include <vector>
+
+#include "context_packer.hpp"
+
+namespace cp::excerpts {
+
+// `record.get(key, default)`: the dict lookup itself for an exact dict, the record's own `get`
+// method for anything else (a dict subclass may override it; other objects raise the
+// interpreter's AttributeError).
+inline Ref record_get(PyObject* record, PyObject* key, PyObject* default_value) {
+    if (PyDict_CheckExact(record)) {
+        PyObject* found = PyDict_GetItemWithError(record, key);
+        if (found != nullptr) return Ref::borrow(found);
+        if (PyErr_Occurred()) raise();
+        return Ref::borrow(default_value);
+    }
+    return call_method(record, K.get, {key, default_value});
+}
+
+// Concatenation of str objects into one new str, sized and copied once.
+Ref concat_texts(std::initializer_list<PyObject*> pieces);
+
+// The line structure of an exact str under the rules of `str.splitlines()`, kept as offsets so
+// that a large file is not cut into one object per line.
+class LineIndex {
+  public:
+    explicit LineIndex(PyObject* text);
+
+    Py_ssize_t size() const { return static_cast<Py_ssize_t>(lines_.size()); }
+
+    // "\n".join(lines[first:stop]) for 0 <= first <= stop <= size().
+    Ref join(Py_ssize_t first, Py_ssize_t stop) const;
+
+  private:
+    struct Line {
+        Py_ssize_t begin;  // first character
+        Py_ssize_t end;    // one past the last character, line break excluded
+    };
+    PyObject* text_;  // borrowed: the owner keeps the text alive
+    std::vector<Line> lines_;
+};
+
+// For a `pathlib` project root: whether the file's resolved path lies inside the resolved root
+// (a path that cannot be resolved does not). Other roots are stand-ins this module cannot reason
+// about, and pass.
+bool path_inside_root(PyObject* project_root, PyObject* file_path);
+
+}  // namespace cp::excerpts
