@@ -1,11 +1,55 @@
-// Placeholder until this function's body is written.
+// pack: the context block. Relevant Files first and always whole; then, while the token budget
+// lasts, Key Code, Recommended Reads and Key Relationships; the parts joined by blank lines.
 #include "function_table.hpp"
+#include "packing/sections.hpp"
+#include "packing/values.hpp"
 
 namespace cp {
 
-Ref pack_body(Frame& frame, PyObject* const*) {
-    frame.line = 291;
-    raise_error(PyExc_NotImplementedError, "not implemented yet");
+using namespace packing;
+
+Ref pack_body(Frame& frame, PyObject* const* args) {
+    PackState s{frame, args[0], args[1], args[2], args[3], args[4], args[5], args[6]};
+
+    choose_files(s);
+    relevant_files(s);
+
+    frame.line = 346;
+    Ref sec1_tokens = call_global(s, K.estimate_tokens, {s.sec1.get()});
+    frame.line = 350;
+    Ref header_tokens = call_global(s, K.estimate_tokens, {K.pk_header});
+    frame.line = 352;
+    Ref after_header = subtract(s, s.token_budget, header_tokens.get());
+    s.remaining = subtract(s, after_header.get(), sec1_tokens.get());
+
+    frame.line = 356;
+    if (compare(s, s.remaining.get(), K.i_400, Py_GT)) {
+        frame.line = 357;
+        // min(remaining, int(token_budget * 0.45)): the second only when strictly smaller.
+        Ref share = multiply(s, s.token_budget, K.f_0_45);
+        Ref code_share = to_int(s, share.get());
+        Ref code_budget = compare(s, code_share.get(), s.remaining.get(), Py_LT)
+                              ? std::move(code_share)
+                              : Ref::borrow(s.remaining.get());
+        key_code(s, code_budget.get());
+    }
+    frame.line = 421;
+    if (compare(s, s.remaining.get(), K.i_200, Py_GT)) recommended_reads(s);
+    frame.line = 471;
+    if (compare(s, s.remaining.get(), K.i_150, Py_GT)) key_relationships(s);
+
+    frame.line = 492;
+    Ref sections = checked(PyList_New(0));
+    append(sections.get(), K.pk_header);
+    append(sections.get(), s.sec1.get());
+    frame.line = 494;
+    if (s.sec_code.get() != nullptr) append(sections.get(), s.sec_code.get());
+    frame.line = 496;
+    if (s.sec_reads.get() != nullptr) append(sections.get(), s.sec_reads.get());
+    frame.line = 498;
+    if (s.sec_edges.get() != nullptr) append(sections.get(), s.sec_edges.get());
+    frame.line = 500;
+    return checked(PyUnicode_Join(K.pk_blank_line, sections.get()));
 }
 
 }  // namespace cp

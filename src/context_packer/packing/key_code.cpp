@@ -1,0 +1,170 @@
+// The Key Code section: fenced function bodies of the first files, within the code budget.
+#include "packing/node_walks.hpp"
+#include "packing/sections.hpp"
+
+namespace cp::packing {
+
+namespace {
+
+// Line ranges of the first three entries of the file's Summary "functions" map.
+void functions_from_summary(PackState& s, PyObject* funcs_map, PyObject* fn_dict) {
+    s.frame.line = 370;
+    Ref entries = items_list(s, funcs_map);
+    Ref first_three = head(s, entries.get(), K.i_3);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(first_three.get()); ++i) {
+        s.frame.line = 370;
+        Ref fn_name, fn_info;
+        unpack_pair(s, PyList_GET_ITEM(first_three.get(), i), fn_name, fn_info);
+        s.frame.line = 371;
+        if (!is_true(s, fn_name.get())) continue;
+        s.frame.line = 373;
+        Ref lines_arr = get_value(s, fn_info.get(), K.pk_lines, NewDefault::List);
+        s.frame.line = 374;
+        if (!is_instance(s, lines_arr.get(), &PyList_Type) || length_of(s, lines_arr.get()) != 2)
+            continue;
+        s.frame.line = 376;
+        Ref line_start = item_at(s, lines_arr.get(), K.i_0);
+        s.frame.line = 377;
+        Ref line_end = item_at(s, lines_arr.get(), K.i_1);
+        s.frame.line = 378;
+        Ref description = get_value(s, fn_info.get(), K.pk_description, K.empty);
+        s.frame.line = 375;
+        Ref record = checked(PyDict_New());
+        check(PyDict_SetItem(record.get(), K.pk_line_start, line_start.get()));
+        check(PyDict_SetItem(record.get(), K.pk_line_end, line_end.get()));
+        check(PyDict_SetItem(record.get(), K.pk_description, description.get()));
+        if (!is_plain_scalar(fn_name.get())) mark_foreign(s);
+        check(PyDict_SetItem(fn_dict, fn_name.get(), record.get()));
+    }
+}
+
+// Line ranges of the file's symbol nodes, under their names, until three names are known.
+void functions_from_nodes(PackState& s, size_t file, PyObject* base_file, PyObject* fn_dict) {
+    walk_symbol_nodes(s, file, base_file, WalkLines{381, 382}, [&](PyObject* node) {
+        s.frame.line = 384;
+        Ref line_start = get_value(s, node, K.pk_line_start, K.i_0);
+        s.frame.line = 385;
+        Ref line_end = get_value(s, node, K.pk_line_end, K.i_20);
+        s.frame.line = 383;
+        Ref record = checked(PyDict_New());
+        check(PyDict_SetItem(record.get(), K.pk_line_start, line_start.get()));
+        check(PyDict_SetItem(record.get(), K.pk_line_end, line_end.get()));
+        Ref name = get_value(s, node, K.pk_name, K.empty);
+        if (!is_plain_scalar(name.get())) mark_foreign(s);
+        check(PyDict_SetItem(fn_dict, name.get(), record.get()));
+        s.frame.line = 387;
+        return PyDict_GET_SIZE(fn_dict) >= 3;
+    });
+}
+
+Ref new_lang_map() {
+    Ref map = checked(PyDict_New());
+    const std::pair<PyObject*, PyObject*> tags[] = {
+        {K.pk_ext_py, K.pk_lang_python}, {K.pk_ext_ts, K.pk_lang_typescript},
+        {K.pk_ext_tsx, K.pk_ext_tsx},    {K.pk_ext_js, K.pk_lang_javascript},
+        {K.pk_ext_jsx, K.pk_ext_jsx},    {K.pk_ext_go, K.pk_ext_go},
+    };
+    for (const auto& [extension, tag] : tags) check(PyDict_SetItem(map.get(), extension, tag));
+    return map;
+}
+
+// "```" + lang + "\n" + code + close, as the f-string formats its values.
+Ref fenced(PackState& s, PyObject* lang, PyObject* code, PyObject* close) {
+    Ref lang_text = text_of(s, lang);
+    Ref code_text = text_of(s, code);
+    return concat({K.pk_fence, lang_text.get(), K.pk_newline, code_text.get(), close});
+}
+
+}  // namespace
+
+void key_code(PackState& s, PyObject* code_budget) {
+    s.frame.line = 358;
+    Ref parts = list_of(K.pk_code_heading);
+    s.frame.line = 359;
+    Ref code_tokens_used = call_global(s, K.estimate_tokens, {K.pk_code_heading});
+    Ref lang_map;
+
+    PyObject* file_ids = s.file_ids.get();
+    Py_ssize_t count = PyList_GET_SIZE(file_ids) < 4 ? PyList_GET_SIZE(file_ids) : 4;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        s.frame.line = 361;
+        PyObject* fid = PyList_GET_ITEM(file_ids, i);
+        s.frame.line = 362;
+        Ref left = subtract(s, code_budget, code_tokens_used.get());
+        if (compare(s, left.get(), K.i_200, Py_LT)) break;
+
+        s.frame.line = 364;
+        Ref base_file = base_file_of(s, fid);
+        s.frame.line = 365;
+        Ref summary_obj = get_value(s, s.summaries, base_file.get(), NewDefault::Dict);
+        s.frame.line = 366;
+        Ref funcs_map = get_value(s, summary_obj.get(), K.pk_functions);
+        if (!is_true(s, funcs_map.get())) funcs_map = checked(PyDict_New());
+        s.frame.line = 368;
+        Ref fn_dict = checked(PyDict_New());
+        s.frame.line = 369;
+        if (is_instance(s, funcs_map.get(), &PyDict_Type) && is_true(s, funcs_map.get())) {
+            functions_from_summary(s, funcs_map.get(), fn_dict.get());
+        } else {
+            functions_from_nodes(s, static_cast<size_t>(i), base_file.get(), fn_dict.get());
+        }
+        s.frame.line = 390;
+        if (PyDict_GET_SIZE(fn_dict.get()) == 0) continue;
+
+        s.frame.line = 393;
+        mark_foreign(s);
+        Ref reader = module_global(K.read_symbol_content);
+        Ref code = call_kw(reader.get(), {s.project_root, base_file.get(), fn_dict.get(), K.i_80},
+                           K.pk_kw_max_lines);
+        s.frame.line = 394;
+        if (!is_true(s, code.get())) continue;
+
+        s.frame.line = 397;
+        Ref ext = contains(s, base_file.get(), K.pk_dot)
+                      ? rsplit_once(s, base_file.get(), K.pk_dot, true)
+                      : Ref::borrow(K.empty);
+        s.frame.line = 398;
+        if (lang_map.get() == nullptr) lang_map = new_lang_map();
+        s.frame.line = 399;
+        Ref lang = get_value(s, lang_map.get(), ext.get(), ext.get());
+
+        s.frame.line = 401;
+        Ref block = fenced(s, lang.get(), code.get(), K.pk_fence_close);
+        s.frame.line = 402;
+        Ref block_tokens = call_global(s, K.estimate_tokens, {block.get()});
+
+        s.frame.line = 404;
+        Ref total = add(s, code_tokens_used.get(), block_tokens.get());
+        if (compare(s, total.get(), code_budget, Py_GT)) {
+            s.frame.line = 405;
+            Ref left_tokens = subtract(s, code_budget, code_tokens_used.get());
+            Ref chars = multiply(s, left_tokens.get(), K.f_3_2);
+            Ref char_budget = to_int(s, chars.get());
+            s.frame.line = 406;
+            if (compare(s, char_budget.get(), K.i_100, Py_GT)) {
+                s.frame.line = 407;
+                Ref cut = head(s, code.get(), char_budget.get());
+                Ref truncated = rsplit_once(s, cut.get(), K.pk_newline, false);
+                s.frame.line = 408;
+                Ref cut_block = fenced(s, lang.get(), truncated.get(), K.pk_truncated_close);
+                s.frame.line = 409;
+                append(parts.get(), cut_block.get());
+            }
+            break;
+        }
+        s.frame.line = 412;
+        append(parts.get(), block.get());
+        s.frame.line = 413;
+        code_tokens_used = add(s, code_tokens_used.get(), block_tokens.get(), true);
+    }
+
+    s.frame.line = 415;
+    if (PyList_GET_SIZE(parts.get()) <= 1) return;
+    s.frame.line = 416;
+    s.sec_code = checked(PyUnicode_Join(K.pk_newline, parts.get()));
+    s.frame.line = 417;
+    Ref cost = call_global(s, K.estimate_tokens, {s.sec_code.get()});
+    s.remaining = subtract(s, s.remaining.get(), cost.get(), true);
+}
+
+}  // namespace cp::packing

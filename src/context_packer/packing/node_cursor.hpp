@@ -1,0 +1,85 @@
+// One lazy pass over the Graph's "nodes" that serves every walk of a pack call.
+//
+// The sections walk "nodes" from the start once per file (up to three times per file). For a
+// list of plain nodes (exact dicts with str keys whose "id", "kind" and "path" are exact strs,
+// ints or None) reading a node has no effect and always gives the same answer, so the cursor
+// reads each node once, in order and only as far as some walk needs, and remembers for every
+// chosen identifier and base file where its matches are. A walk then jumps from match to match
+// and finds the same nodes in the same order as the walk over the whole list.
+//
+// Whatever the cursor cannot vouch for is left to the literal walk: a list that is not exact,
+// the first node outside the plain shape (the walk continues literally from there), and any
+// walk over another object. Code outside the packer (callees, methods of user types) may change
+// the list or its nodes between walks; the cursor then re-checks the nodes it has read against
+// their dict version tags (which change on every mutation and are unique to each dict) and
+// starts over when anything differs.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "context_packer.hpp"
+
+namespace cp::packing {
+
+class NodeCursor {
+  public:
+    struct Step {
+        enum Kind { Match, End, Literal } kind;
+        // Match: the node's index. Literal: where the literal walk takes over.
+        Py_ssize_t index;
+    };
+
+    // Registers the chosen identifiers and their base files. The cursor stays off unless every
+    // identifier is an exact str.
+    void prepare(PyObject* file_ids);
+
+    // Binds the cursor to the current "nodes" value for one walk; false when the walk must be
+    // literal. `foreign` is the pack state's counter of steps that may have run outside code.
+    bool attach(PyObject* nodes, uint64_t foreign);
+
+    // The first node whose "id" equals the identifier or the base file of file `file`.
+    Step first_id_match(size_t file);
+
+    // The next symbol node of the base file of file `file`; `seen` counts the matches the walk
+    // has taken so far.
+    Step next_symbol(size_t file, size_t& seen);
+
+  private:
+    struct Target {
+        Ref text;
+        uint64_t fingerprint;
+        Py_ssize_t first_id = -1;        // first node whose "id" equals this text
+        std::vector<Py_ssize_t> symbols;  // symbol nodes whose "path" equals this text
+    };
+    struct File {
+        size_t fid;
+        size_t base;
+    };
+
+    size_t add_target(PyObject* text);
+    long find_target(PyObject* text) const;
+    void reset(PyObject* nodes);
+    bool still_valid() const;
+    void learn_keys(PyObject* nodes);
+    bool scan_one();
+
+    bool enabled_ = false;
+    std::vector<Target> targets_;
+    std::vector<File> files_;
+    std::vector<uint32_t> slots_;  // open addressing over targets_: index + 1, 0 when free
+
+    Ref nodes_;
+    Py_ssize_t scanned_ = 0;  // nodes [0, scanned_) are classified
+    bool blocked_ = false;    // the node at scanned_ is outside the plain shape
+    uint64_t checksum_ = 0;   // of the version tags of the classified nodes, in order
+    uint64_t validated_foreign_ = 0;
+
+    // The key objects the nodes use ("id", "kind", "path"): equal strs, so the lookups are the
+    // same, but identical to the nodes' own keys, which makes each lookup a pointer comparison.
+    Ref id_key_;
+    Ref kind_key_;
+    Ref path_key_;
+};
+
+}  // namespace cp::packing

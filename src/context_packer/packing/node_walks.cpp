@@ -1,0 +1,65 @@
+// The literal node walks and the Relevant Files lookup.
+#include "packing/node_walks.hpp"
+
+namespace cp::packing {
+
+ForItems::ForItems(PyObject* nodes) {
+    if (PyList_CheckExact(nodes)) {
+        list_ = nodes;
+    } else {
+        iterator_ = checked(PyObject_GetIter(nodes));
+    }
+}
+
+Ref ForItems::next() {
+    if (list_ != nullptr) {
+        if (index_ >= PyList_GET_SIZE(list_)) return Ref();
+        return Ref::borrow(PyList_GET_ITEM(list_, index_++));
+    }
+    PyObject* node = PyIter_Next(iterator_.get());
+    if (node == nullptr && PyErr_Occurred()) raise();
+    return Ref::steal(node);
+}
+
+bool is_symbol_node(PackState& s, PyObject* node, PyObject* base_file) {
+    Ref kind = get_value(s, node, K.pk_kind);
+    if (!equal(s, kind.get(), K.pk_symbol)) return false;
+    Ref path = get_value(s, node, K.pk_path);
+    return equal(s, path.get(), base_file);
+}
+
+namespace {
+
+Ref literal_fallback_walk(PackState& s, ForItems source, PyObject* fid, PyObject* base_file) {
+    for (;;) {
+        s.frame.line = 336;
+        Ref node = source.next();
+        if (node.get() == nullptr) return node;
+        s.frame.line = 337;
+        Ref id = get_value(s, node.get(), K.pk_id);
+        if (equal(s, id.get(), fid)) return node;
+        id = get_value(s, node.get(), K.pk_id);
+        if (equal(s, id.get(), base_file)) return node;
+    }
+}
+
+}  // namespace
+
+Ref find_fallback_node(PackState& s, size_t file, PyObject* fid, PyObject* base_file) {
+    s.frame.line = 336;
+    Ref nodes = graph_nodes(s);
+    if (!s.cursor.attach(nodes.get(), s.foreign))
+        return literal_fallback_walk(s, ForItems(nodes.get()), fid, base_file);
+    NodeCursor::Step step = s.cursor.first_id_match(file);
+    switch (step.kind) {
+    case NodeCursor::Step::Match:
+        return Ref::borrow(PyList_GET_ITEM(nodes.get(), step.index));
+    case NodeCursor::Step::End:
+        return Ref();
+    case NodeCursor::Step::Literal:
+        break;
+    }
+    return literal_fallback_walk(s, ForItems(nodes.get(), step.index), fid, base_file);
+}
+
+}  // namespace cp::packing

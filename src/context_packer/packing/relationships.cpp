@@ -1,0 +1,71 @@
+// The Key Relationships section: up to ten edges of the printed kinds that touch a chosen file.
+#include "packing/node_walks.hpp"
+#include "packing/sections.hpp"
+
+namespace cp::packing {
+
+namespace {
+
+constexpr long kMaxEdges = 10;
+
+Ref relevant_rels() {
+    Ref rels = checked(PySet_New(nullptr));
+    for (PyObject* kind : {K.pk_rel_imports, K.pk_rel_calls, K.pk_rel_extends,
+                           K.pk_rel_implements, K.pk_rel_requires, K.pk_rel_contains,
+                           K.pk_rel_references})
+        check(PySet_Add(rels.get(), kind));
+    return rels;
+}
+
+}  // namespace
+
+void key_relationships(PackState& s) {
+    s.frame.line = 472;
+    Ref lines = list_of(K.pk_relationships_heading);
+    s.frame.line = 473;
+    Ref rels = relevant_rels();
+    long edge_count = 0;
+
+    s.frame.line = 475;
+    ForItems edges(s.edges_list.get());
+    for (;;) {
+        s.frame.line = 475;
+        Ref edge = edges.next();
+        if (edge.get() == nullptr) break;
+        s.frame.line = 476;
+        if (edge_count >= kMaxEdges) break;
+        s.frame.line = 478;
+        Ref frm = get_value(s, edge.get(), K.pk_from, K.empty);
+        frm = str_of(s, frm.get());
+        s.frame.line = 479;
+        Ref to = get_value(s, edge.get(), K.pk_to, K.empty);
+        to = str_of(s, to.get());
+        s.frame.line = 480;
+        Ref rel = get_value(s, edge.get(), K.pk_rel, K.empty);
+        rel = str_of(s, rel.get());
+        s.frame.line = 481;
+        if (!contains(s, s.chosen_set.get(), frm.get()) &&
+            !contains(s, s.chosen_set.get(), to.get()))
+            continue;
+        s.frame.line = 483;
+        if (!contains(s, rels.get(), rel.get())) continue;
+        s.frame.line = 485;
+        Ref from_name = call_global(s, K.basename_fn, {frm.get()});
+        Ref from_text = text_of(s, from_name.get());
+        Ref rel_text = text_of(s, rel.get());
+        Ref to_name = call_global(s, K.basename_fn, {to.get()});
+        Ref to_text = text_of(s, to_name.get());
+        Ref line = concat({K.pk_edge_open, from_text.get(), K.pk_edge_mid, rel_text.get(),
+                           K.pk_edge_arrow, to_text.get(), K.pk_backtick});
+        append(lines.get(), line.get());
+        s.frame.line = 486;
+        ++edge_count;
+    }
+
+    s.frame.line = 488;
+    if (edge_count == 0) return;
+    s.frame.line = 489;
+    s.sec_edges = checked(PyUnicode_Join(K.pk_newline, lines.get()));
+}
+
+}  // namespace cp::packing

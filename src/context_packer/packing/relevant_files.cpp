@@ -1,0 +1,130 @@
+// Reading the retrieval result, choosing the files, and the Relevant Files section.
+#include "packing/node_walks.hpp"
+#include "packing/sections.hpp"
+
+namespace cp::packing {
+
+namespace {
+
+// `result.get(key, [])` for a dict (or dict subclass), else `getattr(result, key, [])`.
+Ref result_field(PackState& s, PyObject* key) {
+    PyObject* result = s.retrieve_result;
+    if (is_instance(s, result, &PyDict_Type)) return get_value(s, result, key, NewDefault::List);
+    if (PyType_HasFeature(Py_TYPE(result), Py_TPFLAGS_HEAPTYPE)) mark_foreign(s);
+    PyObject* value = PyObject_GetAttr(result, key);
+    if (value != nullptr) return Ref::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
+    PyErr_Clear();
+    return checked(PyList_New(0));
+}
+
+// Appends the lines of one file whose rendered summary is `expanded`.
+void append_expanded(PackState& s, PyObject* lines, PyObject* fid, PyObject* expanded) {
+    s.frame.line = 329;
+    Ref pieces;
+    if (PyUnicode_CheckExact(expanded)) {
+        pieces = checked(PyUnicode_Split(expanded, K.pk_newline, -1));
+    } else {
+        mark_foreign(s);
+        pieces = call_method(expanded, K.pk_split, {K.pk_newline});
+    }
+    s.frame.line = 330;
+    Ref name = text_of(s, fid);
+    Ref bold = concat({K.pk_file_open, name.get(), K.pk_file_close});
+    append(lines, bold.get());
+    s.frame.line = 331;
+    ForItems source(pieces.get());
+    for (;;) {
+        s.frame.line = 331;
+        Ref piece = source.next();
+        if (piece.get() == nullptr) return;
+        s.frame.line = 332;
+        Ref text = text_of(s, piece.get());
+        Ref line = concat({K.pk_indent, text.get()});
+        append(lines, line.get());
+    }
+}
+
+// The line of a file without a rendered summary: the first matching node's summary, if any.
+void append_fallback(PackState& s, PyObject* lines, size_t file, PyObject* fid,
+                     PyObject* base_file) {
+    Ref fallback = Ref::borrow(K.empty);
+    Ref node = find_fallback_node(s, file, fid, base_file);
+    if (node.get() != nullptr) {
+        s.frame.line = 338;
+        Ref summary = get_value(s, node.get(), K.pk_summary, K.empty);
+        if (!is_true(s, summary.get())) summary = Ref::borrow(K.empty);
+        fallback = head(s, summary.get(), K.i_300);
+    }
+    s.frame.line = 340;
+    if (is_true(s, fallback.get())) {
+        s.frame.line = 341;
+        Ref name = text_of(s, fid);
+        Ref text = text_of(s, fallback.get());
+        Ref line = concat({K.pk_file_open, name.get(), K.pk_file_close_colon, text.get()});
+        append(lines, line.get());
+    } else {
+        s.frame.line = 343;
+        Ref name = text_of(s, fid);
+        Ref line = concat({K.pk_file_open, name.get(), K.pk_file_close});
+        append(lines, line.get());
+    }
+}
+
+}  // namespace
+
+void choose_files(PackState& s) {
+    s.frame.line = 308;
+    s.files_list = result_field(s, K.files);
+    s.frame.line = 309;
+    s.edges_list = result_field(s, K.edges);
+
+    s.frame.line = 311;
+    s.file_ids = checked(PyList_New(0));
+    s.frame.line = 312;
+    Ref taken = head(s, s.files_list.get(), s.max_files);
+    ForItems entries(taken.get());
+    for (;;) {
+        s.frame.line = 312;
+        Ref entry = entries.next();
+        if (entry.get() == nullptr) break;
+        s.frame.line = 313;
+        Ref fid = call_global(s, K.file_id_fn, {entry.get()});
+        s.frame.line = 314;
+        if (!is_true(s, fid.get())) continue;
+        s.frame.line = 315;
+        append(s.file_ids.get(), fid.get());
+    }
+    s.frame.line = 317;
+    Ref chosen = checked(PySet_New(s.file_ids.get()));
+    s.chosen_set = std::move(chosen);
+    s.cursor.prepare(s.file_ids.get());
+}
+
+void relevant_files(PackState& s) {
+    s.frame.line = 320;
+    Ref lines = list_of(K.pk_relevant_heading);
+    PyObject* file_ids = s.file_ids.get();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(file_ids); ++i) {
+        s.frame.line = 321;
+        PyObject* fid = PyList_GET_ITEM(file_ids, i);
+        s.frame.line = 322;
+        Ref base_file = base_file_of(s, fid);
+        s.frame.line = 323;
+        Ref summary_obj = get_value(s, s.summaries, base_file.get(), NewDefault::Dict);
+        s.frame.line = 326;
+        Ref expanded = Ref::borrow(K.empty);
+        if (is_true(s, summary_obj.get()))
+            expanded = call_global(s, K.expand_summary, {summary_obj.get()});
+        s.frame.line = 327;
+        if (is_true(s, expanded.get())) {
+            append_expanded(s, lines.get(), fid, expanded.get());
+        } else {
+            append_fallback(s, lines.get(), static_cast<size_t>(i), fid, base_file.get());
+        }
+    }
+    s.frame.line = 345;
+    s.sec1 = checked(PyUnicode_Join(K.pk_newline, lines.get()));
+}
+
+}  // namespace cp::packing
