@@ -153,13 +153,17 @@ def loop_over_nodes(nodes):
         node.get("kind")
 
 
-def best_time(function, repeat):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        function()
-        times.append(time.perf_counter() - start)
-    return min(times), statistics.median(times)
+def timed_rounds(functions, repeat, batch=10):
+    """Best and median time of each function, measured in alternating batches so that a
+    noisy period of a shared machine hits all of them alike."""
+    times = {name: [] for name in functions}
+    for _ in range(max(1, repeat // batch)):
+        for name, function in functions.items():
+            for _ in range(batch):
+                start = time.perf_counter()
+                function()
+                times[name].append(time.perf_counter() - start)
+    return {name: (min(t), statistics.median(t)) for name, t in times.items()}
 
 
 class ListSubclass(list):
@@ -185,11 +189,25 @@ def main():
         if cp.pack(result, summaries, literal_graph, root) != block:
             sys.exit("pack over a list subclass gave a different block")
 
-        pack_best, pack_median = best_time(lambda: cp.pack(result, summaries, graph, root),
-                                           args.repeat)
-        loop_best, loop_median = best_time(lambda: loop_over_nodes(nodes), args.repeat)
-        literal_best, _ = best_time(lambda: cp.pack(result, summaries, literal_graph, root),
-                                    max(5, args.repeat // 20))
+        expand, read = cp.expand_summary, cp.read_symbol_content
+        calls = []
+        cp.expand_summary = lambda summary: calls.append((expand, (summary,), {})) or expand(summary)
+        cp.read_symbol_content = lambda *a, **k: calls.append((read, a, k)) or read(*a, **k)
+        cp.pack(result, summaries, graph, root)
+        cp.expand_summary, cp.read_symbol_content = expand, read
+
+        def callees():
+            for function, positional, keywords in calls:
+                function(*positional, **keywords)
+
+        timings = timed_rounds({
+            "pack": lambda: cp.pack(result, summaries, graph, root),
+            "loop": lambda: loop_over_nodes(nodes),
+            "callees": callees,
+        }, args.repeat)
+        literal = timed_rounds({"literal": lambda: cp.pack(result, summaries, literal_graph, root)},
+                               max(10, args.repeat // 10))["literal"]
+        (pack_best, pack_median), (loop_best, loop_median) = timings["pack"], timings["loop"]
 
     print(f"nodes: {len(nodes)}, block: {len(block)} characters, "
           f"sections: {block.count(chr(10) + '### ')}")
@@ -198,8 +216,10 @@ def main():
     print(f"pack:                      best {pack_best * 1e6:8.1f} us   median {pack_median * 1e6:8.1f} us")
     print(f"loop node.get('kind'):     best {loop_best * 1e6:8.1f} us   median {loop_median * 1e6:8.1f} us")
     print(f"ratio pack / loop:         best {pack_best / loop_best:8.2f}      median {pack_median / loop_median:8.2f}")
+    print(f"of which callees ({len(calls)} calls of expand_summary/read_symbol_content): "
+          f"best {timings['callees'][0] * 1e6:.1f} us")
     print(f"pack, nodes in a list subclass (walked per file and section): "
-          f"{literal_best * 1e6:.1f} us = {literal_best / loop_best:.1f} loops")
+          f"best {literal[0] * 1e6:.1f} us = {literal[0] / loop_best:.1f} loops")
 
 
 if __name__ == "__main__":
