@@ -10,9 +10,10 @@
 // Whatever the cursor cannot vouch for is left to the literal walk: a list that is not exact,
 // the first node outside the plain shape (the walk continues literally from there), and any
 // walk over another object. Code outside the packer (callees, methods of user types) may change
-// the list or its nodes between walks; the cursor then re-checks the nodes it has read against
-// their dict version tags (which change on every mutation and are unique to each dict) and
-// starts over when anything differs.
+// the list or its nodes between walks. After such code ran, the cursor checks that the list
+// still holds the nodes it has read at the same places and, when any dict may have changed
+// meanwhile, that their version tags are the ones it saw (a dict's tag changes with every
+// mutation and no two dicts share one); it forgets everything from the first difference on.
 #pragma once
 
 #include <cstdint>
@@ -32,47 +33,61 @@ class NodeCursor {
 
     // Registers the chosen identifiers and their base files. The cursor stays off unless every
     // identifier is an exact str.
-    void prepare(PyObject* file_ids);
+    void prepare(PyObject *file_ids);
 
     // Binds the cursor to the current "nodes" value for one walk; false when the walk must be
-    // literal. `foreign` is the pack state's counter of steps that may have run outside code.
-    bool attach(PyObject* nodes, uint64_t foreign);
+    // literal. `foreign` is the pack state's counter of steps that may have run outside code;
+    // `dicts_touched` says whether any dict may have changed since the last check (cleared).
+    bool attach(PyObject *nodes, uint64_t foreign, bool &dicts_touched);
 
     // The first node whose "id" equals the identifier or the base file of file `file`.
     Step first_id_match(size_t file);
 
     // The next symbol node of the base file of file `file`; `seen` counts the matches the walk
     // has taken so far.
-    Step next_symbol(size_t file, size_t& seen);
+    Step next_symbol(size_t file, size_t &seen);
 
   private:
     struct Target {
         Ref text;
         uint64_t fingerprint;
         Py_ssize_t first_id = -1;        // first node whose "id" equals this text
-        std::vector<Py_ssize_t> symbols;  // symbol nodes whose "path" equals this text
+        std::vector<Py_ssize_t> symbols; // symbol nodes whose "path" equals this text
     };
     struct File {
         size_t fid;
         size_t base;
     };
 
-    size_t add_target(PyObject* text);
-    long find_target(PyObject* text) const;
-    void reset(PyObject* nodes);
-    bool still_valid() const;
-    void learn_keys(PyObject* nodes);
-    bool scan_one();
+    size_t add_target(PyObject *text);
+    long find_target(PyObject *text) const;
+    void reset(PyObject *nodes);
+    void forget_from(Py_ssize_t index);
+    Py_ssize_t first_moved() const;
+    Py_ssize_t first_changed(Py_ssize_t limit) const;
+    void learn_keys(PyObject *nodes);
+    bool scan_more();
+
+    // How many nodes ahead the dict objects are fetched.
+    static constexpr Py_ssize_t kAhead = 8;
 
     bool enabled_ = false;
     std::vector<Target> targets_;
     std::vector<File> files_;
-    std::vector<uint32_t> slots_;  // open addressing over targets_: index + 1, 0 when free
+    // Open addressing over targets_ by fingerprint; `target` is the index + 1, 0 when free.
+    struct Slot {
+        uint64_t fingerprint;
+        uint32_t target;
+    };
+    std::vector<Slot> slots_;
 
     Ref nodes_;
-    Py_ssize_t scanned_ = 0;  // nodes [0, scanned_) are classified
-    bool blocked_ = false;    // the node at scanned_ is outside the plain shape
-    uint64_t checksum_ = 0;   // of the version tags of the classified nodes, in order
+    Py_ssize_t scanned_ = 0; // nodes [0, scanned_) are classified
+    bool blocked_ = false;   // the node at scanned_ is outside the plain shape
+    // The classified nodes as the list held them (only compared, never dereferenced), and
+    // their version tags when they were read.
+    std::vector<PyObject *> seen_nodes_;
+    std::vector<uint64_t> seen_versions_;
     uint64_t validated_foreign_ = 0;
 
     // The key objects the nodes use ("id", "kind", "path"): equal strs, so the lookups are the
@@ -82,4 +97,4 @@ class NodeCursor {
     Ref path_key_;
 };
 
-}  // namespace cp::packing
+} // namespace cp::packing

@@ -8,8 +8,9 @@ namespace cp {
 
 using namespace packing;
 
-Ref pack_body(Frame& frame, PyObject* const* args) {
-    PackState s{frame, args[0], args[1], args[2], args[3], args[4], args[5], args[6]};
+Ref pack_body(Frame &frame, PyObject *const *args) {
+    learn_dict_layout();
+    PackState s(frame, args);
 
     choose_files(s);
     relevant_files(s);
@@ -52,4 +53,4 @@ Ref pack_body(Frame& frame, PyObject* const* args) {
     return checked(PyUnicode_Join(K.pk_blank_line, sections.get()));
 }
 
-}  // namespace cp
+} // namespace cp

@@ -9,21 +9,27 @@
 namespace cp::packing {
 
 struct PackState {
-    Frame& frame;
+    // `args` are pack's bound arguments, in parameter order.
+    PackState(Frame &frame_, PyObject *const *args)
+        : frame(frame_), retrieve_result(args[0]), summaries(args[1]), graph(args[2]),
+          project_root(args[3]), token_budget(args[4]), max_files(args[5]),
+          max_read_targets(args[6]) {}
+
+    Frame &frame;
 
     // Arguments (borrowed from the call).
-    PyObject* retrieve_result;
-    PyObject* summaries;
-    PyObject* graph;
-    PyObject* project_root;
-    PyObject* token_budget;
-    PyObject* max_files;
-    PyObject* max_read_targets;
+    PyObject *retrieve_result;
+    PyObject *summaries;
+    PyObject *graph;
+    PyObject *project_root;
+    PyObject *token_budget;
+    PyObject *max_files;
+    PyObject *max_read_targets;
 
     Ref files_list;
     Ref edges_list;
-    Ref file_ids;    // list of the chosen identifiers, in rank order
-    Ref chosen_set;  // the same identifiers as a set
+    Ref file_ids;   // list of the chosen identifiers, in rank order
+    Ref chosen_set; // the same identifiers as a set
     Ref sec1;
     Ref remaining;
     Ref sec_code;
@@ -33,11 +39,17 @@ struct PackState {
     // Counts the steps that may have run code outside this function (callees, methods of
     // user-defined types). The node cursor re-validates what it remembers whenever this moved.
     uint64_t foreign = 0;
+    // Whether any dict may have been created or changed by such code since the node cursor
+    // last checked.
+    bool dicts_touched = false;
 
     NodeCursor cursor;
 };
 
-// Records that code outside this function may have run.
-inline void mark_foreign(PackState& s) { ++s.foreign; }
+// Records that code outside this function may have run, and may have changed any dict.
+inline void mark_foreign(PackState &s) {
+    ++s.foreign;
+    s.dicts_touched = true;
+}
 
-}  // namespace cp::packing
+} // namespace cp::packing

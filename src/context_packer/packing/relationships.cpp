@@ -10,16 +10,15 @@ constexpr long kMaxEdges = 10;
 
 Ref relevant_rels() {
     Ref rels = checked(PySet_New(nullptr));
-    for (PyObject* kind : {K.pk_rel_imports, K.pk_rel_calls, K.pk_rel_extends,
-                           K.pk_rel_implements, K.pk_rel_requires, K.pk_rel_contains,
-                           K.pk_rel_references})
+    for (PyObject *kind : {K.pk_rel_imports, K.pk_rel_calls, K.pk_rel_extends, K.pk_rel_implements,
+                           K.pk_rel_requires, K.pk_rel_contains, K.pk_rel_references})
         check(PySet_Add(rels.get(), kind));
     return rels;
 }
 
-}  // namespace
+} // namespace
 
-void key_relationships(PackState& s) {
+void key_relationships(PackState &s) {
     s.frame.line = 472;
     Ref lines = list_of(K.pk_relationships_heading);
     s.frame.line = 473;
@@ -68,4 +67,4 @@ void key_relationships(PackState& s) {
     s.sec_edges = checked(PyUnicode_Join(K.pk_newline, lines.get()));
 }
 
-}  // namespace cp::packing
+} // namespace cp::packing
