@@ -248,21 +248,20 @@ PyObject* new_function(FunctionId id) {
     if (f == nullptr) raise();
     f->vectorcall = function_vectorcall;
     f->id = id;
-    f->name = PyUnicode_InternFromString(spec.name);
-    f->qualname = PyUnicode_InternFromString(spec.qualname);
+    const FunctionConstants& constants = function_constants[static_cast<int>(id)];
+    f->name = Py_NewRef(constants.name);
+    f->qualname = Py_NewRef(constants.qualname);
     f->module = Py_NewRef(K.module_name);
-    f->doc = spec.doc != nullptr ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None);
+    f->doc = Py_NewRef(constants.doc);
     f->annotations = annotations.release();
     f->defaults = spec.defaults != nullptr ? Py_NewRef(*spec.defaults) : nullptr;
     f->kwdefaults = nullptr;
     f->globals = Py_NewRef(state.module_dict);
-    f->code = Py_NewRef(code_objects[static_cast<int>(id)]);
+    f->code = Py_NewRef(constants.code);
     f->dict = nullptr;
     f->weakrefs = nullptr;
     PyObject_GC_Track(f);
-    Ref function = Ref::steal(reinterpret_cast<PyObject*>(f));
-    if (f->name == nullptr || f->qualname == nullptr || f->doc == nullptr) raise();
-    return function.release();
+    return reinterpret_cast<PyObject*>(f);
 }
 
 Ref new_sort_key_function() { return Ref::steal(new_function(FunctionId::SortKey)); }

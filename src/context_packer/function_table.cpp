@@ -156,6 +156,21 @@ const FunctionSpec function_specs[kFunctionCount] = {
      nullptr, sort_key_body, false},
 };
 
-PyObject* code_objects[kFunctionCount] = {};
+FunctionConstants function_constants[kFunctionCount] = {};
+
+void create_function_constants() {
+    for (int index = 0; index < kFunctionCount; ++index) {
+        const FunctionSpec& spec = function_specs[index];
+        FunctionConstants& constants = function_constants[index];
+        Py_CLEAR(constants.code);
+        Py_CLEAR(constants.name);
+        Py_CLEAR(constants.qualname);
+        Py_CLEAR(constants.doc);
+        constants.code = make_code_object(spec);
+        constants.name = check(PyUnicode_InternFromString(spec.name));
+        constants.qualname = check(PyUnicode_InternFromString(spec.qualname));
+        constants.doc = spec.doc != nullptr ? check(PyUnicode_FromString(spec.doc)) : Py_NewRef(Py_None);
+    }
+}
 
 }  // namespace cp

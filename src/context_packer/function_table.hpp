@@ -55,8 +55,17 @@ constexpr int kModuleFunctionCount = kFunctionCount - 1;
 extern const FunctionSpec function_specs[kFunctionCount];
 inline const FunctionSpec& spec_of(FunctionId id) { return function_specs[static_cast<int>(id)]; }
 
-// Code objects, built at start-up (one per function).
-extern PyObject* code_objects[kFunctionCount];
+// Per-function objects built once at start-up and shared by every function object made from
+// the spec (the sort key gets a fresh function object on each call, but not fresh names).
+struct FunctionConstants {
+    PyObject* code;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* doc;  // None when the function has no docstring
+};
+extern FunctionConstants function_constants[kFunctionCount];
+// Builds (or rebuilds, after a failed start-up) function_constants; throws on failure.
+void create_function_constants();
 PyObject* make_code_object(const FunctionSpec& spec);
 
 // The function object type and its constructor.

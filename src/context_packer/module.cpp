@@ -167,8 +167,7 @@ void run_statements(Frame& frame) {
         const FunctionSpec& spec = function_specs[index];
         frame.line = spec.def_line;
         Ref function = Ref::steal(new_function(static_cast<FunctionId>(index)));
-        Ref name = checked(PyUnicode_InternFromString(spec.name));
-        store_global(name.get(), function.get());
+        store_global(function_constants[index].name, function.get());
     }
     frame.line = 538;
     Ref module_name = module_global(K.dunder_name);
@@ -205,10 +204,7 @@ void prepare(Frame& frame) {
 
     check(create_constant_tuples());
     check(ready_function_type());
-    for (int index = 0; index < kFunctionCount; ++index) {
-        Py_CLEAR(code_objects[index]);
-        code_objects[index] = make_code_object(function_specs[index]);
-    }
+    create_function_constants();
 }
 
 int module_exec(PyObject* module) {
