@@ -198,7 +198,7 @@ def test_pack_block_shape(cp, inputs):
     block = cp.pack(result, summaries, graph, Path(SOURCES), budget, max_files, max_reads)
     assert block == cp.pack(result, summaries, graph, Path(SOURCES), budget, max_files, max_reads)
     assert (summaries, graph) == before
-    assert block.startswith(HEADER + "\n### Relevant Files")
+    assert block.startswith(HEADER + "\n\n### Relevant Files")
 
     files = [] if result is None else list(result["files"] if isinstance(result, dict) else result.files)
     chosen = [cp._file_id(e) for e in files[:max_files]]
@@ -208,7 +208,7 @@ def test_pack_block_shape(cp, inputs):
     present = [p for p in positions if p is not None]
     assert present == sorted(present)
     end_of_files = present[0] if present else len(block)
-    sec1 = block[len(HEADER) + 1 : end_of_files]
+    sec1 = block[len(HEADER) + 2 : end_of_files]
     listed = [line[len("- **`"):].split("`**")[0] for line in sec1.split("\n") if line.startswith("- **`")]
     assert listed == chosen
 

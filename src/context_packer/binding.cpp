@@ -38,8 +38,8 @@ bool same_text(PyObject* a, PyObject* b) {
 }
 
 // Index of the parameter among [from, to) whose name equals `key`; -1 when none, -2 on error.
-Py_ssize_t match_by_value(const FunctionSpec& spec, PyObject* key, Py_ssize_t from,
-                          Py_ssize_t to, bool exact) {
+Py_ssize_t match_by_value(const FunctionSpec& spec, PyObject* key, Py_ssize_t from, Py_ssize_t to,
+                          bool exact) {
     for (Py_ssize_t i = from; i < to; ++i) {
         PyObject* name = *spec.params[i].name;
         if (exact) {
@@ -62,7 +62,8 @@ bool bind(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyO
         count_error(spec, nargs);
         return false;
     }
-    for (Py_ssize_t i = 0; i < count; ++i) values[i] = i < nargs ? args[i] : nullptr;
+    for (Py_ssize_t i = 0; i < count; ++i)
+        values[i] = i < nargs ? args[i] : nullptr;
 
     for (Py_ssize_t k = 0; k < keyword_count; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
@@ -132,7 +133,7 @@ void argument_type_error(PyObject* param_name, const char* expected, PyObject* v
     }
 }
 
-}  // namespace
+} // namespace
 
 PyObject* run_body(const FunctionSpec& spec, PyObject* const* values) {
     if (Py_EnterRecursiveCall(" while calling a context_packer function")) {
@@ -205,4 +206,4 @@ PyObject* call_function(const FunctionSpec& spec, PyObject* const* args, size_t 
     return run_body(spec, values);
 }
 
-}  // namespace cp
+} // namespace cp

@@ -12,4 +12,4 @@ PyObject* call_function(const FunctionSpec& spec, PyObject* const* args, size_t 
 // Runs a body behind the error boundary (traceback entry, MemoryError, recursion guard).
 PyObject* run_body(const FunctionSpec& spec, PyObject* const* values);
 
-}  // namespace cp
+} // namespace cp

@@ -17,7 +17,8 @@ namespace cp {
 PyObject* make_code_object(const FunctionSpec& spec) {
     Py_ssize_t param_count = static_cast<Py_ssize_t>(spec.params.size());
     Py_ssize_t local_count = 0;
-    while (spec.locals[local_count] != nullptr) ++local_count;
+    while (spec.locals[local_count] != nullptr)
+        ++local_count;
 
     Ref varnames = checked(PyTuple_New(param_count + local_count));
     for (Py_ssize_t i = 0; i < param_count; ++i) {
@@ -35,16 +36,15 @@ PyObject* make_code_object(const FunctionSpec& spec) {
     Ref name = checked(PyUnicode_FromString(spec.code_name));
 
 #if PY_VERSION_HEX < 0x030B0000
-    static const char bytecode[] = {100, 0, 83, 0};  // LOAD_CONST 0; RETURN_VALUE
-    static const char linetable[] = {4, 0};           // all four bytes on the first line
+    static const char bytecode[] = {100, 0, 83, 0}; // LOAD_CONST 0; RETURN_VALUE
+    static const char linetable[] = {4, 0};         // all four bytes on the first line
     Ref code = checked(PyBytes_FromStringAndSize(bytecode, sizeof bytecode));
     Ref lines = checked(PyBytes_FromStringAndSize(linetable, sizeof linetable));
     int argcount = static_cast<int>(param_count);
     PyCodeObject* result = PyCode_NewWithPosOnlyArgs(
-        argcount, 0, 0, static_cast<int>(param_count + local_count), 1,
-        CO_OPTIMIZED | CO_NEWLOCALS, code.get(), consts.get(), empty_tuple.get(), varnames.get(),
-        empty_tuple.get(), empty_tuple.get(), filename.get(), name.get(), spec.def_line,
-        lines.get());
+        argcount, 0, 0, static_cast<int>(param_count + local_count), 1, CO_OPTIMIZED | CO_NEWLOCALS,
+        code.get(), consts.get(), empty_tuple.get(), varnames.get(), empty_tuple.get(),
+        empty_tuple.get(), filename.get(), name.get(), spec.def_line, lines.get());
     return check(reinterpret_cast<PyObject*>(result));
 #else
 #error "code objects for this interpreter version are not written yet"
@@ -72,7 +72,7 @@ PyObject* traceback_code(const char* function_name, int line) {
     return code;
 }
 
-}  // namespace
+} // namespace
 
 void add_traceback(const char* function_name, int line) {
     PyObject *type, *value, *traceback;
@@ -97,4 +97,4 @@ void add_traceback(const char* function_name, int line) {
     Py_DECREF(frame);
 }
 
-}  // namespace cp
+} // namespace cp

@@ -25,7 +25,7 @@ PyObject* make_tuple(std::initializer_list<PyObject*> items) {
     return tuple;
 }
 
-}  // namespace
+} // namespace
 
 int create_constants() {
     clear_constants();
@@ -71,4 +71,4 @@ void clear_constants() {
 #undef TUPLE
 }
 
-}  // namespace cp
+} // namespace cp

@@ -27,4 +27,4 @@ int create_constant_tuples();
 // Releases every constant (used before re-creating them after a failed start-up).
 void clear_constants();
 
-}  // namespace cp
+} // namespace cp

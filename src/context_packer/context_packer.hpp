@@ -21,7 +21,9 @@ namespace cp {
 // boundary adds its traceback entry and returns NULL.
 struct PyErrorMarker {};
 
-[[noreturn]] inline void raise() { throw PyErrorMarker{}; }
+[[noreturn]] inline void raise() {
+    throw PyErrorMarker{};
+}
 
 // Sets a TypeError/ValueError/... and throws.
 [[noreturn]] void raise_error(PyObject* type, const char* message);
@@ -84,7 +86,9 @@ class Ref {
 };
 
 // A new reference from a C API call, or the marker when it failed.
-inline Ref checked(PyObject* new_reference) { return Ref::steal(check(new_reference)); }
+inline Ref checked(PyObject* new_reference) {
+    return Ref::steal(check(new_reference));
+}
 
 // ---------------------------------------------------------------------------------------------
 // Source lines. Every body records the line of the statement it is executing; when an error
@@ -100,11 +104,11 @@ void add_traceback(const char* function_name, int line);
 // ---------------------------------------------------------------------------------------------
 // Process-wide module state, written at start-up and read-only afterwards.
 struct ModuleState {
-    PyObject* module = nullptr;       // the one module instance (strong)
-    PyObject* module_dict = nullptr;  // strong; kept after a failed start-up for stray functions
-    PyObject* builtins = nullptr;     // strong
-    PyObject* sorted = nullptr;       // strong, fixed at import
-    PyObject* print = nullptr;        // strong, fixed at import
+    PyObject* module = nullptr;      // the one module instance (strong)
+    PyObject* module_dict = nullptr; // strong; kept after a failed start-up for stray functions
+    PyObject* builtins = nullptr;    // strong
+    PyObject* sorted = nullptr;      // strong, fixed at import
+    PyObject* print = nullptr;       // strong, fixed at import
     int64_t interpreter_id = -1;
 };
 extern ModuleState state;
@@ -126,12 +130,31 @@ inline Ref get_attr(PyObject* object, PyObject* name) {
     return checked(PyObject_GetAttr(object, name));
 }
 
-// Python truth of any object.
-inline bool truth(PyObject* object) { return check(PyObject_IsTrue(object)) != 0; }
+// `mapping.get(key, fallback)`: the lookup itself on an exact dict, the object's own `get`
+// otherwise (a dict subclass may override it; other objects raise the interpreter's
+// AttributeError).
+inline Ref dict_get(PyObject* mapping, PyObject* key, PyObject* fallback) {
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* found = PyDict_GetItemWithError(mapping, key);
+        if (found != nullptr) return Ref::borrow(found);
+        if (PyErr_Occurred()) raise();
+        return Ref::borrow(fallback);
+    }
+    return call_method(mapping, K.get, {key, fallback});
+}
 
-// `a == b` as Python evaluates it in a condition.
+// Python truth of any object.
+inline bool truth(PyObject* object) {
+    return check(PyObject_IsTrue(object)) != 0;
+}
+
+// `a == b` as Python evaluates it in a condition: no identity shortcut, then the truth of the
+// comparison's result.
 inline bool equals(PyObject* a, PyObject* b) {
-    return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
+    PyObject* result = check(PyObject_RichCompare(a, b, Py_EQ));
+    int true_ = PyObject_IsTrue(result);
+    Py_DECREF(result);
+    return check(true_) != 0;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -146,4 +169,4 @@ using Body = Ref (*)(Frame& frame, PyObject* const* args);
 // The sort key made afresh inside read_symbol_content on each call.
 Ref new_sort_key_function();
 
-}  // namespace cp
+} // namespace cp

@@ -9,23 +9,24 @@ namespace cp {
 namespace {
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     FunctionId id;
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
     PyObject* doc;
-    PyObject* annotations;  // dict or NULL (rebuilt empty on access, as for Python functions)
-    PyObject* defaults;     // tuple or NULL; informative only, calls use the constants
-    PyObject* kwdefaults;   // dict or NULL; informative only
+    PyObject* annotations; // dict or NULL (rebuilt empty on access, as for Python functions)
+    PyObject* defaults;    // tuple or NULL; informative only, calls use the constants
+    PyObject* kwdefaults;  // dict or NULL; informative only
     PyObject* globals;
     PyObject* code;
     PyObject* dict;
     PyObject* weakrefs;
 };
 
-FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
+FunctionObject* as_function(PyObject* self) {
+    return reinterpret_cast<FunctionObject*>(self);
+}
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
@@ -94,7 +95,9 @@ void replace(PyObject*& slot, PyObject* value) {
     Py_XDECREF(old);
 }
 
-PyObject* get_name(PyObject* self, void*) { return or_none(as_function(self)->name); }
+PyObject* get_name(PyObject* self, void*) {
+    return or_none(as_function(self)->name);
+}
 int set_name(PyObject* self, PyObject* value, void*) {
     if (value == nullptr || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
@@ -104,7 +107,9 @@ int set_name(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* get_qualname(PyObject* self, void*) { return or_none(as_function(self)->qualname); }
+PyObject* get_qualname(PyObject* self, void*) {
+    return or_none(as_function(self)->qualname);
+}
 int set_qualname(PyObject* self, PyObject* value, void*) {
     if (value == nullptr || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
@@ -114,13 +119,17 @@ int set_qualname(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* get_module(PyObject* self, void*) { return or_none(as_function(self)->module); }
+PyObject* get_module(PyObject* self, void*) {
+    return or_none(as_function(self)->module);
+}
 int set_module(PyObject* self, PyObject* value, void*) {
     replace(as_function(self)->module, value != nullptr ? value : Py_None);
     return 0;
 }
 
-PyObject* get_doc(PyObject* self, void*) { return or_none(as_function(self)->doc); }
+PyObject* get_doc(PyObject* self, void*) {
+    return or_none(as_function(self)->doc);
+}
 int set_doc(PyObject* self, PyObject* value, void*) {
     replace(as_function(self)->doc, value != nullptr ? value : Py_None);
     return 0;
@@ -152,7 +161,9 @@ int warn_defaults_ignored(const char* attribute) {
                             attribute);
 }
 
-PyObject* get_defaults(PyObject* self, void*) { return or_none(as_function(self)->defaults); }
+PyObject* get_defaults(PyObject* self, void*) {
+    return or_none(as_function(self)->defaults);
+}
 int set_defaults(PyObject* self, PyObject* value, void*) {
     if (value == Py_None) value = nullptr;
     if (value != nullptr && !PyTuple_Check(value)) {
@@ -164,7 +175,9 @@ int set_defaults(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* get_kwdefaults(PyObject* self, void*) { return or_none(as_function(self)->kwdefaults); }
+PyObject* get_kwdefaults(PyObject* self, void*) {
+    return or_none(as_function(self)->kwdefaults);
+}
 int set_kwdefaults(PyObject* self, PyObject* value, void*) {
     if (value == Py_None) value = nullptr;
     if (value != nullptr && !PyDict_Check(value)) {
@@ -176,9 +189,15 @@ int set_kwdefaults(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
-PyObject* get_globals(PyObject* self, void*) { return or_none(as_function(self)->globals); }
-PyObject* get_code(PyObject* self, void*) { return or_none(as_function(self)->code); }
+PyObject* get_closure(PyObject*, void*) {
+    Py_RETURN_NONE;
+}
+PyObject* get_globals(PyObject* self, void*) {
+    return or_none(as_function(self)->globals);
+}
+PyObject* get_code(PyObject* self, void*) {
+    return or_none(as_function(self)->code);
+}
 
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
@@ -196,7 +215,9 @@ PyGetSetDef function_getset[] = {
 };
 
 // Pickled as a global reference: module plus qualified name.
-PyObject* function_reduce(PyObject* self, PyObject*) { return or_none(as_function(self)->qualname); }
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    return or_none(as_function(self)->qualname);
+}
 
 PyMethodDef function_methods[] = {
     {"__reduce__", function_reduce, METH_NOARGS, nullptr},
@@ -216,7 +237,7 @@ PyObject* build_annotations(const FunctionSpec& spec) {
     return annotations.release();
 }
 
-}  // namespace
+} // namespace
 
 PyTypeObject FunctionType{};
 
@@ -264,6 +285,8 @@ PyObject* new_function(FunctionId id) {
     return reinterpret_cast<PyObject*>(f);
 }
 
-Ref new_sort_key_function() { return Ref::steal(new_function(FunctionId::SortKey)); }
+Ref new_sort_key_function() {
+    return Ref::steal(new_function(FunctionId::SortKey));
+}
 
-}  // namespace cp
+} // namespace cp

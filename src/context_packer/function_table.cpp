@@ -92,36 +92,81 @@ const ParamSpec kPackForQueryParams[] = {
 const char* const kNoLocals[] = {nullptr};
 const char* const kLoadSummariesLocals[] = {"path", "data", nullptr};
 const char* const kExpandSummaryLocals[] = {
-    "lines",   "desc",    "funcs",   "fname",   "finfo",          "params",     "ret",
-    "sig",     "details", "calls_int", "calls_ext", "all_calls",  "decorators", "classes",
-    "cls_parts", "cname", "cinfo",   "bases",   "label",          "methods",    "variables",
-    "var_parts", "v",     "name",    "used_by", "internal_graph", "graph_strs", "edge",
-    "frm",     "to",      "imports", "imp_strs", "imp",           "mod",        "names",
+    "lines",          "desc",       "funcs",      "fname",   "finfo",
+    "params",         "ret",        "sig",        "details", "calls_int",
+    "calls_ext",      "all_calls",  "decorators", "classes", "cls_parts",
+    "cname",          "cinfo",      "bases",      "label",   "methods",
+    "variables",      "var_parts",  "v",          "name",    "used_by",
+    "internal_graph", "graph_strs", "edge",       "frm",     "to",
+    "imports",        "imp_strs",   "imp",        "mod",     "names",
     nullptr};
-const char* const kCondenseSummaryLocals[] = {"parts", "desc",   "funcs", "sigs", "fname", "finfo",
-                                              "params", "ret",   "sig",   "text", nullptr};
+const char* const kCondenseSummaryLocals[] = {"parts",  "desc", "funcs", "sigs", "fname", "finfo",
+                                              "params", "ret",  "sig",   "text", nullptr};
 const char* const kReadSymbolContentLocals[] = {
     "file_path", "all_lines", "sorted_fns", "chunks", "total_lines", "fn_name", "fn_info",
     "start",     "end",       "span",       "header", "body",        nullptr};
-const char* const kPackLocals[] = {
-    "files_list",   "edges_list",  "file_ids",     "entry",        "fid",
-    "chosen_set",   "sec1_lines",  "base_file",    "summary_obj",  "expanded",
-    "fallback",     "node",        "line",         "sec1",         "sec1_tokens",
-    "header",       "header_tokens", "remaining",  "sec_code",     "sec_reads",
-    "sec_edges",    "code_budget", "sec_code_parts", "code_tokens_used", "funcs_map",
-    "fn_dict",      "fn_name",     "fn_info",      "lines_arr",    "code",
-    "ext",          "lang_map",    "lang",         "block",        "block_tokens",
-    "char_budget",  "truncated",   "sec3_lines",   "read_targets_added", "funcs",
-    "funcs_iter",   "line_s",      "line_e",       "display_start", "display_end",
-    "desc",         "desc_part",   "sec4_lines",   "relevant_rels", "edge_count",
-    "edge",         "frm",         "to",           "rel",          "sections",
-    nullptr};
+const char* const kPackLocals[] = {"files_list",
+                                   "edges_list",
+                                   "file_ids",
+                                   "entry",
+                                   "fid",
+                                   "chosen_set",
+                                   "sec1_lines",
+                                   "base_file",
+                                   "summary_obj",
+                                   "expanded",
+                                   "fallback",
+                                   "node",
+                                   "line",
+                                   "sec1",
+                                   "sec1_tokens",
+                                   "header",
+                                   "header_tokens",
+                                   "remaining",
+                                   "sec_code",
+                                   "sec_reads",
+                                   "sec_edges",
+                                   "code_budget",
+                                   "sec_code_parts",
+                                   "code_tokens_used",
+                                   "funcs_map",
+                                   "fn_dict",
+                                   "fn_name",
+                                   "fn_info",
+                                   "lines_arr",
+                                   "code",
+                                   "ext",
+                                   "lang_map",
+                                   "lang",
+                                   "block",
+                                   "block_tokens",
+                                   "char_budget",
+                                   "truncated",
+                                   "sec3_lines",
+                                   "read_targets_added",
+                                   "funcs",
+                                   "funcs_iter",
+                                   "line_s",
+                                   "line_e",
+                                   "display_start",
+                                   "display_end",
+                                   "desc",
+                                   "desc_part",
+                                   "sec4_lines",
+                                   "relevant_rels",
+                                   "edge_count",
+                                   "edge",
+                                   "frm",
+                                   "to",
+                                   "rel",
+                                   "sections",
+                                   nullptr};
 const char* const kPackForQueryLocals[] = {"graph", "result", "summaries", nullptr};
 const char* const kMainLocals[] = {"query", "root", nullptr};
 
 #define TB(name) "tarnwick.context_packer." name
 
-}  // namespace
+} // namespace
 
 const FunctionSpec function_specs[kFunctionCount] = {
     {"load_summaries", "load_summaries", "load_summaries", TB("load_summaries"), 33, 1,
@@ -136,24 +181,34 @@ const FunctionSpec function_specs[kFunctionCount] = {
     {"estimate_tokens", "estimate_tokens", "estimate_tokens", TB("estimate_tokens"), 213, 1,
      kEstimateTokensParams, kNoLocals, kEstimateTokensDoc, "int", nullptr, estimate_tokens_body,
      false},
-    {"read_symbol_content", "read_symbol_content", "read_symbol_content",
-     TB("read_symbol_content"), 224, 3, kReadSymbolContentParams, kReadSymbolContentLocals,
-     kReadSymbolContentDoc, "str", &K.defaults_read_symbol_content, read_symbol_content_body,
-     false},
-    {"_file_id", "_file_id", "_file_id", TB("_file_id"), 281, 1, kFileIdParams, kNoLocals,
-     nullptr, "str", nullptr, file_id_body, false},
+    {"read_symbol_content", "read_symbol_content", "read_symbol_content", TB("read_symbol_content"),
+     224, 3, kReadSymbolContentParams, kReadSymbolContentLocals, kReadSymbolContentDoc, "str",
+     &K.defaults_read_symbol_content, read_symbol_content_body, false},
+    {"_file_id", "_file_id", "_file_id", TB("_file_id"), 281, 1, kFileIdParams, kNoLocals, nullptr,
+     "str", nullptr, file_id_body, false},
     {"_basename", "_basename", "_basename", TB("_basename"), 287, 1, kBasenameParams, kNoLocals,
      nullptr, "str", nullptr, basename_body, false},
     {"pack", "pack", "pack", TB("pack"), 291, 4, kPackParams, kPackLocals, kPackDoc, "str",
      &K.defaults_pack, pack_body, false},
     {"pack_for_query", "pack_for_query", "pack_for_query", TB("pack_for_query"), 507, 2,
-     kPackForQueryParams, kPackForQueryLocals, kPackForQueryDoc, "str",
-     &K.defaults_pack_for_query, pack_for_query_body, false},
-    {"main", "main", "main", TB("main"), 529, 0, {}, kMainLocals, nullptr, "None", nullptr,
-     main_body, true},
+     kPackForQueryParams, kPackForQueryLocals, kPackForQueryDoc, "str", &K.defaults_pack_for_query,
+     pack_for_query_body, false},
+    {"main",
+     "main",
+     "main",
+     TB("main"),
+     529,
+     0,
+     {},
+     kMainLocals,
+     nullptr,
+     "None",
+     nullptr,
+     main_body,
+     true},
     {"lambda", "read_symbol_content.<locals>.<lambda>", "<lambda>",
-     TB("read_symbol_content.lambda"), 247, 1, kSortKeyParams, kNoLocals, nullptr, nullptr,
-     nullptr, sort_key_body, false},
+     TB("read_symbol_content.lambda"), 247, 1, kSortKeyParams, kNoLocals, nullptr, nullptr, nullptr,
+     sort_key_body, false},
 };
 
 FunctionConstants function_constants[kFunctionCount] = {};
@@ -169,8 +224,9 @@ void create_function_constants() {
         constants.code = make_code_object(spec);
         constants.name = check(PyUnicode_InternFromString(spec.name));
         constants.qualname = check(PyUnicode_InternFromString(spec.qualname));
-        constants.doc = spec.doc != nullptr ? check(PyUnicode_FromString(spec.doc)) : Py_NewRef(Py_None);
+        constants.doc =
+            spec.doc != nullptr ? check(PyUnicode_FromString(spec.doc)) : Py_NewRef(Py_None);
     }
 }
 
-}  // namespace cp
+} // namespace cp

@@ -11,27 +11,27 @@ namespace cp {
 enum class Check { None, ExactDict, ExactStr, Int };
 
 struct ParamSpec {
-    PyObject* const* name;          // interned parameter name (a constant slot)
-    const char* annotation;         // annotation text, or nullptr when unannotated
+    PyObject* const* name;  // interned parameter name (a constant slot)
+    const char* annotation; // annotation text, or nullptr when unannotated
     Check check;
     int conversion_line;            // reported when an int conversion fails
     PyObject* const* default_value; // constant slot, or nullptr when required
 };
 
 struct FunctionSpec {
-    const char* name;            // __name__, and the name used in messages
-    const char* qualname;        // __qualname__
-    const char* code_name;       // co_name
-    const char* traceback_name;  // function name of traceback entries
+    const char* name;           // __name__, and the name used in messages
+    const char* qualname;       // __qualname__
+    const char* code_name;      // co_name
+    const char* traceback_name; // function name of traceback entries
     int def_line;
     int min_args;
     std::span<const ParamSpec> params;
-    const char* const* locals;   // further local names, nullptr-terminated
-    const char* doc;             // nullptr: no docstring
-    const char* return_annotation;  // nullptr: no annotations at all
-    PyObject* const* defaults;   // the __defaults__ tuple, or nullptr
+    const char* const* locals;     // further local names, nullptr-terminated
+    const char* doc;               // nullptr: no docstring
+    const char* return_annotation; // nullptr: no annotations at all
+    PyObject* const* defaults;     // the __defaults__ tuple, or nullptr
     Body body;
-    bool takes_no_arguments;     // main: refuses any argument before its body runs
+    bool takes_no_arguments; // main: refuses any argument before its body runs
 };
 
 // In def-line order; the sort-key lambda comes last and is not a module attribute.
@@ -53,7 +53,9 @@ constexpr int kFunctionCount = static_cast<int>(FunctionId::Count);
 constexpr int kModuleFunctionCount = kFunctionCount - 1;
 
 extern const FunctionSpec function_specs[kFunctionCount];
-inline const FunctionSpec& spec_of(FunctionId id) { return function_specs[static_cast<int>(id)]; }
+inline const FunctionSpec& spec_of(FunctionId id) {
+    return function_specs[static_cast<int>(id)];
+}
 
 // Per-function objects built once at start-up and shared by every function object made from
 // the spec (the sort key gets a fresh function object on each call, but not fresh names).
@@ -61,7 +63,7 @@ struct FunctionConstants {
     PyObject* code;
     PyObject* name;
     PyObject* qualname;
-    PyObject* doc;  // None when the function has no docstring
+    PyObject* doc; // None when the function has no docstring
 };
 extern FunctionConstants function_constants[kFunctionCount];
 // Builds (or rebuilds, after a failed start-up) function_constants; throws on failure.
@@ -86,4 +88,4 @@ Ref pack_body(Frame& frame, PyObject* const* args);
 Ref pack_for_query_body(Frame& frame, PyObject* const* args);
 Ref main_body(Frame& frame, PyObject* const* args);
 
-}  // namespace cp
+} // namespace cp

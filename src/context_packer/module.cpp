@@ -79,7 +79,8 @@ void runtime_version(int& major, int& minor) {
         const char* text = Py_GetVersion();
         int numbers[2] = {0, 0};
         for (int part = 0; part < 2; ++part) {
-            while (*text >= '0' && *text <= '9') numbers[part] = numbers[part] * 10 + (*text++ - '0');
+            while (*text >= '0' && *text <= '9')
+                numbers[part] = numbers[part] * 10 + (*text++ - '0');
             if (*text == '.') ++text;
         }
         cached_major = numbers[0];
@@ -123,10 +124,10 @@ Ref import_module(PyObject* module_name, std::initializer_list<PyObject*> names)
     }
     Ref fromlist = checked(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
     Py_ssize_t index = 0;
-    for (PyObject* name : names) PyTuple_SET_ITEM(fromlist.get(), index++, Py_NewRef(name));
-    return checked(
-        PyImport_ImportModuleLevelObject(module_name, state.module_dict, nullptr,
-                                         names.size() > 0 ? fromlist.get() : nullptr, 0));
+    for (PyObject* name : names)
+        PyTuple_SET_ITEM(fromlist.get(), index++, Py_NewRef(name));
+    return checked(PyImport_ImportModuleLevelObject(
+        module_name, state.module_dict, nullptr, names.size() > 0 ? fromlist.get() : nullptr, 0));
 }
 
 // `from module import name`: the attribute, else the submodule `module.name`.
@@ -246,18 +247,13 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "context_packer",
-    kModuleDoc,
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "context_packer", kModuleDoc, 0,       nullptr,
+    module_slots,          nullptr,          nullptr,    nullptr,
 };
 
-}  // namespace
-}  // namespace cp
+} // namespace
+} // namespace cp
 
-PyMODINIT_FUNC PyInit_context_packer() { return PyModuleDef_Init(&cp::module_def); }
+PyMODINIT_FUNC PyInit_context_packer() {
+    return PyModuleDef_Init(&cp::module_def);
+}

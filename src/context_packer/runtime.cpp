@@ -41,10 +41,11 @@ constexpr size_t kMaxArgs = 8;
 Ref vectorcall(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames) {
     PyObject* stack[kMaxArgs + 1];
     size_t count = 0;
-    for (PyObject* arg : args) stack[1 + count++] = arg;
+    for (PyObject* arg : args)
+        stack[1 + count++] = arg;
     size_t positional = count - (kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0);
-    return checked(
-        PyObject_Vectorcall(callable, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    return checked(PyObject_Vectorcall(callable, stack + 1,
+                                       positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
 Ref vectorcall_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args,
@@ -52,12 +53,13 @@ Ref vectorcall_method(PyObject* self, PyObject* name, std::initializer_list<PyOb
     PyObject* stack[kMaxArgs + 1];
     stack[0] = self;
     size_t count = 0;
-    for (PyObject* arg : args) stack[1 + count++] = arg;
+    for (PyObject* arg : args)
+        stack[1 + count++] = arg;
     size_t positional = 1 + count - (kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0);
     return checked(PyObject_VectorcallMethod(name, stack, positional, kwnames));
 }
 
-}  // namespace
+} // namespace
 
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
     return vectorcall(callable, args, nullptr);
@@ -99,4 +101,4 @@ Ref checked_return(Ref value, ReturnType type) {
                  Py_TYPE(object)->tp_name);
 }
 
-}  // namespace cp
+} // namespace cp

@@ -8,22 +8,6 @@
 
 namespace cp::excerpts {
 
-// `record.get(key, default)`: the dict lookup itself for an exact dict, the record's own `get`
-// method for anything else (a dict subclass may override it; other objects raise the
-// interpreter's AttributeError).
-inline Ref record_get(PyObject* record, PyObject* key, PyObject* default_value) {
-    if (PyDict_CheckExact(record)) {
-        PyObject* found = PyDict_GetItemWithError(record, key);
-        if (found != nullptr) return Ref::borrow(found);
-        if (PyErr_Occurred()) raise();
-        return Ref::borrow(default_value);
-    }
-    return call_method(record, K.get, {key, default_value});
-}
-
-// Concatenation of str objects into one new str, sized and copied once.
-Ref concat_texts(std::initializer_list<PyObject*> pieces);
-
 // The line structure of an exact str under the rules of `str.splitlines()`, kept as offsets so
 // that a large file is not cut into one object per line.
 class LineIndex {
@@ -37,10 +21,10 @@ class LineIndex {
 
   private:
     struct Line {
-        Py_ssize_t begin;  // first character
-        Py_ssize_t end;    // one past the last character, line break excluded
+        Py_ssize_t begin; // first character
+        Py_ssize_t end;   // one past the last character, line break excluded
     };
-    PyObject* text_;  // borrowed: the owner keeps the text alive
+    PyObject* text_; // borrowed: the owner keeps the text alive
     std::vector<Line> lines_;
 };
 
@@ -49,4 +33,4 @@ class LineIndex {
 // about, and pass.
 bool path_inside_root(PyObject* project_root, PyObject* file_path);
 
-}  // namespace cp::excerpts
+} // namespace cp::excerpts

@@ -48,4 +48,4 @@ Ref basename_body(Frame& frame, PyObject* const* args) {
     return checked(PyUnicode_Substring(path, slash + 1, length));
 }
 
-}  // namespace cp
+} // namespace cp

@@ -64,7 +64,7 @@ void scan(const Char* data, Py_ssize_t length, Lines& lines) {
     }
 }
 
-}  // namespace
+} // namespace
 
 LineIndex::LineIndex(PyObject* text) : text_(text) {
     const void* data = PyUnicode_DATA(text);
@@ -110,4 +110,4 @@ Ref LineIndex::join(Py_ssize_t first, Py_ssize_t stop) const {
     return checked(PyUnicode_Join(K.newline, pieces.get()));
 }
 
-}  // namespace cp::excerpts
+} // namespace cp::excerpts

@@ -106,4 +106,4 @@ inline bool at_least(const Number& a, const Number& b) {
     return compare(a, b, Py_GE);
 }
 
-}  // namespace cp::excerpts
+} // namespace cp::excerpts

@@ -44,7 +44,7 @@ ResolvedPath resolve(PyObject* path) {
     return ResolvedPath(realpath(bytes, nullptr));
 }
 
-}  // namespace
+} // namespace
 
 bool path_inside_root(PyObject* project_root, PyObject* file_path) {
     Ref pure_path = pure_path_type();
@@ -58,4 +58,4 @@ bool path_inside_root(PyObject* project_root, PyObject* file_path) {
            (file_text.size() == root_text.size() || file_text[root_text.size()] == '/');
 }
 
-}  // namespace cp::excerpts
+} // namespace cp::excerpts

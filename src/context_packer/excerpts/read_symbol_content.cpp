@@ -6,6 +6,7 @@
 #include "excerpts/excerpts.hpp"
 #include "excerpts/line_number.hpp"
 #include "function_table.hpp"
+#include "text.hpp"
 
 namespace cp {
 
@@ -85,7 +86,7 @@ Number end_or_default(PyObject* fn_info, Number default_end) {
     return Number::of(call_method(fn_info, K.get, {K.line_end, default_end.object()}));
 }
 
-}  // namespace
+} // namespace
 
 Ref read_symbol_content_body(Frame& frame, PyObject* const* args) {
     PyObject* project_root = args[0];
@@ -132,7 +133,7 @@ Ref read_symbol_content_body(Frame& frame, PyObject* const* args) {
         PyObject* fn_info = PyTuple_GET_ITEM(pair.get(), 1);
 
         frame.line = 254;
-        Number start = Number::of(excerpts::record_get(fn_info, K.line_start, K.i_0));
+        Number start = Number::of(dict_get(fn_info, K.line_start, K.i_0));
         frame.line = 255;
         Number default_end = add(start, Number::small(20));
         Number end = end_or_default(fn_info, std::move(default_end));
@@ -164,9 +165,9 @@ Ref read_symbol_content_body(Frame& frame, PyObject* const* args) {
         frame.line = 267;
         Ref body = all_lines->join(start, add(end, Number::small(1)));
         frame.line = 268;
-        Ref chunk = excerpts::concat_texts(
-            {K.ex_header_open, file_id, K.double_colon, name_text.get(), K.ex_header_lines,
-             first_shown.get(), K.ex_header_dash, last_shown.get(), K.ex_header_close, body.get()});
+        Ref chunk = concat_texts({K.ex_header_open, file_id, K.double_colon, name_text.get(),
+                                  K.ex_header_lines, first_shown.get(), K.ex_header_dash,
+                                  last_shown.get(), K.ex_header_close, body.get()});
         check(PyList_Append(chunks.get(), chunk.get()));
         frame.line = 269;
         total_lines = add(total_lines, span);
@@ -178,4 +179,4 @@ Ref read_symbol_content_body(Frame& frame, PyObject* const* args) {
     return checked(PyUnicode_Join(K.blank_line, chunks.get()));
 }
 
-}  // namespace cp
+} // namespace cp

@@ -12,7 +12,7 @@ Ref sort_key_body(Frame& frame, PyObject* const* args) {
         record = Ref::borrow(PyTuple_GET_ITEM(kv, 1));
     else
         record = checked(PyObject_GetItem(kv, K.i_1));
-    return excerpts::record_get(record.get(), K.line_start, K.i_0);
+    return dict_get(record.get(), K.line_start, K.i_0);
 }
 
-}  // namespace cp
+} // namespace cp

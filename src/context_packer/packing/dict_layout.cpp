@@ -3,7 +3,7 @@
 
 namespace cp::packing {
 
-void *dict_layout::generic_lookup = nullptr;
+void* dict_layout::generic_lookup = nullptr;
 
 void learn_dict_layout() {
     if (dict_layout::generic_lookup != nullptr) return;

@@ -23,14 +23,14 @@ namespace dict_layout {
 struct KeyTableHead {
     Py_ssize_t refcnt;
     Py_ssize_t size;
-    void *lookup;
+    void* lookup;
 };
 
 // The generic lookup's address once learnt; nullptr before (or if it could not be learnt).
-extern void *generic_lookup;
+extern void* generic_lookup;
 
-inline void *lookup_of(PyObject *dict) {
-    return reinterpret_cast<const KeyTableHead *>(reinterpret_cast<PyDictObject *>(dict)->ma_keys)
+inline void* lookup_of(PyObject* dict) {
+    return reinterpret_cast<const KeyTableHead*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys)
         ->lookup;
 }
 
@@ -41,13 +41,13 @@ void learn_dict_layout();
 
 // True when a str lookup in this exact dict runs no Python code: all its keys are exact strs.
 // False for every dict when the layout could not be learnt (which only costs speed).
-inline bool has_plain_keys(PyObject *dict) {
+inline bool has_plain_keys(PyObject* dict) {
     return dict_layout::generic_lookup != nullptr &&
            dict_layout::lookup_of(dict) != dict_layout::generic_lookup;
 }
 
-inline uint64_t version_of(PyObject *dict) {
-    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+inline uint64_t version_of(PyObject* dict) {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
 }
 
 // The interpreter's dict version counter, which moves whenever any dict anywhere is created or

@@ -7,7 +7,7 @@ namespace cp::packing {
 namespace {
 
 // Line ranges of the first three entries of the file's Summary "functions" map.
-void functions_from_summary(PackState &s, PyObject *funcs_map, PyObject *fn_dict) {
+void functions_from_summary(PackState& s, PyObject* funcs_map, PyObject* fn_dict) {
     s.frame.line = 370;
     Ref entries = items_list(s, funcs_map);
     Ref first_three = head(s, entries.get(), K.i_3);
@@ -39,8 +39,8 @@ void functions_from_summary(PackState &s, PyObject *funcs_map, PyObject *fn_dict
 }
 
 // Line ranges of the file's symbol nodes, under their names, until three names are known.
-void functions_from_nodes(PackState &s, size_t file, PyObject *base_file, PyObject *fn_dict) {
-    walk_symbol_nodes(s, file, base_file, WalkLines{381, 382}, [&](PyObject *node) {
+void functions_from_nodes(PackState& s, size_t file, PyObject* base_file, PyObject* fn_dict) {
+    walk_symbol_nodes(s, file, base_file, WalkLines{381, 382}, [&](PyObject* node) {
         s.frame.line = 384;
         Ref line_start = get_value(s, node, K.pk_line_start, K.i_0);
         s.frame.line = 385;
@@ -59,37 +59,37 @@ void functions_from_nodes(PackState &s, size_t file, PyObject *base_file, PyObje
 
 Ref new_lang_map() {
     Ref map = checked(PyDict_New());
-    const std::pair<PyObject *, PyObject *> tags[] = {
+    const std::pair<PyObject*, PyObject*> tags[] = {
         {K.pk_ext_py, K.pk_lang_python}, {K.pk_ext_ts, K.pk_lang_typescript},
         {K.pk_ext_tsx, K.pk_ext_tsx},    {K.pk_ext_js, K.pk_lang_javascript},
         {K.pk_ext_jsx, K.pk_ext_jsx},    {K.pk_ext_go, K.pk_ext_go},
     };
-    for (const auto &[extension, tag] : tags)
+    for (const auto& [extension, tag] : tags)
         check(PyDict_SetItem(map.get(), extension, tag));
     return map;
 }
 
 // "```" + lang + "\n" + code + close, as the f-string formats its values.
-Ref fenced(PackState &s, PyObject *lang, PyObject *code, PyObject *close) {
+Ref fenced(PackState& s, PyObject* lang, PyObject* code, PyObject* close) {
     Ref lang_text = text_of(s, lang);
     Ref code_text = text_of(s, code);
-    return concat({K.pk_fence, lang_text.get(), K.pk_newline, code_text.get(), close});
+    return concat_texts({K.pk_fence, lang_text.get(), K.pk_newline, code_text.get(), close});
 }
 
 } // namespace
 
-void key_code(PackState &s, PyObject *code_budget) {
+void key_code(PackState& s, PyObject* code_budget) {
     s.frame.line = 358;
     Ref parts = list_of(K.pk_code_heading);
     s.frame.line = 359;
     Ref code_tokens_used = call_global(s, K.estimate_tokens, {K.pk_code_heading});
     Ref lang_map;
 
-    PyObject *file_ids = s.file_ids.get();
+    PyObject* file_ids = s.file_ids.get();
     Py_ssize_t count = PyList_GET_SIZE(file_ids) < 4 ? PyList_GET_SIZE(file_ids) : 4;
     for (Py_ssize_t i = 0; i < count; ++i) {
         s.frame.line = 361;
-        PyObject *fid = PyList_GET_ITEM(file_ids, i);
+        PyObject* fid = PyList_GET_ITEM(file_ids, i);
         s.frame.line = 362;
         Ref left = subtract(s, code_budget, code_tokens_used.get());
         if (compare(s, left.get(), K.i_200, Py_LT)) break;

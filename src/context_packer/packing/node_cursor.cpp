@@ -16,11 +16,11 @@ uint64_t mix(uint64_t hash, uint64_t value) {
 }
 
 // Cheap identity of a str's value: length, width and its first and last eight bytes.
-uint64_t fingerprint(PyObject *text) {
+uint64_t fingerprint(PyObject* text) {
     Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     int width = PyUnicode_KIND(text);
     size_t bytes = static_cast<size_t>(length) * width;
-    const char *data = static_cast<const char *>(PyUnicode_DATA(text));
+    const char* data = static_cast<const char*>(PyUnicode_DATA(text));
     uint64_t first = 0, last = 0;
     if (bytes >= 8) {
         std::memcpy(&first, data, 8);
@@ -33,27 +33,27 @@ uint64_t fingerprint(PyObject *text) {
     return mix(hash, last);
 }
 
-bool same_text(PyObject *a, PyObject *b) {
+bool same_text(PyObject* a, PyObject* b) {
     Py_ssize_t length = PyUnicode_GET_LENGTH(a);
     return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
            std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
                        static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
 }
 
-bool is_symbol(PyObject *kind) {
+bool is_symbol(PyObject* kind) {
     return PyUnicode_IS_COMPACT_ASCII(kind) && PyUnicode_GET_LENGTH(kind) == 6 &&
            std::memcmp(PyUnicode_DATA(kind), "symbol", 6) == 0;
 }
 
 // A value whose comparison with a str runs no Python code; nullptr is a missing key.
-bool is_plain_value(PyObject *value) {
+bool is_plain_value(PyObject* value) {
     return value == nullptr || value == Py_None || PyUnicode_CheckExact(value) ||
            PyLong_CheckExact(value);
 }
 
 // Exact strs are ready in practice; one that is not is made ready here (it runs no code). A
 // value that is not a str counts as ready; a failure leaves nothing pending and counts as not.
-bool ready(PyObject *value) {
+bool ready(PyObject* value) {
     if (value == nullptr || !PyUnicode_CheckExact(value) || PyUnicode_READY(value) == 0)
         return true;
     PyErr_Clear();
@@ -62,11 +62,11 @@ bool ready(PyObject *value) {
 
 } // namespace
 
-void NodeCursor::prepare(PyObject *file_ids) {
+void NodeCursor::prepare(PyObject* file_ids) {
     enabled_ = false;
     Py_ssize_t count = PyList_GET_SIZE(file_ids);
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject *fid = PyList_GET_ITEM(file_ids, i);
+        PyObject* fid = PyList_GET_ITEM(file_ids, i);
         if (!PyUnicode_CheckExact(fid) || !ready(fid)) return;
     }
     size_t capacity = 16;
@@ -74,7 +74,7 @@ void NodeCursor::prepare(PyObject *file_ids) {
         capacity *= 2;
     slots_.assign(capacity, Slot{0, 0});
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject *fid = PyList_GET_ITEM(file_ids, i);
+        PyObject* fid = PyList_GET_ITEM(file_ids, i);
         Py_ssize_t length = PyUnicode_GET_LENGTH(fid);
         Py_ssize_t at = PyUnicode_Find(fid, K.pk_separator, 0, length, 1);
         if (at == -2) raise();
@@ -87,7 +87,7 @@ void NodeCursor::prepare(PyObject *file_ids) {
     enabled_ = true;
 }
 
-size_t NodeCursor::add_target(PyObject *text) {
+size_t NodeCursor::add_target(PyObject* text) {
     long found = find_target(text);
     if (found >= 0) return static_cast<size_t>(found);
     Target target;
@@ -102,7 +102,7 @@ size_t NodeCursor::add_target(PyObject *text) {
     return targets_.size() - 1;
 }
 
-long NodeCursor::find_target(PyObject *text) const {
+long NodeCursor::find_target(PyObject* text) const {
     uint64_t print = fingerprint(text);
     size_t mask = slots_.size() - 1;
     for (size_t slot = print & mask; slots_[slot].target != 0; slot = (slot + 1) & mask) {
@@ -113,7 +113,7 @@ long NodeCursor::find_target(PyObject *text) const {
     return -1;
 }
 
-bool NodeCursor::attach(PyObject *nodes, uint64_t foreign, bool &dicts_touched) {
+bool NodeCursor::attach(PyObject* nodes, uint64_t foreign, bool& dicts_touched) {
     if (!enabled_ || !PyList_CheckExact(nodes)) return false;
     if (nodes != nodes_.get()) {
         reset(nodes);
@@ -127,7 +127,7 @@ bool NodeCursor::attach(PyObject *nodes, uint64_t foreign, bool &dicts_touched) 
     return true;
 }
 
-void NodeCursor::reset(PyObject *nodes) {
+void NodeCursor::reset(PyObject* nodes) {
     if (nodes != nodes_.get()) {
         nodes_ = Ref::borrow(nodes);
         learn_keys(nodes);
@@ -143,7 +143,7 @@ void NodeCursor::forget_from(Py_ssize_t index) {
     scanned_ = index;
     seen_nodes_.resize(static_cast<size_t>(index));
     seen_versions_.resize(static_cast<size_t>(index));
-    for (Target &target : targets_) {
+    for (Target& target : targets_) {
         if (target.first_id >= index) target.first_id = -1;
         while (!target.symbols.empty() && target.symbols.back() >= index)
             target.symbols.pop_back();
@@ -152,11 +152,10 @@ void NodeCursor::forget_from(Py_ssize_t index) {
 
 // The first place where the list no longer holds the node read there (scanned_ if none).
 Py_ssize_t NodeCursor::first_moved() const {
-    PyObject *list = nodes_.get();
+    PyObject* list = nodes_.get();
     Py_ssize_t limit = scanned_ < PyList_GET_SIZE(list) ? scanned_ : PyList_GET_SIZE(list);
-    PyObject **items = reinterpret_cast<PyListObject *>(list)->ob_item;
-    if (std::memcmp(items, seen_nodes_.data(), static_cast<size_t>(limit) * sizeof(PyObject *)) ==
-        0)
+    PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
+    if (std::memcmp(items, seen_nodes_.data(), static_cast<size_t>(limit) * sizeof(PyObject*)) == 0)
         return limit;
     Py_ssize_t index = 0;
     while (items[index] == seen_nodes_[index])
@@ -166,7 +165,7 @@ Py_ssize_t NodeCursor::first_moved() const {
 
 // The first of the nodes [0, limit) whose dict changed since it was read (limit if none).
 Py_ssize_t NodeCursor::first_changed(Py_ssize_t limit) const {
-    const std::vector<PyObject *> &nodes = seen_nodes_;
+    const std::vector<PyObject*>& nodes = seen_nodes_;
     for (Py_ssize_t i = 0; i < limit; ++i) {
         if (i + kAhead < limit) __builtin_prefetch(nodes[i + kAhead]);
         if (version_of(nodes[i]) != seen_versions_[i]) return i;
@@ -174,16 +173,16 @@ Py_ssize_t NodeCursor::first_changed(Py_ssize_t limit) const {
     return limit;
 }
 
-void NodeCursor::learn_keys(PyObject *nodes) {
+void NodeCursor::learn_keys(PyObject* nodes) {
     id_key_ = Ref::borrow(K.pk_id);
     kind_key_ = Ref::borrow(K.pk_kind);
     path_key_ = Ref::borrow(K.pk_path);
     if (PyList_GET_SIZE(nodes) == 0) return;
-    PyObject *node = PyList_GET_ITEM(nodes, 0);
+    PyObject* node = PyList_GET_ITEM(nodes, 0);
     if (!PyDict_CheckExact(node) || !has_plain_keys(node)) return;
     Py_ssize_t position = 0;
-    PyObject *key;
-    PyObject *value;
+    PyObject* key;
+    PyObject* value;
     while (PyDict_Next(node, &position, &key, &value)) {
         if (!ready(key)) return;
         if (same_text(key, K.pk_id)) id_key_ = Ref::borrow(key);
@@ -195,24 +194,24 @@ void NodeCursor::learn_keys(PyObject *nodes) {
 // Classifies the node at scanned_; false at the end of the list or at a node outside the
 // plain shape. Fetching the nodes a little ahead lets their memory reads overlap.
 bool NodeCursor::scan_more() {
-    PyObject *list = nodes_.get();
+    PyObject* list = nodes_.get();
     Py_ssize_t size = PyList_GET_SIZE(list);
     if (blocked_ || scanned_ >= size) return false;
-    PyObject **items = reinterpret_cast<PyListObject *>(list)->ob_item;
+    PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
     if (scanned_ + kAhead < size) __builtin_prefetch(items[scanned_ + kAhead]);
-    PyObject *node = items[scanned_];
+    PyObject* node = items[scanned_];
     if (!PyDict_CheckExact(node) || !has_plain_keys(node)) {
         blocked_ = true;
         return false;
     }
-    PyObject *id = PyDict_GetItemWithError(node, id_key_.get());
-    PyObject *kind = PyDict_GetItemWithError(node, kind_key_.get());
+    PyObject* id = PyDict_GetItemWithError(node, id_key_.get());
+    PyObject* kind = PyDict_GetItemWithError(node, kind_key_.get());
     if (!is_plain_value(id) || !is_plain_value(kind) || !ready(id) || !ready(kind)) {
         blocked_ = true;
         return false;
     }
     // "path" is read only for a symbol node.
-    PyObject *path = nullptr;
+    PyObject* path = nullptr;
     if (kind != nullptr && PyUnicode_CheckExact(kind) && is_symbol(kind)) {
         path = PyDict_GetItemWithError(node, path_key_.get());
         if (!is_plain_value(path) || !ready(path)) {
@@ -235,8 +234,8 @@ bool NodeCursor::scan_more() {
 }
 
 NodeCursor::Step NodeCursor::first_id_match(size_t file) {
-    const Target &fid = targets_[files_[file].fid];
-    const Target &base = targets_[files_[file].base];
+    const Target& fid = targets_[files_[file].fid];
+    const Target& base = targets_[files_[file].base];
     for (;;) {
         Py_ssize_t first = fid.first_id;
         if (base.first_id >= 0 && (first < 0 || base.first_id < first)) first = base.first_id;
@@ -245,8 +244,8 @@ NodeCursor::Step NodeCursor::first_id_match(size_t file) {
     }
 }
 
-NodeCursor::Step NodeCursor::next_symbol(size_t file, size_t &seen) {
-    const std::vector<Py_ssize_t> &matches = targets_[files_[file].base].symbols;
+NodeCursor::Step NodeCursor::next_symbol(size_t file, size_t& seen) {
+    const std::vector<Py_ssize_t>& matches = targets_[files_[file].base].symbols;
     while (seen >= matches.size()) {
         if (!scan_more()) return blocked_ ? Step{Step::Literal, scanned_} : Step{Step::End, 0};
     }

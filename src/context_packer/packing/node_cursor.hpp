@@ -33,19 +33,19 @@ class NodeCursor {
 
     // Registers the chosen identifiers and their base files. The cursor stays off unless every
     // identifier is an exact str.
-    void prepare(PyObject *file_ids);
+    void prepare(PyObject* file_ids);
 
     // Binds the cursor to the current "nodes" value for one walk; false when the walk must be
     // literal. `foreign` is the pack state's counter of steps that may have run outside code;
     // `dicts_touched` says whether any dict may have changed since the last check (cleared).
-    bool attach(PyObject *nodes, uint64_t foreign, bool &dicts_touched);
+    bool attach(PyObject* nodes, uint64_t foreign, bool& dicts_touched);
 
     // The first node whose "id" equals the identifier or the base file of file `file`.
     Step first_id_match(size_t file);
 
     // The next symbol node of the base file of file `file`; `seen` counts the matches the walk
     // has taken so far.
-    Step next_symbol(size_t file, size_t &seen);
+    Step next_symbol(size_t file, size_t& seen);
 
   private:
     struct Target {
@@ -59,13 +59,13 @@ class NodeCursor {
         size_t base;
     };
 
-    size_t add_target(PyObject *text);
-    long find_target(PyObject *text) const;
-    void reset(PyObject *nodes);
+    size_t add_target(PyObject* text);
+    long find_target(PyObject* text) const;
+    void reset(PyObject* nodes);
     void forget_from(Py_ssize_t index);
     Py_ssize_t first_moved() const;
     Py_ssize_t first_changed(Py_ssize_t limit) const;
-    void learn_keys(PyObject *nodes);
+    void learn_keys(PyObject* nodes);
     bool scan_more();
 
     // How many nodes ahead the dict objects are fetched.
@@ -86,7 +86,7 @@ class NodeCursor {
     bool blocked_ = false;   // the node at scanned_ is outside the plain shape
     // The classified nodes as the list held them (only compared, never dereferenced), and
     // their version tags when they were read.
-    std::vector<PyObject *> seen_nodes_;
+    std::vector<PyObject*> seen_nodes_;
     std::vector<uint64_t> seen_versions_;
     uint64_t validated_foreign_ = 0;
 

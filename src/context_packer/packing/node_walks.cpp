@@ -3,7 +3,7 @@
 
 namespace cp::packing {
 
-ForItems::ForItems(PyObject *nodes) {
+ForItems::ForItems(PyObject* nodes) {
     if (PyList_CheckExact(nodes)) {
         list_ = nodes;
     } else {
@@ -16,12 +16,12 @@ Ref ForItems::next() {
         if (index_ >= PyList_GET_SIZE(list_)) return Ref();
         return Ref::borrow(PyList_GET_ITEM(list_, index_++));
     }
-    PyObject *node = PyIter_Next(iterator_.get());
+    PyObject* node = PyIter_Next(iterator_.get());
     if (node == nullptr && PyErr_Occurred()) raise();
     return Ref::steal(node);
 }
 
-bool is_symbol_node(PackState &s, PyObject *node, PyObject *base_file) {
+bool is_symbol_node(PackState& s, PyObject* node, PyObject* base_file) {
     Ref kind = get_value(s, node, K.pk_kind);
     if (!equal(s, kind.get(), K.pk_symbol)) return false;
     Ref path = get_value(s, node, K.pk_path);
@@ -30,7 +30,7 @@ bool is_symbol_node(PackState &s, PyObject *node, PyObject *base_file) {
 
 namespace {
 
-Ref literal_fallback_walk(PackState &s, ForItems source, PyObject *fid, PyObject *base_file) {
+Ref literal_fallback_walk(PackState& s, ForItems source, PyObject* fid, PyObject* base_file) {
     for (;;) {
         s.frame.line = 336;
         Ref node = source.next();
@@ -45,7 +45,7 @@ Ref literal_fallback_walk(PackState &s, ForItems source, PyObject *fid, PyObject
 
 } // namespace
 
-Ref find_fallback_node(PackState &s, size_t file, PyObject *fid, PyObject *base_file) {
+Ref find_fallback_node(PackState& s, size_t file, PyObject* fid, PyObject* base_file) {
     s.frame.line = 336;
     Ref nodes = graph_nodes(s);
     if (!s.cursor.attach(nodes.get(), s.foreign, s.dicts_touched))

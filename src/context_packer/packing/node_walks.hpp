@@ -12,13 +12,13 @@ namespace cp::packing {
 // anything else through its iterator.
 class ForItems {
   public:
-    explicit ForItems(PyObject *nodes);
-    ForItems(PyObject *list, Py_ssize_t start) : list_(list), index_(start) {}
+    explicit ForItems(PyObject* nodes);
+    ForItems(PyObject* list, Py_ssize_t start) : list_(list), index_(start) {}
     // The next item, or an empty Ref at the end.
     Ref next();
 
   private:
-    PyObject *list_ = nullptr;
+    PyObject* list_ = nullptr;
     Py_ssize_t index_ = 0;
     Ref iterator_;
 };
@@ -31,16 +31,16 @@ struct WalkLines {
 
 // Relevant Files: the first node whose "id" equals `fid` or `base_file` (file `file` of the
 // chosen identifiers), or an empty Ref when no node does.
-Ref find_fallback_node(PackState &s, size_t file, PyObject *fid, PyObject *base_file);
+Ref find_fallback_node(PackState& s, size_t file, PyObject* fid, PyObject* base_file);
 
 // `node.get("kind") == "symbol" and node.get("path") == base_file`.
-bool is_symbol_node(PackState &s, PyObject *node, PyObject *base_file);
+bool is_symbol_node(PackState& s, PyObject* node, PyObject* base_file);
 
 // Key Code and Recommended Reads: calls visit(node) for each symbol node of `base_file` (file
 // `file` of the chosen identifiers), in order, until visit returns true.
 template <class Visit>
-void walk_symbol_nodes(PackState &s, size_t file, PyObject *base_file, WalkLines lines,
-                       Visit &&visit) {
+void walk_symbol_nodes(PackState& s, size_t file, PyObject* base_file, WalkLines lines,
+                       Visit&& visit) {
     auto literal = [&](ForItems source) {
         for (;;) {
             s.frame.line = lines.walk;

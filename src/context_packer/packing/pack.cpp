@@ -8,7 +8,7 @@ namespace cp {
 
 using namespace packing;
 
-Ref pack_body(Frame &frame, PyObject *const *args) {
+Ref pack_body(Frame& frame, PyObject* const* args) {
     learn_dict_layout();
     PackState s(frame, args);
 

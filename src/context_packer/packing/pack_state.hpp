@@ -10,21 +10,21 @@ namespace cp::packing {
 
 struct PackState {
     // `args` are pack's bound arguments, in parameter order.
-    PackState(Frame &frame_, PyObject *const *args)
+    PackState(Frame& frame_, PyObject* const* args)
         : frame(frame_), retrieve_result(args[0]), summaries(args[1]), graph(args[2]),
           project_root(args[3]), token_budget(args[4]), max_files(args[5]),
           max_read_targets(args[6]) {}
 
-    Frame &frame;
+    Frame& frame;
 
     // Arguments (borrowed from the call).
-    PyObject *retrieve_result;
-    PyObject *summaries;
-    PyObject *graph;
-    PyObject *project_root;
-    PyObject *token_budget;
-    PyObject *max_files;
-    PyObject *max_read_targets;
+    PyObject* retrieve_result;
+    PyObject* summaries;
+    PyObject* graph;
+    PyObject* project_root;
+    PyObject* token_budget;
+    PyObject* max_files;
+    PyObject* max_read_targets;
 
     Ref files_list;
     Ref edges_list;
@@ -47,7 +47,7 @@ struct PackState {
 };
 
 // Records that code outside this function may have run, and may have changed any dict.
-inline void mark_foreign(PackState &s) {
+inline void mark_foreign(PackState& s) {
     ++s.foreign;
     s.dicts_touched = true;
 }

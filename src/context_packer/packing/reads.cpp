@@ -9,7 +9,7 @@ namespace cp::packing {
 namespace {
 
 // The bound a count is compared with, saturated to the range of long long.
-long long saturated(PyObject *value) {
+long long saturated(PyObject* value) {
     int overflow = 0;
     long long result = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (overflow > 0) return LLONG_MAX;
@@ -19,7 +19,7 @@ long long saturated(PyObject *value) {
 }
 
 struct Reads {
-    PackState &s;
+    PackState& s;
     Ref lines;
     long long added = 0;
     long long limit;
@@ -27,21 +27,21 @@ struct Reads {
     bool full() const { return added >= limit; }
 
     // "- `<base>` lines <start>-<end>: `<name>()`<tail>"
-    void add_line(PyObject *base_file, PyObject *start, PyObject *end, PyObject *name,
-                  PyObject *tail) {
+    void add_line(PyObject* base_file, PyObject* start, PyObject* end, PyObject* name,
+                  PyObject* tail) {
         Ref base_text = text_of(s, base_file);
         Ref start_text = text_of(s, start);
         Ref end_text = text_of(s, end);
         Ref name_text = text_of(s, name);
-        Ref line =
-            concat({K.pk_read_open, base_text.get(), K.pk_read_lines, start_text.get(), K.pk_dash,
-                    end_text.get(), K.pk_read_name, name_text.get(), K.pk_read_call, tail});
+        Ref line = concat_texts({K.pk_read_open, base_text.get(), K.pk_read_lines, start_text.get(),
+                                 K.pk_dash, end_text.get(), K.pk_read_name, name_text.get(),
+                                 K.pk_read_call, tail});
         append(lines.get(), line.get());
     }
 
     // Every symbol node of the file, until the limit is reached.
-    void from_nodes(size_t file, PyObject *base_file) {
-        walk_symbol_nodes(s, file, base_file, WalkLines{432, 433}, [&](PyObject *node) {
+    void from_nodes(size_t file, PyObject* base_file) {
+        walk_symbol_nodes(s, file, base_file, WalkLines{432, 433}, [&](PyObject* node) {
             s.frame.line = 434;
             Ref line_start = get_value(s, node, K.pk_line_start, K.i_0);
             Ref line_s = add(s, line_start.get(), K.i_1);
@@ -60,13 +60,13 @@ struct Reads {
     }
 
     // `value + 1 if value >= 0 else value`
-    Ref displayed(PyObject *value) {
+    Ref displayed(PyObject* value) {
         if (compare(s, value, K.i_0, Py_GE)) return add(s, value, K.i_1);
         return Ref::borrow(value);
     }
 
     // The first three entries of the Summary "functions" map that carry a line range.
-    void from_summary(PyObject *funcs, PyObject *base_file) {
+    void from_summary(PyObject* funcs, PyObject* base_file) {
         s.frame.line = 443;
         Ref listed;
         if (PyDict_CheckExact(funcs)) {
@@ -110,7 +110,7 @@ struct Reads {
             Ref desc_part = Ref::borrow(K.empty);
             if (is_true(s, desc.get())) {
                 Ref desc_text = text_of(s, desc.get());
-                desc_part = concat({K.pk_desc_sep, desc_text.get()});
+                desc_part = concat_texts({K.pk_desc_sep, desc_text.get()});
             }
             s.frame.line = 461;
             add_line(base_file, display_start.get(), display_end.get(), fn_name.get(),
@@ -123,14 +123,14 @@ struct Reads {
 
 } // namespace
 
-void recommended_reads(PackState &s) {
+void recommended_reads(PackState& s) {
     s.frame.line = 422;
     Reads reads{s, list_of(K.pk_reads_heading), 0, saturated(s.max_read_targets)};
 
-    PyObject *file_ids = s.file_ids.get();
+    PyObject* file_ids = s.file_ids.get();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(file_ids); ++i) {
         s.frame.line = 425;
-        PyObject *fid = PyList_GET_ITEM(file_ids, i);
+        PyObject* fid = PyList_GET_ITEM(file_ids, i);
         s.frame.line = 426;
         if (reads.full()) break;
         s.frame.line = 428;

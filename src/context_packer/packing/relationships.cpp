@@ -10,7 +10,7 @@ constexpr long kMaxEdges = 10;
 
 Ref relevant_rels() {
     Ref rels = checked(PySet_New(nullptr));
-    for (PyObject *kind : {K.pk_rel_imports, K.pk_rel_calls, K.pk_rel_extends, K.pk_rel_implements,
+    for (PyObject* kind : {K.pk_rel_imports, K.pk_rel_calls, K.pk_rel_extends, K.pk_rel_implements,
                            K.pk_rel_requires, K.pk_rel_contains, K.pk_rel_references})
         check(PySet_Add(rels.get(), kind));
     return rels;
@@ -18,7 +18,7 @@ Ref relevant_rels() {
 
 } // namespace
 
-void key_relationships(PackState &s) {
+void key_relationships(PackState& s) {
     s.frame.line = 472;
     Ref lines = list_of(K.pk_relationships_heading);
     s.frame.line = 473;
@@ -54,8 +54,8 @@ void key_relationships(PackState &s) {
         Ref rel_text = text_of(s, rel.get());
         Ref to_name = call_global(s, K.basename_fn, {to.get()});
         Ref to_text = text_of(s, to_name.get());
-        Ref line = concat({K.pk_edge_open, from_text.get(), K.pk_edge_mid, rel_text.get(),
-                           K.pk_edge_arrow, to_text.get(), K.pk_backtick});
+        Ref line = concat_texts({K.pk_edge_open, from_text.get(), K.pk_edge_mid, rel_text.get(),
+                                 K.pk_edge_arrow, to_text.get(), K.pk_backtick});
         append(lines.get(), line.get());
         s.frame.line = 486;
         ++edge_count;

@@ -7,11 +7,11 @@ namespace cp::packing {
 namespace {
 
 // `result.get(key, [])` for a dict (or dict subclass), else `getattr(result, key, [])`.
-Ref result_field(PackState &s, PyObject *key) {
-    PyObject *result = s.retrieve_result;
+Ref result_field(PackState& s, PyObject* key) {
+    PyObject* result = s.retrieve_result;
     if (is_instance(s, result, &PyDict_Type)) return get_value(s, result, key, NewDefault::List);
     if (PyType_HasFeature(Py_TYPE(result), Py_TPFLAGS_HEAPTYPE)) mark_foreign(s);
-    PyObject *value = PyObject_GetAttr(result, key);
+    PyObject* value = PyObject_GetAttr(result, key);
     if (value != nullptr) return Ref::steal(value);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
     PyErr_Clear();
@@ -19,7 +19,7 @@ Ref result_field(PackState &s, PyObject *key) {
 }
 
 // Appends the lines of one file whose rendered summary is `expanded`.
-void append_expanded(PackState &s, PyObject *lines, PyObject *fid, PyObject *expanded) {
+void append_expanded(PackState& s, PyObject* lines, PyObject* fid, PyObject* expanded) {
     s.frame.line = 329;
     Ref pieces;
     if (PyUnicode_CheckExact(expanded)) {
@@ -30,7 +30,7 @@ void append_expanded(PackState &s, PyObject *lines, PyObject *fid, PyObject *exp
     }
     s.frame.line = 330;
     Ref name = text_of(s, fid);
-    Ref bold = concat({K.pk_file_open, name.get(), K.pk_file_close});
+    Ref bold = concat_texts({K.pk_file_open, name.get(), K.pk_file_close});
     append(lines, bold.get());
     s.frame.line = 331;
     ForItems source(pieces.get());
@@ -40,14 +40,14 @@ void append_expanded(PackState &s, PyObject *lines, PyObject *fid, PyObject *exp
         if (piece.get() == nullptr) return;
         s.frame.line = 332;
         Ref text = text_of(s, piece.get());
-        Ref line = concat({K.pk_indent, text.get()});
+        Ref line = concat_texts({K.pk_indent, text.get()});
         append(lines, line.get());
     }
 }
 
 // The line of a file without a rendered summary: the first matching node's summary, if any.
-void append_fallback(PackState &s, PyObject *lines, size_t file, PyObject *fid,
-                     PyObject *base_file) {
+void append_fallback(PackState& s, PyObject* lines, size_t file, PyObject* fid,
+                     PyObject* base_file) {
     Ref fallback = Ref::borrow(K.empty);
     Ref node = find_fallback_node(s, file, fid, base_file);
     if (node.get() != nullptr) {
@@ -61,19 +61,19 @@ void append_fallback(PackState &s, PyObject *lines, size_t file, PyObject *fid,
         s.frame.line = 341;
         Ref name = text_of(s, fid);
         Ref text = text_of(s, fallback.get());
-        Ref line = concat({K.pk_file_open, name.get(), K.pk_file_close_colon, text.get()});
+        Ref line = concat_texts({K.pk_file_open, name.get(), K.pk_file_close_colon, text.get()});
         append(lines, line.get());
     } else {
         s.frame.line = 343;
         Ref name = text_of(s, fid);
-        Ref line = concat({K.pk_file_open, name.get(), K.pk_file_close});
+        Ref line = concat_texts({K.pk_file_open, name.get(), K.pk_file_close});
         append(lines, line.get());
     }
 }
 
 } // namespace
 
-void choose_files(PackState &s) {
+void choose_files(PackState& s) {
     s.frame.line = 308;
     s.files_list = result_field(s, K.files);
     s.frame.line = 309;
@@ -101,13 +101,13 @@ void choose_files(PackState &s) {
     s.cursor.prepare(s.file_ids.get());
 }
 
-void relevant_files(PackState &s) {
+void relevant_files(PackState& s) {
     s.frame.line = 320;
     Ref lines = list_of(K.pk_relevant_heading);
-    PyObject *file_ids = s.file_ids.get();
+    PyObject* file_ids = s.file_ids.get();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(file_ids); ++i) {
         s.frame.line = 321;
-        PyObject *fid = PyList_GET_ITEM(file_ids, i);
+        PyObject* fid = PyList_GET_ITEM(file_ids, i);
         s.frame.line = 322;
         Ref base_file = base_file_of(s, fid);
         s.frame.line = 323;

@@ -8,16 +8,16 @@ namespace cp::packing {
 namespace {
 
 // Types whose truth test is a size or value check in C.
-bool has_plain_truth(PyObject *value) {
+bool has_plain_truth(PyObject* value) {
     return is_plain_scalar(value) || PyList_CheckExact(value) || PyTuple_CheckExact(value) ||
            PyDict_CheckExact(value) || PyAnySet_CheckExact(value);
 }
 
-bool is_user_type(PyObject *value) {
+bool is_user_type(PyObject* value) {
     return PyType_HasFeature(Py_TYPE(value), Py_TPFLAGS_HEAPTYPE);
 }
 
-bool same_text(PyObject *a, PyObject *b) {
+bool same_text(PyObject* a, PyObject* b) {
     if (a == b) return true;
     if (PyUnicode_READY(a) < 0 || PyUnicode_READY(b) < 0) raise();
     Py_ssize_t length = PyUnicode_GET_LENGTH(a);
@@ -28,9 +28,9 @@ bool same_text(PyObject *a, PyObject *b) {
 
 // A lookup in an exact dict, marking the state foreign when hashing the key or comparing it
 // with the dict's keys may run Python code.
-PyObject *dict_lookup(PackState &s, PyObject *dict, PyObject *key) {
+PyObject* dict_lookup(PackState& s, PyObject* dict, PyObject* key) {
     if (!is_plain_scalar(key) || !has_plain_keys(dict)) mark_foreign(s);
-    PyObject *value = PyDict_GetItemWithError(dict, key);
+    PyObject* value = PyDict_GetItemWithError(dict, key);
     if (value == nullptr && PyErr_Occurred()) raise();
     return value;
 }
@@ -41,27 +41,27 @@ Ref new_default(NewDefault fallback) {
 
 } // namespace
 
-Ref get_value(PackState &s, PyObject *record, PyObject *key) {
+Ref get_value(PackState& s, PyObject* record, PyObject* key) {
     if (PyDict_CheckExact(record)) {
-        PyObject *value = dict_lookup(s, record, key);
+        PyObject* value = dict_lookup(s, record, key);
         return Ref::borrow(value != nullptr ? value : Py_None);
     }
     mark_foreign(s);
     return call_method(record, K.get, {key});
 }
 
-Ref get_value(PackState &s, PyObject *record, PyObject *key, PyObject *fallback) {
+Ref get_value(PackState& s, PyObject* record, PyObject* key, PyObject* fallback) {
     if (PyDict_CheckExact(record)) {
-        PyObject *value = dict_lookup(s, record, key);
+        PyObject* value = dict_lookup(s, record, key);
         return Ref::borrow(value != nullptr ? value : fallback);
     }
     mark_foreign(s);
     return call_method(record, K.get, {key, fallback});
 }
 
-Ref get_value(PackState &s, PyObject *record, PyObject *key, NewDefault fallback) {
+Ref get_value(PackState& s, PyObject* record, PyObject* key, NewDefault fallback) {
     if (PyDict_CheckExact(record)) {
-        PyObject *value = dict_lookup(s, record, key);
+        PyObject* value = dict_lookup(s, record, key);
         return value != nullptr ? Ref::borrow(value) : new_default(fallback);
     }
     mark_foreign(s);
@@ -69,13 +69,13 @@ Ref get_value(PackState &s, PyObject *record, PyObject *key, NewDefault fallback
     return call_method(record, K.get, {key, empty.get()});
 }
 
-bool is_true(PackState &s, PyObject *value) {
+bool is_true(PackState& s, PyObject* value) {
     if (PyUnicode_CheckExact(value)) return PyUnicode_GET_LENGTH(value) != 0;
     if (!has_plain_truth(value)) mark_foreign(s);
     return truth(value);
 }
 
-bool equal(PackState &s, PyObject *a, PyObject *b) {
+bool equal(PackState& s, PyObject* a, PyObject* b) {
     if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return same_text(a, b);
     if (!is_plain_scalar(a) || !is_plain_scalar(b)) mark_foreign(s);
     Ref result = checked(PyObject_RichCompare(a, b, Py_EQ));
@@ -85,7 +85,7 @@ bool equal(PackState &s, PyObject *a, PyObject *b) {
     return truth(result.get());
 }
 
-bool compare(PackState &s, PyObject *a, PyObject *b, int op) {
+bool compare(PackState& s, PyObject* a, PyObject* b, int op) {
     if (!is_plain_scalar(a) || !is_plain_scalar(b)) mark_foreign(s);
     Ref result = checked(PyObject_RichCompare(a, b, op));
     if (result.get() == Py_True) return true;
@@ -94,77 +94,57 @@ bool compare(PackState &s, PyObject *a, PyObject *b, int op) {
     return truth(result.get());
 }
 
-Ref subtract(PackState &s, PyObject *a, PyObject *b, bool in_place) {
+Ref subtract(PackState& s, PyObject* a, PyObject* b, bool in_place) {
     if (!PyLong_CheckExact(a) || !PyLong_CheckExact(b)) mark_foreign(s);
     return checked(in_place ? PyNumber_InPlaceSubtract(a, b) : PyNumber_Subtract(a, b));
 }
 
-Ref add(PackState &s, PyObject *a, PyObject *b, bool in_place) {
+Ref add(PackState& s, PyObject* a, PyObject* b, bool in_place) {
     if (!is_plain_scalar(a) || !is_plain_scalar(b)) mark_foreign(s);
     return checked(in_place ? PyNumber_InPlaceAdd(a, b) : PyNumber_Add(a, b));
 }
 
-Ref to_int(PackState &s, PyObject *value) {
+Ref to_int(PackState& s, PyObject* value) {
     if (PyLong_CheckExact(value)) return Ref::borrow(value);
     if (!is_plain_scalar(value)) mark_foreign(s);
     return checked(PyNumber_Long(value));
 }
 
-Ref multiply(PackState &s, PyObject *a, PyObject *b) {
+Ref multiply(PackState& s, PyObject* a, PyObject* b) {
     if (!is_plain_scalar(a) || !is_plain_scalar(b)) mark_foreign(s);
     return checked(PyNumber_Multiply(a, b));
 }
 
-Ref text_of(PackState &s, PyObject *value) {
+Ref text_of(PackState& s, PyObject* value) {
     if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
     if (!is_plain_scalar(value)) mark_foreign(s);
     return checked(PyObject_Format(value, nullptr));
 }
 
-Ref str_of(PackState &s, PyObject *value) {
+Ref str_of(PackState& s, PyObject* value) {
     if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
     if (!is_plain_scalar(value)) mark_foreign(s);
     return checked(PyObject_Str(value));
 }
 
-Ref concat(std::initializer_list<PyObject *> pieces) {
-    Py_ssize_t length = 0;
-    Py_UCS4 max_char = 0;
-    for (PyObject *piece : pieces) {
-        if (PyUnicode_READY(piece) < 0) raise();
-        length += PyUnicode_GET_LENGTH(piece);
-        Py_UCS4 piece_max = PyUnicode_MAX_CHAR_VALUE(piece);
-        if (piece_max > max_char) max_char = piece_max;
-    }
-    Ref result = checked(PyUnicode_New(length, max_char));
-    Py_ssize_t at = 0;
-    for (PyObject *piece : pieces) {
-        Py_ssize_t size = PyUnicode_GET_LENGTH(piece);
-        if (size == 0) continue;
-        check(PyUnicode_CopyCharacters(result.get(), at, piece, 0, size));
-        at += size;
-    }
-    return result;
-}
-
-bool is_instance(PackState &s, PyObject *value, PyTypeObject *type) {
+bool is_instance(PackState& s, PyObject* value, PyTypeObject* type) {
     if (Py_IS_TYPE(value, type)) return true;
     if (is_user_type(value)) mark_foreign(s);
-    return check(PyObject_IsInstance(value, reinterpret_cast<PyObject *>(type))) != 0;
+    return check(PyObject_IsInstance(value, reinterpret_cast<PyObject*>(type))) != 0;
 }
 
-Py_ssize_t length_of(PackState &s, PyObject *value) {
+Py_ssize_t length_of(PackState& s, PyObject* value) {
     if (PyList_CheckExact(value)) return PyList_GET_SIZE(value);
     if (is_user_type(value)) mark_foreign(s);
     return check(PyObject_Size(value));
 }
 
-Ref item_at(PackState &s, PyObject *sequence, PyObject *index) {
+Ref item_at(PackState& s, PyObject* sequence, PyObject* index) {
     if (!PyList_CheckExact(sequence) && !PyTuple_CheckExact(sequence)) mark_foreign(s);
     return checked(PyObject_GetItem(sequence, index));
 }
 
-Ref head(PackState &s, PyObject *sequence, PyObject *stop) {
+Ref head(PackState& s, PyObject* sequence, PyObject* stop) {
     if (!PyList_CheckExact(sequence) && !PyTuple_CheckExact(sequence) &&
         !PyUnicode_CheckExact(sequence))
         mark_foreign(s);
@@ -175,7 +155,7 @@ Ref head(PackState &s, PyObject *sequence, PyObject *stop) {
 
 // Unpacking into two names, as the interpreter does it: exact tuples and lists of the right
 // size directly, anything else through its iterator with the interpreter's messages.
-void unpack_pair(PackState &s, PyObject *value, Ref &first, Ref &second) {
+void unpack_pair(PackState& s, PyObject* value, Ref& first, Ref& second) {
     if (PyTuple_CheckExact(value) && PyTuple_GET_SIZE(value) == 2) {
         first = Ref::borrow(PyTuple_GET_ITEM(value, 0));
         second = Ref::borrow(PyTuple_GET_ITEM(value, 1));
@@ -187,7 +167,7 @@ void unpack_pair(PackState &s, PyObject *value, Ref &first, Ref &second) {
         return;
     }
     if (!PyTuple_CheckExact(value) && !PyList_CheckExact(value)) mark_foreign(s);
-    PyObject *iterator = PyObject_GetIter(value);
+    PyObject* iterator = PyObject_GetIter(value);
     if (iterator == nullptr) {
         if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value)->tp_iter == nullptr &&
             !PySequence_Check(value)) {
@@ -197,9 +177,9 @@ void unpack_pair(PackState &s, PyObject *value, Ref &first, Ref &second) {
         raise();
     }
     Ref owned_iterator = Ref::steal(iterator);
-    Ref *targets[2] = {&first, &second};
+    Ref* targets[2] = {&first, &second};
     for (int i = 0; i < 2; ++i) {
-        PyObject *item = PyIter_Next(iterator);
+        PyObject* item = PyIter_Next(iterator);
         if (item == nullptr) {
             if (PyErr_Occurred()) raise();
             raise_format(PyExc_ValueError, "not enough values to unpack (expected %d, got %d)", 2,
@@ -207,7 +187,7 @@ void unpack_pair(PackState &s, PyObject *value, Ref &first, Ref &second) {
         }
         *targets[i] = Ref::steal(item);
     }
-    PyObject *extra = PyIter_Next(iterator);
+    PyObject* extra = PyIter_Next(iterator);
     if (extra == nullptr) {
         if (PyErr_Occurred()) raise();
         return;
@@ -216,20 +196,20 @@ void unpack_pair(PackState &s, PyObject *value, Ref &first, Ref &second) {
     raise_format(PyExc_ValueError, "too many values to unpack (expected %d)", 2);
 }
 
-Ref items_list(PackState &s, PyObject *mapping) {
+Ref items_list(PackState& s, PyObject* mapping) {
     if (PyDict_CheckExact(mapping)) return checked(PyDict_Items(mapping));
     mark_foreign(s);
     Ref items = call_method(mapping, K.pk_items, {});
     return checked(PySequence_List(items.get()));
 }
 
-bool contains(PackState &s, PyObject *container, PyObject *key) {
+bool contains(PackState& s, PyObject* container, PyObject* key) {
     bool plain_container = PyUnicode_CheckExact(container) || PyAnySet_CheckExact(container);
     if (!plain_container || !is_plain_scalar(key)) mark_foreign(s);
     return check(PySequence_Contains(container, key)) != 0;
 }
 
-Ref base_file_of(PackState &s, PyObject *fid) {
+Ref base_file_of(PackState& s, PyObject* fid) {
     if (PyUnicode_CheckExact(fid)) {
         Py_ssize_t length = PyUnicode_GET_LENGTH(fid);
         Py_ssize_t at = PyUnicode_Find(fid, K.pk_separator, 0, length, 1);
@@ -243,7 +223,7 @@ Ref base_file_of(PackState &s, PyObject *fid) {
     return checked(PyObject_GetItem(pieces.get(), K.i_0));
 }
 
-Ref rsplit_once(PackState &s, PyObject *text, PyObject *separator, bool tail) {
+Ref rsplit_once(PackState& s, PyObject* text, PyObject* separator, bool tail) {
     if (PyUnicode_CheckExact(text)) {
         Py_ssize_t length = PyUnicode_GET_LENGTH(text);
         Py_ssize_t at = PyUnicode_Find(text, separator, 0, length, -1);
@@ -258,14 +238,14 @@ Ref rsplit_once(PackState &s, PyObject *text, PyObject *separator, bool tail) {
     return checked(PyObject_GetItem(pieces.get(), tail ? K.pk_i_neg_1 : K.i_0));
 }
 
-Ref graph_nodes(PackState &s) {
-    PyObject *nodes = dict_lookup(s, s.graph, K.nodes);
+Ref graph_nodes(PackState& s) {
+    PyObject* nodes = dict_lookup(s, s.graph, K.nodes);
     return nodes != nullptr ? Ref::borrow(nodes) : checked(PyList_New(0));
 }
 
 // The callee runs outside code; whether it touched any dict is read off the version counter.
-Ref call_global(PackState &s, PyObject *name, std::initializer_list<PyObject *> args,
-                PyObject *kwnames) {
+Ref call_global(PackState& s, PyObject* name, std::initializer_list<PyObject*> args,
+                PyObject* kwnames) {
     ++s.foreign;
     Ref callee = module_global(name);
     uint64_t before = dict_version_now();

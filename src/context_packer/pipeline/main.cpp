@@ -8,9 +8,13 @@ namespace cp {
 
 namespace {
 
-Ref argv() { return get_attr(module_global(K.sys).get(), K.argv); }
+Ref argv() {
+    return get_attr(module_global(K.sys).get(), K.argv);
+}
 
-Py_ssize_t argv_length() { return check(PyObject_Length(argv().get())); }
+Py_ssize_t argv_length() {
+    return check(PyObject_Length(argv().get()));
+}
 
 Ref argv_item(Py_ssize_t index) {
     Ref arguments = argv();
@@ -20,7 +24,7 @@ Ref argv_item(Py_ssize_t index) {
     return checked(PyObject_GetItem(arguments.get(), key.get()));
 }
 
-}  // namespace
+} // namespace
 
 Ref main_body(Frame& frame, PyObject* const*) {
     frame.line = 530;
@@ -49,4 +53,4 @@ Ref main_body(Frame& frame, PyObject* const*) {
     return Ref::borrow(Py_None);
 }
 
-}  // namespace cp
+} // namespace cp

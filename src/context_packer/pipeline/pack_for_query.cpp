@@ -25,4 +25,4 @@ Ref pack_for_query_body(Frame& frame, PyObject* const* args) {
     return checked_return(std::move(block), ReturnType::Str);
 }
 
-}  // namespace cp
+} // namespace cp

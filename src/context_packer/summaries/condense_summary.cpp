@@ -44,8 +44,7 @@ Ref condense_summary_body(Frame& frame, PyObject* const* args) {
             Ref fname, finfo;
             members.unpack(i, fname, finfo);
             summaries::Signature sig;
-            if (!summaries::signature(frame, 192, K.empty, fname.get(), finfo.get(), sig))
-                continue;
+            if (!summaries::signature(frame, 192, K.empty, fname.get(), finfo.get(), sig)) continue;
             frame.line = 202;
             sigs.add(std::move(sig.text));
         }
@@ -53,7 +52,7 @@ Ref condense_summary_body(Frame& frame, PyObject* const* args) {
         if (!sigs.empty()) {
             frame.line = 204;
             Ref joined = sigs.joined(K.comma_space);
-            parts.add(summaries::concat({K.sm_functions_label, joined.get()}));
+            parts.add(concat_texts({K.sm_functions_label, joined.get()}));
         }
     }
 
@@ -65,4 +64,4 @@ Ref condense_summary_body(Frame& frame, PyObject* const* args) {
     return checked_return(std::move(text), ReturnType::Str);
 }
 
-}  // namespace cp
+} // namespace cp

@@ -95,8 +95,8 @@ void add_details(Frame& frame, PyObject* finfo, Lines& lines) {
         frame.line = 102;
         if (count > 0) {
             frame.line = 103;
-            Ref joined = join_items(K.comma_space, first_calls, count);
-            details.add(concat({K.sm_calls_label, joined.get()}));
+            Ref joined = join_texts(K.comma_space, first_calls, count);
+            details.add(concat_texts({K.sm_calls_label, joined.get()}));
         }
     } else {
         Ref first = calls_int.get() != nullptr ? std::move(calls_int) : checked(PyList_New(0));
@@ -106,7 +106,7 @@ void add_details(Frame& frame, PyObject* finfo, Lines& lines) {
         if (truth(all_calls.get())) {
             frame.line = 103;
             Ref joined = join_first(K.comma_space, all_calls.get(), 6, K.i_6);
-            details.add(concat({K.sm_calls_label, joined.get()}));
+            details.add(concat_texts({K.sm_calls_label, joined.get()}));
         }
     }
 
@@ -116,13 +116,13 @@ void add_details(Frame& frame, PyObject* finfo, Lines& lines) {
     if (truth(decorators.get())) {
         frame.line = 106;
         Ref joined = join_first(K.comma_space, decorators.get(), 3, K.i_3);
-        details.add(concat({K.sm_decorators_label, joined.get()}));
+        details.add(concat_texts({K.sm_decorators_label, joined.get()}));
     }
     frame.line = 107;
     if (!details.empty()) {
         frame.line = 108;
         Ref joined = details.joined(K.sm_bar);
-        lines.add(concat({K.sm_detail_indent, joined.get()}));
+        lines.add(concat_texts({K.sm_detail_indent, joined.get()}));
     }
 }
 
@@ -140,7 +140,7 @@ void add_functions(Frame& frame, PyObject* summary, Lines& lines) {
         Signature sig;
         if (!signature(frame, 82, K.sm_indent, fname.get(), finfo.get(), sig)) continue;
         frame.line = 92;
-        Ref is_async = get_or(finfo.get(), K.sm_async, Py_None);
+        Ref is_async = dict_get(finfo.get(), K.sm_async, Py_None);
         if (truth(is_async.get()))
             sig.text = signature_text(frame, 93, K.sm_async_indent, fname.get(), sig.params.get(),
                                       sig.ret.get());
@@ -162,7 +162,7 @@ void add_classes(Frame& frame, PyObject* summary, Lines& lines) {
         Ref cname, cinfo;
         members.unpack(i, cname, cinfo);
         frame.line = 115;
-        Ref bases = get_or(cinfo.get(), K.sm_bases, K.empty);
+        Ref bases = dict_get(cinfo.get(), K.sm_bases, K.empty);
         frame.line = 116;
         if (PyList_Check(bases.get())) {
             frame.line = 117;
@@ -173,7 +173,7 @@ void add_classes(Frame& frame, PyObject* summary, Lines& lines) {
         if (truth(bases.get())) {
             Ref name_text = text_of(cname.get());
             Ref bases_text = text_of(bases.get());
-            label = concat({name_text.get(), K.sm_open, bases_text.get(), K.sm_close});
+            label = concat_texts({name_text.get(), K.sm_open, bases_text.get(), K.sm_close});
         } else {
             label = std::move(cname);
         }
@@ -183,9 +183,9 @@ void add_classes(Frame& frame, PyObject* summary, Lines& lines) {
         if (truth(methods.get()) && PyList_Check(methods.get())) {
             frame.line = 121;
             Ref joined = join_first(K.comma_space, methods.get(), 4, K.i_4);
-            Ref suffix = concat({K.sm_methods_open, joined.get(), K.sm_methods_close});
+            Ref suffix = concat_texts({K.sm_methods_open, joined.get(), K.sm_methods_close});
             if (PyUnicode_CheckExact(label.get()))
-                label = concat({label.get(), suffix.get()});
+                label = concat_texts({label.get(), suffix.get()});
             else
                 label = checked(PyNumber_InPlaceAdd(label.get(), suffix.get()));
         }
@@ -194,7 +194,7 @@ void add_classes(Frame& frame, PyObject* summary, Lines& lines) {
     }
     frame.line = 123;
     Ref joined = cls_parts.joined(K.comma_space);
-    lines.add(concat({K.sm_classes_label, joined.get()}));
+    lines.add(concat_texts({K.sm_classes_label, joined.get()}));
 }
 
 void add_variables(Frame& frame, PyObject* summary, Lines& lines) {
@@ -210,7 +210,7 @@ void add_variables(Frame& frame, PyObject* summary, Lines& lines) {
         frame.line = 130;
         if (PyDict_Check(v)) {
             frame.line = 131;
-            Ref name = get_or(v, K.sm_name, K.empty);
+            Ref name = dict_get(v, K.sm_name, K.empty);
             frame.line = 132;
             Ref used_by = get_or_new_list(v, K.sm_used_by);
             frame.line = 133;
@@ -221,7 +221,7 @@ void add_variables(Frame& frame, PyObject* summary, Lines& lines) {
                 Ref name_text = text_of(name.get());
                 Ref joined = join_first(K.comma_space, used_by.get(), 3, K.i_3);
                 var_parts.add(
-                    concat({name_text.get(), K.sm_used_by_open, joined.get(), K.sm_close}));
+                    concat_texts({name_text.get(), K.sm_used_by_open, joined.get(), K.sm_close}));
             } else {
                 frame.line = 138;
                 var_parts.add(std::move(name));
@@ -238,7 +238,7 @@ void add_variables(Frame& frame, PyObject* summary, Lines& lines) {
     if (var_parts.empty()) return;
     frame.line = 142;
     Ref joined = var_parts.joined(K.comma_space);
-    lines.add(concat({K.sm_vars_label, joined.get()}));
+    lines.add(concat_texts({K.sm_vars_label, joined.get()}));
 }
 
 void add_call_graph(Frame& frame, PyObject* summary, Lines& lines) {
@@ -254,21 +254,21 @@ void add_call_graph(Frame& frame, PyObject* summary, Lines& lines) {
         frame.line = 149;
         if (!PyDict_Check(edge)) return;
         frame.line = 150;
-        Ref frm = get_or(edge, K.sm_from, K.empty);
+        Ref frm = dict_get(edge, K.sm_from, K.empty);
         frame.line = 151;
-        Ref to = get_or(edge, K.sm_to, K.empty);
+        Ref to = dict_get(edge, K.sm_to, K.empty);
         frame.line = 152;
         if (!truth(frm.get()) || !truth(to.get())) return;
         frame.line = 153;
         Ref frm_text = text_of(frm.get());
         Ref to_text = text_of(to.get());
-        graph_strs.add(concat({frm_text.get(), K.sm_edge_arrow, to_text.get()}));
+        graph_strs.add(concat_texts({frm_text.get(), K.sm_edge_arrow, to_text.get()}));
     });
     frame.line = 154;
     if (graph_strs.empty()) return;
     frame.line = 155;
     Ref joined = graph_strs.joined(K.comma_space);
-    lines.add(concat({K.sm_call_graph_label, joined.get()}));
+    lines.add(concat_texts({K.sm_call_graph_label, joined.get()}));
 }
 
 void add_imports(Frame& frame, PyObject* summary, Lines& lines) {
@@ -284,7 +284,7 @@ void add_imports(Frame& frame, PyObject* summary, Lines& lines) {
         frame.line = 162;
         if (!PyDict_Check(imp)) return;
         frame.line = 163;
-        Ref mod = get_or(imp, K.sm_module, K.empty);
+        Ref mod = dict_get(imp, K.sm_module, K.empty);
         frame.line = 164;
         Ref names = get_or_new_list(imp, K.sm_names);
         frame.line = 165;
@@ -294,7 +294,7 @@ void add_imports(Frame& frame, PyObject* summary, Lines& lines) {
             frame.line = 168;
             Ref mod_text = text_of(mod.get());
             Ref joined = join_first(K.comma_space, names.get(), 4, K.i_4);
-            imp_strs.add(concat({mod_text.get(), K.sm_open, joined.get(), K.sm_close}));
+            imp_strs.add(concat_texts({mod_text.get(), K.sm_open, joined.get(), K.sm_close}));
         } else {
             frame.line = 170;
             imp_strs.add(std::move(mod));
@@ -304,10 +304,10 @@ void add_imports(Frame& frame, PyObject* summary, Lines& lines) {
     if (imp_strs.empty()) return;
     frame.line = 172;
     Ref joined = imp_strs.joined(K.comma_space);
-    lines.add(concat({K.sm_imports_label, joined.get()}));
+    lines.add(concat_texts({K.sm_imports_label, joined.get()}));
 }
 
-}  // namespace
+} // namespace
 
 Ref expand_summary_body(Frame& frame, PyObject* const* args) {
     PyObject* summary = args[0];
@@ -326,4 +326,4 @@ Ref expand_summary_body(Frame& frame, PyObject* const* args) {
     return lines.joined(K.newline);
 }
 
-}  // namespace cp
+} // namespace cp

@@ -56,12 +56,11 @@ bool store_is_unusable(Frame& frame, int failing_line, bool from_decoder) {
         _PyErr_ChainExceptions(type, value, traceback);
         return false;
     }
-    bool unusable =
-        PyErr_GivenExceptionMatches(type, decode_error) ||
-        PyErr_GivenExceptionMatches(type, PyExc_UnicodeDecodeError) ||
-        PyErr_GivenExceptionMatches(type, PyExc_OSError) ||
-        (from_decoder && (PyErr_GivenExceptionMatches(type, PyExc_ValueError) ||
-                          PyErr_GivenExceptionMatches(type, PyExc_RecursionError)));
+    bool unusable = PyErr_GivenExceptionMatches(type, decode_error) ||
+                    PyErr_GivenExceptionMatches(type, PyExc_UnicodeDecodeError) ||
+                    PyErr_GivenExceptionMatches(type, PyExc_OSError) ||
+                    (from_decoder && (PyErr_GivenExceptionMatches(type, PyExc_ValueError) ||
+                                      PyErr_GivenExceptionMatches(type, PyExc_RecursionError)));
     Py_DECREF(decode_error);
     if (unusable) {
         Py_XDECREF(type);
@@ -74,7 +73,7 @@ bool store_is_unusable(Frame& frame, int failing_line, bool from_decoder) {
     return false;
 }
 
-}  // namespace
+} // namespace
 
 Ref load_summaries_body(Frame& frame, PyObject* const* args) {
     PyObject* project_root = args[0];
@@ -105,4 +104,4 @@ Ref load_summaries_body(Frame& frame, PyObject* const* args) {
     }
 }
 
-}  // namespace cp
+} // namespace cp

@@ -6,37 +6,6 @@
 
 namespace cp::summaries {
 
-namespace {
-
-// Copies all of `source` into `target` at `at`; the target is wide enough by construction.
-void copy_into(PyObject* target, Py_ssize_t at, PyObject* source) {
-    Py_ssize_t length = PyUnicode_GET_LENGTH(source);
-    int target_kind = PyUnicode_KIND(target);
-    int source_kind = PyUnicode_KIND(source);
-    char* target_data = static_cast<char*>(PyUnicode_DATA(target));
-    const void* source_data = PyUnicode_DATA(source);
-    if (target_kind == source_kind) {
-        std::memcpy(target_data + at * target_kind, source_data,
-                    static_cast<size_t>(length) * target_kind);
-        return;
-    }
-    for (Py_ssize_t i = 0; i < length; ++i)
-        PyUnicode_WRITE(target_kind, target_data, at + i,
-                        PyUnicode_READ(source_kind, source_data, i));
-}
-
-}  // namespace
-
-Ref get_or(PyObject* mapping, PyObject* key, PyObject* fallback) {
-    if (PyDict_CheckExact(mapping)) {
-        PyObject* found = PyDict_GetItemWithError(mapping, key);
-        if (found != nullptr) return Ref::borrow(found);
-        if (PyErr_Occurred()) raise();
-        return Ref::borrow(fallback);
-    }
-    return call_method(mapping, K.get, {key, fallback});
-}
-
 Ref get_or_new_list(PyObject* mapping, PyObject* key) {
     if (PyDict_CheckExact(mapping)) {
         PyObject* found = PyDict_GetItemWithError(mapping, key);
@@ -53,53 +22,16 @@ Ref text_of(PyObject* value) {
     return checked(PyObject_Format(value, K.empty));
 }
 
-Ref concat(std::initializer_list<PyObject*> pieces) {
-    return join_items(K.empty, pieces.begin(), static_cast<Py_ssize_t>(pieces.size()));
-}
-
-Ref join_items(PyObject* separator, PyObject* const* items, Py_ssize_t count) {
-    if (count == 0) return Ref::borrow(K.empty);
-    if (count == 1 && PyUnicode_CheckExact(items[0])) return Ref::borrow(items[0]);
-
-    Py_ssize_t separator_length = PyUnicode_GET_LENGTH(separator);
-    Py_UCS4 max_char = count > 1 ? PyUnicode_MAX_CHAR_VALUE(separator) : 0;
-    Py_ssize_t total = 0;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* item = items[i];
-        if (!PyUnicode_Check(item))
-            raise_format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found",
-                         i, Py_TYPE(item)->tp_name);
-        if (PyUnicode_READY(item) < 0) raise();
-        Py_ssize_t add = PyUnicode_GET_LENGTH(item) + (i > 0 ? separator_length : 0);
-        if (total > PY_SSIZE_T_MAX - add)
-            raise_error(PyExc_OverflowError, "join() result is too long for a Python string");
-        total += add;
-        max_char = std::max<Py_UCS4>(max_char, PyUnicode_MAX_CHAR_VALUE(item));
-    }
-
-    Ref result = checked(PyUnicode_New(total, max_char));
-    Py_ssize_t at = 0;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        if (i > 0 && separator_length > 0) {
-            copy_into(result.get(), at, separator);
-            at += separator_length;
-        }
-        copy_into(result.get(), at, items[i]);
-        at += PyUnicode_GET_LENGTH(items[i]);
-    }
-    return result;
-}
-
 Ref join(PyObject* separator, PyObject* iterable) {
     if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable))
-        return join_items(separator, PySequence_Fast_ITEMS(iterable),
+        return join_texts(separator, PySequence_Fast_ITEMS(iterable),
                           PySequence_Fast_GET_SIZE(iterable));
     return checked(PyUnicode_Join(separator, iterable));
 }
 
 Ref join_first(PyObject* separator, PyObject* value, Py_ssize_t count, PyObject* count_object) {
     if (PyList_CheckExact(value) || PyTuple_CheckExact(value))
-        return join_items(separator, PySequence_Fast_ITEMS(value),
+        return join_texts(separator, PySequence_Fast_ITEMS(value),
                           std::min(count, PySequence_Fast_GET_SIZE(value)));
     Ref first = first_items(value, count_object);
     return join(separator, first.get());
@@ -123,8 +55,10 @@ Ref stripped(PyObject* value) {
     const void* data = PyUnicode_DATA(value);
     Py_ssize_t start = 0;
     Py_ssize_t end = PyUnicode_GET_LENGTH(value);
-    while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) ++start;
-    while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
+    while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start)))
+        ++start;
+    while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1)))
+        --end;
     return checked(PyUnicode_Substring(value, start, end));
 }
 
@@ -138,7 +72,7 @@ bool ends_with_dot(PyObject* value) {
 }
 
 Ref with_dot(Ref value) {
-    if (PyUnicode_CheckExact(value.get())) return concat({value.get(), K.dot});
+    if (PyUnicode_CheckExact(value.get())) return concat_texts({value.get(), K.dot});
     return checked(PyNumber_InPlaceAdd(value.get(), K.dot));
 }
 
@@ -174,7 +108,7 @@ void unpack_pair(PyObject* item, Ref& first, Ref& second) {
     if (PyErr_Occurred()) raise();
 }
 
-}  // namespace
+} // namespace
 
 FirstMembers::FirstMembers(PyObject* mapping, Py_ssize_t limit) {
     if (PyDict_CheckExact(mapping)) {
@@ -193,7 +127,8 @@ FirstMembers::FirstMembers(PyObject* mapping, Py_ssize_t limit) {
     Ref items = call_method(mapping, K.items, {});
     Ref all = checked(PySequence_List(items.get()));
     count_ = std::min(limit, PyList_GET_SIZE(all.get()));
-    for (Py_ssize_t i = 0; i < count_; ++i) items_[i] = Ref::borrow(PyList_GET_ITEM(all.get(), i));
+    for (Py_ssize_t i = 0; i < count_; ++i)
+        items_[i] = Ref::borrow(PyList_GET_ITEM(all.get(), i));
 }
 
 void FirstMembers::unpack(Py_ssize_t index, Ref& name, Ref& info) const {
@@ -205,4 +140,4 @@ void FirstMembers::unpack(Py_ssize_t index, Ref& name, Ref& info) const {
     unpack_pair(items_[index].get(), name, info);
 }
 
-}  // namespace cp::summaries
+} // namespace cp::summaries

@@ -8,23 +8,16 @@
 #include <vector>
 
 #include "context_packer.hpp"
+#include "text.hpp"
 
 namespace cp::summaries {
 
-// `mapping.get(key, fallback)`: a direct lookup on an exact dict, the object's own `get`
-// otherwise (AttributeError "'int' object has no attribute 'get'" for a value without one).
-Ref get_or(PyObject* mapping, PyObject* key, PyObject* fallback);
 // `mapping.get(key, [])`: the fresh default list is made only when the key is missing.
 Ref get_or_new_list(PyObject* mapping, PyObject* key);
 
 // The text a formatted string field shows for a value: format(value, "").
 Ref text_of(PyObject* value);
 
-// Concatenation of exact str pieces.
-Ref concat(std::initializer_list<PyObject*> pieces);
-
-// `separator.join(items)` over an array, with str.join's exact error for a non-str item.
-Ref join_items(PyObject* separator, PyObject* const* items, Py_ssize_t count);
 // `separator.join(iterable)`.
 Ref join(PyObject* separator, PyObject* iterable);
 // `separator.join(value[:count])`; `count_object` is the same bound as a Python int.
@@ -79,8 +72,8 @@ class FirstMembers {
     void unpack(Py_ssize_t index, Ref& name, Ref& info) const;
 
   private:
-    Ref items_[kMaxLimit];  // the (name, info) pairs, or whatever `items()` produced
-    Ref names_[kMaxLimit];  // exact dicts: the names and infos, already paired
+    Ref items_[kMaxLimit]; // the (name, info) pairs, or whatever `items()` produced
+    Ref names_[kMaxLimit]; // exact dicts: the names and infos, already paired
     Ref infos_[kMaxLimit];
     Py_ssize_t count_ = 0;
     bool paired_ = false;
@@ -89,15 +82,16 @@ class FirstMembers {
 // A list of owned texts. The renderers' collections are bounded by their caps, so they
 // normally stay in the inline buffer; a cut through a custom `__getitem__` may return more
 // items than asked for, and those spill over to the heap.
-template <size_t Capacity>
-class TextList {
+template <size_t Capacity> class TextList {
   public:
     TextList() = default;
     TextList(const TextList&) = delete;
     TextList& operator=(const TextList&) = delete;
     ~TextList() {
-        for (size_t i = 0; i < count_; ++i) Py_DECREF(inline_[i]);
-        for (PyObject* item : spilled_) Py_DECREF(item);
+        for (size_t i = 0; i < count_; ++i)
+            Py_DECREF(inline_[i]);
+        for (PyObject* item : spilled_)
+            Py_DECREF(item);
     }
     void add(Ref item) {
         if (spilled_.empty() && count_ < Capacity) {
@@ -114,8 +108,8 @@ class TextList {
     bool empty() const { return count_ == 0 && spilled_.empty(); }
     Ref joined(PyObject* separator) const {
         if (!spilled_.empty())
-            return join_items(separator, spilled_.data(), static_cast<Py_ssize_t>(spilled_.size()));
-        return join_items(separator, inline_, static_cast<Py_ssize_t>(count_));
+            return join_texts(separator, spilled_.data(), static_cast<Py_ssize_t>(spilled_.size()));
+        return join_texts(separator, inline_, static_cast<Py_ssize_t>(count_));
     }
 
   private:
@@ -124,4 +118,4 @@ class TextList {
     std::vector<PyObject*> spilled_;
 };
 
-}  // namespace cp::summaries
+} // namespace cp::summaries

@@ -5,7 +5,7 @@ namespace cp::summaries {
 
 Ref description(Frame& frame, int first_line, PyObject* summary) {
     frame.line = first_line;
-    Ref raw = get_or(summary, K.sm_description, K.empty);
+    Ref raw = dict_get(summary, K.sm_description, K.empty);
     Ref desc = stripped(raw.get());
     frame.line = first_line + 1;
     if (!truth(desc.get())) return Ref();
@@ -20,7 +20,7 @@ Ref description(Frame& frame, int first_line, PyObject* summary) {
 
 Ref non_empty_dict(Frame& frame, int first_line, PyObject* summary, PyObject* key) {
     frame.line = first_line;
-    Ref value = get_or(summary, key, Py_None);
+    Ref value = dict_get(summary, key, Py_None);
     // `or {}`: a false value becomes an empty dict, which the test below turns away.
     if (!truth(value.get())) return Ref();
     frame.line = first_line + 1;
@@ -36,12 +36,12 @@ Ref signature_text(Frame& frame, int line, PyObject* prefix, PyObject* fname, Py
     Ref params_text = text_of(params);
     frame.line = line + 1;
     if (!truth(ret))
-        return concat({prefix, name_text.get(), K.sm_open, params_text.get(), K.sm_close});
+        return concat_texts({prefix, name_text.get(), K.sm_open, params_text.get(), K.sm_close});
     frame.line = line + 2;
     Ref ret_text = text_of(ret);
     // Built in one piece: the intermediate text without the return annotation is never seen.
-    return concat({prefix, name_text.get(), K.sm_open, params_text.get(), K.sm_close, K.sm_arrow,
-                   ret_text.get()});
+    return concat_texts({prefix, name_text.get(), K.sm_open, params_text.get(), K.sm_close,
+                         K.sm_arrow, ret_text.get()});
 }
 
 bool signature(Frame& frame, int loop_line, PyObject* prefix, PyObject* fname, PyObject* finfo,
@@ -49,16 +49,16 @@ bool signature(Frame& frame, int loop_line, PyObject* prefix, PyObject* fname, P
     frame.line = loop_line + 1;
     if (!truth(fname)) return false;
     frame.line = loop_line + 3;
-    out.params = get_or(finfo, K.sm_params, K.empty);
+    out.params = dict_get(finfo, K.sm_params, K.empty);
     frame.line = loop_line + 4;
     if (PyList_Check(out.params.get())) {
         frame.line = loop_line + 5;
         out.params = join(K.comma_space, out.params.get());
     }
     frame.line = loop_line + 6;
-    out.ret = get_or(finfo, K.sm_returns, K.empty);
+    out.ret = dict_get(finfo, K.sm_returns, K.empty);
     out.text = signature_text(frame, loop_line + 7, prefix, fname, out.params.get(), out.ret.get());
     return true;
 }
 
-}  // namespace cp::summaries
+} // namespace cp::summaries

@@ -47,4 +47,4 @@ bool signature(Frame& frame, int loop_line, PyObject* prefix, PyObject* fname, P
 Ref signature_text(Frame& frame, int line, PyObject* prefix, PyObject* fname, PyObject* params,
                    PyObject* ret);
 
-}  // namespace cp::summaries
+} // namespace cp::summaries
