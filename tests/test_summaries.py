@@ -269,14 +269,14 @@ record_keys = st.sampled_from(["description", "functions", "classes", "variables
 records = st.dictionaries(record_keys, values, max_size=6)
 
 
-@settings(max_examples=400, deadline=None)
+@settings(deadline=None)
 @given(records)
 @pytest.mark.parametrize("name", ["expand_summary", "condense_summary"])
 def test_any_record_matches_the_python_rendering(name, record):
     assert_same(name, record)
 
 
-@settings(max_examples=200, deadline=None)
+@settings(deadline=None)
 @given(records)
 @pytest.mark.parametrize("name", ["expand_summary", "condense_summary"])
 def test_subclassed_entries_take_the_same_steps(name, record):
