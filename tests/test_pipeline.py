@@ -130,3 +130,19 @@ def test_cli_names_a_broken_graph_file(tmp_path, content, reason):
     assert len(result.stderr.splitlines()) == 1
     assert result.stderr.startswith("context-packer: error: ") and str(graph) in result.stderr
     assert reason in result.stderr
+
+
+def test_indexed_json_package_answers_an_encoder_question(tmp_path):
+    import json as json_package
+    import shutil
+
+    from tarnwick.index import index_project
+
+    shutil.copytree(Path(json_package.__file__).parent, tmp_path / "json")
+    index_project(tmp_path)
+    result = run_cli("how does the encoder escape strings", str(tmp_path))
+    assert result.returncode == 0, result.stderr
+    relevant = [line for line in result.stdout.splitlines() if line.startswith("- **`")]
+    assert relevant[0] == "- **`json/encoder.py`**"
+    key_code = result.stdout.split("### Key Code (pre-loaded)\n", 1)[1].split("\n\n### ", 1)[0]
+    assert "# json/encoder.py::py_encode_basestring (lines " in key_code
