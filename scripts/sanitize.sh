@@ -19,4 +19,6 @@ runtime="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export PYTHONMALLOC=malloc
-LD_PRELOAD="$runtime" exec .venv-asan/bin/python -m pytest -q -p no:cacheprovider "$@"
+export TARNWICK_SANITIZED=1
+# Reports go to the real standard error, not into pytest's per-test capture.
+LD_PRELOAD="$runtime" exec .venv-asan/bin/python -m pytest -q -p no:cacheprovider --capture=sys "$@"

@@ -121,7 +121,9 @@ def test_memory_stays_flat(cp, tmp_path):
     resident_growth = sorted(after - before for before, after in zip(resident, resident[1:]))
     # One leaked object per round would already show as tens of kilobytes per window.
     assert traced_growth[1] < 8 * 1024, traced
-    assert resident_growth[1] < 2 * 1024 * 1024, resident
+    # Under AddressSanitizer freed memory sits in quarantine, so only the traced figure counts.
+    if not os.environ.get("TARNWICK_SANITIZED"):
+        assert resident_growth[1] < 2 * 1024 * 1024, resident
     if hasattr(sys, "gettotalrefcount"):
         before = sys.gettotalrefcount()
         for _ in range(100):

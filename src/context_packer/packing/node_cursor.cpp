@@ -155,7 +155,9 @@ Py_ssize_t NodeCursor::first_moved() const {
     PyObject* list = nodes_.get();
     Py_ssize_t limit = scanned_ < PyList_GET_SIZE(list) ? scanned_ : PyList_GET_SIZE(list);
     PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
-    if (std::memcmp(items, seen_nodes_.data(), static_cast<size_t>(limit) * sizeof(PyObject*)) == 0)
+    // An empty list has no item array at all.
+    if (limit == 0 ||
+        std::memcmp(items, seen_nodes_.data(), static_cast<size_t>(limit) * sizeof(PyObject*)) == 0)
         return limit;
     Py_ssize_t index = 0;
     while (items[index] == seen_nodes_[index])
