@@ -66,9 +66,10 @@ class NodeCursor {
     Py_ssize_t first_moved() const;
     Py_ssize_t first_changed(Py_ssize_t limit) const;
     void learn_keys(PyObject* nodes);
-    bool scan_more();
+    bool may_be_target(PyObject* text) const;
+    bool scan_to_match();
 
-    // How many nodes ahead the dict objects are fetched.
+    // How many nodes ahead the dict objects are fetched when checking their version tags.
     static constexpr Py_ssize_t kAhead = 8;
 
     bool enabled_ = false;
@@ -80,6 +81,8 @@ class NodeCursor {
         uint32_t target;
     };
     std::vector<Slot> slots_;
+    // Bit n is set when some target's length is n modulo 64: a cheap first test of a text.
+    uint64_t target_lengths_ = 0;
 
     Ref nodes_;
     Py_ssize_t scanned_ = 0; // nodes [0, scanned_) are classified
@@ -95,6 +98,10 @@ class NodeCursor {
     Ref id_key_;
     Ref kind_key_;
     Ref path_key_;
+    // Where the first node holds these keys among its entries (-1: not there).
+    Py_ssize_t id_position_ = -1;
+    Py_ssize_t kind_position_ = -1;
+    Py_ssize_t path_position_ = -1;
 };
 
 } // namespace cp::packing
