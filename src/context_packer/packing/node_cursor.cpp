@@ -66,13 +66,17 @@ bool ready(PyObject* value) {
     return false;
 }
 
-// A node's value as the cursor sees it: 1 for an exact (ready) str; 0 for a missing key, None or
-// an exact int, which equal no identifier; -1 for anything whose comparison with a str might run
-// code.
-inline int text_class(PyObject* value) {
-    if (value == nullptr || value == Py_None) return 0;
-    if (PyUnicode_CheckExact(value)) return PyUnicode_IS_READY(value) || ready(value) ? 1 : -1;
-    return PyLong_CheckExact(value) ? 0 : -1;
+// Whether the cursor can classify a node's value: an exact (ready) str, which sets `text`, or a
+// missing key, None or an exact int, which equal no identifier. Comparing anything else with a str
+// might run code.
+inline bool plain_value(PyObject* value, bool& text) {
+    text = false;
+    if (value == nullptr) return true;
+    if (PyUnicode_CheckExact(value)) {
+        text = true;
+        return PyUnicode_IS_READY(value) || ready(value);
+    }
+    return value == Py_None || PyLong_CheckExact(value);
 }
 
 } // namespace
@@ -150,7 +154,6 @@ void NodeCursor::reset(PyObject* nodes) {
         nodes_ = Ref::borrow(nodes);
         learn_keys(nodes);
         seen_nodes_.reserve(static_cast<size_t>(PyList_GET_SIZE(nodes)));
-        seen_versions_.reserve(static_cast<size_t>(PyList_GET_SIZE(nodes)));
     }
     forget_from(0);
 }
@@ -162,7 +165,6 @@ void NodeCursor::forget_from(Py_ssize_t index) {
     if (index >= scanned_) return;
     scanned_ = index;
     seen_nodes_.resize(static_cast<size_t>(index));
-    seen_versions_.resize(static_cast<size_t>(index));
     for (Target& target : targets_) {
         if (target.first_id >= index) target.first_id = -1;
         while (!target.symbols.empty() && target.symbols.back() >= index)
@@ -227,12 +229,16 @@ bool NodeCursor::scan_to_match() {
     PyObject* list = nodes_.get();
     const Py_ssize_t size = PyList_GET_SIZE(list);
     PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
+    if (seen_versions_.size() < static_cast<size_t>(size))
+        seen_versions_.resize(static_cast<size_t>(size));
+    uint64_t* versions = seen_versions_.data();
     const Py_ssize_t id_position = id_position_, kind_position = kind_position_,
                      path_position = path_position_;
     PyObject* const id_key = id_key_.get();
     PyObject* const kind_key = kind_key_.get();
     PyObject* const path_key = path_key_.get();
-    Py_ssize_t index = scanned_;
+    const Py_ssize_t start = scanned_;
+    Py_ssize_t index = start;
     bool matched = false;
     for (; index < size && !matched; ++index) {
         PyObject* node = items[index];
@@ -251,35 +257,37 @@ bool NodeCursor::scan_to_match() {
                 return entries[position].value;
             return PyDict_GetItemWithError(node, key);
         };
+        bool id_text, kind_text, path_text = false;
         PyObject* id = field(id_position, id_key);
-        int id_class = text_class(id);
+        if (!plain_value(id, id_text)) break;
         PyObject* kind = field(kind_position, kind_key);
-        int kind_class = text_class(kind);
-        if (id_class < 0 || kind_class < 0) break;
+        if (!plain_value(kind, kind_text)) break;
         // "path" is read only for a symbol node.
         PyObject* path = nullptr;
-        if (kind_class > 0 && is_symbol(kind)) {
+        if (kind_text && is_symbol(kind)) {
             path = field(path_position, path_key);
-            int path_class = text_class(path);
-            if (path_class < 0) break;
-            if (path_class == 0) path = nullptr;
+            if (!plain_value(path, path_text)) break;
         }
-        if (id_class > 0 && may_be_target(id)) {
+        versions[index] = version_of(node);
+        if (id_text && may_be_target(id)) {
             long target = find_target(id);
             if (target >= 0 && targets_[target].first_id < 0) {
                 targets_[target].first_id = index;
                 matched = true;
             }
         }
-        if (path != nullptr && may_be_target(path)) {
+        if (path_text && may_be_target(path)) {
             long target = find_target(path);
             if (target >= 0) {
                 targets_[target].symbols.push_back(index);
                 matched = true;
             }
         }
-        seen_nodes_.push_back(node);
-        seen_versions_.push_back(version_of(node));
+    }
+    if (index > start) {
+        seen_nodes_.resize(static_cast<size_t>(index));
+        std::memcpy(seen_nodes_.data() + start, items + start,
+                    static_cast<size_t>(index - start) * sizeof(PyObject*));
     }
     scanned_ = index;
     if (matched) return true;

@@ -88,7 +88,7 @@ class NodeCursor {
     Py_ssize_t scanned_ = 0; // nodes [0, scanned_) are classified
     bool blocked_ = false;   // the node at scanned_ is outside the plain shape
     // The classified nodes as the list held them (only compared, never dereferenced), and
-    // their version tags when they were read.
+    // their version tags when they were read (valid below scanned_; the buffer may be longer).
     std::vector<PyObject*> seen_nodes_;
     std::vector<uint64_t> seen_versions_;
     uint64_t validated_foreign_ = 0;
