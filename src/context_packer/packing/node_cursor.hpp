@@ -7,6 +7,10 @@
 // chosen identifier and base file where its matches are. A walk then jumps from match to match
 // and finds the same nodes in the same order as the walk over the whole list.
 //
+// Nodes built alike (the records of one JSON document) keep the same key objects at the same
+// places of their key tables, so the cursor reads "id", "kind" and "path" straight from the
+// entries where the first node has them, and looks them up only when a node differs.
+//
 // Whatever the cursor cannot vouch for is left to the literal walk: a list that is not exact,
 // the first node outside the plain shape (the walk continues literally from there), and any
 // walk over another object. Code outside the packer (callees, methods of user types) may change
