@@ -176,6 +176,7 @@ void NodeCursor::forget_from(Py_ssize_t index) {
 Py_ssize_t NodeCursor::first_moved() const {
     PyObject* list = nodes_.get();
     Py_ssize_t limit = scanned_ < PyList_GET_SIZE(list) ? scanned_ : PyList_GET_SIZE(list);
+    if (limit <= 0) return 0; // an empty list or buffer may have no storage to compare
     PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
     if (std::memcmp(items, seen_nodes_.data(), static_cast<size_t>(limit) * sizeof(PyObject*)) == 0)
         return limit;
