@@ -1,6 +1,9 @@
 """Time of pack on a generated, realistic workload, against one Python loop over the same nodes.
 
 Run with the installed package:  .venv/bin/python bench/bench_pack.py [--repeat N] [--nodes N]
+For instruction counts (no timing):  valgrind --tool=callgrind .venv/bin/python bench/bench_pack.py
+--quick [--only pack|loop] [--repeat N]; the cost of one run is the difference between two
+repeat counts, divided by their difference.
 
 Workload: a code graph of file nodes, each followed by its symbol nodes (20,000 nodes by default,
 read back through JSON as the retrieval module loads it), the 8 ranked files taken from the
@@ -166,6 +169,16 @@ def timed_rounds(functions, repeat, batch=10):
     return {name: (min(t), statistics.median(t)) for name, t in times.items()}
 
 
+def run_quick(args, pack, loop):
+    if args.only != "loop":
+        for _ in range(args.repeat):
+            pack()
+    if args.only != "pack":
+        for _ in range(args.repeat):
+            loop()
+    print(f"ran {args.only or 'pack and loop'} {args.repeat} times")
+
+
 class ListSubclass(list):
     pass
 
@@ -175,6 +188,10 @@ def main():
     parser.add_argument("--nodes", type=int, default=20000)
     parser.add_argument("--repeat", type=int, default=300)
     parser.add_argument("--seed", type=int, default=7)
+    parser.add_argument("--quick", action="store_true",
+                        help="no timing: run pack and the loop --repeat times each (for callgrind)")
+    parser.add_argument("--only", choices=["pack", "loop"],
+                        help="with --quick, run only one of the two")
     args = parser.parse_args()
 
     rng = random.Random(args.seed)
@@ -185,6 +202,10 @@ def main():
         nodes = graph["nodes"]
 
         block = cp.pack(result, summaries, graph, root)
+        if args.quick:
+            run_quick(args, lambda: cp.pack(result, summaries, graph, root),
+                      lambda: loop_over_nodes(nodes))
+            return
         literal_graph = {"nodes": ListSubclass(nodes), "edges": []}
         if cp.pack(result, summaries, literal_graph, root) != block:
             sys.exit("pack over a list subclass gave a different block")

@@ -656,6 +656,38 @@ def test_cursor_follows_a_replaced_node_list(monkeypatch):
     assert reads_of(block) == ["- `a.py` lines 2-2: `new()`"]
 
 
+def node_with_kind_moved(name):
+    node = symbol("a.py", name, 5, 5)
+    del node["kind"]  # leaves an empty entry where the first node keeps "kind"
+    node["kind"] = "symbol"
+    return node
+
+
+def node_with_split_table(name):
+    class Record:
+        pass
+    record = Record()
+    record.id, record.kind, record.path, record.name = f"a.py::{name}", "symbol", "a.py", name
+    return record.__dict__  # an exact dict whose values live outside its key table
+
+
+@pytest.mark.parametrize("odd_node", [
+    lambda name: {"path": "a.py", "name": name, "kind": "symbol", "id": "q"},
+    node_with_kind_moved,
+    node_with_split_table,
+    # Equal keys that are other str objects than the first node's.
+    lambda name: {"".join(["i", "d"]): "q", "".join(["ki", "nd"]): "symbol",
+                  "".join(["pa", "th"]): "a.py", "name": name},
+    lambda name: {"id": "a.py", "summary": "found"},
+])
+def test_cursor_reads_nodes_whose_keys_sit_elsewhere(odd_node):
+    nodes = [symbol("b.py", "first", 1, 1), odd_node("odd"), symbol("a.py", "f", 1, 1)]
+    blocks = [cp.pack({"files": ["a.py"]}, {}, {"nodes": wrap(nodes)}, ROOT, token_budget=350)
+              for wrap in (list, SlowList)]
+    assert blocks[0] == blocks[1]
+    assert len(reads_of(blocks[0])) == (1 if "summary" in nodes[1] else 2)
+
+
 def test_a_node_outside_the_plain_shape_hands_over_to_the_literal_walk():
     class Path(str):
         def __eq__(self, other):

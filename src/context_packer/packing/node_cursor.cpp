@@ -16,11 +16,17 @@ uint64_t mix(uint64_t hash, uint64_t value) {
 }
 
 // Cheap identity of a str's value: length, width and its first and last eight bytes.
-uint64_t fingerprint(PyObject* text) {
+inline uint64_t fingerprint(PyObject* text) {
     Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    int width = PyUnicode_KIND(text);
+    int width = 1;
+    const char* data;
+    if (PyUnicode_IS_COMPACT_ASCII(text)) {
+        data = reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(text) + 1);
+    } else {
+        width = PyUnicode_KIND(text);
+        data = static_cast<const char*>(PyUnicode_DATA(text));
+    }
     size_t bytes = static_cast<size_t>(length) * width;
-    const char* data = static_cast<const char*>(PyUnicode_DATA(text));
     uint64_t first = 0, last = 0;
     if (bytes >= 8) {
         std::memcpy(&first, data, 8);
@@ -31,6 +37,12 @@ uint64_t fingerprint(PyObject* text) {
     }
     uint64_t hash = mix(static_cast<uint64_t>(length) * 4 + width, first);
     return mix(hash, last);
+}
+
+// The multiplications leave the low bits of a fingerprint poorly mixed; the slot comes from the
+// high ones.
+inline size_t first_slot(uint64_t fingerprint) {
+    return static_cast<size_t>(fingerprint >> 40);
 }
 
 bool same_text(PyObject* a, PyObject* b) {
@@ -45,12 +57,6 @@ bool is_symbol(PyObject* kind) {
            std::memcmp(PyUnicode_DATA(kind), "symbol", 6) == 0;
 }
 
-// A value whose comparison with a str runs no Python code; nullptr is a missing key.
-bool is_plain_value(PyObject* value) {
-    return value == nullptr || value == Py_None || PyUnicode_CheckExact(value) ||
-           PyLong_CheckExact(value);
-}
-
 // Exact strs are ready in practice; one that is not is made ready here (it runs no code). A
 // value that is not a str counts as ready; a failure leaves nothing pending and counts as not.
 bool ready(PyObject* value) {
@@ -58,6 +64,19 @@ bool ready(PyObject* value) {
         return true;
     PyErr_Clear();
     return false;
+}
+
+// Whether the cursor can classify a node's value: an exact (ready) str, which sets `text`, or a
+// missing key, None or an exact int, which equal no identifier. Comparing anything else with a str
+// might run code.
+inline bool plain_value(PyObject* value, bool& text) {
+    text = false;
+    if (value == nullptr) return true;
+    if (PyUnicode_CheckExact(value)) {
+        text = true;
+        return PyUnicode_IS_READY(value) || ready(value);
+    }
+    return value == Py_None || PyLong_CheckExact(value);
 }
 
 } // namespace
@@ -80,6 +99,8 @@ void NodeCursor::prepare(PyObject* file_ids) {
         if (at == -2) raise();
         Ref base = at == -1 ? Ref::borrow(fid) : checked(PyUnicode_Substring(fid, 0, at));
         if (!ready(base.get())) return;
+        target_lengths_ |= uint64_t{1} << (length & 63);
+        target_lengths_ |= uint64_t{1} << (PyUnicode_GET_LENGTH(base.get()) & 63);
         size_t fid_target = add_target(fid);
         size_t base_target = add_target(base.get());
         files_.push_back(File{fid_target, base_target});
@@ -94,7 +115,7 @@ size_t NodeCursor::add_target(PyObject* text) {
     target.text = Ref::borrow(text);
     target.fingerprint = fingerprint(text);
     size_t mask = slots_.size() - 1;
-    size_t slot = target.fingerprint & mask;
+    size_t slot = first_slot(target.fingerprint) & mask;
     while (slots_[slot].target != 0)
         slot = (slot + 1) & mask;
     slots_[slot] = Slot{target.fingerprint, static_cast<uint32_t>(targets_.size() + 1)};
@@ -102,10 +123,11 @@ size_t NodeCursor::add_target(PyObject* text) {
     return targets_.size() - 1;
 }
 
-long NodeCursor::find_target(PyObject* text) const {
+inline long NodeCursor::find_target(PyObject* text) const {
     uint64_t print = fingerprint(text);
     size_t mask = slots_.size() - 1;
-    for (size_t slot = print & mask; slots_[slot].target != 0; slot = (slot + 1) & mask) {
+    for (size_t slot = first_slot(print) & mask; slots_[slot].target != 0;
+         slot = (slot + 1) & mask) {
         if (slots_[slot].fingerprint != print) continue;
         long index = static_cast<long>(slots_[slot].target) - 1;
         if (same_text(targets_[index].text.get(), text)) return index;
@@ -131,6 +153,7 @@ void NodeCursor::reset(PyObject* nodes) {
     if (nodes != nodes_.get()) {
         nodes_ = Ref::borrow(nodes);
         learn_keys(nodes);
+        seen_nodes_.reserve(static_cast<size_t>(PyList_GET_SIZE(nodes)));
     }
     forget_from(0);
 }
@@ -142,7 +165,6 @@ void NodeCursor::forget_from(Py_ssize_t index) {
     if (index >= scanned_) return;
     scanned_ = index;
     seen_nodes_.resize(static_cast<size_t>(index));
-    seen_versions_.resize(static_cast<size_t>(index));
     for (Target& target : targets_) {
         if (target.first_id >= index) target.first_id = -1;
         while (!target.symbols.empty() && target.symbols.back() >= index)
@@ -154,6 +176,7 @@ void NodeCursor::forget_from(Py_ssize_t index) {
 Py_ssize_t NodeCursor::first_moved() const {
     PyObject* list = nodes_.get();
     Py_ssize_t limit = scanned_ < PyList_GET_SIZE(list) ? scanned_ : PyList_GET_SIZE(list);
+    if (limit <= 0) return 0; // an empty list or buffer may have no storage to compare
     PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
     // An empty list has no item array at all.
     if (limit == 0 ||
@@ -179,6 +202,7 @@ void NodeCursor::learn_keys(PyObject* nodes) {
     id_key_ = Ref::borrow(K.pk_id);
     kind_key_ = Ref::borrow(K.pk_kind);
     path_key_ = Ref::borrow(K.pk_path);
+    id_position_ = kind_position_ = path_position_ = -1;
     if (PyList_GET_SIZE(nodes) == 0) return;
     PyObject* node = PyList_GET_ITEM(nodes, 0);
     if (!PyDict_CheckExact(node) || !has_plain_keys(node)) return;
@@ -191,48 +215,87 @@ void NodeCursor::learn_keys(PyObject* nodes) {
         if (same_text(key, K.pk_kind)) kind_key_ = Ref::borrow(key);
         if (same_text(key, K.pk_path)) path_key_ = Ref::borrow(key);
     }
+    id_position_ = position_of(node, id_key_.get());
+    kind_position_ = position_of(node, kind_key_.get());
+    path_position_ = position_of(node, path_key_.get());
 }
 
-// Classifies the node at scanned_; false at the end of the list or at a node outside the
-// plain shape. Fetching the nodes a little ahead lets their memory reads overlap.
-bool NodeCursor::scan_more() {
+bool NodeCursor::may_be_target(PyObject* text) const {
+    return (target_lengths_ >> (PyUnicode_GET_LENGTH(text) & 63) & 1) != 0;
+}
+
+// Classifies the nodes from scanned_ on, up to and including the first one that is a new match
+// for some target (true), or up to the end of the list or a node outside the plain shape
+// (false).
+bool NodeCursor::scan_to_match() {
+    if (blocked_) return false;
     PyObject* list = nodes_.get();
-    Py_ssize_t size = PyList_GET_SIZE(list);
-    if (blocked_ || scanned_ >= size) return false;
-    PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
-    if (scanned_ + kAhead < size) __builtin_prefetch(items[scanned_ + kAhead]);
-    PyObject* node = items[scanned_];
-    if (!PyDict_CheckExact(node) || !has_plain_keys(node)) {
-        blocked_ = true;
-        return false;
-    }
-    PyObject* id = PyDict_GetItemWithError(node, id_key_.get());
-    PyObject* kind = PyDict_GetItemWithError(node, kind_key_.get());
-    if (!is_plain_value(id) || !is_plain_value(kind) || !ready(id) || !ready(kind)) {
-        blocked_ = true;
-        return false;
-    }
-    // "path" is read only for a symbol node.
-    PyObject* path = nullptr;
-    if (kind != nullptr && PyUnicode_CheckExact(kind) && is_symbol(kind)) {
-        path = PyDict_GetItemWithError(node, path_key_.get());
-        if (!is_plain_value(path) || !ready(path)) {
-            blocked_ = true;
-            return false;
+    const Py_ssize_t size = PyList_GET_SIZE(list);
+    PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
+    if (seen_versions_.size() < static_cast<size_t>(size))
+        seen_versions_.resize(static_cast<size_t>(size));
+    uint64_t* versions = seen_versions_.data();
+    const Py_ssize_t id_position = id_position_, kind_position = kind_position_,
+                     path_position = path_position_;
+    PyObject* const id_key = id_key_.get();
+    PyObject* const kind_key = kind_key_.get();
+    PyObject* const path_key = path_key_.get();
+    const Py_ssize_t start = scanned_;
+    Py_ssize_t index = start;
+    bool matched = false;
+    for (; index < size && !matched; ++index) {
+        PyObject* node = items[index];
+        if (!PyDict_CheckExact(node) || !has_plain_keys(node)) break;
+        // The keys are usually where the first node has them: then the values are read straight
+        // from the entries, otherwise looked up (which, with str keys only, runs no code).
+        const dict_layout::KeyEntry* entries = nullptr;
+        size_t count = 0;
+        if (reinterpret_cast<PyDictObject*>(node)->ma_values == nullptr) {
+            const dict_layout::KeyTableHead* keys = dict_layout::keys_of(node);
+            entries = dict_layout::entries_of(keys);
+            count = static_cast<size_t>(keys->nentries);
+        }
+        auto field = [&](Py_ssize_t position, PyObject* key) {
+            if (static_cast<size_t>(position) < count && entries[position].key == key)
+                return entries[position].value;
+            return PyDict_GetItemWithError(node, key);
+        };
+        bool id_text, kind_text, path_text = false;
+        PyObject* id = field(id_position, id_key);
+        if (!plain_value(id, id_text)) break;
+        PyObject* kind = field(kind_position, kind_key);
+        if (!plain_value(kind, kind_text)) break;
+        // "path" is read only for a symbol node.
+        PyObject* path = nullptr;
+        if (kind_text && is_symbol(kind)) {
+            path = field(path_position, path_key);
+            if (!plain_value(path, path_text)) break;
+        }
+        versions[index] = version_of(node);
+        if (id_text && may_be_target(id)) {
+            long target = find_target(id);
+            if (target >= 0 && targets_[target].first_id < 0) {
+                targets_[target].first_id = index;
+                matched = true;
+            }
+        }
+        if (path_text && may_be_target(path)) {
+            long target = find_target(path);
+            if (target >= 0) {
+                targets_[target].symbols.push_back(index);
+                matched = true;
+            }
         }
     }
-    if (id != nullptr && PyUnicode_CheckExact(id)) {
-        long target = find_target(id);
-        if (target >= 0 && targets_[target].first_id < 0) targets_[target].first_id = scanned_;
+    if (index > start) {
+        seen_nodes_.resize(static_cast<size_t>(index));
+        std::memcpy(seen_nodes_.data() + start, items + start,
+                    static_cast<size_t>(index - start) * sizeof(PyObject*));
     }
-    if (path != nullptr && PyUnicode_CheckExact(path)) {
-        long target = find_target(path);
-        if (target >= 0) targets_[target].symbols.push_back(scanned_);
-    }
-    seen_nodes_.push_back(node);
-    seen_versions_.push_back(version_of(node));
-    ++scanned_;
-    return true;
+    scanned_ = index;
+    if (matched) return true;
+    blocked_ = index < size;
+    return false;
 }
 
 NodeCursor::Step NodeCursor::first_id_match(size_t file) {
@@ -242,14 +305,14 @@ NodeCursor::Step NodeCursor::first_id_match(size_t file) {
         Py_ssize_t first = fid.first_id;
         if (base.first_id >= 0 && (first < 0 || base.first_id < first)) first = base.first_id;
         if (first >= 0) return Step{Step::Match, first};
-        if (!scan_more()) return blocked_ ? Step{Step::Literal, scanned_} : Step{Step::End, 0};
+        if (!scan_to_match()) return blocked_ ? Step{Step::Literal, scanned_} : Step{Step::End, 0};
     }
 }
 
 NodeCursor::Step NodeCursor::next_symbol(size_t file, size_t& seen) {
     const std::vector<Py_ssize_t>& matches = targets_[files_[file].base].symbols;
     while (seen >= matches.size()) {
-        if (!scan_more()) return blocked_ ? Step{Step::Literal, scanned_} : Step{Step::End, 0};
+        if (!scan_to_match()) return blocked_ ? Step{Step::Literal, scanned_} : Step{Step::End, 0};
     }
     return Step{Step::Match, matches[seen++]};
 }

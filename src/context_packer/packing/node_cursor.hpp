@@ -7,6 +7,10 @@
 // chosen identifier and base file where its matches are. A walk then jumps from match to match
 // and finds the same nodes in the same order as the walk over the whole list.
 //
+// Nodes built alike (the records of one JSON document) keep the same key objects at the same
+// places of their key tables, so the cursor reads "id", "kind" and "path" straight from the
+// entries where the first node has them, and looks them up only when a node differs.
+//
 // Whatever the cursor cannot vouch for is left to the literal walk: a list that is not exact,
 // the first node outside the plain shape (the walk continues literally from there), and any
 // walk over another object. Code outside the packer (callees, methods of user types) may change
@@ -66,9 +70,10 @@ class NodeCursor {
     Py_ssize_t first_moved() const;
     Py_ssize_t first_changed(Py_ssize_t limit) const;
     void learn_keys(PyObject* nodes);
-    bool scan_more();
+    bool may_be_target(PyObject* text) const;
+    bool scan_to_match();
 
-    // How many nodes ahead the dict objects are fetched.
+    // How many nodes ahead the dict objects are fetched when checking their version tags.
     static constexpr Py_ssize_t kAhead = 8;
 
     bool enabled_ = false;
@@ -80,12 +85,14 @@ class NodeCursor {
         uint32_t target;
     };
     std::vector<Slot> slots_;
+    // Bit n is set when some target's length is n modulo 64: a cheap first test of a text.
+    uint64_t target_lengths_ = 0;
 
     Ref nodes_;
     Py_ssize_t scanned_ = 0; // nodes [0, scanned_) are classified
     bool blocked_ = false;   // the node at scanned_ is outside the plain shape
     // The classified nodes as the list held them (only compared, never dereferenced), and
-    // their version tags when they were read.
+    // their version tags when they were read (valid below scanned_; the buffer may be longer).
     std::vector<PyObject*> seen_nodes_;
     std::vector<uint64_t> seen_versions_;
     uint64_t validated_foreign_ = 0;
@@ -95,6 +102,10 @@ class NodeCursor {
     Ref id_key_;
     Ref kind_key_;
     Ref path_key_;
+    // Where the first node holds these keys among its entries (-1: not there).
+    Py_ssize_t id_position_ = -1;
+    Py_ssize_t kind_position_ = -1;
+    Py_ssize_t path_position_ = -1;
 };
 
 } // namespace cp::packing
