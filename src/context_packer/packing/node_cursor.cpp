@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "packing/dict_layout.hpp"
+#include "compat_dict.hpp"
 
 namespace cp::packing {
 
@@ -178,9 +178,7 @@ Py_ssize_t NodeCursor::first_moved() const {
     Py_ssize_t limit = scanned_ < PyList_GET_SIZE(list) ? scanned_ : PyList_GET_SIZE(list);
     if (limit <= 0) return 0; // an empty list or buffer may have no storage to compare
     PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
-    // An empty list has no item array at all.
-    if (limit == 0 ||
-        std::memcmp(items, seen_nodes_.data(), static_cast<size_t>(limit) * sizeof(PyObject*)) == 0)
+    if (std::memcmp(items, seen_nodes_.data(), static_cast<size_t>(limit) * sizeof(PyObject*)) == 0)
         return limit;
     Py_ssize_t index = 0;
     while (items[index] == seen_nodes_[index])

@@ -5,7 +5,7 @@
 
 #include <initializer_list>
 
-#include "packing/dict_layout.hpp"
+#include "compat_dict.hpp"
 #include "packing/pack_state.hpp"
 #include "text.hpp"
 

@@ -1,5 +1,5 @@
 // Learning the generic dict lookup and reading the dict version counter.
-#include "packing/dict_layout.hpp"
+#include "compat_dict.hpp"
 
 namespace cp::packing {
 

@@ -1,5 +1,6 @@
-// What the packer reads from CPython 3.10's dict objects beyond the C API: which lookup a
-// dict's key table uses, and the global dict version counter.
+// What the packer reads from CPython 3.10's dict objects beyond the C API: which lookup a dict's
+// key table uses, and the global dict version counter. Kept beside compat.cpp, the other
+// interpreter-version-specific code.
 //
 // A key table whose keys are all exact strs uses one of the str-only lookups (or the split-table
 // one); it switches to the generic lookup as soon as any other key is stored, and only the
