@@ -53,7 +53,16 @@ bool store_is_unusable(Frame& frame, int failing_line, bool from_decoder) {
                         "catching classes that do not inherit from BaseException is not allowed");
     }
     if (decode_error == nullptr) {
-        _PyErr_ChainExceptions(type, value, traceback);
+        // The clause's own error wins, with the original as its context.
+        PyObject *new_type, *new_value, *new_traceback;
+        PyErr_Fetch(&new_type, &new_value, &new_traceback);
+        PyErr_NormalizeException(&new_type, &new_value, &new_traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+        PyException_SetContext(new_value, value);
+        Py_XDECREF(type);
+        Py_XDECREF(traceback);
+        PyErr_Restore(new_type, new_value, new_traceback);
         return false;
     }
     bool unusable = PyErr_GivenExceptionMatches(type, decode_error) ||
