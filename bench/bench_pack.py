@@ -137,7 +137,7 @@ def generate(node_count, root, rng):
             "imports": [{"module": "os", "names": ["path"]}],
         }
 
-    source = "\n".join([f'"""Module."""', "import os", "", ""] + [
+    source = "\n".join(['"""Module."""', "import os", "", ""] + [
         line for j in range(SYMBOLS_PER_FILE) for line in
         [f"def func_{j}(a, b=None):"] + [f"    x_{k} = a + {k}  # work" for k in range(
             LINES_PER_FUNCTION - 2)] + [""]])

@@ -12,7 +12,6 @@ import warnings
 import pytest
 
 import tarnwick.vx
-from conftest import module_entries
 
 FUNCTIONS = [
     # name, def line, parameters, defaults, annotations

@@ -2,12 +2,10 @@
 
 import copy
 import math
-import os
 import re
 import tempfile
 from pathlib import Path
 
-import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 

@@ -1,7 +1,6 @@
 import json
 import sys
 import types
-from pathlib import Path
 
 import pytest
 
