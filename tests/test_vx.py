@@ -211,6 +211,9 @@ def test_load_graph_keeps_stored_keys_and_fills_missing_lists(tmp_path):
     (b'{"edges": {}}', '"edges" must be a list, not an object'),
     (b'{"nodes": [], "x": "\xff"}', "not valid UTF-8 (byte 0xff at offset 20)"),
     (b'{"n": ' + b"9" * 5000 + b"}", "not valid JSON (Exceeds the limit"),
+    (b'{"nodes": [{"id": "a", "line_start": "4"}]}', 'node 0: "line_start" must be an integer, not a string'),
+    (b'{"nodes": [{"id": "a", "line_end": true}]}', 'node 0: "line_end" must be an integer, not a boolean'),
+    (b'{"nodes": [{"id": "a", "path": 3}]}', 'node 0: "path" must be a string, not a number'),
 ])
 def test_graph_errors_name_the_file(tmp_path, content, reason):
     path = write_graph(tmp_path, content)

@@ -193,7 +193,30 @@ def _json_type(value: Any) -> str:
     return "an object"
 
 
-def _check_records(path: Path, graph: dict, key: str, what: str, fields: tuple[str, ...]) -> list:
+# Optional node fields the packer computes with: present means of this type (None allowed for
+# "summary"), so a wrong value is named here instead of failing deep inside the packer.
+_OPTIONAL_NODE_FIELDS = {
+    "kind": (str,),
+    "path": (str,),
+    "name": (str,),
+    "summary": (str, type(None)),
+    "line_start": (int,),
+    "line_end": (int,),
+}
+
+
+def _check_optional(path: Path, what: str, i: int, record: dict, optional: dict) -> None:
+    for field, types in optional.items():
+        if field in record:
+            value = record[field]
+            if not isinstance(value, types) or isinstance(value, bool):
+                expected = "an integer" if types == (int,) else "a string"
+                raise GraphError(path, f'{what} {i}: "{field}" must be {expected}, not {_json_type(value)}')
+
+
+def _check_records(
+    path: Path, graph: dict, key: str, what: str, fields: tuple[str, ...], optional: dict | None = None
+) -> list:
     records = graph.get(key)
     if records is None and key not in graph:
         graph[key] = records = []
@@ -209,6 +232,8 @@ def _check_records(path: Path, graph: dict, key: str, what: str, fields: tuple[s
                 raise GraphError(
                     path, f'{what} {i}: "{field}" must be a string, not {_json_type(record[field])}'
                 )
+        if optional:
+            _check_optional(path, what, i, record, optional)
     return records
 
 
@@ -231,7 +256,7 @@ def _parse_graph(path: Path, data: bytes) -> dict:
         raise GraphError(path, "not valid JSON (nested too deeply)") from None
     if not isinstance(graph, dict):
         raise GraphError(path, f"top level must be an object, not {_json_type(graph)}")
-    _check_records(path, graph, "nodes", "node", ("id",))
+    _check_records(path, graph, "nodes", "node", ("id",), _OPTIONAL_NODE_FIELDS)
     _check_records(path, graph, "edges", "edge", ("from", "to", "rel"))
     return graph
 
