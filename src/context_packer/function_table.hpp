@@ -58,7 +58,8 @@ inline const FunctionSpec& spec_of(FunctionId id) {
 }
 
 // Per-function objects built once at start-up and shared by every function object made from
-// the spec (the sort key gets a fresh function object on each call, but not fresh names).
+// the signature record (the sort key gets a fresh function object on each call, but not fresh
+// names).
 struct FunctionConstants {
     PyObject* code;
     PyObject* name;
