@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "binding.hpp"
+#include "text.hpp"
 
 namespace cp {
 
@@ -27,14 +28,6 @@ void count_error(const FunctionSpec& spec, Py_ssize_t reported) {
     }
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
                  spec.name, bound_word, expected, expected == 1 ? "" : "s", reported);
-}
-
-// Value equality of two exact strs, cheapest tests first.
-bool same_text(PyObject* a, PyObject* b) {
-    if (PyUnicode_GET_LENGTH(a) != PyUnicode_GET_LENGTH(b)) return false;
-    if (PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                       static_cast<size_t>(PyUnicode_GET_LENGTH(a)) * PyUnicode_KIND(a)) == 0;
 }
 
 // Index of the parameter among [from, to) whose name equals `key`; -1 when none, -2 on error.
@@ -112,11 +105,6 @@ bool bind(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyO
         }
     }
     return true;
-}
-
-bool is_number(PyObject* value) {
-    PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
-    return number != nullptr && (number->nb_int != nullptr || number->nb_index != nullptr);
 }
 
 void argument_type_error(PyObject* param_name, const char* expected, PyObject* value,

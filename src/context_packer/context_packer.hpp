@@ -158,6 +158,12 @@ inline bool equals(PyObject* a, PyObject* b) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Whether int(value) applies: the number protocol's int or index slot.
+inline bool is_number(PyObject* value) {
+    PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
+    return number != nullptr && (number->nb_int != nullptr || number->nb_index != nullptr);
+}
+
 // Declared return types: an exact instance or None passes; `int` converts other numbers.
 enum class ReturnType { Dict, Str, Int };
 Ref checked_return(Ref value, ReturnType type);

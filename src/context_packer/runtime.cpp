@@ -90,9 +90,7 @@ Ref checked_return(Ref value, ReturnType type) {
         break;
     case ReturnType::Int: {
         if (PyLong_CheckExact(object)) return value;
-        PyNumberMethods* number = Py_TYPE(object)->tp_as_number;
-        if (number != nullptr && (number->nb_int != nullptr || number->nb_index != nullptr))
-            return checked(PyNumber_Long(object));
+        if (is_number(object)) return checked(PyNumber_Long(object));
         break;
     }
     }

@@ -1,6 +1,7 @@
 // Building texts from str pieces, each result sized and copied once.
 #pragma once
 
+#include <cstring>
 #include <initializer_list>
 
 #include "context_packer.hpp"
@@ -9,6 +10,16 @@ namespace cp {
 
 // `separator.join(items)` over an array, with str.join's own errors for a non-str item.
 Ref join_texts(PyObject* separator, PyObject* const* items, Py_ssize_t count);
+
+// Value equality of two ready strs (every str is, but for the deprecated legacy kind), cheapest
+// tests first.
+inline bool same_text(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
 
 // Concatenation of str pieces (exact or subclass instances) into one new str.
 inline Ref concat_texts(std::initializer_list<PyObject*> pieces) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "compat_dict.hpp"
+#include "text.hpp"
 
 namespace cp::packing {
 
@@ -43,13 +44,6 @@ inline uint64_t fingerprint(PyObject* text) {
 // high ones.
 inline size_t first_slot(uint64_t fingerprint) {
     return static_cast<size_t>(fingerprint >> 40);
-}
-
-bool same_text(PyObject* a, PyObject* b) {
-    Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-    return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
-           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                       static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
 }
 
 bool is_symbol(PyObject* kind) {

@@ -3,24 +3,6 @@
 
 namespace cp::packing {
 
-ForItems::ForItems(PyObject* nodes) {
-    if (PyList_CheckExact(nodes)) {
-        list_ = nodes;
-    } else {
-        iterator_ = checked(PyObject_GetIter(nodes));
-    }
-}
-
-Ref ForItems::next() {
-    if (list_ != nullptr) {
-        if (index_ >= PyList_GET_SIZE(list_)) return Ref();
-        return Ref::borrow(PyList_GET_ITEM(list_, index_++));
-    }
-    PyObject* node = PyIter_Next(iterator_.get());
-    if (node == nullptr && PyErr_Occurred()) raise();
-    return Ref::steal(node);
-}
-
 bool is_symbol_node(PackState& s, PyObject* node, PyObject* base_file) {
     Ref kind = get_value(s, node, K.pk_kind);
     if (!equal(s, kind.get(), K.pk_symbol)) return false;

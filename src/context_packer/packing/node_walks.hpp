@@ -3,25 +3,10 @@
 // for statement's semantics: "nodes" is read once per walk and iterated from its start.
 #pragma once
 
+#include "iteration.hpp"
 #include "packing/values.hpp"
 
 namespace cp::packing {
-
-// The items of a for statement: an exact list by index, re-reading its size at every step (as
-// the list iterator does, so a list that grows during the walk is walked to its new end),
-// anything else through its iterator.
-class ForItems {
-  public:
-    explicit ForItems(PyObject* nodes);
-    ForItems(PyObject* list, Py_ssize_t start) : list_(list), index_(start) {}
-    // The next item, or an empty Ref at the end.
-    Ref next();
-
-  private:
-    PyObject* list_ = nullptr;
-    Py_ssize_t index_ = 0;
-    Ref iterator_;
-};
 
 // Source lines of one symbol walk: the for statement and the symbol-node test.
 struct WalkLines {

@@ -17,15 +17,6 @@ bool is_user_type(PyObject* value) {
     return PyType_HasFeature(Py_TYPE(value), Py_TPFLAGS_HEAPTYPE);
 }
 
-bool same_text(PyObject* a, PyObject* b) {
-    if (a == b) return true;
-    if (PyUnicode_READY(a) < 0 || PyUnicode_READY(b) < 0) raise();
-    Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-    if (length != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                       static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
-}
-
 // A lookup in an exact dict, marking the state foreign when hashing the key or comparing it
 // with the dict's keys may run Python code.
 PyObject* dict_lookup(PackState& s, PyObject* dict, PyObject* key) {
@@ -76,13 +67,11 @@ bool is_true(PackState& s, PyObject* value) {
 }
 
 bool equal(PackState& s, PyObject* a, PyObject* b) {
-    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return same_text(a, b);
-    if (!is_plain_scalar(a) || !is_plain_scalar(b)) mark_foreign(s);
-    Ref result = checked(PyObject_RichCompare(a, b, Py_EQ));
-    if (result.get() == Py_True) return true;
-    if (result.get() == Py_False) return false;
-    mark_foreign(s);
-    return truth(result.get());
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+        if (PyUnicode_READY(a) < 0 || PyUnicode_READY(b) < 0) raise();
+        return same_text(a, b);
+    }
+    return compare(s, a, b, Py_EQ);
 }
 
 bool compare(PackState& s, PyObject* a, PyObject* b, int op) {

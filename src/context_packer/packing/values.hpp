@@ -29,7 +29,7 @@ Ref get_value(PackState& s, PyObject* record, PyObject* key, NewDefault fallback
 bool is_true(PackState& s, PyObject* value);
 // `if a == b:`
 bool equal(PackState& s, PyObject* a, PyObject* b);
-// `if a <op> b:` for op one of Py_LT, Py_GT, Py_GE.
+// `if a <op> b:` for op one of Py_EQ, Py_LT, Py_GT, Py_GE.
 bool compare(PackState& s, PyObject* a, PyObject* b, int op);
 // `a - b`, `a -= b`, `a + b`, `a += b`.
 Ref subtract(PackState& s, PyObject* a, PyObject* b, bool in_place = false);

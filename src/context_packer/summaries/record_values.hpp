@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "context_packer.hpp"
+#include "iteration.hpp"
 #include "text.hpp"
 
 namespace cp::summaries {
@@ -37,23 +38,12 @@ Ref with_dot(Ref value);
 // iterator are reported on `loop_line`.
 template <class Body>
 void for_each_item(Frame& frame, int loop_line, PyObject* iterable, Body&& body) {
-    if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
-        // The size is read again on every step, as the list iterator does.
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(iterable); ++i) {
-            Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(iterable, i));
-            body(item.get());
-        }
-        return;
-    }
     frame.line = loop_line;
-    Ref iterator = checked(PyObject_GetIter(iterable));
+    ForItems items(iterable);
     for (;;) {
         frame.line = loop_line;
-        Ref item = Ref::steal(PyIter_Next(iterator.get()));
-        if (item.get() == nullptr) {
-            if (PyErr_Occurred()) raise();
-            return;
-        }
+        Ref item = items.next();
+        if (item.get() == nullptr) return;
         body(item.get());
     }
 }
