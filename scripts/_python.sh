@@ -18,15 +18,28 @@ find_python310() {
     return 1
 }
 
-# Creates .venv once, then (re)installs the package; the build directory makes rebuilds incremental.
+# Creates .venv once, then (re)installs the package when its sources, the build files or the install
+# arguments changed since the last install; the build directory makes rebuilds incremental.
+# PIP_EXTRAS (e.g. "[mcp]") names optional extras to install with the package; extras installed
+# once are kept by later installs.
 setup_venv() {
-    local python
+    local python stamp=.venv/.tarnwick-installed args="${PIP_INSTALL_ARGS[*]}" extras=""
     python=$(find_python310)
     if [ ! -x .venv/bin/python ] || ! is_py310 .venv/bin/python; then
         rm -rf .venv
         "$python" -m venv .venv
         .venv/bin/python -m pip install -q --upgrade pip
     fi
+    if [ -f "$stamp" ]; then
+        extras=$(sed -n 2p "$stamp")
+        # Folders are listed too: adding or removing a file changes its folder's time.
+        if [ "$(sed -n 1p "$stamp")" = "$args" ] && { [ -z "${PIP_EXTRAS:-}" ] || [ "$PIP_EXTRAS" = "$extras" ]; } \
+            && [ -z "$(find src CMakeLists.txt pyproject.toml scripts/_python.sh -newer "$stamp" -print -quit)" ]; then
+            return 0
+        fi
+    fi
+    extras=${PIP_EXTRAS:-$extras}
     .venv/bin/python -m pip install -q scikit-build-core cmake ninja pytest hypothesis
-    .venv/bin/python -m pip install -q --no-build-isolation "${PIP_INSTALL_ARGS[@]}" .
+    .venv/bin/python -m pip install -q --no-build-isolation "${PIP_INSTALL_ARGS[@]}" ".$extras"
+    printf '%s\n%s\n' "$args" "$extras" >"$stamp"
 }

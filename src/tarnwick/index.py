@@ -14,14 +14,14 @@ import sys
 from .indexer import GRAPH_NAME, SUMMARIES_NAME, IndexStats, index_project
 from .indexer.walk import DEFAULT_MAX_FILE_BYTES
 
-__all__ = ["index_project", "IndexStats", "main", "SUMMARIES_NAME", "GRAPH_NAME"]
+__all__ = ["index_project", "IndexStats", "add_arguments", "main", "run", "SUMMARIES_NAME", "GRAPH_NAME"]
 
 
-def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        prog="tarnwick-index",
-        description="Index a Python project: write ROOT/.vestra/structured_summaries.json and ROOT/.vestra/graph.json.",
-    )
+DESCRIPTION = "Index a Python project: write ROOT/.vestra/structured_summaries.json and ROOT/.vestra/graph.json."
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    """The indexing options, shared by `tarnwick-index` and `tarnwick index`."""
     parser.add_argument("root", nargs="?", default=".", help="project root (default: the current folder)")
     parser.add_argument("-j", "--jobs", type=int, default=None, help="worker processes (default: one per core; 1: none)")
     parser.add_argument(
@@ -34,27 +34,36 @@ def _parser() -> argparse.ArgumentParser:
     shown = parser.add_mutually_exclusive_group()
     shown.add_argument("--progress", dest="progress", action="store_true", default=None, help="always show progress")
     shown.add_argument("-q", "--quiet", dest="progress", action="store_false", help="no progress, no per-file warnings")
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="tarnwick-index", description=DESCRIPTION)
+    add_arguments(parser)
     return parser
 
 
-def main(argv=None) -> int:
-    args = _parser().parse_args(argv)
+def run(args: argparse.Namespace, prog: str = "tarnwick-index") -> int:
+    """Index as the parsed `args` say; returns the exit status."""
     if args.jobs is not None and args.jobs < 1:
-        print("tarnwick-index: --jobs must be at least 1", file=sys.stderr)
+        print(f"{prog}: --jobs must be at least 1", file=sys.stderr)
         return 2
     try:
         stats = index_project(args.root, jobs=args.jobs, max_file_bytes=args.max_size, progress=args.progress)
     except NotADirectoryError as exc:
-        print(f"tarnwick-index: {exc}", file=sys.stderr)
+        print(f"{prog}: {exc}", file=sys.stderr)
         return 2
     except OSError as exc:
-        print(f"tarnwick-index: cannot write the index: {exc}", file=sys.stderr)
+        print(f"{prog}: cannot write the index: {exc}", file=sys.stderr)
         return 1
     if args.progress is not False:
         for path, message in stats.unparsable:
-            print(f"tarnwick-index: cannot parse {path}: {message}", file=sys.stderr)
+            print(f"{prog}: cannot parse {path}: {message}", file=sys.stderr)
     print(stats.summary_line())
     return 0
+
+
+def main(argv=None) -> int:
+    return run(_parser().parse_args(argv))
 
 
 if __name__ == "__main__":

@@ -261,14 +261,16 @@ def _parse_graph(path: Path, data: bytes) -> dict:
     return graph
 
 
-def load_graph() -> dict:
+def load_graph(root: str | os.PathLike[str] | None = None) -> dict:
     """Read the project's graph file afresh and return it as a plain dict.
 
-    The dict has at least "nodes" and "edges" (lists of dicts, as stored).
-    Without a project or without a graph file the result is the empty graph.
-    Raises ``GraphError`` for a graph file that cannot be used.
+    The project is ``root`` when given, else the one chosen as described in
+    the module docs.  The dict has at least "nodes" and "edges" (lists of
+    dicts, as stored).  Without a project or without a graph file the result
+    is the empty graph.  Raises ``GraphError`` for a graph file that cannot
+    be used.
     """
-    path = graph_path()
+    path = graph_path() if root is None else Path(root).absolute() / GRAPH_RELPATH
     if path is None:
         return {"nodes": [], "edges": []}
     try:

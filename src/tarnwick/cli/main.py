@@ -1,0 +1,137 @@
+"""The `tarnwick` command: `tarnwick index`, `context`, `search` and `mcp`.
+
+    tarnwick index [ROOT]                                   write ROOT/.vestra/
+    tarnwick context "QUERY" [--root ROOT] [--budget N] [--json]
+    tarnwick search "QUERY" [--root ROOT] [-n N] [--json]
+    tarnwick mcp [--root ROOT]                              MCP server on stdio
+
+Without --root, the project is the nearest folder at or above the working
+folder that holds `.vestra/`.  Usage errors exit with status 2; a project
+without an index, or an index that cannot be read, with one line on standard
+error and status 1.  Only `tarnwick index` writes anything.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+
+from .. import context, index, vx
+from .search_view import format_ranking
+
+PROG = "tarnwick"
+
+
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1: {value}")
+    return value
+
+
+def _root_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--root", metavar="ROOT", help="the indexed project (default: nearest folder at or above here with .vestra/)"
+    )
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Give an LLM coding assistant the right context for a question about a code base.",
+        epilog='Start with `tarnwick index`, then `tarnwick context "your question"`.',
+    )
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    indexing = commands.add_parser("index", help="index a project (write ROOT/.vestra/)", description=index.DESCRIPTION)
+    index.add_arguments(indexing)
+
+    ctx = commands.add_parser(
+        "context",
+        help="print the context block for a question",
+        description="Print the focused context block for QUERY, ready for an assistant's system prompt.",
+    )
+    ctx.add_argument("query", metavar="QUERY")
+    _root_option(ctx)
+    ctx.add_argument("--budget", type=_positive, default=5000, metavar="N", help="token budget (default: 5000)")
+    ctx.add_argument("--json", action="store_true", help="the block with its files, symbols, tokens and timings")
+
+    search = commands.add_parser(
+        "search",
+        help="rank the files and symbols for a question",
+        description="List the files that answer QUERY, best first, with their matching symbols and line ranges.",
+    )
+    search.add_argument("query", metavar="QUERY")
+    _root_option(search)
+    search.add_argument("-n", type=_positive, default=8, metavar="N", help="number of files (default: 8)")
+    search.add_argument("--json", action="store_true", help="the ranking as JSON")
+
+    mcp = commands.add_parser(
+        "mcp",
+        help="serve the context over the Model Context Protocol (stdio)",
+        description="Run a Model Context Protocol server on standard input and output "
+        "(needs the optional extra: pip install 'tarnwick[mcp]').",
+    )
+    _root_option(mcp)
+    return parser
+
+
+def _fail(message: str, status: int = 1) -> int:
+    print(f"{PROG}: {message}", file=sys.stderr)
+    return status
+
+
+def _run_context(args: argparse.Namespace) -> int:
+    result = context.build_result(args.query, args.root, token_budget=args.budget)
+    if args.json:
+        print(json.dumps(result.to_json(), ensure_ascii=False, indent=2))
+    else:
+        print(result.block)
+    return 0
+
+
+def _run_search(args: argparse.Namespace) -> int:
+    root = context.resolve_root(args.root)
+    ranked = context.search(args.query, root, limit=args.n)
+    if args.json:
+        print(json.dumps({"query": args.query, "root": str(root), "files": ranked}, ensure_ascii=False, indent=2))
+    elif ranked:
+        print(format_ranking(ranked), end="")
+    else:
+        return _fail(f"no file matches {args.query!r}")
+    return 0
+
+
+def _run_mcp(args: argparse.Namespace) -> int:
+    root = context.resolve_root(args.root)
+    try:
+        from ..mcp_server import serve
+    except ImportError as exc:
+        if exc.name is None or not exc.name.startswith("mcp"):
+            raise
+        return _fail("the MCP server needs the `mcp` package: pip install 'tarnwick[mcp]'")
+    serve(root)
+    return 0
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    if args.command == "index":
+        return index.run(args, prog=PROG)
+    run = {"context": _run_context, "search": _run_search, "mcp": _run_mcp}[args.command]
+    try:
+        return run(args)
+    except NotADirectoryError as exc:
+        return _fail(str(exc), 2)
+    except context.NoIndexError as exc:
+        return _fail(str(exc))
+    except vx.GraphError as exc:
+        return _fail(f"error: {exc}")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
