@@ -19,6 +19,7 @@ the matches are scored here from the graph's symbol nodes of the chosen files.
 
 from __future__ import annotations
 
+import itertools
 import math
 import os
 import time
@@ -115,11 +116,18 @@ def _lines(record: dict) -> tuple[int, int] | None:
     return None
 
 
-def _symbol_nodes(nodes: Iterable[Any], paths: set[str]) -> dict[str, list[dict]]:
+def _symbol_nodes(nodes: list, paths: set[str]) -> dict[str, list[dict]]:
     """The symbol nodes of the files in ``paths``, per file, in graph order."""
     found: dict[str, list[dict]] = {path: [] for path in paths}
-    for node in nodes:
-        if isinstance(node, dict) and node.get("kind") == "symbol":
+    try:
+        # A graph has tens of thousands of nodes and only a few hundred are
+        # wanted: select them without a Python-level step per node.
+        near = itertools.compress(nodes, map(found.__contains__, map(dict.get, nodes, itertools.repeat("path"))))
+        near = list(near)
+    except TypeError:  # a node that is not a dict, or an unhashable path
+        near = [n for n in nodes if isinstance(n, dict) and isinstance(n.get("path"), str)]
+    for node in near:
+        if node.get("kind") == "symbol":
             symbols = found.get(node.get("path"))
             if symbols is not None:
                 symbols.append(node)
@@ -144,23 +152,28 @@ def match_symbols(terms: set[str], symbols: list[dict], record: Any = None) -> l
     """
     if not terms or not symbols:
         return []
+    # A stem less its last letter starts every word it comes from, so a
+    # symbol whose text holds none of these cannot match: most are skipped
+    # without being tokenised.
+    probes = tuple({term[:-1] if len(term) > 3 else term for term in terms})
     found = []
     for node in symbols:
         name = node.get("name")
         lines = _lines(node)
         if not isinstance(name, str) or not name or lines is None:
             continue
+        description = _description(record, name, node.get("symbol_kind"))
+        if not isinstance(description, str):
+            description = ""
+        text = f"{name} {description}".lower()
+        if not any(probe in text for probe in probes):
+            continue
         owner, _, own = name.rpartition(".")
         weights: dict[str, float] = {}
-        for text, weight in (
-            (_description(record, name, node.get("symbol_kind")), DESCRIPTION_WEIGHT),
-            (owner, OWNER_WEIGHT),
-            (own, NAME_WEIGHT),
-        ):
-            if isinstance(text, str):
-                for term in vx.tokenize(text):
-                    if term in terms and weights.get(term, 0.0) < weight:
-                        weights[term] = weight
+        for part, weight in ((description, DESCRIPTION_WEIGHT), (owner, OWNER_WEIGHT), (own, NAME_WEIGHT)):
+            for term in vx.tokenize(part):
+                if term in terms and weights.get(term, 0.0) < weight:
+                    weights[term] = weight
         if weights:
             found.append((node, lines, weights))
     if not found:
@@ -243,6 +256,16 @@ def _picks(matches: list[dict], stored: dict) -> list[tuple[str, tuple[int, int]
     return picks
 
 
+def _class_entries(record: dict) -> list[dict]:
+    classes = record.get("classes")
+    entries = []
+    for name, info in classes.items() if isinstance(classes, dict) else ():
+        lines = _function_lines(info)
+        if isinstance(name, str) and lines is not None:
+            entries.append({"name": name, "symbol_kind": "class", "line_start": lines[0], "line_end": lines[1]})
+    return entries
+
+
 def _focused_record(record: dict, matches: list[dict]) -> tuple[dict, list[dict]]:
     stored = record.get("functions")
     stored = stored if isinstance(stored, dict) else {}
@@ -300,14 +323,12 @@ def focus_summaries(
     """
     chosen = [e for e in files[:TOP_FILES] if isinstance(summaries.get(_base_file(e)), dict)]
     matches = symbol_matches(chosen, graph, query, summaries)
-    # Without a "functions" map the packer would excerpt the first symbol
-    # nodes, often a class and its own methods: those files get their
-    # outermost symbols in source order after the matches.
-    bare = {base for base in matches if not summaries[base].get("functions")}
-    if bare:
-        nodes = _symbol_nodes((graph or {}).get("nodes") or (), bare)
-        for base in bare:
-            matches[base] = list(matches[base]) + nodes[base]
+    for base, found in matches.items():
+        if not summaries[base].get("functions"):
+            # Without a "functions" map the packer would excerpt the first
+            # symbol nodes, often a class and its own methods: such a file
+            # gets its classes, in source order, after its matches.
+            matches[base] = list(found) + _class_entries(summaries[base])
     view = dict(summaries)
     put_first: dict[str, list[dict]] = {}
     for base, found in matches.items():
