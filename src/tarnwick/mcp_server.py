@@ -17,6 +17,7 @@ ends when the client closes the connection.  Needs the `mcp` package (the
 
 from __future__ import annotations
 
+from importlib import metadata
 from pathlib import Path
 
 from mcp.server.mcpserver import MCPServer
@@ -50,7 +51,13 @@ def _answer(work):
 
 def create_server(root: Path) -> MCPServer:
     """The server for the indexed project at `root`."""
-    server = MCPServer("tarnwick", instructions=INSTRUCTIONS.format(root=root), log_level="WARNING")
+    try:
+        version = metadata.version("tarnwick")
+    except metadata.PackageNotFoundError:  # running from a source tree
+        version = ""
+    server = MCPServer(
+        "tarnwick", instructions=INSTRUCTIONS.format(root=root), version=version, log_level="WARNING"
+    )
 
     @server.tool()
     def project_context(query: str, token_budget: int = 5000) -> str:

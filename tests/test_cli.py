@@ -1,0 +1,107 @@
+import json
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from tarnwick import context
+from tarnwick.cli.main import main
+
+SAMPLE = Path(__file__).resolve().parent.parent / "examples" / "bookshelf"
+QUERY = "how are overdue loans detected"
+COMMAND = Path(sys.executable).with_name("tarnwick")
+
+
+def run(capsys, *argv):
+    try:
+        status = main(list(argv))
+    except SystemExit as exc:  # argparse: help and usage errors
+        status = exc.code
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+@pytest.mark.parametrize("command", ["", "index", "context", "search", "mcp"])
+def test_help_on_every_command(capsys, command):
+    status, out, err = run(capsys, *([command] if command else []), "--help")
+    assert (status, err) == (0, "")
+    assert out.startswith(f"usage: tarnwick {command}".rstrip())
+
+
+@pytest.mark.parametrize("argv, complaint", [
+    ([], "the following arguments are required: COMMAND"),
+    (["frobnicate"], "invalid choice: 'frobnicate'"),
+    (["--frobnicate", "search", "q"], "unrecognized arguments: --frobnicate"),
+    (["context"], "the following arguments are required: QUERY"),
+    (["search"], "the following arguments are required: QUERY"),
+    (["context", "q", "--budget", "0"], "must be at least 1"),
+    (["search", "q", "-n", "x"], "not a whole number"),
+    (["context", "q", "--colour"], "unrecognized arguments: --colour"),
+])
+def test_usage_errors_exit_2(capsys, argv, complaint):
+    status, out, err = run(capsys, *argv)
+    assert (status, out) == (2, "")
+    assert err.startswith("usage: tarnwick") and complaint in err
+
+
+def test_context_prints_the_focused_block_from_a_subfolder(capsys, monkeypatch):
+    monkeypatch.chdir(SAMPLE / "bookshelf")
+    status, out, err = run(capsys, "context", QUERY)
+    assert (status, err) == (0, "")
+    assert out == context.build(QUERY, SAMPLE) + "\n"
+
+
+def test_context_json(capsys):
+    status, out, _ = run(capsys, "context", QUERY, "--root", str(SAMPLE), "--budget", "3000", "--json")
+    data = json.loads(out)
+    assert status == 0
+    assert set(data) == {"query", "root", "token_budget", "tokens", "files", "timings_ms", "block"}
+    assert (data["query"], data["root"], data["token_budget"]) == (QUERY, str(SAMPLE), 3000)
+    assert data["block"] == context.build(QUERY, SAMPLE, 3000)
+    assert data["files"][0]["path"] == "bookshelf/loans.py"
+    assert {s["name"]: s["lines"] for s in data["files"][0]["symbols"]}["is_overdue"] == [23, 25]
+
+
+def test_search_lists_files_and_symbols(capsys):
+    status, out, _ = run(capsys, "search", QUERY, "--root", str(SAMPLE), "-n", "2")
+    lines = out.splitlines()
+    assert status == 0
+    assert lines[0].startswith(" 1. bookshelf/loans.py  (")
+    assert any(line.split()[1:] == ["28-33", "function", "find_overdue_loans"] for line in lines)
+    assert [line.split()[1] for line in lines if line.split()[0].endswith(".")] == ["bookshelf/loans.py", "bookshelf/api.py"]
+    status, out, err = run(capsys, "search", "zzzz qqqq", "--root", str(SAMPLE))
+    assert (status, out, err) == (1, "", "tarnwick: no file matches 'zzzz qqqq'\n")
+
+
+@pytest.mark.parametrize("command", ["context", "search", "mcp"])
+def test_without_an_index_one_line_says_how_to_build_it(capsys, monkeypatch, tmp_path, command):
+    monkeypatch.chdir(tmp_path)
+    argv = [command] + (["q"] if command != "mcp" else [])
+    status, out, err = run(capsys, *argv)
+    assert (status, out) == (1, "")
+    assert err == f"tarnwick: no index in {tmp_path} or any folder above it; build one with `tarnwick index`\n"
+    status, _, err = run(capsys, *argv, "--root", str(tmp_path / "nowhere"))
+    assert (status, err) == (2, f"tarnwick: not a folder: {tmp_path / 'nowhere'}\n")
+
+
+def test_broken_graph_is_one_line(capsys, tmp_path):
+    (tmp_path / ".vestra").mkdir()
+    (tmp_path / ".vestra" / "graph.json").write_text("{")
+    status, out, err = run(capsys, "context", "q", "--root", str(tmp_path))
+    assert (status, out) == (1, "")
+    assert err.startswith("tarnwick: error: ") and err.count("\n") == 1 and "not valid JSON" in err
+
+
+def test_index_then_context_through_the_console_script(tmp_path):
+    if not COMMAND.exists():
+        pytest.skip("the tarnwick command is not installed next to this interpreter")
+    project = tmp_path / "project"
+    shutil.copytree(SAMPLE / "bookshelf", project / "bookshelf")
+    done = subprocess.run([str(COMMAND), "index", str(project), "-q"], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0 and done.stdout.startswith("indexed 7 files")
+    answer = subprocess.run([str(COMMAND), "context", QUERY], cwd=project / "bookshelf",
+                            capture_output=True, text=True, timeout=60)
+    assert answer.returncode == 0, answer.stderr
+    assert "# bookshelf/loans.py::find_overdue_loans (lines 28-33)" in answer.stdout

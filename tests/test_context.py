@@ -1,0 +1,127 @@
+import copy
+import json
+from pathlib import Path
+
+import pytest
+
+from tarnwick import context
+
+SAMPLE = Path(__file__).resolve().parent.parent / "examples" / "bookshelf"
+
+
+def fn(start, end, **info):
+    return {"params": [], "lines": [start, end], **info}
+
+
+def sym(path, name, kind, start, end):
+    return {"id": f"{path}::{name}", "kind": "symbol", "path": path, "name": name,
+            "symbol_kind": kind, "line_start": start, "line_end": end}
+
+
+SUMMARIES = {
+    "app.py": {
+        "description": "Order handling.",
+        "functions": {"setup": fn(0, 4), "ship_order": fn(10, 20, description="Ship it."), "teardown": fn(90, 95)},
+        "classes": {"Cart": {"bases": [], "methods": ["add", "checkout"], "lines": [30, 60]}},
+    },
+    "models.py": {"classes": {"Order": {"methods": ["total"], "lines": [2, 12]},
+                              "Item": {"methods": [], "lines": [14, 18]}}},
+    "other.py": {"functions": {"a": fn(0, 1)}},
+}
+GRAPH = {"nodes": [
+    {"id": "app.py", "kind": "file", "path": "app.py"},
+    sym("app.py", "setup", "function", 0, 4),
+    sym("app.py", "ship_order", "function", 10, 20),
+    sym("app.py", "Cart", "class", 30, 60),
+    sym("app.py", "Cart.add", "method", 32, 40),
+    sym("app.py", "Cart.checkout_order", "method", 42, 60),
+    sym("app.py", "teardown", "function", 90, 95),
+    {"id": "models.py", "kind": "file", "path": "models.py"},
+    sym("models.py", "Order", "class", 2, 12),
+    sym("models.py", "Order.total", "method", 4, 12),
+    sym("models.py", "Item", "class", 14, 18),
+]}
+
+
+def focus(files, query, summaries=SUMMARIES, graph=GRAPH):
+    before = copy.deepcopy(summaries)
+    view, first = context.focus_summaries(summaries, files, graph, query)
+    assert summaries == before  # the stored records are never changed
+    return view, first
+
+
+def test_best_matches_lead_and_methods_get_their_own_lines():
+    view, first = focus([{"id": "app.py"}, {"id": "other.py"}], "checkout an order")
+    functions = view["app.py"]["functions"]
+    assert list(functions)[:2] == ["Cart.checkout_order", "ship_order"]
+    assert functions["Cart.checkout_order"]["lines"] == [42, 60]
+    assert functions["ship_order"] is SUMMARIES["app.py"]["functions"]["ship_order"]  # stored info kept
+    assert list(functions)[2:] == ["setup", "teardown"]  # the rest in stored order
+    assert [m["name"] for m in first["app.py"]] == ["Cart.checkout_order", "ship_order"]
+    assert view["other.py"] is SUMMARIES["other.py"] and first["other.py"] == []
+    assert view["models.py"] is SUMMARIES["models.py"]  # not chosen: as stored
+
+
+def test_a_chosen_class_covers_its_methods():
+    symbols = [
+        {"name": "Cart", "symbol_kind": "class", "line_start": 30, "line_end": 60, "score": 3.0},
+        {"name": "Cart.add", "symbol_kind": "method", "line_start": 32, "line_end": 40, "score": 2.0},
+        {"name": "teardown", "symbol_kind": "function", "line_start": 90, "line_end": 95, "score": 1.5},
+        {"name": "setup", "symbol_kind": "function", "line_start": 0, "line_end": 4, "score": 0.5},
+    ]
+    # The retrieval result's own symbols are used; no graph is needed.
+    view, first = focus([{"id": "app.py", "symbols": symbols}], "cart", graph=None)
+    assert list(view["app.py"]["functions"]) == ["Cart", "teardown", "setup", "ship_order"]
+    # setup scores below the floor, so it keeps its stored place behind the matches.
+    assert [m["name"] for m in first["app.py"]] == ["Cart", "teardown"]
+
+
+def test_stored_function_inside_a_chosen_symbol_is_dropped():
+    summaries = {"m.py": {"functions": {"outer": fn(0, 30), "inner": fn(5, 9), "far": fn(40, 50)}}}
+    symbols = [{"name": "outer", "line_start": 0, "line_end": 30, "score": 1.0}]
+    view, _ = focus([{"id": "m.py", "symbols": symbols}], "q", summaries, None)
+    assert list(view["m.py"]["functions"]) == ["outer", "far"]
+
+
+def test_file_without_functions_gets_its_classes_not_a_class_and_its_methods():
+    view, first = focus([{"id": "models.py"}], "what is an item")
+    assert list(view["models.py"]["functions"]) == ["Item", "Order"]
+    assert view["models.py"]["functions"]["Order"]["lines"] == [2, 12]
+
+
+@pytest.mark.parametrize("symbols", [
+    [{"name": "x", "line_start": 5, "line_end": 2, "score": 1.0}],  # reversed range
+    [{"name": "x", "line_start": "5", "line_end": 9, "score": 1.0}],  # not a number
+    [{"line_start": 5, "line_end": 9, "score": 1.0}],  # no name
+    ["x"],
+])
+def test_unusable_matches_leave_the_record_as_stored(symbols):
+    view, first = focus([{"id": "other.py", "symbols": symbols}], "x")
+    assert view["other.py"] is SUMMARIES["other.py"] and first["other.py"] == []
+
+
+def test_sample_key_code_answers_the_demo_question():
+    before = {p: p.read_bytes() for p in (SAMPLE / ".vestra").iterdir()}
+    result = context.build_result("how are overdue loans detected", SAMPLE)
+    key_code = result.block.split("### Key Code (pre-loaded)\n", 1)[1].split("\n\n### ", 1)[0]
+    assert "# bookshelf/loans.py::is_overdue (lines 23-25)" in key_code
+    assert "# bookshelf/loans.py::find_overdue_loans (lines 28-33)" in key_code
+    assert [n for n, _ in result.symbols.items() if _][0] == "bookshelf/loans.py"
+    assert result.tokens <= 5000 and set(result.timings) >= {"retrieve", "focus", "pack", "total"}
+    assert {p: p.read_bytes() for p in (SAMPLE / ".vestra").iterdir()} == before
+    data = json.loads(json.dumps(result.to_json()))
+    loans = data["files"][0]
+    assert loans["path"] == "bookshelf/loans.py"
+    assert {"name": "is_overdue", "kind": "function", "lines": [23, 25]}.items() <= loans["symbols"][1].items()
+
+
+def test_root_discovery(tmp_path, monkeypatch):
+    (tmp_path / ".vestra").mkdir()
+    deep = tmp_path / "a" / "b"
+    deep.mkdir(parents=True)
+    assert context.find_root(deep) == tmp_path
+    monkeypatch.chdir(deep)
+    with pytest.raises(context.NoIndexError, match=rf"^no index in {tmp_path}; build one with `tarnwick index "):
+        context.resolve_root()  # .vestra/ without a graph
+    with pytest.raises(NotADirectoryError):
+        context.resolve_root(tmp_path / "missing")
