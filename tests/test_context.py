@@ -125,3 +125,12 @@ def test_root_discovery(tmp_path, monkeypatch):
         context.resolve_root()  # .vestra/ without a graph
     with pytest.raises(NotADirectoryError):
         context.resolve_root(tmp_path / "missing")
+
+
+def test_stored_functions_fill_free_excerpt_slots_only_where_they_cut_no_match():
+    summaries = {"m.py": {"functions": {"big_early": fn(0, 70), "small": fn(72, 75), "target": fn(200, 230),
+                                        "late": fn(300, 400)}}}
+    symbols = [{"name": "target", "line_start": 200, "line_end": 230, "score": 1.0}]
+    view, _ = focus([{"id": "m.py", "symbols": symbols}], "q", summaries, None)
+    # big_early would take 71 of the 80 excerpt lines ahead of the match; late comes after it.
+    assert list(view["m.py"]["functions"]) == ["target", "small", "late", "big_early"]

@@ -48,8 +48,10 @@ DATA_DIR = ".vestra"
 GRAPH_FILE = "graph.json"
 TOP_FILES = 8
 TOP_EDGES = 40
-# The packer reads the first three entries of a file's "functions" map.
+# The packer excerpts the first three entries of a file's "functions" map,
+# in source order, within 80 lines.
 PICKS_PER_FILE = 3
+EXCERPT_LINES = 80
 MAX_MATCHES = 8
 
 # Fallback scoring: where a query term is found in a symbol.
@@ -57,6 +59,7 @@ NAME_WEIGHT = 1.0  # the symbol's own name (the method part of Class.method)
 OWNER_WEIGHT = 0.4  # the class part of Class.method
 DESCRIPTION_WEIGHT = 0.5  # its docstring's first line in the summary store
 CLASS_FACTOR = 0.8  # a matching method says more than its whole class
+PATH_TERM_FACTOR = 0.3  # a query term that names the file, as in "how does getopt parse ..."
 # Matches scoring below this share of a file's best are not put first.
 RELATIVE_FLOOR = 0.4
 
@@ -142,13 +145,14 @@ def _description(record: Any, name: str, kind: Any) -> Any:
     return info.get("description") if isinstance(info, dict) else None
 
 
-def match_symbols(terms: set[str], symbols: list[dict], record: Any = None) -> list[dict]:
+def match_symbols(terms: set[str], symbols: list[dict], record: Any = None, path: str = "") -> list[dict]:
     """Score one file's symbol nodes against the query terms.
 
     A term counts once per symbol, by where it is found (own name, owning
-    class, description) and by its rarity among the file's symbols.  Returns
-    the matches best first (ties in source order), in the shape of the
-    retrieval result's per-file "symbols".
+    class, description) and by its rarity among the file's symbols; a term
+    of the file's ``path`` has already chosen the file and counts little.
+    Returns the matches best first (ties in source order), in the shape of
+    the retrieval result's per-file "symbols".
     """
     if not terms or not symbols:
         return []
@@ -179,13 +183,16 @@ def match_symbols(terms: set[str], symbols: list[dict], record: Any = None) -> l
     if not found:
         return []
     total = len(symbols)
+    in_path = set(vx.tokenize(path))
     df: dict[str, int] = {}
     for _, _, weights in found:
         for term in weights:
             df[term] = df.get(term, 0) + 1
     scored = []
     for position, (node, lines, weights) in enumerate(found):
-        score = sum(w * math.log(1.0 + total / df[t]) for t, w in weights.items())
+        score = sum(
+            w * math.log(1.0 + total / df[t]) * (PATH_TERM_FACTOR if t in in_path else 1.0) for t, w in weights.items()
+        )
         if node.get("symbol_kind") == "class":
             score *= CLASS_FACTOR
         scored.append((-score, lines[0], position, node, lines))
@@ -233,6 +240,19 @@ def _strong(matches: list) -> list[dict]:
     ]
 
 
+def _fits(lines: tuple[int, int], taken: list[tuple[int, int]]) -> bool:
+    """Whether a stored function can fill an excerpt slot without cutting the
+    matches in ``taken`` short.
+
+    The excerpts of a file are shown in source order within EXCERPT_LINES
+    lines: one that starts after all others can only be cut itself, any
+    other must fit in what is left.
+    """
+    if not taken or lines[0] > max(start for start, _ in taken):
+        return True
+    return sum(end - start + 1 for start, end in taken) + lines[1] - lines[0] + 1 <= EXCERPT_LINES
+
+
 def _picks(matches: list[dict], stored: dict) -> list[tuple[str, tuple[int, int], dict, dict]]:
     """The leading entries of a file's map: best matches whose lines do not
     overlap a better one's (a class and its own method never both)."""
@@ -273,13 +293,21 @@ def _focused_record(record: dict, matches: list[dict]) -> tuple[dict, list[dict]
     if not picks:
         return record, []
     functions = {name: info for name, _, info, _ in picks}
+    taken = [lines for _, lines, _, _ in picks]
+    rest = {}
     for name, info in stored.items():
         if name in functions:
             continue
         lines = _function_lines(info)
-        if lines is not None and any(_inside(lines, l) for _, l, _, _ in picks):
+        if lines is not None and any(_inside(lines, l) for l in taken):
             continue  # already shown by a chosen excerpt
-        functions[name] = info
+        if len(taken) < PICKS_PER_FILE and lines is not None and _fits(lines, taken):
+            # Fills a free excerpt slot without cutting the matches short.
+            functions[name] = info
+            taken.append(lines)
+        else:
+            rest[name] = info
+    functions.update(rest)
     view = dict(record)
     view["functions"] = functions
     return view, [match for _, _, _, match in picks]
@@ -307,7 +335,7 @@ def symbol_matches(
         terms = set(vx.tokenize(query))
         nodes = _symbol_nodes((graph or {}).get("nodes") or (), unscored) if terms else {}
         for base in unscored:
-            matches[base] = match_symbols(terms, nodes.get(base, []), summaries.get(base))
+            matches[base] = match_symbols(terms, nodes.get(base, []), summaries.get(base), base)
     return matches
 
 
