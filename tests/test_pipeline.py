@@ -145,3 +145,105 @@ def test_indexed_json_package_answers_an_encoder_question(tmp_path):
     assert relevant[0] == "- **`json/encoder.py`**"
     key_code = result.stdout.split("### Key Code (pre-loaded)\n", 1)[1].split("\n\n### ", 1)[0]
     assert "# json/encoder.py::py_encode_basestring (lines " in key_code
+
+
+def run_cli_to(stdout, *args, env=None):
+    if not COMMAND.exists():
+        pytest.skip("the context-packer command is not installed next to this interpreter")
+    environment = dict(os.environ, **(env or {}))
+    return subprocess.run(
+        [str(COMMAND), "how are overdue loans detected", str(SAMPLE), *args],
+        stdout=stdout, stderr=subprocess.PIPE, env=environment, timeout=60, text=True,
+    )
+
+
+@pytest.mark.parametrize("target", ["broken pipe", "full disk", "closed"])
+def test_cli_output_failures_are_quiet_or_one_line(target):
+    if target == "broken pipe":
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        with os.fdopen(write_end, "wb") as stdout:
+            result = run_cli_to(stdout)
+        assert (result.returncode, result.stderr) == (141, "")
+        return
+    if target == "full disk":
+        if not os.path.exists("/dev/full"):
+            pytest.skip("no /dev/full")
+        with open("/dev/full", "wb") as stdout:
+            result = run_cli_to(stdout)
+    else:
+        result = subprocess.run(
+            f'exec "{COMMAND}" q "{SAMPLE}" >&-', shell=True, stderr=subprocess.PIPE, text=True, timeout=60
+        )
+    assert result.returncode == 1
+    assert result.stderr.startswith("context-packer: error: cannot write to standard output: ")
+    assert result.stderr.count("\n") == 1
+
+
+def test_cli_escapes_text_the_terminal_cannot_encode(tmp_path):
+    (tmp_path / "lend.py").write_text('def lend_book():\n    "bad \\ud800 lend doc"\n    return 1\n')
+    from tarnwick.index import index_project
+
+    index_project(tmp_path, jobs=1)
+    result = run_cli("lend book", str(tmp_path), env={"PYTHONIOENCODING": "utf-8:strict"})
+    assert (result.returncode, result.stderr) == (0, "")
+    assert "-- bad \\ud800 lend doc" in result.stdout
+
+
+@pytest.mark.parametrize("case", ["link loop", "removed working directory"])
+def test_cli_root_that_cannot_be_resolved(tmp_path, case):
+    if case == "link loop":
+        (tmp_path / "loop").symlink_to("loop")
+        result = run_cli("q", str(tmp_path / "loop"))
+    else:
+        gone = tmp_path / "gone"
+        gone.mkdir()
+        result = subprocess.run(
+            f'cd "{gone}" && rmdir "{gone}" && exec "{COMMAND}" q', shell=True, capture_output=True, text=True, timeout=60
+        )
+    # Either one line naming the root or the documented block for a root that does not exist.
+    if result.returncode == 0:
+        assert (result.stdout, result.stderr) == (EMPTY_BLOCK + "\n", "")
+    else:
+        assert (result.returncode, result.stdout) == (2, "")
+        assert result.stderr.startswith("context-packer: error: cannot resolve the project root ")
+        assert result.stderr.count("\n") == 1
+
+
+@pytest.mark.parametrize(
+    "damage, where",
+    [
+        (lambda s: s["bookshelf/loans.py"]["functions"]["is_overdue"].update(lines=[None, 3]),
+         'record "bookshelf/loans.py", field "functions" / "is_overdue" / "lines" must be two integers, not [null, 3]'),
+        (lambda s: s["bookshelf/loans.py"].update(description=5),
+         'record "bookshelf/loans.py", field "description" must be a string, not 5'),
+        (lambda s: s.update({"bookshelf/loans.py": None}), 'record "bookshelf/loans.py" must be an object, not null'),
+    ],
+)
+def test_cli_names_the_damaged_store_record(tmp_path, damage, where):
+    import json
+    import shutil
+
+    shutil.copytree(SAMPLE, tmp_path / "p")
+    store_path = tmp_path / "p" / ".vestra" / "structured_summaries.json"
+    store = json.loads(store_path.read_text())
+    damage(store)
+    store_path.write_text(json.dumps(store))
+    (tmp_path / "p" / ".vestra" / "manifest.json").unlink(missing_ok=True)
+    result = run_cli("how are overdue loans detected", str(tmp_path / "p"))
+    assert (result.returncode, result.stdout) == (2, "")
+    assert result.stderr == f"context-packer: error: {store_path}: {where}\n"
+
+
+def test_cli_warns_about_data_files_leading_outside_the_root(tmp_path):
+    outside = tmp_path / "outside.json"
+    outside.write_text("{}")
+    (tmp_path / "p" / ".vestra").mkdir(parents=True)
+    for name in ("structured_summaries.json", "graph.json"):
+        (tmp_path / "p" / ".vestra" / name).symlink_to(outside)
+    result = run_cli("q", str(tmp_path / "p"))
+    assert result.returncode == 0
+    assert result.stderr.splitlines() == [
+        f"context-packer: warning: {tmp_path / 'p' / '.vestra' / name}: leads outside the project root; ignored"
+        for name in ("structured_summaries.json", "graph.json")
+    ]

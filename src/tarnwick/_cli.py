@@ -2,34 +2,71 @@
 
 Points the graph loader at the same project the packer reads (ROOT, or the
 current directory when ROOT is absent), then runs the packer's own
-command-line entry.  A graph file that cannot be used is reported as one
-line on standard error with exit status 2 instead of a traceback.
+command-line entry.  Around it stand the habits of a console tool
+(`tarnwick.cli.console`) and one-line reports, with exit status 2, for a
+root that cannot be resolved and for a graph or summary store that cannot
+be used, instead of a traceback.
 """
 
 from __future__ import annotations
 
+import os
 import sys
 from pathlib import Path
 
 from tarnwick import vx
+from tarnwick.cli import console
+from tarnwick.datadir import DATA_DIR, GRAPH_NAME, SUMMARIES_NAME, is_inside, mixed_set_problem
+
+PROG = "context-packer"
 
 
-def main() -> None:
+def _check_data_files(root: Path) -> None:
+    for name in (SUMMARIES_NAME, GRAPH_NAME):
+        path = root / DATA_DIR / name
+        if os.path.lexists(path) and not is_inside(path, root):
+            console.warn(PROG, f"{path}: leads outside the project root; ignored")
+    problem = mixed_set_problem(root)
+    if problem is not None:
+        console.warn(PROG, f"{root / DATA_DIR}: {problem}; run tarnwick-index again")
+
+
+def _run() -> int:
+    root = None
     argv = sys.argv
     if len(argv) >= 2:
         # The packer reads summaries and sources under this root; the graph
         # must come from the same project.
-        root = Path(argv[2]) if len(argv) > 2 else Path(".")
-        vx.set_project(root.resolve())
-    try:
-        # Imported here so this module loads even where the extension is
-        # not built.
-        from tarnwick import context_packer
+        given = argv[2] if len(argv) > 2 else "."
+        try:
+            root = Path(given).resolve()
+        except (OSError, RuntimeError) as exc:  # a link loop, a removed working directory
+            reason = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)
+            console.error(PROG, f"cannot resolve the project root {given!r}: {reason}")
+            return 2
+        vx.set_project(root)
+        _check_data_files(root)
+    # Imported here so this module loads even where the extension is not built.
+    from tarnwick import context_packer
 
+    try:
         context_packer.main()
     except vx.GraphError as exc:
-        print(f"context-packer: error: {exc}", file=sys.stderr)
-        raise SystemExit(2) from None
+        console.error(PROG, str(exc))
+        return 2
+    except (TypeError, AttributeError):
+        from tarnwick.cli.store_faults import store_fault
+
+        fault = store_fault(root) if root is not None else None
+        if fault is None:
+            raise
+        console.error(PROG, fault)
+        return 2
+    return 0
+
+
+def main() -> None:
+    raise SystemExit(console.run(PROG, _run))
 
 
 if __name__ == "__main__":

@@ -1,0 +1,147 @@
+"""Console behaviour shared by our commands.
+
+Every command runs its body through `run`, which gives it the habits of a
+well-behaved Unix tool:
+
+- text that the terminal's encoding cannot carry (a lone surrogate from a
+  docstring, a file name that is not valid UTF-8) is written with backslash
+  escapes instead of failing the command;
+- a reader that goes away (`| head`) ends the command quietly;
+- a write that fails (a full disk, a closed standard output) is one line on
+  standard error and status 1;
+- Ctrl-C is one line and status 130.
+
+Messages go through `error` and `warn`, which never raise: losing a message
+must not turn into a second failure.
+"""
+
+from __future__ import annotations
+
+import errno
+import os
+import sys
+from typing import Callable
+
+# Exit statuses, as a shell reports a process ended by the signal.
+STATUS_INTERRUPTED = 130  # SIGINT
+STATUS_BROKEN_PIPE = 141  # SIGPIPE
+STATUS_WRITE_FAILED = 1
+
+
+class OutputError(Exception):
+    """Standard output could not take what the command wrote."""
+
+    def __init__(self, cause: BaseException):
+        super().__init__(cause)
+        self.cause = cause
+
+
+class _Output:
+    """Standard output that reports its own failures as `OutputError`, so a
+    failing write is never mistaken for a failure of the command's work."""
+
+    def __init__(self, stream):
+        self._stream = stream
+
+    def _guard(self, method, *args):
+        if self._stream is None:
+            raise OutputError(OSError(errno.EBADF, os.strerror(errno.EBADF)))
+        try:
+            return method(*args)
+        except BrokenPipeError:
+            raise
+        except (OSError, ValueError) as exc:
+            raise OutputError(exc) from None
+
+    def write(self, text):
+        return self._guard(lambda: self._stream.write(text))
+
+    def writelines(self, lines):
+        return self._guard(lambda: self._stream.writelines(lines))
+
+    def flush(self):
+        if self._stream is not None:
+            self._guard(self._stream.flush)
+
+    def __getattr__(self, name):
+        return getattr(self._stream, name)
+
+
+def _escape_unencodable(stream) -> None:
+    reconfigure = getattr(stream, "reconfigure", None)
+    if reconfigure is not None:
+        try:
+            reconfigure(errors="backslashreplace")
+        except (ValueError, OSError):
+            pass
+
+
+def _write_stderr(line: str) -> None:
+    stream = sys.stderr
+    if stream is None:
+        return
+    try:
+        stream.write(line + "\n")
+        stream.flush()
+    except (OSError, ValueError):
+        pass
+
+
+def one_line(text: str) -> str:
+    """`text` with line breaks shown as escapes, for a one-line message."""
+    return text.replace("\r", "\\r").replace("\n", "\\n")
+
+
+def error(prog: str, message: str) -> None:
+    """`prog: error: message` on standard error; never raises."""
+    _write_stderr(f"{prog}: error: {one_line(message)}")
+
+
+def warn(prog: str, message: str) -> None:
+    """`prog: warning: message` on standard error; never raises."""
+    _write_stderr(f"{prog}: warning: {one_line(message)}")
+
+
+def _discard(stream) -> None:
+    # Whatever is still buffered goes nowhere, so that the interpreter's own
+    # flush at exit neither fails nor prints a second report.
+    if stream is None:
+        return
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        try:
+            os.dup2(devnull, stream.fileno())
+        finally:
+            os.close(devnull)
+    except (OSError, ValueError):
+        pass
+
+
+def _reason(exc: BaseException) -> str:
+    if isinstance(exc, OSError) and exc.strerror:
+        return exc.strerror
+    return str(exc) or type(exc).__name__
+
+
+def run(prog: str, body: Callable[[], int | None]) -> int:
+    """Run a command's `body` and return its exit status (None counts as 0)."""
+    original = sys.stdout
+    _escape_unencodable(original)
+    _escape_unencodable(sys.stderr)
+    sys.stdout = _Output(original)
+    try:
+        status = body()
+        sys.stdout.flush()
+        return status or 0
+    except BrokenPipeError:
+        _discard(original)
+        return STATUS_BROKEN_PIPE
+    except OutputError as exc:
+        _discard(original)
+        error(prog, f"cannot write to standard output: {_reason(exc.cause)}")
+        return STATUS_WRITE_FAILED
+    except KeyboardInterrupt:
+        _write_stderr(f"{prog}: interrupted")
+        return STATUS_INTERRUPTED
+    finally:
+        sys.stdout = original

@@ -1,0 +1,119 @@
+"""The project's data directory `.vestra/`: its file names, safe reading,
+and the check that its files come from the same indexing run.
+
+Each run of the indexer stamps what it writes with one generation string:
+`graph.json` carries it as its top-level "generation", and `manifest.json`,
+replaced last, names it together with the size and SHA-256 of every file of
+the run.  A reader that finds the generation or a file's digest differing
+from the manifest is looking at a mixed set (a run that died between two
+replacements, or a file copied in from elsewhere).
+
+Light at import: the query path uses it.
+"""
+
+from __future__ import annotations
+
+import errno
+import hashlib
+import json
+import os
+import stat
+
+DATA_DIR = ".vestra"
+SUMMARIES_NAME = "structured_summaries.json"
+GRAPH_NAME = "graph.json"
+MANIFEST_NAME = "manifest.json"
+
+MANIFEST_LIMIT = 1 << 20
+
+
+def is_inside(path, root) -> bool:
+    """True when `path`, all links resolved, lies in `root` (resolved too)."""
+    real = os.path.realpath(path)
+    base = os.path.realpath(root)
+    return real == base or real.startswith(base.rstrip(os.sep) + os.sep)
+
+
+def read_regular(path, limit: int) -> bytes:
+    """The bytes of the regular file `path`, at most `limit` of them.
+
+    Never blocks on a FIFO or a device: anything but a regular file raises
+    OSError, as does a file larger than `limit`.
+    """
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    try:
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
+            raise OSError(errno.EINVAL, "not a regular file", os.fspath(path))
+        if info.st_size > limit:
+            raise OSError(errno.EFBIG, f"larger than {limit} bytes", os.fspath(path))
+        chunks = []
+        left = limit + 1
+        while left > 0:
+            chunk = os.read(fd, min(left, 1 << 20))
+            if not chunk:
+                break
+            chunks.append(chunk)
+            left -= len(chunk)
+        data = b"".join(chunks)
+        if len(data) > limit:
+            raise OSError(errno.EFBIG, f"larger than {limit} bytes", os.fspath(path))
+        return data
+    finally:
+        os.close(fd)
+
+
+def file_digest(data: bytes) -> dict:
+    """What the manifest records of one file."""
+    return {"size": len(data), "sha256": hashlib.sha256(data).hexdigest()}
+
+
+def read_manifest(root) -> dict | None:
+    """The manifest of `root`'s data directory, or None when there is none
+    usable (an index written before manifests existed, or a damaged one)."""
+    path = os.path.join(root, DATA_DIR, MANIFEST_NAME)
+    if not is_inside(path, root):
+        return None
+    try:
+        manifest = json.loads(read_regular(path, MANIFEST_LIMIT).decode("utf-8"))
+    except (OSError, ValueError):
+        return None
+    if not isinstance(manifest, dict) or not isinstance(manifest.get("files"), dict):
+        return None
+    return manifest
+
+
+def mixed_set_problem(root, graph_generation=None, names=(SUMMARIES_NAME,)) -> str | None:
+    """Why the data files of `root` do not belong together, or None.
+
+    `graph_generation` is the "generation" of the graph the caller loaded
+    (None: not checked).  Each file in `names` is compared with the size and
+    digest the manifest recorded for it.  Without a manifest nothing can be
+    told, and None is returned.
+    """
+    manifest = read_manifest(root)
+    if manifest is None:
+        return None
+    generation = manifest.get("generation")
+    if graph_generation is not None and graph_generation != generation:
+        return f"{GRAPH_NAME} is not from the indexing run that wrote {MANIFEST_NAME}"
+    files = manifest["files"]
+    for name in names:
+        expected = files.get(name)
+        if isinstance(expected, dict) and not _matches(os.path.join(root, DATA_DIR, name), expected):
+            return f"{name} is not from the indexing run that wrote {MANIFEST_NAME}"
+    return None
+
+
+def _matches(path: str, expected: dict) -> bool:
+    size = expected.get("size")
+    if not isinstance(size, int):
+        return True
+    try:
+        # The size first: it settles most mismatches without reading.
+        if os.stat(path).st_size != size:
+            return False
+        data = read_regular(path, size)
+    except OSError:
+        return False
+    return hashlib.sha256(data).hexdigest() == expected.get("sha256")
