@@ -2,16 +2,25 @@
 
 from __future__ import annotations
 
+import faulthandler
 import json
+import multiprocessing
 import os
+import re
+import signal
+import subprocess
+import sys
 import textwrap
+import threading
+import time
 from pathlib import Path
 
 import pytest
 
 import tarnwick.indexer as indexer
+from tarnwick.datadir import mixed_set_problem
 from tarnwick.index import index_project, main
-from tarnwick.indexer import output
+from tarnwick.indexer import output, pool
 from tarnwick.indexer.summarize import summarize_text
 
 
@@ -28,6 +37,13 @@ def load(root: Path):
     store = json.loads((vestra / "structured_summaries.json").read_text(encoding="utf-8"))
     graph = json.loads((vestra / "graph.json").read_text(encoding="utf-8"))
     return store, graph
+
+
+def snapshot(root: Path) -> list:
+    """The store and graph bytes, without the graph's per-run generation stamp."""
+    vestra = root / ".vestra"
+    graph = re.sub(rb'"generation":"[^"]*",\n', b"", (vestra / "graph.json").read_bytes(), count=1)
+    return [(vestra / "structured_summaries.json").read_bytes(), graph]
 
 
 def packer_lines(path: Path) -> list:
@@ -328,33 +344,45 @@ def test_parallel_run_writes_the_same_files(tmp_path, monkeypatch):
     for i in range(6):
         write(tmp_path, f"pkg/m{i}.py", f'"""Module {i}."""\nfrom .m{(i + 1) % 6} import f{(i + 1) % 6}\ndef f{i}():\n    return f{(i + 1) % 6}()\n')
     index_project(tmp_path, jobs=1)
-    serial = [(tmp_path / ".vestra" / n).read_bytes() for n in ("structured_summaries.json", "graph.json")]
+    serial = snapshot(tmp_path)
     monkeypatch.setattr(indexer, "PARALLEL_MIN_FILES", 1)
     index_project(tmp_path, jobs=2)
-    parallel = [(tmp_path / ".vestra" / n).read_bytes() for n in ("structured_summaries.json", "graph.json")]
+    parallel = snapshot(tmp_path)
     assert parallel == serial
     assert b'"calls"' in serial[1]
 
 
 @pytest.mark.parametrize("failing", ["fsync", "replace"])
-def test_atomic_write_keeps_the_old_file(tmp_path, monkeypatch, failing):
+def test_a_failed_write_keeps_a_consistent_set(tmp_path, monkeypatch, failing):
     write(tmp_path, "a.py", '"""First."""\n')
     index_project(tmp_path, jobs=1)
-    before = (tmp_path / ".vestra" / "structured_summaries.json").read_bytes()
+    vestra = tmp_path / ".vestra"
+    names = ["graph.json", "manifest.json", "structured_summaries.json"]
+    before = {n: (vestra / n).read_bytes() for n in names}
     write(tmp_path, "a.py", '"""Second."""\n')
+    real = getattr(output.os, failing)
+    calls = []
 
-    def fail(*args):
-        raise OSError(28, "No space left on device")
+    def fail_on_the_graph(*args):
+        calls.append(args)
+        if len(calls) == 2:  # the store's went through
+            raise OSError(28, "No space left on device")
+        return real(*args)
 
-    monkeypatch.setattr(output.os, failing, fail)
+    monkeypatch.setattr(output.os, failing, fail_on_the_graph)
     with pytest.raises(OSError):
         index_project(tmp_path, jobs=1)
-    assert (tmp_path / ".vestra" / "structured_summaries.json").read_bytes() == before
-    assert sorted(os.listdir(tmp_path / ".vestra")) == ["graph.json", "structured_summaries.json"]
     monkeypatch.undo()
+    assert sorted(os.listdir(vestra)) == names
+    if failing == "fsync":  # nothing replaced
+        assert {n: (vestra / n).read_bytes() for n in names} == before
+    else:  # the new store beside the old graph is told apart
+        assert (vestra / "graph.json").read_bytes() == before["graph.json"]
+        assert mixed_set_problem(tmp_path, json.loads(before["graph.json"])["generation"]) is not None
     index_project(tmp_path, jobs=1)
-    store, _ = load(tmp_path)
+    store, graph = load(tmp_path)
     assert store["a.py"]["description"] == "Second."
+    assert mixed_set_problem(tmp_path, graph["generation"]) is None
 
 
 def test_lone_surrogate_keeps_the_store_valid_utf8(tmp_path):
@@ -391,5 +419,127 @@ def test_sample_project_data_is_current(tmp_path):
     copy = tmp_path / "bookshelf"
     shutil.copytree(sample, copy, ignore=shutil.ignore_patterns(".vestra", "__pycache__"))
     index_project(copy, jobs=1)
-    for name in ("structured_summaries.json", "graph.json"):
-        assert (copy / ".vestra" / name).read_bytes() == (sample / ".vestra" / name).read_bytes()
+    assert snapshot(copy) == snapshot(sample)
+    graph = json.loads((sample / ".vestra" / "graph.json").read_text(encoding="utf-8"))
+    assert mixed_set_problem(sample, graph["generation"]) is None
+
+
+def run_index(*args, **kwargs):
+    return subprocess.run(
+        [sys.executable, "-m", "tarnwick.index", *args], capture_output=True, text=True, timeout=120, **kwargs
+    )
+
+
+def deep_file(root: Path, terms: int) -> None:
+    # Legal Python that nests one level per operator: deep enough to overflow
+    # the default C stack inside the interpreter's parser.
+    write(root, "deep.py", "x = " + "+".join(["1"] * terms) + "\n")
+
+
+def test_a_file_that_overflows_the_parser_stack_is_indexed(tmp_path):
+    deep_file(tmp_path, 300_000)
+    write(tmp_path, "a.py", "def f(): pass\n")
+    result = run_index(str(tmp_path), "-j", "1")
+    assert result.returncode == 0, result.stderr
+    store, _ = load(tmp_path)
+    assert sorted(store) == ["a.py", "deep.py"]
+
+
+@pytest.mark.skipif(multiprocessing.get_start_method() != "fork", reason="the stand-in crash needs forked workers")
+def test_a_worker_that_dies_costs_only_its_file(tmp_path, monkeypatch):
+    for i in range(20):
+        write(tmp_path, f"m{i:02}.py", f"def f{i}(): pass\n")
+    real = pool.summarize_file
+
+    def crash_on(task):
+        if task[0] in ("m03.py", "m11.py"):
+            faulthandler.disable()
+            signal.pthread_kill(threading.get_ident(), signal.SIGSEGV)  # dies on this very file
+        return real(task)
+
+    monkeypatch.setattr(pool, "summarize_file", crash_on)
+    monkeypatch.setattr(indexer, "PARALLEL_MIN_FILES", 1)
+    stats = index_project(tmp_path, jobs=2)
+    assert stats.unparsable == [("m03.py", "the parser crashed (SIGSEGV)"), ("m11.py", "the parser crashed (SIGSEGV)")]
+    assert stats.files == 18
+
+
+# Runs the indexer with one file that holds its worker until the test has
+# sent a signal; forked workers inherit the stand-in.
+SLOW_RUN = """
+import sys, time
+from tarnwick import index
+from tarnwick.indexer import pool
+real = pool.summarize_file
+def slow(task):
+    if task[0] == "slow.py":
+        open(sys.argv[2], "w").close()
+        time.sleep(60)
+    return real(task)
+pool.summarize_file = slow
+sys.exit(index.main([sys.argv[1], "-j", "2"]))
+"""
+
+
+@pytest.mark.parametrize("signum, status, line", [(signal.SIGINT, 130, "interrupted"), (signal.SIGTERM, 143, "terminated")])
+def test_a_stopped_run_ends_with_one_line_and_keeps_the_old_files(tmp_path, signum, status, line):
+    project, started = tmp_path / "p", tmp_path / "started"
+    for i in range(60):
+        write(project, f"m{i:02}.py", f"def f{i}(): pass\n")
+    index_project(project, jobs=1)
+    before = sorted((p.name, p.read_bytes()) for p in (project / ".vestra").iterdir())
+    write(project, "slow.py", "")
+    process = subprocess.Popen(
+        [sys.executable, "-c", SLOW_RUN, str(project), str(started)],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True,
+    )
+    deadline = time.monotonic() + 60
+    while not started.exists() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    # A terminal sends Ctrl-C to the whole process group; SIGTERM goes to the parent alone.
+    if signum == signal.SIGINT:
+        os.killpg(process.pid, signum)
+    else:
+        process.send_signal(signum)
+    out, err = process.communicate(timeout=30)
+    assert (process.returncode, out, err) == (status, "", f"tarnwick-index: {line}\n")
+    assert sorted((p.name, p.read_bytes()) for p in (project / ".vestra").iterdir()) == before
+
+
+def test_stale_temporaries_are_swept(tmp_path):
+    write(tmp_path, "a.py", "")
+    vestra = tmp_path / ".vestra"
+    vestra.mkdir()
+    finished = subprocess.Popen([sys.executable, "-c", ""])
+    finished.wait()
+    stale = [f".graph.json.{finished.pid}.k2j4_x.tmp", ".structured_summaries.json.ab12cd34.tmp"]
+    live = [f".graph.json.{os.getppid()}.k2j4_x.tmp", "notes.tmp"]
+    for name in stale + live:
+        (vestra / name).write_text("x")
+    os.utime(vestra / stale[1], (0, 0))
+    index_project(tmp_path, jobs=1)
+    assert sorted(p.name for p in vestra.iterdir()) == sorted(live + ["graph.json", "manifest.json", "structured_summaries.json"])
+
+
+@pytest.mark.parametrize("kind", ["link", "file"])
+def test_a_data_dir_that_is_not_a_real_folder_is_refused(tmp_path, kind):
+    project, elsewhere = tmp_path / "p", tmp_path / "elsewhere"
+    write(project, "a.py", "")
+    elsewhere.mkdir()
+    if kind == "link":
+        (project / ".vestra").symlink_to(elsewhere)
+    else:
+        (project / ".vestra").write_text("")
+    result = run_index(str(project))
+    assert (result.returncode, result.stdout) == (2, "")
+    assert result.stderr == f"tarnwick-index: {project / '.vestra'} is a link or a file, not a folder of the project; nothing written\n"
+    assert list(elsewhere.iterdir()) == []
+
+
+def test_progress_with_standard_error_closed(tmp_path):
+    write(tmp_path, "a.py", "def f(): pass\n")
+    result = subprocess.run(
+        f'exec "{sys.executable}" -m tarnwick.index --progress "{tmp_path}" 2>&-', shell=True, capture_output=True, text=True
+    )
+    assert result.returncode == 0 and result.stdout.startswith("indexed 1 files")
+    assert "f" in load(tmp_path)[0]["a.py"]["functions"]

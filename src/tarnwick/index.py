@@ -11,8 +11,11 @@ from __future__ import annotations
 import argparse
 import sys
 
+from .cli import console
 from .indexer import GRAPH_NAME, SUMMARIES_NAME, IndexStats, index_project
 from .indexer.walk import DEFAULT_MAX_FILE_BYTES
+
+PROG = "tarnwick-index"
 
 __all__ = ["index_project", "IndexStats", "add_arguments", "main", "run", "SUMMARIES_NAME", "GRAPH_NAME"]
 
@@ -37,33 +40,35 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="tarnwick-index", description=DESCRIPTION)
+    parser = argparse.ArgumentParser(prog=PROG, description=DESCRIPTION)
     add_arguments(parser)
     return parser
 
 
-def run(args: argparse.Namespace, prog: str = "tarnwick-index") -> int:
-    """Index as the parsed `args` say; returns the exit status."""
+def run(args: argparse.Namespace, prog: str = PROG) -> int:
+    """Index as the parsed `args` say; returns the exit status.  Messages go
+    through `tarnwick.cli.console`, so they can never fail the run."""
     if args.jobs is not None and args.jobs < 1:
-        print(f"{prog}: --jobs must be at least 1", file=sys.stderr)
+        console.say(f"{prog}: --jobs must be at least 1")
         return 2
     try:
         stats = index_project(args.root, jobs=args.jobs, max_file_bytes=args.max_size, progress=args.progress)
     except NotADirectoryError as exc:
-        print(f"{prog}: {exc}", file=sys.stderr)
+        console.say(f"{prog}: {console.one_line(str(exc))}")
         return 2
     except OSError as exc:
-        print(f"{prog}: cannot write the index: {exc}", file=sys.stderr)
+        console.say(f"{prog}: cannot write the index: {console.one_line(str(exc))}")
         return 1
     if args.progress is not False:
         for path, message in stats.unparsable:
-            print(f"{prog}: cannot parse {path}: {message}", file=sys.stderr)
+            console.say(f"{prog}: cannot parse {path}: {console.one_line(message)}")
     print(stats.summary_line())
     return 0
 
 
 def main(argv=None) -> int:
-    return run(_parser().parse_args(argv))
+    args = _parser().parse_args(argv)
+    return console.run(PROG, lambda: run(args))
 
 
 if __name__ == "__main__":

@@ -9,7 +9,8 @@ well-behaved Unix tool:
 - a reader that goes away (`| head`) ends the command quietly;
 - a write that fails (a full disk, a closed standard output) is one line on
   standard error and status 1;
-- Ctrl-C is one line and status 130.
+- Ctrl-C is one line and status 130; termination (SIGTERM, SIGHUP) is one
+  line and 128 + the signal number, after the command's own clean-up ran.
 
 Messages go through `error` and `warn`, which never raise: losing a message
 must not turn into a second failure.
@@ -19,13 +20,47 @@ from __future__ import annotations
 
 import errno
 import os
+import signal
 import sys
+import threading
+from contextlib import contextmanager
 from typing import Callable
 
 # Exit statuses, as a shell reports a process ended by the signal.
 STATUS_INTERRUPTED = 130  # SIGINT
 STATUS_BROKEN_PIPE = 141  # SIGPIPE
 STATUS_WRITE_FAILED = 1
+
+
+class Terminated(BaseException):
+    """The process was asked to end (SIGTERM, SIGHUP); raised in the main
+    thread so that clean-up code runs before it exits."""
+
+    def __init__(self, signum: int):
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _terminate(signum, frame):
+    raise Terminated(signum)
+
+
+@contextmanager
+def _termination_raises():
+    names = ("SIGTERM", "SIGHUP")
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = {}
+    try:
+        for name in names:
+            if hasattr(signal, name):
+                signum = getattr(signal, name)
+                previous[signum] = signal.signal(signum, _terminate)
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
 
 
 class OutputError(Exception):
@@ -76,7 +111,8 @@ def _escape_unencodable(stream) -> None:
             pass
 
 
-def _write_stderr(line: str) -> None:
+def say(line: str) -> None:
+    """One line on standard error; never raises."""
     stream = sys.stderr
     if stream is None:
         return
@@ -94,12 +130,12 @@ def one_line(text: str) -> str:
 
 def error(prog: str, message: str) -> None:
     """`prog: error: message` on standard error; never raises."""
-    _write_stderr(f"{prog}: error: {one_line(message)}")
+    say(f"{prog}: error: {one_line(message)}")
 
 
 def warn(prog: str, message: str) -> None:
     """`prog: warning: message` on standard error; never raises."""
-    _write_stderr(f"{prog}: warning: {one_line(message)}")
+    say(f"{prog}: warning: {one_line(message)}")
 
 
 def _discard(stream) -> None:
@@ -130,8 +166,9 @@ def run(prog: str, body: Callable[[], int | None]) -> int:
     _escape_unencodable(sys.stderr)
     sys.stdout = _Output(original)
     try:
-        status = body()
-        sys.stdout.flush()
+        with _termination_raises():
+            status = body()
+            sys.stdout.flush()
         return status or 0
     except BrokenPipeError:
         _discard(original)
@@ -141,7 +178,10 @@ def run(prog: str, body: Callable[[], int | None]) -> int:
         error(prog, f"cannot write to standard output: {_reason(exc.cause)}")
         return STATUS_WRITE_FAILED
     except KeyboardInterrupt:
-        _write_stderr(f"{prog}: interrupted")
+        say(f"{prog}: interrupted")
         return STATUS_INTERRUPTED
+    except Terminated as exc:
+        say(f"{prog}: terminated")
+        return 128 + exc.signum
     finally:
         sys.stdout = original

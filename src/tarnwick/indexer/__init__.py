@@ -9,20 +9,29 @@ atomically (`output`).
 
 from __future__ import annotations
 
-import gc
 import os
+import stat
 import sys
+import threading
 import time
 from dataclasses import dataclass, field
 
+from ..datadir import DATA_DIR, GRAPH_NAME, MANIFEST_NAME, SUMMARIES_NAME
 from .linkage import resolve_edges
-from .output import edge, encode, file_node, graph_text, summaries_text, write_atomic
-from .summarize import FileResult, summarize_file
+from .output import (
+    edge,
+    encode,
+    file_node,
+    graph_text,
+    manifest_text,
+    new_generation,
+    summaries_text,
+    sweep_temporaries,
+    write_files,
+)
+from .pool import stack_size_for, summarize_in_workers, summarize_serially
+from .summarize import FileResult
 from .walk import DEFAULT_MAX_FILE_BYTES, walk_project
-
-DATA_DIR = ".vestra"
-SUMMARIES_NAME = "structured_summaries.json"
-GRAPH_NAME = "graph.json"
 
 # Below this many files a pool costs more than it saves.
 PARALLEL_MIN_FILES = 48
@@ -59,14 +68,25 @@ class IndexStats:
 
 
 class _Progress:
-    """A file counter on standard error, redrawn at most ten times a second."""
+    """A file counter on standard error, redrawn at most ten times a second.
+
+    Showing progress must never fail the run: a stream that is closed or
+    cannot be written just turns the counter off.
+    """
 
     def __init__(self, total: int, enabled: bool, stream=None):
         self.total = total
-        self.enabled = enabled
         self.stream = stream if stream is not None else sys.stderr
+        self.enabled = enabled and self.stream is not None
         self.done = 0
         self._last = 0.0
+
+    def _show(self, text: str) -> None:
+        try:
+            self.stream.write(text)
+            self.stream.flush()
+        except (OSError, ValueError, AttributeError):
+            self.enabled = False
 
     def step(self) -> None:
         self.done += 1
@@ -75,18 +95,11 @@ class _Progress:
         now = time.monotonic()
         if now - self._last >= 0.1 or self.done == self.total:
             self._last = now
-            self.stream.write(f"\rindexing: {self.done}/{self.total} files")
-            self.stream.flush()
+            self._show(f"\rindexing: {self.done}/{self.total} files")
 
     def close(self) -> None:
         if self.enabled and self.done:
-            self.stream.write("\n")
-            self.stream.flush()
-
-
-def _worker_init() -> None:
-    # Syntax trees hold no reference cycles: collecting only costs time.
-    gc.disable()
+            self._show("\n")
 
 
 def _default_jobs() -> int:
@@ -96,29 +109,30 @@ def _default_jobs() -> int:
         return max(1, os.cpu_count() or 1)
 
 
-def _summarize_all(tasks: list, jobs: int, progress: _Progress) -> list:
+def _summarize_all(tasks: list, jobs: int, max_file_bytes: int, progress: _Progress) -> list:
+    stack = stack_size_for(max_file_bytes)
     if jobs <= 1 or len(tasks) < PARALLEL_MIN_FILES:
-        was_enabled = gc.isenabled()
-        gc.disable()
-        try:
-            out = []
-            for task in tasks:
-                out.append(summarize_file(task))
-                progress.step()
-            return out
-        finally:
-            if was_enabled:
-                gc.enable()
-    import multiprocessing
+        return summarize_serially(tasks, stack, progress.step, threading.Event())
+    return summarize_in_workers(tasks, jobs, stack, progress.step)
 
-    # Largest files first, in small chunks, so both workers finish together.
-    chunk = max(1, min(8, len(tasks) // (jobs * 16)))
-    out = []
-    with multiprocessing.get_context().Pool(jobs, initializer=_worker_init) as pool:
-        for result in pool.imap_unordered(summarize_file, tasks, chunksize=chunk):
-            out.append(result)
-            progress.step()
-    return out
+
+def _data_dir(root: str, create: bool) -> str:
+    """The project's data directory (created when missing and `create`).
+    Refuses one that is not a real folder of the project: a link could lead
+    the writes anywhere."""
+    data_dir = os.path.join(root, DATA_DIR)
+    if create:
+        try:
+            os.mkdir(data_dir)
+        except FileExistsError:
+            pass
+    try:
+        mode = os.lstat(data_dir).st_mode
+    except FileNotFoundError:
+        return data_dir
+    if not stat.S_ISDIR(mode):
+        raise NotADirectoryError(f"{data_dir} is a link or a file, not a folder of the project; nothing written")
+    return data_dir
 
 
 def index_project(
@@ -135,15 +149,19 @@ def index_project(
     skipped.  `progress` shows a file counter on standard error: None shows
     it for large projects when standard error is a terminal.
 
-    Files that cannot be read, decoded or parsed do not stop the run: they
-    are listed in the result's `unparsable` and get a file node without a
-    summary record.  Raises NotADirectoryError when `root` is not a folder.
+    Files that cannot be read, decoded or parsed (even those that crash the
+    parser) do not stop the run: they are listed in the result's
+    `unparsable` and get a file node without a summary record.  Raises
+    NotADirectoryError when `root` is not a folder or its `.vestra` is not a
+    real folder inside it.
     """
     started = time.perf_counter()
     root = os.path.abspath(os.fspath(root))
     if not os.path.isdir(root):
         raise NotADirectoryError(f"not a directory: {root}")
     stats = IndexStats(root=root)
+    # Refused before any work; stale temporaries of killed runs go now.
+    sweep_temporaries(_data_dir(root, create=False))
 
     walk = walk_project(root, max_file_bytes)
     stats.skipped = walk.skipped
@@ -155,7 +173,7 @@ def index_project(
         progress = len(tasks) >= PROGRESS_MIN_FILES and sys.stderr is not None and sys.stderr.isatty()
     counter = _Progress(len(tasks), bool(progress))
     try:
-        results = _summarize_all(tasks, jobs if jobs is not None else _default_jobs(), counter)
+        results = _summarize_all(tasks, jobs if jobs is not None else _default_jobs(), max_file_bytes, counter)
     finally:
         counter.close()
 
@@ -193,15 +211,22 @@ def index_project(
     stats.edges += stats.functions + stats.methods + stats.classes  # "contains"
     edge_blocks.extend(contains_blocks)
 
-    data_dir = os.path.join(root, DATA_DIR)
-    os.makedirs(data_dir, exist_ok=True)
+    data_dir = _data_dir(root, create=True)
     stats.summaries_path = os.path.join(data_dir, SUMMARIES_NAME)
     stats.graph_path = os.path.join(data_dir, GRAPH_NAME)
-    write_atomic(stats.summaries_path, summaries_text(records))
-    write_atomic(stats.graph_path, graph_text(node_blocks, edge_blocks))
+    # A lone surrogate (some source literals hold one) is written as a JSON
+    # escape, which keeps the files valid UTF-8.
+    generation = new_generation()
+    files = [
+        (SUMMARIES_NAME, summaries_text(records).encode("utf-8", "backslashreplace")),
+        (GRAPH_NAME, graph_text(node_blocks, edge_blocks, generation).encode("utf-8", "backslashreplace")),
+    ]
+    # The manifest goes last: it commits the set.
+    files.append((MANIFEST_NAME, manifest_text(generation, files)))
+    write_files(data_dir, files)
 
     stats.seconds = time.perf_counter() - started
     return stats
 
 
-__all__ = ["IndexStats", "index_project", "DATA_DIR", "SUMMARIES_NAME", "GRAPH_NAME"]
+__all__ = ["IndexStats", "index_project", "DATA_DIR", "SUMMARIES_NAME", "GRAPH_NAME", "MANIFEST_NAME"]

@@ -1,13 +1,21 @@
 """Writing the data files: JSON laid out one record per line, written
 atomically (a temporary file in the same folder, flushed to disk, then
 renamed over the old file), so a reader sees either the old file or the new
-one, never a part of either."""
+one, never a part of either.  The files of one run are written together
+(`write_files`) and stamped with one generation, which the manifest, written
+last, names with every file's digest."""
 
 from __future__ import annotations
 
 import json
 import os
+import re
+import signal
 import tempfile
+import time
+from contextlib import contextmanager
+
+from ..datadir import file_digest
 
 _encode = json.JSONEncoder(ensure_ascii=False, separators=(",", ":")).encode
 
@@ -46,7 +54,7 @@ def summaries_text(records) -> str:
     return "{\n" + body + "\n}\n" if body else "{}\n"
 
 
-def graph_text(node_lines, edge_lines) -> str:
+def graph_text(node_lines, edge_lines, generation: str | None = None) -> str:
     """The graph document with one node or edge per line.
 
     `node_lines` and `edge_lines` yield JSON texts, possibly several lines
@@ -54,13 +62,74 @@ def graph_text(node_lines, edge_lines) -> str:
     """
     nodes = ",\n".join(t for t in node_lines if t)
     edges = ",\n".join(t for t in edge_lines if t)
+    stamp = f'"generation":{_encode(generation)},\n' if generation is not None else ""
     return (
-        '{\n"version":1,\n"nodes":['
+        '{\n"version":1,\n'
+        + stamp
+        + '"nodes":['
         + ("\n" + nodes + "\n" if nodes else "")
         + '],\n"edges":['
         + ("\n" + edges + "\n" if edges else "")
         + "]\n}\n"
     )
+
+
+def manifest_text(generation: str, files) -> bytes:
+    """The manifest naming the run's generation and the size and digest of
+    each (name, bytes) file of it."""
+    entries = {name: file_digest(data) for name, data in files}
+    return (_encode({"generation": generation, "files": entries}) + "\n").encode("utf-8")
+
+
+def new_generation() -> str:
+    """A stamp unique to one indexing run: its time and a random part."""
+    return time.strftime("%Y%m%dT%H%M%SZ", time.gmtime()) + "-" + os.urandom(4).hex()
+
+
+# Temporaries are named ".<file>.<pid>.<random>.tmp", so that a later run can
+# tell whether the process that wrote one is still at work.
+_TEMPORARY = re.compile(r"\.(?P<name>.+)\.(?P<pid>[0-9]+)\.[A-Za-z0-9_]+\.tmp")
+# Names of the data files' temporaries before they carried the process id.
+_OLD_TEMPORARY = re.compile(r"\.(structured_summaries|graph)\.json\.[A-Za-z0-9_]{8}\.tmp")
+OLD_TEMPORARY_AGE = 3600.0
+
+
+def _running(pid: int) -> bool:
+    if pid == os.getpid():
+        return True
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except OSError:  # exists, owned by someone else
+        return True
+    return True
+
+
+def sweep_temporaries(directory: str) -> list:
+    """Remove what runs that were killed left behind in `directory`: our
+    temporaries whose writer is no longer running.  Returns their names."""
+    removed = []
+    try:
+        entries = list(os.scandir(directory))
+    except OSError:
+        return removed
+    now = time.time()
+    for entry in entries:
+        match = _TEMPORARY.fullmatch(entry.name)
+        try:
+            if match:
+                stale = not _running(int(match["pid"]))
+            elif _OLD_TEMPORARY.fullmatch(entry.name):
+                stale = now - entry.stat(follow_symlinks=False).st_mtime > OLD_TEMPORARY_AGE
+            else:
+                continue
+            if stale and entry.is_file(follow_symlinks=False):
+                os.unlink(entry.path)
+                removed.append(entry.name)
+        except OSError:
+            continue
+    return removed
 
 
 def _default_mode() -> int:
@@ -69,33 +138,71 @@ def _default_mode() -> int:
     return 0o666 & ~mask
 
 
-def write_atomic(path: str, text: str) -> None:
-    """Replace `path` with `text` (UTF-8) without ever exposing a partial file.
-
-    A lone surrogate in a string (which some source literals can hold) is
-    written as a JSON escape, which keeps the file valid UTF-8.
-    """
-    directory = os.path.dirname(os.path.abspath(path))
-    data = text.encode("utf-8", "backslashreplace")
+def _write_temporary(directory: str, name: str, data: bytes) -> str:
+    path = os.path.join(directory, name)
     try:
         mode = os.stat(path).st_mode & 0o7777
     except OSError:
         mode = _default_mode()
-    fd, tmp = tempfile.mkstemp(dir=directory, prefix="." + os.path.basename(path) + ".", suffix=".tmp")
+    fd, tmp = tempfile.mkstemp(dir=directory, prefix=f".{name}.{os.getpid()}.", suffix=".tmp")
     try:
         with os.fdopen(fd, "wb") as f:
             f.write(data)
             f.flush()
             os.fsync(f.fileno())
         os.chmod(tmp, mode)
-        os.replace(tmp, path)
     except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
+        _unlink(tmp)
         raise
-    # Make the rename itself durable where the platform allows it.
+    return tmp
+
+
+def _unlink(path: str) -> None:
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
+
+
+STOP_SIGNALS = {getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, name)}
+
+
+@contextmanager
+def signals_held(signals=STOP_SIGNALS):
+    """Hold back `signals` for the block (delivered when it ends), where the
+    platform can."""
+    if not hasattr(signal, "pthread_sigmask"):
+        yield
+        return
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, signals)
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+
+
+def write_files(directory: str, files) -> None:
+    """Replace each (name, bytes) file in `directory`, in the order given.
+
+    Every temporary is written and flushed to disk before the first file is
+    replaced, so a full disk or an interruption leaves all old files as they
+    were and no temporary behind.  The replacements run with Ctrl-C and
+    termination held back; the last file named should be the one that
+    commits the set (the manifest).
+    """
+    temporaries = []
+    try:
+        for name, data in files:
+            temporaries.append((_write_temporary(directory, name, data), name))
+        with signals_held():
+            while temporaries:
+                tmp, name = temporaries[0]
+                os.replace(tmp, os.path.join(directory, name))
+                temporaries.pop(0)
+    finally:
+        for tmp, _ in temporaries:
+            _unlink(tmp)
+    # Make the renames themselves durable where the platform allows it.
     try:
         dir_fd = os.open(directory, os.O_RDONLY)
     except OSError:
@@ -106,3 +213,13 @@ def write_atomic(path: str, text: str) -> None:
         pass
     finally:
         os.close(dir_fd)
+
+
+def write_atomic(path: str, text: str) -> None:
+    """Replace `path` with `text` (UTF-8) without ever exposing a partial file.
+
+    A lone surrogate in a string (which some source literals can hold) is
+    written as a JSON escape, which keeps the file valid UTF-8.
+    """
+    path = os.path.abspath(path)
+    write_files(os.path.dirname(path), [(os.path.basename(path), text.encode("utf-8", "backslashreplace"))])
