@@ -66,7 +66,9 @@ def _run() -> int:
 
 
 def main() -> None:
-    raise SystemExit(console.run(PROG, _run))
+    status = console.run(PROG, _run)
+    if status:
+        raise SystemExit(status)
 
 
 if __name__ == "__main__":
