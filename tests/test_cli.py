@@ -46,6 +46,12 @@ def test_usage_errors_exit_2(capsys, argv, complaint):
     assert err.startswith("usage: tarnwick") and complaint in err
 
 
+@pytest.mark.parametrize("command", ["context", "search"])
+def test_blank_query_is_one_line(capsys, command):
+    assert run(capsys, command, " \t", "--root", str(SAMPLE)) == (
+        2, "", "tarnwick: the query is empty: ask a question about the code\n")
+
+
 def test_context_prints_the_focused_block_from_a_subfolder(capsys, monkeypatch):
     monkeypatch.chdir(SAMPLE / "bookshelf")
     status, out, err = run(capsys, "context", QUERY)

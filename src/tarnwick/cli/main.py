@@ -122,6 +122,8 @@ def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     if args.command == "index":
         return index.run(args, prog=PROG)
+    if args.command in ("context", "search") and not args.query.strip():
+        return _fail("the query is empty: ask a question about the code", 2)
     run = {"context": _run_context, "search": _run_search, "mcp": _run_mcp}[args.command]
     try:
         return run(args)
