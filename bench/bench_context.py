@@ -72,7 +72,8 @@ def main(argv=None) -> int:
         copy_stdlib(args.source, str(root))
         stats = index_project(root, progress=False)
         print(stats.summary_line())
-        graph = vx.load_graph(root)
+        vx.set_project(root)  # retrieval may read the project's search index
+        graph = vx.load_graph()
         summaries = cp.load_summaries(root)
         added, focus_times, pack_plain, pack_focused = [], [], [], []
         for query in QUESTIONS:

@@ -89,7 +89,8 @@ def main(argv=None) -> int:
         if not (root / ".vestra" / "graph.json").is_file():
             copy_stdlib(args.source, str(root))
             index_project(root, progress=False)
-        graph = vx.load_graph(root)
+        vx.set_project(root)  # retrieval may read the project's search index
+        graph = vx.load_graph()
         summaries = cp.load_summaries(root)
         first = plain = focused = 0
         for query, path, names in QUESTIONS:

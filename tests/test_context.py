@@ -4,7 +4,7 @@ from pathlib import Path
 
 import pytest
 
-from tarnwick import context
+from tarnwick import context, vx
 
 SAMPLE = Path(__file__).resolve().parent.parent / "examples" / "bookshelf"
 
@@ -134,3 +134,13 @@ def test_stored_functions_fill_free_excerpt_slots_only_where_they_cut_no_match()
     view, _ = focus([{"id": "m.py", "symbols": symbols}], "q", summaries, None)
     # big_early would take 71 of the 80 excerpt lines ahead of the match; late comes after it.
     assert list(view["m.py"]["functions"]) == ["target", "small", "late", "big_early"]
+
+
+def test_project_block_restores_the_previous_choice(tmp_path):
+    vx.set_project(SAMPLE)
+    try:
+        with vx.project(tmp_path):
+            assert vx.project_root() == tmp_path
+        assert vx.project_root() == SAMPLE
+    finally:
+        vx.set_project(None)

@@ -1,8 +1,9 @@
 """The focused pipeline: a question becomes a context block whose Key Code and
 Recommended Reads hold the functions that answer it.
 
-    graph = vx.load_graph(root)
-    result = vx.retrieve(graph, query)          # files, each with its matching symbols
+    with vx.project(root):
+        graph = vx.load_graph()
+        result = vx.retrieve(graph, query)      # files, each with its matching symbols
     view = focus_summaries(summaries, ...)      # per-query view of the summary store
     block = context_packer.pack(result, view, graph, root, token_budget)
 
@@ -447,10 +448,11 @@ def build_result(
         started = now
 
     path = resolve_root(root)
-    graph = vx.load_graph(path)
-    lap("load_graph")
-    result = vx.retrieve(graph, query, top_files=TOP_FILES, top_edges=TOP_EDGES)
-    lap("retrieve")
+    with vx.project(path):  # retrieval may read the project's search index
+        graph = vx.load_graph()
+        lap("load_graph")
+        result = vx.retrieve(graph, query, top_files=TOP_FILES, top_edges=TOP_EDGES)
+        lap("retrieve")
     summaries = cp.load_summaries(path)
     lap("load_summaries")
     files = result.get("files") or []
@@ -480,8 +482,9 @@ def search(query: str, root: str | os.PathLike[str] | None = None, limit: int = 
     from . import context_packer as cp
 
     path = resolve_root(root)
-    graph = vx.load_graph(path)
-    files = vx.retrieve(graph, query, top_files=limit, top_edges=0)["files"]
+    with vx.project(path):  # retrieval may read the project's search index
+        graph = vx.load_graph()
+        files = vx.retrieve(graph, query, top_files=limit, top_edges=0)["files"]
     matches = symbol_matches(files, graph, query, cp.load_summaries(path))
     return files_json(files, {base: _strong(found) for base, found in matches.items()})
 

@@ -66,13 +66,14 @@ several kinds match, the first in this order wins: "fix", "refactor",
 
 from __future__ import annotations
 
+import contextlib
 import functools
 import json
 import math
 import os
 import re
 from pathlib import Path
-from typing import Any, Iterable
+from typing import Any, Iterable, Iterator
 
 __all__ = [
     "ENV_VAR",
@@ -82,6 +83,7 @@ __all__ = [
     "classify_intent",
     "graph_path",
     "load_graph",
+    "project",
     "project_root",
     "retrieve",
     "set_project",
@@ -151,6 +153,19 @@ def set_project(root: str | os.PathLike[str] | None) -> None:
     """
     global _project_override
     _project_override = None if root is None else Path(root).absolute()
+
+
+@contextlib.contextmanager
+def project(root: str | os.PathLike[str]) -> Iterator[None]:
+    """Use ``root`` as the project inside a ``with`` block, then the choice
+    made before it again."""
+    global _project_override
+    previous = _project_override
+    set_project(root)
+    try:
+        yield
+    finally:
+        _project_override = previous
 
 
 def project_root() -> Path | None:
@@ -261,16 +276,14 @@ def _parse_graph(path: Path, data: bytes) -> dict:
     return graph
 
 
-def load_graph(root: str | os.PathLike[str] | None = None) -> dict:
+def load_graph() -> dict:
     """Read the project's graph file afresh and return it as a plain dict.
 
-    The project is ``root`` when given, else the one chosen as described in
-    the module docs.  The dict has at least "nodes" and "edges" (lists of
-    dicts, as stored).  Without a project or without a graph file the result
-    is the empty graph.  Raises ``GraphError`` for a graph file that cannot
-    be used.
+    The dict has at least "nodes" and "edges" (lists of dicts, as stored).
+    Without a project or without a graph file the result is the empty graph.
+    Raises ``GraphError`` for a graph file that cannot be used.
     """
-    path = graph_path() if root is None else Path(root).absolute() / GRAPH_RELPATH
+    path = graph_path()
     if path is None:
         return {"nodes": [], "edges": []}
     try:
