@@ -49,7 +49,7 @@ def test_usage_errors_exit_2(capsys, argv, complaint):
 @pytest.mark.parametrize("command", ["context", "search"])
 def test_blank_query_is_one_line(capsys, command):
     assert run(capsys, command, " \t", "--root", str(SAMPLE)) == (
-        2, "", "tarnwick: the query is empty: ask a question about the code\n")
+        2, "", "tarnwick: error: the query is empty: ask a question about the code\n")
 
 
 def test_context_prints_the_focused_block_from_a_subfolder(capsys, monkeypatch):
@@ -63,7 +63,8 @@ def test_context_json(capsys):
     status, out, _ = run(capsys, "context", QUERY, "--root", str(SAMPLE), "--budget", "3000", "--json")
     data = json.loads(out)
     assert status == 0
-    assert set(data) == {"query", "root", "token_budget", "tokens", "files", "timings_ms", "block"}
+    assert set(data) == {"query", "root", "token_budget", "tokens", "files", "timings_ms", "warnings", "block"}
+    assert data["warnings"] == []
     assert (data["query"], data["root"], data["token_budget"]) == (QUERY, str(SAMPLE), 3000)
     assert data["block"] == context.build(QUERY, SAMPLE, 3000)
     assert data["files"][0]["path"] == "bookshelf/loans.py"
@@ -78,7 +79,7 @@ def test_search_lists_files_and_symbols(capsys):
     assert any(line.split()[1:] == ["28-33", "function", "find_overdue_loans"] for line in lines)
     assert [line.split()[1] for line in lines if line.split()[0].endswith(".")] == ["bookshelf/loans.py", "bookshelf/api.py"]
     status, out, err = run(capsys, "search", "zzzz qqqq", "--root", str(SAMPLE))
-    assert (status, out, err) == (1, "", "tarnwick: no file matches 'zzzz qqqq'\n")
+    assert (status, out, err) == (1, "", "tarnwick: error: no file matches 'zzzz qqqq'\n")
 
 
 @pytest.mark.parametrize("command", ["context", "search", "mcp"])
@@ -87,15 +88,35 @@ def test_without_an_index_one_line_says_how_to_build_it(capsys, monkeypatch, tmp
     argv = [command] + (["q"] if command != "mcp" else [])
     status, out, err = run(capsys, *argv)
     assert (status, out) == (1, "")
-    assert err == f"tarnwick: no index in {tmp_path} or any folder above it; build one with `tarnwick index`\n"
+    assert err == f"tarnwick: error: no index in {tmp_path} or any folder above it; build one with `tarnwick index`\n"
     status, _, err = run(capsys, *argv, "--root", str(tmp_path / "nowhere"))
-    assert (status, err) == (2, f"tarnwick: not a folder: {tmp_path / 'nowhere'}\n")
+    assert (status, err) == (2, f"tarnwick: error: not a folder: {tmp_path / 'nowhere'}\n")
 
 
-def test_broken_graph_is_one_line(capsys, tmp_path):
-    (tmp_path / ".vestra").mkdir()
-    (tmp_path / ".vestra" / "graph.json").write_text("{")
-    status, out, err = run(capsys, "context", "q", "--root", str(tmp_path))
+@pytest.fixture
+def indexed(tmp_path, capsys):
+    shutil.copytree(SAMPLE / "bookshelf", tmp_path / "bookshelf")
+    assert main(["index", str(tmp_path), "-q"]) == 0
+    capsys.readouterr()
+    return tmp_path
+
+
+def test_damaged_index_is_one_line_and_a_mixed_one_a_warning(capsys, indexed):
+    store = indexed / ".vestra" / "structured_summaries.json"
+    data = json.loads(store.read_text())
+    data["bookshelf/loans.py"]["description"] = 7
+    store.write_text(json.dumps(data))
+    status, out, err = run(capsys, "context", QUERY, "--root", str(indexed))
+    assert (status, out) == (1, "")
+    assert err.startswith("tarnwick: error: ") and err.count("\n") == 1 and "bookshelf/loans.py" in err
+    del data["bookshelf/loans.py"]["description"]
+    store.write_text(json.dumps(data))
+    status, out, err = run(capsys, "context", QUERY, "--root", str(indexed))
+    assert status == 0 and out.startswith("## Project Context")
+    assert err == (f"tarnwick: warning: {indexed / '.vestra'}: structured_summaries.json is not from the indexing "
+                   "run that wrote manifest.json; run `tarnwick index` again\n")
+    (indexed / ".vestra" / "graph.json").write_text("{")
+    status, out, err = run(capsys, "search", QUERY, "--root", str(indexed))
     assert (status, out) == (1, "")
     assert err.startswith("tarnwick: error: ") and err.count("\n") == 1 and "not valid JSON" in err
 

@@ -29,9 +29,10 @@ from pathlib import Path
 from typing import Any, Iterable
 
 from . import vx
+from .datadir import DATA_DIR, GRAPH_NAME, mixed_set_problem
 
 __all__ = [
-    "DATA_DIR",
+    "DamagedIndexError",
     "FocusedContext",
     "NoIndexError",
     "build",
@@ -45,8 +46,6 @@ __all__ = [
     "symbol_matches",
 ]
 
-DATA_DIR = ".vestra"
-GRAPH_FILE = "graph.json"
 TOP_FILES = 8
 TOP_EDGES = 40
 # The packer excerpts the first three entries of a file's "functions" map,
@@ -67,6 +66,11 @@ RELATIVE_FLOOR = 0.4
 
 class NoIndexError(LookupError):
     """The project has no `.vestra` index; the message says how to build one."""
+
+
+class DamagedIndexError(ValueError):
+    """A summary store record holds a value of the wrong type; the message
+    names the file, record and field."""
 
 
 # --------------------------------------------------------------------------
@@ -101,10 +105,13 @@ def resolve_root(root: str | os.PathLike[str] | None = None) -> Path:
             )
         path = found
     else:
-        path = Path(root).resolve()
+        try:
+            path = Path(root).resolve()
+        except (OSError, RuntimeError) as exc:  # a link loop, a removed working folder
+            raise NotADirectoryError(f"cannot resolve {root}: {getattr(exc, 'strerror', None) or exc}") from None
         if not path.is_dir():
             raise NotADirectoryError(f"not a folder: {path}")
-    if not (path / DATA_DIR / GRAPH_FILE).is_file():
+    if not (path / DATA_DIR / GRAPH_NAME).is_file():
         raise NoIndexError(f"no index in {path}; build one with `tarnwick index {path}`")
     return path
 
@@ -410,6 +417,8 @@ class FocusedContext:
     symbols: dict[str, list[dict]] = field(default_factory=dict)
     # Seconds spent per step.
     timings: dict[str, float] = field(default_factory=dict)
+    # Doubts about the index the block was made from (one line each).
+    warnings: list[str] = field(default_factory=list)
 
     def to_json(self) -> dict:
         """A JSON-ready dict (line ranges one-based and inclusive, as the block shows them)."""
@@ -420,6 +429,7 @@ class FocusedContext:
             "tokens": self.tokens,
             "files": files_json(self.files, self.symbols),
             "timings_ms": {step: round(seconds * 1000.0, 3) for step, seconds in self.timings.items()},
+            "warnings": self.warnings,
             "block": self.block,
         }
 
@@ -431,8 +441,9 @@ def build_result(
     (default: found above the working folder) and return the block with the
     files, symbols, token estimate and timings.
 
-    Raises NoIndexError, NotADirectoryError, and vx.GraphError for a graph
-    file that cannot be used.  Nothing is written.
+    Raises NoIndexError, NotADirectoryError, vx.GraphError for a graph file
+    and DamagedIndexError for a summary store that cannot be used.  Nothing
+    is written.
     """
     from . import context_packer as cp  # the extension; imported late so this module loads without it
 
@@ -458,11 +469,24 @@ def build_result(
     files = result.get("files") or []
     view, put_first = focus_summaries(summaries, files, graph, query)
     lap("focus")
-    block = cp.pack(
-        retrieve_result=result, summaries=view, graph=graph, project_root=path, token_budget=token_budget
-    )
+    try:
+        block = cp.pack(
+            retrieve_result=result, summaries=view, graph=graph, project_root=path, token_budget=token_budget
+        )
+    except (TypeError, AttributeError):
+        # The packer fails deep inside on a record of the wrong shape.
+        from .cli.store_faults import store_fault
+
+        fault = store_fault(path)
+        if fault is None:
+            raise
+        raise DamagedIndexError(fault) from None
     lap("pack")
     timings["total"] = sum(timings.values())
+    warnings = []
+    problem = mixed_set_problem(path, graph.get("generation"))
+    if problem is not None:
+        warnings.append(f"{path / DATA_DIR}: {problem}; run `tarnwick index` again")
     return FocusedContext(
         query=query,
         root=path,
@@ -472,6 +496,7 @@ def build_result(
         files=[e for e in files if isinstance(e, dict)],
         symbols=put_first,
         timings=timings,
+        warnings=warnings,
     )
 
 

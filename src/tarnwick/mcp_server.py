@@ -42,10 +42,10 @@ def _checked_query(query: str) -> str:
 
 
 def _answer(work):
-    """Run one tool's work, turning a missing or broken index into a tool error."""
+    """Run one tool's work, turning a missing or unusable index into a tool error."""
     try:
         return work()
-    except (context.NoIndexError, NotADirectoryError, vx.GraphError) as exc:
+    except (context.NoIndexError, context.DamagedIndexError, NotADirectoryError, vx.GraphError) as exc:
         raise ToolError(str(exc)) from None
 
 

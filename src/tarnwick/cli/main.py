@@ -8,7 +8,9 @@
 Without --root, the project is the nearest folder at or above the working
 folder that holds `.vestra/`.  Usage errors exit with status 2; a project
 without an index, or an index that cannot be read, with one line on standard
-error and status 1.  Only `tarnwick index` writes anything.
+error and status 1.  Output follows `tarnwick.cli.console` (no failure on
+unencodable text, a quiet end on a broken pipe).  Only `tarnwick index`
+writes anything.
 """
 
 from __future__ import annotations
@@ -18,6 +20,7 @@ import json
 import sys
 
 from .. import context, index, vx
+from . import console
 from .search_view import format_ranking
 
 PROG = "tarnwick"
@@ -81,12 +84,14 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def _fail(message: str, status: int = 1) -> int:
-    print(f"{PROG}: {message}", file=sys.stderr)
+    console.error(PROG, message)
     return status
 
 
 def _run_context(args: argparse.Namespace) -> int:
     result = context.build_result(args.query, args.root, token_budget=args.budget)
+    for warning in result.warnings:
+        console.warn(PROG, warning)
     if args.json:
         print(json.dumps(result.to_json(), ensure_ascii=False, indent=2))
     else:
@@ -118,7 +123,7 @@ def _run_mcp(args: argparse.Namespace) -> int:
     return 0
 
 
-def main(argv: list[str] | None = None) -> int:
+def _run(argv: list[str] | None) -> int:
     args = build_parser().parse_args(argv)
     if args.command == "index":
         return index.run(args, prog=PROG)
@@ -129,10 +134,12 @@ def main(argv: list[str] | None = None) -> int:
         return run(args)
     except NotADirectoryError as exc:
         return _fail(str(exc), 2)
-    except context.NoIndexError as exc:
+    except (context.NoIndexError, context.DamagedIndexError, vx.GraphError) as exc:
         return _fail(str(exc))
-    except vx.GraphError as exc:
-        return _fail(f"error: {exc}")
+
+
+def main(argv: list[str] | None = None) -> int:
+    return console.run(PROG, lambda: _run(argv))
 
 
 if __name__ == "__main__":
