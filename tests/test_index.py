@@ -20,7 +20,7 @@ import pytest
 import tarnwick.indexer as indexer
 from tarnwick.datadir import mixed_set_problem
 from tarnwick.index import index_project, main
-from tarnwick.indexer import output, pool
+from tarnwick.indexer import linkage, output, pool
 from tarnwick.indexer.summarize import summarize_text
 
 
@@ -543,3 +543,25 @@ def test_progress_with_standard_error_closed(tmp_path):
     )
     assert result.returncode == 0 and result.stdout.startswith("indexed 1 files")
     assert "f" in load(tmp_path)[0]["a.py"]["functions"]
+
+
+def test_modules_that_star_import_each_other_resolve_in_linear_time(tmp_path, monkeypatch):
+    n = 16
+    for i in range(n):
+        stars = "".join(f"from .m{j} import *\n" for j in range(n) if j != i)
+        write(tmp_path, f"pkg/m{i}.py", f"{stars}def f{i}():\n    return f{(i + 1) % n}() + nowhere()\n")
+    write(tmp_path, "pkg/__init__.py", "")
+    looked_up = []
+    real = linkage.Resolver.module_file
+
+    def counted(self, *args):
+        looked_up.append(args)
+        if len(looked_up) > 20 * n * n:  # a search over every path needs millions
+            raise AssertionError("the star-import search revisits modules")
+        return real(self, *args)
+
+    monkeypatch.setattr(linkage.Resolver, "module_file", counted)
+    index_project(tmp_path, jobs=1)
+    _, graph = load(tmp_path)
+    calls = {(e["from"], e["to"]) for e in graph["edges"] if e["rel"] == "calls"}
+    assert calls == {(f"pkg/m{i}.py", f"pkg/m{(i + 1) % n}.py") for i in range(n)}

@@ -13,11 +13,6 @@ import posixpath
 # ("src layout": ROOT/src/pkg is imported as "pkg").
 IMPORT_ROOTS = ("", "src/")
 
-# How many re-export hops ("from .a import f" in a package __init__) are
-# followed to find where a name is defined.
-_MAX_HOPS = 4
-
-
 class Resolver:
     """Maps imports and dotted names of one project to its files."""
 
@@ -26,6 +21,7 @@ class Resolver:
         self.results = results  # path -> FileResult (parsed files only)
         self.defined = {p: set(r.defined) for p, r in results.items()}
         self._module_cache = {}
+        self._symbol_memo = {}
         self._package_dirs = {posixpath.dirname(p) for p in self.paths if p.endswith("/__init__.py") or p == "__init__.py"}
 
     # -- modules ------------------------------------------------------------
@@ -81,31 +77,64 @@ class Resolver:
 
     # -- names --------------------------------------------------------------
 
-    def symbol_file(self, path: str | None, name: str, hops: int = 0) -> str | None:
+    def symbol_file(self, path: str | None, name: str) -> str | None:
         """The file that defines `name` as seen from module file `path`,
-        following re-exports."""
-        if path is None or hops > _MAX_HOPS:
+        following re-exports and star imports.
+
+        A depth-first search over (module, name) states in the order Python
+        would look (own definitions, then an import binding, then each star
+        import in turn), visiting each state once: modules that re-export or
+        star-import each other in cycles cost time linear in the modules and
+        imports, not in the paths between them.  Answers are remembered.
+        """
+        if path is None:
             return None
-        if name in self.defined.get(path, ()):
-            return path
-        result = self.results.get(path)
-        if result is None:
-            return None
-        binding = result.bindings.get(name)
-        if binding is not None:
-            return self.resolve_binding(path, binding, [], hops + 1)
-        for level, module in result.star:
-            found = self.symbol_file(self.module_file(path, level, module), name, hops + 1)
-            if found:
-                return found
+        key = (path, name)
+        memo = self._symbol_memo
+        if key not in memo:
+            memo[key] = self._search([key])
+        return memo[key]
+
+    def _search(self, states: list) -> str | None:
+        memo = self._symbol_memo
+        seen = set()
+        stack = list(reversed(states))
+        while stack:
+            state = stack.pop()
+            path, name = state
+            if path is None or state in seen:
+                continue
+            if state in memo:
+                if memo[state] is not None:
+                    return memo[state]
+                continue
+            seen.add(state)
+            if name in self.defined.get(path, ()):
+                return path
+            result = self.results.get(path)
+            if result is None:
+                continue
+            binding = result.bindings.get(name)
+            if binding is not None:
+                target = self._binding_state(path, binding, [])
+                if target is not None:
+                    stack.append(target)
+                continue
+            stack.extend((self.module_file(path, level, module), name) for level, module in reversed(result.star))
+        # Everything reachable from a state seen here was seen too: none of
+        # them leads to a definition.
+        memo.update(dict.fromkeys(seen))
         return None
 
-    def resolve_binding(self, importer: str, binding: tuple, rest: list, hops: int = 0) -> str | None:
+    def _binding_state(self, importer: str, binding: tuple, rest: list) -> tuple | None:
+        """The (module file, name) an import binding plus the attribute
+        parts `rest` lead to, or None when they name a module or nothing in
+        the project."""
         level, module, attr = binding
         if attr is not None:
             sub = self.module_file(importer, level, self._join(module, attr))
             if sub is None:
-                return self.symbol_file(self.module_file(importer, level, module), attr, hops)
+                return self.module_file(importer, level, module), attr
             module = self._join(module, attr)
         # `module` names a module; walk the remaining attribute parts through
         # sub-modules, then look up the first part that is not a module.
@@ -121,7 +150,7 @@ class Resolver:
             current = deeper
         if not parts:
             return None  # a module object is not a definition
-        return self.symbol_file(current, parts[0], hops)
+        return current, parts[0]
 
     def resolve_ref(self, path: str, dotted: str) -> str | None:
         """The project file that defines what `dotted` (as written in `path`)
@@ -133,12 +162,9 @@ class Resolver:
             return None
         binding = result.bindings.get(head)
         if binding is not None:
-            return self.resolve_binding(path, binding, parts[1:])
-        for level, module in result.star:
-            found = self.symbol_file(self.module_file(path, level, module), head, 1)
-            if found:
-                return found
-        return None
+            target = self._binding_state(path, binding, parts[1:])
+            return None if target is None else self.symbol_file(*target)
+        return self._search([(self.module_file(path, level, module), head) for level, module in result.star])
 
     def import_targets(self, path: str, level: int, module: str, names: list):
         """Project files an import statement loads."""
