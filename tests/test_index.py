@@ -263,6 +263,8 @@ def test_skip_rules(tmp_path):
     os.symlink(tmp_path / "keep" / "mod.py", tmp_path / "alias.py")  # inside: indexed once
     os.symlink(tmp_path / "keep", tmp_path / "keep_again")
     os.symlink(tmp_path / "missing.py", tmp_path / "dangling.py")
+    write(tmp_path, "odd::name.py", "def lost(): pass\n")
+    write(tmp_path, "odd::dir/mod.py", "def lost(): pass\n")
 
     stats = index_project(tmp_path, jobs=1, max_file_bytes=4096)
     store, _ = load(tmp_path)
@@ -272,6 +274,8 @@ def test_skip_rules(tmp_path):
         "dangling.py": "broken link",
         "dir_out": "link leads outside the project root",
         "link_out.py": "link leads outside the project root",
+        "odd::dir/mod.py": 'path holds "::", which separates file and symbol in identifiers',
+        "odd::name.py": 'path holds "::", which separates file and symbol in identifiers',
     }
     assert stats.skipped_dirs == 10
 

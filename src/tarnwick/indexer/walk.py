@@ -30,6 +30,10 @@ DEFAULT_MAX_FILE_BYTES = 1024 * 1024
 
 SOURCE_SUFFIX = ".py"
 
+# Separates the file from the symbol in graph identifiers ("a.py::f").
+ID_SEPARATOR = "::"
+UNADDRESSABLE = 'path holds "::", which separates file and symbol in identifiers'
+
 
 @dataclass
 class Walk:
@@ -107,6 +111,12 @@ def walk_project(root: str, max_file_bytes: int = DEFAULT_MAX_FILE_BYTES) -> Wal
 
     def add_file(rel: str, abspath: str, real: str, size: int) -> None:
         if real in seen_files:
+            return
+        if ID_SEPARATOR in rel:
+            # Readers cut identifiers at the first "::": such a file could
+            # not be told apart from a symbol of another file.
+            result.skipped.append((rel, UNADDRESSABLE))
+            seen_files[real] = -1
             return
         if size > max_file_bytes:
             result.skipped.append((rel, f"larger than {max_file_bytes} bytes"))
