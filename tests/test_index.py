@@ -449,22 +449,26 @@ def test_a_file_that_overflows_the_parser_stack_is_indexed(tmp_path):
     assert sorted(store) == ["a.py", "deep.py"]
 
 
-@pytest.mark.skipif(multiprocessing.get_start_method() != "fork", reason="the stand-in crash needs forked workers")
-def test_a_worker_that_dies_costs_only_its_file(tmp_path, monkeypatch):
+@pytest.mark.skipif(multiprocessing.get_start_method() != "fork", reason="the stand-ins need forked workers")
+@pytest.mark.parametrize("fault, reason", [("crash", "the parser crashed (SIGSEGV)"), ("hang", "gave up after 1 s")])
+def test_a_worker_that_dies_or_hangs_costs_only_its_file(tmp_path, monkeypatch, fault, reason):
     for i in range(20):
         write(tmp_path, f"m{i:02}.py", f"def f{i}(): pass\n")
     real = pool.summarize_file
 
-    def crash_on(task):
+    def misbehave_on(task):
         if task[0] in ("m03.py", "m11.py"):
+            if fault == "hang":
+                time.sleep(60)
             faulthandler.disable()
             signal.pthread_kill(threading.get_ident(), signal.SIGSEGV)  # dies on this very file
         return real(task)
 
-    monkeypatch.setattr(pool, "summarize_file", crash_on)
+    monkeypatch.setattr(pool, "summarize_file", misbehave_on)
+    monkeypatch.setattr(pool, "FILE_TIMEOUT", 1.0)
     monkeypatch.setattr(indexer, "PARALLEL_MIN_FILES", 1)
     stats = index_project(tmp_path, jobs=2)
-    assert stats.unparsable == [("m03.py", "the parser crashed (SIGSEGV)"), ("m11.py", "the parser crashed (SIGSEGV)")]
+    assert stats.unparsable == [("m03.py", reason), ("m11.py", reason)]
     assert stats.files == 18
 
 
@@ -508,6 +512,23 @@ def test_a_stopped_run_ends_with_one_line_and_keeps_the_old_files(tmp_path, sign
     out, err = process.communicate(timeout=30)
     assert (process.returncode, out, err) == (status, "", f"tarnwick-index: {line}\n")
     assert sorted((p.name, p.read_bytes()) for p in (project / ".vestra").iterdir()) == before
+
+
+def test_termination_while_writing_leaves_no_temporary(tmp_path, monkeypatch, capsys):
+    write(tmp_path, "a.py", "def f(): pass\n")
+    index_project(tmp_path, jobs=1)
+    before = sorted((p.name, p.read_bytes()) for p in (tmp_path / ".vestra").iterdir())
+    write(tmp_path, "a.py", "def g(): pass\n")
+    real = output.os.fsync
+
+    def terminated_midway(fd):
+        os.kill(os.getpid(), signal.SIGTERM)
+        return real(fd)
+
+    monkeypatch.setattr(output.os, "fsync", terminated_midway)
+    assert main([str(tmp_path), "-q"]) == 143
+    assert capsys.readouterr().err == "tarnwick-index: terminated\n"
+    assert sorted((p.name, p.read_bytes()) for p in (tmp_path / ".vestra").iterdir()) == before
 
 
 def test_stale_temporaries_are_swept(tmp_path):
