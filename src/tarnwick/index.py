@@ -1,5 +1,5 @@
 """`tarnwick-index [ROOT]`: write the `.vestra` summary store and code graph
-of a Python project.
+of a Python, TypeScript, JavaScript or Go project.
 
 The work is done by the `tarnwick.indexer` package; this module is the
 command-line entry and keeps `index_project` importable as
@@ -20,7 +20,10 @@ PROG = "tarnwick-index"
 __all__ = ["index_project", "IndexStats", "add_arguments", "main", "run", "SUMMARIES_NAME", "GRAPH_NAME"]
 
 
-DESCRIPTION = "Index a Python project: write ROOT/.vestra/structured_summaries.json and ROOT/.vestra/graph.json."
+DESCRIPTION = (
+    "Index a Python, TypeScript, JavaScript or Go project: write "
+    "ROOT/.vestra/structured_summaries.json and ROOT/.vestra/graph.json."
+)
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -34,6 +37,14 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         metavar="BYTES",
         help=f"skip source files larger than this (default: {DEFAULT_MAX_FILE_BYTES})",
     )
+    parser.add_argument(
+        "--exclude",
+        action="append",
+        default=[],
+        metavar="GLOB",
+        help="leave out paths matching this .gitignore-style pattern, relative to ROOT (repeatable)",
+    )
+    parser.add_argument("--full", action="store_true", help="re-parse every file instead of reusing unchanged ones")
     shown = parser.add_mutually_exclusive_group()
     shown.add_argument("--progress", dest="progress", action="store_true", default=None, help="always show progress")
     shown.add_argument("-q", "--quiet", dest="progress", action="store_false", help="no progress, no per-file warnings")
@@ -52,16 +63,27 @@ def run(args: argparse.Namespace, prog: str = PROG) -> int:
         console.say(f"{prog}: --jobs must be at least 1")
         return 2
     try:
-        stats = index_project(args.root, jobs=args.jobs, max_file_bytes=args.max_size, progress=args.progress)
+        stats = index_project(
+            args.root,
+            jobs=args.jobs,
+            max_file_bytes=args.max_size,
+            progress=args.progress,
+            excludes=args.exclude,
+            full=args.full,
+        )
     except NotADirectoryError as exc:
         console.say(f"{prog}: {console.one_line(str(exc))}")
         return 2
     except OSError as exc:
         console.say(f"{prog}: cannot write the index: {console.one_line(str(exc))}")
         return 1
+    for line in stats.warnings:
+        console.say(f"{prog}: warning: {console.one_line(line)}")
     if args.progress is not False:
         for path, message in stats.unparsable:
             console.say(f"{prog}: cannot parse {path}: {console.one_line(message)}")
+        for path in stats.partial:
+            console.say(f"{prog}: parsed in part (syntax errors skipped): {path}")
     print(stats.summary_line())
     return 0
 

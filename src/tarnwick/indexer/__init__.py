@@ -1,10 +1,12 @@
 """The project indexer: writes `.vestra/structured_summaries.json` and
-`.vestra/graph.json` for a Python project.
+`.vestra/graph.json` for a Python, TypeScript, JavaScript or Go project.
 
-Steps: walk the project for source files (`walk`), parse and summarise each
-file once, in worker processes for larger projects (`summarize`), resolve
-cross-file references into graph edges (`linkage`), and write both files
-atomically (`output`).
+Steps: walk the project for source files (`walk`, with the ignore rules of
+`ignore`), reuse what the last run learned about unchanged files (`cache`),
+parse and summarise the others once each, in worker processes for larger
+projects (`summarize`, one extractor per language in `extractors`), resolve
+cross-file references into graph edges (`linkage` and the `resolve_*`
+modules), and write the files atomically (`output`).
 """
 
 from __future__ import annotations
@@ -17,7 +19,9 @@ import time
 from dataclasses import dataclass, field
 
 from ..datadir import DATA_DIR, GRAPH_NAME, MANIFEST_NAME, SUMMARIES_NAME
-from .linkage import resolve_edges
+from .cache import CACHE_NAME, Cache, signature
+from .extractors import missing_package
+from .linkage import EDGE_KINDS, resolve_edges
 from .output import (
     edge,
     encode,
@@ -55,15 +59,35 @@ class IndexStats:
     skipped_dirs: int = 0
     # (relative path, message) of files that could not be read or parsed.
     unparsable: list = field(default_factory=list)
+    # Relative paths of files a grammar could read only in part.
+    partial: list = field(default_factory=list)
+    # Vendored or generated folders and files left out.
+    vendored: int = 0
+    # Folders and files left out by .gitignore or --exclude.
+    ignored: int = 0
+    # Files taken over unchanged from the previous run.
+    reused: int = 0
+    # Lines to show once: unusable ignore patterns, missing parser packages.
+    warnings: list = field(default_factory=list)
     seconds: float = 0.0
     summaries_path: str = ""
     graph_path: str = ""
 
     def summary_line(self) -> str:
+        extra = "".join(
+            f", {count} {label}"
+            for count, label in (
+                (len(self.partial), "partly parsed"),
+                (self.vendored, "vendored or generated"),
+                (self.ignored, "ignored"),
+            )
+            if count
+        )
+        reused = f", {self.reused} unchanged" if self.reused else ""
         return (
-            f"indexed {self.files} files: {self.functions} functions, {self.methods} methods, "
+            f"indexed {self.files} files{reused}: {self.functions} functions, {self.methods} methods, "
             f"{self.classes} classes, {self.edges} edges; {len(self.skipped)} skipped, "
-            f"{len(self.unparsable)} unparsable; {self.seconds:.2f}s"
+            f"{len(self.unparsable)} unparsable{extra}; {self.seconds:.2f}s"
         )
 
 
@@ -141,13 +165,20 @@ def index_project(
     jobs: int | None = None,
     max_file_bytes: int = DEFAULT_MAX_FILE_BYTES,
     progress: bool | None = None,
+    excludes=(),
+    use_gitignore: bool = True,
+    full: bool = False,
 ) -> IndexStats:
-    """Index the Python project at `root` and write its `.vestra` data.
+    """Index the project at `root` and write its `.vestra` data.
 
     `jobs` worker processes parse the files (default: one per available
     core; 1 parses in this process).  Files larger than `max_file_bytes` are
-    skipped.  `progress` shows a file counter on standard error: None shows
-    it for large projects when standard error is a terminal.
+    skipped, and so are paths matched by `.gitignore` files (unless
+    `use_gitignore` is false) or by the gitignore-style `excludes`.
+    `progress` shows a file counter on standard error: None shows it for
+    large projects when standard error is a terminal.  Files unchanged since
+    the last run are taken from its cache unless `full` is true; the output
+    is the same either way.
 
     Files that cannot be read, decoded or parsed (even those that crash the
     parser) do not stop the run: they are listed in the result's
@@ -161,21 +192,43 @@ def index_project(
         raise NotADirectoryError(f"not a directory: {root}")
     stats = IndexStats(root=root)
     # Refused before any work; stale temporaries of killed runs go now.
-    sweep_temporaries(_data_dir(root, create=False))
+    data_dir = _data_dir(root, create=False)
+    sweep_temporaries(data_dir)
 
-    walk = walk_project(root, max_file_bytes)
+    walk = walk_project(root, max_file_bytes, excludes, use_gitignore)
     stats.skipped = walk.skipped
     stats.skipped_dirs = walk.skipped_dirs
+    stats.vendored = walk.vendored
+    stats.ignored = walk.ignored
+    stats.warnings = list(walk.warnings)
+    sources = _readable(walk.files, stats)
+
+    sig = signature()
+    cache = Cache(sig) if full else Cache.load(os.path.join(data_dir, CACHE_NAME), sig)
+    results = []
+    todo = []
+    for source in sources:
+        reused = cache.reuse(source)
+        if reused is None:
+            todo.append(source)
+        else:
+            results.append(reused)
+    stats.reused = len(results)
     # Largest first for the pool; the output order is fixed afterwards.
-    tasks = [(rel, abspath) for rel, abspath, _ in sorted(walk.files, key=lambda f: -f[2])]
+    todo.sort(key=lambda f: -f.size)
+    tasks = [(f.rel, f.path, f.language, f.grammar) for f in todo]
 
     if progress is None:
         progress = len(tasks) >= PROGRESS_MIN_FILES and sys.stderr is not None and sys.stderr.isatty()
     counter = _Progress(len(tasks), bool(progress))
     try:
-        results = _summarize_all(tasks, jobs if jobs is not None else _default_jobs(), max_file_bytes, counter)
+        fresh = _summarize_all(tasks, jobs if jobs is not None else _default_jobs(), max_file_bytes, counter)
     finally:
         counter.close()
+    by_rel = {f.rel: f for f in todo}
+    for result in fresh:
+        cache.keep(by_rel[result.path], result.digest, result)
+    results.extend(fresh)
 
     parsed: dict[str, FileResult] = {}
     for result in results:
@@ -183,12 +236,16 @@ def index_project(
             stats.unparsable.append((result.path, result.error))
         else:
             parsed[result.path] = result
+            if result.partial:
+                stats.partial.append(result.path)
     stats.unparsable.sort()
-    paths = sorted(rel for rel, _, _ in walk.files)
+    stats.partial.sort()
+    paths = sorted(f.rel for f in sources)
 
     records = []
     node_blocks = []
     contains_blocks = []
+    symbols = 0
     for path in paths:
         result = parsed.get(path)
         if result is None:
@@ -197,18 +254,19 @@ def index_project(
         records.append((path, result.record_json))
         node_blocks.append(result.nodes_json)
         contains_blocks.append(result.contains_json)
-        functions, methods, classes = result.counts
+        functions, methods, classes, count = result.counts
         stats.functions += functions
         stats.methods += methods
         stats.classes += classes
-    stats.nodes = len(paths) + stats.functions + stats.methods + stats.classes
+        symbols += count
+    stats.nodes = len(paths) + symbols
     stats.files = len(records)
 
     edge_blocks = []
-    for rel, pairs in zip(("imports", "calls", "extends"), resolve_edges(paths, parsed)):
+    for rel, pairs in zip(EDGE_KINDS, resolve_edges(paths, parsed, root)):
         stats.edges += len(pairs)
         edge_blocks.extend(encode(edge(a, b, rel)) for a, b in pairs)
-    stats.edges += stats.functions + stats.methods + stats.classes  # "contains"
+    stats.edges += symbols  # "contains"
     edge_blocks.extend(contains_blocks)
 
     data_dir = _data_dir(root, create=True)
@@ -221,12 +279,40 @@ def index_project(
         (SUMMARIES_NAME, summaries_text(records).encode("utf-8", "backslashreplace")),
         (GRAPH_NAME, graph_text(node_blocks, edge_blocks, generation).encode("utf-8", "backslashreplace")),
     ]
+    manifest = manifest_text(generation, files)
+    # The cache is this indexer's own: not part of the set readers check.
+    files.append((CACHE_NAME, cache.text().encode("utf-8", "backslashreplace")))
     # The manifest goes last: it commits the set.
-    files.append((MANIFEST_NAME, manifest_text(generation, files)))
+    files.append((MANIFEST_NAME, manifest))
     write_files(data_dir, files)
 
     stats.seconds = time.perf_counter() - started
     return stats
+
+
+def _readable(files: list, stats: IndexStats) -> list:
+    """The files whose parser is installed; one warning per missing parser
+    package, and its files are counted as skipped."""
+    missing = {}
+    for grammar in {f.grammar for f in files}:
+        package = missing_package(grammar)
+        if package is not None:
+            missing[grammar] = package
+    if not missing:
+        return files
+    kept = []
+    left = {}
+    for f in files:
+        package = missing.get(f.grammar)
+        if package is None:
+            kept.append(f)
+        else:
+            left.setdefault(package, []).append(f.rel)
+            stats.skipped.append((f.rel, f"no parser: {package} is not installed"))
+    stats.skipped.sort()
+    for package, rels in sorted(left.items()):
+        stats.warnings.append(f"{len(rels)} files not indexed: their parser is missing (pip install {package})")
+    return kept
 
 
 __all__ = ["IndexStats", "index_project", "DATA_DIR", "SUMMARIES_NAME", "GRAPH_NAME", "MANIFEST_NAME"]

@@ -189,17 +189,39 @@ class Resolver:
             parts.pop()
 
 
-def resolve_edges(paths: list, results: dict) -> tuple:
-    """The cross-file edges of the project as three sorted lists of
-    (from, to) pairs: imports, calls, extends.
+EDGE_KINDS = ("imports", "calls", "extends", "implements")
+
+
+def resolve_edges(paths: list, results: dict, root: str | None = None) -> tuple:
+    """The cross-file edges of the project as four sorted lists of
+    (from, to) pairs: imports, calls, extends, implements.
 
     `paths` lists every source file (parsed or not); `results` maps the
-    parsed ones to their FileResult.
+    parsed ones to their FileResult.  `root` is the project folder, where
+    the resolvers of other languages read tsconfig.json and go.mod.
     """
-    resolver = Resolver(paths, results)
     imports = set()
     calls = set()
     extends = set()
+    implements = set()
+    by_language = {}
+    for path, result in results.items():
+        by_language.setdefault(result.language, {})[path] = result
+    _python_edges(paths, by_language.get("python", {}), imports, calls, extends)
+    scripts = {**by_language.get("typescript", {}), **by_language.get("javascript", {})}
+    if root is not None and scripts:
+        from .resolve_js import resolve_js_edges
+
+        resolve_js_edges(root, paths, scripts, imports, calls, extends, implements)
+    if root is not None and "go" in by_language:
+        from .resolve_go import resolve_go_edges
+
+        resolve_go_edges(root, by_language["go"], imports, calls, extends)
+    return sorted(imports), sorted(calls), sorted(extends), sorted(implements)
+
+
+def _python_edges(paths: list, results: dict, imports: set, calls: set, extends: set) -> None:
+    resolver = Resolver(paths, results)
     for path in paths:
         result = results.get(path)
         if result is None:
@@ -216,4 +238,3 @@ def resolve_edges(paths: list, results: dict) -> tuple:
             target = resolver.resolve_ref(path, ref)
             if target and target != path:
                 extends.add((path, target))
-    return sorted(imports), sorted(calls), sorted(extends)

@@ -3,7 +3,10 @@
 The walk never follows a link out of the project root, visits each real
 directory and each real file once, and leaves out what a user does not
 consider part of the project's own code: version-control and tool folders,
-virtual environments, build output, caches and hidden folders.
+virtual environments, build output, caches and hidden folders; vendored
+and generated code (`node_modules`, `vendor`, minified scripts, TypeScript
+declaration files unless the project holds nothing else); and whatever
+`.gitignore` files or `--exclude` patterns name.
 """
 
 from __future__ import annotations
@@ -11,6 +14,10 @@ from __future__ import annotations
 import os
 import stat
 from dataclasses import dataclass, field
+from typing import NamedTuple
+
+from .extractors import grammar_of
+from .ignore import Rules
 
 # Folder names never walked into (compared exactly).
 SKIP_DIRS = frozenset(
@@ -18,17 +25,28 @@ SKIP_DIRS = frozenset(
         "__pycache__",
         "build",
         "dist",
-        "node_modules",
         "site-packages",
     }
 )
+# Folders of other people's code, counted apart.
+VENDOR_DIRS = frozenset({"node_modules", "vendor", "bower_components", "jspm_packages"})
 # A folder holding one of these files is a virtual environment (venv,
 # virtualenv) or a conda environment, whatever its name.
 ENV_MARKERS = ("pyvenv.cfg", "conda-meta", os.path.join("bin", "activate"), os.path.join("Scripts", "activate"))
 
 DEFAULT_MAX_FILE_BYTES = 1024 * 1024
 
-SOURCE_SUFFIX = ".py"
+_MINIFIED = (".min.js", ".min.mjs", ".min.cjs", "-min.js", ".bundle.js")
+_DECLARATIONS = (".d.ts", ".d.mts", ".d.cts")
+
+
+class SourceFile(NamedTuple):
+    rel: str  # relative path with "/" separators
+    path: str  # absolute path
+    size: int
+    mtime_ns: int
+    language: str
+    grammar: str
 
 # Separates the file from the symbol in graph identifiers ("a.py::f").
 ID_SEPARATOR = "::"
@@ -39,13 +57,18 @@ UNADDRESSABLE = 'path holds "::", which separates file and symbol in identifiers
 class Walk:
     """Result of walking a project."""
 
-    # (relative path with "/" separators, absolute path, size in bytes),
-    # sorted by relative path.
+    # SourceFile entries, sorted by relative path.
     files: list = field(default_factory=list)
     # (relative path, reason) of source files and links left out.
     skipped: list = field(default_factory=list)
     # Number of folders left out by the folder rules.
     skipped_dirs: int = 0
+    # Vendored or generated folders and files left out.
+    vendored: int = 0
+    # Folders and source files left out by .gitignore or --exclude.
+    ignored: int = 0
+    # One line per unusable ignore pattern.
+    warnings: list = field(default_factory=list)
 
 
 def _is_env(path: str) -> bool:
@@ -56,8 +79,13 @@ def _inside(real: str, root_real: str) -> bool:
     return real == root_real or real.startswith(root_real.rstrip(os.sep) + os.sep)
 
 
-def walk_project(root: str, max_file_bytes: int = DEFAULT_MAX_FILE_BYTES) -> Walk:
-    """Collect the project's Python source files under `root`.
+def walk_project(
+    root: str,
+    max_file_bytes: int = DEFAULT_MAX_FILE_BYTES,
+    excludes=(),
+    use_gitignore: bool = True,
+) -> Walk:
+    """Collect the project's source files under `root`.
 
     Links are followed only when their target lies inside `root`; a linked
     folder or file that is also reachable without the link is indexed once,
@@ -66,10 +94,23 @@ def walk_project(root: str, max_file_bytes: int = DEFAULT_MAX_FILE_BYTES) -> Wal
     root_abs = os.path.abspath(root)
     root_real = os.path.realpath(root_abs)
     result = Walk()
+    rules = Rules(root_abs, excludes, use_gitignore)
     seen_dirs = set()
-    seen_files = {}  # real path -> index into candidates
-    candidates = []  # [rel, abs, size]
+    seen_files = set()  # real paths
+    candidates = []
+    declarations = []  # .d.ts files: kept only when there is nothing else
     links = []  # (rel, abs) of links met, handled after the plain walk
+
+    def dir_left_out(name: str, rel: str, path: str) -> bool:
+        if name.startswith(".") or name in SKIP_DIRS or name.endswith(".egg-info") or _is_env(path):
+            result.skipped_dirs += 1
+        elif name in VENDOR_DIRS:
+            result.vendored += 1
+        elif rules.excluded(rel, True) or rules.ignored(rel, True):
+            result.ignored += 1
+        else:
+            return False
+        return True
 
     def walk_dir(dir_abs: str, dir_rel: str, dir_real: str) -> None:
         # Iterative depth-first walk that never follows links itself.
@@ -85,6 +126,7 @@ def walk_project(root: str, max_file_bytes: int = DEFAULT_MAX_FILE_BYTES) -> Wal
             except OSError as exc:
                 result.skipped.append((d_rel or ".", f"cannot list folder: {exc.strerror or exc}"))
                 continue
+            rules.enter(d_rel, [e.name for e in entries])
             subdirs = []
             for entry in entries:
                 name = entry.name
@@ -94,36 +136,41 @@ def walk_project(root: str, max_file_bytes: int = DEFAULT_MAX_FILE_BYTES) -> Wal
                         links.append((rel, entry.path))
                         continue
                     if entry.is_dir(follow_symlinks=False):
-                        if name.startswith(".") or name in SKIP_DIRS or name.endswith(".egg-info") or _is_env(entry.path):
-                            result.skipped_dirs += 1
-                            continue
-                        subdirs.append((entry.path, rel, os.path.join(d_real, name)))
+                        if not dir_left_out(name, rel, entry.path):
+                            subdirs.append((entry.path, rel, os.path.join(d_real, name)))
                         continue
-                    if not name.endswith(SOURCE_SUFFIX) or not entry.is_file(follow_symlinks=False):
+                    kind = grammar_of(name)
+                    if kind is None or not entry.is_file(follow_symlinks=False):
                         continue
-                    size = entry.stat(follow_symlinks=False).st_size
+                    st = entry.stat(follow_symlinks=False)
                 except OSError as exc:
                     result.skipped.append((rel, f"cannot stat: {exc.strerror or exc}"))
                     continue
-                add_file(rel, entry.path, os.path.join(d_real, name), size)
+                add_file(rel, entry.path, os.path.join(d_real, name), st, kind)
             subdirs.sort(reverse=True)
             stack.extend(subdirs)
 
-    def add_file(rel: str, abspath: str, real: str, size: int) -> None:
+    def add_file(rel: str, abspath: str, real: str, st, kind) -> None:
         if real in seen_files:
+            return
+        seen_files.add(real)
+        if rules.excluded(rel, False) or rules.ignored(rel, False):
+            result.ignored += 1
             return
         if ID_SEPARATOR in rel:
             # Readers cut identifiers at the first "::": such a file could
             # not be told apart from a symbol of another file.
             result.skipped.append((rel, UNADDRESSABLE))
-            seen_files[real] = -1
             return
-        if size > max_file_bytes:
+        name = rel.rsplit("/", 1)[-1]
+        if name.endswith(_MINIFIED):
+            result.vendored += 1
+            return
+        if st.st_size > max_file_bytes:
             result.skipped.append((rel, f"larger than {max_file_bytes} bytes"))
-            seen_files[real] = -1
             return
-        seen_files[real] = len(candidates)
-        candidates.append((rel, abspath, size))
+        entry = SourceFile(rel, abspath, st.st_size, st.st_mtime_ns, kind[0], kind[1])
+        (declarations if name.endswith(_DECLARATIONS) else candidates).append(entry)
 
     walk_dir(root_abs, "", root_real)
 
@@ -135,26 +182,32 @@ def walk_project(root: str, max_file_bytes: int = DEFAULT_MAX_FILE_BYTES) -> Wal
         rel, link_abs = links[done]
         done += 1
         name = rel.rsplit("/", 1)[-1]
+        kind = grammar_of(name)
         real = os.path.realpath(link_abs)
         if not _inside(real, root_real):
-            if name.endswith(SOURCE_SUFFIX) or os.path.isdir(link_abs):
+            if kind is not None or os.path.isdir(link_abs):
                 result.skipped.append((rel, "link leads outside the project root"))
             continue
         try:
             st = os.stat(link_abs)
         except OSError:
-            if name.endswith(SOURCE_SUFFIX):
+            if kind is not None:
                 result.skipped.append((rel, "broken link"))
             continue
         if stat.S_ISDIR(st.st_mode):
-            if name.startswith(".") or name in SKIP_DIRS or _is_env(link_abs):
-                result.skipped_dirs += 1
-                continue
-            walk_dir(link_abs, rel, real)
-        elif stat.S_ISREG(st.st_mode) and name.endswith(SOURCE_SUFFIX):
-            add_file(rel, link_abs, real, st.st_size)
+            if not dir_left_out(name, rel, link_abs):
+                walk_dir(link_abs, rel, real)
+        elif stat.S_ISREG(st.st_mode) and kind is not None:
+            add_file(rel, link_abs, real, st, kind)
 
+    # Declaration files describe code that lives elsewhere; they are the
+    # project only when it holds nothing but declarations.
+    if any(f.language in ("typescript", "javascript") for f in candidates):
+        result.vendored += len(declarations)
+    else:
+        candidates.extend(declarations)
     candidates.sort()
     result.files = candidates
     result.skipped.sort()
+    result.warnings = rules.warnings
     return result

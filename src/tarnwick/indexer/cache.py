@@ -1,0 +1,159 @@
+"""The incremental cache: what the last run learned about each file, so the
+next run re-parses only files whose size, modification time or content
+changed.
+
+It lives in `.vestra/index-cache.json` (plain JSON: a cache inside a
+project folder must never be able to run code).  A file is reused as is
+when its size and modification time match and it was last changed well
+before the previous run started; otherwise its content hash decides.  Any
+doubt (another format, another interpreter or grammar version, a malformed
+entry) makes the run start from scratch.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import os
+import sys
+import time
+
+from ..datadir import read_regular
+from .result import FileResult
+
+CACHE_NAME = "index-cache.json"
+CACHE_LIMIT = 1 << 30
+FORMAT = 1
+
+# Modification times this close to the start of the run that wrote the
+# cache may hide a later change of the same size in the same clock tick.
+_RACY_NS = 2_000_000_000
+
+_FIELDS = (
+    "error",
+    "language",
+    "partial",
+    "defined",
+    "bindings",
+    "star",
+    "imports",
+    "refs",
+    "bases",
+    "implements",
+    "package",
+    "record_json",
+    "nodes_json",
+    "contains_json",
+    "counts",
+)
+
+
+def digest(data: bytes) -> str:
+    return hashlib.blake2b(data, digest_size=16).hexdigest()
+
+
+def _code_digest() -> str:
+    """Hash of the indexer's own sources: a changed extractor must not
+    serve results of the old one."""
+    h = hashlib.blake2b(digest_size=8)
+    here = os.path.dirname(os.path.abspath(__file__))
+    for folder in (here, os.path.join(here, "extractors")):
+        for name in sorted(os.listdir(folder)):
+            if name.endswith(".py"):
+                with open(os.path.join(folder, name), "rb") as f:
+                    h.update(name.encode() + b"\0" + f.read())
+    return h.hexdigest()
+
+
+def signature() -> str:
+    """What the cached results depend on besides the files themselves: this
+    format, the Python grammar (ast) and the installed parser packages."""
+    from importlib import metadata
+
+    versions = [f"format={FORMAT}", f"python={sys.version_info[0]}.{sys.version_info[1]}", f"code={_code_digest()}"]
+    for package in ("tree-sitter", "tree-sitter-typescript", "tree-sitter-javascript", "tree-sitter-go"):
+        try:
+            versions.append(f"{package}={metadata.version(package)}")
+        except metadata.PackageNotFoundError:
+            versions.append(f"{package}=-")
+    return ";".join(versions)
+
+
+def _entry(result: FileResult) -> list:
+    return [getattr(result, name) for name in _FIELDS]
+
+
+def _result(path: str, values: list) -> FileResult:
+    if len(values) != len(_FIELDS):
+        raise ValueError("malformed cache entry")
+    result = FileResult(path)
+    for name, value in zip(_FIELDS, values):
+        setattr(result, name, value)
+    result.counts = tuple(result.counts)
+    if not isinstance(result.record_json, str) or not isinstance(result.bindings, dict):
+        raise ValueError("malformed cache entry")
+    return result
+
+
+class Cache:
+    """Entries of the previous run, and the entries of this run.
+
+    An entry is [size, modification time in ns, content hash, result fields].
+    """
+
+    def __init__(self, sig: str, previous: dict | None = None, written_ns: int = 0):
+        self.signature = sig
+        self.previous = previous or {}
+        self.written_ns = written_ns
+        self.started_ns = time.time_ns()
+        self.entries = {}
+
+    @classmethod
+    def load(cls, path: str, sig: str) -> "Cache":
+        try:
+            # A regular file only (never a FIFO or a device planted there).
+            data = json.loads(read_regular(path, CACHE_LIMIT).decode("utf-8"))
+            if not isinstance(data, dict) or data.get("signature") != sig or not isinstance(data.get("files"), dict):
+                raise ValueError("another format")
+            started = data.get("started_ns")
+            if not isinstance(started, int):
+                raise ValueError("another format")
+            return cls(sig, data["files"], started)
+        except (OSError, ValueError, UnicodeDecodeError):
+            return cls(sig)
+
+    def reuse(self, source) -> FileResult | None:
+        """The previous result of `source` (a walk.SourceFile) when the file
+        has not changed since, else None."""
+        entry = self.previous.get(source.rel)
+        if not isinstance(entry, list) or len(entry) != 4:
+            return None
+        size, mtime_ns, hashed, values = entry
+        if not (size == source.size and mtime_ns == source.mtime_ns and mtime_ns < self.written_ns - _RACY_NS):
+            # Touched, or changed too close to the last run: the content decides.
+            try:
+                with open(source.path, "rb") as f:
+                    data = f.read()
+            except OSError:
+                return None
+            if digest(data) != hashed:
+                return None
+        try:
+            result = _result(source.rel, values)
+        except (TypeError, ValueError):
+            return None
+        if result.language != source.language:
+            return None
+        self.keep(source, hashed, result)
+        return result
+
+    def keep(self, source, hashed: str | None, result: FileResult) -> None:
+        if hashed is not None:  # None: the file was not read in full
+            self.entries[source.rel] = [source.size, source.mtime_ns, hashed, _entry(result)]
+
+    def text(self) -> str:
+        return json.dumps(
+            {"signature": self.signature, "started_ns": self.started_ns, "files": self.entries},
+            ensure_ascii=False,
+            separators=(",", ":"),
+        )

@@ -1,0 +1,420 @@
+"""TypeScript and JavaScript (ES modules, CommonJS, JSX/TSX) files.
+
+Functions are top-level function declarations and top-level variables bound
+to an arrow function or function expression (the usual form of a React
+component), plus `exports.name = function ...`.  Classes, interfaces and
+their methods become classes; enums and type aliases are symbols only.
+Imports are ES `import`/`export ... from`, `require("...")` and `import()`.
+"""
+
+from __future__ import annotations
+
+from .treesitter import Lines, Summary, captures, comment_lines, doc_of, dotted, first_sentence_line, flat, is_dotted, parse, text
+
+# Names that every script can call without defining or importing them.
+GLOBALS = frozenset(
+    "require import Array Boolean Date Error JSON Map Math Number Object Promise Proxy Reflect RegExp Set String "
+    "Symbol TypeError RangeError WeakMap WeakSet BigInt parseInt parseFloat isNaN isFinite setTimeout clearTimeout "
+    "setInterval clearInterval setImmediate queueMicrotask structuredClone fetch encodeURIComponent "
+    "decodeURIComponent encodeURI decodeURI super".split()
+)
+
+_FUNCTION_VALUES = frozenset(("arrow_function", "function_expression", "function", "generator_function"))
+_FUNCTION_DECLS = frozenset(("function_declaration", "generator_function_declaration"))
+_CLASS_DECLS = frozenset(("class_declaration", "abstract_class_declaration", "class"))
+_METHOD_NODES = frozenset(("method_definition", "abstract_method_signature", "method_signature"))
+_FIELD_NODES = frozenset(("public_field_definition", "field_definition"))
+
+_CALLS = """
+(call_expression function: (_) @call)
+(new_expression constructor: (_) @call)
+"""
+# A capitalised JSX element is a component: using it is calling it.
+_JSX = """
+(jsx_opening_element name: (_) @call)
+(jsx_self_closing_element name: (_) @call)
+"""
+_IDENTIFIERS = "(identifier) @id"
+
+
+def _string_value(node) -> str | None:
+    if node is None or node.type not in ("string", "template_string"):
+        return None
+    value = text(node)
+    if len(value) < 2 or "${" in value:
+        return None
+    return value[1:-1]
+
+
+def _params(node) -> list:
+    if node is None:
+        return []
+    if node.type != "formal_parameters":
+        return [flat(node)]  # "x => ..." has one bare parameter
+    return [flat(p) for p in node.named_children if p.type != "comment"]
+
+
+def _returns(node) -> str:
+    ret = node.child_by_field_name("return_type")
+    if ret is None:
+        return ""
+    value = flat(ret)
+    return value[1:].strip() if value.startswith(":") else value
+
+
+def _is_async(node) -> bool:
+    return any(c.type == "async" for c in node.children[:3])
+
+
+class _File:
+    def __init__(self, result, data: bytes, grammar: str):
+        self.result = result
+        self.grammar = grammar
+        self.lines = Lines(data)
+        self.summary = Summary(result)
+
+    # -- top level ------------------------------------------------------------
+
+    def statement(self, stmt) -> None:
+        kind = stmt.type
+        if kind == "export_statement":
+            self.export(stmt)
+        elif kind == "import_statement":
+            self.import_statement(stmt)
+        elif kind == "expression_statement":
+            self.expression(stmt)
+        else:
+            self.declaration(stmt, stmt)
+
+    def declaration(self, decl, outer, default: bool = False) -> None:
+        """A declaration; `outer` is the statement that holds it (an export
+        wraps it), whose first line and doc comment count."""
+        kind = decl.type
+        if kind in _FUNCTION_DECLS or (default and kind in _FUNCTION_VALUES):
+            name = self._name(decl) or ("default" if default else "")
+            self.function(name, decl, outer, outer)
+        elif kind in _CLASS_DECLS:
+            self.class_(self._name(decl) or ("default" if default else ""), decl, outer)
+        elif kind == "interface_declaration":
+            self.interface(decl, outer)
+        elif kind in ("lexical_declaration", "variable_declaration"):
+            self.variables(decl, outer)
+        elif kind == "enum_declaration":
+            name = self._name(decl)
+            if self.summary.claim(name):
+                self.summary.add_symbol(name, "enum", self.lines.span(outer))
+        elif kind == "type_alias_declaration":
+            name = self._name(decl)
+            if self.summary.claim(name):
+                self.summary.add_symbol(name, "type", self.lines.span(outer))
+        elif kind in ("ambient_declaration", "internal_module", "module"):
+            pass  # `declare ...` and namespaces: declarations only
+
+    @staticmethod
+    def _name(node) -> str:
+        name = node.child_by_field_name("name")
+        return text(name) if name is not None else ""
+
+    def export(self, stmt) -> None:
+        source = _string_value(stmt.child_by_field_name("source"))
+        if source is not None:
+            # Re-exports: `export * from "m"`, `export { a as b } from "m"`.
+            names = []
+            clause = next((c for c in stmt.named_children if c.type == "export_clause"), None)
+            if clause is None:
+                self.result.star.append(source)
+            else:
+                for spec in clause.named_children:
+                    if spec.type != "export_specifier":
+                        continue
+                    name = text(spec.child_by_field_name("name"))
+                    alias = spec.child_by_field_name("alias")
+                    names.append(name)
+                    self.result.bindings.setdefault(text(alias) if alias is not None else name, (source, name))
+            self.summary.add_import(source, names)
+            self.result.imports.append((source, names))
+            return
+        decl = stmt.child_by_field_name("declaration")
+        default = any(c.type == "default" for c in stmt.children)
+        if decl is None:
+            decl = stmt.child_by_field_name("value")
+        if decl is not None:
+            self.declaration(decl, stmt, default)
+
+    def import_statement(self, stmt) -> None:
+        source = _string_value(stmt.child_by_field_name("source"))
+        if source is None:
+            return
+        names = []
+        bindings = self.result.bindings
+        clause = next((c for c in stmt.named_children if c.type == "import_clause"), None)
+        for part in clause.named_children if clause is not None else ():
+            if part.type == "identifier":  # default import
+                names.append("default")
+                bindings[text(part)] = (source, "default")
+                self.summary.names.add(text(part))
+            elif part.type == "namespace_import":
+                local = next((c for c in part.named_children if c.type == "identifier"), None)
+                if local is not None:
+                    names.append("*")
+                    bindings[text(local)] = (source, "*")
+                    self.summary.names.add(text(local))
+            elif part.type == "named_imports":
+                for spec in part.named_children:
+                    if spec.type != "import_specifier":
+                        continue
+                    name = text(spec.child_by_field_name("name"))
+                    alias = spec.child_by_field_name("alias")
+                    local = text(alias) if alias is not None else name
+                    names.append(name)
+                    bindings[local] = (source, name)
+                    self.summary.names.add(local)
+        self.summary.add_import(source, names)
+        self.result.imports.append((source, names))
+
+    def expression(self, stmt) -> None:
+        expr = stmt.named_children[0] if stmt.named_children else None
+        if expr is None or expr.type != "assignment_expression":
+            return
+        left = expr.child_by_field_name("left")
+        right = expr.child_by_field_name("right")
+        if left is None or right is None or left.type != "member_expression":
+            return
+        target = dotted(left)
+        if target is None:
+            return
+        parts = target.split(".")
+        if right.type in _FUNCTION_VALUES:
+            if len(parts) == 2 and parts[0] == "exports" or len(parts) == 3 and parts[:2] == ["module", "exports"]:
+                self.function(parts[-1], right, stmt, stmt)
+            elif len(parts) == 3 and parts[1] == "prototype":
+                # Foo.prototype.bar = function () {...}
+                info = self.summary.classes.get(parts[0])
+                self.summary.add_method(parts[0], info, parts[2], self.lines.span(stmt), right)
+        elif target == "module.exports" and right.type in _CLASS_DECLS:
+            self.class_(self._name(right) or "default", right, stmt)
+
+    def variables(self, decl, outer) -> None:
+        first = True
+        for declarator in decl.named_children:
+            if declarator.type != "variable_declarator":
+                continue
+            name_node = declarator.child_by_field_name("name")
+            value = declarator.child_by_field_name("value")
+            start = outer if first else declarator
+            first = False
+            if name_node is None:
+                continue
+            required = self._require(value)
+            if required is not None:
+                self.require_binding(name_node, required)
+                continue
+            if name_node.type == "identifier" and value is not None:
+                if value.type in _FUNCTION_VALUES:
+                    self.function(text(name_node), value, start, outer if start is outer else declarator)
+                    continue
+                if value.type in _CLASS_DECLS:
+                    self.class_(text(name_node), value, start, start)
+                    continue
+            for name in self._pattern_names(name_node):
+                if self.summary.claim(name):
+                    self.summary.variables.append(name)
+
+    @staticmethod
+    def _require(value) -> str | None:
+        if value is None or value.type != "call_expression":
+            return None
+        func = value.child_by_field_name("function")
+        if func is None or func.type != "identifier" or text(func) != "require":
+            return None
+        args = value.child_by_field_name("arguments")
+        strings = [a for a in args.named_children if a.type != "comment"] if args is not None else []
+        return _string_value(strings[0]) if len(strings) == 1 else None
+
+    def require_binding(self, pattern, source: str) -> None:
+        names = []
+        bindings = self.result.bindings
+        if pattern.type == "identifier":
+            bindings[text(pattern)] = (source, "*")
+            self.summary.names.add(text(pattern))
+        elif pattern.type == "object_pattern":
+            for prop in pattern.named_children:
+                if prop.type == "shorthand_property_identifier_pattern":
+                    name = local = text(prop)
+                elif prop.type == "pair_pattern":
+                    key = prop.child_by_field_name("key")
+                    value = prop.child_by_field_name("value")
+                    if key is None or value is None or value.type != "identifier":
+                        continue
+                    name, local = text(key), text(value)
+                else:
+                    continue
+                names.append(name)
+                bindings[local] = (source, name)
+                self.summary.names.add(local)
+        self.summary.add_import(source, names)
+        self.result.imports.append((source, names))
+
+    @staticmethod
+    def _pattern_names(node) -> list:
+        if node.type == "identifier":
+            return [text(node)]
+        out = []
+        stack = [node]
+        while stack:
+            n = stack.pop()
+            if n.type in ("identifier", "shorthand_property_identifier_pattern"):
+                out.append(text(n))
+            elif n.type in ("object_pattern", "array_pattern", "pair_pattern", "assignment_pattern", "rest_pattern", "object_assignment_pattern"):
+                children = n.named_children
+                if n.type == "pair_pattern":
+                    children = [n.child_by_field_name("value")]
+                elif n.type in ("assignment_pattern", "object_assignment_pattern"):
+                    children = [n.child_by_field_name("left")]
+                stack.extend(reversed([c for c in children if c is not None]))
+        return out
+
+    # -- definitions ------------------------------------------------------------
+
+    def function(self, name: str, func, first, doc_anchor) -> None:
+        if not self.summary.claim(name):
+            return
+        self.summary.add_function(
+            name,
+            [self.lines.first(first), self.lines.last(func if first is func else first)],
+            _params(func.child_by_field_name("parameters") or func.child_by_field_name("parameter")),
+            _returns(func),
+            _is_async(func),
+            (),
+            doc_of(doc_anchor),
+            func.child_by_field_name("body"),
+        )
+
+    def _heritage(self, decl) -> tuple:
+        bases, implements = [], []
+        for part in decl.named_children:
+            if part.type == "class_heritage":
+                clauses = part.named_children
+                if clauses and clauses[0].type not in ("extends_clause", "implements_clause"):
+                    # JavaScript: `class A extends B` holds the expression.
+                    bases.extend(flat(c) for c in clauses if c.type != "comment")
+                    continue
+                for clause in clauses:
+                    target = bases if clause.type == "extends_clause" else implements
+                    target.extend(flat(c) for c in clause.named_children if c.type not in ("comment", "type_arguments"))
+            elif part.type in ("extends_type_clause", "extends_clause"):
+                bases.extend(flat(c) for c in part.named_children if c.type not in ("comment", "type_arguments"))
+        return bases, implements
+
+    def _ref(self, written: str) -> str | None:
+        head = written.split("<", 1)[0].strip()
+        return head if is_dotted(head) else None
+
+    def class_(self, name: str, decl, outer, doc_anchor=None) -> None:
+        if not self.summary.claim(name):
+            return
+        bases, implements = self._heritage(decl)
+        lines = self.lines.span(outer, decl if outer.end_byte < decl.end_byte else outer)
+        info = self.summary.add_class(name, "class", lines, bases + implements, doc_of(doc_anchor or outer))
+        self.result.bases.extend(r for r in map(self._ref, bases) if r)
+        self.result.implements.extend(r for r in map(self._ref, implements) if r)
+        body = decl.child_by_field_name("body")
+        if body is None:
+            return
+        pending = None  # first decorator above a member (TypeScript keeps them apart)
+        for member in body.named_children:
+            kind = member.type
+            if kind == "decorator":
+                pending = pending or member
+                continue
+            first, pending = pending or member, None
+            if kind in _METHOD_NODES:
+                self.summary.add_method(name, info, text(member.child_by_field_name("name")), [self.lines.first(first), self.lines.last(member)], member.child_by_field_name("body"))
+            elif kind in _FIELD_NODES:
+                value = member.child_by_field_name("value")
+                key = member.child_by_field_name("name") or member.child_by_field_name("property")
+                if value is not None and key is not None and value.type in _FUNCTION_VALUES:
+                    self.summary.add_method(name, info, text(key), [self.lines.first(first), self.lines.last(member)], value)
+
+    def interface(self, decl, outer) -> None:
+        name = self._name(decl)
+        if not self.summary.claim(name):
+            return
+        bases, _ = self._heritage(decl)
+        info = self.summary.add_class(name, "interface", self.lines.span(outer), bases, doc_of(outer))
+        self.result.bases.extend(r for r in map(self._ref, bases) if r)
+        body = decl.child_by_field_name("body")
+        for member in body.named_children if body is not None else ():
+            if member.type == "method_signature":
+                self.summary.add_method(name, info, text(member.child_by_field_name("name")), self.lines.span(member))
+
+    # -- whole file -------------------------------------------------------------
+
+    def file_description(self, root) -> str:
+        """The first comment of the file, unless it documents the first
+        declaration or is a licence or tool directive."""
+        for node in root.children:
+            if node.type == "hash_bang_line":
+                continue
+            if node.type == "expression_statement" and node.named_child_count == 1 and node.named_children[0].type == "string":
+                continue  # "use strict"
+            if node.type != "comment":
+                return ""
+            lines = comment_lines(text(node))
+            joined = " ".join(lines).lower()
+            if any(word in joined for word in ("copyright", "license", "spdx-", "eslint", "@ts-", "prettier-ignore")):
+                continue
+            following = node.next_sibling
+            if following is not None and following.type != "comment" and following.start_point[0] <= node.end_point[0] + 1:
+                if following.type not in ("import_statement", "expression_statement") and "@file" not in joined and "@module" not in joined:
+                    return ""  # the doc comment of the first declaration
+            return first_sentence_line(lines)
+        return ""
+
+    def run(self, root) -> dict:
+        summary = self.summary
+        summary.description = self.file_description(root)
+        for stmt in root.named_children:
+            if stmt.type not in ("comment", "ERROR"):
+                self.statement(stmt)
+        grammar = self.grammar
+        result = self.result
+        for node in captures(grammar, _CALLS, root).get("call", ()):
+            if node.type == "import":  # import("./m")
+                self._dynamic_import(node.parent)
+                continue
+            name = dotted(node)
+            if name is None:
+                continue
+            if name == "require":
+                self._dynamic_import(node.parent)
+            summary.note_call(node, name)
+        if grammar != "typescript":
+            for node in captures(grammar, _JSX, root).get("call", ()):
+                name = dotted(node)
+                if name is not None and name[:1].isupper():
+                    summary.note_call(node, name)
+        if summary.variables:
+            summary.note_reads(captures(grammar, _IDENTIFIERS, root).get("id", ()))
+        record = summary.finish(GLOBALS)
+        result.defined = sorted(summary.names - set(result.bindings))
+        return record
+
+    def _dynamic_import(self, call) -> None:
+        args = call.child_by_field_name("arguments") if call is not None else None
+        if args is None:
+            return
+        strings = [a for a in args.named_children if a.type != "comment"]
+        source = _string_value(strings[0]) if len(strings) == 1 else None
+        if source is not None and source not in self.summary.imports:
+            self.summary.add_import(source, [])
+            self.result.imports.append((source, []))
+
+
+def summarize(result, data: bytes, grammar: str):
+    """Fill `result` for a TypeScript/JavaScript source held in `data`."""
+    tree = parse(grammar, data)
+    root = tree.root_node
+    result.partial = root.has_error
+    result.record = _File(result, data, grammar).run(root)
+    return result

@@ -1,0 +1,369 @@
+"""What the tree-sitter extractors share: grammars, line numbers, comments,
+and the per-file record they fill in.
+
+Line numbers follow the packer's coordinates: 0-based indexes into the
+file's `str.splitlines()` lines.  Tree-sitter counts rows at "\\n" only, so
+files holding any other line end that `splitlines` honours get a table of
+line starts instead.
+"""
+
+from __future__ import annotations
+
+import importlib
+import re
+from bisect import bisect_right
+
+# Grammar name -> (module, function returning the language, PyPI package).
+GRAMMARS = {
+    "typescript": ("tree_sitter_typescript", "language_typescript", "tree-sitter-typescript"),
+    "tsx": ("tree_sitter_typescript", "language_tsx", "tree-sitter-typescript"),
+    "javascript": ("tree_sitter_javascript", "language", "tree-sitter-javascript"),
+    "go": ("tree_sitter_go", "language", "tree-sitter-go"),
+}
+
+
+class GrammarMissing(ImportError):
+    """A parser package is not installed; `package` is the one to install."""
+
+    def __init__(self, package: str):
+        super().__init__(f"{package} is not installed")
+        self.package = package
+
+
+_languages: dict = {}
+_parsers: dict = {}
+_queries: dict = {}
+
+
+def language(grammar: str):
+    lang = _languages.get(grammar)
+    if lang is None:
+        module, func, package = GRAMMARS[grammar]
+        try:
+            import tree_sitter
+        except ImportError:
+            raise GrammarMissing("tree-sitter") from None
+        try:
+            lang = tree_sitter.Language(getattr(importlib.import_module(module), func)())
+        except ImportError:
+            raise GrammarMissing(package) from None
+        _languages[grammar] = lang
+    return lang
+
+
+def missing_package(grammar: str) -> str | None:
+    """The package to install before files of `grammar` can be read, or None."""
+    try:
+        language(grammar)
+    except GrammarMissing as exc:
+        return exc.package
+    return None
+
+
+def parse(grammar: str, data: bytes):
+    parser = _parsers.get(grammar)
+    if parser is None:
+        import tree_sitter
+
+        parser = _parsers[grammar] = tree_sitter.Parser(language(grammar))
+    return parser.parse(data)
+
+
+def captures(grammar: str, source: str, node) -> dict:
+    """Captures of a query (compiled once per process) under `node`."""
+    key = (grammar, source)
+    query = _queries.get(key)
+    if query is None:
+        import tree_sitter
+
+        query = _queries[key] = tree_sitter.Query(language(grammar), source)
+    import tree_sitter
+
+    return tree_sitter.QueryCursor(query).captures(node)
+
+
+# ---------------------------------------------------------------------------
+# Line numbers
+
+# Every line end of `str.splitlines`, as UTF-8 bytes.
+_BREAKS = re.compile(rb"\r\n|[\n\r\x0b\x0c\x1c\x1d\x1e]|\xc2\x85|\xe2\x80[\xa8\xa9]")
+# Those that tree-sitter does not count as a row end.
+_ODD_BREAKS = re.compile(rb"\r(?!\n)|[\x0b\x0c\x1c\x1d\x1e]|\xc2\x85|\xe2\x80[\xa8\xa9]")
+
+
+class Lines:
+    """0-based `splitlines` line indexes of syntax nodes."""
+
+    __slots__ = ("starts",)
+
+    def __init__(self, data: bytes):
+        self.starts = None
+        if _ODD_BREAKS.search(data) is not None:
+            self.starts = [0]
+            self.starts.extend(m.end() for m in _BREAKS.finditer(data))
+
+    def first(self, node) -> int:
+        if self.starts is None:
+            return node.start_point[0]
+        return bisect_right(self.starts, node.start_byte) - 1
+
+    def last(self, node) -> int:
+        """The line of the node's last character."""
+        if self.starts is None:
+            row, column = node.end_point
+            return row - 1 if column == 0 and row > node.start_point[0] else row
+        return bisect_right(self.starts, max(node.start_byte, node.end_byte - 1)) - 1
+
+    def span(self, first_node, last_node=None) -> list:
+        return [self.first(first_node), self.last(last_node if last_node is not None else first_node)]
+
+
+# ---------------------------------------------------------------------------
+# Text
+
+_SPACE = re.compile(r"\s+")
+
+
+def text(node) -> str:
+    return node.text.decode("utf-8", "replace")
+
+
+def flat(node) -> str:
+    """The node's text on one line, runs of blanks as one space."""
+    return _SPACE.sub(" ", text(node)).strip()
+
+
+_DOTTED = re.compile(r"[A-Za-z_$][\w$]*(?:\.[A-Za-z_$#][\w$]*)*")
+
+
+def is_dotted(value: str) -> bool:
+    return _DOTTED.fullmatch(value) is not None
+
+
+def dotted(node) -> str | None:
+    """"a.b.c" for an identifier or a chain of plain member accesses."""
+    raw = _SPACE.sub("", text(node)).replace("?.", ".")
+    return raw if _DOTTED.fullmatch(raw) else None
+
+
+# ---------------------------------------------------------------------------
+# Comments
+
+_BLOCK_MARKS = re.compile(r"^\s*(/\*+|\*+/?|//+!?|#)\s?")
+
+
+def comment_lines(comment: str) -> list:
+    """The text lines of a comment without its markers."""
+    body = comment
+    if body.startswith("/*"):
+        body = body[2:]
+        if body.endswith("*/"):
+            body = body[:-2]
+        out = []
+        for line in body.splitlines():
+            line = line.strip()
+            if line.startswith("*"):
+                line = line.lstrip("*").strip()
+            out.append(line)
+        return out
+    return [_BLOCK_MARKS.sub("", line, count=1).strip() for line in body.splitlines()]
+
+
+def first_sentence_line(lines) -> str:
+    """The first line of prose: blank lines and "@tag" lines are passed over."""
+    for line in lines:
+        if line and not line.startswith("@"):
+            return line
+        if line.startswith("@") and not line.startswith(("@param", "@return", "@type", "@template", "@throws")):
+            # "@file Helpers for ..." and the like carry the description.
+            rest = line.split(None, 1)
+            if len(rest) == 2 and rest[0] in ("@file", "@fileoverview", "@overview", "@module", "@description"):
+                return rest[1].strip()
+    return ""
+
+
+def leading_comments(node) -> list:
+    """The comments directly above `node` (no blank line between), top first.
+
+    A comment that ends a line of code ("x = 1  // note") belongs to that
+    code, and stops the search.
+    """
+    out = []
+    row = node.start_point[0]
+    prev = node.prev_sibling
+    while prev is not None and prev.type == "comment" and prev.end_point[0] >= row - 1:
+        before = prev.prev_sibling
+        if before is not None and before.type != "comment" and before.end_point[0] == prev.start_point[0]:
+            break
+        out.append(prev)
+        row = prev.start_point[0]
+        prev = before
+    out.reverse()
+    return out
+
+
+def doc_of(node) -> str:
+    """First line of the doc comment directly above `node`."""
+    comments = leading_comments(node)
+    if not comments:
+        return ""
+    lines = []
+    for c in comments:
+        lines.extend(comment_lines(text(c)))
+    return first_sentence_line(lines)
+
+
+# ---------------------------------------------------------------------------
+# Records
+
+
+class Owners:
+    """Maps a byte offset to the function or method whose body holds it."""
+
+    __slots__ = ("starts", "ends", "keys", "_sorted")
+
+    def __init__(self):
+        self.starts = []
+        self.ends = []
+        self.keys = []  # in the order added: source order
+        self._sorted = None
+
+    def add(self, node, key) -> None:
+        self.starts.append(node.start_byte)
+        self.ends.append(node.end_byte)
+        self.keys.append(key)
+
+    def owner(self, offset: int):
+        table = self._sorted
+        if table is None:
+            order = sorted(range(len(self.starts)), key=self.starts.__getitem__)
+            table = self._sorted = (
+                [self.starts[i] for i in order],
+                [self.ends[i] for i in order],
+                [self.keys[i] for i in order],
+            )
+        starts, ends, keys = table
+        i = bisect_right(starts, offset) - 1
+        if i >= 0 and offset < ends[i]:
+            return keys[i]
+        return None
+
+
+def ordered_unique(items) -> list:
+    return list(dict.fromkeys(items))
+
+
+class Summary:
+    """One file's summary record and symbols, filled by an extractor."""
+
+    def __init__(self, result):
+        self.result = result
+        self.description = ""
+        self.functions = {}
+        self.classes = {}
+        self.variables = []  # names, in source order
+        self.imports = {}  # module as written -> [names]
+        self.owners = Owners()
+        self.calls = {}  # owner key -> [(offset, dotted name)]
+        self.reads = {}  # owner key -> set of identifiers read
+        self.module_calls = []
+        self.names = set()  # every top-level name defined here
+
+    def claim(self, name: str) -> bool:
+        """Reserve a top-level name; False when it is already taken."""
+        if not name or name in self.names:
+            return False
+        self.names.add(name)
+        return True
+
+    def add_import(self, module: str, names) -> None:
+        entry = self.imports.setdefault(module, [])
+        entry.extend(n for n in names if n not in entry)
+
+    def add_function(self, name, lines, params, returns="", is_async=False, decorators=(), description="", body=None):
+        self.functions[name] = {
+            "params": params,
+            "returns": returns,
+            "async": is_async,
+            "calls_internal": [],
+            "calls_external": [],
+            "decorators": list(decorators),
+            "lines": lines,
+            "description": description,
+        }
+        self.result.symbols.append((name, "function", lines[0], lines[1]))
+        if body is not None:
+            self.owners.add(body, name)
+
+    def add_class(self, name, kind, lines, bases, description="") -> dict:
+        info = {"bases": bases, "methods": [], "lines": lines, "description": description}
+        self.classes[name] = info
+        self.result.symbols.append((name, kind, lines[0], lines[1]))
+        return info
+
+    def add_method(self, owner: str, info: dict | None, name: str, lines, body=None) -> None:
+        if info is not None:
+            if name in info["methods"]:
+                return
+            info["methods"].append(name)
+        qual = f"{owner}.{name}"
+        self.result.symbols.append((qual, "method", lines[0], lines[1]))
+        if body is not None:
+            self.owners.add(body, qual)
+
+    def add_symbol(self, name, kind, lines) -> None:
+        self.result.symbols.append((name, kind, lines[0], lines[1]))
+
+    def note_call(self, node, name: str) -> None:
+        key = self.owners.owner(node.start_byte)
+        if key is None:
+            self.module_calls.append((node.end_byte, name))
+        else:
+            self.calls.setdefault(key, []).append((node.end_byte, name))
+
+    def note_reads(self, identifiers) -> None:
+        """Attribute identifier nodes to the functions that read them."""
+        wanted = set(self.variables)
+        if not wanted:
+            return
+        owner = self.owners.owner
+        for node in identifiers:
+            name = node.text.decode("utf-8", "replace")
+            if name in wanted:
+                key = owner(node.start_byte)
+                if key is not None:
+                    self.reads.setdefault(key, set()).add(name)
+
+    def finish(self, builtins: frozenset) -> dict:
+        """The summary record; also fills the result's `refs`."""
+        internal_graph = []
+        defined = set(self.functions) | set(self.classes)
+        all_calls = list(self.module_calls)
+        for calls in self.calls.values():
+            all_calls.extend(calls)
+        for name, info in self.functions.items():
+            internal = []
+            external = []
+            for callee in ordered_unique(c for _, c in sorted(self.calls.get(name, ()))):
+                if callee in defined:
+                    internal.append(callee)
+                elif "." in callee or callee in self.names or callee not in builtins:
+                    external.append(callee)
+            info["calls_internal"] = internal
+            info["calls_external"] = external
+            internal_graph.extend({"from": name, "to": callee, "rel": "calls"} for callee in internal)
+        order = {key: i for i, key in enumerate(self.owners.keys)}
+        variables = []
+        for var in self.variables:
+            users = sorted((user for user, names in self.reads.items() if var in names), key=order.get)
+            variables.append({"name": var, "used_by": users})
+        all_calls.sort()
+        self.result.refs = ordered_unique(c for _, c in all_calls)
+        return {
+            "description": self.description,
+            "functions": self.functions,
+            "classes": self.classes,
+            "variables": variables,
+            "internal_graph": internal_graph,
+            "imports": [{"module": m, "names": n} for m, n in self.imports.items()],
+        }

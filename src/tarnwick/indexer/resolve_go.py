@@ -1,0 +1,117 @@
+"""Cross-file references of Go files.
+
+An import path names a package (a folder); it is resolved when it lies
+under the module path of a `go.mod` inside the project.  Uses of
+`pkg.Name` become edges to the file of the package that declares `Name`,
+and plain names to the file of the same package that declares them.
+"""
+
+from __future__ import annotations
+
+import os
+import posixpath
+import re
+
+_MODULE_LINE = re.compile(r"^\s*module\s+\"?([^\s\"/][^\s\"]*)\"?", re.M)
+
+
+class GoResolver:
+    def __init__(self, root: str, results: dict):
+        self.root = root
+        self.results = results
+        self.defined = {p: set(r.defined) for p, r in results.items()}
+        self.by_package = {}  # (folder, package name) -> [paths]
+        self.by_folder = {}  # folder -> [paths] of the importable package
+        for path in sorted(results):
+            folder = posixpath.dirname(path)
+            self.by_package.setdefault((folder, results[path].package), []).append(path)
+            if not path.endswith("_test.go"):
+                self.by_folder.setdefault(folder, []).append(path)
+        self._modules = {}  # folder -> (module folder, module path) or None
+        self._known = set()
+
+    def module_of(self, folder: str):
+        if folder in self._modules:
+            return self._modules[folder]
+        found = None
+        try:
+            with open(os.path.join(self.root, folder, "go.mod"), encoding="utf-8", errors="replace") as f:
+                match = _MODULE_LINE.search(f.read(65536))
+            if match:
+                found = (folder, match.group(1))
+                self._known.add(found)
+        except OSError:
+            if folder:
+                found = self.module_of(posixpath.dirname(folder))
+        self._modules[folder] = found
+        return found
+
+    def package_folder(self, importer: str, import_path: str) -> str | None:
+        self.module_of(posixpath.dirname(importer))
+        best = None
+        for folder, module in self._known:
+            if import_path == module or import_path.startswith(module + "/"):
+                if best is None or len(module) > len(best[1]):
+                    best = (folder, module)
+        if best is None:
+            return None
+        rest = import_path[len(best[1]) :].lstrip("/")
+        target = posixpath.join(best[0], rest) if best[0] else rest
+        return target.rstrip("/") if target in self.by_folder else None
+
+    def declaring(self, files, name: str) -> str | None:
+        for path in files:
+            if name in self.defined[path]:
+                return path
+        return None
+
+    @staticmethod
+    def main_file(folder: str, files: list) -> str:
+        """The file that stands for a whole package: `<package>.go`,
+        `doc.go`, else the first."""
+        for name in (posixpath.basename(folder) + ".go", "doc.go"):
+            for path in files:
+                if posixpath.basename(path) == name:
+                    return path
+        return files[0]
+
+
+def resolve_go_edges(root: str, results: dict, imports: set, calls: set, extends: set) -> None:
+    """Add the edges of Go files to the sets."""
+    if not results:
+        return
+    resolver = GoResolver(root, results)
+    for path, result in results.items():
+        folder = posixpath.dirname(path)
+        own = resolver.defined[path]
+        siblings = [p for p in resolver.by_package.get((folder, result.package), ()) if p != path]
+        packages = {}  # local name -> files of the imported package
+        for import_path, alias in result.imports:
+            target = resolver.package_folder(path, import_path)
+            if target is None:
+                continue
+            files = resolver.by_folder[target]
+            if alias in ("_", "."):
+                imports.add((path, resolver.main_file(target, files)))
+                if alias == ".":
+                    siblings = siblings + files
+                continue
+            packages[alias or posixpath.basename(import_path)] = (target, files)
+        linked = set()  # packages with an edge to a file that declares a used name
+        for refs, out in ((result.refs, calls), (result.bases, extends)):
+            for ref in refs:
+                head, _, rest = ref.partition(".")
+                if head in packages and rest:
+                    target = resolver.declaring(packages[head][1], rest.split(".", 1)[0])
+                    if target:
+                        linked.add(head)
+                        imports.add((path, target))
+                elif head not in own and head not in packages:
+                    target = resolver.declaring(siblings, head)
+                else:
+                    target = None
+                if target and target != path:
+                    out.add((path, target))
+        for local, (target, files) in packages.items():
+            if local not in linked:
+                imports.add((path, resolver.main_file(target, files)))

@@ -1,0 +1,76 @@
+"""What a worker learns about one file, and its JSON texts."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
+from .output import edge, encode, file_node, symbol_node
+
+
+@dataclass
+class FileResult:
+    """What one worker learns about one file.
+
+    The reference fields are read by the resolver of the file's language:
+    for Python, `bindings` maps a local name to (level, module, attr),
+    `star` holds (level, module) and `imports` (level, module, [names]);
+    for JavaScript/TypeScript `bindings` maps a local name to (specifier,
+    imported name or "*" or "default"), `star` holds specifiers and
+    `imports` (specifier, [names]); for Go `bindings` maps a package's local
+    name to (import path, "*") and `imports` holds (import path, alias).
+    """
+
+    path: str
+    record: dict | None = None
+    error: str | None = None
+    language: str = "python"
+    # The grammar could not read all of the file; what parsed is kept.
+    partial: bool = False
+    # (name, symbol_kind, line_start, line_end) in source order; methods are
+    # named "Class.method".
+    symbols: list = field(default_factory=list)
+    # Names defined at module level (functions, classes, variables).
+    defined: list = field(default_factory=list)
+    bindings: dict = field(default_factory=dict)
+    star: list = field(default_factory=list)
+    imports: list = field(default_factory=list)
+    # Dotted names called anywhere in the file (decorators included).
+    refs: list = field(default_factory=list)
+    # Dotted names used as base classes (embedded types in Go).
+    bases: list = field(default_factory=list)
+    # Dotted names of implemented interfaces (TypeScript).
+    implements: list = field(default_factory=list)
+    # Go: the package clause's name.
+    package: str = ""
+    # Content hash of the bytes read (for the incremental cache).
+    digest: str | None = None
+    # Filled by `encode_result`, which also drops `record` and `symbols`:
+    # the JSON texts of the record, of the file's nodes and of its
+    # "contains" edges, and (functions, methods, classes, symbols) counts.
+    record_json: str = ""
+    nodes_json: str = ""
+    contains_json: str = ""
+    counts: tuple = (0, 0, 0, 0)
+
+
+def encode_result(result: FileResult) -> FileResult:
+    """Turn the record and symbols into JSON text (in the worker, so the
+    parent only joins strings) and drop the structures themselves."""
+    record = result.record
+    path = result.path
+    result.record_json = encode(record)
+    nodes = [encode(file_node(path, record.get("description", "")))]
+    ids = []
+    methods = 0
+    for name, kind, start, end in result.symbols:
+        node = symbol_node(path, name, kind, start, end)
+        nodes.append(encode(node))
+        ids.append(node["id"])
+        methods += kind == "method"
+    result.nodes_json = ",\n".join(nodes)
+    ids.sort()
+    result.contains_json = ",\n".join(encode(edge(path, sid, "contains")) for sid in ids)
+    result.counts = (len(record["functions"]), methods, len(record["classes"]), len(ids))
+    result.record = None
+    result.symbols = []
+    return result

@@ -1,0 +1,3 @@
+module example.com/inventory
+
+go 1.22

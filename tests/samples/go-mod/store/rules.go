@@ -1,0 +1,5 @@
+package store
+
+func needsReorder(item Item) bool {
+	return item.Quantity < item.Reorder
+}

@@ -1,0 +1,2 @@
+// Kept in version control on purpose: the service schema.
+export type TaskId = string;

@@ -1,0 +1,1 @@
+declare const __APP_VERSION__: string;
