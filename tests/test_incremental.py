@@ -1,0 +1,59 @@
+"""Incremental runs: only changed files are parsed again, and the output is
+byte for byte what a full run writes."""
+
+from __future__ import annotations
+
+import os
+import shutil
+from pathlib import Path
+
+import pytest
+
+from tarnwick.index import index_project
+
+HERE = Path(__file__).resolve().parent
+OUTPUTS = ("structured_summaries.json", "graph.json")
+
+
+def outputs(root):
+    return [(root / ".vestra" / name).read_bytes() for name in OUTPUTS]
+
+
+@pytest.fixture
+def project(tmp_path):
+    root = tmp_path / "p"
+    shutil.copytree(HERE / "samples" / "ts-app", root / "web")
+    shutil.copytree(HERE / "samples" / "go-mod", root / "svc")
+    shutil.copytree(HERE.parent / "examples" / "bookshelf" / "bookshelf", root / "bookshelf")
+    return root
+
+
+def test_incremental_run_equals_full_run(project):
+    first = index_project(project, jobs=1)
+    assert first.reused == 0
+    total = first.files
+
+    rules = project / "svc/store/rules.go"
+    # Same size, written right after the run: only the content hash tells.
+    rules.write_text(rules.read_text().replace("item.Quantity < item.Reorder", "item.Reorder > item.Quantity"))
+    # Touched but unchanged: reused without parsing.
+    loans = project / "bookshelf/loans.py"
+    os.utime(loans, ns=(loans.stat().st_atime_ns, loans.stat().st_mtime_ns + 10**9))
+    # A change that moves edges of files that did not change.
+    task = project / "web/src/models/task.ts"
+    task.write_text(task.read_text().replace("export function isOverdue", "export function isLate"))
+    (project / "web/src/components/index.ts").unlink()
+    (project / "svc/store/extra.go").write_text("package store\n\n// Count is new.\nfunc Count(s *Store) int { return len(s.items) }\n")
+
+    second = index_project(project, jobs=1)
+    assert second.reused == total - 3  # rules.go, task.ts changed; index.ts gone
+    incremental = outputs(project)
+    assert b"isLate" in incremental[0] and b"store/extra.go::Count" in incremental[1]
+
+    full = index_project(project, jobs=1, full=True)
+    assert full.reused == 0 and outputs(project) == incremental
+    assert (second.files, second.edges, second.nodes) == (full.files, full.edges, full.nodes)
+
+    # A cache that cannot be used means a full run, not a failure.
+    (project / ".vestra/index-cache.json").write_text('{"signature": 1')
+    assert index_project(project, jobs=1).reused == 0 and outputs(project) == incremental

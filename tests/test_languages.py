@@ -1,0 +1,187 @@
+"""TypeScript, JavaScript and Go: records, line numbers, module resolution and
+Key Code fences, on the small sample projects in tests/samples."""
+
+from __future__ import annotations
+
+import json
+import re
+import shutil
+from pathlib import Path
+
+import pytest
+
+from tarnwick import context_packer as cp, vx
+from tarnwick.index import index_project, main
+from tarnwick.indexer import extractors
+
+SAMPLES = Path(__file__).resolve().parent / "samples"
+
+
+def indexed(tmp_path, name, extra=None):
+    root = tmp_path / name
+    shutil.copytree(SAMPLES / name, root)
+    for rel, text in (extra or {}).items():
+        (root / rel).parent.mkdir(parents=True, exist_ok=True)
+        (root / rel).write_text(text)
+    stats = index_project(root, jobs=1)
+    store = json.loads((root / ".vestra/structured_summaries.json").read_text())
+    graph = json.loads((root / ".vestra/graph.json").read_text())
+    return root, stats, store, graph
+
+
+def edges(graph, rel):
+    return {(e["from"], e["to"]) for e in graph["edges"] if e["rel"] == rel}
+
+
+def line_of(root: Path, rel: str, fragment: str) -> int:
+    """Index of the first line holding `fragment`, as the packer counts lines."""
+    lines = (root / rel).read_text(encoding="utf-8", errors="ignore").splitlines()
+    return next(i for i, line in enumerate(lines) if fragment in line)
+
+
+def test_typescript_app(tmp_path):
+    root, stats, store, graph = indexed(
+        tmp_path,
+        "ts-app",
+        {"src/api/legacy.generated.ts": "export function old() {}\n", "out/app.ts": "", "node_modules/react/index.js": ""},
+    )
+    # .d.ts, node_modules: vendored/generated; legacy.generated.ts and out/: .gitignore
+    assert (stats.vendored, stats.ignored) == (2, 2)
+    assert "src/api/schema.generated.ts" in store  # re-included by "!"
+    app = store["src/App.tsx"]
+    assert app["description"] == "The task board: loads tasks and shows the overdue ones first."
+    assert app["functions"]["sortTasks"] == {
+        "params": ["tasks: Task[]", "now: Date"],
+        "returns": "Task[]",
+        "async": False,
+        "calls_internal": [],
+        "calls_external": ["isOverdue", "a.due.getTime", "b.due.getTime"],
+        "decorators": [],
+        "lines": [line_of(root, "src/App.tsx", "export function sortTasks"), line_of(root, "src/App.tsx", "a.due.getTime()") + 1],
+        "description": "Sorts overdue tasks to the top, then by due date.",
+    }
+    assert app["functions"]["App"]["calls_internal"] == ["sortTasks"]
+    assert app["variables"] == [{"name": "REFRESH_MS", "used_by": ["App"]}]
+    # An arrow-function component starts at its `export const` line; the
+    # comment above it is its description, not part of its range.
+    task_list = store["src/components/TaskList.tsx"]["functions"]["TaskList"]
+    assert task_list["lines"][0] == line_of(root, "src/components/TaskList.tsx", "export const TaskList")
+    assert task_list["description"] == "One row per task; overdue rows are highlighted."
+    client = store["src/api/client.ts"]["classes"]
+    assert client["ApiClient"]["bases"] == ["HttpClient"]
+    assert client["ApiClient"]["methods"] == ["fetchTasks", "complete"]
+    kinds = {n["name"]: n["symbol_kind"] for n in graph["nodes"] if n["kind"] == "symbol"}
+    assert (kinds["Status"], kinds["Task"], kinds["HttpClient.request"]) == ("enum", "interface", "method")
+    # Alias ("@/...", exact "@models"), relative, barrel re-export, JSX use.
+    assert {
+        ("src/App.tsx", "src/api/client.ts"),
+        ("src/App.tsx", "src/components/index.ts"),
+        ("src/App.tsx", "src/models/task.ts"),
+        ("src/components/index.ts", "src/components/TaskList.tsx"),
+        ("src/main.tsx", "src/App.tsx"),
+    } <= edges(graph, "imports")
+    assert ("src/App.tsx", "src/components/TaskList.tsx") in edges(graph, "calls")
+
+
+def test_javascript_package_mixing_module_systems(tmp_path):
+    root, stats, store, graph = indexed(tmp_path, "js-pkg", {"vendor/lodash.js": "", "dist/csv.min.js": ""})
+    assert stats.vendored == 1 and stats.skipped_dirs == 1  # vendor/, dist/
+    assert store["index.js"]["description"] == "Entry point: CSV parsing and formatting."
+    fmt = store["lib/format.cjs"]
+    assert list(fmt["functions"]) == ["quoteField", "formatRow"]  # module.exports.formatRow = function ...
+    assert fmt["functions"]["formatRow"]["params"] == ["row", "delimiter = ','"]
+    assert fmt["internal_graph"] == [{"from": "formatRow", "to": "quoteField", "rel": "calls"}]
+    assert store["lib/tokens.js"]["classes"]["Tokenizer"]["methods"] == ["constructor", "[Symbol.iterator]", "fieldEnd"]
+    assert edges(graph, "imports") == {
+        ("index.js", "lib/index.js"),  # require("./lib"): the folder's index
+        ("index.js", "lib/parser.js"),  # no extension
+        ("lib/format.mjs", "lib/format.cjs"),
+        ("lib/format.mjs", "lib/index.js"),  # ESM import of a CommonJS file
+        ("lib/index.js", "lib/format.cjs"),
+        ("lib/parser.js", "lib/tokens.js"),
+    }
+    assert ("lib/parser.js", "lib/tokens.js") in edges(graph, "calls")  # new Tokenizer(...)
+
+
+def test_go_module_with_two_packages(tmp_path):
+    root, stats, store, graph = indexed(tmp_path, "go-mod", {"vendor/github.com/x/y/y.go": "package y\n"})
+    assert stats.vendored == 1
+    assert "_examples/basic/main.go" in store  # the go tool skips it, readers ask about it
+    s = store["store/store.go"]
+    assert s["description"] == "Package store keeps stock levels in memory."
+    assert s["classes"]["Store"] == {
+        "bases": ["sync.Mutex"],
+        "methods": ["Add", "Below"],
+        "lines": [line_of(root, "store/store.go", "type Store struct"), line_of(root, "store/store.go", "items map") + 1],
+        "description": "Store holds items by SKU; safe for concurrent use.",
+    }
+    assert s["variables"] == [{"name": "DefaultReorder", "used_by": ["Store.Add"]}]
+    low = store["report/report.go"]["functions"]["LowStock"]
+    assert (low["params"], low["returns"]) == (["l Lister"], "string")
+    nodes = {n["id"]: n for n in graph["nodes"]}
+    add = nodes["store/store.go::Store.Add"]
+    assert (add["symbol_kind"], add["line_start"]) == ("method", line_of(root, "store/store.go", "func (s *Store) Add"))
+    assert {
+        ("main.go", "report/report.go"),
+        ("main.go", "store/store.go"),
+        ("report/report.go", "store/store.go"),  # only a type is used: the package's main file
+        ("_examples/basic/main.go", "store/store.go"),
+    } == edges(graph, "imports")
+    # Same package, other file: no import needed.
+    assert ("store/store.go", "store/rules.go") in edges(graph, "calls")
+
+
+@pytest.mark.parametrize(
+    "sample, query, tag",
+    [
+        ("ts-app", "sort overdue tasks", "tsx"),
+        ("js-pkg", "quote csv field format row", "javascript"),
+        ("go-mod", "store items below reorder level", "go"),
+    ],
+)
+def test_key_code_fence_tags(tmp_path, sample, query, tag):
+    root, *_ = indexed(tmp_path, sample)
+    vx.set_project(root)
+    try:
+        block = cp.pack_for_query(query, root, token_budget=3000)
+    finally:
+        vx.set_project(None)
+    code = block.split("### Key Code (pre-loaded)\n", 1)[1]
+    fences = re.findall(r"^```(\w*)\n# ([^:\n]+)::", code, re.M)
+    assert fences and tag in {t for t, _ in fences}
+    tags = {"tsx": "tsx", "ts": "typescript", "js": "javascript", "go": "go", "cjs": "cjs", "mjs": "mjs"}
+    assert all(t == tags[path.rsplit(".", 1)[1]] for t, path in fences)
+
+
+@pytest.mark.parametrize("suffix", [".ts", ".go"])
+@pytest.mark.parametrize("brk", ["\r", "\x0c", "\u2028", "\r\n"])
+def test_line_numbers_count_every_splitlines_break(tmp_path, suffix, brk):
+    if suffix == ".go":
+        lines = ["package m", "", "// Doc.", "func f() int {", "\treturn 1 // a" + brk + "b", "}", "func g() {}"]
+    else:
+        lines = ["const a = 1;", "", "/** Doc. */", "function f(): number {", "  return 1; // a" + brk + "b", "}", "function g() {}"]
+    (tmp_path / f"m{suffix}").write_bytes("\n".join(lines).encode() + b"\n")
+    index_project(tmp_path, jobs=1)
+    funcs = json.loads((tmp_path / ".vestra/structured_summaries.json").read_text())[f"m{suffix}"]["functions"]
+    # "\r\n" is a row end for the parser too; the others only for the packer.
+    assert funcs["f"]["lines"] == [3, 6] and funcs["f"]["description"] == "Doc."
+    assert funcs["g"]["lines"] == [7, 7]
+
+
+def test_bad_input_is_counted_not_fatal(tmp_path, capsys, monkeypatch):
+    (tmp_path / "ok.ts").write_text("export function fine(): void {}\n")
+    (tmp_path / "broken.ts").write_text("export function good() { return 1 }\nfunction bad( {\n")
+    (tmp_path / "blob.js").write_bytes(b"\x00\x01binary" * 100)
+    (tmp_path / "m.go").write_text("package m\nfunc G() {}\n")
+    (tmp_path / "p.py").write_text("def p(): pass\n")
+    real = extractors.missing_package
+    monkeypatch.setattr("tarnwick.indexer.missing_package", lambda g: "tree-sitter-go" if g == "go" else real(g))
+    assert main([str(tmp_path), "-j", "1"]) == 0
+    out, err = capsys.readouterr()
+    assert "3 files" in out and "1 skipped, 1 unparsable, 1 partly parsed" in out
+    assert [line for line in err.splitlines() if "tree-sitter-go" in line] == [
+        "tarnwick-index: warning: 1 files not indexed: their parser is missing (pip install tree-sitter-go)"
+    ]
+    assert "cannot parse blob.js: binary file" in err
+    store = json.loads((tmp_path / ".vestra/structured_summaries.json").read_text())
+    assert "good" in store["broken.ts"]["functions"] and "p" in store["p.py"]["functions"]
