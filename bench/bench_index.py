@@ -1,14 +1,24 @@
-"""Benchmark: index a copy of the installed CPython standard library.
+"""Benchmark: index a copy of real sources, fully and incrementally.
 
-The copy leaves out the `test`/`tests`, `idlelib`, `lib2to3` and
-`site-packages` folders (about 600 files, 11 MB of source).  Each run is a
-whole `index_project` call: walking, parsing, resolving and writing both
-data files.  Reported: files per second (best and median run) and the peak
-resident memory of this process and of its worker processes.
+Trees (--tree):
+- `stdlib`: the installed CPython standard library without its `test`,
+  `tests`, `idlelib`, `lib2to3` and `site-packages` folders (about 600
+  files, 11 MB);
+- `mixed`: that copy plus Go sources from /usr/share/gocode/src and
+  JavaScript/TypeScript sources from /usr/share/nodejs (Debian's
+  `golang-*-dev` and `node-*` packages), up to --per-language files each.
+  Languages whose sources are absent are left out, and the run says so.
 
-    PYTHONPATH=src python bench/bench_index.py [--repeat 3] [--jobs N] [--source DIR]
+`--files N` repeats the tree in sub-folders until it holds about N files
+(the memory check: 10,000).  Each run is a whole `index_project` call:
+walking, parsing, resolving and writing.  Reported: files per second of
+full runs (best and median), the time of a re-run with nothing changed and
+of one with one file changed, and the peak resident memory of this process
+and of its largest worker.
 
-Exit status 1 when the best run is below --min-rate files per second.
+    PYTHONPATH=src python bench/bench_index.py [--tree mixed] [--repeat 3] [--jobs N] [--files N]
+
+Exit status 1 when the best full run is below --min-rate files per second.
 """
 
 from __future__ import annotations
@@ -25,22 +35,49 @@ import time
 
 from tarnwick.index import index_project
 
-LEFT_OUT = {"test", "tests", "idlelib", "lib2to3", "site-packages", "__pycache__"}
+LEFT_OUT = {"test", "tests", "idlelib", "lib2to3", "site-packages", "__pycache__", "node_modules", "vendor", "testdata"}
+GO_SOURCES = "/usr/share/gocode/src"
+JS_SOURCES = "/usr/share/nodejs"
 
 
-def copy_stdlib(source: str, target: str) -> int:
-    """Copy the .py files of `source` into `target`; returns bytes copied."""
-    total = 0
+def copy_tree(source: str, target: str, suffixes: tuple, limit: int | None = None) -> tuple:
+    """Copy files with `suffixes` of `source` into `target` (sorted walk, at
+    most `limit` files); returns (files, bytes)."""
+    files = total = 0
     for dirpath, dirnames, filenames in os.walk(source):
-        dirnames[:] = sorted(d for d in dirnames if d not in LEFT_OUT)
-        rel = os.path.relpath(dirpath, source)
-        out_dir = os.path.join(target, rel)
-        os.makedirs(out_dir, exist_ok=True)
-        for name in filenames:
-            if name.endswith(".py"):
-                shutil.copyfile(os.path.join(dirpath, name), os.path.join(out_dir, name))
-                total += os.path.getsize(os.path.join(out_dir, name))
-    return total
+        dirnames[:] = sorted(d for d in dirnames if d not in LEFT_OUT and not d.startswith("."))
+        out_dir = os.path.join(target, os.path.relpath(dirpath, source))
+        for name in sorted(filenames):
+            if not name.endswith(suffixes) or name.endswith((".d.ts", ".min.js")):
+                continue
+            src = os.path.join(dirpath, name)
+            if os.path.islink(src) or not os.path.isfile(src):
+                continue
+            os.makedirs(out_dir, exist_ok=True)
+            shutil.copyfile(src, os.path.join(out_dir, name))
+            files += 1
+            total += os.path.getsize(src)
+            if limit is not None and files >= limit:
+                return files, total
+    return files, total
+
+
+def build_tree(kind: str, target: str, per_language: int) -> tuple:
+    files, size = copy_tree(sysconfig.get_paths()["stdlib"], os.path.join(target, "py"), (".py",))
+    parts = [f"{files} Python"]
+    if kind == "mixed":
+        for label, source, suffixes in (
+            ("Go", GO_SOURCES, (".go",)),
+            ("JavaScript/TypeScript", JS_SOURCES, (".js", ".mjs", ".cjs", ".ts", ".tsx")),
+        ):
+            if not os.path.isdir(source):
+                print(f"note: {source} is absent: no {label} files in the tree", file=sys.stderr)
+                continue
+            n, b = copy_tree(source, os.path.join(target, label.split("/")[0].lower()), suffixes, per_language)
+            files += n
+            size += b
+            parts.append(f"{n} {label}")
+    return files, size, ", ".join(parts)
 
 
 def _maxrss_mib(who: int) -> float:
@@ -51,31 +88,50 @@ def _maxrss_mib(who: int) -> float:
 
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--source", default=sysconfig.get_paths()["stdlib"], help="tree to copy and index")
+    parser.add_argument("--tree", choices=("stdlib", "mixed"), default="stdlib")
+    parser.add_argument("--per-language", type=int, default=700, help="Go and JS/TS files in the mixed tree")
+    parser.add_argument("--files", type=int, default=0, help="repeat the tree up to about this many files")
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--jobs", type=int, default=None)
     parser.add_argument("--min-rate", type=float, default=0.0, help="fail below this many files per second")
     args = parser.parse_args(argv)
 
     with tempfile.TemporaryDirectory(prefix="tarnwick-bench-") as work:
-        tree = os.path.join(work, "stdlib")
-        size = copy_stdlib(args.source, tree)
+        tree = os.path.join(work, "tree")
+        files, size, parts = build_tree(args.tree, os.path.join(tree, "copy0"), args.per_language)
+        copies = 1
+        while args.files and files * (copies + 1) <= args.files + files // 2:
+            shutil.copytree(os.path.join(tree, "copy0"), os.path.join(tree, f"copy{copies}"))
+            copies += 1
         rates = []
         stats = None
         for run in range(args.repeat):
-            shutil.rmtree(os.path.join(tree, ".vestra"), ignore_errors=True)
             started = time.perf_counter()
-            stats = index_project(tree, jobs=args.jobs, progress=False)
+            stats = index_project(tree, jobs=args.jobs, progress=False, full=True)
             elapsed = time.perf_counter() - started
             rate = (stats.files + len(stats.unparsable)) / elapsed
             rates.append(rate)
-            print(f"run {run + 1}: {elapsed:.2f}s, {rate:.0f} files/s", flush=True)
+            print(f"full run {run + 1}: {elapsed:.2f}s, {rate:.0f} files/s", flush=True)
+        unchanged = []
+        for _ in range(args.repeat):
+            started = time.perf_counter()
+            again = index_project(tree, jobs=args.jobs, progress=False)
+            unchanged.append(time.perf_counter() - started)
+        assert again.reused == again.files + len(again.unparsable), "an unchanged file was parsed again"
+        victim = os.path.join(tree, "copy0", "py", "json", "encoder.py")
+        with open(victim, "a", encoding="utf-8") as f:
+            f.write("\n\ndef added_by_the_benchmark():\n    return 1\n")
+        started = time.perf_counter()
+        index_project(tree, jobs=args.jobs, progress=False)
+        one_changed = time.perf_counter() - started
         out_sizes = os.path.getsize(stats.summaries_path) + os.path.getsize(stats.graph_path)
 
-    print(f"source: {args.source} ({stats.files + len(stats.unparsable)} files, {size / 1e6:.1f} MB)")
+    print(f"tree: {args.tree}, {copies} cop{'y' if copies == 1 else 'ies'} of {parts} ({files * copies} files, {size * copies / 1e6:.1f} MB)")
     print(stats.summary_line())
     print(f"output: {out_sizes / 1e6:.1f} MB")
-    print(f"files/s: best {max(rates):.0f}, median {statistics.median(rates):.0f}")
+    print(f"full run files/s: best {max(rates):.0f}, median {statistics.median(rates):.0f}")
+    print(f"re-run, nothing changed: best {min(unchanged):.3f}s, median {statistics.median(unchanged):.3f}s")
+    print(f"re-run, one file changed: {one_changed:.3f}s")
     print(f"peak memory: parent {_maxrss_mib(resource.RUSAGE_SELF):.0f} MiB, largest worker {_maxrss_mib(resource.RUSAGE_CHILDREN):.0f} MiB")
     if max(rates) < args.min_rate:
         print(f"below the required {args.min_rate:.0f} files/s", file=sys.stderr)

@@ -34,7 +34,6 @@ _JSX = """
 (jsx_opening_element name: (_) @call)
 (jsx_self_closing_element name: (_) @call)
 """
-_IDENTIFIERS = "(identifier) @id"
 
 
 def _string_value(node) -> str | None:
@@ -70,6 +69,7 @@ class _File:
     def __init__(self, result, data: bytes, grammar: str):
         self.result = result
         self.grammar = grammar
+        self.data = data
         self.lines = Lines(data)
         self.summary = Summary(result)
 
@@ -395,7 +395,7 @@ class _File:
                 if name is not None and name[:1].isupper():
                     summary.note_call(node, name)
         if summary.variables:
-            summary.note_reads(captures(grammar, _IDENTIFIERS, root).get("id", ()))
+            summary.note_reads(self.data)
         record = summary.finish(GLOBALS)
         result.defined = sorted(summary.names - set(result.bindings))
         return record

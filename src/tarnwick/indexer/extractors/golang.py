@@ -18,7 +18,6 @@ BUILTINS = frozenset(
 )
 
 _CALLS = "(call_expression function: (_) @call)"
-_IDENTIFIERS = "(identifier) @id"
 
 
 def _params(node) -> list:
@@ -70,6 +69,7 @@ def _embedded(type_node) -> list:
 class _File:
     def __init__(self, result, data: bytes):
         self.result = result
+        self.data = data
         self.lines = Lines(data)
         self.summary = Summary(result)
         self.methods = []  # (type name, method name, lines), added once all types are known
@@ -117,7 +117,7 @@ class _File:
             if name is not None:
                 summary.note_call(node, name)
         if summary.variables:
-            summary.note_reads(captures("go", _IDENTIFIERS, root).get("id", ()))
+            summary.note_reads(self.data)
         record = summary.finish(BUILTINS)
         result.defined = sorted(summary.names - set(result.bindings))
         return record

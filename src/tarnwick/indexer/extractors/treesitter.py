@@ -87,8 +87,10 @@ def captures(grammar: str, source: str, node) -> dict:
 
 # Every line end of `str.splitlines`, as UTF-8 bytes.
 _BREAKS = re.compile(rb"\r\n|[\n\r\x0b\x0c\x1c\x1d\x1e]|\xc2\x85|\xe2\x80[\xa8\xa9]")
-# Those that tree-sitter does not count as a row end.
+# Those that tree-sitter does not count as a row end, and a quick test for
+# bytes that may be part of one (a character class scans much faster).
 _ODD_BREAKS = re.compile(rb"\r(?!\n)|[\x0b\x0c\x1c\x1d\x1e]|\xc2\x85|\xe2\x80[\xa8\xa9]")
+_MAYBE_ODD = re.compile(rb"[\r\x0b\x0c\x1c\x1d\x1e\x85\xa8\xa9]")
 
 
 class Lines:
@@ -98,7 +100,7 @@ class Lines:
 
     def __init__(self, data: bytes):
         self.starts = None
-        if _ODD_BREAKS.search(data) is not None:
+        if _MAYBE_ODD.search(data) is not None and _ODD_BREAKS.search(data) is not None:
             self.starts = [0]
             self.starts.extend(m.end() for m in _BREAKS.finditer(data))
 
@@ -122,6 +124,7 @@ class Lines:
 # Text
 
 _SPACE = re.compile(r"\s+")
+_WORD = re.compile(rb"[A-Za-z_$\x80-\xff][\w$\x80-\xff]*")
 
 
 def text(node) -> str:
@@ -321,18 +324,18 @@ class Summary:
         else:
             self.calls.setdefault(key, []).append((node.end_byte, name))
 
-    def note_reads(self, identifiers) -> None:
-        """Attribute identifier nodes to the functions that read them."""
-        wanted = set(self.variables)
+    def note_reads(self, data: bytes) -> None:
+        """Which functions mention each top-level variable: a word match in
+        the body's text (no scope analysis, so a local of the same name or a
+        mention in a comment counts too)."""
+        wanted = {v.encode("utf-8") for v in self.variables}
         if not wanted:
             return
-        owner = self.owners.owner
-        for node in identifiers:
-            name = node.text.decode("utf-8", "replace")
-            if name in wanted:
-                key = owner(node.start_byte)
-                if key is not None:
-                    self.reads.setdefault(key, set()).add(name)
+        owners = self.owners
+        for start, end, key in zip(owners.starts, owners.ends, owners.keys):
+            found = wanted.intersection(_WORD.findall(data, start, end))
+            if found:
+                self.reads.setdefault(key, set()).update(w.decode("utf-8") for w in found)
 
     def finish(self, builtins: frozenset) -> dict:
         """The summary record; also fills the result's `refs`."""
