@@ -378,7 +378,6 @@ class _File:
             if stmt.type not in ("comment", "ERROR"):
                 self.statement(stmt)
         grammar = self.grammar
-        result = self.result
         for node in captures(grammar, _CALLS, root).get("call", ()):
             if node.type == "import":  # import("./m")
                 self._dynamic_import(node.parent)
@@ -394,11 +393,7 @@ class _File:
                 name = dotted(node)
                 if name is not None and name[:1].isupper():
                     summary.note_call(node, name)
-        if summary.variables:
-            summary.note_reads(self.data)
-        record = summary.finish(GLOBALS)
-        result.defined = sorted(summary.names - set(result.bindings))
-        return record
+        return summary.finish(GLOBALS, self.data)
 
     def _dynamic_import(self, call) -> None:
         args = call.child_by_field_name("arguments") if call is not None else None

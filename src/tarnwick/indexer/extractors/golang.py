@@ -116,11 +116,7 @@ class _File:
             name = dotted(node)
             if name is not None:
                 summary.note_call(node, name)
-        if summary.variables:
-            summary.note_reads(self.data)
-        record = summary.finish(BUILTINS)
-        result.defined = sorted(summary.names - set(result.bindings))
-        return record
+        return summary.finish(BUILTINS, self.data)
 
     def _result(self, node) -> str:
         ret = node.child_by_field_name("result")

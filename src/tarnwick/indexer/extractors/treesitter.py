@@ -337,8 +337,10 @@ class Summary:
             if found:
                 self.reads.setdefault(key, set()).update(w.decode("utf-8") for w in found)
 
-    def finish(self, builtins: frozenset) -> dict:
-        """The summary record; also fills the result's `refs`."""
+    def finish(self, builtins: frozenset, data: bytes) -> dict:
+        """The summary record of the file's source `data`; also fills the
+        result's `refs` and `defined`."""
+        self.note_reads(data)
         internal_graph = []
         defined = set(self.functions) | set(self.classes)
         all_calls = list(self.module_calls)
@@ -362,6 +364,7 @@ class Summary:
             variables.append({"name": var, "used_by": users})
         all_calls.sort()
         self.result.refs = ordered_unique(c for _, c in all_calls)
+        self.result.defined = sorted(self.names - set(self.result.bindings))
         return {
             "description": self.description,
             "functions": self.functions,
