@@ -132,3 +132,10 @@ def test_index_then_context_through_the_console_script(tmp_path):
                             capture_output=True, text=True, timeout=60)
     assert answer.returncode == 0, answer.stderr
     assert "# bookshelf/loans.py::find_overdue_loans (lines 28-33)" in answer.stdout
+
+
+def test_mcp_without_the_sdk_says_how_to_install_it(capsys, monkeypatch):
+    monkeypatch.setitem(sys.modules, "mcp", None)
+    monkeypatch.delitem(sys.modules, "tarnwick.mcp_server", raising=False)
+    assert run(capsys, "mcp", "--root", str(SAMPLE)) == (
+        1, "", "tarnwick: error: the MCP server needs the `mcp` package: pip install 'tarnwick[mcp]'\n")
