@@ -135,7 +135,8 @@ def test_index_then_context_through_the_console_script(tmp_path):
 
 
 def test_mcp_without_the_sdk_says_how_to_install_it(capsys, monkeypatch):
-    monkeypatch.setitem(sys.modules, "mcp", None)
+    for name in [n for n in sys.modules if n.split(".")[0] == "mcp"] + ["mcp"]:
+        monkeypatch.setitem(sys.modules, name, None)
     monkeypatch.delitem(sys.modules, "tarnwick.mcp_server", raising=False)
     assert run(capsys, "mcp", "--root", str(SAMPLE)) == (
         1, "", "tarnwick: error: the MCP server needs the `mcp` package: pip install 'tarnwick[mcp]'\n")
