@@ -10,6 +10,7 @@ be used, instead of a traceback.
 
 from __future__ import annotations
 
+import gc
 import os
 import sys
 from pathlib import Path
@@ -49,6 +50,10 @@ def _run() -> int:
     # Imported here so this module loads even where the extension is not built.
     from tarnwick import context_packer
 
+    # A short-lived process: the cyclic collector would only slow the load
+    # of a large graph and summary store, which hold no cycles.
+    collecting = gc.isenabled()
+    gc.disable()
     try:
         context_packer.main()
     except vx.GraphError as exc:
@@ -62,6 +67,11 @@ def _run() -> int:
             raise
         console.error(PROG, fault)
         return 2
+    finally:
+        if collecting:
+            gc.enable()
+        for note in vx.take_notes():
+            console.warn(PROG, note)
     return 0
 
 

@@ -40,6 +40,11 @@ def read_regular(path, limit: int) -> bytes:
     Never blocks on a FIFO or a device: anything but a regular file raises
     OSError, as does a file larger than `limit`.
     """
+    return read_regular_file(path, limit)[0]
+
+
+def read_regular_file(path, limit: int) -> tuple:
+    """`read_regular`, and the status of the very file that was read."""
     fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
     try:
         info = os.fstat(fd)
@@ -58,7 +63,7 @@ def read_regular(path, limit: int) -> bytes:
         data = b"".join(chunks)
         if len(data) > limit:
             raise OSError(errno.EFBIG, f"larger than {limit} bytes", os.fspath(path))
-        return data
+        return data, info
     finally:
         os.close(fd)
 

@@ -30,30 +30,27 @@ a "path" and a one-line "summary"; symbol nodes have "kind" "symbol", the
 
 Ranking
 -------
-``retrieve(graph, query)`` scores every file node with Okapi BM25
-(k1 = 1.2, b = 0.75) over one document per file, made of:
+``retrieve(graph, query)`` ranks the graph's files with the search package
+(``tarnwick.search``): BM25 over fielded documents of files (name, folders,
+summary, defined names) and of symbols (name, class, parameters, docstring,
+body words), identifiers indexed whole and split, an exact identifier in the
+question weighted up, test files down-weighted unless the question is about
+tests, and a small prior for files that many others import.  The search index
+that ``tarnwick-index`` writes (``.vestra/search.db``) is used when it was
+built from this very graph; otherwise the same ranking runs in memory over
+the graph's paths, summaries and symbol names.  A damaged index is never
+trusted: ranking falls back to memory and ``take_notes()`` returns one line
+about it.
 
-* the tokens of the file's path, counted twice (the path says the most),
-* the names of the file's symbol nodes,
-* the file node's summary.
-
-Text is tokenised by splitting at anything that is not a letter or digit,
-at underscores, at digit runs and at ASCII case changes (``parseJSON2Dict``
-gives parse, json, 2, dict; ``HTTPServer`` gives http, server), then
-lower-cased.  A small list of stop words (``STOP_WORDS``) is dropped, and a
-light suffix stemmer (``stem``) folds common English endings so that related
-forms meet: plurals (-s, -es, -ies), then -ing and -ed, then -er, then a
-final -e.  Thus escape, escapes, escaping and escaped all become "escap", and
-encode, encoder, encoders and encoding all become "encod".  Suffixes are only
-removed when at least three letters remain, so short words (use, user, add)
-are left alone.  Each distinct query term counts once.
-
-Files scoring 0 are left out; equal scores are ordered by file id.  Edges are
-those touching a returned file (by its id, or a symbol id ``"<file>::..."``
-inside it), best first: edges joining two different returned files, then by
-relation (imports, calls, extends, implements, requires, references,
-contains, then any other), then by the best rank of the returned file they
-touch, then in graph order.
+Each file entry is ``{"id", "score", "symbols"}``; "symbols" lists the best
+matching symbols of the file (at most eight, best first) as ``{"id", "name",
+"symbol_kind", "line_start", "line_end", "score"}`` with the graph's line
+numbers.  Files scoring 0 are left out; equal scores are ordered by file id.
+Edges are those touching a returned file (by its id, or a symbol id
+``"<file>::..."`` inside it), best first: edges joining two different
+returned files, then by relation (imports, calls, extends, implements,
+requires, references, contains, then any other), then by the best rank of
+the returned file they touch, then in graph order.
 
 Intent
 ------
@@ -67,13 +64,14 @@ several kinds match, the first in this order wins: "fix", "refactor",
 from __future__ import annotations
 
 import contextlib
-import functools
+import gc
 import json
-import math
 import os
-import re
 from pathlib import Path
-from typing import Any, Iterable, Iterator
+from typing import Any, Iterator
+
+from .datadir import is_inside, read_regular_file
+from .search.tokens import STOP_WORDS, query_terms, stem, tokenize, words
 
 __all__ = [
     "ENV_VAR",
@@ -88,25 +86,17 @@ __all__ = [
     "retrieve",
     "set_project",
     "stem",
+    "take_notes",
     "tokenize",
 ]
 
 ENV_VAR = "TARNWICK_PROJECT"
 GRAPH_RELPATH = Path(".vestra") / "graph.json"
+SEARCH_INDEX_RELPATH = Path(".vestra") / "search.db"
+# A graph file larger than this is refused rather than read.
+GRAPH_LIMIT = 1 << 31
 
-BM25_K1 = 1.2
-BM25_B = 0.75
-PATH_WEIGHT = 2.0
-SYMBOL_WEIGHT = 1.0
-SUMMARY_WEIGHT = 1.0
-
-STOP_WORDS = frozenset(
-    """a an the and or of to in on at by for from with as into about
-    is are was were be been it its this that these those there here
-    how what where when why which who whom does do did doing done
-    i me my we our you your can could should would will shall
-    please""".split()
-)
+_words = words  # the name the tests and older callers know
 
 # Edge relations in the order they are worth showing; unknown ones go last.
 REL_PRIORITY = {
@@ -119,7 +109,7 @@ REL_PRIORITY = {
 _INTENT_KEYWORDS = (
     ("fix", "bug error fail failure crash broken fix wrong exception traceback"),
     ("refactor", "refactor rename clean cleanup simplify extract move reorganize restructure split"),
-    ("test", "test pytest unittest coverage"),
+    ("test", "test tests pytest unittest coverage"),
     ("add", "add implement create support new introduce"),
     ("explain", "how what why explain where does understand describe"),
 )
@@ -252,13 +242,17 @@ def _check_records(
     return records
 
 
-def _parse_graph(path: Path, data: bytes) -> dict:
+def _parse_graph(path: Path, data: bytes, index=None, info=None) -> dict:
     try:
         text = data.decode("utf-8-sig")
     except UnicodeDecodeError as exc:
         raise GraphError(
             path, f"not valid UTF-8 (byte 0x{data[exc.start]:02x} at offset {exc.start})"
         ) from None
+    # The graph holds no reference cycles; collecting during the parse of a
+    # large graph only costs time.
+    collecting = gc.isenabled()
+    gc.disable()
     try:
         graph = json.loads(text)
     except json.JSONDecodeError as exc:
@@ -269,8 +263,21 @@ def _parse_graph(path: Path, data: bytes) -> dict:
         raise GraphError(path, f"not valid JSON ({exc})") from None
     except RecursionError:
         raise GraphError(path, "not valid JSON (nested too deeply)") from None
+    finally:
+        if collecting:
+            gc.enable()
     if not isinstance(graph, dict):
         raise GraphError(path, f"top level must be an object, not {_json_type(graph)}")
+    if (
+        index is not None
+        and index.vouches_for(info)
+        and graph.get("generation") == index.meta.get("generation")
+        and type(graph.get("nodes")) is list
+        and type(graph.get("edges")) is list
+    ):
+        # The file is, by inode, size and time, the one the indexer wrote and
+        # checked: no need to look at every record again.
+        return graph
     _check_records(path, graph, "nodes", "node", ("id",), _OPTIONAL_NODE_FIELDS)
     _check_records(path, graph, "edges", "edge", ("from", "to", "rel"))
     return graph
@@ -280,61 +287,23 @@ def load_graph() -> dict:
     """Read the project's graph file afresh and return it as a plain dict.
 
     The dict has at least "nodes" and "edges" (lists of dicts, as stored).
-    Without a project or without a graph file the result is the empty graph.
-    Raises ``GraphError`` for a graph file that cannot be used.
+    Without a project or without a graph file the result is the empty graph;
+    so it is for a graph file that leads outside the project root.  Raises
+    ``GraphError`` for a graph file that cannot be used.
     """
-    path = graph_path()
-    if path is None:
+    root = project_root()
+    if root is None:
         return {"nodes": [], "edges": []}
+    path = root / GRAPH_RELPATH
     try:
-        data = path.read_bytes()
+        if not os.path.lexists(path) or not is_inside(path, root):
+            return {"nodes": [], "edges": []}
+        data, info = read_regular_file(path, GRAPH_LIMIT)
     except (FileNotFoundError, NotADirectoryError):
         return {"nodes": [], "edges": []}
     except OSError as exc:
         raise GraphError(path, f"cannot read file ({exc.strerror or exc})") from None
-    return _parse_graph(path, data)
-
-
-# --------------------------------------------------------------------------
-# Text analysis
-
-# An ASCII upper-case run not followed by a lower-case letter (HTTP in
-# HTTPServer), an optionally capitalised word, or a digit run.  "Lower-case"
-# here is any letter except A-Z, so non-ASCII words stay whole.
-_TOKEN_RE = re.compile(r"[A-Z]+(?![^\W\d_A-Z])|[A-Z]?[^\W\d_A-Z]+|\d+")
-
-
-def _words(text: str) -> list[str]:
-    return [w.lower() for w in _TOKEN_RE.findall(text)]
-
-
-@functools.lru_cache(maxsize=1 << 16)
-def stem(word: str) -> str:
-    """Fold common English endings of a lower-case word (see module docs)."""
-    if len(word) <= 3 or not word.isalpha():
-        return word
-    if word.endswith("ies") and len(word) > 4:
-        word = word[:-3] + "y"
-    elif word.endswith(("sses", "ches", "shes", "xes")):
-        word = word[:-2]
-    elif word.endswith("s") and not word.endswith(("ss", "us", "is")):
-        word = word[:-1]
-    for suffixes in (("ing", "ed"), ("er",)):
-        for suffix in suffixes:
-            if word.endswith(suffix) and len(word) - len(suffix) >= 3 and not word.endswith("eed"):
-                word = word[: -len(suffix)]
-                # running -> run, mapped -> map; but keep add, call, pass.
-                if len(word) >= 4 and word[-1] == word[-2] and word[-1] not in "aeioulsz":
-                    word = word[:-1]
-                break
-    if word.endswith("e") and len(word) > 3:
-        word = word[:-1]
-    return word
-
-
-def tokenize(text: str) -> list[str]:
-    """Split ``text`` into lower-case, stemmed terms without stop words."""
-    return [stem(w) for w in _words(text) if w not in STOP_WORDS]
+    return _parse_graph(path, data, _search_index(root), info)
 
 
 # --------------------------------------------------------------------------
@@ -345,7 +314,7 @@ _INTENTS = tuple((name, frozenset(stem(w) for w in words.split())) for name, wor
 
 def classify_intent(query: str) -> str:
     """Return "fix", "refactor", "test", "add", "explain" or "other"."""
-    terms = {stem(w) for w in _words(query)}
+    terms = {stem(w) for w in words(query)}
     for name, keywords in _INTENTS:
         if terms & keywords:
             return name
@@ -353,7 +322,58 @@ def classify_intent(query: str) -> str:
 
 
 # --------------------------------------------------------------------------
+# Notes for the user
+
+_notes: list[str] = []
+
+
+def _note(text: str) -> None:
+    if text not in _notes:
+        _notes.append(text)
+
+
+def take_notes() -> list[str]:
+    """One-line remarks gathered since the last call (for example a search
+    index that could not be used), for a command to show; clears them."""
+    taken = list(_notes)
+    _notes.clear()
+    return taken
+
+
+# --------------------------------------------------------------------------
 # Retrieval
+
+# The open search index of the project, kept while its file is unchanged:
+# (root, real path, identity of the file) and the index.
+_index_cache: tuple | None = None
+
+
+def _search_index(root: Path | None):
+    """The usable search index of ``root``, or None (missing or unusable; the
+    reason for an unusable one is noted)."""
+    global _index_cache
+    if root is None:
+        return None
+    path = root / SEARCH_INDEX_RELPATH
+    try:
+        real = os.path.realpath(path)
+        info = os.stat(real)
+    except OSError:
+        return None
+    key = (root, real, (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns))
+    if _index_cache is not None and _index_cache[0] == key:
+        return _index_cache[1]
+    from .search.store import IndexCorpus, IndexProblem
+
+    if _index_cache is not None and _index_cache[1] is not None:
+        _index_cache[1].close()
+    try:
+        index = IndexCorpus(root, str(path))
+    except IndexProblem as exc:
+        _note(f"search index not used: {exc}")
+        index = None
+    _index_cache = (key, index)
+    return index
 
 
 def _base_file(node_id: Any) -> str | None:
@@ -362,78 +382,10 @@ def _base_file(node_id: Any) -> str | None:
     return node_id.split("::", 1)[0]
 
 
-def _documents(nodes: Iterable[Any]) -> dict[str, dict[str, float]]:
-    """Build the weighted term counts of one document per file node."""
-    docs: dict[str, dict[str, float]] = {}
-    path_to_id: dict[str, str] = {}
-    symbols: list[dict] = []
-
-    def add(doc: dict[str, float], text: Any, weight: float) -> None:
-        if isinstance(text, str):
-            for term in tokenize(text):
-                doc[term] = doc.get(term, 0.0) + weight
-
-    for node in nodes:
-        if not isinstance(node, dict):
-            continue
-        kind = node.get("kind")
-        if kind == "symbol":
-            symbols.append(node)
-            continue
-        fid = node.get("id")
-        if kind != "file" or not isinstance(fid, str) or not fid:
-            continue
-        path = node.get("path")
-        if not isinstance(path, str) or not path:
-            path = fid
-        doc = docs.setdefault(fid, {})
-        path_to_id.setdefault(path, fid)
-        add(doc, path, PATH_WEIGHT)
-        add(doc, node.get("summary"), SUMMARY_WEIGHT)
-
-    for node in symbols:
-        path = node.get("path")
-        if not isinstance(path, str):
-            path = _base_file(node.get("id"))
-        fid = path_to_id.get(path) if path else None
-        if fid is None:
-            continue
-        name = node.get("name")
-        if not isinstance(name, str):
-            sid = node.get("id")
-            name = sid.split("::", 1)[1] if isinstance(sid, str) and "::" in sid else None
-        add(docs[fid], name, SYMBOL_WEIGHT)
-    return docs
-
-
-def _rank_files(docs: dict[str, dict[str, float]], terms: set[str]) -> list[tuple[float, str]]:
-    n = len(docs)
-    if not n or not terms:
-        return []
-    lengths = {fid: sum(doc.values()) for fid, doc in docs.items()}
-    avgdl = sum(lengths.values()) / n or 1.0
-    idf = {}
-    for term in terms:
-        df = sum(1 for doc in docs.values() if term in doc)
-        if df:
-            idf[term] = math.log(1.0 + (n - df + 0.5) / (df + 0.5))
-    ranked = []
-    for fid, doc in docs.items():
-        norm = BM25_K1 * (1.0 - BM25_B + BM25_B * lengths[fid] / avgdl)
-        score = 0.0
-        for term, weight in idf.items():
-            tf = doc.get(term)
-            if tf:
-                score += weight * tf * (BM25_K1 + 1.0) / (tf + norm)
-        if score > 0.0:
-            ranked.append((score, fid))
-    ranked.sort(key=lambda item: (-item[0], item[1]))
-    return ranked
-
-
-def _select_edges(edges: Iterable[Any], rank: dict[str, int], limit: int) -> list[dict]:
+def _select_edges(edges, rank: dict[str, int], limit: int) -> list[dict]:
+    """The ``limit`` best of the (position, edge) pairs ``edges``."""
     chosen = []
-    for position, edge in enumerate(edges):
+    for position, edge in edges:
         if not isinstance(edge, dict):
             continue
         src, dst = _base_file(edge.get("from")), _base_file(edge.get("to"))
@@ -448,10 +400,41 @@ def _select_edges(edges: Iterable[Any], rank: dict[str, int], limit: int) -> lis
     return [dict(edge) for _, edge in chosen[:limit]]
 
 
+def _rank(graph: dict, terms: dict, top_files: int, about_tests: bool) -> tuple[list, Any]:
+    """File entries from the project's search index when it was built from
+    ``graph``, else from a corpus built in memory; and the index used."""
+    from .search.rank import rank
+
+    index = _search_index(project_root())
+    if index is not None and index.belongs_to(graph):
+        try:
+            return rank(index, terms, top_files, about_tests), index
+        except Exception as exc:  # a damaged index must never end the query
+            _note(f"search index not used: {index.path}: damaged ({exc}); run tarnwick-index again")
+    from .search.build import corpus_from_graph
+
+    corpus, _ = corpus_from_graph(graph)
+    return rank(corpus, terms, top_files, about_tests), None
+
+
+def _edges_near(graph: dict, files: list, index) -> list:
+    """(position, edge) of the graph's edges that may touch ``files``: from
+    the index when it was used, else all of them."""
+    edges = graph.get("edges") or ()
+    if index is not None and isinstance(edges, list):
+        try:
+            numbers = [index.file_ids.index(entry["id"]) for entry in files]
+            positions = sorted(index.edge_positions(numbers))
+            return [(p, edges[p]) for p in positions if p < len(edges)]
+        except Exception as exc:
+            _note(f"search index not used: {index.path}: damaged ({exc}); run tarnwick-index again")
+    return enumerate(edges)
+
+
 def retrieve(graph: dict, query: str, top_files: int = 8, top_edges: int = 40) -> dict:
     """Rank the graph's files for ``query`` and pick the edges around them.
 
-    Returns ``{"files": [{"id": ..., "score": ...}, ...], "edges": [...],
+    Returns ``{"files": [{"id", "score", "symbols"}, ...], "edges": [...],
     "intent": classify_intent(query)}``: at most ``top_files`` files, best
     first, and at most ``top_edges`` edges (copies of the graph's edge
     dicts).  Missing "nodes" or "edges" keys read as empty lists.
@@ -461,13 +444,13 @@ def retrieve(graph: dict, query: str, top_files: int = 8, top_edges: int = 40) -
     top_files = max(int(top_files), 0)
     top_edges = max(int(top_edges), 0)
     graph = graph or {}
+    intent = classify_intent(query)
     files: list[dict] = []
     edges: list[dict] = []
-    terms = set(tokenize(query))
+    terms = query_terms(query)
     if top_files and terms:
-        ranked = _rank_files(_documents(graph.get("nodes") or ()), terms)[:top_files]
-        files = [{"id": fid, "score": score} for score, fid in ranked]
+        files, index = _rank(graph, terms, top_files, intent == "test")
         if top_edges and files:
             rank = {entry["id"]: i for i, entry in enumerate(files)}
-            edges = _select_edges(graph.get("edges") or (), rank, top_edges)
-    return {"files": files, "edges": edges, "intent": classify_intent(query)}
+            edges = _select_edges(_edges_near(graph, files, index), rank, top_edges)
+    return {"files": files, "edges": edges, "intent": intent}

@@ -11,6 +11,8 @@ modules), and write the files atomically (`output`).
 
 from __future__ import annotations
 
+import gc
+import json
 import os
 import stat
 import sys
@@ -22,6 +24,8 @@ from ..datadir import DATA_DIR, GRAPH_NAME, MANIFEST_NAME, SUMMARIES_NAME
 from .cache import CACHE_NAME, Cache, signature
 from .extractors import missing_package
 from .linkage import EDGE_KINDS, resolve_edges
+from ..search.build import corpus_from_graph
+from ..search.store import INDEX_NAME, write_index
 from .output import (
     edge,
     encode,
@@ -72,6 +76,7 @@ class IndexStats:
     seconds: float = 0.0
     summaries_path: str = ""
     graph_path: str = ""
+    search_index_path: str = ""
 
     def summary_line(self) -> str:
         extra = "".join(
@@ -159,6 +164,32 @@ def _data_dir(root: str, create: bool) -> str:
     return data_dir
 
 
+def _write_search_index(path: str, graph_path: str, graph_json: str, symbol_docs: dict) -> None:
+    """Write the search index for the graph just written to `graph_path`.
+
+    Built from the graph as readers will load it, so the two agree by
+    construction; it records the graph's generation and its file's identity.
+    """
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        graph = json.loads(graph_json)
+        corpus, edge_positions = corpus_from_graph(graph, symbol_docs)
+    finally:
+        if was_enabled:
+            gc.enable()
+    info = os.stat(graph_path)
+    identity = {
+        "generation": graph.get("generation"),
+        "size": info.st_size,
+        "mtime_ns": info.st_mtime_ns,
+        "inode": info.st_ino,
+        "nodes": len(graph["nodes"]),
+        "edges": len(graph["edges"]),
+    }
+    write_index(path, corpus, identity, edge_positions)
+
+
 def index_project(
     root=".",
     *,
@@ -243,6 +274,7 @@ def index_project(
     paths = sorted(f.rel for f in sources)
 
     records = []
+    symbol_docs = {}
     node_blocks = []
     contains_blocks = []
     symbols = 0
@@ -252,6 +284,7 @@ def index_project(
             node_blocks.append(encode(file_node(path, "")))
             continue
         records.append((path, result.record_json))
+        symbol_docs.update(result.search_docs)
         node_blocks.append(result.nodes_json)
         contains_blocks.append(result.contains_json)
         functions, methods, classes, count = result.counts
@@ -275,9 +308,10 @@ def index_project(
     # A lone surrogate (some source literals hold one) is written as a JSON
     # escape, which keeps the files valid UTF-8.
     generation = new_generation()
+    graph = graph_text(node_blocks, edge_blocks, generation)
     files = [
         (SUMMARIES_NAME, summaries_text(records).encode("utf-8", "backslashreplace")),
-        (GRAPH_NAME, graph_text(node_blocks, edge_blocks, generation).encode("utf-8", "backslashreplace")),
+        (GRAPH_NAME, graph.encode("utf-8", "backslashreplace")),
     ]
     manifest = manifest_text(generation, files)
     # The cache is this indexer's own: not part of the set readers check.
@@ -285,6 +319,10 @@ def index_project(
     # The manifest goes last: it commits the set.
     files.append((MANIFEST_NAME, manifest))
     write_files(data_dir, files)
+    # The search index names the graph it belongs to, so it can follow the
+    # set: a reader never trusts it for another graph.
+    stats.search_index_path = os.path.join(data_dir, INDEX_NAME)
+    _write_search_index(stats.search_index_path, stats.graph_path, graph, symbol_docs)
 
     stats.seconds = time.perf_counter() - started
     return stats

@@ -45,6 +45,7 @@ _FIELDS = (
     "nodes_json",
     "contains_json",
     "counts",
+    "search_docs",
 )
 
 
@@ -57,7 +58,8 @@ def _code_digest() -> str:
     serve results of the old one."""
     h = hashlib.blake2b(digest_size=8)
     here = os.path.dirname(os.path.abspath(__file__))
-    for folder in (here, os.path.join(here, "extractors")):
+    search = os.path.join(os.path.dirname(here), "search")
+    for folder in (here, os.path.join(here, "extractors"), search):
         for name in sorted(os.listdir(folder)):
             if name.endswith(".py"):
                 with open(os.path.join(folder, name), "rb") as f:

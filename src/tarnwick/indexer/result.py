@@ -4,6 +4,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 
+from ..search.documents import symbol_terms
 from .output import edge, encode, file_node, symbol_node
 
 
@@ -44,13 +45,18 @@ class FileResult:
     package: str = ""
     # Content hash of the bytes read (for the incremental cache).
     digest: str | None = None
-    # Filled by `encode_result`, which also drops `record` and `symbols`:
-    # the JSON texts of the record, of the file's nodes and of its
-    # "contains" edges, and (functions, methods, classes, symbols) counts.
+    # Symbol name -> (parameter names, docstring first line, names used in
+    # the body), for its search document; extractors that know them fill it.
+    symbol_text: dict = field(default_factory=dict)
+    # Filled by `encode_result`, which also drops `record`, `symbols` and
+    # `symbol_text`: the JSON texts of the record, of the file's nodes and of
+    # its "contains" edges, (functions, methods, classes, symbols) counts,
+    # and each symbol's search document as [node id, term weights].
     record_json: str = ""
     nodes_json: str = ""
     contains_json: str = ""
     counts: tuple = (0, 0, 0, 0)
+    search_docs: list = field(default_factory=list)
 
 
 def encode_result(result: FileResult) -> FileResult:
@@ -62,15 +68,18 @@ def encode_result(result: FileResult) -> FileResult:
     nodes = [encode(file_node(path, record.get("description", "")))]
     ids = []
     methods = 0
+    texts = result.symbol_text
     for name, kind, start, end in result.symbols:
         node = symbol_node(path, name, kind, start, end)
         nodes.append(encode(node))
         ids.append(node["id"])
         methods += kind == "method"
+        result.search_docs.append([node["id"], symbol_terms(path, name, *texts.get(name, ()))])
     result.nodes_json = ",\n".join(nodes)
     ids.sort()
     result.contains_json = ",\n".join(encode(edge(path, sid, "contains")) for sid in ids)
     result.counts = (len(record["functions"]), methods, len(record["classes"]), len(ids))
     result.record = None
     result.symbols = []
+    result.symbol_text = {}
     return result

@@ -32,6 +32,7 @@ _Import = ast.Import
 _ImportFrom = ast.ImportFrom
 _arg = ast.arg
 _Global = ast.Global
+_keyword = ast.keyword
 _FUNC_TYPES = (ast.FunctionDef, ast.AsyncFunctionDef)
 _BLOCK_TYPES = (ast.If, ast.Try, ast.With)
 _DEF_TYPES = (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)
@@ -153,7 +154,7 @@ def dotted_name(node) -> str | None:
 class _Scan:
     """What one walk over a subtree collects."""
 
-    __slots__ = ("calls", "loads", "stores", "globals", "imports", "defs")
+    __slots__ = ("calls", "loads", "stores", "globals", "imports", "defs", "words")
 
     def __init__(self):
         self.calls = []  # (line, col, dotted name) at the end of the callee
@@ -162,6 +163,7 @@ class _Scan:
         self.globals = set()
         self.imports = []
         self.defs = set()  # names of functions and classes defined inside
+        self.words = set()  # attribute names and keyword arguments
 
 
 def _scan(roots, acc: _Scan) -> None:
@@ -171,6 +173,7 @@ def _scan(roots, acc: _Scan) -> None:
     push = stack.append
     extend = stack.extend
     calls = acc.calls
+    words = acc.words
     loads = acc.loads
     stores = acc.stores
     children = _CHILDREN
@@ -190,6 +193,11 @@ def _scan(roots, acc: _Scan) -> None:
             name = dotted_name(func)
             if name is not None:
                 calls.append((func.end_lineno, func.end_col_offset, name))
+        elif kind is _Attribute:
+            words.add(node.attr)
+        elif kind is _keyword:
+            if node.arg:
+                words.add(node.arg)
         elif kind is _arg:
             stores.add(node.arg)
         elif kind is _Import or kind is _ImportFrom:
@@ -301,6 +309,19 @@ def _docstring(node) -> str:
             if type(value) is ast.Constant and type(value.value) is str:
                 return _first_line(value.value)
     return ""
+
+
+def _search_text(node, scan: _Scan, doc: str) -> tuple:
+    """What a function's search document holds besides its name: parameter
+    names, the docstring's first line, and the attributes, keyword arguments
+    and callees its body names."""
+    args = node.args
+    params = [a.arg for a in (*args.posonlyargs, *args.args, *args.kwonlyargs) if a.arg not in ("self", "cls")]
+    for a in (args.vararg, args.kwarg):
+        if a is not None:
+            params.append(a.arg)
+    body = scan.words.union(call[2].rpartition(".")[2] for call in scan.calls)
+    return params, doc, sorted(body)
 
 
 def _is_overload(node) -> bool:
@@ -516,6 +537,7 @@ class _PythonFile:
                 if stmt.name not in methods:
                     methods.append(stmt.name)
                     method_symbols.append((qual, "method", *self.span(stmt)))
+                    self.result.symbol_text[qual] = _search_text(stmt, scan, _docstring(stmt))
             else:
                 class_body.append(stmt)
         _scan(class_body, self.module_scan)
@@ -527,6 +549,8 @@ class _PythonFile:
         }
         self.result.symbols.append((name, "class", lines[0], lines[1]))
         self.result.symbols.extend(method_symbols)
+        bases = [ref.rpartition(".")[2] for ref in map(dotted_name, node.bases) if ref]
+        self.result.symbol_text[name] = ((), self.classes[name]["description"], bases)
 
     def add_function(self, node) -> None:
         name = node.name
@@ -547,6 +571,7 @@ class _PythonFile:
             "description": _docstring(node),
         }
         self.result.symbols.append((name, "function", lines[0], lines[1]))
+        self.result.symbol_text[name] = _search_text(node, scan, self.functions[name]["description"])
 
     def split_calls(self, scan: _Scan) -> tuple:
         """A function's callees: (same-file definitions, everything else

@@ -1,0 +1,167 @@
+"""Retrieval evaluation: does the file a developer would open come first?
+
+Builds the evaluation projects (see eval_questions.py), indexes them with
+`tarnwick-index`, asks every question and prints hit@1, hit@3 and hit@8 of
+the files for each system:
+
+- "BM25 contents": plain Okapi BM25 over each file's whole text, the
+  baseline to beat;
+- "tarnwick": `vx.load_graph()` and `vx.retrieve()` as the context-packer
+  command runs them (with the search index);
+- "tarnwick, no index": the same ranking built in memory from the graph.
+
+"sym@3" counts questions whose expected function is among the first three
+"symbols" of a file entry in the top three.  Columns are (name, test)
+pairs in COLUMNS; a test gets the question and the system's answer.
+
+    .venv/bin/python bench/eval_retrieval.py [--work DIR] [--source STDLIB] [-v]
+
+The standard library must be CPython 3.10's (this interpreter's by
+default): the file list is pinned in eval_stdlib310.txt.
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import os
+import shutil
+import sys
+import sysconfig
+import tempfile
+from collections import Counter
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+from eval_questions import BOOKSHELF, STDLIB  # noqa: E402
+
+from tarnwick import vx  # noqa: E402
+from tarnwick.index import index_project  # noqa: E402
+from tarnwick.vx import tokenize  # noqa: E402
+
+SAMPLE = HERE.parent / "examples" / "bookshelf"
+
+
+def build_stdlib(source: Path, target: Path) -> None:
+    names = (HERE / "eval_stdlib310.txt").read_text().split("\n")
+    missing = [n for n in names if n and not (source / n).is_file()]
+    if missing:
+        sys.exit(f"{source} is not CPython 3.10's standard library ({len(missing)} files missing, e.g. {missing[0]})")
+    for name in filter(None, names):
+        (target / name).parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(source / name, target / name)
+
+
+class ContentsBM25:
+    """Plain BM25 over whole file contents: the baseline."""
+
+    def __init__(self, root: Path, k1: float = 1.2, b: float = 0.75) -> None:
+        self.docs = {}
+        for path in sorted(root.rglob("*.py")):
+            if ".vestra" not in path.parts:
+                text = path.read_text(encoding="utf-8", errors="replace")
+                self.docs[path.relative_to(root).as_posix()] = Counter(tokenize(text))
+        self.lengths = {name: sum(doc.values()) for name, doc in self.docs.items()}
+        self.average = sum(self.lengths.values()) / max(len(self.docs), 1)
+        self.df = Counter(term for doc in self.docs.values() for term in doc)
+        self.k1, self.b = k1, b
+
+    def __call__(self, question: str) -> dict:
+        n = len(self.docs)
+        terms = set(tokenize(question))
+        scores = []
+        for name, doc in self.docs.items():
+            norm = self.k1 * (1 - self.b + self.b * self.lengths[name] / self.average)
+            score = sum(
+                math.log(1 + (n - self.df[t] + 0.5) / (self.df[t] + 0.5)) * doc[t] * (self.k1 + 1) / (doc[t] + norm)
+                for t in terms
+                if t in doc
+            )
+            if score > 0:
+                scores.append((-score, name))
+        return {"files": [{"id": name, "symbols": []} for _, name in sorted(scores)[:8]]}
+
+
+def tarnwick(root: Path, use_index: bool = True):
+    vx.set_project(root)
+    graph = vx.load_graph()
+    if not use_index:
+        graph = dict(graph, generation=None)
+
+    def ask(question: str) -> dict:
+        vx.set_project(root)  # the search index is the project's
+        return vx.retrieve(graph, question)
+
+    return ask
+
+
+def file_hit(k: int):
+    def test(question, answer) -> bool:
+        return any(entry["id"] in question[1] for entry in answer["files"][:k])
+
+    return test
+
+
+def symbol_hit(question, answer) -> bool:
+    wanted = set(question[2])
+    return any(s["name"] in wanted for entry in answer["files"][:3] for s in entry.get("symbols", ())[:3])
+
+
+COLUMNS = [("hit@1", file_hit(1)), ("hit@3", file_hit(3)), ("hit@8", file_hit(8)), ("sym@3", symbol_hit)]
+
+
+def evaluate(systems: dict, projects: list, verbose: bool) -> None:
+    total = sum(len(questions) for _, questions in projects)
+    print(f"{total} questions on {len(projects)} projects")
+    print(f"{'system':<22}" + "".join(f"{name:>9}" for name, _ in COLUMNS))
+    for system, answerers in systems.items():
+        counts = [0] * len(COLUMNS)
+        for (project, questions), ask in zip(projects, answerers):
+            for question in questions:
+                answer = ask(question[0])
+                results = [test(question, answer) for _, test in COLUMNS]
+                counts = [c + r for c, r in zip(counts, results)]
+                if verbose and not results[0]:
+                    top = [entry["id"] for entry in answer["files"][:3]]
+                    print(f"  {system} / {project}: {question[0]!r} -> {top}")
+        print(f"{system:<22}" + "".join(f"{c:>6}/{total:<2}" for c in counts))
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--source", default=sysconfig.get_paths()["stdlib"], help="CPython 3.10 standard library")
+    parser.add_argument("--work", help="keep the projects in this folder")
+    parser.add_argument("-v", "--verbose", action="store_true", help="list the questions missed at 1")
+    args = parser.parse_args(argv)
+
+    def run(work: Path) -> None:
+        stdlib = work / "stdlib310"
+        if not stdlib.is_dir():
+            build_stdlib(Path(args.source), stdlib)
+        bookshelf = work / "bookshelf"
+        if not bookshelf.is_dir():
+            shutil.copytree(SAMPLE, bookshelf, ignore=shutil.ignore_patterns(".vestra", "__pycache__"))
+        roots = [stdlib, bookshelf]
+        for root in roots:
+            index_project(root, progress=False)
+        projects = [("stdlib310", STDLIB), ("bookshelf", BOOKSHELF)]
+        systems = {
+            "BM25 contents": [ContentsBM25(root) for root in roots],
+            "tarnwick": [tarnwick(root) for root in roots],
+            "tarnwick, no index": [tarnwick(root, use_index=False) for root in roots],
+        }
+        evaluate(systems, projects, args.verbose)
+
+    if args.work:
+        os.makedirs(args.work, exist_ok=True)
+        run(Path(args.work).resolve())
+    else:
+        with tempfile.TemporaryDirectory(prefix="tarnwick-eval-") as work:
+            run(Path(work))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,95 @@
+"""Building a corpus from a code graph.
+
+The indexer builds the search index this way from the graph it has just
+written, adding the richer symbol documents its workers made (parameters,
+docstrings, body words); a query without a usable index builds the same
+corpus in memory from the graph alone.
+"""
+
+from __future__ import annotations
+
+from .corpus import FLAG_TEST, MemoryCorpus
+from .documents import file_terms, is_test_path, symbol_terms
+
+
+def _base(node_id) -> str | None:
+    return node_id.split("::", 1)[0] if isinstance(node_id, str) else None
+
+
+def _line(value):
+    return value if type(value) is int else None
+
+
+def corpus_from_graph(graph: dict, symbol_docs: dict | None = None) -> tuple[MemoryCorpus, list]:
+    """The corpus of ``graph``'s file and symbol nodes, and per file number
+    the positions of the graph's edges that touch the file.
+
+    ``symbol_docs`` maps a symbol node's id to its prepared term weights;
+    other symbols get a document from their name and file alone.
+    """
+    nodes = graph.get("nodes") or ()
+    edges = graph.get("edges") or ()
+    corpus = MemoryCorpus()
+    files: dict = {}  # file id -> [path, summary, defined names]
+    by_path: dict = {}  # path -> file id
+    symbols = []
+    for node in nodes:
+        if not isinstance(node, dict):
+            continue
+        kind = node.get("kind")
+        if kind == "symbol":
+            symbols.append(node)
+            continue
+        fid = node.get("id")
+        if kind != "file" or not isinstance(fid, str) or not fid or fid in files:
+            continue
+        path = node.get("path")
+        if not isinstance(path, str) or not path:
+            path = fid
+        files[fid] = [path, node.get("summary"), []]
+        by_path.setdefault(path, fid)
+
+    placed = []
+    for node in symbols:
+        path = node.get("path")
+        fid = by_path.get(path) if isinstance(path, str) else None
+        if fid is None:
+            fid = by_path.get(_base(node.get("id")))
+        if fid is None:
+            continue
+        name = node.get("name")
+        sid = node.get("id")
+        if not isinstance(name, str):
+            name = sid.split("::", 1)[1] if isinstance(sid, str) and "::" in sid else ""
+        files[fid][2].append(name)
+        placed.append((fid, node, name))
+
+    numbers = {}
+    for fid, (path, summary, defined) in files.items():
+        flags = FLAG_TEST if is_test_path(path) else 0
+        numbers[fid] = corpus.add_file(fid, file_terms(path, summary, defined), flags)
+    prepared = symbol_docs or {}
+    for fid, node, name in placed:
+        sid = node.get("id")
+        terms = prepared.get(sid)
+        if terms is None:
+            terms = symbol_terms(files[fid][0], name)
+        kind = node.get("symbol_kind")
+        info = (sid, name, kind if isinstance(kind, str) else "symbol", _line(node.get("line_start")), _line(node.get("line_end")))
+        corpus.add_symbol(numbers[fid], info, terms)
+
+    positions: list = [[] for _ in files]
+    imported_by: dict = {}
+    for position, edge in enumerate(edges):
+        if not isinstance(edge, dict):
+            continue
+        src = numbers.get(_base(edge.get("from")))
+        dst = numbers.get(_base(edge.get("to")))
+        if src is not None:
+            positions[src].append(position)
+        if dst is not None and dst != src:
+            positions[dst].append(position)
+            if edge.get("rel") == "imports" and src is not None:
+                imported_by[dst] = imported_by.get(dst, 0) + 1
+    corpus.set_imported_by(imported_by)
+    return corpus.finish(), positions

@@ -1,0 +1,122 @@
+"""The ranked collections: postings of file and symbol documents.
+
+A corpus answers, per term, which file documents and which symbol documents
+hold it and with what weight, plus a few numbers per document: the BM25
+length norm, the file a symbol lies in, whether a file is a test, and a
+prior from the import graph.  `MemoryCorpus` holds all of it in dicts and
+arrays (built by the indexer, or from a graph when no search index can be
+used); `store.IndexCorpus` reads the same from the search index file, one
+term at a time.
+"""
+
+from __future__ import annotations
+
+import math
+from array import array
+
+BM25_K1 = 1.2
+BM25_B = 0.75
+# Files imported by many others are a little more likely to be what a
+# question is about.
+PRIOR_WEIGHT = 0.08
+
+FLAG_TEST = 1
+
+
+def norms(lengths: list) -> array:
+    """BM25's k1 * (1 - b + b * length / average length) per document."""
+    if not lengths:
+        return array("f")
+    average = sum(lengths) / len(lengths) or 1.0
+    return array("f", (BM25_K1 * (1.0 - BM25_B + BM25_B * n / average) for n in lengths))
+
+
+def prior(imported_by: int) -> float:
+    return 1.0 + PRIOR_WEIGHT * math.log1p(imported_by)
+
+
+class MemoryCorpus:
+    """Postings held in memory.
+
+    Files are numbered in the order added, symbols too; each symbol names
+    the number of its file.  ``symbol_info`` keeps, per symbol, what a
+    result lists: (node id, name, symbol kind, first line, last line).
+    """
+
+    def __init__(self) -> None:
+        self.file_ids: list[str] = []
+        self.file_flags = array("B")
+        self.file_prior = array("f")
+        self.symbol_file = array("I")
+        self.symbol_info: list[tuple] = []
+        self._file_lengths: list[float] = []
+        self._symbol_lengths: list[float] = []
+        self._postings: dict[str, list] = {}
+        self.file_norm = array("f")
+        self.symbol_norm = array("f")
+
+    # -- building
+
+    def add_file(self, file_id: str, terms: dict, flags: int = 0, imported_by: int = 0) -> int:
+        number = len(self.file_ids)
+        self.file_ids.append(file_id)
+        self.file_flags.append(flags)
+        self.file_prior.append(prior(imported_by))
+        self._file_lengths.append(sum(terms.values()))
+        postings = self._postings
+        for term, weight in terms.items():
+            entry = postings.get(term)
+            if entry is None:
+                postings[term] = entry = [[], [], [], []]
+            entry[0].append(number)
+            entry[1].append(weight)
+        return number
+
+    def add_symbol(self, file_number: int, info: tuple, terms: dict) -> int:
+        number = len(self.symbol_info)
+        self.symbol_info.append(info)
+        self.symbol_file.append(file_number)
+        self._symbol_lengths.append(sum(terms.values()))
+        postings = self._postings
+        for term, weight in terms.items():
+            entry = postings.get(term)
+            if entry is None:
+                postings[term] = entry = [[], [], [], []]
+            entry[2].append(number)
+            entry[3].append(weight)
+        return number
+
+    def set_imported_by(self, counts: dict) -> None:
+        """Set the prior of files from {file number: number of importers}."""
+        for number, count in counts.items():
+            self.file_prior[number] = prior(count)
+
+    def finish(self) -> "MemoryCorpus":
+        for entry in self._postings.values():
+            entry[:] = array("I", entry[0]), array("f", entry[1]), array("I", entry[2]), array("f", entry[3])
+        self.file_norm = norms(self._file_lengths)
+        self.symbol_norm = norms(self._symbol_lengths)
+        return self
+
+    # -- reading (the interface `rank` uses)
+
+    @property
+    def file_count(self) -> int:
+        return len(self.file_ids)
+
+    @property
+    def symbol_count(self) -> int:
+        return len(self.symbol_info)
+
+    def postings(self, term: str):
+        """(file numbers, weights, symbol numbers, weights) of ``term``, or None."""
+        return self._postings.get(term)
+
+    def terms(self):
+        return self._postings.items()
+
+    def file_id(self, number: int) -> str:
+        return self.file_ids[number]
+
+    def symbols(self, numbers) -> dict:
+        return {n: self.symbol_info[n] for n in numbers}

@@ -1,0 +1,74 @@
+"""The searchable documents: one per file and one per symbol.
+
+Each document is a map from term to weight, the weight being the sum over
+its fields of (occurrences x field weight), so a single BM25 over these
+counts ranks fields by importance.  Documents are built in the indexer's
+workers from what they parse (names, parameters, docstring first lines, the
+attributes and keyword arguments used in a body), or, without a search
+index, from the graph alone (paths, summaries, symbol names).
+"""
+
+from __future__ import annotations
+
+import posixpath
+
+from .tokens import add_text, identifier_terms
+
+# File documents.
+FILE_NAME_WEIGHT = 3.0  # the file's own name ("encoder" in json/encoder.py)
+FOLDER_WEIGHT = 1.5  # the folders above it
+SUMMARY_WEIGHT = 1.0  # the module docstring's first line
+DEFINED_WEIGHT = 0.5  # names of the classes and functions it defines
+# Symbol documents.
+NAME_WEIGHT = 3.0  # the symbol's own name (the method part of Class.method)
+OWNER_WEIGHT = 1.0  # the class of a method
+PARAM_WEIGHT = 1.0  # parameter names
+DOC_WEIGHT = 1.0  # the docstring's first line
+BODY_WEIGHT = 0.3  # attributes, keyword arguments and calls in the body
+HOME_WEIGHT = 0.5  # the name of the file that holds it
+
+_TEST_DIRS = frozenset(("test", "tests", "testing", "unittests", "test_suite", "testsuite", "__tests__"))
+
+
+def is_test_path(path: str) -> bool:
+    """True for test modules and anything under a test folder."""
+    parts = path.lower().split("/")
+    name = parts[-1]
+    stem = name.rsplit(".", 1)[0]
+    if stem.startswith("test_") or stem.endswith(("_test", "_tests")) or stem in ("conftest", "tests", "test"):
+        return True
+    return any(part in _TEST_DIRS for part in parts[:-1])
+
+
+def file_terms(path: str, summary, defined=()) -> dict:
+    """The document of one file: its path, summary and defined names."""
+    doc: dict = {}
+    folder, name = posixpath.split(path)
+    add_text(doc, name.rsplit(".", 1)[0] if "." in name else name, FILE_NAME_WEIGHT, prose=False)
+    add_text(doc, folder, FOLDER_WEIGHT, prose=False)
+    add_text(doc, summary, SUMMARY_WEIGHT)
+    for symbol in defined:
+        add_text(doc, symbol, DEFINED_WEIGHT, prose=False)
+    return doc
+
+
+def _add_names(doc: dict, names, weight: float) -> None:
+    get = doc.get
+    for name in names:
+        for term in identifier_terms(name):
+            doc[term] = get(term, 0.0) + weight
+
+
+def symbol_terms(path: str, name: str, params=(), doc_line="", body=()) -> dict:
+    """The document of one symbol (``name`` is ``Class.method`` for a method)."""
+    doc: dict = {}
+    owner, _, own = name.rpartition(".")
+    add_text(doc, own, NAME_WEIGHT, prose=False)
+    if owner:
+        add_text(doc, owner, OWNER_WEIGHT, prose=False)
+    _add_names(doc, params, PARAM_WEIGHT)
+    add_text(doc, doc_line, DOC_WEIGHT)
+    _add_names(doc, body, BODY_WEIGHT)
+    file_name = posixpath.basename(path)
+    add_text(doc, file_name.rsplit(".", 1)[0], HOME_WEIGHT, prose=False)
+    return doc

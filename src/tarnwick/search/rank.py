@@ -1,0 +1,103 @@
+"""Ranking files and the symbols inside them for a question.
+
+Both collections are scored with BM25 over the fielded term weights of
+`documents`.  A file's score is its own document's score plus a share of
+its two best symbols' scores (the file that holds the function asked about
+is the file to open), times a small prior for files that many others
+import.  Test files count for a fraction unless the question is about
+tests.  Ties go to the smaller file id.
+"""
+
+from __future__ import annotations
+
+import heapq
+import math
+
+from .corpus import FLAG_TEST, BM25_K1
+
+BEST_SYMBOL_SHARE = 0.6
+SECOND_SYMBOL_SHARE = 0.25
+TEST_FACTOR = 0.3
+SYMBOLS_PER_FILE = 8
+
+
+def _bm25(numbers, weights, norm, idf_weight, scores: dict) -> None:
+    get = scores.get
+    k1 = BM25_K1 + 1.0
+    for number, tf in zip(numbers, weights):
+        scores[number] = get(number, 0.0) + idf_weight * tf * k1 / (tf + norm[number])
+
+
+def _idf(count: int, df: int) -> float:
+    return math.log(1.0 + (count - df + 0.5) / (df + 0.5))
+
+
+def score(corpus, terms: dict) -> tuple[dict, dict]:
+    """BM25 scores of the file and symbol documents that hold any of the
+    weighted ``terms``: ({file number: score}, {symbol number: score})."""
+    files: dict = {}
+    symbols: dict = {}
+    n_files, n_symbols = corpus.file_count, corpus.symbol_count
+    file_norm, symbol_norm = corpus.file_norm, corpus.symbol_norm
+    for term, weight in terms.items():
+        entry = corpus.postings(term)
+        if entry is None:
+            continue
+        file_numbers, file_weights, symbol_numbers, symbol_weights = entry
+        if file_numbers:
+            _bm25(file_numbers, file_weights, file_norm, weight * _idf(n_files, len(file_numbers)), files)
+        if symbol_numbers:
+            _bm25(symbol_numbers, symbol_weights, symbol_norm, weight * _idf(n_symbols, len(symbol_numbers)), symbols)
+    return files, symbols
+
+
+def rank(corpus, terms: dict, top_files: int, about_tests: bool) -> list[dict]:
+    """The best ``top_files`` file entries for ``terms``, best first:
+    ``{"id", "score", "symbols"}``, the symbols as the retrieval result lists
+    them (best first, at most eight)."""
+    if top_files <= 0 or not terms:
+        return []
+    file_scores, symbol_scores = score(corpus, terms)
+    symbol_file = corpus.symbol_file
+    best: dict = {}  # file number -> [best, second] symbol scores
+    by_file: dict = {}
+    for number, value in symbol_scores.items():
+        owner = symbol_file[number]
+        by_file.setdefault(owner, []).append((value, number))
+        pair = best.get(owner)
+        if pair is None:
+            best[owner] = [value, 0.0]
+        elif value > pair[0]:
+            pair[1] = pair[0]
+            pair[0] = value
+        elif value > pair[1]:
+            pair[1] = value
+    flags, priors = corpus.file_flags, corpus.file_prior
+    totals = []
+    for number in file_scores.keys() | best.keys():
+        first, second = best.get(number, (0.0, 0.0))
+        total = file_scores.get(number, 0.0) + BEST_SYMBOL_SHARE * first + SECOND_SYMBOL_SHARE * second
+        total *= priors[number]
+        if flags[number] & FLAG_TEST and not about_tests:
+            total *= TEST_FACTOR
+        if total > 0.0:
+            totals.append((total, corpus.file_id(number), number))
+    chosen = heapq.nsmallest(top_files, totals, key=lambda item: (-item[0], item[1]))
+    wanted = []
+    for _, _, number in chosen:
+        ranked = heapq.nsmallest(SYMBOLS_PER_FILE, by_file.get(number, ()), key=lambda item: (-item[0], item[1]))
+        by_file[number] = ranked
+        wanted.extend(n for _, n in ranked)
+    info = corpus.symbols(wanted)
+    entries = []
+    for total, file_id, number in chosen:
+        listed = []
+        for value, symbol in by_file.get(number, ()):
+            node_id, name, kind, start, end = info[symbol]
+            if start is None or end is None:
+                continue  # a symbol without lines cannot be shown
+            listed.append(
+                {"id": node_id, "name": name, "symbol_kind": kind, "line_start": start, "line_end": end, "score": value}
+            )
+        entries.append({"id": file_id, "score": total, "symbols": listed})
+    return entries

@@ -1,0 +1,257 @@
+"""The search index file `.vestra/search.db`: postings in SQLite.
+
+The file is an SQLite database written whole by `tarnwick-index` into a
+temporary file and renamed over the old one, so readers never see a part
+of it and never wait for a lock (it is opened read-only and immutable).
+Its tables:
+
+- ``meta(key, value)``: the format number, the byte order of the arrays,
+  the generation of the graph it was built from, that graph file's size,
+  modification time and inode, and its node and edge counts;
+- ``arrays(name, data)``: per-document numbers as packed arrays (file norms,
+  flags and priors; symbol norms and files);
+- ``terms(term, files, file_weights, symbols, symbol_weights)``: one row per
+  term, its postings as packed arrays, so a question costs one lookup per
+  term whatever the size of the project;
+- ``files(number, edges)``: the positions in the graph's edge list of the
+  edges that touch each file (the file ids are one array, NUL-separated);
+- ``symbols(number, id, name, kind, line_start, line_end)``.
+
+An index is used only for the graph it was built from: same generation,
+same node and edge counts.  Anything wrong with the file (not a database,
+truncated, another format, locked, not a regular file, outside the project)
+raises `IndexProblem` with a one-line reason; the caller then ranks in
+memory.
+"""
+
+from __future__ import annotations
+
+import os
+import stat
+import sys
+import tempfile
+from array import array
+
+from ..datadir import is_inside
+
+INDEX_NAME = "search.db"
+FORMAT = 1
+
+_ARRAYS = {
+    "file_norm": "f",
+    "file_flags": "B",
+    "file_prior": "f",
+    "symbol_norm": "f",
+    "symbol_file": "I",
+}
+
+
+class IndexProblem(Exception):
+    """The search index cannot be used; ``str()`` is one line."""
+
+
+def _blob(values: array) -> bytes:
+    return values.tobytes()
+
+
+def write_index(path: str, corpus, graph_identity: dict, edge_positions: list) -> None:
+    """Write ``corpus`` (a finished `MemoryCorpus`) to ``path`` atomically.
+
+    ``graph_identity`` holds the graph's "generation", its file's "size",
+    "mtime_ns" and "inode", and its "nodes" and "edges" counts;
+    ``edge_positions`` the sorted edge positions per file number.
+    """
+    import sqlite3
+
+    from ..indexer.output import _default_mode
+
+    directory = os.path.dirname(os.path.abspath(path))
+    fd, tmp = tempfile.mkstemp(dir=directory, prefix=f".{os.path.basename(path)}.{os.getpid()}.", suffix=".tmp")
+    os.close(fd)
+    try:
+        db = sqlite3.connect(tmp, isolation_level=None)
+        try:
+            db.execute("PRAGMA journal_mode=OFF")
+            db.execute("PRAGMA synchronous=OFF")
+            db.execute("PRAGMA page_size=8192")
+            db.execute("BEGIN")
+            db.execute("CREATE TABLE meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID")
+            db.execute("CREATE TABLE arrays(name TEXT PRIMARY KEY, data BLOB) WITHOUT ROWID")
+            db.execute(
+                "CREATE TABLE terms(term TEXT PRIMARY KEY, files BLOB, file_weights BLOB,"
+                " symbols BLOB, symbol_weights BLOB) WITHOUT ROWID"
+            )
+            db.execute("CREATE TABLE files(number INTEGER PRIMARY KEY, edges BLOB)")
+            db.execute(
+                "CREATE TABLE symbols(number INTEGER PRIMARY KEY, id TEXT, name TEXT, kind TEXT,"
+                " line_start INTEGER, line_end INTEGER)"
+            )
+            meta = {"format": FORMAT, "byteorder": sys.byteorder, **graph_identity}
+            meta.update(files=corpus.file_count, symbols=corpus.symbol_count)
+            db.executemany("INSERT INTO meta VALUES (?, ?)", sorted(meta.items()))
+            arrays = [(name, _blob(getattr(corpus, name))) for name in _ARRAYS]
+            arrays.append(("file_ids", "\0".join(corpus.file_ids).encode("utf-8", "surrogatepass")))
+            db.executemany("INSERT INTO arrays VALUES (?, ?)", arrays)
+            db.executemany(
+                "INSERT INTO terms VALUES (?, ?, ?, ?, ?)",
+                ((term, *(_blob(a) for a in entry)) for term, entry in sorted(corpus.terms())),
+            )
+            db.executemany(
+                "INSERT INTO files VALUES (?, ?)", ((n, _blob(array("I", p))) for n, p in enumerate(edge_positions))
+            )
+            db.executemany("INSERT INTO symbols VALUES (?, ?, ?, ?, ?, ?)", ((n, *info) for n, info in enumerate(corpus.symbol_info)))
+            db.execute("COMMIT")
+        finally:
+            db.close()
+        with open(tmp, "rb") as f:
+            os.fsync(f.fileno())
+        try:
+            mode = os.stat(path).st_mode & 0o7777
+        except OSError:
+            mode = _default_mode()
+        os.chmod(tmp, mode)
+        os.replace(tmp, path)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
+
+
+class IndexCorpus:
+    """A search index opened for reading; the corpus interface of `rank`."""
+
+    def __init__(self, root, path: str) -> None:
+        import sqlite3
+        from urllib.parse import quote
+
+        self.path = path
+        if not is_inside(path, root):
+            raise IndexProblem(f"{path}: leads outside the project root")
+        try:
+            # Never open a FIFO or a device: SQLite would block or read it.
+            fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+            try:
+                info = os.fstat(fd)
+            finally:
+                os.close(fd)
+        except OSError as exc:
+            raise IndexProblem(f"{path}: cannot open ({exc.strerror or exc})") from None
+        if not stat.S_ISREG(info.st_mode):
+            raise IndexProblem(f"{path}: not a regular file")
+        self.identity = (info.st_ino, info.st_size, info.st_mtime_ns)
+        try:
+            # Immutable: the file is only ever replaced whole, so there is
+            # nothing to lock and no journal to look for.
+            uri = "file:" + quote(os.path.realpath(path)) + "?mode=ro&immutable=1"
+            self.db = sqlite3.connect(uri, uri=True, timeout=0, check_same_thread=False)
+            rows = self.db.execute("SELECT key, value FROM meta").fetchall()
+            self.meta = dict(rows)
+            if self.meta.get("format") != FORMAT or self.meta.get("byteorder") != sys.byteorder:
+                raise IndexProblem(f"{path}: written by another version; run tarnwick-index again")
+            arrays = dict(self.db.execute("SELECT name, data FROM arrays").fetchall())
+            for name, code in _ARRAYS.items():
+                values = array(code)
+                values.frombytes(arrays[name])
+                setattr(self, name, values)
+            ids = arrays["file_ids"].decode("utf-8", "surrogatepass")
+            self.file_ids = ids.split("\0") if ids else []
+        except IndexProblem:
+            self.close()
+            raise
+        except (sqlite3.Error, KeyError, ValueError, TypeError, AttributeError) as exc:
+            self.close()
+            raise IndexProblem(f"{path}: damaged or not a search index ({_reason(exc)}); run tarnwick-index again") from None
+        self.file_count = len(self.file_norm)
+        self.symbol_count = len(self.symbol_norm)
+        if (
+            self.meta.get("files") != self.file_count
+            or self.meta.get("symbols") != self.symbol_count
+            or len(self.file_ids) != self.file_count
+            or len(self.file_flags) != self.file_count
+            or len(self.file_prior) != self.file_count
+            or len(self.symbol_file) != self.symbol_count
+        ):
+            self.close()
+            raise IndexProblem(f"{path}: damaged (its tables disagree); run tarnwick-index again")
+
+    def close(self) -> None:
+        db = getattr(self, "db", None)
+        if db is not None:
+            db.close()
+            self.db = None
+
+    def belongs_to(self, graph: dict) -> bool:
+        """True when this index was built from ``graph``."""
+        generation = graph.get("generation")
+        nodes, edges = graph.get("nodes"), graph.get("edges")
+        return (
+            isinstance(generation, str)
+            and generation == self.meta.get("generation")
+            and isinstance(nodes, list)
+            and len(nodes) == self.meta.get("nodes")
+            and len(edges if isinstance(edges, list) else ()) == self.meta.get("edges")
+        )
+
+    def vouches_for(self, info: os.stat_result) -> bool:
+        """True when the graph file described by ``info`` is, by inode, size
+        and modification time, the one this index was built from."""
+        meta = self.meta
+        return (
+            info.st_ino == meta.get("inode")
+            and info.st_size == meta.get("size")
+            and info.st_mtime_ns == meta.get("mtime_ns")
+        )
+
+    # -- the corpus interface
+
+    def postings(self, term: str):
+        row = self.db.execute(
+            "SELECT files, file_weights, symbols, symbol_weights FROM terms WHERE term = ?", (term,)
+        ).fetchone()
+        if row is None:
+            return None
+        out = []
+        for blob, code in zip(row, "IfIf"):
+            values = array(code)
+            values.frombytes(blob)
+            out.append(values)
+        if len(out[0]) != len(out[1]) or len(out[2]) != len(out[3]):
+            raise ValueError("postings of unequal length")
+        if (out[0] and max(out[0]) >= self.file_count) or (out[2] and max(out[2]) >= self.symbol_count):
+            raise ValueError("postings out of range")
+        return out
+
+    def file_id(self, number: int) -> str:
+        return self.file_ids[number]
+
+    def symbols(self, numbers) -> dict:
+        numbers = list(numbers)
+        out = {}
+        for start in range(0, len(numbers), 500):
+            chunk = numbers[start : start + 500]
+            marks = ",".join("?" * len(chunk))
+            for row in self.db.execute(
+                f"SELECT number, id, name, kind, line_start, line_end FROM symbols WHERE number IN ({marks})", chunk
+            ):
+                out[row[0]] = tuple(row[1:])
+        if len(out) != len(set(numbers)):
+            raise ValueError("symbols missing")
+        return out
+
+    def edge_positions(self, numbers) -> set:
+        positions: set = set()
+        for number in numbers:
+            row = self.db.execute("SELECT edges FROM files WHERE number = ?", (number,)).fetchone()
+            if row is None:
+                raise ValueError(f"no file {number}")
+            values = array("I")
+            values.frombytes(row[0])
+            positions.update(values)
+        return positions
+
+
+def _reason(exc: BaseException) -> str:
+    text = str(exc) or type(exc).__name__
+    return text.replace("\n", " ")

@@ -1,0 +1,155 @@
+"""Tokenising code and questions into search terms.
+
+Identifiers are indexed both whole and split: ``raise_for_status`` gives the
+whole term ``raiseforstatus`` and the parts ``rais``, ``for``, ``status``
+(stemmed); ``PostgreSQL`` gives ``postgresql`` and ``postgr``, ``sql``, so
+it meets the folder ``postgresql``.  Stop words are dropped from prose and
+from plain question words, never from inside an identifier.  Whole terms are
+stemmed like single words, so ``ZipFile`` and the module ``zipfile`` meet.
+"""
+
+from __future__ import annotations
+
+import functools
+import re
+
+STOP_WORDS = frozenset(
+    """a an the and or of to in on at by for from with as into about
+    is are was were be been it its this that these those there here
+    how what where when why which who whom does do did doing done
+    i me my we our you your can could should would will shall
+    please""".split()
+)
+
+# Question words that say little about which code is meant; they still count,
+# at a fraction of a term's weight.
+WEAK_QUERY_WORDS = frozenset(
+    """function functions method methods class classes module modules code
+    implement implemented implementation defined define work works handle
+    handled handling happen happens get use used using call called thing""".split()
+)
+WEAK_WEIGHT = 0.3
+# Weight of a whole identifier the question spells out exactly
+# (``raise_for_status``, ``parseHeaders``, a name in backticks or before "(").
+EXACT_WEIGHT = 2.5
+# Weight of two adjacent question words joined ("zip file" -> zipfile).
+JOINED_WEIGHT = 0.6
+
+# An ASCII upper-case run not followed by a lower-case letter (HTTP in
+# HTTPServer), an optionally capitalised word, or a digit run.  "Lower-case"
+# here is any letter except A-Z, so non-ASCII words stay whole.
+_PART_RE = re.compile(r"[A-Z]+(?![^\W\d_A-Z])|[A-Z]?[^\W\d_A-Z]+|\d+")
+_IDENT_RE = re.compile(r"\w+")
+# An identifier the question marks as code: in backticks, before "(", or
+# joined to another by a dot.
+_MARKED_RE = re.compile(r"`\s*([\w.]+)\s*`|([\w.]+)\(|(\w+(?:\.\w+)+)")
+_DOTS_RE = re.compile(r"\.+")
+
+
+def words(text: str) -> list[str]:
+    """The lower-case parts of ``text``: split at non-letters, underscores,
+    digit runs and ASCII case changes (``parseJSON2Dict`` -> parse, json, 2,
+    dict)."""
+    return [w.lower() for w in _PART_RE.findall(text)]
+
+
+@functools.lru_cache(maxsize=1 << 16)
+def stem(word: str) -> str:
+    """Fold common English endings of a lower-case word so that related forms
+    meet: plurals, then -ing and -ed, then -er, then a final -e (escape,
+    escapes, escaping, escaped -> escap).  At least three letters remain."""
+    if len(word) <= 3 or not word.isalpha():
+        return word
+    if word.endswith("ies") and len(word) > 4:
+        word = word[:-3] + "y"
+    elif word.endswith(("sses", "ches", "shes", "xes")):
+        word = word[:-2]
+    elif word.endswith("s") and not word.endswith(("ss", "us", "is")):
+        word = word[:-1]
+    for suffixes in (("ing", "ed"), ("er",)):
+        for suffix in suffixes:
+            if word.endswith(suffix) and len(word) - len(suffix) >= 3 and not word.endswith("eed"):
+                word = word[: -len(suffix)]
+                # running -> run, mapped -> map; but keep add, call, pass.
+                if len(word) >= 4 and word[-1] == word[-2] and word[-1] not in "aeioulsz":
+                    word = word[:-1]
+                break
+    if word.endswith("e") and len(word) > 3:
+        word = word[:-1]
+    return word
+
+
+def tokenize(text: str) -> list[str]:
+    """Split ``text`` into lower-case, stemmed parts without stop words."""
+    return [stem(w) for w in words(text) if w not in STOP_WORDS]
+
+
+@functools.lru_cache(maxsize=1 << 17)
+def identifier_terms(identifier: str) -> tuple[str, ...]:
+    """Terms of one identifier: its stemmed parts (stop words kept), then its
+    whole form when it has several parts."""
+    parts = words(identifier)
+    terms = [stem(p) for p in parts]
+    if len(parts) > 1:
+        whole = stem("".join(parts))
+        if whole not in terms:
+            terms.append(whole)
+    return tuple(terms)
+
+
+def add_text(doc: dict, text, weight: float, prose: bool = True) -> None:
+    """Add the terms of ``text`` to the term weights ``doc``.
+
+    In prose a one-part word that is a stop word is dropped; the parts of a
+    compound identifier are always kept.
+    """
+    if not text or not isinstance(text, str):
+        return
+    if not prose and text.isidentifier():
+        for term in identifier_terms(text):
+            doc[term] = doc.get(term, 0.0) + weight
+        return
+    for ident in _IDENT_RE.findall(text):
+        terms = identifier_terms(ident)
+        if prose and len(terms) == 1 and ident.lower() in STOP_WORDS:
+            continue
+        for term in terms:
+            doc[term] = doc.get(term, 0.0) + weight
+
+
+def query_terms(query: str) -> dict[str, float]:
+    """The weighted terms of a question (each distinct term once, at its
+    highest weight)."""
+    out: dict[str, float] = {}
+
+    def put(term: str, weight: float) -> None:
+        if weight > out.get(term, 0.0):
+            out[term] = weight
+
+    marked = set()
+    for match in _MARKED_RE.finditer(query):
+        for ident in _DOTS_RE.split(next(g for g in match.groups() if g)):
+            if ident:
+                marked.add(ident)
+    plain: list[str | None] = []  # one-part words in order, None between runs
+    for ident in _IDENT_RE.findall(query):
+        parts = words(ident)
+        if not parts:
+            continue
+        if len(parts) > 1 or ident in marked:
+            # Spelled as code: its whole form is what the user means.
+            for part in parts:
+                put(stem(part), 1.0)
+            put(stem("".join(parts)), EXACT_WEIGHT)
+            plain.append(None)
+            continue
+        word = parts[0]
+        if word in STOP_WORDS:
+            plain.append(None)
+            continue
+        put(stem(word), WEAK_WEIGHT if word in WEAK_QUERY_WORDS else 1.0)
+        plain.append(word)
+    for first, second in zip(plain, plain[1:]):
+        if first and second:
+            put(stem(first + second), JOINED_WEIGHT)
+    return out

@@ -1,0 +1,226 @@
+"""The search index and the ranking behind tarnwick.vx.retrieve."""
+
+import os
+import sqlite3
+import textwrap
+
+import pytest
+
+from tarnwick import vx
+from tarnwick.index import index_project
+from tarnwick.search.documents import is_test_path
+from tarnwick.search.tokens import EXACT_WEIGHT, identifier_terms, query_terms
+
+
+@pytest.fixture(autouse=True)
+def _no_project(monkeypatch):
+    monkeypatch.delenv(vx.ENV_VAR, raising=False)
+    monkeypatch.setattr(vx, "_project_override", None)
+    vx.take_notes()
+
+
+def write(root, rel, text):
+    path = root / rel
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(textwrap.dedent(text))
+
+
+@pytest.fixture
+def project(tmp_path):
+    """A small indexed project whose files compete for the same words."""
+    write(tmp_path, "shop/http.py", '''\
+        """Sending requests to the payment service."""
+        class Response:
+            def raise_for_status(self):
+                """Raise an error for a failed request."""
+            def json(self, strict_mode=False):
+                return decode(self.body, strict=strict_mode)
+        ''')
+    write(tmp_path, "shop/status.py", '"""Order status values: raise, for, status words everywhere."""\nSTATUS = 1\n')
+    write(tmp_path, "shop/postgresql/backend.py", '"""Storage."""\ndef connect(dsn):\n    return dsn\n')
+    write(tmp_path, "shop/orders.py", '''\
+        """Orders and their refunds."""
+        def refund_order(order, reason):
+            """Give the money back for an order."""
+        ''')
+    write(tmp_path, "tests/test_orders.py", '''\
+        """Refund order tests: refund order, refund order, refund order."""
+        def test_refund_order(): refund_order_again()
+        def test_refund_order_twice(): refund_order_again()
+        ''')
+    index_project(tmp_path, jobs=1)
+    vx.set_project(tmp_path)
+    return tmp_path
+
+
+def ask(query, **kwargs):
+    return vx.retrieve(vx.load_graph(), query, **kwargs)
+
+
+def ids(result):
+    return [entry["id"] for entry in result["files"]]
+
+
+# --- terms -------------------------------------------------------------------
+
+def test_identifiers_are_indexed_whole_and_split():
+    assert identifier_terms("raise_for_status") == ("rais", "for", "status", "raiseforstatus")
+    assert identifier_terms("PostgreSQL")[-1] == identifier_terms("postgresql")[0]
+    assert identifier_terms("ZipFile")[-1] == identifier_terms("zipfile")[0]
+
+
+@pytest.mark.parametrize("query, term, weight", [
+    ("where is raise_for_status", "raiseforstatus", EXACT_WEIGHT),
+    ("what does `decode` do", "decod", EXACT_WEIGHT),
+    ("call parse() twice", "pars", EXACT_WEIGHT),
+    ("raise for status", "status", 1.0),
+    ("zip file reading", "zipfil", pytest.approx(0.6)),
+])
+def test_query_terms(query, term, weight):
+    terms = query_terms(query)
+    assert terms[term] == weight
+    assert "for" not in query_terms("raise for status")  # a plain stop word
+
+
+@pytest.mark.parametrize("path, is_test", [
+    ("tests/test_orders.py", True), ("pkg/test_x.py", True), ("pkg/x_test.py", True), ("conftest.py", True),
+    ("unittest/test/testmock/testpatch.py", True), ("pkg/testing.py", False), ("contest.py", False), ("latest/x.py", False),
+])
+def test_test_paths(path, is_test):
+    assert is_test_path(path) is is_test
+
+
+# --- ranking -----------------------------------------------------------------
+
+@pytest.mark.parametrize("query, first", [
+    ("raise_for_status", "shop/http.py"),           # exact identifier beats the words spread in a summary
+    ("PostgreSQL connection", "shop/postgresql/backend.py"),  # whole form meets the folder name
+    ("the strict_mode option of json", "shop/http.py"),       # parameters are searched
+    ("how is an order refunded", "shop/orders.py"),           # test files count less...
+    ("tests for refunding orders", "tests/test_orders.py"),   # ...unless the question is about tests
+])
+def test_ranking_rules(project, query, first):
+    assert ids(ask(query))[0] == first
+
+
+def test_file_entries_list_their_best_symbols(project):
+    entry = ask("raise for status of a response")["files"][0]
+    assert entry["id"] == "shop/http.py"
+    symbols = entry["symbols"]
+    assert symbols[0] == {
+        "id": "shop/http.py::Response.raise_for_status", "name": "Response.raise_for_status",
+        "symbol_kind": "method", "line_start": 2, "line_end": 3, "score": symbols[0]["score"],
+    }
+    assert [s["score"] for s in symbols] == sorted((s["score"] for s in symbols), reverse=True)
+    assert all(s["id"].startswith("shop/http.py::") for s in symbols) and len(symbols) <= 8
+    assert ask("status values")["files"][0]["symbols"] == []
+
+
+@pytest.mark.parametrize("query", [
+    "", "the of and", "?!... ::: ()", "refund \x00 order", "refund \ud800 order", "refund order " * 8000,
+])
+def test_odd_queries_give_valid_results(project, query):
+    result = ask(query)
+    assert set(result) == {"files", "edges", "intent"}
+    assert all(isinstance(e["score"], float) for e in result["files"])
+    assert vx.take_notes() == []
+
+
+# --- the index file ----------------------------------------------------------
+
+def test_index_is_used_only_for_its_own_graph(project):
+    # Parameters are only in the index: a question about one shows it is used.
+    assert ids(ask("strict_mode"))[:1] == ["shop/http.py"]
+    graph = vx.load_graph()
+    assert ids(vx.retrieve(dict(graph, generation="another run"), "strict_mode")) == []
+    assert vx.take_notes() == []
+
+
+def damage(path, how):
+    if how == "truncated":
+        data = path.read_bytes()
+        path.write_bytes(data[: len(data) // 3])
+    elif how == "not a database":
+        path.write_bytes(b"hello" * 1000)
+    elif how == "other version":
+        with sqlite3.connect(path) as db:
+            db.execute("UPDATE meta SET value = 99 WHERE key = 'format'")
+    elif how == "fifo":
+        path.unlink()
+        os.mkfifo(path)
+    elif how == "outside the root":
+        outside = path.parent.parent.parent / "elsewhere.db"
+        path.replace(outside)
+        path.symlink_to(outside)
+    elif how == "bad postings":
+        with sqlite3.connect(path) as db:
+            db.execute("UPDATE terms SET files = x'ffffffff' WHERE term = 'refund'")
+
+
+@pytest.mark.parametrize("how", ["truncated", "not a database", "other version", "fifo", "outside the root", "bad postings"])
+def test_damaged_index_falls_back_with_one_note(project, how):
+    expected = ids(vx.retrieve(dict(vx.load_graph(), generation=None), "refund order"))
+    damage(project / ".vestra" / "search.db", how)
+    assert ids(ask("refund order")) == expected
+    notes = vx.take_notes()
+    assert len(notes) == 1 and "\n" not in notes[0] and "search.db" in notes[0]
+
+
+def test_index_is_rewritten_atomically_with_the_graph(project):
+    before = (project / ".vestra" / "search.db").stat().st_ino
+    write(project, "shop/more.py", "def ship_parcel(): pass\n")
+    index_project(project, jobs=1)
+    assert (project / ".vestra" / "search.db").stat().st_ino != before
+    assert ids(ask("ship parcel")) == ["shop/more.py"]
+    assert [p.name for p in (project / ".vestra").iterdir() if p.name.endswith(".tmp")] == []
+
+
+# --- loading the graph -------------------------------------------------------
+
+def test_graph_checked_unless_the_index_vouches_for_it(project, monkeypatch):
+    checked = []
+    real = vx._check_records
+    monkeypatch.setattr(vx, "_check_records", lambda *a, **k: checked.append(a[3]) or real(*a, **k))
+    vx.load_graph()
+    assert checked == []
+    graph_file = project / ".vestra" / "graph.json"
+    graph_file.write_bytes(graph_file.read_bytes().replace(b'"line_start":2', b'"line_start":"2"'))
+    with pytest.raises(vx.GraphError, match='"line_start" must be an integer'):
+        vx.load_graph()
+
+
+@pytest.mark.parametrize("kind", ["fifo", "directory", "link outside the root", "link inside the root", "dangling link"])
+def test_graph_file_kinds(tmp_path, kind):
+    vestra = tmp_path / "p" / ".vestra"
+    vestra.mkdir(parents=True)
+    graph = vestra / "graph.json"
+    elsewhere = tmp_path / "other.json"
+    elsewhere.write_text('{"nodes": [{"id": "secret.py", "kind": "file"}]}')
+    if kind == "fifo":
+        os.mkfifo(graph)
+    elif kind == "directory":
+        graph.mkdir()
+    elif kind == "link outside the root":
+        graph.symlink_to(elsewhere)
+    elif kind == "link inside the root":
+        (vestra / "real.json").write_text('{"nodes": [{"id": "a.py", "kind": "file"}]}')
+        graph.symlink_to("real.json")
+    else:
+        graph.symlink_to(tmp_path / "missing.json")
+    vx.set_project(tmp_path / "p")
+    if kind in ("fifo", "directory"):
+        with pytest.raises(vx.GraphError, match=r"graph\.json: cannot read file \(not a regular file\)"):
+            vx.load_graph()
+    else:
+        nodes = vx.load_graph()["nodes"]
+        assert nodes == ([{"id": "a.py", "kind": "file"}] if kind == "link inside the root" else [])
+
+
+def test_index_locked_by_another_process_is_still_read(project):
+    holder = sqlite3.connect(project / ".vestra" / "search.db")
+    holder.execute("BEGIN EXCLUSIVE")
+    try:
+        assert ids(ask("strict_mode"))[:1] == ["shop/http.py"]
+        assert vx.take_notes() == []
+    finally:
+        holder.close()
