@@ -56,6 +56,11 @@ def test_incremental_run_equals_full_run(project):
     full = index_project(project, jobs=1, full=True)
     assert full.reused == 0 and outputs(project) == incremental
     assert (second.files, second.edges, second.nodes) == (full.files, full.edges, full.nodes)
+    # Nothing new learned: the cache is left as it is.
+    cache = project / ".vestra/index-cache.json"
+    before = cache.stat().st_mtime_ns, cache.read_bytes()
+    assert index_project(project, jobs=1).reused == second.files and outputs(project) == incremental
+    assert (cache.stat().st_mtime_ns, cache.read_bytes()) == before
 
     # A cache that cannot be used means a full run, not a failure.
     (project / ".vestra/index-cache.json").write_text('{"signature": 1')

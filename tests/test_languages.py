@@ -67,6 +67,10 @@ def test_typescript_app(tmp_path):
     task_list = store["src/components/TaskList.tsx"]["functions"]["TaskList"]
     assert task_list["lines"][0] == line_of(root, "src/components/TaskList.tsx", "export const TaskList")
     assert task_list["description"] == "One row per task; overdue rows are highlighted."
+    # Overloads: the implementation's range, the first signature's doc comment.
+    parse = store["src/models/task.ts"]["functions"]["parseStatus"]
+    start = line_of(root, "src/models/task.ts", "export function parseStatus(name: string): Status | undefined {")
+    assert (parse["lines"], parse["description"]) == ([start, start + 2], "Reads a status name as sent by the task service.")
     client = store["src/api/client.ts"]["classes"]
     assert client["ApiClient"]["bases"] == ["HttpClient"]
     assert client["ApiClient"]["methods"] == ["fetchTasks", "complete"]

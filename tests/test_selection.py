@@ -50,6 +50,8 @@ def test_declaration_files_only_when_nothing_else(tmp_path):
     make(tmp_path, {"types/index.d.ts": "export declare function f(): void;\n"})
     main([str(tmp_path), "-q"])
     assert indexed_paths(tmp_path) == ["types/index.d.ts"]
+    store = json.loads((tmp_path / ".vestra/structured_summaries.json").read_text())
+    assert list(store["types/index.d.ts"]["functions"]) == ["f"]
     make(tmp_path, {"src/f.ts": "export function f() {}\n", "web/app.min.js": "var a=1;"})
     main([str(tmp_path), "-q"])
     assert indexed_paths(tmp_path) == ["src/f.ts"]

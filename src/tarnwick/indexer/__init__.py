@@ -315,7 +315,8 @@ def index_project(
     ]
     manifest = manifest_text(generation, files)
     # The cache is this indexer's own: not part of the set readers check.
-    files.append((CACHE_NAME, cache.text().encode("utf-8", "backslashreplace")))
+    if cache.changed:
+        files.append((CACHE_NAME, cache.text().encode("utf-8", "backslashreplace")))
     # The manifest goes last: it commits the set.
     files.append((MANIFEST_NAME, manifest))
     write_files(data_dir, files)

@@ -82,7 +82,8 @@ def signature() -> str:
 
 
 def _entry(result: FileResult) -> list:
-    return [getattr(result, name) for name in _FIELDS]
+    # Lists, as JSON gives them back: an unchanged entry compares equal.
+    return [list(v) if isinstance(v, tuple) else v for v in (getattr(result, name) for name in _FIELDS)]
 
 
 def _result(path: str, values: list) -> FileResult:
@@ -152,6 +153,11 @@ class Cache:
     def keep(self, source, hashed: str | None, result: FileResult) -> None:
         if hashed is not None:  # None: the file was not read in full
             self.entries[source.rel] = [source.size, source.mtime_ns, hashed, _entry(result)]
+
+    @property
+    def changed(self) -> bool:
+        """False when this run learned nothing new: the file on disk can stay."""
+        return self.entries != self.previous
 
     def text(self) -> str:
         return json.dumps(

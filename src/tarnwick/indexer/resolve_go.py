@@ -28,7 +28,13 @@ class GoResolver:
             if not path.endswith("_test.go"):
                 self.by_folder.setdefault(folder, []).append(path)
         self._modules = {}  # folder -> (module folder, module path) or None
-        self._known = set()
+        self._known = {}  # module path -> module folder
+        self._packages = {}  # import path -> package folder or None
+        for folder in self.by_package_folders():
+            self.module_of(folder)
+
+    def by_package_folders(self):
+        return {folder for folder, _ in self.by_package}
 
     def module_of(self, folder: str):
         if folder in self._modules:
@@ -39,25 +45,31 @@ class GoResolver:
                 match = _MODULE_LINE.search(f.read(65536))
             if match:
                 found = (folder, match.group(1))
-                self._known.add(found)
+                self._known.setdefault(match.group(1), folder)
         except OSError:
             if folder:
                 found = self.module_of(posixpath.dirname(folder))
         self._modules[folder] = found
         return found
 
-    def package_folder(self, importer: str, import_path: str) -> str | None:
-        self.module_of(posixpath.dirname(importer))
-        best = None
-        for folder, module in self._known:
-            if import_path == module or import_path.startswith(module + "/"):
-                if best is None or len(module) > len(best[1]):
-                    best = (folder, module)
-        if best is None:
-            return None
-        rest = import_path[len(best[1]) :].lstrip("/")
-        target = posixpath.join(best[0], rest) if best[0] else rest
-        return target.rstrip("/") if target in self.by_folder else None
+    def package_folder(self, import_path: str) -> str | None:
+        """The project folder of the package `import_path`: the longest
+        module path of a go.mod in the project that it starts with."""
+        if import_path in self._packages:
+            return self._packages[import_path]
+        found = None
+        prefix = import_path
+        while prefix:
+            folder = self._known.get(prefix)
+            if folder is not None:
+                rest = import_path[len(prefix) :].lstrip("/")
+                target = posixpath.join(folder, rest) if folder else rest
+                found = target.rstrip("/") if target in self.by_folder else None
+                break
+            cut = prefix.rfind("/")
+            prefix = prefix[:cut] if cut > 0 else ""
+        self._packages[import_path] = found
+        return found
 
     def declaring(self, files, name: str) -> str | None:
         for path in files:
@@ -87,7 +99,7 @@ def resolve_go_edges(root: str, results: dict, imports: set, calls: set, extends
         siblings = [p for p in resolver.by_package.get((folder, result.package), ()) if p != path]
         packages = {}  # local name -> files of the imported package
         for import_path, alias in result.imports:
-            target = resolver.package_folder(path, import_path)
+            target = resolver.package_folder(import_path)
             if target is None:
                 continue
             files = resolver.by_folder[target]

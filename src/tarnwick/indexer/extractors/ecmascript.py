@@ -72,6 +72,7 @@ class _File:
         self.data = data
         self.lines = Lines(data)
         self.summary = Summary(result)
+        self.signatures = set()  # functions known so far by a signature only
 
     # -- top level ------------------------------------------------------------
 
@@ -107,8 +108,17 @@ class _File:
             name = self._name(decl)
             if self.summary.claim(name):
                 self.summary.add_symbol(name, "type", self.lines.span(outer))
-        elif kind in ("ambient_declaration", "internal_module", "module"):
-            pass  # `declare ...` and namespaces: declarations only
+        elif kind == "function_signature":
+            # An overload or a `declare function`: stands for the function
+            # until an implementation of the same name comes.
+            name = self._name(decl)
+            if name not in self.summary.names:
+                self.function(name, decl, outer, outer)
+                self.signatures.add(name)
+        elif kind == "ambient_declaration":
+            inner = next((c for c in decl.named_children if c.type != "comment"), None)
+            if inner is not None:
+                self.declaration(inner, outer)
 
     @staticmethod
     def _name(node) -> str:
@@ -277,7 +287,13 @@ class _File:
     # -- definitions ------------------------------------------------------------
 
     def function(self, name: str, func, first, doc_anchor) -> None:
-        if not self.summary.claim(name):
+        documented = ""
+        if name in self.signatures and func.type != "function_signature":
+            # Overloads carry the doc comment more often than the body does.
+            documented = self.summary.functions[name]["description"]
+            self.signatures.discard(name)
+            self.summary.drop_function(name)
+        elif not self.summary.claim(name):
             return
         self.summary.add_function(
             name,
@@ -286,7 +302,7 @@ class _File:
             _returns(func),
             _is_async(func),
             (),
-            doc_of(doc_anchor),
+            doc_of(doc_anchor) or documented,
             func.child_by_field_name("body"),
         )
 

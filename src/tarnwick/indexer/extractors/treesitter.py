@@ -298,6 +298,11 @@ class Summary:
         if body is not None:
             self.owners.add(body, name)
 
+    def drop_function(self, name: str) -> None:
+        """Forget a function recorded from its signature alone."""
+        del self.functions[name]
+        self.result.symbols[:] = [s for s in self.result.symbols if s[0] != name]
+
     def add_class(self, name, kind, lines, bases, description="") -> dict:
         info = {"bases": bases, "methods": [], "lines": lines, "description": description}
         self.classes[name] = info
