@@ -82,8 +82,7 @@ def signature() -> str:
 
 
 def _entry(result: FileResult) -> list:
-    # Lists, as JSON gives them back: an unchanged entry compares equal.
-    return [list(v) if isinstance(v, tuple) else v for v in (getattr(result, name) for name in _FIELDS)]
+    return [getattr(result, name) for name in _FIELDS]
 
 
 def _result(path: str, values: list) -> FileResult:
@@ -92,9 +91,13 @@ def _result(path: str, values: list) -> FileResult:
     result = FileResult(path)
     for name, value in zip(_FIELDS, values):
         setattr(result, name, value)
-    result.counts = tuple(result.counts)
     if not isinstance(result.record_json, str) or not isinstance(result.bindings, dict):
         raise ValueError("malformed cache entry")
+    # The shapes a fresh result has (JSON turned tuples into lists).
+    result.counts = tuple(result.counts)
+    result.bindings = {k: tuple(v) for k, v in result.bindings.items()}
+    result.star = [tuple(v) if isinstance(v, list) else v for v in result.star]
+    result.imports = [tuple(v) for v in result.imports]
     return result
 
 
@@ -147,7 +150,8 @@ class Cache:
             return None
         if result.language != source.language:
             return None
-        self.keep(source, hashed, result)
+        # The entry as read, so that an unchanged cache compares equal.
+        self.entries[source.rel] = [source.size, source.mtime_ns, hashed, values]
         return result
 
     def keep(self, source, hashed: str | None, result: FileResult) -> None:
