@@ -21,7 +21,7 @@ import tarnwick.indexer as indexer
 from tarnwick.datadir import mixed_set_problem
 from tarnwick.index import index_project, main
 from tarnwick.indexer import linkage, output, pool
-from tarnwick.indexer.summarize import summarize_text
+from tarnwick.indexer.summarize import summarize_file, summarize_text
 
 
 def write(root: Path, rel: str, text: str, encoding: str = "utf-8", newline: str | None = "") -> Path:
@@ -531,6 +531,11 @@ def test_termination_while_writing_leaves_no_temporary(tmp_path, monkeypatch, ca
     assert main([str(tmp_path), "-q"]) == 143
     assert capsys.readouterr().err == "tarnwick-index: terminated\n"
     assert sorted((p.name, p.read_bytes()) for p in (tmp_path / ".vestra").iterdir()) == before
+
+
+def test_a_source_swapped_for_a_fifo_is_not_read(tmp_path):
+    os.mkfifo(tmp_path / "p.py")  # a reader that opened it would wait for a writer forever
+    assert summarize_file(("p.py", str(tmp_path / "p.py"))).error == "cannot read: not a regular file"
 
 
 def test_stale_temporaries_are_swept(tmp_path):

@@ -11,10 +11,15 @@ picklable values.
 
 from __future__ import annotations
 
+from ..datadir import read_regular
 from .cache import digest
 from .extractors import extractor
 from .extractors.python import decode_source, summarize_text
 from .result import FileResult, encode_result
+
+# Far above any size the walk admits; only guards against a file that grows
+# without end while it is read.
+READ_LIMIT = 1 << 30
 
 __all__ = ["FileResult", "encode_result", "decode_source", "summarize_text", "summarize_file", "looks_binary"]
 
@@ -46,8 +51,9 @@ def summarize_file(task: tuple) -> FileResult:
     rel, abspath = task[0], task[1]
     language, grammar = task[2:4] if len(task) >= 4 else ("python", "python")
     try:
-        with open(abspath, "rb") as f:
-            raw = f.read()
+        # Only a regular file, read to a bound: the path may have been
+        # swapped for a FIFO or a device since the walk saw it.
+        raw = read_regular(abspath, READ_LIMIT)
     except OSError as exc:
         return FileResult(rel, error=f"cannot read: {exc.strerror or exc}", language=language)
     result = _summarize(rel, raw, language, grammar)
