@@ -544,11 +544,15 @@ def test_stale_temporaries_are_swept(tmp_path):
     vestra.mkdir()
     finished = subprocess.Popen([sys.executable, "-c", ""])
     finished.wait()
-    stale = [f".graph.json.{finished.pid}.k2j4_x.tmp", ".structured_summaries.json.ab12cd34.tmp"]
+    stale = [
+        ".structured_summaries.json.ab12cd34.tmp",
+        f".graph.json.{finished.pid}.k2j4_x.tmp",
+        f".search.sqlite.{finished.pid}.k2j4_x.tmp-journal",
+    ]
     live = [f".graph.json.{os.getppid()}.k2j4_x.tmp", "notes.tmp"]
     for name in stale + live:
         (vestra / name).write_text("x")
-    os.utime(vestra / stale[1], (0, 0))
+    os.utime(vestra / stale[0], (0, 0))
     index_project(tmp_path, jobs=1)
     assert sorted(p.name for p in vestra.iterdir()) == sorted(
         live + ["graph.json", "index-cache.json", "manifest.json", "search.db", "structured_summaries.json"]

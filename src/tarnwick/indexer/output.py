@@ -87,8 +87,9 @@ def new_generation() -> str:
 
 
 # Temporaries are named ".<file>.<pid>.<random>.tmp", so that a later run can
-# tell whether the process that wrote one is still at work.
-_TEMPORARY = re.compile(r"\.(?P<name>.+)\.(?P<pid>[0-9]+)\.[A-Za-z0-9_]+\.tmp")
+# tell whether the process that wrote one is still at work; a database built
+# in one may leave its journal beside it.
+_TEMPORARY = re.compile(r"\.(?P<name>.+)\.(?P<pid>[0-9]+)\.[A-Za-z0-9_]+\.tmp(-journal|-wal|-shm)?")
 # Names of the data files' temporaries before they carried the process id.
 _OLD_TEMPORARY = re.compile(r"\.(structured_summaries|graph)\.json\.[A-Za-z0-9_]{8}\.tmp")
 OLD_TEMPORARY_AGE = 3600.0
