@@ -9,7 +9,7 @@ Imports are ES `import`/`export ... from`, `require("...")` and `import()`.
 
 from __future__ import annotations
 
-from .treesitter import Lines, Summary, captures, comment_lines, doc_of, dotted, first_sentence_line, flat, is_dotted, parse, text
+from .treesitter import Lines, Summary, captures, comment_lines, doc_of, dotted, first_sentence_line, flat, is_dotted, param_names, parse, text
 
 # Names that every script can call without defining or importing them.
 GLOBALS = frozenset(
@@ -295,15 +295,17 @@ class _File:
             self.summary.drop_function(name)
         elif not self.summary.claim(name):
             return
+        params = _params(func.child_by_field_name("parameters") or func.child_by_field_name("parameter"))
         self.summary.add_function(
             name,
             [self.lines.first(first), self.lines.last(func if first is func else first)],
-            _params(func.child_by_field_name("parameters") or func.child_by_field_name("parameter")),
+            params,
             _returns(func),
             _is_async(func),
             (),
             doc_of(doc_anchor) or documented,
             func.child_by_field_name("body"),
+            param_names(params, False),
         )
 
     def _heritage(self, decl) -> tuple:
@@ -345,12 +347,24 @@ class _File:
                 continue
             first, pending = pending or member, None
             if kind in _METHOD_NODES:
-                self.summary.add_method(name, info, text(member.child_by_field_name("name")), [self.lines.first(first), self.lines.last(member)], member.child_by_field_name("body"))
+                func, key = member, member.child_by_field_name("name")
             elif kind in _FIELD_NODES:
-                value = member.child_by_field_name("value")
+                func = member.child_by_field_name("value")
                 key = member.child_by_field_name("name") or member.child_by_field_name("property")
-                if value is not None and key is not None and value.type in _FUNCTION_VALUES:
-                    self.summary.add_method(name, info, text(key), [self.lines.first(first), self.lines.last(member)], value)
+                if func is None or key is None or func.type not in _FUNCTION_VALUES:
+                    continue
+            else:
+                continue
+            params = _params(func.child_by_field_name("parameters") or func.child_by_field_name("parameter"))
+            self.summary.add_method(
+                name,
+                info,
+                text(key),
+                [self.lines.first(first), self.lines.last(member)],
+                func.child_by_field_name("body") if func is member else func,
+                param_names(params, False),
+                doc_of(first),
+            )
 
     def interface(self, decl, outer) -> None:
         name = self._name(decl)

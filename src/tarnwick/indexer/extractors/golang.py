@@ -8,7 +8,7 @@ classes (embedded types are their bases); other named types are symbols.
 
 from __future__ import annotations
 
-from .treesitter import Lines, Summary, captures, comment_lines, doc_of, dotted, first_sentence_line, flat, leading_comments, parse, text
+from .treesitter import Lines, Summary, captures, comment_lines, doc_of, dotted, first_sentence_line, flat, leading_comments, param_names, parse, text
 
 # Predeclared functions and the types whose conversions look like calls.
 BUILTINS = frozenset(
@@ -88,21 +88,24 @@ class _File:
             elif kind == "function_declaration":
                 name = text(node.child_by_field_name("name"))
                 if summary.claim(name):
+                    params = _params(node.child_by_field_name("parameters"))
                     summary.add_function(
                         name,
                         self.lines.span(node),
-                        _params(node.child_by_field_name("parameters")),
+                        params,
                         self._result(node),
                         False,
                         (),
                         doc_of(node),
                         node.child_by_field_name("body"),
+                        param_names(params, True),
                     )
             elif kind == "method_declaration":
                 owner = _receiver_type(node.child_by_field_name("receiver"))
                 name = text(node.child_by_field_name("name"))
                 if owner and name:
-                    self.methods.append((owner, name, self.lines.span(node), node.child_by_field_name("body")))
+                    params = param_names(_params(node.child_by_field_name("parameters")), True)
+                    self.methods.append((owner, name, self.lines.span(node), node.child_by_field_name("body"), params, doc_of(node)))
             elif kind == "type_declaration":
                 specs = [c for c in node.named_children if c.type in ("type_spec", "type_alias")]
                 for spec in specs:
@@ -110,8 +113,8 @@ class _File:
                     self.type_spec(spec, node if len(specs) == 1 else spec)
             elif kind in ("const_declaration", "var_declaration"):
                 self.variables(node)
-        for owner, name, lines, body in self.methods:
-            summary.add_method(owner, summary.classes.get(owner), name, lines, body)
+        for owner, name, lines, body, params, description in self.methods:
+            summary.add_method(owner, summary.classes.get(owner), name, lines, body, params, description)
         for node in captures("go", _CALLS, root).get("call", ()):
             name = dotted(node)
             if name is not None:

@@ -125,6 +125,22 @@ class Lines:
 
 _SPACE = re.compile(r"\s+")
 _WORD = re.compile(rb"[A-Za-z_$\x80-\xff][\w$\x80-\xff]*")
+_NAME = re.compile(r"[A-Za-z_$][\w$]*")
+
+
+def param_names(params, typed_after_name: bool) -> list:
+    """The names a parameter list binds, for search: "tasks: Task[]" and
+    "{ a, b }: Props" (TypeScript) or "ctx context.Context" (Go)."""
+    out = []
+    for written in params:
+        if typed_after_name:  # Go: "name type"; a lone type binds nothing
+            head, _, rest = written.partition(" ")
+            if rest and _NAME.fullmatch(head):
+                out.append(head)
+            continue
+        head = re.split(r"[:=]", written, maxsplit=1)[0]
+        out.extend(n for n in _NAME.findall(head) if n not in ("this", "readonly", "private", "public", "protected"))
+    return out
 
 
 def text(node) -> str:
@@ -271,6 +287,8 @@ class Summary:
         self.reads = {}  # owner key -> set of identifiers read
         self.module_calls = []
         self.names = set()  # every top-level name defined here
+        # symbol -> (parameter names, description) for its search document
+        self.texts = {}
 
     def claim(self, name: str) -> bool:
         """Reserve a top-level name; False when it is already taken."""
@@ -283,7 +301,7 @@ class Summary:
         entry = self.imports.setdefault(module, [])
         entry.extend(n for n in names if n not in entry)
 
-    def add_function(self, name, lines, params, returns="", is_async=False, decorators=(), description="", body=None):
+    def add_function(self, name, lines, params, returns="", is_async=False, decorators=(), description="", body=None, names=()):
         self.functions[name] = {
             "params": params,
             "returns": returns,
@@ -295,6 +313,7 @@ class Summary:
             "description": description,
         }
         self.result.symbols.append((name, "function", lines[0], lines[1]))
+        self.texts[name] = (list(names), description)
         if body is not None:
             self.owners.add(body, name)
 
@@ -309,13 +328,14 @@ class Summary:
         self.result.symbols.append((name, kind, lines[0], lines[1]))
         return info
 
-    def add_method(self, owner: str, info: dict | None, name: str, lines, body=None) -> None:
+    def add_method(self, owner: str, info: dict | None, name: str, lines, body=None, names=(), description="") -> None:
         if info is not None:
             if name in info["methods"]:
                 return
             info["methods"].append(name)
         qual = f"{owner}.{name}"
         self.result.symbols.append((qual, "method", lines[0], lines[1]))
+        self.texts[qual] = (list(names), description)
         if body is not None:
             self.owners.add(body, qual)
 
@@ -370,6 +390,12 @@ class Summary:
         all_calls.sort()
         self.result.refs = ordered_unique(c for _, c in all_calls)
         self.result.defined = sorted(self.names - set(self.result.bindings))
+        symbol_text = self.result.symbol_text
+        for key, (names, description) in self.texts.items():
+            called = {callee.rpartition(".")[2] for _, callee in self.calls.get(key, ())}
+            symbol_text[key] = (names, description, sorted(called))
+        for name, info in self.classes.items():
+            symbol_text[name] = ((), info["description"], [b.split("<", 1)[0].rpartition(".")[2] for b in info["bases"]])
         return {
             "description": self.description,
             "functions": self.functions,
