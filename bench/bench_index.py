@@ -18,12 +18,17 @@ and of its largest worker.
 
     PYTHONPATH=src python bench/bench_index.py [--tree mixed] [--repeat 3] [--jobs N] [--files N]
 
-Exit status 1 when the best full run is below --min-rate files per second.
+Per language it also reports how much of the real sources was read: files,
+partly parsed and unparsable ones, symbols, and import edges between the
+tree's own files.  Exit status 1 when the best full run is below --min-rate
+files per second, or with --check when a language present has more than 2%
+of its files unreadable or partly read, or no symbols or resolved imports.
 """
 
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import resource
 import shutil
@@ -34,6 +39,7 @@ import tempfile
 import time
 
 from tarnwick.index import index_project
+from tarnwick.indexer.extractors import grammar_of
 
 LEFT_OUT = {"test", "tests", "idlelib", "lib2to3", "site-packages", "__pycache__", "node_modules", "vendor", "testdata"}
 GO_SOURCES = "/usr/share/gocode/src"
@@ -42,7 +48,7 @@ JS_SOURCES = "/usr/share/nodejs"
 
 def copy_tree(source: str, target: str, suffixes: tuple, limit: int | None = None) -> tuple:
     """Copy files with `suffixes` of `source` into `target` (sorted walk, at
-    most `limit` files); returns (files, bytes)."""
+    most `limit` source files); returns (source files, their bytes)."""
     files = total = 0
     for dirpath, dirnames, filenames in os.walk(source):
         dirnames[:] = sorted(d for d in dirnames if d not in LEFT_OUT and not d.startswith("."))
@@ -55,6 +61,8 @@ def copy_tree(source: str, target: str, suffixes: tuple, limit: int | None = Non
                 continue
             os.makedirs(out_dir, exist_ok=True)
             shutil.copyfile(src, os.path.join(out_dir, name))
+            if name == "go.mod":
+                continue  # steers import resolution; not a source file
             files += 1
             total += os.path.getsize(src)
             if limit is not None and files >= limit:
@@ -67,7 +75,7 @@ def build_tree(kind: str, target: str, per_language: int) -> tuple:
     parts = [f"{files} Python"]
     if kind == "mixed":
         for label, source, suffixes in (
-            ("Go", GO_SOURCES, (".go",)),
+            ("Go", GO_SOURCES, (".go", "go.mod")),
             ("JavaScript/TypeScript", JS_SOURCES, (".js", ".mjs", ".cjs", ".ts", ".tsx")),
         ):
             if not os.path.isdir(source):
@@ -78,6 +86,29 @@ def build_tree(kind: str, target: str, per_language: int) -> tuple:
             size += b
             parts.append(f"{n} {label}")
     return files, size, ", ".join(parts)
+
+
+def coverage(stats) -> dict:
+    """language -> {files, partial, unparsable, symbols, imports} of the
+    last run's output."""
+    with open(stats.graph_path, encoding="utf-8") as f:
+        graph = json.load(f)
+    out = {}
+
+    def row(path):
+        language = grammar_of(path)[0]
+        return out.setdefault(language, dict.fromkeys(("files", "partial", "unparsable", "symbols", "imports"), 0))
+
+    for node in graph["nodes"]:
+        row(node["path"])["files" if node["kind"] == "file" else "symbols"] += 1
+    for edge in graph["edges"]:
+        if edge["rel"] == "imports":
+            row(edge["from"])["imports"] += 1
+    for path in stats.partial:
+        row(path)["partial"] += 1
+    for path, _ in stats.unparsable:
+        row(path)["unparsable"] += 1
+    return out
 
 
 def _cpu() -> float:
@@ -101,6 +132,7 @@ def main(argv=None) -> int:
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--jobs", type=int, default=None)
     parser.add_argument("--min-rate", type=float, default=0.0, help="fail below this many files per second")
+    parser.add_argument("--check", action="store_true", help="fail when a language is read badly")
     args = parser.parse_args(argv)
 
     with tempfile.TemporaryDirectory(prefix="tarnwick-bench-") as work:
@@ -136,6 +168,7 @@ def main(argv=None) -> int:
         index_project(tree, jobs=args.jobs, progress=False)
         one_changed = time.perf_counter() - started
         out_sizes = os.path.getsize(stats.summaries_path) + os.path.getsize(stats.graph_path)
+        languages = coverage(stats)
 
     print(f"tree: {args.tree}, {copies} cop{'y' if copies == 1 else 'ies'} of {parts} ({files * copies} files, {size * copies / 1e6:.1f} MB)")
     print(stats.summary_line())
@@ -148,8 +181,20 @@ def main(argv=None) -> int:
     )
     print(f"re-run, one file changed: {one_changed:.3f}s")
     print(f"peak memory: parent {_maxrss_mib(resource.RUSAGE_SELF):.0f} MiB, largest worker {_maxrss_mib(resource.RUSAGE_CHILDREN):.0f} MiB")
+    failed = []
+    for language, row in sorted(languages.items()):
+        print(
+            f"{language}: {row['files']} files ({row['partial']} partly parsed, {row['unparsable']} unparsable), "
+            f"{row['symbols']} symbols, {row['imports']} import edges"
+        )
+        bad = row["partial"] + row["unparsable"]
+        if bad > 0.02 * row["files"] or (row["files"] >= 20 and not (row["symbols"] and row["imports"])):
+            failed.append(language)
     if max(rates) < args.min_rate:
         print(f"below the required {args.min_rate:.0f} files/s", file=sys.stderr)
+        return 1
+    if args.check and failed:
+        print(f"read badly: {', '.join(failed)}", file=sys.stderr)
         return 1
     return 0
 

@@ -62,6 +62,15 @@ def test_incremental_run_equals_full_run(project):
     assert index_project(project, jobs=1).reused == second.files and outputs(project) == incremental
     assert (cache.stat().st_mtime_ns, cache.read_bytes()) == before
 
+    # No source changed, but the resolution settings did.
+    edge = b'"from":"web/src/App.tsx","to":"web/src/models/task.ts","rel":"imports"'
+    assert edge in incremental[1]
+    tsconfig = project / "web/tsconfig.json"
+    tsconfig.write_text(tsconfig.read_text().replace('"@models": ["src/models/task.ts"],', ""))
+    assert index_project(project, jobs=1).reused == second.files
+    assert edge not in outputs(project)[1]
+    incremental = outputs(project)
+
     # A cache that cannot be used means a full run, not a failure.
     (project / ".vestra/index-cache.json").write_text('{"signature": 1')
     assert index_project(project, jobs=1).reused == 0 and outputs(project) == incremental

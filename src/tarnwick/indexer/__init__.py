@@ -20,7 +20,7 @@ import threading
 import time
 from dataclasses import dataclass, field
 
-from ..datadir import DATA_DIR, GRAPH_NAME, MANIFEST_NAME, SUMMARIES_NAME
+from ..datadir import DATA_DIR, GRAPH_NAME, MANIFEST_NAME, SUMMARIES_NAME, mixed_set_problem, read_manifest
 from .cache import CACHE_NAME, Cache, signature
 from .extractors import missing_package
 from .linkage import EDGE_KINDS, resolve_edges
@@ -295,6 +295,16 @@ def index_project(
     stats.nodes = len(paths) + symbols
     stats.files = len(records)
 
+    stats.summaries_path = os.path.join(data_dir, SUMMARIES_NAME)
+    stats.graph_path = os.path.join(data_dir, GRAPH_NAME)
+    stats.search_index_path = os.path.join(data_dir, INDEX_NAME)
+    if not full and not todo and cache.unchanged(walk.configs) and _intact(root, data_dir, cache.run):
+        # Nothing to learn and the last run's files are in place: writing
+        # them again would only change their stamp.
+        stats.edges = cache.run["edges"]
+        stats.seconds = time.perf_counter() - started
+        return stats
+
     edge_blocks = []
     for rel, pairs in zip(EDGE_KINDS, resolve_edges(paths, parsed, root)):
         stats.edges += len(pairs)
@@ -303,8 +313,6 @@ def index_project(
     edge_blocks.extend(contains_blocks)
 
     data_dir = _data_dir(root, create=True)
-    stats.summaries_path = os.path.join(data_dir, SUMMARIES_NAME)
-    stats.graph_path = os.path.join(data_dir, GRAPH_NAME)
     # A lone surrogate (some source literals hold one) is written as a JSON
     # escape, which keeps the files valid UTF-8.
     generation = new_generation()
@@ -315,18 +323,30 @@ def index_project(
     ]
     manifest = manifest_text(generation, files)
     # The cache is this indexer's own: not part of the set readers check.
-    if cache.changed:
-        files.append((CACHE_NAME, cache.text().encode("utf-8", "backslashreplace")))
+    files.append((CACHE_NAME, cache.text(generation, stats.edges, walk.configs).encode("utf-8", "backslashreplace")))
     # The manifest goes last: it commits the set.
     files.append((MANIFEST_NAME, manifest))
     write_files(data_dir, files)
     # The search index names the graph it belongs to, so it can follow the
     # set: a reader never trusts it for another graph.
-    stats.search_index_path = os.path.join(data_dir, INDEX_NAME)
     _write_search_index(stats.search_index_path, stats.graph_path, graph, symbol_docs)
 
     stats.seconds = time.perf_counter() - started
     return stats
+
+
+def _intact(root: str, data_dir: str, run: dict) -> bool:
+    """The data files of the run that `run` describes are all there, as
+    that run wrote them (the manifest's digests), search index included."""
+    if not isinstance(run.get("edges"), int) or not os.path.isfile(os.path.join(data_dir, INDEX_NAME)):
+        return False
+    manifest = read_manifest(root)
+    if manifest is None or manifest.get("generation") != run.get("generation"):
+        return False
+    names = (SUMMARIES_NAME, GRAPH_NAME)
+    if not all(isinstance(manifest["files"].get(name), dict) for name in names):
+        return False
+    return mixed_set_problem(root, run["generation"], names) is None
 
 
 def _readable(files: list, stats: IndexStats) -> list:

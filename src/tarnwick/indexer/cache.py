@@ -107,10 +107,13 @@ class Cache:
     An entry is [size, modification time in ns, content hash, result fields].
     """
 
-    def __init__(self, sig: str, previous: dict | None = None, written_ns: int = 0):
+    def __init__(self, sig: str, previous: dict | None = None, written_ns: int = 0, run: dict | None = None):
         self.signature = sig
         self.previous = previous or {}
         self.written_ns = written_ns
+        # What the previous run wrote: its generation, edge count and the
+        # resolution settings (config files) it saw.
+        self.run = run if isinstance(run, dict) else {}
         self.started_ns = time.time_ns()
         self.entries = {}
 
@@ -124,7 +127,7 @@ class Cache:
             started = data.get("started_ns")
             if not isinstance(started, int):
                 raise ValueError("another format")
-            return cls(sig, data["files"], started)
+            return cls(sig, data["files"], started, data.get("run"))
         except (OSError, ValueError, UnicodeDecodeError):
             return cls(sig)
 
@@ -158,14 +161,16 @@ class Cache:
         if hashed is not None:  # None: the file was not read in full
             self.entries[source.rel] = [source.size, source.mtime_ns, hashed, _entry(result)]
 
-    @property
-    def changed(self) -> bool:
-        """False when this run learned nothing new: the file on disk can stay."""
-        return self.entries != self.previous
+    def unchanged(self, configs: list) -> bool:
+        """True when every file was reused, none came or went, and the
+        resolution settings are as the previous run saw them: its output
+        would be written again unchanged."""
+        return self.entries == self.previous and self.run.get("configs") == configs
 
-    def text(self) -> str:
+    def text(self, generation: str, edges: int, configs: list) -> str:
+        run = {"generation": generation, "edges": edges, "configs": configs}
         return json.dumps(
-            {"signature": self.signature, "started_ns": self.started_ns, "files": self.entries},
+            {"signature": self.signature, "started_ns": self.started_ns, "run": run, "files": self.entries},
             ensure_ascii=False,
             separators=(",", ":"),
         )

@@ -1,7 +1,8 @@
 """Cross-file references of Go files.
 
 An import path names a package (a folder); it is resolved when it lies
-under the module path of a `go.mod` inside the project.  Uses of
+under the module path of a `go.mod` inside the project, or, for a tree
+without modules, when the folder of that path exists (GOPATH layout).  Uses of
 `pkg.Name` become edges to the file of the package that declares `Name`,
 and plain names to the file of the same package that declares them.
 """
@@ -68,6 +69,13 @@ class GoResolver:
                 break
             cut = prefix.rfind("/")
             prefix = prefix[:cut] if cut > 0 else ""
+        else:
+            # No module claims it: a GOPATH-style tree keeps packages under
+            # their import path, from the root or from src/.
+            for folder in (import_path, "src/" + import_path):
+                if folder in self.by_folder:
+                    found = folder
+                    break
         self._packages[import_path] = found
         return found
 

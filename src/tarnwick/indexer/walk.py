@@ -36,6 +36,8 @@ ENV_MARKERS = ("pyvenv.cfg", "conda-meta", os.path.join("bin", "activate"), os.p
 
 DEFAULT_MAX_FILE_BYTES = 1024 * 1024
 
+# Files whose content changes how imports resolve.
+CONFIG_FILES = frozenset({"tsconfig.json", "jsconfig.json", "go.mod"})
 _MINIFIED = (".min.js", ".min.mjs", ".min.cjs", "-min.js", ".bundle.js")
 _DECLARATIONS = (".d.ts", ".d.mts", ".d.cts")
 
@@ -69,6 +71,9 @@ class Walk:
     ignored: int = 0
     # One line per unusable ignore pattern.
     warnings: list = field(default_factory=list)
+    # [relative path, size, mtime_ns] of the files that steer import
+    # resolution (tsconfig.json, go.mod, ...), sorted.
+    configs: list = field(default_factory=list)
 
 
 def _is_env(path: str) -> bool:
@@ -141,6 +146,9 @@ def walk_project(
                         continue
                     kind = grammar_of(name)
                     if kind is None or not entry.is_file(follow_symlinks=False):
+                        if name in CONFIG_FILES and entry.is_file(follow_symlinks=False):
+                            st = entry.stat(follow_symlinks=False)
+                            result.configs.append([rel, st.st_size, st.st_mtime_ns])
                         continue
                     st = entry.stat(follow_symlinks=False)
                 except OSError as exc:
@@ -210,4 +218,5 @@ def walk_project(
     result.files = candidates
     result.skipped.sort()
     result.warnings = rules.warnings
+    result.configs.sort()
     return result
