@@ -96,6 +96,10 @@ def test_javascript_package_mixing_module_systems(tmp_path):
     assert fmt["functions"]["formatRow"]["params"] == ["row", "delimiter = ','"]
     assert fmt["internal_graph"] == [{"from": "formatRow", "to": "quoteField", "rel": "calls"}]
     assert store["lib/tokens.js"]["classes"]["Tokenizer"]["methods"] == ["constructor", "[Symbol.iterator]", "fieldEnd"]
+    dialects = store["lib/dialects.js"]  # module.exports = { detect(text) {...}, excel: function () {...} }
+    assert list(dialects["functions"]) == ["detect", "excel"]
+    assert dialects["functions"]["detect"]["description"] == "Guesses the delimiter from the first line."
+    assert dialects["variables"] == [{"name": "COMMON", "used_by": ["detect"]}]
     assert edges(graph, "imports") == {
         ("index.js", "lib/index.js"),  # require("./lib"): the folder's index
         ("index.js", "lib/parser.js"),  # no extension

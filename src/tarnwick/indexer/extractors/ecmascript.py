@@ -203,6 +203,23 @@ class _File:
                 self.summary.add_method(parts[0], info, parts[2], self.lines.span(stmt), right)
         elif target == "module.exports" and right.type in _CLASS_DECLS:
             self.class_(self._name(right) or "default", right, stmt)
+        elif target == "module.exports" and right.type == "object":
+            self.exported_object(right)
+
+    def exported_object(self, obj) -> None:
+        """`module.exports = { parse(text) {...}, format: function () {...} }`:
+        each function written in the object is one of the module's."""
+        for member in obj.named_children:
+            if member.type == "method_definition":
+                func, key = member, member.child_by_field_name("name")
+            elif member.type == "pair":
+                func, key = member.child_by_field_name("value"), member.child_by_field_name("key")
+                if func is None or func.type not in _FUNCTION_VALUES:
+                    continue
+            else:
+                continue
+            if key is not None and key.type in ("property_identifier", "identifier"):
+                self.function(text(key), func, member, member)
 
     def variables(self, decl, outer) -> None:
         first = True
