@@ -139,12 +139,35 @@ def test_go_module_with_two_packages(tmp_path):
     assert ("store/store.go", "store/rules.go") in edges(graph, "calls")
 
 
+def test_java_packages(tmp_path):
+    root, stats, store, graph = indexed(tmp_path, "java-app")
+    base = "src/main/java/com/acme/shop/"
+    service = store[base + "service/OrderService.java"]
+    assert service["description"] == "Places orders and answers questions about them."
+    assert service["classes"]["OrderService"]["methods"] == ["OrderService", "place", "isLarge"]
+    nodes = {n["id"]: n for n in graph["nodes"]}
+    place = nodes[base + "service/OrderService.java::OrderService.place"]
+    # From the annotation line; the Javadoc above is not part of it.
+    assert place["line_start"] == line_of(root, base + "service/OrderService.java", "@Deprecated")
+    assert nodes[base + "service/Repository.java::Repository"]["symbol_kind"] == "interface"
+    found = {(e["from"][len(base) :], e["to"][len(base) :], e["rel"]) for e in graph["edges"] if e["rel"] != "contains"}
+    assert {
+        ("App.java", "service/OrderService.java", "imports"),  # single-type import
+        ("service/OrderService.java", "model/Order.java", "imports"),  # on-demand import, type used
+        ("App.java", "service/OrderService.java", "calls"),  # new OrderService(...)
+        ("service/OrderService.java", "service/AuditedService.java", "extends"),  # same package
+        ("App.java", "service/Repository.java", "implements"),  # by a nested class
+        ("model/Order.java", "model/OrderLine.java", "references"),  # a type in a declaration
+    } <= found
+
+
 @pytest.mark.parametrize(
     "sample, query, tag",
     [
         ("ts-app", "sort overdue tasks", "tsx"),
         ("js-pkg", "quote csv field format row", "javascript"),
         ("go-mod", "store items below reorder level", "go"),
+        ("java-app", "place an order and audit it", "java"),
     ],
 )
 def test_key_code_fence_tags(tmp_path, sample, query, tag):
@@ -157,7 +180,7 @@ def test_key_code_fence_tags(tmp_path, sample, query, tag):
     code = block.split("### Key Code (pre-loaded)\n", 1)[1]
     fences = re.findall(r"^```(\w*)\n# ([^:\n]+)::", code, re.M)
     assert fences and tag in {t for t, _ in fences}
-    tags = {"tsx": "tsx", "ts": "typescript", "js": "javascript", "go": "go", "cjs": "cjs", "mjs": "mjs"}
+    tags = {"tsx": "tsx", "ts": "typescript", "js": "javascript", "go": "go", "cjs": "cjs", "mjs": "mjs", "java": "java"}
     assert all(t == tags[path.rsplit(".", 1)[1]] for t, path in fences)
 
 

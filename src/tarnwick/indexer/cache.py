@@ -40,6 +40,7 @@ _FIELDS = (
     "refs",
     "bases",
     "implements",
+    "uses",
     "package",
     "record_json",
     "nodes_json",
@@ -73,7 +74,7 @@ def signature() -> str:
     from importlib import metadata
 
     versions = [f"format={FORMAT}", f"python={sys.version_info[0]}.{sys.version_info[1]}", f"code={_code_digest()}"]
-    for package in ("tree-sitter", "tree-sitter-typescript", "tree-sitter-javascript", "tree-sitter-go"):
+    for package in ("tree-sitter", "tree-sitter-typescript", "tree-sitter-javascript", "tree-sitter-go", "tree-sitter-java"):
         try:
             versions.append(f"{package}={metadata.version(package)}")
         except metadata.PackageNotFoundError:

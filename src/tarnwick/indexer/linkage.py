@@ -189,12 +189,12 @@ class Resolver:
             parts.pop()
 
 
-EDGE_KINDS = ("imports", "calls", "extends", "implements")
+EDGE_KINDS = ("imports", "calls", "extends", "implements", "references")
 
 
 def resolve_edges(paths: list, results: dict, root: str | None = None) -> tuple:
-    """The cross-file edges of the project as four sorted lists of
-    (from, to) pairs: imports, calls, extends, implements.
+    """The cross-file edges of the project as five sorted lists of
+    (from, to) pairs: imports, calls, extends, implements, references.
 
     `paths` lists every source file (parsed or not); `results` maps the
     parsed ones to their FileResult.  `root` is the project folder, where
@@ -204,6 +204,7 @@ def resolve_edges(paths: list, results: dict, root: str | None = None) -> tuple:
     calls = set()
     extends = set()
     implements = set()
+    references = set()
     by_language = {}
     for path, result in results.items():
         by_language.setdefault(result.language, {})[path] = result
@@ -213,11 +214,15 @@ def resolve_edges(paths: list, results: dict, root: str | None = None) -> tuple:
         from .resolve_js import resolve_js_edges
 
         resolve_js_edges(root, paths, scripts, imports, calls, extends, implements)
+    if "java" in by_language:
+        from .resolve_java import resolve_java_edges
+
+        resolve_java_edges(by_language["java"], imports, calls, extends, implements, references)
     if root is not None and "go" in by_language:
         from .resolve_go import resolve_go_edges
 
         resolve_go_edges(root, by_language["go"], imports, calls, extends)
-    return sorted(imports), sorted(calls), sorted(extends), sorted(implements)
+    return sorted(imports), sorted(calls), sorted(extends), sorted(implements), sorted(references)
 
 
 def _python_edges(paths: list, results: dict, imports: set, calls: set, extends: set) -> None:

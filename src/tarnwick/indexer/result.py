@@ -39,8 +39,10 @@ class FileResult:
     refs: list = field(default_factory=list)
     # Dotted names used as base classes (embedded types in Go).
     bases: list = field(default_factory=list)
-    # Dotted names of implemented interfaces (TypeScript).
+    # Dotted names of implemented interfaces (TypeScript, Java).
     implements: list = field(default_factory=list)
+    # Type names used in declarations and expressions (Java).
+    uses: list = field(default_factory=list)
     # Go: the package clause's name.
     package: str = ""
     # Content hash of the bytes read (for the incremental cache).

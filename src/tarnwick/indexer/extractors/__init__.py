@@ -24,12 +24,10 @@ SUFFIXES = {
     ".mjs": ("javascript", "javascript"),
     ".cjs": ("javascript", "javascript"),
     ".go": ("go", "go"),
+    ".java": ("java", "java"),
 }
 
-_MODULES = {"python": "python", "typescript": "ecmascript", "javascript": "ecmascript", "go": "golang"}
-
-# The family of languages whose files can import each other.
-FAMILIES = {"python": "python", "typescript": "ecmascript", "javascript": "ecmascript", "go": "go"}
+_MODULES = {"python": "python", "typescript": "ecmascript", "javascript": "ecmascript", "go": "golang", "java": "java"}
 
 
 def suffix_of(name: str) -> str:

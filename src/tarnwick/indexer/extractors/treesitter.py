@@ -19,6 +19,7 @@ GRAMMARS = {
     "tsx": ("tree_sitter_typescript", "language_tsx", "tree-sitter-typescript"),
     "javascript": ("tree_sitter_javascript", "language", "tree-sitter-javascript"),
     "go": ("tree_sitter_go", "language", "tree-sitter-go"),
+    "java": ("tree_sitter_java", "language", "tree-sitter-java"),
 }
 
 
@@ -201,6 +202,10 @@ def first_sentence_line(lines) -> str:
     return ""
 
 
+# Comment node types of the grammars.
+COMMENTS = frozenset(("comment", "line_comment", "block_comment"))
+
+
 def leading_comments(node) -> list:
     """The comments directly above `node` (no blank line between), top first.
 
@@ -210,9 +215,9 @@ def leading_comments(node) -> list:
     out = []
     row = node.start_point[0]
     prev = node.prev_sibling
-    while prev is not None and prev.type == "comment" and prev.end_point[0] >= row - 1:
+    while prev is not None and prev.type in COMMENTS and prev.end_point[0] >= row - 1:
         before = prev.prev_sibling
-        if before is not None and before.type != "comment" and before.end_point[0] == prev.start_point[0]:
+        if before is not None and before.type not in COMMENTS and before.end_point[0] == prev.start_point[0]:
             break
         out.append(prev)
         row = prev.start_point[0]
