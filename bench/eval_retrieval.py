@@ -11,7 +11,10 @@ the files for each system:
 - "tarnwick, no index": the same ranking built in memory from the graph.
 
 "sym@3" counts questions whose expected function is among the first three
-"symbols" of a file entry in the top three.  Columns are (name, test)
+"symbols" of a file entry in the top three.  "kc-store" and "kc-focus" count
+questions whose expected function is excerpted in the block's Key Code: as
+`context-packer` packs it (each file's first functions as stored) and as
+`tarnwick context` does (the per-query view of `tarnwick.context`).  Columns are (name, test)
 pairs in COLUMNS; a test gets the question and the system's answer.
 
     .venv/bin/python bench/eval_retrieval.py [--work DIR] [--source STDLIB] [-v]
@@ -37,7 +40,8 @@ sys.path.insert(0, str(HERE))
 
 from eval_questions import BOOKSHELF, STDLIB  # noqa: E402
 
-from tarnwick import vx  # noqa: E402
+from tarnwick import context, vx  # noqa: E402
+from tarnwick import context_packer as cp  # noqa: E402
 from tarnwick.index import index_project  # noqa: E402
 from tarnwick.vx import tokenize  # noqa: E402
 
@@ -84,15 +88,31 @@ class ContentsBM25:
         return {"files": [{"id": name, "symbols": []} for _, name in sorted(scores)[:8]]}
 
 
+def key_code(block: str) -> str:
+    """The Key Code section of a context block ("" when it has none)."""
+    if "### Key Code (pre-loaded)\n" not in block:
+        return ""
+    return block.split("### Key Code (pre-loaded)\n", 1)[1].split("\n\n### ", 1)[0]
+
+
 def tarnwick(root: Path, use_index: bool = True):
     vx.set_project(root)
     graph = vx.load_graph()
+    summaries = cp.load_summaries(root)
     if not use_index:
         graph = dict(graph, generation=None)
 
     def ask(question: str) -> dict:
         vx.set_project(root)  # the search index is the project's
-        return vx.retrieve(graph, question)
+        answer = vx.retrieve(graph, question)
+        # Key Code as context-packer packs it (the stored summaries) and as
+        # `tarnwick context` does (the per-query view).
+        view, _ = context.focus_summaries(summaries, answer["files"], graph, question)
+        answer["key_code"] = {
+            "stored": key_code(cp.pack(answer, summaries, graph, root)),
+            "focused": key_code(cp.pack(answer, view, graph, root)),
+        }
+        return answer
 
     return ask
 
@@ -109,7 +129,22 @@ def symbol_hit(question, answer) -> bool:
     return any(s["name"] in wanted for entry in answer["files"][:3] for s in entry.get("symbols", ())[:3])
 
 
-COLUMNS = [("hit@1", file_hit(1)), ("hit@3", file_hit(3)), ("hit@8", file_hit(8)), ("sym@3", symbol_hit)]
+def code_hit(road: str):
+    def test(question, answer) -> bool:
+        code = answer.get("key_code", {}).get(road, "")
+        return any(f"# {path}::{name} (lines " in code for path in question[1] for name in question[2])
+
+    return test
+
+
+COLUMNS = [
+    ("hit@1", file_hit(1)),
+    ("hit@3", file_hit(3)),
+    ("hit@8", file_hit(8)),
+    ("sym@3", symbol_hit),
+    ("kc-store", code_hit("stored")),
+    ("kc-focus", code_hit("focused")),
+]
 
 
 def evaluate(systems: dict, projects: list, verbose: bool) -> None:
