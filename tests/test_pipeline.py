@@ -247,3 +247,18 @@ def test_cli_warns_about_data_files_leading_outside_the_root(tmp_path):
         f"context-packer: warning: {tmp_path / 'p' / '.vestra' / name}: leads outside the project root; ignored"
         for name in ("structured_summaries.json", "graph.json")
     ]
+
+
+def test_cli_warns_about_a_store_from_another_run(tmp_path):
+    from tarnwick.index import index_project
+
+    (tmp_path / "lend.py").write_text("def lend_book():\n    return 1\n")
+    index_project(tmp_path, jobs=1)
+    store = tmp_path / ".vestra" / "structured_summaries.json"
+    store.write_text(store.read_text() + " ")
+    result = run_cli("lend book", str(tmp_path))
+    assert result.returncode == 0 and "lend.py" in result.stdout
+    assert result.stderr == (
+        f"context-packer: warning: {tmp_path / '.vestra'}: structured_summaries.json is not from the indexing run "
+        "that wrote manifest.json; run tarnwick-index again\n"
+    )
