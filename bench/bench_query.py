@@ -8,7 +8,8 @@ Two trees are assembled in a work folder and indexed with `tarnwick-index`:
 
 For each tree the benchmark runs the `context-packer` command beside this
 interpreter as a fresh process per query (`--repeat` rounds over the
-queries) and reports the median and best wall time.  A second set of fresh
+queries) and reports the median and best wall time, and the CPU time
+(user + system), which a machine shared with other work disturbs less.  A second set of fresh
 processes reports where the time goes: start-up (interpreter and imports),
 `load_graph`, `retrieve`, `load_summaries` and `pack`.
 
@@ -23,6 +24,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import resource
 import shutil
 import statistics
 import subprocess
@@ -50,7 +52,7 @@ QUERIES = [
 _STAGES = r"""
 import json, sys, time
 t0 = time.perf_counter()
-
+import gc; gc.disable()  # as the command runs
 from pathlib import Path
 from tarnwick import vx, context_packer as cp
 t1 = time.perf_counter()
@@ -100,10 +102,14 @@ def _command(name: str) -> str:
     return path
 
 
-def _run(argv: list, cwd: str) -> float:
+def _run(argv: list, cwd: str) -> tuple[float, float]:
+    """Wall time and CPU time (user + system) of one process."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     started = time.perf_counter()
     subprocess.run(argv, cwd=cwd, stdout=subprocess.DEVNULL, check=True)
-    return time.perf_counter() - started
+    wall = time.perf_counter() - started
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return wall, (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
 
 
 def bench_tree(name: str, root: str, repeat: int) -> None:
@@ -113,10 +119,14 @@ def bench_tree(name: str, root: str, repeat: int) -> None:
 
     packer = _command("context-packer")
     times = [_run([packer, q, root], root) for _ in range(repeat) for q in QUERIES]
-    ms = sorted(t * 1000 for t in times)
-    print(f"[{name}] context-packer: median {statistics.median(ms):.0f} ms, best {ms[0]:.0f} ms ({len(ms)} runs)")
+    wall = sorted(t[0] * 1000 for t in times)
+    cpu = sorted(t[1] * 1000 for t in times)
+    print(
+        f"[{name}] context-packer: median {statistics.median(wall):.0f} ms, best {wall[0]:.0f} ms"
+        f" (CPU time: median {statistics.median(cpu):.0f} ms, best {cpu[0]:.0f} ms; {len(wall)} runs)"
+    )
 
-    bare = sorted(_run([sys.executable, "-c", "pass"], root) * 1000 for _ in range(5))
+    bare = sorted(_run([sys.executable, "-c", "pass"], root)[0] * 1000 for _ in range(5))
     stages: dict = {}
     for _ in range(repeat):
         for q in QUERIES:

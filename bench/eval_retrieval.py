@@ -151,7 +151,8 @@ def evaluate(systems: dict, projects: list, verbose: bool) -> None:
     total = sum(len(questions) for _, questions in projects)
     print(f"{total} questions on {len(projects)} projects")
     print(f"{'system':<22}" + "".join(f"{name:>9}" for name, _ in COLUMNS))
-    for system, answerers in systems.items():
+    for system, make in systems.items():
+        answerers = make()
         counts = [0] * len(COLUMNS)
         for (project, questions), ask in zip(projects, answerers):
             for question in questions:
@@ -169,6 +170,7 @@ def main(argv=None) -> int:
     parser.add_argument("--source", default=sysconfig.get_paths()["stdlib"], help="CPython 3.10 standard library")
     parser.add_argument("--work", help="keep the projects in this folder")
     parser.add_argument("-v", "--verbose", action="store_true", help="list the questions missed at 1")
+    parser.add_argument("--only", action="append", help="evaluate only these systems")
     args = parser.parse_args(argv)
 
     def run(work: Path) -> None:
@@ -183,10 +185,12 @@ def main(argv=None) -> int:
             index_project(root, progress=False)
         projects = [("stdlib310", STDLIB), ("bookshelf", BOOKSHELF)]
         systems = {
-            "BM25 contents": [ContentsBM25(root) for root in roots],
-            "tarnwick": [tarnwick(root) for root in roots],
-            "tarnwick, no index": [tarnwick(root, use_index=False) for root in roots],
+            "BM25 contents": lambda: [ContentsBM25(root) for root in roots],
+            "tarnwick": lambda: [tarnwick(root) for root in roots],
+            "tarnwick, no index": lambda: [tarnwick(root, use_index=False) for root in roots],
         }
+        if args.only:
+            systems = {name: value for name, value in systems.items() if name in args.only}
         evaluate(systems, projects, args.verbose)
 
     if args.work:

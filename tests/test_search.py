@@ -1,5 +1,6 @@
 """The search index and the ranking behind tarnwick.vx.retrieve."""
 
+import json
 import os
 import sqlite3
 import textwrap
@@ -181,9 +182,18 @@ def test_graph_checked_unless_the_index_vouches_for_it(project, monkeypatch):
     checked = []
     real = vx._check_records
     monkeypatch.setattr(vx, "_check_records", lambda *a, **k: checked.append(a[3]) or real(*a, **k))
-    vx.load_graph()
-    assert checked == []
     graph_file = project / ".vestra" / "graph.json"
+    stored = json.loads(graph_file.read_text())
+    loaded = vx.load_graph()  # from the index's compact copy
+    assert loaded == stored and list(loaded) == list(stored) and checked == []
+    assert [list(n) for n in loaded["nodes"]] == [list(n) for n in stored["nodes"]]
+    with sqlite3.connect(project / ".vestra" / "search.db") as db:
+        db.execute("DELETE FROM graph")
+    assert vx.load_graph() == stored and checked == []  # parsed, not checked: the file is vouched for
+    with sqlite3.connect(project / ".vestra" / "search.db") as db:
+        db.execute("INSERT INTO graph VALUES ('ids', x'0102')")
+    assert vx.load_graph() == stored
+    assert len(vx.take_notes()) == 1
     graph_file.write_bytes(graph_file.read_bytes().replace(b'"line_start":2', b'"line_start":"2"'))
     with pytest.raises(vx.GraphError, match='"line_start" must be an integer'):
         vx.load_graph()

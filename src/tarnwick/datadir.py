@@ -55,7 +55,9 @@ def read_regular_file(path, limit: int) -> tuple:
         chunks = []
         left = limit + 1
         while left > 0:
-            chunk = os.read(fd, min(left, 1 << 20))
+            # The whole file in one read where it can (one copy of a large
+            # graph instead of a join of pieces).
+            chunk = os.read(fd, min(left, max(info.st_size + 1, 1 << 16)))
             if not chunk:
                 break
             chunks.append(chunk)

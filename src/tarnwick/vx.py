@@ -298,12 +298,34 @@ def load_graph() -> dict:
     try:
         if not os.path.lexists(path) or not is_inside(path, root):
             return {"nodes": [], "edges": []}
+        index = _search_index(root)
+        if index is not None and index.vouches_for(os.stat(path)):
+            graph = _compact_graph(index)
+            if graph is not None:
+                return graph
         data, info = read_regular_file(path, GRAPH_LIMIT)
     except (FileNotFoundError, NotADirectoryError):
         return {"nodes": [], "edges": []}
     except OSError as exc:
         raise GraphError(path, f"cannot read file ({exc.strerror or exc})") from None
-    return _parse_graph(path, data, _search_index(root), info)
+    return _parse_graph(path, data, index, info)
+
+
+def _compact_graph(index) -> dict | None:
+    """The graph from the search index's compact copy, or None (a damaged
+    copy is noted and the graph file read instead)."""
+    from .search.store import IndexProblem
+
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        return index.graph()
+    except IndexProblem as exc:
+        _note(f"search index not used: {exc}")
+        return None
+    finally:
+        if collecting:
+            gc.enable()
 
 
 # --------------------------------------------------------------------------

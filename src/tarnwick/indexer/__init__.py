@@ -25,6 +25,7 @@ from ..datadir import DATA_DIR, GRAPH_NAME, MANIFEST_NAME, SUMMARIES_NAME, mixed
 from .cache import CACHE_NAME, Cache, signature
 from .extractors import missing_package
 from .linkage import EDGE_KINDS, resolve_edges
+from ..search import compact
 from ..search.build import corpus_from_graph
 from ..search.store import INDEX_NAME, write_index
 from .output import (
@@ -182,13 +183,15 @@ def _write_search_index(path: str, graph_path: str, graph_json: str, symbol_docs
     info = os.stat(graph_path)
     identity = {
         "generation": graph.get("generation"),
+        "device": info.st_dev,
+        "inode": info.st_ino,
         "size": info.st_size,
         "mtime_ns": info.st_mtime_ns,
-        "inode": info.st_ino,
+        "ctime_ns": info.st_ctime_ns,
         "nodes": len(graph["nodes"]),
         "edges": len(graph["edges"]),
     }
-    write_index(path, corpus, identity, edge_positions)
+    write_index(path, corpus, identity, edge_positions, compact.encode(graph))
 
 
 def index_project(

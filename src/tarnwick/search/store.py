@@ -15,7 +15,11 @@ Its tables:
   term whatever the size of the project;
 - ``files(number, edges)``: the positions in the graph's edge list of the
   edges that touch each file (the file ids are one array, NUL-separated);
-- ``symbols(number, id, name, kind, line_start, line_end)``.
+- ``symbols(number, id, name, kind, line_start, line_end)``;
+- ``graph(name, data)``: the compact copy of the graph (`compact`), which
+  `load_graph` reads instead of the graph file when the graph file is, by
+  device, inode, size, modification and change time, the one it was made
+  from.
 
 An index is used only for the graph it was built from: same generation,
 same node and edge counts.  Anything wrong with the file (not a database,
@@ -54,12 +58,13 @@ def _blob(values: array) -> bytes:
     return values.tobytes()
 
 
-def write_index(path: str, corpus, graph_identity: dict, edge_positions: list) -> None:
+def write_index(path: str, corpus, graph_identity: dict, edge_positions: list, compact_graph=None) -> None:
     """Write ``corpus`` (a finished `MemoryCorpus`) to ``path`` atomically.
 
-    ``graph_identity`` holds the graph's "generation", its file's "size",
-    "mtime_ns" and "inode", and its "nodes" and "edges" counts;
-    ``edge_positions`` the sorted edge positions per file number.
+    ``graph_identity`` holds the graph's "generation", its file's "device",
+    "inode", "size", "mtime_ns" and "ctime_ns", and its "nodes" and "edges"
+    counts; ``edge_positions`` the sorted edge positions per file number;
+    ``compact_graph`` the blobs of `compact.encode`, if any.
     """
     import sqlite3
 
@@ -100,6 +105,8 @@ def write_index(path: str, corpus, graph_identity: dict, edge_positions: list) -
                 "INSERT INTO files VALUES (?, ?)", ((n, _blob(array("I", p))) for n, p in enumerate(edge_positions))
             )
             db.executemany("INSERT INTO symbols VALUES (?, ?, ?, ?, ?, ?)", ((n, *info) for n, info in enumerate(corpus.symbol_info)))
+            db.execute("CREATE TABLE graph(name TEXT PRIMARY KEY, data BLOB) WITHOUT ROWID")
+            db.executemany("INSERT INTO graph VALUES (?, ?)", sorted((compact_graph or {}).items()))
             db.execute("COMMIT")
         finally:
             db.close()
@@ -195,14 +202,33 @@ class IndexCorpus:
         )
 
     def vouches_for(self, info: os.stat_result) -> bool:
-        """True when the graph file described by ``info`` is, by inode, size
-        and modification time, the one this index was built from."""
+        """True when the graph file described by ``info`` is, by device,
+        inode, size, modification and change time, the one this index was
+        built from (a change time cannot be set back by any tool)."""
         meta = self.meta
         return (
-            info.st_ino == meta.get("inode")
+            stat.S_ISREG(info.st_mode)
+            and info.st_dev == meta.get("device")
+            and info.st_ino == meta.get("inode")
             and info.st_size == meta.get("size")
             and info.st_mtime_ns == meta.get("mtime_ns")
+            and info.st_ctime_ns == meta.get("ctime_ns")
         )
+
+    def graph(self) -> dict | None:
+        """The graph rebuilt from the compact copy, or None when the index
+        holds none.  Raises `IndexProblem` for a damaged copy."""
+        import sqlite3
+
+        from . import compact
+
+        try:
+            blobs = dict(self.db.execute("SELECT name, data FROM graph").fetchall())
+            if not blobs:
+                return None
+            return compact.decode(blobs)
+        except (sqlite3.Error, ValueError, TypeError, IndexError, KeyError, AttributeError) as exc:
+            raise IndexProblem(f"{self.path}: damaged ({_reason(exc)}); run tarnwick-index again") from None
 
     # -- the corpus interface
 
