@@ -62,18 +62,24 @@ def test_best_matches_lead_and_methods_get_their_own_lines():
     assert view["models.py"] is SUMMARIES["models.py"]  # not chosen: as stored
 
 
-def test_a_chosen_class_covers_its_methods():
+@pytest.mark.parametrize("cart_end, expected", [
+    # A small class is shown whole and covers its methods ...
+    (45, ["Cart", "teardown", "setup", "ship_order"]),
+    # ... a large one gives way to its matching method.
+    (60, ["Cart.add", "teardown", "setup", "ship_order"]),
+])
+def test_class_and_its_own_method_are_never_both_excerpted(cart_end, expected):
     symbols = [
-        {"name": "Cart", "symbol_kind": "class", "line_start": 30, "line_end": 60, "score": 3.0},
+        {"name": "Cart", "symbol_kind": "class", "line_start": 30, "line_end": cart_end, "score": 3.0},
         {"name": "Cart.add", "symbol_kind": "method", "line_start": 32, "line_end": 40, "score": 2.0},
         {"name": "teardown", "symbol_kind": "function", "line_start": 90, "line_end": 95, "score": 1.5},
         {"name": "setup", "symbol_kind": "function", "line_start": 0, "line_end": 4, "score": 0.5},
     ]
     # The retrieval result's own symbols are used; no graph is needed.
     view, first = focus([{"id": "app.py", "symbols": symbols}], "cart", graph=None)
-    assert list(view["app.py"]["functions"]) == ["Cart", "teardown", "setup", "ship_order"]
+    assert list(view["app.py"]["functions"]) == expected
     # setup scores below the floor, so it keeps its stored place behind the matches.
-    assert [m["name"] for m in first["app.py"]] == ["Cart", "teardown"]
+    assert [m["name"] for m in first["app.py"]] == expected[:2]
 
 
 def test_stored_function_inside_a_chosen_symbol_is_dropped():

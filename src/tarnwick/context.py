@@ -62,6 +62,9 @@ CLASS_FACTOR = 0.8  # a matching method says more than its whole class
 PATH_TERM_FACTOR = 0.3  # a query term that names the file, as in "how does getopt parse ..."
 # Matches scoring below this share of a file's best are not put first.
 RELATIVE_FLOOR = 0.4
+# A class longer than this (a quarter of the excerpt lines) is shown through
+# its matching methods rather than from its first line.
+SMALL_CLASS_LINES = 20
 
 
 class NoIndexError(LookupError):
@@ -263,16 +266,21 @@ def _fits(lines: tuple[int, int], taken: list[tuple[int, int]]) -> bool:
 
 def _picks(matches: list[dict], stored: dict) -> list[tuple[str, tuple[int, int], dict, dict]]:
     """The leading entries of a file's map: best matches whose lines do not
-    overlap a better one's (a class and its own method never both)."""
+    overlap a better one's (a class and its own method never both; a large
+    class gives way to its matching methods)."""
     picks: list[tuple[str, tuple[int, int], dict, dict]] = []
     # Weak matches are left out: the stored functions say more.
-    for match in _strong(matches):
+    strong = _strong(matches)
+    spans = [l for l in map(_lines, strong) if l is not None]
+    for match in strong:
         if len(picks) == PICKS_PER_FILE:
             break
         name = match.get("name")
         lines = _lines(match)
         if not isinstance(name, str) or not name or lines is None:
             continue
+        if lines[1] - lines[0] >= SMALL_CLASS_LINES and any(l != lines and _inside(l, lines) for l in spans):
+            continue  # a large class whose own methods match: they are shown instead
         if any(name == n or _overlaps(lines, l) for n, l, _, _ in picks):
             continue
         info = stored.get(name)
