@@ -14,8 +14,9 @@ and drops the entries that an excerpt already shows (a method inside a chosen
 class).  Every other record is the stored one, and the store on disk is never
 touched: the block keeps the packer's own format and budget rules.
 
-When the retrieval result carries no per-file ``"symbols"`` (an older index),
-the matches are scored here from the graph's symbol nodes of the chosen files.
+When a retrieval result carries no per-file ``"symbols"`` (one made by another
+retrieval step), the matches are scored here from the graph's symbol nodes of
+the chosen files.
 """
 
 from __future__ import annotations
@@ -26,7 +27,7 @@ import os
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Iterable
+from typing import Any
 
 from . import vx
 from .datadir import DATA_DIR, GRAPH_NAME, mixed_set_problem
@@ -400,6 +401,7 @@ def files_json(files: list, symbols: dict[str, list[dict]]) -> list[dict]:
                         "score": round(float(s.get("score", 0.0)), 4),
                     }
                     for s in symbols.get(path, [])
+                    if isinstance(s, dict) and isinstance(s.get("name"), str) and _lines(s) is not None
                 ],
             }
         )
