@@ -161,6 +161,29 @@ def test_java_packages(tmp_path):
     } <= found
 
 
+def test_rust_crate_modules(tmp_path):
+    root, stats, store, graph = indexed(tmp_path, "rust-crate", {"target/debug/build.rs": "fn main() {}\n"})
+    assert "target/debug/build.rs" not in store and stats.vendored == 1  # Cargo's build output
+    assert store["src/lib.rs"]["description"] == "Stock levels of a small warehouse, and reports on them."
+    items = store["src/store/item.rs"]
+    assert items["classes"]["Item"]["methods"] == ["new", "needs_reorder"]
+    assert items["variables"] == [{"name": "DEFAULT_REORDER", "used_by": ["Item.new"]}]
+    low = store["src/report.rs"]["functions"]["low_stock"]
+    assert (low["params"], low["returns"], low["description"]) == (["store: &Store"], "String", "One line per item that needs reordering.")
+    nodes = {n["id"]: n for n in graph["nodes"]}
+    # From the attribute line; the doc comment above is not part of it.
+    assert nodes["src/store/mod.rs::Store"]["line_start"] == line_of(root, "src/store/mod.rs", "#[derive(Debug, Default)]")
+    assert nodes["src/store/item.rs::Priced"]["symbol_kind"] == "trait"
+    assert {
+        ("src/lib.rs", "src/store/mod.rs"),  # mod store; (store/mod.rs)
+        ("src/lib.rs", "src/report.rs"),  # mod report; (report.rs)
+        ("src/report.rs", "src/store/item.rs"),  # use crate::store::item::{...}
+        ("src/store/mod.rs", "src/store/item.rs"),  # use item::Item, relative to the module
+    } <= edges(graph, "imports")
+    assert ("src/store/mod.rs", "src/store/item.rs") in edges(graph, "calls")  # Item::new
+    assert ("src/report.rs", "src/store/item.rs") in edges(graph, "implements")  # impl Priced for Item
+
+
 @pytest.mark.parametrize(
     "sample, query, tag",
     [
@@ -168,6 +191,7 @@ def test_java_packages(tmp_path):
         ("js-pkg", "quote csv field format row", "javascript"),
         ("go-mod", "store items below reorder level", "go"),
         ("java-app", "place an order and audit it", "java"),
+        ("rust-crate", "items that need reordering", "rs"),
     ],
 )
 def test_key_code_fence_tags(tmp_path, sample, query, tag):
@@ -180,7 +204,7 @@ def test_key_code_fence_tags(tmp_path, sample, query, tag):
     code = block.split("### Key Code (pre-loaded)\n", 1)[1]
     fences = re.findall(r"^```(\w*)\n# ([^:\n]+)::", code, re.M)
     assert fences and tag in {t for t, _ in fences}
-    tags = {"tsx": "tsx", "ts": "typescript", "js": "javascript", "go": "go", "cjs": "cjs", "mjs": "mjs", "java": "java"}
+    tags = {"tsx": "tsx", "ts": "typescript", "js": "javascript", "go": "go", "cjs": "cjs", "mjs": "mjs", "java": "java", "rs": "rs"}
     assert all(t == tags[path.rsplit(".", 1)[1]] for t, path in fences)
 
 

@@ -1,5 +1,5 @@
 """`tarnwick-index [ROOT]`: write the `.vestra` summary store and code graph
-of a Python, TypeScript, JavaScript, Go or Java project.
+of a Python, TypeScript, JavaScript, Go, Java or Rust project.
 
 The work is done by the `tarnwick.indexer` package; this module is the
 command-line entry and keeps `index_project` importable as
@@ -21,7 +21,7 @@ __all__ = ["index_project", "IndexStats", "add_arguments", "main", "run", "SUMMA
 
 
 DESCRIPTION = (
-    "Index a Python, TypeScript, JavaScript, Go or Java project: write "
+    "Index a Python, TypeScript, JavaScript, Go, Java or Rust project: write "
     "ROOT/.vestra/structured_summaries.json and ROOT/.vestra/graph.json."
 )
 

@@ -1,6 +1,6 @@
 """The project indexer: writes `.vestra/structured_summaries.json` and
-`.vestra/graph.json` for a Python, TypeScript, JavaScript, Go or Java
-project.
+`.vestra/graph.json` for a Python, TypeScript, JavaScript, Go, Java or
+Rust project.
 
 Steps: walk the project for source files (`walk`, with the ignore rules of
 `ignore`), reuse what the last run learned about unchanged files (`cache`),

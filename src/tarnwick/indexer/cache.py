@@ -74,7 +74,7 @@ def signature() -> str:
     from importlib import metadata
 
     versions = [f"format={FORMAT}", f"python={sys.version_info[0]}.{sys.version_info[1]}", f"code={_code_digest()}"]
-    for package in ("tree-sitter", "tree-sitter-typescript", "tree-sitter-javascript", "tree-sitter-go", "tree-sitter-java"):
+    for package in ("tree-sitter", "tree-sitter-typescript", "tree-sitter-javascript", "tree-sitter-go", "tree-sitter-java", "tree-sitter-rust"):
         try:
             versions.append(f"{package}={metadata.version(package)}")
         except metadata.PackageNotFoundError:

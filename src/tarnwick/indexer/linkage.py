@@ -218,6 +218,10 @@ def resolve_edges(paths: list, results: dict, root: str | None = None) -> tuple:
         from .resolve_java import resolve_java_edges
 
         resolve_java_edges(by_language["java"], imports, calls, extends, implements, references)
+    if root is not None and "rust" in by_language:
+        from .resolve_rust import resolve_rust_edges
+
+        resolve_rust_edges(root, paths, by_language["rust"], imports, calls, extends, implements)
     if root is not None and "go" in by_language:
         from .resolve_go import resolve_go_edges
 

@@ -28,7 +28,8 @@ SKIP_DIRS = frozenset(
         "site-packages",
     }
 )
-# Folders of other people's code, counted apart.
+# Folders of other people's code, counted apart (so is `target` beside a
+# Cargo.toml or pom.xml: build output).
 VENDOR_DIRS = frozenset({"node_modules", "vendor", "bower_components", "jspm_packages"})
 # A folder holding one of these files is a virtual environment (venv,
 # virtualenv) or a conda environment, whatever its name.
@@ -37,7 +38,7 @@ ENV_MARKERS = ("pyvenv.cfg", "conda-meta", os.path.join("bin", "activate"), os.p
 DEFAULT_MAX_FILE_BYTES = 1024 * 1024
 
 # Files whose content changes how imports resolve.
-CONFIG_FILES = frozenset({"tsconfig.json", "jsconfig.json", "go.mod"})
+CONFIG_FILES = frozenset({"tsconfig.json", "jsconfig.json", "go.mod", "Cargo.toml"})
 _MINIFIED = (".min.js", ".min.mjs", ".min.cjs", "-min.js", ".bundle.js")
 _DECLARATIONS = (".d.ts", ".d.mts", ".d.cts")
 
@@ -80,6 +81,12 @@ def _is_env(path: str) -> bool:
     return any(os.path.exists(os.path.join(path, marker)) for marker in ENV_MARKERS)
 
 
+def _builds_into_target(folder: str) -> bool:
+    """Cargo and Maven write their build output to `target/` beside their
+    project file."""
+    return any(os.path.isfile(os.path.join(folder, name)) for name in ("Cargo.toml", "pom.xml"))
+
+
 def _inside(real: str, root_real: str) -> bool:
     return real == root_real or real.startswith(root_real.rstrip(os.sep) + os.sep)
 
@@ -109,7 +116,7 @@ def walk_project(
     def dir_left_out(name: str, rel: str, path: str) -> bool:
         if name.startswith(".") or name in SKIP_DIRS or name.endswith(".egg-info") or _is_env(path):
             result.skipped_dirs += 1
-        elif name in VENDOR_DIRS:
+        elif name in VENDOR_DIRS or (name == "target" and _builds_into_target(os.path.dirname(path))):
             result.vendored += 1
         elif rules.excluded(rel, True) or rules.ignored(rel, True):
             result.ignored += 1

@@ -25,9 +25,10 @@ SUFFIXES = {
     ".cjs": ("javascript", "javascript"),
     ".go": ("go", "go"),
     ".java": ("java", "java"),
+    ".rs": ("rust", "rust"),
 }
 
-_MODULES = {"python": "python", "typescript": "ecmascript", "javascript": "ecmascript", "go": "golang", "java": "java"}
+_MODULES = {"python": "python", "typescript": "ecmascript", "javascript": "ecmascript", "go": "golang", "java": "java", "rust": "rust"}
 
 
 def suffix_of(name: str) -> str:

@@ -20,6 +20,7 @@ GRAMMARS = {
     "javascript": ("tree_sitter_javascript", "language", "tree-sitter-javascript"),
     "go": ("tree_sitter_go", "language", "tree-sitter-go"),
     "java": ("tree_sitter_java", "language", "tree-sitter-java"),
+    "rust": ("tree_sitter_rust", "language", "tree-sitter-rust"),
 }
 
 
