@@ -700,6 +700,68 @@ def test_a_node_outside_the_plain_shape_hands_over_to_the_literal_walk():
     assert [line.split("`")[3] for line in reads_of(block)] == ["f()", "g()", "h()", "i()"]
 
 
+def outcomes_with_collections(wrap, change, monkeypatch):
+    """pack's outcome when a gc callback applies `change` to the nodes at the k-th collection of
+    the call, for every k (the last without any change): any allocation may start a collection,
+    which runs code in the middle of a walk."""
+    state = {"armed": False, "count": 0, "at": 0}
+    calls, held = [], []
+
+    def read(project_root, file_id, functions, max_lines=80):
+        # Whether the change had happened is part of the outcome: a walk after this call must
+        # see it.
+        calls.append((file_id, sorted(functions), state["count"] >= state["at"]))
+        return "code"
+
+    monkeypatch.setattr(cp, "read_symbol_content", read)
+
+    def callback(phase, info):
+        if phase == "stop":  # empty the dict free list: the next dict made starts a collection
+            held.append((info, [{} for _ in range(100)]))
+        elif state["armed"]:
+            state["count"] += 1
+            if state["count"] == state["at"]:
+                change(state["nodes"])
+                gc.set_threshold(10**6)  # no further collection to give the change away
+
+    outcomes = []
+    threshold = gc.get_threshold()
+    gc.callbacks.append(callback)
+    try:
+        for at in range(1, 200):
+            nodes = wrap([{"id": "x.py", "kind": "file"}] + [
+                symbol(path, f"{path[0]}{i}", i, i) for i in range(40) for path in ("a.py", "b.py")])
+            calls.clear()
+            gc.set_threshold(1)
+            state.update(armed=True, count=0, at=at, nodes=nodes)
+            block = cp.pack({"files": ["a.py", "b.py", "c.py"]}, {}, {"nodes": nodes}, ROOT)
+            state["armed"] = False
+            outcomes.append((block, list(calls)))
+            if state["count"] < at:
+                return outcomes
+    finally:
+        gc.set_threshold(*threshold)
+        gc.callbacks.remove(callback)
+        held.clear()
+    raise AssertionError("more collections than expected")
+
+
+@pytest.mark.parametrize("change", [
+    lambda nodes: nodes.__delitem__(slice(2, None)),
+    lambda nodes: nodes.clear(),
+    lambda nodes: nodes.__setitem__(slice(None), [dict(n, name="new") for n in nodes[:30]]),
+    lambda nodes: [node.update(path="a.py") for node in nodes if node.get("path") == "b.py"],
+    lambda nodes: [node.update(kind="file") for node in nodes[3::2]],
+    lambda nodes: nodes[0].update(kind="symbol", path="a.py", name="x"),
+])
+def test_cursor_survives_collections_that_change_the_nodes(change, monkeypatch):
+    # The cursor may not read a node that is gone, nor miss a change: whenever the change
+    # happens, the block is one the literal walk gives for a change at some point of the call.
+    literal = outcomes_with_collections(SlowList, change, monkeypatch)
+    for outcome in outcomes_with_collections(list, change, monkeypatch):
+        assert outcome in literal
+
+
 # --- references ---------------------------------------------------------------------------------
 
 def test_no_reference_is_leaked_or_lost(monkeypatch):

@@ -123,12 +123,15 @@ Ref read_symbol_content_body(Frame& frame, PyObject* const* args) {
     Ref chunks = checked(PyList_New(0));
     Number total_lines = Number::small(0);
 
-    // `sorted` (the builtin, fixed at import) hands back a list that only this call sees; its
-    // items are the (name, record) tuples of dict.items().
+    // `sorted_fns[:3]`, taken up front as the slice would be. `sorted` (the builtin, fixed at
+    // import) hands back a new list of the (name, record) tuples of dict.items().
+    Ref first_pairs[kMaxFunctions];
     Py_ssize_t considered = std::min(PyList_GET_SIZE(sorted_fns.get()), kMaxFunctions);
+    for (Py_ssize_t index = 0; index < considered; ++index)
+        first_pairs[index] = Ref::borrow(PyList_GET_ITEM(sorted_fns.get(), index));
     for (Py_ssize_t index = 0; index < considered; ++index) {
         frame.line = 253;
-        Ref pair = Ref::borrow(PyList_GET_ITEM(sorted_fns.get(), index));
+        const Ref& pair = first_pairs[index];
         PyObject* fn_name = PyTuple_GET_ITEM(pair.get(), 0);
         PyObject* fn_info = PyTuple_GET_ITEM(pair.get(), 1);
 

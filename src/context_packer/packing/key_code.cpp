@@ -13,8 +13,10 @@ void functions_from_summary(PackState& s, PyObject* funcs_map, PyObject* fn_dict
     Ref first_three = head(s, entries.get(), K.i_3);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(first_three.get()); ++i) {
         s.frame.line = 370;
+        // Held: unpacking may run code that changes the list.
+        Ref item = Ref::borrow(PyList_GET_ITEM(first_three.get(), i));
         Ref fn_name, fn_info;
-        unpack_pair(s, PyList_GET_ITEM(first_three.get(), i), fn_name, fn_info);
+        unpack_pair(s, item.get(), fn_name, fn_info);
         s.frame.line = 371;
         if (!is_true(s, fn_name.get())) continue;
         s.frame.line = 373;
@@ -86,10 +88,10 @@ void key_code(PackState& s, PyObject* code_budget) {
     Ref lang_map;
 
     PyObject* file_ids = s.file_ids.get();
-    Py_ssize_t count = PyList_GET_SIZE(file_ids) < 4 ? PyList_GET_SIZE(file_ids) : 4;
+    Py_ssize_t count = PyTuple_GET_SIZE(file_ids) < 4 ? PyTuple_GET_SIZE(file_ids) : 4;
     for (Py_ssize_t i = 0; i < count; ++i) {
         s.frame.line = 361;
-        PyObject* fid = PyList_GET_ITEM(file_ids, i);
+        PyObject* fid = PyTuple_GET_ITEM(file_ids, i);
         s.frame.line = 362;
         Ref left = subtract(s, code_budget, code_tokens_used.get());
         if (compare(s, left.get(), K.i_200, Py_LT)) break;

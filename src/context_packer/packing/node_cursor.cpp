@@ -77,9 +77,9 @@ inline bool plain_value(PyObject* value, bool& text) {
 
 void NodeCursor::prepare(PyObject* file_ids) {
     enabled_ = false;
-    Py_ssize_t count = PyList_GET_SIZE(file_ids);
+    Py_ssize_t count = PyTuple_GET_SIZE(file_ids);
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* fid = PyList_GET_ITEM(file_ids, i);
+        PyObject* fid = PyTuple_GET_ITEM(file_ids, i);
         if (!PyUnicode_CheckExact(fid) || !ready(fid)) return;
     }
     size_t capacity = 16;
@@ -87,7 +87,7 @@ void NodeCursor::prepare(PyObject* file_ids) {
         capacity *= 2;
     slots_.assign(capacity, Slot{0, 0});
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* fid = PyList_GET_ITEM(file_ids, i);
+        PyObject* fid = PyTuple_GET_ITEM(file_ids, i);
         Py_ssize_t length = PyUnicode_GET_LENGTH(fid);
         Py_ssize_t at = PyUnicode_Find(fid, K.pk_separator, 0, length, 1);
         if (at == -2) raise();
@@ -180,14 +180,33 @@ Py_ssize_t NodeCursor::first_moved() const {
     return index;
 }
 
-// The first of the nodes [0, limit) whose dict changed since it was read (limit if none).
+// The first of the nodes [0, limit) whose dict changed since it was read (limit if none). The
+// list still holds them (first_moved), so they are alive; one that was freed and replaced by
+// another object at the same address is no dict or has a new tag.
 Py_ssize_t NodeCursor::first_changed(Py_ssize_t limit) const {
     const std::vector<PyObject*>& nodes = seen_nodes_;
     for (Py_ssize_t i = 0; i < limit; ++i) {
         if (i + kAhead < limit) __builtin_prefetch(nodes[i + kAhead]);
-        if (version_of(nodes[i]) != seen_versions_[i]) return i;
+        if (!PyDict_CheckExact(nodes[i]) || version_of(nodes[i]) != seen_versions_[i]) return i;
     }
     return limit;
+}
+
+// Whether the list still holds, at `index` (below scanned_), the node read there, unchanged.
+bool NodeCursor::still_holds(Py_ssize_t index) const {
+    PyObject* list = nodes_.get();
+    if (index >= PyList_GET_SIZE(list)) return false;
+    PyObject* node = PyList_GET_ITEM(list, index);
+    return node == seen_nodes_[static_cast<size_t>(index)] && PyDict_CheckExact(node) &&
+           version_of(node) == seen_versions_[static_cast<size_t>(index)];
+}
+
+// A remembered match, handed out only while it holds. Otherwise the cursor forgets what no
+// longer holds (the nodes it checks are still in the list, so alive).
+NodeCursor::Step NodeCursor::checked_match(Py_ssize_t index) {
+    if (still_holds(index)) return Step{Step::Match, index};
+    forget_from(first_changed(first_moved()));
+    return Step{Step::Stale, 0};
 }
 
 void NodeCursor::learn_keys(PyObject* nodes) {
@@ -296,7 +315,7 @@ NodeCursor::Step NodeCursor::first_id_match(size_t file) {
     for (;;) {
         Py_ssize_t first = fid.first_id;
         if (base.first_id >= 0 && (first < 0 || base.first_id < first)) first = base.first_id;
-        if (first >= 0) return Step{Step::Match, first};
+        if (first >= 0) return checked_match(first);
         if (!scan_to_match()) return blocked_ ? Step{Step::Literal, scanned_} : Step{Step::End, 0};
     }
 }
@@ -306,7 +325,7 @@ NodeCursor::Step NodeCursor::next_symbol(size_t file, size_t& seen) {
     while (seen >= matches.size()) {
         if (!scan_to_match()) return blocked_ ? Step{Step::Literal, scanned_} : Step{Step::End, 0};
     }
-    return Step{Step::Match, matches[seen++]};
+    return checked_match(matches[seen++]);
 }
 
 } // namespace cp::packing

@@ -13,11 +13,15 @@
 //
 // Whatever the cursor cannot vouch for is left to the literal walk: a list that is not exact,
 // the first node outside the plain shape (the walk continues literally from there), and any
-// walk over another object. Code outside the packer (callees, methods of user types) may change
-// the list or its nodes between walks. After such code ran, the cursor checks that the list
-// still holds the nodes it has read at the same places and, when any dict may have changed
-// meanwhile, that their version tags are the ones it saw (a dict's tag changes with every
-// mutation and no two dicts share one); it forgets everything from the first difference on.
+// walk over another object. Code outside the packer (callees, methods of user types, and
+// finalizers or gc callbacks run by a collection that any allocation may start) may change the
+// list or its nodes at any time. After such code ran, the cursor checks that the list still
+// holds the nodes it has read at the same places and, when any dict may have changed meanwhile,
+// that their version tags are the ones it saw (a dict's tag changes with every mutation and no
+// two dicts share one); it forgets everything from the first difference on. Code that runs
+// unnoticed (a finalizer started by dropping the last reference to an object) cannot make it
+// read a node that is gone: every match is checked against the list as it is before it is
+// handed out, and a match that no longer holds sends the walk back to the literal one.
 #pragma once
 
 #include <cstdint>
@@ -30,13 +34,15 @@ namespace cp::packing {
 class NodeCursor {
   public:
     struct Step {
-        enum Kind { Match, End, Literal } kind;
+        // Stale: what the cursor remembered no longer holds (it has forgotten it); the walk
+        // goes on literally from where it stands.
+        enum Kind { Match, End, Literal, Stale } kind;
         // Match: the node's index. Literal: where the literal walk takes over.
         Py_ssize_t index;
     };
 
-    // Registers the chosen identifiers and their base files. The cursor stays off unless every
-    // identifier is an exact str.
+    // Registers the chosen identifiers (a tuple) and their base files. The cursor stays off
+    // unless every identifier is an exact str.
     void prepare(PyObject* file_ids);
 
     // Binds the cursor to the current "nodes" value for one walk; false when the walk must be
@@ -69,6 +75,8 @@ class NodeCursor {
     void forget_from(Py_ssize_t index);
     Py_ssize_t first_moved() const;
     Py_ssize_t first_changed(Py_ssize_t limit) const;
+    bool still_holds(Py_ssize_t index) const;
+    Step checked_match(Py_ssize_t index);
     void learn_keys(PyObject* nodes);
     bool may_be_target(PyObject* text) const;
     bool scan_to_match();

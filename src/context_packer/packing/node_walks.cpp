@@ -30,7 +30,7 @@ Ref literal_fallback_walk(PackState& s, ForItems source, PyObject* fid, PyObject
 Ref find_fallback_node(PackState& s, size_t file, PyObject* fid, PyObject* base_file) {
     s.frame.line = 336;
     Ref nodes = graph_nodes(s);
-    if (!s.cursor.attach(nodes.get(), s.foreign, s.dicts_touched))
+    if (!attach_cursor(s, nodes.get()))
         return literal_fallback_walk(s, ForItems(nodes.get()), fid, base_file);
     NodeCursor::Step step = s.cursor.first_id_match(file);
     switch (step.kind) {
@@ -40,6 +40,8 @@ Ref find_fallback_node(PackState& s, size_t file, PyObject* fid, PyObject* base_
         return Ref();
     case NodeCursor::Step::Literal:
         break;
+    case NodeCursor::Step::Stale:
+        return literal_fallback_walk(s, ForItems(nodes.get()), fid, base_file);
     }
     return literal_fallback_walk(s, ForItems(nodes.get(), step.index), fid, base_file);
 }

@@ -18,6 +18,13 @@ struct WalkLines {
 // chosen identifiers), or an empty Ref when no node does.
 Ref find_fallback_node(PackState& s, size_t file, PyObject* fid, PyObject* base_file);
 
+// Binds the node cursor to `nodes` for one walk, after noting any collection since the last
+// look; false when the walk must be literal.
+inline bool attach_cursor(PackState& s, PyObject* nodes) {
+    note_collections(s);
+    return s.cursor.attach(nodes, s.foreign, s.dicts_touched);
+}
+
 // `node.get("kind") == "symbol" and node.get("path") == base_file`.
 bool is_symbol_node(PackState& s, PyObject* node, PyObject* base_file);
 
@@ -38,20 +45,30 @@ void walk_symbol_nodes(PackState& s, size_t file, PyObject* base_file, WalkLines
 
     s.frame.line = lines.walk;
     Ref nodes = graph_nodes(s);
-    if (!s.cursor.attach(nodes.get(), s.foreign, s.dicts_touched))
-        return literal(ForItems(nodes.get()));
+    if (!attach_cursor(s, nodes.get())) return literal(ForItems(nodes.get()));
     size_t seen = 0;
+    // Where the for statement stands: the index after the last node visited.
+    Py_ssize_t next = 0;
     for (;;) {
         NodeCursor::Step step = s.cursor.next_symbol(file, seen);
-        if (step.kind == NodeCursor::Step::End) return;
-        if (step.kind == NodeCursor::Step::Literal)
+        switch (step.kind) {
+        case NodeCursor::Step::Match:
+            break;
+        case NodeCursor::Step::End:
+            return;
+        case NodeCursor::Step::Literal:
             return literal(ForItems(nodes.get(), step.index));
+        case NodeCursor::Step::Stale:
+            return literal(ForItems(nodes.get(), next));
+        }
         Ref node = Ref::borrow(PyList_GET_ITEM(nodes.get(), step.index));
         uint64_t before = s.foreign;
         if (visit(node.get())) return;
-        // Outside code may have changed the list: the for statement would go on with the
-        // next index of the list as it now is.
-        if (s.foreign != before) return literal(ForItems(nodes.get(), step.index + 1));
+        next = step.index + 1;
+        // Outside code (visit allocates, so a collection may have run) may have changed the
+        // list: the for statement would go on with the next index of the list as it now is.
+        note_collections(s);
+        if (s.foreign != before) return literal(ForItems(nodes.get(), next));
         s.frame.line = lines.walk;
     }
 }

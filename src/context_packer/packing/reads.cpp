@@ -83,8 +83,10 @@ struct Reads {
         Ref first_three = head(s, listed.get(), K.i_3);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(first_three.get()); ++i) {
             s.frame.line = 444;
+            // Held: unpacking may run code that changes the list.
+            Ref item = Ref::borrow(PyList_GET_ITEM(first_three.get(), i));
             Ref fn_name, fn_info;
-            unpack_pair(s, PyList_GET_ITEM(first_three.get(), i), fn_name, fn_info);
+            unpack_pair(s, item.get(), fn_name, fn_info);
             s.frame.line = 445;
             if (full()) break;
             s.frame.line = 447;
@@ -128,9 +130,9 @@ void recommended_reads(PackState& s) {
     Reads reads{s, list_of(K.pk_reads_heading), 0, saturated(s.max_read_targets)};
 
     PyObject* file_ids = s.file_ids.get();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(file_ids); ++i) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(file_ids); ++i) {
         s.frame.line = 425;
-        PyObject* fid = PyList_GET_ITEM(file_ids, i);
+        PyObject* fid = PyTuple_GET_ITEM(file_ids, i);
         s.frame.line = 426;
         if (reads.full()) break;
         s.frame.line = 428;

@@ -80,7 +80,7 @@ void choose_files(PackState& s) {
     s.edges_list = result_field(s, K.edges);
 
     s.frame.line = 311;
-    s.file_ids = checked(PyList_New(0));
+    Ref file_ids = checked(PyList_New(0));
     s.frame.line = 312;
     Ref taken = head(s, s.files_list.get(), s.max_files);
     ForItems entries(taken.get());
@@ -93,8 +93,11 @@ void choose_files(PackState& s) {
         s.frame.line = 314;
         if (!is_true(s, fid.get())) continue;
         s.frame.line = 315;
-        append(s.file_ids.get(), fid.get());
+        append(file_ids.get(), fid.get());
     }
+    // Kept as a tuple: the sections borrow identifiers from it across calls of outside code,
+    // and the node cursor keys its files by position.
+    s.file_ids = checked(PyList_AsTuple(file_ids.get()));
     s.frame.line = 317;
     Ref chosen = checked(PySet_New(s.file_ids.get()));
     s.chosen_set = std::move(chosen);
@@ -105,9 +108,9 @@ void relevant_files(PackState& s) {
     s.frame.line = 320;
     Ref lines = list_of(K.pk_relevant_heading);
     PyObject* file_ids = s.file_ids.get();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(file_ids); ++i) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(file_ids); ++i) {
         s.frame.line = 321;
-        PyObject* fid = PyList_GET_ITEM(file_ids, i);
+        PyObject* fid = PyTuple_GET_ITEM(file_ids, i);
         s.frame.line = 322;
         Ref base_file = base_file_of(s, fid);
         s.frame.line = 323;
