@@ -234,3 +234,11 @@ def test_index_locked_by_another_process_is_still_read(project):
         assert vx.take_notes() == []
     finally:
         holder.close()
+
+
+def test_index_of_a_project_whose_path_needs_escaping(tmp_path):
+    root = tmp_path / "a ?#%25 b"
+    write(root, "m.py", "def handler(strict_mode=False): pass\n")
+    index_project(root, jobs=1)
+    vx.set_project(root)
+    assert ids(ask("strict_mode")) == ["m.py"] and vx.take_notes() == []

@@ -30,17 +30,10 @@ def encode(graph: dict) -> dict | None:
     """The compact copy of ``graph`` as named blobs, or None when it would not
     rebuild the graph exactly (nodes or edges of another shape, strings that
     hold a NUL)."""
-    table: list = []
+    # String -> its number, in the order first met (the table's order).
     index: dict = {}
 
-    def ref(text) -> int:
-        number = index.get(text)
-        if number is None:
-            if type(text) is not str or "\0" in text:
-                raise ValueError("not a plain string")
-            number = index[text] = len(table)
-            table.append(text)
-        return number
+    number = index.setdefault  # number(text, len(index)): the next number when new
 
     keys = list(graph)
     if "nodes" not in keys or "edges" not in keys:
@@ -51,9 +44,9 @@ def encode(graph: dict) -> dict | None:
         for node in graph["nodes"]:
             shape = tuple(node) if type(node) is dict else None
             if shape == FILE_KEYS and node["kind"] == "file":
-                ids.append(ref(node["id"]))
-                paths.append(ref(node["path"]))
-                texts.append(ref(node["summary"]))
+                ids.append(number(node["id"], len(index)))
+                paths.append(number(node["path"], len(index)))
+                texts.append(number(node["summary"], len(index)))
                 kinds.append(-1)
                 starts.append(0)
                 ends.append(0)
@@ -63,10 +56,10 @@ def encode(graph: dict) -> dict | None:
                 and type(node["line_start"]) is int
                 and type(node["line_end"]) is int
             ):
-                ids.append(ref(node["id"]))
-                paths.append(ref(node["path"]))
-                texts.append(ref(node["name"]))
-                kinds.append(ref(node["symbol_kind"]))
+                ids.append(number(node["id"], len(index)))
+                paths.append(number(node["path"], len(index)))
+                texts.append(number(node["name"], len(index)))
+                kinds.append(number(node["symbol_kind"], len(index)))
                 starts.append(node["line_start"])
                 ends.append(node["line_end"])
             else:
@@ -74,14 +67,17 @@ def encode(graph: dict) -> dict | None:
         for edge in graph["edges"]:
             if type(edge) is not dict or tuple(edge) != EDGE_KEYS:
                 return None
-            columns["sources"].append(ref(edge["from"]))
-            columns["targets"].append(ref(edge["to"]))
-            columns["rels"].append(ref(edge["rel"]))
+            columns["sources"].append(number(edge["from"], len(index)))
+            columns["targets"].append(number(edge["to"], len(index)))
+            columns["rels"].append(number(edge["rel"], len(index)))
         blobs = {name: _ints(values) for name, values in columns.items()}
+        strings = "\0".join(index)  # TypeError for anything but strings
     except (ValueError, TypeError, OverflowError):
         return None
+    if strings.count("\0") != max(len(index) - 1, 0):
+        return None  # a string holding a NUL would split in two
     others = [[key, graph[key]] for key in keys if key not in ("nodes", "edges")]
-    blobs["strings"] = "\0".join(table).encode("utf-8", "surrogatepass")
+    blobs["strings"] = strings.encode("utf-8", "surrogatepass")
     blobs["top"] = json.dumps([others, keys], ensure_ascii=False).encode("utf-8", "surrogatepass")
     try:
         if decode(blobs) != graph:

@@ -79,9 +79,11 @@ class MemoryCorpus:
         self._symbol_lengths.append(sum(terms.values()))
         postings = self._postings
         for term, weight in terms.items():
-            entry = postings.get(term)
-            if entry is None:
-                postings[term] = entry = [[], [], [], []]
+            try:
+                entry = postings[term]
+            except KeyError:
+                postings[term] = [[], [], [number], [weight]]
+                continue
             entry[2].append(number)
             entry[3].append(weight)
         return number

@@ -47,8 +47,7 @@ def file_terms(path: str, summary, defined=()) -> dict:
     add_text(doc, name.rsplit(".", 1)[0] if "." in name else name, FILE_NAME_WEIGHT, prose=False)
     add_text(doc, folder, FOLDER_WEIGHT, prose=False)
     add_text(doc, summary, SUMMARY_WEIGHT)
-    for symbol in defined:
-        add_text(doc, symbol, DEFINED_WEIGHT, prose=False)
+    _add_names(doc, (part for symbol in defined for part in symbol.split(".")), DEFINED_WEIGHT)
     return doc
 
 

@@ -131,7 +131,6 @@ class IndexCorpus:
 
     def __init__(self, root, path: str) -> None:
         import sqlite3
-        from urllib.parse import quote
 
         self.path = path
         if not is_inside(path, root):
@@ -151,7 +150,10 @@ class IndexCorpus:
         try:
             # Immutable: the file is only ever replaced whole, so there is
             # nothing to lock and no journal to look for.
-            uri = "file:" + quote(os.path.realpath(path)) + "?mode=ro&immutable=1"
+            real = os.path.realpath(path)
+            for char, escaped in (("%", "%25"), ("?", "%3f"), ("#", "%23")):
+                real = real.replace(char, escaped)
+            uri = "file:" + real + "?mode=ro&immutable=1"
             self.db = sqlite3.connect(uri, uri=True, timeout=0, check_same_thread=False)
             rows = self.db.execute("SELECT key, value FROM meta").fetchall()
             self.meta = dict(rows)
