@@ -6,6 +6,7 @@ import sqlite3
 import textwrap
 
 import pytest
+from hypothesis import given, strategies as st
 
 from tarnwick import vx
 from tarnwick.index import index_project
@@ -127,6 +128,27 @@ def test_odd_queries_give_valid_results(project, query):
     assert vx.take_notes() == []
 
 
+SMALL_GRAPH = {
+    "nodes": [
+        {"id": "a/http_client.py", "kind": "file", "path": "a/http_client.py", "summary": "HTTP client."},
+        {"id": "a/http_client.py::Client.send", "kind": "symbol", "path": "a/http_client.py", "name": "Client.send",
+         "symbol_kind": "method", "line_start": 3, "line_end": 9},
+        {"id": "tests/test_http.py", "kind": "file", "path": "tests/test_http.py", "summary": None},
+    ],
+    "edges": [{"from": "tests/test_http.py", "to": "a/http_client.py", "rel": "imports"}],
+}
+
+
+@given(st.text())
+def test_any_query_gives_a_valid_result(query):
+    result = vx.retrieve(SMALL_GRAPH, query)
+    assert result["intent"] == vx.classify_intent(query)
+    for entry in result["files"]:
+        assert entry["score"] > 0 and entry["id"] in ("a/http_client.py", "tests/test_http.py")
+        assert all(s["id"].startswith(entry["id"] + "::") for s in entry["symbols"])
+    assert all(e in SMALL_GRAPH["edges"] for e in result["edges"])
+
+
 # --- the index file ----------------------------------------------------------
 
 def test_index_is_used_only_for_its_own_graph(project):
@@ -242,3 +264,10 @@ def test_index_of_a_project_whose_path_needs_escaping(tmp_path):
     index_project(root, jobs=1)
     vx.set_project(root)
     assert ids(ask("strict_mode")) == ["m.py"] and vx.take_notes() == []
+
+
+@pytest.mark.parametrize("how", ["not a database", "other version"])
+def test_a_rerun_with_nothing_changed_mends_the_index(project, how):
+    damage(project / ".vestra" / "search.db", how)
+    index_project(project, jobs=1)
+    assert ids(ask("strict_mode"))[:1] == ["shop/http.py"] and vx.take_notes() == []

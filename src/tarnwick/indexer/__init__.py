@@ -27,7 +27,7 @@ from .extractors import missing_package
 from .linkage import EDGE_KINDS, resolve_edges
 from ..search import compact
 from ..search.build import corpus_from_graph
-from ..search.store import INDEX_NAME, write_index
+from ..search.store import INDEX_NAME, indexed_generation, write_index
 from .output import (
     edge,
     encode,
@@ -342,8 +342,10 @@ def index_project(
 def _intact(root: str, data_dir: str, run: dict) -> bool:
     """The data files of the run that `run` describes are all there, as
     that run wrote them (the manifest's digests), search index included."""
-    if not isinstance(run.get("edges"), int) or not os.path.isfile(os.path.join(data_dir, INDEX_NAME)):
+    if not isinstance(run.get("edges"), int):
         return False
+    if indexed_generation(root, os.path.join(data_dir, INDEX_NAME)) != run.get("generation"):
+        return False  # missing, damaged, or left by another run
     manifest = read_manifest(root)
     if manifest is None or manifest.get("generation") != run.get("generation"):
         return False

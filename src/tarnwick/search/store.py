@@ -280,6 +280,19 @@ class IndexCorpus:
         return positions
 
 
+def indexed_generation(root, path: str) -> str | None:
+    """The generation of the graph the index at ``path`` was built from, or
+    None when there is no usable index there."""
+    try:
+        index = IndexCorpus(root, path)
+    except IndexProblem:
+        return None
+    try:
+        return index.meta.get("generation")
+    finally:
+        index.close()
+
+
 def _reason(exc: BaseException) -> str:
     text = str(exc) or type(exc).__name__
     return text.replace("\n", " ")
