@@ -33,7 +33,6 @@ from __future__ import annotations
 import os
 import stat
 import sys
-import tempfile
 from array import array
 
 from ..datadir import is_inside
@@ -67,6 +66,7 @@ def write_index(path: str, corpus, graph_identity: dict, edge_positions: list, c
     ``compact_graph`` the blobs of `compact.encode`, if any.
     """
     import sqlite3
+    import tempfile
 
     from ..indexer.output import _default_mode
 
