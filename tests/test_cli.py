@@ -30,6 +30,11 @@ def test_help_on_every_command(capsys, command):
     assert out.startswith(f"usage: tarnwick {command}".rstrip())
 
 
+def test_version(capsys):
+    status, out, err = run(capsys, "--version")
+    assert (status, err) == (0, "") and out.startswith("tarnwick ") and out.count("\n") == 1
+
+
 @pytest.mark.parametrize("argv, complaint", [
     ([], "the following arguments are required: COMMAND"),
     (["frobnicate"], "invalid choice: 'frobnicate'"),

@@ -36,6 +36,23 @@ def _positive(text: str) -> int:
     return value
 
 
+class _Version(argparse.Action):
+    """`--version`, reading the installed version only when asked."""
+
+    def __init__(self, option_strings, dest, **kwargs):
+        super().__init__(option_strings, dest, nargs=0, help="show the version and exit")
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        from importlib import metadata
+
+        try:
+            version = metadata.version("tarnwick")
+        except metadata.PackageNotFoundError:  # running from a source tree
+            version = "(not installed)"
+        print(f"{PROG} {version}")
+        parser.exit()
+
+
 def _root_option(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--root", metavar="ROOT", help="the indexed project (default: nearest folder at or above here with .vestra/)"
@@ -48,6 +65,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Give an LLM coding assistant the right context for a question about a code base.",
         epilog='Start with `tarnwick index`, then `tarnwick context "your question"`.',
     )
+    parser.add_argument("--version", action=_Version)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     indexing = commands.add_parser("index", help="index a project (write ROOT/.vestra/)", description=index.DESCRIPTION)
