@@ -59,6 +59,13 @@ def _root_option(parser: argparse.ArgumentParser) -> None:
     )
 
 
+def _query_command(commands, name: str, summary: str, description: str) -> argparse.ArgumentParser:
+    parser = commands.add_parser(name, help=summary, description=description)
+    parser.add_argument("query", metavar="QUERY")
+    _root_option(parser)
+    return parser
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
@@ -71,23 +78,21 @@ def build_parser() -> argparse.ArgumentParser:
     indexing = commands.add_parser("index", help="index a project (write ROOT/.vestra/)", description=index.DESCRIPTION)
     index.add_arguments(indexing)
 
-    ctx = commands.add_parser(
+    ctx = _query_command(
+        commands,
         "context",
-        help="print the context block for a question",
-        description="Print the focused context block for QUERY, ready for an assistant's system prompt.",
+        "print the context block for a question",
+        "Print the focused context block for QUERY, ready for an assistant's system prompt.",
     )
-    ctx.add_argument("query", metavar="QUERY")
-    _root_option(ctx)
     ctx.add_argument("--budget", type=_positive, default=5000, metavar="N", help="token budget (default: 5000)")
     ctx.add_argument("--json", action="store_true", help="the block with its files, symbols, tokens and timings")
 
-    search = commands.add_parser(
+    search = _query_command(
+        commands,
         "search",
-        help="rank the files and symbols for a question",
-        description="List the files that answer QUERY, best first, with their matching symbols and line ranges.",
+        "rank the files and symbols for a question",
+        "List the files that answer QUERY, best first, with their matching symbols and line ranges.",
     )
-    search.add_argument("query", metavar="QUERY")
-    _root_option(search)
     search.add_argument("-n", type=_positive, default=8, metavar="N", help="number of files (default: 8)")
     search.add_argument("--json", action="store_true", help="the ranking as JSON")
 
