@@ -22,7 +22,7 @@ import time
 from dataclasses import dataclass, field
 
 from ..datadir import DATA_DIR, GRAPH_NAME, MANIFEST_NAME, SUMMARIES_NAME, mixed_set_problem, read_manifest
-from .cache import CACHE_NAME, Cache, signature
+from .cache import CACHE_NAME, Cache, search_docs, signature
 from .extractors import missing_package
 from .linkage import EDGE_KINDS, resolve_edges
 from ..search import compact
@@ -278,7 +278,6 @@ def index_project(
     paths = sorted(f.rel for f in sources)
 
     records = []
-    symbol_docs = {}
     node_blocks = []
     contains_blocks = []
     symbols = 0
@@ -288,7 +287,6 @@ def index_project(
             node_blocks.append(encode(file_node(path, "")))
             continue
         records.append((path, result.record_json))
-        symbol_docs.update(result.search_docs)
         node_blocks.append(result.nodes_json)
         contains_blocks.append(result.contains_json)
         functions, methods, classes, count = result.counts
@@ -309,6 +307,10 @@ def index_project(
         stats.seconds = time.perf_counter() - started
         return stats
 
+    symbol_docs = {}
+    for path in paths:
+        if path in parsed:
+            symbol_docs.update(search_docs(parsed[path]))
     edge_blocks = []
     for rel, pairs in zip(EDGE_KINDS, resolve_edges(paths, parsed, root)):
         stats.edges += len(pairs)
@@ -327,10 +329,13 @@ def index_project(
     ]
     manifest = manifest_text(generation, files)
     # The cache is this indexer's own: not part of the set readers check.
-    files.append((CACHE_NAME, cache.text(generation, stats.edges, walk.configs).encode("utf-8", "backslashreplace")))
+    files.append((CACHE_NAME, cache.pieces(generation, stats.edges, walk.configs)))
     # The manifest goes last: it commits the set.
     files.append((MANIFEST_NAME, manifest))
     write_files(data_dir, files)
+    # The search index needs only the graph and the documents: the rest goes
+    # first, which keeps the run's peak memory down on large projects.
+    del files, records, node_blocks, edge_blocks, contains_blocks, results, fresh, parsed, cache
     # The search index names the graph it belongs to, so it can follow the
     # set: a reader never trusts it for another graph.
     _write_search_index(stats.search_index_path, stats.graph_path, graph, symbol_docs)

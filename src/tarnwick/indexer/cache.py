@@ -48,6 +48,7 @@ _FIELDS = (
     "counts",
     "search_docs",
 )
+_SEARCH_DOCS = _FIELDS.index("search_docs")
 
 
 def digest(data: bytes) -> str:
@@ -82,8 +83,24 @@ def signature() -> str:
     return ";".join(versions)
 
 
+_encode = json.JSONEncoder(ensure_ascii=False, separators=(",", ":")).encode
+
+
 def _entry(result: FileResult) -> list:
-    return [getattr(result, name) for name in _FIELDS]
+    values = [getattr(result, name) for name in _FIELDS]
+    # Kept as JSON text: loading the cache then makes one string per file
+    # instead of a dict per symbol, and a run that writes nothing never
+    # needs them.
+    if not isinstance(result.search_docs, str):
+        values[_SEARCH_DOCS] = _encode(result.search_docs)
+    return values
+
+
+def search_docs(result: FileResult) -> list:
+    """A result's search documents, decoded when they came from the cache."""
+    if isinstance(result.search_docs, str):
+        result.search_docs = json.loads(result.search_docs)
+    return result.search_docs
 
 
 def _result(path: str, values: list) -> FileResult:
@@ -92,7 +109,7 @@ def _result(path: str, values: list) -> FileResult:
     result = FileResult(path)
     for name, value in zip(_FIELDS, values):
         setattr(result, name, value)
-    if not isinstance(result.record_json, str) or not isinstance(result.bindings, dict):
+    if not isinstance(result.record_json, str) or not isinstance(result.bindings, dict) or not isinstance(result.search_docs, str):
         raise ValueError("malformed cache entry")
     # The shapes a fresh result has (JSON turned tuples into lists).
     result.counts = tuple(result.counts)
@@ -168,10 +185,14 @@ class Cache:
         would be written again unchanged."""
         return self.entries == self.previous and self.run.get("configs") == configs
 
-    def text(self, generation: str, edges: int, configs: list) -> str:
+    def pieces(self, generation: str, edges: int, configs: list) -> list:
+        """The cache file as a list of UTF-8 pieces, one per file: never one
+        string the size of the whole (a lone surrogate is written as a JSON
+        escape)."""
         run = {"generation": generation, "edges": edges, "configs": configs}
-        return json.dumps(
-            {"signature": self.signature, "started_ns": self.started_ns, "run": run, "files": self.entries},
-            ensure_ascii=False,
-            separators=(",", ":"),
-        )
+        head = {"signature": self.signature, "started_ns": self.started_ns, "run": run}
+        out = [(_encode(head)[:-1] + ',"files":{').encode("utf-8", "backslashreplace")]
+        for i, (rel, entry) in enumerate(self.entries.items()):
+            out.append(f"{',' if i else ''}{_encode(rel)}:{_encode(entry)}".encode("utf-8", "backslashreplace"))
+        out.append(b"}}\n")
+        return out

@@ -139,7 +139,7 @@ def _default_mode() -> int:
     return 0o666 & ~mask
 
 
-def _write_temporary(directory: str, name: str, data: bytes) -> str:
+def _write_temporary(directory: str, name: str, data) -> str:
     path = os.path.join(directory, name)
     try:
         mode = os.stat(path).st_mode & 0o7777
@@ -148,7 +148,11 @@ def _write_temporary(directory: str, name: str, data: bytes) -> str:
     fd, tmp = tempfile.mkstemp(dir=directory, prefix=f".{name}.{os.getpid()}.", suffix=".tmp")
     try:
         with os.fdopen(fd, "wb") as f:
-            f.write(data)
+            # A large file may come as a list of pieces, never joined in memory.
+            if isinstance(data, list):
+                f.writelines(data)
+            else:
+                f.write(data)
             f.flush()
             os.fsync(f.fileno())
         os.chmod(tmp, mode)
@@ -183,7 +187,8 @@ def signals_held(signals=STOP_SIGNALS):
 
 
 def write_files(directory: str, files) -> None:
-    """Replace each (name, bytes) file in `directory`, in the order given.
+    """Replace each (name, bytes or list of bytes) file in `directory`, in
+    the order given.
 
     Every temporary is written and flushed to disk before the first file is
     replaced, so a full disk or an interruption leaves all old files as they

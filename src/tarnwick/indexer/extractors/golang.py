@@ -33,7 +33,10 @@ def _params(node) -> list:
         if decl.type == "variadic_parameter_declaration":
             written = "..." + written
         names = [text(c) for c in decl.children_by_field_name("name")]
-        out.extend(f"{n} {written}" for n in names) if names else out.append(written)
+        if names:
+            out.extend(f"{n} {written}" for n in names)
+        else:
+            out.append(written)  # an unnamed parameter: its type alone
     return out
 
 

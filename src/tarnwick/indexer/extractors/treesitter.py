@@ -73,14 +73,12 @@ def parse(grammar: str, data: bytes):
 
 def captures(grammar: str, source: str, node) -> dict:
     """Captures of a query (compiled once per process) under `node`."""
+    import tree_sitter
+
     key = (grammar, source)
     query = _queries.get(key)
     if query is None:
-        import tree_sitter
-
         query = _queries[key] = tree_sitter.Query(language(grammar), source)
-    import tree_sitter
-
     return tree_sitter.QueryCursor(query).captures(node)
 
 
