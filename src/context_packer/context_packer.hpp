@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstddef>
 #include <initializer_list>
 #include <new>
@@ -109,7 +110,9 @@ struct ModuleState {
     PyObject* builtins = nullptr;    // strong
     PyObject* sorted = nullptr;      // strong, fixed at import
     PyObject* print = nullptr;       // strong, fixed at import
-    int64_t interpreter_id = -1;
+    // The interpreter that owns the module. From 3.12 on, other interpreters may run the create
+    // step at the same time under their own GIL: the claim is atomic.
+    std::atomic<int64_t> interpreter_id{-1};
 };
 extern ModuleState state;
 

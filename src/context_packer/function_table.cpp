@@ -1,6 +1,8 @@
 // Signatures, docstrings and local names of the module's functions.
 #include "function_table.hpp"
 
+#include "compat/code_object.hpp"
+
 namespace cp {
 
 namespace {

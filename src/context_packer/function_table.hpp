@@ -69,7 +69,6 @@ struct FunctionConstants {
 extern FunctionConstants function_constants[kFunctionCount];
 // Builds (or rebuilds, after a failed start-up) function_constants; throws on failure.
 void create_function_constants();
-PyObject* make_code_object(const FunctionSpec& spec);
 
 // The function object type and its constructor.
 extern PyTypeObject FunctionType;

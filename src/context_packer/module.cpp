@@ -43,9 +43,8 @@ void copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from, const
 PyObject* module_create(PyObject* spec, PyModuleDef*) {
     int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) return nullptr;
-    if (state.interpreter_id == -1) {
-        state.interpreter_id = id;
-    } else if (state.interpreter_id != id) {
+    int64_t owner = -1;
+    if (!state.interpreter_id.compare_exchange_strong(owner, id) && owner != id) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
@@ -243,6 +242,12 @@ int module_exec(PyObject* module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // Lets every interpreter, isolated ones included, reach the create step, which admits the
+    // first one only and refuses the others with the module's own message. No interpreter but
+    // the owner ever touches the module's state.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "compat_dict.hpp"
+#include "compat/dict_layout.hpp"
 #include "text.hpp"
 
 namespace cp::packing {
@@ -259,16 +259,11 @@ bool NodeCursor::scan_to_match() {
         if (!PyDict_CheckExact(node) || !has_plain_keys(node)) break;
         // The keys are usually where the first node has them: then the values are read straight
         // from the entries, otherwise looked up (which, with str keys only, runs no code).
-        const dict_layout::KeyEntry* entries = nullptr;
-        size_t count = 0;
-        if (reinterpret_cast<PyDictObject*>(node)->ma_values == nullptr) {
-            const dict_layout::KeyTableHead* keys = dict_layout::keys_of(node);
-            entries = dict_layout::entries_of(keys);
-            count = static_cast<size_t>(keys->nentries);
-        }
+        const DictEntries entries = entries_of(node);
+        const size_t count = static_cast<size_t>(entries.count);
         auto field = [&](Py_ssize_t position, PyObject* key) {
-            if (static_cast<size_t>(position) < count && entries[position].key == key)
-                return entries[position].value;
+            if (static_cast<size_t>(position) < count && entries.key(position) == key)
+                return entries.value(position);
             return PyDict_GetItemWithError(node, key);
         };
         bool id_text, kind_text, path_text = false;

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "compat/slicing.hpp"
+
 namespace cp::packing {
 
 namespace {
@@ -139,7 +141,7 @@ Ref head(PackState& s, PyObject* sequence, PyObject* stop) {
         mark_foreign(s);
     if (!PyLong_CheckExact(stop)) mark_foreign(s);
     Ref slice = checked(PySlice_New(Py_None, stop, Py_None));
-    return checked(PyObject_GetItem(sequence, slice.get()));
+    return subscript_slice(sequence, slice.get());
 }
 
 // Unpacking into two names, as the interpreter does it: exact tuples and lists of the right
@@ -237,10 +239,10 @@ Ref call_global(PackState& s, PyObject* name, std::initializer_list<PyObject*> a
                 PyObject* kwnames) {
     ++s.foreign;
     Ref callee = module_global(name);
-    uint64_t before = dict_version_now();
+    DictClock clock;
     Ref result =
         kwnames != nullptr ? call_kw(callee.get(), args, kwnames) : call(callee.get(), args);
-    if (dict_version_now() != before + 1) s.dicts_touched = true;
+    if (clock.dicts_touched()) s.dicts_touched = true;
     return result;
 }
 

@@ -5,7 +5,7 @@
 
 #include <initializer_list>
 
-#include "compat_dict.hpp"
+#include "compat/dict_layout.hpp"
 #include "packing/pack_state.hpp"
 #include "text.hpp"
 

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "compat/slicing.hpp"
+
 namespace cp::summaries {
 
 Ref get_or_new_list(PyObject* mapping, PyObject* key) {
@@ -45,7 +47,7 @@ Ref first_items(PyObject* value, PyObject* count_object) {
         raise_format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(value)->tp_name);
     // value[:count]: the slice has no start, as the subscript expression builds it.
     Ref slice = checked(PySlice_New(Py_None, count_object, Py_None));
-    return checked(PyObject_GetItem(value, slice.get()));
+    return subscript_slice(value, slice.get());
 }
 
 Ref stripped(PyObject* value) {
