@@ -10,6 +10,7 @@ be used, instead of a traceback.
 
 from __future__ import annotations
 
+import errno
 import gc
 import os
 import sys
@@ -32,6 +33,18 @@ def _check_data_files(root: Path) -> None:
         console.warn(PROG, f"{root / DATA_DIR}: {problem}; run tarnwick-index again")
 
 
+def _resolve_root(given: str) -> Path:
+    root = Path(given).resolve()
+    # From 3.13 on, resolve() no longer reports a link loop: ask the file system. A root that
+    # does not exist is fine (it has no data).
+    try:
+        root.stat()
+    except OSError as exc:
+        if exc.errno == errno.ELOOP:
+            raise
+    return root
+
+
 def _run() -> int:
     root = None
     argv = sys.argv
@@ -40,7 +53,7 @@ def _run() -> int:
         # must come from the same project.
         given = argv[2] if len(argv) > 2 else "."
         try:
-            root = Path(given).resolve()
+            root = _resolve_root(given)
         except (OSError, RuntimeError) as exc:  # a link loop, a removed working directory
             reason = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)
             console.error(PROG, f"cannot resolve the project root {given!r}: {reason}")
