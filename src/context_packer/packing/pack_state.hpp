@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "compat_gc.h"
+#include "compat/gc_count.h"
 #include "context_packer.hpp"
 #include "packing/node_cursor.hpp"
 

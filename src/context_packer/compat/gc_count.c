@@ -5,7 +5,7 @@
 
 #include "internal/pycore_interp.h"
 
-#include "compat_gc.h"
+#include "compat/gc_count.h"
 
 uint64_t cp_gc_collections(void) {
     const struct _gc_runtime_state* gc = &PyInterpreterState_Get()->gc;

@@ -2,8 +2,8 @@
  * (and with it finalizers, weakref callbacks and gc.callbacks entries) may have run. Kept beside
  * the other interpreter-version-specific code; written in C because the interpreter's internal
  * headers are C only. */
-#ifndef CONTEXT_PACKER_COMPAT_GC_H
-#define CONTEXT_PACKER_COMPAT_GC_H
+#ifndef CONTEXT_PACKER_COMPAT_GC_COUNT_H
+#define CONTEXT_PACKER_COMPAT_GC_COUNT_H
 
 #include <stdint.h>
 
