@@ -7,30 +7,23 @@ Recommended Reads hold the functions that answer it.
     view = focus_summaries(summaries, ...)      # per-query view of the summary store
     block = context_packer.pack(result, view, graph, root, token_budget)
 
-The packer excerpts the first three entries of each chosen file's "functions"
-map, which the store keeps in source order.  The view puts the best-matching
-functions, methods (as ``Class.method``) and classes of each chosen file first,
-and drops the entries that an excerpt already shows (a method inside a chosen
-class).  Every other record is the stored one, and the store on disk is never
-touched: the block keeps the packer's own format and budget rules.
-
-When a retrieval result carries no per-file ``"symbols"`` (one made by another
-retrieval step), the matches are scored here from the graph's symbol nodes of
-the chosen files.
+The view (`tarnwick.focus`) puts the functions and methods that match the
+question first in each chosen file's "functions" map, which the packer reads
+for Key Code and Recommended Reads; the store on disk is never touched, and
+the block keeps the packer's own format and budget rules.  This module finds
+the project, runs the steps, and reports what it chose and how long it took.
 """
 
 from __future__ import annotations
 
-import itertools
-import math
 import os
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
 
 from . import vx
 from .datadir import DATA_DIR, GRAPH_NAME, mixed_set_problem
+from .focus import TOP_FILES, base_file, focus_summaries, line_range, match_symbols, strong_matches, symbol_matches
 
 __all__ = [
     "DamagedIndexError",
@@ -47,25 +40,7 @@ __all__ = [
     "symbol_matches",
 ]
 
-TOP_FILES = 8
 TOP_EDGES = 40
-# The packer excerpts the first three entries of a file's "functions" map,
-# in source order, within 80 lines.
-PICKS_PER_FILE = 3
-EXCERPT_LINES = 80
-MAX_MATCHES = 8
-
-# Fallback scoring: where a query term is found in a symbol.
-NAME_WEIGHT = 1.0  # the symbol's own name (the method part of Class.method)
-OWNER_WEIGHT = 0.4  # the class part of Class.method
-DESCRIPTION_WEIGHT = 0.5  # its docstring's first line in the summary store
-CLASS_FACTOR = 0.8  # a matching method says more than its whole class
-PATH_TERM_FACTOR = 0.3  # a query term that names the file, as in "how does getopt parse ..."
-# Matches scoring below this share of a file's best are not put first.
-RELATIVE_FLOOR = 0.4
-# A class longer than this (a quarter of the excerpt lines) is shown through
-# its matching methods rather than from its first line.
-SMALL_CLASS_LINES = 20
 
 
 class NoIndexError(LookupError):
@@ -120,267 +95,6 @@ def resolve_root(root: str | os.PathLike[str] | None = None) -> Path:
     return path
 
 
-# --------------------------------------------------------------------------
-# Symbol matches
-
-
-def _lines(record: dict) -> tuple[int, int] | None:
-    start, end = record.get("line_start"), record.get("line_end")
-    if type(start) is int and type(end) is int and 0 <= start <= end:
-        return start, end
-    return None
-
-
-def _symbol_nodes(nodes: list, paths: set[str]) -> dict[str, list[dict]]:
-    """The symbol nodes of the files in ``paths``, per file, in graph order."""
-    found: dict[str, list[dict]] = {path: [] for path in paths}
-    try:
-        # A graph has tens of thousands of nodes and only a few hundred are
-        # wanted: select them without a Python-level step per node.
-        near = itertools.compress(nodes, map(found.__contains__, map(dict.get, nodes, itertools.repeat("path"))))
-        near = list(near)
-    except TypeError:  # a node that is not a dict, or an unhashable path
-        near = [n for n in nodes if isinstance(n, dict) and isinstance(n.get("path"), str)]
-    for node in near:
-        if node.get("kind") == "symbol":
-            symbols = found.get(node.get("path"))
-            if symbols is not None:
-                symbols.append(node)
-    return found
-
-
-def _description(record: Any, name: str, kind: Any) -> Any:
-    if not isinstance(record, dict):
-        return None
-    members = record.get("classes" if kind == "class" else "functions")
-    info = members.get(name) if isinstance(members, dict) else None
-    return info.get("description") if isinstance(info, dict) else None
-
-
-def match_symbols(terms: set[str], symbols: list[dict], record: Any = None, path: str = "") -> list[dict]:
-    """Score one file's symbol nodes against the query terms.
-
-    A term counts once per symbol, by where it is found (own name, owning
-    class, description) and by its rarity among the file's symbols; a term
-    of the file's ``path`` has already chosen the file and counts little.
-    Returns the matches best first (ties in source order), in the shape of
-    the retrieval result's per-file "symbols".
-    """
-    if not terms or not symbols:
-        return []
-    # A stem less its last letter starts every word it comes from, so a
-    # symbol whose text holds none of these cannot match: most are skipped
-    # without being tokenised.
-    probes = tuple({term[:-1] if len(term) > 3 else term for term in terms})
-    found = []
-    for node in symbols:
-        name = node.get("name")
-        lines = _lines(node)
-        if not isinstance(name, str) or not name or lines is None:
-            continue
-        description = _description(record, name, node.get("symbol_kind"))
-        if not isinstance(description, str):
-            description = ""
-        text = f"{name} {description}".lower()
-        if not any(probe in text for probe in probes):
-            continue
-        owner, _, own = name.rpartition(".")
-        weights: dict[str, float] = {}
-        for part, weight in ((description, DESCRIPTION_WEIGHT), (owner, OWNER_WEIGHT), (own, NAME_WEIGHT)):
-            for term in vx.tokenize(part):
-                if term in terms and weights.get(term, 0.0) < weight:
-                    weights[term] = weight
-        if weights:
-            found.append((node, lines, weights))
-    if not found:
-        return []
-    total = len(symbols)
-    in_path = set(vx.tokenize(path))
-    df: dict[str, int] = {}
-    for _, _, weights in found:
-        for term in weights:
-            df[term] = df.get(term, 0) + 1
-    scored = []
-    for position, (node, lines, weights) in enumerate(found):
-        score = sum(
-            w * math.log(1.0 + total / df[t]) * (PATH_TERM_FACTOR if t in in_path else 1.0) for t, w in weights.items()
-        )
-        if node.get("symbol_kind") == "class":
-            score *= CLASS_FACTOR
-        scored.append((-score, lines[0], position, node, lines))
-    scored.sort(key=lambda item: item[:3])
-    return [
-        {
-            "id": node.get("id"),
-            "name": node["name"],
-            "symbol_kind": node.get("symbol_kind"),
-            "line_start": lines[0],
-            "line_end": lines[1],
-            "score": -negative,
-        }
-        for negative, _, _, node, lines in scored[:MAX_MATCHES]
-    ]
-
-
-# --------------------------------------------------------------------------
-# The per-query view of the summary store
-
-
-def _function_lines(info: Any) -> tuple[int, int] | None:
-    lines = info.get("lines") if isinstance(info, dict) else None
-    if isinstance(lines, list) and len(lines) == 2:
-        return _lines({"line_start": lines[0], "line_end": lines[1]})
-    return None
-
-
-def _inside(inner: tuple[int, int], outer: tuple[int, int]) -> bool:
-    return outer[0] <= inner[0] and inner[1] <= outer[1]
-
-
-def _overlaps(a: tuple[int, int], b: tuple[int, int]) -> bool:
-    return a[0] <= b[1] and b[0] <= a[1]
-
-
-def _strong(matches: list) -> list[dict]:
-    """The matches that score at least RELATIVE_FLOOR of the best one."""
-    scores = [m.get("score") if isinstance(m, dict) else None for m in matches]
-    best = max((s for s in scores if isinstance(s, (int, float))), default=0.0)
-    return [
-        m
-        for m, s in zip(matches, scores)
-        if isinstance(m, dict) and not (isinstance(s, (int, float)) and 0 < s < best * RELATIVE_FLOOR)
-    ]
-
-
-def _fits(lines: tuple[int, int], taken: list[tuple[int, int]]) -> bool:
-    """Whether a stored function can fill an excerpt slot without cutting the
-    matches in ``taken`` short.
-
-    The excerpts of a file are shown in source order within EXCERPT_LINES
-    lines: one that starts after all others can only be cut itself, any
-    other must fit in what is left.
-    """
-    if not taken or lines[0] > max(start for start, _ in taken):
-        return True
-    return sum(end - start + 1 for start, end in taken) + lines[1] - lines[0] + 1 <= EXCERPT_LINES
-
-
-def _picks(matches: list[dict], stored: dict) -> list[tuple[str, tuple[int, int], dict, dict]]:
-    """The leading entries of a file's map: best matches whose lines do not
-    overlap a better one's (a class and its own method never both; a large
-    class gives way to its matching methods)."""
-    picks: list[tuple[str, tuple[int, int], dict, dict]] = []
-    # Weak matches are left out: the stored functions say more.
-    strong = _strong(matches)
-    spans = [l for l in map(_lines, strong) if l is not None]
-    for match in strong:
-        if len(picks) == PICKS_PER_FILE:
-            break
-        name = match.get("name")
-        lines = _lines(match)
-        if not isinstance(name, str) or not name or lines is None:
-            continue
-        if lines[1] - lines[0] >= SMALL_CLASS_LINES and any(l != lines and _inside(l, lines) for l in spans):
-            continue  # a large class whose own methods match: they are shown instead
-        if any(name == n or _overlaps(lines, l) for n, l, _, _ in picks):
-            continue
-        info = stored.get(name)
-        if not isinstance(info, dict) or _function_lines(info) is None:
-            # A method or class: the store keeps no record of its own.  Its
-            # parameters are not recorded, which "..." says in the signature.
-            info = {"params": "...", "lines": [lines[0], lines[1]]}
-        picks.append((name, lines, info, match))
-    return picks
-
-
-def _class_entries(record: dict) -> list[dict]:
-    classes = record.get("classes")
-    entries = []
-    for name, info in classes.items() if isinstance(classes, dict) else ():
-        lines = _function_lines(info)
-        if isinstance(name, str) and lines is not None:
-            entries.append({"name": name, "symbol_kind": "class", "line_start": lines[0], "line_end": lines[1]})
-    return entries
-
-
-def _focused_record(record: dict, matches: list[dict]) -> tuple[dict, list[dict]]:
-    stored = record.get("functions")
-    stored = stored if isinstance(stored, dict) else {}
-    picks = _picks(matches, stored)
-    if not picks:
-        return record, []
-    functions = {name: info for name, _, info, _ in picks}
-    taken = [lines for _, lines, _, _ in picks]
-    rest = {}
-    for name, info in stored.items():
-        if name in functions:
-            continue
-        lines = _function_lines(info)
-        if lines is not None and any(_inside(lines, l) for l in taken):
-            continue  # already shown by a chosen excerpt
-        if len(taken) < PICKS_PER_FILE and lines is not None and _fits(lines, taken):
-            # Fills a free excerpt slot without cutting the matches short.
-            functions[name] = info
-            taken.append(lines)
-        else:
-            rest[name] = info
-    functions.update(rest)
-    view = dict(record)
-    view["functions"] = functions
-    return view, [match for _, _, _, match in picks]
-
-
-def _base_file(entry: Any) -> str:
-    fid = entry.get("id", "") if isinstance(entry, dict) else entry
-    return str(fid).split("::", 1)[0]
-
-
-def symbol_matches(
-    files: list, graph: dict | None, query: str, summaries: dict | None = None
-) -> dict[str, list[dict]]:
-    """The matching symbols of each of ``files`` (retrieval file entries), by
-    base file: the entry's own "symbols" when retrieval gave them, else
-    matches scored from the ``graph``'s symbol nodes (one walk for all)."""
-    summaries = summaries or {}
-    matches: dict[str, Any] = {}
-    for entry in files:
-        base = _base_file(entry)
-        if base and base not in matches:
-            matches[base] = entry.get("symbols") if isinstance(entry, dict) else None
-    unscored = {base for base, found in matches.items() if not isinstance(found, list)}
-    if unscored:
-        terms = set(vx.tokenize(query))
-        nodes = _symbol_nodes((graph or {}).get("nodes") or (), unscored) if terms else {}
-        for base in unscored:
-            matches[base] = match_symbols(terms, nodes.get(base, []), summaries.get(base), base)
-    return matches
-
-
-def focus_summaries(
-    summaries: dict, files: list, graph: dict | None = None, query: str = ""
-) -> tuple[dict, dict[str, list[dict]]]:
-    """Return the per-query view of ``summaries`` and the symbols put first.
-
-    ``files`` are the retrieval result's file entries.  Each of the first
-    eight that has a summary record gets a copy of it whose "functions" map
-    starts with its best matches (see ``symbol_matches``).  ``summaries``
-    itself and every record in it are left as they are.
-    """
-    chosen = [e for e in files[:TOP_FILES] if isinstance(summaries.get(_base_file(e)), dict)]
-    matches = symbol_matches(chosen, graph, query, summaries)
-    for base, found in matches.items():
-        if not summaries[base].get("functions"):
-            # Without a "functions" map the packer would excerpt the first
-            # symbol nodes, often a class and its own methods: such a file
-            # gets its classes, in source order, after its matches.
-            matches[base] = list(found) + _class_entries(summaries[base])
-    view = dict(summaries)
-    put_first: dict[str, list[dict]] = {}
-    for base, found in matches.items():
-        view[base], put_first[base] = _focused_record(summaries[base], found)
-    return view, put_first
-
-
 def files_json(files: list, symbols: dict[str, list[dict]]) -> list[dict]:
     """Ranked files with their symbols as JSON-ready dicts; line ranges are
     one-based and inclusive, as the block shows them."""
@@ -388,7 +102,7 @@ def files_json(files: list, symbols: dict[str, list[dict]]) -> list[dict]:
     for entry in files:
         if not isinstance(entry, dict):
             continue
-        path = _base_file(entry)
+        path = base_file(entry)
         out.append(
             {
                 "path": path,
@@ -401,7 +115,7 @@ def files_json(files: list, symbols: dict[str, list[dict]]) -> list[dict]:
                         "score": round(float(s.get("score", 0.0)), 4),
                     }
                     for s in symbols.get(path, [])
-                    if isinstance(s, dict) and isinstance(s.get("name"), str) and _lines(s) is not None
+                    if isinstance(s, dict) and isinstance(s.get("name"), str) and line_range(s) is not None
                 ],
             }
         )
@@ -521,7 +235,7 @@ def search(query: str, root: str | os.PathLike[str] | None = None, limit: int = 
         graph = vx.load_graph()
         files = vx.retrieve(graph, query, top_files=limit, top_edges=0)["files"]
     matches = symbol_matches(files, graph, query, cp.load_summaries(path))
-    return files_json(files, {base: _strong(found) for base, found in matches.items()})
+    return files_json(files, {base: strong_matches(found) for base, found in matches.items()})
 
 
 def build(query: str, root: str | os.PathLike[str] | None = None, token_budget: int = 5000) -> str:
