@@ -240,3 +240,35 @@ def test_bad_input_is_counted_not_fatal(tmp_path, capsys, monkeypatch):
     assert "cannot parse blob.js: binary file" in err
     store = json.loads((tmp_path / ".vestra/structured_summaries.json").read_text())
     assert "good" in store["broken.ts"]["functions"] and "p" in store["p.py"]["functions"]
+
+
+def test_module_resolution_rules(tmp_path):
+    files = {
+        # tsconfig "extends" a base that holds the aliases; comments and
+        # trailing commas as editors write them.
+        "web/tsconfig.base.json": '{"compilerOptions": {"baseUrl": "src", "paths": {"@lib/*": ["lib/*"],},}}',
+        "web/tsconfig.json": '// app settings\n{"extends": "./tsconfig.base.json", "compilerOptions": {"strict": true}}',
+        "web/src/lib/fmt.ts": "export function pad(s: string) { return s; }\n",
+        "web/src/widgets/index.tsx": "export const Widget = () => null;\n",
+        "web/src/util.ts": "export const util = 1;\n",
+        "web/src/main.ts": 'import { pad } from "@lib/fmt";\nimport { Widget } from "./widgets";\n'
+        'import { util } from "./util.js";\nimport config from "config/app";\n',  # ./util.js names util.ts
+        "web/src/config/app.ts": "export default {};\n",  # reached through baseUrl
+        # A GOPATH-style tree: no go.mod, packages under their import path.
+        "gopath/src/example.org/tools/cmd/main.go": 'package main\nimport "example.org/tools/lib"\nfunc main() { lib.Run() }\n',
+        "gopath/src/example.org/tools/lib/lib.go": "package lib\nfunc Run() {}\n",
+    }
+    for rel, text in files.items():
+        (tmp_path / rel).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / rel).write_text(text)
+    index_project(tmp_path / "web", jobs=1)
+    graph = json.loads((tmp_path / "web/.vestra/graph.json").read_text())
+    assert {to for frm, to in edges(graph, "imports") if frm == "src/main.ts"} == {
+        "src/lib/fmt.ts",
+        "src/widgets/index.tsx",
+        "src/util.ts",
+        "src/config/app.ts",
+    }
+    index_project(tmp_path / "gopath", jobs=1)
+    graph = json.loads((tmp_path / "gopath/.vestra/graph.json").read_text())
+    assert ("src/example.org/tools/cmd/main.go", "src/example.org/tools/lib/lib.go") in edges(graph, "calls")
