@@ -189,6 +189,16 @@ class Resolver:
             parts.pop()
 
 
+def link_refs(path: str, kinds, resolve) -> None:
+    """For each (refs, edge set) of `kinds`, add (path, file) for every ref
+    that `resolve(path, ref)` finds in another file."""
+    for refs, out in kinds:
+        for ref in refs:
+            target = resolve(path, ref)
+            if target and target != path:
+                out.add((path, target))
+
+
 EDGE_KINDS = ("imports", "calls", "extends", "implements", "references")
 
 
@@ -239,11 +249,4 @@ def _python_edges(paths: list, results: dict, imports: set, calls: set, extends:
             for target in resolver.import_targets(path, level, module, names):
                 if target != path:
                     imports.add((path, target))
-        for ref in result.refs:
-            target = resolver.resolve_ref(path, ref)
-            if target and target != path:
-                calls.add((path, target))
-        for ref in result.bases:
-            target = resolver.resolve_ref(path, ref)
-            if target and target != path:
-                extends.add((path, target))
+        link_refs(path, ((result.refs, calls), (result.bases, extends)), resolver.resolve_ref)

@@ -15,6 +15,8 @@ import os
 import posixpath
 import re
 
+from .linkage import link_refs
+
 EXTENSIONS = (".ts", ".tsx", ".js", ".jsx", ".mjs", ".cjs", ".mts", ".cts", ".d.ts")
 # A compiled name in a specifier may stand for its TypeScript source.
 _SOURCE_OF = {".js": (".ts", ".tsx"), ".jsx": (".tsx",), ".mjs": (".mts",), ".cjs": (".cts",)}
@@ -211,8 +213,4 @@ def resolve_js_edges(root: str, paths, results: dict, imports: set, calls: set, 
             target = resolver.file_for(path, spec)
             if target and target != path:
                 imports.add((path, target))
-        for refs, out in ((result.refs, calls), (result.bases, extends), (result.implements, implements)):
-            for ref in refs:
-                target = resolver.resolve_ref(path, ref)
-                if target and target != path:
-                    out.add((path, target))
+        link_refs(path, ((result.refs, calls), (result.bases, extends), (result.implements, implements)), resolver.resolve_ref)

@@ -13,6 +13,8 @@ from __future__ import annotations
 import os
 import posixpath
 
+from .linkage import link_refs
+
 _MAX_HOPS = 4
 _ROOT_FILES = ("lib.rs", "main.rs")
 
@@ -127,8 +129,4 @@ def resolve_rust_edges(root: str, paths, results: dict, imports: set, calls: set
                 target = resolver.resolve(path, name.split("::"))
             if target and target != path:
                 imports.add((path, target))
-        for refs, out in ((result.refs, calls), (result.bases, extends), (result.implements, implements)):
-            for ref in refs:
-                target = resolver.resolve_ref(path, ref)
-                if target and target != path:
-                    out.add((path, target))
+        link_refs(path, ((result.refs, calls), (result.bases, extends), (result.implements, implements)), resolver.resolve_ref)

@@ -9,7 +9,7 @@ Imports are ES `import`/`export ... from`, `require("...")` and `import()`.
 
 from __future__ import annotations
 
-from .treesitter import Lines, Summary, captures, comment_lines, doc_of, dotted, first_sentence_line, flat, is_dotted, param_names, parse, text
+from .treesitter import FileReader, captures, comment_lines, doc_of, dotted, first_sentence_line, flat, is_dotted, param_names, parse, text
 
 # Names that every script can call without defining or importing them.
 GLOBALS = frozenset(
@@ -65,13 +65,10 @@ def _is_async(node) -> bool:
     return any(c.type == "async" for c in node.children[:3])
 
 
-class _File:
+class _File(FileReader):
     def __init__(self, result, data: bytes, grammar: str):
-        self.result = result
+        super().__init__(result, data)
         self.grammar = grammar
-        self.data = data
-        self.lines = Lines(data)
-        self.summary = Summary(result)
         self.signatures = set()  # functions known so far by a signature only
 
     # -- top level ------------------------------------------------------------

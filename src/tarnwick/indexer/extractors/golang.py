@@ -8,7 +8,7 @@ classes (embedded types are their bases); other named types are symbols.
 
 from __future__ import annotations
 
-from .treesitter import Lines, Summary, captures, comment_lines, doc_of, dotted, first_sentence_line, flat, leading_comments, param_names, parse, text
+from .treesitter import FileReader, captures, comment_lines, doc_of, dotted, first_sentence_line, flat, leading_comments, param_names, parse, text
 
 # Predeclared functions and the types whose conversions look like calls.
 BUILTINS = frozenset(
@@ -69,14 +69,7 @@ def _embedded(type_node) -> list:
     return out
 
 
-class _File:
-    def __init__(self, result, data: bytes):
-        self.result = result
-        self.data = data
-        self.lines = Lines(data)
-        self.summary = Summary(result)
-        self.methods = []  # (type name, method name, lines), added once all types are known
-
+class _File(FileReader):
     def run(self, root) -> dict:
         summary = self.summary
         result = self.result
@@ -116,12 +109,8 @@ class _File:
                     self.type_spec(spec, node if len(specs) == 1 else spec)
             elif kind in ("const_declaration", "var_declaration"):
                 self.variables(node)
-        for owner, name, lines, body, params, description in self.methods:
-            summary.add_method(owner, summary.classes.get(owner), name, lines, body, params, description)
-        for node in captures("go", _CALLS, root).get("call", ()):
-            name = dotted(node)
-            if name is not None:
-                summary.note_call(node, name)
+        self.add_methods()
+        self.note_calls(captures("go", _CALLS, root).get("call", ()), dotted)
         return summary.finish(BUILTINS, self.data)
 
     def _result(self, node) -> str:

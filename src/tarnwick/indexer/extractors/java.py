@@ -8,7 +8,7 @@ first type.  Imports are single-type, on-demand (`a.b.*`) and static.
 
 from __future__ import annotations
 
-from .treesitter import Lines, Summary, captures, doc_of, dotted, flat, parse, text
+from .treesitter import FileReader, captures, doc_of, dotted, flat, parse, text
 
 # Calls that name no project code.
 BUILTINS = frozenset(("super", "this"))
@@ -38,13 +38,7 @@ def _params(node) -> list:
     return [flat(p) for p in node.named_children if p.type in ("formal_parameter", "spread_parameter")] if node else []
 
 
-class _File:
-    def __init__(self, result, data: bytes):
-        self.result = result
-        self.data = data
-        self.lines = Lines(data)
-        self.summary = Summary(result)
-
+class _File(FileReader):
     def run(self, root) -> dict:
         for node in root.named_children:
             if node.type == "package_declaration":

@@ -10,7 +10,7 @@ its bases; `impl Trait for Type` records that the type implements it).  A
 from __future__ import annotations
 
 import re
-from .treesitter import COMMENTS, Lines, Summary, captures, comment_lines, doc_of, dotted, first_sentence_line, flat, param_names, parse, text
+from .treesitter import COMMENTS, FileReader, captures, comment_lines, doc_of, dotted, first_sentence_line, flat, param_names, parse, text
 
 # Prelude functions and constructors that name no project code.
 BUILTINS = frozenset("Some Ok Err Box::new Vec::new String::new String::from drop".split())
@@ -58,14 +58,7 @@ def _is_async(node) -> bool:
     return modifiers is not None and "async" in text(modifiers).split()
 
 
-class _File:
-    def __init__(self, result, data: bytes):
-        self.result = result
-        self.data = data
-        self.lines = Lines(data)
-        self.summary = Summary(result)
-        self.methods = []
-
+class _File(FileReader):
     def run(self, root) -> dict:
         summary = self.summary
         summary.description = self.crate_doc(root)
@@ -92,12 +85,8 @@ class _File:
                 summary.add_import("self::" + name, [])
                 self.result.imports.append(("mod", name))
                 summary.names.add(name)
-        for owner, name, lines, body, params, description in self.methods:
-            summary.add_method(owner, summary.classes.get(owner), name, lines, body, params, description)
-        for node in captures("rust", _CALLS, root).get("call", ()):
-            name = _ref(node)
-            if name is not None:
-                summary.note_call(node, name)
+        self.add_methods()
+        self.note_calls(captures("rust", _CALLS, root).get("call", ()), _ref)
         return summary.finish(BUILTINS, self.data)
 
     def span(self, node) -> list:

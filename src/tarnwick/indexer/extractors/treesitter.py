@@ -240,6 +240,32 @@ def doc_of(node) -> str:
 # Records
 
 
+class FileReader:
+    """Base of an extractor's per-file state: the source, its line numbers,
+    the record being filled, and methods met before their type."""
+
+    def __init__(self, result, data: bytes):
+        self.result = result
+        self.data = data
+        self.lines = Lines(data)
+        self.summary = Summary(result)
+        # (type name, method name, lines, body, parameter names, description)
+        self.methods = []
+
+    def add_methods(self) -> None:
+        """List the collected methods, under their type when the file
+        declares it."""
+        summary = self.summary
+        for owner, name, lines, body, params, description in self.methods:
+            summary.add_method(owner, summary.classes.get(owner), name, lines, body, params, description)
+
+    def note_calls(self, nodes, name_of) -> None:
+        for node in nodes:
+            name = name_of(node)
+            if name is not None:
+                self.summary.note_call(node, name)
+
+
 class Owners:
     """Maps a byte offset to the function or method whose body holds it."""
 
