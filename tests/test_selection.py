@@ -55,3 +55,19 @@ def test_declaration_files_only_when_nothing_else(tmp_path):
     make(tmp_path, {"src/f.ts": "export function f() {}\n", "web/app.min.js": "var a=1;"})
     main([str(tmp_path), "-q"])
     assert indexed_paths(tmp_path) == ["src/f.ts"]
+
+
+def test_settings_files_that_are_fifos_or_lead_outside_do_not_stall(tmp_path):
+    import os
+    import subprocess
+    import sys
+
+    root = tmp_path / "p"
+    make(root, {"web/a.ts": "export function a() {}\n", "svc/m.go": "package m\nfunc M() {}\n", "crate/src/lib.rs": "fn f() {}\n"})
+    for rel in (".gitignore", "web/tsconfig.json", "svc/go.mod", "crate/Cargo.toml"):
+        os.mkfifo(root / rel)
+    (tmp_path / "outside.gitignore").write_text("*.ts\n")
+    os.symlink(tmp_path / "outside.gitignore", root / "web/.gitignore")
+    done = subprocess.run([sys.executable, "-m", "tarnwick.index", str(root), "-q"], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert indexed_paths(root) == ["crate/src/lib.rs", "svc/m.go", "web/a.ts"]

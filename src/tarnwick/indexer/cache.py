@@ -159,8 +159,7 @@ class Cache:
         if not (size == source.size and mtime_ns == source.mtime_ns and mtime_ns < self.written_ns - _RACY_NS):
             # Touched, or changed too close to the last run: the content decides.
             try:
-                with open(source.path, "rb") as f:
-                    data = f.read()
+                data = read_regular(source.path, 1 << 31)
             except OSError:
                 return None
             if digest(data) != hashed:

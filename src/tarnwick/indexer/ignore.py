@@ -7,6 +7,8 @@ from __future__ import annotations
 
 import os
 
+from .settings_files import read_settings
+
 
 def _compile(lines: list, origin: str, warnings: list):
     """A GitIgnoreSpec of `lines`; a line that is not a valid pattern is
@@ -29,13 +31,9 @@ def _compile(lines: list, origin: str, warnings: list):
     return pathspec.GitIgnoreSpec.from_lines(good)
 
 
-def _read_lines(path: str) -> list | None:
-    try:
-        with open(path, "rb") as f:
-            data = f.read(1024 * 1024)
-    except OSError:
-        return None
-    return data.decode("utf-8", "replace").splitlines()
+def _read_lines(root: str, rel: str) -> list | None:
+    text = read_settings(root, rel)
+    return None if text is None else text.splitlines()
 
 
 class Rules:
@@ -49,7 +47,7 @@ class Rules:
         self._excludes = _compile(list(excludes), "--exclude", self.warnings) if excludes else None
         self.use_gitignore = use_gitignore
         if use_gitignore:
-            lines = _read_lines(os.path.join(root, ".git", "info", "exclude"))
+            lines = _read_lines(root, os.path.join(".git", "info", "exclude"))
             info = _compile(lines, ".git/info/exclude", self.warnings) if lines else None
             self._info = info if info is not None and len(info) else None
         else:
@@ -59,7 +57,7 @@ class Rules:
         """Called for each folder walked, with the names it holds."""
         if self.use_gitignore and ".gitignore" in names:
             origin = f"{dir_rel}/.gitignore" if dir_rel else ".gitignore"
-            lines = _read_lines(os.path.join(self.root, origin))
+            lines = _read_lines(self.root, origin)
             if lines:
                 spec = _compile(lines, origin, self.warnings)
                 if len(spec):

@@ -9,9 +9,10 @@ and plain names to the file of the same package that declares them.
 
 from __future__ import annotations
 
-import os
 import posixpath
 import re
+
+from .settings_files import read_settings
 
 _MODULE_LINE = re.compile(r"^\s*module\s+\"?([^\s\"/][^\s\"]*)\"?", re.M)
 
@@ -41,15 +42,13 @@ class GoResolver:
         if folder in self._modules:
             return self._modules[folder]
         found = None
-        try:
-            with open(os.path.join(self.root, folder, "go.mod"), encoding="utf-8", errors="replace") as f:
-                match = _MODULE_LINE.search(f.read(65536))
-            if match:
-                found = (folder, match.group(1))
-                self._known.setdefault(match.group(1), folder)
-        except OSError:
-            if folder:
-                found = self.module_of(posixpath.dirname(folder))
+        text = read_settings(self.root, posixpath.join(folder, "go.mod"))
+        match = _MODULE_LINE.search(text) if text is not None else None
+        if match:
+            found = (folder, match.group(1))
+            self._known.setdefault(match.group(1), folder)
+        elif text is None and folder:
+            found = self.module_of(posixpath.dirname(folder))
         self._modules[folder] = found
         return found
 

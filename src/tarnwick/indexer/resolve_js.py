@@ -16,6 +16,7 @@ import posixpath
 import re
 
 from .linkage import link_refs
+from .settings_files import read_settings
 
 EXTENSIONS = (".ts", ".tsx", ".js", ".jsx", ".mjs", ".cjs", ".mts", ".cts", ".d.ts")
 # A compiled name in a specifier may stand for its TypeScript source.
@@ -70,10 +71,10 @@ class JsResolver:
     def _load_config(self, rel: str, depth: int = 0) -> dict:
         """compilerOptions of a tsconfig file, `extends` merged, with
         baseUrl/paths made project-relative."""
+        text = read_settings(self.root, rel)
         try:
-            with open(os.path.join(self.root, rel), encoding="utf-8") as f:
-                data = parse_jsonc(f.read())
-        except (OSError, ValueError, UnicodeDecodeError):
+            data = parse_jsonc(text) if text is not None else None
+        except ValueError:
             return {}
         if not isinstance(data, dict):
             return {}
@@ -103,7 +104,7 @@ class JsResolver:
         found = None
         for name in _CONFIG_NAMES:
             rel = posixpath.join(folder, name) if folder else name
-            if os.path.isfile(os.path.join(self.root, rel)):
+            if os.path.exists(os.path.join(self.root, rel)):
                 options = self._load_config(rel)
                 base_url = options.get("baseUrl")
                 paths_base = base_url if base_url is not None else options.get("pathsBase", folder)

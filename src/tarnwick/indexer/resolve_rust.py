@@ -10,10 +10,10 @@ stay unresolved).  `mod name;` leads to the child module's file.
 
 from __future__ import annotations
 
-import os
 import posixpath
 
 from .linkage import link_refs
+from .settings_files import read_settings
 
 _MAX_HOPS = 4
 _ROOT_FILES = ("lib.rs", "main.rs")
@@ -40,7 +40,7 @@ class RustResolver:
     def crate_src(self, folder: str) -> str | None:
         if folder in self._crates:
             return self._crates[folder]
-        if os.path.isfile(os.path.join(self.root, folder, "Cargo.toml")):
+        if read_settings(self.root, posixpath.join(folder, "Cargo.toml")) is not None:
             found = posixpath.join(folder, "src") if folder else "src"
         else:
             found = self.crate_src(posixpath.dirname(folder)) if folder else None
