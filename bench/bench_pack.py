@@ -1,6 +1,7 @@
 """Time of pack on a generated, realistic workload, against one Python loop over the same nodes.
 
 Run with the installed package:  .venv/bin/python bench/bench_pack.py [--repeat N] [--nodes N]
+(.venv-3.X/bin/python for another CPython version; PYTHON=3.X ./scripts/test.sh builds it)
 For instruction counts (no timing):  valgrind --tool=callgrind .venv/bin/python bench/bench_pack.py
 --quick [--only pack|loop] [--repeat N]; the cost of one run is the difference between two
 repeat counts, divided by their difference.
@@ -15,6 +16,7 @@ in a list subclass, which pack walks node by node for every file and section.
 
 import argparse
 import json
+import platform
 import random
 import statistics
 import sys
@@ -230,6 +232,7 @@ def main():
                                max(10, args.repeat // 10))["literal"]
         (pack_best, pack_median), (loop_best, loop_median) = timings["pack"], timings["loop"]
 
+    print(f"CPython {platform.python_version()}")
     print(f"nodes: {len(nodes)}, block: {len(block)} characters, "
           f"sections: {block.count(chr(10) + '### ')}")
     if stand_ins:
