@@ -1,5 +1,8 @@
 import os
+import signal
+import sys
 import traceback
+from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, settings
@@ -32,3 +35,43 @@ def module_entries(exc):
         for frame in traceback.extract_tb(exc.__traceback__)
         if frame.filename == SOURCE_FILE
     ]
+
+
+class Hung(Exception):
+    pass
+
+
+@pytest.fixture
+def no_hang():
+    """A read that would block fails the test after a few seconds instead of hanging the run."""
+    def alarm(signum, frame):
+        raise Hung
+    previous = signal.signal(signal.SIGALRM, alarm)
+    signal.alarm(10)
+    yield
+    signal.alarm(0)
+    signal.signal(signal.SIGALRM, previous)
+
+
+_swaps = {}  # path -> the link target that replaces it when it is next opened
+_hooked = []
+
+
+def _swap_on_open(event, args):
+    if event == "open" and _swaps and isinstance(args[0], (str, os.PathLike)):
+        target = _swaps.pop(os.fspath(args[0]), None)
+        if target is not None:
+            link = Path(args[0])
+            link.with_name(".swap").symlink_to(target)
+            os.replace(link.with_name(".swap"), link)
+
+
+@pytest.fixture
+def swap_on_open():
+    """swap(path, target): when `path` is next opened, a link to `target` takes its place just
+    before the open, as a concurrent process could do right after a check of the path."""
+    if not _hooked:
+        sys.addaudithook(_swap_on_open)  # hooks stay for the process; this one idles when unarmed
+        _hooked.append(True)
+    yield lambda path, target: _swaps.__setitem__(os.fspath(path), target)
+    _swaps.clear()

@@ -1,5 +1,6 @@
 """The token estimate, the path helpers and the symbol body reader."""
 
+import os
 import sys
 import traceback
 from pathlib import Path
@@ -206,6 +207,25 @@ def test_ids_inside_the_root_keep_working(project, monkeypatch):
     for root, file_id in [(project, absolute), (project, "src/../src/app.py"), (project, "alias.py"),
                           (project.parent / "rootlink", "src/app.py"), (Path("."), "src/app.py"), (Path(""), absolute)]:
         assert read(root, fns, file_id=file_id) == f"# {file_id}::f (lines 2-3)\nline 2\nline 3"
+
+
+# --- files that are not plain files, are too large, or are swapped while being read ------------
+
+@pytest.mark.parametrize("make", [
+    os.mkfifo,
+    # Sparse: over the 32 MiB bound without filling the disk.
+    lambda path: (path.write_text("def f():\n    pass\n"), os.truncate(path, (32 << 20) + 1)),
+])
+def test_special_or_oversized_sources_read_as_empty(project, make, no_hang):
+    make(project / "odd.py")
+    assert read(project, {"f": {}}, file_id="odd.py") == ""
+
+
+def test_a_link_swapped_in_before_the_open_is_not_followed(project, swap_on_open):
+    secret = project.parent / "secret.py"
+    secret.write_text("PRIVATE KEY\n" * 3)
+    swap_on_open(project / "src" / "app.py", secret)
+    assert read(project, {"f": {"line_start": 0, "line_end": 1}}) == ""
 
 
 # --- text decoding, line splitting, and everything against the reference ------------------------

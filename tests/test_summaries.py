@@ -1,6 +1,7 @@
 """Tests of the summary store reader and the two summary renderers."""
 import gc
 import json
+import os
 import pathlib
 import sys
 
@@ -549,6 +550,38 @@ def test_missing_or_unreadable_stores(tmp_path):
         def read_text(self, encoding=None):
             raise PermissionError(13, "Permission denied")
     assert cp.load_summaries(Unreadable(tmp_path)) == {}
+
+
+@pytest.mark.parametrize("place", [
+    lambda root, outside: write_store(root, b"").unlink() or
+    (root / ".vestra" / "structured_summaries.json").symlink_to(outside / "store.json"),
+    lambda root, outside: (root / ".vestra").symlink_to(outside),
+    lambda root, outside: write_store(root, b"").unlink() or os.mkfifo(root / ".vestra" / "structured_summaries.json"),
+])
+def test_stores_elsewhere_or_not_plain_files_read_as_missing(tmp_path, place, no_hang):
+    root, outside = tmp_path / "proj", tmp_path / "elsewhere"
+    root.mkdir(), outside.mkdir()
+    (outside / "structured_summaries.json").write_text('{"x.py": {"description": "planted"}}')
+    (outside / "store.json").write_text('{"x.py": {"description": "planted"}}')
+    place(root, outside)
+    assert cp.load_summaries(root) == {}
+
+
+def test_a_store_linked_inside_the_root_is_read(tmp_path):
+    (tmp_path / "data").mkdir()
+    (tmp_path / "data" / "store.json").write_text('{"a.py": {}}')
+    write_store(tmp_path, b"").unlink()
+    (tmp_path / ".vestra" / "structured_summaries.json").symlink_to(tmp_path / "data" / "store.json")
+    assert cp.load_summaries(tmp_path) == {"a.py": {}}
+
+
+def test_a_store_swapped_for_a_link_before_the_open_is_not_followed(tmp_path, swap_on_open):
+    (tmp_path / "planted.json").write_text('{"x.py": {"description": "planted"}}')
+    root = tmp_path / "proj"
+    root.mkdir()
+    store = write_store(root, b'{"a.py": {}}')
+    swap_on_open(store, tmp_path / "planted.json")
+    assert cp.load_summaries(root) == {}
 
 
 class FakePath:

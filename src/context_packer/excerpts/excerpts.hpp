@@ -28,9 +28,4 @@ class LineIndex {
     std::vector<Line> lines_;
 };
 
-// For a `pathlib` project root: whether the file's resolved path lies inside the resolved root
-// (a path that cannot be resolved does not). Other roots are stand-ins this module cannot reason
-// about, and pass.
-bool path_inside_root(PyObject* project_root, PyObject* file_path);
-
 } // namespace cp::excerpts

@@ -6,6 +6,7 @@
 #include "excerpts/excerpts.hpp"
 #include "excerpts/line_number.hpp"
 #include "function_table.hpp"
+#include "project_files.hpp"
 #include "text.hpp"
 
 namespace cp {
@@ -60,8 +61,18 @@ class SourceLines {
 };
 
 // Reads the file as the caller's path object does it; an OSError (gone, a directory, no
-// permission) means there is nothing to show: nullopt.
-std::optional<SourceLines> read_lines(PyObject* file_path) {
+// permission) means there is nothing to show: nullopt. Under a pathlib root, a file that is not
+// a regular file inside the root, or is larger than the bound, shows nothing either.
+std::optional<SourceLines> read_lines(PyObject* project_root, PyObject* file_path) {
+    if (project_files::is_pathlib_root(project_root)) {
+        if (project_files::reads_like_pathlib(file_path)) {
+            std::optional<std::string> bytes = project_files::read_inside_root(
+                project_root, file_path, project_files::kSourceLimit);
+            if (!bytes.has_value()) return std::nullopt;
+            return SourceLines(project_files::decode_text(*bytes, false, "ignore"), Ref());
+        }
+        if (!project_files::path_inside_root(project_root, file_path)) return std::nullopt;
+    }
     try {
         Ref text =
             call_method_kw(file_path, K.read_text, {K.utf_8, K.ignore}, K.kw_encoding_errors);
@@ -98,10 +109,9 @@ Ref read_symbol_content_body(Frame& frame, PyObject* const* args) {
     Ref file_path = checked(PyNumber_TrueDivide(project_root, file_id));
     frame.line = 235;
     if (!truth(call_method(file_path.get(), K.exists, {}).get())) return Ref::borrow(K.empty);
-    if (!excerpts::path_inside_root(project_root, file_path.get())) return Ref::borrow(K.empty);
 
     frame.line = 238;
-    std::optional<SourceLines> all_lines = read_lines(file_path.get());
+    std::optional<SourceLines> all_lines = read_lines(project_root, file_path.get());
     if (!all_lines.has_value()) return Ref::borrow(K.empty);
 
     frame.line = 242;

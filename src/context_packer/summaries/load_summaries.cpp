@@ -18,7 +18,11 @@
 // the decoding call itself (an integer literal beyond the interpreter's digit limit, nesting
 // deeper than the recursion limit) marks the store as malformed too; the same exceptions from
 // anywhere else propagate.
+#include <optional>
+#include <string>
+
 #include "function_table.hpp"
+#include "project_files.hpp"
 
 namespace cp {
 namespace {
@@ -82,6 +86,22 @@ bool store_is_unusable(Frame& frame, int failing_line, bool from_decoder) {
     return false;
 }
 
+// The store's text, or nullopt when it counts as missing: under a pathlib root, a store that is
+// not a regular file inside the root (a link leading elsewhere, a FIFO, a device) or is larger
+// than the bound.
+std::optional<Ref> store_text(PyObject* project_root, PyObject* path) {
+    if (project_files::is_pathlib_root(project_root)) {
+        if (project_files::reads_like_pathlib(path)) {
+            std::optional<std::string> bytes =
+                project_files::read_inside_root(project_root, path, project_files::kStoreLimit);
+            if (!bytes.has_value()) return std::nullopt;
+            return project_files::decode_text(*bytes, true, "strict");
+        }
+        if (!project_files::path_inside_root(project_root, path)) return std::nullopt;
+    }
+    return call_method_kw(path, K.read_text, {K.utf_8_sig}, K.kw_encoding);
+}
+
 } // namespace
 
 Ref load_summaries_body(Frame& frame, PyObject* const* args) {
@@ -98,9 +118,10 @@ Ref load_summaries_body(Frame& frame, PyObject* const* args) {
         frame.line = 39;
         Ref json = module_global(K.json);
         Ref loads = get_attr(json.get(), K.loads);
-        Ref text = call_method_kw(path.get(), K.read_text, {K.utf_8_sig}, K.kw_encoding);
+        std::optional<Ref> text = store_text(project_root, path.get());
+        if (!text.has_value()) return checked(PyDict_New());
         from_decoder = true;
-        Ref data = call(loads.get(), {text.get()});
+        Ref data = call(loads.get(), {text->get()});
         from_decoder = false;
         frame.line = 40;
         if (!PyDict_Check(data.get())) return checked(PyDict_New());
