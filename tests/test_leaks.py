@@ -33,6 +33,13 @@ BAD_RECORDS = [
 ]
 
 
+class Pair(list):
+    """A list that claims two items, whatever it holds."""
+
+    def __len__(self):
+        return 2
+
+
 class Subclass(dict):
     def get(self, key, default=None):
         return super().get(key, default)
@@ -70,6 +77,8 @@ def workload(cp, root):
         lambda: cp.pack(None, {}, {}, root, 0),
         lambda: cp.pack(result, {"app.py": 5}, {"nodes": nodes}, root),
         lambda: cp.pack({"files": 5}, {}, {}, root),
+        # "too many values to unpack" of a line pair: the third item is dropped.
+        lambda: cp.pack({"files": ["app.py"]}, {"app.py": {"functions": {"f": {"lines": Pair([1, 2, [3]])}}}}, {}, root, 300),
         lambda: cp.pack(result, {}, {"nodes": [1]}, root),
         lambda: cp.pack(result, None, {}, root),
         lambda: cp.pack_for_query("how are orders listed", root, "x"),

@@ -97,6 +97,20 @@ def test_function_attributes(cp, name, line, params, defaults, annotations):
         assert eval(code, {}) is None
 
 
+@pytest.mark.parametrize("name", [entry[0] for entry in FUNCTIONS])
+def test_attribute_reads_keep_reference_counts(cp, name):
+    f = getattr(cp, name)
+    for attribute in ("__name__", "__qualname__", "__module__", "__doc__", "__annotations__",
+                      "__defaults__", "__kwdefaults__", "__closure__", "__globals__", "__code__",
+                      "__dict__"):
+        value = getattr(f, attribute)
+        if value is None:  # its count moves with everything else
+            continue
+        before = sys.getrefcount(value)
+        getattr(f, attribute)
+        assert sys.getrefcount(value) == before, attribute
+
+
 def test_long_docstrings(cp):
     assert cp.expand_summary.__doc__.startswith("Convert a structured summary into a rich multi-line block.\n\n")
     assert cp.expand_summary.__doc__.endswith("        Vars: router (used by: get_orders, create_order)\n    ")

@@ -23,17 +23,10 @@ def read_nothing(project_root, file_id, functions, max_lines=80):
     return ""
 
 
-def basename(path):
-    return path.rsplit("/", 1)[-1]
-
-
 @pytest.fixture(autouse=True)
 def stand_ins(monkeypatch):
     monkeypatch.setattr(cp, "read_symbol_content", read_nothing)
     monkeypatch.setattr(cp, "expand_summary", lambda summary: summary.get("text", ""))
-    # The module's own _basename raises SystemError on a path without "/" (its "not found"
-    # result is taken for an error); the stand-in does what it should.
-    monkeypatch.setattr(cp, "_basename", basename)
 
 
 def pack_line(excinfo):
@@ -158,15 +151,16 @@ def test_node_fallback(nodes, line):
 
 # --- budget -------------------------------------------------------------------------------------
 
-def block_parts(remaining, monkeypatch, **kwargs):
+def block_parts(remaining, monkeypatch, summaries=None, **kwargs):
     """The headings present when `remaining` tokens are left after Relevant Files."""
     monkeypatch.setattr(cp, "read_symbol_content", lambda *a, **k: "code")
     result = {"files": ["a.py"], "edges": [{"from": "a.py", "to": "b.py", "rel": "calls"}]}
     graph = {"nodes": [symbol("a.py", "f", 1, 2)]}
-    probe = cp.pack(result, {}, graph, ROOT, token_budget=0)
+    summaries = summaries or {}
+    probe = cp.pack(result, summaries, graph, ROOT, token_budget=0)
     sec1 = sections_of(probe)[0]
     budget = cp.estimate_tokens(HEADER) + cp.estimate_tokens(sec1) + remaining
-    block = cp.pack(result, {}, graph, ROOT, token_budget=budget, **kwargs)
+    block = cp.pack(result, summaries, graph, ROOT, token_budget=budget, **kwargs)
     return [part.split("\n")[0] for part in sections_of(block)]
 
 
@@ -179,6 +173,15 @@ def block_parts(remaining, monkeypatch, **kwargs):
 ])
 def test_thresholds_are_strict(remaining, headings, monkeypatch):
     assert block_parts(remaining, monkeypatch) == headings
+
+
+@pytest.mark.parametrize("remaining, has_code", [(400, False), (401, True)])
+def test_key_code_needs_more_than_400_tokens(remaining, has_code, monkeypatch):
+    # A long summary makes 45 % of the budget exceed the 200-token floor, so only the
+    # 400-token threshold decides.
+    summaries = {"a.py": {"text": "word " * 400}}
+    headings = block_parts(remaining, monkeypatch, summaries=summaries)
+    assert ("### Key Code (pre-loaded)" in headings) == has_code
 
 
 def test_all_sections(monkeypatch):
@@ -480,6 +483,33 @@ def test_wrong_shapes_raise_at_their_line(result, summaries, nodes, error, messa
         with pytest.raises(error, match=message) as excinfo:
             cp.pack(result, summaries, {"nodes": graph_nodes}, ROOT)
         assert pack_line(excinfo) == line
+
+
+class Unprintable:
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+class Unhashable(str):
+    def __hash__(self):
+        raise RuntimeError("no hash")
+
+
+class UnhashableText:
+    def __str__(self):
+        return Unhashable("a")
+
+
+@pytest.mark.parametrize("edge, line", [
+    ({"from": Unprintable(), "to": "b", "rel": "calls"}, 478),
+    ({"from": "a", "to": Unprintable(), "rel": "calls"}, 479),
+    ({"from": "a", "to": "b", "rel": Unprintable()}, 480),
+    ({"from": UnhashableText(), "to": "b", "rel": "calls"}, 481),
+])
+def test_relationship_values_raise_at_their_line(edge, line):
+    with pytest.raises(RuntimeError) as excinfo:
+        cp.pack({"files": ["a"], "edges": [edge]}, {}, {}, ROOT)
+    assert pack_line(excinfo) == line
 
 
 class Pair(list):

@@ -10,7 +10,9 @@ from hypothesis import given, strategies as st
 
 from tarnwick import vx
 from tarnwick.index import index_project
+from tarnwick.search.corpus import MemoryCorpus
 from tarnwick.search.documents import is_test_path
+from tarnwick.search.rank import score
 from tarnwick.search.tokens import EXACT_WEIGHT, identifier_terms, query_terms
 
 
@@ -271,3 +273,14 @@ def test_a_rerun_with_nothing_changed_mends_the_index(project, how):
     damage(project / ".vestra" / "search.db", how)
     index_project(project, jobs=1)
     assert ids(ask("strict_mode"))[:1] == ["shop/http.py"] and vx.take_notes() == []
+
+
+def test_bm25_scores_by_hand():
+    # Lengths 3, 2, 4 (average 3); "x" is in two of three files: idf = ln(1 + 1.5 / 2.5).
+    corpus = MemoryCorpus()
+    for terms in ({"x": 2, "y": 1}, {"y": 2}, {"x": 1, "z": 3}):
+        corpus.add_file("f", terms)
+    files, symbols = score(corpus.finish(), {"x": 1.0})
+    assert symbols == {} and set(files) == {0, 2}
+    assert files[0] == pytest.approx(0.6462550, rel=1e-6)
+    assert files[2] == pytest.approx(0.4136032, rel=1e-6)
