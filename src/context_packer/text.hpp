@@ -8,7 +8,9 @@
 
 namespace cp {
 
-// `separator.join(items)` over an array, with str.join's own errors for a non-str item.
+// `separator.join(items)` over an array, with str.join's own errors for a non-str item. The
+// array may be a caller's list storage: nothing between the reads of the items runs code or
+// allocates a tracked object (which could start a collection that changes the list).
 Ref join_texts(PyObject* separator, PyObject* const* items, Py_ssize_t count);
 
 // Value equality of two ready strs (every str is, but for the deprecated legacy kind), cheapest
