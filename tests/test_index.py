@@ -16,6 +16,7 @@ from pathlib import Path
 import pytest
 
 import tarnwick.indexer as indexer
+from tarnwick import datadir
 from tarnwick.datadir import mixed_set_problem
 from tarnwick.index import index_project, main
 from tarnwick.indexer import linkage, output, pool
@@ -359,7 +360,7 @@ def test_a_failed_write_keeps_a_consistent_set(tmp_path, monkeypatch, failing):
     write(tmp_path, "a.py", '"""First."""\n')
     index_project(tmp_path, jobs=1)
     vestra = tmp_path / ".vestra"
-    names = ["graph.json", "index-cache.json", "manifest.json", "search.db", "structured_summaries.json"]
+    names = ["graph.json", "identities.json", "index-cache.json", "manifest.json", "search.db", "structured_summaries.json"]
     before = {n: (vestra / n).read_bytes() for n in names}
     write(tmp_path, "a.py", '"""Second."""\n')
     real = getattr(output.os, failing)
@@ -385,6 +386,18 @@ def test_a_failed_write_keeps_a_consistent_set(tmp_path, monkeypatch, failing):
     store, graph = load(tmp_path)
     assert store["a.py"]["description"] == "Second."
     assert mixed_set_problem(tmp_path, graph["generation"]) is None
+
+
+def test_recorded_identities_spare_the_hash_but_not_an_edit(tmp_path, monkeypatch):
+    write(tmp_path, "a.py", '"""First."""\n')
+    index_project(tmp_path, jobs=1)
+    generation = load(tmp_path)[1]["generation"]
+    with monkeypatch.context() as patch:
+        patch.setattr(datadir.hashlib, "sha256", None)  # any hashing fails the check
+        assert mixed_set_problem(tmp_path, generation) is None
+    store = tmp_path / ".vestra" / "structured_summaries.json"
+    store.write_bytes(store.read_bytes().replace(b"First", b"Fjrst"))  # same size, same inode
+    assert mixed_set_problem(tmp_path, generation) is not None
 
 
 def test_lone_surrogate_keeps_the_store_valid_utf8(tmp_path):
@@ -553,7 +566,7 @@ def test_stale_temporaries_are_swept(tmp_path):
     os.utime(vestra / stale[0], (0, 0))
     index_project(tmp_path, jobs=1)
     assert sorted(p.name for p in vestra.iterdir()) == sorted(
-        live + ["graph.json", "index-cache.json", "manifest.json", "search.db", "structured_summaries.json"]
+        live + ["graph.json", "identities.json", "index-cache.json", "manifest.json", "search.db", "structured_summaries.json"]
     )
 
 

@@ -8,6 +8,13 @@ the run.  A reader that finds the generation or a file's digest differing
 from the manifest is looking at a mixed set (a run that died between two
 replacements, or a file copied in from elsewhere).
 
+Hashing a large store on every query costs more than the rest of the check,
+so once the set is in place the indexer also records each file's identity
+(`identities.json`: device, inode, size, modification and change times).  A
+file whose identity is unchanged since then is the one the run wrote; any
+other is hashed.  The change time cannot be set back by ordinary means, so a
+file replaced or edited since never passes for the recorded one.
+
 Light at import: the query path uses it.
 """
 
@@ -23,6 +30,7 @@ DATA_DIR = ".vestra"
 SUMMARIES_NAME = "structured_summaries.json"
 GRAPH_NAME = "graph.json"
 MANIFEST_NAME = "manifest.json"
+IDENTITIES_NAME = "identities.json"
 
 MANIFEST_LIMIT = 1 << 20
 
@@ -75,10 +83,16 @@ def file_digest(data: bytes) -> dict:
     return {"size": len(data), "sha256": hashlib.sha256(data).hexdigest()}
 
 
-def read_manifest(root) -> dict | None:
-    """The manifest of `root`'s data directory, or None when there is none
-    usable (an index written before manifests existed, or a damaged one)."""
-    path = os.path.join(root, DATA_DIR, MANIFEST_NAME)
+def file_identity(info: os.stat_result) -> list:
+    """What `identities.json` records of one file."""
+    return [info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns, info.st_ctime_ns]
+
+
+def read_manifest(root, name: str = MANIFEST_NAME) -> dict | None:
+    """The manifest of `root`'s data directory (or its companion `name`), or
+    None when there is none usable (an index written before manifests
+    existed, or a damaged one)."""
+    path = os.path.join(root, DATA_DIR, name)
     if not is_inside(path, root):
         return None
     try:
@@ -105,21 +119,30 @@ def mixed_set_problem(root, graph_generation=None, names=(SUMMARIES_NAME,)) -> s
     if graph_generation is not None and graph_generation != generation:
         return f"{GRAPH_NAME} is not from the indexing run that wrote {MANIFEST_NAME}"
     files = manifest["files"]
+    identities = read_manifest(root, IDENTITIES_NAME)
+    if identities is None or identities.get("generation") != generation:
+        identities = {"files": {}}
     for name in names:
         expected = files.get(name)
-        if isinstance(expected, dict) and not _matches(os.path.join(root, DATA_DIR, name), expected):
+        if not isinstance(expected, dict):
+            continue
+        known = identities["files"].get(name)
+        if not _matches(os.path.join(root, DATA_DIR, name), expected, known):
             return f"{name} is not from the indexing run that wrote {MANIFEST_NAME}"
     return None
 
 
-def _matches(path: str, expected: dict) -> bool:
+def _matches(path: str, expected: dict, known_identity=None) -> bool:
     size = expected.get("size")
     if not isinstance(size, int):
         return True
     try:
+        info = os.stat(path)
         # The size first: it settles most mismatches without reading.
-        if os.stat(path).st_size != size:
+        if info.st_size != size:
             return False
+        if known_identity is not None and file_identity(info) == known_identity:
+            return True
         data = read_regular(path, size)
     except OSError:
         return False

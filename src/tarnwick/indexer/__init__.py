@@ -12,6 +12,7 @@ modules), and write the files atomically (`output`).
 
 from __future__ import annotations
 
+import contextlib
 import gc
 import json
 import os
@@ -21,7 +22,18 @@ import threading
 import time
 from dataclasses import dataclass, field
 
-from ..datadir import DATA_DIR, GRAPH_NAME, MANIFEST_NAME, SUMMARIES_NAME, mixed_set_problem, read_manifest
+from ..datadir import (
+    DATA_DIR,
+    GRAPH_NAME,
+    IDENTITIES_NAME,
+    MANIFEST_NAME,
+    SUMMARIES_NAME,
+    file_digest,
+    file_identity,
+    mixed_set_problem,
+    read_manifest,
+    read_regular,
+)
 from .cache import CACHE_NAME, Cache, search_docs, signature
 from .extractors import missing_package
 from .linkage import EDGE_KINDS, resolve_edges
@@ -333,6 +345,7 @@ def index_project(
     # The manifest goes last: it commits the set.
     files.append((MANIFEST_NAME, manifest))
     write_files(data_dir, files)
+    _record_identities(data_dir, generation, manifest)
     # The search index needs only the graph and the documents: the rest goes
     # first, which keeps the run's peak memory down on large projects.
     del files, records, node_blocks, edge_blocks, contains_blocks, results, fresh, parsed, cache
@@ -342,6 +355,51 @@ def index_project(
 
     stats.seconds = time.perf_counter() - started
     return stats
+
+
+def _record_identities(data_dir: str, generation: str, manifest: bytes) -> None:
+    """Let readers know the set's files without hashing them again.
+
+    Only a shortcut: where it cannot be recorded safely (a full disk, a file
+    system whose clock is too coarse) readers hash, so nothing here fails
+    the run.  File times have a coarse clock: an edit in the same tick as
+    the recorded state would keep its times.  So the tick is waited out
+    first, and only then is each file's content checked against the digest
+    the run wrote; a later edit gets later times.
+    """
+    names = (SUMMARIES_NAME, GRAPH_NAME)
+    try:
+        entries = {name: file_identity(os.stat(os.path.join(data_dir, name))) for name in names}
+        if not _clock_passed(data_dir, max(entry[4] for entry in entries.values())):
+            return
+        digests = json.loads(manifest)["files"]
+        for name in names:
+            data = read_regular(os.path.join(data_dir, name), entries[name][2])
+            if file_digest(data) != digests[name]:
+                return
+        text = json.dumps({"generation": generation, "files": entries}, sort_keys=True)
+        write_files(data_dir, [(IDENTITIES_NAME, text.encode("ascii"))])
+    except (OSError, ValueError, KeyError):
+        pass
+
+
+def _clock_passed(data_dir: str, change_ns: int, patience: float = 0.1) -> bool:
+    """Wait until a file changed now gets a change time after `change_ns`."""
+    # Named like our temporaries, so that a killed run's probe is swept.
+    probe = os.path.join(data_dir, f".clock.{os.getpid()}.probe.tmp")
+    deadline = time.monotonic() + patience
+    try:
+        while True:
+            with open(probe, "wb"):
+                pass
+            if os.stat(probe).st_ctime_ns > change_ns:
+                return True
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.001)
+    finally:
+        with contextlib.suppress(OSError):
+            os.unlink(probe)
 
 
 def _intact(root: str, data_dir: str, run: dict) -> bool:
