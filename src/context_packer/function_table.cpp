@@ -2,6 +2,10 @@
 #include "function_table.hpp"
 
 #include "compat/code_object.hpp"
+#include "excerpts/excerpt_lines.hpp"
+#include "packing/pack_lines.hpp"
+#include "pipeline/pipeline_lines.hpp"
+#include "summaries/summary_lines.hpp"
 
 namespace cp {
 
@@ -64,7 +68,7 @@ const ParamSpec kReadSymbolContentParams[] = {
     {&K.project_root, "Path", Check::None, 0, nullptr},
     {&K.file_id, "str", Check::ExactStr, 0, nullptr},
     {&K.functions, "dict", Check::ExactDict, 0, nullptr},
-    {&K.max_lines, "int", Check::Int, 228, &K.i_80},
+    {&K.max_lines, "int", Check::Int, read_symbol_content_line::kConvertMaxLines, &K.i_80},
 };
 const ParamSpec kSortKeyParams[] = {
     {&K.kv, nullptr, Check::None, 0, nullptr},
@@ -80,14 +84,14 @@ const ParamSpec kPackParams[] = {
     {&K.summaries, "dict", Check::ExactDict, 0, nullptr},
     {&K.graph, "dict", Check::ExactDict, 0, nullptr},
     {&K.project_root, "Path", Check::None, 0, nullptr},
-    {&K.token_budget, "int", Check::Int, 296, &K.i_5000},
-    {&K.max_files, "int", Check::Int, 297, &K.i_8},
-    {&K.max_read_targets, "int", Check::Int, 298, &K.i_8},
+    {&K.token_budget, "int", Check::Int, pack_line::kConvertTokenBudget, &K.i_5000},
+    {&K.max_files, "int", Check::Int, pack_line::kConvertMaxFiles, &K.i_8},
+    {&K.max_read_targets, "int", Check::Int, pack_line::kConvertMaxReadTargets, &K.i_8},
 };
 const ParamSpec kPackForQueryParams[] = {
     {&K.query, "str", Check::ExactStr, 0, nullptr},
     {&K.project_root, "Path", Check::None, 0, nullptr},
-    {&K.token_budget, "int", Check::Int, 510, &K.i_5000},
+    {&K.token_budget, "int", Check::Int, pack_for_query_line::kConvertTokenBudget, &K.i_5000},
 };
 
 // Local names, after the parameters, as the code objects list them.
@@ -171,35 +175,36 @@ const char* const kMainLocals[] = {"query", "root", nullptr};
 } // namespace
 
 const FunctionSpec function_specs[kFunctionCount] = {
-    {"load_summaries", "load_summaries", "load_summaries", TB("load_summaries"), 33, 1,
-     kLoadSummariesParams, kLoadSummariesLocals, kLoadSummariesDoc, "dict", nullptr,
-     load_summaries_body, false},
-    {"expand_summary", "expand_summary", "expand_summary", TB("expand_summary"), 51, 1,
-     kSummaryParam, kExpandSummaryLocals, kExpandSummaryDoc, "str", nullptr, expand_summary_body,
+    {"load_summaries", "load_summaries", "load_summaries", TB("load_summaries"),
+     load_summaries_line::kDef, 1, kLoadSummariesParams, kLoadSummariesLocals, kLoadSummariesDoc,
+     "dict", nullptr, load_summaries_body, false},
+    {"expand_summary", "expand_summary", "expand_summary", TB("expand_summary"), expand_line::kDef,
+     1, kSummaryParam, kExpandSummaryLocals, kExpandSummaryDoc, "str", nullptr, expand_summary_body,
      false},
-    {"condense_summary", "condense_summary", "condense_summary", TB("condense_summary"), 179, 1,
-     kSummaryParam, kCondenseSummaryLocals, kCondenseSummaryDoc, "str", nullptr,
-     condense_summary_body, false},
-    {"estimate_tokens", "estimate_tokens", "estimate_tokens", TB("estimate_tokens"), 213, 1,
-     kEstimateTokensParams, kNoLocals, kEstimateTokensDoc, "int", nullptr, estimate_tokens_body,
-     false},
+    {"condense_summary", "condense_summary", "condense_summary", TB("condense_summary"),
+     condense_line::kDef, 1, kSummaryParam, kCondenseSummaryLocals, kCondenseSummaryDoc, "str",
+     nullptr, condense_summary_body, false},
+    {"estimate_tokens", "estimate_tokens", "estimate_tokens", TB("estimate_tokens"),
+     estimate_line::kDef, 1, kEstimateTokensParams, kNoLocals, kEstimateTokensDoc, "int", nullptr,
+     estimate_tokens_body, false},
     {"read_symbol_content", "read_symbol_content", "read_symbol_content", TB("read_symbol_content"),
-     224, 3, kReadSymbolContentParams, kReadSymbolContentLocals, kReadSymbolContentDoc, "str",
-     &K.defaults_read_symbol_content, read_symbol_content_body, false},
-    {"_file_id", "_file_id", "_file_id", TB("_file_id"), 281, 1, kFileIdParams, kNoLocals, nullptr,
-     "str", nullptr, file_id_body, false},
-    {"_basename", "_basename", "_basename", TB("_basename"), 287, 1, kBasenameParams, kNoLocals,
-     nullptr, "str", nullptr, basename_body, false},
-    {"pack", "pack", "pack", TB("pack"), 291, 4, kPackParams, kPackLocals, kPackDoc, "str",
-     &K.defaults_pack, pack_body, false},
-    {"pack_for_query", "pack_for_query", "pack_for_query", TB("pack_for_query"), 507, 2,
-     kPackForQueryParams, kPackForQueryLocals, kPackForQueryDoc, "str", &K.defaults_pack_for_query,
-     pack_for_query_body, false},
+     read_symbol_content_line::kDef, 3, kReadSymbolContentParams, kReadSymbolContentLocals,
+     kReadSymbolContentDoc, "str", &K.defaults_read_symbol_content, read_symbol_content_body,
+     false},
+    {"_file_id", "_file_id", "_file_id", TB("_file_id"), file_id_line::kDef, 1, kFileIdParams,
+     kNoLocals, nullptr, "str", nullptr, file_id_body, false},
+    {"_basename", "_basename", "_basename", TB("_basename"), basename_line::kDef, 1,
+     kBasenameParams, kNoLocals, nullptr, "str", nullptr, basename_body, false},
+    {"pack", "pack", "pack", TB("pack"), pack_line::kDef, 4, kPackParams, kPackLocals, kPackDoc,
+     "str", &K.defaults_pack, pack_body, false},
+    {"pack_for_query", "pack_for_query", "pack_for_query", TB("pack_for_query"),
+     pack_for_query_line::kDef, 2, kPackForQueryParams, kPackForQueryLocals, kPackForQueryDoc,
+     "str", &K.defaults_pack_for_query, pack_for_query_body, false},
     {"main",
      "main",
      "main",
      TB("main"),
-     529,
+     main_line::kDef,
      0,
      {},
      kMainLocals,
@@ -209,8 +214,8 @@ const FunctionSpec function_specs[kFunctionCount] = {
      main_body,
      true},
     {"lambda", "read_symbol_content.<locals>.<lambda>", "<lambda>",
-     TB("read_symbol_content.lambda"), 247, 1, kSortKeyParams, kNoLocals, nullptr, nullptr, nullptr,
-     sort_key_body, false},
+     TB("read_symbol_content.lambda"), read_symbol_content_line::kSortKey, 1, kSortKeyParams,
+     kNoLocals, nullptr, nullptr, nullptr, sort_key_body, false},
 };
 
 FunctionConstants function_constants[kFunctionCount] = {};

@@ -1,5 +1,6 @@
 // Module definition and start-up: the create and exec steps of a multi-phase import.
 #include "function_table.hpp"
+#include "module_lines.hpp"
 
 namespace cp {
 
@@ -146,17 +147,17 @@ Ref import_name(PyObject* module, PyObject* name) {
 }
 
 void run_statements(Frame& frame) {
-    frame.line = 20;
+    frame.line = module_line::kImportJson;
     store_global(K.json, import_module(K.json, {}).get());
-    frame.line = 21;
+    frame.line = module_line::kImportSys;
     store_global(K.sys, import_module(K.sys, {}).get());
-    frame.line = 22;
+    frame.line = module_line::kImportCeil;
     store_global(K.ceil, import_name(import_module(K.math, {K.ceil}).get(), K.ceil).get());
-    frame.line = 23;
+    frame.line = module_line::kImportPath;
     store_global(K.Path, import_name(import_module(K.pathlib, {K.Path}).get(), K.Path).get());
-    frame.line = 24;
+    frame.line = module_line::kImportAny;
     store_global(K.Any, import_name(import_module(K.typing, {K.Any}).get(), K.Any).get());
-    frame.line = 26;
+    frame.line = module_line::kImportRetrieval;
     {
         Ref vx = import_module(K.tarnwick_vx, {K.retrieve, K.load_graph, K.classify_intent});
         store_global(K.vx_retrieve, import_name(vx.get(), K.retrieve).get());
@@ -169,19 +170,19 @@ void run_statements(Frame& frame) {
         Ref function = Ref::steal(new_function(static_cast<FunctionId>(index)));
         store_global(function_constants[index].name, function.get());
     }
-    frame.line = 538;
+    frame.line = module_line::kIfMain;
     Ref module_name = module_global(K.dunder_name);
     if (equals(module_name.get(), K.dunder_main)) {
-        frame.line = 539;
+        frame.line = module_line::kCallMain;
         call(module_global(K.main).get(), {});
     }
-    frame.line = 1;
+    frame.line = module_line::kModule;
     Ref test_dict = checked(PyDict_New());
     store_global(K.dunder_test, test_dict.get());
 }
 
 void prepare(Frame& frame) {
-    frame.line = 1;
+    frame.line = module_line::kModule;
     PyObject* modules = PyImport_GetModuleDict();
     int present = check(PySequence_Contains(modules, K.module_name));
     if (!present) check(PyObject_SetItem(modules, K.module_name, state.module));

@@ -1,4 +1,5 @@
 // The token estimate and the two path helpers.
+#include "excerpts/excerpt_lines.hpp"
 #include "function_table.hpp"
 
 namespace cp {
@@ -6,10 +7,10 @@ namespace cp {
 // ceil(len(text) / 3.2) through the module-level `ceil`, looked up at each call.
 Ref estimate_tokens_body(Frame& frame, PyObject* const* args) {
     PyObject* text = args[0];
-    frame.line = 215;
+    frame.line = estimate_line::kIfEmpty;
     Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     if (length == 0) return Ref::borrow(K.i_0);
-    frame.line = 217;
+    frame.line = estimate_line::kCeil;
     Ref ceil = module_global(K.ceil);
     Ref quotient = checked(PyFloat_FromDouble(static_cast<double>(length) / 3.2));
     return checked_return(call(ceil.get(), {quotient.get()}), ReturnType::Int);
@@ -17,9 +18,9 @@ Ref estimate_tokens_body(Frame& frame, PyObject* const* args) {
 
 Ref file_id_body(Frame& frame, PyObject* const* args) {
     PyObject* entry = args[0];
-    frame.line = 282;
+    frame.line = file_id_line::kIfDict;
     if (PyDict_Check(entry)) {
-        frame.line = 283;
+        frame.line = file_id_line::kIdOfDict;
         Ref value;
         if (PyDict_CheckExact(entry)) {
             PyObject* found = PyDict_GetItemWithError(entry, K.id);
@@ -31,7 +32,7 @@ Ref file_id_body(Frame& frame, PyObject* const* args) {
         if (PyUnicode_CheckExact(value.get())) return value;
         return checked(PyObject_Str(value.get()));
     }
-    frame.line = 284;
+    frame.line = file_id_line::kStrOfEntry;
     if (PyUnicode_CheckExact(entry)) return Ref::borrow(entry);
     return checked(PyObject_Str(entry));
 }
@@ -39,7 +40,7 @@ Ref file_id_body(Frame& frame, PyObject* const* args) {
 // Everything after the last "/", or the whole path when it has none.
 Ref basename_body(Frame& frame, PyObject* const* args) {
     PyObject* path = args[0];
-    frame.line = 288;
+    frame.line = basename_line::kLastPart;
     Py_ssize_t length = PyUnicode_GET_LENGTH(path);
     // FindChar answers -1 for "not found" and -2 for an error.
     Py_ssize_t slash = PyUnicode_FindChar(path, '/', 0, length, -1);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "excerpts/excerpt_lines.hpp"
 #include "excerpts/excerpts.hpp"
 #include "excerpts/line_number.hpp"
 #include "function_table.hpp"
@@ -105,31 +106,31 @@ Ref read_symbol_content_body(Frame& frame, PyObject* const* args) {
     PyObject* functions = args[2];
     const Number max_lines = Number::of(Ref::borrow(args[3]));
 
-    frame.line = 234;
+    frame.line = read_symbol_content_line::kFilePath;
     Ref file_path = checked(PyNumber_TrueDivide(project_root, file_id));
-    frame.line = 235;
+    frame.line = read_symbol_content_line::kIfExists;
     if (!truth(call_method(file_path.get(), K.exists, {}).get())) return Ref::borrow(K.empty);
 
-    frame.line = 238;
+    frame.line = read_symbol_content_line::kReadLines;
     std::optional<SourceLines> all_lines = read_lines(project_root, file_path.get());
     if (!all_lines.has_value()) return Ref::borrow(K.empty);
 
-    frame.line = 242;
+    frame.line = read_symbol_content_line::kIfNoFunctions;
     if (PyDict_GET_SIZE(functions) == 0) return Ref::borrow(K.empty);
     // The line offsets are only worth finding when there is something to cut out.
-    frame.line = 238;
+    frame.line = read_symbol_content_line::kReadLines;
     all_lines->index();
 
     // sorted(functions.items(), key=lambda kv: kv[1].get("line_start", 0)): stable, so equal
     // starts keep the dict's order.
-    frame.line = 246;
+    frame.line = read_symbol_content_line::kFunctionItems;
     Ref items = checked(PyDict_Items(functions));
-    frame.line = 247;
+    frame.line = read_symbol_content_line::kSortKey;
     Ref sort_key = new_sort_key_function();
-    frame.line = 245;
+    frame.line = read_symbol_content_line::kSortedFns;
     Ref sorted_fns = call_kw(state.sorted, {items.get(), sort_key.get()}, K.kw_key);
 
-    frame.line = 250;
+    frame.line = read_symbol_content_line::kChunks;
     Ref chunks = checked(PyList_New(0));
     Number total_lines = Number::small(0);
 
@@ -140,55 +141,55 @@ Ref read_symbol_content_body(Frame& frame, PyObject* const* args) {
     for (Py_ssize_t index = 0; index < considered; ++index)
         first_pairs[index] = Ref::borrow(PyList_GET_ITEM(sorted_fns.get(), index));
     for (Py_ssize_t index = 0; index < considered; ++index) {
-        frame.line = 253;
+        frame.line = read_symbol_content_line::kForFunction;
         const Ref& pair = first_pairs[index];
         PyObject* fn_name = PyTuple_GET_ITEM(pair.get(), 0);
         PyObject* fn_info = PyTuple_GET_ITEM(pair.get(), 1);
 
-        frame.line = 254;
+        frame.line = read_symbol_content_line::kStart;
         Number start = Number::of(dict_get(fn_info, K.line_start, K.i_0));
-        frame.line = 255;
+        frame.line = read_symbol_content_line::kEnd;
         Number default_end = add(start, Number::small(20));
         Number end = end_or_default(fn_info, std::move(default_end));
-        frame.line = 256;
+        frame.line = read_symbol_content_line::kClampStart;
         if (!greater(start, Number::small(0))) start = Number::small(0);
-        frame.line = 257;
+        frame.line = read_symbol_content_line::kClampEnd;
         if (!less(end, Number::small(all_lines->size() - 1)))
             end = Number::small(all_lines->size() - 1);
-        frame.line = 258;
+        frame.line = read_symbol_content_line::kSpan;
         Number span = add(subtract(end, start), Number::small(1));
         // A range that is empty once clamped (it starts past the last line, or its end counts
         // from the end of the file) shows nothing and must not lower the running total.
         if (less(end, start)) continue;
 
-        frame.line = 260;
+        frame.line = read_symbol_content_line::kIfOverMaxLines;
         if (greater(add(total_lines, span), max_lines)) {
-            frame.line = 261;
+            frame.line = read_symbol_content_line::kCutEnd;
             end = subtract(add(start, subtract(max_lines, total_lines)), Number::small(1));
-            frame.line = 262;
+            frame.line = read_symbol_content_line::kIfNothingLeft;
             if (less(end, start)) break;
-            frame.line = 264;
+            frame.line = read_symbol_content_line::kCutSpan;
             span = add(subtract(end, start), Number::small(1));
         }
 
-        frame.line = 266;
+        frame.line = read_symbol_content_line::kHeader;
         Ref name_text = checked(PyObject_Format(fn_name, K.empty));
         Ref first_shown = add(start, Number::small(1)).text();
         Ref last_shown = add(end, Number::small(1)).text();
-        frame.line = 267;
+        frame.line = read_symbol_content_line::kBody;
         Ref body = all_lines->join(start, add(end, Number::small(1)));
-        frame.line = 268;
+        frame.line = read_symbol_content_line::kAppendChunk;
         Ref chunk = concat_texts({K.ex_header_open, file_id, K.double_colon, name_text.get(),
                                   K.ex_header_lines, first_shown.get(), K.ex_header_dash,
                                   last_shown.get(), K.ex_header_close, body.get()});
         check(PyList_Append(chunks.get(), chunk.get()));
-        frame.line = 269;
+        frame.line = read_symbol_content_line::kAddSpan;
         total_lines = add(total_lines, span);
-        frame.line = 271;
+        frame.line = read_symbol_content_line::kIfMaxLines;
         if (at_least(total_lines, max_lines)) break;
     }
 
-    frame.line = 274;
+    frame.line = read_symbol_content_line::kJoinChunks;
     return checked(PyUnicode_Join(K.blank_line, chunks.get()));
 }
 

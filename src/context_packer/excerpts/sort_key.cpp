@@ -1,4 +1,5 @@
 // The sort key of read_symbol_content: `lambda kv: kv[1].get("line_start", 0)`.
+#include "excerpts/excerpt_lines.hpp"
 #include "excerpts/excerpts.hpp"
 #include "function_table.hpp"
 
@@ -6,7 +7,7 @@ namespace cp {
 
 Ref sort_key_body(Frame& frame, PyObject* const* args) {
     PyObject* kv = args[0];
-    frame.line = 247;
+    frame.line = read_symbol_content_line::kSortKey;
     Ref record;
     if (PyTuple_CheckExact(kv) && PyTuple_GET_SIZE(kv) > 1)
         record = Ref::borrow(PyTuple_GET_ITEM(kv, 1));

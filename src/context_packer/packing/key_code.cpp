@@ -8,29 +8,29 @@ namespace {
 
 // Line ranges of the first three entries of the file's Summary "functions" map.
 void functions_from_summary(PackState& s, PyObject* funcs_map, PyObject* fn_dict) {
-    s.frame.line = 370;
+    s.frame.line = pack_line::kForSummaryFunction;
     Ref entries = items_list(s, funcs_map);
     Ref first_three = head(s, entries.get(), K.i_3);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(first_three.get()); ++i) {
-        s.frame.line = 370;
+        s.frame.line = pack_line::kForSummaryFunction;
         // Held: unpacking may run code that changes the list.
         Ref item = Ref::borrow(PyList_GET_ITEM(first_three.get(), i));
         Ref fn_name, fn_info;
         unpack_pair(s, item.get(), fn_name, fn_info);
-        s.frame.line = 371;
+        s.frame.line = pack_line::kIfSummaryFunctionName;
         if (!is_true(s, fn_name.get())) continue;
-        s.frame.line = 373;
+        s.frame.line = pack_line::kLinesArr;
         Ref lines_arr = get_value(s, fn_info.get(), K.pk_lines, NewDefault::List);
-        s.frame.line = 374;
+        s.frame.line = pack_line::kIfLinesPair;
         if (!is_instance(s, lines_arr.get(), &PyList_Type) || length_of(s, lines_arr.get()) != 2)
             continue;
-        s.frame.line = 376;
+        s.frame.line = pack_line::kRecordLineStart;
         Ref line_start = item_at(s, lines_arr.get(), K.i_0);
-        s.frame.line = 377;
+        s.frame.line = pack_line::kRecordLineEnd;
         Ref line_end = item_at(s, lines_arr.get(), K.i_1);
-        s.frame.line = 378;
+        s.frame.line = pack_line::kRecordDescription;
         Ref description = get_value(s, fn_info.get(), K.pk_description, K.empty);
-        s.frame.line = 375;
+        s.frame.line = pack_line::kSummaryFunctionRecord;
         Ref record = checked(PyDict_New());
         check(PyDict_SetItem(record.get(), K.pk_line_start, line_start.get()));
         check(PyDict_SetItem(record.get(), K.pk_line_end, line_end.get()));
@@ -42,19 +42,20 @@ void functions_from_summary(PackState& s, PyObject* funcs_map, PyObject* fn_dict
 
 // Line ranges of the file's symbol nodes, under their names, until three names are known.
 void functions_from_nodes(PackState& s, size_t file, PyObject* base_file, PyObject* fn_dict) {
-    walk_symbol_nodes(s, file, base_file, WalkLines{381, 382}, [&](PyObject* node) {
-        s.frame.line = 384;
+    constexpr WalkLines kNodeLines{pack_line::kForCodeNode, pack_line::kIfCodeSymbolNode};
+    walk_symbol_nodes(s, file, base_file, kNodeLines, [&](PyObject* node) {
+        s.frame.line = pack_line::kNodeLineStart;
         Ref line_start = get_value(s, node, K.pk_line_start, K.i_0);
-        s.frame.line = 385;
+        s.frame.line = pack_line::kNodeLineEnd;
         Ref line_end = get_value(s, node, K.pk_line_end, K.i_20);
-        s.frame.line = 383;
+        s.frame.line = pack_line::kNodeFunctionRecord;
         Ref record = checked(PyDict_New());
         check(PyDict_SetItem(record.get(), K.pk_line_start, line_start.get()));
         check(PyDict_SetItem(record.get(), K.pk_line_end, line_end.get()));
         Ref name = get_value(s, node, K.pk_name, K.empty);
         if (!is_plain_scalar(name.get())) mark_foreign(s);
         check(PyDict_SetItem(fn_dict, name.get(), record.get()));
-        s.frame.line = 387;
+        s.frame.line = pack_line::kIfThreeFunctions;
         return PyDict_GET_SIZE(fn_dict) >= 3;
     });
 }
@@ -81,90 +82,90 @@ Ref fenced(PackState& s, PyObject* lang, PyObject* code, PyObject* close) {
 } // namespace
 
 void key_code(PackState& s, PyObject* code_budget) {
-    s.frame.line = 358;
+    s.frame.line = pack_line::kCodeParts;
     Ref parts = list_of(K.pk_code_heading);
-    s.frame.line = 359;
+    s.frame.line = pack_line::kCodeTokensUsed;
     Ref code_tokens_used = call_global(s, K.estimate_tokens, {K.pk_code_heading});
     Ref lang_map;
 
     PyObject* file_ids = s.file_ids.get();
     Py_ssize_t count = PyTuple_GET_SIZE(file_ids) < 4 ? PyTuple_GET_SIZE(file_ids) : 4;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        s.frame.line = 361;
+        s.frame.line = pack_line::kForCodeFile;
         PyObject* fid = PyTuple_GET_ITEM(file_ids, i);
-        s.frame.line = 362;
+        s.frame.line = pack_line::kIfCodeBudgetLeft;
         Ref left = subtract(s, code_budget, code_tokens_used.get());
         if (compare(s, left.get(), K.i_200, Py_LT)) break;
 
-        s.frame.line = 364;
+        s.frame.line = pack_line::kCodeBaseFile;
         Ref base_file = base_file_of(s, fid);
-        s.frame.line = 365;
+        s.frame.line = pack_line::kCodeSummary;
         Ref summary_obj = get_value(s, s.summaries, base_file.get(), NewDefault::Dict);
-        s.frame.line = 366;
+        s.frame.line = pack_line::kFuncsMap;
         Ref funcs_map = get_value(s, summary_obj.get(), K.pk_functions);
         if (!is_true(s, funcs_map.get())) funcs_map = checked(PyDict_New());
-        s.frame.line = 368;
+        s.frame.line = pack_line::kFnDict;
         Ref fn_dict = checked(PyDict_New());
-        s.frame.line = 369;
+        s.frame.line = pack_line::kIfSummaryFunctions;
         if (is_instance(s, funcs_map.get(), &PyDict_Type) && is_true(s, funcs_map.get())) {
             functions_from_summary(s, funcs_map.get(), fn_dict.get());
         } else {
             functions_from_nodes(s, static_cast<size_t>(i), base_file.get(), fn_dict.get());
         }
-        s.frame.line = 390;
+        s.frame.line = pack_line::kIfNoFunctions;
         if (PyDict_GET_SIZE(fn_dict.get()) == 0) continue;
 
-        s.frame.line = 393;
+        s.frame.line = pack_line::kReadCode;
         Ref code = call_global(s, K.read_symbol_content,
                                {s.project_root, base_file.get(), fn_dict.get(), K.i_80},
                                K.pk_kw_max_lines);
-        s.frame.line = 394;
+        s.frame.line = pack_line::kIfNoCode;
         if (!is_true(s, code.get())) continue;
 
-        s.frame.line = 397;
+        s.frame.line = pack_line::kExtension;
         Ref ext = contains(s, base_file.get(), K.pk_dot)
                       ? rsplit_once(s, base_file.get(), K.pk_dot, true)
                       : Ref::borrow(K.empty);
-        s.frame.line = 398;
+        s.frame.line = pack_line::kLangMap;
         if (lang_map.get() == nullptr) lang_map = new_lang_map();
-        s.frame.line = 399;
+        s.frame.line = pack_line::kLang;
         Ref lang = get_value(s, lang_map.get(), ext.get(), ext.get());
 
-        s.frame.line = 401;
+        s.frame.line = pack_line::kBlock;
         Ref block = fenced(s, lang.get(), code.get(), K.pk_fence_close);
-        s.frame.line = 402;
+        s.frame.line = pack_line::kBlockTokens;
         Ref block_tokens = call_global(s, K.estimate_tokens, {block.get()});
 
-        s.frame.line = 404;
+        s.frame.line = pack_line::kIfBlockOverBudget;
         Ref total = add(s, code_tokens_used.get(), block_tokens.get());
         if (compare(s, total.get(), code_budget, Py_GT)) {
-            s.frame.line = 405;
+            s.frame.line = pack_line::kCharBudget;
             Ref left_tokens = subtract(s, code_budget, code_tokens_used.get());
             Ref chars = multiply(s, left_tokens.get(), K.f_3_2);
             Ref char_budget = to_int(s, chars.get());
-            s.frame.line = 406;
+            s.frame.line = pack_line::kIfCharBudget;
             if (compare(s, char_budget.get(), K.i_100, Py_GT)) {
-                s.frame.line = 407;
+                s.frame.line = pack_line::kTruncated;
                 Ref cut = head(s, code.get(), char_budget.get());
                 Ref truncated = rsplit_once(s, cut.get(), K.pk_newline, false);
-                s.frame.line = 408;
+                s.frame.line = pack_line::kCutBlock;
                 Ref cut_block = fenced(s, lang.get(), truncated.get(), K.pk_truncated_close);
-                s.frame.line = 409;
+                s.frame.line = pack_line::kAppendCutBlock;
                 append(parts.get(), cut_block.get());
             }
             break;
         }
-        s.frame.line = 412;
+        s.frame.line = pack_line::kAppendBlock;
         append(parts.get(), block.get());
-        s.frame.line = 413;
+        s.frame.line = pack_line::kAddBlockTokens;
         code_tokens_used = add(s, code_tokens_used.get(), block_tokens.get(), true);
     }
 
-    s.frame.line = 415;
+    s.frame.line = pack_line::kIfCodeParts;
     if (PyList_GET_SIZE(parts.get()) <= 1) return;
-    s.frame.line = 416;
+    s.frame.line = pack_line::kJoinCode;
     s.sec_code = checked(PyUnicode_Join(K.pk_newline, parts.get()));
-    s.frame.line = 417;
+    s.frame.line = pack_line::kDeductCode;
     Ref cost = call_global(s, K.estimate_tokens, {s.sec_code.get()});
     s.remaining = subtract(s, s.remaining.get(), cost.get(), true);
 }

@@ -14,10 +14,10 @@ namespace {
 
 Ref literal_fallback_walk(PackState& s, ForItems source, PyObject* fid, PyObject* base_file) {
     for (;;) {
-        s.frame.line = 336;
+        s.frame.line = pack_line::kForFallbackNode;
         Ref node = source.next();
         if (node.get() == nullptr) return node;
-        s.frame.line = 337;
+        s.frame.line = pack_line::kIfFallbackNode;
         Ref id = get_value(s, node.get(), K.pk_id);
         if (equal(s, id.get(), fid)) return node;
         id = get_value(s, node.get(), K.pk_id);
@@ -28,7 +28,7 @@ Ref literal_fallback_walk(PackState& s, ForItems source, PyObject* fid, PyObject
 } // namespace
 
 Ref find_fallback_node(PackState& s, size_t file, PyObject* fid, PyObject* base_file) {
-    s.frame.line = 336;
+    s.frame.line = pack_line::kForFallbackNode;
     Ref nodes = graph_nodes(s);
     if (!attach_cursor(s, nodes.get()))
         return literal_fallback_walk(s, ForItems(nodes.get()), fid, base_file);

@@ -15,17 +15,17 @@ Ref pack_body(Frame& frame, PyObject* const* args) {
     choose_files(s);
     relevant_files(s);
 
-    frame.line = 346;
+    frame.line = pack_line::kSec1Tokens;
     Ref sec1_tokens = call_global(s, K.estimate_tokens, {s.sec1.get()});
-    frame.line = 350;
+    frame.line = pack_line::kHeaderTokens;
     Ref header_tokens = call_global(s, K.estimate_tokens, {K.pk_header});
-    frame.line = 352;
+    frame.line = pack_line::kRemaining;
     Ref after_header = subtract(s, s.token_budget, header_tokens.get());
     s.remaining = subtract(s, after_header.get(), sec1_tokens.get());
 
-    frame.line = 356;
+    frame.line = pack_line::kIfCodeRoom;
     if (compare(s, s.remaining.get(), K.i_400, Py_GT)) {
-        frame.line = 357;
+        frame.line = pack_line::kCodeBudget;
         // min(remaining, int(token_budget * 0.45)): the second only when strictly smaller.
         Ref share = multiply(s, s.token_budget, K.f_0_45);
         Ref code_share = to_int(s, share.get());
@@ -34,22 +34,22 @@ Ref pack_body(Frame& frame, PyObject* const* args) {
                               : Ref::borrow(s.remaining.get());
         key_code(s, code_budget.get());
     }
-    frame.line = 421;
+    frame.line = pack_line::kIfReadsRoom;
     if (compare(s, s.remaining.get(), K.i_200, Py_GT)) recommended_reads(s);
-    frame.line = 471;
+    frame.line = pack_line::kIfEdgesRoom;
     if (compare(s, s.remaining.get(), K.i_150, Py_GT)) key_relationships(s);
 
-    frame.line = 492;
+    frame.line = pack_line::kSections;
     Ref sections = checked(PyList_New(0));
     append(sections.get(), K.pk_header);
     append(sections.get(), s.sec1.get());
-    frame.line = 494;
+    frame.line = pack_line::kIfCode;
     if (s.sec_code.get() != nullptr) append(sections.get(), s.sec_code.get());
-    frame.line = 496;
+    frame.line = pack_line::kIfReads;
     if (s.sec_reads.get() != nullptr) append(sections.get(), s.sec_reads.get());
-    frame.line = 498;
+    frame.line = pack_line::kIfRelationships;
     if (s.sec_edges.get() != nullptr) append(sections.get(), s.sec_edges.get());
-    frame.line = 500;
+    frame.line = pack_line::kJoinSections;
     return checked(PyUnicode_Join(K.pk_blank_line, sections.get()));
 }
 

@@ -6,6 +6,7 @@
 #include "compat/gc_count.h"
 #include "context_packer.hpp"
 #include "packing/node_cursor.hpp"
+#include "packing/pack_lines.hpp"
 
 namespace cp::packing {
 

@@ -41,20 +41,21 @@ struct Reads {
 
     // Every symbol node of the file, until the limit is reached.
     void from_nodes(size_t file, PyObject* base_file) {
-        walk_symbol_nodes(s, file, base_file, WalkLines{432, 433}, [&](PyObject* node) {
-            s.frame.line = 434;
+        constexpr WalkLines kNodeLines{pack_line::kForReadNode, pack_line::kIfReadSymbolNode};
+        walk_symbol_nodes(s, file, base_file, kNodeLines, [&](PyObject* node) {
+            s.frame.line = pack_line::kReadNodeStart;
             Ref line_start = get_value(s, node, K.pk_line_start, K.i_0);
             Ref line_s = add(s, line_start.get(), K.i_1);
-            s.frame.line = 435;
+            s.frame.line = pack_line::kReadNodeEnd;
             Ref line_end = get_value(s, node, K.pk_line_end, line_s.get());
             Ref line_e = add(s, line_end.get(), K.i_1);
-            s.frame.line = 436;
+            s.frame.line = pack_line::kReadNodeName;
             Ref name = get_value(s, node, K.pk_name, K.pk_unknown);
-            s.frame.line = 437;
+            s.frame.line = pack_line::kAppendNodeRead;
             add_line(base_file, line_s.get(), line_e.get(), name.get(), K.empty);
-            s.frame.line = 438;
+            s.frame.line = pack_line::kCountNodeRead;
             ++added;
-            s.frame.line = 439;
+            s.frame.line = pack_line::kIfNodeReadsFull;
             return full();
         });
     }
@@ -67,57 +68,57 @@ struct Reads {
 
     // The first three entries of the Summary "functions" map that carry a line range.
     void from_summary(PyObject* funcs, PyObject* base_file) {
-        s.frame.line = 443;
+        s.frame.line = pack_line::kFuncsIter;
         Ref listed;
         if (PyDict_CheckExact(funcs)) {
-            s.frame.line = 444;
+            s.frame.line = pack_line::kForReadFunction;
             listed = checked(PyDict_Items(funcs));
         } else if (is_instance(s, funcs, &PyDict_Type)) {
             Ref view = call_method(funcs, K.pk_items, {});
-            s.frame.line = 444;
+            s.frame.line = pack_line::kForReadFunction;
             listed = checked(PySequence_List(view.get()));
         } else {
-            s.frame.line = 444;
+            s.frame.line = pack_line::kForReadFunction;
             listed = checked(PyList_New(0));
         }
         Ref first_three = head(s, listed.get(), K.i_3);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(first_three.get()); ++i) {
-            s.frame.line = 444;
+            s.frame.line = pack_line::kForReadFunction;
             // Held: unpacking may run code that changes the list.
             Ref item = Ref::borrow(PyList_GET_ITEM(first_three.get(), i));
             Ref fn_name, fn_info;
             unpack_pair(s, item.get(), fn_name, fn_info);
-            s.frame.line = 445;
+            s.frame.line = pack_line::kIfFunctionReadsFull;
             if (full()) break;
-            s.frame.line = 447;
+            s.frame.line = pack_line::kIfReadFunctionName;
             if (!is_true(s, fn_name.get())) continue;
-            s.frame.line = 449;
+            s.frame.line = pack_line::kReadLinesArr;
             Ref lines_arr = get_value(s, fn_info.get(), K.pk_lines, NewDefault::List);
-            s.frame.line = 450;
+            s.frame.line = pack_line::kIfReadLinesPair;
             if (!is_instance(s, lines_arr.get(), &PyList_Type) ||
                 length_of(s, lines_arr.get()) != 2)
                 continue;
-            s.frame.line = 451;
+            s.frame.line = pack_line::kUnpackLinesPair;
             Ref line_s, line_e;
             unpack_pair(s, lines_arr.get(), line_s, line_e);
-            s.frame.line = 454;
+            s.frame.line = pack_line::kIfNoLines;
             if (equal(s, line_s.get(), K.i_0) && equal(s, line_e.get(), K.i_0)) continue;
-            s.frame.line = 456;
+            s.frame.line = pack_line::kDisplayStart;
             Ref display_start = displayed(line_s.get());
-            s.frame.line = 457;
+            s.frame.line = pack_line::kDisplayEnd;
             Ref display_end = displayed(line_e.get());
-            s.frame.line = 458;
+            s.frame.line = pack_line::kReadDescription;
             Ref desc = get_value(s, fn_info.get(), K.pk_description, K.empty);
-            s.frame.line = 459;
+            s.frame.line = pack_line::kDescPart;
             Ref desc_part = Ref::borrow(K.empty);
             if (is_true(s, desc.get())) {
                 Ref desc_text = text_of(s, desc.get());
                 desc_part = concat_texts({K.pk_desc_sep, desc_text.get()});
             }
-            s.frame.line = 461;
+            s.frame.line = pack_line::kAppendFunctionRead;
             add_line(base_file, display_start.get(), display_end.get(), fn_name.get(),
                      desc_part.get());
-            s.frame.line = 463;
+            s.frame.line = pack_line::kCountFunctionRead;
             ++added;
         }
     }
@@ -126,22 +127,22 @@ struct Reads {
 } // namespace
 
 void recommended_reads(PackState& s) {
-    s.frame.line = 422;
+    s.frame.line = pack_line::kSec3Lines;
     Reads reads{s, list_of(K.pk_reads_heading), 0, saturated(s.max_read_targets)};
 
     PyObject* file_ids = s.file_ids.get();
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(file_ids); ++i) {
-        s.frame.line = 425;
+        s.frame.line = pack_line::kForReadFile;
         PyObject* fid = PyTuple_GET_ITEM(file_ids, i);
-        s.frame.line = 426;
+        s.frame.line = pack_line::kIfReadsFull;
         if (reads.full()) break;
-        s.frame.line = 428;
+        s.frame.line = pack_line::kReadBaseFile;
         Ref base_file = base_file_of(s, fid);
-        s.frame.line = 429;
+        s.frame.line = pack_line::kReadSummary;
         Ref summary_obj = get_value(s, s.summaries, base_file.get(), NewDefault::Dict);
-        s.frame.line = 430;
+        s.frame.line = pack_line::kReadFuncs;
         Ref funcs = get_value(s, summary_obj.get(), K.pk_functions, NewDefault::List);
-        s.frame.line = 431;
+        s.frame.line = pack_line::kIfReadFuncs;
         if (!is_true(s, funcs.get())) {
             reads.from_nodes(static_cast<size_t>(i), base_file.get());
         } else {
@@ -149,11 +150,11 @@ void recommended_reads(PackState& s) {
         }
     }
 
-    s.frame.line = 465;
+    s.frame.line = pack_line::kIfReadsAdded;
     if (reads.added <= 0) return;
-    s.frame.line = 466;
+    s.frame.line = pack_line::kJoinReads;
     s.sec_reads = checked(PyUnicode_Join(K.pk_newline, reads.lines.get()));
-    s.frame.line = 467;
+    s.frame.line = pack_line::kDeductReads;
     Ref cost = call_global(s, K.estimate_tokens, {s.sec_reads.get()});
     s.remaining = subtract(s, s.remaining.get(), cost.get(), true);
 }

@@ -19,36 +19,36 @@ Ref relevant_rels() {
 } // namespace
 
 void key_relationships(PackState& s) {
-    s.frame.line = 472;
+    s.frame.line = pack_line::kSec4Lines;
     Ref lines = list_of(K.pk_relationships_heading);
-    s.frame.line = 473;
+    s.frame.line = pack_line::kRelevantRels;
     Ref rels = relevant_rels();
     long edge_count = 0;
 
-    s.frame.line = 475;
+    s.frame.line = pack_line::kForEdge;
     ForItems edges(s.edges_list.get());
     for (;;) {
-        s.frame.line = 475;
+        s.frame.line = pack_line::kForEdge;
         Ref edge = edges.next();
         if (edge.get() == nullptr) break;
-        s.frame.line = 476;
+        s.frame.line = pack_line::kIfTenEdges;
         if (edge_count >= kMaxEdges) break;
-        s.frame.line = 478;
+        s.frame.line = pack_line::kEdgeFrom;
         Ref frm = get_value(s, edge.get(), K.pk_from, K.empty);
         frm = str_of(s, frm.get());
-        s.frame.line = 479;
+        s.frame.line = pack_line::kEdgeTo;
         Ref to = get_value(s, edge.get(), K.pk_to, K.empty);
         to = str_of(s, to.get());
-        s.frame.line = 480;
+        s.frame.line = pack_line::kEdgeRel;
         Ref rel = get_value(s, edge.get(), K.pk_rel, K.empty);
         rel = str_of(s, rel.get());
-        s.frame.line = 481;
+        s.frame.line = pack_line::kIfEdgeTouchesChosen;
         if (!contains(s, s.chosen_set.get(), frm.get()) &&
             !contains(s, s.chosen_set.get(), to.get()))
             continue;
-        s.frame.line = 483;
+        s.frame.line = pack_line::kIfPrintedRel;
         if (!contains(s, rels.get(), rel.get())) continue;
-        s.frame.line = 485;
+        s.frame.line = pack_line::kAppendEdge;
         Ref from_name = call_global(s, K.basename_fn, {frm.get()});
         Ref from_text = text_of(s, from_name.get());
         Ref rel_text = text_of(s, rel.get());
@@ -57,13 +57,13 @@ void key_relationships(PackState& s) {
         Ref line = concat_texts({K.pk_edge_open, from_text.get(), K.pk_edge_mid, rel_text.get(),
                                  K.pk_edge_arrow, to_text.get(), K.pk_backtick});
         append(lines.get(), line.get());
-        s.frame.line = 486;
+        s.frame.line = pack_line::kCountEdge;
         ++edge_count;
     }
 
-    s.frame.line = 488;
+    s.frame.line = pack_line::kIfEdges;
     if (edge_count == 0) return;
-    s.frame.line = 489;
+    s.frame.line = pack_line::kJoinEdges;
     s.sec_edges = checked(PyUnicode_Join(K.pk_newline, lines.get()));
 }
 

@@ -3,6 +3,7 @@
 // Source lines: 530 argument count test, 531 usage line, 532 exit status 1, 533 the query,
 // 534 the root, 535 resolve, pack and print.
 #include "function_table.hpp"
+#include "pipeline/pipeline_lines.hpp"
 
 namespace cp {
 
@@ -27,18 +28,18 @@ Ref argv_item(Py_ssize_t index) {
 } // namespace
 
 Ref main_body(Frame& frame, PyObject* const*) {
-    frame.line = 530;
+    frame.line = main_line::kIfNoQuery;
     if (argv_length() < 2) {
-        frame.line = 531;
+        frame.line = main_line::kPrintUsage;
         Ref error_stream = get_attr(module_global(K.sys).get(), K.stderr_);
         call_kw(state.print, {K.usage, error_stream.get()}, K.kw_file);
-        frame.line = 532;
+        frame.line = main_line::kExit;
         PyErr_SetObject(PyExc_SystemExit, K.i_1);
         raise();
     }
-    frame.line = 533;
+    frame.line = main_line::kQuery;
     Ref query = argv_item(1);
-    frame.line = 534;
+    frame.line = main_line::kRoot;
     Ref root;
     if (argv_length() > 2) {
         Ref root_argument = argv_item(2);
@@ -46,7 +47,7 @@ Ref main_body(Frame& frame, PyObject* const*) {
     } else {
         root = call(module_global(K.Path).get(), {K.dot});
     }
-    frame.line = 535;
+    frame.line = main_line::kPrintBlock;
     Ref resolved = call_method(root.get(), K.resolve, {});
     Ref block = call(module_global(K.pack_for_query).get(), {query.get(), resolved.get()});
     call(state.print, {block.get()});

@@ -3,6 +3,7 @@
 // Source lines: 513 load the graph, 514 retrieve, 515 load the summaries, 516 pack and the
 // declared-return check.
 #include "function_table.hpp"
+#include "pipeline/pipeline_lines.hpp"
 
 namespace cp {
 
@@ -11,14 +12,14 @@ Ref pack_for_query_body(Frame& frame, PyObject* const* args) {
     PyObject* project_root = args[1];
     PyObject* token_budget = args[2];
 
-    frame.line = 513;
+    frame.line = pack_for_query_line::kLoadGraph;
     Ref graph = call(module_global(K.vx_load_graph).get(), {});
-    frame.line = 514;
+    frame.line = pack_for_query_line::kRetrieve;
     Ref result = call_kw(module_global(K.vx_retrieve).get(), {graph.get(), query, K.i_8, K.i_40},
                          K.kw_top_files_edges);
-    frame.line = 515;
+    frame.line = pack_for_query_line::kLoadSummaries;
     Ref summaries = call(module_global(K.load_summaries).get(), {project_root});
-    frame.line = 516;
+    frame.line = pack_for_query_line::kPack;
     Ref block = call_kw(module_global(K.pack).get(),
                         {result.get(), summaries.get(), graph.get(), project_root, token_budget},
                         K.kw_pack_call);

@@ -18,6 +18,7 @@
 //   205  text = " | ".join(parts)
 //   206  return text[:300]                    (declared result: str)
 #include "function_table.hpp"
+#include "summaries/summary_lines.hpp"
 #include "summaries/summary_parts.hpp"
 
 namespace cp {
@@ -26,39 +27,42 @@ using summaries::TextList;
 
 Ref condense_summary_body(Frame& frame, PyObject* const* args) {
     PyObject* summary = args[0];
-    frame.line = 181;
+    frame.line = condense_line::kIfEmpty;
     if (PyDict_GET_SIZE(summary) == 0) return Ref::borrow(K.empty);
-    frame.line = 183;
+    frame.line = condense_line::kParts;
     TextList<2> parts;
-    Ref desc = summaries::description(frame, 184, summary);
+    Ref desc = summaries::description(frame, condense_line::kDescription, summary);
     if (desc.get() != nullptr) parts.add(std::move(desc));
 
-    Ref funcs = summaries::non_empty_dict(frame, 189, summary, K.sm_functions);
+    Ref funcs =
+        summaries::non_empty_dict(frame, condense_line::kFunctions, summary, K.sm_functions);
     if (funcs.get() != nullptr) {
-        frame.line = 191;
+        frame.line = condense_line::kSigs;
         TextList<5> sigs;
-        frame.line = 192;
+        frame.line = condense_line::kForFunction;
         summaries::FirstMembers members(funcs.get(), 5);
         for (Py_ssize_t i = 0; i < members.size(); ++i) {
-            frame.line = 192;
+            frame.line = condense_line::kForFunction;
             Ref fname, finfo;
             members.unpack(i, fname, finfo);
             summaries::Signature sig;
-            if (!summaries::signature(frame, 192, K.empty, fname.get(), finfo.get(), sig)) continue;
-            frame.line = 202;
+            if (!summaries::signature(frame, condense_line::kForFunction, K.empty, fname.get(),
+                                      finfo.get(), sig))
+                continue;
+            frame.line = condense_line::kAppendSignature;
             sigs.add(std::move(sig.text));
         }
-        frame.line = 203;
+        frame.line = condense_line::kIfSigs;
         if (!sigs.empty()) {
-            frame.line = 204;
+            frame.line = condense_line::kAppendFunctions;
             Ref joined = sigs.joined(K.comma_space);
             parts.add(concat_texts({K.sm_functions_label, joined.get()}));
         }
     }
 
-    frame.line = 205;
+    frame.line = condense_line::kJoinParts;
     Ref text = parts.joined(K.sm_bar);
-    frame.line = 206;
+    frame.line = condense_line::kCut;
     Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
     if (length > 300) text = checked(PyUnicode_Substring(text.get(), 0, 300));
     return checked_return(std::move(text), ReturnType::Str);

@@ -58,6 +58,7 @@
 //  171  if imp_strs:  172  lines.append(f"Imports: {', '.join(imp_strs)}")
 //  176  return "\n".join(lines)
 #include "function_table.hpp"
+#include "summaries/summary_lines.hpp"
 #include "summaries/summary_parts.hpp"
 
 namespace cp {
@@ -70,13 +71,13 @@ using Lines = TextList<22>;
 
 // One function's detail line: its calls and decorators, "    " + details joined by " | ".
 void add_details(Frame& frame, PyObject* finfo, Lines& lines) {
-    frame.line = 98;
+    frame.line = expand_line::kDetails;
     TextList<2> details;
-    frame.line = 99;
+    frame.line = expand_line::kCallsInternal;
     Ref calls_int = get_or_new_list(finfo, K.sm_calls_internal);
-    frame.line = 100;
+    frame.line = expand_line::kCallsExternal;
     Ref calls_ext = get_or_new_list(finfo, K.sm_calls_external);
-    frame.line = 101;
+    frame.line = expand_line::kAllCalls;
     // `x or []`: a false value is dropped here and stands for an empty list below.
     if (!truth(calls_int.get())) calls_int = Ref();
     if (!truth(calls_ext.get())) calls_ext = Ref();
@@ -92,9 +93,9 @@ void add_details(Frame& frame, PyObject* finfo, Lines& lines) {
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(calls->get()) && count < 6; ++i)
                 first_calls[count++] = PyList_GET_ITEM(calls->get(), i);
         }
-        frame.line = 102;
+        frame.line = expand_line::kIfCalls;
         if (count > 0) {
-            frame.line = 103;
+            frame.line = expand_line::kAddCalls;
             Ref joined = join_texts(K.comma_space, first_calls, count);
             details.add(concat_texts({K.sm_calls_label, joined.get()}));
         }
@@ -102,73 +103,75 @@ void add_details(Frame& frame, PyObject* finfo, Lines& lines) {
         Ref first = calls_int.get() != nullptr ? std::move(calls_int) : checked(PyList_New(0));
         Ref second = calls_ext.get() != nullptr ? std::move(calls_ext) : checked(PyList_New(0));
         Ref all_calls = checked(PyNumber_Add(first.get(), second.get()));
-        frame.line = 102;
+        frame.line = expand_line::kIfCalls;
         if (truth(all_calls.get())) {
-            frame.line = 103;
+            frame.line = expand_line::kAddCalls;
             Ref joined = join_first(K.comma_space, all_calls.get(), 6, K.i_6);
             details.add(concat_texts({K.sm_calls_label, joined.get()}));
         }
     }
 
-    frame.line = 104;
+    frame.line = expand_line::kDecorators;
     Ref decorators = get_or_new_list(finfo, K.sm_decorators);
-    frame.line = 105;
+    frame.line = expand_line::kIfDecorators;
     if (truth(decorators.get())) {
-        frame.line = 106;
+        frame.line = expand_line::kAddDecorators;
         Ref joined = join_first(K.comma_space, decorators.get(), 3, K.i_3);
         details.add(concat_texts({K.sm_decorators_label, joined.get()}));
     }
-    frame.line = 107;
+    frame.line = expand_line::kIfDetails;
     if (!details.empty()) {
-        frame.line = 108;
+        frame.line = expand_line::kAppendDetails;
         Ref joined = details.joined(K.sm_bar);
         lines.add(concat_texts({K.sm_detail_indent, joined.get()}));
     }
 }
 
 void add_functions(Frame& frame, PyObject* summary, Lines& lines) {
-    Ref funcs = non_empty_dict(frame, 79, summary, K.sm_functions);
+    Ref funcs = non_empty_dict(frame, expand_line::kFunctions, summary, K.sm_functions);
     if (funcs.get() == nullptr) return;
-    frame.line = 81;
+    frame.line = expand_line::kFunctionsHeader;
     lines.add(Ref::borrow(K.sm_functions_header));
-    frame.line = 82;
+    frame.line = expand_line::kForFunction;
     FirstMembers members(funcs.get(), 8);
     for (Py_ssize_t i = 0; i < members.size(); ++i) {
-        frame.line = 82;
+        frame.line = expand_line::kForFunction;
         Ref fname, finfo;
         members.unpack(i, fname, finfo);
         Signature sig;
-        if (!signature(frame, 82, K.sm_indent, fname.get(), finfo.get(), sig)) continue;
-        frame.line = 92;
+        if (!signature(frame, expand_line::kForFunction, K.sm_indent, fname.get(), finfo.get(),
+                       sig))
+            continue;
+        frame.line = expand_line::kIfAsync;
         Ref is_async = dict_get(finfo.get(), K.sm_async, Py_None);
         if (truth(is_async.get()))
-            sig.text = signature_text(frame, 93, K.sm_async_indent, fname.get(), sig.params.get(),
-                                      sig.ret.get());
-        frame.line = 96;
+            sig.text = signature_text(frame, expand_line::kAsyncSignature, K.sm_async_indent,
+                                      fname.get(), sig.params.get(), sig.ret.get());
+        frame.line = expand_line::kAppendSignature;
         lines.add(std::move(sig.text));
         add_details(frame, finfo.get(), lines);
     }
 }
 
 void add_classes(Frame& frame, PyObject* summary, Lines& lines) {
-    Ref classes = non_empty_dict(frame, 111, summary, K.sm_classes);
+    Ref classes = non_empty_dict(frame, expand_line::kClasses, summary, K.sm_classes);
     if (classes.get() == nullptr) return;
-    frame.line = 113;
+    frame.line = expand_line::kClassParts;
     TextList<5> cls_parts;
-    frame.line = 114;
+    frame.line = expand_line::kForClass;
     FirstMembers members(classes.get(), 5);
     for (Py_ssize_t i = 0; i < members.size(); ++i) {
-        frame.line = 114;
+        frame.line = expand_line::kForClass;
         Ref cname, cinfo;
         members.unpack(i, cname, cinfo);
-        frame.line = 115;
+        frame.line = expand_line::kBases;
         Ref bases = dict_get(cinfo.get(), K.sm_bases, K.empty);
-        frame.line = 116;
+        frame.line = expand_line::kIfBasesList;
         if (PyList_Check(bases.get())) {
-            frame.line = 117;
+            frame.line = expand_line::kJoinBases;
             bases = join(K.comma_space, bases.get());
         }
-        frame.line = 118;
+        frame.line = expand_line::kLabel;
         Ref label;
         if (truth(bases.get())) {
             Ref name_text = text_of(cname.get());
@@ -177,11 +180,11 @@ void add_classes(Frame& frame, PyObject* summary, Lines& lines) {
         } else {
             label = std::move(cname);
         }
-        frame.line = 119;
+        frame.line = expand_line::kMethods;
         Ref methods = get_or_new_list(cinfo.get(), K.sm_methods);
-        frame.line = 120;
+        frame.line = expand_line::kIfMethods;
         if (truth(methods.get()) && PyList_Check(methods.get())) {
-            frame.line = 121;
+            frame.line = expand_line::kAddMethods;
             Ref joined = join_first(K.comma_space, methods.get(), 4, K.i_4);
             Ref suffix = concat_texts({K.sm_methods_open, joined.get(), K.sm_methods_close});
             if (PyUnicode_CheckExact(label.get()))
@@ -189,120 +192,120 @@ void add_classes(Frame& frame, PyObject* summary, Lines& lines) {
             else
                 label = checked(PyNumber_InPlaceAdd(label.get(), suffix.get()));
         }
-        frame.line = 122;
+        frame.line = expand_line::kAppendClass;
         cls_parts.add(std::move(label));
     }
-    frame.line = 123;
+    frame.line = expand_line::kAppendClasses;
     Ref joined = cls_parts.joined(K.comma_space);
     lines.add(concat_texts({K.sm_classes_label, joined.get()}));
 }
 
 void add_variables(Frame& frame, PyObject* summary, Lines& lines) {
-    frame.line = 126;
+    frame.line = expand_line::kVariables;
     Ref variables = get_or_new_list(summary, K.sm_variables);
-    frame.line = 127;
+    frame.line = expand_line::kIfVariables;
     if (!truth(variables.get())) return;
-    frame.line = 128;
+    frame.line = expand_line::kVarParts;
     TextList<6> var_parts;
-    frame.line = 129;
+    frame.line = expand_line::kForVariable;
     Ref first = first_items(variables.get(), K.i_6);
-    for_each_item(frame, 129, first.get(), [&](PyObject* v) {
-        frame.line = 130;
+    for_each_item(frame, expand_line::kForVariable, first.get(), [&](PyObject* v) {
+        frame.line = expand_line::kIfVariableDict;
         if (PyDict_Check(v)) {
-            frame.line = 131;
+            frame.line = expand_line::kVariableName;
             Ref name = dict_get(v, K.sm_name, K.empty);
-            frame.line = 132;
+            frame.line = expand_line::kUsedBy;
             Ref used_by = get_or_new_list(v, K.sm_used_by);
-            frame.line = 133;
+            frame.line = expand_line::kIfNoName;
             if (!truth(name.get())) return;
-            frame.line = 135;
+            frame.line = expand_line::kIfUsedBy;
             if (truth(used_by.get())) {
-                frame.line = 136;
+                frame.line = expand_line::kAppendUsedBy;
                 Ref name_text = text_of(name.get());
                 Ref joined = join_first(K.comma_space, used_by.get(), 3, K.i_3);
                 var_parts.add(
                     concat_texts({name_text.get(), K.sm_used_by_open, joined.get(), K.sm_close}));
             } else {
-                frame.line = 138;
+                frame.line = expand_line::kAppendName;
                 var_parts.add(std::move(name));
             }
             return;
         }
-        frame.line = 139;
+        frame.line = expand_line::kIfVariableText;
         if (PyUnicode_Check(v)) {
-            frame.line = 140;
+            frame.line = expand_line::kAppendText;
             var_parts.add(Ref::borrow(v));
         }
     });
-    frame.line = 141;
+    frame.line = expand_line::kIfVarParts;
     if (var_parts.empty()) return;
-    frame.line = 142;
+    frame.line = expand_line::kAppendVariables;
     Ref joined = var_parts.joined(K.comma_space);
     lines.add(concat_texts({K.sm_vars_label, joined.get()}));
 }
 
 void add_call_graph(Frame& frame, PyObject* summary, Lines& lines) {
-    frame.line = 145;
+    frame.line = expand_line::kInternalGraph;
     Ref internal_graph = get_or_new_list(summary, K.sm_internal_graph);
-    frame.line = 146;
+    frame.line = expand_line::kIfInternalGraph;
     if (!truth(internal_graph.get()) || !PyList_Check(internal_graph.get())) return;
-    frame.line = 147;
+    frame.line = expand_line::kGraphStrs;
     TextList<6> graph_strs;
-    frame.line = 148;
+    frame.line = expand_line::kForEdge;
     Ref first = first_items(internal_graph.get(), K.i_6);
-    for_each_item(frame, 148, first.get(), [&](PyObject* edge) {
-        frame.line = 149;
+    for_each_item(frame, expand_line::kForEdge, first.get(), [&](PyObject* edge) {
+        frame.line = expand_line::kIfEdgeDict;
         if (!PyDict_Check(edge)) return;
-        frame.line = 150;
+        frame.line = expand_line::kEdgeFrom;
         Ref frm = dict_get(edge, K.sm_from, K.empty);
-        frame.line = 151;
+        frame.line = expand_line::kEdgeTo;
         Ref to = dict_get(edge, K.sm_to, K.empty);
-        frame.line = 152;
+        frame.line = expand_line::kIfBothEnds;
         if (!truth(frm.get()) || !truth(to.get())) return;
-        frame.line = 153;
+        frame.line = expand_line::kAppendEdge;
         Ref frm_text = text_of(frm.get());
         Ref to_text = text_of(to.get());
         graph_strs.add(concat_texts({frm_text.get(), K.sm_edge_arrow, to_text.get()}));
     });
-    frame.line = 154;
+    frame.line = expand_line::kIfGraphStrs;
     if (graph_strs.empty()) return;
-    frame.line = 155;
+    frame.line = expand_line::kAppendCallGraph;
     Ref joined = graph_strs.joined(K.comma_space);
     lines.add(concat_texts({K.sm_call_graph_label, joined.get()}));
 }
 
 void add_imports(Frame& frame, PyObject* summary, Lines& lines) {
-    frame.line = 158;
+    frame.line = expand_line::kImports;
     Ref imports = get_or_new_list(summary, K.sm_imports);
-    frame.line = 159;
+    frame.line = expand_line::kIfImports;
     if (!truth(imports.get()) || !PyList_Check(imports.get())) return;
-    frame.line = 160;
+    frame.line = expand_line::kImpStrs;
     TextList<5> imp_strs;
-    frame.line = 161;
+    frame.line = expand_line::kForImport;
     Ref first = first_items(imports.get(), K.i_5);
-    for_each_item(frame, 161, first.get(), [&](PyObject* imp) {
-        frame.line = 162;
+    for_each_item(frame, expand_line::kForImport, first.get(), [&](PyObject* imp) {
+        frame.line = expand_line::kIfImportDict;
         if (!PyDict_Check(imp)) return;
-        frame.line = 163;
+        frame.line = expand_line::kModule;
         Ref mod = dict_get(imp, K.sm_module, K.empty);
-        frame.line = 164;
+        frame.line = expand_line::kNames;
         Ref names = get_or_new_list(imp, K.sm_names);
-        frame.line = 165;
+        frame.line = expand_line::kIfNoModule;
         if (!truth(mod.get())) return;
-        frame.line = 167;
+        frame.line = expand_line::kIfNames;
         if (truth(names.get())) {
-            frame.line = 168;
+            frame.line = expand_line::kAppendModuleNames;
             Ref mod_text = text_of(mod.get());
             Ref joined = join_first(K.comma_space, names.get(), 4, K.i_4);
             imp_strs.add(concat_texts({mod_text.get(), K.sm_open, joined.get(), K.sm_close}));
         } else {
-            frame.line = 170;
+            frame.line = expand_line::kAppendModule;
             imp_strs.add(std::move(mod));
         }
     });
-    frame.line = 171;
+    frame.line = expand_line::kIfImpStrs;
     if (imp_strs.empty()) return;
-    frame.line = 172;
+    frame.line = expand_line::kAppendImports;
     Ref joined = imp_strs.joined(K.comma_space);
     lines.add(concat_texts({K.sm_imports_label, joined.get()}));
 }
@@ -311,18 +314,18 @@ void add_imports(Frame& frame, PyObject* summary, Lines& lines) {
 
 Ref expand_summary_body(Frame& frame, PyObject* const* args) {
     PyObject* summary = args[0];
-    frame.line = 67;
+    frame.line = expand_line::kIfEmpty;
     if (PyDict_GET_SIZE(summary) == 0) return Ref::borrow(K.empty);
-    frame.line = 69;
+    frame.line = expand_line::kLines;
     Lines lines;
-    Ref desc = summaries::description(frame, 72, summary);
+    Ref desc = summaries::description(frame, expand_line::kDescription, summary);
     if (desc.get() != nullptr) lines.add(std::move(desc));
     add_functions(frame, summary, lines);
     add_classes(frame, summary, lines);
     add_variables(frame, summary, lines);
     add_call_graph(frame, summary, lines);
     add_imports(frame, summary, lines);
-    frame.line = 176;
+    frame.line = expand_line::kJoinLines;
     return lines.joined(K.newline);
 }
 

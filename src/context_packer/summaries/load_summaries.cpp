@@ -23,6 +23,7 @@
 
 #include "function_table.hpp"
 #include "project_files.hpp"
+#include "summaries/summary_lines.hpp"
 
 namespace cp {
 namespace {
@@ -32,7 +33,7 @@ namespace {
 // leaves an exception pending: the original one, or the one raised while evaluating the clause
 // (chained to the original, as the interpreter does).
 bool store_is_unusable(Frame& frame, int failing_line, bool from_decoder) {
-    frame.line = 43;
+    frame.line = load_summaries_line::kExcept;
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyObject* decode_error = nullptr;
@@ -106,16 +107,16 @@ std::optional<Ref> store_text(PyObject* project_root, PyObject* path) {
 
 Ref load_summaries_body(Frame& frame, PyObject* const* args) {
     PyObject* project_root = args[0];
-    frame.line = 35;
+    frame.line = load_summaries_line::kPath;
     Ref in_dir = checked(PyNumber_TrueDivide(project_root, K.vestra_dir));
     Ref path = checked(PyNumber_TrueDivide(in_dir.get(), K.store_file));
-    frame.line = 36;
+    frame.line = load_summaries_line::kIfExists;
     Ref exists = call_method(path.get(), K.exists, {});
     if (!truth(exists.get())) return checked(PyDict_New());
 
     bool from_decoder = false;
     try {
-        frame.line = 39;
+        frame.line = load_summaries_line::kLoad;
         Ref json = module_global(K.json);
         Ref loads = get_attr(json.get(), K.loads);
         std::optional<Ref> text = store_text(project_root, path.get());
@@ -123,13 +124,13 @@ Ref load_summaries_body(Frame& frame, PyObject* const* args) {
         from_decoder = true;
         Ref data = call(loads.get(), {text->get()});
         from_decoder = false;
-        frame.line = 40;
+        frame.line = load_summaries_line::kIfDict;
         if (!PyDict_Check(data.get())) return checked(PyDict_New());
-        frame.line = 41;
+        frame.line = load_summaries_line::kReturnData;
         return checked_return(std::move(data), ReturnType::Dict);
     } catch (const PyErrorMarker&) {
         if (!store_is_unusable(frame, frame.line, from_decoder)) raise();
-        frame.line = 44;
+        frame.line = load_summaries_line::kReturnEmpty;
         return checked(PyDict_New());
     }
 }

@@ -1,0 +1,61 @@
+// Statement lines that traceback entries of the excerpt and path functions report.
+#pragma once
+
+// The statement lines of estimate_tokens.
+namespace cp::estimate_line {
+enum : int {
+    kDef = 213,
+    kIfEmpty = 215, // if not text: return 0
+    kCeil = 217,    // return ceil(len(text) / 3.2)
+};
+} // namespace cp::estimate_line
+
+// The statement lines of read_symbol_content and its sort key.
+namespace cp::read_symbol_content_line {
+enum : int {
+    kDef = 224,
+    kConvertMaxLines = 228, // int(max_lines) of a non-int argument
+    kFilePath = 234,        // file_path = project_root / file_id
+    kIfExists = 235,        // if not file_path.exists(): return ""
+    kReadLines = 238,       // all_lines = the file's lines
+    kIfNoFunctions = 242,   // if not functions: return ""
+    kSortedFns = 245,       // sorted_fns = sorted(functions.items(), key=...)
+    kFunctionItems = 246,   // functions.items()
+    kSortKey = 247,         // the lambda, and its body
+    kChunks = 250,          // chunks = []
+    kForFunction = 253,     // for fn_name, fn_info in sorted_fns[:3]
+    kStart = 254,           // start = fn_info.get("line_start", 0)
+    kEnd = 255,             // end = fn_info.get("line_end", start + 20)
+    kClampStart = 256,      // start = max(0, start)
+    kClampEnd = 257,        // end = min(len(all_lines) - 1, end)
+    kSpan = 258,            // span = end - start + 1
+    kIfOverMaxLines = 260,  // if total_lines + span > max_lines:
+    kCutEnd = 261,          // end = start + (max_lines - total_lines) - 1
+    kIfNothingLeft = 262,   // if end < start: break
+    kCutSpan = 264,         // span = end - start + 1
+    kHeader = 266,          // header = f"# {file_id}::{fn_name} (lines ...)"
+    kBody = 267,            // body = lines start..end
+    kAppendChunk = 268,     // chunks.append(header + body)
+    kAddSpan = 269,         // total_lines += span
+    kIfMaxLines = 271,      // if total_lines >= max_lines: break
+    kJoinChunks = 274,      // return "\n\n".join(chunks)
+};
+} // namespace cp::read_symbol_content_line
+
+// The statement lines of _file_id.
+namespace cp::file_id_line {
+enum : int {
+    kDef = 281,
+    kIfDict = 282,     // if isinstance(entry, dict):
+    kIdOfDict = 283,   // return str(entry.get("id", ""))
+    kStrOfEntry = 284, // return str(entry)
+};
+} // namespace cp::file_id_line
+
+// The statement lines of _basename.
+namespace cp::basename_line {
+enum : int {
+    kDef = 287,
+    kLastPart = 288, // return path.rsplit("/", 1)[-1]
+};
+} // namespace cp::basename_line
