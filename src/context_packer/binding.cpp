@@ -9,8 +9,6 @@ namespace cp {
 
 namespace {
 
-constexpr size_t kMaxParams = 8;
-
 void count_error(const FunctionSpec& spec, Py_ssize_t reported) {
     Py_ssize_t max = static_cast<Py_ssize_t>(spec.params.size());
     Py_ssize_t min = spec.min_args;

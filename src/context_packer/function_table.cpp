@@ -55,49 +55,69 @@ constexpr const char* kPackDoc =
 constexpr const char* kPackForQueryDoc = "Convenience function: full retrieval + packing pipeline.";
 
 // Parameters.
-const ParamSpec kLoadSummariesParams[] = {
-    {&K.project_root, "Path", Check::None, 0, nullptr},
+constexpr ParamSpec kLoadSummariesParams[] = {
+    {.name = &K.project_root, .annotation = "Path"},
 };
-const ParamSpec kSummaryParam[] = {
-    {&K.summary, "dict", Check::ExactDict, 0, nullptr},
+constexpr ParamSpec kSummaryParam[] = {
+    {.name = &K.summary, .annotation = "dict", .check = Check::ExactDict},
 };
-const ParamSpec kEstimateTokensParams[] = {
-    {&K.text, "str", Check::ExactStr, 0, nullptr},
+constexpr ParamSpec kEstimateTokensParams[] = {
+    {.name = &K.text, .annotation = "str", .check = Check::ExactStr},
 };
-const ParamSpec kReadSymbolContentParams[] = {
-    {&K.project_root, "Path", Check::None, 0, nullptr},
-    {&K.file_id, "str", Check::ExactStr, 0, nullptr},
-    {&K.functions, "dict", Check::ExactDict, 0, nullptr},
-    {&K.max_lines, "int", Check::Int, read_symbol_content_line::kConvertMaxLines, &K.i_80},
+constexpr ParamSpec kReadSymbolContentParams[] = {
+    {.name = &K.project_root, .annotation = "Path"},
+    {.name = &K.file_id, .annotation = "str", .check = Check::ExactStr},
+    {.name = &K.functions, .annotation = "dict", .check = Check::ExactDict},
+    {.name = &K.max_lines,
+     .annotation = "int",
+     .check = Check::Int,
+     .conversion_line = read_symbol_content_line::kConvertMaxLines,
+     .default_value = &K.i_80},
 };
-const ParamSpec kSortKeyParams[] = {
-    {&K.kv, nullptr, Check::None, 0, nullptr},
+constexpr ParamSpec kSortKeyParams[] = {
+    {.name = &K.kv},
 };
-const ParamSpec kFileIdParams[] = {
-    {&K.entry, "Any", Check::None, 0, nullptr},
+constexpr ParamSpec kFileIdParams[] = {
+    {.name = &K.entry, .annotation = "Any"},
 };
-const ParamSpec kBasenameParams[] = {
-    {&K.path, "str", Check::ExactStr, 0, nullptr},
+constexpr ParamSpec kBasenameParams[] = {
+    {.name = &K.path, .annotation = "str", .check = Check::ExactStr},
 };
-const ParamSpec kPackParams[] = {
-    {&K.retrieve_result, "Any", Check::None, 0, nullptr},
-    {&K.summaries, "dict", Check::ExactDict, 0, nullptr},
-    {&K.graph, "dict", Check::ExactDict, 0, nullptr},
-    {&K.project_root, "Path", Check::None, 0, nullptr},
-    {&K.token_budget, "int", Check::Int, pack_line::kConvertTokenBudget, &K.i_5000},
-    {&K.max_files, "int", Check::Int, pack_line::kConvertMaxFiles, &K.i_8},
-    {&K.max_read_targets, "int", Check::Int, pack_line::kConvertMaxReadTargets, &K.i_8},
+constexpr ParamSpec kPackParams[] = {
+    {.name = &K.retrieve_result, .annotation = "Any"},
+    {.name = &K.summaries, .annotation = "dict", .check = Check::ExactDict},
+    {.name = &K.graph, .annotation = "dict", .check = Check::ExactDict},
+    {.name = &K.project_root, .annotation = "Path"},
+    {.name = &K.token_budget,
+     .annotation = "int",
+     .check = Check::Int,
+     .conversion_line = pack_line::kConvertTokenBudget,
+     .default_value = &K.i_5000},
+    {.name = &K.max_files,
+     .annotation = "int",
+     .check = Check::Int,
+     .conversion_line = pack_line::kConvertMaxFiles,
+     .default_value = &K.i_8},
+    {.name = &K.max_read_targets,
+     .annotation = "int",
+     .check = Check::Int,
+     .conversion_line = pack_line::kConvertMaxReadTargets,
+     .default_value = &K.i_8},
 };
-const ParamSpec kPackForQueryParams[] = {
-    {&K.query, "str", Check::ExactStr, 0, nullptr},
-    {&K.project_root, "Path", Check::None, 0, nullptr},
-    {&K.token_budget, "int", Check::Int, pack_for_query_line::kConvertTokenBudget, &K.i_5000},
+constexpr ParamSpec kPackForQueryParams[] = {
+    {.name = &K.query, .annotation = "str", .check = Check::ExactStr},
+    {.name = &K.project_root, .annotation = "Path"},
+    {.name = &K.token_budget,
+     .annotation = "int",
+     .check = Check::Int,
+     .conversion_line = pack_for_query_line::kConvertTokenBudget,
+     .default_value = &K.i_5000},
 };
 
 // Local names, after the parameters, as the code objects list them.
-const char* const kNoLocals[] = {nullptr};
-const char* const kLoadSummariesLocals[] = {"path", "data", nullptr};
-const char* const kExpandSummaryLocals[] = {
+constexpr const char* kNoLocals[] = {nullptr};
+constexpr const char* kLoadSummariesLocals[] = {"path", "data", nullptr};
+constexpr const char* kExpandSummaryLocals[] = {
     "lines",          "desc",       "funcs",      "fname",   "finfo",
     "params",         "ret",        "sig",        "details", "calls_int",
     "calls_ext",      "all_calls",  "decorators", "classes", "cls_parts",
@@ -106,117 +126,261 @@ const char* const kExpandSummaryLocals[] = {
     "internal_graph", "graph_strs", "edge",       "frm",     "to",
     "imports",        "imp_strs",   "imp",        "mod",     "names",
     nullptr};
-const char* const kCondenseSummaryLocals[] = {"parts",  "desc", "funcs", "sigs", "fname", "finfo",
-                                              "params", "ret",  "sig",   "text", nullptr};
-const char* const kReadSymbolContentLocals[] = {
+constexpr const char* kCondenseSummaryLocals[] = {
+    "parts", "desc", "funcs", "sigs", "fname", "finfo", "params", "ret", "sig", "text", nullptr};
+constexpr const char* kReadSymbolContentLocals[] = {
     "file_path", "all_lines", "sorted_fns", "chunks", "total_lines", "fn_name", "fn_info",
     "start",     "end",       "span",       "header", "body",        nullptr};
-const char* const kPackLocals[] = {"files_list",
-                                   "edges_list",
-                                   "file_ids",
-                                   "entry",
-                                   "fid",
-                                   "chosen_set",
-                                   "sec1_lines",
-                                   "base_file",
-                                   "summary_obj",
-                                   "expanded",
-                                   "fallback",
-                                   "node",
-                                   "line",
-                                   "sec1",
-                                   "sec1_tokens",
-                                   "header",
-                                   "header_tokens",
-                                   "remaining",
-                                   "sec_code",
-                                   "sec_reads",
-                                   "sec_edges",
-                                   "code_budget",
-                                   "sec_code_parts",
-                                   "code_tokens_used",
-                                   "funcs_map",
-                                   "fn_dict",
-                                   "fn_name",
-                                   "fn_info",
-                                   "lines_arr",
-                                   "code",
-                                   "ext",
-                                   "lang_map",
-                                   "lang",
-                                   "block",
-                                   "block_tokens",
-                                   "char_budget",
-                                   "truncated",
-                                   "sec3_lines",
-                                   "read_targets_added",
-                                   "funcs",
-                                   "funcs_iter",
-                                   "line_s",
-                                   "line_e",
-                                   "display_start",
-                                   "display_end",
-                                   "desc",
-                                   "desc_part",
-                                   "sec4_lines",
-                                   "relevant_rels",
-                                   "edge_count",
-                                   "edge",
-                                   "frm",
-                                   "to",
-                                   "rel",
-                                   "sections",
-                                   nullptr};
-const char* const kPackForQueryLocals[] = {"graph", "result", "summaries", nullptr};
-const char* const kMainLocals[] = {"query", "root", nullptr};
+constexpr const char* kPackLocals[] = {"files_list",
+                                       "edges_list",
+                                       "file_ids",
+                                       "entry",
+                                       "fid",
+                                       "chosen_set",
+                                       "sec1_lines",
+                                       "base_file",
+                                       "summary_obj",
+                                       "expanded",
+                                       "fallback",
+                                       "node",
+                                       "line",
+                                       "sec1",
+                                       "sec1_tokens",
+                                       "header",
+                                       "header_tokens",
+                                       "remaining",
+                                       "sec_code",
+                                       "sec_reads",
+                                       "sec_edges",
+                                       "code_budget",
+                                       "sec_code_parts",
+                                       "code_tokens_used",
+                                       "funcs_map",
+                                       "fn_dict",
+                                       "fn_name",
+                                       "fn_info",
+                                       "lines_arr",
+                                       "code",
+                                       "ext",
+                                       "lang_map",
+                                       "lang",
+                                       "block",
+                                       "block_tokens",
+                                       "char_budget",
+                                       "truncated",
+                                       "sec3_lines",
+                                       "read_targets_added",
+                                       "funcs",
+                                       "funcs_iter",
+                                       "line_s",
+                                       "line_e",
+                                       "display_start",
+                                       "display_end",
+                                       "desc",
+                                       "desc_part",
+                                       "sec4_lines",
+                                       "relevant_rels",
+                                       "edge_count",
+                                       "edge",
+                                       "frm",
+                                       "to",
+                                       "rel",
+                                       "sections",
+                                       nullptr};
+constexpr const char* kPackForQueryLocals[] = {"graph", "result", "summaries", nullptr};
+constexpr const char* kMainLocals[] = {"query", "root", nullptr};
 
 #define TB(name) "tarnwick.context_packer." name
 
 } // namespace
 
-const FunctionSpec function_specs[kFunctionCount] = {
-    {"load_summaries", "load_summaries", "load_summaries", TB("load_summaries"),
-     load_summaries_line::kDef, 1, kLoadSummariesParams, kLoadSummariesLocals, kLoadSummariesDoc,
-     "dict", nullptr, load_summaries_body, false},
-    {"expand_summary", "expand_summary", "expand_summary", TB("expand_summary"), expand_line::kDef,
-     1, kSummaryParam, kExpandSummaryLocals, kExpandSummaryDoc, "str", nullptr, expand_summary_body,
-     false},
-    {"condense_summary", "condense_summary", "condense_summary", TB("condense_summary"),
-     condense_line::kDef, 1, kSummaryParam, kCondenseSummaryLocals, kCondenseSummaryDoc, "str",
-     nullptr, condense_summary_body, false},
-    {"estimate_tokens", "estimate_tokens", "estimate_tokens", TB("estimate_tokens"),
-     estimate_line::kDef, 1, kEstimateTokensParams, kNoLocals, kEstimateTokensDoc, "int", nullptr,
-     estimate_tokens_body, false},
-    {"read_symbol_content", "read_symbol_content", "read_symbol_content", TB("read_symbol_content"),
-     read_symbol_content_line::kDef, 3, kReadSymbolContentParams, kReadSymbolContentLocals,
-     kReadSymbolContentDoc, "str", &K.defaults_read_symbol_content, read_symbol_content_body,
-     false},
-    {"_file_id", "_file_id", "_file_id", TB("_file_id"), file_id_line::kDef, 1, kFileIdParams,
-     kNoLocals, nullptr, "str", nullptr, file_id_body, false},
-    {"_basename", "_basename", "_basename", TB("_basename"), basename_line::kDef, 1,
-     kBasenameParams, kNoLocals, nullptr, "str", nullptr, basename_body, false},
-    {"pack", "pack", "pack", TB("pack"), pack_line::kDef, 4, kPackParams, kPackLocals, kPackDoc,
-     "str", &K.defaults_pack, pack_body, false},
-    {"pack_for_query", "pack_for_query", "pack_for_query", TB("pack_for_query"),
-     pack_for_query_line::kDef, 2, kPackForQueryParams, kPackForQueryLocals, kPackForQueryDoc,
-     "str", &K.defaults_pack_for_query, pack_for_query_body, false},
-    {"main",
-     "main",
-     "main",
-     TB("main"),
-     main_line::kDef,
-     0,
-     {},
-     kMainLocals,
-     nullptr,
-     "None",
-     nullptr,
-     main_body,
-     true},
-    {"lambda", "read_symbol_content.<locals>.<lambda>", "<lambda>",
-     TB("read_symbol_content.lambda"), read_symbol_content_line::kSortKey, 1, kSortKeyParams,
-     kNoLocals, nullptr, nullptr, nullptr, sort_key_body, false},
+constexpr FunctionSpec function_specs[kFunctionCount] = {
+    {.id = FunctionId::LoadSummaries,
+     .name = "load_summaries",
+     .qualname = "load_summaries",
+     .code_name = "load_summaries",
+     .traceback_name = TB("load_summaries"),
+     .def_line = load_summaries_line::kDef,
+     .min_args = 1,
+     .params = kLoadSummariesParams,
+     .locals = kLoadSummariesLocals,
+     .doc = kLoadSummariesDoc,
+     .return_annotation = "dict",
+     .body = load_summaries_body},
+    {.id = FunctionId::ExpandSummary,
+     .name = "expand_summary",
+     .qualname = "expand_summary",
+     .code_name = "expand_summary",
+     .traceback_name = TB("expand_summary"),
+     .def_line = expand_line::kDef,
+     .min_args = 1,
+     .params = kSummaryParam,
+     .locals = kExpandSummaryLocals,
+     .doc = kExpandSummaryDoc,
+     .return_annotation = "str",
+     .body = expand_summary_body},
+    {.id = FunctionId::CondenseSummary,
+     .name = "condense_summary",
+     .qualname = "condense_summary",
+     .code_name = "condense_summary",
+     .traceback_name = TB("condense_summary"),
+     .def_line = condense_line::kDef,
+     .min_args = 1,
+     .params = kSummaryParam,
+     .locals = kCondenseSummaryLocals,
+     .doc = kCondenseSummaryDoc,
+     .return_annotation = "str",
+     .body = condense_summary_body},
+    {.id = FunctionId::EstimateTokens,
+     .name = "estimate_tokens",
+     .qualname = "estimate_tokens",
+     .code_name = "estimate_tokens",
+     .traceback_name = TB("estimate_tokens"),
+     .def_line = estimate_line::kDef,
+     .min_args = 1,
+     .params = kEstimateTokensParams,
+     .locals = kNoLocals,
+     .doc = kEstimateTokensDoc,
+     .return_annotation = "int",
+     .body = estimate_tokens_body},
+    {.id = FunctionId::ReadSymbolContent,
+     .name = "read_symbol_content",
+     .qualname = "read_symbol_content",
+     .code_name = "read_symbol_content",
+     .traceback_name = TB("read_symbol_content"),
+     .def_line = read_symbol_content_line::kDef,
+     .min_args = 3,
+     .params = kReadSymbolContentParams,
+     .locals = kReadSymbolContentLocals,
+     .doc = kReadSymbolContentDoc,
+     .return_annotation = "str",
+     .defaults = &K.defaults_read_symbol_content,
+     .body = read_symbol_content_body},
+    {.id = FunctionId::FileId,
+     .name = "_file_id",
+     .qualname = "_file_id",
+     .code_name = "_file_id",
+     .traceback_name = TB("_file_id"),
+     .def_line = file_id_line::kDef,
+     .min_args = 1,
+     .params = kFileIdParams,
+     .locals = kNoLocals,
+     .return_annotation = "str",
+     .body = file_id_body},
+    {.id = FunctionId::Basename,
+     .name = "_basename",
+     .qualname = "_basename",
+     .code_name = "_basename",
+     .traceback_name = TB("_basename"),
+     .def_line = basename_line::kDef,
+     .min_args = 1,
+     .params = kBasenameParams,
+     .locals = kNoLocals,
+     .return_annotation = "str",
+     .body = basename_body},
+    {.id = FunctionId::Pack,
+     .name = "pack",
+     .qualname = "pack",
+     .code_name = "pack",
+     .traceback_name = TB("pack"),
+     .def_line = pack_line::kDef,
+     .min_args = 4,
+     .params = kPackParams,
+     .locals = kPackLocals,
+     .doc = kPackDoc,
+     .return_annotation = "str",
+     .defaults = &K.defaults_pack,
+     .body = pack_body},
+    {.id = FunctionId::PackForQuery,
+     .name = "pack_for_query",
+     .qualname = "pack_for_query",
+     .code_name = "pack_for_query",
+     .traceback_name = TB("pack_for_query"),
+     .def_line = pack_for_query_line::kDef,
+     .min_args = 2,
+     .params = kPackForQueryParams,
+     .locals = kPackForQueryLocals,
+     .doc = kPackForQueryDoc,
+     .return_annotation = "str",
+     .defaults = &K.defaults_pack_for_query,
+     .body = pack_for_query_body},
+    {.id = FunctionId::Main,
+     .name = "main",
+     .qualname = "main",
+     .code_name = "main",
+     .traceback_name = TB("main"),
+     .def_line = main_line::kDef,
+     .min_args = 0,
+     .params = {},
+     .locals = kMainLocals,
+     .return_annotation = "None",
+     .body = main_body,
+     .takes_no_arguments = true},
+    {.id = FunctionId::SortKey,
+     .name = "lambda",
+     .qualname = "read_symbol_content.<locals>.<lambda>",
+     .code_name = "<lambda>",
+     .traceback_name = TB("read_symbol_content.lambda"),
+     .def_line = read_symbol_content_line::kSortKey,
+     .min_args = 1,
+     .params = kSortKeyParams,
+     .locals = kNoLocals,
+     .body = sort_key_body},
 };
+
+namespace {
+
+template <typename Rule> constexpr bool every_entry(Rule rule) {
+    for (int index = 0; index < kFunctionCount; ++index)
+        if (!rule(index, function_specs[index])) return false;
+    return true;
+}
+
+constexpr size_t required(const FunctionSpec& spec) {
+    return static_cast<size_t>(spec.min_args);
+}
+
+static_assert(every_entry([](int index, const FunctionSpec& spec) {
+                  return static_cast<int>(spec.id) == index && spec.name != nullptr &&
+                         spec.body != nullptr && spec.locals != nullptr;
+              }),
+              "every entry is filled in and sits at the position of its FunctionId");
+static_assert(function_specs[kModuleFunctionCount].id == FunctionId::SortKey,
+              "the sort key comes last: it is not a module attribute");
+static_assert(every_entry([](int, const FunctionSpec& spec) {
+                  return spec.params.size() <= kMaxParams;
+              }),
+              "binding gathers the arguments in arrays of kMaxParams");
+static_assert(every_entry([](int, const FunctionSpec& spec) {
+                  if (spec.min_args < 0 || required(spec) > spec.params.size()) return false;
+                  for (size_t i = 0; i < spec.params.size(); ++i)
+                      if ((spec.params[i].default_value == nullptr) != (i < required(spec)))
+                          return false;
+                  return true;
+              }),
+              "the first min_args parameters are required and the others have a default");
+static_assert(every_entry([](int, const FunctionSpec& spec) {
+                  return (spec.defaults != nullptr) == (required(spec) < spec.params.size());
+              }),
+              "a function has a __defaults__ tuple exactly when it has optional parameters");
+static_assert(every_entry([](int, const FunctionSpec& spec) {
+                  for (const ParamSpec& param : spec.params)
+                      if ((param.check == Check::Int) != (param.conversion_line > spec.def_line))
+                          return false;
+                  return true;
+              }),
+              "an int conversion reports one of the function's own lines, nothing else does");
+static_assert(every_entry([](int, const FunctionSpec& spec) {
+                  return !spec.takes_no_arguments || spec.params.empty();
+              }),
+              "a function that refuses all arguments has no parameters");
+static_assert(every_entry([](int index, const FunctionSpec& spec) {
+                  return index == 0 || index >= kModuleFunctionCount ||
+                         function_specs[index - 1].def_line < spec.def_line;
+              }),
+              "the module functions are made in the order of their def lines");
+
+} // namespace
 
 FunctionConstants function_constants[kFunctionCount] = {};
 

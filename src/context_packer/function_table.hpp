@@ -11,28 +11,15 @@ namespace cp {
 enum class Check { None, ExactDict, ExactStr, Int };
 
 struct ParamSpec {
-    PyObject* const* name;  // interned parameter name (a constant slot)
-    const char* annotation; // annotation text, or nullptr when unannotated
-    Check check;
-    int conversion_line;            // reported when an int conversion fails
-    PyObject* const* default_value; // constant slot, or nullptr when required
+    PyObject* const* name = nullptr;  // interned parameter name (a constant slot)
+    const char* annotation = nullptr; // annotation text, or nullptr when unannotated
+    Check check = Check::None;
+    int conversion_line = 0;                  // reported when an int conversion fails
+    PyObject* const* default_value = nullptr; // constant slot, or nullptr when required
 };
 
-struct FunctionSpec {
-    const char* name;           // __name__, and the name used in messages
-    const char* qualname;       // __qualname__
-    const char* code_name;      // co_name
-    const char* traceback_name; // function name of traceback entries
-    int def_line;
-    int min_args;
-    std::span<const ParamSpec> params;
-    const char* const* locals;     // further local names, nullptr-terminated
-    const char* doc;               // nullptr: no docstring
-    const char* return_annotation; // nullptr: no annotations at all
-    PyObject* const* defaults;     // the __defaults__ tuple, or nullptr
-    Body body;
-    bool takes_no_arguments; // main: refuses any argument before its body runs
-};
+// The most parameters a function may have: binding gathers the arguments in arrays this size.
+constexpr size_t kMaxParams = 8;
 
 // In def-line order; the sort-key lambda comes last and is not a module attribute.
 enum class FunctionId {
@@ -51,6 +38,23 @@ enum class FunctionId {
 };
 constexpr int kFunctionCount = static_cast<int>(FunctionId::Count);
 constexpr int kModuleFunctionCount = kFunctionCount - 1;
+
+struct FunctionSpec {
+    FunctionId id;              // the entry's position in function_specs
+    const char* name;           // __name__, and the name used in messages
+    const char* qualname;       // __qualname__
+    const char* code_name;      // co_name
+    const char* traceback_name; // function name of traceback entries
+    int def_line;
+    int min_args;
+    std::span<const ParamSpec> params;
+    const char* const* locals;               // further local names, nullptr-terminated
+    const char* doc = nullptr;               // nullptr: no docstring
+    const char* return_annotation = nullptr; // nullptr: no annotations at all
+    PyObject* const* defaults = nullptr;     // the __defaults__ tuple, or nullptr
+    Body body;
+    bool takes_no_arguments = false; // main: refuses any argument before its body runs
+};
 
 extern const FunctionSpec function_specs[kFunctionCount];
 inline const FunctionSpec& spec_of(FunctionId id) {

@@ -38,7 +38,16 @@ namespace {
 // Leaves slot 0 free so that callees may prepend a bound self without copying.
 constexpr size_t kMaxArgs = 8;
 
+// The argument lists are written at the call sites; one longer than the stack is refused
+// rather than written past its end.
+void check_arg_count(std::initializer_list<PyObject*> args) {
+    if (args.size() > kMaxArgs)
+        raise_format(PyExc_SystemError, "internal call with %zu arguments (at most %zu)",
+                     args.size(), kMaxArgs);
+}
+
 Ref vectorcall(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames) {
+    check_arg_count(args);
     PyObject* stack[kMaxArgs + 1];
     size_t count = 0;
     for (PyObject* arg : args)
@@ -50,6 +59,7 @@ Ref vectorcall(PyObject* callable, std::initializer_list<PyObject*> args, PyObje
 
 Ref vectorcall_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args,
                       PyObject* kwnames) {
+    check_arg_count(args);
     PyObject* stack[kMaxArgs + 1];
     stack[0] = self;
     size_t count = 0;
