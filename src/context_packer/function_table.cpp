@@ -72,7 +72,7 @@ constexpr ParamSpec kReadSymbolContentParams[] = {
      .annotation = "int",
      .check = Check::Int,
      .conversion_line = read_symbol_content_line::kConvertMaxLines,
-     .default_value = &K.i_80},
+     .default_value = &K.default_max_lines},
 };
 constexpr ParamSpec kSortKeyParams[] = {
     {.name = &K.kv},
@@ -92,17 +92,17 @@ constexpr ParamSpec kPackParams[] = {
      .annotation = "int",
      .check = Check::Int,
      .conversion_line = pack_line::kConvertTokenBudget,
-     .default_value = &K.i_5000},
+     .default_value = &K.default_token_budget},
     {.name = &K.max_files,
      .annotation = "int",
      .check = Check::Int,
      .conversion_line = pack_line::kConvertMaxFiles,
-     .default_value = &K.i_8},
+     .default_value = &K.default_max_files},
     {.name = &K.max_read_targets,
      .annotation = "int",
      .check = Check::Int,
      .conversion_line = pack_line::kConvertMaxReadTargets,
-     .default_value = &K.i_8},
+     .default_value = &K.default_max_read_targets},
 };
 constexpr ParamSpec kPackForQueryParams[] = {
     {.name = &K.query, .annotation = "str", .check = Check::ExactStr},
@@ -111,7 +111,7 @@ constexpr ParamSpec kPackForQueryParams[] = {
      .annotation = "int",
      .check = Check::Int,
      .conversion_line = pack_for_query_line::kConvertTokenBudget,
-     .default_value = &K.i_5000},
+     .default_value = &K.default_token_budget},
 };
 
 // Local names, after the parameters, as the code objects list them.

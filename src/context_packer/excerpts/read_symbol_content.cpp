@@ -180,8 +180,8 @@ Ref read_symbol_content_body(Frame& frame, PyObject* const* args) {
         Ref body = all_lines->join(start, add(end, Number::small(1)));
         frame.line = read_symbol_content_line::kAppendChunk;
         Ref chunk = concat_texts({K.ex_header_open, file_id, K.double_colon, name_text.get(),
-                                  K.ex_header_lines, first_shown.get(), K.ex_header_dash,
-                                  last_shown.get(), K.ex_header_close, body.get()});
+                                  K.ex_header_lines, first_shown.get(), K.dash, last_shown.get(),
+                                  K.ex_header_close, body.get()});
         check(PyList_Append(chunks.get(), chunk.get()));
         frame.line = read_symbol_content_line::kAddSpan;
         total_lines = add(total_lines, span);

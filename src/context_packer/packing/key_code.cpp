@@ -10,7 +10,7 @@ namespace {
 void functions_from_summary(PackState& s, PyObject* funcs_map, PyObject* fn_dict) {
     s.frame.line = pack_line::kForSummaryFunction;
     Ref entries = items_list(s, funcs_map);
-    Ref first_three = head(s, entries.get(), K.i_3);
+    Ref first_three = head(s, entries.get(), K.functions_per_file);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(first_three.get()); ++i) {
         s.frame.line = pack_line::kForSummaryFunction;
         // Held: unpacking may run code that changes the list.
@@ -29,12 +29,12 @@ void functions_from_summary(PackState& s, PyObject* funcs_map, PyObject* fn_dict
         s.frame.line = pack_line::kRecordLineEnd;
         Ref line_end = item_at(s, lines_arr.get(), K.i_1);
         s.frame.line = pack_line::kRecordDescription;
-        Ref description = get_value(s, fn_info.get(), K.pk_description, K.empty);
+        Ref description = get_value(s, fn_info.get(), K.description, K.empty);
         s.frame.line = pack_line::kSummaryFunctionRecord;
         Ref record = checked(PyDict_New());
-        check(PyDict_SetItem(record.get(), K.pk_line_start, line_start.get()));
-        check(PyDict_SetItem(record.get(), K.pk_line_end, line_end.get()));
-        check(PyDict_SetItem(record.get(), K.pk_description, description.get()));
+        check(PyDict_SetItem(record.get(), K.line_start, line_start.get()));
+        check(PyDict_SetItem(record.get(), K.line_end, line_end.get()));
+        check(PyDict_SetItem(record.get(), K.description, description.get()));
         if (!is_plain_scalar(fn_name.get())) mark_foreign(s);
         check(PyDict_SetItem(fn_dict, fn_name.get(), record.get()));
     }
@@ -45,14 +45,14 @@ void functions_from_nodes(PackState& s, size_t file, PyObject* base_file, PyObje
     constexpr WalkLines kNodeLines{pack_line::kForCodeNode, pack_line::kIfCodeSymbolNode};
     walk_symbol_nodes(s, file, base_file, kNodeLines, [&](PyObject* node) {
         s.frame.line = pack_line::kNodeLineStart;
-        Ref line_start = get_value(s, node, K.pk_line_start, K.i_0);
+        Ref line_start = get_value(s, node, K.line_start, K.i_0);
         s.frame.line = pack_line::kNodeLineEnd;
-        Ref line_end = get_value(s, node, K.pk_line_end, K.i_20);
+        Ref line_end = get_value(s, node, K.line_end, K.default_line_end);
         s.frame.line = pack_line::kNodeFunctionRecord;
         Ref record = checked(PyDict_New());
-        check(PyDict_SetItem(record.get(), K.pk_line_start, line_start.get()));
-        check(PyDict_SetItem(record.get(), K.pk_line_end, line_end.get()));
-        Ref name = get_value(s, node, K.pk_name, K.empty);
+        check(PyDict_SetItem(record.get(), K.line_start, line_start.get()));
+        check(PyDict_SetItem(record.get(), K.line_end, line_end.get()));
+        Ref name = get_value(s, node, K.name, K.empty);
         if (!is_plain_scalar(name.get())) mark_foreign(s);
         check(PyDict_SetItem(fn_dict, name.get(), record.get()));
         s.frame.line = pack_line::kIfThreeFunctions;
@@ -76,7 +76,7 @@ Ref new_lang_map() {
 Ref fenced(PackState& s, PyObject* lang, PyObject* code, PyObject* close) {
     Ref lang_text = text_of(s, lang);
     Ref code_text = text_of(s, code);
-    return concat_texts({K.pk_fence, lang_text.get(), K.pk_newline, code_text.get(), close});
+    return concat_texts({K.pk_fence, lang_text.get(), K.newline, code_text.get(), close});
 }
 
 } // namespace
@@ -95,14 +95,14 @@ void key_code(PackState& s, PyObject* code_budget) {
         PyObject* fid = PyTuple_GET_ITEM(file_ids, i);
         s.frame.line = pack_line::kIfCodeBudgetLeft;
         Ref left = subtract(s, code_budget, code_tokens_used.get());
-        if (compare(s, left.get(), K.i_200, Py_LT)) break;
+        if (compare(s, left.get(), K.code_floor, Py_LT)) break;
 
         s.frame.line = pack_line::kCodeBaseFile;
         Ref base_file = base_file_of(s, fid);
         s.frame.line = pack_line::kCodeSummary;
         Ref summary_obj = get_value(s, s.summaries, base_file.get(), NewDefault::Dict);
         s.frame.line = pack_line::kFuncsMap;
-        Ref funcs_map = get_value(s, summary_obj.get(), K.pk_functions);
+        Ref funcs_map = get_value(s, summary_obj.get(), K.functions);
         if (!is_true(s, funcs_map.get())) funcs_map = checked(PyDict_New());
         s.frame.line = pack_line::kFnDict;
         Ref fn_dict = checked(PyDict_New());
@@ -116,16 +116,16 @@ void key_code(PackState& s, PyObject* code_budget) {
         if (PyDict_GET_SIZE(fn_dict.get()) == 0) continue;
 
         s.frame.line = pack_line::kReadCode;
-        Ref code = call_global(s, K.read_symbol_content,
-                               {s.project_root, base_file.get(), fn_dict.get(), K.i_80},
-                               K.pk_kw_max_lines);
+        Ref code =
+            call_global(s, K.read_symbol_content,
+                        {s.project_root, base_file.get(), fn_dict.get(), K.default_max_lines},
+                        K.pk_kw_max_lines);
         s.frame.line = pack_line::kIfNoCode;
         if (!is_true(s, code.get())) continue;
 
         s.frame.line = pack_line::kExtension;
-        Ref ext = contains(s, base_file.get(), K.pk_dot)
-                      ? rsplit_once(s, base_file.get(), K.pk_dot, true)
-                      : Ref::borrow(K.empty);
+        Ref ext = contains(s, base_file.get(), K.dot) ? rsplit_once(s, base_file.get(), K.dot, true)
+                                                      : Ref::borrow(K.empty);
         s.frame.line = pack_line::kLangMap;
         if (lang_map.get() == nullptr) lang_map = new_lang_map();
         s.frame.line = pack_line::kLang;
@@ -141,13 +141,13 @@ void key_code(PackState& s, PyObject* code_budget) {
         if (compare(s, total.get(), code_budget, Py_GT)) {
             s.frame.line = pack_line::kCharBudget;
             Ref left_tokens = subtract(s, code_budget, code_tokens_used.get());
-            Ref chars = multiply(s, left_tokens.get(), K.f_3_2);
+            Ref chars = multiply(s, left_tokens.get(), K.chars_per_token);
             Ref char_budget = to_int(s, chars.get());
             s.frame.line = pack_line::kIfCharBudget;
-            if (compare(s, char_budget.get(), K.i_100, Py_GT)) {
+            if (compare(s, char_budget.get(), K.cut_floor, Py_GT)) {
                 s.frame.line = pack_line::kTruncated;
                 Ref cut = head(s, code.get(), char_budget.get());
-                Ref truncated = rsplit_once(s, cut.get(), K.pk_newline, false);
+                Ref truncated = rsplit_once(s, cut.get(), K.newline, false);
                 s.frame.line = pack_line::kCutBlock;
                 Ref cut_block = fenced(s, lang.get(), truncated.get(), K.pk_truncated_close);
                 s.frame.line = pack_line::kAppendCutBlock;
@@ -164,7 +164,7 @@ void key_code(PackState& s, PyObject* code_budget) {
     s.frame.line = pack_line::kIfCodeParts;
     if (PyList_GET_SIZE(parts.get()) <= 1) return;
     s.frame.line = pack_line::kJoinCode;
-    s.sec_code = checked(PyUnicode_Join(K.pk_newline, parts.get()));
+    s.sec_code = checked(PyUnicode_Join(K.newline, parts.get()));
     s.frame.line = pack_line::kDeductCode;
     Ref cost = call_global(s, K.estimate_tokens, {s.sec_code.get()});
     s.remaining = subtract(s, s.remaining.get(), cost.get(), true);

@@ -89,7 +89,7 @@ void NodeCursor::prepare(PyObject* file_ids) {
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* fid = PyTuple_GET_ITEM(file_ids, i);
         Py_ssize_t length = PyUnicode_GET_LENGTH(fid);
-        Py_ssize_t at = PyUnicode_Find(fid, K.pk_separator, 0, length, 1);
+        Py_ssize_t at = PyUnicode_Find(fid, K.double_colon, 0, length, 1);
         if (at == -2) raise();
         Ref base = at == -1 ? Ref::borrow(fid) : checked(PyUnicode_Substring(fid, 0, at));
         if (!ready(base.get())) return;
@@ -210,9 +210,9 @@ NodeCursor::Step NodeCursor::checked_match(Py_ssize_t index) {
 }
 
 void NodeCursor::learn_keys(PyObject* nodes) {
-    id_key_ = Ref::borrow(K.pk_id);
+    id_key_ = Ref::borrow(K.id);
     kind_key_ = Ref::borrow(K.pk_kind);
-    path_key_ = Ref::borrow(K.pk_path);
+    path_key_ = Ref::borrow(K.path);
     id_position_ = kind_position_ = path_position_ = -1;
     if (PyList_GET_SIZE(nodes) == 0) return;
     PyObject* node = PyList_GET_ITEM(nodes, 0);
@@ -222,9 +222,9 @@ void NodeCursor::learn_keys(PyObject* nodes) {
     PyObject* value;
     while (PyDict_Next(node, &position, &key, &value)) {
         if (!ready(key)) return;
-        if (same_text(key, K.pk_id)) id_key_ = Ref::borrow(key);
+        if (same_text(key, K.id)) id_key_ = Ref::borrow(key);
         if (same_text(key, K.pk_kind)) kind_key_ = Ref::borrow(key);
-        if (same_text(key, K.pk_path)) path_key_ = Ref::borrow(key);
+        if (same_text(key, K.path)) path_key_ = Ref::borrow(key);
     }
     id_position_ = position_of(node, id_key_.get());
     kind_position_ = position_of(node, kind_key_.get());

@@ -6,7 +6,7 @@ namespace cp::packing {
 bool is_symbol_node(PackState& s, PyObject* node, PyObject* base_file) {
     Ref kind = get_value(s, node, K.pk_kind);
     if (!equal(s, kind.get(), K.pk_symbol)) return false;
-    Ref path = get_value(s, node, K.pk_path);
+    Ref path = get_value(s, node, K.path);
     return equal(s, path.get(), base_file);
 }
 
@@ -18,9 +18,9 @@ Ref literal_fallback_walk(PackState& s, ForItems source, PyObject* fid, PyObject
         Ref node = source.next();
         if (node.get() == nullptr) return node;
         s.frame.line = pack_line::kIfFallbackNode;
-        Ref id = get_value(s, node.get(), K.pk_id);
+        Ref id = get_value(s, node.get(), K.id);
         if (equal(s, id.get(), fid)) return node;
-        id = get_value(s, node.get(), K.pk_id);
+        id = get_value(s, node.get(), K.id);
         if (equal(s, id.get(), base_file)) return node;
     }
 }

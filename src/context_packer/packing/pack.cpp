@@ -24,10 +24,10 @@ Ref pack_body(Frame& frame, PyObject* const* args) {
     s.remaining = subtract(s, after_header.get(), sec1_tokens.get());
 
     frame.line = pack_line::kIfCodeRoom;
-    if (compare(s, s.remaining.get(), K.i_400, Py_GT)) {
+    if (compare(s, s.remaining.get(), K.code_threshold, Py_GT)) {
         frame.line = pack_line::kCodeBudget;
         // min(remaining, int(token_budget * 0.45)): the second only when strictly smaller.
-        Ref share = multiply(s, s.token_budget, K.f_0_45);
+        Ref share = multiply(s, s.token_budget, K.code_share);
         Ref code_share = to_int(s, share.get());
         Ref code_budget = compare(s, code_share.get(), s.remaining.get(), Py_LT)
                               ? std::move(code_share)
@@ -35,9 +35,9 @@ Ref pack_body(Frame& frame, PyObject* const* args) {
         key_code(s, code_budget.get());
     }
     frame.line = pack_line::kIfReadsRoom;
-    if (compare(s, s.remaining.get(), K.i_200, Py_GT)) recommended_reads(s);
+    if (compare(s, s.remaining.get(), K.reads_threshold, Py_GT)) recommended_reads(s);
     frame.line = pack_line::kIfEdgesRoom;
-    if (compare(s, s.remaining.get(), K.i_150, Py_GT)) key_relationships(s);
+    if (compare(s, s.remaining.get(), K.relationships_threshold, Py_GT)) key_relationships(s);
 
     frame.line = pack_line::kSections;
     Ref sections = checked(PyList_New(0));
@@ -50,7 +50,7 @@ Ref pack_body(Frame& frame, PyObject* const* args) {
     frame.line = pack_line::kIfRelationships;
     if (s.sec_edges.get() != nullptr) append(sections.get(), s.sec_edges.get());
     frame.line = pack_line::kJoinSections;
-    return checked(PyUnicode_Join(K.pk_blank_line, sections.get()));
+    return checked(PyUnicode_Join(K.blank_line, sections.get()));
 }
 
 } // namespace cp

@@ -33,8 +33,8 @@ struct Reads {
         Ref start_text = text_of(s, start);
         Ref end_text = text_of(s, end);
         Ref name_text = text_of(s, name);
-        Ref line = concat_texts({K.pk_read_open, base_text.get(), K.pk_read_lines, start_text.get(),
-                                 K.pk_dash, end_text.get(), K.pk_read_name, name_text.get(),
+        Ref line = concat_texts({K.pk_item_open, base_text.get(), K.pk_read_lines, start_text.get(),
+                                 K.dash, end_text.get(), K.pk_read_name, name_text.get(),
                                  K.pk_read_call, tail});
         append(lines.get(), line.get());
     }
@@ -44,13 +44,13 @@ struct Reads {
         constexpr WalkLines kNodeLines{pack_line::kForReadNode, pack_line::kIfReadSymbolNode};
         walk_symbol_nodes(s, file, base_file, kNodeLines, [&](PyObject* node) {
             s.frame.line = pack_line::kReadNodeStart;
-            Ref line_start = get_value(s, node, K.pk_line_start, K.i_0);
+            Ref line_start = get_value(s, node, K.line_start, K.i_0);
             Ref line_s = add(s, line_start.get(), K.i_1);
             s.frame.line = pack_line::kReadNodeEnd;
-            Ref line_end = get_value(s, node, K.pk_line_end, line_s.get());
+            Ref line_end = get_value(s, node, K.line_end, line_s.get());
             Ref line_e = add(s, line_end.get(), K.i_1);
             s.frame.line = pack_line::kReadNodeName;
-            Ref name = get_value(s, node, K.pk_name, K.pk_unknown);
+            Ref name = get_value(s, node, K.name, K.pk_unknown);
             s.frame.line = pack_line::kAppendNodeRead;
             add_line(base_file, line_s.get(), line_e.get(), name.get(), K.empty);
             s.frame.line = pack_line::kCountNodeRead;
@@ -74,14 +74,14 @@ struct Reads {
             s.frame.line = pack_line::kForReadFunction;
             listed = checked(PyDict_Items(funcs));
         } else if (is_instance(s, funcs, &PyDict_Type)) {
-            Ref view = call_method(funcs, K.pk_items, {});
+            Ref view = call_method(funcs, K.items, {});
             s.frame.line = pack_line::kForReadFunction;
             listed = checked(PySequence_List(view.get()));
         } else {
             s.frame.line = pack_line::kForReadFunction;
             listed = checked(PyList_New(0));
         }
-        Ref first_three = head(s, listed.get(), K.i_3);
+        Ref first_three = head(s, listed.get(), K.functions_per_file);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(first_three.get()); ++i) {
             s.frame.line = pack_line::kForReadFunction;
             // Held: unpacking may run code that changes the list.
@@ -108,7 +108,7 @@ struct Reads {
             s.frame.line = pack_line::kDisplayEnd;
             Ref display_end = displayed(line_e.get());
             s.frame.line = pack_line::kReadDescription;
-            Ref desc = get_value(s, fn_info.get(), K.pk_description, K.empty);
+            Ref desc = get_value(s, fn_info.get(), K.description, K.empty);
             s.frame.line = pack_line::kDescPart;
             Ref desc_part = Ref::borrow(K.empty);
             if (is_true(s, desc.get())) {
@@ -141,7 +141,7 @@ void recommended_reads(PackState& s) {
         s.frame.line = pack_line::kReadSummary;
         Ref summary_obj = get_value(s, s.summaries, base_file.get(), NewDefault::Dict);
         s.frame.line = pack_line::kReadFuncs;
-        Ref funcs = get_value(s, summary_obj.get(), K.pk_functions, NewDefault::List);
+        Ref funcs = get_value(s, summary_obj.get(), K.functions, NewDefault::List);
         s.frame.line = pack_line::kIfReadFuncs;
         if (!is_true(s, funcs.get())) {
             reads.from_nodes(static_cast<size_t>(i), base_file.get());
@@ -153,7 +153,7 @@ void recommended_reads(PackState& s) {
     s.frame.line = pack_line::kIfReadsAdded;
     if (reads.added <= 0) return;
     s.frame.line = pack_line::kJoinReads;
-    s.sec_reads = checked(PyUnicode_Join(K.pk_newline, reads.lines.get()));
+    s.sec_reads = checked(PyUnicode_Join(K.newline, reads.lines.get()));
     s.frame.line = pack_line::kDeductReads;
     Ref cost = call_global(s, K.estimate_tokens, {s.sec_reads.get()});
     s.remaining = subtract(s, s.remaining.get(), cost.get(), true);

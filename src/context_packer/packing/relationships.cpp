@@ -10,7 +10,7 @@ constexpr long kMaxEdges = 10;
 
 Ref relevant_rels() {
     Ref rels = checked(PySet_New(nullptr));
-    for (PyObject* kind : {K.pk_rel_imports, K.pk_rel_calls, K.pk_rel_extends, K.pk_rel_implements,
+    for (PyObject* kind : {K.imports, K.pk_rel_calls, K.pk_rel_extends, K.pk_rel_implements,
                            K.pk_rel_requires, K.pk_rel_contains, K.pk_rel_references})
         check(PySet_Add(rels.get(), kind));
     return rels;
@@ -34,10 +34,10 @@ void key_relationships(PackState& s) {
         s.frame.line = pack_line::kIfTenEdges;
         if (edge_count >= kMaxEdges) break;
         s.frame.line = pack_line::kEdgeFrom;
-        Ref frm = get_value(s, edge.get(), K.pk_from, K.empty);
+        Ref frm = get_value(s, edge.get(), K.from, K.empty);
         frm = str_of(s, frm.get());
         s.frame.line = pack_line::kEdgeTo;
-        Ref to = get_value(s, edge.get(), K.pk_to, K.empty);
+        Ref to = get_value(s, edge.get(), K.to, K.empty);
         to = str_of(s, to.get());
         s.frame.line = pack_line::kEdgeRel;
         Ref rel = get_value(s, edge.get(), K.pk_rel, K.empty);
@@ -54,7 +54,7 @@ void key_relationships(PackState& s) {
         Ref rel_text = text_of(s, rel.get());
         Ref to_name = call_global(s, K.basename_fn, {to.get()});
         Ref to_text = text_of(s, to_name.get());
-        Ref line = concat_texts({K.pk_edge_open, from_text.get(), K.pk_edge_mid, rel_text.get(),
+        Ref line = concat_texts({K.pk_item_open, from_text.get(), K.pk_edge_mid, rel_text.get(),
                                  K.pk_edge_arrow, to_text.get(), K.pk_backtick});
         append(lines.get(), line.get());
         s.frame.line = pack_line::kCountEdge;
@@ -64,7 +64,7 @@ void key_relationships(PackState& s) {
     s.frame.line = pack_line::kIfEdges;
     if (edge_count == 0) return;
     s.frame.line = pack_line::kJoinEdges;
-    s.sec_edges = checked(PyUnicode_Join(K.pk_newline, lines.get()));
+    s.sec_edges = checked(PyUnicode_Join(K.newline, lines.get()));
 }
 
 } // namespace cp::packing

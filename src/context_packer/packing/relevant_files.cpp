@@ -23,10 +23,10 @@ void append_expanded(PackState& s, PyObject* lines, PyObject* fid, PyObject* exp
     s.frame.line = pack_line::kSplitExpanded;
     Ref pieces;
     if (PyUnicode_CheckExact(expanded)) {
-        pieces = checked(PyUnicode_Split(expanded, K.pk_newline, -1));
+        pieces = checked(PyUnicode_Split(expanded, K.newline, -1));
     } else {
         mark_foreign(s);
-        pieces = call_method(expanded, K.pk_split, {K.pk_newline});
+        pieces = call_method(expanded, K.split, {K.newline});
     }
     s.frame.line = pack_line::kAppendFileName;
     Ref name = text_of(s, fid);
@@ -40,7 +40,7 @@ void append_expanded(PackState& s, PyObject* lines, PyObject* fid, PyObject* exp
         if (piece.get() == nullptr) return;
         s.frame.line = pack_line::kAppendExpandedLine;
         Ref text = text_of(s, piece.get());
-        Ref line = concat_texts({K.pk_indent, text.get()});
+        Ref line = concat_texts({K.indent, text.get()});
         append(lines, line.get());
     }
 }
@@ -52,9 +52,9 @@ void append_fallback(PackState& s, PyObject* lines, size_t file, PyObject* fid,
     Ref node = find_fallback_node(s, file, fid, base_file);
     if (node.get() != nullptr) {
         s.frame.line = pack_line::kFallbackSummary;
-        Ref summary = get_value(s, node.get(), K.pk_summary, K.empty);
+        Ref summary = get_value(s, node.get(), K.summary, K.empty);
         if (!is_true(s, summary.get())) summary = Ref::borrow(K.empty);
-        fallback = head(s, summary.get(), K.i_300);
+        fallback = head(s, summary.get(), K.fallback_length);
     }
     s.frame.line = pack_line::kIfFallback;
     if (is_true(s, fallback.get())) {
@@ -127,7 +127,7 @@ void relevant_files(PackState& s) {
         }
     }
     s.frame.line = pack_line::kJoinSec1;
-    s.sec1 = checked(PyUnicode_Join(K.pk_newline, lines.get()));
+    s.sec1 = checked(PyUnicode_Join(K.newline, lines.get()));
 }
 
 } // namespace cp::packing

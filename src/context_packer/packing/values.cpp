@@ -190,7 +190,7 @@ void unpack_pair(PackState& s, PyObject* value, Ref& first, Ref& second) {
 Ref items_list(PackState& s, PyObject* mapping) {
     if (PyDict_CheckExact(mapping)) return checked(PyDict_Items(mapping));
     mark_foreign(s);
-    Ref items = call_method(mapping, K.pk_items, {});
+    Ref items = call_method(mapping, K.items, {});
     return checked(PySequence_List(items.get()));
 }
 
@@ -203,14 +203,14 @@ bool contains(PackState& s, PyObject* container, PyObject* key) {
 Ref base_file_of(PackState& s, PyObject* fid) {
     if (PyUnicode_CheckExact(fid)) {
         Py_ssize_t length = PyUnicode_GET_LENGTH(fid);
-        Py_ssize_t at = PyUnicode_Find(fid, K.pk_separator, 0, length, 1);
+        Py_ssize_t at = PyUnicode_Find(fid, K.double_colon, 0, length, 1);
         if (at == -2) raise();
         if (at == -1) return Ref::borrow(fid);
         return checked(PyUnicode_Substring(fid, 0, at));
     }
-    if (!contains(s, fid, K.pk_separator)) return Ref::borrow(fid);
+    if (!contains(s, fid, K.double_colon)) return Ref::borrow(fid);
     mark_foreign(s);
-    Ref pieces = call_method(fid, K.pk_split, {K.pk_separator});
+    Ref pieces = call_method(fid, K.split, {K.double_colon});
     return checked(PyObject_GetItem(pieces.get(), K.i_0));
 }
 
@@ -225,8 +225,8 @@ Ref rsplit_once(PackState& s, PyObject* text, PyObject* separator, bool tail) {
         return checked(PyUnicode_Substring(text, 0, at));
     }
     mark_foreign(s);
-    Ref pieces = call_method(text, K.pk_rsplit, {separator, K.i_1});
-    return checked(PyObject_GetItem(pieces.get(), tail ? K.pk_i_neg_1 : K.i_0));
+    Ref pieces = call_method(text, K.rsplit, {separator, K.i_1});
+    return checked(PyObject_GetItem(pieces.get(), tail ? K.pk_last_index : K.i_0));
 }
 
 Ref graph_nodes(PackState& s) {

@@ -15,8 +15,9 @@ Ref pack_for_query_body(Frame& frame, PyObject* const* args) {
     frame.line = pack_for_query_line::kLoadGraph;
     Ref graph = call(module_global(K.vx_load_graph).get(), {});
     frame.line = pack_for_query_line::kRetrieve;
-    Ref result = call_kw(module_global(K.vx_retrieve).get(), {graph.get(), query, K.i_8, K.i_40},
-                         K.kw_top_files_edges);
+    Ref result =
+        call_kw(module_global(K.vx_retrieve).get(),
+                {graph.get(), query, K.query_top_files, K.query_top_edges}, K.kw_top_files_edges);
     frame.line = pack_for_query_line::kLoadSummaries;
     Ref summaries = call(module_global(K.load_summaries).get(), {project_root});
     frame.line = pack_for_query_line::kPack;

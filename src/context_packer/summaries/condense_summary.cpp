@@ -34,8 +34,7 @@ Ref condense_summary_body(Frame& frame, PyObject* const* args) {
     Ref desc = summaries::description(frame, condense_line::kDescription, summary);
     if (desc.get() != nullptr) parts.add(std::move(desc));
 
-    Ref funcs =
-        summaries::non_empty_dict(frame, condense_line::kFunctions, summary, K.sm_functions);
+    Ref funcs = summaries::non_empty_dict(frame, condense_line::kFunctions, summary, K.functions);
     if (funcs.get() != nullptr) {
         frame.line = condense_line::kSigs;
         TextList<5> sigs;

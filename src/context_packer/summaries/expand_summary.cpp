@@ -106,7 +106,7 @@ void add_details(Frame& frame, PyObject* finfo, Lines& lines) {
         frame.line = expand_line::kIfCalls;
         if (truth(all_calls.get())) {
             frame.line = expand_line::kAddCalls;
-            Ref joined = join_first(K.comma_space, all_calls.get(), 6, K.i_6);
+            Ref joined = join_first(K.comma_space, all_calls.get(), 6, K.sm_max_calls);
             details.add(concat_texts({K.sm_calls_label, joined.get()}));
         }
     }
@@ -116,7 +116,7 @@ void add_details(Frame& frame, PyObject* finfo, Lines& lines) {
     frame.line = expand_line::kIfDecorators;
     if (truth(decorators.get())) {
         frame.line = expand_line::kAddDecorators;
-        Ref joined = join_first(K.comma_space, decorators.get(), 3, K.i_3);
+        Ref joined = join_first(K.comma_space, decorators.get(), 3, K.sm_max_decorators);
         details.add(concat_texts({K.sm_decorators_label, joined.get()}));
     }
     frame.line = expand_line::kIfDetails;
@@ -128,7 +128,7 @@ void add_details(Frame& frame, PyObject* finfo, Lines& lines) {
 }
 
 void add_functions(Frame& frame, PyObject* summary, Lines& lines) {
-    Ref funcs = non_empty_dict(frame, expand_line::kFunctions, summary, K.sm_functions);
+    Ref funcs = non_empty_dict(frame, expand_line::kFunctions, summary, K.functions);
     if (funcs.get() == nullptr) return;
     frame.line = expand_line::kFunctionsHeader;
     lines.add(Ref::borrow(K.sm_functions_header));
@@ -139,8 +139,7 @@ void add_functions(Frame& frame, PyObject* summary, Lines& lines) {
         Ref fname, finfo;
         members.unpack(i, fname, finfo);
         Signature sig;
-        if (!signature(frame, expand_line::kForFunction, K.sm_indent, fname.get(), finfo.get(),
-                       sig))
+        if (!signature(frame, expand_line::kForFunction, K.indent, fname.get(), finfo.get(), sig))
             continue;
         frame.line = expand_line::kIfAsync;
         Ref is_async = dict_get(finfo.get(), K.sm_async, Py_None);
@@ -185,7 +184,7 @@ void add_classes(Frame& frame, PyObject* summary, Lines& lines) {
         frame.line = expand_line::kIfMethods;
         if (truth(methods.get()) && PyList_Check(methods.get())) {
             frame.line = expand_line::kAddMethods;
-            Ref joined = join_first(K.comma_space, methods.get(), 4, K.i_4);
+            Ref joined = join_first(K.comma_space, methods.get(), 4, K.sm_max_methods);
             Ref suffix = concat_texts({K.sm_methods_open, joined.get(), K.sm_methods_close});
             if (PyUnicode_CheckExact(label.get()))
                 label = concat_texts({label.get(), suffix.get()});
@@ -208,12 +207,12 @@ void add_variables(Frame& frame, PyObject* summary, Lines& lines) {
     frame.line = expand_line::kVarParts;
     TextList<6> var_parts;
     frame.line = expand_line::kForVariable;
-    Ref first = first_items(variables.get(), K.i_6);
+    Ref first = first_items(variables.get(), K.sm_max_variables);
     for_each_item(frame, expand_line::kForVariable, first.get(), [&](PyObject* v) {
         frame.line = expand_line::kIfVariableDict;
         if (PyDict_Check(v)) {
             frame.line = expand_line::kVariableName;
-            Ref name = dict_get(v, K.sm_name, K.empty);
+            Ref name = dict_get(v, K.name, K.empty);
             frame.line = expand_line::kUsedBy;
             Ref used_by = get_or_new_list(v, K.sm_used_by);
             frame.line = expand_line::kIfNoName;
@@ -222,7 +221,7 @@ void add_variables(Frame& frame, PyObject* summary, Lines& lines) {
             if (truth(used_by.get())) {
                 frame.line = expand_line::kAppendUsedBy;
                 Ref name_text = text_of(name.get());
-                Ref joined = join_first(K.comma_space, used_by.get(), 3, K.i_3);
+                Ref joined = join_first(K.comma_space, used_by.get(), 3, K.sm_max_used_by);
                 var_parts.add(
                     concat_texts({name_text.get(), K.sm_used_by_open, joined.get(), K.sm_close}));
             } else {
@@ -252,14 +251,14 @@ void add_call_graph(Frame& frame, PyObject* summary, Lines& lines) {
     frame.line = expand_line::kGraphStrs;
     TextList<6> graph_strs;
     frame.line = expand_line::kForEdge;
-    Ref first = first_items(internal_graph.get(), K.i_6);
+    Ref first = first_items(internal_graph.get(), K.sm_max_graph_edges);
     for_each_item(frame, expand_line::kForEdge, first.get(), [&](PyObject* edge) {
         frame.line = expand_line::kIfEdgeDict;
         if (!PyDict_Check(edge)) return;
         frame.line = expand_line::kEdgeFrom;
-        Ref frm = dict_get(edge, K.sm_from, K.empty);
+        Ref frm = dict_get(edge, K.from, K.empty);
         frame.line = expand_line::kEdgeTo;
-        Ref to = dict_get(edge, K.sm_to, K.empty);
+        Ref to = dict_get(edge, K.to, K.empty);
         frame.line = expand_line::kIfBothEnds;
         if (!truth(frm.get()) || !truth(to.get())) return;
         frame.line = expand_line::kAppendEdge;
@@ -276,13 +275,13 @@ void add_call_graph(Frame& frame, PyObject* summary, Lines& lines) {
 
 void add_imports(Frame& frame, PyObject* summary, Lines& lines) {
     frame.line = expand_line::kImports;
-    Ref imports = get_or_new_list(summary, K.sm_imports);
+    Ref imports = get_or_new_list(summary, K.imports);
     frame.line = expand_line::kIfImports;
     if (!truth(imports.get()) || !PyList_Check(imports.get())) return;
     frame.line = expand_line::kImpStrs;
     TextList<5> imp_strs;
     frame.line = expand_line::kForImport;
-    Ref first = first_items(imports.get(), K.i_5);
+    Ref first = first_items(imports.get(), K.sm_max_imports);
     for_each_item(frame, expand_line::kForImport, first.get(), [&](PyObject* imp) {
         frame.line = expand_line::kIfImportDict;
         if (!PyDict_Check(imp)) return;
@@ -296,7 +295,7 @@ void add_imports(Frame& frame, PyObject* summary, Lines& lines) {
         if (truth(names.get())) {
             frame.line = expand_line::kAppendModuleNames;
             Ref mod_text = text_of(mod.get());
-            Ref joined = join_first(K.comma_space, names.get(), 4, K.i_4);
+            Ref joined = join_first(K.comma_space, names.get(), 4, K.sm_max_names);
             imp_strs.add(concat_texts({mod_text.get(), K.sm_open, joined.get(), K.sm_close}));
         } else {
             frame.line = expand_line::kAppendModule;

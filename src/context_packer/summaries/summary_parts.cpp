@@ -5,7 +5,7 @@ namespace cp::summaries {
 
 Ref description(Frame& frame, int first_line, PyObject* summary) {
     frame.line = first_line;
-    Ref raw = dict_get(summary, K.sm_description, K.empty);
+    Ref raw = dict_get(summary, K.description, K.empty);
     Ref desc = stripped(raw.get());
     frame.line = first_line + 1;
     if (!truth(desc.get())) return Ref();
