@@ -32,11 +32,10 @@ void functions_from_summary(PackState& s, PyObject* funcs_map, PyObject* fn_dict
         Ref description = get_value(s, fn_info.get(), K.description, K.empty);
         s.frame.line = pack_line::kSummaryFunctionRecord;
         Ref record = checked(PyDict_New());
-        check(PyDict_SetItem(record.get(), K.line_start, line_start.get()));
-        check(PyDict_SetItem(record.get(), K.line_end, line_end.get()));
-        check(PyDict_SetItem(record.get(), K.description, description.get()));
-        if (!is_plain_scalar(fn_name.get())) mark_foreign(s);
-        check(PyDict_SetItem(fn_dict, fn_name.get(), record.get()));
+        store(s, record.get(), K.line_start, line_start.get());
+        store(s, record.get(), K.line_end, line_end.get());
+        store(s, record.get(), K.description, description.get());
+        store(s, fn_dict, fn_name.get(), record.get());
     }
 }
 
@@ -50,17 +49,16 @@ void functions_from_nodes(PackState& s, size_t file, PyObject* base_file, PyObje
         Ref line_end = get_value(s, node, K.line_end, K.default_line_end);
         s.frame.line = pack_line::kNodeFunctionRecord;
         Ref record = checked(PyDict_New());
-        check(PyDict_SetItem(record.get(), K.line_start, line_start.get()));
-        check(PyDict_SetItem(record.get(), K.line_end, line_end.get()));
+        store(s, record.get(), K.line_start, line_start.get());
+        store(s, record.get(), K.line_end, line_end.get());
         Ref name = get_value(s, node, K.name, K.empty);
-        if (!is_plain_scalar(name.get())) mark_foreign(s);
-        check(PyDict_SetItem(fn_dict, name.get(), record.get()));
+        store(s, fn_dict, name.get(), record.get());
         s.frame.line = pack_line::kIfThreeFunctions;
         return PyDict_GET_SIZE(fn_dict) >= 3;
     });
 }
 
-Ref new_lang_map() {
+Ref new_lang_map(PackState& s) {
     Ref map = checked(PyDict_New());
     const std::pair<PyObject*, PyObject*> tags[] = {
         {K.pk_ext_py, K.pk_lang_python}, {K.pk_ext_ts, K.pk_lang_typescript},
@@ -68,7 +66,7 @@ Ref new_lang_map() {
         {K.pk_ext_jsx, K.pk_ext_jsx},    {K.pk_ext_go, K.pk_ext_go},
     };
     for (const auto& [extension, tag] : tags)
-        check(PyDict_SetItem(map.get(), extension, tag));
+        store(s, map.get(), extension, tag);
     return map;
 }
 
@@ -127,7 +125,7 @@ void key_code(PackState& s, PyObject* code_budget) {
         Ref ext = contains(s, base_file.get(), K.dot) ? rsplit_once(s, base_file.get(), K.dot, true)
                                                       : Ref::borrow(K.empty);
         s.frame.line = pack_line::kLangMap;
-        if (lang_map.get() == nullptr) lang_map = new_lang_map();
+        if (lang_map.get() == nullptr) lang_map = new_lang_map(s);
         s.frame.line = pack_line::kLang;
         Ref lang = get_value(s, lang_map.get(), ext.get(), ext.get());
 

@@ -12,7 +12,7 @@ bool is_symbol_node(PackState& s, PyObject* node, PyObject* base_file) {
 
 namespace {
 
-Ref literal_fallback_walk(PackState& s, ForItems source, PyObject* fid, PyObject* base_file) {
+Ref literal_fallback_walk(PackState& s, Loop source, PyObject* fid, PyObject* base_file) {
     for (;;) {
         s.frame.line = pack_line::kForFallbackNode;
         Ref node = source.next();
@@ -31,7 +31,7 @@ Ref find_fallback_node(PackState& s, size_t file, PyObject* fid, PyObject* base_
     s.frame.line = pack_line::kForFallbackNode;
     Ref nodes = graph_nodes(s);
     if (!attach_cursor(s, nodes.get()))
-        return literal_fallback_walk(s, ForItems(nodes.get()), fid, base_file);
+        return literal_fallback_walk(s, Loop(s, nodes.get()), fid, base_file);
     NodeCursor::Step step = s.cursor.first_id_match(file);
     switch (step.kind) {
     case NodeCursor::Step::Match:
@@ -41,9 +41,9 @@ Ref find_fallback_node(PackState& s, size_t file, PyObject* fid, PyObject* base_
     case NodeCursor::Step::Literal:
         break;
     case NodeCursor::Step::Stale:
-        return literal_fallback_walk(s, ForItems(nodes.get()), fid, base_file);
+        return literal_fallback_walk(s, Loop(s, nodes.get()), fid, base_file);
     }
-    return literal_fallback_walk(s, ForItems(nodes.get(), step.index), fid, base_file);
+    return literal_fallback_walk(s, Loop(s, nodes.get(), step.index), fid, base_file);
 }
 
 } // namespace cp::packing

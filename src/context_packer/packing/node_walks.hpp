@@ -3,7 +3,6 @@
 // for statement's semantics: "nodes" is read once per walk and iterated from its start.
 #pragma once
 
-#include "iteration.hpp"
 #include "packing/values.hpp"
 
 namespace cp::packing {
@@ -33,7 +32,7 @@ bool is_symbol_node(PackState& s, PyObject* node, PyObject* base_file);
 template <class Visit>
 void walk_symbol_nodes(PackState& s, size_t file, PyObject* base_file, WalkLines lines,
                        Visit&& visit) {
-    auto literal = [&](ForItems source) {
+    auto literal = [&](Loop source) {
         for (;;) {
             s.frame.line = lines.walk;
             Ref node = source.next();
@@ -45,7 +44,7 @@ void walk_symbol_nodes(PackState& s, size_t file, PyObject* base_file, WalkLines
 
     s.frame.line = lines.walk;
     Ref nodes = graph_nodes(s);
-    if (!attach_cursor(s, nodes.get())) return literal(ForItems(nodes.get()));
+    if (!attach_cursor(s, nodes.get())) return literal(Loop(s, nodes.get()));
     size_t seen = 0;
     // Where the for statement stands: the index after the last node visited.
     Py_ssize_t next = 0;
@@ -57,9 +56,9 @@ void walk_symbol_nodes(PackState& s, size_t file, PyObject* base_file, WalkLines
         case NodeCursor::Step::End:
             return;
         case NodeCursor::Step::Literal:
-            return literal(ForItems(nodes.get(), step.index));
+            return literal(Loop(s, nodes.get(), step.index));
         case NodeCursor::Step::Stale:
-            return literal(ForItems(nodes.get(), next));
+            return literal(Loop(s, nodes.get(), next));
         }
         Ref node = Ref::borrow(PyList_GET_ITEM(nodes.get(), step.index));
         uint64_t before = s.foreign;
@@ -68,7 +67,7 @@ void walk_symbol_nodes(PackState& s, size_t file, PyObject* base_file, WalkLines
         // Outside code (visit allocates, so a collection may have run) may have changed the
         // list: the for statement would go on with the next index of the list as it now is.
         note_collections(s);
-        if (s.foreign != before) return literal(ForItems(nodes.get(), next));
+        if (s.foreign != before) return literal(Loop(s, nodes.get(), next));
         s.frame.line = lines.walk;
     }
 }

@@ -74,9 +74,9 @@ struct Reads {
             s.frame.line = pack_line::kForReadFunction;
             listed = checked(PyDict_Items(funcs));
         } else if (is_instance(s, funcs, &PyDict_Type)) {
-            Ref view = call_method(funcs, K.items, {});
+            Ref view = method_call(s, funcs, K.items, {});
             s.frame.line = pack_line::kForReadFunction;
-            listed = checked(PySequence_List(view.get()));
+            listed = list_from(s, view.get());
         } else {
             s.frame.line = pack_line::kForReadFunction;
             listed = checked(PyList_New(0));

@@ -9,11 +9,8 @@ namespace {
 constexpr long kMaxEdges = 10;
 
 Ref relevant_rels() {
-    Ref rels = checked(PySet_New(nullptr));
-    for (PyObject* kind : {K.imports, K.pk_rel_calls, K.pk_rel_extends, K.pk_rel_implements,
-                           K.pk_rel_requires, K.pk_rel_contains, K.pk_rel_references})
-        check(PySet_Add(rels.get(), kind));
-    return rels;
+    return text_set({K.imports, K.pk_rel_calls, K.pk_rel_extends, K.pk_rel_implements,
+                     K.pk_rel_requires, K.pk_rel_contains, K.pk_rel_references});
 }
 
 } // namespace
@@ -26,7 +23,7 @@ void key_relationships(PackState& s) {
     long edge_count = 0;
 
     s.frame.line = pack_line::kForEdge;
-    ForItems edges(s.edges_list.get());
+    Loop edges(s, s.edges_list.get());
     for (;;) {
         s.frame.line = pack_line::kForEdge;
         Ref edge = edges.next();

@@ -10,12 +10,7 @@ namespace {
 Ref result_field(PackState& s, PyObject* key) {
     PyObject* result = s.retrieve_result;
     if (is_instance(s, result, &PyDict_Type)) return get_value(s, result, key, NewDefault::List);
-    if (PyType_HasFeature(Py_TYPE(result), Py_TPFLAGS_HEAPTYPE)) mark_foreign(s);
-    PyObject* value = PyObject_GetAttr(result, key);
-    if (value != nullptr) return Ref::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
-    PyErr_Clear();
-    return checked(PyList_New(0));
+    return attribute_or_list(s, result, key);
 }
 
 // Appends the lines of one file whose rendered summary is `expanded`.
@@ -25,15 +20,14 @@ void append_expanded(PackState& s, PyObject* lines, PyObject* fid, PyObject* exp
     if (PyUnicode_CheckExact(expanded)) {
         pieces = checked(PyUnicode_Split(expanded, K.newline, -1));
     } else {
-        mark_foreign(s);
-        pieces = call_method(expanded, K.split, {K.newline});
+        pieces = method_call(s, expanded, K.split, {K.newline});
     }
     s.frame.line = pack_line::kAppendFileName;
     Ref name = text_of(s, fid);
     Ref bold = concat_texts({K.pk_file_open, name.get(), K.pk_file_close});
     append(lines, bold.get());
     s.frame.line = pack_line::kForExpandedLine;
-    ForItems source(pieces.get());
+    Loop source(s, pieces.get());
     for (;;) {
         s.frame.line = pack_line::kForExpandedLine;
         Ref piece = source.next();
@@ -83,7 +77,7 @@ void choose_files(PackState& s) {
     Ref file_ids = checked(PyList_New(0));
     s.frame.line = pack_line::kForEntry;
     Ref taken = head(s, s.files_list.get(), s.max_files);
-    ForItems entries(taken.get());
+    Loop entries(s, taken.get());
     for (;;) {
         s.frame.line = pack_line::kForEntry;
         Ref entry = entries.next();
@@ -99,8 +93,7 @@ void choose_files(PackState& s) {
     // and the node cursor keys its files by position.
     s.file_ids = checked(PyList_AsTuple(file_ids.get()));
     s.frame.line = pack_line::kChosenSet;
-    Ref chosen = checked(PySet_New(s.file_ids.get()));
-    s.chosen_set = std::move(chosen);
+    s.chosen_set = set_of(s, s.file_ids.get());
     s.cursor.prepare(s.file_ids.get());
 }
 

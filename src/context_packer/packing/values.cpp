@@ -229,6 +229,49 @@ Ref rsplit_once(PackState& s, PyObject* text, PyObject* separator, bool tail) {
     return checked(PyObject_GetItem(pieces.get(), tail ? K.pk_last_index : K.i_0));
 }
 
+Ref attribute_or_list(PackState& s, PyObject* value, PyObject* name) {
+    if (is_user_type(value)) mark_foreign(s);
+    PyObject* found = PyObject_GetAttr(value, name);
+    if (found != nullptr) return Ref::steal(found);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
+    PyErr_Clear();
+    return checked(PyList_New(0));
+}
+
+Ref method_call(PackState& s, PyObject* value, PyObject* name,
+                std::initializer_list<PyObject*> args) {
+    mark_foreign(s);
+    return call_method(value, name, args);
+}
+
+Ref list_from(PackState& s, PyObject* iterable) {
+    if (!PyList_CheckExact(iterable) && !PyTuple_CheckExact(iterable)) mark_foreign(s);
+    return checked(PySequence_List(iterable));
+}
+
+Ref set_of(PackState& s, PyObject* items) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items); ++i) {
+        if (!is_plain_scalar(PyTuple_GET_ITEM(items, i))) {
+            mark_foreign(s);
+            break;
+        }
+    }
+    return checked(PySet_New(items));
+}
+
+Ref text_set(std::initializer_list<PyObject*> texts) {
+    Ref set = checked(PySet_New(nullptr));
+    for (PyObject* text : texts)
+        check(PySet_Add(set.get(), text));
+    return set;
+}
+
+void store(PackState& s, PyObject* dict, PyObject* key, PyObject* value) {
+    // Hashing the key, or comparing it with a key of equal hash, may run code.
+    if (!is_plain_scalar(key) || !has_plain_keys(dict)) mark_foreign(s);
+    check(PyDict_SetItem(dict, key, value));
+}
+
 Ref graph_nodes(PackState& s) {
     PyObject* nodes = dict_lookup(s, s.graph, K.nodes);
     return nodes != nullptr ? Ref::borrow(nodes) : checked(PyList_New(0));

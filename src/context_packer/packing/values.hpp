@@ -6,6 +6,7 @@
 #include <initializer_list>
 
 #include "compat/dict_layout.hpp"
+#include "iteration.hpp"
 #include "packing/pack_state.hpp"
 #include "text.hpp"
 
@@ -61,6 +62,50 @@ bool contains(PackState& s, PyObject* container, PyObject* key);
 Ref base_file_of(PackState& s, PyObject* fid);
 // `text.rsplit(sep, 1)[index]` for index 0 or -1 (`text[:..]` piece or the tail).
 Ref rsplit_once(PackState& s, PyObject* text, PyObject* separator, bool tail);
+
+// `getattr(value, name, [])`.
+Ref attribute_or_list(PackState& s, PyObject* value, PyObject* name);
+// `value.name(*args)` on a value that is not an exact built-in.
+Ref method_call(PackState& s, PyObject* value, PyObject* name,
+                std::initializer_list<PyObject*> args);
+// `list(iterable)`.
+Ref list_from(PackState& s, PyObject* iterable);
+// `set(items)` of a tuple.
+Ref set_of(PackState& s, PyObject* items);
+// A set of interned constant texts (hashing them runs no code).
+Ref text_set(std::initializer_list<PyObject*> texts);
+// `dict[key] = value` on an exact dict.
+void store(PackState& s, PyObject* dict, PyObject* key, PyObject* value);
+
+// The items of a for statement over a caller's value. Stepping anything but an exact list or
+// tuple runs its iterator's code, so each such step marks the state.
+class Loop {
+  public:
+    Loop(PackState& s, PyObject* iterable)
+        : s_(s), plain_(is_plain_sequence(iterable)), items_(marked(s, iterable, plain_)) {}
+    // An exact list from index `start` on.
+    Loop(PackState& s, PyObject* list, Py_ssize_t start)
+        : s_(s), plain_(true), items_(list, start) {}
+
+    Ref next() {
+        if (!plain_) mark_foreign(s_);
+        return items_.next();
+    }
+
+  private:
+    static bool is_plain_sequence(PyObject* value) {
+        return PyList_CheckExact(value) || PyTuple_CheckExact(value);
+    }
+    // Taking the iterator may run `__iter__`.
+    static PyObject* marked(PackState& s, PyObject* iterable, bool plain) {
+        if (!plain) mark_foreign(s);
+        return iterable;
+    }
+
+    PackState& s_;
+    bool plain_;
+    ForItems items_;
+};
 
 // `graph.get("nodes", [])`.
 Ref graph_nodes(PackState& s);
