@@ -151,15 +151,6 @@ inline bool truth(PyObject* object) {
     return check(PyObject_IsTrue(object)) != 0;
 }
 
-// `a == b` as Python evaluates it in a condition: no identity shortcut, then the truth of the
-// comparison's result.
-inline bool equals(PyObject* a, PyObject* b) {
-    PyObject* result = check(PyObject_RichCompare(a, b, Py_EQ));
-    int true_ = PyObject_IsTrue(result);
-    Py_DECREF(result);
-    return check(true_) != 0;
-}
-
 // ---------------------------------------------------------------------------------------------
 // Whether int(value) applies: the number protocol's int or index slot.
 inline bool is_number(PyObject* value) {

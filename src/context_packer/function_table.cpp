@@ -3,6 +3,7 @@
 
 #include "compat/code_object.hpp"
 #include "excerpts/excerpt_lines.hpp"
+#include "packing/helper_lines.hpp"
 #include "packing/pack_lines.hpp"
 #include "pipeline/pipeline_lines.hpp"
 #include "summaries/summary_lines.hpp"

@@ -146,6 +146,13 @@ Ref import_name(PyObject* module, PyObject* name) {
     raise_format(PyExc_ImportError, "cannot import name %S", name);
 }
 
+// `a == b` as Python evaluates it in a condition: no identity shortcut, then the truth of the
+// comparison's result.
+bool equals(PyObject* a, PyObject* b) {
+    Ref result = checked(PyObject_RichCompare(a, b, Py_EQ));
+    return truth(result.get());
+}
+
 void run_statements(Frame& frame) {
     frame.line = module_line::kImportJson;
     store_global(K.json, import_module(K.json, {}).get());

@@ -23,6 +23,12 @@ inline bool same_text(PyObject* a, PyObject* b) {
                        static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
 }
 
+// The text a formatted string field shows for a value: format(value, "").
+inline Ref format_field(PyObject* value) {
+    if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
+    return checked(PyObject_Format(value, K.empty));
+}
+
 // Concatenation of str pieces (exact or subclass instances) into one new str.
 inline Ref concat_texts(std::initializer_list<PyObject*> pieces) {
     return join_texts(K.empty, pieces.begin(), static_cast<Py_ssize_t>(pieces.size()));

@@ -1,7 +1,7 @@
 // Learning the dict layout and reading the dict version counter.
 #include "compat/dict_layout.hpp"
 
-namespace cp::packing {
+namespace cp {
 
 #if PY_VERSION_HEX < 0x030B0000
 
@@ -26,4 +26,4 @@ uint64_t DictClock::now() {
     return version_of(probe.get());
 }
 
-} // namespace cp::packing
+} // namespace cp

@@ -3,7 +3,7 @@
 // tag, and the interpreter's dict version counter. The layouts differ between CPython 3.10 and
 // 3.11 onward (dict_layout_py310.hpp, dict_layout_py311.hpp); this is the one interface.
 //
-// Interface (namespace cp::packing):
+// Interface (namespace cp):
 //   void learn_dict_layout();                 once per process, before the others
 //   bool has_plain_keys(PyObject* dict);      a str lookup in this exact dict runs no Python code
 //   DictEntries entries_of(PyObject* dict);   the entries of a plain-keyed, combined table
@@ -21,7 +21,7 @@
 #error "tarnwick reads dict internals known for CPython 3.10 to 3.13 with the GIL only"
 #endif
 
-namespace cp::packing {
+namespace cp {
 
 namespace dict_layout {
 
@@ -60,7 +60,7 @@ inline uint64_t version_of(PyObject* dict) {
     return dict_layout::head_of(dict)->version_tag;
 }
 
-} // namespace cp::packing
+} // namespace cp
 
 #if PY_VERSION_HEX < 0x030B0000
 #include "compat/dict_layout_py310.hpp"
@@ -68,7 +68,7 @@ inline uint64_t version_of(PyObject* dict) {
 #include "compat/dict_layout_py311.hpp"
 #endif
 
-namespace cp::packing {
+namespace cp {
 
 inline PyObject* DictEntries::key(Py_ssize_t index) const {
     return reinterpret_cast<const dict_layout::Entry*>(first)[index].key;
@@ -100,4 +100,4 @@ class DictClock {
     uint64_t before_;
 };
 
-} // namespace cp::packing
+} // namespace cp

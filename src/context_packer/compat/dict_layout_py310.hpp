@@ -6,7 +6,7 @@
 // lookup runs no Python code. The generic lookup's address is learnt from a dict with a None key.
 #pragma once
 
-namespace cp::packing {
+namespace cp {
 
 namespace dict_layout {
 
@@ -53,4 +53,4 @@ inline DictEntries entries_of(PyObject* dict) {
             keys->nentries};
 }
 
-} // namespace cp::packing
+} // namespace cp

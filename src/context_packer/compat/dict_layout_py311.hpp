@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-namespace cp::packing {
+namespace cp {
 
 namespace dict_layout {
 
@@ -59,4 +59,4 @@ inline DictEntries entries_of(PyObject* dict) {
             keys->nentries};
 }
 
-} // namespace cp::packing
+} // namespace cp

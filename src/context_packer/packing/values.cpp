@@ -107,9 +107,8 @@ Ref multiply(PackState& s, PyObject* a, PyObject* b) {
 }
 
 Ref text_of(PackState& s, PyObject* value) {
-    if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
     if (!is_plain_scalar(value)) mark_foreign(s);
-    return checked(PyObject_Format(value, nullptr));
+    return format_field(value);
 }
 
 Ref str_of(PackState& s, PyObject* value) {

@@ -173,8 +173,8 @@ void add_classes(Frame& frame, PyObject* summary, Lines& lines) {
         frame.line = expand_line::kLabel;
         Ref label;
         if (truth(bases.get())) {
-            Ref name_text = text_of(cname.get());
-            Ref bases_text = text_of(bases.get());
+            Ref name_text = format_field(cname.get());
+            Ref bases_text = format_field(bases.get());
             label = concat_texts({name_text.get(), K.sm_open, bases_text.get(), K.sm_close});
         } else {
             label = std::move(cname);
@@ -220,7 +220,7 @@ void add_variables(Frame& frame, PyObject* summary, Lines& lines) {
             frame.line = expand_line::kIfUsedBy;
             if (truth(used_by.get())) {
                 frame.line = expand_line::kAppendUsedBy;
-                Ref name_text = text_of(name.get());
+                Ref name_text = format_field(name.get());
                 Ref joined = join_first(K.comma_space, used_by.get(), 3, K.sm_max_used_by);
                 var_parts.add(
                     concat_texts({name_text.get(), K.sm_used_by_open, joined.get(), K.sm_close}));
@@ -262,8 +262,8 @@ void add_call_graph(Frame& frame, PyObject* summary, Lines& lines) {
         frame.line = expand_line::kIfBothEnds;
         if (!truth(frm.get()) || !truth(to.get())) return;
         frame.line = expand_line::kAppendEdge;
-        Ref frm_text = text_of(frm.get());
-        Ref to_text = text_of(to.get());
+        Ref frm_text = format_field(frm.get());
+        Ref to_text = format_field(to.get());
         graph_strs.add(concat_texts({frm_text.get(), K.sm_edge_arrow, to_text.get()}));
     });
     frame.line = expand_line::kIfGraphStrs;
@@ -294,7 +294,7 @@ void add_imports(Frame& frame, PyObject* summary, Lines& lines) {
         frame.line = expand_line::kIfNames;
         if (truth(names.get())) {
             frame.line = expand_line::kAppendModuleNames;
-            Ref mod_text = text_of(mod.get());
+            Ref mod_text = format_field(mod.get());
             Ref joined = join_first(K.comma_space, names.get(), 4, K.sm_max_names);
             imp_strs.add(concat_texts({mod_text.get(), K.sm_open, joined.get(), K.sm_close}));
         } else {

@@ -19,11 +19,6 @@ Ref get_or_new_list(PyObject* mapping, PyObject* key) {
     return call_method(mapping, K.get, {key, fallback.get()});
 }
 
-Ref text_of(PyObject* value) {
-    if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
-    return checked(PyObject_Format(value, K.empty));
-}
-
 Ref join(PyObject* separator, PyObject* iterable) {
     if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable))
         return join_texts(separator, PySequence_Fast_ITEMS(iterable),

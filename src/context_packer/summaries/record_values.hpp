@@ -16,9 +16,6 @@ namespace cp::summaries {
 // `mapping.get(key, [])`: the fresh default list is made only when the key is missing.
 Ref get_or_new_list(PyObject* mapping, PyObject* key);
 
-// The text a formatted string field shows for a value: format(value, "").
-Ref text_of(PyObject* value);
-
 // `separator.join(iterable)`.
 Ref join(PyObject* separator, PyObject* iterable);
 // `separator.join(value[:count])`; `count_object` is the same bound as a Python int.

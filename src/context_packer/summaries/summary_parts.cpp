@@ -32,13 +32,13 @@ Ref non_empty_dict(Frame& frame, int first_line, PyObject* summary, PyObject* ke
 Ref signature_text(Frame& frame, int line, PyObject* prefix, PyObject* fname, PyObject* params,
                    PyObject* ret) {
     frame.line = line;
-    Ref name_text = text_of(fname);
-    Ref params_text = text_of(params);
+    Ref name_text = format_field(fname);
+    Ref params_text = format_field(params);
     frame.line = line + 1;
     if (!truth(ret))
         return concat_texts({prefix, name_text.get(), K.sm_open, params_text.get(), K.sm_close});
     frame.line = line + 2;
-    Ref ret_text = text_of(ret);
+    Ref ret_text = format_field(ret);
     // Built in one piece: the intermediate text without the return annotation is never seen.
     return concat_texts({prefix, name_text.get(), K.sm_open, params_text.get(), K.sm_close,
                          K.sm_arrow, ret_text.get()});

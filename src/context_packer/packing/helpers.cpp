@@ -1,6 +1,6 @@
-// The token estimate and the two path helpers.
-#include "excerpts/excerpt_lines.hpp"
+// The module functions pack calls for every file: the token estimate and the two path helpers.
 #include "function_table.hpp"
+#include "packing/helper_lines.hpp"
 
 namespace cp {
 
