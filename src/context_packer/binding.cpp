@@ -92,7 +92,7 @@ bool bind(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyO
 
     for (Py_ssize_t i = 0; i < count; ++i) {
         if (values[i] == nullptr && spec.params[i].default_value != nullptr)
-            values[i] = *spec.params[i].default_value;
+            values[i] = K.*spec.params[i].default_value;
     }
     if (keyword_count > 0) {
         for (Py_ssize_t i = 0; i < spec.min_args; ++i) {

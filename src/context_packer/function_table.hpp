@@ -14,8 +14,8 @@ struct ParamSpec {
     PyObject* const* name = nullptr;  // interned parameter name (a constant slot)
     const char* annotation = nullptr; // annotation text, or nullptr when unannotated
     Check check = Check::None;
-    int conversion_line = 0;                  // reported when an int conversion fails
-    PyObject* const* default_value = nullptr; // constant slot, or nullptr when required
+    int conversion_line = 0;                        // reported when an int conversion fails
+    PyObject* Constants::* default_value = nullptr; // constant slot, or nullptr when required
 };
 
 // The most parameters a function may have: binding gathers the arguments in arrays this size.
@@ -48,10 +48,10 @@ struct FunctionSpec {
     int def_line;
     int min_args;
     std::span<const ParamSpec> params;
-    const char* const* locals;               // further local names, nullptr-terminated
-    const char* doc = nullptr;               // nullptr: no docstring
-    const char* return_annotation = nullptr; // nullptr: no annotations at all
-    PyObject* const* defaults = nullptr;     // the __defaults__ tuple, or nullptr
+    const char* const* locals;                 // further local names, nullptr-terminated
+    const char* doc = nullptr;                 // nullptr: no docstring
+    const char* return_annotation = nullptr;   // nullptr: no annotations at all
+    PyObject* Constants::* defaults = nullptr; // the __defaults__ tuple, or nullptr
     Body body;
     bool takes_no_arguments = false; // main: refuses any argument before its body runs
 };
