@@ -128,8 +128,9 @@ def test_memory_stays_flat(cp, tmp_path):
     tracemalloc.stop()
     traced_growth = sorted(after - before for before, after in zip(traced, traced[1:]))
     resident_growth = sorted(after - before for before, after in zip(resident, resident[1:]))
-    # One leaked object per round would already show as tens of kilobytes per window.
-    assert traced_growth[1] < 8 * 1024, traced
+    # One leaked object per round would already show as tens of kilobytes per window; the
+    # interpreter's own warming (seen up to just over 8 KiB under the sanitizer) stays below 16.
+    assert traced_growth[1] < 16 * 1024, traced
     # Under AddressSanitizer freed memory sits in quarantine, so only the traced figure counts.
     if not os.environ.get("TARNWICK_SANITIZED"):
         assert resident_growth[1] < 2 * 1024 * 1024, resident
