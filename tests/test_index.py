@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import hashlib
 import json
 import multiprocessing
 import os
@@ -16,7 +17,6 @@ from pathlib import Path
 import pytest
 
 import tarnwick.indexer as indexer
-from tarnwick import datadir
 from tarnwick.datadir import mixed_set_problem
 from tarnwick.index import index_project, main
 from tarnwick.indexer import linkage, output, pool
@@ -393,7 +393,7 @@ def test_recorded_identities_spare_the_hash_but_not_an_edit(tmp_path, monkeypatc
     index_project(tmp_path, jobs=1)
     generation = load(tmp_path)[1]["generation"]
     with monkeypatch.context() as patch:
-        patch.setattr(datadir.hashlib, "sha256", None)  # any hashing fails the check
+        patch.setattr(hashlib, "sha256", None)  # any hashing fails the check
         assert mixed_set_problem(tmp_path, generation) is None
     store = tmp_path / ".vestra" / "structured_summaries.json"
     store.write_bytes(store.read_bytes().replace(b"First", b"Fjrst"))  # same size, same inode

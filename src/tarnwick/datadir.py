@@ -21,7 +21,6 @@ Light at import: the query path uses it.
 from __future__ import annotations
 
 import errno
-import hashlib
 import json
 import os
 import stat
@@ -35,11 +34,17 @@ IDENTITIES_NAME = "identities.json"
 MANIFEST_LIMIT = 1 << 20
 
 
-def is_inside(path, root) -> bool:
-    """True when `path`, all links resolved, lies in `root` (resolved too)."""
+def resolve_inside(path, root) -> str | None:
+    """`path` with all links resolved when it lies in `root` (resolved too),
+    else None."""
     real = os.path.realpath(path)
     base = os.path.realpath(root)
-    return real == base or real.startswith(base.rstrip(os.sep) + os.sep)
+    return real if real == base or real.startswith(base.rstrip(os.sep) + os.sep) else None
+
+
+def is_inside(path, root) -> bool:
+    """True when `path`, all links resolved, lies in `root` (resolved too)."""
+    return resolve_inside(path, root) is not None
 
 
 def read_regular(path, limit: int) -> bytes:
@@ -80,6 +85,8 @@ def read_regular_file(path, limit: int) -> tuple:
 
 def file_digest(data: bytes) -> dict:
     """What the manifest records of one file."""
+    import hashlib
+
     return {"size": len(data), "sha256": hashlib.sha256(data).hexdigest()}
 
 
@@ -146,4 +153,7 @@ def _matches(path: str, expected: dict, known_identity=None) -> bool:
         data = read_regular(path, size)
     except OSError:
         return False
+    # Imported only here: with identities recorded, a query rarely hashes.
+    import hashlib
+
     return hashlib.sha256(data).hexdigest() == expected.get("sha256")

@@ -35,7 +35,7 @@ import stat
 import sys
 from array import array
 
-from ..datadir import is_inside
+from ..datadir import resolve_inside
 
 INDEX_NAME = "search.db"
 FORMAT = 1
@@ -133,7 +133,8 @@ class IndexCorpus:
         import sqlite3
 
         self.path = path
-        if not is_inside(path, root):
+        real = resolve_inside(path, root)
+        if real is None:
             raise IndexProblem(f"{path}: leads outside the project root")
         try:
             # Never open a FIFO or a device: SQLite would block or read it.
@@ -146,11 +147,9 @@ class IndexCorpus:
             raise IndexProblem(f"{path}: cannot open ({exc.strerror or exc})") from None
         if not stat.S_ISREG(info.st_mode):
             raise IndexProblem(f"{path}: not a regular file")
-        self.identity = (info.st_ino, info.st_size, info.st_mtime_ns)
         try:
             # Immutable: the file is only ever replaced whole, so there is
             # nothing to lock and no journal to look for.
-            real = os.path.realpath(path)
             for char, escaped in (("%", "%25"), ("?", "%3f"), ("#", "%23")):
                 real = real.replace(char, escaped)
             uri = "file:" + real + "?mode=ro&immutable=1"
