@@ -74,4 +74,4 @@ def test_client_that_disconnects_ends_the_server_cleanly():
             [str(COMMAND), "mcp", "--root", str(SAMPLE)], input=sent, capture_output=True, text=True, timeout=60
         )
         assert (done.returncode, done.stderr) == (0, "")
-        assert done.stdout == "" if not sent else '"id":1' in done.stdout
+        assert ('"id":1' in done.stdout) if sent else (done.stdout == "")

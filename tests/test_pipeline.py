@@ -201,13 +201,9 @@ def test_cli_root_that_cannot_be_resolved(tmp_path, case):
         result = subprocess.run(
             f'cd "{gone}" && rmdir "{gone}" && exec "{COMMAND}" q', shell=True, capture_output=True, text=True, timeout=60
         )
-    # Either one line naming the root or the documented block for a root that does not exist.
-    if result.returncode == 0:
-        assert (result.stdout, result.stderr) == (EMPTY_BLOCK + "\n", "")
-    else:
-        assert (result.returncode, result.stdout) == (2, "")
-        assert result.stderr.startswith("context-packer: error: cannot resolve the project root ")
-        assert result.stderr.count("\n") == 1
+    assert (result.returncode, result.stdout) == (2, "")
+    assert result.stderr.startswith("context-packer: error: cannot resolve the project root ")
+    assert result.stderr.count("\n") == 1
 
 
 @pytest.mark.parametrize(

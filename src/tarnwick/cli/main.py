@@ -59,10 +59,11 @@ def _root_option(parser: argparse.ArgumentParser) -> None:
     )
 
 
-def _query_command(commands, name: str, summary: str, description: str) -> argparse.ArgumentParser:
+def _query_command(commands, name: str, summary: str, description: str, json_help: str) -> argparse.ArgumentParser:
     parser = commands.add_parser(name, help=summary, description=description)
     parser.add_argument("query", metavar="QUERY")
     _root_option(parser)
+    parser.add_argument("--json", action="store_true", help=json_help)
     return parser
 
 
@@ -83,18 +84,18 @@ def build_parser() -> argparse.ArgumentParser:
         "context",
         "print the context block for a question",
         "Print the focused context block for QUERY, ready for an assistant's system prompt.",
+        "the block with its files, symbols, tokens and timings",
     )
     ctx.add_argument("--budget", type=_positive, default=5000, metavar="N", help="token budget (default: 5000)")
-    ctx.add_argument("--json", action="store_true", help="the block with its files, symbols, tokens and timings")
 
     search = _query_command(
         commands,
         "search",
         "rank the files and symbols for a question",
         "List the files that answer QUERY, best first, with their matching symbols and line ranges.",
+        "the ranking as JSON",
     )
     search.add_argument("-n", type=_positive, default=8, metavar="N", help="number of files (default: 8)")
-    search.add_argument("--json", action="store_true", help="the ranking as JSON")
 
     mcp = commands.add_parser(
         "mcp",

@@ -32,7 +32,7 @@ def _is_strings(value) -> bool:
 
 
 def _check_fields(record: dict, fields: dict):
-    """(field, expected) of the first field of `record` that is not of its type."""
+    """([field], expected, value) of the first field of `record` that is not of its type."""
     for name, expected in fields.items():
         if name not in record:
             continue
