@@ -220,12 +220,3 @@ def write_files(directory: str, files) -> None:
     finally:
         os.close(dir_fd)
 
-
-def write_atomic(path: str, text: str) -> None:
-    """Replace `path` with `text` (UTF-8) without ever exposing a partial file.
-
-    A lone surrogate in a string (which some source literals can hold) is
-    written as a JSON escape, which keeps the file valid UTF-8.
-    """
-    path = os.path.abspath(path)
-    write_files(os.path.dirname(path), [(os.path.basename(path), text.encode("utf-8", "backslashreplace"))])

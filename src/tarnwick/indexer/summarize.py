@@ -29,18 +29,6 @@ def looks_binary(raw: bytes) -> bool:
     return b"\0" in raw[:8192]
 
 
-def _summarize_python(rel: str, raw: bytes) -> FileResult:
-    try:
-        text, view = decode_source(raw)
-    except (UnicodeDecodeError, SyntaxError, LookupError) as exc:
-        return FileResult(rel, error=f"cannot decode: {exc}")
-    try:
-        return summarize_text(rel, text, view)
-    except SyntaxError as exc:
-        where = f" (line {exc.lineno})" if exc.lineno else ""
-        return FileResult(rel, error=f"{exc.msg}{where}")
-
-
 def summarize_file(task: tuple) -> FileResult:
     """Worker entry: (relative path, absolute path[, language, grammar]) ->
     FileResult.
@@ -65,10 +53,7 @@ def _summarize(rel: str, raw: bytes, language: str, grammar: str) -> FileResult:
     if looks_binary(raw):
         return FileResult(rel, error="binary file", language=language)
     try:
-        if language == "python":
-            result = _summarize_python(rel, raw)
-        else:
-            result = extractor(language).summarize(FileResult(rel, language=language), raw, grammar)
+        result = extractor(language).summarize(FileResult(rel, language=language), raw, grammar)
         if result.error is not None:
             return result
         return encode_result(result)

@@ -666,6 +666,16 @@ def summarize_text(path: str, text: str, view: str | None = None) -> FileResult:
 
 
 def summarize(result: FileResult, raw: bytes, grammar: str = "python") -> FileResult:
-    """Extractor entry: decode (UTF-8 or the coding cookie) and summarise."""
-    text, view = decode_source(raw)
-    return summarize_text(result.path, text, view)
+    """Extractor entry: decode (UTF-8 or the coding cookie) and summarise.
+    A file that does not decode or parse comes back with its error set."""
+    try:
+        text, view = decode_source(raw)
+    except (UnicodeDecodeError, SyntaxError, LookupError) as exc:
+        result.error = f"cannot decode: {exc}"
+        return result
+    try:
+        return summarize_text(result.path, text, view)
+    except SyntaxError as exc:
+        where = f" (line {exc.lineno})" if exc.lineno else ""
+        result.error = f"{exc.msg}{where}"
+        return result
