@@ -128,7 +128,6 @@ bool reads_like_pathlib(PyObject* file_path) {
 }
 
 bool path_inside_root(PyObject* project_root, PyObject* file_path) {
-    if (!is_pathlib_root(project_root)) return true;
     Ref root = system_path(project_root);
     Ref file = system_path(file_path);
     if (root.get() == nullptr || file.get() == nullptr) return false;

@@ -23,8 +23,8 @@ bool is_pathlib_root(PyObject* project_root);
 // Whether `file_path` reads its text with pathlib's own `read_text` (not an override).
 bool reads_like_pathlib(PyObject* file_path);
 
-// Whether the file's resolved path lies inside the resolved root (a path that cannot be
-// resolved does not).
+// For a `pathlib` root: whether the file's resolved path lies inside the resolved root (a path
+// that cannot be resolved does not).
 bool path_inside_root(PyObject* project_root, PyObject* file_path);
 
 // The bytes of the regular file `file_path`, inside `project_root`, at most `limit` of them, as

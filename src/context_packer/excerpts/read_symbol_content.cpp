@@ -173,7 +173,7 @@ Ref read_symbol_content_body(Frame& frame, PyObject* const* args) {
         }
 
         frame.line = read_symbol_content_line::kHeader;
-        Ref name_text = checked(PyObject_Format(fn_name, K.empty));
+        Ref name_text = format_field(fn_name);
         Ref first_shown = add(start, Number::small(1)).text();
         Ref last_shown = add(end, Number::small(1)).text();
         frame.line = read_symbol_content_line::kBody;

@@ -1,7 +1,4 @@
 // The command-line entry: context-packer "your query" [project_root].
-//
-// Source lines: 530 argument count test, 531 usage line, 532 exit status 1, 533 the query,
-// 534 the root, 535 resolve, pack and print.
 #include "function_table.hpp"
 #include "pipeline/pipeline_lines.hpp"
 

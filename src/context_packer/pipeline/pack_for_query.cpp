@@ -1,7 +1,4 @@
 // The one-call path from a query to a context block.
-//
-// Source lines: 513 load the graph, 514 retrieve, 515 load the summaries, 516 pack and the
-// declared-return check.
 #include "function_table.hpp"
 #include "pipeline/pipeline_lines.hpp"
 
