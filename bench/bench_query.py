@@ -58,6 +58,7 @@ from tarnwick import vx, context_packer as cp
 t1 = time.perf_counter()
 root = Path(sys.argv[2]).resolve()
 vx.set_project(root)
+vx.defer_next_graph()  # as the command does
 graph = vx.load_graph(); t2 = time.perf_counter()
 result = vx.retrieve(graph, sys.argv[1], top_files=8, top_edges=40); t3 = time.perf_counter()
 summaries = cp.load_summaries(root); t4 = time.perf_counter()

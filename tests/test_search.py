@@ -223,6 +223,44 @@ def test_graph_checked_unless_the_index_vouches_for_it(project, monkeypatch):
         vx.load_graph()
 
 
+def the_part_for(full, files):
+    """What the packer reads of ``full`` for ``files``, and the edges touching them."""
+    nodes = [n for n in full["nodes"] if n["id"] in files or (n["kind"] == "symbol" and n["path"] in files)]
+    edges = [e for e in full["edges"] if {e["from"].split("::")[0], e["to"].split("::")[0]} & files]
+    return dict(full, nodes=nodes, edges=edges)
+
+
+@pytest.mark.parametrize("query", ["refund order", "raise_for_status strict_mode", "tests for refund_order", "", "zzz"])
+def test_a_deferred_graph_gets_the_part_of_its_query(project, query):
+    from tarnwick import context_packer as cp
+
+    full = vx.load_graph()
+    expected = vx.retrieve(full, query)
+    vx.defer_next_graph()
+    graph = vx.load_graph()
+    assert graph == dict(full, nodes=[], edges=[]) and list(graph) == list(full)
+    assert vx.retrieve(graph, query) == expected
+    assert graph == the_part_for(full, {entry["id"] for entry in expected["files"]})
+    summaries = cp.load_summaries(project)
+    assert cp.pack(expected, summaries, graph, project) == cp.pack(expected, summaries, full, project)
+    vx.retrieve(graph, "order status")  # another query: the rest of the graph first
+    assert graph == full and vx.load_graph() == full and vx.take_notes() == []
+
+
+@pytest.mark.parametrize("how", ["damaged part", "graph file touched"])
+def test_a_deferred_graph_is_loaded_whole_when_the_index_cannot_give_its_part(project, how):
+    full = vx.load_graph()
+    if how == "damaged part":
+        with sqlite3.connect(project / ".vestra" / "search.db") as db:
+            db.execute("UPDATE files SET part = x'789c00'")
+    else:
+        os.utime(project / ".vestra" / "graph.json")
+    vx.defer_next_graph()
+    graph = vx.load_graph()
+    assert ids(vx.retrieve(graph, "refund order"))[:1] == ["shop/orders.py"] and graph == full
+    assert len(vx.take_notes()) == (how == "damaged part")
+
+
 @pytest.mark.parametrize("kind", ["fifo", "directory", "link outside the root", "link inside the root", "dangling link"])
 def test_graph_file_kinds(tmp_path, kind):
     vestra = tmp_path / "p" / ".vestra"

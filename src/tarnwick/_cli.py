@@ -59,6 +59,7 @@ def _run() -> int:
             console.error(PROG, f"cannot resolve the project root {given!r}: {reason}")
             return 2
         vx.set_project(root)
+        vx.defer_next_graph()  # one query: only the graph of the files it finds is needed
         _check_data_files(root)
     # Imported here so this module loads even where the extension is not built.
     from tarnwick import context_packer

@@ -79,6 +79,7 @@ __all__ = [
     "GraphError",
     "STOP_WORDS",
     "classify_intent",
+    "defer_next_graph",
     "graph_path",
     "load_graph",
     "project",
@@ -289,8 +290,11 @@ def load_graph() -> dict:
     The dict has at least "nodes" and "edges" (lists of dicts, as stored).
     Without a project or without a graph file the result is the empty graph;
     so it is for a graph file that leads outside the project root.  Raises
-    ``GraphError`` for a graph file that cannot be used.
+    ``GraphError`` for a graph file that cannot be used.  See
+    ``defer_next_graph()`` for the one exception to "whole".
     """
+    global _defer_next
+    defer, _defer_next = _defer_next, False
     root = project_root()
     if root is None:
         return {"nodes": [], "edges": []}
@@ -300,7 +304,9 @@ def load_graph() -> dict:
             return {"nodes": [], "edges": []}
         index = _search_index(root)
         if index is not None and index.vouches_for(os.stat(path)):
-            graph = _compact_graph(index)
+            graph = _deferred_graph(index) if defer else None
+            if graph is None:
+                graph = _compact_graph(index)
             if graph is not None:
                 return graph
         data, info = read_regular_file(path, GRAPH_LIMIT)
@@ -326,6 +332,53 @@ def _compact_graph(index) -> dict | None:
     finally:
         if collecting:
             gc.enable()
+
+
+# A graph whose nodes and edges wait for its query: [graph, index, filled].
+_defer_next = False
+_deferred: list | None = None
+
+
+def defer_next_graph() -> None:
+    """Let the next ``load_graph()`` leave the nodes and edges of the graph
+    to the ``retrieve()`` that follows it.
+
+    For a process that runs one query and packs it, as the ``context-packer``
+    command does: loading a whole large graph costs more than all the rest
+    of such a query.  That ``load_graph()`` returns the graph's top-level
+    keys with empty "nodes" and "edges"; ``retrieve(graph, ...)`` then fills
+    them in, in graph order, with what the packer reads of the files it
+    returns (the files' own nodes and the symbols in them) and with the
+    edges touching those files.  A later ``retrieve()`` with the same graph
+    first loads the rest of it.  Used only when the search index vouches for
+    the graph file; otherwise the graph is loaded whole as usual.
+    """
+    global _defer_next
+    _defer_next = True
+
+
+def _deferred_graph(index) -> dict | None:
+    global _deferred
+    from .search.store import IndexProblem
+
+    try:
+        graph = index.graph_top()
+    except IndexProblem as exc:
+        _note(f"search index not used: {exc}")
+        return None
+    if graph is not None:
+        _deferred = [graph, index, False]
+    return graph
+
+
+def _fill_deferred(graph: dict, files: list, index) -> list:
+    """Put the nodes and edges of ``files`` into the waiting ``graph``;
+    return the edges as (position, edge) pairs."""
+    numbers = [index.file_ids.index(entry["id"]) for entry in files]
+    nodes, edges = index.graph_part(numbers) if numbers else ([], [])
+    graph["nodes"] = [node for _, node in nodes]
+    graph["edges"] = [edge for _, edge in edges]
+    return edges
 
 
 # --------------------------------------------------------------------------
@@ -422,6 +475,15 @@ def _select_edges(edges, rank: dict[str, int], limit: int) -> list[dict]:
     return [dict(edge) for _, edge in chosen[:limit]]
 
 
+def _index_trouble(index, exc: Exception) -> None:
+    from .search.store import IndexProblem
+
+    if isinstance(exc, IndexProblem):
+        _note(f"search index not used: {exc}")
+    else:
+        _note(f"search index not used: {index.path}: damaged ({exc}); run tarnwick-index again")
+
+
 def _rank(graph: dict, terms: dict, top_files: int, about_tests: bool) -> tuple[list, Any]:
     """File entries from the project's search index when it was built from
     ``graph``, else from a corpus built in memory; and the index used."""
@@ -432,7 +494,7 @@ def _rank(graph: dict, terms: dict, top_files: int, about_tests: bool) -> tuple[
         try:
             return rank(index, terms, top_files, about_tests), index
         except Exception as exc:  # a damaged index must never end the query
-            _note(f"search index not used: {index.path}: damaged ({exc}); run tarnwick-index again")
+            _index_trouble(index, exc)
     from .search.build import corpus_from_graph
 
     corpus, _ = corpus_from_graph(graph)
@@ -449,8 +511,27 @@ def _edges_near(graph: dict, files: list, index) -> list:
             positions = sorted(index.edge_positions(numbers))
             return [(p, edges[p]) for p in positions if p < len(edges)]
         except Exception as exc:
-            _note(f"search index not used: {index.path}: damaged ({exc}); run tarnwick-index again")
+            _index_trouble(index, exc)
     return enumerate(edges)
+
+
+def _waiting_index(graph: dict):
+    """The index of ``graph`` when its nodes and edges wait for this query
+    (`defer_next_graph`); a graph filled by an earlier query gets the rest of
+    itself first."""
+    if _deferred is None or _deferred[0] is not graph:
+        return None
+    if not _deferred[2]:
+        _deferred[2] = True
+        return _deferred[1]
+    _load_rest(graph)
+    return None
+
+
+def _load_rest(graph: dict) -> None:
+    global _deferred
+    _deferred = None
+    graph.update(load_graph())
 
 
 def retrieve(graph: dict, query: str, top_files: int = 8, top_edges: int = 40) -> dict:
@@ -470,9 +551,22 @@ def retrieve(graph: dict, query: str, top_files: int = 8, top_edges: int = 40) -
     files: list[dict] = []
     edges: list[dict] = []
     terms = query_terms(query)
-    if top_files and terms:
+    index = _waiting_index(graph)
+    if index is not None:
+        from .search.rank import rank
+
+        try:
+            if top_files and terms:
+                files = rank(index, terms, top_files, intent == "test")
+            near = _fill_deferred(graph, files, index)
+        except Exception as exc:  # a damaged index must never end the query
+            _index_trouble(index, exc)
+            _load_rest(graph)
+            index = None
+    if index is None and top_files and terms:
         files, index = _rank(graph, terms, top_files, intent == "test")
-        if top_edges and files:
-            rank = {entry["id"]: i for i, entry in enumerate(files)}
-            edges = _select_edges(_edges_near(graph, files, index), rank, top_edges)
+        near = _edges_near(graph, files, index) if files else ()
+    if top_edges and files:
+        rank_of = {entry["id"]: i for i, entry in enumerate(files)}
+        edges = _select_edges(near, rank_of, top_edges)
     return {"files": files, "edges": edges, "intent": intent}

@@ -37,7 +37,7 @@ from ..datadir import (
 from .cache import CACHE_NAME, Cache, search_docs, signature
 from .extractors import missing_package
 from .linkage import EDGE_KINDS, resolve_edges
-from ..search import compact
+from ..search import compact, parts
 from ..search.build import corpus_from_graph
 from ..search.store import INDEX_NAME, indexed_generation, write_index
 from .output import (
@@ -203,7 +203,8 @@ def _write_search_index(path: str, graph_path: str, graph_json: str, symbol_docs
         "nodes": len(graph["nodes"]),
         "edges": len(graph["edges"]),
     }
-    write_index(path, corpus, identity, edge_positions, compact.encode(graph))
+    file_parts = parts.encode(graph, corpus.file_ids, edge_positions)
+    write_index(path, corpus, identity, edge_positions, file_parts, compact.encode(graph))
 
 
 def index_project(

@@ -87,6 +87,16 @@ def encode(graph: dict) -> dict | None:
     return blobs
 
 
+def decode_top(blobs: dict) -> dict:
+    """The graph's top-level keys in their order, "nodes" and "edges" as
+    empty lists."""
+    others, keys = json.loads(blobs["top"].decode("utf-8", "surrogatepass"))
+    parts = dict(others)
+    parts["nodes"] = []
+    parts["edges"] = []
+    return {key: parts[key] for key in keys}
+
+
 def decode(blobs: dict) -> dict:
     """The graph rebuilt from its compact copy (ValueError, TypeError,
     IndexError or KeyError when the copy is damaged)."""
@@ -111,8 +121,7 @@ def decode(blobs: dict) -> dict:
         {"from": t[a], "to": t[b], "rel": t[c]}
         for a, b, c in zip(columns["sources"], columns["targets"], columns["rels"])
     ]
-    others, keys = json.loads(blobs["top"].decode("utf-8", "surrogatepass"))
-    parts = dict(others)
-    parts["nodes"] = nodes
-    parts["edges"] = edges
-    return {key: parts[key] for key in keys}
+    graph = decode_top(blobs)
+    graph["nodes"] = nodes
+    graph["edges"] = edges
+    return graph

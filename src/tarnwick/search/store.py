@@ -13,8 +13,9 @@ Its tables:
 - ``terms(term, files, file_weights, symbols, symbol_weights)``: one row per
   term, its postings as packed arrays, so a question costs one lookup per
   term whatever the size of the project;
-- ``files(number, edges)``: the positions in the graph's edge list of the
-  edges that touch each file (the file ids are one array, NUL-separated);
+- ``files(number, edges, part)``: the positions in the graph's edge list
+  of the edges that touch each file, and the file's part of the graph
+  (`parts`); the file ids are one array, NUL-separated;
 - ``symbols(number, id, name, kind, line_start, line_end)``;
 - ``graph(name, data)``: the compact copy of the graph (`compact`), which
   `load_graph` reads instead of the graph file when the graph file is, by
@@ -38,7 +39,7 @@ from array import array
 from ..datadir import resolve_inside
 
 INDEX_NAME = "search.db"
-FORMAT = 1
+FORMAT = 2
 
 _ARRAYS = {
     "file_norm": "f",
@@ -57,12 +58,15 @@ def _blob(values: array) -> bytes:
     return values.tobytes()
 
 
-def write_index(path: str, corpus, graph_identity: dict, edge_positions: list, compact_graph=None) -> None:
+def write_index(
+    path: str, corpus, graph_identity: dict, edge_positions: list, file_parts: list, compact_graph=None
+) -> None:
     """Write ``corpus`` (a finished `MemoryCorpus`) to ``path`` atomically.
 
     ``graph_identity`` holds the graph's "generation", its file's "device",
     "inode", "size", "mtime_ns" and "ctime_ns", and its "nodes" and "edges"
-    counts; ``edge_positions`` the sorted edge positions per file number;
+    counts; ``edge_positions`` the sorted edge positions and ``file_parts``
+    the parts of the graph (`parts.encode`) per file number;
     ``compact_graph`` the blobs of `compact.encode`, if any.
     """
     import sqlite3
@@ -86,7 +90,7 @@ def write_index(path: str, corpus, graph_identity: dict, edge_positions: list, c
                 "CREATE TABLE terms(term TEXT PRIMARY KEY, files BLOB, file_weights BLOB,"
                 " symbols BLOB, symbol_weights BLOB) WITHOUT ROWID"
             )
-            db.execute("CREATE TABLE files(number INTEGER PRIMARY KEY, edges BLOB)")
+            db.execute("CREATE TABLE files(number INTEGER PRIMARY KEY, edges BLOB, part BLOB)")
             db.execute(
                 "CREATE TABLE symbols(number INTEGER PRIMARY KEY, id TEXT, name TEXT, kind TEXT,"
                 " line_start INTEGER, line_end INTEGER)"
@@ -102,7 +106,8 @@ def write_index(path: str, corpus, graph_identity: dict, edge_positions: list, c
                 ((term, *(_blob(a) for a in entry)) for term, entry in sorted(corpus.terms())),
             )
             db.executemany(
-                "INSERT INTO files VALUES (?, ?)", ((n, _blob(array("I", p))) for n, p in enumerate(edge_positions))
+                "INSERT INTO files VALUES (?, ?, ?)",
+                ((n, _blob(array("I", e)), part) for n, (e, part) in enumerate(zip(edge_positions, file_parts))),
             )
             db.executemany("INSERT INTO symbols VALUES (?, ?, ?, ?, ?, ?)", ((n, *info) for n, info in enumerate(corpus.symbol_info)))
             db.execute("CREATE TABLE graph(name TEXT PRIMARY KEY, data BLOB) WITHOUT ROWID")
@@ -216,6 +221,16 @@ class IndexCorpus:
             and info.st_ctime_ns == meta.get("ctime_ns")
         )
 
+    def _blobs(self, *names) -> dict:
+        """The compact copy's blobs (those named, or all)."""
+        query = "SELECT name, data FROM graph"
+        if names:
+            query += f" WHERE name IN ({','.join('?' * len(names))})"
+        return dict(self.db.execute(query, names).fetchall())
+
+    def _damaged(self, exc: BaseException) -> IndexProblem:
+        return IndexProblem(f"{self.path}: damaged ({_reason(exc)}); run tarnwick-index again")
+
     def graph(self) -> dict | None:
         """The graph rebuilt from the compact copy, or None when the index
         holds none.  Raises `IndexProblem` for a damaged copy."""
@@ -224,12 +239,43 @@ class IndexCorpus:
         from . import compact
 
         try:
-            blobs = dict(self.db.execute("SELECT name, data FROM graph").fetchall())
-            if not blobs:
-                return None
-            return compact.decode(blobs)
+            blobs = self._blobs()
+            return compact.decode(blobs) if blobs else None
         except (sqlite3.Error, ValueError, TypeError, IndexError, KeyError, AttributeError) as exc:
-            raise IndexProblem(f"{self.path}: damaged ({_reason(exc)}); run tarnwick-index again") from None
+            raise self._damaged(exc) from None
+
+    def graph_top(self) -> dict | None:
+        """The graph's top-level keys from the compact copy, "nodes" and
+        "edges" empty (None and errors as `graph`)."""
+        import sqlite3
+
+        from . import compact
+
+        try:
+            blobs = self._blobs("top")
+            return compact.decode_top(blobs) if blobs else None
+        except (sqlite3.Error, ValueError, TypeError, IndexError, KeyError, AttributeError) as exc:
+            raise self._damaged(exc) from None
+
+    def graph_part(self, numbers) -> tuple[list, list]:
+        """The (position, record) pairs of the nodes that the packer reads
+        for the files ``numbers`` and of the edges that touch them, each in
+        graph order (`parts`).  Raises `IndexProblem` when the index cannot
+        give them."""
+        import sqlite3
+
+        from . import parts
+
+        try:
+            blobs = []
+            for number in numbers:
+                row = self.db.execute("SELECT part FROM files WHERE number = ?", (number,)).fetchone()
+                if row is None or not isinstance(row[0], bytes):
+                    raise ValueError(f"no part for file {number}")
+                blobs.append(row[0])
+            return parts.decode(blobs)
+        except (sqlite3.Error, ValueError, TypeError) as exc:
+            raise self._damaged(exc) from None
 
     # -- the corpus interface
 
