@@ -11,13 +11,13 @@ be used, instead of a traceback.
 from __future__ import annotations
 
 import errno
-import gc
 import os
 import sys
 from pathlib import Path
 
 from tarnwick import vx
 from tarnwick.cli import console
+from tarnwick.collector import paused
 from tarnwick.datadir import DATA_DIR, GRAPH_NAME, SUMMARIES_NAME, is_inside, mixed_set_problem
 
 PROG = "context-packer"
@@ -64,12 +64,9 @@ def _run() -> int:
     # Imported here so this module loads even where the extension is not built.
     from tarnwick import context_packer
 
-    # A short-lived process: the cyclic collector would only slow the load
-    # of a large graph and summary store, which hold no cycles.
-    collecting = gc.isenabled()
-    gc.disable()
     try:
-        context_packer.main()
+        with paused():  # the summary store is loaded inside
+            context_packer.main()
     except vx.GraphError as exc:
         console.error(PROG, str(exc))
         return 2
@@ -82,8 +79,6 @@ def _run() -> int:
         console.error(PROG, fault)
         return 2
     finally:
-        if collecting:
-            gc.enable()
         for note in vx.take_notes():
             console.warn(PROG, note)
     return 0

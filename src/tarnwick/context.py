@@ -22,6 +22,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from . import vx
+from .collector import paused
 from .datadir import DATA_DIR, GRAPH_NAME, mixed_set_problem
 from .focus import TOP_FILES, base_file, focus_summaries, line_range, match_symbols, strong_matches, symbol_matches
 
@@ -188,7 +189,8 @@ def build_result(
         lap("load_graph")
         result = vx.retrieve(graph, query, top_files=TOP_FILES, top_edges=TOP_EDGES)
         lap("retrieve")
-    summaries = cp.load_summaries(path)
+    with paused():
+        summaries = cp.load_summaries(path)
     lap("load_summaries")
     files = result.get("files") or []
     view, put_first = focus_summaries(summaries, files, graph, query)
@@ -234,7 +236,9 @@ def search(query: str, root: str | os.PathLike[str] | None = None, limit: int = 
     with vx.project(path):  # retrieval may read the project's search index
         graph = vx.load_graph()
         files = vx.retrieve(graph, query, top_files=limit, top_edges=0)["files"]
-    matches = symbol_matches(files, graph, query, cp.load_summaries(path))
+    with paused():
+        summaries = cp.load_summaries(path)
+    matches = symbol_matches(files, graph, query, summaries)
     return files_json(files, {base: strong_matches(found) for base, found in matches.items()})
 
 

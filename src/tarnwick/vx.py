@@ -64,12 +64,12 @@ several kinds match, the first in this order wins: "fix", "refactor",
 from __future__ import annotations
 
 import contextlib
-import gc
 import json
 import os
 from pathlib import Path
-from typing import Any, Iterator
+from collections.abc import Iterator
 
+from .collector import paused
 from .datadir import is_inside, read_regular_file
 from .search.tokens import STOP_WORDS, query_terms, stem, tokenize, words
 
@@ -185,7 +185,7 @@ def graph_path() -> Path | None:
     return None if root is None else root / GRAPH_RELPATH
 
 
-def _json_type(value: Any) -> str:
+def _json_type(value: object) -> str:
     if value is None:
         return "null"
     if isinstance(value, bool):
@@ -250,12 +250,9 @@ def _parse_graph(path: Path, data: bytes, index=None, info=None) -> dict:
         raise GraphError(
             path, f"not valid UTF-8 (byte 0x{data[exc.start]:02x} at offset {exc.start})"
         ) from None
-    # The graph holds no reference cycles; collecting during the parse of a
-    # large graph only costs time.
-    collecting = gc.isenabled()
-    gc.disable()
     try:
-        graph = json.loads(text)
+        with paused():
+            graph = json.loads(text)
     except json.JSONDecodeError as exc:
         raise GraphError(
             path, f"not valid JSON (line {exc.lineno}, column {exc.colno}: {exc.msg})"
@@ -264,9 +261,6 @@ def _parse_graph(path: Path, data: bytes, index=None, info=None) -> dict:
         raise GraphError(path, f"not valid JSON ({exc})") from None
     except RecursionError:
         raise GraphError(path, "not valid JSON (nested too deeply)") from None
-    finally:
-        if collecting:
-            gc.enable()
     if not isinstance(graph, dict):
         raise GraphError(path, f"top level must be an object, not {_json_type(graph)}")
     if (
@@ -322,16 +316,12 @@ def _compact_graph(index) -> dict | None:
     copy is noted and the graph file read instead)."""
     from .search.store import IndexProblem
 
-    collecting = gc.isenabled()
-    gc.disable()
     try:
-        return index.graph()
+        with paused():
+            return index.graph()
     except IndexProblem as exc:
         _note(f"search index not used: {exc}")
         return None
-    finally:
-        if collecting:
-            gc.enable()
 
 
 # A graph whose nodes and edges wait for its query: [graph, index, filled].
@@ -451,7 +441,7 @@ def _search_index(root: Path | None):
     return index
 
 
-def _base_file(node_id: Any) -> str | None:
+def _base_file(node_id: object) -> str | None:
     if not isinstance(node_id, str):
         return None
     return node_id.split("::", 1)[0]
@@ -484,7 +474,7 @@ def _index_trouble(index, exc: Exception) -> None:
         _note(f"search index not used: {index.path}: damaged ({exc}); run tarnwick-index again")
 
 
-def _rank(graph: dict, terms: dict, top_files: int, about_tests: bool) -> tuple[list, Any]:
+def _rank(graph: dict, terms: dict, top_files: int, about_tests: bool) -> tuple[list, object]:
     """File entries from the project's search index when it was built from
     ``graph``, else from a corpus built in memory; and the index used."""
     from .search.rank import rank

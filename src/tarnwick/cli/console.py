@@ -22,9 +22,8 @@ import errno
 import os
 import signal
 import sys
-import threading
 from contextlib import contextmanager
-from typing import Callable
+from collections.abc import Callable
 
 # Exit statuses, as a shell reports a process ended by the signal.
 STATUS_INTERRUPTED = 130  # SIGINT
@@ -48,15 +47,15 @@ def _terminate(signum, frame):
 @contextmanager
 def _termination_raises():
     names = ("SIGTERM", "SIGHUP")
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
     previous = {}
     try:
         for name in names:
             if hasattr(signal, name):
                 signum = getattr(signal, name)
-                previous[signum] = signal.signal(signum, _terminate)
+                try:
+                    previous[signum] = signal.signal(signum, _terminate)
+                except ValueError:  # not the main thread: leave the handlers alone
+                    break
         yield
     finally:
         for signum, handler in previous.items():

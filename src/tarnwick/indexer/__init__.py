@@ -13,7 +13,6 @@ modules), and write the files atomically (`output`).
 from __future__ import annotations
 
 import contextlib
-import gc
 import json
 import os
 import stat
@@ -22,6 +21,7 @@ import threading
 import time
 from dataclasses import dataclass, field
 
+from ..collector import paused
 from ..datadir import (
     DATA_DIR,
     GRAPH_NAME,
@@ -184,14 +184,9 @@ def _write_search_index(path: str, graph_path: str, graph_json: str, symbol_docs
     Built from the graph as readers will load it, so the two agree by
     construction; it records the graph's generation and its file's identity.
     """
-    was_enabled = gc.isenabled()
-    gc.disable()
-    try:
+    with paused():
         graph = json.loads(graph_json)
         corpus, edge_positions = corpus_from_graph(graph, symbol_docs)
-    finally:
-        if was_enabled:
-            gc.enable()
     info = os.stat(graph_path)
     identity = {
         "generation": graph.get("generation"),

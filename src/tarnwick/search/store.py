@@ -85,7 +85,9 @@ def write_index(
             db.execute("PRAGMA page_size=8192")
             db.execute("BEGIN")
             db.execute("CREATE TABLE meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID")
-            db.execute("CREATE TABLE arrays(name TEXT PRIMARY KEY, data BLOB) WITHOUT ROWID")
+            # Large values live in rowid tables: a key search in a table without rowids reads
+            # the whole of every overflowing row it compares against.
+            db.execute("CREATE TABLE arrays(name TEXT PRIMARY KEY, data BLOB)")
             db.execute(
                 "CREATE TABLE terms(term TEXT PRIMARY KEY, files BLOB, file_weights BLOB,"
                 " symbols BLOB, symbol_weights BLOB) WITHOUT ROWID"
@@ -110,7 +112,7 @@ def write_index(
                 ((n, _blob(array("I", e)), part) for n, (e, part) in enumerate(zip(edge_positions, file_parts))),
             )
             db.executemany("INSERT INTO symbols VALUES (?, ?, ?, ?, ?, ?)", ((n, *info) for n, info in enumerate(corpus.symbol_info)))
-            db.execute("CREATE TABLE graph(name TEXT PRIMARY KEY, data BLOB) WITHOUT ROWID")
+            db.execute("CREATE TABLE graph(name TEXT PRIMARY KEY, data BLOB)")
             db.executemany("INSERT INTO graph VALUES (?, ?)", sorted((compact_graph or {}).items()))
             db.execute("COMMIT")
         finally:
