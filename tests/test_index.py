@@ -7,6 +7,7 @@ import json
 import multiprocessing
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -614,3 +615,34 @@ def test_modules_that_star_import_each_other_resolve_in_linear_time(tmp_path, mo
     _, graph = load(tmp_path)
     calls = {(e["from"], e["to"]) for e in graph["edges"] if e["rel"] == "calls"}
     assert calls == {(f"pkg/m{i}.py", f"pkg/m{(i + 1) % n}.py") for i in range(n)}
+
+
+def test_lean_store_renders_like_the_full_one(tmp_path, monkeypatch):
+    # The store leaves out members that hold their readers' defaults; every
+    # rendering of the sample projects must be what the full records give.
+    from tarnwick import context, context_packer as cp, vx
+
+    here = Path(__file__).resolve().parent
+    roots = {}
+    for form in ("lean", "full"):
+        root = roots[form] = tmp_path / form
+        for sample in sorted((here / "samples").iterdir()):
+            shutil.copytree(sample, root / sample.name)
+        shutil.copytree(here.parent / "examples" / "bookshelf" / "bookshelf", root / "bookshelf")
+        with monkeypatch.context() as m:
+            if form == "full":
+                m.setattr(output, "lean_record", lambda record: record)
+            index_project(root, jobs=1)
+    (lean, _), (full, _) = load(roots["lean"]), load(roots["full"])
+    size = {form: (root / ".vestra" / "structured_summaries.json").stat().st_size for form, root in roots.items()}
+    assert size["lean"] < 0.9 * size["full"] and list(lean) == list(full)
+    for path, record in full.items():
+        for render in (cp.expand_summary, cp.condense_summary):
+            assert render(lean[path]) == render(record), path
+    queries = {f"{Path(path).stem} {' '.join(record.get('functions', {}))}" for path, record in full.items()}
+    for query in sorted(queries):
+        blocks = []
+        for root in roots.values():
+            with vx.project(root):
+                blocks.append((cp.pack_for_query(query, root), context.build(query, root)))
+        assert blocks[0] == blocks[1], query

@@ -25,6 +25,74 @@ def encode(value) -> str:
     return _encode(value)
 
 
+# The summary store leaves out every member that holds the value its readers
+# take for a missing one, and writes a variable without users as its bare
+# name: the store is parsed whole on every query, and this makes it about a
+# fifth smaller and quicker to load.  Escaping non-ASCII keeps the text on
+# the decoder's fast path, which one accented letter anywhere would leave.
+_AS_ABSENT = {
+    "record": {
+        "description": ("",),
+        "functions": ({},),
+        "classes": ({},),
+        "variables": ([],),
+        "internal_graph": ([],),
+        "imports": ([],),
+    },
+    "function": {
+        "params": ("", []),
+        "returns": ("",),
+        "async": (False,),
+        "calls_internal": ([],),
+        "calls_external": ([],),
+        "decorators": ([],),
+        "description": ("",),
+    },
+    "class": {"bases": ("", []), "methods": ([],), "description": ("",)},
+    "edge": {"rel": ("calls",)},
+    "import": {"names": ([],)},
+}
+_encode_ascii = json.JSONEncoder(separators=(",", ":")).encode
+
+
+def _without_defaults(value, kind: str):
+    if not isinstance(value, dict):
+        return value
+    defaults = _AS_ABSENT[kind]
+    return {
+        key: member
+        for key, member in value.items()
+        if not any(type(member) is type(d) and member == d for d in defaults.get(key, ()))
+    }
+
+
+def _lean_variable(entry):
+    if isinstance(entry, dict) and entry.get("used_by") == [] and entry.keys() == {"name", "used_by"}:
+        name = entry["name"]
+        if isinstance(name, str) and name:  # an empty string would be shown, the empty name is not
+            return name
+    return entry
+
+
+def lean_record(record: dict) -> dict:
+    """A summary record without the members its readers default alike."""
+    lean = _without_defaults(record, "record")
+    for key, kind in (("functions", "function"), ("classes", "class")):
+        if isinstance(lean.get(key), dict):
+            lean[key] = {name: _without_defaults(info, kind) for name, info in lean[key].items()}
+    for key, kind in (("internal_graph", "edge"), ("imports", "import")):
+        if isinstance(lean.get(key), list):
+            lean[key] = [_without_defaults(item, kind) for item in lean[key]]
+    if isinstance(lean.get("variables"), list):
+        lean["variables"] = [_lean_variable(v) for v in lean["variables"]]
+    return lean
+
+
+def record_text(record: dict) -> str:
+    """One summary record as it is stored (see `lean_record`)."""
+    return _encode_ascii(lean_record(record))
+
+
 def file_node(path: str, summary: str) -> dict:
     return {"id": path, "kind": "file", "path": path, "summary": summary}
 

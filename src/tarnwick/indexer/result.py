@@ -5,7 +5,7 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 
 from ..search.documents import symbol_terms
-from .output import edge, encode, file_node, symbol_node
+from .output import edge, encode, file_node, record_text, symbol_node
 
 
 @dataclass
@@ -66,7 +66,7 @@ def encode_result(result: FileResult) -> FileResult:
     parent only joins strings) and drop the structures themselves."""
     record = result.record
     path = result.path
-    result.record_json = encode(record)
+    result.record_json = record_text(record)
     nodes = [encode(file_node(path, record.get("description", "")))]
     ids = []
     methods = 0
