@@ -275,7 +275,7 @@ def test_lean_records_render_like_full_ones(cp, inputs, record, query):
 
 
 EDGE_RECORDS = [
-    # Only defaults: stored as {}, which the packer skips for the graph's summary.
+    # Only defaults: stored as {}; the packer shows the graph's summary for both.
     {"description": "", "functions": {}, "classes": {}, "variables": [], "internal_graph": [], "imports": []},
     {"functions": {"f": {"params": [], "returns": "", "async": False, "calls_internal": [], "calls_external": [],
                          "decorators": [], "lines": [1, 3], "description": ""},
