@@ -9,7 +9,10 @@ functions worth reading first.  Projects:
   `test` package (the file list is pinned in eval_stdlib310.txt; the
   package-level test folders such as unittest/test stay, so test files
   compete with the code they test);
-- "bookshelf": the sample project in examples/.
+- "bookshelf": the sample project in examples/;
+- "httpx", "starlette": ordinary third-party projects (pinned source
+  distributions, tests included, see THIRD_PARTY); their questions were
+  written from reading the code, before any ranking was looked at.
 """
 
 STDLIB = [
@@ -69,4 +72,48 @@ BOOKSHELF = [
     ("send the reminder email", ["bookshelf/notifications.py"], []),
     ("which http routes does the api serve", ["bookshelf/api.py"], []),
     ("how is the fine for a late book computed", ["bookshelf/loans.py"], ["compute_fine"]),
+]
+
+# Pinned source distributions: (project, requirement, sha256 of the sdist).
+THIRD_PARTY = [
+    ("httpx", "httpx==0.27.0", "a0cb88a46f32dc874e04ee956e4c2764aba2aa228f650b06788ba6bda2962ab5"),
+    ("starlette", "starlette==0.37.2", "9af890290133b79fc3db55474ade20f6220a364a0402e0b556e7cd5e1e093823"),
+]
+
+HTTPX = [
+    ("Authorization header is sent to another host after a redirect", ["httpx/_client.py"], ["BaseClient._redirect_headers"]),
+    ("why does a POST become a GET after a 302 redirect", ["httpx/_client.py"], ["BaseClient._redirect_method"]),
+    ("how is the text encoding of a response chosen when the content type has no charset", ["httpx/_models.py"], ["Response.encoding", "Response.charset_encoding"]),
+    ("add support for zstd content encoding", ["httpx/_decoders.py"], ["GZipDecoder", "BrotliDecoder", "Response._get_content_decoder"]),
+    ("NO_PROXY environment variable with an IP address is ignored", ["httpx/_utils.py"], ["get_environment_proxies"]),
+    ("digest authentication challenge parsing", ["httpx/_auth.py"], ["DigestAuth._parse_challenge", "DigestAuth.auth_flow"]),
+    ("raise_for_status error message for client and server errors", ["httpx/_models.py"], ["Response.raise_for_status"]),
+    ("set separate connect, read, write and pool timeouts", ["httpx/_config.py"], ["Timeout.__init__", "Timeout"]),
+    ("content length of a multipart file upload", ["httpx/_multipart.py"], ["MultipartStream.get_content_length", "FileField.get_length"]),
+    ("translate httpcore exceptions into httpx exceptions", ["httpx/_transports/default.py"], ["map_httpcore_exceptions"]),
+    ("which transport does the client use for a URL when mounts are configured", ["httpx/_client.py"], ["Client._transport_for_url", "AsyncClient._transport_for_url"]),
+    ("percent-encoding of unsafe characters in the URL path", ["httpx/_urlparse.py"], ["quote", "percent_encoded", "urlparse"]),
+    ("split a streamed response body into lines", ["httpx/_models.py", "httpx/_decoders.py"], ["Response.iter_lines", "LineDecoder.decode"]),
+    ("load the CA bundle when verify is true", ["httpx/_config.py"], ["SSLConfig.load_ssl_context_verify"]),
+    ("command line client printing the response headers", ["httpx/_main.py"], ["print_response_headers", "format_response_headers"]),
+    ("tests for digest auth", ["tests/client/test_auth.py", "tests/test_auth.py"], []),
+]
+
+STARLETTE = [
+    ("static files served from outside the directory with ../ in the path", ["starlette/staticfiles.py"], ["StaticFiles.lookup_path"]),
+    ("how are path parameters like {id:int} compiled into a regex", ["starlette/routing.py"], ["compile_path"]),
+    ("add a custom path convertor type", ["starlette/convertors.py"], ["register_url_convertor", "Convertor"]),
+    ("session cookie is not cleared when the session is emptied", ["starlette/middleware/sessions.py"], ["SessionMiddleware.__call__"]),
+    ("CORS preflight request rejected for a disallowed header", ["starlette/middleware/cors.py"], ["CORSMiddleware.preflight_response"]),
+    ("limit the number of files in a multipart form upload", ["starlette/formparsers.py"], ["MultiPartParser.on_headers_finished", "MultiPartParser.__init__", "MultiPartParser.parse"]),
+    ("Set-Cookie with samesite and secure flags on a response", ["starlette/responses.py"], ["Response.set_cookie"]),
+    ("ETag and If-None-Match handling for static files returning 304", ["starlette/staticfiles.py"], ["StaticFiles.is_not_modified", "NotModifiedResponse"]),
+    ("read settings from a .env file with type casting", ["starlette/config.py"], ["Config._read_file", "Config._perform_cast", "Config.get"]),
+    ("debug traceback page shown when the app raises an exception", ["starlette/middleware/errors.py"], ["ServerErrorMiddleware.debug_response", "ServerErrorMiddleware.generate_html"]),
+    ("only compress responses above a minimum size with gzip", ["starlette/middleware/gzip.py"], ["GZipResponder.send_with_gzip"]),
+    ("run a task after the response has been sent", ["starlette/background.py"], ["BackgroundTask.__call__", "BackgroundTasks.add_task"]),
+    ("startup and shutdown lifespan events of the router", ["starlette/routing.py"], ["Router.lifespan", "Router.startup", "Router.shutdown"]),
+    ("reject requests whose Host header is not allowed", ["starlette/middleware/trustedhost.py"], ["TrustedHostMiddleware.__call__"]),
+    ("parse the Cookie request header into a dict", ["starlette/requests.py"], ["cookie_parser", "HTTPConnection.cookies"]),
+    ("tests for CORS middleware", ["tests/middleware/test_cors.py"], []),
 ]
