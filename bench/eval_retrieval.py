@@ -17,20 +17,27 @@ questions whose expected function is excerpted in the block's Key Code: as
 `tarnwick context` does (the per-query view of `tarnwick.context`).  Columns are (name, test)
 pairs in COLUMNS; a test gets the question and the system's answer.
 
-    .venv/bin/python bench/eval_retrieval.py [--work DIR] [--source STDLIB] [-v]
+    .venv/bin/python bench/eval_retrieval.py [--work DIR] [--source STDLIB] [--set NAME] [-v]
 
-The standard library must be CPython 3.10's (this interpreter's by
-default): the file list is pinned in eval_stdlib310.txt.
+Two sets, each reported on its own: "stdlib" (CPython 3.10's standard
+library and the sample project; the library must be 3.10's, this
+interpreter's by default: the file list is pinned in eval_stdlib310.txt)
+and "third-party" (source distributions of ordinary projects, fetched with
+`pip download` into the work folder on first use and checked against their
+pinned SHA-256, tests and all, as a developer's checkout holds them).
 """
 
 from __future__ import annotations
 
 import argparse
+import hashlib
 import math
 import os
 import shutil
+import subprocess
 import sys
 import sysconfig
+import tarfile
 import tempfile
 from collections import Counter
 from pathlib import Path
@@ -38,7 +45,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-from eval_questions import BOOKSHELF, STDLIB  # noqa: E402
+from eval_questions import BOOKSHELF, HTTPX, STARLETTE, STDLIB, THIRD_PARTY  # noqa: E402
 
 from tarnwick import context, vx  # noqa: E402
 from tarnwick import context_packer as cp  # noqa: E402
@@ -56,6 +63,30 @@ def build_stdlib(source: Path, target: Path) -> None:
     for name in filter(None, names):
         (target / name).parent.mkdir(parents=True, exist_ok=True)
         shutil.copyfile(source / name, target / name)
+
+
+def fetch_sdist(requirement: str, sha256: str, downloads: Path, target: Path) -> None:
+    """Unpack the pinned source distribution ``requirement`` into ``target``
+    (the archive's top folder becomes ``target``)."""
+    name, _, version = requirement.partition("==")
+    archives = sorted(downloads.glob(f"{name}-{version}.tar.gz"))
+    if not archives:
+        command = [sys.executable, "-m", "pip", "download", "-q", "--no-deps", "--no-binary", ":all:", "-d", str(downloads), requirement]
+        if subprocess.run(command).returncode != 0:
+            sys.exit(f"could not download {requirement} (pip needs to reach the package index once)")
+        archives = sorted(downloads.glob(f"{name}-{version}.tar.gz"))
+    if not archives:
+        sys.exit(f"pip did not leave {name}-{version}.tar.gz in {downloads}")
+    digest = hashlib.sha256(archives[0].read_bytes()).hexdigest()
+    if digest != sha256:
+        sys.exit(f"{archives[0]}: SHA-256 {digest}, expected {sha256}; the figures are for the pinned release only")
+    unpacked = downloads / f"{name}-{version}.unpacked"
+    shutil.rmtree(unpacked, ignore_errors=True)
+    with tarfile.open(archives[0]) as archive:
+        archive.extractall(unpacked, filter="data")
+    (top,) = unpacked.iterdir()
+    top.rename(target)
+    unpacked.rmdir()
 
 
 class ContentsBM25:
@@ -171,27 +202,40 @@ def main(argv=None) -> int:
     parser.add_argument("--work", help="keep the projects in this folder")
     parser.add_argument("-v", "--verbose", action="store_true", help="list the questions missed at 1")
     parser.add_argument("--only", action="append", help="evaluate only these systems")
+    parser.add_argument("--set", action="append", choices=("stdlib", "third-party"), help="evaluate only these sets (default: both)")
     args = parser.parse_args(argv)
+    args.set = args.set or ["stdlib", "third-party"]
 
     def run(work: Path) -> None:
-        stdlib = work / "stdlib310"
-        if not stdlib.is_dir():
-            build_stdlib(Path(args.source), stdlib)
-        bookshelf = work / "bookshelf"
-        if not bookshelf.is_dir():
-            shutil.copytree(SAMPLE, bookshelf, ignore=shutil.ignore_patterns(".vestra", "__pycache__"))
-        roots = [stdlib, bookshelf]
-        for root in roots:
+        roots: dict = {}
+        if "stdlib" in args.set:
+            roots["stdlib310"] = work / "stdlib310"
+            if not roots["stdlib310"].is_dir():
+                build_stdlib(Path(args.source), roots["stdlib310"])
+            roots["bookshelf"] = work / "bookshelf"
+            if not roots["bookshelf"].is_dir():
+                shutil.copytree(SAMPLE, roots["bookshelf"], ignore=shutil.ignore_patterns(".vestra", "__pycache__"))
+        if "third-party" in args.set:
+            (work / "downloads").mkdir(exist_ok=True)
+            for project, requirement, sha256 in THIRD_PARTY:
+                roots[project] = work / project
+                if not roots[project].is_dir():
+                    fetch_sdist(requirement, sha256, work / "downloads", roots[project])
+        for root in roots.values():
             index_project(root, progress=False)
-        projects = [("stdlib310", STDLIB), ("bookshelf", BOOKSHELF)]
-        systems = {
-            "BM25 contents": lambda: [ContentsBM25(root) for root in roots],
-            "tarnwick": lambda: [tarnwick(root) for root in roots],
-            "tarnwick, no index": lambda: [tarnwick(root, use_index=False) for root in roots],
-        }
-        if args.only:
-            systems = {name: value for name, value in systems.items() if name in args.only}
-        evaluate(systems, projects, args.verbose)
+        questions = {"stdlib310": STDLIB, "bookshelf": BOOKSHELF, "httpx": HTTPX, "starlette": STARLETTE}
+        sets = {"stdlib": ["stdlib310", "bookshelf"], "third-party": [name for name, _, _ in THIRD_PARTY]}
+        for set_name in args.set:
+            names = sets[set_name]
+            systems = {
+                "BM25 contents": lambda: [ContentsBM25(roots[name]) for name in names],
+                "tarnwick": lambda: [tarnwick(roots[name]) for name in names],
+                "tarnwick, no index": lambda: [tarnwick(roots[name], use_index=False) for name in names],
+            }
+            if args.only:
+                systems = {name: value for name, value in systems.items() if name in args.only}
+            print(f"set {set_name}: ", end="")
+            evaluate(systems, [(name, questions[name]) for name in names], args.verbose)
 
     if args.work:
         os.makedirs(args.work, exist_ok=True)
