@@ -102,6 +102,7 @@ def test_test_paths(path, is_test):
     ("the strict_mode option of json", "shop/http.py"),       # parameters are searched
     ("how is an order refunded", "shop/orders.py"),           # test files count less...
     ("tests for refunding orders", "tests/test_orders.py"),   # ...unless the question is about tests
+    ("add tests for refund_order", "tests/test_orders.py"),   # asking for tests wins over another intent
 ])
 def test_ranking_rules(project, query, first):
     assert ids(ask(query))[0] == first

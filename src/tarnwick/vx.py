@@ -71,7 +71,7 @@ from collections.abc import Iterator
 
 from .collector import paused
 from .datadir import is_inside, read_regular_file
-from .search.tokens import STOP_WORDS, query_terms, stem, tokenize, words
+from .search.tokens import STOP_WORDS, asks_for_tests, query_terms, stem, tokenize, words
 
 __all__ = [
     "ENV_VAR",
@@ -474,7 +474,7 @@ def _index_trouble(index, exc: Exception) -> None:
         _note(f"search index not used: {index.path}: damaged ({exc}); run tarnwick-index again")
 
 
-def _rank(graph: dict, terms: dict, top_files: int, about_tests: bool) -> tuple[list, object]:
+def _rank(graph: dict, terms: dict, top_files: int, tests: tuple) -> tuple[list, object]:
     """File entries from the project's search index when it was built from
     ``graph``, else from a corpus built in memory; and the index used."""
     from .search.rank import rank
@@ -482,13 +482,13 @@ def _rank(graph: dict, terms: dict, top_files: int, about_tests: bool) -> tuple[
     index = _search_index(project_root())
     if index is not None and index.belongs_to(graph):
         try:
-            return rank(index, terms, top_files, about_tests), index
+            return rank(index, terms, top_files, *tests), index
         except Exception as exc:  # a damaged index must never end the query
             _index_trouble(index, exc)
     from .search.build import corpus_from_graph
 
     corpus, _ = corpus_from_graph(graph)
-    return rank(corpus, terms, top_files, about_tests), None
+    return rank(corpus, terms, top_files, *tests), None
 
 
 def _edges_near(graph: dict, files: list, index) -> list:
@@ -541,20 +541,22 @@ def retrieve(graph: dict, query: str, top_files: int = 8, top_edges: int = 40) -
     files: list[dict] = []
     edges: list[dict] = []
     terms = query_terms(query)
+    wants_tests = asks_for_tests(query)
+    tests = (intent == "test" or wants_tests, wants_tests)
     index = _waiting_index(graph)
     if index is not None:
         from .search.rank import rank
 
         try:
             if top_files and terms:
-                files = rank(index, terms, top_files, intent == "test")
+                files = rank(index, terms, top_files, *tests)
             near = _fill_deferred(graph, files, index)
         except Exception as exc:  # a damaged index must never end the query
             _index_trouble(index, exc)
             _load_rest(graph)
             index = None
     if index is None and top_files and terms:
-        files, index = _rank(graph, terms, top_files, intent == "test")
+        files, index = _rank(graph, terms, top_files, tests)
         near = _edges_near(graph, files, index) if files else ()
     if top_edges and files:
         rank_of = {entry["id"]: i for i, entry in enumerate(files)}

@@ -5,7 +5,8 @@ Both collections are scored with BM25 over the fielded term weights of
 its two best symbols' scores (the file that holds the function asked about
 is the file to open), times a small prior for files that many others
 import.  Test files count for a fraction unless the question is about
-tests.  Ties go to the smaller file id.
+tests; when it asks for tests themselves, the other files do.  Ties go to
+the smaller file id.
 """
 
 from __future__ import annotations
@@ -18,6 +19,7 @@ from .corpus import FLAG_TEST, BM25_K1
 BEST_SYMBOL_SHARE = 0.6
 SECOND_SYMBOL_SHARE = 0.25
 TEST_FACTOR = 0.3
+NON_TEST_FACTOR = 0.5
 SYMBOLS_PER_FILE = 8
 
 
@@ -51,7 +53,7 @@ def score(corpus, terms: dict) -> tuple[dict, dict]:
     return files, symbols
 
 
-def rank(corpus, terms: dict, top_files: int, about_tests: bool) -> list[dict]:
+def rank(corpus, terms: dict, top_files: int, about_tests: bool, wants_tests: bool = False) -> list[dict]:
     """The best ``top_files`` file entries for ``terms``, best first:
     ``{"id", "score", "symbols"}``, the symbols as the retrieval result lists
     them (best first, at most eight)."""
@@ -78,8 +80,11 @@ def rank(corpus, terms: dict, top_files: int, about_tests: bool) -> list[dict]:
         first, second = best.get(number, (0.0, 0.0))
         total = file_scores.get(number, 0.0) + BEST_SYMBOL_SHARE * first + SECOND_SYMBOL_SHARE * second
         total *= priors[number]
-        if flags[number] & FLAG_TEST and not about_tests:
-            total *= TEST_FACTOR
+        if flags[number] & FLAG_TEST:
+            if not about_tests:
+                total *= TEST_FACTOR
+        elif wants_tests:
+            total *= NON_TEST_FACTOR
         if total > 0.0:
             totals.append((total, corpus.file_id(number), number))
     chosen = heapq.nsmallest(top_files, totals, key=lambda item: (-item[0], item[1]))

@@ -117,6 +117,14 @@ def add_text(doc: dict, text, weight: float, prose: bool = True) -> None:
             doc[term] = doc.get(term, 0.0) + weight
 
 
+def asks_for_tests(query: str) -> bool:
+    """True when the question asks for test code itself ("tests for the
+    retry logic", "add tests", "sqlite3 transaction tests"), as opposed to
+    mentioning a test ("for the duration of a test", "discover test
+    modules"), whatever else it asks."""
+    return "tests" in words(query)
+
+
 def query_terms(query: str) -> dict[str, float]:
     """The weighted terms of a question (each distinct term once, at its
     highest weight)."""
