@@ -13,7 +13,7 @@ from tarnwick.index import index_project
 from tarnwick.search.corpus import MemoryCorpus
 from tarnwick.search.documents import is_test_path
 from tarnwick.search.rank import score
-from tarnwick.search.tokens import EXACT_WEIGHT, identifier_terms, query_terms
+from tarnwick.search.tokens import EXACT_WEIGHT, add_compound_parts, compound_parts, identifier_terms, query_terms
 
 
 @pytest.fixture(autouse=True)
@@ -79,11 +79,37 @@ def test_identifiers_are_indexed_whole_and_split():
     ("call parse() twice", "pars", EXACT_WEIGHT),
     ("raise for status", "status", 1.0),
     ("zip file reading", "zipfil", pytest.approx(0.6)),
+    ("the If-None-Match header", "ifnonematch", EXACT_WEIGHT),  # hyphens join a name
 ])
 def test_query_terms(query, term, weight):
     terms = query_terms(query)
     assert terms[term] == weight
     assert "for" not in query_terms("raise for status")  # a plain stop word
+
+
+@pytest.mark.parametrize("term, parts", [
+    ("trustedhost", ("trust", "host")),  # the first word as written, stemmed
+    ("splitquery", ("split", "query")),
+    ("dispatch", None),                  # a word in its own right: more common than "dis"
+    ("forward", None),                   # no stop word as a part
+    ("setkey", None),                    # too short to cut
+])
+def test_compound_parts(term, parts):
+    frequency = {"trust": 5, "host": 9, "split": 7, "query": 4, "dis": 2, "patch": 6, "dispatch": 8,
+                 "for": 9, "ward": 3, "forward": 1, "set": 9, "key": 9, "trustedhost": 1, "splitquery": 1}
+    assert compound_parts(term, frequency) == parts
+    doc = {term: 2.0, "host": 0.1, "query": 5.0}
+    add_compound_parts([doc], {term: parts} if parts else {})
+    for part in parts or ():
+        assert doc[part] == max(1.0, {"host": 0.1, "query": 5.0}.get(part, 0))  # half the compound's weight, or more
+
+
+def test_a_compound_file_name_meets_its_words(tmp_path):
+    write(tmp_path, "web/trustedhost.py", "def check(scope):\n    return scope\n")
+    write(tmp_path, "web/hosts.py", "def host_name(): pass\ndef host_port(): pass\ndef trust_level(): pass\ndef trust_score(): pass\n")
+    index_project(tmp_path, jobs=1)
+    vx.set_project(tmp_path)
+    assert "web/trustedhost.py" in ids(ask("where is a host trusted"))
 
 
 @pytest.mark.parametrize("path, is_test", [

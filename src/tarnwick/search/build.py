@@ -8,8 +8,12 @@ corpus in memory from the graph alone.
 
 from __future__ import annotations
 
+from collections import Counter
+from itertools import chain
+
 from .corpus import FLAG_TEST, MemoryCorpus
 from .documents import file_terms, is_test_path, symbol_terms
+from .tokens import add_compound_parts, compound_splits
 
 
 def _base(node_id) -> str | None:
@@ -64,16 +68,25 @@ def corpus_from_graph(graph: dict, symbol_docs: dict | None = None) -> tuple[Mem
         files[fid][2].append(name)
         placed.append((fid, node, name))
 
-    numbers = {}
-    for fid, (path, summary, defined) in files.items():
-        flags = FLAG_TEST if is_test_path(path) else 0
-        numbers[fid] = corpus.add_file(fid, file_terms(path, summary, defined), flags)
+    file_docs = [file_terms(path, summary, defined) for path, summary, defined in files.values()]
     prepared = symbol_docs or {}
+    symbol_docs_ = []
     for fid, node, name in placed:
+        terms = prepared.get(node.get("id"))
+        # A copy: the prepared documents belong to the caller.
+        symbol_docs_.append(dict(terms) if terms is not None else symbol_terms(files[fid][0], name))
+    frequency = Counter(chain.from_iterable(file_docs))
+    frequency.update(chain.from_iterable(symbol_docs_))
+    splits = compound_splits(frequency)
+    add_compound_parts(file_docs, splits)
+    add_compound_parts(symbol_docs_, splits)
+
+    numbers = {}
+    for (fid, (path, _, _)), terms in zip(files.items(), file_docs):
+        flags = FLAG_TEST if is_test_path(path) else 0
+        numbers[fid] = corpus.add_file(fid, terms, flags)
+    for (fid, node, name), terms in zip(placed, symbol_docs_):
         sid = node.get("id")
-        terms = prepared.get(sid)
-        if terms is None:
-            terms = symbol_terms(files[fid][0], name)
         kind = node.get("symbol_kind")
         info = (sid, name, kind if isinstance(kind, str) else "symbol", _line(node.get("line_start")), _line(node.get("line_end")))
         corpus.add_symbol(numbers[fid], info, terms)

@@ -18,7 +18,7 @@ STOP_WORDS = frozenset(
     is are was were be been it its this that these those there here
     how what where when why which who whom does do did doing done
     i me my we our you your can could should would will shall
-    please""".split()
+    please whose not if than then so but also just after before while like""".split()
 )
 
 # Question words that say little about which code is meant; they still count,
@@ -44,6 +44,9 @@ _IDENT_RE = re.compile(r"\w+")
 # joined to another by a dot.
 _MARKED_RE = re.compile(r"`\s*([\w.]+)\s*`|([\w.]+)\(|(\w+(?:\.\w+)+)")
 _DOTS_RE = re.compile(r"\.+")
+# A hyphen inside a word run ("If-None-Match", "--max-size", "Set-Cookie"):
+# the run is one name, spelled the way code spells it with underscores.
+_HYPHEN_RE = re.compile(r"(?<=[^\W_])-(?=[^\W_])")
 
 
 def words(text: str) -> list[str]:
@@ -97,6 +100,69 @@ def identifier_terms(identifier: str) -> tuple[str, ...]:
     return tuple(terms)
 
 
+# A lower-case run often joins words the same project spells apart elsewhere
+# (the module ``trustedhost`` of ``TrustedHostMiddleware``, ``splitquery``,
+# ``staticfiles``): such a term also counts, at a share of its weight, for
+# its two words when both are more common terms of the project (a word in
+# its own right, such as ``dispatch``, is more common than ``dis``).
+COMPOUND_SHARE = 0.5
+_COMPOUND_MIN = 7
+_PART_MIN = 3
+
+
+def compound_parts(term: str, frequency) -> tuple[str, str] | None:
+    """The two terms that the letters-only ``term`` joins, each more frequent
+    than ``term`` in ``frequency`` (a mapping from term to its number of
+    documents), or None; of several cuts, the one whose rarer word is the
+    most frequent."""
+    if len(term) < _COMPOUND_MIN or not term.isalpha():
+        return None
+    get = frequency.get
+    least = get(term, 0)
+    best = None
+    for cut in range(_PART_MIN, len(term) - _PART_MIN + 1):
+        tail = term[cut:]
+        tail_count = get(tail, 0)
+        if tail_count <= least or tail in STOP_WORDS:
+            continue
+        head = term[:cut]
+        if head not in frequency:
+            head = stem(head)  # "trusted" + "host": the first word was not stemmed
+        count = min(get(head, 0), tail_count)
+        if count > least and head not in STOP_WORDS and (best is None or count > best[0]):
+            best = (count, head, tail)
+    return best and best[1:]
+
+
+def compound_splits(frequency) -> dict:
+    """{term: its two words} for the compound terms among the keys of
+    ``frequency`` (a mapping from term to its number of documents)."""
+    splits = {}
+    for term in frequency:
+        if len(term) >= _COMPOUND_MIN:
+            parts = compound_parts(term, frequency)
+            if parts is not None:
+                splits[term] = parts
+    return splits
+
+
+def add_compound_parts(docs, splits: dict) -> None:
+    """Give each document of ``docs`` the words of its compound terms (at
+    least ``COMPOUND_SHARE`` of the compound's weight), in place."""
+    compound_terms = splits.keys()
+    for doc in docs:
+        compounds = compound_terms & doc.keys()
+        if compounds:
+            get = doc.get
+            for term in compounds:
+                share = doc[term] * COMPOUND_SHARE
+                head, tail = splits[term]
+                if share > get(head, 0.0):
+                    doc[head] = share
+                if share > get(tail, 0.0):
+                    doc[tail] = share
+
+
 def add_text(doc: dict, text, weight: float, prose: bool = True) -> None:
     """Add the terms of ``text`` to the term weights ``doc``.
 
@@ -134,6 +200,7 @@ def query_terms(query: str) -> dict[str, float]:
         if weight > out.get(term, 0.0):
             out[term] = weight
 
+    query = _HYPHEN_RE.sub("_", query)
     marked = set()
     for match in _MARKED_RE.finditer(query):
         for ident in _DOTS_RE.split(next(g for g in match.groups() if g)):
