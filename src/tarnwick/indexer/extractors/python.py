@@ -311,16 +311,18 @@ def _docstring(node) -> str:
     return ""
 
 
-def _search_text(node, scan: _Scan, doc: str) -> tuple:
+def _search_text(node, scan: _Scan, doc: str, reads=()) -> tuple:
     """What a function's search document holds besides its name: parameter
-    names, the docstring's first line, and the attributes, keyword arguments
-    and callees its body names."""
+    names, the docstring's first line, and what its body names: attributes,
+    keyword arguments, callees, the functions and classes it defines and
+    the module's variables it ``reads``."""
     args = node.args
     params = [a.arg for a in (*args.posonlyargs, *args.args, *args.kwonlyargs) if a.arg not in ("self", "cls")]
     for a in (args.vararg, args.kwarg):
         if a is not None:
             params.append(a.arg)
     body = scan.words.union(call[2].rpartition(".")[2] for call in scan.calls)
+    body.update(scan.defs, reads)
     return params, doc, sorted(body)
 
 
@@ -533,11 +535,12 @@ class _PythonFile:
                 self.decorators_of(stmt)
                 scan = self.body_scan(stmt)
                 qual = f"{name}.{stmt.name}"
-                self.uses.setdefault(qual, set()).update(self.reads(scan))
+                reads = self.reads(scan)
+                self.uses.setdefault(qual, set()).update(reads)
                 if stmt.name not in methods:
                     methods.append(stmt.name)
                     method_symbols.append((qual, "method", *self.span(stmt)))
-                    self.result.symbol_text[qual] = _search_text(stmt, scan, _docstring(stmt))
+                    self.result.symbol_text[qual] = _search_text(stmt, scan, _docstring(stmt), reads)
             else:
                 class_body.append(stmt)
         _scan(class_body, self.module_scan)
@@ -571,7 +574,7 @@ class _PythonFile:
             "description": _docstring(node),
         }
         self.result.symbols.append((name, "function", lines[0], lines[1]))
-        self.result.symbol_text[name] = _search_text(node, scan, self.functions[name]["description"])
+        self.result.symbol_text[name] = _search_text(node, scan, self.functions[name]["description"], self.uses[name])
 
     def split_calls(self, scan: _Scan) -> tuple:
         """A function's callees: (same-file definitions, everything else
