@@ -321,7 +321,8 @@ def _search_text(node, scan: _Scan, doc: str, reads=()) -> tuple:
     for a in (args.vararg, args.kwarg):
         if a is not None:
             params.append(a.arg)
-    body = scan.words.union(call[2].rpartition(".")[2] for call in scan.calls)
+    body = scan.words.union(part for call in scan.calls for part in call[2].split("."))
+    body.difference_update(("self", "cls"))
     body.update(scan.defs, reads)
     return params, doc, sorted(body)
 
