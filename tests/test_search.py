@@ -13,7 +13,7 @@ from tarnwick.index import index_project
 from tarnwick.search.corpus import MemoryCorpus
 from tarnwick.search.documents import is_test_path
 from tarnwick.search.rank import score
-from tarnwick.search.tokens import EXACT_WEIGHT, add_compound_parts, compound_parts, identifier_terms, query_terms
+from tarnwick.search.tokens import EXACT_WEIGHT, SHORT_FORM_WEIGHT, add_compound_parts, compound_parts, identifier_terms, query_terms
 
 
 @pytest.fixture(autouse=True)
@@ -80,6 +80,7 @@ def test_identifiers_are_indexed_whole_and_split():
     ("raise for status", "status", 1.0),
     ("zip file reading", "zipfil", pytest.approx(0.6)),
     ("the If-None-Match header", "ifnonematch", EXACT_WEIGHT),  # hyphens join a name
+    ("limit the number of retries", "max", SHORT_FORM_WEIGHT),  # the short form code uses
 ])
 def test_query_terms(query, term, weight):
     terms = query_terms(query)

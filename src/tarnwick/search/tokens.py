@@ -34,6 +34,24 @@ WEAK_WEIGHT = 0.3
 EXACT_WEIGHT = 2.5
 # Weight of two adjacent question words joined ("zip file" -> zipfile).
 JOINED_WEIGHT = 0.6
+# Weight of the short form code uses for a question word ("limit" -> max).
+SHORT_FORM_WEIGHT = 0.5
+_SHORT_FORMS = {
+    word: tuple(forms.split(","))
+    for word, forms in (
+        item.split(":")
+        for item in """limit:max maximum:max minimum:min number:num,count directory:dir folder:dir
+        initialize:init initialise:init authentication:auth authorization:auth authenticate:auth
+        configuration:config,conf configure:config temporary:tmp,temp argument:arg,args
+        attribute:attr,attrs parameter:param,params environment:env message:msg
+        password:pwd,pass position:pos length:len database:db connection:conn source:src
+        destination:dst,dest object:obj previous:prev current:cur,curr index:idx information:info
+        library:lib package:pkg reference:ref,refs value:val variable:var boolean:bool
+        integer:int dictionary:dict error:err exception:exc context:ctx document:doc
+        specification:spec utility:util,utils command:cmd execute:exec application:app
+        certificate:cert,certs request:req response:resp address:addr""".split()
+    )
+}
 
 # An ASCII upper-case run not followed by a lower-case letter (HTTP in
 # HTTPServer), an optionally capitalised word, or a digit run.  "Lower-case"
@@ -223,6 +241,8 @@ def query_terms(query: str) -> dict[str, float]:
             plain.append(None)
             continue
         put(stem(word), WEAK_WEIGHT if word in WEAK_QUERY_WORDS else 1.0)
+        for form in _SHORT_FORMS.get(word, ()):
+            put(stem(form), SHORT_FORM_WEIGHT)
         plain.append(word)
     for first, second in zip(plain, plain[1:]):
         if first and second:
