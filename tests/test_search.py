@@ -52,6 +52,10 @@ def project(tmp_path):
         def test_refund_order(): refund_order_again()
         def test_refund_order_twice(): refund_order_again()
         ''')
+    write(tmp_path, "examples/refunds.py", '''\
+        """Refund an order: refund order example."""
+        def refund_order_example(order): refund_order(order, "late")
+        ''')
     index_project(tmp_path, jobs=1)
     vx.set_project(tmp_path)
     return tmp_path
@@ -130,6 +134,8 @@ def test_test_paths(path, is_test):
     ("how is an order refunded", "shop/orders.py"),           # test files count less...
     ("tests for refunding orders", "tests/test_orders.py"),   # ...unless the question is about tests
     ("add tests for refund_order", "tests/test_orders.py"),   # asking for tests wins over another intent
+    ("refund an order", "shop/orders.py"),                    # examples count less...
+    ("an example of refunding an order", "examples/refunds.py"),  # ...unless asked for
 ])
 def test_ranking_rules(project, query, first):
     assert ids(ask(query))[0] == first

@@ -21,6 +21,7 @@ BM25_B = 0.75
 PRIOR_WEIGHT = 0.08
 
 FLAG_TEST = 1
+FLAG_EXAMPLE = 2  # examples, demos, documentation sources, benchmarks
 
 
 def norms(lengths: list) -> array:

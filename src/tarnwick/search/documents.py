@@ -30,6 +30,19 @@ HOME_WEIGHT = 0.5  # the name of the file that holds it
 _TEST_DIRS = frozenset(("test", "tests", "testing", "unittests", "test_suite", "testsuite", "__tests__"))
 
 
+_EXAMPLE_DIRS = frozenset((
+    "example", "examples", "demo", "demos", "sample", "samples", "doc", "docs", "docs_src",
+    "documentation", "tutorial", "tutorials", "benchmark", "benchmarks", "bench",
+))
+
+
+def is_example_path(path: str) -> bool:
+    """True for files under a folder of examples, demos, documentation
+    sources or benchmarks: they use a project's names as much as its own
+    code does, but are seldom what a question about it means."""
+    return any(part in _EXAMPLE_DIRS for part in path.lower().split("/")[:-1])
+
+
 def is_test_path(path: str) -> bool:
     """True for test modules and anything under a test folder."""
     parts = path.lower().split("/")

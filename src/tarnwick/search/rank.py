@@ -5,8 +5,9 @@ Both collections are scored with BM25 over the fielded term weights of
 its two best symbols' scores (the file that holds the function asked about
 is the file to open), times a small prior for files that many others
 import.  Test files count for a fraction unless the question is about
-tests; when it asks for tests themselves, the other files do.  Ties go to
-the smaller file id.
+tests; when it asks for tests themselves, the other files do.  Examples,
+demos, documentation sources and benchmarks count half unless the question
+names them.  Ties go to the smaller file id.
 """
 
 from __future__ import annotations
@@ -14,12 +15,15 @@ from __future__ import annotations
 import heapq
 import math
 
-from .corpus import FLAG_TEST, BM25_K1
+from .corpus import BM25_K1, FLAG_EXAMPLE, FLAG_TEST
 
 BEST_SYMBOL_SHARE = 0.6
 SECOND_SYMBOL_SHARE = 0.25
 TEST_FACTOR = 0.3
 NON_TEST_FACTOR = 0.5
+EXAMPLE_FACTOR = 0.5
+# Question terms that ask for examples, demos, documentation or benchmarks.
+EXAMPLE_TERMS = frozenset(("exampl", "demo", "sampl", "documentation", "tutorial", "benchmark", "bench"))
 SYMBOLS_PER_FILE = 8
 
 
@@ -75,6 +79,7 @@ def rank(corpus, terms: dict, top_files: int, about_tests: bool, wants_tests: bo
         elif value > pair[1]:
             pair[1] = value
     flags, priors = corpus.file_flags, corpus.file_prior
+    examples_too = not EXAMPLE_TERMS.isdisjoint(terms)
     totals = []
     for number in file_scores.keys() | best.keys():
         first, second = best.get(number, (0.0, 0.0))
@@ -85,6 +90,8 @@ def rank(corpus, terms: dict, top_files: int, about_tests: bool, wants_tests: bo
                 total *= TEST_FACTOR
         elif wants_tests:
             total *= NON_TEST_FACTOR
+        if flags[number] & FLAG_EXAMPLE and not examples_too:
+            total *= EXAMPLE_FACTOR
         if total > 0.0:
             totals.append((total, corpus.file_id(number), number))
     chosen = heapq.nsmallest(top_files, totals, key=lambda item: (-item[0], item[1]))
