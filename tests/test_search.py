@@ -46,6 +46,8 @@ def project(tmp_path):
         """Orders and their refunds."""
         def refund_order(order, reason):
             """Give the money back for an order."""
+        def forget(order):
+            return order.headers.pop("Authorization")
         ''')
     write(tmp_path, "tests/test_orders.py", '''\
         """Refund order tests: refund order, refund order, refund order."""
@@ -131,6 +133,7 @@ def test_test_paths(path, is_test):
     ("raise_for_status", "shop/http.py"),           # exact identifier beats the words spread in a summary
     ("PostgreSQL connection", "shop/postgresql/backend.py"),  # whole form meets the folder name
     ("the strict_mode option of json", "shop/http.py"),       # parameters are searched
+    ("where is Authorization dropped", "shop/orders.py"),    # so are name-like strings
     ("how is an order refunded", "shop/orders.py"),           # test files count less...
     ("tests for refunding orders", "tests/test_orders.py"),   # ...unless the question is about tests
     ("add tests for refund_order", "tests/test_orders.py"),   # asking for tests wins over another intent

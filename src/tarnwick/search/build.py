@@ -8,12 +8,13 @@ corpus in memory from the graph alone.
 
 from __future__ import annotations
 
+import posixpath
 from collections import Counter
 from itertools import chain
 
 from .corpus import FLAG_EXAMPLE, FLAG_TEST, MemoryCorpus
 from .documents import file_terms, is_example_path, is_test_path, symbol_terms
-from .tokens import add_compound_parts, compound_splits
+from .tokens import add_compound_parts, compound_splits, one_word_terms
 
 
 def _base(node_id) -> str | None:
@@ -28,8 +29,9 @@ def corpus_from_graph(graph: dict, symbol_docs: dict | None = None) -> tuple[Mem
     """The corpus of ``graph``'s file and symbol nodes, and per file number
     the positions of the graph's edges that touch the file.
 
-    ``symbol_docs`` maps a symbol node's id to its prepared term weights;
-    other symbols get a document from their name and file alone.
+    ``symbol_docs`` maps a symbol node's id to its prepared term weights
+    (taken over: words of compounds are added to them); other symbols get a
+    document from their name and file alone.
     """
     nodes = graph.get("nodes") or ()
     edges = graph.get("edges") or ()
@@ -73,11 +75,17 @@ def corpus_from_graph(graph: dict, symbol_docs: dict | None = None) -> tuple[Mem
     symbol_docs_ = []
     for fid, node, name in placed:
         terms = prepared.get(node.get("id"))
-        # A copy: the prepared documents belong to the caller.
-        symbol_docs_.append(dict(terms) if terms is not None else symbol_terms(files[fid][0], name))
+        symbol_docs_.append(terms if terms is not None else symbol_terms(files[fid][0], name))
+    # Only one-word names are cut: a folder, a module, a function spelled in
+    # lower case (the words of bodies are many, and seldom compounds).
+    names = set()
+    for path, _, defined in files.values():
+        names.update(posixpath.splitext(path)[0].split("/"))
+        for name in defined:
+            names.update(name.split("."))
     frequency = Counter(chain.from_iterable(file_docs))
     frequency.update(chain.from_iterable(symbol_docs_))
-    splits = compound_splits(frequency)
+    splits = compound_splits(frequency, one_word_terms(names))
     add_compound_parts(file_docs, splits)
     add_compound_parts(symbol_docs_, splits)
 

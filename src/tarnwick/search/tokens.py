@@ -152,11 +152,22 @@ def compound_parts(term: str, frequency) -> tuple[str, str] | None:
     return best and best[1:]
 
 
-def compound_splits(frequency) -> dict:
-    """{term: its two words} for the compound terms among the keys of
-    ``frequency`` (a mapping from term to its number of documents)."""
+def one_word_terms(names) -> set:
+    """The terms of the ``names`` that are one word long enough to be a
+    compound ("trustedhost", not "TrustedHost" whose words are indexed)."""
+    out = set()
+    for name in names:
+        terms = identifier_terms(name)
+        if len(terms) == 1 and len(terms[0]) >= _COMPOUND_MIN:
+            out.add(terms[0])
+    return out
+
+
+def compound_splits(frequency, terms) -> dict:
+    """{term: its two words} for the compound terms among ``terms``;
+    ``frequency`` maps every term to its number of documents."""
     splits = {}
-    for term in frequency:
+    for term in terms:
         if len(term) >= _COMPOUND_MIN:
             parts = compound_parts(term, frequency)
             if parts is not None:

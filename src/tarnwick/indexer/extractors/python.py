@@ -33,6 +33,10 @@ _ImportFrom = ast.ImportFrom
 _arg = ast.arg
 _Global = ast.Global
 _keyword = ast.keyword
+_Constant = ast.Constant
+# A string constant that names something: a header, a method, a key
+# ("Authorization", "POST", "content-type"), not a message.
+_NAME_LIKE = re.compile(r"[A-Za-z][\w\-]{1,39}").fullmatch
 _FUNC_TYPES = (ast.FunctionDef, ast.AsyncFunctionDef)
 _BLOCK_TYPES = (ast.If, ast.Try, ast.With)
 _DEF_TYPES = (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)
@@ -163,7 +167,7 @@ class _Scan:
         self.globals = set()
         self.imports = []
         self.defs = set()  # names of functions and classes defined inside
-        self.words = set()  # attribute names and keyword arguments
+        self.words = set()  # attribute names, keyword arguments, name-like strings
 
 
 def _scan(roots, acc: _Scan) -> None:
@@ -198,6 +202,11 @@ def _scan(roots, acc: _Scan) -> None:
         elif kind is _keyword:
             if node.arg:
                 words.add(node.arg)
+        elif kind is _Constant:
+            value = node.value
+            if type(value) is str and _NAME_LIKE(value):
+                words.add(value)
+            continue
         elif kind is _arg:
             stores.add(node.arg)
         elif kind is _Import or kind is _ImportFrom:
