@@ -77,6 +77,7 @@ def test_identifiers_are_indexed_whole_and_split():
     assert identifier_terms("raise_for_status") == ("rais", "for", "status", "raiseforstatus")
     assert identifier_terms("PostgreSQL")[-1] == identifier_terms("postgresql")[0]
     assert identifier_terms("ZipFile")[-1] == identifier_terms("zipfile")[0]
+    assert identifier_terms("substitution") == identifier_terms("substitute")  # -tion meets its verb
 
 
 @pytest.mark.parametrize("query, term, weight", [

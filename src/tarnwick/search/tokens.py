@@ -77,8 +77,9 @@ def words(text: str) -> list[str]:
 @functools.lru_cache(maxsize=1 << 16)
 def stem(word: str) -> str:
     """Fold common English endings of a lower-case word so that related forms
-    meet: plurals, then -ing and -ed, then -er, then a final -e (escape,
-    escapes, escaping, escaped -> escap).  At least three letters remain."""
+    meet: plurals, then -ing and -ed, then -er, then -tion and -sion or a
+    final -e (escape, escapes, escaping, escaped -> escap; substitution,
+    substitute -> substitut).  At least three letters remain."""
     if len(word) <= 3 or not word.isalpha():
         return word
     if word.endswith("ies") and len(word) > 4:
@@ -95,7 +96,10 @@ def stem(word: str) -> str:
                 if len(word) >= 4 and word[-1] == word[-2] and word[-1] not in "aeioulsz":
                     word = word[:-1]
                 break
-    if word.endswith("e") and len(word) > 3:
+    if word.endswith("ion") and len(word) > 6 and word[-4] in "st":
+        # substitution -> substitut(e), compression -> compress
+        word = word[:-3]
+    elif word.endswith("e") and len(word) > 3:
         word = word[:-1]
     return word
 
