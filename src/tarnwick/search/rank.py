@@ -29,9 +29,9 @@ SYMBOLS_PER_FILE = 8
 
 def _bm25(numbers, weights, norm, idf_weight, scores: dict) -> None:
     get = scores.get
-    k1 = BM25_K1 + 1.0
+    scale = idf_weight * (BM25_K1 + 1.0)
     for number, tf in zip(numbers, weights):
-        scores[number] = get(number, 0.0) + idf_weight * tf * k1 / (tf + norm[number])
+        scores[number] = get(number, 0.0) + scale * tf / (tf + norm[number])
 
 
 def _idf(count: int, df: int) -> float:
@@ -65,25 +65,28 @@ def rank(corpus, terms: dict, top_files: int, about_tests: bool, wants_tests: bo
         return []
     file_scores, symbol_scores = score(corpus, terms)
     symbol_file = corpus.symbol_file
-    best: dict = {}  # file number -> [best, second] symbol scores
-    by_file: dict = {}
+    best: dict = {}  # file number -> its best symbol score
+    second: dict = {}  # file number -> its second best
+    best_of = best.get
     for number, value in symbol_scores.items():
         owner = symbol_file[number]
-        by_file.setdefault(owner, []).append((value, number))
-        pair = best.get(owner)
-        if pair is None:
-            best[owner] = [value, 0.0]
-        elif value > pair[0]:
-            pair[1] = pair[0]
-            pair[0] = value
-        elif value > pair[1]:
-            pair[1] = value
+        top = best_of(owner)
+        if top is None:
+            best[owner] = value
+        elif value > top:
+            best[owner] = value
+            second[owner] = top
+        elif value > second.get(owner, 0.0):
+            second[owner] = value
     flags, priors = corpus.file_flags, corpus.file_prior
     examples_too = not EXAMPLE_TERMS.isdisjoint(terms)
     totals = []
     for number in file_scores.keys() | best.keys():
-        first, second = best.get(number, (0.0, 0.0))
-        total = file_scores.get(number, 0.0) + BEST_SYMBOL_SHARE * first + SECOND_SYMBOL_SHARE * second
+        total = (
+            file_scores.get(number, 0.0)
+            + BEST_SYMBOL_SHARE * best_of(number, 0.0)
+            + SECOND_SYMBOL_SHARE * second.get(number, 0.0)
+        )
         total *= priors[number]
         if flags[number] & FLAG_TEST:
             if not about_tests:
@@ -95,16 +98,22 @@ def rank(corpus, terms: dict, top_files: int, about_tests: bool, wants_tests: bo
         if total > 0.0:
             totals.append((total, corpus.file_id(number), number))
     chosen = heapq.nsmallest(top_files, totals, key=lambda item: (-item[0], item[1]))
+    # The symbols of the chosen files only: most matching symbols lie elsewhere.
+    by_file: dict = {number: [] for _, _, number in chosen}
+    for number, value in symbol_scores.items():
+        listed = by_file.get(symbol_file[number])
+        if listed is not None:
+            listed.append((value, number))
     wanted = []
     for _, _, number in chosen:
-        ranked = heapq.nsmallest(SYMBOLS_PER_FILE, by_file.get(number, ()), key=lambda item: (-item[0], item[1]))
+        ranked = heapq.nsmallest(SYMBOLS_PER_FILE, by_file[number], key=lambda item: (-item[0], item[1]))
         by_file[number] = ranked
         wanted.extend(n for _, n in ranked)
     info = corpus.symbols(wanted)
     entries = []
     for total, file_id, number in chosen:
         listed = []
-        for value, symbol in by_file.get(number, ()):
+        for value, symbol in by_file[number]:
             node_id, name, kind, start, end = info[symbol]
             if start is None or end is None:
                 continue  # a symbol without lines cannot be shown
