@@ -11,7 +11,7 @@ from hypothesis import given, strategies as st
 from tarnwick import vx
 from tarnwick.index import index_project
 from tarnwick.search.corpus import MemoryCorpus
-from tarnwick.search.documents import is_test_path
+from tarnwick.search.documents import find_tests
 from tarnwick.search.rank import score
 from tarnwick.search.tokens import EXACT_WEIGHT, SHORT_FORM_WEIGHT, add_compound_parts, compound_parts, identifier_terms, query_terms
 
@@ -125,7 +125,17 @@ def test_a_compound_file_name_meets_its_words(tmp_path):
     ("unittest/test/testmock/testpatch.py", True), ("pkg/testing.py", False), ("contest.py", False), ("latest/x.py", False),
 ])
 def test_test_paths(path, is_test):
-    assert is_test_path(path) is is_test
+    assert (path in find_tests([(path, ["TestOrders.test_refund"])])) is is_test
+
+
+def test_a_test_folder_without_tests_is_code():
+    files = [
+        ("web/test/client.py", ["Client", "Client.get"]),  # a package's test client: code
+        ("web/test/runner.py", ["DiscoverRunner.run_suite"]),
+        ("pkg/tests/support.py", ["make_app"]),              # a helper of a test suite
+        ("pkg/tests/checks.py", ["LoaderTests.test_load"]),
+    ]
+    assert find_tests(files) == {"pkg/tests/support.py", "pkg/tests/checks.py"}
 
 
 # --- ranking -----------------------------------------------------------------

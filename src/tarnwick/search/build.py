@@ -13,7 +13,7 @@ from collections import Counter
 from itertools import chain
 
 from .corpus import FLAG_EXAMPLE, FLAG_TEST, MemoryCorpus
-from .documents import file_terms, is_example_path, is_test_path, symbol_terms
+from .documents import file_terms, is_example_path, symbol_terms, find_tests
 from .tokens import add_compound_parts, compound_splits, one_word_terms
 
 
@@ -90,8 +90,9 @@ def corpus_from_graph(graph: dict, symbol_docs: dict | None = None) -> tuple[Mem
     add_compound_parts(symbol_docs_, splits)
 
     numbers = {}
+    tests = find_tests((path, defined) for path, _, defined in files.values())
     for (fid, (path, _, _)), terms in zip(files.items(), file_docs):
-        flags = (FLAG_TEST if is_test_path(path) else 0) | (FLAG_EXAMPLE if is_example_path(path) else 0)
+        flags = (FLAG_TEST if path in tests else 0) | (FLAG_EXAMPLE if is_example_path(path) else 0)
         numbers[fid] = corpus.add_file(fid, terms, flags)
     for (fid, node, name), terms in zip(placed, symbol_docs_):
         sid = node.get("id")

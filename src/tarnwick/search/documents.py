@@ -43,14 +43,46 @@ def is_example_path(path: str) -> bool:
     return any(part in _EXAMPLE_DIRS for part in path.lower().split("/")[:-1])
 
 
-def is_test_path(path: str) -> bool:
-    """True for test modules and anything under a test folder."""
-    parts = path.lower().split("/")
-    name = parts[-1]
+def _is_test_module(name: str) -> bool:
     stem = name.rsplit(".", 1)[0]
-    if stem.startswith("test_") or stem.endswith(("_test", "_tests")) or stem in ("conftest", "tests", "test"):
-        return True
-    return any(part in _TEST_DIRS for part in parts[:-1])
+    return stem.startswith("test_") or stem.endswith(("_test", "_tests")) or stem in ("conftest", "tests", "test")
+
+
+def _test_folder(parts: list) -> str | None:
+    """The outermost test folder above a path's file ("pkg/tests"), if any."""
+    for i, part in enumerate(parts[:-1]):
+        if part in _TEST_DIRS:
+            return "/".join(parts[: i + 1])
+    return None
+
+
+def _defines_a_test(symbol: str) -> bool:
+    own = symbol.rpartition(".")[2]
+    return own.startswith("test") and own != "testing" or own.endswith(("Test", "Tests"))
+
+
+def find_tests(files) -> set:
+    """The test files among ``files``, pairs of (path, names it defines):
+    test modules, and the files under a test folder that holds tests (a
+    test module, or a file defining ``test_x`` or a ``...Tests`` class).
+    A test folder without any, such as a package's own test clients and
+    runners, is code like any other."""
+    suites = set()
+    under = []
+    out = set()
+    for path, defined in files:
+        parts = path.lower().split("/")
+        folder = _test_folder(parts)
+        if _is_test_module(parts[-1]):
+            out.add(path)
+            if folder is not None:
+                suites.add(folder)
+        elif folder is not None:
+            under.append((path, folder))
+            if any(_defines_a_test(symbol) for symbol in defined):
+                suites.add(folder)
+    out.update(path for path, folder in under if folder in suites)
+    return out
 
 
 def file_terms(path: str, summary, defined=()) -> dict:
