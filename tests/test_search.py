@@ -10,6 +10,7 @@ from hypothesis import given, strategies as st
 
 from tarnwick import vx
 from tarnwick.index import index_project
+from tarnwick.search.build import corpus_from_graph
 from tarnwick.search.corpus import MemoryCorpus
 from tarnwick.search.documents import find_tests
 from tarnwick.search.rank import score
@@ -370,3 +371,17 @@ def test_bm25_scores_by_hand():
     assert symbols == {} and set(files) == {0, 2}
     assert files[0] == pytest.approx(0.6462550, rel=1e-6)
     assert files[2] == pytest.approx(0.4136032, rel=1e-6)
+
+
+def test_a_re_exporting_package_init_gets_no_import_prior():
+    files = ["pkg/__init__.py", "pkg/core.py", "pkg/util.py", "app/a.py", "app/b.py"]
+    imports = [("pkg/__init__.py", "pkg/core.py"), ("pkg/__init__.py", "pkg/util.py")]
+    imports += [(user, target) for user in ("app/a.py", "app/b.py") for target in ("pkg/__init__.py", "pkg/core.py")]
+    graph = {
+        "nodes": [{"id": f, "kind": "file", "path": f} for f in files]
+        + [{"id": "pkg/core.py::run", "kind": "symbol", "path": "pkg/core.py", "name": "run"}],
+        "edges": [{"from": a, "to": b, "rel": "imports"} for a, b in imports],
+    }
+    corpus, _ = corpus_from_graph(graph)
+    prior = dict(zip(corpus.file_ids, corpus.file_prior))
+    assert prior["pkg/__init__.py"] == 1.0 < prior["pkg/core.py"]

@@ -102,6 +102,7 @@ def corpus_from_graph(graph: dict, symbol_docs: dict | None = None) -> tuple[Mem
 
     positions: list = [[] for _ in files]
     imported_by: dict = {}
+    imports: dict = {}  # file number -> project files it imports
     for position, edge in enumerate(edges):
         if not isinstance(edge, dict):
             continue
@@ -113,5 +114,13 @@ def corpus_from_graph(graph: dict, symbol_docs: dict | None = None) -> tuple[Mem
             positions[dst].append(position)
             if edge.get("rel") == "imports" and src is not None:
                 imported_by[dst] = imported_by.get(dst, 0) + 1
+                imports[src] = imports.get(src, 0) + 1
+    # A package's __init__ that imports more of the project than it defines
+    # gathers other modules' names: importers come for those, the credit is
+    # theirs.
+    for fid, (path, _, defined) in files.items():
+        number = numbers[fid]
+        if posixpath.basename(path) == "__init__.py" and imports.get(number, 0) > len(defined):
+            imported_by.pop(number, None)
     corpus.set_imported_by(imported_by)
     return corpus.finish(), positions
