@@ -149,6 +149,7 @@ def test_a_test_folder_without_tests_is_code():
     ("how is an order refunded", "shop/orders.py"),           # test files count less...
     ("tests for refunding orders", "tests/test_orders.py"),   # ...unless the question is about tests
     ("add tests for refund_order", "tests/test_orders.py"),   # asking for tests wins over another intent
+    ("the refund order tests fail", "shop/orders.py"),        # but a failure is the code's
     ("refund an order", "shop/orders.py"),                    # examples count less...
     ("an example of refunding an order", "examples/refunds.py"),  # ...unless asked for
 ])

@@ -541,7 +541,8 @@ def retrieve(graph: dict, query: str, top_files: int = 8, top_edges: int = 40) -
     files: list[dict] = []
     edges: list[dict] = []
     terms = query_terms(query)
-    wants_tests = asks_for_tests(query)
+    # "the tests fail when ..." reports a fault of the code, not a wish for tests.
+    wants_tests = intent != "fix" and asks_for_tests(query)
     tests = (intent == "test" or wants_tests, wants_tests)
     index = _waiting_index(graph)
     if index is not None:
