@@ -218,7 +218,7 @@ def main(argv=None) -> int:
         if "third-party" in args.set:
             (work / "downloads").mkdir(exist_ok=True)
             for project, requirement, sha256 in THIRD_PARTY:
-                roots[project] = work / project
+                roots[project] = work / requirement.replace("==", "-")  # another pin, another folder
                 if not roots[project].is_dir():
                     fetch_sdist(requirement, sha256, work / "downloads", roots[project])
         for root in roots.values():
@@ -228,9 +228,9 @@ def main(argv=None) -> int:
         for set_name in args.set:
             names = sets[set_name]
             systems = {
-                "BM25 contents": lambda: [ContentsBM25(roots[name]) for name in names],
-                "tarnwick": lambda: [tarnwick(roots[name]) for name in names],
-                "tarnwick, no index": lambda: [tarnwick(roots[name], use_index=False) for name in names],
+                "BM25 contents": lambda names=names: [ContentsBM25(roots[name]) for name in names],
+                "tarnwick": lambda names=names: [tarnwick(roots[name]) for name in names],
+                "tarnwick, no index": lambda names=names: [tarnwick(roots[name], use_index=False) for name in names],
             }
             if args.only:
                 systems = {name: value for name, value in systems.items() if name in args.only}
