@@ -187,6 +187,8 @@ def _write_search_index(path: str, graph_path: str, graph_json: str, symbol_docs
     with paused():
         graph = json.loads(graph_json)
         corpus, edge_positions = corpus_from_graph(graph, symbol_docs)
+        file_parts = parts.encode(graph, corpus.file_ids, edge_positions)
+        compact_graph = compact.encode(graph)
     info = os.stat(graph_path)
     identity = {
         "generation": graph.get("generation"),
@@ -198,8 +200,7 @@ def _write_search_index(path: str, graph_path: str, graph_json: str, symbol_docs
         "nodes": len(graph["nodes"]),
         "edges": len(graph["edges"]),
     }
-    file_parts = parts.encode(graph, corpus.file_ids, edge_positions)
-    write_index(path, corpus, identity, edge_positions, file_parts, compact.encode(graph))
+    write_index(path, corpus, identity, edge_positions, file_parts, compact_graph)
 
 
 def index_project(

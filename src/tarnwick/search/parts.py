@@ -38,8 +38,10 @@ def encode(graph: dict, file_ids: list, edge_positions: list) -> list[bytes]:
             if holder is not None and holder != own:
                 nodes[holder].append([position, node])
     edges = graph.get("edges") or []
+    # The graph came from JSON, so it holds no cycles to look for.
+    text = json.JSONEncoder(separators=(",", ":"), check_circular=False).encode
     return [
-        zlib.compress(json.dumps([nodes[n], [[p, edges[p]] for p in positions]], separators=(",", ":")).encode(), 1)
+        zlib.compress(text([nodes[n], [[p, edges[p]] for p in positions]]).encode(), 1)
         for n, positions in enumerate(edge_positions)
     ]
 
