@@ -131,7 +131,7 @@ def test_cli_names_a_broken_graph_file(tmp_path, content, reason):
     assert reason in result.stderr
 
 
-def test_indexed_json_package_answers_an_encoder_question(tmp_path):
+def test_indexed_json_package_answers_an_encoder_question(tmp_path, cp):
     import json as json_package
     import shutil
 
@@ -145,6 +145,9 @@ def test_indexed_json_package_answers_an_encoder_question(tmp_path):
     assert relevant[0] == "- **`json/encoder.py`**"
     key_code = result.stdout.split("### Key Code (pre-loaded)\n", 1)[1].split("\n\n### ", 1)[0]
     assert "# json/encoder.py::py_encode_basestring (lines " in key_code
+    # The command loads only the part of the graph it packs; the block is the whole graph's.
+    with vx.project(tmp_path):
+        assert result.stdout == cp.pack_for_query("how does the encoder escape strings", tmp_path) + "\n"
 
 
 def run_cli_to(stdout, *args, env=None):
