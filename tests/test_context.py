@@ -150,3 +150,31 @@ def test_project_block_restores_the_previous_choice(tmp_path):
         assert vx.project_root() == SAMPLE
     finally:
         vx.set_project(None)
+
+
+def test_a_question_loads_only_its_part_of_the_graph_and_answers_as_with_the_whole(tmp_path, monkeypatch):
+    import shutil
+    import threading
+
+    from tarnwick.index import index_project
+
+    shutil.copytree(SAMPLE / "bookshelf", tmp_path / "bookshelf")
+    index_project(tmp_path, jobs=1)
+    question = "how are overdue loans detected"
+    filled = []
+    real_fill = vx._fill_deferred
+    monkeypatch.setattr(vx, "_fill_deferred", lambda *a: filled.append(a[1]) or real_fill(*a))
+    deferred = context.build_result(question, tmp_path).block, context.search(question, tmp_path)
+    assert len(filled) == 2 and filled[0]
+    monkeypatch.setattr(vx, "defer_next_graph", lambda: None)
+    assert (context.build_result(question, tmp_path).block, context.search(question, tmp_path)) == deferred
+    monkeypatch.undo()
+
+    # A server answers on several threads: one thread's deferral is its own.
+    with vx.project(tmp_path):
+        vx.defer_next_graph()
+        other = []
+        thread = threading.Thread(target=lambda: other.append(vx.load_graph()))
+        thread.start()
+        thread.join()
+        assert other[0]["nodes"] and vx.load_graph()["nodes"] == []

@@ -185,6 +185,7 @@ def build_result(
 
     path = resolve_root(root)
     with vx.project(path):  # retrieval may read the project's search index
+        vx.defer_next_graph()  # one query: only the graph of the files it finds is needed
         graph = vx.load_graph()
         lap("load_graph")
         result = vx.retrieve(graph, query, top_files=TOP_FILES, top_edges=TOP_EDGES)
@@ -234,6 +235,7 @@ def search(query: str, root: str | os.PathLike[str] | None = None, limit: int = 
 
     path = resolve_root(root)
     with vx.project(path):  # retrieval may read the project's search index
+        vx.defer_next_graph()
         graph = vx.load_graph()
         files = vx.retrieve(graph, query, top_files=limit, top_edges=0)["files"]
     with paused():

@@ -66,6 +66,7 @@ from __future__ import annotations
 import contextlib
 import json
 import os
+import threading
 from pathlib import Path
 from collections.abc import Iterator
 
@@ -287,8 +288,8 @@ def load_graph() -> dict:
     ``GraphError`` for a graph file that cannot be used.  See
     ``defer_next_graph()`` for the one exception to "whole".
     """
-    global _defer_next
-    defer, _defer_next = _defer_next, False
+    defer = getattr(_waiting, "defer", False)
+    _waiting.defer = False
     root = project_root()
     if root is None:
         return {"nodes": [], "edges": []}
@@ -324,9 +325,10 @@ def _compact_graph(index) -> dict | None:
         return None
 
 
-# A graph whose nodes and edges wait for its query: [graph, index, filled].
-_defer_next = False
-_deferred: list | None = None
+# Per thread (a server may answer several questions at once): whether the
+# next load_graph() defers, and the graph whose nodes and edges wait for its
+# query as [graph, index, filled].
+_waiting = threading.local()
 
 
 def defer_next_graph() -> None:
@@ -341,14 +343,13 @@ def defer_next_graph() -> None:
     returns (the files' own nodes and the symbols in them) and with the
     edges touching those files.  A later ``retrieve()`` with the same graph
     first loads the rest of it.  Used only when the search index vouches for
-    the graph file; otherwise the graph is loaded whole as usual.
+    the graph file; otherwise the graph is loaded whole as usual.  Holds for
+    the calling thread only.
     """
-    global _defer_next
-    _defer_next = True
+    _waiting.defer = True
 
 
 def _deferred_graph(index) -> dict | None:
-    global _deferred
     from .search.store import IndexProblem
 
     try:
@@ -357,7 +358,7 @@ def _deferred_graph(index) -> dict | None:
         _note(f"search index not used: {exc}")
         return None
     if graph is not None:
-        _deferred = [graph, index, False]
+        _waiting.graph = [graph, index, False]
     return graph
 
 
@@ -509,18 +510,18 @@ def _waiting_index(graph: dict):
     """The index of ``graph`` when its nodes and edges wait for this query
     (`defer_next_graph`); a graph filled by an earlier query gets the rest of
     itself first."""
-    if _deferred is None or _deferred[0] is not graph:
+    waiting = getattr(_waiting, "graph", None)
+    if waiting is None or waiting[0] is not graph:
         return None
-    if not _deferred[2]:
-        _deferred[2] = True
-        return _deferred[1]
+    if not waiting[2]:
+        waiting[2] = True
+        return waiting[1]
     _load_rest(graph)
     return None
 
 
 def _load_rest(graph: dict) -> None:
-    global _deferred
-    _deferred = None
+    _waiting.graph = None
     graph.update(load_graph())
 
 

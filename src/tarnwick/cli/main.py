@@ -113,7 +113,6 @@ def _fail(message: str, status: int = 1) -> int:
 
 
 def _run_context(args: argparse.Namespace) -> int:
-    vx.defer_next_graph()  # one query: only the graph of the files it finds is needed
     result = context.build_result(args.query, args.root, token_budget=args.budget)
     for warning in result.warnings:
         console.warn(PROG, warning)
@@ -126,7 +125,6 @@ def _run_context(args: argparse.Namespace) -> int:
 
 def _run_search(args: argparse.Namespace) -> int:
     root = context.resolve_root(args.root)
-    vx.defer_next_graph()
     ranked = context.search(args.query, root, limit=args.n)
     if args.json:
         print(json.dumps({"query": args.query, "root": str(root), "files": ranked}, ensure_ascii=False, indent=2))
