@@ -90,5 +90,17 @@ def main() -> None:
         raise SystemExit(status)
 
 
+def command() -> None:
+    """The installed command: `main`, then the process ends at once, without
+    the interpreter's teardown (a query runs before every prompt)."""
+    try:
+        main()
+    except SystemExit as exc:
+        if not isinstance(exc.code, int):
+            raise
+        console.leave(exc.code)
+    console.leave(0)
+
+
 if __name__ == "__main__":
-    main()
+    command()

@@ -158,6 +158,22 @@ def _reason(exc: BaseException) -> str:
     return str(exc) or type(exc).__name__
 
 
+def leave(status: int) -> None:
+    """End a finished command's process with `status` at once.
+
+    Everything is written; what is left is the interpreter's teardown, which
+    frees every object one by one (a tenth of a short query's time).  Where
+    the streams cannot be flushed, the usual exit reports it instead.
+    """
+    try:
+        for stream in (sys.stdout, sys.stderr):
+            if stream is not None:  # None where the stream was closed at start-up
+                stream.flush()
+    except (OSError, ValueError):
+        raise SystemExit(status) from None
+    os._exit(status)
+
+
 def run(prog: str, body: Callable[[], int | None]) -> int:
     """Run a command's `body` and return its exit status (None counts as 0)."""
     original = sys.stdout
