@@ -48,7 +48,7 @@ _SHORT_FORMS = {
         destination:dst,dest object:obj previous:prev current:cur,curr index:idx information:info
         library:lib package:pkg reference:ref,refs value:val variable:var boolean:bool
         integer:int dictionary:dict error:err exception:exc context:ctx document:doc
-        specification:spec utility:util,utils command:cmd execute:exec application:app
+        utility:util,utils command:cmd execute:exec application:app
         certificate:cert,certs request:req response:resp address:addr""".split()
     )
 }
