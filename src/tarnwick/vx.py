@@ -365,7 +365,7 @@ def _deferred_graph(index) -> dict | None:
 def _fill_deferred(graph: dict, files: list, index) -> list:
     """Put the nodes and edges of ``files`` into the waiting ``graph``;
     return the edges as (position, edge) pairs."""
-    numbers = [index.file_ids.index(entry["id"]) for entry in files]
+    numbers = index.file_numbers(entry["id"] for entry in files)
     nodes, edges = index.graph_part(numbers) if numbers else ([], [])
     graph["nodes"] = [node for _, node in nodes]
     graph["edges"] = [edge for _, edge in edges]
@@ -498,8 +498,7 @@ def _edges_near(graph: dict, files: list, index) -> list:
     edges = graph.get("edges") or ()
     if index is not None and isinstance(edges, list):
         try:
-            numbers = [index.file_ids.index(entry["id"]) for entry in files]
-            positions = sorted(index.edge_positions(numbers))
+            positions = sorted(index.edge_positions(index.file_numbers(entry["id"] for entry in files)))
             return [(p, edges[p]) for p in positions if p < len(edges)]
         except Exception as exc:
             _index_trouble(index, exc)

@@ -233,31 +233,30 @@ class IndexCorpus:
     def _damaged(self, exc: BaseException) -> IndexProblem:
         return IndexProblem(f"{self.path}: damaged ({_reason(exc)}); run tarnwick-index again")
 
-    def graph(self) -> dict | None:
-        """The graph rebuilt from the compact copy, or None when the index
-        holds none.  Raises `IndexProblem` for a damaged copy."""
+    def _from_compact(self, decode, *names):
+        """``decode`` of the compact copy's blobs (those named, or all), or
+        None when the index holds none.  Raises `IndexProblem` for a damaged
+        copy."""
         import sqlite3
 
-        from . import compact
-
         try:
-            blobs = self._blobs()
-            return compact.decode(blobs) if blobs else None
+            blobs = self._blobs(*names)
+            return decode(blobs) if blobs else None
         except (sqlite3.Error, ValueError, TypeError, IndexError, KeyError, AttributeError) as exc:
             raise self._damaged(exc) from None
+
+    def graph(self) -> dict | None:
+        """The graph rebuilt from the compact copy (see `_from_compact`)."""
+        from . import compact
+
+        return self._from_compact(compact.decode)
 
     def graph_top(self) -> dict | None:
         """The graph's top-level keys from the compact copy, "nodes" and
-        "edges" empty (None and errors as `graph`)."""
-        import sqlite3
-
+        "edges" empty (see `_from_compact`)."""
         from . import compact
 
-        try:
-            blobs = self._blobs("top")
-            return compact.decode_top(blobs) if blobs else None
-        except (sqlite3.Error, ValueError, TypeError, IndexError, KeyError, AttributeError) as exc:
-            raise self._damaged(exc) from None
+        return self._from_compact(compact.decode_top, "top")
 
     def graph_part(self, numbers) -> tuple[list, list]:
         """The (position, record) pairs of the nodes that the packer reads
@@ -300,6 +299,11 @@ class IndexCorpus:
 
     def file_id(self, number: int) -> str:
         return self.file_ids[number]
+
+    def file_numbers(self, file_ids) -> list:
+        """The numbers of the files ``file_ids`` (ValueError for one not in
+        the index)."""
+        return [self.file_ids.index(fid) for fid in file_ids]
 
     def symbols(self, numbers) -> dict:
         numbers = list(numbers)
