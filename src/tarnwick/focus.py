@@ -147,7 +147,7 @@ def match_symbols(terms: set[str], symbols: list[dict], record: Any = None, path
 # The per-query view of the summary store
 
 
-def _functionline_range(info: Any) -> tuple[int, int] | None:
+def _function_lines(info: Any) -> tuple[int, int] | None:
     lines = info.get("lines") if isinstance(info, dict) else None
     if isinstance(lines, list) and len(lines) == 2:
         return line_range({"line_start": lines[0], "line_end": lines[1]})
@@ -206,7 +206,7 @@ def _picks(matches: list[dict], stored: dict) -> list[tuple[str, tuple[int, int]
         if any(name == n or _overlaps(lines, l) for n, l, _, _ in picks):
             continue
         info = stored.get(name)
-        if not isinstance(info, dict) or _functionline_range(info) is None:
+        if not isinstance(info, dict) or _function_lines(info) is None:
             # A method or class: the store keeps no record of its own.  Its
             # parameters are not recorded, which "..." says in the signature.
             info = {"params": "...", "lines": [lines[0], lines[1]]}
@@ -218,7 +218,7 @@ def _class_entries(record: dict) -> list[dict]:
     classes = record.get("classes")
     entries = []
     for name, info in classes.items() if isinstance(classes, dict) else ():
-        lines = _functionline_range(info)
+        lines = _function_lines(info)
         if isinstance(name, str) and lines is not None:
             entries.append({"name": name, "symbol_kind": "class", "line_start": lines[0], "line_end": lines[1]})
     return entries
@@ -236,7 +236,7 @@ def _focused_record(record: dict, matches: list[dict]) -> tuple[dict, list[dict]
     for name, info in stored.items():
         if name in functions:
             continue
-        lines = _functionline_range(info)
+        lines = _function_lines(info)
         if lines is not None and any(_inside(lines, l) for l in taken):
             continue  # already shown by a chosen excerpt
         if len(taken) < PICKS_PER_FILE and lines is not None and _fits(lines, taken):
