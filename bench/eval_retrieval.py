@@ -14,7 +14,7 @@ the files for each system:
 "symbols" of a file entry in the top three.  "kc-store" and "kc-focus" count
 questions whose expected function is excerpted in the block's Key Code: as
 `context-packer` packs it (each file's first functions as stored) and as
-`tarnwick context` does (the per-query view of `tarnwick.context`).  Columns are (name, test)
+`tarnwick context` does (the per-query view of `tarnwick.focus`).  Columns are (name, test)
 pairs in COLUMNS; a test gets the question and the system's answer.
 
     .venv/bin/python bench/eval_retrieval.py [--work DIR] [--source STDLIB] [--set NAME] [-v]
