@@ -269,3 +269,16 @@ def test_module_resolution_rules(tmp_path):
     index_project(tmp_path / "gopath", jobs=1)
     graph = json.loads((tmp_path / "gopath/.vestra/graph.json").read_text())
     assert ("src/example.org/tools/cmd/main.go", "src/example.org/tools/lib/lib.go") in edges(graph, "calls")
+
+
+def test_go_module_path_claimed_twice_resolves_alike_on_every_run(tmp_path):
+    # Copies of one module (an example, a fork): the first folder keeps the path.
+    for i in range(8):
+        (tmp_path / f"m{i}/lib").mkdir(parents=True)
+        (tmp_path / f"m{i}/go.mod").write_text("module example.org/m\n")
+        (tmp_path / f"m{i}/lib/lib.go").write_text("package lib\nfunc Run() {}\n")
+    (tmp_path / "cmd").mkdir()
+    (tmp_path / "cmd/main.go").write_text('package main\nimport "example.org/m/lib"\nfunc main() { lib.Run() }\n')
+    index_project(tmp_path, jobs=1)
+    graph = json.loads((tmp_path / ".vestra/graph.json").read_text())
+    assert {to for frm, to in edges(graph, "calls") if frm == "cmd/main.go"} == {"m0/lib/lib.go"}

@@ -32,11 +32,10 @@ class GoResolver:
         self._modules = {}  # folder -> (module folder, module path) or None
         self._known = {}  # module path -> module folder
         self._packages = {}  # import path -> package folder or None
-        for folder in self.by_package_folders():
+        # In a fixed order: of two go.mod files that claim the same module
+        # path, the first folder keeps it on every run.
+        for folder in sorted({folder for folder, _ in self.by_package}):
             self.module_of(folder)
-
-    def by_package_folders(self):
-        return {folder for folder, _ in self.by_package}
 
     def module_of(self, folder: str):
         if folder in self._modules:
