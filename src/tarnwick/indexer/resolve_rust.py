@@ -29,9 +29,9 @@ class RustResolver:
         self.modules = {}  # (crate src, module segments) -> path
         for path in sorted(results):
             crate = self.crate_src(posixpath.dirname(path))
-            if crate is None or not (path.startswith(crate + "/") or not crate):
+            if crate is None or not path.startswith(crate + "/"):
                 continue
-            segments = tuple(path[len(crate) + 1 if crate else 0 : -3].split("/"))
+            segments = tuple(path[len(crate) + 1 : -3].split("/"))
             if segments[-1] == "mod" or (len(segments) == 1 and segments[0] + ".rs" in _ROOT_FILES):
                 segments = segments[:-1]
             self.module_of[path] = (crate, segments)
@@ -41,7 +41,7 @@ class RustResolver:
         if folder in self._crates:
             return self._crates[folder]
         if read_settings(self.root, posixpath.join(folder, "Cargo.toml")) is not None:
-            found = posixpath.join(folder, "src") if folder else "src"
+            found = posixpath.join(folder, "src")
         else:
             found = self.crate_src(posixpath.dirname(folder)) if folder else None
         self._crates[folder] = found

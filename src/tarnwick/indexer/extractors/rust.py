@@ -10,6 +10,7 @@ its bases; `impl Trait for Type` records that the type implements it).  A
 from __future__ import annotations
 
 import re
+
 from .treesitter import COMMENTS, FileReader, captures, comment_lines, doc_of, dotted, first_sentence_line, flat, param_names, parse, text
 
 # Prelude functions and constructors that name no project code.
@@ -39,14 +40,20 @@ def _ref(node) -> str | None:
     return value if _PATH.fullmatch(value) else None
 
 
-def _first_attribute(node):
-    """The first `#[...]` line above an item: its range starts there."""
-    first = node
+def _attributes(node) -> list:
+    """The `#[...]` items above an item, top first."""
+    out = []
     prev = node.prev_named_sibling
     while prev is not None and prev.type == "attribute_item":
-        first = prev
+        out.append(prev)
         prev = prev.prev_named_sibling
-    return first
+    out.reverse()
+    return out
+
+
+def _first_attribute(node):
+    """The first `#[...]` line above an item: its range starts there."""
+    return next(iter(_attributes(node)), node)
 
 
 def _params(node) -> list:
@@ -70,7 +77,7 @@ class _File(FileReader):
                 self.type_item(node)
             elif kind == "impl_item":
                 self.impl_item(node)
-            elif kind in ("type_item",):
+            elif kind == "type_item":
                 name = text(node.child_by_field_name("name"))
                 if summary.claim(name):
                     summary.add_symbol(name, "type", self.span(node))
@@ -118,21 +125,11 @@ class _File(FileReader):
             params,
             flat(ret) if ret is not None else "",
             _is_async(node),
-            [flat(a) for a in self._attributes(node)],
+            [flat(a) for a in _attributes(node)],
             self.doc(node),
             node.child_by_field_name("body"),
             param_names(params, False),
         )
-
-    @staticmethod
-    def _attributes(node) -> list:
-        out = []
-        prev = node.prev_named_sibling
-        while prev is not None and prev.type == "attribute_item":
-            out.append(prev)
-            prev = prev.prev_named_sibling
-        out.reverse()
-        return out
 
     def type_item(self, node) -> None:
         name = text(node.child_by_field_name("name"))
