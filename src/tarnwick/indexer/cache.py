@@ -21,6 +21,11 @@ import time
 from ..datadir import read_regular
 from .result import FileResult
 
+# The bound on reading a source file, here and in the parsing workers: far
+# above any size the walk admits; only guards against a file that grows
+# without end while it is read.
+READ_LIMIT = 1 << 30
+
 CACHE_NAME = "index-cache.json"
 CACHE_LIMIT = 1 << 30
 FORMAT = 1
@@ -159,7 +164,7 @@ class Cache:
         if not (size == source.size and mtime_ns == source.mtime_ns and mtime_ns < self.written_ns - _RACY_NS):
             # Touched, or changed too close to the last run: the content decides.
             try:
-                data = read_regular(source.path, 1 << 31)
+                data = read_regular(source.path, READ_LIMIT)
             except OSError:
                 return None
             if digest(data) != hashed:

@@ -12,14 +12,10 @@ picklable values.
 from __future__ import annotations
 
 from ..datadir import read_regular
-from .cache import digest
+from .cache import READ_LIMIT, digest
 from .extractors import extractor
 from .extractors.python import decode_source, summarize_text
 from .result import FileResult, encode_result
-
-# Far above any size the walk admits; only guards against a file that grows
-# without end while it is read.
-READ_LIMIT = 1 << 30
 
 __all__ = ["FileResult", "encode_result", "decode_source", "summarize_text", "summarize_file", "looks_binary"]
 
