@@ -106,6 +106,20 @@ def test_unusable_matches_leave_the_record_as_stored(symbols):
     assert view["other.py"] is SUMMARIES["other.py"] and first["other.py"] == []
 
 
+def test_the_store_is_loaded_only_to_score_files_without_symbols():
+    loads = []
+
+    def load():
+        loads.append(1)
+        return SUMMARIES
+
+    assert context.symbol_matches([{"id": "app.py", "symbols": []}], GRAPH, "ship", load) == {"app.py": []}
+    assert loads == []
+    found = context.symbol_matches([{"id": "app.py"}], GRAPH, "ship", load)
+    assert loads == [1] and found == context.symbol_matches([{"id": "app.py"}], GRAPH, "ship", SUMMARIES)
+    assert found["app.py"][0]["name"] == "ship_order"
+
+
 def test_sample_key_code_answers_the_demo_question():
     before = {p: p.read_bytes() for p in (SAMPLE / ".vestra").iterdir()}
     result = context.build_result("how are overdue loans detected", SAMPLE)

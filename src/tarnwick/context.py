@@ -238,8 +238,11 @@ def search(query: str, root: str | os.PathLike[str] | None = None, limit: int = 
         vx.defer_next_graph()
         graph = vx.load_graph()
         files = vx.retrieve(graph, query, top_files=limit, top_edges=0)["files"]
-    with paused():
-        summaries = cp.load_summaries(path)
+
+    def summaries() -> dict:
+        with paused():
+            return cp.load_summaries(path)
+
     matches = symbol_matches(files, graph, query, summaries)
     return files_json(files, {base: strong_matches(found) for base, found in matches.items()})
 

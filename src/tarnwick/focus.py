@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import itertools
 import math
+from collections.abc import Callable
 from typing import Any
 
 from . import vx
@@ -257,12 +258,14 @@ def base_file(entry: Any) -> str:
 
 
 def symbol_matches(
-    files: list, graph: dict | None, query: str, summaries: dict | None = None
+    files: list, graph: dict | None, query: str, summaries: dict | Callable[[], dict] | None = None
 ) -> dict[str, list[dict]]:
     """The matching symbols of each of ``files`` (retrieval file entries), by
     base file: the entry's own "symbols" when retrieval gave them, else
-    matches scored from the ``graph``'s symbol nodes (one walk for all)."""
-    summaries = summaries or {}
+    matches scored from the ``graph``'s symbol nodes (one walk for all) and
+    the descriptions in ``summaries``.  A function given as ``summaries`` is
+    called only then: retrieval's entries carry their symbols, and a large
+    store costs more to load than the rest of a search."""
     matches: dict[str, Any] = {}
     for entry in files:
         base = base_file(entry)
@@ -270,6 +273,9 @@ def symbol_matches(
             matches[base] = entry.get("symbols") if isinstance(entry, dict) else None
     unscored = {base for base, found in matches.items() if not isinstance(found, list)}
     if unscored:
+        if callable(summaries):
+            summaries = summaries()
+        summaries = summaries or {}
         terms = set(vx.tokenize(query))
         nodes = _symbol_nodes((graph or {}).get("nodes") or (), unscored) if terms else {}
         for base in unscored:
