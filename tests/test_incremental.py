@@ -74,3 +74,21 @@ def test_incremental_run_equals_full_run(project):
     # A cache that cannot be used means a full run, not a failure.
     (project / ".vestra/index-cache.json").write_text('{"signature": 1')
     assert index_project(project, jobs=1).reused == 0 and outputs(project) == incremental
+
+
+def test_an_edit_to_an_extended_tsconfig_is_seen(tmp_path):
+    files = {
+        "tsconfig.base.json": '{"compilerOptions": {"baseUrl": ".", "paths": {"@m": ["a.ts"]}}}',
+        "tsconfig.json": '{"extends": "./tsconfig.base.json"}',
+        "a.ts": "export const a = 1;\n",
+        "lib/b.ts": "export const a = 2;\n",
+        "main.ts": 'import { a } from "@m";\n',
+    }
+    for rel, text in files.items():
+        (tmp_path / rel).parent.mkdir(exist_ok=True)
+        (tmp_path / rel).write_text(text)
+    index_project(tmp_path, jobs=1)
+    base = tmp_path / "tsconfig.base.json"
+    base.write_text(base.read_text().replace('"a.ts"', '"lib/b.ts"'))
+    assert index_project(tmp_path, jobs=1).reused == 3
+    assert b'"from":"main.ts","to":"lib/b.ts","rel":"imports"' in outputs(tmp_path)[1]

@@ -37,8 +37,10 @@ ENV_MARKERS = ("pyvenv.cfg", "conda-meta", os.path.join("bin", "activate"), os.p
 
 DEFAULT_MAX_FILE_BYTES = 1024 * 1024
 
-# Files whose content changes how imports resolve.
+# Files whose content changes how imports resolve, and the prefixes of the
+# names a tsconfig usually `extends` (tsconfig.base.json, ...).
 CONFIG_FILES = frozenset({"tsconfig.json", "jsconfig.json", "go.mod", "Cargo.toml"})
+_EXTENDED_CONFIGS = ("tsconfig.", "jsconfig.")
 _MINIFIED = (".min.js", ".min.mjs", ".min.cjs", "-min.js", ".bundle.js")
 _DECLARATIONS = (".d.ts", ".d.mts", ".d.cts")
 
@@ -79,6 +81,10 @@ class Walk:
 
 def _is_env(path: str) -> bool:
     return any(os.path.exists(os.path.join(path, marker)) for marker in ENV_MARKERS)
+
+
+def _is_config(name: str) -> bool:
+    return name in CONFIG_FILES or (name.startswith(_EXTENDED_CONFIGS) and name.endswith(".json"))
 
 
 def _builds_into_target(folder: str) -> bool:
@@ -153,7 +159,7 @@ def walk_project(
                         continue
                     kind = grammar_of(name)
                     if kind is None or not entry.is_file(follow_symlinks=False):
-                        if name in CONFIG_FILES and entry.is_file(follow_symlinks=False):
+                        if _is_config(name) and entry.is_file(follow_symlinks=False):
                             st = entry.stat(follow_symlinks=False)
                             result.configs.append([rel, st.st_size, st.st_mtime_ns])
                         continue
