@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <memory>
+#include <string>
 #include <string_view>
 
 namespace cp::project_files {
@@ -107,13 +108,13 @@ void after_interrupt() {
     if (PyErr_CheckSignals() < 0) raise();
 }
 
-} // namespace
-
+// Whether `project_root` is a `pathlib` path, for which this module checks what it reads.
 bool is_pathlib_root(PyObject* project_root) {
     Ref pure_path = pathlib_attribute(K.PurePath);
     return check(PyObject_IsInstance(project_root, pure_path.get())) != 0;
 }
 
+// Whether `file_path` reads its text with pathlib's own `read_text` (not an override).
 bool reads_like_pathlib(PyObject* file_path) {
     Ref path_type = pathlib_attribute(K.Path);
     Ref stock = get_attr(path_type.get(), K.read_text);
@@ -127,6 +128,8 @@ bool reads_like_pathlib(PyObject* file_path) {
     return own.get() == stock.get();
 }
 
+// Whether the file's resolved path lies inside the resolved root (a path that cannot be
+// resolved does not).
 bool path_inside_root(PyObject* project_root, PyObject* file_path) {
     Ref root = system_path(project_root);
     Ref file = system_path(file_path);
@@ -135,6 +138,9 @@ bool path_inside_root(PyObject* project_root, PyObject* file_path) {
     return resolves_inside(PyBytes_AS_STRING(root.get()), PyBytes_AS_STRING(file.get()), real_file);
 }
 
+// The bytes of the regular file `file_path`, inside `project_root`, at most `limit` of them, as
+// the file opened holds them; nullopt when the file is anything else, leads outside the root, is
+// larger, or reading it fails as an OSError would.
 std::optional<std::string> read_inside_root(PyObject* project_root, PyObject* file_path,
                                             size_t limit) {
     Ref root_path = system_path(project_root);
@@ -189,6 +195,9 @@ std::optional<std::string> read_inside_root(PyObject* project_root, PyObject* fi
     return data;
 }
 
+// The text as `read_text(encoding=..., errors=...)` gives it: UTF-8 (a leading byte-order mark
+// dropped when `strip_bom`), `errors` the decoding error handler, line ends translated as text
+// mode does ("\r\n" and "\r" become "\n").
 Ref decode_text(const std::string& bytes, bool strip_bom, const char* errors) {
     const char* data = bytes.data();
     Py_ssize_t size = static_cast<Py_ssize_t>(bytes.size());
@@ -203,6 +212,20 @@ Ref decode_text(const std::string& bytes, bool strip_bom, const char* errors) {
     if (at == -1) return text;
     text = checked(PyUnicode_Replace(text.get(), K.crlf, K.newline, -1));
     return checked(PyUnicode_Replace(text.get(), K.carriage_return, K.newline, -1));
+}
+
+} // namespace
+
+std::optional<Ref> guarded_text(PyObject* project_root, PyObject* file_path, size_t limit,
+                                bool strip_bom, const char* errors) {
+    if (!is_pathlib_root(project_root)) return Ref();
+    if (!reads_like_pathlib(file_path)) {
+        if (!path_inside_root(project_root, file_path)) return std::nullopt;
+        return Ref();
+    }
+    std::optional<std::string> bytes = read_inside_root(project_root, file_path, limit);
+    if (!bytes.has_value()) return std::nullopt;
+    return decode_text(*bytes, strip_bom, errors);
 }
 
 } // namespace cp::project_files

@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <optional>
-#include <string>
 
 #include "context_packer.hpp"
 
@@ -17,26 +16,14 @@ namespace cp::project_files {
 constexpr size_t kStoreLimit = size_t{1} << 30;   // the summary store: 1 GiB
 constexpr size_t kSourceLimit = size_t{32} << 20; // one source file: 32 MiB
 
-// Whether `project_root` is a `pathlib` path, for which this module checks what it reads.
-bool is_pathlib_root(PyObject* project_root);
-
-// Whether `file_path` reads its text with pathlib's own `read_text` (not an override).
-bool reads_like_pathlib(PyObject* file_path);
-
-// For a `pathlib` root: whether the file's resolved path lies inside the resolved root (a path
-// that cannot be resolved does not).
-bool path_inside_root(PyObject* project_root, PyObject* file_path);
-
-// The bytes of the regular file `file_path`, inside `project_root`, at most `limit` of them, as
-// the file opened holds them; nullopt when the file is anything else, leads outside the root, is
-// larger, or reading it fails as an OSError would. Raises the "open" audit event that Python's
-// own open raises.
-std::optional<std::string> read_inside_root(PyObject* project_root, PyObject* file_path,
-                                            size_t limit);
-
-// The text as `read_text(encoding=..., errors=...)` gives it: UTF-8 (a leading byte-order mark
-// dropped when `strip_bom`), `errors` the decoding error handler, line ends translated as text
-// mode does ("\r\n" and "\r" become "\n").
-Ref decode_text(const std::string& bytes, bool strip_bom, const char* errors);
+// The text of `file_path` as this module reads it for a `pathlib` root, decoded as
+// `read_text(encoding="utf-8[-sig]", errors=errors)` gives it (a leading byte-order mark dropped
+// when `strip_bom`, line ends translated as text mode does). nullopt when the file is not to be
+// read: not a regular file inside the root, or larger than `limit`. An empty Ref when the
+// caller reads it with the path's own `read_text`: the root is not a `pathlib` path, or the path
+// overrides `read_text` and resolves inside the root. Raises the "open" audit event that
+// Python's own open raises.
+std::optional<Ref> guarded_text(PyObject* project_root, PyObject* file_path, size_t limit,
+                                bool strip_bom, const char* errors);
 
 } // namespace cp::project_files

@@ -65,15 +65,10 @@ class SourceLines {
 // permission) means there is nothing to show: nullopt. Under a pathlib root, a file that is not
 // a regular file inside the root, or is larger than the bound, shows nothing either.
 std::optional<SourceLines> read_lines(PyObject* project_root, PyObject* file_path) {
-    if (project_files::is_pathlib_root(project_root)) {
-        if (project_files::reads_like_pathlib(file_path)) {
-            std::optional<std::string> bytes = project_files::read_inside_root(
-                project_root, file_path, project_files::kSourceLimit);
-            if (!bytes.has_value()) return std::nullopt;
-            return SourceLines(project_files::decode_text(*bytes, false, "ignore"), Ref());
-        }
-        if (!project_files::path_inside_root(project_root, file_path)) return std::nullopt;
-    }
+    std::optional<Ref> guarded = project_files::guarded_text(
+        project_root, file_path, project_files::kSourceLimit, false, "ignore");
+    if (!guarded.has_value()) return std::nullopt;
+    if (guarded->get() != nullptr) return SourceLines(std::move(*guarded), Ref());
     try {
         Ref text =
             call_method_kw(file_path, K.read_text, {K.utf_8, K.ignore}, K.kw_encoding_errors);

@@ -19,7 +19,6 @@
 // deeper than the recursion limit) marks the store as malformed too; the same exceptions from
 // anywhere else propagate.
 #include <optional>
-#include <string>
 
 #include "function_table.hpp"
 #include "project_files.hpp"
@@ -91,15 +90,9 @@ bool store_is_unusable(Frame& frame, int failing_line, bool from_decoder) {
 // not a regular file inside the root (a link leading elsewhere, a FIFO, a device) or is larger
 // than the bound.
 std::optional<Ref> store_text(PyObject* project_root, PyObject* path) {
-    if (project_files::is_pathlib_root(project_root)) {
-        if (project_files::reads_like_pathlib(path)) {
-            std::optional<std::string> bytes =
-                project_files::read_inside_root(project_root, path, project_files::kStoreLimit);
-            if (!bytes.has_value()) return std::nullopt;
-            return project_files::decode_text(*bytes, true, "strict");
-        }
-        if (!project_files::path_inside_root(project_root, path)) return std::nullopt;
-    }
+    std::optional<Ref> guarded =
+        project_files::guarded_text(project_root, path, project_files::kStoreLimit, true, "strict");
+    if (!guarded.has_value() || guarded->get() != nullptr) return guarded;
     return call_method_kw(path, K.read_text, {K.utf_8_sig}, K.kw_encoding);
 }
 
