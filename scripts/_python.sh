@@ -55,6 +55,25 @@ venv_for() {
     if [ "$1" = "3.10" ]; then echo ".venv"; else echo ".venv-$1"; fi
 }
 
+# make_venv DIR PYTHON VERSION: (re)creates the environment DIR with PYTHON unless it already
+# runs that version.
+make_venv() {
+    if [ ! -x "$1/bin/python" ] || [ "$(python_version_of "$1/bin/python")" != "$3" ]; then
+        rm -rf "$1"
+        "$2" -m venv "$1"
+        "$1/bin/python" -m pip install -q --upgrade pip
+    fi
+}
+
+# install_package DIR PIP_ARGS...: installs the package into the environment DIR. Built without
+# isolation so that the build directory is reused: the build tools come first.
+install_package() {
+    local venv=$1
+    shift
+    "$venv/bin/python" -m pip install -q scikit-build-core cmake ninja
+    "$venv/bin/python" -m pip install -q --no-build-isolation "$@"
+}
+
 # Creates the environment once, then (re)installs the package with its test extras when its
 # sources, the build files or the install arguments changed since the last install; the
 # per-version build directory makes rebuilds incremental. PIP_EXTRAS (e.g. "[mcp]") names further
@@ -66,11 +85,7 @@ setup_venv() {
     version=$(python_version_of "$python")
     VENV=$(venv_for "$version")
     stamp=$VENV/.tarnwick-installed
-    if [ ! -x "$VENV/bin/python" ] || [ "$(python_version_of "$VENV/bin/python")" != "$version" ]; then
-        rm -rf "$VENV"
-        "$python" -m venv "$VENV"
-        "$VENV/bin/python" -m pip install -q --upgrade pip
-    fi
+    make_venv "$VENV" "$python" "$version"
     if [ -f "$stamp" ]; then
         extras=$(sed -n 2p "$stamp")
         # Folders are listed too: adding or removing a file changes its folder's time.
@@ -82,8 +97,6 @@ setup_venv() {
     extras=${PIP_EXTRAS:-$extras}
     wanted=${extras#[}
     wanted=${wanted%]}
-    # Built without isolation so that the build directory is reused: the build tools come first.
-    "$VENV/bin/python" -m pip install -q scikit-build-core cmake ninja
-    "$VENV/bin/python" -m pip install -q --no-build-isolation "${PIP_INSTALL_ARGS[@]}" ".[test${wanted:+,$wanted}]"
+    install_package "$VENV" "${PIP_INSTALL_ARGS[@]}" ".[test${wanted:+,$wanted}]"
     printf '%s\n%s\n' "$args" "$extras" >"$stamp"
 }

@@ -9,14 +9,9 @@ python=$(find_python)
 version=$(python_version_of "$python")
 suffix=$([ "$version" = "3.10" ] || echo "-$version")
 venv=.venv-asan$suffix
-if [ ! -x "$venv/bin/python" ] || [ "$(python_version_of "$venv/bin/python")" != "$version" ]; then
-    rm -rf "$venv"
-    "$python" -m venv "$venv"
-    "$venv/bin/python" -m pip install -q --upgrade pip
-fi
-"$venv/bin/python" -m pip install -q scikit-build-core cmake ninja
-"$venv/bin/python" -m pip install -q --no-build-isolation \
-    -C cmake.define.TARNWICK_SANITIZE=ON -C cmake.build-type=Debug -C "build-dir=build/asan$suffix" ".[test]"
+make_venv "$venv" "$python" "$version"
+install_package "$venv" -C cmake.define.TARNWICK_SANITIZE=ON -C cmake.build-type=Debug \
+    -C "build-dir=build/asan$suffix" ".[test]"
 
 runtime="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
 # The interpreter itself is not instrumented and keeps memory until exit: leak reports would be
