@@ -17,13 +17,11 @@ namespace cp::project_files {
 
 namespace {
 
-Ref pathlib_attribute(PyObject* name) {
+Ref pathlib_module() {
     Ref pathlib = Ref::steal(PyImport_GetModule(K.pathlib));
-    if (pathlib.get() == nullptr) {
-        if (PyErr_Occurred()) raise();
-        pathlib = checked(PyImport_Import(K.pathlib));
-    }
-    return get_attr(pathlib.get(), name);
+    if (pathlib.get() != nullptr) return pathlib;
+    if (PyErr_Occurred()) raise();
+    return checked(PyImport_Import(K.pathlib));
 }
 
 struct FreeDeleter {
@@ -109,14 +107,14 @@ void after_interrupt() {
 }
 
 // Whether `project_root` is a `pathlib` path, for which this module checks what it reads.
-bool is_pathlib_root(PyObject* project_root) {
-    Ref pure_path = pathlib_attribute(K.PurePath);
+bool is_pathlib_root(PyObject* pathlib, PyObject* project_root) {
+    Ref pure_path = get_attr(pathlib, K.PurePath);
     return check(PyObject_IsInstance(project_root, pure_path.get())) != 0;
 }
 
 // Whether `file_path` reads its text with pathlib's own `read_text` (not an override).
-bool reads_like_pathlib(PyObject* file_path) {
-    Ref path_type = pathlib_attribute(K.Path);
+bool reads_like_pathlib(PyObject* pathlib, PyObject* file_path) {
+    Ref path_type = get_attr(pathlib, K.Path);
     Ref stock = get_attr(path_type.get(), K.read_text);
     // A type without the method is left to fail where the method is called.
     Ref own =
@@ -218,8 +216,9 @@ Ref decode_text(const std::string& bytes, bool strip_bom, const char* errors) {
 
 std::optional<Ref> guarded_text(PyObject* project_root, PyObject* file_path, size_t limit,
                                 bool strip_bom, const char* errors) {
-    if (!is_pathlib_root(project_root)) return Ref();
-    if (!reads_like_pathlib(file_path)) {
+    Ref pathlib = pathlib_module();
+    if (!is_pathlib_root(pathlib.get(), project_root)) return Ref();
+    if (!reads_like_pathlib(pathlib.get(), file_path)) {
         if (!path_inside_root(project_root, file_path)) return std::nullopt;
         return Ref();
     }
