@@ -188,7 +188,11 @@ def test_a_question_loads_only_its_part_of_the_graph_and_answers_as_with_the_who
     with vx.project(tmp_path):
         vx.defer_next_graph()
         other = []
-        thread = threading.Thread(target=lambda: other.append(vx.load_graph()))
+        def load():
+            with vx.project(tmp_path):
+                other.append(vx.load_graph())
+
+        thread = threading.Thread(target=load)
         thread.start()
         thread.join()
         assert other[0]["nodes"] and vx.load_graph()["nodes"] == []

@@ -7,7 +7,8 @@ Finding the project
 -------------------
 ``load_graph()`` takes no root, so the project is chosen, in this order, by:
 
-1. ``set_project(root)``: a process-wide override (``set_project(None)``
+1. ``with project(root):``, for the calling thread inside the block; then
+   ``set_project(root)``: a process-wide override (``set_project(None)``
    clears it).  The ``context-packer`` command sets it from its ROOT argument.
 2. The environment variable ``TARNWICK_PROJECT`` (an empty value counts as
    unset; a relative path is taken against the current directory).
@@ -147,21 +148,29 @@ def set_project(root: str | os.PathLike[str] | None) -> None:
     _project_override = None if root is None else Path(root).absolute()
 
 
+# The project of the calling thread's `project()` block, if any: a server answers
+# questions about several projects at once, and one thread's choice is not another's.
+_thread_project = threading.local()
+
+
 @contextlib.contextmanager
 def project(root: str | os.PathLike[str]) -> Iterator[None]:
-    """Use ``root`` as the project inside a ``with`` block, then the choice
-    made before it again."""
-    global _project_override
-    previous = _project_override
-    set_project(root)
+    """Use ``root`` as the project of the calling thread inside a ``with``
+    block (ahead of every other choice), then the choice made before it
+    again."""
+    previous = getattr(_thread_project, "root", None)
+    _thread_project.root = Path(root).absolute()
     try:
         yield
     finally:
-        _project_override = previous
+        _thread_project.root = previous
 
 
 def project_root() -> Path | None:
     """Return the project directory chosen as described in the module docs."""
+    chosen = getattr(_thread_project, "root", None)
+    if chosen is not None:
+        return chosen
     if _project_override is not None:
         return _project_override
     env = os.environ.get(ENV_VAR)
@@ -409,15 +418,18 @@ def take_notes() -> list[str]:
 # --------------------------------------------------------------------------
 # Retrieval
 
-# The open search index of the project, kept while its file is unchanged:
-# (root, real path, identity of the file) and the index.
-_index_cache: tuple | None = None
+# Per thread, the open search indexes by project root, each kept while its file is unchanged.
+# A thread reads only through connections it opened itself, so a search.db replaced by an
+# indexing run is reopened by each thread for itself, and no connection is ever closed under
+# a query another thread is running on it.  An index dropped from here is closed when the
+# last query holding it lets go of it.
+_open_indexes = threading.local()
+INDEXES_PER_THREAD = 4
 
 
 def _search_index(root: Path | None):
     """The usable search index of ``root``, or None (missing or unusable; the
     reason for an unusable one is noted)."""
-    global _index_cache
     if root is None:
         return None
     path = root / SEARCH_INDEX_RELPATH
@@ -426,19 +438,24 @@ def _search_index(root: Path | None):
         info = os.stat(real)
     except OSError:
         return None
-    key = (root, real, (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns))
-    if _index_cache is not None and _index_cache[0] == key:
-        return _index_cache[1]
+    key = (real, (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns, info.st_ctime_ns))
+    cache = getattr(_open_indexes, "by_root", None)
+    if cache is None:
+        cache = _open_indexes.by_root = {}
+    held = cache.pop(root, None)
+    if held is not None and held[0] == key:
+        cache[root] = held  # most recently used last
+        return held[1]
     from .search.store import IndexCorpus, IndexProblem
 
-    if _index_cache is not None and _index_cache[1] is not None:
-        _index_cache[1].close()
     try:
         index = IndexCorpus(root, str(path))
     except IndexProblem as exc:
         _note(f"search index not used: {exc}")
         index = None
-    _index_cache = (key, index)
+    cache[root] = (key, index)
+    while len(cache) > INDEXES_PER_THREAD:
+        del cache[next(iter(cache))]
     return index
 
 

@@ -160,7 +160,9 @@ class IndexCorpus:
             for char, escaped in (("%", "%25"), ("?", "%3f"), ("#", "%23")):
                 real = real.replace(char, escaped)
             uri = "file:" + real + "?mode=ro&immutable=1"
-            self.db = sqlite3.connect(uri, uri=True, timeout=0, check_same_thread=False)
+            # Used only by the thread that opened it (`vx` keeps one per thread): the
+            # module refuses any other thread instead of letting two share it.
+            self.db = sqlite3.connect(uri, uri=True, timeout=0)
             rows = self.db.execute("SELECT key, value FROM meta").fetchall()
             self.meta = dict(rows)
             if self.meta.get("format") != FORMAT or self.meta.get("byteorder") != sys.byteorder:
