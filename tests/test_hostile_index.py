@@ -1,13 +1,16 @@
 """Search indexes that change under concurrent queries, or come from someone else."""
 
 import os
-import shutil
+import signal
+import sqlite3
 import threading
+import time
 
 import pytest
 
 from tarnwick import context, vx
 from tarnwick.index import index_project
+from tarnwick.search import store
 
 
 def make_project(root, package, words):
@@ -69,3 +72,63 @@ def test_concurrent_queries_survive_their_index_being_replaced(two_projects):
     swapper.join()
     vx.take_notes()
     assert failures == []
+
+
+# --- a search.db from someone else --------------------------------------------
+
+ENDLESS = "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT 'format', x FROM c"
+
+
+@pytest.mark.parametrize("edit, reason", [
+    (["DROP TABLE meta", f"CREATE VIEW meta(key, value) AS {ENDLESS}"], "holds the view 'meta'"),
+    (["CREATE TRIGGER t AFTER INSERT ON meta BEGIN SELECT 1; END"], "holds the trigger 't'"),
+    (["CREATE TABLE extra(x)"], "holds the table 'extra'"),
+    (["CREATE INDEX by_value ON meta(value)"], "holds the index 'by_value'"),
+    (["DROP TABLE meta", "CREATE TABLE meta(key, value)"], "holds the table 'meta'"),
+    (["DROP TABLE graph"], "damaged (no table graph)"),
+])
+def test_an_index_with_a_schema_of_its_own_is_never_queried(two_projects, no_hang, edit, reason):
+    root = two_projects[0]
+    db = sqlite3.connect(root / ".vestra" / "search.db")
+    for statement in edit:
+        db.execute(statement)
+    db.commit()
+    db.close()
+    ranked = context.search("ledger loans", root)
+    assert ranked[0]["path"] == "alpha/ledger.py"  # ranked in memory instead
+    (note,) = vx.take_notes()
+    assert note.startswith("search index not used: ") and reason in note
+
+
+@pytest.fixture
+def opened_index(two_projects):
+    root = two_projects[0]
+    index = store.IndexCorpus(root, str(root / ".vestra" / "search.db"))
+    yield index
+    index.close()
+
+
+def test_a_query_that_runs_too_long_is_ended(opened_index, monkeypatch):
+    monkeypatch.setattr(store, "QUERY_SECONDS", 0.2)
+    started = time.monotonic()
+    with pytest.raises(store.IndexProblem, match="a query ran longer than 0.2 s"):
+        opened_index._rows(ENDLESS)
+    assert time.monotonic() - started < 5
+    assert opened_index._rows("SELECT count(*) FROM meta")[0][0] > 0  # the next query runs afresh
+
+
+def test_a_signal_ends_a_query_in_flight(opened_index):
+    class Alarm(Exception):
+        pass
+
+    def ring(signum, frame):
+        raise Alarm
+
+    previous = signal.signal(signal.SIGALRM, ring)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        with pytest.raises(Alarm):
+            opened_index._rows(ENDLESS)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)

@@ -23,10 +23,14 @@ Its tables:
   from.
 
 An index is used only for the graph it was built from: same generation,
-same node and edge counts.  Anything wrong with the file (not a database,
-truncated, another format, locked, not a regular file, outside the project)
-raises `IndexProblem` with a one-line reason; the caller then ranks in
-memory.
+same node and edge counts.  The file is read as untrusted input (it may
+have come with a cloned repository): its schema must be the writer's, word
+for word, before anything else is asked of it, no function of the schema
+runs unless SQLite deems it harmless, and each query ends within
+`QUERY_SECONDS` or at a signal.  Anything wrong with the file (not a
+database, truncated, another format or schema, locked, not a regular file,
+outside the project, a query that does not end) raises `IndexProblem` with
+a one-line reason; the caller then ranks in memory.
 """
 
 from __future__ import annotations
@@ -34,6 +38,7 @@ from __future__ import annotations
 import os
 import stat
 import sys
+import time
 from array import array
 
 from ..datadir import resolve_inside
@@ -48,6 +53,28 @@ _ARRAYS = {
     "symbol_norm": "f",
     "symbol_file": "I",
 }
+
+
+# The tables as the writer creates them, word for word.  A file whose schema
+# holds anything else (a view, a trigger, another table or index) was not
+# written by `write_index` and is not read: a `.vestra/` may come with a
+# cloned repository, and a view can run any query SQLite can.
+TABLES = {
+    "meta": "CREATE TABLE meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID",
+    # Large values live in rowid tables: a key search in a table without rowids reads
+    # the whole of every overflowing row it compares against.
+    "arrays": "CREATE TABLE arrays(name TEXT PRIMARY KEY, data BLOB)",
+    "terms": "CREATE TABLE terms(term TEXT PRIMARY KEY, files BLOB, file_weights BLOB,"
+    " symbols BLOB, symbol_weights BLOB) WITHOUT ROWID",
+    "files": "CREATE TABLE files(number INTEGER PRIMARY KEY, edges BLOB, part BLOB)",
+    "symbols": "CREATE TABLE symbols(number INTEGER PRIMARY KEY, id TEXT, name TEXT, kind TEXT,"
+    " line_start INTEGER, line_end INTEGER)",
+    "graph": "CREATE TABLE graph(name TEXT PRIMARY KEY, data BLOB)",
+}
+# The longest one query may run: a damaged file must not hang a command.
+QUERY_SECONDS = 10.0
+# Steps of SQLite's machine between two looks at the clock and at signals.
+_PROGRESS_STEPS = 5000
 
 
 class IndexProblem(Exception):
@@ -84,19 +111,8 @@ def write_index(
             db.execute("PRAGMA synchronous=OFF")
             db.execute("PRAGMA page_size=8192")
             db.execute("BEGIN")
-            db.execute("CREATE TABLE meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID")
-            # Large values live in rowid tables: a key search in a table without rowids reads
-            # the whole of every overflowing row it compares against.
-            db.execute("CREATE TABLE arrays(name TEXT PRIMARY KEY, data BLOB)")
-            db.execute(
-                "CREATE TABLE terms(term TEXT PRIMARY KEY, files BLOB, file_weights BLOB,"
-                " symbols BLOB, symbol_weights BLOB) WITHOUT ROWID"
-            )
-            db.execute("CREATE TABLE files(number INTEGER PRIMARY KEY, edges BLOB, part BLOB)")
-            db.execute(
-                "CREATE TABLE symbols(number INTEGER PRIMARY KEY, id TEXT, name TEXT, kind TEXT,"
-                " line_start INTEGER, line_end INTEGER)"
-            )
+            for create in TABLES.values():
+                db.execute(create)
             meta = {"format": FORMAT, "byteorder": sys.byteorder, **graph_identity}
             meta.update(files=corpus.file_count, symbols=corpus.symbol_count)
             db.executemany("INSERT INTO meta VALUES (?, ?)", sorted(meta.items()))
@@ -112,7 +128,6 @@ def write_index(
                 ((n, _blob(array("I", e)), part) for n, (e, part) in enumerate(zip(edge_positions, file_parts))),
             )
             db.executemany("INSERT INTO symbols VALUES (?, ?, ?, ?, ?, ?)", ((n, *info) for n, info in enumerate(corpus.symbol_info)))
-            db.execute("CREATE TABLE graph(name TEXT PRIMARY KEY, data BLOB)")
             db.executemany("INSERT INTO graph VALUES (?, ?)", sorted((compact_graph or {}).items()))
             db.execute("COMMIT")
         finally:
@@ -163,11 +178,13 @@ class IndexCorpus:
             # Used only by the thread that opened it (`vx` keeps one per thread): the
             # module refuses any other thread instead of letting two share it.
             self.db = sqlite3.connect(uri, uri=True, timeout=0)
-            rows = self.db.execute("SELECT key, value FROM meta").fetchall()
+            self._guard_queries()
+            self._check_schema()
+            rows = self._rows("SELECT key, value FROM meta")
             self.meta = dict(rows)
             if self.meta.get("format") != FORMAT or self.meta.get("byteorder") != sys.byteorder:
                 raise IndexProblem(f"{path}: written by another version; run tarnwick-index again")
-            arrays = dict(self.db.execute("SELECT name, data FROM arrays").fetchall())
+            arrays = dict(self._rows("SELECT name, data FROM arrays"))
             for name, code in _ARRAYS.items():
                 values = array(code)
                 values.frombytes(arrays[name])
@@ -192,6 +209,60 @@ class IndexCorpus:
         ):
             self.close()
             raise IndexProblem(f"{path}: damaged (its tables disagree); run tarnwick-index again")
+
+    def _guard_queries(self) -> None:
+        """Read the file as untrusted input: no function of the schema runs
+        unless it is harmless, and every query ends within `QUERY_SECONDS`
+        or at a signal (whose handler's exception is raised again once
+        SQLite has stopped)."""
+        self._deadline = float("inf")
+        self._raised = None
+        self.db.execute("PRAGMA trusted_schema=OFF")
+        self.db.set_progress_handler(self._progress, _PROGRESS_STEPS)
+
+    def _progress(self) -> int:
+        try:
+            return time.monotonic() > self._deadline
+        except BaseException as exc:  # a signal handler raised while SQLite was busy
+            self._raised = exc
+            return 1
+
+    def _rows(self, query: str, params=()) -> list:
+        """All rows of ``query``, run under the time bound."""
+        import sqlite3
+
+        self._deadline = time.monotonic() + QUERY_SECONDS
+        try:
+            return self.db.execute(query, params).fetchall()
+        except sqlite3.OperationalError:
+            raised, self._raised = self._raised, None
+            if raised is not None:
+                raise raised from None
+            if time.monotonic() > self._deadline:
+                raise IndexProblem(
+                    f"{self.path}: a query ran longer than {QUERY_SECONDS:g} s; run tarnwick-index again"
+                ) from None
+            raise
+        finally:
+            self._deadline = float("inf")
+
+    def _row(self, query: str, params=()):
+        rows = self._rows(query, params)
+        return rows[0] if rows else None
+
+    def _check_schema(self) -> None:
+        found = set()
+        for kind, name, table, create in self._rows("SELECT type, name, tbl_name, sql FROM sqlite_master"):
+            if kind == "table" and TABLES.get(name) == create:
+                found.add(name)
+            elif not (kind == "index" and create is None and table in TABLES and str(name).startswith("sqlite_autoindex_")):
+                raise IndexProblem(
+                    f"{self.path}: not a search index of tarnwick-index (it holds the {kind} {name!r});"
+                    " run tarnwick-index again"
+                )
+        if found != TABLES.keys():
+            missing = ", ".join(sorted(TABLES.keys() - found))
+            raise IndexProblem(f"{self.path}: damaged (no table {missing}); run tarnwick-index again")
 
     def close(self) -> None:
         db = getattr(self, "db", None)
@@ -230,7 +301,7 @@ class IndexCorpus:
         query = "SELECT name, data FROM graph"
         if names:
             query += f" WHERE name IN ({','.join('?' * len(names))})"
-        return dict(self.db.execute(query, names).fetchall())
+        return dict(self._rows(query, names))
 
     def _damaged(self, exc: BaseException) -> IndexProblem:
         return IndexProblem(f"{self.path}: damaged ({_reason(exc)}); run tarnwick-index again")
@@ -272,7 +343,7 @@ class IndexCorpus:
         try:
             blobs = []
             for number in numbers:
-                row = self.db.execute("SELECT part FROM files WHERE number = ?", (number,)).fetchone()
+                row = self._row("SELECT part FROM files WHERE number = ?", (number,))
                 if row is None or not isinstance(row[0], bytes):
                     raise ValueError(f"no part for file {number}")
                 blobs.append(row[0])
@@ -283,9 +354,7 @@ class IndexCorpus:
     # -- the corpus interface
 
     def postings(self, term: str):
-        row = self.db.execute(
-            "SELECT files, file_weights, symbols, symbol_weights FROM terms WHERE term = ?", (term,)
-        ).fetchone()
+        row = self._row("SELECT files, file_weights, symbols, symbol_weights FROM terms WHERE term = ?", (term,))
         if row is None:
             return None
         out = []
@@ -313,7 +382,7 @@ class IndexCorpus:
         for start in range(0, len(numbers), 500):
             chunk = numbers[start : start + 500]
             marks = ",".join("?" * len(chunk))
-            for row in self.db.execute(
+            for row in self._rows(
                 f"SELECT number, id, name, kind, line_start, line_end FROM symbols WHERE number IN ({marks})", chunk
             ):
                 out[row[0]] = tuple(row[1:])
@@ -324,7 +393,7 @@ class IndexCorpus:
     def edge_positions(self, numbers) -> set:
         positions: set = set()
         for number in numbers:
-            row = self.db.execute("SELECT edges FROM files WHERE number = ?", (number,)).fetchone()
+            row = self._row("SELECT edges FROM files WHERE number = ?", (number,))
             if row is None:
                 raise ValueError(f"no file {number}")
             values = array("I")
