@@ -1,10 +1,12 @@
 """Search indexes that change under concurrent queries, or come from someone else."""
 
+import json
 import os
 import signal
 import sqlite3
 import threading
 import time
+import zlib
 
 import pytest
 
@@ -132,3 +134,53 @@ def test_a_signal_ends_a_query_in_flight(opened_index):
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
+
+
+# --- damaged, deep or oversized data files --------------------------------------
+
+DEEP = "[" * 200_000
+
+
+def set_rows(root, statement, *params):
+    db = sqlite3.connect(root / ".vestra" / "search.db")
+    db.execute(statement, params)
+    db.commit()
+    db.close()
+
+
+def deep_file(name):
+    return lambda root: (root / ".vestra" / name).write_text(DEEP)
+
+
+def oversized_parts(root):
+    size = (root / ".vestra" / "graph.json").stat().st_size
+    set_rows(root, "UPDATE files SET part = ?", zlib.compress(b"[[],[]]" + b" " * (4 * size + (1 << 20))))
+
+
+@pytest.mark.parametrize("damage, note", [
+    (deep_file("manifest.json"), None),  # no manifest to check against: nothing to say
+    (deep_file("identities.json"), None),  # no identities: files are hashed instead
+    (lambda root: set_rows(root, "UPDATE graph SET data = ? WHERE name = 'top'", DEEP.encode()), "nested too deeply"),
+    (lambda root: set_rows(root, "UPDATE files SET part = ?", zlib.compress(DEEP.encode())), "nested too deeply"),
+    (oversized_parts, "larger than the graph they were cut from could make them"),
+    (lambda root: set_rows(root, "UPDATE graph SET data = zeroblob(1 << 22) WHERE name = 'strings'"),
+     "more than its graph file could need"),
+    (lambda root: set_rows(root, "UPDATE graph SET data = 'text' WHERE name = 'strings'"), "not a blob"),
+])
+def test_damaged_data_files_cost_a_note_not_the_answer(two_projects, damage, note):
+    root = two_projects[0]
+    expected = context.search("ledger loans", root)
+    damage(root)
+    assert context.search("ledger loans", root) == expected  # the graph of its files only
+    with vx.project(root):
+        assert vx.load_graph() == json.loads((root / ".vestra" / "graph.json").read_text())  # all of it
+    notes = vx.take_notes()
+    assert [n for n in notes if note in n] if note else notes == []
+    assert "alpha/ledger.py" in context.build_result("ledger loans", root).block
+
+
+def test_a_deeply_nested_graph_file_is_one_line(two_projects):
+    root = two_projects[0]
+    (root / ".vestra" / "graph.json").write_text(DEEP)
+    with pytest.raises(vx.GraphError, match=r"graph.json: not valid JSON \(nested too deeply\)$"):
+        context.search("ledger loans", root)

@@ -104,7 +104,7 @@ def read_manifest(root, name: str = MANIFEST_NAME) -> dict | None:
         return None
     try:
         manifest = json.loads(read_regular(path, MANIFEST_LIMIT).decode("utf-8"))
-    except (OSError, ValueError):
+    except (OSError, ValueError, RecursionError):  # nested too deeply: damaged too
         return None
     if not isinstance(manifest, dict) or not isinstance(manifest.get("files"), dict):
         return None

@@ -14,8 +14,9 @@ from __future__ import annotations
 import json
 import zlib
 
-# What one file's part may grow to when inflated (a damaged index must not
-# make a query allocate without bound).
+# What the parts of one query may grow to when inflated, at most (a damaged
+# index must not make a query allocate without bound); the caller gives a
+# smaller bound from the size of the graph they were cut from.
 PART_LIMIT = 1 << 28
 
 
@@ -46,20 +47,28 @@ def encode(graph: dict, file_ids: list, edge_positions: list) -> list[bytes]:
     ]
 
 
-def decode(blobs) -> tuple[list, list]:
+def decode(blobs, limit: int = PART_LIMIT) -> tuple[list, list]:
     """The (position, node) and (position, edge) pairs of the parts
-    ``blobs``, each in graph order and once.  ValueError for a damaged part."""
+    ``blobs``, each in graph order and once.  ValueError for a damaged part,
+    or for parts that inflate to more than ``limit`` bytes together."""
     nodes: dict = {}
     edges: dict = {}
+    left = min(limit, PART_LIMIT)
     for blob in blobs:
         try:
             inflate = zlib.decompressobj()
-            text = inflate.decompress(blob, PART_LIMIT)
+            # One byte over what is left tells a part too large from one that fits exactly.
+            text = inflate.decompress(blob, left + 1)
+            if len(text) > left:
+                raise ValueError("parts larger than the graph they were cut from could make them")
             if inflate.unconsumed_tail or not inflate.eof:
-                raise ValueError("part too large or cut short")
+                raise ValueError("part cut short")
+            left -= len(text)
             node_pairs, edge_pairs = json.loads(text)
         except zlib.error as exc:
             raise ValueError(str(exc)) from None
+        except RecursionError:
+            raise ValueError("part nested too deeply") from None
         for pairs, into in ((node_pairs, nodes), (edge_pairs, edges)):
             for position, record in pairs:
                 if type(position) is not int or not isinstance(record, dict):

@@ -296,12 +296,27 @@ class IndexCorpus:
             and info.st_ctime_ns == meta.get("ctime_ns")
         )
 
+    def graph_bytes_limit(self) -> int:
+        """The most that the graph's copies here (the compact copy, the parts of
+        one query) may take, by the size of the graph file this index was built
+        from: a few times that size (escapes, positions, an edge kept with
+        both its files), so a damaged index cannot make a query allocate more
+        than the project could need."""
+        size = self.meta.get("size")
+        if type(size) is not int or size < 0:
+            size = 0
+        return 4 * size + (1 << 20)
+
     def _blobs(self, *names) -> dict:
         """The compact copy's blobs (those named, or all)."""
-        query = "SELECT name, data FROM graph"
-        if names:
-            query += f" WHERE name IN ({','.join('?' * len(names))})"
-        return dict(self._rows(query, names))
+        where = f" WHERE name IN ({','.join('?' * len(names))})" if names else ""
+        # length() and typeof() read only the rows' headers.
+        total, others = self._row("SELECT sum(length(data)), sum(typeof(data) != 'blob') FROM graph" + where, names)
+        if others:
+            raise ValueError("compact copy holds a value that is not a blob")
+        if (total or 0) > self.graph_bytes_limit():
+            raise ValueError(f"compact copy of {total} bytes, more than its graph file could need")
+        return dict(self._rows("SELECT name, data FROM graph" + where, names))
 
     def _damaged(self, exc: BaseException) -> IndexProblem:
         return IndexProblem(f"{self.path}: damaged ({_reason(exc)}); run tarnwick-index again")
@@ -315,7 +330,7 @@ class IndexCorpus:
         try:
             blobs = self._blobs(*names)
             return decode(blobs) if blobs else None
-        except (sqlite3.Error, ValueError, TypeError, IndexError, KeyError, AttributeError) as exc:
+        except (sqlite3.Error, ValueError, TypeError, IndexError, KeyError, AttributeError, RecursionError) as exc:
             raise self._damaged(exc) from None
 
     def graph(self) -> dict | None:
@@ -347,7 +362,7 @@ class IndexCorpus:
                 if row is None or not isinstance(row[0], bytes):
                     raise ValueError(f"no part for file {number}")
                 blobs.append(row[0])
-            return parts.decode(blobs)
+            return parts.decode(blobs, self.graph_bytes_limit())
         except (sqlite3.Error, ValueError, TypeError) as exc:
             raise self._damaged(exc) from None
 
@@ -416,5 +431,7 @@ def indexed_generation(root, path: str) -> str | None:
 
 
 def _reason(exc: BaseException) -> str:
+    if isinstance(exc, RecursionError):
+        return "nested too deeply"
     text = str(exc) or type(exc).__name__
     return text.replace("\n", " ")
