@@ -2,6 +2,7 @@
 
 import json
 import os
+import re
 import signal
 import sqlite3
 import threading
@@ -9,10 +10,12 @@ import time
 import zlib
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from tarnwick import context, vx
+from tarnwick.cli.main import main
 from tarnwick.index import index_project
-from tarnwick.search import store
+from tarnwick.search import store, tokens
 
 
 def make_project(root, package, words):
@@ -184,3 +187,42 @@ def test_a_deeply_nested_graph_file_is_one_line(two_projects):
     (root / ".vestra" / "graph.json").write_text(DEEP)
     with pytest.raises(vx.GraphError, match=r"graph.json: not valid JSON \(nested too deeply\)$"):
         context.search("ledger loans", root)
+
+
+# --- questions -----------------------------------------------------------------
+
+def test_marked_identifiers_are_found_as_before_in_linear_time():
+    """The expression that finds names marked as code starts only where a run of name
+    characters starts; it finds what the plain alternation found."""
+    plain = re.compile(r"`\s*([\w.]+)\s*`|([\w.]+)\(|(\w+(?:\.\w+)+)")
+    for question in ["`a.b` c(d) e.f..g.h", "x.y(", ".a.b", "a.", "` `a` b`", "`a.b`(c", "a..b(", "é.ü x_y.z("]:
+        assert [m.groups() for m in tokens._MARKED_RE.finditer(question)] == [
+            m.groups() for m in plain.finditer(question)
+        ], question
+
+
+@settings(max_examples=300)
+@given(st.text(alphabet="ab._(` é1\n-", max_size=16))
+def test_marked_identifiers_match_the_plain_expression(question):
+    plain = re.compile(r"`\s*([\w.]+)\s*`|([\w.]+)\(|(\w+(?:\.\w+)+)")
+    assert [m.groups() for m in tokens._MARKED_RE.finditer(question)] == [m.groups() for m in plain.finditer(question)]
+
+
+@pytest.mark.parametrize("unit", ["a", "ab1f", "a.", "a(", "`a", "x-", "A", "a_"])
+def test_question_terms_take_time_linear_in_the_question(unit):
+    # 120,000 characters: about a second at quadratic cost for the shortest units, far more
+    # for the others; linear, a few milliseconds.
+    question = unit * (120_000 // len(unit))
+    started = time.process_time()
+    tokens.query_terms(question)
+    assert time.process_time() - started < 1.0
+
+
+@pytest.mark.parametrize("command", ["context", "search"])
+@pytest.mark.parametrize("length, status", [(context.MAX_QUERY_CHARS, 0), (context.MAX_QUERY_CHARS + 1, 2)])
+def test_questions_are_taken_up_to_the_stated_length(two_projects, capsys, command, length, status):
+    question = ("ledger loans " * length)[:length]
+    assert main([command, question, "--root", str(two_projects[0])]) == status
+    err = capsys.readouterr().err
+    if status:
+        assert err == f"tarnwick: error: the query is 20,001 characters long; at most 20,000 are taken\n"

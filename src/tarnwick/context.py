@@ -42,6 +42,17 @@ __all__ = [
 ]
 
 TOP_EDGES = 40
+# The longest question the commands and the server take, in characters: a question with a
+# pasted traceback fits many times over, and one call's cost stays bounded (retrieval is
+# linear in a question's length).
+MAX_QUERY_CHARS = 20_000
+
+
+def query_too_long(query: str) -> str | None:
+    """The one-line refusal of a question longer than `MAX_QUERY_CHARS`, or None."""
+    if len(query) <= MAX_QUERY_CHARS:
+        return None
+    return f"the query is {len(query):,} characters long; at most {MAX_QUERY_CHARS:,} are taken"
 
 
 class NoIndexError(LookupError):

@@ -38,6 +38,9 @@ MAX_LIMIT = 50
 def _checked_query(query: str) -> str:
     if not query.strip():
         raise ToolError("query is empty: ask a question about the code")
+    too_long = context.query_too_long(query)
+    if too_long:
+        raise ToolError(too_long)
     return query
 
 

@@ -151,8 +151,12 @@ def _run(argv: list[str] | None) -> int:
     args = build_parser().parse_args(argv)
     if args.command == "index":
         return index.run(args, prog=PROG)
-    if args.command in ("context", "search") and not args.query.strip():
-        return _fail("the query is empty: ask a question about the code", 2)
+    if args.command in ("context", "search"):
+        if not args.query.strip():
+            return _fail("the query is empty: ask a question about the code", 2)
+        too_long = context.query_too_long(args.query)
+        if too_long:
+            return _fail(too_long, 2)
     run = {"context": _run_context, "search": _run_search, "mcp": _run_mcp}[args.command]
     try:
         return run(args)

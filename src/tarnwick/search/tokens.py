@@ -59,8 +59,9 @@ _SHORT_FORMS = {
 _PART_RE = re.compile(r"[A-Z]+(?![^\W\d_A-Z])|[A-Z]?[^\W\d_A-Z]+|\d+")
 _IDENT_RE = re.compile(r"\w+")
 # An identifier the question marks as code: in backticks, before "(", or
-# joined to another by a dot.
-_MARKED_RE = re.compile(r"`\s*([\w.]+)\s*`|([\w.]+)\(|(\w+(?:\.\w+)+)")
+# joined to another by a dot.  The last two start only where a run of name
+# characters starts, so a long run costs one pass, not one per character.
+_MARKED_RE = re.compile(r"`\s*([\w.]+)\s*`|(?<![\w.])([\w.]+)\(|(?<!\w)(\w+(?:\.\w+)+)")
 _DOTS_RE = re.compile(r"\.+")
 # A hyphen inside a word run ("If-None-Match", "--max-size", "Set-Cookie"):
 # the run is one name, spelled the way code spells it with underscores.
