@@ -9,10 +9,12 @@ command-line entry and keeps `index_project` importable as
 from __future__ import annotations
 
 import argparse
+import os
+import stat
 import sys
 
 from .cli import console
-from .indexer import GRAPH_NAME, SUMMARIES_NAME, IndexStats, index_project
+from .indexer import DATA_DIR, GRAPH_NAME, SUMMARIES_NAME, IndexStats, index_project
 from .indexer.walk import DEFAULT_MAX_FILE_BYTES
 
 PROG = "tarnwick-index"
@@ -28,7 +30,12 @@ DESCRIPTION = (
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     """The indexing options, shared by `tarnwick-index` and `tarnwick index`."""
-    parser.add_argument("root", nargs="?", default=".", help="project root (default: the current folder)")
+    parser.add_argument(
+        "root",
+        nargs="?",
+        default=None,
+        help="project root (default: the indexed project this folder is in, else this folder)",
+    )
     parser.add_argument("-j", "--jobs", type=int, default=None, help="worker processes (default: one per core; 1: none)")
     parser.add_argument(
         "--max-size",
@@ -50,6 +57,27 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     shown.add_argument("-q", "--quiet", dest="progress", action="store_false", help="no progress, no per-file warnings")
 
 
+def _enclosing_project() -> str | None:
+    """The indexed project that the working folder lies in, when it lies in
+    a subfolder of one (a folder above it holds `.vestra/`); None when the
+    working folder is itself the project or in none."""
+    try:
+        here = os.getcwd()
+    except OSError:  # the working folder was removed
+        return None
+    folder = here
+    while True:
+        try:
+            if stat.S_ISDIR(os.lstat(os.path.join(folder, DATA_DIR)).st_mode):
+                return None if folder == here else folder
+        except OSError:
+            pass
+        parent = os.path.dirname(folder)
+        if parent == folder:
+            return None
+        folder = parent
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog=PROG, description=DESCRIPTION)
     add_arguments(parser)
@@ -62,9 +90,21 @@ def run(args: argparse.Namespace, prog: str = PROG) -> int:
     if args.jobs is not None and args.jobs < 1:
         console.say(f"{prog}: --jobs must be at least 1")
         return 2
+    root = args.root
+    if root is None:
+        root = _enclosing_project()
+        if root is None:
+            root = "."
+        elif args.progress is not False:
+            console.say(f"{prog}: indexing the project at {console.one_line(root)}")
+
+    def waiting() -> None:
+        console.say(f"{prog}: another indexing run of this project is at work; waiting for it to end")
+
     try:
         stats = index_project(
-            args.root,
+            root,
+            on_wait=waiting,
             jobs=args.jobs,
             max_file_bytes=args.max_size,
             progress=args.progress,

@@ -13,7 +13,6 @@ modules), and write the files atomically (`output`).
 from __future__ import annotations
 
 import contextlib
-import json
 import os
 import stat
 import sys
@@ -21,25 +20,18 @@ import threading
 import time
 from dataclasses import dataclass, field
 
-from ..collector import paused
 from ..datadir import (
     DATA_DIR,
     GRAPH_NAME,
-    IDENTITIES_NAME,
     MANIFEST_NAME,
     SUMMARIES_NAME,
-    file_digest,
-    file_identity,
     mixed_set_problem,
     read_manifest,
-    read_regular,
 )
-from .cache import CACHE_NAME, Cache, search_docs, signature
+from .cache import CACHE_NAME, Cache, DamagedCache, prove, search_docs, signature
 from .extractors import missing_package
 from .linkage import EDGE_KINDS, resolve_edges
-from ..search import compact, parts
-from ..search.build import corpus_from_graph
-from ..search.store import INDEX_NAME, indexed_generation, write_index
+from ..search.store import INDEX_NAME, indexed_generation
 from .output import (
     edge,
     encode,
@@ -49,8 +41,9 @@ from .output import (
     new_generation,
     summaries_text,
     sweep_temporaries,
-    write_files,
 )
+from .lock import run_lock
+from .publish import ensure_gitignore, publish, record_identities
 from .pool import stack_size_for, summarize_in_workers, summarize_serially
 from .summarize import FileResult
 from .walk import DEFAULT_MAX_FILE_BYTES, walk_project
@@ -178,31 +171,6 @@ def _data_dir(root: str, create: bool) -> str:
     return data_dir
 
 
-def _write_search_index(path: str, graph_path: str, graph_json: str, symbol_docs: dict) -> None:
-    """Write the search index for the graph just written to `graph_path`.
-
-    Built from the graph as readers will load it, so the two agree by
-    construction; it records the graph's generation and its file's identity.
-    """
-    with paused():
-        graph = json.loads(graph_json)
-        corpus, edge_positions = corpus_from_graph(graph, symbol_docs)
-        file_parts = parts.encode(graph, corpus.file_ids, edge_positions)
-        compact_graph = compact.encode(graph)
-    info = os.stat(graph_path)
-    identity = {
-        "generation": graph.get("generation"),
-        "device": info.st_dev,
-        "inode": info.st_ino,
-        "size": info.st_size,
-        "mtime_ns": info.st_mtime_ns,
-        "ctime_ns": info.st_ctime_ns,
-        "nodes": len(graph["nodes"]),
-        "edges": len(graph["edges"]),
-    }
-    write_index(path, corpus, identity, edge_positions, file_parts, compact_graph)
-
-
 def index_project(
     root=".",
     *,
@@ -212,6 +180,7 @@ def index_project(
     excludes=(),
     use_gitignore: bool = True,
     full: bool = False,
+    on_wait=None,
 ) -> IndexStats:
     """Index the project at `root` and write its `.vestra` data.
 
@@ -228,16 +197,34 @@ def index_project(
     parser) do not stop the run: they are listed in the result's
     `unparsable` and get a file node without a summary record.  Raises
     NotADirectoryError when `root` is not a folder or its `.vestra` is not a
-    real folder inside it.
+    real folder inside it, and OSError when the files cannot be written (the
+    previous ones then stay as they were).
+
+    One run at a time writes a project's index: while another holds it,
+    `on_wait()` is called once and this run waits for it to end.
     """
     started = time.perf_counter()
     root = os.path.abspath(os.fspath(root))
     if not os.path.isdir(root):
         raise NotADirectoryError(f"not a directory: {root}")
+    # Refused before any work.
+    data_dir = _data_dir(root, create=True)
+    with run_lock(data_dir, on_wait):
+        # Stale temporaries of killed runs go now.
+        sweep_temporaries(data_dir)
+        ensure_gitignore(data_dir)
+        try:
+            return _index(root, data_dir, started, jobs, max_file_bytes, progress, excludes, use_gitignore, full)
+        except DamagedCache:
+            if full:
+                raise
+        # Text from the cache did not parse although its entry looked sound:
+        # nothing was written, and the cache is not trusted again.
+        return _index(root, data_dir, started, jobs, max_file_bytes, progress, excludes, use_gitignore, True)
+
+
+def _index(root, data_dir, started, jobs, max_file_bytes, progress, excludes, use_gitignore, full) -> IndexStats:
     stats = IndexStats(root=root)
-    # Refused before any work; stale temporaries of killed runs go now.
-    data_dir = _data_dir(root, create=False)
-    sweep_temporaries(data_dir)
 
     walk = walk_project(root, max_file_bytes, excludes, use_gitignore)
     stats.skipped = walk.skipped
@@ -248,7 +235,7 @@ def index_project(
     sources = _readable(walk.files, stats)
 
     sig = signature()
-    cache = Cache(sig) if full else Cache.load(os.path.join(data_dir, CACHE_NAME), sig)
+    cache = Cache(sig) if full else Cache.load(os.path.join(data_dir, CACHE_NAME), sig, root)
     results = []
     todo = []
     for source in sources:
@@ -316,6 +303,8 @@ def index_project(
         stats.seconds = time.perf_counter() - started
         return stats
 
+    for result in results[: stats.reused]:
+        prove(result)
     symbol_docs = {}
     for path in paths:
         if path in parsed:
@@ -327,7 +316,6 @@ def index_project(
     stats.edges += symbols  # "contains"
     edge_blocks.extend(contains_blocks)
 
-    data_dir = _data_dir(root, create=True)
     # A lone surrogate (some source literals hold one) is written as a JSON
     # escape, which keeps the files valid UTF-8.
     generation = new_generation()
@@ -341,43 +329,22 @@ def index_project(
     files.append((CACHE_NAME, cache.pieces(generation, stats.edges, walk.configs)))
     # The manifest goes last: it commits the set.
     files.append((MANIFEST_NAME, manifest))
-    write_files(data_dir, files)
-    _record_identities(data_dir, generation, manifest)
-    # The search index needs only the graph and the documents: the rest goes
-    # first, which keeps the run's peak memory down on large projects.
-    del files, records, node_blocks, edge_blocks, contains_blocks, results, fresh, parsed, cache
-    # The search index names the graph it belongs to, so it can follow the
-    # set: a reader never trusts it for another graph.
-    _write_search_index(stats.search_index_path, stats.graph_path, graph, symbol_docs)
+
+    def release() -> None:
+        # The search index needs only the graph and the documents: the rest
+        # goes first, which keeps the run's peak memory down on large projects.
+        for held in (records, node_blocks, edge_blocks, contains_blocks, results, fresh):
+            held.clear()
+        parsed.clear()
+        cache.entries.clear()
+        cache.previous.clear()
+
+    placed = publish(data_dir, files, graph, symbol_docs, release)
+    del graph
+    record_identities(data_dir, generation, manifest, placed, _clock_passed)
 
     stats.seconds = time.perf_counter() - started
     return stats
-
-
-def _record_identities(data_dir: str, generation: str, manifest: bytes) -> None:
-    """Let readers know the set's files without hashing them again.
-
-    Only a shortcut: where it cannot be recorded safely (a full disk, a file
-    system whose clock is too coarse) readers hash, so nothing here fails
-    the run.  File times have a coarse clock: an edit in the same tick as
-    the recorded state would keep its times.  So the tick is waited out
-    first, and only then is each file's content checked against the digest
-    the run wrote; a later edit gets later times.
-    """
-    names = (SUMMARIES_NAME, GRAPH_NAME)
-    try:
-        entries = {name: file_identity(os.stat(os.path.join(data_dir, name))) for name in names}
-        if not _clock_passed(data_dir, max(entry[4] for entry in entries.values())):
-            return
-        digests = json.loads(manifest)["files"]
-        for name in names:
-            data = read_regular(os.path.join(data_dir, name), entries[name][2])
-            if file_digest(data) != digests[name]:
-                return
-        text = json.dumps({"generation": generation, "files": entries}, sort_keys=True)
-        write_files(data_dir, [(IDENTITIES_NAME, text.encode("ascii"))])
-    except (OSError, ValueError, KeyError):
-        pass
 
 
 def _clock_passed(data_dir: str, change_ns: int, patience: float = 0.1) -> bool:

@@ -8,6 +8,11 @@ when its size and modification time match and it was last changed well
 before the previous run started; otherwise its content hash decides.  Any
 doubt (another format, another interpreter or grammar version, a malformed
 entry) makes the run start from scratch.
+
+The results of a file are kept as JSON texts that the next run splices into
+its output unread, so each entry carries a checksum of its results: an entry
+whose results are not the ones written (one character damaged, the file
+still valid JSON) is not reused.
 """
 
 from __future__ import annotations
@@ -18,7 +23,7 @@ import os
 import sys
 import time
 
-from ..datadir import read_regular
+from ..datadir import read_regular, resolve_inside
 from .result import FileResult
 
 # The bound on reading a source file, here and in the parsing workers: far
@@ -28,7 +33,7 @@ READ_LIMIT = 1 << 30
 
 CACHE_NAME = "index-cache.json"
 CACHE_LIMIT = 1 << 30
-FORMAT = 1
+FORMAT = 2
 
 # Modification times this close to the start of the run that wrote the
 # cache may hide a later change of the same size in the same clock tick.
@@ -108,6 +113,29 @@ def search_docs(result: FileResult) -> list:
     return result.search_docs
 
 
+class DamagedCache(ValueError):
+    """Text taken from the cache does not parse: the run starts again from
+    scratch (nothing was written)."""
+
+
+def prove(result: FileResult) -> None:
+    """Parse the JSON texts of a reused `result` before they are spliced
+    into the output (its search documents stay decoded); DamagedCache when
+    one does not parse.  Only a run that writes needs this."""
+    try:
+        json.loads(result.record_json)
+        for text in (result.nodes_json, result.contains_json):
+            json.loads("[" + text + "]")
+        search_docs(result)
+    except (ValueError, RecursionError, TypeError):
+        raise DamagedCache(f"the cache entry of {result.path} does not parse") from None
+
+
+def _checksum(values: list) -> str:
+    """The checksum an entry keeps of its results."""
+    return digest(_encode(values).encode("utf-8", "surrogatepass"))
+
+
 def _result(path: str, values: list) -> FileResult:
     if len(values) != len(_FIELDS):
         raise ValueError("malformed cache entry")
@@ -127,7 +155,8 @@ def _result(path: str, values: list) -> FileResult:
 class Cache:
     """Entries of the previous run, and the entries of this run.
 
-    An entry is [size, modification time in ns, content hash, result fields].
+    An entry is [size, modification time in ns, content hash, result fields,
+    checksum of the result fields].
     """
 
     def __init__(self, sig: str, previous: dict | None = None, written_ns: int = 0, run: dict | None = None):
@@ -141,26 +170,31 @@ class Cache:
         self.entries = {}
 
     @classmethod
-    def load(cls, path: str, sig: str) -> "Cache":
+    def load(cls, path: str, sig: str, root: str) -> "Cache":
+        """The cache at `path` in the project `root`, or an empty one."""
         try:
-            # A regular file only (never a FIFO or a device planted there).
-            data = json.loads(read_regular(path, CACHE_LIMIT).decode("utf-8"))
+            # A regular file of the project only (never a FIFO or a device
+            # planted there, nor a link leading out of the project).
+            real = resolve_inside(path, root)
+            if real is None:
+                raise ValueError("leads outside the project")
+            data = json.loads(read_regular(real, CACHE_LIMIT).decode("utf-8"))
             if not isinstance(data, dict) or data.get("signature") != sig or not isinstance(data.get("files"), dict):
                 raise ValueError("another format")
             started = data.get("started_ns")
             if not isinstance(started, int):
                 raise ValueError("another format")
             return cls(sig, data["files"], started, data.get("run"))
-        except (OSError, ValueError, UnicodeDecodeError):
+        except (OSError, ValueError, RecursionError):  # nested too deep for the parser: damaged
             return cls(sig)
 
     def reuse(self, source) -> FileResult | None:
         """The previous result of `source` (a walk.SourceFile) when the file
         has not changed since, else None."""
         entry = self.previous.get(source.rel)
-        if not isinstance(entry, list) or len(entry) != 4:
+        if not isinstance(entry, list) or len(entry) != 5:
             return None
-        size, mtime_ns, hashed, values = entry
+        size, mtime_ns, hashed, values, checksum = entry
         if not (size == source.size and mtime_ns == source.mtime_ns and mtime_ns < self.written_ns - _RACY_NS):
             # Touched, or changed too close to the last run: the content decides.
             try:
@@ -170,18 +204,21 @@ class Cache:
             if digest(data) != hashed:
                 return None
         try:
+            if _checksum(values) != checksum:
+                return None
             result = _result(source.rel, values)
-        except (TypeError, ValueError):
+        except (TypeError, ValueError, RecursionError):
             return None
         if result.language != source.language:
             return None
         # The entry as read, so that an unchanged cache compares equal.
-        self.entries[source.rel] = [source.size, source.mtime_ns, hashed, values]
+        self.entries[source.rel] = [source.size, source.mtime_ns, hashed, values, checksum]
         return result
 
     def keep(self, source, hashed: str | None, result: FileResult) -> None:
         if hashed is not None:  # None: the file was not read in full
-            self.entries[source.rel] = [source.size, source.mtime_ns, hashed, _entry(result)]
+            values = _entry(result)
+            self.entries[source.rel] = [source.size, source.mtime_ns, hashed, values, _checksum(values)]
 
     def unchanged(self, configs: list) -> bool:
         """True when every file was reused, none came or went, and the

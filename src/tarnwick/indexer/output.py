@@ -254,29 +254,53 @@ def signals_held(signals=STOP_SIGNALS):
         signal.pthread_sigmask(signal.SIG_SETMASK, previous)
 
 
-def write_files(directory: str, files) -> None:
-    """Replace each (name, bytes or list of bytes) file in `directory`, in
-    the order given.
-
-    Every temporary is written and flushed to disk before the first file is
-    replaced, so a full disk or an interruption leaves all old files as they
-    were and no temporary behind.  The replacements run with Ctrl-C and
-    termination held back; the last file named should be the one that
-    commits the set (the manifest).
-    """
-    temporaries = []
+def stage_files(directory: str, files) -> list:
+    """Write each (name, bytes or list of bytes) file of `files` to a
+    temporary in `directory`, flushed to disk; returns the (temporary, name)
+    pairs for `commit_files`.  A failure (a full disk, an interruption)
+    removes the temporaries already written and replaces nothing."""
+    staged = []
     try:
         for name, data in files:
-            temporaries.append((_write_temporary(directory, name, data), name))
-        with signals_held():
-            while temporaries:
-                tmp, name = temporaries[0]
+            staged.append((_write_temporary(directory, name, data), name))
+    except BaseException:
+        discard_staged(staged)
+        raise
+    return staged
+
+
+def discard_staged(staged) -> None:
+    """Remove the temporaries of `staged` that were not committed."""
+    for tmp, _ in staged:
+        _unlink(tmp)
+
+
+def commit_files(directory: str, staged: list) -> dict:
+    """Rename the temporaries of `staged` over their files, in order; each
+    pair is removed from `staged` once in place.  Returns the status of each
+    file as this call placed it, taken through an open handle: another
+    process replacing the name right after cannot lend us its file.
+
+    The renames run with Ctrl-C and termination held back; the caller
+    removes what is left in `staged` should one fail (`discard_staged`).
+    """
+    placed = {}
+    with signals_held():
+        while staged:
+            tmp, name = staged[0]
+            fd = os.open(tmp, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+            try:
                 os.replace(tmp, os.path.join(directory, name))
-                temporaries.pop(0)
-    finally:
-        for tmp, _ in temporaries:
-            _unlink(tmp)
-    # Make the renames themselves durable where the platform allows it.
+                staged.pop(0)
+                placed[name] = os.fstat(fd)  # after the rename, which sets its change time
+            finally:
+                os.close(fd)
+    sync_folder(directory)
+    return placed
+
+
+def sync_folder(directory: str) -> None:
+    """Make the renames in `directory` durable where the platform allows it."""
     try:
         dir_fd = os.open(directory, os.O_RDONLY)
     except OSError:
@@ -288,3 +312,19 @@ def write_files(directory: str, files) -> None:
     finally:
         os.close(dir_fd)
 
+
+def write_files(directory: str, files) -> dict:
+    """Replace each (name, bytes or list of bytes) file in `directory`, in
+    the order given; returns their status as placed (see `commit_files`).
+
+    Every temporary is written and flushed to disk before the first file is
+    replaced, so a full disk or an interruption leaves all old files as they
+    were and no temporary behind.  The replacements run with Ctrl-C and
+    termination held back; the last file named should be the one that
+    commits the set (the manifest).
+    """
+    staged = stage_files(directory, files)
+    try:
+        return commit_files(directory, staged)
+    finally:
+        discard_staged(staged)

@@ -16,6 +16,7 @@ import stat
 from dataclasses import dataclass, field
 from typing import NamedTuple
 
+from ..datadir import DATA_DIR
 from .extractors import grammar_of
 from .ignore import Rules
 
@@ -120,6 +121,8 @@ def walk_project(
     links = []  # (rel, abs) of links met, handled after the plain walk
 
     def dir_left_out(name: str, rel: str, path: str) -> bool:
+        if rel == DATA_DIR:  # our own data, not a folder the user left out
+            return True
         if name.startswith(".") or name in SKIP_DIRS or name.endswith(".egg-info") or _is_env(path):
             result.skipped_dirs += 1
         elif name in VENDOR_DIRS or (name == "target" and _builds_into_target(os.path.dirname(path))):

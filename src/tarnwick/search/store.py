@@ -85,6 +85,23 @@ def _blob(values: array) -> bytes:
     return values.tobytes()
 
 
+def _text(value):
+    """A text column's value as SQLite can hold it.  A file name that is not
+    UTF-8 reaches us with its bytes escaped as lone surrogates, which SQLite
+    cannot take as text: such a value is kept as a BLOB of the same
+    escaped form (`_untext` reads it back)."""
+    if isinstance(value, str):
+        try:
+            value.encode("utf-8")
+        except UnicodeEncodeError:
+            return value.encode("utf-8", "surrogatepass")
+    return value
+
+
+def _untext(value):
+    return value.decode("utf-8", "surrogatepass") if isinstance(value, bytes) else value
+
+
 def write_index(
     path: str, corpus, graph_identity: dict, edge_positions: list, file_parts: list, compact_graph=None
 ) -> None:
@@ -94,8 +111,31 @@ def write_index(
     "inode", "size", "mtime_ns" and "ctime_ns", and its "nodes" and "edges"
     counts; ``edge_positions`` the sorted edge positions and ``file_parts``
     the parts of the graph (`parts.encode`) per file number;
-    ``compact_graph`` the blobs of `compact.encode`, if any.
+    ``compact_graph`` the blobs of `compact.encode`, if any.  Any failure
+    (SQLite's included, as OSError) leaves the old file as it was.
     """
+    tmp = build_index(path, corpus, graph_identity, edge_positions, file_parts, compact_graph)
+    try:
+        os.replace(tmp, path)
+    except BaseException:
+        _unlink(tmp)
+        raise
+
+
+def _unlink(path: str) -> None:
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
+
+
+def build_index(
+    path: str, corpus, graph_identity: dict, edge_positions: list, file_parts: list, compact_graph=None
+) -> str:
+    """`write_index`'s file, written to a temporary beside ``path`` and
+    flushed to disk, ready to be renamed over it; returns the temporary's
+    path.  A failure removes the temporary; SQLite's errors (a full disk)
+    are raised as OSError."""
     import sqlite3
     import tempfile
 
@@ -121,13 +161,16 @@ def write_index(
             db.executemany("INSERT INTO arrays VALUES (?, ?)", arrays)
             db.executemany(
                 "INSERT INTO terms VALUES (?, ?, ?, ?, ?)",
-                ((term, *(_blob(a) for a in entry)) for term, entry in sorted(corpus.terms())),
+                ((_text(term), *(_blob(a) for a in entry)) for term, entry in sorted(corpus.terms())),
             )
             db.executemany(
                 "INSERT INTO files VALUES (?, ?, ?)",
                 ((n, _blob(array("I", e)), part) for n, (e, part) in enumerate(zip(edge_positions, file_parts))),
             )
-            db.executemany("INSERT INTO symbols VALUES (?, ?, ?, ?, ?, ?)", ((n, *info) for n, info in enumerate(corpus.symbol_info)))
+            db.executemany(
+                "INSERT INTO symbols VALUES (?, ?, ?, ?, ?, ?)",
+                ((n, *map(_text, info)) for n, info in enumerate(corpus.symbol_info)),
+            )
             db.executemany("INSERT INTO graph VALUES (?, ?)", sorted((compact_graph or {}).items()))
             db.execute("COMMIT")
         finally:
@@ -139,13 +182,34 @@ def write_index(
         except OSError:
             mode = _default_mode()
         os.chmod(tmp, mode)
-        os.replace(tmp, path)
+    except sqlite3.Error as exc:
+        _unlink(tmp)
+        raise OSError(f"{path}: {_reason(exc)}") from None
     except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
+        _unlink(tmp)
         raise
+    return tmp
+
+
+def set_graph_identity(tmp: str, graph_identity: dict) -> None:
+    """Record in the index built at ``tmp`` (`build_index`, not yet renamed)
+    the identity of the graph file as it was finally placed.  SQLite's errors
+    are raised as OSError."""
+    import sqlite3
+
+    try:
+        db = sqlite3.connect(tmp, isolation_level=None)
+        try:
+            db.execute("PRAGMA journal_mode=OFF")
+            db.execute("BEGIN")
+            db.executemany("UPDATE meta SET value = ? WHERE key = ?", [(v, k) for k, v in sorted(graph_identity.items())])
+            db.execute("COMMIT")
+        finally:
+            db.close()
+        with open(tmp, "rb") as f:
+            os.fsync(f.fileno())
+    except sqlite3.Error as exc:
+        raise OSError(f"{tmp}: {_reason(exc)}") from None
 
 
 class IndexCorpus:
@@ -400,7 +464,7 @@ class IndexCorpus:
             for row in self._rows(
                 f"SELECT number, id, name, kind, line_start, line_end FROM symbols WHERE number IN ({marks})", chunk
             ):
-                out[row[0]] = tuple(row[1:])
+                out[row[0]] = tuple(map(_untext, row[1:]))
         if len(out) != len(set(numbers)):
             raise ValueError("symbols missing")
         return out

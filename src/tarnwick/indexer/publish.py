@@ -1,0 +1,138 @@
+"""Placing one run's files in `.vestra/`.
+
+Everything is written and flushed to temporaries first (the store, the
+graph, the cache, the manifest and the search index), so a full disk,
+SQLite's own errors or an interruption leave the previous index as it was.
+Only then are the temporaries renamed over the old files, the manifest last.
+
+The search index names the graph file it belongs to by its identity, which
+is taken through a handle on the very file this run placed, never by
+looking the name up again (another process could have put its own there).
+And the graph is parsed before anything is placed: text spliced from the
+cache that does not parse never replaces a good graph.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+
+from ..collector import paused
+from ..datadir import GRAPH_NAME, IDENTITIES_NAME, SUMMARIES_NAME, file_digest, file_identity, read_regular_file
+from ..search import compact, parts
+from ..search.build import corpus_from_graph
+from ..search.store import INDEX_NAME, build_index, set_graph_identity
+from .cache import DamagedCache
+from .output import commit_files, discard_staged, stage_files, write_files
+
+# Keeps the whole data folder out of version control and of the tools that
+# pack a repository's files.
+GITIGNORE_NAME = ".gitignore"
+GITIGNORE_TEXT = b"*\n"
+
+
+def ensure_gitignore(data_dir: str) -> None:
+    """Write `.vestra/.gitignore` unless it already holds what we write."""
+    try:
+        data, _ = read_regular_file(os.path.join(data_dir, GITIGNORE_NAME), len(GITIGNORE_TEXT))
+        if data == GITIGNORE_TEXT:
+            return
+    except OSError:
+        pass
+    write_files(data_dir, [(GITIGNORE_NAME, GITIGNORE_TEXT)])
+
+
+def _file_identity(info: os.stat_result) -> dict:
+    """What the search index records of the graph file it belongs to."""
+    return {
+        "device": info.st_dev,
+        "inode": info.st_ino,
+        "size": info.st_size,
+        "mtime_ns": info.st_mtime_ns,
+        "ctime_ns": info.st_ctime_ns,
+    }
+
+
+def _stage_search_index(data_dir: str, graph_json: str, graph_staged: str, symbol_docs: dict):
+    """The search index of the graph `graph_json`, written to a temporary;
+    returns its path."""
+    with paused():
+        try:
+            graph = json.loads(graph_json)
+        except (ValueError, RecursionError):
+            raise DamagedCache("the graph assembled from the cache is not valid JSON") from None
+        corpus, edge_positions = corpus_from_graph(graph, symbol_docs)
+        file_parts = parts.encode(graph, corpus.file_ids, edge_positions)
+        compact_graph = compact.encode(graph)
+    # The temporary's status stands in until the graph is placed: the same
+    # kinds of numbers, so recording the final ones rewrites values in place.
+    identity = {
+        "generation": graph.get("generation"),
+        "nodes": len(graph["nodes"]),
+        "edges": len(graph["edges"]),
+        **_file_identity(os.stat(graph_staged)),
+    }
+    path = os.path.join(data_dir, INDEX_NAME)
+    return build_index(path, corpus, identity, edge_positions, file_parts, compact_graph)
+
+
+def publish(data_dir: str, files: list, graph_json: str, symbol_docs: dict, release=None) -> dict:
+    """Replace the run's `files` ((name, bytes) pairs, the store and the
+    graph first, the manifest last) and the search index built from the
+    graph text `graph_json`; returns the placed files' status by name.
+
+    `release()` is called once the files are on disk, before the search
+    index is built, to let the caller drop what it no longer needs.  Raises
+    UnparsableGraph, or OSError (SQLite's errors too), with nothing placed.
+    """
+    names = [name for name, _ in files]
+    if names[:2] != [SUMMARIES_NAME, GRAPH_NAME]:
+        raise ValueError("the store and the graph come first")
+    staged = stage_files(data_dir, files)
+    files.clear()  # the bytes are on disk now
+    search_tmp = None
+    try:
+        if release is not None:
+            release()
+        search_tmp = _stage_search_index(data_dir, graph_json, staged[1][0], symbol_docs)
+        del graph_json
+        placed = commit_files(data_dir, staged[:2])
+        del staged[:2]
+        set_graph_identity(search_tmp, _file_identity(placed[GRAPH_NAME]))
+        staged.insert(0, (search_tmp, INDEX_NAME))
+        search_tmp = None
+        placed.update(commit_files(data_dir, staged))
+        return placed
+    finally:
+        discard_staged(staged)
+        if search_tmp is not None:
+            discard_staged([(search_tmp, INDEX_NAME)])
+
+
+def record_identities(data_dir: str, generation: str, manifest: bytes, placed: dict, clock_passed) -> None:
+    """Let readers know the set's files without hashing them again.
+
+    Only a shortcut: where it cannot be recorded safely (a full disk, a file
+    system whose clock is too coarse) readers hash, so nothing here fails
+    the run.  File times have a coarse clock: an edit in the same tick as
+    the recorded state would keep its times.  So the tick is waited out
+    first (`clock_passed(data_dir, change_ns)`), and only then is each
+    file's content checked against the digest the run wrote; a later edit
+    gets later times.  `placed` holds the status of each file as the run
+    placed it: a file found under the name that is not that one (another
+    process replaced it) is not vouched for.
+    """
+    names = (SUMMARIES_NAME, GRAPH_NAME)
+    try:
+        entries = {name: file_identity(placed[name]) for name in names}
+        if not clock_passed(data_dir, max(entry[4] for entry in entries.values())):
+            return
+        digests = json.loads(manifest)["files"]
+        for name in names:
+            data, info = read_regular_file(os.path.join(data_dir, name), entries[name][2])
+            if file_identity(info) != entries[name] or file_digest(data) != digests[name]:
+                return
+        text = json.dumps({"generation": generation, "files": entries}, sort_keys=True)
+        write_files(data_dir, [(IDENTITIES_NAME, text.encode("ascii"))])
+    except (OSError, ValueError, KeyError):
+        pass

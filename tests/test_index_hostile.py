@@ -1,0 +1,269 @@
+"""The indexer against hostile or unlucky trees and data folders: names that
+are not UTF-8, a damaged cache, SQLite failing while the search index is
+written, overlapping runs, and a run started from inside a project."""
+
+from __future__ import annotations
+
+import fcntl
+import json
+import os
+import re
+import shutil
+import sqlite3
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+from tarnwick.datadir import mixed_set_problem
+from tarnwick.index import index_project, main
+from tarnwick.indexer import output
+from tarnwick.search.store import INDEX_NAME, IndexCorpus
+
+DATA_FILES = [".gitignore", "graph.json", "identities.json", "index-cache.json", "manifest.json", "search.db", "structured_summaries.json"]
+
+
+def write(root: Path, rel, text: str) -> Path:
+    path = Path(os.fsdecode(os.path.join(os.fsencode(root), os.fsencode(rel))))
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(text)
+    return path
+
+
+def outputs(root: Path) -> list:
+    vestra = root / ".vestra"
+    data = [(vestra / name).read_bytes() for name in ("structured_summaries.json", "graph.json")]
+    return [re.sub(rb'\n"generation":"[^"]*",', b"", d, count=1) for d in data]
+
+
+def data_files(root: Path) -> dict:
+    return {p.name: p.read_bytes() for p in sorted((root / ".vestra").iterdir())}
+
+
+def project(root: Path) -> Path:
+    write(root, "shop/orders.py", '"""Orders."""\nfrom .base import Base\n\nclass Order(Base):\n    def total(self):\n        return 1\n')
+    write(root, "shop/base.py", '"""Base."""\n\nclass Base:\n    pass\n')
+    write(root, "web/app.ts", 'import { helper } from "./util";\nexport function main() { return helper(); }\n')
+    write(root, "web/util.ts", "export function helper() { return 1; }\n")
+    return root
+
+
+# -- names that are not UTF-8 ------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "name, text, symbol",
+    [
+        (b"\xffa.py", "def f():\n    return 1\n", "f"),
+        (b"d\xfe/m.py", "def g():\n    return 2\n", "g"),
+        (b"w\xff/x\xfe.ts", "export function h() { return 3; }\n", "h"),
+        (b"k\xc3.go", "package k\n\nfunc K() int { return 4 }\n", "K"),
+    ],
+)
+def test_a_name_that_is_not_utf8_is_indexed_under_one_escaped_form(tmp_path, name, text, symbol):
+    project(tmp_path)
+    write(tmp_path, name, text)
+    rel = os.fsdecode(name)  # the bytes escaped as lone surrogates
+    for _ in range(2):  # fresh, then from the cache
+        stats = index_project(tmp_path, jobs=1)
+        assert stats.files == 5 and not stats.unparsable
+        vestra = tmp_path / ".vestra"
+        store = json.loads((vestra / "structured_summaries.json").read_bytes().decode("utf-8"))
+        graph = json.loads((vestra / "graph.json").read_bytes().decode("utf-8"))
+        assert symbol in store[rel]["functions"]
+        node_ids = {n["id"] for n in graph["nodes"]}
+        assert {rel, f"{rel}::{symbol}"} <= node_ids
+        index = IndexCorpus(tmp_path, str(vestra / INDEX_NAME))
+        try:
+            assert index.belongs_to(graph) and rel in index.file_ids
+            ids = {info[0] for info in index.symbols(range(index.symbol_count)).values()}
+            assert ids == {n["id"] for n in graph["nodes"] if n["kind"] == "symbol"}
+        finally:
+            index.close()
+        assert mixed_set_problem(tmp_path, graph["generation"], ("structured_summaries.json", "graph.json")) is None
+
+
+# -- a damaged cache -----------------------------------------------------------
+
+
+def _entries(root: Path) -> tuple[dict, dict]:
+    cache = json.loads((root / ".vestra/index-cache.json").read_text())
+    return cache, cache["files"]
+
+
+def _damage(values: list, field: int) -> None:
+    text = values[field]
+    cut = text.index('"', 2)  # the quote that closes the first key
+    values[field] = text[:cut] + text[cut + 1 :]
+
+
+# Positions of the spliced texts in an entry's result fields (see cache._FIELDS).
+RECORD, NODES, CONTAINS, DOCS = 12, 13, 14, 16
+
+
+@pytest.mark.parametrize("field", [RECORD, NODES, CONTAINS, DOCS], ids=["record", "nodes", "contains", "docs"])
+@pytest.mark.parametrize("checksum", ["kept", "recomputed"])
+def test_a_damaged_cache_entry_is_never_spliced(tmp_path, field, checksum):
+    from tarnwick.indexer import cache as cache_module
+
+    project(tmp_path)
+    index_project(tmp_path, jobs=1)
+    cache, files = _entries(tmp_path)
+    entry = files["shop/base.py"]
+    _damage(entry[3], field)
+    if checksum == "recomputed":  # the entry looks sound: only the graph's parse can tell
+        entry[4] = cache_module._checksum(entry[3])
+    (tmp_path / ".vestra/index-cache.json").write_text(json.dumps(cache))
+    write(tmp_path, "shop/orders.py", '"""Orders, edited."""\nfrom .base import Base\n\nclass Order(Base):\n    pass\n')
+
+    stats = index_project(tmp_path, jobs=1)
+    assert not stats.unparsable
+    incremental = outputs(tmp_path)
+    json.loads(incremental[1])
+    index_project(tmp_path, jobs=1, full=True)
+    assert outputs(tmp_path) == incremental
+
+
+@pytest.mark.parametrize(
+    "content",
+    [b"[" * 200_000, b'{"signature": ' + b"[" * 200_000, b"\xff\xfe", b""],
+    ids=["nested", "nested-member", "not-utf8", "empty"],
+)
+def test_an_unreadable_cache_means_a_full_run(tmp_path, content):
+    project(tmp_path)
+    index_project(tmp_path, jobs=1)
+    expected = outputs(tmp_path)
+    (tmp_path / ".vestra/index-cache.json").write_bytes(content)
+    stats = index_project(tmp_path, jobs=1)
+    assert stats.reused == 0 and outputs(tmp_path) == expected
+
+
+def test_a_cache_linked_from_outside_the_project_is_not_read(tmp_path):
+    # Two projects whose files agree in name, size and time but not in
+    # content: the other one's cache would describe this one wrongly.
+    ours, theirs = tmp_path / "ours", tmp_path / "theirs"
+    write(ours, "m.py", "def ours():\n    pass\n")
+    write(theirs, "m.py", "def mine():\n    pass\n")
+    for root in (ours, theirs):
+        os.utime(root / "m.py", ns=(10**18, 10**18))
+    index_project(theirs, jobs=1)
+    (ours / ".vestra").mkdir()
+    os.symlink(theirs / ".vestra/index-cache.json", ours / ".vestra/index-cache.json")
+    stats = index_project(ours, jobs=1)
+    assert stats.reused == 0
+    assert "ours" in json.loads((ours / ".vestra/structured_summaries.json").read_text())["m.py"]["functions"]
+
+
+# -- SQLite failing while the search index is written ----------------------------
+
+
+def test_a_full_disk_while_writing_the_search_index_keeps_the_previous_index(tmp_path, monkeypatch, capsys):
+    project(tmp_path)
+    index_project(tmp_path, jobs=1)
+    before = data_files(tmp_path)
+    write(tmp_path, "shop/base.py", '"""Base, edited."""\n\nclass Base:\n    pass\n')
+    real = sqlite3.connect
+
+    def small_disk(*args, **kwargs):
+        db = real(*args, **kwargs)
+        db.execute("PRAGMA max_page_count=3")  # SQLITE_FULL: "database or disk is full"
+        return db
+
+    monkeypatch.setattr(sqlite3, "connect", small_disk)
+    assert main([str(tmp_path), "-q"]) == 1
+    out, err = capsys.readouterr()
+    assert out == "" and err.count("\n") == 1
+    assert err.startswith("tarnwick-index: cannot write the index: ") and "full" in err
+    assert data_files(tmp_path) == before
+    monkeypatch.undo()
+    assert main([str(tmp_path), "-q"]) == 0
+    assert b"Base, edited." in outputs(tmp_path)[0]
+
+
+def test_the_search_index_vouches_only_for_the_graph_its_run_placed(tmp_path, monkeypatch):
+    project(tmp_path)
+    graph_path = tmp_path / ".vestra" / "graph.json"
+    real = os.replace
+
+    def another_run_replaces_the_graph(src, dst):
+        real(src, dst)
+        if os.fspath(dst) == str(graph_path):
+            shutil.copyfile(graph_path, str(graph_path) + ".other")
+            real(str(graph_path) + ".other", graph_path)
+
+    monkeypatch.setattr(output.os, "replace", another_run_replaces_the_graph)
+    index_project(tmp_path, jobs=1)
+    monkeypatch.undo()
+    index = IndexCorpus(tmp_path, str(tmp_path / ".vestra" / INDEX_NAME))
+    try:
+        assert not index.vouches_for(os.stat(graph_path))
+    finally:
+        index.close()
+
+
+# -- overlapping runs -----------------------------------------------------------------
+
+
+def test_a_second_run_waits_for_the_first_with_one_line(tmp_path):
+    project(tmp_path)
+    index_project(tmp_path, jobs=1)
+    write(tmp_path, "shop/base.py", '"""Base, edited."""\n\nclass Base:\n    pass\n')
+    fd = os.open(tmp_path / ".vestra", os.O_RDONLY)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX)  # a run at work
+        second = subprocess.Popen(
+            [sys.executable, "-m", "tarnwick.index", str(tmp_path), "-q"],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        )
+        line = second.stderr.readline()
+        assert line == "tarnwick-index: another indexing run of this project is at work; waiting for it to end\n"
+        time.sleep(0.3)
+        assert second.poll() is None and b"Base, edited." not in outputs(tmp_path)[0]
+    finally:
+        os.close(fd)
+    out, err = second.communicate(timeout=60)
+    assert second.returncode == 0 and out.startswith("indexed 4 files") and err == ""
+    assert b"Base, edited." in outputs(tmp_path)[0]
+
+
+# -- the data folder in version control, and runs from inside a project -----------
+
+
+def test_the_data_folder_ignores_itself(tmp_path):
+    project(tmp_path)
+    index_project(tmp_path, jobs=1)
+    assert (tmp_path / ".vestra/.gitignore").read_bytes() == b"*\n"
+    assert sorted(data_files(tmp_path)) == DATA_FILES
+    if shutil.which("git"):
+        subprocess.run(["git", "init", "-q", str(tmp_path)], check=True)
+        listed = subprocess.run(
+            ["git", "-C", str(tmp_path), "status", "--porcelain", "--untracked-files=all"],
+            capture_output=True, text=True, check=True,
+        ).stdout
+        assert ".vestra" not in listed and "shop/base.py" in listed
+
+
+@pytest.mark.parametrize(
+    "args, indexed, note",
+    [
+        ([], ".", True),  # the enclosing project
+        (["-q"], ".", False),
+        (["."], "web", False),  # a ROOT given: that folder
+    ],
+)
+def test_a_run_from_a_subfolder_reindexes_its_project(tmp_path, monkeypatch, capsys, args, indexed, note):
+    project(tmp_path)
+    index_project(tmp_path, jobs=1)
+    write(tmp_path, "shop/base.py", '"""Base, edited."""\n\nclass Base:\n    pass\n')
+    monkeypatch.chdir(tmp_path / "web")
+    assert main(args) == 0
+    err = capsys.readouterr().err
+    assert (f"tarnwick-index: indexing the project at {tmp_path}\n" in err) == note
+    root = (tmp_path / indexed).resolve()
+    store = json.loads((root / ".vestra/structured_summaries.json").read_text())
+    assert (indexed == ".") == ("shop/base.py" in store)
+    assert (indexed == ".") == (not (tmp_path / "web/.vestra").exists())
+    if indexed == ".":
+        assert store["shop/base.py"]["description"] == "Base, edited."
