@@ -71,15 +71,27 @@ def parse(grammar: str, data: bytes):
     return parser.parse(data)
 
 
+def _document_order(node) -> tuple:
+    # Outer before inner where two start together (`a().b()`: the whole callee first).
+    return node.start_byte, -node.end_byte, node.type
+
+
 def captures(grammar: str, source: str, node) -> dict:
-    """Captures of a query (compiled once per process) under `node`."""
+    """Captures of a query (compiled once per process) under `node`, each
+    name's nodes in document order.
+
+    The binding's own order of a capture list varies from process to process
+    (it is not the order of the source), and the records list imports and
+    calls in the order met: sorting keeps the index the same on every run.
+    """
     import tree_sitter
 
     key = (grammar, source)
     query = _queries.get(key)
     if query is None:
         query = _queries[key] = tree_sitter.Query(language(grammar), source)
-    return tree_sitter.QueryCursor(query).captures(node)
+    found = tree_sitter.QueryCursor(query).captures(node)
+    return {name: sorted(nodes, key=_document_order) for name, nodes in found.items()}
 
 
 # ---------------------------------------------------------------------------

@@ -1,0 +1,212 @@
+"""Seeded random projects in several languages, and random changes to them.
+
+A project holds a Python package, CommonJS modules (with requires at the
+top and inside functions), TypeScript modules resolved through a
+tsconfig's `paths`, a Go module and a `.gitignore`; its files import each
+other, so a change to one file moves edges of others.  `change` applies one
+random change: an edit, an edit that keeps the size (invisible to a size
+and time check in the same clock tick), an addition, a deletion, a rename,
+or an edit of a settings file.
+"""
+
+from __future__ import annotations
+
+import json
+import random
+import sqlite3
+from pathlib import Path
+
+IDENTITY = {"generation", "device", "inode", "size", "mtime_ns", "ctime_ns"}
+KINDS = ("py", "js", "ts", "go")
+
+
+def _words(rng: random.Random, n: int) -> list:
+    syllables = ("ka", "lo", "mi", "ren", "tas", "vo", "quel", "dor", "pin", "sa")
+    return ["".join(rng.choice(syllables) for _ in range(rng.randint(2, 3))) for _ in range(n)]
+
+
+class Tree:
+    def __init__(self, root: Path, seed: int, files: int = 24):
+        self.root = Path(root)
+        self.rng = random.Random(seed)
+        self.serial = 0
+        self.modules = {kind: [] for kind in KINDS}  # kind -> module names present
+        for i in range(files):
+            self.add(KINDS[i % len(KINDS)])
+        self.write_settings()
+
+    # -- file names --------------------------------------------------------
+
+    def path(self, kind: str, name: str) -> Path:
+        return self.root / {
+            "py": f"pkg/{name}.py",
+            "js": f"js/{name}.js",
+            "ts": f"ts/src/{name}.ts",
+            "go": f"svc/{name}/{name}.go",
+        }[kind]
+
+    def _new_name(self) -> str:
+        self.serial += 1
+        return f"{_words(self.rng, 1)[0]}{self.serial}"
+
+    # -- contents ----------------------------------------------------------
+
+    def _others(self, kind: str, name: str, k: int) -> list:
+        others = [m for m in self.modules[kind] if m != name]
+        # Now and then a name that is not there (yet): an import left dangling.
+        if self.rng.random() < 0.3:
+            others.append(f"gone{self.rng.randint(1, 9)}")
+        return self.rng.sample(others, min(k, len(others)))
+
+    def text(self, kind: str, name: str) -> str:
+        rng = self.rng
+        funcs = _words(rng, rng.randint(1, 4))
+        deps = self._others(kind, name, rng.randint(0, 3))
+        if kind == "py":
+            lines = [f'"""Module {name}: {" ".join(_words(rng, 3))}."""', ""]
+            for d in deps:
+                lines.append(rng.choice([f"from . import {d}", f"from pkg import {d}", f"import pkg.{d}"]))
+            lines.append("")
+            for f in funcs:
+                lines += [f"def {f}(x, y=1):", f'    """{f} does {_words(rng, 1)[0]}."""']
+                lines += [f"    {d}.helper(x)" for d in deps[:1]] + [f"    return x + y", ""]
+            lines += ["def helper(x):", "    return x", ""]
+            if rng.random() < 0.5:
+                base = f"{deps[0]}.Base" if deps else "object"
+                lines += [f"class Base({base}):", "    def run(self):", "        return helper(1)", ""]
+            return "\n".join(lines)
+        if kind == "js":
+            lines = ["'use strict'"]
+            top, nested = deps[: len(deps) // 2], deps[len(deps) // 2 :]
+            lines += [f"const {d} = require('./{d}')" for d in top]
+            for f in funcs:
+                lines += [f"function {f} (x) {{"]
+                # Requires inside functions are met in document order only when the
+                # query captures are sorted.
+                lines += [f"  const {d} = require('./{d}')\n  {d}.helper(x)" for d in nested]
+                lines += ["  return x", "}"]
+            lines += ["module.exports.helper = function (x) { return x }"]
+            lines += [f"module.exports.{f} = {f}" for f in funcs]
+            return "\n".join(lines) + "\n"
+        if kind == "ts":
+            lines = []
+            for d in deps:
+                spec = rng.choice([f"./{d}", f"@lib/{d}"])
+                lines.append(f'import {{ helper as {d}Helper }} from "{spec}";')
+            for f in funcs:
+                lines += [f"/** {f} does things. */", f"export function {f}(x: number): number {{"]
+                lines += [f"  {d}Helper(x);" for d in deps[:1]] + ["  return x;", "}"]
+            lines += ["export function helper(x: number): number {", "  return x;", "}"]
+            return "\n".join(lines) + "\n"
+        lines = [f"// Package {name} does {_words(rng, 1)[0]}.", f"package {name}", ""]
+        if deps:
+            lines += ["import ("] + [f'\t"example.com/app/{d}"' for d in deps] + [")", ""]
+        for f in funcs:
+            lines += [f"func {f.capitalize()}(x int) int {{"] + [f"\t{d}.Helper(x)" for d in deps] + ["\treturn x", "}", ""]
+        lines += ["func Helper(x int) int { return x }", ""]
+        return "\n".join(lines)
+
+    def write(self, kind: str, name: str) -> None:
+        path = self.path(kind, name)
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(self.text(kind, name))
+
+    def write_settings(self, module: str = "example.com/app", lib: str = "src/*", ignored: str = "") -> None:
+        (self.root / "pkg").mkdir(parents=True, exist_ok=True)
+        (self.root / "pkg/__init__.py").write_text('"""The package."""\n')
+        (self.root / "svc").mkdir(parents=True, exist_ok=True)
+        (self.root / "svc/go.mod").write_text(f"module {module}\n\ngo 1.22\n")
+        (self.root / "ts").mkdir(parents=True, exist_ok=True)
+        (self.root / "ts/tsconfig.json").write_text(
+            '{"compilerOptions": {"baseUrl": ".", "paths": {"@lib/*": ["%s"]}}}\n' % lib
+        )
+        (self.root / ".gitignore").write_text(ignored)
+
+    # -- changes -----------------------------------------------------------
+
+    def add(self, kind: str | None = None) -> str:
+        kind = kind or self.rng.choice(KINDS)
+        name = self._new_name()
+        self.modules[kind].append(name)
+        self.write(kind, name)
+        return f"add {self.path(kind, name).relative_to(self.root)}"
+
+    def _pick(self):
+        kinds = [k for k in KINDS if self.modules[k]]
+        kind = self.rng.choice(kinds)
+        return kind, self.rng.choice(self.modules[kind])
+
+    def change(self) -> str:
+        """Apply one random change; returns what it did."""
+        rng = self.rng
+        what = rng.choice(("edit", "edit", "same size", "add", "delete", "rename", "settings"))
+        if what == "add" or not any(self.modules.values()):
+            return self.add()
+        kind, name = self._pick()
+        path = self.path(kind, name)
+        rel = path.relative_to(self.root)
+        if what == "edit":
+            self.write(kind, name)
+        elif what == "same size":
+            data = bytearray(path.read_bytes())
+            at = [i for i, b in enumerate(data) if chr(b).isalpha()]
+            i = rng.choice(at)
+            data[i] = ord("q" if data[i] != ord("q") else "z")
+            path.write_bytes(bytes(data))
+        elif what == "delete":
+            path.unlink()
+            self.modules[kind].remove(name)
+        elif what == "rename":
+            new = self._new_name()
+            target = self.path(kind, new)
+            target.parent.mkdir(parents=True, exist_ok=True)
+            text = path.read_text()
+            if kind == "go":
+                text = text.replace(f"package {name}\n", f"package {new}\n")
+            target.write_text(text)
+            path.unlink()
+            self.modules[kind][self.modules[kind].index(name)] = new
+            return f"rename {rel} -> {target.relative_to(self.root)}"
+        else:
+            choice = rng.choice(("module", "paths", "ignore", "ignore none"))
+            if choice == "module":
+                self.write_settings(module=rng.choice(["example.com/app", "example.com/other"]))
+            elif choice == "paths":
+                self.write_settings(lib=rng.choice(["src/*", "lib/*", "src/*.ts"]))
+            elif choice == "ignore":
+                self.write_settings(ignored=f"{rel}\n")
+            else:
+                self.write_settings()
+            return f"settings {choice}"
+        return f"{what} {rel}"
+
+
+def _without_generation(top: bytes) -> list:
+    others, keys = json.loads(top)
+    return [[pair for pair in others if pair[0] != "generation"], keys]
+
+
+def outputs(root: Path) -> dict:
+    """What an indexing run wrote, less what names the run itself (its
+    generation stamp, the graph file's identity in the search index)."""
+    data = root / ".vestra"
+    graph = (data / "graph.json").read_bytes()
+    first, _, rest = graph.partition(b'\n"generation":')
+    graph = first + rest.partition(b"\n")[2]
+    out = {
+        "structured_summaries.json": (data / "structured_summaries.json").read_bytes(),
+        "graph.json": graph,
+    }
+    db = sqlite3.connect(f"file:{data / 'search.db'}?mode=ro", uri=True)
+    try:
+        tables = [row[0] for row in db.execute("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name")]
+        for table in tables:
+            rows = db.execute(f"SELECT * FROM {table}").fetchall()
+            if table == "meta":
+                rows = [row for row in rows if row[0] not in IDENTITY]
+            elif table == "graph":  # its top-level keys hold the generation
+                rows = [(name, _without_generation(data) if name == "top" else data) for name, data in rows]
+            out[f"search.db:{table}"] = sorted(rows, key=repr)
+    finally:
+        db.close()
+    return out
