@@ -37,7 +37,7 @@ from bench_query import copy_stdlib  # noqa: E402
 
 from tarnwick import context, vx  # noqa: E402
 from tarnwick import context_packer as cp  # noqa: E402
-from tarnwick.index import index_project  # noqa: E402
+from tarnwick.indexer import index_project  # noqa: E402
 
 QUESTIONS = [
     "how does the json encoder escape non-ascii strings",

@@ -38,7 +38,7 @@ import sysconfig
 import tempfile
 import time
 
-from tarnwick.index import index_project
+from tarnwick.indexer import index_project
 from tarnwick.indexer.extractors import grammar_of
 
 LEFT_OUT = {"test", "tests", "idlelib", "lib2to3", "site-packages", "__pycache__", "node_modules", "vendor", "testdata"}

@@ -49,7 +49,7 @@ from eval_questions import BOOKSHELF, HTTPX, STARLETTE, STDLIB, THIRD_PARTY  # n
 
 from tarnwick import context, vx  # noqa: E402
 from tarnwick import context_packer as cp  # noqa: E402
-from tarnwick.index import index_project  # noqa: E402
+from tarnwick.indexer import index_project  # noqa: E402
 from tarnwick.vx import tokenize  # noqa: E402
 
 SAMPLE = HERE.parent / "examples" / "bookshelf"

@@ -170,7 +170,7 @@ def test_a_question_loads_only_its_part_of_the_graph_and_answers_as_with_the_who
     import shutil
     import threading
 
-    from tarnwick.index import index_project
+    from tarnwick.indexer import index_project
 
     shutil.copytree(SAMPLE / "bookshelf", tmp_path / "bookshelf")
     index_project(tmp_path, jobs=1)

@@ -12,7 +12,7 @@ import sys
 import pytest
 
 from random_trees import Tree, outputs
-from tarnwick.index import index_project
+from tarnwick.indexer import index_project
 
 
 def _full_copy(source, target):
@@ -58,7 +58,7 @@ def test_a_rename_moves_the_edges_that_named_the_old_file(tmp_path):
 def _index_in_process(root, seed: str, jobs: int) -> None:
     env = dict(os.environ, PYTHONHASHSEED=seed)
     done = subprocess.run(
-        [sys.executable, "-m", "tarnwick.index", "-q", "--full", "-j", str(jobs), str(root)],
+        [sys.executable, "-m", "tarnwick.cli.index", "-q", "--full", "-j", str(jobs), str(root)],
         env=env, capture_output=True, text=True, timeout=300,
     )
     assert done.returncode == 0, done.stderr

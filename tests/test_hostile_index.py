@@ -14,7 +14,7 @@ from hypothesis import given, settings, strategies as st
 
 from tarnwick import context, vx
 from tarnwick.cli.main import main
-from tarnwick.index import index_project
+from tarnwick.indexer import index_project
 from tarnwick.search import store, tokens
 
 

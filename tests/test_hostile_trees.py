@@ -18,8 +18,9 @@ from pathlib import Path
 import pytest
 
 from tarnwick.datadir import mixed_set_problem
-from tarnwick.index import index_project, main
-from tarnwick.indexer import output
+from tarnwick.cli.index import main
+from tarnwick.indexer import index_project
+from tarnwick import atomic
 from tarnwick.search.store import INDEX_NAME, IndexCorpus
 
 DATA_FILES = [".gitignore", "graph.json", "identities.json", "index-cache.json", "manifest.json", "search.db", "structured_summaries.json"]
@@ -193,7 +194,7 @@ def test_the_search_index_vouches_only_for_the_graph_its_run_placed(tmp_path, mo
             shutil.copyfile(graph_path, str(graph_path) + ".other")
             real(str(graph_path) + ".other", graph_path)
 
-    monkeypatch.setattr(output.os, "replace", another_run_replaces_the_graph)
+    monkeypatch.setattr(atomic.os, "replace", another_run_replaces_the_graph)
     index_project(tmp_path, jobs=1)
     monkeypatch.undo()
     index = IndexCorpus(tmp_path, str(tmp_path / ".vestra" / INDEX_NAME))
@@ -214,7 +215,7 @@ def test_a_second_run_waits_for_the_first_with_one_line(tmp_path):
     try:
         fcntl.flock(fd, fcntl.LOCK_EX)  # a run at work
         second = subprocess.Popen(
-            [sys.executable, "-m", "tarnwick.index", str(tmp_path), "-q"],
+            [sys.executable, "-m", "tarnwick.cli.index", str(tmp_path), "-q"],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
         )
         line = second.stderr.readline()

@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from tarnwick.index import index_project
+from tarnwick.indexer import index_project
 
 HERE = Path(__file__).resolve().parent
 OUTPUTS = ("structured_summaries.json", "graph.json")

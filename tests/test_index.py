@@ -17,10 +17,12 @@ from pathlib import Path
 
 import pytest
 
-import tarnwick.indexer as indexer
+import tarnwick.indexer.run as indexer_run
 from tarnwick.datadir import mixed_set_problem
-from tarnwick.index import index_project, main
-from tarnwick.indexer import linkage, output, pool
+from tarnwick.cli.index import main
+from tarnwick.indexer import index_project
+from tarnwick import atomic
+from tarnwick.indexer import output, pool, resolve_python
 from tarnwick.indexer.summarize import summarize_file, summarize_text
 
 
@@ -349,7 +351,7 @@ def test_parallel_run_writes_the_same_files(tmp_path, monkeypatch):
         write(tmp_path, f"pkg/m{i}.py", f'"""Module {i}."""\nfrom .m{(i + 1) % 6} import f{(i + 1) % 6}\ndef f{i}():\n    return f{(i + 1) % 6}()\n')
     index_project(tmp_path, jobs=1)
     serial = snapshot(tmp_path)
-    monkeypatch.setattr(indexer, "PARALLEL_MIN_FILES", 1)
+    monkeypatch.setattr(indexer_run, "PARALLEL_MIN_FILES", 1)
     index_project(tmp_path, jobs=2)
     parallel = snapshot(tmp_path)
     assert parallel == serial
@@ -364,7 +366,7 @@ def test_a_failed_write_keeps_a_consistent_set(tmp_path, monkeypatch, failing):
     names = [".gitignore", "graph.json", "identities.json", "index-cache.json", "manifest.json", "search.db", "structured_summaries.json"]
     before = {n: (vestra / n).read_bytes() for n in names}
     write(tmp_path, "a.py", '"""Second."""\n')
-    real = getattr(output.os, failing)
+    real = getattr(atomic.os, failing)
     calls = []
 
     def fail_on_the_graph(*args):
@@ -373,7 +375,7 @@ def test_a_failed_write_keeps_a_consistent_set(tmp_path, monkeypatch, failing):
             raise OSError(28, "No space left on device")
         return real(*args)
 
-    monkeypatch.setattr(output.os, failing, fail_on_the_graph)
+    monkeypatch.setattr(atomic.os, failing, fail_on_the_graph)
     with pytest.raises(OSError):
         index_project(tmp_path, jobs=1)
     monkeypatch.undo()
@@ -442,7 +444,7 @@ def test_sample_project_data_is_current(tmp_path):
 
 def run_index(*args, **kwargs):
     return subprocess.run(
-        [sys.executable, "-m", "tarnwick.index", *args], capture_output=True, text=True, timeout=120, **kwargs
+        [sys.executable, "-m", "tarnwick.cli.index", *args], capture_output=True, text=True, timeout=120, **kwargs
     )
 
 
@@ -480,7 +482,7 @@ def test_a_worker_that_dies_or_hangs_costs_only_its_file(tmp_path, monkeypatch, 
 
     monkeypatch.setattr(pool, "summarize_file", misbehave_on)
     monkeypatch.setattr(pool, "FILE_TIMEOUT", 1.0)
-    monkeypatch.setattr(indexer, "PARALLEL_MIN_FILES", 1)
+    monkeypatch.setattr(indexer_run, "PARALLEL_MIN_FILES", 1)
     stats = index_project(tmp_path, jobs=2)
     assert stats.unparsable == [("m03.py", reason), ("m11.py", reason)]
     assert stats.files == 18
@@ -488,9 +490,12 @@ def test_a_worker_that_dies_or_hangs_costs_only_its_file(tmp_path, monkeypatch, 
 
 # Runs the indexer with one file that holds its worker until the test has
 # sent a signal; forked workers inherit the stand-in.
+# A suite started with SIGINT ignored (`nohup ... &`) hands that on to the child: it gets the
+# interpreter's own handler back, as when started from an interactive shell.
 SLOW_RUN = """
-import sys, time
-from tarnwick import index
+import signal, sys, time
+signal.signal(signal.SIGINT, signal.default_int_handler)
+from tarnwick.cli import index
 from tarnwick.indexer import pool
 real = pool.summarize_file
 def slow(task):
@@ -533,13 +538,13 @@ def test_termination_while_writing_leaves_no_temporary(tmp_path, monkeypatch, ca
     index_project(tmp_path, jobs=1)
     before = sorted((p.name, p.read_bytes()) for p in (tmp_path / ".vestra").iterdir())
     write(tmp_path, "a.py", "def g(): pass\n")
-    real = output.os.fsync
+    real = atomic.os.fsync
 
     def terminated_midway(fd):
         os.kill(os.getpid(), signal.SIGTERM)
         return real(fd)
 
-    monkeypatch.setattr(output.os, "fsync", terminated_midway)
+    monkeypatch.setattr(atomic.os, "fsync", terminated_midway)
     assert main([str(tmp_path), "-q"]) == 143
     assert capsys.readouterr().err == "tarnwick-index: terminated\n"
     assert sorted((p.name, p.read_bytes()) for p in (tmp_path / ".vestra").iterdir()) == before
@@ -589,7 +594,7 @@ def test_a_data_dir_that_is_not_a_real_folder_is_refused(tmp_path, kind):
 def test_progress_with_standard_error_closed(tmp_path):
     write(tmp_path, "a.py", "def f(): pass\n")
     result = subprocess.run(
-        f'exec "{sys.executable}" -m tarnwick.index --progress "{tmp_path}" 2>&-', shell=True, capture_output=True, text=True
+        f'exec "{sys.executable}" -m tarnwick.cli.index --progress "{tmp_path}" 2>&-', shell=True, capture_output=True, text=True
     )
     assert result.returncode == 0 and result.stdout.startswith("indexed 1 files")
     assert "f" in load(tmp_path)[0]["a.py"]["functions"]
@@ -602,7 +607,7 @@ def test_modules_that_star_import_each_other_resolve_in_linear_time(tmp_path, mo
         write(tmp_path, f"pkg/m{i}.py", f"{stars}def f{i}():\n    return f{(i + 1) % n}() + nowhere()\n")
     write(tmp_path, "pkg/__init__.py", "")
     looked_up = []
-    real = linkage.Resolver.module_file
+    real = resolve_python.Resolver.module_file
 
     def counted(self, *args):
         looked_up.append(args)
@@ -610,7 +615,7 @@ def test_modules_that_star_import_each_other_resolve_in_linear_time(tmp_path, mo
             raise AssertionError("the star-import search revisits modules")
         return real(self, *args)
 
-    monkeypatch.setattr(linkage.Resolver, "module_file", counted)
+    monkeypatch.setattr(resolve_python.Resolver, "module_file", counted)
     index_project(tmp_path, jobs=1)
     _, graph = load(tmp_path)
     calls = {(e["from"], e["to"]) for e in graph["edges"] if e["rel"] == "calls"}

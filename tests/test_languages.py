@@ -11,7 +11,8 @@ from pathlib import Path
 import pytest
 
 from tarnwick import context_packer as cp, vx
-from tarnwick.index import index_project, main
+from tarnwick.cli.index import main
+from tarnwick.indexer import index_project
 from tarnwick.indexer import extractors
 
 SAMPLES = Path(__file__).resolve().parent / "samples"
@@ -227,7 +228,7 @@ def test_bad_input_is_counted_not_fatal(tmp_path, capsys, monkeypatch):
     (tmp_path / "m.go").write_text("package m\nfunc G() {}\n")
     (tmp_path / "p.py").write_text("def p(): pass\n")
     real = extractors.missing_package
-    monkeypatch.setattr("tarnwick.indexer.missing_package", lambda g: "tree-sitter-go" if g == "go" else real(g))
+    monkeypatch.setattr("tarnwick.indexer.run.missing_package", lambda g: "tree-sitter-go" if g == "go" else real(g))
     assert main([str(tmp_path), "-j", "1"]) == 0
     out, err = capsys.readouterr()
     assert "3 files" in out and "1 skipped, 1 unparsable, 1 partly parsed" in out

@@ -135,7 +135,7 @@ def test_indexed_json_package_answers_an_encoder_question(tmp_path, cp):
     import json as json_package
     import shutil
 
-    from tarnwick.index import index_project
+    from tarnwick.indexer import index_project
 
     shutil.copytree(Path(json_package.__file__).parent, tmp_path / "json")
     index_project(tmp_path)
@@ -185,7 +185,7 @@ def test_cli_output_failures_are_quiet_or_one_line(target):
 
 def test_cli_escapes_text_the_terminal_cannot_encode(tmp_path):
     (tmp_path / "lend.py").write_text('def lend_book():\n    "bad \\ud800 lend doc"\n    return 1\n')
-    from tarnwick.index import index_project
+    from tarnwick.indexer import index_project
 
     index_project(tmp_path, jobs=1)
     result = run_cli("lend book", str(tmp_path), env={"PYTHONIOENCODING": "utf-8:strict"})
@@ -249,7 +249,7 @@ def test_cli_warns_about_data_files_leading_outside_the_root(tmp_path):
 
 
 def test_cli_warns_about_a_store_from_another_run(tmp_path):
-    from tarnwick.index import index_project
+    from tarnwick.indexer import index_project
 
     (tmp_path / "lend.py").write_text("def lend_book():\n    return 1\n")
     index_project(tmp_path, jobs=1)

@@ -9,7 +9,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 from tarnwick import vx
-from tarnwick.index import index_project
+from tarnwick.indexer import index_project
 from tarnwick.search.build import corpus_from_graph
 from tarnwick.search.corpus import MemoryCorpus
 from tarnwick.search.documents import find_tests

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import json
 
-from tarnwick.index import main
+from tarnwick.cli.index import main
 
 
 def make(root, files):
@@ -68,6 +68,6 @@ def test_settings_files_that_are_fifos_or_lead_outside_do_not_stall(tmp_path):
         os.mkfifo(root / rel)
     (tmp_path / "outside.gitignore").write_text("*.ts\n")
     os.symlink(tmp_path / "outside.gitignore", root / "web/.gitignore")
-    done = subprocess.run([sys.executable, "-m", "tarnwick.index", str(root), "-q"], capture_output=True, text=True, timeout=120)
+    done = subprocess.run([sys.executable, "-m", "tarnwick.cli.index", str(root), "-q"], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert indexed_paths(root) == ["crate/src/lib.rs", "svc/m.go", "web/a.ts"]

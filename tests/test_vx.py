@@ -4,7 +4,8 @@ import types
 
 import pytest
 
-from tarnwick import _cli, vx
+from tarnwick import vx
+from tarnwick.cli import packer as _cli
 
 
 @pytest.fixture(autouse=True)

@@ -213,7 +213,7 @@ def build_result(
         )
     except (TypeError, AttributeError):
         # The packer fails deep inside on a record of the wrong shape.
-        from .cli.store_faults import store_fault
+        from .store_faults import store_fault
 
         fault = store_fault(path)
         if fault is None:

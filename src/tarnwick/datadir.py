@@ -20,10 +20,12 @@ Light at import: the query path uses it.
 
 from __future__ import annotations
 
+import contextlib
 import errno
 import json
 import os
 import stat
+import time
 
 DATA_DIR = ".vestra"
 SUMMARIES_NAME = "structured_summaries.json"
@@ -93,6 +95,57 @@ def file_digest(data: bytes) -> dict:
 def file_identity(info: os.stat_result) -> list:
     """What `identities.json` records of one file."""
     return [info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns, info.st_ctime_ns]
+
+
+def record_identities(data_dir: str, generation: str, manifest: bytes, placed: dict, clock=None) -> None:
+    """Let readers know the set's files without hashing them again.
+
+    Only a shortcut: where it cannot be recorded safely (a full disk, a file
+    system whose clock is too coarse) readers hash, so nothing here fails
+    the run.  File times have a coarse clock: an edit in the same tick as
+    the recorded state would keep its times.  So the tick is waited out
+    first (`clock(data_dir, change_ns)`, by default `clock_passed`), and only then is each
+    file's content checked against the digest the run wrote; a later edit
+    gets later times.  `placed` holds the status of each file as the run
+    placed it: a file found under the name that is not that one (another
+    process replaced it) is not vouched for.
+    """
+    from .atomic import write_files  # the writer's side: kept off the query path's imports
+
+    clock = clock or clock_passed
+    names = (SUMMARIES_NAME, GRAPH_NAME)
+    try:
+        entries = {name: file_identity(placed[name]) for name in names}
+        if not clock(data_dir, max(entry[4] for entry in entries.values())):
+            return
+        digests = json.loads(manifest)["files"]
+        for name in names:
+            data, info = read_regular_file(os.path.join(data_dir, name), entries[name][2])
+            if file_identity(info) != entries[name] or file_digest(data) != digests[name]:
+                return
+        text = json.dumps({"generation": generation, "files": entries}, sort_keys=True)
+        write_files(data_dir, [(IDENTITIES_NAME, text.encode("ascii"))])
+    except (OSError, ValueError, KeyError):
+        pass
+
+
+def clock_passed(data_dir: str, change_ns: int, patience: float = 0.1) -> bool:
+    """Wait until a file changed now gets a change time after `change_ns`."""
+    # Named like our temporaries, so that a killed run's probe is swept.
+    probe = os.path.join(data_dir, f".clock.{os.getpid()}.probe.tmp")
+    deadline = time.monotonic() + patience
+    try:
+        while True:
+            with open(probe, "wb"):
+                pass
+            if os.stat(probe).st_ctime_ns > change_ns:
+                return True
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.001)
+    finally:
+        with contextlib.suppress(OSError):
+            os.unlink(probe)
 
 
 def read_manifest(root, name: str = MANIFEST_NAME) -> dict | None:

@@ -19,8 +19,8 @@ import argparse
 import json
 import sys
 
-from .. import context, index, vx
-from . import console
+from .. import context, vx
+from . import console, index
 from .search_view import format_ranking
 
 PROG = "tarnwick"

@@ -25,7 +25,7 @@ import time
 from collections import deque
 from typing import Callable
 
-from .output import STOP_SIGNALS, signals_held
+from ..atomic import STOP_SIGNALS, signals_held
 from .summarize import FileResult, summarize_file
 
 # C stack per byte of source for the deepest nesting the parser accepts

@@ -17,13 +17,13 @@ from __future__ import annotations
 import json
 import os
 
+from ..atomic import commit_files, discard_staged, stage_files, write_files
 from ..collector import paused
-from ..datadir import GRAPH_NAME, IDENTITIES_NAME, SUMMARIES_NAME, file_digest, file_identity, read_regular_file
+from ..datadir import GRAPH_NAME, SUMMARIES_NAME, read_regular_file
 from ..search import compact, parts
 from ..search.build import corpus_from_graph
 from ..search.store import INDEX_NAME, build_index, set_graph_identity
 from .cache import DamagedCache
-from .output import commit_files, discard_staged, stage_files, write_files
 
 # Keeps the whole data folder out of version control and of the tools that
 # pack a repository's files.
@@ -107,32 +107,3 @@ def publish(data_dir: str, files: list, graph_json: str, symbol_docs: dict, rele
         discard_staged(staged)
         if search_tmp is not None:
             discard_staged([(search_tmp, INDEX_NAME)])
-
-
-def record_identities(data_dir: str, generation: str, manifest: bytes, placed: dict, clock_passed) -> None:
-    """Let readers know the set's files without hashing them again.
-
-    Only a shortcut: where it cannot be recorded safely (a full disk, a file
-    system whose clock is too coarse) readers hash, so nothing here fails
-    the run.  File times have a coarse clock: an edit in the same tick as
-    the recorded state would keep its times.  So the tick is waited out
-    first (`clock_passed(data_dir, change_ns)`), and only then is each
-    file's content checked against the digest the run wrote; a later edit
-    gets later times.  `placed` holds the status of each file as the run
-    placed it: a file found under the name that is not that one (another
-    process replaced it) is not vouched for.
-    """
-    names = (SUMMARIES_NAME, GRAPH_NAME)
-    try:
-        entries = {name: file_identity(placed[name]) for name in names}
-        if not clock_passed(data_dir, max(entry[4] for entry in entries.values())):
-            return
-        digests = json.loads(manifest)["files"]
-        for name in names:
-            data, info = read_regular_file(os.path.join(data_dir, name), entries[name][2])
-            if file_identity(info) != entries[name] or file_digest(data) != digests[name]:
-                return
-        text = json.dumps({"generation": generation, "files": entries}, sort_keys=True)
-        write_files(data_dir, [(IDENTITIES_NAME, text.encode("ascii"))])
-    except (OSError, ValueError, KeyError):
-        pass

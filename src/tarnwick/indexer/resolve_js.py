@@ -15,7 +15,7 @@ import os
 import posixpath
 import re
 
-from .linkage import link_refs
+from .refs import link_refs
 from .settings_files import read_settings
 
 EXTENSIONS = (".ts", ".tsx", ".js", ".jsx", ".mjs", ".cjs", ".mts", ".cts", ".d.ts")

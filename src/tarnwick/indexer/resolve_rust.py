@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import posixpath
 
-from .linkage import link_refs
+from .refs import link_refs
 from .settings_files import read_settings
 
 _MAX_HOPS = 4

@@ -137,13 +137,10 @@ def build_index(
     path.  A failure removes the temporary; SQLite's errors (a full disk)
     are raised as OSError."""
     import sqlite3
-    import tempfile
 
-    from ..indexer.output import _default_mode
+    from ..atomic import finish_temporary, new_temporary
 
-    directory = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(dir=directory, prefix=f".{os.path.basename(path)}.{os.getpid()}.", suffix=".tmp")
-    os.close(fd)
+    tmp = new_temporary(path)
     try:
         db = sqlite3.connect(tmp, isolation_level=None)
         try:
@@ -175,13 +172,7 @@ def build_index(
             db.execute("COMMIT")
         finally:
             db.close()
-        with open(tmp, "rb") as f:
-            os.fsync(f.fileno())
-        try:
-            mode = os.stat(path).st_mode & 0o7777
-        except OSError:
-            mode = _default_mode()
-        os.chmod(tmp, mode)
+        finish_temporary(tmp, path)
     except sqlite3.Error as exc:
         _unlink(tmp)
         raise OSError(f"{path}: {_reason(exc)}") from None

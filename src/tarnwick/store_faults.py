@@ -2,7 +2,7 @@
 
 The packer reads the store as it is and fails deep inside with a TypeError
 or AttributeError when a record holds a value of the wrong type.  After such
-a failure the console command reads the store again here to tell the user
+a failure the commands read the store again here to tell the user
 which file, record and field are at fault, in one line.
 """
 

@@ -71,7 +71,7 @@ def _run() -> int:
         console.error(PROG, str(exc))
         return 2
     except (TypeError, AttributeError):
-        from tarnwick.cli.store_faults import store_fault
+        from tarnwick.store_faults import store_fault
 
         fault = store_fault(root) if root is not None else None
         if fault is None:

@@ -13,9 +13,9 @@ import os
 import stat
 import sys
 
-from .cli import console
-from .indexer import DATA_DIR, GRAPH_NAME, SUMMARIES_NAME, IndexStats, index_project
-from .indexer.walk import DEFAULT_MAX_FILE_BYTES
+from . import console
+from ..indexer import DATA_DIR, GRAPH_NAME, SUMMARIES_NAME, IndexStats, index_project
+from ..indexer.walk import DEFAULT_MAX_FILE_BYTES
 
 PROG = "tarnwick-index"
 

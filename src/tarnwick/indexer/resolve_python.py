@@ -1,0 +1,200 @@
+"""The Python resolver: maps imports and dotted names of a project's Python
+files to its files."""
+
+from __future__ import annotations
+
+import posixpath
+
+from .refs import link_refs
+
+# Folders treated as import roots, besides the project root itself
+# ("src layout": ROOT/src/pkg is imported as "pkg").
+IMPORT_ROOTS = ("", "src/")
+
+class Resolver:
+    """Maps imports and dotted names of one project to its files."""
+
+    def __init__(self, paths, results: dict):
+        self.paths = set(paths)
+        self.results = results  # path -> FileResult (parsed files only)
+        self.defined = {p: set(r.defined) for p, r in results.items()}
+        self._module_cache = {}
+        self._symbol_memo = {}
+        self._package_dirs = {posixpath.dirname(p) for p in self.paths if p.endswith("/__init__.py") or p == "__init__.py"}
+
+    # -- modules ------------------------------------------------------------
+
+    def _candidates(self, base: str, dotted: str):
+        stem = dotted.replace(".", "/")
+        if base:
+            stem = f"{base}/{stem}" if stem else base
+        if stem:
+            yield stem + ".py"
+            yield stem + "/__init__.py"
+        else:
+            yield "__init__.py"
+
+    def module_file(self, importer: str, level: int, dotted: str) -> str | None:
+        """The project file of module `dotted` imported from `importer` with
+        `level` leading dots, or None when it lies outside the project."""
+        importer_dir = posixpath.dirname(importer)
+        key = (importer_dir, level, dotted)
+        cache = self._module_cache
+        if key in cache:
+            return cache[key]
+        found = None
+        if level:
+            base = importer_dir
+            for _ in range(level - 1):
+                if not base:
+                    base = None
+                    break
+                base = posixpath.dirname(base)
+            if base is not None:
+                found = self._first(self._candidates(base, dotted))
+        elif dotted:
+            for root in IMPORT_ROOTS:
+                found = self._first(self._candidates(root.rstrip("/"), dotted))
+                if found:
+                    break
+            if found is None and importer_dir not in self._package_dirs:
+                # A script folder: the folder itself is on the path.
+                found = self._first(self._candidates(importer_dir, dotted))
+        cache[key] = found
+        return found
+
+    def _first(self, candidates):
+        for c in candidates:
+            if c in self.paths:
+                return c
+        return None
+
+    @staticmethod
+    def _join(dotted: str, name: str) -> str:
+        return f"{dotted}.{name}" if dotted else name
+
+    # -- names --------------------------------------------------------------
+
+    def symbol_file(self, path: str | None, name: str) -> str | None:
+        """The file that defines `name` as seen from module file `path`,
+        following re-exports and star imports.
+
+        A depth-first search over (module, name) states in the order Python
+        would look (own definitions, then an import binding, then each star
+        import in turn), visiting each state once: modules that re-export or
+        star-import each other in cycles cost time linear in the modules and
+        imports, not in the paths between them.  Answers are remembered.
+        """
+        if path is None:
+            return None
+        key = (path, name)
+        memo = self._symbol_memo
+        if key not in memo:
+            memo[key] = self._search([key])
+        return memo[key]
+
+    def _search(self, states: list) -> str | None:
+        memo = self._symbol_memo
+        seen = set()
+        stack = list(reversed(states))
+        while stack:
+            state = stack.pop()
+            path, name = state
+            if path is None or state in seen:
+                continue
+            if state in memo:
+                if memo[state] is not None:
+                    return memo[state]
+                continue
+            seen.add(state)
+            if name in self.defined.get(path, ()):
+                return path
+            result = self.results.get(path)
+            if result is None:
+                continue
+            binding = result.bindings.get(name)
+            if binding is not None:
+                target = self._binding_state(path, binding, [])
+                if target is not None:
+                    stack.append(target)
+                continue
+            stack.extend((self.module_file(path, level, module), name) for level, module in reversed(result.star))
+        # Everything reachable from a state seen here was seen too: none of
+        # them leads to a definition.
+        memo.update(dict.fromkeys(seen))
+        return None
+
+    def _binding_state(self, importer: str, binding: tuple, rest: list) -> tuple | None:
+        """The (module file, name) an import binding plus the attribute
+        parts `rest` lead to, or None when they name a module or nothing in
+        the project."""
+        level, module, attr = binding
+        if attr is not None:
+            sub = self.module_file(importer, level, self._join(module, attr))
+            if sub is None:
+                return self.module_file(importer, level, module), attr
+            module = self._join(module, attr)
+        # `module` names a module; walk the remaining attribute parts through
+        # sub-modules, then look up the first part that is not a module.
+        current = self.module_file(importer, level, module)
+        if current is None:
+            return None
+        parts = list(rest)
+        while parts:
+            deeper = self.module_file(importer, level, self._join(module, parts[0]))
+            if deeper is None:
+                break
+            module = self._join(module, parts.pop(0))
+            current = deeper
+        if not parts:
+            return None  # a module object is not a definition
+        return current, parts[0]
+
+    def resolve_ref(self, path: str, dotted: str) -> str | None:
+        """The project file that defines what `dotted` (as written in `path`)
+        refers to, or None."""
+        result = self.results[path]
+        parts = dotted.split(".")
+        head = parts[0]
+        if head in self.defined[path]:
+            return None
+        binding = result.bindings.get(head)
+        if binding is not None:
+            target = self._binding_state(path, binding, parts[1:])
+            return None if target is None else self.symbol_file(*target)
+        return self._search([(self.module_file(path, level, module), head) for level, module in result.star])
+
+    def import_targets(self, path: str, level: int, module: str, names: list):
+        """Project files an import statement loads."""
+        if names:
+            for name in names:
+                if name != "*":
+                    sub = self.module_file(path, level, self._join(module, name))
+                    if sub:
+                        yield sub
+                        continue
+                target = self.module_file(path, level, module)
+                if target:
+                    yield target
+            return
+        # "import a.b.c": the deepest of a.b.c, a.b, a that is a project file.
+        parts = module.split(".")
+        while parts:
+            target = self.module_file(path, level, ".".join(parts))
+            if target:
+                yield target
+                return
+            parts.pop()
+
+
+def resolve_python_edges(paths: list, results: dict, imports: set, calls: set, extends: set) -> None:
+    resolver = Resolver(paths, results)
+    for path in paths:
+        result = results.get(path)
+        if result is None:
+            continue
+        for level, module, names in result.imports:
+            for target in resolver.import_targets(path, level, module, names):
+                if target != path:
+                    imports.add((path, target))
+        link_refs(path, ((result.refs, calls), (result.bases, extends)), resolver.resolve_ref)

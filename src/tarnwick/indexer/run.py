@@ -1,0 +1,380 @@
+"""One indexing run: walk, reuse or parse, resolve, write (see the package's
+docstring for the steps)."""
+
+from __future__ import annotations
+
+import os
+import stat
+import sys
+import threading
+import time
+from dataclasses import dataclass, field
+
+from ..atomic import sweep_temporaries
+from ..datadir import (
+    DATA_DIR,
+    GRAPH_NAME,
+    MANIFEST_NAME,
+    SUMMARIES_NAME,
+    mixed_set_problem,
+    read_manifest,
+    record_identities,
+)
+from .cache import CACHE_NAME, Cache, DamagedCache, prove, search_docs, signature
+from .extractors import missing_package
+from .linkage import EDGE_KINDS, resolve_edges
+from ..search.store import INDEX_NAME, indexed_generation
+from .output import (
+    edge,
+    encode,
+    file_node,
+    graph_text,
+    manifest_text,
+    new_generation,
+    summaries_text,
+)
+from .lock import run_lock
+from .publish import ensure_gitignore, publish
+from .pool import stack_size_for, summarize_in_workers, summarize_serially
+from .summarize import FileResult
+from .walk import DEFAULT_MAX_FILE_BYTES, walk_project
+
+# Below this many files a pool costs more than it saves.
+PARALLEL_MIN_FILES = 48
+# Progress is shown by default from this many files on (on a terminal).
+PROGRESS_MIN_FILES = 200
+
+
+@dataclass
+class IndexStats:
+    """Figures of one indexing run."""
+
+    root: str
+    files: int = 0
+    functions: int = 0
+    methods: int = 0
+    classes: int = 0
+    nodes: int = 0
+    edges: int = 0
+    # (relative path, reason) of files left out by the walk.
+    skipped: list = field(default_factory=list)
+    skipped_dirs: int = 0
+    # (relative path, message) of files that could not be read or parsed.
+    unparsable: list = field(default_factory=list)
+    # Relative paths of files a grammar could read only in part.
+    partial: list = field(default_factory=list)
+    # Vendored or generated folders and files left out.
+    vendored: int = 0
+    # Folders and files left out by .gitignore or --exclude.
+    ignored: int = 0
+    # Files taken over unchanged from the previous run.
+    reused: int = 0
+    # Lines to show once: unusable ignore patterns, missing parser packages.
+    warnings: list = field(default_factory=list)
+    seconds: float = 0.0
+    summaries_path: str = ""
+    graph_path: str = ""
+    search_index_path: str = ""
+
+    def summary_line(self) -> str:
+        extra = "".join(
+            f", {count} {label}"
+            for count, label in (
+                (len(self.partial), "partly parsed"),
+                (self.vendored, "vendored or generated"),
+                (self.ignored, "ignored"),
+            )
+            if count
+        )
+        reused = f", {self.reused} unchanged" if self.reused else ""
+        return (
+            f"indexed {self.files} files{reused}: {self.functions} functions, {self.methods} methods, "
+            f"{self.classes} classes, {self.edges} edges; {len(self.skipped)} skipped, "
+            f"{len(self.unparsable)} unparsable{extra}; {self.seconds:.2f}s"
+        )
+
+
+class _Progress:
+    """A file counter on standard error, redrawn at most ten times a second.
+
+    Showing progress must never fail the run: a stream that is closed or
+    cannot be written just turns the counter off.
+    """
+
+    def __init__(self, total: int, enabled: bool, stream=None):
+        self.total = total
+        self.stream = stream if stream is not None else sys.stderr
+        self.enabled = enabled and self.stream is not None
+        self.done = 0
+        self._last = 0.0
+
+    def _show(self, text: str) -> None:
+        try:
+            self.stream.write(text)
+            self.stream.flush()
+        except (OSError, ValueError, AttributeError):
+            self.enabled = False
+
+    def step(self) -> None:
+        self.done += 1
+        if not self.enabled:
+            return
+        now = time.monotonic()
+        if now - self._last >= 0.1 or self.done == self.total:
+            self._last = now
+            self._show(f"\rindexing: {self.done}/{self.total} files")
+
+    def close(self) -> None:
+        if self.enabled and self.done:
+            self._show("\n")
+
+
+def _default_jobs() -> int:
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except AttributeError:
+        return max(1, os.cpu_count() or 1)
+
+
+def _summarize_all(tasks: list, jobs: int, max_file_bytes: int, progress: _Progress) -> list:
+    stack = stack_size_for(max_file_bytes)
+    if jobs <= 1 or len(tasks) < PARALLEL_MIN_FILES:
+        return summarize_serially(tasks, stack, progress.step, threading.Event())
+    return summarize_in_workers(tasks, jobs, stack, progress.step)
+
+
+def _data_dir(root: str, create: bool) -> str:
+    """The project's data directory (created when missing and `create`).
+    Refuses one that is not a real folder of the project: a link could lead
+    the writes anywhere."""
+    data_dir = os.path.join(root, DATA_DIR)
+    if create:
+        try:
+            os.mkdir(data_dir)
+        except FileExistsError:
+            pass
+    try:
+        mode = os.lstat(data_dir).st_mode
+    except FileNotFoundError:
+        return data_dir
+    if not stat.S_ISDIR(mode):
+        raise NotADirectoryError(f"{data_dir} is a link or a file, not a folder of the project; nothing written")
+    return data_dir
+
+
+def index_project(
+    root=".",
+    *,
+    jobs: int | None = None,
+    max_file_bytes: int = DEFAULT_MAX_FILE_BYTES,
+    progress: bool | None = None,
+    excludes=(),
+    use_gitignore: bool = True,
+    full: bool = False,
+    on_wait=None,
+) -> IndexStats:
+    """Index the project at `root` and write its `.vestra` data.
+
+    `jobs` worker processes parse the files (default: one per available
+    core; 1 parses in this process).  Files larger than `max_file_bytes` are
+    skipped, and so are paths matched by `.gitignore` files (unless
+    `use_gitignore` is false) or by the gitignore-style `excludes`.
+    `progress` shows a file counter on standard error: None shows it for
+    large projects when standard error is a terminal.  Files unchanged since
+    the last run are taken from its cache unless `full` is true; the output
+    is the same either way.
+
+    Files that cannot be read, decoded or parsed (even those that crash the
+    parser) do not stop the run: they are listed in the result's
+    `unparsable` and get a file node without a summary record.  Raises
+    NotADirectoryError when `root` is not a folder or its `.vestra` is not a
+    real folder inside it, and OSError when the files cannot be written (the
+    previous ones then stay as they were).
+
+    One run at a time writes a project's index: while another holds it,
+    `on_wait()` is called once and this run waits for it to end.
+    """
+    started = time.perf_counter()
+    root = os.path.abspath(os.fspath(root))
+    if not os.path.isdir(root):
+        raise NotADirectoryError(f"not a directory: {root}")
+    # Refused before any work.
+    data_dir = _data_dir(root, create=True)
+    with run_lock(data_dir, on_wait):
+        # Stale temporaries of killed runs go now.
+        sweep_temporaries(data_dir)
+        ensure_gitignore(data_dir)
+        try:
+            return _index(root, data_dir, started, jobs, max_file_bytes, progress, excludes, use_gitignore, full)
+        except DamagedCache:
+            if full:
+                raise
+        # Text from the cache did not parse although its entry looked sound:
+        # nothing was written, and the cache is not trusted again.
+        return _index(root, data_dir, started, jobs, max_file_bytes, progress, excludes, use_gitignore, True)
+
+
+def _index(root, data_dir, started, jobs, max_file_bytes, progress, excludes, use_gitignore, full) -> IndexStats:
+    stats = IndexStats(root=root)
+
+    walk = walk_project(root, max_file_bytes, excludes, use_gitignore)
+    stats.skipped = walk.skipped
+    stats.skipped_dirs = walk.skipped_dirs
+    stats.vendored = walk.vendored
+    stats.ignored = walk.ignored
+    stats.warnings = list(walk.warnings)
+    sources = _readable(walk.files, stats)
+
+    sig = signature()
+    cache = Cache(sig) if full else Cache.load(os.path.join(data_dir, CACHE_NAME), sig, root)
+    results = []
+    todo = []
+    for source in sources:
+        reused = cache.reuse(source)
+        if reused is None:
+            todo.append(source)
+        else:
+            results.append(reused)
+    stats.reused = len(results)
+    # Largest first for the pool; the output order is fixed afterwards.
+    todo.sort(key=lambda f: -f.size)
+    tasks = [(f.rel, f.path, f.language, f.grammar) for f in todo]
+
+    if progress is None:
+        progress = len(tasks) >= PROGRESS_MIN_FILES and sys.stderr is not None and sys.stderr.isatty()
+    counter = _Progress(len(tasks), bool(progress))
+    try:
+        fresh = _summarize_all(tasks, jobs if jobs is not None else _default_jobs(), max_file_bytes, counter)
+    finally:
+        counter.close()
+    by_rel = {f.rel: f for f in todo}
+    for result in fresh:
+        cache.keep(by_rel[result.path], result.digest, result)
+    results.extend(fresh)
+
+    parsed: dict[str, FileResult] = {}
+    for result in results:
+        if result.error is not None:
+            stats.unparsable.append((result.path, result.error))
+        else:
+            parsed[result.path] = result
+            if result.partial:
+                stats.partial.append(result.path)
+    stats.unparsable.sort()
+    stats.partial.sort()
+    paths = sorted(f.rel for f in sources)
+
+    records = []
+    node_blocks = []
+    contains_blocks = []
+    symbols = 0
+    for path in paths:
+        result = parsed.get(path)
+        if result is None:
+            node_blocks.append(encode(file_node(path, "")))
+            continue
+        records.append((path, result.record_json))
+        node_blocks.append(result.nodes_json)
+        contains_blocks.append(result.contains_json)
+        functions, methods, classes, count = result.counts
+        stats.functions += functions
+        stats.methods += methods
+        stats.classes += classes
+        symbols += count
+    stats.nodes = len(paths) + symbols
+    stats.files = len(records)
+
+    stats.summaries_path = os.path.join(data_dir, SUMMARIES_NAME)
+    stats.graph_path = os.path.join(data_dir, GRAPH_NAME)
+    stats.search_index_path = os.path.join(data_dir, INDEX_NAME)
+    if not full and not todo and cache.unchanged(walk.configs) and _intact(root, data_dir, cache.run):
+        # Nothing to learn and the last run's files are in place: writing
+        # them again would only change their stamp.
+        stats.edges = cache.run["edges"]
+        stats.seconds = time.perf_counter() - started
+        return stats
+
+    for result in results[: stats.reused]:
+        prove(result)
+    symbol_docs = {}
+    for path in paths:
+        if path in parsed:
+            symbol_docs.update(search_docs(parsed[path]))
+    edge_blocks = []
+    for rel, pairs in zip(EDGE_KINDS, resolve_edges(paths, parsed, root)):
+        stats.edges += len(pairs)
+        edge_blocks.extend(encode(edge(a, b, rel)) for a, b in pairs)
+    stats.edges += symbols  # "contains"
+    edge_blocks.extend(contains_blocks)
+
+    # A lone surrogate (some source literals hold one) is written as a JSON
+    # escape, which keeps the files valid UTF-8.
+    generation = new_generation()
+    graph = graph_text(node_blocks, edge_blocks, generation)
+    files = [
+        (SUMMARIES_NAME, summaries_text(records).encode("utf-8", "backslashreplace")),
+        (GRAPH_NAME, graph.encode("utf-8", "backslashreplace")),
+    ]
+    manifest = manifest_text(generation, files)
+    # The cache is this indexer's own: not part of the set readers check.
+    files.append((CACHE_NAME, cache.pieces(generation, stats.edges, walk.configs)))
+    # The manifest goes last: it commits the set.
+    files.append((MANIFEST_NAME, manifest))
+
+    def release() -> None:
+        # The search index needs only the graph and the documents: the rest
+        # goes first, which keeps the run's peak memory down on large projects.
+        for held in (records, node_blocks, edge_blocks, contains_blocks, results, fresh):
+            held.clear()
+        parsed.clear()
+        cache.entries.clear()
+        cache.previous.clear()
+
+    placed = publish(data_dir, files, graph, symbol_docs, release)
+    del graph
+    record_identities(data_dir, generation, manifest, placed)
+
+    stats.seconds = time.perf_counter() - started
+    return stats
+
+
+def _intact(root: str, data_dir: str, run: dict) -> bool:
+    """The data files of the run that `run` describes are all there, as
+    that run wrote them (the manifest's digests), search index included."""
+    if not isinstance(run.get("edges"), int):
+        return False
+    if indexed_generation(root, os.path.join(data_dir, INDEX_NAME)) != run.get("generation"):
+        return False  # missing, damaged, or left by another run
+    manifest = read_manifest(root)
+    if manifest is None or manifest.get("generation") != run.get("generation"):
+        return False
+    names = (SUMMARIES_NAME, GRAPH_NAME)
+    if not all(isinstance(manifest["files"].get(name), dict) for name in names):
+        return False
+    return mixed_set_problem(root, run["generation"], names) is None
+
+
+def _readable(files: list, stats: IndexStats) -> list:
+    """The files whose parser is installed; one warning per missing parser
+    package, and its files are counted as skipped."""
+    missing = {}
+    for grammar in {f.grammar for f in files}:
+        package = missing_package(grammar)
+        if package is not None:
+            missing[grammar] = package
+    if not missing:
+        return files
+    kept = []
+    left = {}
+    for f in files:
+        package = missing.get(f.grammar)
+        if package is None:
+            kept.append(f)
+        else:
+            left.setdefault(package, []).append(f.rel)
+            stats.skipped.append((f.rel, f"no parser: {package} is not installed"))
+    stats.skipped.sort()
+    for package, rels in sorted(left.items()):
+        stats.warnings.append(f"{len(rels)} files not indexed: their parser is missing (pip install {package})")
+    return kept
+
