@@ -99,9 +99,8 @@ def test_an_index_with_a_schema_of_its_own_is_never_queried(two_projects, no_han
         db.execute(statement)
     db.commit()
     db.close()
-    ranked = context.search("ledger loans", root)
+    ranked, (note,) = context.search_result("ledger loans", root)
     assert ranked[0]["path"] == "alpha/ledger.py"  # ranked in memory instead
-    (note,) = vx.take_notes()
     assert note.startswith("search index not used: ") and reason in note
 
 
@@ -174,10 +173,11 @@ def test_damaged_data_files_cost_a_note_not_the_answer(two_projects, damage, not
     root = two_projects[0]
     expected = context.search("ledger loans", root)
     damage(root)
-    assert context.search("ledger loans", root) == expected  # the graph of its files only
+    ranked, notes = context.search_result("ledger loans", root)  # the graph of its files only
+    assert ranked == expected
     with vx.project(root):
         assert vx.load_graph() == json.loads((root / ".vestra" / "graph.json").read_text())  # all of it
-    notes = vx.take_notes()
+    notes += vx.take_notes()
     assert [n for n in notes if note in n] if note else notes == []
     assert "alpha/ledger.py" in context.build_result("ledger loans", root).block
 
@@ -226,3 +226,24 @@ def test_questions_are_taken_up_to_the_stated_length(two_projects, capsys, comma
     err = capsys.readouterr().err
     if status:
         assert err == f"tarnwick: error: the query is 20,001 characters long; at most 20,000 are taken\n"
+
+
+# --- warnings reach every caller ------------------------------------------------
+
+@pytest.mark.parametrize("argv, shown", [
+    (["context", "ledger loans", "--json"], lambda out: json.loads(out)["warnings"]),
+    (["search", "ledger loans", "--json"], lambda out: json.loads(out)["warnings"]),
+    (["search", "ledger loans"], None),
+    (["context", "ledger loans"], None),
+])
+def test_an_unusable_search_index_is_a_warning_of_every_command(two_projects, capsys, argv, shown):
+    root = two_projects[0]
+    db = root / ".vestra" / "search.db"
+    db.write_bytes(db.read_bytes()[:4096])
+    assert main([*argv, "--root", str(root)]) == 0
+    out, err = capsys.readouterr()
+    assert "alpha/ledger.py" in out
+    (line,) = err.splitlines()
+    assert line.startswith(f"tarnwick: warning: search index not used: {db}: damaged")
+    if shown:
+        assert shown(out) == [line.removeprefix("tarnwick: warning: ")]

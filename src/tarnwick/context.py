@@ -38,6 +38,7 @@ __all__ = [
     "match_symbols",
     "resolve_root",
     "search",
+    "search_result",
     "symbol_matches",
 ]
 
@@ -221,10 +222,6 @@ def build_result(
         raise DamagedIndexError(fault) from None
     lap("pack")
     timings["total"] = sum(timings.values())
-    warnings = []
-    problem = mixed_set_problem(path, graph.get("generation"))
-    if problem is not None:
-        warnings.append(f"{path / DATA_DIR}: {problem}; run `tarnwick index` again")
     return FocusedContext(
         query=query,
         root=path,
@@ -234,14 +231,33 @@ def build_result(
         files=[e for e in files if isinstance(e, dict)],
         symbols=put_first,
         timings=timings,
-        warnings=warnings,
+        warnings=_warnings(path, graph),
     )
+
+
+def _warnings(path: Path, graph: dict) -> list[str]:
+    """What the caller should know about the index an answer came from: the
+    remarks retrieval gathered on this thread (`vx.take_notes`, taken here:
+    a search index it could not use, say) and files from different runs."""
+    warnings = vx.take_notes()
+    problem = mixed_set_problem(path, graph.get("generation"))
+    if problem is not None:
+        warnings.append(f"{path / DATA_DIR}: {problem}; run `tarnwick index` again")
+    return warnings
 
 
 def search(query: str, root: str | os.PathLike[str] | None = None, limit: int = TOP_FILES) -> list[dict]:
     """The ``limit`` best files for ``query`` with the symbols that match it
     (weak matches left out), as ``files_json`` gives them.  Raises as
     ``build_result`` does."""
+    return search_result(query, root, limit)[0]
+
+
+def search_result(
+    query: str, root: str | os.PathLike[str] | None = None, limit: int = TOP_FILES
+) -> tuple[list[dict], list[str]]:
+    """``search``'s files, and the warnings about the index they came from
+    (as `FocusedContext.warnings`)."""
     from . import context_packer as cp
 
     path = resolve_root(root)
@@ -255,7 +271,8 @@ def search(query: str, root: str | os.PathLike[str] | None = None, limit: int = 
             return cp.load_summaries(path)
 
     matches = symbol_matches(files, graph, query, summaries)
-    return files_json(files, {base: strong_matches(found) for base, found in matches.items()})
+    ranked = files_json(files, {base: strong_matches(found) for base, found in matches.items()})
+    return ranked, _warnings(path, graph)
 
 
 def build(query: str, root: str | os.PathLike[str] | None = None, token_budget: int = 5000) -> str:

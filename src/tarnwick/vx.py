@@ -399,19 +399,25 @@ def classify_intent(query: str) -> str:
 # --------------------------------------------------------------------------
 # Notes for the user
 
-_notes: list[str] = []
+# Per thread: a server answers several questions at once, and each answer
+# carries the remarks about its own queries.
+_notes = threading.local()
 
 
 def _note(text: str) -> None:
-    if text not in _notes:
-        _notes.append(text)
+    gathered = getattr(_notes, "lines", None)
+    if gathered is None:
+        gathered = _notes.lines = []
+    if text not in gathered:
+        gathered.append(text)
 
 
 def take_notes() -> list[str]:
-    """One-line remarks gathered since the last call (for example a search
-    index that could not be used), for a command to show; clears them."""
-    taken = list(_notes)
-    _notes.clear()
+    """One-line remarks gathered by the calling thread since its last call
+    (for example a search index that could not be used), for a command to
+    show; clears them."""
+    taken = getattr(_notes, "lines", None) or []
+    _notes.lines = []
     return taken
 
 

@@ -125,9 +125,12 @@ def _run_context(args: argparse.Namespace) -> int:
 
 def _run_search(args: argparse.Namespace) -> int:
     root = context.resolve_root(args.root)
-    ranked = context.search(args.query, root, limit=args.n)
+    ranked, warnings = context.search_result(args.query, root, limit=args.n)
+    for warning in warnings:
+        console.warn(PROG, warning)
     if args.json:
-        print(json.dumps({"query": args.query, "root": str(root), "files": ranked}, ensure_ascii=False, indent=2))
+        found = {"query": args.query, "root": str(root), "files": ranked, "warnings": warnings}
+        print(json.dumps(found, ensure_ascii=False, indent=2))
     elif ranked:
         print(format_ranking(ranked), end="")
     else:
