@@ -8,22 +8,34 @@ Tools:
 - `search_symbols(query, limit=8)`: the files that answer it, best first, with
   their matching functions, methods and classes and one-based line ranges.
 
-Each call reads the index afresh, so re-indexing needs no restart.  A call
-that cannot be answered (an empty query, a bad number, a missing or broken
-index) gets an error result naming the fault; the server keeps running.  It
-ends when the client closes the connection.  Needs the `mcp` package (the
+Each call reads the index afresh, so re-indexing needs no restart, and the
+server starts before the first `tarnwick index` (each call then says how to
+build one).  A call that cannot be answered (an empty query, a bad number, a
+missing or broken index) gets an error result naming the fault; doubts about
+the index an answer came from follow it as warning lines; a request the SDK
+cannot read gets a JSON-RPC error (`mcp_wire`).  The server keeps running
+until the client closes the connection, and ends within a moment of SIGTERM,
+SIGINT or SIGHUP, abandoning a call in flight.  Needs the `mcp` package (the
 `tarnwick[mcp]` extra).
 """
 
 from __future__ import annotations
 
+import os
+import signal
+from contextvars import ContextVar
 from importlib import metadata
 from pathlib import Path
 
+import anyio
 from mcp.server.mcpserver import MCPServer
 from mcp.server.mcpserver.exceptions import ToolError
+from mcp.server.stdio import stdio_server
+from mcp_types import CallToolResult, TextContent
 
 from . import context, vx
+from .cli import console
+from .mcp_wire import CheckedLines
 
 INSTRUCTIONS = (
     "Context for questions about the code base at {root}. Call project_context with the user's "
@@ -44,21 +56,45 @@ def _checked_query(query: str) -> str:
     return query
 
 
+# The warnings of the tool call in progress (each call runs in a context of its own).
+_call_warnings: ContextVar[list | None] = ContextVar("tarnwick_call_warnings", default=None)
+
+
 def _answer(work):
-    """Run one tool's work, turning a missing or unusable index into a tool error."""
+    """Run one tool's work, turning a missing or unusable index into a tool
+    error; `work` returns the answer and its warnings."""
     try:
-        return work()
+        answer, warnings = work()
     except (context.NoIndexError, context.DamagedIndexError, NotADirectoryError, vx.GraphError) as exc:
         raise ToolError(str(exc)) from None
+    gathered = _call_warnings.get()
+    if gathered is not None:
+        gathered.extend(warnings)
+    return answer
+
+
+class _Server(MCPServer):
+    """The SDK's server, with each tool's warnings put after its answer."""
+
+    async def call_tool(self, name, arguments, context=None):
+        warnings: list = []
+        token = _call_warnings.set(warnings)
+        try:
+            result = await super().call_tool(name, arguments, context)
+        finally:
+            _call_warnings.reset(token)
+        if warnings and isinstance(result, CallToolResult) and not result.is_error:
+            result.content.extend(TextContent(type="text", text=f"warning: {warning}") for warning in warnings)
+        return result
 
 
 def create_server(root: Path) -> MCPServer:
-    """The server for the indexed project at `root`."""
+    """The server for the project at `root` (indexed or not yet)."""
     try:
         version = metadata.version("tarnwick")
     except metadata.PackageNotFoundError:  # running from a source tree
         version = ""
-    server = MCPServer(
+    server = _Server(
         "tarnwick", instructions=INSTRUCTIONS.format(root=root), version=version, log_level="WARNING"
     )
 
@@ -70,7 +106,11 @@ def create_server(root: Path) -> MCPServer:
         _checked_query(query)
         if not 1 <= token_budget <= MAX_BUDGET:
             raise ToolError(f"token_budget must be between 1 and {MAX_BUDGET}, not {token_budget}")
-        return _answer(lambda: context.build(query, root, token_budget))
+        def work():
+            result = context.build_result(query, root, token_budget)
+            return result.block, result.warnings
+
+        return _answer(work)
 
     @server.tool()
     def search_symbols(query: str, limit: int = 8) -> list[dict]:
@@ -80,11 +120,42 @@ def create_server(root: Path) -> MCPServer:
         if not 1 <= limit <= MAX_LIMIT:
             raise ToolError(f"limit must be between 1 and {MAX_LIMIT}, not {limit}")
 
-        return _answer(lambda: context.search(query, root, limit))
+        return _answer(lambda: context.search_result(query, root, limit))
 
     return server
 
 
-def serve(root: Path) -> None:
-    """Serve the project at `root` on standard input/output until the client leaves."""
-    create_server(root).run("stdio")
+def serve(root: Path, prog: str = "tarnwick") -> None:
+    """Serve the project at `root` on standard input/output until the client
+    leaves; a signal to end ends the process at once."""
+    server = create_server(root)
+    previous = {}
+    for name in ("SIGTERM", "SIGINT", "SIGHUP"):
+        if hasattr(signal, name):
+            signum = getattr(signal, name)
+            previous[signum] = signal.signal(signum, lambda signum, frame: _end_now(prog, signum))
+    try:
+        anyio.run(_serve_stdio, server)
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+
+
+def _end_now(prog: str, signum: int) -> None:
+    # A call in flight runs in a worker thread that nothing can stop, and the
+    # interpreter would wait for it (and for the one reading standard input)
+    # before exiting: end the process here instead.
+    console.say(f"{prog}: {'interrupted' if signum == signal.SIGINT else 'terminated'}")
+    os._exit(128 + signum)
+
+
+async def _serve_stdio(server: MCPServer) -> None:
+    # Standard input is read here, line by line, so that every line the SDK
+    # could not read still gets its answer (`mcp_wire`).
+    source = open(0, encoding="utf-8", errors="replace", closefd=False)  # noqa: SIM115 (fd 0 stays open)
+    lines = CheckedLines(anyio.wrap_file(source))
+    async with stdio_server(stdin=lines) as (read_stream, write_stream):
+        lines.answer_through(write_stream)
+        # The SDK's own stdio runner reads standard input itself; this is its body.
+        lowlevel = server._lowlevel_server
+        await lowlevel.run(read_stream, write_stream, lowlevel.create_initialization_options())

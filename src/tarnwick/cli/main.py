@@ -18,6 +18,7 @@ from __future__ import annotations
 import argparse
 import json
 import sys
+from pathlib import Path
 
 from .. import context, vx
 from . import console, index
@@ -138,16 +139,32 @@ def _run_search(args: argparse.Namespace) -> int:
     return 0
 
 
+def _serving_root(given: str | None) -> Path:
+    """The project the server answers for: ROOT, else the nearest indexed
+    folder at or above here, else here.  It need not be indexed yet: each call
+    then says how to index it."""
+    if given is None:
+        return context.find_root() or Path.cwd()
+    try:
+        path = Path(given).resolve()
+    except (OSError, RuntimeError) as exc:  # a link loop, a removed working folder
+        raise NotADirectoryError(f"cannot resolve {given}: {getattr(exc, 'strerror', None) or exc}") from None
+    if not path.is_dir():
+        raise NotADirectoryError(f"not a folder: {path}")
+    return path
+
+
 def _run_mcp(args: argparse.Namespace) -> int:
-    root = context.resolve_root(args.root)
+    root = _serving_root(args.root)
     try:
         from ..mcp_server import serve
     except ImportError as exc:
         if exc.name is None or not exc.name.startswith("mcp"):
             raise
         return _fail("the MCP server needs the `mcp` package: pip install 'tarnwick[mcp]'")
-    serve(root)
-    return 0
+    serve(root, PROG)
+    # A call still running for a client that left must not keep the process.
+    console.leave(0)
 
 
 def _run(argv: list[str] | None) -> int:
