@@ -130,8 +130,8 @@ def test_a_signal_ends_a_query_in_flight(opened_index):
 
     previous = signal.signal(signal.SIGALRM, ring)
     try:
-        signal.setitimer(signal.ITIMER_REAL, 0.2)
         with pytest.raises(Alarm):
+            signal.setitimer(signal.ITIMER_REAL, 0.2)
             opened_index._rows(ENDLESS)
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
