@@ -21,7 +21,7 @@ import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from . import vx
+from . import freshness, vx
 from .collector import paused
 from .datadir import DATA_DIR, GRAPH_NAME, mixed_set_problem
 from .focus import TOP_FILES, base_file, focus_summaries, line_range, match_symbols, strong_matches, symbol_matches
@@ -208,9 +208,15 @@ def build_result(
     files = result.get("files") or []
     view, put_first = focus_summaries(summaries, files, graph, query)
     lap("focus")
+    # Code is shown only from files as they were indexed.
+    changed = freshness.changed_files(path, [base_file(e) for e in files if isinstance(e, dict)], graph)
+    packed_view, packed_graph = freshness.without_positions(view, graph, changed)
+    for stale in changed:
+        put_first.pop(stale, None)
+    lap("freshness")
     try:
         block = cp.pack(
-            retrieve_result=result, summaries=view, graph=graph, project_root=path, token_budget=token_budget
+            retrieve_result=result, summaries=packed_view, graph=packed_graph, project_root=path, token_budget=token_budget
         )
     except (TypeError, AttributeError):
         # The packer fails deep inside on a record of the wrong shape.
@@ -231,18 +237,21 @@ def build_result(
         files=[e for e in files if isinstance(e, dict)],
         symbols=put_first,
         timings=timings,
-        warnings=_warnings(path, graph),
+        warnings=_warnings(path, graph, changed),
     )
 
 
-def _warnings(path: Path, graph: dict) -> list[str]:
+def _warnings(path: Path, graph: dict, changed: list[str]) -> list[str]:
     """What the caller should know about the index an answer came from: the
     remarks retrieval gathered on this thread (`vx.take_notes`, taken here:
-    a search index it could not use, say) and files from different runs."""
+    a search index it could not use, say), files from different runs, and
+    the files edited since indexing (`freshness`)."""
     warnings = vx.take_notes()
     problem = mixed_set_problem(path, graph.get("generation"))
     if problem is not None:
         warnings.append(f"{path / DATA_DIR}: {problem}; run `tarnwick index` again")
+    if changed:
+        warnings.append(freshness.warning(changed))
     return warnings
 
 
@@ -271,8 +280,12 @@ def search_result(
             return cp.load_summaries(path)
 
     matches = symbol_matches(files, graph, query, summaries)
+    # Line ranges only from files as they were indexed.
+    changed = freshness.changed_files(path, [base_file(e) for e in files if isinstance(e, dict)], graph)
+    for stale in changed:
+        matches.pop(stale, None)
     ranked = files_json(files, {base: strong_matches(found) for base, found in matches.items()})
-    return ranked, _warnings(path, graph)
+    return ranked, _warnings(path, graph, changed)
 
 
 def build(query: str, root: str | os.PathLike[str] | None = None, token_budget: int = 5000) -> str:

@@ -92,6 +92,14 @@ def file_digest(data: bytes) -> dict:
     return {"size": len(data), "sha256": hashlib.sha256(data).hexdigest()}
 
 
+def source_digest(data: bytes) -> str:
+    """The digest of a source file's content as the index records it (the
+    indexer's cache and the search index's `sources` table)."""
+    import hashlib
+
+    return hashlib.blake2b(data, digest_size=16).hexdigest()
+
+
 def file_identity(info: os.stat_result) -> list:
     """What `identities.json` records of one file."""
     return [info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns, info.st_ctime_ns]

@@ -23,7 +23,7 @@ import os
 import sys
 import time
 
-from ..datadir import read_regular, resolve_inside
+from ..datadir import read_regular, resolve_inside, source_digest
 from .result import FileResult
 
 # The bound on reading a source file, here and in the parsing workers: far
@@ -62,7 +62,8 @@ _SEARCH_DOCS = _FIELDS.index("search_docs")
 
 
 def digest(data: bytes) -> str:
-    return hashlib.blake2b(data, digest_size=16).hexdigest()
+    # The same digest the search index keeps for queries to check a file by.
+    return source_digest(data)
 
 
 def _code_digest() -> str:

@@ -53,7 +53,9 @@ def _file_identity(info: os.stat_result) -> dict:
     }
 
 
-def _stage_search_index(data_dir: str, graph_json: str, graph_staged: str, symbol_docs: dict):
+def _stage_search_index(
+    data_dir: str, graph_json: str, graph_staged: str, symbol_docs: dict, sources: dict, indexed_ns: int | None
+):
     """The search index of the graph `graph_json`, written to a temporary;
     returns its path."""
     with paused():
@@ -72,14 +74,26 @@ def _stage_search_index(data_dir: str, graph_json: str, graph_staged: str, symbo
         "edges": len(graph["edges"]),
         **_file_identity(os.stat(graph_staged)),
     }
+    if indexed_ns is not None:
+        identity["indexed_ns"] = indexed_ns
     path = os.path.join(data_dir, INDEX_NAME)
-    return build_index(path, corpus, identity, edge_positions, file_parts, compact_graph)
+    return build_index(path, corpus, identity, edge_positions, file_parts, compact_graph, sources)
 
 
-def publish(data_dir: str, files: list, graph_json: str, symbol_docs: dict, release=None) -> dict:
+def publish(
+    data_dir: str,
+    files: list,
+    graph_json: str,
+    symbol_docs: dict,
+    release=None,
+    sources: dict | None = None,
+    indexed_ns: int | None = None,
+) -> dict:
     """Replace the run's `files` ((name, bytes) pairs, the store and the
     graph first, the manifest last) and the search index built from the
     graph text `graph_json`; returns the placed files' status by name.
+    `sources` maps each source file to the (size, modification time,
+    digest) it was indexed with, and `indexed_ns` is when the run began.
 
     `release()` is called once the files are on disk, before the search
     index is built, to let the caller drop what it no longer needs.  Raises
@@ -94,7 +108,7 @@ def publish(data_dir: str, files: list, graph_json: str, symbol_docs: dict, rele
     try:
         if release is not None:
             release()
-        search_tmp = _stage_search_index(data_dir, graph_json, staged[1][0], symbol_docs)
+        search_tmp = _stage_search_index(data_dir, graph_json, staged[1][0], symbol_docs, sources or {}, indexed_ns)
         del graph_json
         placed = commit_files(data_dir, staged[:2])
         del staged[:2]

@@ -217,6 +217,9 @@ def index_project(
 def _index(root, data_dir, started, jobs, max_file_bytes, progress, excludes, use_gitignore, full) -> IndexStats:
     stats = IndexStats(root=root)
 
+    # Before any file is looked at: a file changed from here on may keep the
+    # time and size the walk saw (a coarse clock), which readers must know.
+    walked_ns = time.time_ns()
     walk = walk_project(root, max_file_bytes, excludes, use_gitignore)
     stats.skipped = walk.skipped
     stats.skipped_dirs = walk.skipped_dirs
@@ -330,7 +333,12 @@ def _index(root, data_dir, started, jobs, max_file_bytes, progress, excludes, us
         cache.entries.clear()
         cache.previous.clear()
 
-    placed = publish(data_dir, files, graph, symbol_docs, release)
+    # What each summary was made from, for queries to tell the files edited since.
+    sources_seen = {}
+    for source in sources:
+        entry = cache.entries.get(source.rel)
+        sources_seen[source.rel] = (source.size, source.mtime_ns, entry[2] if entry else None)
+    placed = publish(data_dir, files, graph, symbol_docs, release, sources_seen, walked_ns)
     del graph
     record_identities(data_dir, generation, manifest, placed)
 

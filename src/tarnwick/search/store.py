@@ -20,7 +20,12 @@ Its tables:
 - ``graph(name, data)``: the compact copy of the graph (`compact`), which
   `load_graph` reads instead of the graph file when the graph file is, by
   device, inode, size, modification and change time, the one it was made
-  from.
+  from;
+- ``sources(number, size, mtime_ns, digest)``: each source file as it was
+  read (size, modification time, content digest), so that a query can tell
+  the files edited since without reading them.  ``meta`` names when the
+  run started (``indexed_ns``): a file changed within the same clock tick
+  keeps its time and size, and only its digest tells.
 
 An index is used only for the graph it was built from: same generation,
 same node and edge counts.  The file is read as untrusted input (it may
@@ -44,7 +49,7 @@ from array import array
 from ..datadir import resolve_inside
 
 INDEX_NAME = "search.db"
-FORMAT = 2
+FORMAT = 3
 
 _ARRAYS = {
     "file_norm": "f",
@@ -70,6 +75,7 @@ TABLES = {
     "symbols": "CREATE TABLE symbols(number INTEGER PRIMARY KEY, id TEXT, name TEXT, kind TEXT,"
     " line_start INTEGER, line_end INTEGER)",
     "graph": "CREATE TABLE graph(name TEXT PRIMARY KEY, data BLOB)",
+    "sources": "CREATE TABLE sources(number INTEGER PRIMARY KEY, size INTEGER, mtime_ns INTEGER, digest TEXT)",
 }
 # The longest one query may run: a damaged file must not hang a command.
 QUERY_SECONDS = 10.0
@@ -130,12 +136,20 @@ def _unlink(path: str) -> None:
 
 
 def build_index(
-    path: str, corpus, graph_identity: dict, edge_positions: list, file_parts: list, compact_graph=None
+    path: str,
+    corpus,
+    graph_identity: dict,
+    edge_positions: list,
+    file_parts: list,
+    compact_graph=None,
+    sources: dict | None = None,
 ) -> str:
     """`write_index`'s file, written to a temporary beside ``path`` and
     flushed to disk, ready to be renamed over it; returns the temporary's
-    path.  A failure removes the temporary; SQLite's errors (a full disk)
-    are raised as OSError."""
+    path.  ``sources`` maps a file id to the (size, modification time in
+    ns, content digest or None) its summary was made from, which lets a
+    query tell the files edited since.  A failure removes the temporary;
+    SQLite's errors (a full disk) are raised as OSError."""
     import sqlite3
 
     from ..atomic import finish_temporary, new_temporary
@@ -169,6 +183,11 @@ def build_index(
                 ((n, *map(_text, info)) for n, info in enumerate(corpus.symbol_info)),
             )
             db.executemany("INSERT INTO graph VALUES (?, ?)", sorted((compact_graph or {}).items()))
+            sources = sources or {}
+            db.executemany(
+                "INSERT INTO sources VALUES (?, ?, ?, ?)",
+                ((n, *sources[fid]) for n, fid in enumerate(corpus.file_ids) if fid in sources),
+            )
             db.execute("COMMIT")
         finally:
             db.close()
@@ -445,6 +464,21 @@ class IndexCorpus:
         """The numbers of the files ``file_ids`` (ValueError for one not in
         the index)."""
         return [self.file_ids.index(fid) for fid in file_ids]
+
+    def source_stamps(self, numbers) -> dict:
+        """number -> (size, modification time in ns, digest or None) of the
+        source files as they were indexed; files without a record are left
+        out."""
+        numbers = sorted(set(numbers))
+        if not numbers:
+            return {}
+        marks = ",".join("?" * len(numbers))
+        rows = self._rows(f"SELECT number, size, mtime_ns, digest FROM sources WHERE number IN ({marks})", numbers)
+        return {
+            number: (size, mtime_ns, digest)
+            for number, size, mtime_ns, digest in rows
+            if type(size) is int and type(mtime_ns) is int and (digest is None or type(digest) is str)
+        }
 
     def symbols(self, numbers) -> dict:
         numbers = list(numbers)

@@ -1,0 +1,144 @@
+"""Is the code an answer would show still the code that was indexed?
+
+The index keeps, for each source file, the size, modification time and
+content digest its summary was made from (the search index's `sources`
+table).  Before an answer shows code or line ranges, the few files it would
+read are checked against that: one `lstat` each, and a read only for a file
+of the recorded size whose time differs (touched, or rewritten as it was) or
+lies within a clock tick of the indexing run (an edit then may keep both
+its time and its size).  A file edited, deleted or
+replaced by a link or a folder since is *changed*: the answer leaves out its
+code and line ranges (they may point at other code now) and says so in one
+warning line.  Without that record (no search index, or one from another
+run or version) a file modified after the graph file was written counts as
+changed.
+
+Light at import: the query path uses it.
+"""
+
+from __future__ import annotations
+
+import os
+import stat
+from pathlib import Path
+
+from .datadir import DATA_DIR, GRAPH_NAME, read_regular, resolve_inside, source_digest
+
+# Times this close to the start of the indexing run may hide an edit made in
+# the same clock tick: such a file is judged by its digest.
+RACY_NS = 2_000_000_000
+# Far above any file the indexer admits; a larger one has changed anyway.
+READ_LIMIT = 1 << 30
+NAMED_IN_WARNING = 5
+
+
+def _recorded(root: Path, paths: list, graph: dict):
+    """(stamps by path, indexing start in ns) from the search index of
+    `graph`, or (None, None) when it has none to give."""
+    from .vx import _search_index
+
+    index = _search_index(root)
+    if index is None or index.meta.get("generation") != graph.get("generation"):
+        return None, None
+    numbers = {}
+    for path in paths:
+        try:
+            numbers[index.file_numbers([path])[0]] = path
+        except ValueError:
+            continue  # not indexed: judged by its time below
+    try:
+        stamps = index.source_stamps(numbers)
+    except Exception:  # a damaged index must never end the query
+        return None, None
+    indexed_ns = index.meta.get("indexed_ns")
+    return {numbers[n]: stamp for n, stamp in stamps.items()}, indexed_ns if type(indexed_ns) is int else None
+
+
+def _graph_written_ns(root: Path) -> int | None:
+    try:
+        return os.stat(root / DATA_DIR / GRAPH_NAME).st_mtime_ns
+    except OSError:
+        return None
+
+
+def _is_changed(root: Path, rel: str, stamp, indexed_ns: int | None, written_ns: int | None) -> bool:
+    path = root / rel
+    try:
+        info = os.lstat(path)
+    except (OSError, ValueError):
+        return True  # deleted (or a name the system refuses)
+    if not stat.S_ISREG(info.st_mode):
+        return True  # replaced by a link, a folder, a FIFO
+    if stamp is None:
+        # Nothing recorded for the file: only its time can tell.
+        return written_ns is None or info.st_mtime_ns > written_ns
+    size, mtime_ns, digest = stamp
+    if info.st_size != size:
+        return True
+    if info.st_mtime_ns == mtime_ns and (indexed_ns is None or mtime_ns < indexed_ns - RACY_NS):
+        return False
+    # Touched (a checkout rewrites files as they were), or changed within a
+    # clock tick of the run, where the same time and size prove nothing.
+    if digest is None or resolve_inside(path, root) is None:
+        return True
+    try:
+        return source_digest(read_regular(path, READ_LIMIT)) != digest
+    except OSError:
+        return True
+
+
+def changed_files(root: Path, paths, graph: dict) -> list[str]:
+    """The files among `paths` (relative to `root`) whose content may no
+    longer be what the index of `graph` was made from, sorted."""
+    wanted = sorted({p for p in paths if isinstance(p, str) and p})
+    if not wanted:
+        return []
+    root = Path(root)
+    stamps, indexed_ns = _recorded(root, wanted, graph if isinstance(graph, dict) else {})
+    written_ns = _graph_written_ns(root)
+    stamps = stamps or {}
+    return [rel for rel in wanted if _is_changed(root, rel, stamps.get(rel), indexed_ns, written_ns)]
+
+
+def warning(changed: list[str]) -> str:
+    """One line naming the changed files (the first few of them)."""
+    shown = ", ".join(changed[:NAMED_IN_WARNING])
+    if len(changed) > NAMED_IN_WARNING:
+        shown += f" and {len(changed) - NAMED_IN_WARNING} more"
+    files = "file" if len(changed) == 1 else "files"
+    return (
+        f"{len(changed)} {files} changed since indexing ({shown}): their code and line ranges are left out;"
+        " run `tarnwick index` to refresh"
+    )
+
+
+def _in(path, paths: set) -> bool:
+    return isinstance(path, str) and path in paths
+
+
+def without_positions(view: dict, graph: dict, changed: list[str]) -> tuple[dict, dict]:
+    """The summary view and graph for packing, with the line ranges of the
+    `changed` files taken out: their functions keep their place in the
+    summary, but no code is cut out of them and no read points into them."""
+    gone = set(changed)
+    if not gone:
+        return view, graph
+    view = dict(view)
+    for path in gone:
+        record = view.get(path)
+        if not isinstance(record, dict) or not isinstance(record.get("functions"), dict):
+            continue
+        functions = {
+            name: {k: v for k, v in info.items() if k != "lines"} if isinstance(info, dict) else info
+            for name, info in record["functions"].items()
+        }
+        view[path] = {**record, "functions": functions}
+    nodes = graph.get("nodes")
+    if isinstance(nodes, list):
+        kept = [
+            node
+            for node in nodes
+            if not (isinstance(node, dict) and node.get("kind") == "symbol" and _in(node.get("path"), gone))
+        ]
+        graph = {**graph, "nodes": kept}
+    return view, graph
