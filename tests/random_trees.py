@@ -16,7 +16,7 @@ import random
 import sqlite3
 from pathlib import Path
 
-IDENTITY = {"generation", "device", "inode", "size", "mtime_ns", "ctime_ns"}
+IDENTITY = {"generation", "device", "inode", "size", "mtime_ns", "ctime_ns", "indexed_ns"}
 KINDS = ("py", "js", "ts", "go")
 
 
@@ -204,6 +204,8 @@ def outputs(root: Path) -> dict:
             rows = db.execute(f"SELECT * FROM {table}").fetchall()
             if table == "meta":
                 rows = [row for row in rows if row[0] not in IDENTITY]
+            elif table == "sources":  # the files' times are the tree's, not the index's
+                rows = [(number, size, digest) for number, size, _, digest in rows]
             elif table == "graph":  # its top-level keys hold the generation
                 rows = [(name, _without_generation(data) if name == "top" else data) for name, data in rows]
             out[f"search.db:{table}"] = sorted(rows, key=repr)
