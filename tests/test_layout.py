@@ -25,6 +25,7 @@ QUERY_SIDE = {
     "tarnwick.retrieve",
     "tarnwick.context",
     "tarnwick.focus",
+    "tarnwick.freshness",
 }
 
 
