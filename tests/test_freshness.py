@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 
 from tarnwick import context, freshness
-from tarnwick.index import index_project
+from tarnwick.indexer import index_project
 
 SAMPLE = Path(__file__).resolve().parent.parent / "examples" / "bookshelf"
 QUERY = "how are overdue loans detected"
