@@ -34,7 +34,6 @@ from mcp.server.stdio import stdio_server
 from mcp_types import CallToolResult, TextContent
 
 from . import context, vx
-from .cli import console
 from .mcp_wire import CheckedLines
 
 INSTRUCTIONS = (
@@ -145,7 +144,11 @@ def _end_now(prog: str, signum: int) -> None:
     # A call in flight runs in a worker thread that nothing can stop, and the
     # interpreter would wait for it (and for the one reading standard input)
     # before exiting: end the process here instead.
-    console.say(f"{prog}: {'interrupted' if signum == signal.SIGINT else 'terminated'}")
+    line = f"{prog}: {'interrupted' if signum == signal.SIGINT else 'terminated'}\n"
+    try:
+        os.write(2, line.encode())
+    except OSError:  # nowhere to say it
+        pass
     os._exit(128 + signum)
 
 
