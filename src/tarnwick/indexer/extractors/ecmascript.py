@@ -9,7 +9,7 @@ Imports are ES `import`/`export ... from`, `require("...")` and `import()`.
 
 from __future__ import annotations
 
-from .treesitter import FileReader, captures, comment_lines, doc_of, dotted, first_sentence_line, flat, is_dotted, param_names, parse, text
+from .treesitter import FileReader, captures, comment_lines, doc_of, dotted, first_sentence_line, flat, is_dotted, param_names, parse, text, too_deep
 
 # Names that every script can call without defining or importing them.
 GLOBALS = frozenset(
@@ -454,6 +454,6 @@ def summarize(result, data: bytes, grammar: str):
     """Fill `result` for a TypeScript/JavaScript source held in `data`."""
     tree = parse(grammar, data)
     root = tree.root_node
-    result.partial = root.has_error
+    result.partial = root.has_error or too_deep(root)
     result.record = _File(result, data, grammar).run(root)
     return result

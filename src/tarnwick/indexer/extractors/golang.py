@@ -8,7 +8,7 @@ classes (embedded types are their bases); other named types are symbols.
 
 from __future__ import annotations
 
-from .treesitter import FileReader, captures, comment_lines, doc_of, dotted, first_sentence_line, flat, leading_comments, param_names, parse, text
+from .treesitter import FileReader, captures, comment_lines, doc_of, dotted, first_sentence_line, flat, leading_comments, param_names, parse, text, too_deep
 
 # Predeclared functions and the types whose conversions look like calls.
 BUILTINS = frozenset(
@@ -185,6 +185,6 @@ class _File(FileReader):
 def summarize(result, data: bytes, grammar: str = "go"):
     """Fill `result` for a Go source held in `data`."""
     root = parse("go", data).root_node
-    result.partial = root.has_error
+    result.partial = root.has_error or too_deep(root)
     result.record = _File(result, data).run(root)
     return result

@@ -8,7 +8,7 @@ first type.  Imports are single-type, on-demand (`a.b.*`) and static.
 
 from __future__ import annotations
 
-from .treesitter import FileReader, captures, doc_of, dotted, flat, parse, text
+from .treesitter import FileReader, captures, doc_of, dotted, flat, parse, text, too_deep
 
 # Calls that name no project code.
 BUILTINS = frozenset(("super", "this"))
@@ -137,6 +137,6 @@ class _File(FileReader):
 def summarize(result, data: bytes, grammar: str = "java"):
     """Fill `result` for a Java source held in `data`."""
     root = parse("java", data).root_node
-    result.partial = root.has_error
+    result.partial = root.has_error or too_deep(root)
     result.record = _File(result, data).run(root)
     return result

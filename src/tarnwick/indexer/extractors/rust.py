@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import re
 
-from .treesitter import COMMENTS, FileReader, captures, comment_lines, doc_of, dotted, first_sentence_line, flat, param_names, parse, text
+from .treesitter import COMMENTS, MAX_DOTTED_BYTES, FileReader, captures, comment_lines, doc_of, dotted, first_sentence_line, flat, param_names, parse, text, too_deep
 
 # Prelude functions and constructors that name no project code.
 BUILTINS = frozenset("Some Ok Err Box::new Vec::new String::new String::from drop".split())
@@ -36,6 +36,8 @@ def _ref(node) -> str | None:
     on a value ("self.items.push"); None for anything else."""
     if node.type == "field_expression":
         return dotted(node)
+    if node.end_byte - node.start_byte > MAX_DOTTED_BYTES:
+        return None  # a closure or block called in place
     value = _path(node)
     return value if _PATH.fullmatch(value) else None
 
@@ -201,6 +203,6 @@ class _File(FileReader):
 def summarize(result, data: bytes, grammar: str = "rust"):
     """Fill `result` for a Rust source held in `data`."""
     root = parse("rust", data).root_node
-    result.partial = root.has_error
+    result.partial = root.has_error or too_deep(root)
     result.record = _File(result, data).run(root)
     return result

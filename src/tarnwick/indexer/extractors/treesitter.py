@@ -76,6 +76,13 @@ def _document_order(node) -> tuple:
     return node.start_byte, -node.end_byte, node.type
 
 
+# Queries match only this deep in a tree: tree-sitter's query cursor slows
+# down by orders of magnitude on deeper trees (a method chain of 40,000 links
+# is twice as deep).  Code this deep is generated; `too_deep` marks its file
+# as read in part.
+MAX_QUERY_DEPTH = 10_000
+
+
 def captures(grammar: str, source: str, node) -> dict:
     """Captures of a query (compiled once per process) under `node`, each
     name's nodes in document order.
@@ -90,8 +97,28 @@ def captures(grammar: str, source: str, node) -> dict:
     query = _queries.get(key)
     if query is None:
         query = _queries[key] = tree_sitter.Query(language(grammar), source)
-    found = tree_sitter.QueryCursor(query).captures(node)
+    cursor = tree_sitter.QueryCursor(query)
+    cursor.set_max_start_depth(MAX_QUERY_DEPTH)
+    found = cursor.captures(node)
     return {name: sorted(nodes, key=_document_order) for name, nodes in found.items()}
+
+
+def too_deep(root, limit: int = MAX_QUERY_DEPTH) -> bool:
+    """Whether any node lies deeper than `limit` below `root`.
+
+    A subtree of n nodes is at most n deep, so only subtrees big enough to
+    reach the limit are entered: a normal file costs a look at the children
+    of its largest nodes, never a walk of the whole tree.
+    """
+    stack = [(root, 0)]
+    while stack:
+        node, depth = stack.pop()
+        if depth > limit:
+            return True
+        for child in node.children:
+            if depth + child.descendant_count > limit:
+                stack.append((child, depth + 1))
+    return False
 
 
 # ---------------------------------------------------------------------------
@@ -171,8 +198,15 @@ def is_dotted(value: str) -> bool:
     return _DOTTED.fullmatch(value) is not None
 
 
+# Longer callee texts name nothing worth a reference; the cap also keeps a
+# long method chain (each link's callee holds all links before it) linear.
+MAX_DOTTED_BYTES = 256
+
+
 def dotted(node) -> str | None:
     """"a.b.c" for an identifier or a chain of plain member accesses."""
+    if node.end_byte - node.start_byte > MAX_DOTTED_BYTES:
+        return None
     raw = _SPACE.sub("", text(node)).replace("?.", ".")
     return raw if _DOTTED.fullmatch(raw) else None
 
@@ -279,7 +313,8 @@ class FileReader:
 
 
 class Owners:
-    """Maps a byte offset to the function or method whose body holds it."""
+    """Maps a byte offset to the innermost function or method whose body
+    holds it (bodies nest: a function declared inside another)."""
 
     __slots__ = ("starts", "ends", "keys", "_sorted")
 
@@ -297,17 +332,25 @@ class Owners:
     def owner(self, offset: int):
         table = self._sorted
         if table is None:
-            order = sorted(range(len(self.starts)), key=self.starts.__getitem__)
-            table = self._sorted = (
-                [self.starts[i] for i in order],
-                [self.ends[i] for i in order],
-                [self.keys[i] for i in order],
-            )
-        starts, ends, keys = table
+            # Outer bodies first when two start together; `enclosing[i]` is
+            # the body around body i (or -1), so a lookup climbs at most the
+            # nesting depth.
+            order = sorted(range(len(self.starts)), key=lambda i: (self.starts[i], -self.ends[i]))
+            starts = [self.starts[i] for i in order]
+            ends = [self.ends[i] for i in order]
+            enclosing = []
+            open_ = []
+            for i, (start, end) in enumerate(zip(starts, ends)):
+                while open_ and ends[open_[-1]] <= start:
+                    open_.pop()
+                enclosing.append(open_[-1] if open_ else -1)
+                open_.append(i)
+            table = self._sorted = (starts, ends, [self.keys[i] for i in order], enclosing)
+        starts, ends, keys, enclosing = table
         i = bisect_right(starts, offset) - 1
-        if i >= 0 and offset < ends[i]:
-            return keys[i]
-        return None
+        while i >= 0 and offset >= ends[i]:
+            i = enclosing[i]
+        return keys[i] if i >= 0 else None
 
 
 def ordered_unique(items) -> list:
@@ -331,6 +374,8 @@ class Summary:
         self.names = set()  # every top-level name defined here
         # symbol -> (parameter names, description) for its search document
         self.texts = {}
+        self._method_names = {}  # id of a type's record -> its method names
+        self._function_symbol = {}  # function name -> index in result.symbols
 
     def claim(self, name: str) -> bool:
         """Reserve a top-level name; False when it is already taken."""
@@ -354,15 +399,17 @@ class Summary:
             "lines": lines,
             "description": description,
         }
+        self._function_symbol[name] = len(self.result.symbols)
         self.result.symbols.append((name, "function", lines[0], lines[1]))
         self.texts[name] = (list(names), description)
         if body is not None:
             self.owners.add(body, name)
 
     def drop_function(self, name: str) -> None:
-        """Forget a function recorded from its signature alone."""
+        """Forget a function recorded from its signature alone (its symbol
+        slot is emptied now and swept by `finish`)."""
         del self.functions[name]
-        self.result.symbols[:] = [s for s in self.result.symbols if s[0] != name]
+        self.result.symbols[self._function_symbol.pop(name)] = None
 
     def add_class(self, name, kind, lines, bases, description="") -> dict:
         info = {"bases": bases, "methods": [], "lines": lines, "description": description}
@@ -372,8 +419,10 @@ class Summary:
 
     def add_method(self, owner: str, info: dict | None, name: str, lines, body=None, names=(), description="") -> None:
         if info is not None:
-            if name in info["methods"]:
+            listed = self._method_names.setdefault(id(info), set())
+            if name in listed:
                 return
+            listed.add(name)
             info["methods"].append(name)
         qual = f"{owner}.{name}"
         self.result.symbols.append((qual, "method", lines[0], lines[1]))
@@ -425,10 +474,13 @@ class Summary:
             info["calls_external"] = external
             internal_graph.extend({"from": name, "to": callee, "rel": "calls"} for callee in internal)
         order = {key: i for i, key in enumerate(self.owners.keys)}
-        variables = []
-        for var in self.variables:
-            users = sorted((user for user, names in self.reads.items() if var in names), key=order.get)
-            variables.append({"name": var, "used_by": users})
+        users_of = {}
+        for user in sorted(self.reads, key=order.get):
+            for var in self.reads[user]:
+                users_of.setdefault(var, []).append(user)
+        variables = [{"name": var, "used_by": users_of.get(var, [])} for var in self.variables]
+        if None in self.result.symbols:
+            self.result.symbols[:] = [s for s in self.result.symbols if s is not None]
         all_calls.sort()
         self.result.refs = ordered_unique(c for _, c in all_calls)
         self.result.defined = sorted(self.names - set(self.result.bindings))
