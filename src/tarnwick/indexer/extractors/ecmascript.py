@@ -2,14 +2,20 @@
 
 Functions are top-level function declarations and top-level variables bound
 to an arrow function or function expression (the usual form of a React
-component), plus `exports.name = function ...`.  Classes, interfaces and
-their methods become classes; enums and type aliases are symbols only.
+component), also when a call or a condition wraps it, plus the CommonJS
+forms `exports.name = function ...` and `module.exports = function ...`.
+Functions attached to an object are methods named as the code names them:
+`res.redirect = function ...` is "res.redirect", `Foo.prototype.bar` is
+"Foo.bar", a member of `const traps = { get() {...} }` is "traps.get".
+Classes, interfaces and their methods become classes; enums and type
+aliases are symbols only.
 Imports are ES `import`/`export ... from`, `require("...")` and `import()`.
 """
 
 from __future__ import annotations
 
-from .treesitter import FileReader, captures, comment_lines, doc_of, dotted, first_sentence_line, flat, is_dotted, param_names, parse, text, too_deep
+from .js_shapes import FUNCTION_VALUES, attached_property, function_members, function_name, inner_name, property_owner, wrapped_function, wrapper_bodies
+from .treesitter import FileReader, captures, language, comment_lines, doc_of, dotted, first_sentence_line, flat, is_dotted, param_names, parse, text, too_deep
 
 # Names that every script can call without defining or importing them.
 GLOBALS = frozenset(
@@ -19,11 +25,27 @@ GLOBALS = frozenset(
     "decodeURIComponent encodeURI decodeURI super".split()
 )
 
-_FUNCTION_VALUES = frozenset(("arrow_function", "function_expression", "function", "generator_function"))
+_FUNCTION_VALUES = FUNCTION_VALUES
 _FUNCTION_DECLS = frozenset(("function_declaration", "generator_function_declaration"))
 _CLASS_DECLS = frozenset(("class_declaration", "abstract_class_declaration", "class"))
-_METHOD_NODES = frozenset(("method_definition", "abstract_method_signature", "method_signature"))
-_FIELD_NODES = frozenset(("public_field_definition", "field_definition"))
+_OBJECT_DEPTH = 2  # `const api = { users: { list() {} } }`: "api.users.list"
+# A function this long is a wrapper: the named functions inside it are
+# symbols of their own ("outer.inner"), down to this many levels, when they
+# are long enough to be worth one.
+LARGE_FUNCTION_LINES = 30
+_INNER_LEVELS = 2
+_MIN_INNER_LINES = 3
+# Wrappers around a module's code (`(function () {...})()`) read as the top level.
+_WRAPPER_LEVELS = 3
+_INNER_KINDS = (
+    "function_declaration",
+    "generator_function_declaration",
+    "function_expression",
+    "function",
+    "arrow_function",
+    "generator_function",
+    "method_definition",
+)
 
 _CALLS = """
 (call_expression function: (_) @call)
@@ -70,6 +92,8 @@ class _File(FileReader):
         super().__init__(result, data)
         self.grammar = grammar
         self.signatures = set()  # functions known so far by a signature only
+        self.wrappers = 0  # module wrappers entered (`(function () {...})()`)
+        self.values = True  # plain variables count (not inside a callback)
 
     # -- top level ------------------------------------------------------------
 
@@ -116,6 +140,10 @@ class _File(FileReader):
             inner = next((c for c in decl.named_children if c.type != "comment"), None)
             if inner is not None:
                 self.declaration(inner, outer)
+        elif default:
+            func = wrapped_function(decl)  # `export default supported && function f() {...}`
+            if func is not None:
+                self.function(function_name(func) or "default", func, outer, outer)
 
     @staticmethod
     def _name(node) -> str:
@@ -180,43 +208,129 @@ class _File(FileReader):
         self.result.imports.append((source, names))
 
     def expression(self, stmt) -> None:
-        expr = stmt.named_children[0] if stmt.named_children else None
-        if expr is None or expr.type != "assignment_expression":
+        expr = next((c for c in stmt.named_children if c.type != "comment"), None)
+        if expr is None:
             return
-        left = expr.child_by_field_name("left")
-        right = expr.child_by_field_name("right")
-        if left is None or right is None or left.type != "member_expression":
-            return
-        target = dotted(left)
+        if expr.type == "assignment_expression":
+            self.assignment(expr, stmt)
+        else:
+            while expr.type in ("unary_expression", "parenthesized_expression") and expr.named_child_count:
+                expr = expr.named_children[-1]  # !function () {...}()
+            if expr.type != "call_expression":
+                return
+            attached = attached_property(expr)
+            if attached is not None:
+                owner, name, func = attached
+                self.property(owner, name, func, stmt)
+            elif self.wrappers < _WRAPPER_LEVELS:
+                self.wrapped_module(expr)
+
+    def wrapped_module(self, call) -> None:
+        """Read the statements of a module wrapper as the top level: an
+        immediately invoked function or its factory argument, or, outside
+        any wrapper, a long callback (`define(...)`, `describe(...)`) whose
+        own variables stay out of the record."""
+        saved = self.values
+        self.wrappers += 1
+        try:
+            for func in wrapper_bodies(call, anywhere=self.wrappers == 1):
+                body = func.child_by_field_name("body")
+                if body is None or body.type != "statement_block":
+                    continue
+                invoked = func == call.child_by_field_name("function") or func.parent != call.child_by_field_name("arguments")
+                if not invoked and self.lines.last(func) - self.lines.first(func) + 1 < LARGE_FUNCTION_LINES:
+                    continue
+                self.values = saved and invoked
+                for stmt in body.named_children:
+                    if stmt.type not in ("comment", "ERROR"):
+                        self.statement(stmt)
+        finally:
+            self.wrappers -= 1
+            self.values = saved
+
+    def assignment(self, expr, stmt) -> None:
+        """`target = value` at the top level; in `a = b = value` the first
+        target that is a property counts."""
+        targets = [expr.child_by_field_name("left")]
+        value = expr.child_by_field_name("right")
+        while value is not None and value.type == "assignment_expression":
+            targets.append(value.child_by_field_name("left"))
+            value = value.child_by_field_name("right")
+        left = next((t for t in targets if t is not None and t.type == "member_expression"), None)
+        target = dotted(left) if left is not None and value is not None else None
         if target is None:
             return
         parts = target.split(".")
-        if right.type in _FUNCTION_VALUES:
-            if len(parts) == 2 and parts[0] == "exports" or len(parts) == 3 and parts[:2] == ["module", "exports"]:
-                self.function(parts[-1], right, stmt, stmt)
-            elif len(parts) == 3 and parts[1] == "prototype":
-                # Foo.prototype.bar = function () {...}
-                info = self.summary.classes.get(parts[0])
-                self.summary.add_method(parts[0], info, parts[2], self.lines.span(stmt), right)
-        elif target == "module.exports" and right.type in _CLASS_DECLS:
-            self.class_(self._name(right) or "default", right, stmt)
-        elif target == "module.exports" and right.type == "object":
-            self.exported_object(right)
-
-    def exported_object(self, obj) -> None:
-        """`module.exports = { parse(text) {...}, format: function () {...} }`:
-        each function written in the object is one of the module's."""
-        for member in obj.named_children:
-            if member.type == "method_definition":
-                func, key = member, member.child_by_field_name("name")
-            elif member.type == "pair":
-                func, key = member.child_by_field_name("value"), member.child_by_field_name("key")
-                if func is None or func.type not in _FUNCTION_VALUES:
-                    continue
+        if parts[0] == "this":
+            return
+        if target == "module.exports":
+            if value.type in _CLASS_DECLS:
+                self.class_(self._name(value) or "default", value, stmt)
+            elif value.type == "object":
+                self.object_methods("", value)
             else:
-                continue
-            if key is not None and key.type in ("property_identifier", "identifier"):
-                self.function(text(key), func, member, member)
+                func = value if value.type in _FUNCTION_VALUES else wrapped_function(value)
+                if func is not None:
+                    self.function(function_name(func) or "module.exports", func, stmt, stmt)
+            return
+        if value.type == "object":
+            # exports.helpers = {...}; Foo.prototype = { bar() {...} }
+            owner = property_owner(parts)
+            if owner:
+                self.object_methods(owner, value)
+            return
+        owner = property_owner(parts[:-1])
+        if value.type in _CLASS_DECLS:
+            if not owner:
+                self.class_(parts[-1], value, stmt)
+            return
+        func = value if value.type in _FUNCTION_VALUES else wrapped_function(value)
+        if func is not None:
+            self.property(owner, parts[-1], func, stmt)
+
+    def property(self, owner: str, name: str, func, stmt) -> None:
+        """A function attached as property `name` of `owner` ("" for the
+        module's exports, which makes it one of the module's functions)."""
+        if owner:
+            self.method(owner, name, func, stmt, stmt)
+        else:
+            self.function(name, func, stmt, stmt)
+
+    def object_methods(self, owner: str, obj, depth: int = 0) -> None:
+        """The functions written in an object literal: methods of `owner`,
+        or the module's own functions when `owner` is "" (the object is
+        `module.exports`)."""
+        for first, last, func, name, extra in function_members(obj):
+            if owner:
+                self.method(owner, name, func, first, last, extra)
+            else:
+                self.function(name, func, first, first, last, extra)
+        if depth + 1 < _OBJECT_DEPTH:
+            for member in obj.named_children:
+                value = member.child_by_field_name("value") if member.type == "pair" else None
+                key = member.child_by_field_name("key") if value is not None else None
+                if value is not None and value.type == "object" and key is not None and key.type == "property_identifier":
+                    self.object_methods(f"{owner}.{text(key)}" if owner else text(key), value, depth + 1)
+
+    def method(self, owner: str, name: str, func, first, last, extra=()) -> None:
+        """A function attached to `owner` (a class of this file or any
+        other object): the symbol "owner.name"."""
+        params = _params(func.child_by_field_name("parameters") or func.child_by_field_name("parameter"))
+        qual = f"{owner}.{name}"
+        known = qual in self.summary.texts
+        self.summary.add_method(
+            owner,
+            self.summary.classes.get(owner),
+            name,
+            [self.lines.first(first), self.lines.last(last)],
+            func.child_by_field_name("body"),
+            param_names(params, False),
+            doc_of(first),
+        )
+        if not known:
+            for body in extra:
+                if body is not None:
+                    self.summary.owners.add(body, qual)
 
     def variables(self, decl, outer) -> None:
         first = True
@@ -240,6 +354,14 @@ class _File(FileReader):
                 if value.type in _CLASS_DECLS:
                     self.class_(text(name_node), value, start, start)
                     continue
+                func = wrapped_function(value)  # memo(function Button() {...})
+                if func is not None:
+                    self.function(text(name_node), func, start, outer if start is outer else declarator, declarator)
+                    continue
+                if value.type == "object":
+                    self.object_methods(text(name_node), value)
+            if not self.values:
+                continue
             for name in self._pattern_names(name_node):
                 if self.summary.claim(name):
                     self.summary.variables.append(name)
@@ -300,7 +422,7 @@ class _File(FileReader):
 
     # -- definitions ------------------------------------------------------------
 
-    def function(self, name: str, func, first, doc_anchor) -> None:
+    def function(self, name: str, func, first, doc_anchor, last=None, extra=()) -> None:
         documented = ""
         if name in self.signatures and func.type != "function_signature":
             # Overloads carry the doc comment more often than the body does.
@@ -310,9 +432,11 @@ class _File(FileReader):
         elif not self.summary.claim(name):
             return
         params = _params(func.child_by_field_name("parameters") or func.child_by_field_name("parameter"))
+        if last is None:
+            last = func if first is func else first
         self.summary.add_function(
             name,
-            [self.lines.first(first), self.lines.last(func if first is func else first)],
+            [self.lines.first(first), self.lines.last(last)],
             params,
             _returns(func),
             _is_async(func),
@@ -321,6 +445,9 @@ class _File(FileReader):
             func.child_by_field_name("body"),
             param_names(params, False),
         )
+        for body in extra:
+            if body is not None:
+                self.summary.owners.add(body, name)
 
     def _heritage(self, decl) -> tuple:
         bases, implements = [], []
@@ -353,32 +480,8 @@ class _File(FileReader):
         body = decl.child_by_field_name("body")
         if body is None:
             return
-        pending = None  # first decorator above a member (TypeScript keeps them apart)
-        for member in body.named_children:
-            kind = member.type
-            if kind == "decorator":
-                pending = pending or member
-                continue
-            first, pending = pending or member, None
-            if kind in _METHOD_NODES:
-                func, key = member, member.child_by_field_name("name")
-            elif kind in _FIELD_NODES:
-                func = member.child_by_field_name("value")
-                key = member.child_by_field_name("name") or member.child_by_field_name("property")
-                if func is None or key is None or func.type not in _FUNCTION_VALUES:
-                    continue
-            else:
-                continue
-            params = _params(func.child_by_field_name("parameters") or func.child_by_field_name("parameter"))
-            self.summary.add_method(
-                name,
-                info,
-                text(key),
-                [self.lines.first(first), self.lines.last(member)],
-                func.child_by_field_name("body") if func is member else func,
-                param_names(params, False),
-                doc_of(first),
-            )
+        for first, last, func, key, extra in function_members(body, any_key=True):
+            self.method(name, key, func, first, last, extra)
 
     def interface(self, decl, outer) -> None:
         name = self._name(decl)
@@ -422,6 +525,7 @@ class _File(FileReader):
             if stmt.type not in ("comment", "ERROR"):
                 self.statement(stmt)
         grammar = self.grammar
+        self.inner_functions(root)
         for node in captures(grammar, _CALLS, root).get("call", ()):
             if node.type == "import":  # import("./m")
                 self._dynamic_import(node.parent)
@@ -438,6 +542,44 @@ class _File(FileReader):
                 if name is not None and name[:1].isupper():
                     summary.note_call(node, name)
         return summary.finish(GLOBALS, self.data)
+
+    def inner_functions(self, root) -> None:
+        """The named functions inside long functions, as symbols of their
+        own.  Functions nest in document order, so each one's nearest
+        enclosing symbol is known when it is met; anonymous callbacks in
+        between (`new Promise((resolve) => { function done() {...} })`)
+        are seen through."""
+        kinds = [k for k in _INNER_KINDS if language(self.grammar).id_for_node_kind(k, True)]
+        query = "[" + " ".join(f"({k})" for k in kinds) + "] @f"
+        funcs = sorted(captures(self.grammar, query, root).get("f", ()), key=lambda n: (n.start_byte, -n.end_byte))
+        owners = self.summary.owners
+        keys = {(s, e): k for s, e, k in zip(owners.starts, owners.ends, owners.keys)}
+        levels = {}  # symbol -> how deep inside a top-level symbol
+        stack = []  # (end byte, key of the nearest symbol around, its length in lines, level)
+        for func in funcs:
+            while stack and stack[-1][0] <= func.start_byte:
+                stack.pop()
+            body = func.child_by_field_name("body")
+            key = keys.get((body.start_byte, body.end_byte)) if body is not None else None
+            outer = stack[-1] if stack else None
+            if key is None and outer is not None and outer[1] is not None:
+                _, outer_key, outer_lines, level = outer
+                named = inner_name(func) if outer_lines >= LARGE_FUNCTION_LINES and level < _INNER_LEVELS else None
+                if named is not None and body is not None:
+                    name, anchor = named
+                    lines = [self.lines.first(anchor), self.lines.last(anchor)]
+                    if lines[1] - lines[0] + 1 >= _MIN_INNER_LINES:
+                        params = _params(func.child_by_field_name("parameters") or func.child_by_field_name("parameter"))
+                        key = self.summary.add_inner(outer_key, name, lines, body, param_names(params, False), doc_of(anchor))
+                        if key is not None:
+                            levels[key] = level + 1
+            if key is not None:
+                span = self.lines.last(func) - self.lines.first(func) + 1
+                stack.append((func.end_byte, key, span, levels.get(key, 0)))
+            elif outer is not None:
+                stack.append((func.end_byte,) + outer[1:])  # seen through
+            else:
+                stack.append((func.end_byte, None, 0, 0))
 
     def _dynamic_import(self, call) -> None:
         args = call.child_by_field_name("arguments") if call is not None else None

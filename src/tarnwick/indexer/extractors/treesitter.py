@@ -375,7 +375,9 @@ class Summary:
         # symbol -> (parameter names, description) for its search document
         self.texts = {}
         self._method_names = {}  # id of a type's record -> its method names
+        self._methods = set()  # "Type.method" of every method listed
         self._function_symbol = {}  # function name -> index in result.symbols
+        self.enclosing = {}  # inner function symbol -> the function around it
 
     def claim(self, name: str) -> bool:
         """Reserve a top-level name; False when it is already taken."""
@@ -418,13 +420,16 @@ class Summary:
         return info
 
     def add_method(self, owner: str, info: dict | None, name: str, lines, body=None, names=(), description="") -> None:
+        qual = f"{owner}.{name}"
         if info is not None:
             listed = self._method_names.setdefault(id(info), set())
             if name in listed:
                 return
             listed.add(name)
             info["methods"].append(name)
-        qual = f"{owner}.{name}"
+        elif qual in self._methods:
+            return  # assigned twice (`Foo.prototype.bar = ...` again): the first counts
+        self._methods.add(qual)
         self.result.symbols.append((qual, "method", lines[0], lines[1]))
         self.texts[qual] = (list(names), description)
         if body is not None:
@@ -433,12 +438,30 @@ class Summary:
     def add_symbol(self, name, kind, lines) -> None:
         self.result.symbols.append((name, kind, lines[0], lines[1]))
 
+    def add_inner(self, outer: str, name: str, lines, body, names=(), description="") -> str | None:
+        """A function declared inside function `outer`: the symbol
+        "outer.name", not one of the record's functions (what it calls
+        still counts as called by `outer`).  None when the name is taken."""
+        qual = f"{outer}.{name}"
+        if qual in self.texts or qual in self.names:
+            return None
+        self.result.symbols.append((qual, "function", lines[0], lines[1]))
+        self.texts[qual] = (list(names), description)
+        self.enclosing[qual] = outer
+        self.owners.add(body, qual)
+        return qual
+
     def note_call(self, node, name: str) -> None:
         key = self.owners.owner(node.start_byte)
         if key is None:
             self.module_calls.append((node.end_byte, name))
-        else:
-            self.calls.setdefault(key, []).append((node.end_byte, name))
+            return
+        entry = (node.end_byte, name)
+        self.calls.setdefault(key, []).append(entry)
+        key = self.enclosing.get(key)
+        while key is not None:
+            self.calls.setdefault(key, []).append(entry)
+            key = self.enclosing.get(key)
 
     def note_reads(self, data: bytes) -> None:
         """Which functions mention each top-level variable: a word match in
