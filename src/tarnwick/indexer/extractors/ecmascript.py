@@ -32,7 +32,7 @@ _OBJECT_DEPTH = 2  # `const api = { users: { list() {} } }`: "api.users.list"
 # A function this long is a wrapper: the named functions inside it are
 # symbols of their own ("outer.inner"), down to this many levels, when they
 # are long enough to be worth one.
-LARGE_FUNCTION_LINES = 30
+LARGE_FUNCTION_LINES = 100
 _INNER_LEVELS = 2
 _MIN_INNER_LINES = 3
 # Wrappers around a module's code (`(function () {...})()`) read as the top level.
