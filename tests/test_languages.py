@@ -283,3 +283,55 @@ def test_go_module_path_claimed_twice_resolves_alike_on_every_run(tmp_path):
     index_project(tmp_path, jobs=1)
     graph = json.loads((tmp_path / ".vestra/graph.json").read_text())
     assert {to for frm, to in edges(graph, "calls") if frm == "cmd/main.go"} == {"m0/lib/lib.go"}
+
+
+FOLDER_TREE = {
+    "package.json": '{"name": "app", "main": "lib/app.js"}',
+    "lib/app.js": "module.exports = function app() {};\n",
+    "index.js": "module.exports = {};\n",
+    "lib/router/index.js": "exports.route = function () {};\n",
+    "lib/router/layer.js": "exports.layer = function () {};\n",
+    "lib/view/package.json": '{"main": "./render"}',  # a folder of its own, "main" without extension
+    "lib/view/render.js": "exports.render = function () {};\n",
+    "lib/view/index.js": "exports.unused = 1;\n",
+    "lib/broken/package.json": "[" * 100_000,  # damaged: the index file is the answer
+    "lib/broken/index.js": "exports.b = 1;\n",
+    "lib/outside/package.json": '{"main": "../../../elsewhere.js"}',  # leaves the project: ignored
+    "lib/outside/index.js": "exports.o = 1;\n",
+    "lib/dir/package.json": '{"main": "src"}',  # "main" naming a folder: its index
+    "lib/dir/src/index.js": "exports.d = 1;\n",
+}
+
+
+@pytest.mark.parametrize("importer, spec, target", [
+    ("test/app.test.js", "../..", None),  # above the project
+    ("test/app.test.js", "..", "lib/app.js"),  # the project's folder: its package.json "main"
+    ("lib/router/layer.js", "../..", "lib/app.js"),
+    ("lib/router/layer.js", ".", "lib/router/index.js"),  # no package.json: index.js
+    ("lib/app.js", "./router", "lib/router/index.js"),
+    ("lib/app.js", "./view", "lib/view/render.js"),
+    ("lib/app.js", "./broken", "lib/broken/index.js"),
+    ("lib/app.js", "./outside", "lib/outside/index.js"),
+    ("lib/app.js", "./dir", "lib/dir/src/index.js"),
+])
+def test_a_required_folder_resolves_as_node_does(tmp_path, importer, spec, target):
+    files = dict(FOLDER_TREE)
+    files[importer] = files.get(importer, "") + f"const m = require('{spec}');\nm();\n"
+    for rel, text in files.items():
+        (tmp_path / rel).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / rel).write_text(text)
+    index_project(tmp_path, jobs=1)
+    graph = json.loads((tmp_path / ".vestra/graph.json").read_text())
+    found = {to for frm, to in edges(graph, "imports") if frm == importer}
+    assert found == ({target} if target else set())
+
+
+def test_an_edited_package_main_moves_the_edge_without_a_source_change(tmp_path):
+    for rel, text in {"package.json": '{"main": "a.js"}', "a.js": "", "b.js": "", "t/x.js": "require('..');\n"}.items():
+        (tmp_path / rel).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / rel).write_text(text)
+    index_project(tmp_path, jobs=1)
+    (tmp_path / "package.json").write_text('{"main": "b.js", "version": "2.0.0"}')
+    index_project(tmp_path, jobs=1)
+    graph = json.loads((tmp_path / ".vestra/graph.json").read_text())
+    assert {to for frm, to in edges(graph, "imports") if frm == "t/x.js"} == {"b.js"}

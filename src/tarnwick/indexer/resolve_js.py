@@ -2,7 +2,8 @@
 
 Module specifiers resolve the way bundlers and the TypeScript compiler do
 for a project's own files: relative specifiers with the usual extension and
-`index` rules (also `./m.js` naming the source `m.ts`), then `paths` and
+`index` rules (also `./m.js` naming the source `m.ts`; a folder by its
+package.json "main" first, as Node.js does), then `paths` and
 `baseUrl` of the nearest `tsconfig.json`/`jsconfig.json` (following its
 `extends`).  Packages from a registry are outside the project and stay
 unresolved.
@@ -65,6 +66,7 @@ class JsResolver:
         self.defined = {p: set(r.defined) for p, r in results.items()}
         self._configs = {}
         self._files = {}
+        self._mains = {}  # folder -> its package.json "main" as a project path
 
     # -- configuration -------------------------------------------------------
 
@@ -126,8 +128,25 @@ class JsResolver:
     # -- modules ----------------------------------------------------------------
 
     def _probe(self, base: str) -> str | None:
-        if base in ("", ".") or base == ".." or base.startswith("../") or base.startswith("/"):
+        """The file a module path names, the way Node.js looks: the file
+        itself or with an extension, else the folder's package.json "main",
+        else its index file.  "" and "." are the project's own folder."""
+        if base == "." or base == "":
+            base = ""
+        elif base == ".." or base.startswith("../") or base.startswith("/"):
             return None
+        else:
+            found = self._probe_file(base)
+            if found is not None:
+                return found
+        main = self._package_main(base)
+        if main is not None:
+            found = self._probe_file(main) or self._probe_index(main)
+            if found is not None:
+                return found
+        return self._probe_index(base)
+
+    def _probe_file(self, base: str) -> str | None:
         paths = self.paths
         if base in paths:
             return base
@@ -138,10 +157,33 @@ class JsResolver:
         for ext in EXTENSIONS:
             if base + ext in paths:
                 return base + ext
-        for ext in EXTENSIONS:
-            if f"{base}/index{ext}" in paths:
-                return f"{base}/index{ext}"
         return None
+
+    def _probe_index(self, folder: str) -> str | None:
+        prefix = f"{folder}/index" if folder else "index"
+        for ext in EXTENSIONS:
+            if prefix + ext in self.paths:
+                return prefix + ext
+        return None
+
+    def _package_main(self, folder: str) -> str | None:
+        """The project path of the "main" entry of `folder`'s package.json
+        (read once per folder), or None."""
+        if folder in self._mains:
+            return self._mains[folder]
+        main = None
+        text = read_settings(self.root, posixpath.join(folder, "package.json") if folder else "package.json")
+        try:
+            data = json.loads(text) if text is not None else None
+        except (ValueError, RecursionError):
+            data = None
+        value = data.get("main") if isinstance(data, dict) else None
+        if isinstance(value, str) and value.strip():
+            target = posixpath.normpath(posixpath.join(folder, value.strip()))
+            if target not in (".", "..") and not target.startswith(("../", "/")):
+                main = target
+        self._mains[folder] = main
+        return main
 
     def file_for(self, importer: str, spec: str) -> str | None:
         """The project file that specifier `spec` names in `importer`."""

@@ -40,7 +40,7 @@ DEFAULT_MAX_FILE_BYTES = 1024 * 1024
 
 # Files whose content changes how imports resolve, and the prefixes of the
 # names a tsconfig usually `extends` (tsconfig.base.json, ...).
-CONFIG_FILES = frozenset({"tsconfig.json", "jsconfig.json", "go.mod", "Cargo.toml"})
+CONFIG_FILES = frozenset({"tsconfig.json", "jsconfig.json", "package.json", "go.mod", "Cargo.toml"})
 _EXTENDED_CONFIGS = ("tsconfig.", "jsconfig.")
 _MINIFIED = (".min.js", ".min.mjs", ".min.cjs", "-min.js", ".bundle.js")
 _DECLARATIONS = (".d.ts", ".d.mts", ".d.cts")

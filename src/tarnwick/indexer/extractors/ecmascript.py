@@ -233,11 +233,10 @@ class _File(FileReader):
         saved = self.values
         self.wrappers += 1
         try:
-            for func in wrapper_bodies(call, anywhere=self.wrappers == 1):
+            for func, invoked in wrapper_bodies(call, anywhere=self.wrappers == 1):
                 body = func.child_by_field_name("body")
                 if body is None or body.type != "statement_block":
                     continue
-                invoked = func == call.child_by_field_name("function") or func.parent != call.child_by_field_name("arguments")
                 if not invoked and self.lines.last(func) - self.lines.first(func) + 1 < LARGE_FUNCTION_LINES:
                     continue
                 self.values = saved and invoked

@@ -213,9 +213,10 @@ def inner_name(func) -> tuple | None:
 
 def wrapper_bodies(call, anywhere: bool):
     """The functions whose bodies hold a module's code when `call` is a
-    statement of its own: an immediately invoked function (and a factory
-    handed to it, as UMD wrappers do), and, when `anywhere`, any function
-    argument (`define([...], function () {...})`, `$(function () {...})`)."""
+    statement of its own, each with whether it is surely one: an immediately
+    invoked function (and a factory handed to it, as UMD wrappers do), and,
+    when `anywhere`, any function argument (`define([...], function () {...})`,
+    `$(function () {...})`), which may as well be a callback."""
     callee = call.child_by_field_name("function")
     while callee is not None and callee.type == "parenthesized_expression":
         callee = next((c for c in callee.named_children if c.type != "comment"), None)
@@ -227,9 +228,9 @@ def wrapper_bodies(call, anywhere: bool):
                 callee = next((c for c in callee.named_children if c.type != "comment"), None)
     invoked = callee is not None and callee.type in FUNCTION_VALUES
     if invoked:
-        yield callee
+        yield callee, True
     if invoked or anywhere:
         args = call.child_by_field_name("arguments")
         for arg in args.named_children if args is not None else ():
             if arg.type in FUNCTION_VALUES:
-                yield arg
+                yield arg, invoked

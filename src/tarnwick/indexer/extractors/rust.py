@@ -1,7 +1,8 @@
 """Rust files.
 
-Functions are top-level `fn` items; methods of `impl` blocks are the symbols
-"Type.method" (listed under the type when it is declared in the same file).
+Functions are top-level `fn` items, also those written inside a macro
+invocation whose body is item syntax (`cfg_net! { pub fn spawn() ... }`);
+methods of `impl` blocks are the symbols "Type.method" (listed under the type when it is declared in the same file).
 Structs, enums, unions and traits become classes (a trait's supertraits are
 its bases; `impl Trait for Type` records that the type implements it).  A
 `use` declaration binds names to paths, `mod name;` names a child module.
@@ -11,7 +12,7 @@ from __future__ import annotations
 
 import re
 
-from .treesitter import COMMENTS, MAX_DOTTED_BYTES, FileReader, captures, comment_lines, doc_of, dotted, first_sentence_line, flat, param_names, parse, text, too_deep
+from .treesitter import COMMENTS, MAX_DOTTED_BYTES, FileReader, captures, comment_lines, doc_of, dotted, first_sentence_line, flat, param_names, parse, parse_part, text, too_deep
 
 # Prelude functions and constructors that name no project code.
 BUILTINS = frozenset("Some Ok Err Box::new Vec::new String::new String::from drop".split())
@@ -67,11 +68,57 @@ def _is_async(node) -> bool:
     return modifiers is not None and "async" in text(modifiers).split()
 
 
+# What a macro body must hold, all of it, to be read as items.
+_ITEM_KINDS = frozenset(
+    (
+        "use_declaration",
+        "extern_crate_declaration",
+        "macro_invocation",
+        "macro_definition",
+        "attribute_item",
+        "inner_attribute_item",
+        "line_comment",
+        "block_comment",
+        "empty_statement",
+    )
+)
+_MACRO_LEVELS = 4  # cfg_rt! { cfg_net! { ... } }
+
+
+def _is_item(node) -> bool:
+    return node.type in _ITEM_KINDS or node.type.endswith("_item")
+
+
 class _File(FileReader):
+    def __init__(self, result, data: bytes):
+        super().__init__(result, data)
+        self.macro_roots = []  # trees of macro bodies read as items
+
+    def macro_items(self, macro, level: int) -> list:
+        """The items of a macro invocation whose body is item syntax
+        (`cfg_net! { pub fn spawn() ... }`), else none."""
+        body = next((c for c in macro.named_children if c.type == "token_tree"), None)
+        if level >= _MACRO_LEVELS or body is None or body.end_byte - body.start_byte < 3:
+            return []
+        root = parse_part("rust", self.data, body).root_node
+        items = root.named_children
+        if root.has_error or not items or not all(map(_is_item, items)):
+            return []
+        self.macro_roots.append(root)
+        return items
+
     def run(self, root) -> dict:
         summary = self.summary
         summary.description = self.crate_doc(root)
-        for node in root.named_children:
+        self.items(root.named_children, 0)
+        self.add_methods()
+        for tree in [root] + self.macro_roots:
+            self.note_calls(captures("rust", _CALLS, tree).get("call", ()), _ref)
+        return summary.finish(BUILTINS, self.data)
+
+    def items(self, nodes, level: int) -> None:
+        summary = self.summary
+        for node in nodes:
             kind = node.type
             if kind == "function_item":
                 self.function(node)
@@ -94,9 +141,8 @@ class _File(FileReader):
                 summary.add_import("self::" + name, [])
                 self.result.imports.append(("mod", name))
                 summary.names.add(name)
-        self.add_methods()
-        self.note_calls(captures("rust", _CALLS, root).get("call", ()), _ref)
-        return summary.finish(BUILTINS, self.data)
+            elif kind == "macro_invocation":
+                self.items(self.macro_items(node, level), level + 1)
 
     def span(self, node) -> list:
         return [self.lines.first(_first_attribute(node)), self.lines.last(node)]
@@ -164,9 +210,14 @@ class _File(FileReader):
         if trait is not None and _PATH.fullmatch(_path(trait)):
             self.result.implements.append(_path(trait))
         body = node.child_by_field_name("body")
-        for item in body.named_children if body is not None else ():
+        self.impl_functions(owner, body.named_children if body is not None else (), 0)
+
+    def impl_functions(self, owner: str, items, level: int) -> None:
+        for item in items:
             if item.type == "function_item":
                 self.methods.append(self._method(owner, item))
+            elif item.type == "macro_invocation":
+                self.impl_functions(owner, self.macro_items(item, level), level + 1)
 
     def use(self, node, prefix: list) -> None:
         """Record what a use tree binds: local name -> path segments."""

@@ -71,6 +71,23 @@ def parse(grammar: str, data: bytes):
     return parser.parse(data)
 
 
+def parse_part(grammar: str, data: bytes, node, skip: int = 1):
+    """The tree of the text inside `node` (less `skip` one-byte delimiters
+    at each end) parsed on its own, in the coordinates of the whole file:
+    a macro body read as code."""
+    import tree_sitter
+
+    key = (grammar, "part")
+    parser = _parsers.get(key)
+    if parser is None:
+        parser = _parsers[key] = tree_sitter.Parser(language(grammar))
+    (start_row, start_col), (end_row, end_col) = node.start_point, node.end_point
+    parser.included_ranges = [
+        tree_sitter.Range((start_row, start_col + skip), (end_row, end_col - skip), node.start_byte + skip, node.end_byte - skip)
+    ]
+    return parser.parse(data)
+
+
 def _document_order(node) -> tuple:
     # Outer before inner where two start together (`a().b()`: the whole callee first).
     return node.start_byte, -node.end_byte, node.type
