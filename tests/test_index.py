@@ -651,3 +651,16 @@ def test_lean_store_renders_like_the_full_one(tmp_path, monkeypatch):
             with vx.project(root):
                 blocks.append((cp.pack_for_query(query, root), context.build(query, root)))
         assert blocks[0] == blocks[1], query
+
+
+def test_files_in_languages_not_read_are_counted_in_the_summary(tmp_path, capsys):
+    for rel in ("m.py", "native/fast.c", "native/fast.h", "native/vec.cpp", "app/models/user.rb", "build.sh",
+                "notes.txt", "data.json", "gen/skip.c", ".hidden/x.rb"):
+        write(tmp_path, rel, "")
+    write(tmp_path, ".gitignore", "gen/\n")
+    stats = index_project(tmp_path, jobs=1)
+    assert stats.unsupported == {"C": 2, "C++": 1, "Ruby": 1, "shell": 1}
+    assert ", 5 in languages not read;" in stats.summary_line()
+    for rel in ("native/fast.c", "native/fast.h", "native/vec.cpp", "app/models/user.rb", "build.sh"):
+        (tmp_path / rel).unlink()
+    assert "languages not read" not in index_project(tmp_path, jobs=1).summary_line()

@@ -67,6 +67,8 @@ class IndexStats:
     vendored: int = 0
     # Folders and files left out by .gitignore or --exclude.
     ignored: int = 0
+    # Source files in languages no extractor reads: language -> count.
+    unsupported: dict = field(default_factory=dict)
     # Files taken over unchanged from the previous run.
     reused: int = 0
     # Lines to show once: unusable ignore patterns, missing parser packages.
@@ -83,6 +85,7 @@ class IndexStats:
                 (len(self.partial), "partly parsed"),
                 (self.vendored, "vendored or generated"),
                 (self.ignored, "ignored"),
+                (sum(self.unsupported.values()), "in languages not read"),
             )
             if count
         )
@@ -225,6 +228,7 @@ def _index(root, data_dir, started, jobs, max_file_bytes, progress, excludes, us
     stats.skipped_dirs = walk.skipped_dirs
     stats.vendored = walk.vendored
     stats.ignored = walk.ignored
+    stats.unsupported = dict(sorted(walk.unsupported.items()))
     stats.warnings = list(walk.warnings)
     sources = _readable(walk.files, stats)
 

@@ -17,7 +17,7 @@ from dataclasses import dataclass, field
 from typing import NamedTuple
 
 from ..datadir import DATA_DIR
-from .extractors import grammar_of
+from .extractors import grammar_of, unsupported_language
 from .ignore import Rules
 
 # Folder names never walked into (compared exactly).
@@ -75,6 +75,9 @@ class Walk:
     ignored: int = 0
     # One line per unusable ignore pattern.
     warnings: list = field(default_factory=list)
+    # Source files of languages no extractor reads (C, Ruby, ...), not
+    # ignored: language -> count.
+    unsupported: dict = field(default_factory=dict)
     # [relative path, size, mtime_ns] of the files that steer import
     # resolution (tsconfig.json, go.mod, ...), sorted.
     configs: list = field(default_factory=list)
@@ -165,6 +168,8 @@ def walk_project(
                         if _is_config(name) and entry.is_file(follow_symlinks=False):
                             st = entry.stat(follow_symlinks=False)
                             result.configs.append([rel, st.st_size, st.st_mtime_ns])
+                        elif kind is None:
+                            count_unsupported(rel, name)
                         continue
                     st = entry.stat(follow_symlinks=False)
                 except OSError as exc:
@@ -173,6 +178,11 @@ def walk_project(
                 add_file(rel, entry.path, os.path.join(d_real, name), st, kind)
             subdirs.sort(reverse=True)
             stack.extend(subdirs)
+
+    def count_unsupported(rel: str, name: str) -> None:
+        language = unsupported_language(name)
+        if language is not None and not (rules.excluded(rel, False) or rules.ignored(rel, False)):
+            result.unsupported[language] = result.unsupported.get(language, 0) + 1
 
     def add_file(rel: str, abspath: str, real: str, st, kind) -> None:
         if real in seen_files:

@@ -28,6 +28,35 @@ SUFFIXES = {
     ".rs": ("rust", "rust"),
 }
 
+# Source files of languages no extractor reads, by suffix: counted, so a
+# summary can say how much of a project the index does not see.
+UNSUPPORTED = {
+    **dict.fromkeys((".c", ".h"), "C"),
+    **dict.fromkeys((".cc", ".cpp", ".cxx", ".hpp", ".hh", ".hxx"), "C++"),
+    ".cs": "C#",
+    ".rb": "Ruby",
+    ".php": "PHP",
+    **dict.fromkeys((".kt", ".kts"), "Kotlin"),
+    ".swift": "Swift",
+    ".scala": "Scala",
+    **dict.fromkeys((".m", ".mm"), "Objective-C"),
+    ".lua": "Lua",
+    **dict.fromkeys((".pl", ".pm"), "Perl"),
+    ".dart": "Dart",
+    **dict.fromkeys((".ex", ".exs"), "Elixir"),
+    ".erl": "Erlang",
+    ".hs": "Haskell",
+    ".ml": "OCaml",
+    ".fs": "F#",
+    ".clj": "Clojure",
+    ".groovy": "Groovy",
+    ".jl": "Julia",
+    ".zig": "Zig",
+    ".vue": "Vue",
+    ".svelte": "Svelte",
+    **dict.fromkeys((".sh", ".bash"), "shell"),
+}
+
 _MODULES = {"python": "python", "typescript": "ecmascript", "javascript": "ecmascript", "go": "golang", "java": "java", "rust": "rust"}
 
 
@@ -39,6 +68,11 @@ def suffix_of(name: str) -> str:
 def grammar_of(name: str) -> tuple | None:
     """(language, grammar) of a file name, or None for other files."""
     return SUFFIXES.get(suffix_of(name))
+
+
+def unsupported_language(name: str) -> str | None:
+    """The language of a source file no extractor reads, or None."""
+    return UNSUPPORTED.get(suffix_of(name))
 
 
 def extractor(language: str):
