@@ -28,7 +28,10 @@ DATA_FILES = [".gitignore", "graph.json", "identities.json", "index-cache.json",
 
 def write(root: Path, rel, text: str) -> Path:
     path = Path(os.fsdecode(os.path.join(os.fsencode(root), os.fsencode(rel))))
-    path.parent.mkdir(parents=True, exist_ok=True)
+    folder = Path(root)
+    for part in path.relative_to(root).parts[:-1]:  # one at a time: trees may be deep
+        folder = folder / part
+        folder.mkdir(exist_ok=True)
     path.write_text(text)
     return path
 
@@ -268,3 +271,174 @@ def test_a_run_from_a_subfolder_reindexes_its_project(tmp_path, monkeypatch, cap
     assert (indexed == ".") == (not (tmp_path / "web/.vestra").exists())
     if indexed == ".":
         assert store["shop/base.py"]["description"] == "Base, edited."
+
+
+# -- settings files and resolution ------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ('{"a": 1, // note\n "b": [1, 2,], }', {"a": 1, "b": [1, 2]}),
+        ('{"url": "http://x/*y*/", "c": "//no"}', {"url": "http://x/*y*/", "c": "//no"}),
+        ('{"q": "say \\"/*\\" ok", /* c */ "r": 2}', {"q": 'say "/*" ok', "r": 2}),
+        ('{"a": [1, /* last */ ], "b": {"c": 1, // end\n}}', {"a": [1], "b": {"c": 1}}),
+        ('/* head */ {"a": "\\\\"} // tail', {"a": "\\"}),
+        ('{"a": ",]"}', {"a": ",]"}),
+    ],
+)
+def test_settings_with_comments_and_trailing_commas(text, expected):
+    from tarnwick.indexer.jsonc import parse_jsonc
+
+    assert parse_jsonc(text) == expected
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        '{"a": 1 /* never closed' + " /*" * 300_000,
+        '{"a": "never closed' + ' "/*' * 200_000,
+        "[" * 200_000 + "]" * 200_000,
+        '{"a": [1,,]}',
+    ],
+    ids=["open-comments", "open-string", "nested", "double-comma"],
+)
+def test_bad_settings_are_refused_in_one_pass(text, no_hang):
+    from tarnwick.indexer.jsonc import parse_jsonc
+
+    with pytest.raises(ValueError):
+        parse_jsonc(text)
+
+
+@pytest.mark.parametrize("name", ["tsconfig.json", "jsconfig.json"])
+@pytest.mark.parametrize("content", ["[" * 200_000, '{"compilerOptions": ' + "/*" * 200_000], ids=["nested", "open-comments"])
+def test_an_unusable_tsconfig_is_one_warning_and_no_settings(tmp_path, name, content, no_hang):
+    write(tmp_path, name, content)
+    write(tmp_path, "a.ts", 'import { b } from "./b";\nimport { c } from "c";\nexport function a() { return b() + c(); }\n')
+    write(tmp_path, "b.ts", "export function b() { return 1; }\n")
+    stats = index_project(tmp_path, jobs=1)
+    assert stats.files == 2
+    assert [w for w in stats.warnings if name in w] == [w for w in stats.warnings]
+    assert len(stats.warnings) == 1 and stats.warnings[0].startswith(f"{name}: not valid JSON (")
+    graph = json.loads(outputs(tmp_path)[1])
+    assert {"from": "a.ts", "to": "b.ts", "rel": "imports"} in graph["edges"]
+
+
+def _reference_match(paths: dict, spec: str):
+    """`paths` matching as the TypeScript compiler does it, one pattern at a time."""
+    best = None
+    for pattern, targets in paths.items():
+        if "*" in pattern:
+            prefix, _, suffix = pattern.partition("*")
+            if spec.startswith(prefix) and spec.endswith(suffix) and len(spec) >= len(prefix) + len(suffix):
+                if best is None or len(prefix) > len(best[0]):
+                    best = (prefix, targets, spec[len(prefix) : len(spec) - len(suffix)])
+        elif spec == pattern:
+            return targets, None
+    return None if best is None else (best[1], best[2])
+
+
+@pytest.mark.parametrize(
+    "paths, spec",
+    [
+        ({"@a/*": ["x/*"], "@a/b/*": ["y/*"]}, "@a/b/c"),  # the longest prefix
+        ({"@a/*": ["x/*"], "@a/b": ["z"]}, "@a/b"),  # an exact pattern wins
+        ({"@a/*.js": ["x/*.ts"], "@a/*": ["y/*"]}, "@a/m.js"),  # the first of equal prefixes
+        ({"@a/*": ["y/*"], "@a/*.js": ["x/*.ts"]}, "@a/m.js"),
+        ({"*": ["v/*"]}, "lib"),
+        ({"ab*ba": ["x"]}, "aba"),  # prefix and suffix may not overlap
+        ({"ab*ba": ["x/*"]}, "abba"),
+        ({"@a/*": ["x/*"]}, "@b/c"),
+    ],
+)
+def test_paths_patterns_pick_the_pattern_the_compiler_picks(paths, spec):
+    from tarnwick.indexer.resolve_js import _Config
+
+    assert _Config(None, paths)._match(spec) == _reference_match(paths, spec)
+
+
+def test_paths_patterns_by_the_thousand_match_like_one_at_a_time():
+    import random
+
+    from tarnwick.indexer.resolve_js import _Config
+
+    rng = random.Random(7)
+    words = ["a", "ab", "b", "@s", "/", "x.js", ""]
+    paths = {}
+    for n in range(400):
+        pattern = "".join(rng.choice(words) for _ in range(rng.randrange(3)))
+        if rng.random() < 0.8:
+            pattern += "*" + "".join(rng.choice(words) for _ in range(rng.randrange(3)))
+        paths.setdefault(pattern, [f"t{n}/*"])
+    config = _Config(None, paths)
+    for _ in range(2000):
+        spec = "".join(rng.choice(words) for _ in range(rng.randrange(6)))
+        assert config._match(spec) == _reference_match(paths, spec), spec
+
+
+def re_exporting_modules(root: Path, n: int) -> None:
+    for i in range(n):
+        stars = "".join(f'export * from "./m{j}";\n' for j in range(n) if j != i)
+        write(root, f"m{i}.ts", f'{stars}import * as ns from "./m{(i + 2) % n}";\n'
+              f"export function f{i}() {{ return ns.f{(i + 1) % n}() + ns.nowhere(); }}\n")
+
+
+def test_modules_that_re_export_each_other_are_followed_once_per_name(tmp_path, monkeypatch):
+    from tarnwick.indexer import resolve_js
+
+    n = 30
+    re_exporting_modules(tmp_path, n)
+    looked_up = []
+    real = resolve_js.JsResolver._symbol_file
+
+    def counted(self, *args):
+        looked_up.append(args)
+        return real(self, *args)
+
+    monkeypatch.setattr(resolve_js.JsResolver, "_symbol_file", counted)
+    index_project(tmp_path, jobs=1)
+    # (module, name, hops left): each once; a search along every chain takes n**4
+    assert len(looked_up) == len(set(looked_up)) and len(looked_up) < 5 * 3 * n * n
+
+
+def test_re_exports_resolve_as_a_search_without_memory_does(tmp_path, monkeypatch):
+    from tarnwick.indexer import resolve_js
+
+    re_exporting_modules(tmp_path, 6)
+    index_project(tmp_path, jobs=1)
+    remembered = outputs(tmp_path)
+
+    def forgetful(self, path, name, hops=0):
+        return None if path is None or hops > resolve_js._MAX_HOPS else self._symbol_file(path, name, hops)
+
+    monkeypatch.setattr(resolve_js.JsResolver, "symbol_file", forgetful)
+    index_project(tmp_path, jobs=1, full=True)
+    assert outputs(tmp_path) == remembered
+    assert b'"from":"m0.ts","to":"m1.ts","rel":"calls"' in remembered[1]
+
+
+@pytest.mark.parametrize(
+    "settings, source, target, rel",
+    [
+        (("tsconfig.json", '{"compilerOptions": {"baseUrl": ".", "paths": {"@lib": ["lib.ts"]}}}'),
+         ("m.ts", 'import { lib } from "@lib";\nexport function m() { return lib(); }\n'),
+         ("lib.ts", "export function lib() { return 1; }\n"), "imports"),
+        (("go.mod", "module example.com/deep\n"),
+         ("m.go", 'package m\n\nimport "example.com/deep/lib"\n\nfunc M() int { return lib.Lib() }\n'),
+         ("lib/lib.go", "package lib\n\nfunc Lib() int { return 1 }\n"), "imports"),
+        (("Cargo.toml", '[package]\nname = "deep"\n'),
+         ("m.rs", "pub fn m() -> i32 { crate::lib_helper() }\n"),
+         ("src/lib.rs", "pub mod d;\npub fn lib_helper() -> i32 { 1 }\n"), "calls"),
+    ],
+    ids=["typescript", "go", "rust"],
+)
+def test_a_file_a_thousand_folders_deep_finds_its_settings(tmp_path, settings, source, target, rel, no_hang):
+    deep = "/".join(["d"] * 1000)
+    write(tmp_path, settings[0], settings[1])
+    write(tmp_path, target[0], target[1])
+    where = f"src/{deep}/{source[0]}" if settings[0] == "Cargo.toml" else f"{deep}/{source[0]}"
+    write(tmp_path, where, source[1])
+    stats = index_project(tmp_path, jobs=1)
+    assert stats.files == 2 and not stats.unparsable and not stats.warnings
+    graph = json.loads(outputs(tmp_path)[1])
+    assert {"from": where, "to": target[0], "rel": rel} in graph["edges"]

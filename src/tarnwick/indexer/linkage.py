@@ -14,13 +14,14 @@ from .resolve_python import resolve_python_edges
 EDGE_KINDS = ("imports", "calls", "extends", "implements", "references")
 
 
-def resolve_edges(paths: list, results: dict, root: str | None = None) -> tuple:
+def resolve_edges(paths: list, results: dict, root: str | None = None, warnings: list | None = None) -> tuple:
     """The cross-file edges of the project as five sorted lists of
     (from, to) pairs: imports, calls, extends, implements, references.
 
     `paths` lists every source file (parsed or not); `results` maps the
     parsed ones to their FileResult.  `root` is the project folder, where
-    the resolvers of other languages read tsconfig.json and go.mod.
+    the resolvers of other languages read tsconfig.json and go.mod; a line
+    for each such settings file that cannot be used goes to `warnings`.
     """
     imports = set()
     calls = set()
@@ -35,7 +36,7 @@ def resolve_edges(paths: list, results: dict, root: str | None = None) -> tuple:
     if root is not None and scripts:
         from .resolve_js import resolve_js_edges
 
-        resolve_js_edges(root, paths, scripts, imports, calls, extends, implements)
+        resolve_js_edges(root, paths, scripts, imports, calls, extends, implements, warnings)
     if "java" in by_language:
         from .resolve_java import resolve_java_edges
 

@@ -12,7 +12,7 @@ from __future__ import annotations
 import posixpath
 import re
 
-from .settings_files import read_settings
+from .settings_files import has_settings, read_settings
 
 _MODULE_LINE = re.compile(r"^\s*module\s+\"?([^\s\"/][^\s\"]*)\"?", re.M)
 
@@ -38,17 +38,29 @@ class GoResolver:
             self.module_of(folder)
 
     def module_of(self, folder: str):
-        if folder in self._modules:
-            return self._modules[folder]
+        """(module folder, module path) of the nearest go.mod at or above
+        `folder`, or None.  Each folder is looked at once, however deep the
+        tree."""
+        climbed = []
         found = None
-        text = read_settings(self.root, posixpath.join(folder, "go.mod"))
-        match = _MODULE_LINE.search(text) if text is not None else None
-        if match:
-            found = (folder, match.group(1))
-            self._known.setdefault(match.group(1), folder)
-        elif text is None and folder:
-            found = self.module_of(posixpath.dirname(folder))
-        self._modules[folder] = found
+        while True:
+            if folder in self._modules:
+                found = self._modules[folder]
+                break
+            climbed.append(folder)
+            manifest = posixpath.join(folder, "go.mod")
+            text = read_settings(self.root, manifest) if has_settings(self.root, manifest) else None
+            if text is not None:
+                match = _MODULE_LINE.search(text)
+                if match:
+                    found = (folder, match.group(1))
+                    self._known.setdefault(match.group(1), folder)
+                break  # a go.mod without a module line ends the search too
+            if not folder:
+                break
+            folder = posixpath.dirname(folder)
+        for seen in climbed:
+            self._modules[seen] = found
         return found
 
     def package_folder(self, import_path: str) -> str | None:

@@ -11,11 +11,11 @@ unresolved.
 
 from __future__ import annotations
 
-import json
 import os
 import posixpath
-import re
+import stat
 
+from .jsonc import parse_jsonc
 from .refs import link_refs
 from .settings_files import read_settings
 
@@ -24,43 +24,83 @@ EXTENSIONS = (".ts", ".tsx", ".js", ".jsx", ".mjs", ".cjs", ".mts", ".cts", ".d.
 _SOURCE_OF = {".js": (".ts", ".tsx"), ".jsx": (".tsx",), ".mjs": (".mts",), ".cjs": (".cts",)}
 _CONFIG_NAMES = ("tsconfig.json", "jsconfig.json")
 _MAX_HOPS = 4
-
-_JSONC_TOKENS = re.compile(r'"(?:\\.|[^"\\])*"|//[^\n]*|/\*.*?\*/|,(?=\s*[}\]])', re.S)
-
-
-def parse_jsonc(text: str):
-    """JSON with comments and trailing commas, as tsconfig files are written."""
-    return json.loads(_JSONC_TOKENS.sub(lambda m: m.group(0) if m.group(0).startswith('"') else "", text))
+# Far longer than any module path: a longer specifier is not looked up in `paths`.
+_MAX_SPECIFIER = 1024
 
 
 class _Config:
-    """`baseUrl` and `paths` of one tsconfig, as project-relative folders."""
+    """`baseUrl` and `paths` of one tsconfig, as project-relative folders.
+
+    `paths` patterns are indexed by what comes before their `*`, so a
+    specifier is compared only with the patterns that can match it, however
+    many a settings file lists.
+    """
 
     def __init__(self, base_url: str | None, paths: dict):
         self.base_url = base_url
         self.paths = paths  # pattern -> [project-relative target patterns]
+        self._exact = {}
+        # prefix -> {suffix -> (order, targets)}, and the suffix lengths met
+        self._wild = {}
+        self._suffix_lengths = {}
+        for order, (pattern, targets) in enumerate(paths.items()):
+            if "*" not in pattern:
+                self._exact.setdefault(pattern, targets)
+                continue
+            prefix, _, suffix = pattern.partition("*")
+            self._wild.setdefault(prefix, {}).setdefault(suffix, (order, targets))
+            self._suffix_lengths.setdefault(prefix, set()).add(len(suffix))
+
+    def _match(self, spec: str):
+        """(targets, the text the `*` stands for) of the pattern that governs
+        `spec`: an exact one, else the one with the longest prefix (the first
+        listed among equals)."""
+        if spec in self._exact:
+            return self._exact[spec], None
+        if len(spec) > _MAX_SPECIFIER:
+            return None
+        for cut in range(len(spec), -1, -1):
+            suffixes = self._wild.get(spec[:cut])
+            if suffixes is None:
+                continue
+            best = None
+            for length in self._suffix_lengths[spec[:cut]]:
+                if length > len(spec) - cut:
+                    continue
+                found = suffixes.get(spec[len(spec) - length :])
+                if found is not None and (best is None or found[0] < best[0][0]):
+                    best = (found, length)
+            if best is not None:
+                (_, targets), length = best
+                return targets, spec[cut : len(spec) - length]
+        return None
 
     def candidates(self, spec: str):
-        best = None
-        for pattern, targets in self.paths.items():
-            if "*" in pattern:
-                prefix, _, suffix = pattern.partition("*")
-                if spec.startswith(prefix) and spec.endswith(suffix) and len(spec) >= len(prefix) + len(suffix):
-                    if best is None or len(prefix) > len(best[0]):
-                        best = (prefix, targets, spec[len(prefix) : len(spec) - len(suffix)])
-            elif spec == pattern:
-                best = (pattern + "\0", targets, None)
-                break
-        if best is not None:
-            for target in best[1]:
-                yield target.replace("*", best[2]) if best[2] is not None else target
+        matched = self._match(spec)
+        if matched is not None:
+            targets, star = matched
+            for target in targets:
+                yield target.replace("*", star) if star is not None else target
         if self.base_url is not None:
             yield posixpath.join(self.base_url, spec) if self.base_url else spec
 
 
+def _is_file(path: str) -> bool:
+    try:
+        return stat.S_ISREG(os.stat(path).st_mode)
+    except (OSError, ValueError):
+        return False
+
+
 class JsResolver:
-    def __init__(self, root: str, paths, results: dict):
+    def __init__(self, root: str, paths, results: dict, warnings: list | None = None):
         self.root = root
+        # One line per settings file that could not be used.
+        self.warnings = warnings if warnings is not None else []
+        self._bad = set()
+        # (file, name, hops) -> the file that defines it: a name looked for
+        # through modules that re-export each other is followed once.
+        self._found = {}
         self.paths = set(paths)
         self.results = results
         self.defined = {p: set(r.defined) for p, r in results.items()}
@@ -76,7 +116,11 @@ class JsResolver:
         text = read_settings(self.root, rel)
         try:
             data = parse_jsonc(text) if text is not None else None
-        except ValueError:
+        except ValueError as exc:
+            if rel not in self._bad:
+                self._bad.add(rel)
+                reason = str(exc).splitlines()[0] if str(exc) else "not valid"
+                self.warnings.append(f"{rel}: not valid JSON ({reason}); its paths and baseUrl are not used")
             return {}
         if not isinstance(data, dict):
             return {}
@@ -100,30 +144,43 @@ class JsResolver:
 
     def config(self, folder: str) -> _Config | None:
         """The configuration that governs files in `folder` (the nearest
-        tsconfig.json or jsconfig.json at or above it)."""
-        if folder in self._configs:
-            return self._configs[folder]
+        tsconfig.json or jsconfig.json at or above it).  Each folder is
+        looked at once, however deep the tree."""
+        climbed = []
         found = None
+        while True:
+            if folder in self._configs:
+                found = self._configs[folder]
+                break
+            climbed.append(folder)
+            found = self._own_config(folder)
+            if found is not None or not folder:
+                break
+            folder = posixpath.dirname(folder)
+        for seen in climbed:
+            self._configs[seen] = found
+        return found
+
+    def _own_config(self, folder: str) -> _Config | None:
+        """The configuration of a tsconfig.json or jsconfig.json in `folder`
+        itself, or None."""
         for name in _CONFIG_NAMES:
             rel = posixpath.join(folder, name) if folder else name
-            if os.path.exists(os.path.join(self.root, rel)):
-                options = self._load_config(rel)
-                base_url = options.get("baseUrl")
-                paths_base = base_url if base_url is not None else options.get("pathsBase", folder)
-                paths = {}
-                for pattern, targets in (options.get("paths") or {}).items():
-                    if isinstance(targets, list):
-                        paths[pattern] = [
-                            posixpath.normpath(posixpath.join(paths_base, t)) for t in targets if isinstance(t, str)
-                        ]
-                if base_url == ".":
-                    base_url = ""
-                found = _Config(base_url, paths)
-                break
-        if found is None and folder:
-            found = self.config(posixpath.dirname(folder))
-        self._configs[folder] = found
-        return found
+            if not _is_file(os.path.join(self.root, rel)):
+                continue
+            options = self._load_config(rel)
+            base_url = options.get("baseUrl")
+            paths_base = base_url if base_url is not None else options.get("pathsBase", folder)
+            paths = {}
+            for pattern, targets in (options.get("paths") or {}).items():
+                if isinstance(targets, list):
+                    paths[pattern] = [
+                        posixpath.normpath(posixpath.join(paths_base, t)) for t in targets if isinstance(t, str)
+                    ]
+            if base_url == ".":
+                base_url = ""
+            return _Config(base_url, paths)
+        return None
 
     # -- modules ----------------------------------------------------------------
 
@@ -211,6 +268,12 @@ class JsResolver:
         re-exports."""
         if path is None or hops > _MAX_HOPS:
             return None
+        key = (path, name, hops)
+        if key not in self._found:
+            self._found[key] = self._symbol_file(path, name, hops)
+        return self._found[key]
+
+    def _symbol_file(self, path: str, name: str, hops: int) -> str | None:
         if name in self.defined.get(path, ()):
             return path
         result = self.results.get(path)
@@ -246,11 +309,14 @@ class JsResolver:
         return self._binding_file(path, binding, parts[1:], 1)
 
 
-def resolve_js_edges(root: str, paths, results: dict, imports: set, calls: set, extends: set, implements: set) -> None:
-    """Add the edges of TypeScript/JavaScript files to the four sets."""
+def resolve_js_edges(
+    root: str, paths, results: dict, imports: set, calls: set, extends: set, implements: set, warnings: list | None = None
+) -> None:
+    """Add the edges of TypeScript/JavaScript files to the four sets; a line
+    for each settings file that cannot be used goes to `warnings`."""
     if not results:
         return
-    resolver = JsResolver(root, paths, results)
+    resolver = JsResolver(root, paths, results, warnings)
     for path, result in results.items():
         for spec, _names in result.imports:
             target = resolver.file_for(path, spec)

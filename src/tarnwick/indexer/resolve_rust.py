@@ -13,7 +13,7 @@ from __future__ import annotations
 import posixpath
 
 from .refs import link_refs
-from .settings_files import read_settings
+from .settings_files import has_settings, read_settings
 
 _MAX_HOPS = 4
 _ROOT_FILES = ("lib.rs", "main.rs")
@@ -38,13 +38,25 @@ class RustResolver:
             self.modules.setdefault((crate, segments), path)
 
     def crate_src(self, folder: str) -> str | None:
-        if folder in self._crates:
-            return self._crates[folder]
-        if read_settings(self.root, posixpath.join(folder, "Cargo.toml")) is not None:
-            found = posixpath.join(folder, "src")
-        else:
-            found = self.crate_src(posixpath.dirname(folder)) if folder else None
-        self._crates[folder] = found
+        """The `src` folder of the crate whose Cargo.toml is nearest at or
+        above `folder`, or None.  Each folder is looked at once, however
+        deep the tree."""
+        climbed = []
+        found = None
+        while True:
+            if folder in self._crates:
+                found = self._crates[folder]
+                break
+            climbed.append(folder)
+            manifest = posixpath.join(folder, "Cargo.toml")
+            if has_settings(self.root, manifest) and read_settings(self.root, manifest) is not None:
+                found = posixpath.join(folder, "src")
+                break
+            if not folder:
+                break
+            folder = posixpath.dirname(folder)
+        for seen in climbed:
+            self._crates[seen] = found
         return found
 
     @staticmethod

@@ -308,7 +308,7 @@ def _index(root, data_dir, started, jobs, max_file_bytes, progress, excludes, us
         if path in parsed:
             symbol_docs.update(search_docs(parsed[path]))
     edge_blocks = []
-    for rel, pairs in zip(EDGE_KINDS, resolve_edges(paths, parsed, root)):
+    for rel, pairs in zip(EDGE_KINDS, resolve_edges(paths, parsed, root, stats.warnings)):
         stats.edges += len(pairs)
         edge_blocks.extend(encode(edge(a, b, rel)) for a, b in pairs)
     stats.edges += symbols  # "contains"

@@ -5,6 +5,7 @@ link to a huge file outside the project where one is expected."""
 from __future__ import annotations
 
 import os
+import stat
 
 from ..datadir import is_inside, read_regular
 
@@ -21,3 +22,13 @@ def read_settings(root: str, rel: str) -> str | None:
         return read_regular(path, SETTINGS_LIMIT).decode("utf-8", "replace")
     except OSError:
         return None
+
+
+def has_settings(root: str, rel: str) -> bool:
+    """True when `rel` under `root` is a file (links followed).  One look,
+    without resolving the whole path: the nearest settings file is looked
+    for in every folder of deep trees, and few folders hold one."""
+    try:
+        return stat.S_ISREG(os.stat(os.path.join(root, rel)).st_mode)
+    except (OSError, ValueError):
+        return False
