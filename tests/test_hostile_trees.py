@@ -29,6 +29,7 @@ DATA_FILES = [".gitignore", "graph.json", "identities.json", "index-cache.json",
 def write(root: Path, rel, text: str) -> Path:
     path = Path(os.fsdecode(os.path.join(os.fsencode(root), os.fsencode(rel))))
     folder = Path(root)
+    folder.mkdir(parents=True, exist_ok=True)
     for part in path.relative_to(root).parts[:-1]:  # one at a time: trees may be deep
         folder = folder / part
         folder.mkdir(exist_ok=True)
@@ -437,8 +438,24 @@ def test_a_file_a_thousand_folders_deep_finds_its_settings(tmp_path, settings, s
     write(tmp_path, settings[0], settings[1])
     write(tmp_path, target[0], target[1])
     where = f"src/{deep}/{source[0]}" if settings[0] == "Cargo.toml" else f"{deep}/{source[0]}"
-    write(tmp_path, where, source[1])
-    stats = index_project(tmp_path, jobs=1)
-    assert stats.files == 2 and not stats.unparsable and not stats.warnings
-    graph = json.loads(outputs(tmp_path)[1])
-    assert {"from": where, "to": target[0], "rel": rel} in graph["edges"]
+    try:
+        write(tmp_path, where, source[1])
+        stats = index_project(tmp_path, jobs=1)
+        assert stats.files == 2 and not stats.unparsable and not stats.warnings
+        graph = json.loads(outputs(tmp_path)[1])
+        assert {"from": where, "to": target[0], "rel": rel} in graph["edges"]
+    finally:
+        remove_chain(tmp_path / where)
+
+
+def remove_chain(path: Path) -> None:
+    """Remove a file and its folders up to the first that holds anything
+    else, one at a time (removing a deep tree recursively overflows)."""
+    path.unlink(missing_ok=True)
+    folder = path.parent
+    while True:
+        try:
+            folder.rmdir()
+        except OSError:
+            return
+        folder = folder.parent
