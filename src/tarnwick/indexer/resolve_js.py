@@ -11,6 +11,7 @@ unresolved.
 
 from __future__ import annotations
 
+import json
 import os
 import posixpath
 import stat
