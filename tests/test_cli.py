@@ -112,6 +112,11 @@ def test_damaged_index_is_one_line_and_a_mixed_one_a_warning(capsys, indexed):
     data = json.loads(store.read_text())
     data["bookshelf/loans.py"]["description"] = 7
     store.write_text(json.dumps(data))
+    # The search index holds the run's own records: the answer comes from them.
+    status, out, err = run(capsys, "context", QUERY, "--root", str(indexed))
+    assert status == 0 and "Lending rules" in out and "structured_summaries.json is not from" in err
+    # Without it the store is the authority, and its fault is one line.
+    (indexed / ".vestra" / "search.db").unlink()
     status, out, err = run(capsys, "context", QUERY, "--root", str(indexed))
     assert (status, out) == (1, "")
     assert err.startswith("tarnwick: error: ") and err.count("\n") == 1 and "bookshelf/loans.py" in err

@@ -21,7 +21,7 @@ import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from . import freshness, vx
+from . import freshness, summary_records, vx
 from .collector import paused
 from .datadir import DATA_DIR, GRAPH_NAME, mixed_set_problem
 from .focus import TOP_FILES, base_file, focus_summaries, line_range, match_symbols, strong_matches, symbol_matches
@@ -202,30 +202,27 @@ def build_result(
         lap("load_graph")
         result = vx.retrieve(graph, query, top_files=TOP_FILES, top_edges=TOP_EDGES)
         lap("retrieve")
-    with paused():
-        summaries = cp.load_summaries(path)
-    lap("load_summaries")
     files = result.get("files") or []
-    view, put_first = focus_summaries(summaries, files, graph, query)
-    lap("focus")
+    bases = [base_file(e) for e in files if isinstance(e, dict)]
+    with paused():
+        # Only the records of the files packed, when the search index has them.
+        summaries = summary_records.records_for(path, graph, bases)
+        from_index = summaries is not None
+        if not from_index:
+            summaries = cp.load_summaries(path)
+    lap("load_summaries")
     # Code is shown only from files as they were indexed.
-    changed = freshness.changed_files(path, [base_file(e) for e in files if isinstance(e, dict)], graph)
-    packed_view, packed_graph = freshness.without_positions(view, graph, changed)
-    for stale in changed:
-        put_first.pop(stale, None)
+    changed = freshness.changed_files(path, bases, graph)
     lap("freshness")
     try:
-        block = cp.pack(
-            retrieve_result=result, summaries=packed_view, graph=packed_graph, project_root=path, token_budget=token_budget
-        )
+        block, put_first = _focus_and_pack(cp, result, summaries, graph, path, query, token_budget, changed, lap)
     except (TypeError, AttributeError):
-        # The packer fails deep inside on a record of the wrong shape.
-        from .store_faults import store_fault
-
-        fault = store_fault(path)
-        if fault is None:
+        if not from_index:
             raise
-        raise DamagedIndexError(fault) from None
+        # A record of the wrong shape in the search index: the store decides.
+        with paused():
+            summaries = cp.load_summaries(path)
+        block, put_first = _focus_and_pack(cp, result, summaries, graph, path, query, token_budget, changed, lap)
     lap("pack")
     timings["total"] = sum(timings.values())
     return FocusedContext(
@@ -239,6 +236,30 @@ def build_result(
         timings=timings,
         warnings=_warnings(path, graph, changed),
     )
+
+
+def _focus_and_pack(cp, result, summaries, graph, path, query, token_budget, changed, lap) -> tuple:
+    """The block and the symbols put first, from the per-query view of
+    `summaries` without the positions of the `changed` files."""
+    files = result.get("files") or []
+    view, put_first = focus_summaries(summaries, files, graph, query)
+    lap("focus")
+    packed_view, packed_graph = freshness.without_positions(view, graph, changed)
+    for stale in changed:
+        put_first.pop(stale, None)
+    try:
+        block = cp.pack(
+            retrieve_result=result, summaries=packed_view, graph=packed_graph, project_root=path, token_budget=token_budget
+        )
+    except (TypeError, AttributeError):
+        # The packer fails deep inside on a record of the wrong shape.
+        from .store_faults import store_fault
+
+        fault = store_fault(path)
+        if fault is None:
+            raise
+        raise DamagedIndexError(fault) from None
+    return block, put_first
 
 
 def _warnings(path: Path, graph: dict, changed: list[str]) -> list[str]:
@@ -276,8 +297,10 @@ def search_result(
         files = vx.retrieve(graph, query, top_files=limit, top_edges=0)["files"]
 
     def summaries() -> dict:
+        bases = [base_file(e) for e in files if isinstance(e, dict)]
         with paused():
-            return cp.load_summaries(path)
+            found = summary_records.records_for(path, graph, bases)
+            return found if found is not None else cp.load_summaries(path)
 
     matches = symbol_matches(files, graph, query, summaries)
     # Line ranges only from files as they were indexed.

@@ -54,7 +54,13 @@ def _file_identity(info: os.stat_result) -> dict:
 
 
 def _stage_search_index(
-    data_dir: str, graph_json: str, graph_staged: str, symbol_docs: dict, sources: dict, indexed_ns: int | None
+    data_dir: str,
+    graph_json: str,
+    graph_staged: str,
+    symbol_docs: dict,
+    sources: dict,
+    indexed_ns: int | None,
+    records: dict,
 ):
     """The search index of the graph `graph_json`, written to a temporary;
     returns its path."""
@@ -77,7 +83,7 @@ def _stage_search_index(
     if indexed_ns is not None:
         identity["indexed_ns"] = indexed_ns
     path = os.path.join(data_dir, INDEX_NAME)
-    return build_index(path, corpus, identity, edge_positions, file_parts, compact_graph, sources)
+    return build_index(path, corpus, identity, edge_positions, file_parts, compact_graph, sources, records)
 
 
 def publish(
@@ -88,12 +94,14 @@ def publish(
     release=None,
     sources: dict | None = None,
     indexed_ns: int | None = None,
+    records: dict | None = None,
 ) -> dict:
     """Replace the run's `files` ((name, bytes) pairs, the store and the
     graph first, the manifest last) and the search index built from the
     graph text `graph_json`; returns the placed files' status by name.
     `sources` maps each source file to the (size, modification time,
-    digest) it was indexed with, and `indexed_ns` is when the run began.
+    digest) it was indexed with, `indexed_ns` is when the run began, and
+    `records` maps each file to its packed summary record.
 
     `release()` is called once the files are on disk, before the search
     index is built, to let the caller drop what it no longer needs.  Raises
@@ -108,7 +116,9 @@ def publish(
     try:
         if release is not None:
             release()
-        search_tmp = _stage_search_index(data_dir, graph_json, staged[1][0], symbol_docs, sources or {}, indexed_ns)
+        search_tmp = _stage_search_index(
+            data_dir, graph_json, staged[1][0], symbol_docs, sources or {}, indexed_ns, records or {}
+        )
         del graph_json
         placed = commit_files(data_dir, staged[:2])
         del staged[:2]

@@ -23,7 +23,7 @@ from ..datadir import (
 from .cache import CACHE_NAME, Cache, DamagedCache, prove, search_docs, signature
 from .extractors import missing_package
 from .linkage import EDGE_KINDS, resolve_edges
-from ..search.store import INDEX_NAME, indexed_generation
+from ..search.store import INDEX_NAME, indexed_generation, pack_record
 from .output import (
     edge,
     encode,
@@ -342,7 +342,9 @@ def _index(root, data_dir, started, jobs, max_file_bytes, progress, excludes, us
     for source in sources:
         entry = cache.entries.get(source.rel)
         sources_seen[source.rel] = (source.size, source.mtime_ns, entry[2] if entry else None)
-    placed = publish(data_dir, files, graph, symbol_docs, release, sources_seen, walked_ns)
+    # Each record again, packed small, for queries that read only the files they show.
+    packed = {path: pack_record(text) for path, text in records}
+    placed = publish(data_dir, files, graph, symbol_docs, release, sources_seen, walked_ns, packed)
     del graph
     record_identities(data_dir, generation, manifest, placed)
 

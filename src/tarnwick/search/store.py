@@ -25,7 +25,10 @@ Its tables:
   read (size, modification time, content digest), so that a query can tell
   the files edited since without reading them.  ``meta`` names when the
   run started (``indexed_ns``): a file changed within the same clock tick
-  keeps its time and size, and only its digest tells.
+  keeps its time and size, and only its digest tells;
+- ``records(number, record)``: each file's summary record, the JSON text
+  of the store compressed, so that a query reads the records of the files
+  it packs instead of parsing the whole store.
 
 An index is used only for the graph it was built from: same generation,
 same node and edge counts.  The file is read as untrusted input (it may
@@ -44,12 +47,13 @@ import os
 import stat
 import sys
 import time
+import zlib
 from array import array
 
 from ..datadir import resolve_inside
 
 INDEX_NAME = "search.db"
-FORMAT = 3
+FORMAT = 4
 
 _ARRAYS = {
     "file_norm": "f",
@@ -76,6 +80,7 @@ TABLES = {
     " line_start INTEGER, line_end INTEGER)",
     "graph": "CREATE TABLE graph(name TEXT PRIMARY KEY, data BLOB)",
     "sources": "CREATE TABLE sources(number INTEGER PRIMARY KEY, size INTEGER, mtime_ns INTEGER, digest TEXT)",
+    "records": "CREATE TABLE records(number INTEGER PRIMARY KEY, record BLOB)",
 }
 # The longest one query may run: a damaged file must not hang a command.
 QUERY_SECONDS = 10.0
@@ -128,6 +133,27 @@ def write_index(
         raise
 
 
+# A summary record is made from one source file of at most a few MiB; a
+# record that unpacks to more is damage (or a planted bomb), not ours.
+RECORD_LIMIT = 64 << 20
+
+
+def pack_record(text: str) -> bytes:
+    """A summary record's JSON text as the `records` table keeps it."""
+    return zlib.compress(text.encode("utf-8", "backslashreplace"), 6)
+
+
+def unpack_record(blob) -> str:
+    """The JSON text of a packed record (ValueError when it is not one)."""
+    if not isinstance(blob, bytes):
+        raise ValueError("a record is not a blob")
+    unpacker = zlib.decompressobj()
+    data = unpacker.decompress(blob, RECORD_LIMIT)
+    if unpacker.unconsumed_tail or not unpacker.eof:
+        raise ValueError("a record is truncated or too large")
+    return data.decode("utf-8")
+
+
 def _unlink(path: str) -> None:
     try:
         os.unlink(path)
@@ -143,12 +169,15 @@ def build_index(
     file_parts: list,
     compact_graph=None,
     sources: dict | None = None,
+    records: dict | None = None,
 ) -> str:
     """`write_index`'s file, written to a temporary beside ``path`` and
     flushed to disk, ready to be renamed over it; returns the temporary's
     path.  ``sources`` maps a file id to the (size, modification time in
     ns, content digest or None) its summary was made from, which lets a
-    query tell the files edited since.  A failure removes the temporary;
+    query tell the files edited since; ``records`` maps a file id to its
+    summary record as the store holds it, compressed (`pack_record`).  A
+    failure removes the temporary;
     SQLite's errors (a full disk) are raised as OSError."""
     import sqlite3
 
@@ -187,6 +216,11 @@ def build_index(
             db.executemany(
                 "INSERT INTO sources VALUES (?, ?, ?, ?)",
                 ((n, *sources[fid]) for n, fid in enumerate(corpus.file_ids) if fid in sources),
+            )
+            records = records or {}
+            db.executemany(
+                "INSERT INTO records VALUES (?, ?)",
+                ((n, records[fid]) for n, fid in enumerate(corpus.file_ids) if fid in records),
             )
             db.execute("COMMIT")
         finally:
@@ -479,6 +513,20 @@ class IndexCorpus:
             for number, size, mtime_ns, digest in rows
             if type(size) is int and type(mtime_ns) is int and (digest is None or type(digest) is str)
         }
+
+    def summary_records(self, numbers) -> dict:
+        """number -> the file's summary record as JSON text (as the store
+        holds it); files without a record are left out.  IndexProblem for
+        a record that does not unpack."""
+        numbers = sorted(set(numbers))
+        if not numbers:
+            return {}
+        marks = ",".join("?" * len(numbers))
+        rows = self._rows(f"SELECT number, record FROM records WHERE number IN ({marks})", numbers)
+        try:
+            return {number: unpack_record(blob) for number, blob in rows}
+        except (ValueError, TypeError, zlib.error) as exc:
+            raise self._damaged(exc) from None
 
     def symbols(self, numbers) -> dict:
         numbers = list(numbers)

@@ -1,0 +1,105 @@
+"""Queries read the summary records of the files they pack from the search
+index, and make the same block as from the whole store; a record the index
+cannot give leaves the store in charge."""
+
+from __future__ import annotations
+
+import shutil
+import sqlite3
+import zlib
+from pathlib import Path
+
+import pytest
+
+import tarnwick.context_packer as cp
+from tarnwick import context, summary_records
+from tarnwick.indexer import index_project
+from tarnwick.search.store import RECORD_LIMIT, pack_record, unpack_record
+
+HERE = Path(__file__).resolve().parent
+SAMPLE = HERE.parent / "examples" / "bookshelf"
+QUERIES = [
+    "how are overdue loans detected",
+    "renew a loan",
+    "send a reminder notification",
+    "task list component rendering",
+    "go store rules",
+]
+
+
+@pytest.fixture(scope="module")
+def project(tmp_path_factory):
+    root = tmp_path_factory.mktemp("records") / "p"
+    shutil.copytree(SAMPLE, root, ignore=shutil.ignore_patterns(".vestra"))
+    shutil.copytree(HERE / "samples" / "ts-app", root / "web")
+    shutil.copytree(HERE / "samples" / "go-mod", root / "svc")
+    index_project(root, jobs=1, progress=False)
+    return root
+
+
+def _from_store(monkeypatch):
+    monkeypatch.setattr(summary_records, "records_for", lambda *a: None)
+
+
+@pytest.mark.parametrize("query", QUERIES)
+def test_the_block_is_the_one_the_whole_store_gives(project, monkeypatch, query):
+    loads = []
+    real_load = cp.load_summaries
+    monkeypatch.setattr(cp, "load_summaries", lambda root: loads.append(root) or real_load(root))
+    fast = context.build_result(query, project)
+    ranked = context.search(query, project)
+    assert loads == []  # the store was never parsed
+    _from_store(monkeypatch)
+    slow = context.build_result(query, project)
+    assert loads  # and now it was
+    assert (fast.block, fast.symbols, fast.warnings) == (slow.block, slow.symbols, slow.warnings)
+    assert ranked == context.search(query, project)
+
+
+def _set_record(root: Path, path: str, blob) -> None:
+    db = sqlite3.connect(root / ".vestra" / "search.db")
+    ids = db.execute("SELECT data FROM arrays WHERE name = 'file_ids'").fetchone()[0].decode().split("\0")
+    db.execute("UPDATE records SET record = ? WHERE number = ?", (blob, ids.index(path)))
+    db.commit()
+    db.close()
+
+
+@pytest.mark.parametrize(
+    "blob",
+    [
+        b"not compressed",
+        "text, not a blob",
+        zlib.compress(b"{not json"),
+        pack_record("[1, 2]"),  # a shape the packer refuses
+        pack_record('{"functions": {"is_overdue": {"lines": [0, 0]}}}'[:-1]),  # cut short
+        zlib.compress(b"[" * 100_000),  # too deep to parse
+        zlib.compress(b" " * (RECORD_LIMIT + 1)),  # unpacks past the bound
+    ],
+)
+def test_a_damaged_record_in_the_index_leaves_the_store_in_charge(tmp_path, blob):
+    root = tmp_path / "shelf"
+    shutil.copytree(SAMPLE, root, ignore=shutil.ignore_patterns(".vestra"))
+    index_project(root, jobs=1, progress=False)
+    expected = context.build_result(QUERIES[0], root).block
+    _set_record(root, "bookshelf/loans.py", blob)
+    assert context.build_result(QUERIES[0], root).block == expected
+    assert "bookshelf/loans.py" in {f["path"] for f in context.search("overdue loans", root)}
+
+
+def test_without_a_usable_index_the_store_is_read(tmp_path, monkeypatch):
+    root = tmp_path / "shelf"
+    shutil.copytree(SAMPLE, root, ignore=shutil.ignore_patterns(".vestra"))
+    index_project(root, jobs=1, progress=False)
+    (root / ".vestra" / "search.db").unlink()
+    assert summary_records.records_for(root, {"generation": None}, ["bookshelf/loans.py"]) is None
+    loads = []
+    real_load = cp.load_summaries
+    monkeypatch.setattr(cp, "load_summaries", lambda root: loads.append(root) or real_load(root))
+    assert "is_overdue" in context.build_result(QUERIES[0], root).block and loads == [root]
+
+
+@pytest.mark.parametrize("text", ["{}", '{"a":"\\ud800 é"}', "{" + '"k":"v",' * 10_000 + '"z":1}'])
+def test_records_pack_and_unpack(text):
+    assert unpack_record(pack_record(text)) == text
+    with pytest.raises(ValueError):
+        unpack_record(pack_record(text)[:-3])
