@@ -92,3 +92,15 @@ def test_an_edit_to_an_extended_tsconfig_is_seen(tmp_path):
     base.write_text(base.read_text().replace('"a.ts"', '"lib/b.ts"'))
     assert index_project(tmp_path, jobs=1).reused == 3
     assert b'"from":"main.ts","to":"lib/b.ts","rel":"imports"' in outputs(tmp_path)[1]
+
+
+def test_an_unparsable_file_does_not_cost_a_full_run(tmp_path):
+    (tmp_path / "good.py").write_text("def f():\n    return 1\n")
+    (tmp_path / "bad.py").write_text("def broken(:\n")
+    (tmp_path / "other.py").write_text("def g():\n    return 2\n")
+    first = index_project(tmp_path, jobs=1)
+    assert [path for path, _ in first.unparsable] == ["bad.py"]
+    (tmp_path / "other.py").write_text("def g():\n    return 3\n")
+    again = index_project(tmp_path, jobs=1)
+    # The edited file alone is parsed again; the cached failure is taken as it is.
+    assert again.reused == 2 and [path for path, _ in again.unparsable] == ["bad.py"]

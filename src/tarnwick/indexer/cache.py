@@ -123,6 +123,8 @@ def prove(result: FileResult) -> None:
     """Parse the JSON texts of a reused `result` before they are spliced
     into the output (its search documents stay decoded); DamagedCache when
     one does not parse.  Only a run that writes needs this."""
+    if result.error is not None:
+        return  # an unparsable file: only its name is written, none of its texts
     try:
         json.loads(result.record_json)
         for text in (result.nodes_json, result.contains_json):
