@@ -34,6 +34,7 @@ from __future__ import annotations
 import argparse
 import glob
 import os
+import resource
 import shutil
 import statistics
 import subprocess
@@ -185,8 +186,15 @@ def command(name: str) -> str:
     return path
 
 
+def _children_cpu() -> float:
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
 def run_measured(argv: list, cwd: str) -> tuple:
-    """(wall seconds, peak tree bytes, peak single-process bytes, stdout)."""
+    """(wall seconds, peak tree bytes, peak single-process bytes, stdout,
+    CPU seconds of the process and its workers)."""
+    cpu = _children_cpu()
     started = time.perf_counter()
     proc = subprocess.Popen(argv, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     memory = TreeMemory(proc.pid)
@@ -195,7 +203,7 @@ def run_measured(argv: list, cwd: str) -> tuple:
     memory.stop()
     if proc.returncode != 0:
         raise SystemExit(f"{' '.join(argv)} failed with status {proc.returncode}:\n{err}")
-    return wall, memory.peak_total, memory.peak_single, out
+    return wall, memory.peak_total, memory.peak_single, out, _children_cpu() - cpu
 
 
 def timed(argv: list, cwd: str, ok=(0,)) -> float:
@@ -231,12 +239,13 @@ def bench_size(pool: list, work: str, files: int, repeat: int, keep_index: bool)
     print(f"[{files}] tree: {count} files, {source_bytes / 1e6:.1f} MB of Python sources", flush=True)
 
     if not (keep_index and os.path.isdir(os.path.join(root, ".vestra"))):
-        wall, total, single, out = run_measured([tarnwick, "index", "-q", "--full", root], root)
-        row.update(full=wall, peak_tree=total, peak_single=single)
+        wall, total, single, out, cpu = run_measured([tarnwick, "index", "-q", "--full", root], root)
+        row.update(full=wall, peak_tree=total, peak_single=single, full_cpu=cpu)
         print(f"[{files}] {out.strip()}", flush=True)
         print(
-            f"[{files}] full index: {wall:.1f} s, {count / wall:.0f} files/s; peak memory {mib(total)} "
-            f"(process tree), largest process {mib(single)}",
+            f"[{files}] full index: {wall:.1f} s, {count / wall:.0f} files/s (CPU {cpu:.1f} s, "
+            f"{cpu * 1000 / count:.1f} ms per file); peak memory {mib(total)} (process tree), "
+            f"largest process {mib(single)}; load average {os.getloadavg()[0]:.1f}",
             flush=True,
         )
     size = data_size(root)
@@ -244,8 +253,8 @@ def bench_size(pool: list, work: str, files: int, repeat: int, keep_index: bool)
     print(f"[{files}] .vestra/: {size / 1e6:.1f} MB, {size / source_bytes:.2f} x the indexed sources", flush=True)
 
     def reindex(label: str) -> float:
-        wall, total, _, _ = run_measured([tarnwick, "index", "-q", root], root)
-        print(f"[{files}] re-index, {label}: {wall:.2f} s (peak {mib(total)})", flush=True)
+        wall, total, _, _, cpu = run_measured([tarnwick, "index", "-q", root], root)
+        print(f"[{files}] re-index, {label}: {wall:.2f} s (CPU {cpu:.2f} s, peak {mib(total)})", flush=True)
         return wall
 
     sources = sorted(
@@ -268,7 +277,11 @@ def bench_size(pool: list, work: str, files: int, repeat: int, keep_index: bool)
     for label, argv in queries.items():
         times = [timed(argv(q), root, ok=(0, 1)) * 1000 for _ in range(max(1, repeat)) for q in QUERIES]
         row[label] = statistics.median(times)
-        print(f"[{files}] {label}: median {row[label]:.0f} ms, best {min(times):.0f} ms ({len(times)} runs)", flush=True)
+        print(
+            f"[{files}] {label}: median {row[label]:.0f} ms, best {min(times):.0f} ms ({len(times)} runs, "
+            f"load average {os.getloadavg()[0]:.1f})",
+            flush=True,
+        )
     return row
 
 
@@ -294,7 +307,7 @@ def main(argv=None) -> int:
         print("| files | full index | files/s | peak memory | `.vestra/` / sources | unchanged | one edited | 1 % edited | context | search | context-packer |")
         print("|---|---|---|---|---|---|---|---|---|---|---|")
         for r in rows:
-            full = f"{r['full']:.1f} s" if "full" in r else "-"
+            full = f"{r['full']:.1f} s (CPU {r['full_cpu']:.0f} s)" if "full" in r else "-"
             rate = f"{r['files'] / r['full']:.0f}" if "full" in r else "-"
             peak = mib(r["peak_tree"]) if "peak_tree" in r else "-"
             print(
