@@ -5,6 +5,7 @@ from pathlib import Path
 import pytest
 
 from tarnwick import context, vx
+from tarnwick import graph as graph_module, retrieve as retrieve_module
 
 SAMPLE = Path(__file__).resolve().parent.parent / "examples" / "bookshelf"
 
@@ -136,15 +137,28 @@ def test_sample_key_code_answers_the_demo_question():
 
 
 def test_root_discovery(tmp_path, monkeypatch):
+    monkeypatch.delenv("TARNWICK_PROJECT", raising=False)
     (tmp_path / ".vestra").mkdir()
     deep = tmp_path / "a" / "b"
     deep.mkdir(parents=True)
-    assert context.find_root(deep) == tmp_path
     monkeypatch.chdir(deep)
-    with pytest.raises(context.NoIndexError, match=rf"^no index in {tmp_path}; build one with `tarnwick index "):
-        context.resolve_root()  # .vestra/ without a graph
+    # A data folder without a graph is no index: the search goes on above it.
+    assert context.find_root(deep) is None
+    with pytest.raises(context.NoIndexError, match=rf"^no index in {deep} or any folder above it; build one"):
+        context.resolve_root()
+    (tmp_path / ".vestra" / "graph.json").write_text('{"nodes": [], "edges": []}')
+    assert context.find_root(deep) == tmp_path == context.resolve_root()
     with pytest.raises(NotADirectoryError):
         context.resolve_root(tmp_path / "missing")
+    # The environment variable comes before the search, for every command alike.
+    other = tmp_path / "a"
+    monkeypatch.setenv("TARNWICK_PROJECT", str(other))
+    with pytest.raises(context.NoIndexError, match=rf"^no index in {other}; build one with `tarnwick index {other}`"):
+        context.resolve_root()
+    monkeypatch.setenv("TARNWICK_PROJECT", str(tmp_path / "missing"))
+    with pytest.raises(NotADirectoryError):
+        context.resolve_root()
+    assert context.resolve_root(tmp_path) == tmp_path  # an explicit root first
 
 
 def test_stored_functions_fill_free_excerpt_slots_only_where_they_cut_no_match():
@@ -176,11 +190,11 @@ def test_a_question_loads_only_its_part_of_the_graph_and_answers_as_with_the_who
     index_project(tmp_path, jobs=1)
     question = "how are overdue loans detected"
     filled = []
-    real_fill = vx._fill_deferred
-    monkeypatch.setattr(vx, "_fill_deferred", lambda *a: filled.append(a[1]) or real_fill(*a))
+    real_fill = graph_module.fill_deferred
+    monkeypatch.setattr(retrieve_module, "fill_deferred", lambda *a: filled.append(a[1]) or real_fill(*a))
     deferred = context.build_result(question, tmp_path).block, context.search(question, tmp_path)
     assert len(filled) == 2 and filled[0]
-    monkeypatch.setattr(vx, "defer_next_graph", lambda: None)
+    monkeypatch.setattr(graph_module, "defer_next_graph", lambda: None)
     assert (context.build_result(question, tmp_path).block, context.search(question, tmp_path)) == deferred
     monkeypatch.undo()
 

@@ -26,6 +26,7 @@ QUERY_SIDE = {
     "tarnwick.context",
     "tarnwick.focus",
     "tarnwick.freshness",
+    "tarnwick.summary_records",
 }
 
 

@@ -8,7 +8,7 @@ import textwrap
 import pytest
 from hypothesis import given, strategies as st
 
-from tarnwick import vx
+from tarnwick import graph as graph_module, project as project_module, vx
 from tarnwick.indexer import index_project
 from tarnwick.search.build import corpus_from_graph
 from tarnwick.search.corpus import MemoryCorpus
@@ -20,7 +20,7 @@ from tarnwick.search.tokens import EXACT_WEIGHT, SHORT_FORM_WEIGHT, add_compound
 @pytest.fixture(autouse=True)
 def _no_project(monkeypatch):
     monkeypatch.delenv(vx.ENV_VAR, raising=False)
-    monkeypatch.setattr(vx, "_project_override", None)
+    monkeypatch.setattr(project_module, "_project_override", None)
     vx.take_notes()
 
 
@@ -254,8 +254,8 @@ def test_index_is_rewritten_atomically_with_the_graph(project):
 
 def test_graph_checked_unless_the_index_vouches_for_it(project, monkeypatch):
     checked = []
-    real = vx._check_records
-    monkeypatch.setattr(vx, "_check_records", lambda *a, **k: checked.append(a[3]) or real(*a, **k))
+    real = graph_module._check_records
+    monkeypatch.setattr(graph_module, "_check_records", lambda *a, **k: checked.append(a[3]) or real(*a, **k))
     graph_file = project / ".vestra" / "graph.json"
     stored = json.loads(graph_file.read_text())
     loaded = vx.load_graph()  # from the index's compact copy

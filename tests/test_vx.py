@@ -4,14 +4,14 @@ import types
 
 import pytest
 
-from tarnwick import vx
+from tarnwick import project as project_module, vx
 from tarnwick.cli import packer as _cli
 
 
 @pytest.fixture(autouse=True)
 def _no_project(monkeypatch):
     monkeypatch.delenv(vx.ENV_VAR, raising=False)
-    monkeypatch.setattr(vx, "_project_override", None)
+    monkeypatch.setattr(project_module, "_project_override", None)
 
 
 def fnode(path, summary=""):

@@ -21,9 +21,12 @@ import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from . import freshness, summary_records, vx
+from . import freshness, summary_records
+from . import graph as graph_loader
+from .project import NoIndexError, find_root, project, resolve_root, take_notes
+from .retrieve import retrieve
 from .collector import paused
-from .datadir import DATA_DIR, GRAPH_NAME, mixed_set_problem
+from .datadir import DATA_DIR, mixed_set_problem
 from .focus import TOP_FILES, base_file, focus_summaries, line_range, match_symbols, strong_matches, symbol_matches
 
 __all__ = [
@@ -56,56 +59,9 @@ def query_too_long(query: str) -> str | None:
     return f"the query is {len(query):,} characters long; at most {MAX_QUERY_CHARS:,} are taken"
 
 
-class NoIndexError(LookupError):
-    """The project has no `.vestra` index; the message says how to build one."""
-
-
 class DamagedIndexError(ValueError):
     """A summary store record holds a value of the wrong type; the message
     names the file, record and field."""
-
-
-# --------------------------------------------------------------------------
-# Finding the project
-
-
-def find_root(start: str | os.PathLike[str] | None = None) -> Path | None:
-    """The nearest folder at or above ``start`` (default: the working folder)
-    that holds a `.vestra` folder, or None."""
-    here = Path(start if start is not None else os.getcwd()).absolute()
-    for folder in (here, *here.parents):
-        try:
-            if (folder / DATA_DIR).is_dir():
-                return folder
-        except OSError:  # a folder we may not look into
-            continue
-    return None
-
-
-def resolve_root(root: str | os.PathLike[str] | None = None) -> Path:
-    """The indexed project to answer from: ``root``, or the one found above the
-    working folder.
-
-    Raises NotADirectoryError for a ``root`` that is not a folder and
-    NoIndexError when there is no index to read.
-    """
-    if root is None:
-        found = find_root()
-        if found is None:
-            raise NoIndexError(
-                f"no index in {Path.cwd()} or any folder above it; build one with `tarnwick index`"
-            )
-        path = found
-    else:
-        try:
-            path = Path(root).resolve()
-        except (OSError, RuntimeError) as exc:  # a link loop, a removed working folder
-            raise NotADirectoryError(f"cannot resolve {root}: {getattr(exc, 'strerror', None) or exc}") from None
-        if not path.is_dir():
-            raise NotADirectoryError(f"not a folder: {path}")
-    if not (path / DATA_DIR / GRAPH_NAME).is_file():
-        raise NoIndexError(f"no index in {path}; build one with `tarnwick index {path}`")
-    return path
 
 
 def files_json(files: list, symbols: dict[str, list[dict]]) -> list[dict]:
@@ -178,7 +134,7 @@ def build_result(
     (default: found above the working folder) and return the block with the
     files, symbols, token estimate and timings.
 
-    Raises NoIndexError, NotADirectoryError, vx.GraphError for a graph file
+    Raises NoIndexError, NotADirectoryError, GraphError for a graph file
     and DamagedIndexError for a summary store that cannot be used.  Nothing
     is written.
     """
@@ -196,11 +152,11 @@ def build_result(
         started = now
 
     path = resolve_root(root)
-    with vx.project(path):  # retrieval may read the project's search index
-        vx.defer_next_graph()  # one query: only the graph of the files it finds is needed
-        graph = vx.load_graph()
+    with project(path):  # retrieval may read the project's search index
+        graph_loader.defer_next_graph()  # one query: only the graph of the files it finds is needed
+        graph = graph_loader.load_graph()
         lap("load_graph")
-        result = vx.retrieve(graph, query, top_files=TOP_FILES, top_edges=TOP_EDGES)
+        result = retrieve(graph, query, top_files=TOP_FILES, top_edges=TOP_EDGES)
         lap("retrieve")
     files = result.get("files") or []
     bases = [base_file(e) for e in files if isinstance(e, dict)]
@@ -264,10 +220,10 @@ def _focus_and_pack(cp, result, summaries, graph, path, query, token_budget, cha
 
 def _warnings(path: Path, graph: dict, changed: list[str]) -> list[str]:
     """What the caller should know about the index an answer came from: the
-    remarks retrieval gathered on this thread (`vx.take_notes`, taken here:
+    remarks retrieval gathered on this thread (`take_notes`, taken here:
     a search index it could not use, say), files from different runs, and
     the files edited since indexing (`freshness`)."""
-    warnings = vx.take_notes()
+    warnings = take_notes()
     problem = mixed_set_problem(path, graph.get("generation"))
     if problem is not None:
         warnings.append(f"{path / DATA_DIR}: {problem}; run `tarnwick index` again")
@@ -291,10 +247,10 @@ def search_result(
     from . import context_packer as cp
 
     path = resolve_root(root)
-    with vx.project(path):  # retrieval may read the project's search index
-        vx.defer_next_graph()
-        graph = vx.load_graph()
-        files = vx.retrieve(graph, query, top_files=limit, top_edges=0)["files"]
+    with project(path):  # retrieval may read the project's search index
+        graph_loader.defer_next_graph()
+        graph = graph_loader.load_graph()
+        files = retrieve(graph, query, top_files=limit, top_edges=0)["files"]
 
     def summaries() -> dict:
         bases = [base_file(e) for e in files if isinstance(e, dict)]

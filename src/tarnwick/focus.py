@@ -20,7 +20,7 @@ import math
 from collections.abc import Callable
 from typing import Any
 
-from . import vx
+from .search.tokens import tokenize
 
 __all__ = ["base_file", "focus_summaries", "line_range", "match_symbols", "strong_matches", "symbol_matches"]
 
@@ -109,7 +109,7 @@ def match_symbols(terms: set[str], symbols: list[dict], record: Any = None, path
         owner, _, own = name.rpartition(".")
         weights: dict[str, float] = {}
         for part, weight in ((description, DESCRIPTION_WEIGHT), (owner, OWNER_WEIGHT), (own, NAME_WEIGHT)):
-            for term in vx.tokenize(part):
+            for term in tokenize(part):
                 if term in terms and weights.get(term, 0.0) < weight:
                     weights[term] = weight
         if weights:
@@ -117,7 +117,7 @@ def match_symbols(terms: set[str], symbols: list[dict], record: Any = None, path
     if not found:
         return []
     total = len(symbols)
-    in_path = set(vx.tokenize(path))
+    in_path = set(tokenize(path))
     df: dict[str, int] = {}
     for _, _, weights in found:
         for term in weights:
@@ -276,7 +276,7 @@ def symbol_matches(
         if callable(summaries):
             summaries = summaries()
         summaries = summaries or {}
-        terms = set(vx.tokenize(query))
+        terms = set(tokenize(query))
         nodes = _symbol_nodes((graph or {}).get("nodes") or (), unscored) if terms else {}
         for base in unscored:
             matches[base] = match_symbols(terms, nodes.get(base, []), summaries.get(base), base)

@@ -33,8 +33,10 @@ from mcp.server.mcpserver.exceptions import ToolError
 from mcp.server.stdio import stdio_server
 from mcp_types import CallToolResult, TextContent
 
-from . import context, vx
+from . import context
+from .graph import GraphError
 from .mcp_wire import CheckedLines
+from .project import NoIndexError
 
 INSTRUCTIONS = (
     "Context for questions about the code base at {root}. Call project_context with the user's "
@@ -64,7 +66,7 @@ def _answer(work):
     error; `work` returns the answer and its warnings."""
     try:
         answer, warnings = work()
-    except (context.NoIndexError, context.DamagedIndexError, NotADirectoryError, vx.GraphError) as exc:
+    except (NoIndexError, context.DamagedIndexError, NotADirectoryError, GraphError) as exc:
         raise ToolError(str(exc)) from None
     gathered = _call_warnings.get()
     if gathered is not None:

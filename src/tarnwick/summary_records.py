@@ -24,9 +24,9 @@ from pathlib import Path
 def records_for(root: Path, graph: dict, paths) -> dict | None:
     """{path: record} of the files `paths` that have a summary record, read
     from the search index of `graph`; None when that index cannot tell."""
-    from .vx import _search_index
+    from .graph import search_index
 
-    index = _search_index(Path(root))
+    index = search_index(Path(root))
     if index is None or not isinstance(graph, dict) or index.meta.get("generation") != graph.get("generation"):
         return None
     numbers = {}

@@ -20,7 +20,9 @@ import json
 import sys
 from pathlib import Path
 
-from .. import context, vx
+from .. import context
+from ..graph import GraphError
+from ..project import NoIndexError, project_root, resolve_root
 from . import console, index
 from .search_view import format_ranking
 
@@ -125,7 +127,7 @@ def _run_context(args: argparse.Namespace) -> int:
 
 
 def _run_search(args: argparse.Namespace) -> int:
-    root = context.resolve_root(args.root)
+    root = resolve_root(args.root)
     ranked, warnings = context.search_result(args.query, root, limit=args.n)
     for warning in warnings:
         console.warn(PROG, warning)
@@ -140,11 +142,11 @@ def _run_search(args: argparse.Namespace) -> int:
 
 
 def _serving_root(given: str | None) -> Path:
-    """The project the server answers for: ROOT, else the nearest indexed
-    folder at or above here, else here.  It need not be indexed yet: each call
-    then says how to index it."""
+    """The project the server answers for: ROOT, else the one the project
+    search order finds (`tarnwick.project`), else here.  It need not be
+    indexed yet: each call then says how to index it."""
     if given is None:
-        return context.find_root() or Path.cwd()
+        return project_root() or Path.cwd()
     try:
         path = Path(given).resolve()
     except (OSError, RuntimeError) as exc:  # a link loop, a removed working folder
@@ -182,7 +184,7 @@ def _run(argv: list[str] | None) -> int:
         return run(args)
     except NotADirectoryError as exc:
         return _fail(str(exc), 2)
-    except (context.NoIndexError, context.DamagedIndexError, vx.GraphError) as exc:
+    except (NoIndexError, context.DamagedIndexError, GraphError) as exc:
         return _fail(str(exc))
 
 

@@ -15,7 +15,7 @@ import os
 import sys
 from pathlib import Path
 
-from tarnwick import vx
+from tarnwick import graph, project
 from tarnwick.cli import console
 from tarnwick.collector import paused
 from tarnwick.datadir import DATA_DIR, GRAPH_NAME, SUMMARIES_NAME, is_inside, mixed_set_problem
@@ -58,8 +58,8 @@ def _run() -> int:
             reason = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)
             console.error(PROG, f"cannot resolve the project root {given!r}: {reason}")
             return 2
-        vx.set_project(root)
-        vx.defer_next_graph()  # one query: only the graph of the files it finds is needed
+        project.set_project(root)
+        graph.defer_next_graph()  # one query: only the graph of the files it finds is needed
         _check_data_files(root)
     # Imported here so this module loads even where the extension is not built.
     from tarnwick import context_packer
@@ -67,7 +67,7 @@ def _run() -> int:
     try:
         with paused():  # the summary store is loaded inside
             context_packer.main()
-    except vx.GraphError as exc:
+    except graph.GraphError as exc:
         console.error(PROG, str(exc))
         return 2
     except (TypeError, AttributeError):
@@ -79,7 +79,7 @@ def _run() -> int:
         console.error(PROG, fault)
         return 2
     finally:
-        for note in vx.take_notes():
+        for note in project.take_notes():
             console.warn(PROG, note)
     return 0
 

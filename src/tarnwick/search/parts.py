@@ -4,7 +4,7 @@ Of a graph, the packer reads only the nodes of the files it packs: a file's
 own node (whose "id" is the file's id) and the symbols whose "path" is the
 file.  The search index keeps these nodes for each file, with the edges
 that touch the file, as compressed JSON along with their positions in the
-graph's lists.  A query that runs once (`vx.defer_next_graph`) then builds
+graph's lists.  A query that runs once (`graph.defer_next_graph`) then builds
 the graph of just the files it returns, in graph order, instead of loading
 the whole graph.
 """

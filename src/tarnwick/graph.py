@@ -1,0 +1,310 @@
+"""Loading the project's code graph: `load_graph`, its checks, and the
+deferred graph of a one-query process.
+
+Graph shape
+-----------
+A JSON object whose "nodes" and "edges" are lists (a missing key reads as an
+empty list).  Every node is an object with a string "id"; every edge is an
+object with string "from", "to" and "rel".  File nodes have "kind" "file",
+a "path" and a one-line "summary"; symbol nodes have "kind" "symbol", the
+"path" of their file and a "name".  Other keys are kept as stored.
+
+Loading
+-------
+The project is the one `tarnwick.project` finds.  A project (or no project)
+without a graph file yields the empty graph ``{"nodes": [], "edges": []}``.
+A graph file that exists but cannot be read, is not UTF-8, is not JSON or is
+not of the expected shape raises ``GraphError``, whose message is one line
+naming the file and the fault.  When the search index vouches for the graph
+file, its compact copy is read instead.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import threading
+from dataclasses import dataclass
+from pathlib import Path
+
+from .collector import paused
+from .datadir import DATA_DIR, is_inside, read_regular_file
+from .project import GRAPH_RELPATH, note, project_root
+
+__all__ = ["DeferredGraph", "GraphError", "defer_next_graph", "load_graph", "search_index"]
+
+SEARCH_INDEX_RELPATH = Path(DATA_DIR) / "search.db"
+# A graph file larger than this is refused rather than read.
+GRAPH_LIMIT = 1 << 31
+
+
+class GraphError(ValueError):
+    """A graph file exists but cannot be used.
+
+    ``str(error)`` is one line: ``"<path>: <what is wrong>"``.  The parts are
+    kept as ``path`` and ``reason``.
+    """
+
+    def __init__(self, path: Path | str, reason: str) -> None:
+        self.path = Path(path)
+        self.reason = reason
+        message = f"{path}: {reason}"
+        super().__init__(message.replace("\r", "\\r").replace("\n", "\\n"))
+
+
+def _json_type(value: object) -> str:
+    if value is None:
+        return "null"
+    if isinstance(value, bool):
+        return "a boolean"
+    if isinstance(value, (int, float)):
+        return "a number"
+    if isinstance(value, str):
+        return "a string"
+    if isinstance(value, list):
+        return "a list"
+    return "an object"
+
+
+# Optional node fields the packer computes with: present means of this type (None allowed for
+# "summary"), so a wrong value is named here instead of failing deep inside the packer.
+_OPTIONAL_NODE_FIELDS = {
+    "kind": (str,),
+    "path": (str,),
+    "name": (str,),
+    "summary": (str, type(None)),
+    "line_start": (int,),
+    "line_end": (int,),
+}
+
+
+def _check_optional(path: Path, what: str, i: int, record: dict, optional: dict) -> None:
+    for field, types in optional.items():
+        if field in record:
+            value = record[field]
+            if not isinstance(value, types) or isinstance(value, bool):
+                expected = "an integer" if types == (int,) else "a string"
+                raise GraphError(path, f'{what} {i}: "{field}" must be {expected}, not {_json_type(value)}')
+
+
+def _check_records(
+    path: Path, graph: dict, key: str, what: str, fields: tuple[str, ...], optional: dict | None = None
+) -> list:
+    records = graph.get(key)
+    if records is None and key not in graph:
+        graph[key] = records = []
+    if not isinstance(records, list):
+        raise GraphError(path, f'"{key}" must be a list, not {_json_type(records)}')
+    for i, record in enumerate(records):
+        if not isinstance(record, dict):
+            raise GraphError(path, f"{what} {i} must be an object, not {_json_type(record)}")
+        for field in fields:
+            if field not in record:
+                raise GraphError(path, f'{what} {i} has no "{field}"')
+            if not isinstance(record[field], str):
+                raise GraphError(
+                    path, f'{what} {i}: "{field}" must be a string, not {_json_type(record[field])}'
+                )
+        if optional:
+            _check_optional(path, what, i, record, optional)
+    return records
+
+
+def _parse_graph(path: Path, data: bytes, index=None, info=None) -> dict:
+    try:
+        text = data.decode("utf-8-sig")
+    except UnicodeDecodeError as exc:
+        raise GraphError(
+            path, f"not valid UTF-8 (byte 0x{data[exc.start]:02x} at offset {exc.start})"
+        ) from None
+    try:
+        with paused():
+            graph = json.loads(text)
+    except json.JSONDecodeError as exc:
+        raise GraphError(
+            path, f"not valid JSON (line {exc.lineno}, column {exc.colno}: {exc.msg})"
+        ) from None
+    except ValueError as exc:  # e.g. an integer beyond the conversion limit
+        raise GraphError(path, f"not valid JSON ({exc})") from None
+    except RecursionError:
+        raise GraphError(path, "not valid JSON (nested too deeply)") from None
+    if not isinstance(graph, dict):
+        raise GraphError(path, f"top level must be an object, not {_json_type(graph)}")
+    if (
+        index is not None
+        and index.vouches_for(info)
+        and graph.get("generation") == index.meta.get("generation")
+        and type(graph.get("nodes")) is list
+        and type(graph.get("edges")) is list
+    ):
+        # The file is, by inode, size and time, the one the indexer wrote and
+        # checked: no need to look at every record again.
+        return graph
+    _check_records(path, graph, "nodes", "node", ("id",), _OPTIONAL_NODE_FIELDS)
+    _check_records(path, graph, "edges", "edge", ("from", "to", "rel"))
+    return graph
+
+
+def load_graph() -> dict:
+    """Read the project's graph file afresh and return it as a plain dict.
+
+    The dict has at least "nodes" and "edges" (lists of dicts, as stored).
+    Without a project or without a graph file the result is the empty graph;
+    so it is for a graph file that leads outside the project root.  Raises
+    ``GraphError`` for a graph file that cannot be used.  See
+    ``defer_next_graph()`` for the one exception to "whole".
+    """
+    defer = getattr(_waiting, "defer", False)
+    _waiting.defer = False
+    root = project_root()
+    if root is None:
+        return {"nodes": [], "edges": []}
+    path = root / GRAPH_RELPATH
+    try:
+        if not os.path.lexists(path) or not is_inside(path, root):
+            return {"nodes": [], "edges": []}
+        index = search_index(root)
+        if index is not None and index.vouches_for(os.stat(path)):
+            graph = _deferred_graph(index) if defer else None
+            if graph is None:
+                graph = _compact_graph(index)
+            if graph is not None:
+                return graph
+        data, info = read_regular_file(path, GRAPH_LIMIT)
+    except (FileNotFoundError, NotADirectoryError):
+        return {"nodes": [], "edges": []}
+    except OSError as exc:
+        raise GraphError(path, f"cannot read file ({exc.strerror or exc})") from None
+    return _parse_graph(path, data, index, info)
+
+
+def _compact_graph(index) -> dict | None:
+    """The graph from the search index's compact copy, or None (a damaged
+    copy is noted and the graph file read instead)."""
+    from .search.store import IndexProblem
+
+    try:
+        with paused():
+            return index.graph()
+    except IndexProblem as exc:
+        note(f"search index not used: {exc}")
+        return None
+
+
+# Per thread, the open search indexes by project root, each kept while its file is unchanged.
+# A thread reads only through connections it opened itself, so a search.db replaced by an
+# indexing run is reopened by each thread for itself, and no connection is ever closed under
+# a query another thread is running on it.  An index dropped from here is closed when the
+# last query holding it lets go of it.
+_open_indexes = threading.local()
+INDEXES_PER_THREAD = 4
+
+
+def search_index(root: Path | None):
+    """The usable search index of ``root``, or None (missing or unusable; the
+    reason for an unusable one is noted)."""
+    if root is None:
+        return None
+    path = root / SEARCH_INDEX_RELPATH
+    try:
+        real = os.path.realpath(path)
+        info = os.stat(real)
+    except OSError:
+        return None
+    key = (real, (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns, info.st_ctime_ns))
+    cache = getattr(_open_indexes, "by_root", None)
+    if cache is None:
+        cache = _open_indexes.by_root = {}
+    held = cache.pop(root, None)
+    if held is not None and held[0] == key:
+        cache[root] = held  # most recently used last
+        return held[1]
+    from .search.store import IndexCorpus, IndexProblem
+
+    try:
+        index = IndexCorpus(root, str(path))
+    except IndexProblem as exc:
+        note(f"search index not used: {exc}")
+        index = None
+    cache[root] = (key, index)
+    while len(cache) > INDEXES_PER_THREAD:
+        del cache[next(iter(cache))]
+    return index
+
+
+@dataclass
+class DeferredGraph:
+    """A graph whose nodes and edges wait for the query that follows its
+    load: the ``graph`` handed out (top-level keys only), the search
+    ``index`` that holds the rest, and whether a query has ``filled`` it."""
+
+    graph: dict
+    index: object
+    filled: bool = False
+
+
+# Per thread (a server may answer several questions at once): whether the
+# next load_graph() defers (`defer`), and the DeferredGraph waiting for its
+# query (`graph`).
+_waiting = threading.local()
+
+
+def defer_next_graph() -> None:
+    """Let the next ``load_graph()`` leave the nodes and edges of the graph
+    to the ``retrieve()`` that follows it.
+
+    For a process that runs one query and packs it, as the ``context-packer``
+    command does: loading a whole large graph costs more than all the rest
+    of such a query.  That ``load_graph()`` returns the graph's top-level
+    keys with empty "nodes" and "edges"; ``retrieve(graph, ...)`` then fills
+    them in, in graph order, with what the packer reads of the files it
+    returns (the files' own nodes and the symbols in them) and with the
+    edges touching those files.  A later ``retrieve()`` with the same graph
+    first loads the rest of it.  Used only when the search index vouches for
+    the graph file; otherwise the graph is loaded whole as usual.  Holds for
+    the calling thread only.
+    """
+    _waiting.defer = True
+
+
+def _deferred_graph(index) -> dict | None:
+    from .search.store import IndexProblem
+
+    try:
+        graph = index.graph_top()
+    except IndexProblem as exc:
+        note(f"search index not used: {exc}")
+        return None
+    if graph is not None:
+        _waiting.graph = DeferredGraph(graph, index)
+    return graph
+
+
+def fill_deferred(graph: dict, files: list, index) -> list:
+    """Put the nodes and edges of ``files`` into the waiting ``graph``;
+    return the edges as (position, edge) pairs."""
+    numbers = index.file_numbers(entry["id"] for entry in files)
+    nodes, edges = index.graph_part(numbers) if numbers else ([], [])
+    graph["nodes"] = [node for _, node in nodes]
+    graph["edges"] = [edge for _, edge in edges]
+    return edges
+
+
+def waiting_index(graph: dict):
+    """The index of ``graph`` when its nodes and edges wait for this query
+    (`defer_next_graph`); a graph filled by an earlier query gets the rest of
+    itself first."""
+    waiting = getattr(_waiting, "graph", None)
+    if waiting is None or waiting.graph is not graph:
+        return None
+    if not waiting.filled:
+        waiting.filled = True
+        return waiting.index
+    load_rest(graph)
+    return None
+
+
+def load_rest(graph: dict) -> None:
+    """Load the rest of a deferred ``graph`` into it, whole."""
+    _waiting.graph = None
+    graph.update(load_graph())

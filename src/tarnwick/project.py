@@ -1,0 +1,164 @@
+"""Which project a question is about, and the remarks gathered while
+answering it.
+
+Every command, the MCP server and `load_graph()` find the project the same
+way, in this order:
+
+1. an explicit root: a command's ROOT or ``--root``, ``project(root)`` for
+   the calling thread inside a ``with`` block, else ``set_project(root)``
+   for the process (``set_project(None)`` clears it);
+2. the environment variable ``TARNWICK_PROJECT`` (an empty value counts as
+   unset; a relative path is taken against the current directory);
+3. the nearest directory at or above the current working directory that
+   contains ``.vestra/graph.json``;
+4. nothing: ``project_root()`` returns None, and a command says there is no
+   index to answer from.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import threading
+from collections.abc import Iterator
+from pathlib import Path
+
+from .datadir import DATA_DIR, GRAPH_NAME
+
+__all__ = [
+    "ENV_VAR",
+    "GRAPH_RELPATH",
+    "NoIndexError",
+    "find_root",
+    "graph_path",
+    "project",
+    "project_root",
+    "resolve_root",
+    "set_project",
+    "take_notes",
+]
+
+ENV_VAR = "TARNWICK_PROJECT"
+GRAPH_RELPATH = Path(DATA_DIR) / GRAPH_NAME
+
+
+class NoIndexError(LookupError):
+    """The project has no `.vestra` index; the message says how to build one."""
+
+
+
+_project_override: Path | None = None
+
+
+def set_project(root: str | os.PathLike[str] | None) -> None:
+    """Use ``root`` as the project for later ``load_graph()`` calls.
+
+    A relative path is made absolute against the current directory now.
+    ``None`` clears the override.
+    """
+    global _project_override
+    _project_override = None if root is None else Path(root).absolute()
+
+
+# The project of the calling thread's `project()` block, if any: a server answers
+# questions about several projects at once, and one thread's choice is not another's.
+_thread_project = threading.local()
+
+
+@contextlib.contextmanager
+def project(root: str | os.PathLike[str]) -> Iterator[None]:
+    """Use ``root`` as the project of the calling thread inside a ``with``
+    block (ahead of every other choice), then the choice made before it
+    again."""
+    previous = getattr(_thread_project, "root", None)
+    _thread_project.root = Path(root).absolute()
+    try:
+        yield
+    finally:
+        _thread_project.root = previous
+
+
+def project_root() -> Path | None:
+    """The project chosen by the search order of the module docs, or None."""
+    chosen = getattr(_thread_project, "root", None)
+    if chosen is not None:
+        return chosen
+    if _project_override is not None:
+        return _project_override
+    env = os.environ.get(ENV_VAR)
+    if env:
+        return Path(env).absolute()
+    return find_root()
+
+
+def find_root(start: str | os.PathLike[str] | None = None) -> Path | None:
+    """The nearest folder at or above ``start`` (default: the working folder)
+    that holds ``.vestra/graph.json``, or None."""
+    try:
+        here = Path(start).absolute() if start is not None else Path.cwd()
+    except OSError:  # the working directory was removed
+        return None
+    for directory in (here, *here.parents):
+        try:
+            if (directory / GRAPH_RELPATH).exists():
+                return directory
+        except OSError:  # e.g. a directory we may not look into
+            continue
+    return None
+
+
+def graph_path() -> Path | None:
+    """Return the graph file of the chosen project (it need not exist)."""
+    root = project_root()
+    return None if root is None else root / GRAPH_RELPATH
+
+
+
+def resolve_root(root: str | os.PathLike[str] | None = None) -> Path:
+    """The indexed project to answer from: ``root``, or the one the search
+    order finds (see the module docs), resolved.
+
+    Raises NotADirectoryError for a root that is not a folder and
+    NoIndexError when there is no index to read.
+    """
+    if root is None:
+        root = project_root()
+        if root is None:
+            raise NoIndexError(
+                f"no index in {Path.cwd()} or any folder above it; build one with `tarnwick index`"
+            )
+    try:
+        path = Path(root).resolve()
+    except (OSError, RuntimeError) as exc:  # a link loop, a removed working folder
+        raise NotADirectoryError(f"cannot resolve {root}: {getattr(exc, 'strerror', None) or exc}") from None
+    if not path.is_dir():
+        raise NotADirectoryError(f"not a folder: {path}")
+    if not (path / DATA_DIR / GRAPH_NAME).is_file():
+        raise NoIndexError(f"no index in {path}; build one with `tarnwick index {path}`")
+    return path
+
+
+# --------------------------------------------------------------------------
+# Notes for the user
+
+# Per thread: a server answers several questions at once, and each answer
+# carries the remarks about its own queries.
+_notes = threading.local()
+
+
+def note(text: str) -> None:
+    """Keep the one-line remark `text` for the calling thread's `take_notes` (once)."""
+    gathered = getattr(_notes, "lines", None)
+    if gathered is None:
+        gathered = _notes.lines = []
+    if text not in gathered:
+        gathered.append(text)
+
+
+def take_notes() -> list[str]:
+    """One-line remarks gathered by the calling thread since its last call
+    (for example a search index that could not be used), for a command to
+    show; clears them."""
+    taken = getattr(_notes, "lines", None) or []
+    _notes.lines = []
+    return taken

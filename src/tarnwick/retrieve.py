@@ -1,0 +1,175 @@
+"""Retrieval: the files, symbols and edges that answer a question.
+
+Ranking
+-------
+``retrieve(graph, query)`` ranks the graph's files with the search package
+(``tarnwick.search``): BM25 over fielded documents of files (name, folders,
+summary, defined names) and of symbols (name, class, parameters, docstring,
+body words), identifiers indexed whole and split, an exact identifier in the
+question weighted up, test files down-weighted unless the question is about
+tests, and a small prior for files that many others import.  The search index
+that ``tarnwick-index`` writes (``.vestra/search.db``) is used when it was
+built from this very graph; otherwise the same ranking runs in memory over
+the graph's paths, summaries and symbol names.  A damaged index is never
+trusted: ranking falls back to memory and ``take_notes()`` returns one line
+about it.
+
+Each file entry is ``{"id", "score", "symbols"}``; "symbols" lists the best
+matching symbols of the file (at most eight, best first) as ``{"id", "name",
+"symbol_kind", "line_start", "line_end", "score"}`` with the graph's line
+numbers.  Files scoring 0 are left out; equal scores are ordered by file id.
+Edges are those touching a returned file (by its id, or a symbol id
+``"<file>::..."`` inside it), best first: edges joining two different
+returned files, then by relation (imports, calls, extends, implements,
+requires, references, contains, then any other), then by the best rank of
+the returned file they touch, then in graph order.
+
+Intent
+------
+``classify_intent(query)`` names what the query asks for by keywords.  When
+several kinds match, the first in this order wins: "fix", "refactor",
+"test", "add", "explain"; with none, "other".  So "fix the failing test" is
+"fix", "add tests for the parser" is "test", and "how do I add a command" is
+"add".
+"""
+
+from __future__ import annotations
+
+from .graph import fill_deferred, load_rest, search_index, waiting_index
+from .project import note, project_root
+from .search.tokens import asks_for_tests, query_terms, stem, words
+
+__all__ = ["REL_PRIORITY", "classify_intent", "retrieve"]
+
+# Edge relations in the order they are worth showing; unknown ones go last.
+REL_PRIORITY = {
+    rel: i
+    for i, rel in enumerate(
+        ("imports", "calls", "extends", "implements", "requires", "references", "contains")
+    )
+}
+
+_INTENT_KEYWORDS = (
+    ("fix", "bug error fail failure crash broken fix wrong exception traceback"),
+    ("refactor", "refactor rename clean cleanup simplify extract move reorganize restructure split"),
+    ("test", "test tests pytest unittest coverage"),
+    ("add", "add implement create support new introduce"),
+    ("explain", "how what why explain where does understand describe"),
+)
+
+
+
+_INTENTS = tuple((name, frozenset(stem(w) for w in words.split())) for name, words in _INTENT_KEYWORDS)
+
+
+def classify_intent(query: str) -> str:
+    """Return "fix", "refactor", "test", "add", "explain" or "other"."""
+    terms = {stem(w) for w in words(query)}
+    for name, keywords in _INTENTS:
+        if terms & keywords:
+            return name
+    return "other"
+
+
+def _base_file(node_id: object) -> str | None:
+    if not isinstance(node_id, str):
+        return None
+    return node_id.split("::", 1)[0]
+
+
+def _select_edges(edges, rank: dict[str, int], limit: int) -> list[dict]:
+    """The ``limit`` best of the (position, edge) pairs ``edges``."""
+    chosen = []
+    for position, edge in edges:
+        if not isinstance(edge, dict):
+            continue
+        src, dst = _base_file(edge.get("from")), _base_file(edge.get("to"))
+        touched = [rank[f] for f in (src, dst) if f in rank]
+        if not touched:
+            continue
+        between = len(touched) == 2 and src != dst
+        rel = edge.get("rel")
+        rel_order = REL_PRIORITY.get(rel, len(REL_PRIORITY)) if isinstance(rel, str) else len(REL_PRIORITY)
+        chosen.append(((not between, rel_order, min(touched), position), edge))
+    chosen.sort(key=lambda item: item[0])
+    return [dict(edge) for _, edge in chosen[:limit]]
+
+
+def _index_trouble(index, exc: Exception) -> None:
+    from .search.store import IndexProblem
+
+    if isinstance(exc, IndexProblem):
+        note(f"search index not used: {exc}")
+    else:
+        note(f"search index not used: {index.path}: damaged ({exc}); run tarnwick-index again")
+
+
+def _rank(graph: dict, terms: dict, top_files: int, tests: tuple) -> tuple[list, object]:
+    """File entries from the project's search index when it was built from
+    ``graph``, else from a corpus built in memory; and the index used."""
+    from .search.rank import rank
+
+    index = search_index(project_root())
+    if index is not None and index.belongs_to(graph):
+        try:
+            return rank(index, terms, top_files, *tests), index
+        except Exception as exc:  # a damaged index must never end the query
+            _index_trouble(index, exc)
+    from .search.build import corpus_from_graph
+
+    corpus, _ = corpus_from_graph(graph)
+    return rank(corpus, terms, top_files, *tests), None
+
+
+def _edges_near(graph: dict, files: list, index) -> list:
+    """(position, edge) of the graph's edges that may touch ``files``: from
+    the index when it was used, else all of them."""
+    edges = graph.get("edges") or ()
+    if index is not None and isinstance(edges, list):
+        try:
+            positions = sorted(index.edge_positions(index.file_numbers(entry["id"] for entry in files)))
+            return [(p, edges[p]) for p in positions if p < len(edges)]
+        except Exception as exc:
+            _index_trouble(index, exc)
+    return enumerate(edges)
+
+
+def retrieve(graph: dict, query: str, top_files: int = 8, top_edges: int = 40) -> dict:
+    """Rank the graph's files for ``query`` and pick the edges around them.
+
+    Returns ``{"files": [{"id", "score", "symbols"}, ...], "edges": [...],
+    "intent": classify_intent(query)}``: at most ``top_files`` files, best
+    first, and at most ``top_edges`` edges (copies of the graph's edge
+    dicts).  Missing "nodes" or "edges" keys read as empty lists.
+    """
+    if not isinstance(query, str):
+        raise TypeError(f"query must be a str, not {type(query).__name__}")
+    top_files = max(int(top_files), 0)
+    top_edges = max(int(top_edges), 0)
+    graph = graph or {}
+    intent = classify_intent(query)
+    files: list[dict] = []
+    edges: list[dict] = []
+    terms = query_terms(query)
+    # "the tests fail when ..." reports a fault of the code, not a wish for tests.
+    wants_tests = intent != "fix" and asks_for_tests(query)
+    tests = (intent == "test" or wants_tests, wants_tests)
+    index = waiting_index(graph)
+    if index is not None:
+        from .search.rank import rank
+
+        try:
+            if top_files and terms:
+                files = rank(index, terms, top_files, *tests)
+            near = fill_deferred(graph, files, index)
+        except Exception as exc:  # a damaged index must never end the query
+            _index_trouble(index, exc)
+            load_rest(graph)
+            index = None
+    if index is None and top_files and terms:
+        files, index = _rank(graph, terms, top_files, tests)
+        near = _edges_near(graph, files, index) if files else ()
+    if top_edges and files:
+        rank_of = {entry["id"]: i for i, entry in enumerate(files)}
+        edges = _select_edges(near, rank_of, top_edges)
+    return {"files": files, "edges": edges, "intent": intent}
