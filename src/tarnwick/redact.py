@@ -1,0 +1,148 @@
+"""Secrets taken out of what the query commands hand to an assistant.
+
+A block quotes source code, and source code sometimes holds a key that was
+never meant to leave the machine.  `redact` replaces each secret it finds by
+a marker naming its kind, ``[REDACTED stripe-key]``, and leaves every other
+character as it was.
+
+Precision comes first: a marker where there was ordinary code would make the
+excerpt wrong, so the patterns are the distinctive shapes of provider keys
+(a fixed prefix and length), private key blocks, and long random-looking
+strings assigned to a name that says it holds a secret.  A value that reads
+as words, a placeholder, an environment variable's name or a path is left.
+"""
+
+from __future__ import annotations
+
+import math
+import re
+from collections import Counter
+from dataclasses import dataclass
+
+__all__ = ["Redacted", "marker", "redact"]
+
+
+def marker(kind: str) -> str:
+    """The text that stands for a secret of `kind`."""
+    return f"[REDACTED {kind}]"
+
+
+# A private key block: the armour lines and everything between.  A block cut
+# short (an excerpt that ends inside it) is redacted to its last key line.
+_KEY_LINE_END = r"[\"'`,+\\n;)]*(?=\r?\n|$)"
+_PRIVATE_KEY = re.compile(
+    r"-----BEGIN (?:[A-Z0-9]+ )*PRIVATE KEY(?: BLOCK)?-----"
+    r"(?:[\s\S]{0,12000}?-----END (?:[A-Z0-9]+ )*PRIVATE KEY(?: BLOCK)?-----"
+    r"|" + _KEY_LINE_END + r"(?:\r?\n[ \t\"'`+]*(?:[A-Za-z0-9+/=]{16,}|[A-Z][A-Za-z\-]+: [^\n]*)" + _KEY_LINE_END + ")*)"
+)
+
+# Provider keys: a fixed prefix and an alphabet and length of their own.
+_PROVIDER_KEYS: tuple[tuple[str, re.Pattern[str]], ...] = tuple(
+    (kind, re.compile(pattern))
+    for kind, pattern in (
+        ("aws-access-key", r"\b(?:AKIA|ASIA|ABIA|ACCA)[A-Z0-9]{16}\b"),
+        ("stripe-key", r"\b(?:sk|rk)_(?:live|test)_[0-9A-Za-z]{16,247}\b"),
+        ("github-token", r"\bgh[pousr]_[A-Za-z0-9]{36,251}\b"),
+        ("github-token", r"\bgithub_pat_[A-Za-z0-9_]{40,251}\b"),
+        ("gitlab-token", r"\bglpat-[A-Za-z0-9_\-]{20,}(?![A-Za-z0-9_\-])"),
+        ("slack-token", r"\bxox[abposr]-[0-9A-Za-z][0-9A-Za-z\-]{8,}[0-9A-Za-z]"),
+        ("slack-webhook", r"https://hooks\.slack\.com/services/T[A-Z0-9]+/B[A-Z0-9]+/[A-Za-z0-9]{16,}"),
+        ("google-api-key", r"\bAIza[0-9A-Za-z_\-]{35}(?![0-9A-Za-z_\-])"),
+        ("anthropic-key", r"\bsk-ant-[a-z]+\d*-[A-Za-z0-9_\-]{40,}(?![A-Za-z0-9_\-])"),
+        ("openai-key", r"\bsk-(?:proj-|svcacct-|admin-)?[A-Za-z0-9_\-]{20,}T3BlbkFJ[A-Za-z0-9_\-]{20,}"),
+        ("openai-key", r"\bsk-(?:proj|svcacct|admin)-[A-Za-z0-9_\-]{40,}(?![A-Za-z0-9_\-])"),
+        ("npm-token", r"\bnpm_[A-Za-z0-9]{36}\b"),
+        ("pypi-token", r"\bpypi-AgE[A-Za-z0-9_\-]{50,}"),
+        ("sendgrid-key", r"\bSG\.[A-Za-z0-9_\-]{22}\.[A-Za-z0-9_\-]{43}\b"),
+        ("jwt", r"\beyJ[A-Za-z0-9_\-]{10,}\.eyJ[A-Za-z0-9_\-]{10,}\.[A-Za-z0-9_\-]{20,}"),
+    )
+)
+
+# A name that says its value is a secret, then an assignment of a quoted
+# literal (Python, JavaScript, Go, Java, Rust, JSON, YAML, TOML, .env).
+_SECRET_NAME = (
+    r"(?:[A-Za-z_$][\w$.\-]*?)?(?:secret|token|passw(?:or)?d|passphrase|pwd|api[_\-]?key|access[_\-]?key"
+    r"|private[_\-]?key|auth[_\-]?key|signing[_\-]?key|credentials?)[\w$\-]*"
+)
+_ASSIGNED = re.compile(
+    r"(?i)(?<![\w$.\-])(?P<name>" + _SECRET_NAME + r")[\"']?\s*(?::=|=>|=|:)\s*(?:[rbuf]{0,2})"
+    r"(?P<quote>[\"'`])(?P<value>[^\"'`\s\\]{16,512})(?P=quote)"
+)
+# An unquoted value on a line of its own: `API_TOKEN=...` in a .env file.
+_ENV_LINE = re.compile(
+    r"(?im)^(?:export\s+)?(?P<name>" + _SECRET_NAME + r")=(?P<value>[A-Za-z0-9+/=_\-.~]{16,512})[ \t]*$"
+)
+
+_TOKEN_ALPHABET = re.compile(r"[A-Za-z0-9+/=_\-.~]+")
+_PLACEHOLDER = re.compile(
+    r"(?i)x{4,}|\*{3,}|\.{3}|<|>|\{|\}|your|example|sample|changeme|placeholder|dummy|redacted|0{8,}|1234567"
+)
+_ENV_NAME = re.compile(r"[A-Z][A-Z0-9_]*")
+_HEX = re.compile(r"[0-9a-f]+|[0-9A-F]+")
+_WORD = re.compile(r"[A-Za-z][a-z]*[0-9]*|[A-Z]+[0-9]*|[0-9]+")
+MIN_ENTROPY = 3.5  # bits per character: words and names stay below, random keys above
+
+
+def _entropy(text: str) -> float:
+    counts = Counter(text)
+    size = len(text)
+    return -sum(n / size * math.log2(n / size) for n in counts.values())
+
+
+def looks_random(value: str) -> bool:
+    """Whether an assigned value has the shape of a generated secret: one
+    token of key characters with letters and digits, not a placeholder, a
+    constant's name or a dotted name, and high entropy (hex: 32 digits)."""
+    if not _TOKEN_ALPHABET.fullmatch(value) or _PLACEHOLDER.search(value) or _ENV_NAME.fullmatch(value):
+        return False
+    if not (any(c.isdigit() for c in value) and any(c.isalpha() for c in value)):
+        return False
+    parts = re.split(r"[_\-./]", value)
+    if len(parts) > 1 and all(_WORD.fullmatch(part) for part in parts if part):
+        return False  # words and numbers joined: a name, a file, a version
+    if _HEX.fullmatch(value):
+        return len(value) >= 32
+    mixed_case = any(c.islower() for c in value) and any(c.isupper() for c in value)
+    threshold = MIN_ENTROPY if mixed_case else MIN_ENTROPY + 0.5
+    return _entropy(value) >= threshold
+
+
+@dataclass(frozen=True)
+class Redacted:
+    """A text with its secrets replaced, and the kinds replaced (in order)."""
+
+    text: str
+    kinds: tuple[str, ...]
+
+
+def _spans(text: str) -> list[tuple[int, int, str]]:
+    spans = [(m.start(), m.end(), "private-key") for m in _PRIVATE_KEY.finditer(text)]
+    for kind, pattern in _PROVIDER_KEYS:
+        spans.extend((m.start(), m.end(), kind) for m in pattern.finditer(text))
+    for pattern in (_ASSIGNED, _ENV_LINE):
+        for m in pattern.finditer(text):
+            if looks_random(m.group("value")):
+                spans.append((m.start("value"), m.end("value"), "secret"))
+    return spans
+
+
+def redact(text: str) -> Redacted:
+    """`text` with each secret found replaced by `marker(kind)`.
+
+    Where two findings overlap, the one that starts first (the longer on a
+    tie) wins; no character outside a finding changes.
+    """
+    spans = _spans(text)
+    if not spans:
+        return Redacted(text, ())
+    spans.sort(key=lambda s: (s[0], -s[1]))
+    parts, kinds, position = [], [], 0
+    for start, end, kind in spans:
+        if start < position:
+            continue
+        parts.append(text[position:start])
+        parts.append(marker(kind))
+        kinds.append(kind)
+        position = end
+    parts.append(text[position:])
+    return Redacted("".join(parts), tuple(kinds))
