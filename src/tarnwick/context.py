@@ -27,7 +27,12 @@ from .project import NoIndexError, find_root, project, resolve_root, take_notes
 from .retrieve import retrieve
 from .collector import paused
 from .datadir import DATA_DIR, mixed_set_problem
+from .changed import Changes, put_first
+from .fit import fit
 from .focus import TOP_FILES, base_file, focus_summaries, line_range, match_symbols, strong_matches, symbol_matches
+from .redact import redact as redact_text
+from .scope import Scope
+from .token_count import Counter, counter, section_tokens
 
 __all__ = [
     "DamagedIndexError",
@@ -57,6 +62,9 @@ def query_too_long(query: str) -> str | None:
     if len(query) <= MAX_QUERY_CHARS:
         return None
     return f"the query is {len(query):,} characters long; at most {MAX_QUERY_CHARS:,} are taken"
+
+# Retrieval is asked for this many more files when a scope may drop some.
+SCOPED_FILES = 40
 
 
 class DamagedIndexError(ValueError):
@@ -112,27 +120,59 @@ class FocusedContext:
     timings: dict[str, float] = field(default_factory=dict)
     # Doubts about the index the block was made from (one line each).
     warnings: list[str] = field(default_factory=list)
+    # Tokens per part of the block, and what counted them.
+    sections: dict[str, int] = field(default_factory=dict)
+    tokenizer: str = "estimate"
+    # Kinds of the secrets replaced by markers, in block order.
+    redacted: tuple[str, ...] = ()
+    # The working tree's changes put first (`--diff`), and their line.
+    changes: Changes | None = None
+
+    @property
+    def text(self) -> str:
+        """What a reader is handed: the changes' line, if any, then the block."""
+        return self.block if self.changes is None else f"{self.changes.line()}\n\n{self.block}"
 
     def to_json(self) -> dict:
         """A JSON-ready dict (line ranges one-based and inclusive, as the block shows them)."""
-        return {
+        out = {
             "query": self.query,
             "root": str(self.root),
             "token_budget": self.token_budget,
             "tokens": self.tokens,
+            "tokenizer": self.tokenizer,
+            "sections": self.sections,
             "files": files_json(self.files, self.symbols),
             "timings_ms": {step: round(seconds * 1000.0, 3) for step, seconds in self.timings.items()},
             "warnings": self.warnings,
+            "redacted": list(self.redacted),
             "block": self.block,
         }
+        if self.changes is not None:
+            out["changes"] = dict(self.changes.to_json(), line=self.changes.line())
+        return out
 
 
 def build_result(
-    query: str, root: str | os.PathLike[str] | None = None, token_budget: int = 5000
+    query: str,
+    root: str | os.PathLike[str] | None = None,
+    token_budget: int = 5000,
+    *,
+    scope: Scope | None = None,
+    changes: Changes | None = None,
+    redact: bool = True,
+    tokens: Counter | None = None,
 ) -> FocusedContext:
     """Run the focused pipeline for ``query`` on the indexed project at ``root``
     (default: found above the working folder) and return the block with the
-    files, symbols, token estimate and timings.
+    files, symbols, token counts and timings.
+
+    ``scope`` narrows the files the block may show; ``changes`` (the work
+    tree's, `tarnwick.changed`) come first.  Secrets in the block are
+    replaced by markers unless ``redact`` is false.  The block, with the
+    changes' line, holds ``token_budget`` as ``tokens`` counts (default: the
+    best counter installed) wherever fewer files, shorter summaries and
+    fewer excerpts allow it.
 
     Raises NoIndexError, NotADirectoryError, GraphError for a graph file
     and DamagedIndexError for a summary store that cannot be used.  Nothing
@@ -156,10 +196,14 @@ def build_result(
         graph_loader.defer_next_graph()  # one query: only the graph of the files it finds is needed
         graph = graph_loader.load_graph()
         lap("load_graph")
-        result = retrieve(graph, query, top_files=TOP_FILES, top_edges=TOP_EDGES)
+        scope = scope or Scope()
+        wanted = SCOPED_FILES if scope.narrows else TOP_FILES
+        result = retrieve(graph, query, top_files=wanted, top_edges=TOP_EDGES)
         lap("retrieve")
-    files = result.get("files") or []
+    files = [e for e in result.get("files") or [] if not scope.narrows or scope.admits(base_file(e))]
     bases = [base_file(e) for e in files if isinstance(e, dict)]
+    if changes is not None:
+        bases += [f.path for f in changes.shown]
     with paused():
         # Only the records of the files packed, when the search index has them.
         summaries = summary_records.records_for(path, graph, bases)
@@ -167,55 +211,94 @@ def build_result(
         if not from_index:
             summaries = cp.load_summaries(path)
     lap("load_summaries")
-    # Code is shown only from files as they were indexed.
-    changed = freshness.changed_files(path, bases, graph)
+    if changes is not None:
+        files, summaries = put_first(files, summaries, changes, scope.admits)
+    files = files[:TOP_FILES]
+    # Code is shown only from files as they were indexed, or as `changes` read them now.
+    fresh = sorted(f.path for f in changes.shown if f.record is not None) if changes is not None else []
+    shown_paths = [base_file(e) for e in files if isinstance(e, dict)]
+    changed = [p for p in freshness.changed_files(path, shown_paths, graph) if p not in fresh]
     lap("freshness")
+    tokens = tokens or counter()
+    preface = 0 if changes is None else tokens.count(changes.line() + "\n\n")
+    packing = _Packing(cp, dict(result, files=files), graph, path, query, changed, fresh, redact)
+    budget = max(int(token_budget) - preface, 0)
     try:
-        block, put_first = _focus_and_pack(cp, result, summaries, graph, path, query, token_budget, changed, lap)
+        fitted, chosen = packing.run(summaries, budget, tokens, lap)
     except (TypeError, AttributeError):
         if not from_index:
             raise
         # A record of the wrong shape in the search index: the store decides.
         with paused():
             summaries = cp.load_summaries(path)
-        block, put_first = _focus_and_pack(cp, result, summaries, graph, path, query, token_budget, changed, lap)
+        if changes is not None:
+            files, summaries = put_first(files, summaries, changes, scope.admits)
+        fitted, chosen = packing.run(summaries, budget, tokens, lap)
     lap("pack")
     timings["total"] = sum(timings.values())
+    block = fitted.block
+    shown = files[: fitted.files]
     return FocusedContext(
         query=query,
         root=path,
         block=block,
         token_budget=int(token_budget),
-        tokens=cp.estimate_tokens(block),
-        files=[e for e in files if isinstance(e, dict)],
-        symbols=put_first,
+        tokens=fitted.tokens + preface,
+        files=[e for e in shown if isinstance(e, dict)],
+        symbols={base: found for base, found in chosen.items() if any(base_file(e) == base for e in shown)},
         timings=timings,
         warnings=_warnings(path, graph, changed),
+        sections=section_tokens(block, tokens.count),
+        tokenizer=tokens.name,
+        redacted=packing.redacted.get(block, ()),
+        changes=changes,
     )
 
 
-def _focus_and_pack(cp, result, summaries, graph, path, query, token_budget, changed, lap) -> tuple:
-    """The block and the symbols put first, from the per-query view of
-    `summaries` without the positions of the `changed` files."""
-    files = result.get("files") or []
-    view, put_first = focus_summaries(summaries, files, graph, query)
-    lap("focus")
-    packed_view, packed_graph = freshness.without_positions(view, graph, changed)
-    for stale in changed:
-        put_first.pop(stale, None)
-    try:
-        block = cp.pack(
-            retrieve_result=result, summaries=packed_view, graph=packed_graph, project_root=path, token_budget=token_budget
-        )
-    except (TypeError, AttributeError):
-        # The packer fails deep inside on a record of the wrong shape.
-        from .store_faults import store_fault
+class _Packing:
+    """One query's packing: the per-query view of a summary map, without
+    the positions of the `changed` files, fitted to the budget (`fit`), each
+    block tried redacted before it is counted."""
 
-        fault = store_fault(path)
-        if fault is None:
-            raise
-        raise DamagedIndexError(fault) from None
-    return block, put_first
+    def __init__(self, cp, result: dict, graph: dict, path: Path, query: str, changed, fresh, redact: bool):
+        self.cp, self.result, self.graph, self.path, self.query = cp, result, graph, path, query
+        self.changed, self.redact = changed, redact
+        packed_graph = freshness.without_positions({}, graph, changed)[1]
+        # The graph's symbol nodes of a re-read file hold the old lines.
+        self.packed_graph = freshness.without_positions({}, packed_graph, fresh)[1]
+        self.redacted: dict[str, tuple[str, ...]] = {}  # the kinds replaced in each block tried
+
+    def _pack(self, files: list, records: dict, packer_budget: int) -> str:
+        try:
+            block = self.cp.pack(
+                retrieve_result=dict(self.result, files=files),
+                summaries=records,
+                graph=self.packed_graph,
+                project_root=self.path,
+                token_budget=packer_budget,
+            )
+        except (TypeError, AttributeError):
+            # The packer fails deep inside on a record of the wrong shape.
+            from .store_faults import store_fault
+
+            fault = store_fault(self.path)
+            if fault is None:
+                raise
+            raise DamagedIndexError(fault) from None
+        if not self.redact:
+            return block
+        cleaned = redact_text(block)
+        self.redacted[cleaned.text] = cleaned.kinds
+        return cleaned.text
+
+    def run(self, summaries: dict, budget: int, tokens: Counter, lap) -> tuple:
+        files = self.result["files"]
+        view, chosen = focus_summaries(summaries, files, self.graph, self.query)
+        lap("focus")
+        packed_view, _ = freshness.without_positions(view, self.graph, self.changed)
+        for stale in self.changed:
+            chosen.pop(stale, None)
+        return fit(self._pack, files, packed_view, list(chosen), budget, tokens.count), chosen
 
 
 def _warnings(path: Path, graph: dict, changed: list[str]) -> list[str]:
@@ -267,6 +350,7 @@ def search_result(
     return ranked, _warnings(path, graph, changed)
 
 
-def build(query: str, root: str | os.PathLike[str] | None = None, token_budget: int = 5000) -> str:
-    """The focused context block for ``query`` (see ``build_result``)."""
-    return build_result(query, root, token_budget).block
+def build(query: str, root: str | os.PathLike[str] | None = None, token_budget: int = 5000, **options) -> str:
+    """The focused context block for ``query``, with the changes' line when
+    ``changes`` are given (see ``build_result`` for the options)."""
+    return build_result(query, root, token_budget, **options).text

@@ -57,3 +57,20 @@ def _summarize(rel: str, raw: bytes, language: str, grammar: str) -> FileResult:
         return FileResult(rel, error=f"{type(exc).__name__}: {exc}", language=language)
     except Exception as exc:  # one odd file must not end the whole run
         return FileResult(rel, error=f"cannot summarise: {type(exc).__name__}: {exc}", language=language)
+
+
+def summarize_source(rel: str, raw: bytes) -> FileResult | None:
+    """The record and symbols of one file's bytes as they are now, for a
+    command that shows a file changed since the last run; None for a file
+    in no language we read or one that cannot be parsed."""
+    from .extractors import grammar_of
+
+    kind = grammar_of(rel.rsplit("/", 1)[-1])
+    if kind is None or looks_binary(raw):
+        return None
+    language, grammar = kind
+    try:
+        result = extractor(language).summarize(FileResult(rel, language=language), raw, grammar)
+    except Exception:  # the index's record stands in for a file that cannot be read now
+        return None
+    return result if result.error is None and isinstance(result.record, dict) else None

@@ -1,0 +1,62 @@
+"""Which files a question may be answered from: `--path DIR` (repeatable)
+and `--no-tests`.
+
+The index holds the whole project; the scope narrows one query to part of
+it, without indexing again.
+"""
+
+from __future__ import annotations
+
+import posixpath
+import re
+from dataclasses import dataclass
+
+__all__ = ["Scope", "is_test_path"]
+
+_TEST_FOLDERS = frozenset({"test", "tests", "testing", "__tests__", "__mocks__", "spec", "specs", "testdata", "e2e"})
+_TEST_FILE = re.compile(
+    r"(?:^test_.*\.py$|^.*_test\.(?:py|go)$|^conftest\.py$"
+    r"|^.*\.(?:test|spec)\.(?:[cm]?[jt]sx?)$"
+    r"|^.*(?:Test|Tests|IT)\.java$)"
+)
+
+
+def is_test_path(path: str) -> bool:
+    """Whether a project-relative path ("a/b.py") is a test by the usual
+    conventions: a test folder (`tests/`, `__tests__/`, Java's `src/test/`)
+    or a test file name (`test_x.py`, `x_test.go`, `x.spec.ts`, `XTest.java`)."""
+    parts = path.split("/")
+    if any(part.lower() in _TEST_FOLDERS for part in parts[:-1]):
+        return True
+    return bool(_TEST_FILE.match(parts[-1]))
+
+
+@dataclass(frozen=True)
+class Scope:
+    """The folders a query may draw from (all when empty) and whether tests count."""
+
+    paths: tuple[str, ...] = ()
+    no_tests: bool = False
+
+    @classmethod
+    def of(cls, paths=(), no_tests: bool = False) -> "Scope":
+        """A scope from folders as the user wrote them, relative to the
+        project root ("src", "./lib/", "pkg/sub")."""
+        cleaned = []
+        for path in paths:
+            norm = posixpath.normpath(str(path).replace("\\", "/")).strip("/")
+            if norm.startswith("..") or norm == "..":
+                raise ValueError(f"--path {path}: not inside the project")
+            cleaned.append("" if norm == "." else norm)
+        if "" in cleaned:
+            cleaned = []
+        return cls(tuple(cleaned), no_tests)
+
+    @property
+    def narrows(self) -> bool:
+        return bool(self.paths) or self.no_tests
+
+    def admits(self, path: str) -> bool:
+        if self.no_tests and is_test_path(path):
+            return False
+        return not self.paths or any(path == p or path.startswith(p + "/") for p in self.paths)
