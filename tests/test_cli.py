@@ -30,13 +30,35 @@ def test_help_on_every_command(capsys, command):
     assert out.startswith(f"usage: tarnwick {command}".rstrip())
 
 
-def test_version(capsys):
-    status, out, err = run(capsys, "--version")
+@pytest.mark.parametrize("flag", ["--version", "-V"])
+def test_version(capsys, flag):
+    status, out, err = run(capsys, flag)
     assert (status, err) == (0, "") and out.startswith("tarnwick ") and out.count("\n") == 1
 
 
+def test_bare_command_prints_the_help_and_help_takes_a_command(capsys):
+    status, out, err = run(capsys)
+    assert (status, err) == (2, "") and out.startswith("usage: tarnwick") and "context" in out
+    assert run(capsys, "help")[:2] == (0, out)
+    status, out, err = run(capsys, "help", "search")
+    assert (status, err) == (0, "") and out.startswith("usage: tarnwick search")
+    assert run(capsys, "help", "serch") == (2, "", "tarnwick: error: no such command: 'serch'; did you mean 'search'?\n")
+
+
+@pytest.mark.parametrize("argv, usage, complaint", [
+    (["conext", "q"], "usage: tarnwick [-h]", "invalid choice: 'conext'; did you mean 'context'?"),
+    (["context", "q", "--budgte", "9"], "usage: tarnwick context", "unrecognized arguments: --budgte 9; did you mean '--budget'?"),
+    (["search", "q", "--jsno"], "usage: tarnwick search", "unrecognized arguments: --jsno; did you mean '--json'?"),
+    (["index", "--versoin"], "usage: tarnwick index", "unrecognized arguments: --versoin; did you mean '--verbose'?"),
+    (["--versoin"], "usage: tarnwick [-h]", "unrecognized arguments: --versoin; did you mean '--version'?"),
+])
+def test_misspellings_get_the_commands_own_usage_and_a_suggestion(capsys, argv, usage, complaint):
+    status, out, err = run(capsys, *argv)
+    assert (status, out) == (2, "")
+    assert err.startswith(usage) and err.rstrip().endswith(complaint)
+
+
 @pytest.mark.parametrize("argv, complaint", [
-    ([], "the following arguments are required: COMMAND"),
     (["frobnicate"], "invalid choice: 'frobnicate'"),
     (["--frobnicate", "search", "q"], "unrecognized arguments: --frobnicate"),
     (["context"], "the following arguments are required: QUERY"),
@@ -68,8 +90,12 @@ def test_context_json(capsys):
     status, out, _ = run(capsys, "context", QUERY, "--root", str(SAMPLE), "--budget", "3000", "--json")
     data = json.loads(out)
     assert status == 0
-    assert set(data) == {"query", "root", "token_budget", "tokens", "files", "timings_ms", "warnings", "block"}
-    assert data["warnings"] == []
+    assert set(data) == {"query", "root", "token_budget", "tokens", "tokenizer", "sections", "files", "timings_ms",
+                         "warnings", "redacted", "block"}
+    assert data["warnings"] == [] and data["redacted"] == []
+    assert list(data["sections"])[:3] == ["header", "Relevant Files", "Key Code"]
+    # Ceilings per part: the parts' sum is within a few tokens of the whole.
+    assert abs(sum(data["sections"].values()) - data["tokens"]) <= len(data["sections"])
     assert (data["query"], data["root"], data["token_budget"]) == (QUERY, str(SAMPLE), 3000)
     assert data["block"] == context.build(QUERY, SAMPLE, 3000)
     assert data["files"][0]["path"] == "bookshelf/loans.py"
@@ -78,13 +104,21 @@ def test_context_json(capsys):
 
 def test_search_lists_files_and_symbols(capsys):
     status, out, _ = run(capsys, "search", QUERY, "--root", str(SAMPLE), "-n", "2")
-    lines = out.splitlines()
+    lines = [line.split() for line in out.splitlines()]
     assert status == 0
-    assert lines[0].startswith(" 1. bookshelf/loans.py  (")
-    assert any(line.split()[1:] == ["28-33", "function", "find_overdue_loans"] for line in lines)
-    assert [line.split()[1] for line in lines if line.split()[0].endswith(".")] == ["bookshelf/loans.py", "bookshelf/api.py"]
-    status, out, err = run(capsys, "search", "zzzz qqqq", "--root", str(SAMPLE))
-    assert (status, out, err) == (1, "", "tarnwick: error: no file matches 'zzzz qqqq'\n")
+    assert lines[0][0].startswith("bookshelf/loans.py:")
+    assert ["bookshelf/loans.py:28-33", "function", "find_overdue_loans"] in [line[:3] for line in lines]
+    assert {line[0].split(":")[0] for line in lines} == {"bookshelf/loans.py", "bookshelf/api.py"}
+    assert all(float(line[3]) > 0 for line in lines)
+
+
+@pytest.mark.parametrize("json_flag", [[], ["--json"]])
+def test_no_match_is_status_1_as_text_and_as_json(capsys, json_flag):
+    status, out, err = run(capsys, "search", "zzzz qqqq", "--root", str(SAMPLE), *json_flag)
+    assert (status, err) == (1, "tarnwick: error: no file matches 'zzzz qqqq'\n")
+    assert out == ("" if not json_flag else json.dumps({"query": "zzzz qqqq", "root": str(SAMPLE), "files": []}, indent=2) + "\n")
+    status, out, err = run(capsys, "context", "zzzz qqqq", "--root", str(SAMPLE), *json_flag)
+    assert (status, err) == (1, "tarnwick: error: no file matches 'zzzz qqqq'\n") and "Project Context" in out
 
 
 @pytest.mark.parametrize("command", ["context", "search", "mcp"])

@@ -11,7 +11,16 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 
-__all__ = ["ChangedFile", "Changes", "MAX_CHANGED_FILES"]
+__all__ = ["ChangedFile", "Changes", "ChangesError", "MAX_CHANGED_FILES", "put_first"]
+
+
+class ChangesError(ValueError):
+    """Changes that cannot be read; `status` is the command's exit status
+    (2: a bad option value such as an unknown REF)."""
+
+    def __init__(self, message: str, status: int = 2):
+        super().__init__(message)
+        self.status = status
 
 # Changed files put ahead of the question's own; the rest of the block is ranked by the question.
 MAX_CHANGED_FILES = 5

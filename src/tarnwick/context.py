@@ -315,25 +315,31 @@ def _warnings(path: Path, graph: dict, changed: list[str]) -> list[str]:
     return warnings
 
 
-def search(query: str, root: str | os.PathLike[str] | None = None, limit: int = TOP_FILES) -> list[dict]:
-    """The ``limit`` best files for ``query`` with the symbols that match it
-    (weak matches left out), as ``files_json`` gives them.  Raises as
-    ``build_result`` does."""
-    return search_result(query, root, limit)[0]
+def search(
+    query: str, root: str | os.PathLike[str] | None = None, limit: int = TOP_FILES, scope: Scope | None = None
+) -> list[dict]:
+    """The ``limit`` best files for ``query`` (within ``scope``) with the
+    symbols that match it (weak matches left out), as ``files_json`` gives
+    them.  Raises as ``build_result`` does."""
+    return search_result(query, root, limit, scope)[0]
 
 
 def search_result(
-    query: str, root: str | os.PathLike[str] | None = None, limit: int = TOP_FILES
+    query: str, root: str | os.PathLike[str] | None = None, limit: int = TOP_FILES, scope: Scope | None = None
 ) -> tuple[list[dict], list[str]]:
     """``search``'s files, and the warnings about the index they came from
     (as `FocusedContext.warnings`)."""
     from . import context_packer as cp
 
     path = resolve_root(root)
+    scope = scope or Scope()
     with project(path):  # retrieval may read the project's search index
         graph_loader.defer_next_graph()
         graph = graph_loader.load_graph()
-        files = retrieve(graph, query, top_files=limit, top_edges=0)["files"]
+        wanted = max(limit, SCOPED_FILES) if scope.narrows else limit
+        files = retrieve(graph, query, top_files=wanted, top_edges=0)["files"]
+    if scope.narrows:
+        files = [e for e in files if scope.admits(base_file(e))][:limit]
 
     def summaries() -> dict:
         bases = [base_file(e) for e in files if isinstance(e, dict)]

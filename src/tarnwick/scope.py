@@ -11,7 +11,11 @@ import posixpath
 import re
 from dataclasses import dataclass
 
-__all__ = ["Scope", "is_test_path"]
+__all__ = ["Scope", "ScopeError", "is_test_path"]
+
+
+class ScopeError(ValueError):
+    """A `--path` that cannot narrow the query (one outside the project)."""
 
 _TEST_FOLDERS = frozenset({"test", "tests", "testing", "__tests__", "__mocks__", "spec", "specs", "testdata", "e2e"})
 _TEST_FILE = re.compile(
@@ -46,7 +50,7 @@ class Scope:
         for path in paths:
             norm = posixpath.normpath(str(path).replace("\\", "/")).strip("/")
             if norm.startswith("..") or norm == "..":
-                raise ValueError(f"--path {path}: not inside the project")
+                raise ScopeError(f"--path {path}: not inside the project")
             cleaned.append("" if norm == "." else norm)
         if "" in cleaned:
             cleaned = []

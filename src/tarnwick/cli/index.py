@@ -9,11 +9,14 @@ command-line entry and keeps `index_project` importable as
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import stat
 import sys
 
 from . import console
+from .settings import SettingsError
+from .settings import load as load_settings
 from ..indexer import DATA_DIR, GRAPH_NAME, SUMMARIES_NAME, IndexStats, index_project
 from ..indexer.walk import DEFAULT_MAX_FILE_BYTES
 
@@ -23,8 +26,11 @@ __all__ = ["index_project", "IndexStats", "add_arguments", "main", "run", "SUMMA
 
 
 DESCRIPTION = (
-    "Index a Python, TypeScript, JavaScript, Go, Java or Rust project: write "
-    "ROOT/.vestra/structured_summaries.json and ROOT/.vestra/graph.json."
+    "Index a Python, TypeScript, JavaScript, Go, Java or Rust project: write ROOT/.vestra/ "
+    "(the summary store structured_summaries.json, the code graph graph.json, the search index "
+    "search.db, manifest.json and identities.json, which tie them together, and index-cache.json, "
+    "which lets the next run re-read only changed files). Settings come from ROOT/.tarnwick.toml or "
+    "[tool.tarnwick] in ROOT/pyproject.toml; the options below add to them or replace them."
 )
 
 
@@ -40,21 +46,26 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--max-size",
         type=int,
-        default=DEFAULT_MAX_FILE_BYTES,
+        default=None,
         metavar="BYTES",
-        help=f"skip source files larger than this (default: {DEFAULT_MAX_FILE_BYTES})",
+        help=f"skip source files larger than this (default: max-file-size of the settings, else {DEFAULT_MAX_FILE_BYTES})",
     )
     parser.add_argument(
         "--exclude",
         action="append",
         default=[],
         metavar="GLOB",
-        help="leave out paths matching this .gitignore-style pattern, relative to ROOT (repeatable)",
+        help="leave out paths matching this .gitignore-style pattern, relative to ROOT "
+        "(repeatable; added to the settings' exclude)",
     )
     parser.add_argument("--full", action="store_true", help="re-parse every file instead of reusing unchanged ones")
     shown = parser.add_mutually_exclusive_group()
     shown.add_argument("--progress", dest="progress", action="store_true", default=None, help="always show progress")
     shown.add_argument("-q", "--quiet", dest="progress", action="store_false", help="no progress, no per-file warnings")
+    parser.add_argument("-v", "--verbose", action="store_true", help="also list the skipped files with their reasons")
+    parser.add_argument(
+        "--json", action="store_true", help="print the counts and the skipped files with their reasons as JSON"
+    )
 
 
 def _enclosing_project() -> str | None:
@@ -90,6 +101,9 @@ def run(args: argparse.Namespace, prog: str = PROG) -> int:
     if args.jobs is not None and args.jobs < 1:
         console.say(f"{prog}: --jobs must be at least 1")
         return 2
+    if args.max_size is not None and args.max_size < 1:
+        console.say(f"{prog}: --max-size must be at least 1")
+        return 2
     root = args.root
     if root is None:
         root = _enclosing_project()
@@ -97,6 +111,14 @@ def run(args: argparse.Namespace, prog: str = PROG) -> int:
             root = "."
         elif args.progress is not False:
             console.say(f"{prog}: indexing the project at {console.one_line(root)}")
+    try:
+        settings = load_settings(root)
+    except SettingsError as exc:
+        console.say(f"{prog}: error: {console.one_line(str(exc))}")
+        return 2
+    for line in settings.warnings:
+        console.say(f"{prog}: warning: {console.one_line(line)}")
+    max_size = args.max_size or settings.max_file_size or DEFAULT_MAX_FILE_BYTES
 
     def waiting() -> None:
         console.say(f"{prog}: another indexing run of this project is at work; waiting for it to end")
@@ -106,9 +128,10 @@ def run(args: argparse.Namespace, prog: str = PROG) -> int:
             root,
             on_wait=waiting,
             jobs=args.jobs,
-            max_file_bytes=args.max_size,
-            progress=args.progress,
-            excludes=args.exclude,
+            max_file_bytes=max_size,
+            progress=False if args.json else args.progress,
+            excludes=[*settings.exclude, *args.exclude],
+            languages=settings.languages,
             full=args.full,
         )
     except NotADirectoryError as exc:
@@ -119,13 +142,48 @@ def run(args: argparse.Namespace, prog: str = PROG) -> int:
         return 1
     for line in stats.warnings:
         console.say(f"{prog}: warning: {console.one_line(line)}")
+    if args.json:
+        print(json.dumps(stats_json(stats), ensure_ascii=False, indent=2))
+        return 0
     if args.progress is not False:
         for path, message in stats.unparsable:
             console.say(f"{prog}: cannot parse {path}: {console.one_line(message)}")
         for path in stats.partial:
             console.say(f"{prog}: parsed in part (syntax errors skipped): {path}")
+    if args.verbose:
+        for path, reason in stats.skipped:
+            console.say(f"{prog}: skipped {path}: {console.one_line(reason)}")
     print(stats.summary_line())
     return 0
+
+
+def stats_json(stats: IndexStats) -> dict:
+    """`index --json`: the summary line's counts, and each file left out with its reason."""
+    counts = {
+        "files": stats.files,
+        "unchanged": stats.reused,
+        "functions": stats.functions,
+        "methods": stats.methods,
+        "classes": stats.classes,
+        "edges": stats.edges,
+        "skipped": len(stats.skipped),
+        "unparsable": len(stats.unparsable),
+        "partly_parsed": len(stats.partial),
+        "vendored_or_generated": stats.vendored,
+        "ignored": stats.ignored,
+    }
+    unsupported = getattr(stats, "unsupported", None)
+    if isinstance(unsupported, int):
+        counts["unsupported_language"] = unsupported
+    return {
+        "root": stats.root,
+        "counts": counts,
+        "skipped": [{"path": p, "reason": r} for p, r in stats.skipped],
+        "unparsable": [{"path": p, "reason": r} for p, r in stats.unparsable],
+        "partly_parsed": list(stats.partial),
+        "warnings": list(stats.warnings),
+        "seconds": round(stats.seconds, 3),
+    }
 
 
 def main(argv=None) -> int:

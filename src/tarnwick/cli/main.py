@@ -1,15 +1,17 @@
-"""The `tarnwick` command: `tarnwick index`, `context`, `search` and `mcp`.
+"""The `tarnwick` command: `tarnwick index`, `context`, `search`, `mcp` and `help`.
 
-    tarnwick index [ROOT]                                   write ROOT/.vestra/
-    tarnwick context "QUERY" [--root ROOT] [--budget N] [--json]
-    tarnwick search "QUERY" [--root ROOT] [-n N] [--json]
-    tarnwick mcp [--root ROOT]                              MCP server on stdio
+    tarnwick index [ROOT]                 write ROOT/.vestra/
+    tarnwick context "QUERY" [options]    the context block for a question
+    tarnwick search "QUERY" [options]     the files and symbols that answer it
+    tarnwick mcp [--root ROOT]            MCP server on stdio
+    tarnwick help [COMMAND]               help on a command
 
 Without --root, the project is the nearest folder at or above the working
-folder that holds `.vestra/`.  Usage errors exit with status 2; a project
-without an index, or an index that cannot be read, with one line on standard
-error and status 1.  Output follows `tarnwick.cli.console` (no failure on
-unencodable text, a quiet end on a broken pipe).  Only `tarnwick index`
+folder that holds `.vestra/`.  Exit statuses are those of
+`tarnwick.cli.status`: usage errors 2 (with the subcommand's own usage and
+a "did you mean" where one is close), no index, an unusable index or no
+match 1.  The project's settings file (`tarnwick.cli.settings`) gives the
+defaults.  Output follows `tarnwick.cli.console`.  Only `tarnwick index`
 writes anything.
 """
 
@@ -17,16 +19,25 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import sys
 from pathlib import Path
 
 from .. import context
+from ..changed import ChangesError
 from ..graph import GraphError
 from ..project import NoIndexError, project_root, resolve_root
+from ..scope import Scope, ScopeError
 from . import console, index
+from .parsing import CommandParser, Parser, suggestion
 from .search_view import format_ranking
+from .settings import MAX_BUDGET, SettingsError
+from .settings import load as load_settings
+from .status import ExitStatus
 
 PROG = "tarnwick"
+DEFAULT_BUDGET = 5000
+MIN_FIT_BUDGET = 500
 
 
 def _positive(text: str) -> int:
@@ -39,20 +50,30 @@ def _positive(text: str) -> int:
     return value
 
 
+def _budget(text: str) -> int:
+    value = _positive(text)
+    if value > MAX_BUDGET:
+        raise argparse.ArgumentTypeError(f"must be at most {MAX_BUDGET}: {value}")
+    return value
+
+
+def _version() -> str:
+    from importlib import metadata
+
+    try:
+        return metadata.version("tarnwick")
+    except metadata.PackageNotFoundError:  # running from a source tree
+        return "(not installed)"
+
+
 class _Version(argparse.Action):
-    """`--version`, reading the installed version only when asked."""
+    """`-V`/`--version`, reading the installed version only when asked."""
 
     def __init__(self, option_strings, dest, **kwargs):
         super().__init__(option_strings, dest, nargs=0, help="show the version and exit")
 
     def __call__(self, parser, namespace, values, option_string=None):
-        from importlib import metadata
-
-        try:
-            version = metadata.version("tarnwick")
-        except metadata.PackageNotFoundError:  # running from a source tree
-            version = "(not installed)"
-        print(f"{PROG} {version}")
+        print(f"{PROG} {_version()}")
         parser.exit()
 
 
@@ -62,43 +83,75 @@ def _root_option(parser: argparse.ArgumentParser) -> None:
     )
 
 
-def _query_command(commands, name: str, summary: str, description: str, json_help: str) -> argparse.ArgumentParser:
-    parser = commands.add_parser(name, help=summary, description=description)
-    parser.add_argument("query", metavar="QUERY")
-    _root_option(parser)
-    parser.add_argument("--json", action="store_true", help=json_help)
-    return parser
+def _scope_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--path",
+        action="append",
+        default=[],
+        metavar="DIR",
+        dest="paths",
+        help="answer from files under DIR only (repeatable; relative to here, or to the project root)",
+    )
+    parser.add_argument("--no-tests", action="store_true", help="leave test files and test folders out")
 
 
-def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+def build_parser() -> Parser:
+    parser = Parser(
         prog=PROG,
         description="Give an LLM coding assistant the right context for a question about a code base.",
-        epilog='Start with `tarnwick index`, then `tarnwick context "your question"`.',
+        epilog='Start with `tarnwick index`, then `tarnwick context "your question"`. '
+        "`tarnwick help COMMAND` shows a command's options.",
     )
-    parser.add_argument("--version", action=_Version)
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    parser.add_argument("-V", "--version", action=_Version)
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=CommandParser)
 
     indexing = commands.add_parser("index", help="index a project (write ROOT/.vestra/)", description=index.DESCRIPTION)
     index.add_arguments(indexing)
 
-    ctx = _query_command(
-        commands,
+    ctx = commands.add_parser(
         "context",
-        "print the context block for a question",
-        "Print the focused context block for QUERY, ready for an assistant's system prompt.",
-        "the block with its files, symbols, tokens and timings",
+        help="print the context block for a question",
+        description="Print the focused context block for QUERY, ready for an assistant's system prompt. "
+        "Secrets in the code it quotes are replaced by markers such as [REDACTED aws-access-key].",
     )
-    ctx.add_argument("--budget", type=_positive, default=5000, metavar="N", help="token budget (default: 5000)")
+    ctx.add_argument("query", metavar="QUERY", nargs="?")
+    _root_option(ctx)
+    ctx.add_argument(
+        "--budget",
+        type=_budget,
+        default=None,
+        metavar="N",
+        help=f"tokens the block may use (default: budget of the settings, else {DEFAULT_BUDGET}); "
+        f"held from {MIN_FIT_BUDGET} up by showing fewer files, shorter summaries and fewer excerpts",
+    )
+    changed = ctx.add_mutually_exclusive_group()
+    changed.add_argument(
+        "--diff",
+        nargs="?",
+        const="HEAD",
+        metavar="REF",
+        help="put the files and functions changed in the git work tree against REF (default: HEAD) first",
+    )
+    changed.add_argument("--staged", action="store_true", help="put the files staged for the next commit first")
+    _scope_options(ctx)
+    ctx.add_argument("--no-redact", action="store_true", help="leave secrets in the quoted code as they are")
+    ctx.add_argument(
+        "--json",
+        action="store_true",
+        help="the block with its files, symbols, token counts per section, timings and changes as JSON",
+    )
 
-    search = _query_command(
-        commands,
+    search = commands.add_parser(
         "search",
-        "rank the files and symbols for a question",
-        "List the files that answer QUERY, best first, with their matching symbols and line ranges.",
-        "the ranking as JSON",
+        help="rank the files and symbols for a question",
+        description="List the files that answer QUERY, best first: one line per matching symbol, "
+        "`path:first-last  kind  name  score`, or `path  file  -  score` for a file without one.",
     )
+    search.add_argument("query", metavar="QUERY")
+    _root_option(search)
     search.add_argument("-n", type=_positive, default=8, metavar="N", help="number of files (default: 8)")
+    _scope_options(search)
+    search.add_argument("--json", action="store_true", help="the ranking as JSON")
 
     mcp = commands.add_parser(
         "mcp",
@@ -107,38 +160,77 @@ def build_parser() -> argparse.ArgumentParser:
         "(needs the optional extra: pip install 'tarnwick[mcp]').",
     )
     _root_option(mcp)
+
+    helping = commands.add_parser("help", help="show the help of tarnwick or of a command", description="Show help.")
+    helping.add_argument("topic", metavar="COMMAND", nargs="?")
+    parser.commands = commands.choices  # type: ignore[attr-defined]
     return parser
 
 
-def _fail(message: str, status: int = 1) -> int:
+def _fail(message: str, status: int = ExitStatus.FAILED) -> int:
     console.error(PROG, message)
-    return status
+    return int(status)
+
+
+def _settings(root: Path):
+    settings = load_settings(root)
+    for line in settings.warnings:
+        console.warn(PROG, line)
+    return settings
+
+
+def _scope(args: argparse.Namespace, root: Path) -> Scope:
+    """The scope of `--path` and `--no-tests`: a DIR that exists relative
+    to the working folder is taken from there, any other from the root."""
+    paths = []
+    for given in args.paths:
+        here = Path(given).absolute()
+        if here.exists():
+            try:
+                given = os.path.relpath(os.path.realpath(here), os.path.realpath(root))
+            except ValueError:
+                pass
+        paths.append(given)
+    return Scope.of(paths, args.no_tests)
 
 
 def _run_context(args: argparse.Namespace) -> int:
-    result = context.build_result(args.query, args.root, token_budget=args.budget)
+    root = resolve_root(args.root)
+    settings = _settings(root)
+    budget = args.budget or settings.budget or DEFAULT_BUDGET
+    changes = None
+    if args.diff is not None or args.staged:
+        from .worktree import read_changes
+
+        changes = read_changes(root, args.diff, args.staged)
+    result = context.build_result(
+        args.query, root, token_budget=budget, scope=_scope(args, root), changes=changes, redact=not args.no_redact
+    )
     for warning in result.warnings:
         console.warn(PROG, warning)
     if args.json:
         print(json.dumps(result.to_json(), ensure_ascii=False, indent=2))
     else:
-        print(result.block)
-    return 0
+        print(result.text)
+    if not result.files:
+        return _fail(f"no file matches {args.query!r}", ExitStatus.NO_MATCH)
+    return ExitStatus.OK
 
 
 def _run_search(args: argparse.Namespace) -> int:
     root = resolve_root(args.root)
-    ranked, warnings = context.search_result(args.query, root, limit=args.n)
+    _settings(root)
+    ranked, warnings = context.search_result(args.query, root, limit=args.n, scope=_scope(args, root))
     for warning in warnings:
         console.warn(PROG, warning)
     if args.json:
         found = {"query": args.query, "root": str(root), "files": ranked, "warnings": warnings}
         print(json.dumps(found, ensure_ascii=False, indent=2))
-    elif ranked:
-        print(format_ranking(ranked), end="")
     else:
-        return _fail(f"no file matches {args.query!r}")
-    return 0
+        print(format_ranking(ranked), end="")
+    if not ranked:
+        return _fail(f"no file matches {args.query!r}", ExitStatus.NO_MATCH)
+    return ExitStatus.OK
 
 
 def _serving_root(given: str | None) -> Path:
@@ -158,6 +250,7 @@ def _serving_root(given: str | None) -> Path:
 
 def _run_mcp(args: argparse.Namespace) -> int:
     root = _serving_root(args.root)
+    _settings(root)
     try:
         from ..mcp_server import serve
     except ImportError as exc:
@@ -169,21 +262,53 @@ def _run_mcp(args: argparse.Namespace) -> int:
     console.leave(0)
 
 
+def _run_help(parser: Parser, topic: str | None) -> int:
+    commands = parser.commands  # type: ignore[attr-defined]
+    if topic is None:
+        parser.print_help()
+        return ExitStatus.OK
+    if topic not in commands:
+        return _fail(f"no such command: {topic!r}{suggestion(topic, commands)}", ExitStatus.USAGE)
+    commands[topic].print_help()
+    return ExitStatus.OK
+
+
+def _query_missing(args: argparse.Namespace, parser: Parser) -> None:
+    """`context --diff "QUESTION"`: the value taken for REF is the question."""
+    if args.command == "context" and args.query is None:
+        if args.diff not in (None, "HEAD"):
+            args.query, args.diff = args.diff, "HEAD"
+        else:
+            parser.commands["context"].error("the following arguments are required: QUERY")  # type: ignore[attr-defined]
+
+
 def _run(argv: list[str] | None) -> int:
-    args = build_parser().parse_args(argv)
+    argv = sys.argv[1:] if argv is None else argv
+    parser = build_parser()
+    if not argv:
+        parser.print_help()
+        return ExitStatus.USAGE
+    args = parser.parse_args(argv)
+    if args.command is None:
+        parser.error("the following arguments are required: COMMAND")
+    if args.command == "help":
+        return _run_help(parser, args.topic)
     if args.command == "index":
         return index.run(args, prog=PROG)
+    _query_missing(args, parser)
     if args.command in ("context", "search"):
         if not args.query.strip():
-            return _fail("the query is empty: ask a question about the code", 2)
+            return _fail("the query is empty: ask a question about the code", ExitStatus.USAGE)
         too_long = context.query_too_long(args.query)
         if too_long:
-            return _fail(too_long, 2)
+            return _fail(too_long, ExitStatus.USAGE)
     run = {"context": _run_context, "search": _run_search, "mcp": _run_mcp}[args.command]
     try:
         return run(args)
-    except NotADirectoryError as exc:
-        return _fail(str(exc), 2)
+    except (NotADirectoryError, SettingsError, ScopeError) as exc:
+        return _fail(str(exc), ExitStatus.USAGE)
+    except ChangesError as exc:
+        return _fail(str(exc), exc.status)
     except (NoIndexError, context.DamagedIndexError, GraphError) as exc:
         return _fail(str(exc))
 

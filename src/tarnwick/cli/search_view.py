@@ -1,17 +1,22 @@
-"""`tarnwick search` output: ranked files and the symbols inside them, for a
-person at a terminal."""
+"""`tarnwick search` output: one line per match, `path:first-last  kind
+name  score`, which editors and terminals open at the line."""
 
 from __future__ import annotations
 
+
 def format_ranking(ranked: list[dict]) -> str:
-    """One line per file (rank, score, path), then one indented line per symbol
-    (score, one-based line range, kind, name)."""
-    lines = []
-    for rank, entry in enumerate(ranked, 1):
-        lines.append(f"{rank:>2}. {entry['path']}  ({entry['score']:.2f})")
-        for symbol in entry["symbols"]:
+    """Files best first; each file's matching symbols as lines of their own
+    (one-based line ranges), a file without one as `path  file  -  score`."""
+    rows = []
+    for entry in ranked:
+        symbols = entry["symbols"]
+        if not symbols:
+            rows.append((entry["path"], "file", "-", entry["score"]))
+        for symbol in symbols:
             first, last = symbol["lines"]
-            lines.append(
-                f"      {symbol['score']:>5.2f}  {f'{first}-{last}':>11}  {symbol['kind'] or '':<8}  {symbol['name']}"
-            )
-    return "".join(line + "\n" for line in lines)
+            rows.append((f"{entry['path']}:{first}-{last}", symbol["kind"] or "symbol", symbol["name"], symbol["score"]))
+    if not rows:
+        return ""
+    where = max(len(row[0]) for row in rows)
+    kind = max(len(row[1]) for row in rows)
+    return "".join(f"{at:<{where}}  {k:<{kind}}  {name}  {score:.2f}\n" for at, k, name, score in rows)

@@ -16,26 +16,17 @@ import shutil
 import subprocess
 from pathlib import Path
 
-from ..changed import ChangedFile, Changes
+from ..changed import ChangedFile, Changes, ChangesError
 from ..datadir import read_regular, resolve_inside
 from ..indexer.summarize import summarize_source
 
-__all__ = ["WorktreeError", "read_changes"]
+__all__ = ["read_changes"]
 
 EMPTY_TREE = "4b825dc642cb6eb9a060e54bf8d69288fbee4904"  # what a repository without commits is compared with
 READ_LIMIT = 4 << 20
 GIT_TIMEOUT = 60
 _HUNK = re.compile(r"^@@ -\d+(?:,\d+)? \+(\d+)(?:,(\d+))? @@", re.MULTILINE)
 _STATUS = {"M": "modified", "A": "added", "D": "deleted", "T": "modified", "U": "modified"}
-
-
-class WorktreeError(ValueError):
-    """Changes that cannot be read; `status` is the exit status (2: a bad
-    option value such as an unknown REF)."""
-
-    def __init__(self, message: str, status: int = 2):
-        super().__init__(message)
-        self.status = status
 
 
 def _git(root: Path, *args: str, check: bool = True) -> subprocess.CompletedProcess:
@@ -49,20 +40,20 @@ def _git(root: Path, *args: str, check: bool = True) -> subprocess.CompletedProc
             timeout=GIT_TIMEOUT,
         )
     except FileNotFoundError:
-        raise WorktreeError("--diff and --staged need the git command, which is not installed") from None
+        raise ChangesError("--diff and --staged need the git command, which is not installed") from None
     except subprocess.TimeoutExpired:
-        raise WorktreeError(f"git {args[0]} took more than {GIT_TIMEOUT}s", 1) from None
+        raise ChangesError(f"git {args[0]} took more than {GIT_TIMEOUT}s", 1) from None
     if check and done.returncode != 0:
         reason = done.stderr.decode("utf-8", "replace").strip().splitlines()
-        raise WorktreeError(f"git {args[0]} failed: {reason[-1] if reason else done.returncode}", 1)
+        raise ChangesError(f"git {args[0]} failed: {reason[-1] if reason else done.returncode}", 1)
     return done
 
 
 def _revision(root: Path, ref: str) -> str:
     """The commit `ref` names, or EMPTY_TREE for HEAD of a repository
-    without commits; WorktreeError for a name git does not know."""
+    without commits; ChangesError for a name git does not know."""
     if ref.startswith("-") or not ref.strip():
-        raise WorktreeError(f"not a revision: {ref!r}")
+        raise ChangesError(f"not a revision: {ref!r}")
     found = _git(root, "rev-parse", "--verify", "--quiet", "--end-of-options", ref + "^{commit}", check=False)
     if found.returncode == 0:
         return found.stdout.decode().strip()
@@ -70,7 +61,7 @@ def _revision(root: Path, ref: str) -> str:
         return EMPTY_TREE
     shallow = _git(root, "rev-parse", "--is-shallow-repository", check=False).stdout.decode().strip() == "true"
     hint = " (the repository is shallow: its history may not reach it; `git fetch --unshallow`)" if shallow else ""
-    raise WorktreeError(f"unknown revision {ref!r}{hint}")
+    raise ChangesError(f"unknown revision {ref!r}{hint}")
 
 
 def _numstat(root: Path, *args: str) -> list[tuple[str, str, bool]]:
@@ -144,10 +135,10 @@ def _current(root: Path, path: str) -> tuple[dict | None, list, int] | str:
 def read_changes(root: Path, ref: str | None = None, staged: bool = False) -> Changes:
     """The changes of the work tree holding `root` that lie under `root`."""
     if shutil.which("git") is None:
-        raise WorktreeError("--diff and --staged need the git command, which is not installed")
+        raise ChangesError("--diff and --staged need the git command, which is not installed")
     inside = _git(root, "rev-parse", "--is-inside-work-tree", check=False)
     if inside.returncode != 0 or inside.stdout.strip() != b"true":
-        raise WorktreeError(f"not in a git work tree: {root}")
+        raise ChangesError(f"not in a git work tree: {root}")
     ref = ref or "HEAD"
     revision = _revision(root, ref)
     changes = Changes(against=ref, staged=staged)

@@ -175,6 +175,7 @@ def index_project(
     use_gitignore: bool = True,
     full: bool = False,
     on_wait=None,
+    languages=None,
 ) -> IndexStats:
     """Index the project at `root` and write its `.vestra` data.
 
@@ -185,7 +186,8 @@ def index_project(
     `progress` shows a file counter on standard error: None shows it for
     large projects when standard error is a terminal.  Files unchanged since
     the last run are taken from its cache unless `full` is true; the output
-    is the same either way.
+    is the same either way.  `languages` (names such as "python", "go")
+    keeps only files in those languages; the others count as ignored.
 
     Files that cannot be read, decoded or parsed (even those that crash the
     parser) do not stop the run: they are listed in the result's
@@ -208,22 +210,28 @@ def index_project(
         sweep_temporaries(data_dir)
         ensure_gitignore(data_dir)
         try:
-            return _index(root, data_dir, started, jobs, max_file_bytes, progress, excludes, use_gitignore, full)
+            return _index(
+                root, data_dir, started, jobs, max_file_bytes, progress, excludes, use_gitignore, full, languages
+            )
         except DamagedCache:
             if full:
                 raise
         # Text from the cache did not parse although its entry looked sound:
         # nothing was written, and the cache is not trusted again.
-        return _index(root, data_dir, started, jobs, max_file_bytes, progress, excludes, use_gitignore, True)
+        return _index(
+            root, data_dir, started, jobs, max_file_bytes, progress, excludes, use_gitignore, True, languages
+        )
 
 
-def _index(root, data_dir, started, jobs, max_file_bytes, progress, excludes, use_gitignore, full) -> IndexStats:
+def _index(
+    root, data_dir, started, jobs, max_file_bytes, progress, excludes, use_gitignore, full, languages=None
+) -> IndexStats:
     stats = IndexStats(root=root)
 
     # Before any file is looked at: a file changed from here on may keep the
     # time and size the walk saw (a coarse clock), which readers must know.
     walked_ns = time.time_ns()
-    walk = walk_project(root, max_file_bytes, excludes, use_gitignore)
+    walk = walk_project(root, max_file_bytes, excludes, use_gitignore, languages)
     stats.skipped = walk.skipped
     stats.skipped_dirs = walk.skipped_dirs
     stats.vendored = walk.vendored

@@ -106,12 +106,14 @@ def walk_project(
     max_file_bytes: int = DEFAULT_MAX_FILE_BYTES,
     excludes=(),
     use_gitignore: bool = True,
+    languages=None,
 ) -> Walk:
     """Collect the project's source files under `root`.
 
     Links are followed only when their target lies inside `root`; a linked
     folder or file that is also reachable without the link is indexed once,
-    under its real path.
+    under its real path.  With `languages`, files of other languages are
+    left out and counted as ignored.
     """
     root_abs = os.path.abspath(root)
     root_real = os.path.realpath(root_abs)
@@ -188,7 +190,7 @@ def walk_project(
         if real in seen_files:
             return
         seen_files.add(real)
-        if rules.excluded(rel, False) or rules.ignored(rel, False):
+        if rules.excluded(rel, False) or rules.ignored(rel, False) or (languages and kind[0] not in languages):
             result.ignored += 1
             return
         if ID_SEPARATOR in rel:
