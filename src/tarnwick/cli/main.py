@@ -180,17 +180,16 @@ def _settings(root: Path):
 
 
 def _scope(args: argparse.Namespace, root: Path) -> Scope:
-    """The scope of `--path` and `--no-tests`: a DIR that exists relative
-    to the working folder is taken from there, any other from the root."""
-    paths = []
-    for given in args.paths:
-        here = Path(given).absolute()
-        if here.exists():
-            try:
-                given = os.path.relpath(os.path.realpath(here), os.path.realpath(root))
-            except ValueError:
-                pass
-        paths.append(given)
+    """The scope of `--path` and `--no-tests`.  A DIR is taken relative to
+    the working folder when that lies in the project, as a shell user means
+    it, else relative to the project root."""
+    here = os.path.realpath(os.getcwd())
+    base = os.path.realpath(root)
+    inside = here == base or here.startswith(base.rstrip(os.sep) + os.sep)
+    paths = [
+        os.path.relpath(os.path.join(here, given), base) if inside or os.path.isabs(given) else given
+        for given in args.paths
+    ]
     return Scope.of(paths, args.no_tests)
 
 
