@@ -4,7 +4,7 @@ import os
 
 import pytest
 
-from tarnwick.cli.settings import Settings, SettingsError, load
+from tarnwick.settings import Settings, SettingsError, load
 
 
 def write(root, name, text):

@@ -1,6 +1,6 @@
 """What changed in the working tree, as the focused pipeline takes it.
 
-The command reads the changes (`tarnwick.cli.worktree`: the git command, and
+The command reads the changes (`tarnwick.worktree`: the git command, and
 each changed file parsed afresh so that its functions have their current
 lines); the pipeline puts the changed files first and, in each, the changed
 functions first, so Key Code shows their current code.  Deleted files are

@@ -15,8 +15,8 @@ import stat
 import sys
 
 from . import console
-from .settings import SettingsError
-from .settings import load as load_settings
+from ..settings import SettingsError
+from ..settings import load as load_settings
 from ..indexer import DATA_DIR, GRAPH_NAME, SUMMARIES_NAME, IndexStats, index_project
 from ..indexer.walk import DEFAULT_MAX_FILE_BYTES
 

@@ -10,7 +10,7 @@ Without --root, the project is the nearest folder at or above the working
 folder that holds `.vestra/`.  Exit statuses are those of
 `tarnwick.cli.status`: usage errors 2 (with the subcommand's own usage and
 a "did you mean" where one is close), no index, an unusable index or no
-match 1.  The project's settings file (`tarnwick.cli.settings`) gives the
+match 1.  The project's settings file (`tarnwick.settings`) gives the
 defaults.  Output follows `tarnwick.cli.console`.  Only `tarnwick index`
 writes anything.
 """
@@ -31,8 +31,8 @@ from ..scope import Scope, ScopeError
 from . import console, index
 from .parsing import CommandParser, Parser, suggestion
 from .search_view import format_ranking
-from .settings import MAX_BUDGET, SettingsError
-from .settings import load as load_settings
+from ..settings import MAX_BUDGET, SettingsError
+from ..settings import load as load_settings
 from .status import ExitStatus
 
 PROG = "tarnwick"
@@ -199,7 +199,7 @@ def _run_context(args: argparse.Namespace) -> int:
     budget = args.budget or settings.budget or DEFAULT_BUDGET
     changes = None
     if args.diff is not None or args.staged:
-        from .worktree import read_changes
+        from ..worktree import read_changes
 
         changes = read_changes(root, args.diff, args.staged)
     result = context.build_result(

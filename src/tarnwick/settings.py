@@ -25,7 +25,7 @@ import os
 import sys
 from dataclasses import dataclass, field
 
-from ..datadir import read_regular, resolve_inside
+from .datadir import read_regular, resolve_inside
 
 if sys.version_info >= (3, 11):
     import tomllib

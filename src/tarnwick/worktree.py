@@ -1,6 +1,10 @@
 """`--diff [REF]` and `--staged`: what changed in the project's git work
 tree, read with the git command (optional: only these options need it).
 
+It stands above both wings, as the commands and the MCP server do: it reads
+the work tree with git and parses changed files with the indexer's
+extractors, and hands the query side plain records (`tarnwick.changed`).
+
 Changed files are found with `git diff` against REF (default HEAD; for
 `--staged`, the files staged for the next commit); the changed lines are
 those of the working tree, which is what Key Code shows.  Files git has not
@@ -16,9 +20,9 @@ import shutil
 import subprocess
 from pathlib import Path
 
-from ..changed import ChangedFile, Changes, ChangesError
-from ..datadir import read_regular, resolve_inside
-from ..indexer.summarize import summarize_source
+from .changed import ChangedFile, Changes, ChangesError
+from .datadir import read_regular, resolve_inside
+from .indexer.summarize import summarize_source
 
 __all__ = ["read_changes"]
 
