@@ -10,7 +10,7 @@ import pytest
 import tarnwick.context_packer as cp
 from tarnwick import context
 from tarnwick.fit import shorten
-from tarnwick.index import index_project
+from tarnwick.indexer import index_project
 from tarnwick.token_count import ESTIMATE, Counter, section_tokens
 
 SAMPLE = Path(__file__).resolve().parent.parent / "examples" / "bookshelf"
