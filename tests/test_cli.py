@@ -116,7 +116,7 @@ def test_search_lists_files_and_symbols(capsys):
 def test_no_match_is_status_1_as_text_and_as_json(capsys, json_flag):
     status, out, err = run(capsys, "search", "zzzz qqqq", "--root", str(SAMPLE), *json_flag)
     assert (status, err) == (1, "tarnwick: error: no file matches 'zzzz qqqq'\n")
-    assert out == ("" if not json_flag else json.dumps({"query": "zzzz qqqq", "root": str(SAMPLE), "files": []}, indent=2) + "\n")
+    assert out == ("" if not json_flag else json.dumps({"query": "zzzz qqqq", "root": str(SAMPLE), "files": [], "warnings": []}, indent=2) + "\n")
     status, out, err = run(capsys, "context", "zzzz qqqq", "--root", str(SAMPLE), *json_flag)
     assert (status, err) == (1, "tarnwick: error: no file matches 'zzzz qqqq'\n") and "Project Context" in out
 
