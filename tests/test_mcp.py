@@ -34,11 +34,29 @@ def test_tools_answer_through_the_sdk_client():
         SAMPLE, ("project_context", {"query": QUERY, "token_budget": 2000}), ("search_symbols", {"query": QUERY, "limit": 2})
     )
     assert {t.name for t in tools} == {"project_context", "search_symbols"}
-    assert not block.is_error and block.content[0].text == context.build(QUERY, SAMPLE, 2000)
-    assert not ranked.is_error
-    files = ranked.structured_content["result"]
+    assert not block.is_error and [c.text for c in block.content] == [context.build(QUERY, SAMPLE, 2000)]
+    assert block.structured_content["block"] == block.content[0].text
+    assert block.structured_content["token_budget"] == 2000 and "sections" in block.structured_content
+    assert not ranked.is_error and len(ranked.content) == 1
+    assert ranked.content[0].text.split()[:3] == ["bookshelf/loans.py:28-33", "function", "find_overdue_loans"]
+    files = ranked.structured_content["files"]
     assert [f["path"] for f in files] == ["bookshelf/loans.py", "bookshelf/api.py"]
     assert {"name": "find_overdue_loans", "kind": "function", "lines": [28, 33]}.items() <= files[0]["symbols"][0].items()
+
+
+def test_the_tools_describe_their_parameters_and_bounds():
+    tools, _ = session(SAMPLE)
+    for tool in tools:
+        assert tool.annotations.read_only_hint is True and tool.annotations.destructive_hint is False
+        assert not tool.description.startswith(" ") and "\n    " not in tool.description
+        schema = tool.input_schema
+        assert schema["additionalProperties"] is False and schema["required"] == ["query"]
+        assert all(prop.get("description") for prop in schema["properties"].values())
+    by_name = {tool.name: tool.input_schema["properties"] for tool in tools}
+    budget = by_name["project_context"]["token_budget"]
+    assert (budget["anyOf"][0]["minimum"], budget["anyOf"][0]["maximum"]) == (1, 200_000)
+    assert (by_name["search_symbols"]["limit"]["minimum"], by_name["search_symbols"]["limit"]["maximum"]) == (1, 50)
+    assert set(by_name["project_context"]) == {"query", "token_budget", "diff", "staged", "paths", "no_tests"}
 
 
 def test_bad_calls_get_error_results_and_the_server_keeps_serving():
@@ -52,8 +70,22 @@ def test_bad_calls_get_error_results_and_the_server_keeps_serving():
         ("search_symbols", {"query": QUERY}),
     )
     assert [r.is_error for r in results] == [True] * 5 + [False]
-    assert "query is empty" in results[0].content[0].text
-    assert "token_budget must be between 1 and" in results[2].content[0].text
+    texts = [r.content[0].text for r in results]
+    assert "query is empty" in texts[0]
+    assert texts[2] == "project_context: token_budget: input should be greater than or equal to 1 (got 0)"
+    assert texts[3] == "search_symbols: limit: input should be less than or equal to 50 (got 10000)"
+
+
+def test_a_misspelt_argument_is_refused_with_a_suggestion():
+    _, (result, scoped) = session(
+        SAMPLE,
+        ("project_context", {"query": QUERY, "tokn_budget": 900}),
+        ("search_symbols", {"query": QUERY, "paths": ["bookshelf/storage.py", "bookshelf/models.py"]}),
+    )
+    assert result.is_error and result.content[0].text == (
+        "project_context takes no argument 'tokn_budget'; did you mean 'token_budget'? "
+        "(it takes: query, token_budget, diff, staged, paths, no_tests)")
+    assert {f["path"] for f in scoped.structured_content["files"]} <= {"bookshelf/storage.py", "bookshelf/models.py"}
 
 
 def test_broken_index_is_an_error_result(tmp_path):

@@ -1,12 +1,18 @@
 """`tarnwick mcp`: the focused context as a Model Context Protocol server on
 standard input and output, for assistants that call tools.
 
-Tools:
+Tools (read-only; every parameter described and bounded in the schema, an
+unknown argument refused):
 
-- `project_context(query, token_budget=5000)`: the context block for a
-  question, to read before answering it;
-- `search_symbols(query, limit=8)`: the files that answer it, best first, with
-  their matching functions, methods and classes and one-based line ranges.
+- `project_context(query, token_budget, diff, staged, paths, no_tests)`: the
+  context block for a question, to read before answering it, with the work
+  tree's changes first on request (as `tarnwick context --diff`);
+- `search_symbols(query, limit, paths, no_tests)`: the files that answer it,
+  best first, one line per matching function, method or class with its
+  one-based line range (as `tarnwick search`).
+
+Each answer is one text; its structured content has the shape of the
+command's `--json`.  Secrets in quoted code are always replaced by markers.
 
 Each call reads the index afresh, so re-indexing needs no restart, and the
 server starts before the first `tarnwick index` (each call then says how to
@@ -21,20 +27,28 @@ SIGINT or SIGHUP, abandoning a call in flight.  Needs the `mcp` package (the
 
 from __future__ import annotations
 
+import inspect
 import os
 import signal
 from contextvars import ContextVar
 from importlib import metadata
 from pathlib import Path
+from typing import Annotated
 
 import anyio
 from mcp.server.mcpserver import MCPServer
 from mcp.server.mcpserver.exceptions import ToolError
 from mcp.server.stdio import stdio_server
-from mcp_types import CallToolResult, TextContent
+from mcp_types import CallToolResult, TextContent, ToolAnnotations
+from pydantic import Field, ValidationError
 
 from . import context
+from .changed import ChangesError
 from .graph import GraphError
+from .scope import Scope, ScopeError
+from .search_view import format_ranking
+from .settings import SettingsError
+from .settings import load as load_settings
 from .mcp_wire import CheckedLines
 from .project import NoIndexError
 
@@ -46,6 +60,22 @@ INSTRUCTIONS = (
 )
 MAX_BUDGET = 200_000
 MAX_LIMIT = 50
+DEFAULT_BUDGET = 5000
+READ_ONLY = ToolAnnotations(readOnlyHint=True, destructiveHint=False, idempotentHint=True, openWorldHint=False)
+
+Query = Annotated[
+    str,
+    Field(
+        description="The user's question about the code, in their words (a symbol name or an error message works too).",
+        min_length=1,
+        max_length=context.MAX_QUERY_CHARS,
+    ),
+]
+Paths = Annotated[
+    list[str],
+    Field(description="Answer from files under these folders only (relative to the project root); empty: all."),
+]
+NoTests = Annotated[bool, Field(description="Leave test files and test folders out.")]
 
 
 def _checked_query(query: str) -> str:
@@ -62,11 +92,20 @@ _call_warnings: ContextVar[list | None] = ContextVar("tarnwick_call_warnings", d
 
 
 def _answer(work):
-    """Run one tool's work, turning a missing or unusable index into a tool
-    error; `work` returns the answer and its warnings."""
+    """Run one tool's work, turning a missing or unusable index (or bad
+    settings, scope or REF) into a tool error; `work` returns the answer and
+    its warnings."""
     try:
         answer, warnings = work()
-    except (NoIndexError, context.DamagedIndexError, NotADirectoryError, GraphError) as exc:
+    except (
+        NoIndexError,
+        context.DamagedIndexError,
+        NotADirectoryError,
+        GraphError,
+        SettingsError,
+        ScopeError,
+        ChangesError,
+    ) as exc:
         raise ToolError(str(exc)) from None
     gathered = _call_warnings.get()
     if gathered is not None:
@@ -78,15 +117,56 @@ class _Server(MCPServer):
     """The SDK's server, with each tool's warnings put after its answer."""
 
     async def call_tool(self, name, arguments, context=None):
+        tool = self._tool_manager.get_tool(name)
+        if tool is not None and isinstance(arguments, dict):
+            known = tool.parameters.get("properties", {})
+            unknown = [key for key in arguments if key not in known]
+            if unknown:
+                raise ToolError(_unknown_arguments(name, unknown, known))
         warnings: list = []
         token = _call_warnings.set(warnings)
         try:
             result = await super().call_tool(name, arguments, context)
+        except ToolError as exc:
+            if isinstance(exc.__cause__, ValidationError):
+                raise ToolError(f"{name}: {_invalid(exc.__cause__)}") from None
+            raise
         finally:
             _call_warnings.reset(token)
         if warnings and isinstance(result, CallToolResult) and not result.is_error:
             result.content.extend(TextContent(type="text", text=f"warning: {warning}") for warning in warnings)
         return result
+
+
+def _invalid(error: ValidationError) -> str:
+    """A validation error as one line: "token_budget: input should be ... (got 0)"."""
+    parts = []
+    for item in error.errors():
+        where = ".".join(str(part) for part in item.get("loc", ())) or "arguments"
+        message = str(item.get("msg", "invalid"))
+        got = item.get("input")
+        shown = repr(got) if not isinstance(got, (dict, list)) else type(got).__name__
+        parts.append(f"{where}: {message[:1].lower()}{message[1:]} (got {shown[:80]})")
+    return "; ".join(parts)
+
+
+def _unknown_arguments(name: str, unknown: list, known) -> str:
+    import difflib
+
+    first = unknown[0]
+    close = difflib.get_close_matches(str(first), list(known), n=1)
+    hint = f"; did you mean {close[0]!r}?" if close else ""
+    return f"{name} takes no argument {first!r}{hint} (it takes: {', '.join(known)})"
+
+
+def _text_result(text: str, structured: dict) -> CallToolResult:
+    return CallToolResult(content=[TextContent(type="text", text=text)], structured_content=structured)
+
+
+def _settled_budget(root: Path, given: int | None) -> int:
+    if given is not None:
+        return given
+    return load_settings(root).budget or DEFAULT_BUDGET
 
 
 def create_server(root: Path) -> MCPServer:
@@ -99,29 +179,97 @@ def create_server(root: Path) -> MCPServer:
         "tarnwick", instructions=INSTRUCTIONS.format(root=root), version=version, log_level="WARNING"
     )
 
-    @server.tool()
-    def project_context(query: str, token_budget: int = 5000) -> str:
-        """The context block for a question about this code base: relevant files with
-        summaries, the code of the functions that answer it, where to read further and
-        how the files relate. Markdown, at most about `token_budget` tokens."""
+    @server.tool(
+        title="Project context for a question",
+        description=inspect.cleandoc(
+            """
+            The context block for a question about this code base, to read before answering it: the
+            relevant files with their summaries, the code of the functions that answer it, where to
+            read further and how the files relate (markdown within token_budget tokens). With diff or
+            staged, the files and functions changed in the git work tree come first, as their current
+            code: use it for questions about the code being edited.
+            """
+        ),
+        annotations=READ_ONLY,
+    )
+    def project_context(
+        query: Query,
+        token_budget: Annotated[
+            int | None,
+            Field(
+                description="Tokens the block may use (default: the project's setting, else 5000); "
+                "from 500 up the block always fits.",
+                ge=1,
+                le=MAX_BUDGET,
+            ),
+        ] = None,
+        diff: Annotated[
+            str | None,
+            Field(
+                description='Put what changed in the work tree against this git revision first ("HEAD": '
+                "uncommitted changes).",
+                max_length=256,
+            ),
+        ] = None,
+        staged: Annotated[bool, Field(description="Put the changes staged for the next commit first.")] = False,
+        paths: Paths = [],  # noqa: B006 (pydantic copies defaults)
+        no_tests: NoTests = False,
+    ) -> CallToolResult:
         _checked_query(query)
-        if not 1 <= token_budget <= MAX_BUDGET:
+        if token_budget is not None and not 1 <= token_budget <= MAX_BUDGET:
             raise ToolError(f"token_budget must be between 1 and {MAX_BUDGET}, not {token_budget}")
+        if diff is not None and staged:
+            raise ToolError("diff and staged cannot be used together")
+
         def work():
-            result = context.build_result(query, root, token_budget)
-            return result.block, result.warnings
+            changes = None
+            if diff is not None or staged:
+                from .worktree import read_changes
+
+                changes = read_changes(root, diff or None, staged)
+            result = context.build_result(
+                query,
+                root,
+                _settled_budget(root, token_budget),
+                scope=Scope.of(paths, no_tests),
+                changes=changes,
+            )
+            return _text_result(result.text, result.to_json()), result.warnings
 
         return _answer(work)
 
-    @server.tool()
-    def search_symbols(query: str, limit: int = 8) -> list[dict]:
-        """The files that answer a question, best first, each with its matching
-        functions, methods and classes: name, kind, one-based line range and score."""
+    @server.tool(
+        title="Files and symbols for a question",
+        description=inspect.cleandoc(
+            """
+            The files that answer a question, best first: one line per matching function, method or
+            class, `path:first-last  kind  name  score` (one-based lines), or `path  file  -  score`
+            for a file without one. Use it to find where to read; project_context gives the code.
+            """
+        ),
+        annotations=READ_ONLY,
+    )
+    def search_symbols(
+        query: Query,
+        limit: Annotated[int, Field(description="How many files to list.", ge=1, le=MAX_LIMIT)] = 8,
+        paths: Paths = [],  # noqa: B006 (pydantic copies defaults)
+        no_tests: NoTests = False,
+    ) -> CallToolResult:
         _checked_query(query)
         if not 1 <= limit <= MAX_LIMIT:
             raise ToolError(f"limit must be between 1 and {MAX_LIMIT}, not {limit}")
 
-        return _answer(lambda: context.search_result(query, root, limit))
+        def work():
+            ranked, warnings = context.search_result(query, root, limit, Scope.of(paths, no_tests))
+            text = format_ranking(ranked) or f"no file matches {query!r}"
+            structured = {"query": query, "root": str(root), "files": ranked, "warnings": warnings}
+            return _text_result(text, structured), warnings
+
+        return _answer(work)
+
+    for tool in server._tool_manager.list_tools():
+        # Said in the schema too, so a client can check a call before sending it.
+        tool.parameters["additionalProperties"] = False
 
     return server
 

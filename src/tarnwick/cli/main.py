@@ -30,7 +30,7 @@ from ..project import NoIndexError, project_root, resolve_root
 from ..scope import Scope, ScopeError
 from . import console, index
 from .parsing import CommandParser, Parser, suggestion
-from .search_view import format_ranking
+from ..search_view import format_ranking
 from ..settings import MAX_BUDGET, SettingsError
 from ..settings import load as load_settings
 from .status import ExitStatus
