@@ -118,11 +118,13 @@ def test_secrets_are_redacted_unless_asked(capsys, project):
 
 def test_index_json_and_verbose_list_what_was_left_out(capsys, project):
     (project / "bookshelf" / "big.py").write_text("x = 1\n" * 5000)
+    (project / "bookshelf" / "report.rb").write_text("puts 1\n")
     status, out, err = run(capsys, "index", str(project), "--json", "--max-size", "20000")
     data = json.loads(out)
     assert (status, err) == (0, "")
     assert data["counts"]["files"] == 8 and data["counts"]["skipped"] == 1
     assert data["skipped"] == [{"path": "bookshelf/big.py", "reason": "larger than 20000 bytes"}]
+    assert (data["counts"]["in_languages_not_read"], data["languages_not_read"]) == (1, {"Ruby": 1})
     status, out, err = run(capsys, "index", str(project), "-v", "--max-size", "20000")
     assert err == "tarnwick: skipped bookshelf/big.py: larger than 20000 bytes\n"
     assert out.startswith("indexed 8 files") and "1 skipped" in out

@@ -172,12 +172,11 @@ def stats_json(stats: IndexStats) -> dict:
         "vendored_or_generated": stats.vendored,
         "ignored": stats.ignored,
     }
-    unsupported = getattr(stats, "unsupported", None)
-    if isinstance(unsupported, int):
-        counts["unsupported_language"] = unsupported
+    counts["in_languages_not_read"] = sum(stats.unsupported.values())
     return {
         "root": stats.root,
         "counts": counts,
+        "languages_not_read": dict(stats.unsupported),
         "skipped": [{"path": p, "reason": r} for p, r in stats.skipped],
         "unparsable": [{"path": p, "reason": r} for p, r in stats.unparsable],
         "partly_parsed": list(stats.partial),
