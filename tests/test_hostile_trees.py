@@ -117,7 +117,9 @@ def test_a_damaged_cache_entry_is_never_spliced(tmp_path, field, checksum):
     index_project(tmp_path, jobs=1)
     cache, files = _entries(tmp_path)
     entry = files["shop/base.py"]
-    _damage(entry[3], field)
+    values = cache_module._unpack(entry[3])
+    _damage(values, field)
+    entry[3] = cache_module._pack(values)
     if checksum == "recomputed":  # the entry looks sound: only the graph's parse can tell
         entry[4] = cache_module._checksum(entry[3])
     (tmp_path / ".vestra/index-cache.json").write_text(json.dumps(cache))

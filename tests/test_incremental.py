@@ -104,3 +104,43 @@ def test_an_unparsable_file_does_not_cost_a_full_run(tmp_path):
     again = index_project(tmp_path, jobs=1)
     # The edited file alone is parsed again; the cached failure is taken as it is.
     assert again.reused == 2 and [path for path, _ in again.unparsable] == ["bad.py"]
+
+
+@pytest.mark.parametrize(
+    "packed",
+    [
+        "not base64!",
+        "aGVsbG8=",  # base64, not compressed
+        "eJzLSM3JyQcABiwCFQ==",  # compressed, not JSON
+        "eJyLjgUAARUAuQ==",  # JSON, but no fields ("[]")
+        "eJyLVkpU0lFKUooFAArqAjA=",  # fields of the wrong shape
+    ],
+)
+def test_an_entry_that_does_not_unpack_is_parsed_again(tmp_path, packed):
+    import json
+
+    from tarnwick.indexer import cache as cache_module
+
+    (tmp_path / "a.py").write_text("def f():\n    return 1\n")
+    (tmp_path / "b.py").write_text("def g():\n    return 2\n")
+    index_project(tmp_path, jobs=1)
+    path = tmp_path / ".vestra/index-cache.json"
+    cache = json.loads(path.read_text())
+    entry = cache["files"]["a.py"]
+    entry[3], entry[4] = packed, cache_module._checksum(packed)  # the checksum vouches for it
+    path.write_text(json.dumps(cache))
+    expected = outputs(tmp_path)
+    again = index_project(tmp_path, jobs=1, full=False)
+    assert again.reused == 1 and outputs(tmp_path) == expected
+
+
+def test_the_cache_is_far_smaller_than_its_json(project):
+    import json
+
+    index_project(project, jobs=1)
+    cache = json.loads((project / ".vestra/index-cache.json").read_text())
+    from tarnwick.indexer import cache as cache_module
+
+    packed = sum(len(entry[3]) for entry in cache["files"].values())
+    plain = sum(len(json.dumps(cache_module._unpack(entry[3]))) for entry in cache["files"].values())
+    assert packed * 2 < plain

@@ -17,11 +17,13 @@ still valid JSON) is not reused.
 
 from __future__ import annotations
 
+import base64
 import hashlib
 import json
 import os
 import sys
 import time
+import zlib
 
 from ..datadir import read_regular, resolve_inside, source_digest
 from .result import FileResult
@@ -33,7 +35,9 @@ READ_LIMIT = 1 << 30
 
 CACHE_NAME = "index-cache.json"
 CACHE_LIMIT = 1 << 30
-FORMAT = 2
+FORMAT = 3
+# A file's results unpack to far less than this; more is damage.
+ENTRY_LIMIT = 256 << 20
 
 # Modification times this close to the start of the run that wrote the
 # cache may hide a later change of the same size in the same clock tick.
@@ -134,9 +138,33 @@ def prove(result: FileResult) -> None:
         raise DamagedCache(f"the cache entry of {result.path} does not parse") from None
 
 
-def _checksum(values: list) -> str:
-    """The checksum an entry keeps of its results."""
-    return digest(_encode(values).encode("utf-8", "surrogatepass"))
+def _checksum(packed: str) -> str:
+    """The checksum an entry keeps of its packed results."""
+    return digest(packed.encode("ascii"))
+
+
+def _pack(values: list) -> str:
+    """A file's result fields as the cache keeps them: their JSON text,
+    compressed and in base64.  The cache holds little more than the
+    index's outputs already do, so it is kept small: about a fifth of the
+    JSON, and a run that reuses a file never parses more than it needs."""
+    text = _encode(values).encode("utf-8", "surrogatepass")
+    return base64.b64encode(zlib.compress(text, 6)).decode("ascii")
+
+
+def _unpack(packed: str) -> list:
+    """The result fields of a packed entry (ValueError when damaged)."""
+    unpacker = zlib.decompressobj()
+    try:
+        text = unpacker.decompress(base64.b64decode(packed.encode("ascii"), validate=True), ENTRY_LIMIT)
+    except (zlib.error, UnicodeEncodeError) as exc:
+        raise ValueError(f"damaged cache entry: {exc}") from None
+    if unpacker.unconsumed_tail or not unpacker.eof:
+        raise ValueError("damaged cache entry")
+    values = json.loads(text.decode("utf-8", "surrogatepass"))
+    if not isinstance(values, list):
+        raise ValueError("malformed cache entry")
+    return values
 
 
 def _result(path: str, values: list) -> FileResult:
@@ -158,8 +186,8 @@ def _result(path: str, values: list) -> FileResult:
 class Cache:
     """Entries of the previous run, and the entries of this run.
 
-    An entry is [size, modification time in ns, content hash, result fields,
-    checksum of the result fields].
+    An entry is [size, modification time in ns, content hash, result fields
+    packed (`_pack`), checksum of the packed fields].
     """
 
     def __init__(self, sig: str, previous: dict | None = None, written_ns: int = 0, run: dict | None = None):
@@ -197,7 +225,9 @@ class Cache:
         entry = self.previous.get(source.rel)
         if not isinstance(entry, list) or len(entry) != 5:
             return None
-        size, mtime_ns, hashed, values, checksum = entry
+        size, mtime_ns, hashed, packed, checksum = entry
+        if not isinstance(packed, str):
+            return None
         if not (size == source.size and mtime_ns == source.mtime_ns and mtime_ns < self.written_ns - _RACY_NS):
             # Touched, or changed too close to the last run: the content decides.
             try:
@@ -207,21 +237,21 @@ class Cache:
             if digest(data) != hashed:
                 return None
         try:
-            if _checksum(values) != checksum:
+            if _checksum(packed) != checksum:
                 return None
-            result = _result(source.rel, values)
-        except (TypeError, ValueError, RecursionError):
+            result = _result(source.rel, _unpack(packed))
+        except (TypeError, ValueError, RecursionError, UnicodeError):
             return None
         if result.language != source.language:
             return None
         # The entry as read, so that an unchanged cache compares equal.
-        self.entries[source.rel] = [source.size, source.mtime_ns, hashed, values, checksum]
+        self.entries[source.rel] = [source.size, source.mtime_ns, hashed, packed, checksum]
         return result
 
     def keep(self, source, hashed: str | None, result: FileResult) -> None:
         if hashed is not None:  # None: the file was not read in full
-            values = _entry(result)
-            self.entries[source.rel] = [source.size, source.mtime_ns, hashed, values, _checksum(values)]
+            packed = _pack(_entry(result))
+            self.entries[source.rel] = [source.size, source.mtime_ns, hashed, packed, _checksum(packed)]
 
     def unchanged(self, configs: list) -> bool:
         """True when every file was reused, none came or went, and the
