@@ -548,10 +548,24 @@ class _File(FileReader):
         enclosing symbol is known when it is met; anonymous callbacks in
         between (`new Promise((resolve) => { function done() {...} })`)
         are seen through."""
+        owners = self.summary.owners
+        data = self.data
+        # Only long functions are searched (a newline count says which).
+        ranges = []
+        for start, end in sorted(zip(owners.starts, owners.ends)):
+            if ranges and start < ranges[-1][1]:
+                continue  # inside one already searched
+            if data.count(b"\n", start, end) + 1 >= LARGE_FUNCTION_LINES:
+                ranges.append((start, end))
+        if not ranges:
+            return
         kinds = [k for k in _INNER_KINDS if language(self.grammar).id_for_node_kind(k, True)]
         query = "[" + " ".join(f"({k})" for k in kinds) + "] @f"
-        funcs = sorted(captures(self.grammar, query, root).get("f", ()), key=lambda n: (n.start_byte, -n.end_byte))
-        owners = self.summary.owners
+        found = {}
+        for byte_range in ranges:
+            for node in captures(self.grammar, query, root, byte_range).get("f", ()):
+                found[(node.start_byte, node.end_byte, node.type)] = node
+        funcs = [found[k] for k in sorted(found, key=lambda k: (k[0], -k[1], k[2]))]
         keys = {(s, e): k for s, e, k in zip(owners.starts, owners.ends, owners.keys)}
         levels = {}  # symbol -> how deep inside a top-level symbol
         stack = []  # (end byte, key of the nearest symbol around, its length in lines, level)

@@ -100,7 +100,7 @@ def _document_order(node) -> tuple:
 MAX_QUERY_DEPTH = 10_000
 
 
-def captures(grammar: str, source: str, node) -> dict:
+def captures(grammar: str, source: str, node, byte_range: tuple | None = None) -> dict:
     """Captures of a query (compiled once per process) under `node`, each
     name's nodes in document order.
 
@@ -116,6 +116,8 @@ def captures(grammar: str, source: str, node) -> dict:
         query = _queries[key] = tree_sitter.Query(language(grammar), source)
     cursor = tree_sitter.QueryCursor(query)
     cursor.set_max_start_depth(MAX_QUERY_DEPTH)
+    if byte_range is not None:  # nodes that reach into the range
+        cursor.set_byte_range(*byte_range)
     found = cursor.captures(node)
     return {name: sorted(nodes, key=_document_order) for name, nodes in found.items()}
 
