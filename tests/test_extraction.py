@@ -47,6 +47,9 @@ PATTERNS = [
     ("const traps = {\n  get(t, k) {\n    return t[k];\n  },\n  set: function (t, k, v) {\n    t[k] = v;\n  },\n};\n",
      [("traps.get", "method", 1, 3), ("traps.set", "method", 4, 6)]),
     ("const api = { users: { list() {\n  return [];\n} } };\n", [("api.users.list", "method", 0, 2)]),
+    ("const It = Object.setPrototypeOf({\n  next() {\n    return 1;\n  },\n}, Base);\n", [("It.next", "method", 1, 3)]),
+    ("const supported = (() => {\n  let ok = 1;\n  return ok;\n})();\n", [("supported", "function", 0, 3)]),
+    ("const one = (() => 1)();\n", []),
     ("const headers = { 'content-type'() {} };\n", []),
     # A function attached by a call under a name.
     ("defineGetter(req, 'protocol', function protocol() {\n  return 'http';\n});\n", [("req.protocol", "method", 0, 2)]),

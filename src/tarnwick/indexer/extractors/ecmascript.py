@@ -14,7 +14,7 @@ Imports are ES `import`/`export ... from`, `require("...")` and `import()`.
 
 from __future__ import annotations
 
-from .js_shapes import FUNCTION_VALUES, attached_property, function_members, function_name, inner_name, property_owner, wrapped_function, wrapper_bodies
+from .js_shapes import FUNCTION_VALUES, attached_property, object_arguments, function_members, function_name, inner_name, property_owner, wrapped_function, wrapper_bodies
 from .treesitter import FileReader, captures, language, comment_lines, doc_of, dotted, first_sentence_line, flat, is_dotted, param_names, parse, text, too_deep
 
 # Names that every script can call without defining or importing them.
@@ -359,6 +359,8 @@ class _File(FileReader):
                     continue
                 if value.type == "object":
                     self.object_methods(text(name_node), value)
+                for obj in object_arguments(value):
+                    self.object_methods(text(name_node), obj)
             if not self.values:
                 continue
             for name in self._pattern_names(name_node):

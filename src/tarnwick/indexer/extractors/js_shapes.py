@@ -115,7 +115,7 @@ def function_members(container, any_key: bool = False):
 def wrapped_function(expr, depth: int = _WRAP_DEPTH):
     """The function an expression defines when it only guards or wraps one:
     `cond && function f() {}`, `memo(function Button() {...})`,
-    `(() => {...}) as Handler`.  Only functions with a block body count, so
+    `(() => {...}) as Handler`, `(() => {...})()`.  Only functions with a block body count, so
     that `items.map(x => x.id)` stays a value."""
     if expr is None:
         return None
@@ -125,7 +125,8 @@ def wrapped_function(expr, depth: int = _WRAP_DEPTH):
     if depth == 0 or expr.type not in _WRAPPERS:
         return None
     if expr.type == "call_expression":
-        children = [expr.child_by_field_name("arguments")]
+        # An immediately invoked function computes the value: its code is the definition.
+        children = [expr.child_by_field_name("function"), expr.child_by_field_name("arguments")]
     elif expr.type == "binary_expression":
         children = [expr.child_by_field_name("right"), expr.child_by_field_name("left")]
     else:
@@ -234,3 +235,12 @@ def wrapper_bodies(call, anywhere: bool):
         for arg in args.named_children if args is not None else ():
             if arg.type in FUNCTION_VALUES:
                 yield arg, invoked
+
+
+def object_arguments(call) -> list:
+    """The object literals handed to a call (`Object.setPrototypeOf({...}, p)`,
+    `defineComponent({...})`): their functions belong to what it returns."""
+    if call is None or call.type != "call_expression":
+        return []
+    args = call.child_by_field_name("arguments")
+    return [a for a in args.named_children if a.type == "object"] if args is not None else []
