@@ -143,6 +143,8 @@ RUST_PATTERNS = [
     ("cfg_rt! {\n    impl Runtime {\n        pub fn block_on(&self) {}\n    }\n}\nstruct Runtime;\n",
      [("Runtime", "struct", 5, 5), ("Runtime.block_on", "method", 2, 2)]),
     ("cfg_a! {\n    cfg_b! {\n        fn deep() {}\n    }\n}\n", [("deep", "function", 2, 2)]),
+    ("struct X;\nimpl X {\n    cfg_io! {\n        pub fn read(&self) {}\n    }\n}\n", [("X", "struct", 0, 0), ("X.read", "method", 3, 3)]),
+    ("cfg_net!(pub fn bind() {});\n", [("bind", "function", 0, 0)]),
     # Not item syntax: left alone.
     ("lazy_static! {\n    static ref X: u32 = 1;\n}\n", []),
     ("fn main() {\n    vec![1, 2];\n    quote! { fn not_mine() {} };\n}\n", [("main", "function", 0, 3)]),

@@ -143,6 +143,8 @@ class _File(FileReader):
                 summary.names.add(name)
             elif kind == "macro_invocation":
                 self.items(self.macro_items(node, level), level + 1)
+            elif kind == "expression_statement" and node.named_child_count == 1 and node.named_children[0].type == "macro_invocation":
+                self.items(self.macro_items(node.named_children[0], level), level + 1)  # cfg_x!(...);
 
     def span(self, node) -> list:
         return [self.lines.first(_first_attribute(node)), self.lines.last(node)]
