@@ -4,11 +4,15 @@ import gc
 import json
 import os
 import re
+import shutil
 import signal
+import subprocess
+import sys
 import sqlite3
 import threading
 import time
 import zlib
+from pathlib import Path
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -257,3 +261,49 @@ def test_an_unusable_search_index_is_a_warning_of_every_command(two_projects, ca
     assert line.startswith(f"tarnwick: warning: search index not used: {db}: damaged")
     if shown:
         assert shown(out) == [line.removeprefix("tarnwick: warning: ")]
+
+
+# --- a .vestra closed to the user -------------------------------------------------
+
+SAMPLE = Path(__file__).resolve().parent.parent / "examples" / "bookshelf"
+BIN = Path(sys.executable).parent
+
+
+def as_a_user(argv):
+    """``argv`` run as a user whom file permissions bind (root, without its override)."""
+    if os.geteuid() != 0:
+        return argv
+    if shutil.which("setpriv") is None:
+        pytest.skip("needs setpriv to drop root's permission override")
+    return ["setpriv", "--bounding-set", "-dac_override,-dac_read_search", *argv]
+
+
+@pytest.mark.parametrize("closed, status, line", [
+    (".vestra", 1, "error: {root}/.vestra/graph.json: cannot read (Permission denied)"),
+    (".vestra/structured_summaries.json", 1, "error: {root}/.vestra/structured_summaries.json: cannot read (Permission denied)"),
+    (".vestra/search.db", 0, "warning: search index not used: {root}/.vestra/search.db: cannot open (Permission denied)"),
+])
+@pytest.mark.parametrize("command", [["tarnwick", "context", "overdue loans", "--root"],
+                                     ["tarnwick", "search", "overdue loans", "--root"],
+                                     ["context-packer", "overdue loans"]])
+def test_index_files_closed_to_the_user_are_one_line(tmp_path, closed, status, line, command):
+    root = tmp_path / "p"
+    shutil.copytree(SAMPLE, root)
+    os.chmod(root / closed, 0)
+    try:
+        done = subprocess.run(as_a_user([str(BIN / command[0]), *command[1:], str(root)]),
+                              capture_output=True, text=True, timeout=120)
+    finally:
+        os.chmod(root / closed, 0o755)
+    prog = command[0]
+    if prog == "context-packer":
+        status *= 2  # the packer's command reports unusable data with status 2
+        if closed == ".vestra":  # the store is what it reads first
+            line = line.replace("graph.json", "structured_summaries.json")
+        elif closed == ".vestra/structured_summaries.json":  # its loader takes it for an empty store
+            status, line = 0, "warning: {root}/.vestra: structured_summaries.json cannot be read (Permission denied); run tarnwick-index again"
+    elif command[1] == "search" and closed == ".vestra/structured_summaries.json":  # a ranking needs no store
+        status, line = 0, "warning: {root}/.vestra: structured_summaries.json cannot be read (Permission denied); run `tarnwick index` again"
+    assert done.returncode == status
+    assert done.stderr == f"{prog}: {line.format(root=root)}\n"
+    assert ("loans" in done.stdout) == (status == 0)

@@ -23,10 +23,10 @@ from pathlib import Path
 
 from . import freshness, summary_records
 from . import graph as graph_loader
-from .project import NoIndexError, find_root, project, resolve_root, take_notes
+from .project import NoIndexError, UnreadableIndexError, find_root, project, resolve_root, take_notes
 from .retrieve import retrieve
 from .collector import paused
-from .datadir import DATA_DIR, mixed_set_problem
+from .datadir import DATA_DIR, SUMMARIES_NAME, mixed_set_problem
 from .changed import Changes, put_first
 from .fit import fit
 from .focus import TOP_FILES, base_file, focus_summaries, line_range, match_symbols, strong_matches, symbol_matches
@@ -38,6 +38,7 @@ __all__ = [
     "DamagedIndexError",
     "FocusedContext",
     "NoIndexError",
+    "UnreadableIndexError",
     "build",
     "build_result",
     "find_root",
@@ -65,6 +66,22 @@ def query_too_long(query: str) -> str | None:
 
 # Retrieval is asked for this many more files when a scope may drop some.
 SCOPED_FILES = 40
+
+
+def _load_summaries(cp, path: Path) -> dict:
+    """The summary store; UnreadableIndexError where this user may not read
+    it (the packer's loader would take it for an empty one)."""
+    try:
+        os.close(os.open(path / DATA_DIR / SUMMARIES_NAME, os.O_RDONLY | os.O_NONBLOCK))
+    except PermissionError as exc:
+        raise UnreadableIndexError.of(exc) from None
+    except OSError:
+        pass  # missing, or another fault: the loader's own rules apply
+    try:
+        with paused():
+            return cp.load_summaries(path)
+    except OSError as exc:
+        raise UnreadableIndexError.of(exc) from None
 
 
 class DamagedIndexError(ValueError):
@@ -174,7 +191,7 @@ def build_result(
     best counter installed) wherever fewer files, shorter summaries and
     fewer excerpts allow it.
 
-    Raises NoIndexError, NotADirectoryError, GraphError for a graph file
+    Raises NoIndexError, NotADirectoryError, UnreadableIndexError, GraphError for a graph file
     and DamagedIndexError for a summary store that cannot be used.  Nothing
     is written.
     """
@@ -209,7 +226,7 @@ def build_result(
         summaries = summary_records.records_for(path, graph, bases)
         from_index = summaries is not None
         if not from_index:
-            summaries = cp.load_summaries(path)
+            summaries = _load_summaries(cp, path)
     lap("load_summaries")
     if changes is not None:
         files, summaries = put_first(files, summaries, changes, scope.admits)
@@ -229,8 +246,7 @@ def build_result(
         if not from_index:
             raise
         # A record of the wrong shape in the search index: the store decides.
-        with paused():
-            summaries = cp.load_summaries(path)
+        summaries = _load_summaries(cp, path)
         if changes is not None:
             files, summaries = put_first(files, summaries, changes, scope.admits)
         fitted, chosen = packing.run(summaries, budget, tokens, lap)
@@ -345,7 +361,7 @@ def search_result(
         bases = [base_file(e) for e in files if isinstance(e, dict)]
         with paused():
             found = summary_records.records_for(path, graph, bases)
-            return found if found is not None else cp.load_summaries(path)
+            return found if found is not None else _load_summaries(cp, path)
 
     matches = symbol_matches(files, graph, query, summaries)
     # Line ranges only from files as they were indexed.

@@ -195,8 +195,23 @@ def mixed_set_problem(root, graph_generation=None, names=(SUMMARIES_NAME,)) -> s
         if not isinstance(expected, dict):
             continue
         known = identities["files"].get(name)
-        if not _matches(os.path.join(root, DATA_DIR, name), expected, known):
+        path = os.path.join(root, DATA_DIR, name)
+        if not _matches(path, expected, known):
+            closed = _closed(path)
+            if closed:
+                return f"{name} cannot be read ({closed})"
             return f"{name} is not from the indexing run that wrote {MANIFEST_NAME}"
+    return None
+
+
+def _closed(path: str) -> str | None:
+    """Why this user may not read ``path``, or None."""
+    try:
+        os.close(os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0)))
+    except PermissionError as exc:
+        return exc.strerror
+    except OSError:
+        pass
     return None
 
 

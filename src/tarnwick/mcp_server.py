@@ -50,7 +50,7 @@ from .search_view import format_ranking
 from .settings import SettingsError
 from .settings import load as load_settings
 from .mcp_wire import CheckedLines
-from .project import NoIndexError
+from .project import NoIndexError, UnreadableIndexError
 
 INSTRUCTIONS = (
     "Context for questions about the code base at {root}. Call project_context with the user's "
@@ -100,6 +100,7 @@ def _answer(work):
     except (
         NoIndexError,
         context.DamagedIndexError,
+        UnreadableIndexError,
         NotADirectoryError,
         GraphError,
         SettingsError,

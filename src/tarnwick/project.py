@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import contextlib
 import os
+import stat
 import threading
 from collections.abc import Iterator
 from pathlib import Path
@@ -29,6 +30,7 @@ __all__ = [
     "ENV_VAR",
     "GRAPH_RELPATH",
     "NoIndexError",
+    "UnreadableIndexError",
     "find_root",
     "graph_path",
     "project",
@@ -44,6 +46,15 @@ GRAPH_RELPATH = Path(DATA_DIR) / GRAPH_NAME
 
 class NoIndexError(LookupError):
     """The project has no `.vestra` index; the message says how to build one."""
+
+
+class UnreadableIndexError(OSError):
+    """The index is there but this user may not read it (a `.vestra` folder or
+    file closed to them); the message is one line naming it."""
+
+    @classmethod
+    def of(cls, exc: OSError) -> "UnreadableIndexError":
+        return cls(f"{exc.filename}: cannot read ({exc.strerror or exc})")
 
 
 
@@ -118,8 +129,9 @@ def resolve_root(root: str | os.PathLike[str] | None = None) -> Path:
     """The indexed project to answer from: ``root``, or the one the search
     order finds (see the module docs), resolved.
 
-    Raises NotADirectoryError for a root that is not a folder and
-    NoIndexError when there is no index to read.
+    Raises NotADirectoryError for a root that is not a folder,
+    NoIndexError when there is no index to read and UnreadableIndexError
+    for one this user may not read.
     """
     if root is None:
         root = project_root()
@@ -131,11 +143,26 @@ def resolve_root(root: str | os.PathLike[str] | None = None) -> Path:
         path = Path(root).resolve()
     except (OSError, RuntimeError) as exc:  # a link loop, a removed working folder
         raise NotADirectoryError(f"cannot resolve {root}: {getattr(exc, 'strerror', None) or exc}") from None
-    if not path.is_dir():
+    try:
+        is_dir = path.is_dir()
+    except OSError as exc:  # inside a folder closed to this user
+        raise NotADirectoryError(f"cannot look at {path}: {exc.strerror or exc}") from None
+    if not is_dir:
         raise NotADirectoryError(f"not a folder: {path}")
-    if not (path / DATA_DIR / GRAPH_NAME).is_file():
+    if not _is_file(path / DATA_DIR / GRAPH_NAME):
         raise NoIndexError(f"no index in {path}; build one with `tarnwick index {path}`")
     return path
+
+
+def _is_file(path: Path) -> bool:
+    """True for a regular file at ``path``; UnreadableIndexError when this user
+    may not look (the folder is closed to them)."""
+    try:
+        return stat.S_ISREG(os.stat(path).st_mode)
+    except (FileNotFoundError, NotADirectoryError):
+        return False
+    except OSError as exc:
+        raise UnreadableIndexError.of(exc) from None
 
 
 # --------------------------------------------------------------------------

@@ -26,7 +26,7 @@ from pathlib import Path
 from .. import context
 from ..changed import ChangesError
 from ..graph import GraphError
-from ..project import NoIndexError, project_root, resolve_root
+from ..project import NoIndexError, UnreadableIndexError, project_root, resolve_root
 from ..scope import Scope, ScopeError
 from . import console, index
 from .parsing import CommandParser, Parser, suggestion
@@ -242,7 +242,11 @@ def _serving_root(given: str | None) -> Path:
         path = Path(given).resolve()
     except (OSError, RuntimeError) as exc:  # a link loop, a removed working folder
         raise NotADirectoryError(f"cannot resolve {given}: {getattr(exc, 'strerror', None) or exc}") from None
-    if not path.is_dir():
+    try:
+        is_dir = path.is_dir()
+    except OSError as exc:  # inside a folder closed to this user
+        raise NotADirectoryError(f"cannot look at {path}: {exc.strerror or exc}") from None
+    if not is_dir:
         raise NotADirectoryError(f"not a folder: {path}")
     return path
 
@@ -308,7 +312,7 @@ def _run(argv: list[str] | None) -> int:
         return _fail(str(exc), ExitStatus.USAGE)
     except ChangesError as exc:
         return _fail(str(exc), exc.status)
-    except (NoIndexError, context.DamagedIndexError, GraphError) as exc:
+    except (NoIndexError, context.DamagedIndexError, UnreadableIndexError, GraphError) as exc:
         return _fail(str(exc))
 
 

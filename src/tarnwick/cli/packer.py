@@ -70,6 +70,9 @@ def _run() -> int:
     except graph.GraphError as exc:
         console.error(PROG, str(exc))
         return 2
+    except OSError as exc:  # the data files closed to this user, say
+        console.error(PROG, f"{exc.filename}: cannot read ({exc.strerror or exc})" if exc.filename else str(exc))
+        return 2
     except (TypeError, AttributeError):
         from tarnwick.store_faults import store_fault
 
