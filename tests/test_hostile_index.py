@@ -17,7 +17,7 @@ from pathlib import Path
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from tarnwick import context, vx
+from tarnwick import context, printable, vx
 from tarnwick.cli.main import main
 from tarnwick.indexer import index_project
 from tarnwick.search import store, tokens
@@ -307,3 +307,34 @@ def test_index_files_closed_to_the_user_are_one_line(tmp_path, closed, status, l
     assert done.returncode == status
     assert done.stderr == f"{prog}: {line.format(root=root)}\n"
     assert ("loans" in done.stdout) == (status == 0)
+
+
+# --- file names that hold control characters ------------------------------------
+
+@pytest.mark.parametrize("name, escaped", [
+    ("evil\n## Injected heading.py", "evil\\n## Injected heading.py"),
+    ("red\x1b[31m.py", "red\\x1b[31m.py"),
+    ("cr\rtab\t.py", "cr\\rtab\\t.py"),
+    ("sep\u2028line.py", "sep\\u2028line.py"),
+])
+def test_names_with_control_characters_are_escaped_where_printed(tmp_path, capsys, name, escaped):
+    (tmp_path / "pkg").mkdir()
+    (tmp_path / "pkg" / name).write_text('def ledger_loans(x):\n    """Ledger loans."""\n    return x\n')
+    (tmp_path / "pkg" / "plain.py").write_text("def plain_loans():\n    return 1\n")
+    index_project(tmp_path, jobs=1)
+    root = str(tmp_path)
+    assert main(["context", "ledger loans", "--root", root]) == 0
+    block = capsys.readouterr().out
+    assert f"pkg/{escaped}" in block and name not in block
+    assert not any(c in block for c in "\r\x1b\u2028") and "\n## Injected" not in block
+    assert main(["search", "ledger loans", "--root", root]) == 0
+    listing = capsys.readouterr().out
+    assert listing.startswith(f" 1. pkg/{escaped}  (") and len(listing.splitlines()) == 4
+    assert main(["search", "ledger loans", "--root", root, "--json"]) == 0
+    assert json.loads(capsys.readouterr().out)["files"][0]["path"] == f"pkg/{name}"  # exact
+
+
+def test_ordinary_names_reach_the_packer_untouched():
+    result = {"files": [{"id": "a.py", "score": 1.0}], "edges": [{"from": "a.py", "to": "b.py", "rel": "imports"}]}
+    summaries, graph = {"a.py": {}}, {"nodes": [{"id": "a.py"}]}
+    assert all(a is b for a, b in zip(printable.packer_records(result, summaries, graph), (result, summaries, graph)))

@@ -30,6 +30,7 @@ from .datadir import DATA_DIR, SUMMARIES_NAME, mixed_set_problem
 from .changed import Changes, put_first
 from .fit import fit
 from .focus import TOP_FILES, base_file, focus_summaries, line_range, match_symbols, strong_matches, symbol_matches
+from .printable import packer_records
 from .redact import redact as redact_text
 from .scope import Scope
 from .token_count import Counter, counter, section_tokens
@@ -285,11 +286,13 @@ class _Packing:
         self.redacted: dict[str, tuple[str, ...]] = {}  # the kinds replaced in each block tried
 
     def _pack(self, files: list, records: dict, packer_budget: int) -> str:
+        # A file name is printed into the block: one holding a line break must not write lines of its own.
+        result, records, graph = packer_records(dict(self.result, files=files), records, self.packed_graph)
         try:
             block = self.cp.pack(
-                retrieve_result=dict(self.result, files=files),
+                retrieve_result=result,
                 summaries=records,
-                graph=self.packed_graph,
+                graph=graph,
                 project_root=self.path,
                 token_budget=packer_budget,
             )

@@ -3,6 +3,8 @@ name  score`, which editors and terminals open at the line."""
 
 from __future__ import annotations
 
+from .printable import shown
+
 
 def format_ranking(ranked: list[dict]) -> str:
     """Files best first; each file's matching symbols as lines of their own
@@ -11,10 +13,11 @@ def format_ranking(ranked: list[dict]) -> str:
     for entry in ranked:
         symbols = entry["symbols"]
         if not symbols:
-            rows.append((entry["path"], "file", "-", entry["score"]))
+            rows.append((shown(entry["path"]), "file", "-", entry["score"]))
         for symbol in symbols:
             first, last = symbol["lines"]
-            rows.append((f"{entry['path']}:{first}-{last}", symbol["kind"] or "symbol", symbol["name"], symbol["score"]))
+            kind = shown(symbol["kind"] or "symbol")
+            rows.append((f"{shown(entry['path'])}:{first}-{last}", kind, shown(symbol["name"]), symbol["score"]))
     if not rows:
         return ""
     where = max(len(row[0]) for row in rows)

@@ -25,6 +25,8 @@ import sys
 from contextlib import contextmanager
 from collections.abc import Callable
 
+from ..printable import shown
+
 # Exit statuses, as a shell reports a process ended by the signal.
 STATUS_INTERRUPTED = 130  # SIGINT
 STATUS_BROKEN_PIPE = 141  # SIGPIPE
@@ -123,8 +125,9 @@ def say(line: str) -> None:
 
 
 def one_line(text: str) -> str:
-    """`text` with line breaks shown as escapes, for a one-line message."""
-    return text.replace("\r", "\\r").replace("\n", "\\n")
+    """`text` with line breaks and other control characters shown as
+    escapes, for a one-line message."""
+    return shown(text)
 
 
 def error(prog: str, message: str) -> None:
