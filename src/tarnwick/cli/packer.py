@@ -70,8 +70,10 @@ def _run() -> int:
     except graph.GraphError as exc:
         console.error(PROG, str(exc))
         return 2
-    except OSError as exc:  # the data files closed to this user, say
-        console.error(PROG, f"{exc.filename}: cannot read ({exc.strerror or exc})" if exc.filename else str(exc))
+    except OSError as exc:  # a data file closed to this user, say (output faults have no file name)
+        if exc.filename is None or isinstance(exc, BrokenPipeError):
+            raise
+        console.error(PROG, f"{exc.filename}: cannot read ({exc.strerror or exc})")
         return 2
     except (TypeError, AttributeError):
         from tarnwick.store_faults import store_fault
