@@ -302,7 +302,7 @@ def test_index_files_closed_to_the_user_are_one_line(tmp_path, closed, status, l
             line = line.replace("graph.json", "structured_summaries.json")
         elif closed == ".vestra/structured_summaries.json":  # its loader takes it for an empty store
             status, line = 0, "warning: {root}/.vestra: structured_summaries.json cannot be read (Permission denied); run tarnwick-index again"
-    elif command[1] == "search" and closed == ".vestra/structured_summaries.json":  # a ranking needs no store
+    elif closed == ".vestra/structured_summaries.json":  # the search index holds the records asked for
         status, line = 0, "warning: {root}/.vestra: structured_summaries.json cannot be read (Permission denied); run `tarnwick index` again"
     assert done.returncode == status
     assert done.stderr == f"{prog}: {line.format(root=root)}\n"
@@ -338,3 +338,18 @@ def test_ordinary_names_reach_the_packer_untouched():
     result = {"files": [{"id": "a.py", "score": 1.0}], "edges": [{"from": "a.py", "to": "b.py", "rel": "imports"}]}
     summaries, graph = {"a.py": {}}, {"nodes": [{"id": "a.py"}]}
     assert all(a is b for a, b in zip(printable.packer_records(result, summaries, graph), (result, summaries, graph)))
+
+
+def test_a_closed_store_without_a_search_index_is_one_line(tmp_path):
+    root = tmp_path / "p"
+    shutil.copytree(SAMPLE, root)
+    (root / ".vestra" / "search.db").unlink()
+    store = root / ".vestra" / "structured_summaries.json"
+    os.chmod(store, 0)
+    try:
+        done = subprocess.run(as_a_user([str(BIN / "tarnwick"), "context", "overdue loans", "--root", str(root)]),
+                              capture_output=True, text=True, timeout=120)
+    finally:
+        os.chmod(store, 0o644)
+    assert (done.returncode, done.stdout) == (1, "")
+    assert done.stderr == f"tarnwick: error: {store}: cannot read (Permission denied)\n"
