@@ -329,7 +329,7 @@ def test_names_with_control_characters_are_escaped_where_printed(tmp_path, capsy
     assert not any(c in block for c in "\r\x1b\u2028") and "\n## Injected" not in block
     assert main(["search", "ledger loans", "--root", root]) == 0
     listing = capsys.readouterr().out
-    assert listing.startswith(f" 1. pkg/{escaped}  (") and len(listing.splitlines()) == 4
+    assert listing.startswith(f"pkg/{escaped}:1-3  function  ledger_loans  ") and len(listing.splitlines()) == 2
     assert main(["search", "ledger loans", "--root", root, "--json"]) == 0
     assert json.loads(capsys.readouterr().out)["files"][0]["path"] == f"pkg/{name}"  # exact
 
