@@ -461,3 +461,44 @@ def remove_chain(path: Path) -> None:
         except OSError:
             return
         folder = folder.parent
+
+
+# -- the Python extractor: each guard of a repeated name ------------------------------
+
+REPEATS = '''\
+from typing import overload
+from m import a, b
+from m import b, c, a
+LIMIT = 1
+OTHER = 2
+@overload
+def f(x: int) -> int: ...
+def f(x):
+    return LIMIT
+def g():
+    return LIMIT + OTHER
+def g():
+    return 0
+class C:
+    def m(self):
+        return OTHER
+    def m(self, y):
+        return LIMIT
+'''
+
+
+@pytest.mark.parametrize(
+    "part, expected",
+    [
+        (lambda r: r["functions"]["f"]["lines"], [7, 8]),  # an overload gives way to its implementation
+        (lambda r: r["functions"]["g"]["lines"], [9, 10]),  # a plain second definition does not
+        (lambda r: r["classes"]["C"]["methods"], ["m"]),
+        (lambda r: r["imports"], [{"module": "typing", "names": ["overload"]}, {"module": "m", "names": ["a", "b", "c"]}]),
+        (lambda r: r["variables"], [{"name": "LIMIT", "used_by": ["f", "g", "C.m"]}, {"name": "OTHER", "used_by": ["g", "C.m"]}]),
+    ],
+    ids=["overload", "redefinition", "methods", "imports", "variables"],
+)
+def test_python_names_met_again(part, expected):
+    from tarnwick.indexer.summarize import summarize_text
+
+    assert part(summarize_text("x.py", REPEATS).record) == expected

@@ -396,6 +396,7 @@ class _ModuleScope:
     def __init__(self, body):
         self.defs = []  # FunctionDef/ClassDef nodes kept, in source order
         self.def_names = set()
+        self._def_index = {}  # name -> its position in `defs`
         self.variable_order = []
         self.variable_names = set()
         self.imported_names = set()
@@ -432,14 +433,15 @@ class _ModuleScope:
         if name in self.def_names:
             # A second definition replaces the first only when the first
             # was a typing overload stub.
-            for i, prior in enumerate(self.defs):
-                if prior.name == name and type(prior) is not ast.ClassDef and _is_overload(prior):
-                    self.defs[i] = stmt
-                    break
+            i = self._def_index[name]
+            prior = self.defs[i]
+            if type(prior) is not ast.ClassDef and _is_overload(prior):
+                self.defs[i] = stmt
             else:
                 self.other.append(stmt)
             return
         self.def_names.add(name)
+        self._def_index[name] = len(self.defs)
         self.defs.append(stmt)
 
     def _assignment(self, stmt) -> None:
@@ -453,7 +455,11 @@ class _ModuleScope:
 
     @property
     def known_names(self) -> set:
-        return self.def_names | self.imported_names | self.variable_names
+        # Asked once per function: made once (the scope is complete by then).
+        known = self.__dict__.get("_known")
+        if known is None:
+            known = self._known = self.def_names | self.imported_names | self.variable_names
+        return known
 
 
 class _PythonFile:
@@ -527,6 +533,7 @@ class _PythonFile:
         lines = self.span(node)
         src = self.src
         methods = []
+        seen_methods = set()
         method_symbols = []
         class_body = []
         bases = []
@@ -547,7 +554,8 @@ class _PythonFile:
                 qual = f"{name}.{stmt.name}"
                 reads = self.reads(scan)
                 self.uses.setdefault(qual, set()).update(reads)
-                if stmt.name not in methods:
+                if stmt.name not in seen_methods:
+                    seen_methods.add(stmt.name)
                     methods.append(stmt.name)
                     method_symbols.append((qual, "method", *self.span(stmt)))
                     self.result.symbol_text[qual] = _search_text(stmt, scan, _docstring(stmt), reads)
@@ -604,11 +612,15 @@ class _PythonFile:
 
     def variables(self) -> list:
         scope = self.scope
+        users = {}  # variable -> the functions and methods that read it, in order
+        for user, names in self.uses.items():
+            for name in names:
+                users.setdefault(name, []).append(user)
         out = []
         for var in scope.variable_order:
             if var in scope.def_names or var in scope.imported_names or (var.startswith("__") and var.endswith("__")):
                 continue
-            out.append({"name": var, "used_by": [user for user, names in self.uses.items() if var in names]})
+            out.append({"name": var, "used_by": users.get(var, [])})
         return out
 
     def imports(self) -> list:
@@ -617,6 +629,7 @@ class _PythonFile:
         result = self.result
         bindings = result.bindings
         entries = {}
+        listed = {}  # module -> the names of its entry, as a set
         for node in sorted(self.module_scan.imports, key=lambda n: (n.lineno, n.col_offset)):
             if type(node) is _ImportFrom:
                 level, module = node.level, node.module or ""
@@ -640,8 +653,13 @@ class _PythonFile:
                 entry = entries.get(module)
                 if entry is None:
                     entries[module] = list(names)
+                    listed[module] = set(names)
                 else:
-                    entry.extend(n for n in names if n not in entry)
+                    seen = listed[module]
+                    for n in names:
+                        if n not in seen:
+                            seen.add(n)
+                            entry.append(n)
         return [{"module": m, "names": n} for m, n in entries.items()]
 
     def run(self) -> FileResult:
