@@ -502,3 +502,63 @@ def test_python_names_met_again(part, expected):
     from tarnwick.indexer.summarize import summarize_text
 
     assert part(summarize_text("x.py", REPEATS).record) == expected
+
+
+# -- ignore patterns that would backtrack ----------------------------------------------
+
+
+def _random_lines(rng) -> list:
+    atoms = ["a", "b", "*", "?", "[ab]", "x.py", ".", "c"]
+    lines = []
+    for _ in range(rng.randrange(1, 4)):
+        segments = ["**" if rng.random() < 0.15 else "".join(rng.choice(atoms) for _ in range(rng.randrange(1, 4)))
+                    for _ in range(rng.randrange(1, 4))]
+        line = "/".join(segments)
+        line = ("/" if rng.random() < 0.2 else "") + line + ("/" if rng.random() < 0.2 else "")
+        lines.append(("!" if rng.random() < 0.2 else "") + line)
+    return lines
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_ignore_patterns_without_backtracking_decide_as_before(seed):
+    import random
+
+    import pathspec
+
+    from tarnwick.indexer import globs
+    from tarnwick.indexer.ignore import _Spec
+
+    rng = random.Random(seed)
+    names = ["a", "b", "ab", "ba", "x.py", "c", ".a", "aab", "abc"]
+    for _ in range(400):
+        lines = _random_lines(rng)
+        if any("***" in line for line in lines):
+            continue
+        try:
+            before = pathspec.GitIgnoreSpec.from_lines(lines)
+        except Exception:
+            continue
+        ours = _Spec([(g.include, g) for g in map(globs.compile_line, lines) if g is not None])
+        for _ in range(12):
+            probe = "/".join(rng.choice(names) for _ in range(rng.randrange(1, 4))) + rng.choice(["", "/"])
+            assert ours.check(probe) == before.check_file(probe).include, (lines, probe)
+
+
+@pytest.mark.parametrize(
+    "line, name, ignored",
+    [
+        ("*a*a*a*a*a*a*a*b", "a" * 62 + "c.py", False),
+        ("*a*a*a*a*a*a*a*b.py", "a" * 62 + "b.py", True),
+        ("src/**/*x*y*z*", "src/" + "/".join(["xy" * 40] * 30) + "/m.py", False),
+        ("[ab]*[!c]*?*.py", "b" + "c" * 200 + "qq.py", True),
+        ("[ab]*[!c]*?*.py", "b" + "c" * 200 + "q.py", False),
+    ],
+)
+def test_an_ignore_pattern_with_many_wildcards_is_matched_at_once(tmp_path, line, name, ignored, no_hang):
+    write(tmp_path, ".gitignore", line + "\n")
+    write(tmp_path, name, "def f():\n    pass\n")
+    write(tmp_path, "keep.py", "def g():\n    pass\n")
+    stats = index_project(tmp_path, jobs=1)
+    store = json.loads((tmp_path / ".vestra/structured_summaries.json").read_text())
+    assert (name not in store) == ignored and "keep.py" in store
+    assert stats.ignored == int(ignored)

@@ -1,34 +1,66 @@
 """Which paths the user has told us to leave out: `.gitignore` files (at any
 depth, with their negations and folder patterns), `.git/info/exclude`, and
 `--exclude` patterns given on the command line (same syntax, relative to the
-project root).  Patterns are compiled once per file with `pathspec`."""
+project root).  Patterns are compiled once per file with `pathspec`, except
+those with several wildcards in one segment, whose regular expression could
+backtrack for minutes on one long name: `globs` matches them instead."""
 
 from __future__ import annotations
 
 import os
 
+from . import globs
 from .settings_files import read_settings
 
 
-def _compile(lines: list, origin: str, warnings: list):
-    """A GitIgnoreSpec of `lines`; a line that is not a valid pattern is
+class _Spec:
+    """The patterns of one file, in order.  The last pattern that matches the
+    path itself decides; failing that, the last that matches a folder above
+    it (or the folder itself)."""
+
+    def __init__(self, patterns: list):
+        # (include, matcher): a pathspec pattern, or a globs.Glob
+        self.patterns = patterns
+
+    def __len__(self) -> int:
+        return len(self.patterns)
+
+    def check(self, probe: str) -> bool | None:
+        """True: ignored; False: included again; None: no pattern says."""
+        decided = None
+        for include, pattern in reversed(self.patterns):
+            if isinstance(pattern, globs.Glob):
+                kind = pattern.match(probe)
+            else:
+                found = pattern.match_file(probe)
+                if found is None:
+                    continue
+                kind = globs.THROUGH_FOLDER if found.match.groupdict().get("ps_d") else globs.ITSELF
+            if kind == globs.ITSELF:
+                return include
+            if kind == globs.THROUGH_FOLDER and decided is None:
+                decided = include
+        return decided
+
+
+def _compile(lines: list, origin: str, warnings: list) -> _Spec:
+    """The patterns of `lines`; a line that is not a valid pattern is
     dropped with one warning, the others still apply."""
     import pathspec
 
-    try:
-        return pathspec.GitIgnoreSpec.from_lines(lines)
-    except Exception:
-        pass
-    good = []
+    patterns = []
     for number, line in enumerate(lines, 1):
         try:
-            pathspec.GitIgnoreSpec.from_lines([line])
+            compiled = pathspec.GitIgnoreSpec.from_lines([line]).patterns
+            if globs.risky(line):
+                glob = globs.compile_line(line)
+                compiled = [glob] if glob is not None else []
         except Exception as exc:
             reason = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
             warnings.append(f"{origin}:{number}: invalid pattern {line.strip()!r} left out ({reason})")
             continue
-        good.append(line)
-    return pathspec.GitIgnoreSpec.from_lines(good)
+        patterns.extend((p.include, p) for p in compiled if p.include is not None)
+    return _Spec(patterns)
 
 
 def _read_lines(root: str, rel: str) -> list | None:
@@ -65,7 +97,7 @@ class Rules:
 
     def excluded(self, rel: str, is_dir: bool) -> bool:
         """Matched by an --exclude pattern."""
-        return self._excludes is not None and self._excludes.match_file(rel + "/" if is_dir else rel)
+        return self._excludes is not None and self._excludes.check(rel + "/" if is_dir else rel) is True
 
     def ignored(self, rel: str, is_dir: bool) -> bool:
         """Ignored by a .gitignore file: the deepest file with a matching
@@ -79,13 +111,13 @@ class Rules:
             folder = folder[:cut] if cut >= 0 else ""
             spec = self._specs.get(folder)
             if spec is not None:
-                decided = spec.check_file(probe[len(folder) + 1 :] if folder else probe).include
+                decided = spec.check(probe[len(folder) + 1 :] if folder else probe)
                 if decided is not None:
                     return decided
             if not folder:
                 break
         if self._info is not None:
-            decided = self._info.check_file(probe).include
+            decided = self._info.check(probe)
             if decided is not None:
                 return decided
         return False
