@@ -46,6 +46,7 @@ from __future__ import annotations
 import os
 import stat
 import sys
+import threading
 import time
 import zlib
 from array import array
@@ -86,6 +87,35 @@ TABLES = {
 QUERY_SECONDS = 10.0
 # Steps of SQLite's machine between two looks at the clock and at signals.
 _PROGRESS_STEPS = 5000
+
+
+# From CPython 3.11 on, a pending signal's handler runs as the progress
+# callback is entered, before its body can catch what the handler raises;
+# SQLite then ends the query "interrupted" and the exception would be lost.
+# The sqlite3 module reports it as unraisable when callback tracebacks are
+# on, so a hook keeps it for the thread whose query it ended.
+_signal_catch = threading.local()
+_hook_installed = False
+
+
+def _catch_signals_in_callbacks() -> None:
+    global _hook_installed
+    if _hook_installed or sys.version_info < (3, 11):
+        return
+    import sqlite3
+
+    previous = sys.unraisablehook
+
+    def keep_for_query(unraisable) -> None:
+        index = getattr(_signal_catch, "active", None)
+        if index is not None and index._raised is None and unraisable.object == index._progress:
+            index._raised = unraisable.exc_value
+            return
+        previous(unraisable)
+
+    sys.unraisablehook = keep_for_query
+    sqlite3.enable_callback_tracebacks(True)
+    _hook_installed = True
 
 
 class IndexProblem(Exception):
@@ -326,6 +356,7 @@ class IndexCorpus:
         self._deadline = float("inf")
         self._raised = None
         self.db.execute("PRAGMA trusted_schema=OFF")
+        _catch_signals_in_callbacks()
         self.db.set_progress_handler(self._progress, _PROGRESS_STEPS)
 
     def _progress(self) -> int:
@@ -340,6 +371,7 @@ class IndexCorpus:
         import sqlite3
 
         self._deadline = time.monotonic() + QUERY_SECONDS
+        _signal_catch.active = self
         try:
             return self.db.execute(query, params).fetchall()
         except sqlite3.OperationalError:
@@ -353,6 +385,7 @@ class IndexCorpus:
             raise
         finally:
             self._deadline = float("inf")
+            _signal_catch.active = None
 
     def _row(self, query: str, params=()):
         rows = self._rows(query, params)
