@@ -135,6 +135,11 @@ def test_a_project_without_an_index_is_served_and_told_how_to_build_one(tmp_path
 
 def test_warnings_follow_the_answer(tmp_path):
     shutil.copytree(SAMPLE, tmp_path / "p")
+    # A checkout writes the sources and the graph in any order: make the
+    # sources plainly older, as they were when indexed.
+    graph_ns = (tmp_path / "p" / ".vestra" / "graph.json").stat().st_mtime_ns
+    for source in (tmp_path / "p").rglob("*.py"):
+        os.utime(source, ns=(graph_ns - 10**10, graph_ns - 10**10))
     db = tmp_path / "p" / ".vestra" / "search.db"
     db.write_bytes(db.read_bytes()[:4096])
     got = talk(
@@ -144,8 +149,9 @@ def test_warnings_follow_the_answer(tmp_path):
         expected=2,
     )
     for answer in got.values():
-        *_, last = answer["result"]["content"]
-        assert last["text"].startswith(f"warning: search index not used: {db}: damaged")
+        _, *warnings = answer["result"]["content"]
+        texts = [w["text"] for w in warnings]
+        assert len(texts) == 1 and texts[0].startswith(f"warning: search index not used: {db}: damaged"), texts
     assert got[1]["result"]["content"][0]["text"].startswith("## Project Context")
 
 
