@@ -1,6 +1,7 @@
 """The search index and the ranking behind tarnwick.vx.retrieve."""
 
 import json
+import math
 import os
 import sqlite3
 import textwrap
@@ -14,7 +15,8 @@ from tarnwick.search.build import corpus_from_graph
 from tarnwick.search.corpus import MemoryCorpus
 from tarnwick.search.documents import find_tests
 from tarnwick.search.rank import score
-from tarnwick.search.tokens import EXACT_WEIGHT, SHORT_FORM_WEIGHT, add_compound_parts, compound_parts, identifier_terms, query_terms
+from tarnwick.search.weights import DEFAULT_WEIGHTS, RankingWeights
+from tarnwick.search.tokens import add_compound_parts, compound_parts, identifier_terms, query_terms
 
 
 @pytest.fixture(autouse=True)
@@ -82,13 +84,13 @@ def test_identifiers_are_indexed_whole_and_split():
 
 
 @pytest.mark.parametrize("query, term, weight", [
-    ("where is raise_for_status", "raiseforstatus", EXACT_WEIGHT),
-    ("what does `decode` do", "decod", EXACT_WEIGHT),
-    ("call parse() twice", "pars", EXACT_WEIGHT),
+    ("where is raise_for_status", "raiseforstatus", DEFAULT_WEIGHTS.exact),
+    ("what does `decode` do", "decod", DEFAULT_WEIGHTS.exact),
+    ("call parse() twice", "pars", DEFAULT_WEIGHTS.exact),
     ("raise for status", "status", 1.0),
     ("zip file reading", "zipfil", pytest.approx(0.6)),
-    ("the If-None-Match header", "ifnonematch", EXACT_WEIGHT),  # hyphens join a name
-    ("limit the number of retries", "max", SHORT_FORM_WEIGHT),  # the short form code uses
+    ("the If-None-Match header", "ifnonematch", DEFAULT_WEIGHTS.exact),  # hyphens join a name
+    ("limit the number of retries", "max", DEFAULT_WEIGHTS.short_form),  # the short form code uses
 ])
 def test_query_terms(query, term, weight):
     terms = query_terms(query)
@@ -361,6 +363,46 @@ def test_a_rerun_with_nothing_changed_mends_the_index(project, how):
     damage(project / ".vestra" / "search.db", how)
     index_project(project, jobs=1)
     assert ids(ask("strict_mode"))[:1] == ["shop/http.py"] and vx.take_notes() == []
+
+
+# A knob set on the weights passed in changes the ranking it is meant for, and
+# nothing else needs patching: the search index and the in-memory corpus alike.
+@pytest.mark.parametrize("query, weights, first", [
+    ("how is an order refunded", RankingWeights(test_factor=4.0), "tests/test_orders.py"),
+    ("refund an order", RankingWeights(example_factor=4.0), "examples/refunds.py"),
+    ("raise_for_status", RankingWeights(exact=0.0, best_symbol_share=0.0), "shop/status.py"),
+])
+@pytest.mark.parametrize("use_index", [True, False])
+def test_ranking_weights_are_passed_in(project, query, weights, first, use_index):
+    graph = vx.load_graph()
+    if not use_index:
+        graph = dict(graph, generation=None)
+    assert ids(vx.retrieve(graph, query))[0] != first
+    assert ids(vx.retrieve(graph, query, weights=weights))[0] == first
+    assert vx.retrieve(graph, query, weights=DEFAULT_WEIGHTS) == vx.retrieve(graph, query)
+
+
+@pytest.mark.parametrize("knob, query, term", [
+    ("exact", "where is raise_for_status", "raiseforstatus"),
+    ("short_form", "limit the number of retries", "max"),
+    ("weak", "which function", "funct"),
+    ("joined", "where is the code used", "codeus"),
+])
+def test_question_weights_come_from_the_record(knob, query, term):
+    weights = RankingWeights(**{knob: 0.125})
+    assert query_terms(query, weights)[term] == 0.125
+    assert query_terms(query)[term] == getattr(DEFAULT_WEIGHTS, knob)
+
+
+def test_bm25_parameters_come_from_the_record():
+    corpus = MemoryCorpus(RankingWeights(bm25_k1=2.0, bm25_b=0.0))
+    for terms in ({"x": 2, "y": 1}, {"y": 2}, {"x": 1, "z": 3}):
+        corpus.add_file("f", terms)
+    files, _ = score(corpus.finish(), {"x": 1.0}, RankingWeights(bm25_k1=2.0, bm25_b=0.0))
+    idf = math.log(1 + 1.5 / 2.5)
+    # b = 0: no length norm, so a term count of 2 scores idf * 3 * 2 / (2 + 2).
+    assert files[0] == pytest.approx(idf * 3 * 2 / 4, rel=1e-6)
+    assert files[2] == pytest.approx(idf * 3 * 1 / 3, rel=1e-6)
 
 
 def test_bm25_scores_by_hand():

@@ -21,6 +21,7 @@ from collections.abc import Callable
 from typing import Any
 
 from .search.tokens import tokenize
+from .search.weights import DEFAULT_WEIGHTS, RankingWeights
 
 __all__ = ["base_file", "focus_summaries", "line_range", "match_symbols", "strong_matches", "symbol_matches"]
 
@@ -29,20 +30,6 @@ TOP_FILES = 8  # the files the packer considers (its max_files)
 # in source order, within 80 lines.
 PICKS_PER_FILE = 3
 EXCERPT_LINES = 80
-MAX_MATCHES = 8
-
-# Fallback scoring: where a query term is found in a symbol.
-NAME_WEIGHT = 1.0  # the symbol's own name (the method part of Class.method)
-OWNER_WEIGHT = 0.4  # the class part of Class.method
-DESCRIPTION_WEIGHT = 0.5  # its docstring's first line in the summary store
-CLASS_FACTOR = 0.8  # a matching method says more than its whole class
-PATH_TERM_FACTOR = 0.3  # a query term that names the file, as in "how does getopt parse ..."
-# Matches scoring below this share of a file's best are not put first.
-RELATIVE_FLOOR = 0.4
-# A class longer than this (a quarter of the excerpt lines) is shown through
-# its matching methods rather than from its first line.
-SMALL_CLASS_LINES = 20
-
 
 def line_range(record: dict) -> tuple[int, int] | None:
     """A record's ("line_start", "line_end"), 0-based and inclusive, or None
@@ -79,7 +66,13 @@ def _description(record: Any, name: str, kind: Any) -> Any:
     return info.get("description") if isinstance(info, dict) else None
 
 
-def match_symbols(terms: set[str], symbols: list[dict], record: Any = None, path: str = "") -> list[dict]:
+def match_symbols(
+    terms: set[str],
+    symbols: list[dict],
+    record: Any = None,
+    path: str = "",
+    weights: RankingWeights = DEFAULT_WEIGHTS,
+) -> list[dict]:
     """Score one file's symbol nodes against the query terms.
 
     A term counts once per symbol, by where it is found (own name, owning
@@ -107,28 +100,29 @@ def match_symbols(terms: set[str], symbols: list[dict], record: Any = None, path
         if not any(probe in text for probe in probes):
             continue
         owner, _, own = name.rpartition(".")
-        weights: dict[str, float] = {}
-        for part, weight in ((description, DESCRIPTION_WEIGHT), (owner, OWNER_WEIGHT), (own, NAME_WEIGHT)):
+        term_weights: dict[str, float] = {}
+        for part, weight in ((description, weights.view_description), (owner, weights.view_owner), (own, weights.view_name)):
             for term in tokenize(part):
-                if term in terms and weights.get(term, 0.0) < weight:
-                    weights[term] = weight
-        if weights:
-            found.append((node, lines, weights))
+                if term in terms and term_weights.get(term, 0.0) < weight:
+                    term_weights[term] = weight
+        if term_weights:
+            found.append((node, lines, term_weights))
     if not found:
         return []
     total = len(symbols)
     in_path = set(tokenize(path))
     df: dict[str, int] = {}
-    for _, _, weights in found:
-        for term in weights:
+    for _, _, term_weights in found:
+        for term in term_weights:
             df[term] = df.get(term, 0) + 1
+    path_factor = weights.view_path_term_factor
     scored = []
-    for position, (node, lines, weights) in enumerate(found):
+    for position, (node, lines, term_weights) in enumerate(found):
         score = sum(
-            w * math.log(1.0 + total / df[t]) * (PATH_TERM_FACTOR if t in in_path else 1.0) for t, w in weights.items()
+            w * math.log(1.0 + total / df[t]) * (path_factor if t in in_path else 1.0) for t, w in term_weights.items()
         )
         if node.get("symbol_kind") == "class":
-            score *= CLASS_FACTOR
+            score *= weights.view_class_factor
         scored.append((-score, lines[0], position, node, lines))
     scored.sort(key=lambda item: item[:3])
     return [
@@ -140,7 +134,7 @@ def match_symbols(terms: set[str], symbols: list[dict], record: Any = None, path
             "line_end": lines[1],
             "score": -negative,
         }
-        for negative, _, _, node, lines in scored[:MAX_MATCHES]
+        for negative, _, _, node, lines in scored[: weights.view_max_matches]
     ]
 
 
@@ -163,14 +157,14 @@ def _overlaps(a: tuple[int, int], b: tuple[int, int]) -> bool:
     return a[0] <= b[1] and b[0] <= a[1]
 
 
-def strong_matches(matches: list) -> list[dict]:
-    """The matches that score at least RELATIVE_FLOOR of the best one."""
+def strong_matches(matches: list, weights: RankingWeights = DEFAULT_WEIGHTS) -> list[dict]:
+    """The matches that score at least ``weights.relative_floor`` of the best one."""
     scores = [m.get("score") if isinstance(m, dict) else None for m in matches]
     best = max((s for s in scores if isinstance(s, (int, float))), default=0.0)
     return [
         m
         for m, s in zip(matches, scores)
-        if isinstance(m, dict) and not (isinstance(s, (int, float)) and 0 < s < best * RELATIVE_FLOOR)
+        if isinstance(m, dict) and not (isinstance(s, (int, float)) and 0 < s < best * weights.relative_floor)
     ]
 
 
@@ -187,13 +181,15 @@ def _fits(lines: tuple[int, int], taken: list[tuple[int, int]]) -> bool:
     return sum(end - start + 1 for start, end in taken) + lines[1] - lines[0] + 1 <= EXCERPT_LINES
 
 
-def _picks(matches: list[dict], stored: dict) -> list[tuple[str, tuple[int, int], dict, dict]]:
+def _picks(
+    matches: list[dict], stored: dict, weights: RankingWeights = DEFAULT_WEIGHTS
+) -> list[tuple[str, tuple[int, int], dict, dict]]:
     """The leading entries of a file's map: best matches whose lines do not
     overlap a better one's (a class and its own method never both; a large
     class gives way to its matching methods)."""
     picks: list[tuple[str, tuple[int, int], dict, dict]] = []
     # Weak matches are left out: the stored functions say more.
-    strong = strong_matches(matches)
+    strong = strong_matches(matches, weights)
     spans = [l for l in map(line_range, strong) if l is not None]
     for match in strong:
         if len(picks) == PICKS_PER_FILE:
@@ -202,7 +198,7 @@ def _picks(matches: list[dict], stored: dict) -> list[tuple[str, tuple[int, int]
         lines = line_range(match)
         if not isinstance(name, str) or not name or lines is None:
             continue
-        if lines[1] - lines[0] >= SMALL_CLASS_LINES and any(l != lines and _inside(l, lines) for l in spans):
+        if lines[1] - lines[0] >= weights.small_class_lines and any(l != lines and _inside(l, lines) for l in spans):
             continue  # a large class whose own methods match: they are shown instead
         if any(name == n or _overlaps(lines, l) for n, l, _, _ in picks):
             continue
@@ -225,10 +221,12 @@ def _class_entries(record: dict) -> list[dict]:
     return entries
 
 
-def _focused_record(record: dict, matches: list[dict]) -> tuple[dict, list[dict]]:
+def _focused_record(
+    record: dict, matches: list[dict], weights: RankingWeights = DEFAULT_WEIGHTS
+) -> tuple[dict, list[dict]]:
     stored = record.get("functions")
     stored = stored if isinstance(stored, dict) else {}
-    picks = _picks(matches, stored)
+    picks = _picks(matches, stored, weights)
     if not picks:
         return record, []
     functions = {name: info for name, _, info, _ in picks}
@@ -258,7 +256,11 @@ def base_file(entry: Any) -> str:
 
 
 def symbol_matches(
-    files: list, graph: dict | None, query: str, summaries: dict | Callable[[], dict] | None = None
+    files: list,
+    graph: dict | None,
+    query: str,
+    summaries: dict | Callable[[], dict] | None = None,
+    weights: RankingWeights = DEFAULT_WEIGHTS,
 ) -> dict[str, list[dict]]:
     """The matching symbols of each of ``files`` (retrieval file entries), by
     base file: the entry's own "symbols" when retrieval gave them, else
@@ -279,12 +281,16 @@ def symbol_matches(
         terms = set(tokenize(query))
         nodes = _symbol_nodes((graph or {}).get("nodes") or (), unscored) if terms else {}
         for base in unscored:
-            matches[base] = match_symbols(terms, nodes.get(base, []), summaries.get(base), base)
+            matches[base] = match_symbols(terms, nodes.get(base, []), summaries.get(base), base, weights)
     return matches
 
 
 def focus_summaries(
-    summaries: dict, files: list, graph: dict | None = None, query: str = ""
+    summaries: dict,
+    files: list,
+    graph: dict | None = None,
+    query: str = "",
+    weights: RankingWeights = DEFAULT_WEIGHTS,
 ) -> tuple[dict, dict[str, list[dict]]]:
     """Return the per-query view of ``summaries`` and the symbols put first.
 
@@ -294,7 +300,7 @@ def focus_summaries(
     itself and every record in it are left as they are.
     """
     chosen = [e for e in files[:TOP_FILES] if isinstance(summaries.get(base_file(e)), dict)]
-    matches = symbol_matches(chosen, graph, query, summaries)
+    matches = symbol_matches(chosen, graph, query, summaries, weights)
     for base, found in matches.items():
         if not summaries[base].get("functions"):
             # Without a "functions" map the packer would excerpt the first
@@ -304,5 +310,5 @@ def focus_summaries(
     view = dict(summaries)
     put_first: dict[str, list[dict]] = {}
     for base, found in matches.items():
-        view[base], put_first[base] = _focused_record(summaries[base], found)
+        view[base], put_first[base] = _focused_record(summaries[base], found, weights)
     return view, put_first

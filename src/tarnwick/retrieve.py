@@ -38,6 +38,7 @@ from __future__ import annotations
 from .graph import fill_deferred, load_rest, search_index, waiting_index
 from .project import note, project_root
 from .search.tokens import asks_for_tests, query_terms, stem, words
+from .search.weights import DEFAULT_WEIGHTS, RankingWeights
 
 __all__ = ["REL_PRIORITY", "classify_intent", "retrieve"]
 
@@ -104,7 +105,7 @@ def _index_trouble(index, exc: Exception) -> None:
         note(f"search index not used: {index.path}: damaged ({exc}); run tarnwick-index again")
 
 
-def _rank(graph: dict, terms: dict, top_files: int, tests: tuple) -> tuple[list, object]:
+def _rank(graph: dict, terms: dict, top_files: int, tests: tuple, weights: RankingWeights) -> tuple[list, object]:
     """File entries from the project's search index when it was built from
     ``graph``, else from a corpus built in memory; and the index used."""
     from .search.rank import rank
@@ -112,13 +113,13 @@ def _rank(graph: dict, terms: dict, top_files: int, tests: tuple) -> tuple[list,
     index = search_index(project_root())
     if index is not None and index.belongs_to(graph):
         try:
-            return rank(index, terms, top_files, *tests), index
+            return rank(index, terms, top_files, *tests, weights), index
         except Exception as exc:  # a damaged index must never end the query
             _index_trouble(index, exc)
     from .search.build import corpus_from_graph
 
-    corpus, _ = corpus_from_graph(graph)
-    return rank(corpus, terms, top_files, *tests), None
+    corpus, _ = corpus_from_graph(graph, weights=weights)
+    return rank(corpus, terms, top_files, *tests, weights), None
 
 
 def _edges_near(graph: dict, files: list, index) -> list:
@@ -134,13 +135,16 @@ def _edges_near(graph: dict, files: list, index) -> list:
     return enumerate(edges)
 
 
-def retrieve(graph: dict, query: str, top_files: int = 8, top_edges: int = 40) -> dict:
+def retrieve(
+    graph: dict, query: str, top_files: int = 8, top_edges: int = 40, *, weights: RankingWeights = DEFAULT_WEIGHTS
+) -> dict:
     """Rank the graph's files for ``query`` and pick the edges around them.
 
     Returns ``{"files": [{"id", "score", "symbols"}, ...], "edges": [...],
     "intent": classify_intent(query)}``: at most ``top_files`` files, best
     first, and at most ``top_edges`` edges (copies of the graph's edge
-    dicts).  Missing "nodes" or "edges" keys read as empty lists.
+    dicts).  Missing "nodes" or "edges" keys read as empty lists.  ``weights``
+    sets the ranking's knobs (`tarnwick.search.weights`).
     """
     if not isinstance(query, str):
         raise TypeError(f"query must be a str, not {type(query).__name__}")
@@ -150,7 +154,7 @@ def retrieve(graph: dict, query: str, top_files: int = 8, top_edges: int = 40) -
     intent = classify_intent(query)
     files: list[dict] = []
     edges: list[dict] = []
-    terms = query_terms(query)
+    terms = query_terms(query, weights)
     # "the tests fail when ..." reports a fault of the code, not a wish for tests.
     wants_tests = intent != "fix" and asks_for_tests(query)
     tests = (intent == "test" or wants_tests, wants_tests)
@@ -160,14 +164,14 @@ def retrieve(graph: dict, query: str, top_files: int = 8, top_edges: int = 40) -
 
         try:
             if top_files and terms:
-                files = rank(index, terms, top_files, *tests)
+                files = rank(index, terms, top_files, *tests, weights)
             near = fill_deferred(graph, files, index)
         except Exception as exc:  # a damaged index must never end the query
             _index_trouble(index, exc)
             load_rest(graph)
             index = None
     if index is None and top_files and terms:
-        files, index = _rank(graph, terms, top_files, tests)
+        files, index = _rank(graph, terms, top_files, tests, weights)
         near = _edges_near(graph, files, index) if files else ()
     if top_edges and files:
         rank_of = {entry["id"]: i for i, entry in enumerate(files)}

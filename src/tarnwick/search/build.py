@@ -15,6 +15,7 @@ from itertools import chain
 from .corpus import FLAG_EXAMPLE, FLAG_TEST, MemoryCorpus
 from .documents import file_terms, is_example_path, symbol_terms, find_tests
 from .tokens import add_compound_parts, compound_splits, one_word_terms
+from .weights import DEFAULT_WEIGHTS, RankingWeights
 
 
 def _base(node_id) -> str | None:
@@ -25,7 +26,9 @@ def _line(value):
     return value if type(value) is int else None
 
 
-def corpus_from_graph(graph: dict, symbol_docs: dict | None = None) -> tuple[MemoryCorpus, list]:
+def corpus_from_graph(
+    graph: dict, symbol_docs: dict | None = None, weights: RankingWeights = DEFAULT_WEIGHTS
+) -> tuple[MemoryCorpus, list]:
     """The corpus of ``graph``'s file and symbol nodes, and per file number
     the positions of the graph's edges that touch the file.
 
@@ -35,7 +38,7 @@ def corpus_from_graph(graph: dict, symbol_docs: dict | None = None) -> tuple[Mem
     """
     nodes = graph.get("nodes") or ()
     edges = graph.get("edges") or ()
-    corpus = MemoryCorpus()
+    corpus = MemoryCorpus(weights)
     files: dict = {}  # file id -> [path, summary, defined names]
     by_path: dict = {}  # path -> file id
     symbols = []
@@ -70,12 +73,12 @@ def corpus_from_graph(graph: dict, symbol_docs: dict | None = None) -> tuple[Mem
         files[fid][2].append(name)
         placed.append((fid, node, name))
 
-    file_docs = [file_terms(path, summary, defined) for path, summary, defined in files.values()]
+    file_docs = [file_terms(path, summary, defined, weights) for path, summary, defined in files.values()]
     prepared = symbol_docs or {}
     symbol_docs_ = []
     for fid, node, name in placed:
         terms = prepared.get(node.get("id"))
-        symbol_docs_.append(terms if terms is not None else symbol_terms(files[fid][0], name))
+        symbol_docs_.append(terms if terms is not None else symbol_terms(files[fid][0], name, weights=weights))
     # Only one-word names are cut: a folder, a module, a function spelled in
     # lower case (the words of bodies are many, and seldom compounds).
     names = set()
@@ -86,8 +89,8 @@ def corpus_from_graph(graph: dict, symbol_docs: dict | None = None) -> tuple[Mem
     frequency = Counter(chain.from_iterable(file_docs))
     frequency.update(chain.from_iterable(symbol_docs_))
     splits = compound_splits(frequency, one_word_terms(names))
-    add_compound_parts(file_docs, splits)
-    add_compound_parts(symbol_docs_, splits)
+    add_compound_parts(file_docs, splits, weights)
+    add_compound_parts(symbol_docs_, splits, weights)
 
     numbers = {}
     tests = find_tests((path, defined) for path, _, defined in files.values())

@@ -14,26 +14,24 @@ from __future__ import annotations
 import math
 from array import array
 
-BM25_K1 = 1.2
-BM25_B = 0.75
-# Files imported by many others are a little more likely to be what a
-# question is about.
-PRIOR_WEIGHT = 0.08
+from .weights import DEFAULT_WEIGHTS, RankingWeights
+
 
 FLAG_TEST = 1
 FLAG_EXAMPLE = 2  # examples, demos, documentation sources, benchmarks
 
 
-def norms(lengths: list) -> array:
+def norms(lengths: list, weights: RankingWeights = DEFAULT_WEIGHTS) -> array:
     """BM25's k1 * (1 - b + b * length / average length) per document."""
     if not lengths:
         return array("f")
     average = sum(lengths) / len(lengths) or 1.0
-    return array("f", (BM25_K1 * (1.0 - BM25_B + BM25_B * n / average) for n in lengths))
+    k1, b = weights.bm25_k1, weights.bm25_b
+    return array("f", (k1 * (1.0 - b + b * n / average) for n in lengths))
 
 
-def prior(imported_by: int) -> float:
-    return 1.0 + PRIOR_WEIGHT * math.log1p(imported_by)
+def prior(imported_by: int, weights: RankingWeights = DEFAULT_WEIGHTS) -> float:
+    return 1.0 + weights.prior * math.log1p(imported_by)
 
 
 def _entry() -> list:
@@ -49,7 +47,8 @@ class MemoryCorpus:
     result lists: (node id, name, symbol kind, first line, last line).
     """
 
-    def __init__(self) -> None:
+    def __init__(self, weights: RankingWeights = DEFAULT_WEIGHTS) -> None:
+        self.weights = weights
         self.file_ids: list[str] = []
         self.file_flags = array("B")
         self.file_prior = array("f")
@@ -67,7 +66,7 @@ class MemoryCorpus:
         number = len(self.file_ids)
         self.file_ids.append(file_id)
         self.file_flags.append(flags)
-        self.file_prior.append(prior(imported_by))
+        self.file_prior.append(prior(imported_by, self.weights))
         self._file_lengths.append(sum(terms.values()))
         postings = self._postings
         for term, weight in terms.items():
@@ -96,11 +95,11 @@ class MemoryCorpus:
     def set_imported_by(self, counts: dict) -> None:
         """Set the prior of files from {file number: number of importers}."""
         for number, count in counts.items():
-            self.file_prior[number] = prior(count)
+            self.file_prior[number] = prior(count, self.weights)
 
     def finish(self) -> "MemoryCorpus":
-        self.file_norm = norms(self._file_lengths)
-        self.symbol_norm = norms(self._symbol_lengths)
+        self.file_norm = norms(self._file_lengths, self.weights)
+        self.symbol_norm = norms(self._symbol_lengths, self.weights)
         return self
 
     # -- reading (the interface `rank` uses)

@@ -13,19 +13,7 @@ from __future__ import annotations
 import posixpath
 
 from .tokens import add_text, identifier_terms
-
-# File documents.
-FILE_NAME_WEIGHT = 3.0  # the file's own name ("encoder" in json/encoder.py)
-FOLDER_WEIGHT = 1.5  # the folders above it
-SUMMARY_WEIGHT = 1.0  # the module docstring's first line
-DEFINED_WEIGHT = 0.5  # names of the classes and functions it defines
-# Symbol documents.
-NAME_WEIGHT = 3.0  # the symbol's own name (the method part of Class.method)
-OWNER_WEIGHT = 1.0  # the class of a method
-PARAM_WEIGHT = 1.0  # parameter names
-DOC_WEIGHT = 1.0  # the docstring's first line
-BODY_WEIGHT = 0.3  # attributes, keyword arguments and calls in the body
-HOME_WEIGHT = 0.5  # the name of the file that holds it
+from .weights import DEFAULT_WEIGHTS, RankingWeights
 
 _TEST_DIRS = frozenset(("test", "tests", "testing", "unittests", "test_suite", "testsuite", "__tests__"))
 
@@ -85,14 +73,14 @@ def find_tests(files) -> set:
     return out
 
 
-def file_terms(path: str, summary, defined=()) -> dict:
+def file_terms(path: str, summary, defined=(), weights: RankingWeights = DEFAULT_WEIGHTS) -> dict:
     """The document of one file: its path, summary and defined names."""
     doc: dict = {}
     folder, name = posixpath.split(path)
-    add_text(doc, name.rsplit(".", 1)[0] if "." in name else name, FILE_NAME_WEIGHT, prose=False)
-    add_text(doc, folder, FOLDER_WEIGHT, prose=False)
-    add_text(doc, summary, SUMMARY_WEIGHT)
-    _add_names(doc, (part for symbol in defined for part in symbol.split(".")), DEFINED_WEIGHT)
+    add_text(doc, name.rsplit(".", 1)[0] if "." in name else name, weights.file_name, prose=False)
+    add_text(doc, folder, weights.folder, prose=False)
+    add_text(doc, summary, weights.summary)
+    _add_names(doc, (part for symbol in defined for part in symbol.split(".")), weights.defined)
     return doc
 
 
@@ -103,16 +91,18 @@ def _add_names(doc: dict, names, weight: float) -> None:
             doc[term] = get(term, 0.0) + weight
 
 
-def symbol_terms(path: str, name: str, params=(), doc_line="", body=()) -> dict:
+def symbol_terms(
+    path: str, name: str, params=(), doc_line="", body=(), weights: RankingWeights = DEFAULT_WEIGHTS
+) -> dict:
     """The document of one symbol (``name`` is ``Class.method`` for a method)."""
     doc: dict = {}
     owner, _, own = name.rpartition(".")
-    add_text(doc, own, NAME_WEIGHT, prose=False)
+    add_text(doc, own, weights.name, prose=False)
     if owner:
-        add_text(doc, owner, OWNER_WEIGHT, prose=False)
-    _add_names(doc, params, PARAM_WEIGHT)
-    add_text(doc, doc_line, DOC_WEIGHT)
-    _add_names(doc, body, BODY_WEIGHT)
+        add_text(doc, owner, weights.owner, prose=False)
+    _add_names(doc, params, weights.param)
+    add_text(doc, doc_line, weights.doc)
+    _add_names(doc, body, weights.body)
     file_name = posixpath.basename(path)
-    add_text(doc, file_name.rsplit(".", 1)[0], HOME_WEIGHT, prose=False)
+    add_text(doc, file_name.rsplit(".", 1)[0], weights.home, prose=False)
     return doc

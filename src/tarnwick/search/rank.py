@@ -15,21 +15,16 @@ from __future__ import annotations
 import heapq
 import math
 
-from .corpus import BM25_K1, FLAG_EXAMPLE, FLAG_TEST
+from .corpus import FLAG_EXAMPLE, FLAG_TEST
+from .weights import DEFAULT_WEIGHTS, RankingWeights
 
-BEST_SYMBOL_SHARE = 0.6
-SECOND_SYMBOL_SHARE = 0.25
-TEST_FACTOR = 0.3
-NON_TEST_FACTOR = 0.5
-EXAMPLE_FACTOR = 0.5
 # Question terms that ask for examples, demos, documentation or benchmarks.
 EXAMPLE_TERMS = frozenset(("exampl", "demo", "sampl", "documentation", "tutorial", "benchmark", "bench"))
-SYMBOLS_PER_FILE = 8
 
 
-def _bm25(numbers, weights, norm, idf_weight, scores: dict) -> None:
+def _bm25(numbers, weights, norm, idf_weight, k1: float, scores: dict) -> None:
     get = scores.get
-    scale = idf_weight * (BM25_K1 + 1.0)
+    scale = idf_weight * (k1 + 1.0)
     for number, tf in zip(numbers, weights):
         scores[number] = get(number, 0.0) + scale * tf / (tf + norm[number])
 
@@ -38,32 +33,40 @@ def _idf(count: int, df: int) -> float:
     return math.log(1.0 + (count - df + 0.5) / (df + 0.5))
 
 
-def score(corpus, terms: dict) -> tuple[dict, dict]:
+def score(corpus, terms: dict, weights: RankingWeights = DEFAULT_WEIGHTS) -> tuple[dict, dict]:
     """BM25 scores of the file and symbol documents that hold any of the
     weighted ``terms``: ({file number: score}, {symbol number: score})."""
     files: dict = {}
     symbols: dict = {}
     n_files, n_symbols = corpus.file_count, corpus.symbol_count
     file_norm, symbol_norm = corpus.file_norm, corpus.symbol_norm
+    k1 = weights.bm25_k1
     for term, weight in terms.items():
         entry = corpus.postings(term)
         if entry is None:
             continue
         file_numbers, file_weights, symbol_numbers, symbol_weights = entry
         if file_numbers:
-            _bm25(file_numbers, file_weights, file_norm, weight * _idf(n_files, len(file_numbers)), files)
+            _bm25(file_numbers, file_weights, file_norm, weight * _idf(n_files, len(file_numbers)), k1, files)
         if symbol_numbers:
-            _bm25(symbol_numbers, symbol_weights, symbol_norm, weight * _idf(n_symbols, len(symbol_numbers)), symbols)
+            _bm25(symbol_numbers, symbol_weights, symbol_norm, weight * _idf(n_symbols, len(symbol_numbers)), k1, symbols)
     return files, symbols
 
 
-def rank(corpus, terms: dict, top_files: int, about_tests: bool, wants_tests: bool = False) -> list[dict]:
+def rank(
+    corpus,
+    terms: dict,
+    top_files: int,
+    about_tests: bool,
+    wants_tests: bool = False,
+    weights: RankingWeights = DEFAULT_WEIGHTS,
+) -> list[dict]:
     """The best ``top_files`` file entries for ``terms``, best first:
     ``{"id", "score", "symbols"}``, the symbols as the retrieval result lists
     them (best first, at most eight)."""
     if top_files <= 0 or not terms:
         return []
-    file_scores, symbol_scores = score(corpus, terms)
+    file_scores, symbol_scores = score(corpus, terms, weights)
     symbol_file = corpus.symbol_file
     best: dict = {}  # file number -> its best symbol score
     second: dict = {}  # file number -> its second best
@@ -84,17 +87,17 @@ def rank(corpus, terms: dict, top_files: int, about_tests: bool, wants_tests: bo
     for number in file_scores.keys() | best.keys():
         total = (
             file_scores.get(number, 0.0)
-            + BEST_SYMBOL_SHARE * best_of(number, 0.0)
-            + SECOND_SYMBOL_SHARE * second.get(number, 0.0)
+            + weights.best_symbol_share * best_of(number, 0.0)
+            + weights.second_symbol_share * second.get(number, 0.0)
         )
         total *= priors[number]
         if flags[number] & FLAG_TEST:
             if not about_tests:
-                total *= TEST_FACTOR
+                total *= weights.test_factor
         elif wants_tests:
-            total *= NON_TEST_FACTOR
+            total *= weights.non_test_factor
         if flags[number] & FLAG_EXAMPLE and not examples_too:
-            total *= EXAMPLE_FACTOR
+            total *= weights.example_factor
         if total > 0.0:
             totals.append((total, corpus.file_id(number), number))
     chosen = heapq.nsmallest(top_files, totals, key=lambda item: (-item[0], item[1]))
@@ -106,7 +109,7 @@ def rank(corpus, terms: dict, top_files: int, about_tests: bool, wants_tests: bo
             listed.append((value, number))
     wanted = []
     for _, _, number in chosen:
-        ranked = heapq.nsmallest(SYMBOLS_PER_FILE, by_file[number], key=lambda item: (-item[0], item[1]))
+        ranked = heapq.nsmallest(weights.symbols_per_file, by_file[number], key=lambda item: (-item[0], item[1]))
         by_file[number] = ranked
         wanted.extend(n for _, n in ranked)
     info = corpus.symbols(wanted)

@@ -13,6 +13,8 @@ from __future__ import annotations
 import functools
 import re
 
+from .weights import DEFAULT_WEIGHTS, RankingWeights
+
 STOP_WORDS = frozenset(
     """a an the and or of to in on at by for from with as into about
     is are was were be been it its this that these those there here
@@ -28,14 +30,6 @@ WEAK_QUERY_WORDS = frozenset(
     implement implemented implementation defined define work works handle
     handled handling happen happens get use used using call called thing""".split()
 )
-WEAK_WEIGHT = 0.3
-# Weight of a whole identifier the question spells out exactly
-# (``raise_for_status``, ``parseHeaders``, a name in backticks or before "(").
-EXACT_WEIGHT = 2.5
-# Weight of two adjacent question words joined ("zip file" -> zipfile).
-JOINED_WEIGHT = 0.6
-# Weight of the short form code uses for a question word ("limit" -> max).
-SHORT_FORM_WEIGHT = 0.5
 _SHORT_FORMS = {
     word: tuple(forms.split(","))
     for word, forms in (
@@ -127,8 +121,8 @@ def identifier_terms(identifier: str) -> tuple[str, ...]:
 # (the module ``trustedhost`` of ``TrustedHostMiddleware``, ``splitquery``,
 # ``staticfiles``): such a term also counts, at a share of its weight, for
 # its two words when both are more common terms of the project (a word in
-# its own right, such as ``dispatch``, is more common than ``dis``).
-COMPOUND_SHARE = 0.5
+# its own right, such as ``dispatch``, is more common than ``dis``).  The
+# share is `RankingWeights.compound_share`.
 _COMPOUND_MIN = 7
 _PART_MIN = 3
 
@@ -180,16 +174,17 @@ def compound_splits(frequency, terms) -> dict:
     return splits
 
 
-def add_compound_parts(docs, splits: dict) -> None:
+def add_compound_parts(docs, splits: dict, weights: RankingWeights = DEFAULT_WEIGHTS) -> None:
     """Give each document of ``docs`` the words of its compound terms (at
-    least ``COMPOUND_SHARE`` of the compound's weight), in place."""
+    least ``weights.compound_share`` of the compound's weight), in place."""
     compound_terms = splits.keys()
+    compound_share = weights.compound_share
     for doc in docs:
         compounds = compound_terms & doc.keys()
         if compounds:
             get = doc.get
             for term in compounds:
-                share = doc[term] * COMPOUND_SHARE
+                share = doc[term] * compound_share
                 head, tail = splits[term]
                 if share > get(head, 0.0):
                     doc[head] = share
@@ -225,7 +220,7 @@ def asks_for_tests(query: str) -> bool:
     return "tests" in words(query)
 
 
-def query_terms(query: str) -> dict[str, float]:
+def query_terms(query: str, weights: RankingWeights = DEFAULT_WEIGHTS) -> dict[str, float]:
     """The weighted terms of a question (each distinct term once, at its
     highest weight)."""
     out: dict[str, float] = {}
@@ -249,18 +244,18 @@ def query_terms(query: str) -> dict[str, float]:
             # Spelled as code: its whole form is what the user means.
             for part in parts:
                 put(stem(part), 1.0)
-            put(stem("".join(parts)), EXACT_WEIGHT)
+            put(stem("".join(parts)), weights.exact)
             plain.append(None)
             continue
         word = parts[0]
         if word in STOP_WORDS:
             plain.append(None)
             continue
-        put(stem(word), WEAK_WEIGHT if word in WEAK_QUERY_WORDS else 1.0)
+        put(stem(word), weights.weak if word in WEAK_QUERY_WORDS else 1.0)
         for form in _SHORT_FORMS.get(word, ()):
-            put(stem(form), SHORT_FORM_WEIGHT)
+            put(stem(form), weights.short_form)
         plain.append(word)
     for first, second in zip(plain, plain[1:]):
         if first and second:
-            put(stem(first + second), JOINED_WEIGHT)
+            put(stem(first + second), weights.joined)
     return out
