@@ -103,3 +103,21 @@ def test_records_pack_and_unpack(text):
     assert unpack_record(pack_record(text)) == text
     with pytest.raises(ValueError):
         unpack_record(pack_record(text)[:-3])
+
+
+def test_file_numbers_are_the_positions_of_the_ids(project):
+    from tarnwick.search.store import IndexCorpus
+
+    index = IndexCorpus(project, str(project / ".vestra" / "search.db"))
+    try:
+        ids = index.file_ids
+        picks = [ids[-1], ids[0], ids[len(ids) // 2], ids[0]]
+        assert index.file_numbers(picks) == [len(ids) - 1, 0, len(ids) // 2, 0]
+        index.file_ids = ids + [ids[1]]  # an id twice: the first one counts, as in a list search
+        index._numbers = None
+        assert index.file_numbers([ids[1]]) == [1]
+        for missing in (["no/such.py"], [["unhashable"]]):
+            with pytest.raises(ValueError):
+                index.file_numbers(missing)
+    finally:
+        index.close()

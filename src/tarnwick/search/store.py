@@ -530,7 +530,17 @@ class IndexCorpus:
     def file_numbers(self, file_ids) -> list:
         """The numbers of the files ``file_ids`` (ValueError for one not in
         the index)."""
-        return [self.file_ids.index(fid) for fid in file_ids]
+        numbers = self.__dict__.get("_numbers")
+        if numbers is None:
+            # Made once per opened index: a query looks up a few files several
+            # times, and a search of the list costs as much as the whole map.
+            # Built from the end, so the first of two equal ids keeps its number.
+            count = len(self.file_ids)
+            numbers = self._numbers = dict(zip(reversed(self.file_ids), range(count - 1, -1, -1)))
+        try:
+            return [numbers[fid] for fid in file_ids]
+        except (KeyError, TypeError):
+            raise ValueError("not a file of the index") from None
 
     def source_stamps(self, numbers) -> dict:
         """number -> (size, modification time in ns, digest or None) of the
