@@ -353,3 +353,12 @@ def test_a_closed_store_without_a_search_index_is_one_line(tmp_path):
         os.chmod(store, 0o644)
     assert (done.returncode, done.stdout) == (1, "")
     assert done.stderr == f"tarnwick: error: {store}: cannot read (Permission denied)\n"
+
+
+def test_every_answer_from_one_thread_carries_the_warning(two_projects):
+    root = two_projects[0]
+    db = root / ".vestra" / "search.db"
+    db.write_bytes(db.read_bytes()[:4096])
+    for _ in range(3):  # the unusable index is remembered, and so is why
+        _, warnings = context.search_result("ledger loans", root)
+        assert [w for w in warnings if w.startswith("search index not used:")]

@@ -218,15 +218,19 @@ def search_index(root: Path | None):
     held = cache.pop(root, None)
     if held is not None and held[0] == key:
         cache[root] = held  # most recently used last
+        if held[2]:
+            note(held[2])  # each answer says why it ranked without the index
         return held[1]
     from .search.store import IndexCorpus, IndexProblem
 
+    problem = None
     try:
         index = IndexCorpus(root, str(path))
     except IndexProblem as exc:
-        note(f"search index not used: {exc}")
+        problem = f"search index not used: {exc}"
+        note(problem)
         index = None
-    cache[root] = (key, index)
+    cache[root] = (key, index, problem)
     while len(cache) > INDEXES_PER_THREAD:
         del cache[next(iter(cache))]
     return index
