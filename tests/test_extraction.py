@@ -81,6 +81,12 @@ TS_PATTERNS = [
     ("class S {\n  get a() { return 1; }\n  other() {}\n  set a(v) {}\n}\n",
      [("S", "class", 0, 4), ("S.a", "method", 1, 1), ("S.other", "method", 2, 2)]),
     ("export const create = (<T,>(init: T) => {\n  return init;\n}) as Create;\n", [("create", "function", 0, 2)]),
+    # Namespaces name what they hold.
+    ("namespace A.B {\n  export function f() {\n  }\n  const g = () => {\n  };\n  export class C {\n    m() {}\n  }\n}\n",
+     [("A.B.f", "method", 1, 2), ("A.B.g", "method", 3, 4), ("A.B.C", "class", 5, 7), ("A.B.C.m", "method", 6, 6)]),
+    ("declare namespace D {\n  function h(): void;\n  namespace E {\n    function k(): void;\n  }\n}\n",
+     [("D.h", "method", 1, 1), ("D.E.k", "method", 3, 3)]),
+    ("export namespace N {\n  function k() {}\n}\n", [("N.k", "method", 1, 1)]),
 ]
 
 

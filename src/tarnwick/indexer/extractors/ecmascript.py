@@ -140,6 +140,8 @@ class _File(FileReader):
             inner = next((c for c in decl.named_children if c.type != "comment"), None)
             if inner is not None:
                 self.declaration(inner, outer)
+        elif kind == "internal_module":
+            self.namespace(decl, "")
         elif default:
             func = wrapped_function(decl)  # `export default supported && function f() {...}`
             if func is not None:
@@ -213,6 +215,8 @@ class _File(FileReader):
             return
         if expr.type == "assignment_expression":
             self.assignment(expr, stmt)
+        elif expr.type == "internal_module":
+            self.namespace(expr, "")
         else:
             while expr.type in ("unary_expression", "parenthesized_expression") and expr.named_child_count:
                 expr = expr.named_children[-1]  # !function () {...}()
@@ -224,6 +228,32 @@ class _File(FileReader):
                 self.property(owner, name, func, stmt)
             elif self.wrappers < _WRAPPER_LEVELS:
                 self.wrapped_module(expr)
+
+    def namespace(self, decl, outer: str, depth: int = 0) -> None:
+        """`namespace A.B { export function f() {...} }`: its functions are
+        "A.B.f", its classes "A.B.C" (namespaces nest a few levels)."""
+        name_node, body = decl.child_by_field_name("name"), decl.child_by_field_name("body")
+        if name_node is None or body is None or depth >= _WRAPPER_LEVELS:
+            return
+        name = text(name_node).replace(" ", "")
+        name = f"{outer}.{name}" if outer else name
+        for stmt in body.named_children:
+            inner = stmt.child_by_field_name("declaration") if stmt.type == "export_statement" else stmt
+            if inner is not None and inner.type in ("ambient_declaration", "expression_statement"):
+                inner = next((c for c in inner.named_children if c.type != "comment"), None)
+            kind = inner.type if inner is not None else ""
+            if kind in _FUNCTION_DECLS or kind == "function_signature":
+                self.method(name, self._name(inner), inner, stmt, stmt)
+            elif kind in _CLASS_DECLS:
+                self.class_(f"{name}.{self._name(inner)}", inner, stmt)
+            elif kind == "internal_module":
+                self.namespace(inner, name, depth + 1)
+            elif kind in ("lexical_declaration", "variable_declaration"):
+                for declarator in inner.named_children:
+                    value = declarator.child_by_field_name("value") if declarator.type == "variable_declarator" else None
+                    var = declarator.child_by_field_name("name") if value is not None else None
+                    if var is not None and var.type == "identifier" and value.type in _FUNCTION_VALUES:
+                        self.method(name, text(var), value, stmt if len(inner.named_children) == 1 else declarator, declarator)
 
     def wrapped_module(self, call) -> None:
         """Read the statements of a module wrapper as the top level: an
