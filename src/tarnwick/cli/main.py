@@ -6,8 +6,9 @@
     tarnwick mcp [--root ROOT]            MCP server on stdio
     tarnwick help [COMMAND]               help on a command
 
-Without --root, the project is the nearest folder at or above the working
-folder that holds `.vestra/`.  Exit statuses are those of
+Without --root, the project is the one `tarnwick.project` finds:
+TARNWICK_PROJECT, else the nearest folder at or above the working folder
+that holds `.vestra/graph.json`.  Exit statuses are those of
 `tarnwick.cli.status`: usage errors 2 (with the subcommand's own usage and
 a "did you mean" where one is close), no index, an unusable index or no
 match 1.  The project's settings file (`tarnwick.settings`) gives the
@@ -79,7 +80,7 @@ class _Version(argparse.Action):
 
 def _root_option(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
-        "--root", metavar="ROOT", help="the indexed project (default: nearest folder at or above here with .vestra/)"
+        "--root", metavar="ROOT", help="the indexed project (default: $TARNWICK_PROJECT, else the nearest folder at or above here with .vestra/graph.json)"
     )
 
 
