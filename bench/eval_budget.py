@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import statistics
 import shutil
 import sys
 import sysconfig
@@ -54,19 +55,27 @@ def evaluate(projects: list) -> None:
     tokens = counter()
     total = sum(len(questions) for _, questions in projects)
     print(f"{total} questions on {len(projects)} projects; tokens counted by: {tokens.name}")
-    print(f"{'budget':>7}  {'over (packer alone)':>20}  {'over (tarnwick)':>16}  {'code':>7}  {'hit':>7}  {'max used':>8}")
+    print(
+        f"{'budget':>7}  {'over (packer alone)':>20}  {'over (tarnwick)':>16}  {'code':>7}  {'hit':>7}  {'max used':>8}"
+        f"  {'fit ms median / max':>20}"
+    )
     for budget in BUDGETS:
         before = after = code = hits = 0
         most = 0.0
+        spent = []
         for root, questions in projects:
             for question in questions:
                 before += tokens.count(packer_alone(root, question[0], budget)) > budget
                 result = context.build_result(question[0], root, budget, tokens=tokens)
+                spent.append(result.timings["pack"] * 1000.0)
                 after += result.tokens > budget
                 code += "### Key Code" in result.block
                 hits += hit(result.block, question)
                 most = max(most, result.tokens / budget)
-        print(f"{budget:>7}  {before:>17}/{total:<2}  {after:>13}/{total:<2}  {code:>4}/{total:<2}  {hits:>4}/{total:<2}  {most:>8.0%}")
+        print(
+            f"{budget:>7}  {before:>17}/{total:<2}  {after:>13}/{total:<2}  {code:>4}/{total:<2}  {hits:>4}/{total:<2}"
+            f"  {most:>8.0%}  {statistics.median(spent):>12.1f} / {max(spent):.1f}"
+        )
 
 
 def main(argv=None) -> int:

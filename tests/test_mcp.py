@@ -107,3 +107,16 @@ def test_client_that_disconnects_ends_the_server_cleanly():
         )
         assert (done.returncode, done.stderr) == (0, "")
         assert ('"id":1' in done.stdout) if sent else (done.stdout == "")
+
+
+def test_diff_outside_a_work_tree_is_an_error_result(tmp_path):
+    import shutil
+
+    shutil.copytree(SAMPLE, tmp_path / "p")
+    _, (result, both) = session(
+        tmp_path / "p",
+        ("project_context", {"query": QUERY, "diff": "HEAD"}),
+        ("project_context", {"query": QUERY, "diff": "HEAD", "staged": True}),
+    )
+    assert result.is_error and result.content[0].text.endswith(f": not in a git work tree: {tmp_path / 'p'}")
+    assert both.is_error and both.content[0].text.endswith(": diff and staged cannot be used together")

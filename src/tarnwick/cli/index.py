@@ -29,7 +29,8 @@ DESCRIPTION = (
     "Index a Python, TypeScript, JavaScript, Go, Java or Rust project: write ROOT/.vestra/ "
     "(the summary store structured_summaries.json, the code graph graph.json, the search index "
     "search.db, manifest.json and identities.json, which tie them together, and index-cache.json, "
-    "which lets the next run re-read only changed files). Settings come from ROOT/.tarnwick.toml or "
+    "which lets the next run re-read only changed files, and a .gitignore that keeps the folder out of "
+    "version control). Settings come from ROOT/.tarnwick.toml or "
     "[tool.tarnwick] in ROOT/pyproject.toml; the options below add to them or replace them."
 )
 

@@ -115,7 +115,7 @@ def build_parser() -> Parser:
         description="Print the focused context block for QUERY, ready for an assistant's system prompt. "
         "Secrets in the code it quotes are replaced by markers such as [REDACTED aws-access-key].",
     )
-    ctx.add_argument("query", metavar="QUERY", nargs="?")
+    ctx.add_argument("query", metavar="QUERY", nargs="?", help="the question about the code (required)")
     _root_option(ctx)
     ctx.add_argument(
         "--budget",
@@ -148,7 +148,7 @@ def build_parser() -> Parser:
         description="List the files that answer QUERY, best first: one line per matching symbol, "
         "`path:first-last  kind  name  score`, or `path  file  -  score` for a file without one.",
     )
-    search.add_argument("query", metavar="QUERY")
+    search.add_argument("query", metavar="QUERY", help="the question about the code")
     _root_option(search)
     search.add_argument("-n", type=_positive, default=8, metavar="N", help="number of files (default: 8)")
     _scope_options(search)
