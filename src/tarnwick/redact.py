@@ -37,42 +37,51 @@ _PRIVATE_KEY = re.compile(
 )
 
 # Provider keys: a fixed prefix and an alphabet and length of their own.
-_PROVIDER_KEYS: tuple[tuple[str, re.Pattern[str]], ...] = tuple(
-    (kind, re.compile(pattern))
-    for kind, pattern in (
-        ("aws-access-key", r"\b(?:AKIA|ASIA|ABIA|ACCA)[A-Z0-9]{16}\b"),
-        ("stripe-key", r"\b(?:sk|rk)_(?:live|test)_[0-9A-Za-z]{16,247}\b"),
-        ("github-token", r"\bgh[pousr]_[A-Za-z0-9]{36,251}\b"),
-        ("github-token", r"\bgithub_pat_[A-Za-z0-9_]{40,251}\b"),
-        ("gitlab-token", r"\bglpat-[A-Za-z0-9_\-]{20,}(?![A-Za-z0-9_\-])"),
-        ("slack-token", r"\bxox[abposr]-[0-9A-Za-z][0-9A-Za-z\-]{8,}[0-9A-Za-z]"),
-        ("slack-webhook", r"https://hooks\.slack\.com/services/T[A-Z0-9]+/B[A-Z0-9]+/[A-Za-z0-9]{16,}"),
-        ("google-api-key", r"\bAIza[0-9A-Za-z_\-]{35}(?![0-9A-Za-z_\-])"),
-        ("anthropic-key", r"\bsk-ant-[a-z]+\d*-[A-Za-z0-9_\-]{40,}(?![A-Za-z0-9_\-])"),
-        ("openai-key", r"\bsk-(?:proj-|svcacct-|admin-)?[A-Za-z0-9_\-]{20,}T3BlbkFJ[A-Za-z0-9_\-]{20,}"),
-        ("openai-key", r"\bsk-(?:proj|svcacct|admin)-[A-Za-z0-9_\-]{40,}(?![A-Za-z0-9_\-])"),
-        ("npm-token", r"\bnpm_[A-Za-z0-9]{36}\b"),
-        ("pypi-token", r"\bpypi-AgE[A-Za-z0-9_\-]{50,}"),
-        ("sendgrid-key", r"\bSG\.[A-Za-z0-9_\-]{22}\.[A-Za-z0-9_\-]{43}\b"),
-        ("jwt", r"\beyJ[A-Za-z0-9_\-]{10,}\.eyJ[A-Za-z0-9_\-]{10,}\.[A-Za-z0-9_\-]{20,}"),
+# Each pattern runs only where its literal prefix occurs (most text has none).
+_PROVIDER_KEYS: tuple[tuple[str, tuple[str, ...], re.Pattern[str]], ...] = tuple(
+    (kind, prefixes, re.compile(pattern))
+    for kind, prefixes, pattern in (
+        ("aws-access-key", ("AKIA", "ASIA", "ABIA", "ACCA"), r"\b(?:AKIA|ASIA|ABIA|ACCA)[A-Z0-9]{16}\b"),
+        ("stripe-key", ("k_live_", "k_test_"), r"\b(?:sk|rk)_(?:live|test)_[0-9A-Za-z]{16,247}\b"),
+        ("github-token", ("ghp_", "gho_", "ghu_", "ghs_", "ghr_"), r"\bgh[pousr]_[A-Za-z0-9]{36,251}\b"),
+        ("github-token", ("github_pat_",), r"\bgithub_pat_[A-Za-z0-9_]{40,251}\b"),
+        ("gitlab-token", ("glpat-",), r"\bglpat-[A-Za-z0-9_\-]{20,}(?![A-Za-z0-9_\-])"),
+        ("slack-token", ("xox",), r"\bxox[abposr]-[0-9A-Za-z][0-9A-Za-z\-]{8,}[0-9A-Za-z]"),
+        (
+            "slack-webhook",
+            ("hooks.slack.com",),
+            r"https://hooks\.slack\.com/services/T[A-Z0-9]+/B[A-Z0-9]+/[A-Za-z0-9]{16,}",
+        ),
+        ("google-api-key", ("AIza",), r"\bAIza[0-9A-Za-z_\-]{35}(?![0-9A-Za-z_\-])"),
+        ("anthropic-key", ("sk-ant-",), r"\bsk-ant-[a-z]+\d*-[A-Za-z0-9_\-]{40,}(?![A-Za-z0-9_\-])"),
+        ("openai-key", ("T3BlbkFJ",), r"\bsk-(?:proj-|svcacct-|admin-)?[A-Za-z0-9_\-]{20,}T3BlbkFJ[A-Za-z0-9_\-]{20,}"),
+        ("openai-key", ("sk-proj-", "sk-svcacct-", "sk-admin-"), r"\bsk-(?:proj|svcacct|admin)-[A-Za-z0-9_\-]{40,}(?![A-Za-z0-9_\-])"),
+        ("npm-token", ("npm_",), r"\bnpm_[A-Za-z0-9]{36}\b"),
+        ("pypi-token", ("pypi-AgE",), r"\bpypi-AgE[A-Za-z0-9_\-]{50,}"),
+        ("sendgrid-key", ("SG.",), r"\bSG\.[A-Za-z0-9_\-]{22}\.[A-Za-z0-9_\-]{43}\b"),
+        ("jwt", ("eyJ",), r"\beyJ[A-Za-z0-9_\-]{10,}\.eyJ[A-Za-z0-9_\-]{10,}\.[A-Za-z0-9_\-]{20,}"),
     )
 )
 
 # A name that says its value is a secret, then an assignment of a quoted
-# literal (Python, JavaScript, Go, Java, Rust, JSON, YAML, TOML, .env).
-_SECRET_NAME = (
-    r"(?:[A-Za-z_$][\w$.\-]*?)?(?:secret|token|passw(?:or)?d|passphrase|pwd|api[_\-]?key|access[_\-]?key"
-    r"|private[_\-]?key|auth[_\-]?key|signing[_\-]?key|credentials?)[\w$\-]*"
+# literal (Python, JavaScript, Go, Java, Rust, JSON, YAML, TOML, .env).  The
+# patterns take any name; `_SECRET_NAME` then decides.
+_SECRET_NAME = re.compile(
+    r"(?i)secret|token|passw(?:or)?d|passphrase|pwd|api[_\-]?key|access[_\-]?key"
+    r"|private[_\-]?key|auth[_\-]?key|signing[_\-]?key|credential"
 )
+_NAME = r"[A-Za-z_$][\w$.\-]*"
 _ASSIGNED = re.compile(
-    r"(?i)(?<![\w$.\-])(?P<name>" + _SECRET_NAME + r")[\"']?\s*(?::=|=>|=|:)\s*(?:[rbuf]{0,2})"
+    r"(?<![\w$.\-])(?P<name>" + _NAME + r")[\"']?\s*(?::=|=>|=|:)\s*(?:[rbufRBUF]{0,2})"
     r"(?P<quote>[\"'`])(?P<value>[^\"'`\s\\]{16,512})(?P=quote)"
 )
 # An unquoted value on a line of its own: `API_TOKEN=...` in a .env file.
-_ENV_LINE = re.compile(
-    r"(?im)^(?:export\s+)?(?P<name>" + _SECRET_NAME + r")=(?P<value>[A-Za-z0-9+/=_\-.~]{16,512})[ \t]*$"
-)
+_ENV_LINE = re.compile(r"(?m)^(?:export\s+)?(?P<name>" + _NAME + r")=(?P<value>[A-Za-z0-9+/=_\-.~]{16,512})[ \t]*$")
 
+# Where a secret's name may be (lower case): only lines holding one of these
+# are matched against the assignment patterns, which are costly to try at
+# every position.
+_NAME_PARTS = ("secret", "token", "passw", "passp", "pwd", "key", "credential")
 _TOKEN_ALPHABET = re.compile(r"[A-Za-z0-9+/=_\-.~]+")
 _PLACEHOLDER = re.compile(
     r"(?i)x{4,}|\*{3,}|\.{3}|<|>|\{|\}|your|example|sample|changeme|placeholder|dummy|redacted|0{8,}|1234567"
@@ -115,14 +124,33 @@ class Redacted:
     kinds: tuple[str, ...]
 
 
+def _lines_with_names(text: str) -> list[tuple[int, int]]:
+    """(start, end) of each line holding a word that may name a secret, in order."""
+    lower = text.lower()
+    found: set[tuple[int, int]] = set()
+    for part in _NAME_PARTS:
+        at = lower.find(part)
+        while at >= 0:
+            start = text.rfind("\n", 0, at) + 1
+            end = text.find("\n", at)
+            end = len(text) if end < 0 else end
+            found.add((start, end))
+            at = lower.find(part, end)
+    return sorted(found)
+
+
 def _spans(text: str) -> list[tuple[int, int, str]]:
-    spans = [(m.start(), m.end(), "private-key") for m in _PRIVATE_KEY.finditer(text)]
-    for kind, pattern in _PROVIDER_KEYS:
-        spans.extend((m.start(), m.end(), kind) for m in pattern.finditer(text))
-    for pattern in (_ASSIGNED, _ENV_LINE):
-        for m in pattern.finditer(text):
-            if looks_random(m.group("value")):
-                spans.append((m.start("value"), m.end("value"), "secret"))
+    spans = []
+    if "PRIVATE KEY" in text:
+        spans.extend((m.start(), m.end(), "private-key") for m in _PRIVATE_KEY.finditer(text))
+    for kind, prefixes, pattern in _PROVIDER_KEYS:
+        if any(prefix in text for prefix in prefixes):
+            spans.extend((m.start(), m.end(), kind) for m in pattern.finditer(text))
+    for start, end in _lines_with_names(text):
+        for pattern in (_ASSIGNED, _ENV_LINE):
+            for m in pattern.finditer(text, start, end):
+                if _SECRET_NAME.search(m.group("name")) and looks_random(m.group("value")):
+                    spans.append((m.start("value"), m.end("value"), "secret"))
     return spans
 
 
