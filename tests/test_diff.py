@@ -132,3 +132,27 @@ def test_shallow_and_detached(capsys, repo, tmp_path_factory):
     assert err.startswith("tarnwick: error: unknown revision 'HEAD~1' (the repository is shallow")
     status, out, _ = run(capsys, "context", "fines", "--root", str(clone), "--diff")
     assert status == 0 and out.startswith("No changes against HEAD")
+
+
+def test_changed_files_lead_at_most_five_those_the_question_found_first():
+    from tarnwick.changed import ChangedFile, Changes, put_first
+
+    record = {"description": "d", "functions": {"f": {"lines": [0, 3]}}}
+    changes = Changes("HEAD", files=[
+        ChangedFile(f"c{i}.py", "modified", lines_changed=i, record=record,
+                    symbols=[{"name": "f", "symbol_kind": "function", "line_start": 0, "line_end": 3}],
+                    current_lines={"f": (0, 3), "g": (5, 9)})
+        for i in range(7)
+    ] + [ChangedFile("gone.py", "deleted"), ChangedFile("notes.txt", "modified")])
+    retrieved = [
+        {"id": "a.py", "score": 5.0, "symbols": []},
+        {"id": "c2.py::g", "score": 4.0, "symbols": [{"name": "g", "line_start": 40, "line_end": 44, "score": 2.0},
+                                                   {"name": "removed", "line_start": 50, "line_end": 60, "score": 1.0}]},
+    ]
+    files, view = put_first(retrieved, {"a.py": {}}, changes, admits=lambda path: path != "c6.py")
+    assert [f["id"] for f in files] == ["c2.py", "c5.py", "c4.py", "c3.py", "c1.py", "a.py"]
+    c2 = files[0]
+    # The changed function first, then the question's matches at their current lines; what is gone is dropped.
+    assert [(s["name"], s["line_start"]) for s in c2["symbols"]] == [("f", 0), ("g", 5)]
+    assert c2["symbols"][0]["score"] > c2["symbols"][1]["score"] and c2["score"] > 5.0
+    assert view["c2.py"] is record and "gone.py" not in view and "notes.txt" not in view

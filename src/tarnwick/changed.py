@@ -96,7 +96,7 @@ def put_first(files: list, summaries: dict, changes: Changes, admits=lambda path
     entry's "symbols", scored above the question's own matches so the
     per-query view excerpts them first.  `summaries` is not changed.
     """
-    found = {entry.get("id"): (rank, entry) for rank, entry in enumerate(files) if isinstance(entry, dict)}
+    found = {_base(entry.get("id")): (rank, entry) for rank, entry in enumerate(files) if isinstance(entry, dict)}
     candidates = [
         f for f in changes.shown if admits(f.path) and (f.record is not None or isinstance(summaries.get(f.path), dict))
     ]
@@ -126,5 +126,9 @@ def put_first(files: list, summaries: dict, changes: Changes, admits=lambda path
         entries.append(dict(entry, id=f.path, score=max(best, float(entry.get("score", 0.0))) + 1.0,
                             symbols=changed + [s for s in theirs if s.get("name") not in mine]))
     taken = {f.path for f in leading}
-    rest = [e for e in files if not (isinstance(e, dict) and e.get("id") in taken)]
+    rest = [e for e in files if not (isinstance(e, dict) and _base(e.get("id")) in taken)]
     return entries + rest, view
+
+
+def _base(file_id) -> str:
+    return str(file_id or "").split("::", 1)[0]
