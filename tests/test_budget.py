@@ -99,3 +99,27 @@ def test_section_counts_follow_the_headings():
     parts = section_tokens(block, len)
     assert list(parts) == ["header", "Relevant Files", "Key Code"]
     assert sum(parts.values()) == len(block)
+
+
+@pytest.mark.parametrize("loads", [True, False])
+def test_a_real_tokenizer_counts_where_it_loads_else_the_estimate(monkeypatch, loads):
+    import sys
+    import types
+
+    from tarnwick import token_count
+
+    class Encoding:
+        def encode(self, text, disallowed_special=()):
+            return text.split()
+
+    def get_encoding(name):
+        if not loads:
+            raise OSError("cannot fetch the encoding file")
+        assert name == "o200k_base"
+        return Encoding()
+
+    monkeypatch.setitem(sys.modules, "tiktoken", types.SimpleNamespace(get_encoding=get_encoding))
+    monkeypatch.setattr(token_count, "_found", [])
+    found = token_count.counter()
+    assert found.name == ("o200k_base" if loads else "estimate")
+    assert found.count("one two three") == (3 if loads else 5)
