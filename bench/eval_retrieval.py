@@ -138,7 +138,7 @@ def tarnwick(root: Path, use_index: bool = True):
         answer = vx.retrieve(graph, question)
         # Key Code as context-packer packs it (the stored summaries) and as
         # `tarnwick context` does (the per-query view).
-        view, _ = context.focus_summaries(summaries, answer["files"], graph, question)
+        view, _ = context.focus_summaries(summaries, answer["files"], graph, question, root=root)
         answer["key_code"] = {
             "stored": key_code(cp.pack(answer, summaries, graph, root)),
             "focused": key_code(cp.pack(answer, view, graph, root)),

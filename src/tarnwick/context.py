@@ -312,7 +312,7 @@ class _Packing:
 
     def run(self, summaries: dict, budget: int, tokens: Counter, lap) -> tuple:
         files = self.result["files"]
-        view, chosen = focus_summaries(summaries, files, self.graph, self.query)
+        view, chosen = focus_summaries(summaries, files, self.graph, self.query, root=self.path)
         lap("focus")
         packed_view, _ = freshness.without_positions(view, self.graph, self.changed)
         for stale in self.changed:

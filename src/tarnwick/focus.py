@@ -22,6 +22,7 @@ from typing import Any
 
 from .search.tokens import tokenize
 from .search.weights import DEFAULT_WEIGHTS, RankingWeights
+from .windows import LONG_LINES, best_window, source_lines
 
 __all__ = ["base_file", "focus_summaries", "line_range", "match_symbols", "strong_matches", "symbol_matches"]
 
@@ -181,12 +182,35 @@ def _fits(lines: tuple[int, int], taken: list[tuple[int, int]]) -> bool:
     return sum(end - start + 1 for start, end in taken) + lines[1] - lines[0] + 1 <= EXCERPT_LINES
 
 
+def _shown(spans: list[tuple[int, int]]) -> list[int]:
+    """How many lines of each span the packer shows: it takes them in source
+    order and cuts the one that crosses EXCERPT_LINES (and drops the rest)."""
+    shown = [0] * len(spans)
+    total = 0
+    for i in sorted(range(len(spans)), key=lambda i: spans[i][0]):
+        span = spans[i][1] - spans[i][0] + 1
+        take = min(span, EXCERPT_LINES - total)
+        if take <= 0:
+            break
+        shown[i] = take
+        total += take
+    return shown
+
+
 def _picks(
-    matches: list[dict], stored: dict, weights: RankingWeights = DEFAULT_WEIGHTS
+    matches: list[dict],
+    stored: dict,
+    weights: RankingWeights = DEFAULT_WEIGHTS,
+    source: list | None = None,
+    terms: set | None = None,
 ) -> list[tuple[str, tuple[int, int], dict, dict]]:
     """The leading entries of a file's map: best matches whose lines do not
     overlap a better one's (a class and its own method never both; a large
-    class gives way to its matching methods)."""
+    class gives way to its matching methods).  A long function whose
+    matching part lies past its first lines is shown from that part (its
+    entry's lines are the window's, which the excerpt's header then names);
+    a weaker match is left out where the packer would cut a better one short
+    for it."""
     picks: list[tuple[str, tuple[int, int], dict, dict]] = []
     # Weak matches are left out: the stored functions say more.
     strong = strong_matches(matches, weights)
@@ -207,6 +231,15 @@ def _picks(
             # A method or class: the store keeps no record of its own.  Its
             # parameters are not recorded, which "..." says in the signature.
             info = {"params": "...", "lines": [lines[0], lines[1]]}
+        window = best_window(source, lines[0], lines[1], terms) if source and terms else None
+        shown = lines
+        if window is not None:
+            info = dict(info, lines=[window[0], window[1]])
+            shown = window
+        spans = [_function_lines(i) or l for _, l, i, _ in picks]
+        before = _shown(spans)
+        if _shown([*spans, shown])[: len(spans)] != before:
+            continue  # it would cut a better match short
         picks.append((name, lines, info, match))
     return picks
 
@@ -222,15 +255,20 @@ def _class_entries(record: dict) -> list[dict]:
 
 
 def _focused_record(
-    record: dict, matches: list[dict], weights: RankingWeights = DEFAULT_WEIGHTS
+    record: dict,
+    matches: list[dict],
+    weights: RankingWeights = DEFAULT_WEIGHTS,
+    source: list | None = None,
+    terms: set | None = None,
 ) -> tuple[dict, list[dict]]:
     stored = record.get("functions")
     stored = stored if isinstance(stored, dict) else {}
-    picks = _picks(matches, stored, weights)
+    picks = _picks(matches, stored, weights, source, terms)
     if not picks:
         return record, []
     functions = {name: info for name, _, info, _ in picks}
     taken = [lines for _, lines, _, _ in picks]
+    shown = [_function_lines(info) or lines for _, lines, info, _ in picks]
     rest = {}
     for name, info in stored.items():
         if name in functions:
@@ -238,10 +276,11 @@ def _focused_record(
         lines = _function_lines(info)
         if lines is not None and any(_inside(lines, l) for l in taken):
             continue  # already shown by a chosen excerpt
-        if len(taken) < PICKS_PER_FILE and lines is not None and _fits(lines, taken):
+        if len(taken) < PICKS_PER_FILE and lines is not None and _fits(lines, shown):
             # Fills a free excerpt slot without cutting the matches short.
             functions[name] = info
             taken.append(lines)
+            shown.append(lines)
         else:
             rest[name] = info
     functions.update(rest)
@@ -291,13 +330,16 @@ def focus_summaries(
     graph: dict | None = None,
     query: str = "",
     weights: RankingWeights = DEFAULT_WEIGHTS,
+    root=None,
 ) -> tuple[dict, dict[str, list[dict]]]:
     """Return the per-query view of ``summaries`` and the symbols put first.
 
     ``files`` are the retrieval result's file entries.  Each of the first
     eight that has a summary record gets a copy of it whose "functions" map
-    starts with its best matches (see ``symbol_matches``).  ``summaries``
-    itself and every record in it are left as they are.
+    starts with its best matches (see ``symbol_matches``).  With the
+    project's ``root``, a long match is shown through the window of it that
+    answers (`windows`), read from its file.  ``summaries`` itself and every
+    record in it are left as they are.
     """
     chosen = [e for e in files[:TOP_FILES] if isinstance(summaries.get(base_file(e)), dict)]
     matches = symbol_matches(chosen, graph, query, summaries, weights)
@@ -309,6 +351,18 @@ def focus_summaries(
             matches[base] = list(found) + _class_entries(summaries[base])
     view = dict(summaries)
     put_first: dict[str, list[dict]] = {}
+    terms = set(tokenize(query)) if root is not None else set()
     for base, found in matches.items():
-        view[base], put_first[base] = _focused_record(summaries[base], found, weights)
+        source = _source_if_long(root, base, found) if terms else None
+        view[base], put_first[base] = _focused_record(summaries[base], found, weights, source, terms)
     return view, put_first
+
+
+def _source_if_long(root, path: str, matches: list) -> list | None:
+    """The lines of ``path`` when one of its strong matches is long enough
+    to be shown through a window, else None (nothing is read)."""
+    for match in strong_matches(matches)[:PICKS_PER_FILE]:
+        lines = line_range(match) if isinstance(match, dict) else None
+        if lines is not None and lines[1] - lines[0] + 1 > LONG_LINES:
+            return source_lines(root, path)
+    return None

@@ -4,7 +4,9 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 
+from ..search.content import FILE_TEXT_CHARS, SYMBOL_TEXT_CHARS, add_counts, source_counts
 from ..search.documents import symbol_terms
+from ..search.weights import DEFAULT_WEIGHTS
 from .output import edge, encode, file_node, record_text, symbol_node
 
 
@@ -53,7 +55,8 @@ class FileResult:
     # Filled by `encode_result`, which also drops `record`, `symbols` and
     # `symbol_text`: the JSON texts of the record, of the file's nodes and of
     # its "contains" edges, (functions, methods, classes, symbols) counts,
-    # and each symbol's search document as [node id, term weights].
+    # and the search documents as [node id, term weights of the names,
+    # term weights of the text], the file's own (by its path) first.
     record_json: str = ""
     nodes_json: str = ""
     contains_json: str = ""
@@ -61,22 +64,31 @@ class FileResult:
     search_docs: list = field(default_factory=list)
 
 
-def encode_result(result: FileResult) -> FileResult:
+def encode_result(result: FileResult, text: str = "") -> FileResult:
     """Turn the record and symbols into JSON text (in the worker, so the
-    parent only joins strings) and drop the structures themselves."""
+    parent only joins strings) and drop the structures themselves.
+
+    ``text`` is the file as the packer reads it (UTF-8, undecodable bytes
+    dropped): its words become a field of the file's and the symbols'
+    search documents."""
     record = result.record
     path = result.path
+    lines = text.splitlines()
+    spans = [(start, end) for _, _, start, end in result.symbols]
+    whole, bodies = source_counts(lines, spans, SYMBOL_TEXT_CHARS, FILE_TEXT_CHARS)
+    result.search_docs.append([path, {}, add_counts({}, whole, DEFAULT_WEIGHTS.file_text)])
     result.record_json = record_text(record)
     nodes = [encode(file_node(path, record.get("description", "")))]
     ids = []
     methods = 0
     texts = result.symbol_text
-    for name, kind, start, end in result.symbols:
+    for (name, kind, start, end), body in zip(result.symbols, bodies):
         node = symbol_node(path, name, kind, start, end)
         nodes.append(encode(node))
         ids.append(node["id"])
         methods += kind == "method"
-        result.search_docs.append([node["id"], symbol_terms(path, name, *texts.get(name, ()))])
+        doc = symbol_terms(path, name, *texts.get(name, ()))
+        result.search_docs.append([node["id"], doc, add_counts({}, body, DEFAULT_WEIGHTS.symbol_text)])
     result.nodes_json = ",\n".join(nodes)
     ids.sort()
     result.contains_json = ",\n".join(encode(edge(path, sid, "contains")) for sid in ids)

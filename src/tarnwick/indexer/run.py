@@ -22,6 +22,7 @@ from ..datadir import (
 )
 from .cache import CACHE_NAME, Cache, DamagedCache, prove, search_docs, signature
 from .extractors import missing_package
+from .history import HISTORY_NAME, cache_text, history_field, read_history
 from .linkage import EDGE_KINDS, resolve_edges
 from ..search.store import INDEX_NAME, indexed_generation, pack_record
 from .output import (
@@ -302,7 +303,10 @@ def _index(
     stats.summaries_path = os.path.join(data_dir, SUMMARIES_NAME)
     stats.graph_path = os.path.join(data_dir, GRAPH_NAME)
     stats.search_index_path = os.path.join(data_dir, INDEX_NAME)
-    if not full and not todo and cache.unchanged(walk.configs) and _intact(root, data_dir, cache.run):
+    history = read_history(root, data_dir, use_cache=not full)
+    if history.note:
+        stats.warnings.append(history.note)
+    if not full and not todo and not history.changed and cache.unchanged(walk.configs) and _intact(root, data_dir, cache.run):
         # Nothing to learn and the last run's files are in place: writing
         # them again would only change their stamp.
         stats.edges = cache.run["edges"]
@@ -314,7 +318,10 @@ def _index(
     symbol_docs = {}
     for path in paths:
         if path in parsed:
-            symbol_docs.update(search_docs(parsed[path]))
+            symbol_docs.update((doc[0], doc[1:]) for doc in search_docs(parsed[path]))
+    for path, messages in history.messages(paths).items():
+        if path in symbol_docs:
+            symbol_docs[path] = [*symbol_docs[path][:2], history_field(messages)]
     edge_blocks = []
     for rel, pairs in zip(EDGE_KINDS, resolve_edges(paths, parsed, root, stats.warnings)):
         stats.edges += len(pairs)
@@ -331,8 +338,10 @@ def _index(
         (GRAPH_NAME, graph.encode("utf-8", "backslashreplace")),
     ]
     manifest = manifest_text(generation, files)
-    # The cache is this indexer's own: not part of the set readers check.
+    # The caches are this indexer's own: not part of the set readers check.
     files.append((CACHE_NAME, cache.pieces(generation, stats.edges, walk.configs)))
+    if history.changed:
+        files.append((HISTORY_NAME, cache_text(history)))
     # The manifest goes last: it commits the set.
     files.append((MANIFEST_NAME, manifest))
 

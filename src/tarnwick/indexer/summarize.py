@@ -52,7 +52,7 @@ def _summarize(rel: str, raw: bytes, language: str, grammar: str) -> FileResult:
         result = extractor(language).summarize(FileResult(rel, language=language), raw, grammar)
         if result.error is not None:
             return result
-        return encode_result(result)
+        return encode_result(result, raw.decode("utf-8", "ignore"))
     except (ValueError, RecursionError, MemoryError) as exc:
         return FileResult(rel, error=f"{type(exc).__name__}: {exc}", language=language)
     except Exception as exc:  # one odd file must not end the whole run

@@ -12,6 +12,7 @@ import posixpath
 from collections import Counter
 from itertools import chain
 
+from .content import add_texts
 from .corpus import FLAG_EXAMPLE, FLAG_TEST, MemoryCorpus
 from .documents import file_terms, is_example_path, symbol_terms, find_tests
 from .tokens import add_compound_parts, compound_splits, one_word_terms
@@ -33,8 +34,9 @@ def corpus_from_graph(
     the positions of the graph's edges that touch the file.
 
     ``symbol_docs`` maps a symbol node's id to its prepared term weights
-    (taken over: words of compounds are added to them); other symbols get a
-    document from their name and file alone.
+    and those of its text (both taken over: words of compounds are added to
+    them); other symbols get a document from their name and file alone.  A
+    file's id there maps to ``(unused, the term weights of its text)``.
     """
     nodes = graph.get("nodes") or ()
     edges = graph.get("edges") or ()
@@ -73,12 +75,28 @@ def corpus_from_graph(
         files[fid][2].append(name)
         placed.append((fid, node, name))
 
-    file_docs = [file_terms(path, summary, defined, weights) for path, summary, defined in files.values()]
     prepared = symbol_docs or {}
+    file_docs = []
+    file_texts = []
+    for fid, (path, summary, defined) in files.items():
+        doc = file_terms(path, summary, defined, weights)
+        extra = prepared.get(fid)
+        file_docs.append(doc)
+        file_texts.append(extra[1] if extra else None)
+        if extra and len(extra) > 2:
+            add_texts([doc], [extra[2]])  # the history of the file
     symbol_docs_ = []
+    symbol_texts = []
     for fid, node, name in placed:
         terms = prepared.get(node.get("id"))
-        symbol_docs_.append(terms if terms is not None else symbol_terms(files[fid][0], name, weights=weights))
+        if terms is None:
+            symbol_docs_.append(symbol_terms(files[fid][0], name, weights=weights))
+            symbol_texts.append(None)
+        else:
+            symbol_docs_.append(terms[0])
+            symbol_texts.append(terms[1])
+    add_texts(file_docs, file_texts)
+    add_texts(symbol_docs_, symbol_texts)
     # Only one-word names are cut: a folder, a module, a function spelled in
     # lower case (the words of bodies are many, and seldom compounds).
     names = set()

@@ -28,6 +28,12 @@ class RankingWeights:
     doc: float = 1.0  # the docstring's first line
     body: float = 0.3  # attributes, keyword arguments and calls in the body
     home: float = 0.5  # the name of the file that holds it
+    # The words of the source text (`content`: comments, literals, every name),
+    # each distinct word at (1 + ln count) times these.
+    file_text: float = 0.2
+    symbol_text: float = 0.2
+    # The messages of past commits that touched a file (`indexer.history`).
+    history: float = 0.3
     # A compound term ("readfile") gives its words at least this share of its weight.
     compound_share: float = 0.5
 
@@ -50,6 +56,10 @@ class RankingWeights:
     non_test_factor: float = 0.5  # any other file, when the question asks for tests
     example_factor: float = 0.5  # examples, demos, documentation, benchmarks, unless named
     symbols_per_file: int = 8
+    # Files past the first `kept_files` scoring under `tail_floor` of the best
+    # are left out: they only push the code that answers out of the budget.
+    kept_files: int = 5
+    tail_floor: float = 0.3
 
     # The per-query view's own scoring of a file's symbols (when retrieval gave none).
     view_name: float = 1.0  # the symbol's own name

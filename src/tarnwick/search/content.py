@@ -1,0 +1,149 @@
+"""The words of the source text itself as a field of file and symbol documents.
+
+A change request is written in the words a user sees: error messages,
+comments, the literals a function compares with ("brotli", "BOM", "stream
+end").  Names alone miss them; the text of a function's lines holds them.
+Every word run of the text counts (identifiers split and whole, as in
+names), each distinct term at a weight that grows with the logarithm of its
+count, so that a word repeated fifty times does not drown the rest.
+
+The text read is capped per field: a minified or generated file of one
+10 MB line costs no more than a file of a few thousand lines and yields a
+bounded document.
+"""
+
+from __future__ import annotations
+
+import math
+from collections import Counter
+from itertools import chain
+
+from .tokens import STOP_WORDS, identifier_terms
+
+# Characters of text read for one field: about 2,000 lines of code.
+FILE_TEXT_CHARS = 96 * 1024
+SYMBOL_TEXT_CHARS = 32 * 1024
+# Distinct terms kept per field, the most frequent first.
+MAX_TERMS = 600
+
+# Every ASCII character that cannot be part of a word becomes a space, so a
+# plain split yields the word runs (far faster than a regular expression);
+# characters beyond ASCII stay inside words.
+_SPACES = {code: " " for code in range(128) if not (chr(code).isalnum() or chr(code) == "_")}
+
+# Words that every file of a language spells: they only lengthen documents.
+_KEYWORDS = frozenset(
+    """def return self cls this if else elif for while const let var function func
+    import from none null nil true false class new await async try catch except
+    finally raise throw throws pass lambda yield break continue case switch default
+    export package struct interface defer chan go typeof instanceof void undefined
+    public private protected static final fn impl pub mut use mod crate super""".split()
+)
+
+
+class _WordTerms(dict):
+    """word -> its terms (none for keywords, stop words and numbers), filled
+    on first use; looked up from C for every word of a text."""
+
+    def __missing__(self, word: str) -> tuple:
+        lowered = word.lower()
+        if word[0].isdigit() or lowered in _KEYWORDS or lowered in STOP_WORDS:
+            terms = ()
+        else:
+            terms = identifier_terms(word)
+        if len(self) < 1 << 18:
+            self[word] = terms
+        return terms
+
+
+_word_terms = _WordTerms()
+_LOG = [0.0] + [1.0 + math.log(n) for n in range(1, 256)]
+
+
+def _terms(text: str) -> list:
+    return list(chain.from_iterable(map(_word_terms.__getitem__, text.translate(_SPACES).split())))
+
+
+def text_counts(text: str, limit: int) -> Counter:
+    """The counts of the terms of the first ``limit`` characters of ``text``."""
+    return Counter(_terms(text[:limit]))
+
+
+def source_counts(lines: list, spans: list, symbol_limit: int, file_limit: int) -> tuple:
+    """The term counts of a whole source text (at most ``file_limit``
+    characters) and of each symbol's span in it (its own lines, as
+    `own_texts` gives them): ``(file counts, [span counts])``.  Each line is
+    tokenised once."""
+    whole = (0, len(lines))  # the module: everything outside the symbols
+    texts = own_texts(lines, [*spans, whole], symbol_limit, {len(spans): file_limit})
+    lists = [_terms(text) for text in texts]
+    budget = file_limit
+    kept = []
+    # The module's own text first, then the symbols in source order.
+    for text, terms in zip([texts[-1], *texts[:-1]], [lists[-1], *lists[:-1]]):
+        if budget <= 0:
+            break
+        kept.append(terms)
+        budget -= len(text)
+    return Counter(chain.from_iterable(kept)), [Counter(terms) for terms in lists[:-1]]
+
+
+def add_counts(doc: dict, counts: Counter, weight: float) -> dict:
+    """Add the term ``counts`` of a text to ``doc`` as a field of the given
+    ``weight``, in place: ``weight`` x (1 + ln count) per term, for the
+    ``MAX_TERMS`` most frequent terms.  Returns ``doc``."""
+    items = counts.most_common(MAX_TERMS) if len(counts) > MAX_TERMS else counts.items()
+    get = doc.get
+    log = _LOG
+    for term, n in items:
+        doc[term] = get(term, 0.0) + weight * (log[n] if n < 256 else 1.0 + math.log(n))
+    return doc
+
+
+def add_texts(docs: list, texts: list) -> None:
+    """Add each text field of ``texts`` (term weights, or None) to the
+    document of ``docs`` at its position, in place."""
+    for doc, text in zip(docs, texts):
+        if text:
+            get = doc.get
+            for term, value in text.items():
+                doc[term] = get(term, 0.0) + value
+
+
+def own_texts(lines: list, spans: list, limit: int, limits: dict | None = None) -> list:
+    """Per span (first, last line, inclusive, 0-based) the text of its lines
+    less those of the spans nested in it (a class without its methods, a
+    function without its inner functions), at most ``limit`` characters
+    (``limits`` maps a span's position to another bound)."""
+    order = sorted(range(len(spans)), key=lambda i: (spans[i][0], -spans[i][1]))
+    children: list = [[] for _ in spans]
+    open_: list = []  # enclosing spans, innermost last
+    for i in order:
+        first, last = spans[i]
+        while open_ and spans[open_[-1]][1] < first:
+            open_.pop()
+        if open_ and last <= spans[open_[-1]][1] and spans[open_[-1]] != (first, last):
+            children[open_[-1]].append((first, last))
+        open_.append(i)
+    out = []
+    limits = limits or {}
+    for position, ((first, last), inner) in enumerate(zip(spans, children)):
+        limit_ = limits.get(position, limit)
+        parts = []
+        size = 0
+        at = max(first, 0)
+        for start, end in inner + [(last + 1, last + 1)]:
+            if start > at:
+                chunk = "\n".join(lines[at:start])
+                parts.append(chunk)
+                size += len(chunk)
+                if size >= limit_:
+                    break
+            at = max(at, end + 1)
+        out.append("\n".join(parts)[:limit_])
+    return out
+
+
+def line_terms(line: str) -> set:
+    """The terms of one line of code (for the window of a long function)."""
+    return set(chain.from_iterable(map(_word_terms.__getitem__, line.translate(_SPACES).split())))

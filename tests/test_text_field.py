@@ -1,0 +1,128 @@
+"""The words of the source text (bodies, comments, string literals) as a
+field of file and symbol documents."""
+
+import textwrap
+import time
+
+import pytest
+
+from tarnwick import vx
+from tarnwick.index import index_project
+from tarnwick.search.content import MAX_TERMS, add_counts, own_texts, source_counts, text_counts
+
+
+@pytest.fixture(autouse=True)
+def _no_project(monkeypatch):
+    monkeypatch.delenv(vx.ENV_VAR, raising=False)
+    monkeypatch.setattr(vx, "_project_override", None)
+    vx.take_notes()
+
+
+LINES = [
+    "class Cart:",  # 0
+    "    note = 'shelf'",  # 1
+    "    def add(self):",  # 2
+    "        # brotli stream",  # 3
+    "        def inner():",  # 4
+    "            return 'gzip'",  # 5
+    "        return inner",  # 6
+    "    tail = 'after'",  # 7
+    "top = 'module words'",  # 8
+]
+
+
+@pytest.mark.parametrize("spans, expected", [
+    # A class without its method; the method without its inner function.
+    ([(0, 7), (2, 6), (4, 5)], ["class Cart:\n    note = 'shelf'\n    tail = 'after'",
+                                "    def add(self):\n        # brotli stream\n        return inner",
+                                "        def inner():\n            return 'gzip'"]),
+    # Two symbols of the same span are not nested in each other.
+    ([(4, 5), (4, 5)], ["        def inner():\n            return 'gzip'"] * 2),
+    # Side by side, each its own lines.
+    ([(0, 1), (8, 8)], ["class Cart:\n    note = 'shelf'", "top = 'module words'"]),
+])
+def test_own_texts_leave_out_nested_symbols(spans, expected):
+    assert own_texts(LINES, spans, 10_000) == expected
+
+
+def test_source_counts_give_each_line_to_one_symbol_and_all_to_the_file():
+    whole, per_symbol = source_counts(LINES, [(0, 7), (2, 6)], 10_000, 10_000)
+    add, cart = per_symbol[1], per_symbol[0]
+    assert "brotli" in add and "brotli" not in cart
+    assert "shelf" in cart and "shelf" not in add
+    assert {"brotli", "gzip", "shelf", "modul", "word"} <= whole.keys()
+    assert "modul" not in add and "modul" not in cart  # module-level text is the file's only
+
+
+@pytest.mark.parametrize("text, present, absent", [
+    ("# utf-8 BOM cannot parse json", {"utf", "bom", "pars", "json"}, {"8"}),
+    ("raise ValueError('brotli not decompressed')", {"brotli", "decompress", "valueerror", "valu", "error"}, {"not", "rais"}),
+    ("return self.max_retries if x else None", {"maxretry", "max", "retry"}, {"return", "self", "if", "els", "none"}),
+    ("const ünïcode = 'naïve café'", {"ünïcod", "naïv", "café"}, {"const"}),
+    ("0x1f 123 3rd", set(), {"0x1f", "123", "3rd"}),
+])
+def test_text_terms(text, present, absent):
+    counts = text_counts(text, 10_000)
+    assert present <= counts.keys()
+    assert not absent & counts.keys()
+
+
+def test_a_repeated_word_grows_with_its_logarithm():
+    doc = add_counts({}, text_counts("retry " * 100 + "backoff", 10_000), 1.0)
+    assert 5.0 < doc["retry"] < 6.0  # 1 + ln 100
+    assert doc["backoff"] == 1.0
+
+
+def test_a_huge_one_line_file_gives_a_bounded_document():
+    line = " ".join(f"name{i}x" for i in range(1_000_000))  # about 9 MB of distinct words
+    started = time.perf_counter()
+    whole, (symbol,) = source_counts([line], [(0, 0)], 32 * 1024, 96 * 1024)
+    assert time.perf_counter() - started < 5.0
+    assert len(symbol) < 32 * 1024 and len(whole) < 2 * 96 * 1024
+    assert len(add_counts({}, whole, 1.0)) == MAX_TERMS
+
+
+def write(root, rel, text):
+    path = root / rel
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(textwrap.dedent(text))
+
+
+@pytest.mark.parametrize("query, path, symbol", [
+    ("brotli not decompressed", "net/decode.js", "decodeBody"),  # a comment
+    ("utf-8 BOM cannot parse", "net/json.py", "load_document"),  # a string literal
+    ("exponential backoff jitter", "net/retry.go", "Retrier.Wait"),  # local names in a body
+])
+def test_words_of_bodies_comments_and_strings_find_their_code(tmp_path, query, path, symbol):
+    write(tmp_path, "net/decode.js", """\
+        function decodeBody(res) {
+          // brotli streams were not decompressed before
+          return res.pipe(zlib.createBrotliDecompress());
+        }
+        function other() { return 1; }
+        """)
+    write(tmp_path, "net/json.py", '''\
+        def load_document(raw):
+            if raw.startswith(b"\\xef\\xbb\\xbf"):
+                raise ValueError("utf-8 BOM: cannot parse the document")
+            return raw
+        def dump_document(doc):
+            return doc
+        ''')
+    write(tmp_path, "net/retry.go", """\
+        package net
+
+        type Retrier struct{}
+
+        func (r *Retrier) Wait(attempt int) {
+        \texponentialBackoff := 1 << attempt
+        \tjitter := rand.Intn(exponentialBackoff)
+        \tsleep(jitter)
+        }
+        """)
+    write(tmp_path, "net/other.py", "def unrelated():\n    return 'nothing here'\n")
+    index_project(tmp_path, jobs=1)
+    vx.set_project(tmp_path)
+    files = vx.retrieve(vx.load_graph(), query)["files"]
+    assert files[0]["id"] == path
+    assert files[0]["symbols"][0]["name"] == symbol

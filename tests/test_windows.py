@@ -1,0 +1,86 @@
+"""Key Code shows the part of a long function that answers, and never cuts
+a file's best match short for a weaker one."""
+
+import re
+
+import pytest
+
+from tarnwick import context
+from tarnwick import context_packer as cp
+from tarnwick.windows import LONG_LINES, WINDOW_LINES, best_window
+
+
+def body(size, words=None):
+    """``size`` lines of filler code; ``words`` puts text on given lines."""
+    lines = [f"    value_{i} = compute(value_{i - 1})" for i in range(size)]
+    for at, text in (words or {}).items():
+        lines[at] = f"    {text}"
+    return lines
+
+
+TERMS = {"brotli", "decompress", "stream"}
+
+
+@pytest.mark.parametrize("lines, start, end, expected", [
+    # The matching lines in the middle of a long function: a window from the first of them.
+    (body(120, {60: "# brotli stream", 64: "decompress(stream)"}), 0, 119, (60, 60 + WINDOW_LINES - 1)),
+    # A window never passes the function's end.
+    (body(120, {118: "brotli = decompress(stream)"}), 0, 119, (118, 119)),
+    # Only the function's own lines count (the match at 10 lies before it).
+    (body(200, {10: "brotli stream", 150: "decompress"}), 50, 199, (150, 150 + WINDOW_LINES - 1)),
+    # A rare word outweighs a word on every line.
+    ([f"    stream_{i}()" for i in range(100)[:70]] + ["    brotli()"] + ["    stream()"] * 29, 0, 99,
+     (70, 70 + WINDOW_LINES - 1)),
+    # Short functions are shown whole.
+    (body(LONG_LINES, {30: "brotli stream"}), 0, LONG_LINES - 1, None),
+    # The first lines already show the match.
+    (body(120, {3: "brotli stream decompress"}), 0, 119, None),
+    # Nothing matches.
+    (body(120), 0, 119, None),
+])
+def test_best_window(lines, start, end, expected):
+    assert best_window(lines, start, end, TERMS) == expected
+
+
+def test_no_terms_no_window():
+    assert best_window(body(120, {60: "brotli"}), 0, 119, set()) is None
+
+
+def test_the_block_shows_the_window_with_its_true_range(tmp_path):
+    source = ["def decode(body):"] + body(150, {100: 'raise ValueError("brotli stream not decompressed")'})
+    (tmp_path / "codec.py").write_text("\n".join(source) + "\n")
+    summaries = {"codec.py": {"functions": {"decode": {"params": ["body"], "lines": [0, 150]}}}}
+    files = [{"id": "codec.py", "score": 1.0, "symbols": [
+        {"id": "codec.py::decode", "name": "decode", "symbol_kind": "function", "line_start": 0, "line_end": 150,
+         "score": 2.0}]}]
+    view, first = context.focus_summaries(summaries, files, {"nodes": [], "edges": []},
+                                          "brotli stream not decompressed", root=tmp_path)
+    assert view["codec.py"]["functions"]["decode"]["lines"] == [101, 101 + WINDOW_LINES - 1]
+    assert summaries["codec.py"]["functions"]["decode"]["lines"] == [0, 150]  # the store is untouched
+    assert first["codec.py"][0]["line_end"] == 150  # the symbol itself keeps its range
+    block = cp.pack({"files": files, "edges": []}, view, {"nodes": [], "edges": []}, tmp_path)
+    header = re.search(r"# codec.py::decode \(lines (\d+)-(\d+)\)\n(.*)", block)
+    assert header.group(1, 2) == ("102", str(102 + WINDOW_LINES - 1))
+    assert "brotli stream not decompressed" in header.group(3)  # the range shown is the range named
+    # Without the project's root nothing is read: the function from its first line.
+    view, _ = context.focus_summaries(summaries, files, {"nodes": [], "edges": []}, "brotli stream")
+    assert view["codec.py"]["functions"]["decode"]["lines"] == [0, 150]
+
+
+def match(name, start, end, score):
+    return {"id": f"a.py::{name}", "name": name, "symbol_kind": "function", "line_start": start, "line_end": end,
+            "score": score}
+
+
+@pytest.mark.parametrize("matches, expected", [
+    # The weaker match comes first in the file and would leave the best 19 of its 51 lines.
+    ([match("late", 100, 150, 3.0), match("early", 0, 60, 2.0)], ["late"]),
+    # Both fit in the packer's 80 lines: both are shown.
+    ([match("late", 100, 130, 3.0), match("early", 0, 30, 2.0)], ["late", "early"]),
+    # A weaker match after the best may be cut itself.
+    ([match("early", 0, 60, 3.0), match("late", 100, 150, 2.0)], ["early", "late"]),
+])
+def test_a_weaker_match_never_cuts_the_best_short(matches, expected):
+    summaries = {"a.py": {"functions": {m["name"]: {"lines": [m["line_start"], m["line_end"]]} for m in matches}}}
+    view, first = context.focus_summaries(summaries, [{"id": "a.py", "symbols": matches}], None, "")
+    assert [m["name"] for m in first["a.py"]] == expected
