@@ -9,7 +9,7 @@ import time
 import pytest
 
 from tarnwick import vx
-from tarnwick.index import index_project
+from tarnwick.indexer import index_project
 from tarnwick.indexer import history
 from tarnwick.indexer.history import HISTORY_NAME, History, parse_log, read_history
 

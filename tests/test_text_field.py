@@ -7,7 +7,7 @@ import time
 import pytest
 
 from tarnwick import vx
-from tarnwick.index import index_project
+from tarnwick.indexer import index_project
 from tarnwick.search.content import MAX_TERMS, add_counts, own_texts, source_counts, text_counts
 
 

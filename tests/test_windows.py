@@ -79,6 +79,9 @@ def match(name, start, end, score):
     ([match("late", 100, 130, 3.0), match("early", 0, 30, 2.0)], ["late", "early"]),
     # A weaker match after the best may be cut itself.
     ([match("early", 0, 60, 3.0), match("late", 100, 150, 2.0)], ["early", "late"]),
+    # Only the best is kept whole: the third may cut the second.
+    ([match("best", 0, 10, 3.0), match("second", 100, 150, 2.0), match("third", 20, 70, 1.5)],
+     ["best", "second", "third"]),
 ])
 def test_a_weaker_match_never_cuts_the_best_short(matches, expected):
     summaries = {"a.py": {"functions": {m["name"]: {"lines": [m["line_start"], m["line_end"]]} for m in matches}}}

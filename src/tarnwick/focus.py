@@ -209,7 +209,7 @@ def _picks(
     class gives way to its matching methods).  A long function whose
     matching part lies past its first lines is shown from that part (its
     entry's lines are the window's, which the excerpt's header then names);
-    a weaker match is left out where the packer would cut a better one short
+    a weaker match is left out where the packer would cut the best one short
     for it."""
     picks: list[tuple[str, tuple[int, int], dict, dict]] = []
     # Weak matches are left out: the stored functions say more.
@@ -237,9 +237,8 @@ def _picks(
             info = dict(info, lines=[window[0], window[1]])
             shown = window
         spans = [_function_lines(i) or l for _, l, i, _ in picks]
-        before = _shown(spans)
-        if _shown([*spans, shown])[: len(spans)] != before:
-            continue  # it would cut a better match short
+        if spans and _shown([*spans, shown])[0] < _shown(spans)[0]:
+            continue  # it would cut the best match short
         picks.append((name, lines, info, match))
     return picks
 

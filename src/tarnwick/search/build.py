@@ -78,13 +78,13 @@ def corpus_from_graph(
     prepared = symbol_docs or {}
     file_docs = []
     file_texts = []
+    file_history = []  # the messages of the commits that touched the file
     for fid, (path, summary, defined) in files.items():
         doc = file_terms(path, summary, defined, weights)
         extra = prepared.get(fid)
         file_docs.append(doc)
         file_texts.append(extra[1] if extra else None)
-        if extra and len(extra) > 2:
-            add_texts([doc], [extra[2]])  # the history of the file
+        file_history.append(extra[2] if extra and len(extra) > 2 else None)
     symbol_docs_ = []
     symbol_texts = []
     for fid, node, name in placed:
@@ -96,6 +96,7 @@ def corpus_from_graph(
             symbol_docs_.append(terms[0])
             symbol_texts.append(terms[1])
     add_texts(file_docs, file_texts)
+    add_texts(file_docs, file_history)
     add_texts(symbol_docs_, symbol_texts)
     # Only one-word names are cut: a folder, a module, a function spelled in
     # lower case (the words of bodies are many, and seldom compounds).
