@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from tarnwick import vx
+from tarnwick import project as project_module, vx
 from tarnwick.indexer import index_project
 from tarnwick.indexer import history
 from tarnwick.indexer.history import HISTORY_NAME, History, parse_log, read_history
@@ -19,7 +19,7 @@ pytestmark = pytest.mark.skipif(shutil.which("git") is None, reason="needs git")
 @pytest.fixture(autouse=True)
 def _no_project(monkeypatch):
     monkeypatch.delenv(vx.ENV_VAR, raising=False)
-    monkeypatch.setattr(vx, "_project_override", None)
+    monkeypatch.setattr(project_module, "_project_override", None)
     vx.take_notes()
 
 

@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from tarnwick import vx
+from tarnwick import project as project_module, vx
 from tarnwick.indexer import index_project
 from tarnwick.search.content import MAX_TERMS, add_counts, own_texts, source_counts, text_counts
 
@@ -14,7 +14,7 @@ from tarnwick.search.content import MAX_TERMS, add_counts, own_texts, source_cou
 @pytest.fixture(autouse=True)
 def _no_project(monkeypatch):
     monkeypatch.delenv(vx.ENV_VAR, raising=False)
-    monkeypatch.setattr(vx, "_project_override", None)
+    monkeypatch.setattr(project_module, "_project_override", None)
     vx.take_notes()
 
 

@@ -73,17 +73,26 @@ def match(name, start, end, score):
 
 
 @pytest.mark.parametrize("matches, expected", [
-    # The weaker match comes first in the file and would leave the best 19 of its 51 lines.
-    ([match("late", 100, 150, 3.0), match("early", 0, 60, 2.0)], ["late"]),
-    # Both fit in the packer's 80 lines: both are shown.
-    ([match("late", 100, 130, 3.0), match("early", 0, 30, 2.0)], ["late", "early"]),
+    # The weaker match comes first in the file: whole, it would leave the best 19 of its 51
+    # lines; its first 29 lines leave the best whole.
+    ([match("late", 100, 150, 3.0), match("early", 0, 60, 2.0)], [("late", [100, 150]), ("early", [0, 28])]),
+    # No room worth showing beside the best: left out.
+    ([match("late", 100, 175, 3.0), match("early", 0, 60, 2.0)], [("late", [100, 175])]),
+    # Both fit in the packer's 80 lines: both whole.
+    ([match("late", 100, 130, 3.0), match("early", 0, 30, 2.0)], [("late", [100, 130]), ("early", [0, 30])]),
     # A weaker match after the best may be cut itself.
-    ([match("early", 0, 60, 3.0), match("late", 100, 150, 2.0)], ["early", "late"]),
+    ([match("early", 0, 60, 3.0), match("late", 100, 150, 2.0)], [("early", [0, 60]), ("late", [100, 150])]),
     # Only the best is kept whole: the third may cut the second.
     ([match("best", 0, 10, 3.0), match("second", 100, 150, 2.0), match("third", 20, 70, 1.5)],
-     ["best", "second", "third"]),
+     [("best", [0, 10]), ("second", [100, 150]), ("third", [20, 70])]),
 ])
-def test_a_weaker_match_never_cuts_the_best_short(matches, expected):
+def test_a_weaker_match_never_cuts_the_best_short(tmp_path, matches, expected):
+    (tmp_path / "a.py").write_text("".join(f"line_{i} = {i}\n" for i in range(200)))
     summaries = {"a.py": {"functions": {m["name"]: {"lines": [m["line_start"], m["line_end"]]} for m in matches}}}
     view, first = context.focus_summaries(summaries, [{"id": "a.py", "symbols": matches}], None, "")
-    assert [m["name"] for m in first["a.py"]] == expected
+    functions = view["a.py"]["functions"]
+    assert [(m["name"], functions[m["name"]]["lines"]) for m in first["a.py"]] == expected
+    block = cp.pack({"files": [{"id": "a.py"}], "edges": []}, view, {"nodes": [], "edges": []}, tmp_path)
+    shown = {name: (int(a), int(b)) for name, a, b in re.findall(r"# a\.py::(\w+) \(lines (\d+)-(\d+)\)", block)}
+    best, (first_line, last_line) = expected[0]
+    assert shown[best] == (first_line + 1, last_line + 1)  # the packer shows the best whole

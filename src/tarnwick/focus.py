@@ -31,6 +31,8 @@ TOP_FILES = 8  # the files the packer considers (its max_files)
 # in source order, within 80 lines.
 PICKS_PER_FILE = 3
 EXCERPT_LINES = 80
+# A weaker match shown beside the best in fewer lines than this is left out.
+MIN_EXCERPT_LINES = 8
 
 def line_range(record: dict) -> tuple[int, int] | None:
     """A record's ("line_start", "line_end"), 0-based and inclusive, or None
@@ -238,9 +240,25 @@ def _picks(
             shown = window
         spans = [_function_lines(i) or l for _, l, i, _ in picks]
         if spans and _shown([*spans, shown])[0] < _shown(spans)[0]:
-            continue  # it would cut the best match short
+            # Shown whole it would cut the best match short: its first lines
+            # then, as many as leave the best whole, or nothing.
+            size = _room_before_best(spans, shown)
+            if size < MIN_EXCERPT_LINES:
+                continue
+            shown = (shown[0], shown[0] + size - 1)
+            info = dict(info, lines=[shown[0], shown[1]])
         picks.append((name, lines, info, match))
     return picks
+
+
+def _room_before_best(spans: list[tuple[int, int]], candidate: tuple[int, int]) -> int:
+    """The most lines of ``candidate`` (from its first) the packer can show
+    beside ``spans`` without showing fewer lines of ``spans[0]``."""
+    best = _shown(spans)[0]
+    size = candidate[1] - candidate[0]
+    while size > 0 and _shown([*spans, (candidate[0], candidate[0] + size - 1)])[0] < best:
+        size -= 1
+    return size
 
 
 def _class_entries(record: dict) -> list[dict]:
@@ -282,6 +300,15 @@ def _focused_record(
             shown.append(lines)
         else:
             rest[name] = info
+    # The packer excerpts the first entries whatever they are: a stored
+    # function that comes up among them for want of others shows only the
+    # first lines that leave the best match whole.
+    for name, info in itertools.islice(rest.items(), PICKS_PER_FILE - len(taken)):
+        lines = _function_lines(info)
+        if lines is not None and _shown([*shown, lines])[0] < _shown(shown)[0]:
+            size = max(_room_before_best(shown, lines), 1)
+            rest[name] = info = dict(info, lines=[lines[0], lines[0] + size - 1])
+        shown.append(_function_lines(info) or (0, 0))
     functions.update(rest)
     view = dict(record)
     view["functions"] = functions

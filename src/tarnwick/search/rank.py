@@ -7,7 +7,8 @@ is the file to open), times a small prior for files that many others
 import.  Test files count for a fraction unless the question is about
 tests; when it asks for tests themselves, the other files do.  Examples,
 demos, documentation sources and benchmarks count half unless the question
-names them.  Ties go to the smaller file id.
+names them.  Files past the fifth scoring under 0.3 of the best are left
+out.  Ties go to the smaller file id.
 """
 
 from __future__ import annotations
@@ -101,6 +102,12 @@ def rank(
         if total > 0.0:
             totals.append((total, corpus.file_id(number), number))
     chosen = heapq.nsmallest(top_files, totals, key=lambda item: (-item[0], item[1]))
+    if len(chosen) > weights.kept_files:
+        # Nearly every file shares a word of the question with the code now
+        # that bodies count: those far behind the best only push the code
+        # that answers out of the block's budget.
+        floor = chosen[0][0] * weights.tail_floor
+        chosen = chosen[: weights.kept_files] + [item for item in chosen[weights.kept_files :] if item[0] >= floor]
     # The symbols of the chosen files only: most matching symbols lie elsewhere.
     by_file: dict = {number: [] for _, _, number in chosen}
     for number, value in symbol_scores.items():
