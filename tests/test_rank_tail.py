@@ -4,7 +4,11 @@ code that answers out of the block's budget."""
 import pytest
 
 from tarnwick.search.corpus import MemoryCorpus
-from tarnwick.search.rank import KEPT_FILES, TAIL_FLOOR, rank, score
+from tarnwick.search.rank import rank, score
+from tarnwick.search.weights import DEFAULT_WEIGHTS
+
+KEPT_FILES = DEFAULT_WEIGHTS.kept_files
+TAIL_FLOOR = DEFAULT_WEIGHTS.tail_floor
 
 
 def corpus_of(weights):
