@@ -75,3 +75,17 @@ def swap_on_open():
         _hooked.append(True)
     yield lambda path, target: _swaps.__setitem__(os.fspath(path), target)
     _swaps.clear()
+
+
+def copy_indexed(source: Path, target: Path) -> None:
+    """Copy an indexed project with its sources older than its graph, as
+    they were when it was indexed: a checkout writes `.vestra/` before the
+    sources beside it, which a query without its search index would take
+    for edits made since."""
+    import shutil
+
+    shutil.copytree(source, target)
+    graph_ns = (target / ".vestra" / "graph.json").stat().st_mtime_ns
+    for path in target.rglob("*"):
+        if path.is_file() and ".vestra" not in path.parts:
+            os.utime(path, ns=(graph_ns - 10**10, graph_ns - 10**10))

@@ -17,6 +17,7 @@ from pathlib import Path
 import pytest
 from hypothesis import given, settings, strategies as st
 
+from conftest import copy_indexed
 from tarnwick import context, printable, vx
 from tarnwick.cli.main import main
 from tarnwick.indexer import index_project
@@ -288,7 +289,7 @@ def as_a_user(argv):
                                      ["context-packer", "overdue loans"]])
 def test_index_files_closed_to_the_user_are_one_line(tmp_path, closed, status, line, command):
     root = tmp_path / "p"
-    shutil.copytree(SAMPLE, root)
+    copy_indexed(SAMPLE, root)
     os.chmod(root / closed, 0)
     try:
         done = subprocess.run(as_a_user([str(BIN / command[0]), *command[1:], str(root)]),
@@ -342,7 +343,7 @@ def test_ordinary_names_reach_the_packer_untouched():
 
 def test_a_closed_store_without_a_search_index_is_one_line(tmp_path):
     root = tmp_path / "p"
-    shutil.copytree(SAMPLE, root)
+    copy_indexed(SAMPLE, root)
     (root / ".vestra" / "search.db").unlink()
     store = root / ".vestra" / "structured_summaries.json"
     os.chmod(store, 0)

@@ -8,6 +8,7 @@ import pytest
 pytest.importorskip("mcp")
 from mcp import Client, StdioServerParameters  # noqa: E402
 
+from conftest import copy_indexed  # noqa: E402
 from tarnwick import context  # noqa: E402
 
 SAMPLE = Path(__file__).resolve().parent.parent / "examples" / "bookshelf"
@@ -110,9 +111,7 @@ def test_client_that_disconnects_ends_the_server_cleanly():
 
 
 def test_diff_outside_a_work_tree_is_an_error_result(tmp_path):
-    import shutil
-
-    shutil.copytree(SAMPLE, tmp_path / "p")
+    copy_indexed(SAMPLE, tmp_path / "p")
     _, (result, both) = session(
         tmp_path / "p",
         ("project_context", {"query": QUERY, "diff": "HEAD"}),

@@ -16,6 +16,7 @@ import pytest
 pytest.importorskip("mcp")
 import mcp_types as types  # noqa: E402
 
+from conftest import copy_indexed  # noqa: E402
 from tarnwick.mcp_wire import check_line  # noqa: E402
 
 SAMPLE = Path(__file__).resolve().parent.parent / "examples" / "bookshelf"
@@ -134,12 +135,7 @@ def test_a_project_without_an_index_is_served_and_told_how_to_build_one(tmp_path
 
 
 def test_warnings_follow_the_answer(tmp_path):
-    shutil.copytree(SAMPLE, tmp_path / "p")
-    # A checkout writes the sources and the graph in any order: make the
-    # sources plainly older, as they were when indexed.
-    graph_ns = (tmp_path / "p" / ".vestra" / "graph.json").stat().st_mtime_ns
-    for source in (tmp_path / "p").rglob("*.py"):
-        os.utime(source, ns=(graph_ns - 10**10, graph_ns - 10**10))
+    copy_indexed(SAMPLE, tmp_path / "p")
     db = tmp_path / "p" / ".vestra" / "search.db"
     db.write_bytes(db.read_bytes()[:4096])
     got = talk(

@@ -5,7 +5,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import module_entries
+from conftest import copy_indexed, module_entries
 from tarnwick import vx
 
 REPO = Path(__file__).resolve().parent.parent
@@ -221,9 +221,7 @@ def test_cli_root_that_cannot_be_resolved(tmp_path, case):
 )
 def test_cli_names_the_damaged_store_record(tmp_path, damage, where):
     import json
-    import shutil
-
-    shutil.copytree(SAMPLE, tmp_path / "p")
+    copy_indexed(SAMPLE, tmp_path / "p")
     store_path = tmp_path / "p" / ".vestra" / "structured_summaries.json"
     store = json.loads(store_path.read_text())
     damage(store)
