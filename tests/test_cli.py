@@ -179,8 +179,9 @@ def test_index_then_context_through_the_console_script(tmp_path):
     assert "# bookshelf/loans.py::find_overdue_loans (lines 28-33)" in answer.stdout
 
 
-def test_mcp_without_the_sdk_says_how_to_install_it(capsys, monkeypatch):
-    for name in [n for n in sys.modules if n.split(".")[0] == "mcp"] + ["mcp"]:
+@pytest.mark.parametrize("missing", ["mcp", "anyio", "pydantic"])  # the SDK, or a part it brings
+def test_mcp_without_the_sdk_says_how_to_install_it(capsys, monkeypatch, missing):
+    for name in [n for n in sys.modules if n.split(".")[0] == missing] + [missing]:
         monkeypatch.setitem(sys.modules, name, None)
     monkeypatch.delitem(sys.modules, "tarnwick.mcp_server", raising=False)
     assert run(capsys, "mcp", "--root", str(SAMPLE)) == (

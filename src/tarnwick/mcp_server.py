@@ -35,11 +35,13 @@ from importlib import metadata
 from pathlib import Path
 from typing import Annotated
 
-import anyio
+# The SDK first: without it, the command names the missing package.
 from mcp.server.mcpserver import MCPServer
 from mcp.server.mcpserver.exceptions import ToolError
 from mcp.server.stdio import stdio_server
 from mcp_types import CallToolResult, TextContent, ToolAnnotations
+
+import anyio
 from pydantic import Field, ValidationError
 
 from . import context

@@ -252,13 +252,17 @@ def _serving_root(given: str | None) -> Path:
     return path
 
 
+_SDK_MODULES = {"mcp", "mcp_types", "anyio", "pydantic"}
+
+
 def _run_mcp(args: argparse.Namespace) -> int:
     root = _serving_root(args.root)
     _settings(root)
     try:
         from ..mcp_server import serve
     except ImportError as exc:
-        if exc.name is None or not exc.name.startswith("mcp"):
+        # anyio and pydantic come with the SDK: missing, it was not installed whole.
+        if exc.name is None or exc.name.split(".")[0] not in _SDK_MODULES:
             raise
         return _fail("the MCP server needs the `mcp` package: pip install 'tarnwick[mcp]'")
     serve(root, PROG)
