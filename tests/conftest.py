@@ -89,3 +89,15 @@ def copy_indexed(source: Path, target: Path) -> None:
     for path in target.rglob("*"):
         if path.is_file() and ".vestra" not in path.parts:
             os.utime(path, ns=(graph_ns - 10**10, graph_ns - 10**10))
+
+
+def run_cli(capsys, *argv):
+    """(status, stdout, stderr) of `tarnwick ARGV` run in process."""
+    from tarnwick.cli.main import main
+
+    try:
+        status = main(list(argv))
+    except SystemExit as exc:  # argparse: help and usage errors
+        status = exc.code
+    out, err = capsys.readouterr()
+    return status, out, err

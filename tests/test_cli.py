@@ -7,20 +7,12 @@ from pathlib import Path
 import pytest
 
 from tarnwick import context
+from conftest import run_cli as run
 from tarnwick.cli.main import main
 
 SAMPLE = Path(__file__).resolve().parent.parent / "examples" / "bookshelf"
 QUERY = "how are overdue loans detected"
 COMMAND = Path(sys.executable).with_name("tarnwick")
-
-
-def run(capsys, *argv):
-    try:
-        status = main(list(argv))
-    except SystemExit as exc:  # argparse: help and usage errors
-        status = exc.code
-    out, err = capsys.readouterr()
-    return status, out, err
 
 
 @pytest.mark.parametrize("command", ["", "index", "context", "search", "mcp"])

@@ -6,21 +6,12 @@ from pathlib import Path
 
 import pytest
 
-from tarnwick.cli.main import main
+from conftest import run_cli as run
 from tarnwick.scope import Scope, ScopeError, is_test_path
 
 SAMPLE = Path(__file__).resolve().parent.parent / "examples" / "bookshelf"
 QUERY = "how are overdue loans detected"
 STRIPE = "sk_" + "live_" + "4eC39HqLyjWDarjtT1zdp7dc"
-
-
-def run(capsys, *argv):
-    try:
-        status = main(list(argv))
-    except SystemExit as exc:
-        status = exc.code
-    out, err = capsys.readouterr()
-    return status, out, err
 
 
 @pytest.fixture

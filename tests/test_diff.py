@@ -6,6 +6,7 @@ from pathlib import Path
 
 import pytest
 
+from conftest import run_cli as run
 from tarnwick.cli.main import main
 
 SAMPLE = Path(__file__).resolve().parent.parent / "examples" / "bookshelf"
@@ -17,15 +18,6 @@ def git(root, *args):
         ["git", "-c", "user.email=t@example.com", "-c", "user.name=t", "-c", "commit.gpgsign=false", *args],
         cwd=root, check=True, capture_output=True,
     )
-
-
-def run(capsys, *argv):
-    try:
-        status = main(list(argv))
-    except SystemExit as exc:
-        status = exc.code
-    out, err = capsys.readouterr()
-    return status, out, err
 
 
 @pytest.fixture

@@ -125,6 +125,21 @@ def graph_path() -> Path | None:
 
 
 
+def resolve_folder(given: str | os.PathLike[str]) -> Path:
+    """``given`` resolved; NotADirectoryError (one line) unless it is a folder."""
+    try:
+        path = Path(given).resolve()
+    except (OSError, RuntimeError) as exc:  # a link loop, a removed working folder
+        raise NotADirectoryError(f"cannot resolve {given}: {getattr(exc, 'strerror', None) or exc}") from None
+    try:
+        is_dir = path.is_dir()
+    except OSError as exc:  # inside a folder closed to this user
+        raise NotADirectoryError(f"cannot look at {path}: {exc.strerror or exc}") from None
+    if not is_dir:
+        raise NotADirectoryError(f"not a folder: {path}")
+    return path
+
+
 def resolve_root(root: str | os.PathLike[str] | None = None) -> Path:
     """The indexed project to answer from: ``root``, or the one the search
     order finds (see the module docs), resolved.
@@ -139,16 +154,7 @@ def resolve_root(root: str | os.PathLike[str] | None = None) -> Path:
             raise NoIndexError(
                 f"no index in {Path.cwd()} or any folder above it; build one with `tarnwick index`"
             )
-    try:
-        path = Path(root).resolve()
-    except (OSError, RuntimeError) as exc:  # a link loop, a removed working folder
-        raise NotADirectoryError(f"cannot resolve {root}: {getattr(exc, 'strerror', None) or exc}") from None
-    try:
-        is_dir = path.is_dir()
-    except OSError as exc:  # inside a folder closed to this user
-        raise NotADirectoryError(f"cannot look at {path}: {exc.strerror or exc}") from None
-    if not is_dir:
-        raise NotADirectoryError(f"not a folder: {path}")
+    path = resolve_folder(root)
     if not _is_file(path / DATA_DIR / GRAPH_NAME):
         raise NoIndexError(f"no index in {path}; build one with `tarnwick index {path}`")
     return path

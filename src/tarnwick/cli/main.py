@@ -27,7 +27,7 @@ from pathlib import Path
 from .. import context
 from ..changed import ChangesError
 from ..graph import GraphError
-from ..project import NoIndexError, UnreadableIndexError, project_root, resolve_root
+from ..project import NoIndexError, UnreadableIndexError, project_root, resolve_folder, resolve_root
 from ..scope import Scope, ScopeError
 from . import console, index
 from .parsing import CommandParser, Parser, suggestion
@@ -239,17 +239,7 @@ def _serving_root(given: str | None) -> Path:
     indexed yet: each call then says how to index it."""
     if given is None:
         return project_root() or Path.cwd()
-    try:
-        path = Path(given).resolve()
-    except (OSError, RuntimeError) as exc:  # a link loop, a removed working folder
-        raise NotADirectoryError(f"cannot resolve {given}: {getattr(exc, 'strerror', None) or exc}") from None
-    try:
-        is_dir = path.is_dir()
-    except OSError as exc:  # inside a folder closed to this user
-        raise NotADirectoryError(f"cannot look at {path}: {exc.strerror or exc}") from None
-    if not is_dir:
-        raise NotADirectoryError(f"not a folder: {path}")
-    return path
+    return resolve_folder(given)
 
 
 _SDK_MODULES = {"mcp", "mcp_types", "anyio", "pydantic"}
