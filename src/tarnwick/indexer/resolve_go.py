@@ -12,7 +12,7 @@ from __future__ import annotations
 import posixpath
 import re
 
-from .settings_files import has_settings, read_settings
+from .settings_files import NOT_HERE, has_settings, nearest, read_settings
 
 _MODULE_LINE = re.compile(r"^\s*module\s+\"?([^\s\"/][^\s\"]*)\"?", re.M)
 
@@ -41,27 +41,18 @@ class GoResolver:
         """(module folder, module path) of the nearest go.mod at or above
         `folder`, or None.  Each folder is looked at once, however deep the
         tree."""
-        climbed = []
-        found = None
-        while True:
-            if folder in self._modules:
-                found = self._modules[folder]
-                break
-            climbed.append(folder)
-            manifest = posixpath.join(folder, "go.mod")
-            text = read_settings(self.root, manifest) if has_settings(self.root, manifest) else None
-            if text is not None:
-                match = _MODULE_LINE.search(text)
-                if match:
-                    found = (folder, match.group(1))
-                    self._known.setdefault(match.group(1), folder)
-                break  # a go.mod without a module line ends the search too
-            if not folder:
-                break
-            folder = posixpath.dirname(folder)
-        for seen in climbed:
-            self._modules[seen] = found
-        return found
+        return nearest(folder, self._modules, self._own_module)
+
+    def _own_module(self, folder: str):
+        manifest = posixpath.join(folder, "go.mod")
+        text = read_settings(self.root, manifest) if has_settings(self.root, manifest) else None
+        if text is None:
+            return NOT_HERE
+        match = _MODULE_LINE.search(text)
+        if not match:
+            return None  # a go.mod without a module line ends the search too
+        self._known.setdefault(match.group(1), folder)
+        return (folder, match.group(1))
 
     def package_folder(self, import_path: str) -> str | None:
         """The project folder of the package `import_path`: the longest

@@ -18,7 +18,7 @@ import stat
 
 from .jsonc import parse_jsonc
 from .refs import link_refs
-from .settings_files import read_settings
+from .settings_files import NOT_HERE, nearest, read_settings
 
 EXTENSIONS = (".ts", ".tsx", ".js", ".jsx", ".mjs", ".cjs", ".mts", ".cts", ".d.ts")
 # A compiled name in a specifier may stand for its TypeScript source.
@@ -147,20 +147,11 @@ class JsResolver:
         """The configuration that governs files in `folder` (the nearest
         tsconfig.json or jsconfig.json at or above it).  Each folder is
         looked at once, however deep the tree."""
-        climbed = []
-        found = None
-        while True:
-            if folder in self._configs:
-                found = self._configs[folder]
-                break
-            climbed.append(folder)
-            found = self._own_config(folder)
-            if found is not None or not folder:
-                break
-            folder = posixpath.dirname(folder)
-        for seen in climbed:
-            self._configs[seen] = found
-        return found
+        return nearest(folder, self._configs, self._config_here)
+
+    def _config_here(self, folder: str):
+        config = self._own_config(folder)
+        return NOT_HERE if config is None else config
 
     def _own_config(self, folder: str) -> _Config | None:
         """The configuration of a tsconfig.json or jsconfig.json in `folder`

@@ -13,7 +13,7 @@ from __future__ import annotations
 import posixpath
 
 from .refs import link_refs
-from .settings_files import has_settings, read_settings
+from .settings_files import NOT_HERE, has_settings, nearest, read_settings
 
 _MAX_HOPS = 4
 _ROOT_FILES = ("lib.rs", "main.rs")
@@ -41,23 +41,13 @@ class RustResolver:
         """The `src` folder of the crate whose Cargo.toml is nearest at or
         above `folder`, or None.  Each folder is looked at once, however
         deep the tree."""
-        climbed = []
-        found = None
-        while True:
-            if folder in self._crates:
-                found = self._crates[folder]
-                break
-            climbed.append(folder)
-            manifest = posixpath.join(folder, "Cargo.toml")
-            if has_settings(self.root, manifest) and read_settings(self.root, manifest) is not None:
-                found = posixpath.join(folder, "src")
-                break
-            if not folder:
-                break
-            folder = posixpath.dirname(folder)
-        for seen in climbed:
-            self._crates[seen] = found
-        return found
+        return nearest(folder, self._crates, self._own_crate)
+
+    def _own_crate(self, folder: str):
+        manifest = posixpath.join(folder, "Cargo.toml")
+        if has_settings(self.root, manifest) and read_settings(self.root, manifest) is not None:
+            return posixpath.join(folder, "src")
+        return NOT_HERE
 
     @staticmethod
     def child_module(path: str, name: str, paths) -> str | None:

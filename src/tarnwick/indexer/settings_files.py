@@ -11,6 +11,36 @@ from ..datadir import is_inside, read_regular
 
 SETTINGS_LIMIT = 1 << 20
 
+# What a folder's own lookup returns when it holds nothing: look further up.
+NOT_HERE = object()
+
+
+def nearest(folder: str, cache: dict, own):
+    """The first answer of ``own(folder)`` at or above `folder` (a relative
+    posix path, "" for the root), None when there is none.  ``own`` returns
+    NOT_HERE to go on upward; any other value, None included, ends the
+    search.  Every folder climbed is remembered in `cache`, so each is
+    looked at once however deep the tree."""
+    import posixpath
+
+    climbed = []
+    found = None
+    while True:
+        if folder in cache:
+            found = cache[folder]
+            break
+        climbed.append(folder)
+        found = own(folder)
+        if found is not NOT_HERE:
+            break
+        found = None
+        if not folder:
+            break
+        folder = posixpath.dirname(folder)
+    for seen in climbed:
+        cache[seen] = found
+    return found
+
 
 def read_settings(root: str, rel: str) -> str | None:
     """The text of `rel` under `root` when it is a regular file inside the
