@@ -30,8 +30,9 @@ import statistics
 import subprocess
 import sys
 import sysconfig
-import tempfile
 import time
+
+from workdir import work_dir
 
 LEFT_OUT = {"test", "tests", "site-packages", "__pycache__"}
 LARGE_COPIES = 4
@@ -147,14 +148,8 @@ def main(argv=None) -> int:
     args = parser.parse_args(argv)
     wanted = args.tree or ["stdlib", "large"]
 
-    if args.work:
-        os.makedirs(args.work, exist_ok=True)
-        trees = build_trees(args.work, args.source, wanted)
-        for name, root in trees.items():
-            bench_tree(name, root, args.repeat)
-        return 0
-    with tempfile.TemporaryDirectory(prefix="tarnwick-query-") as work:
-        for name, root in build_trees(work, args.source, wanted).items():
+    with work_dir(args.work, "tarnwick-query-") as work:
+        for name, root in build_trees(str(work), args.source, wanted).items():
             bench_tree(name, root, args.repeat)
     return 0
 

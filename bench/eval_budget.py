@@ -15,12 +15,10 @@ function.
 from __future__ import annotations
 
 import argparse
-import os
 import statistics
 import shutil
 import sys
 import sysconfig
-import tempfile
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -28,6 +26,7 @@ sys.path.insert(0, str(HERE))
 
 from eval_questions import BOOKSHELF, STDLIB, THIRD_PARTY, HTTPX, STARLETTE  # noqa: E402
 from eval_retrieval import SAMPLE, build_stdlib, fetch_sdist, key_code  # noqa: E402
+from workdir import work_dir  # noqa: E402
 
 from tarnwick import context, vx  # noqa: E402
 from tarnwick import context_packer as cp  # noqa: E402
@@ -107,12 +106,8 @@ def main(argv=None) -> int:
             index_project(root, progress=False)
         evaluate(projects)
 
-    if args.work:
-        os.makedirs(args.work, exist_ok=True)
-        run(Path(args.work).resolve())
-    else:
-        with tempfile.TemporaryDirectory(prefix="tarnwick-budget-") as work:
-            run(Path(work))
+    with work_dir(args.work, "tarnwick-budget-") as work:
+        run(work)
     return 0
 
 

@@ -32,13 +32,11 @@ from __future__ import annotations
 import argparse
 import hashlib
 import math
-import os
 import shutil
 import subprocess
 import sys
 import sysconfig
 import tarfile
-import tempfile
 from collections import Counter
 from pathlib import Path
 
@@ -46,6 +44,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 from eval_questions import BOOKSHELF, HTTPX, STARLETTE, STDLIB, THIRD_PARTY  # noqa: E402
+from workdir import work_dir  # noqa: E402
 
 from tarnwick import context, vx  # noqa: E402
 from tarnwick import context_packer as cp  # noqa: E402
@@ -237,12 +236,8 @@ def main(argv=None) -> int:
             print(f"set {set_name}: ", end="")
             evaluate(systems, [(name, questions[name]) for name in names], args.verbose)
 
-    if args.work:
-        os.makedirs(args.work, exist_ok=True)
-        run(Path(args.work).resolve())
-    else:
-        with tempfile.TemporaryDirectory(prefix="tarnwick-eval-") as work:
-            run(Path(work))
+    with work_dir(args.work, "tarnwick-eval-") as work:
+        run(work)
     return 0
 
 
