@@ -11,10 +11,12 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 
+from .errors import UsageError
+
 __all__ = ["ChangedFile", "Changes", "ChangesError", "MAX_CHANGED_FILES", "put_first"]
 
 
-class ChangesError(ValueError):
+class ChangesError(UsageError):
     """Changes that cannot be read; `status` is the command's exit status
     (2: a bad option value such as an unknown REF)."""
 

@@ -27,6 +27,7 @@ from .project import NoIndexError, UnreadableIndexError, find_root, project, res
 from .retrieve import retrieve
 from .collector import paused
 from .datadir import DATA_DIR, SUMMARIES_NAME, mixed_set_problem
+from .errors import DamagedIndexError
 from .changed import Changes, put_first
 from .fit import fit
 from .focus import TOP_FILES, base_file, focus_summaries, line_range, match_symbols, strong_matches, symbol_matches
@@ -83,11 +84,6 @@ def _load_summaries(cp, path: Path) -> dict:
             return cp.load_summaries(path)
     except OSError as exc:
         raise UnreadableIndexError.of(exc) from None
-
-
-class DamagedIndexError(ValueError):
-    """A summary store record holds a value of the wrong type; the message
-    names the file, record and field."""
 
 
 def files_json(files: list, symbols: dict[str, list[dict]]) -> list[dict]:

@@ -29,6 +29,7 @@ from pathlib import Path
 
 from .collector import paused
 from .datadir import DATA_DIR, is_inside, read_regular_file
+from .errors import GraphError
 from .project import GRAPH_RELPATH, note, project_root
 
 __all__ = ["DeferredGraph", "GraphError", "defer_next_graph", "load_graph", "search_index"]
@@ -36,20 +37,6 @@ __all__ = ["DeferredGraph", "GraphError", "defer_next_graph", "load_graph", "sea
 SEARCH_INDEX_RELPATH = Path(DATA_DIR) / "search.db"
 # A graph file larger than this is refused rather than read.
 GRAPH_LIMIT = 1 << 31
-
-
-class GraphError(ValueError):
-    """A graph file exists but cannot be used.
-
-    ``str(error)`` is one line: ``"<path>: <what is wrong>"``.  The parts are
-    kept as ``path`` and ``reason``.
-    """
-
-    def __init__(self, path: Path | str, reason: str) -> None:
-        self.path = Path(path)
-        self.reason = reason
-        message = f"{path}: {reason}"
-        super().__init__(message.replace("\r", "\\r").replace("\n", "\\n"))
 
 
 def _json_type(value: object) -> str:

@@ -45,14 +45,11 @@ import anyio
 from pydantic import Field, ValidationError
 
 from . import context
-from .changed import ChangesError
-from .graph import GraphError
-from .scope import Scope, ScopeError
+from .errors import TarnwickError
+from .scope import Scope
 from .search_view import format_ranking
-from .settings import SettingsError
 from .settings import load as load_settings
 from .mcp_wire import CheckedLines
-from .project import NoIndexError, UnreadableIndexError
 
 INSTRUCTIONS = (
     "Context for questions about the code base at {root}. Call project_context with the user's "
@@ -99,16 +96,7 @@ def _answer(work):
     its warnings."""
     try:
         answer, warnings = work()
-    except (
-        NoIndexError,
-        context.DamagedIndexError,
-        UnreadableIndexError,
-        NotADirectoryError,
-        GraphError,
-        SettingsError,
-        ScopeError,
-        ChangesError,
-    ) as exc:
+    except (TarnwickError, NotADirectoryError) as exc:
         raise ToolError(str(exc)) from None
     gathered = _call_warnings.get()
     if gathered is not None:

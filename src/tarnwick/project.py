@@ -25,6 +25,7 @@ from collections.abc import Iterator
 from pathlib import Path
 
 from .datadir import DATA_DIR, GRAPH_NAME
+from .errors import NoIndexError, UnreadableIndexError
 
 __all__ = [
     "ENV_VAR",
@@ -42,19 +43,6 @@ __all__ = [
 
 ENV_VAR = "TARNWICK_PROJECT"
 GRAPH_RELPATH = Path(DATA_DIR) / GRAPH_NAME
-
-
-class NoIndexError(LookupError):
-    """The project has no `.vestra` index; the message says how to build one."""
-
-
-class UnreadableIndexError(OSError):
-    """The index is there but this user may not read it (a `.vestra` folder or
-    file closed to them); the message is one line naming it."""
-
-    @classmethod
-    def of(cls, exc: OSError) -> "UnreadableIndexError":
-        return cls(f"{exc.filename}: cannot read ({exc.strerror or exc})")
 
 
 

@@ -11,10 +11,12 @@ import posixpath
 import re
 from dataclasses import dataclass
 
+from .errors import UsageError
+
 __all__ = ["Scope", "ScopeError", "is_test_path"]
 
 
-class ScopeError(ValueError):
+class ScopeError(UsageError):
     """A `--path` that cannot narrow the query (one outside the project)."""
 
 _TEST_FOLDERS = frozenset({"test", "tests", "testing", "__tests__", "__mocks__", "spec", "specs", "testdata", "e2e"})

@@ -26,6 +26,7 @@ import sys
 from dataclasses import dataclass, field
 
 from .datadir import read_regular, resolve_inside
+from .errors import UsageError
 
 if sys.version_info >= (3, 11):
     import tomllib
@@ -42,7 +43,7 @@ MIN_BUDGET = 1
 MAX_BUDGET = 200_000
 
 
-class SettingsError(ValueError):
+class SettingsError(UsageError):
     """A settings file that cannot be used; the message names the file and
     the key."""
 

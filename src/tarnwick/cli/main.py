@@ -26,8 +26,8 @@ from pathlib import Path
 
 from .. import context
 from ..changed import ChangesError
-from ..graph import GraphError
-from ..project import NoIndexError, UnreadableIndexError, project_root, resolve_folder, resolve_root
+from ..errors import TarnwickError
+from ..project import project_root, resolve_folder, resolve_root
 from ..scope import Scope, ScopeError
 from . import console, index
 from .parsing import CommandParser, Parser, suggestion
@@ -307,7 +307,7 @@ def _run(argv: list[str] | None) -> int:
         return _fail(str(exc), ExitStatus.USAGE)
     except ChangesError as exc:
         return _fail(str(exc), exc.status)
-    except (NoIndexError, context.DamagedIndexError, UnreadableIndexError, GraphError) as exc:
+    except TarnwickError as exc:
         return _fail(str(exc))
 
 

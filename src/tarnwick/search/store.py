@@ -52,6 +52,7 @@ import zlib
 from array import array
 
 from ..datadir import resolve_inside
+from ..errors import IndexProblem, IndexVersionError
 
 INDEX_NAME = "search.db"
 FORMAT = 4
@@ -116,10 +117,6 @@ def _catch_signals_in_callbacks() -> None:
     sys.unraisablehook = keep_for_query
     sqlite3.enable_callback_tracebacks(True)
     _hook_installed = True
-
-
-class IndexProblem(Exception):
-    """The search index cannot be used; ``str()`` is one line."""
 
 
 def _blob(values: array) -> bytes:
@@ -321,7 +318,7 @@ class IndexCorpus:
             rows = self._rows("SELECT key, value FROM meta")
             self.meta = dict(rows)
             if self.meta.get("format") != FORMAT or self.meta.get("byteorder") != sys.byteorder:
-                raise IndexProblem(f"{path}: written by another version; run tarnwick-index again")
+                raise IndexVersionError(f"{path}: written by another version; run tarnwick-index again")
             arrays = dict(self._rows("SELECT name, data FROM arrays"))
             for name, code in _ARRAYS.items():
                 values = array(code)
