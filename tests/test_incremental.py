@@ -10,6 +10,7 @@ from pathlib import Path
 
 import pytest
 
+from random_trees import outputs as every_output
 from tarnwick.indexer import index_project
 
 HERE = Path(__file__).resolve().parent
@@ -107,31 +108,43 @@ def test_an_unparsable_file_does_not_cost_a_full_run(tmp_path):
 
 
 @pytest.mark.parametrize(
-    "packed",
+    "packed, reused",
     [
-        "not base64!",
-        "aGVsbG8=",  # base64, not compressed
-        "eJzLSM3JyQcABiwCFQ==",  # compressed, not JSON
-        "eJyLjgUAARUAuQ==",  # JSON, but no fields ("[]")
-        "eJyLVkpU0lFKUooFAArqAjA=",  # fields of the wrong shape
+        ("not base64!", 1),
+        ("aGVsbG8=", 1),  # base64, not compressed
+        ("eJzLSM3JyQcABiwCFQ==", 1),  # compressed, not JSON
+        ("eJyLjgUAARUAuQ==", 1),  # JSON, but no fields ("[]")
+        ("eJyLVkpU0lFKUooFAArqAjA=", 1),  # fields of the wrong shape
+        # Sound fields whose search documents are not documents: seen only as
+        # the index is written, which then starts again from scratch.
+        ('{"a": 1}', 0),
+        ("[1]", 0),
+        ("[{}", 0),
     ],
 )
-def test_an_entry_that_does_not_unpack_is_parsed_again(tmp_path, packed):
+def test_an_entry_that_does_not_unpack_is_parsed_again(tmp_path, packed, reused):
     import json
 
     from tarnwick.indexer import cache as cache_module
 
     (tmp_path / "a.py").write_text("def f():\n    return 1\n")
     (tmp_path / "b.py").write_text("def g():\n    return 2\n")
+    (tmp_path / "c.py").write_text("def h():\n    return 3\n")
     index_project(tmp_path, jobs=1)
     path = tmp_path / ".vestra/index-cache.json"
     cache = json.loads(path.read_text())
     entry = cache["files"]["a.py"]
+    if not reused:
+        fields = cache_module._unpack(entry[3])
+        fields[cache_module._FIELDS.index("search_docs")] = packed
+        packed = cache_module._pack(fields)
     entry[3], entry[4] = packed, cache_module._checksum(packed)  # the checksum vouches for it
     path.write_text(json.dumps(cache))
-    expected = outputs(tmp_path)
+    (tmp_path / "c.py").write_text("def h():\n    return 4\n")  # something to write
     again = index_project(tmp_path, jobs=1, full=False)
-    assert again.reused == 1 and outputs(tmp_path) == expected
+    written = every_output(tmp_path)
+    index_project(tmp_path, jobs=1, full=True)
+    assert again.reused == reused and written == every_output(tmp_path)
 
 
 def test_the_cache_is_far_smaller_than_its_json(project):

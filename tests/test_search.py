@@ -4,6 +4,8 @@ import json
 import math
 import os
 import sqlite3
+import subprocess
+import sys
 import textwrap
 
 import pytest
@@ -113,6 +115,24 @@ def test_compound_parts(term, parts):
     add_compound_parts([doc], {term: parts} if parts else {})
     for part in parts or ():
         assert doc[part] == max(1.0, {"host": 0.1, "query": 5.0}.get(part, 0))  # half the compound's weight, or more
+
+
+def test_compound_words_follow_the_document_under_any_hash_seed():
+    # "settimeout" raises "timeout", whose words then get half of that: the
+    # outcome must follow the document's order, not a set's (which moves
+    # with the hash seed and once made the index differ from run to run).
+    code = (
+        "from tarnwick.search.tokens import add_compound_parts\n"
+        "doc = {'settimeout': 1.0, 'timeout': 0.2}\n"
+        "add_compound_parts([doc], {'timeout': ('tim', 'out'), 'settimeout': ('set', 'timeout')})\n"
+        "print(sorted(doc.items()))"
+    )
+    seen = {
+        subprocess.run([sys.executable, "-c", code], env=dict(os.environ, PYTHONHASHSEED=str(seed)),
+                       capture_output=True, text=True, check=True).stdout
+        for seed in range(8)
+    }
+    assert seen == {str(sorted({"settimeout": 1.0, "set": 0.5, "timeout": 0.5, "tim": 0.25, "out": 0.25}.items())) + "\n"}
 
 
 def test_a_compound_file_name_meets_its_words(tmp_path):

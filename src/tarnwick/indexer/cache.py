@@ -62,7 +62,6 @@ _FIELDS = (
     "counts",
     "search_docs",
 )
-_SEARCH_DOCS = _FIELDS.index("search_docs")
 
 
 def digest(data: bytes) -> str:
@@ -102,20 +101,20 @@ _encode = json.JSONEncoder(ensure_ascii=False, separators=(",", ":")).encode
 
 
 def _entry(result: FileResult) -> list:
-    values = [getattr(result, name) for name in _FIELDS]
-    # Kept as JSON text: loading the cache then makes one string per file
-    # instead of a dict per symbol, and a run that writes nothing never
-    # needs them.
-    if not isinstance(result.search_docs, str):
-        values[_SEARCH_DOCS] = _encode(result.search_docs)
-    return values
+    return [getattr(result, name) for name in _FIELDS]
 
 
-def search_docs(result: FileResult) -> list:
-    """A result's search documents, decoded when they came from the cache."""
-    if isinstance(result.search_docs, str):
-        result.search_docs = json.loads(result.search_docs)
-    return result.search_docs
+def search_docs(path: str, text: str) -> list:
+    """The search documents of the file `path` from their JSON text
+    (DamagedCache when text taken from the cache does not parse as a list
+    of documents)."""
+    try:
+        docs = json.loads(text)
+    except (ValueError, RecursionError, TypeError):
+        docs = None
+    if not isinstance(docs, list) or not all(isinstance(doc, dict) for doc in docs):
+        raise DamagedCache(f"the cache entry of {path} does not parse")
+    return docs
 
 
 class DamagedCache(ValueError):
@@ -125,15 +124,15 @@ class DamagedCache(ValueError):
 
 def prove(result: FileResult) -> None:
     """Parse the JSON texts of a reused `result` before they are spliced
-    into the output (its search documents stay decoded); DamagedCache when
-    one does not parse.  Only a run that writes needs this."""
+    into the output; DamagedCache when one does not parse (its search
+    documents are checked as they are read, `search_docs`).  Only a run
+    that writes needs this."""
     if result.error is not None:
         return  # an unparsable file: only its name is written, none of its texts
     try:
         json.loads(result.record_json)
         for text in (result.nodes_json, result.contains_json):
             json.loads("[" + text + "]")
-        search_docs(result)
     except (ValueError, RecursionError, TypeError):
         raise DamagedCache(f"the cache entry of {result.path} does not parse") from None
 

@@ -57,7 +57,7 @@ def _stage_search_index(
     data_dir: str,
     graph_json: str,
     graph_staged: str,
-    symbol_docs: dict,
+    prepared,
     sources: dict,
     indexed_ns: int | None,
     records: dict,
@@ -69,7 +69,7 @@ def _stage_search_index(
             graph = json.loads(graph_json)
         except (ValueError, RecursionError):
             raise DamagedCache("the graph assembled from the cache is not valid JSON") from None
-        corpus, edge_positions = corpus_from_graph(graph, symbol_docs)
+        corpus, edge_positions = corpus_from_graph(graph, prepared)
         file_parts = parts.encode(graph, corpus.file_ids, edge_positions)
         compact_graph = compact.encode(graph)
     # The temporary's status stands in until the graph is placed: the same
@@ -90,7 +90,7 @@ def publish(
     data_dir: str,
     files: list,
     graph_json: str,
-    symbol_docs: dict,
+    prepared,
     release=None,
     sources: dict | None = None,
     indexed_ns: int | None = None,
@@ -98,7 +98,8 @@ def publish(
 ) -> dict:
     """Replace the run's `files` ((name, bytes) pairs, the store and the
     graph first, the manifest last) and the search index built from the
-    graph text `graph_json`; returns the placed files' status by name.
+    graph text `graph_json` and the workers' documents (`prepared`, see
+    `corpus_from_graph`); returns the placed files' status by name.
     `sources` maps each source file to the (size, modification time,
     digest) it was indexed with, `indexed_ns` is when the run began, and
     `records` maps each file to its packed summary record.
@@ -117,7 +118,7 @@ def publish(
         if release is not None:
             release()
         search_tmp = _stage_search_index(
-            data_dir, graph_json, staged[1][0], symbol_docs, sources or {}, indexed_ns, records or {}
+            data_dir, graph_json, staged[1][0], prepared, sources or {}, indexed_ns, records or {}
         )
         del graph_json
         placed = commit_files(data_dir, staged[:2])

@@ -5,7 +5,7 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 
 from ..search.content import FILE_TEXT_CHARS, SYMBOL_TEXT_CHARS, add_counts, source_counts
-from ..search.documents import symbol_terms
+from ..search.documents import file_terms, symbol_terms
 from ..search.weights import DEFAULT_WEIGHTS
 from .output import edge, encode, file_node, record_text, symbol_node
 
@@ -55,13 +55,14 @@ class FileResult:
     # Filled by `encode_result`, which also drops `record`, `symbols` and
     # `symbol_text`: the JSON texts of the record, of the file's nodes and of
     # its "contains" edges, (functions, methods, classes, symbols) counts,
-    # and the search documents as [node id, term weights of the names,
-    # term weights of the text], the file's own (by its path) first.
+    # and of the search documents: the term weights of names and text of
+    # the file, then of each symbol in node order (text, not dicts: a
+    # project's documents held as dicts would be most of the run's memory).
     record_json: str = ""
     nodes_json: str = ""
     contains_json: str = ""
     counts: tuple = (0, 0, 0, 0)
-    search_docs: list = field(default_factory=list)
+    search_docs: str = "[]"
 
 
 def encode_result(result: FileResult, text: str = "") -> FileResult:
@@ -76,9 +77,11 @@ def encode_result(result: FileResult, text: str = "") -> FileResult:
     lines = text.splitlines()
     spans = [(start, end) for _, _, start, end in result.symbols]
     whole, bodies = source_counts(lines, spans, SYMBOL_TEXT_CHARS, FILE_TEXT_CHARS)
-    result.search_docs.append([path, {}, add_counts({}, whole, DEFAULT_WEIGHTS.file_text)])
     result.record_json = record_text(record)
-    nodes = [encode(file_node(path, record.get("description", "")))]
+    summary = record.get("description", "")
+    nodes = [encode(file_node(path, summary))]
+    names = [name for name, _, _, _ in result.symbols]
+    docs = [add_counts(file_terms(path, summary, names), whole, DEFAULT_WEIGHTS.file_text)]
     ids = []
     methods = 0
     texts = result.symbol_text
@@ -87,8 +90,8 @@ def encode_result(result: FileResult, text: str = "") -> FileResult:
         nodes.append(encode(node))
         ids.append(node["id"])
         methods += kind == "method"
-        doc = symbol_terms(path, name, *texts.get(name, ()))
-        result.search_docs.append([node["id"], doc, add_counts({}, body, DEFAULT_WEIGHTS.symbol_text)])
+        docs.append(add_counts(symbol_terms(path, name, *texts.get(name, ())), body, DEFAULT_WEIGHTS.symbol_text))
+    result.search_docs = encode(docs)
     result.nodes_json = ",\n".join(nodes)
     ids.sort()
     result.contains_json = ",\n".join(encode(edge(path, sid, "contains")) for sid in ids)

@@ -24,6 +24,7 @@ from .cache import CACHE_NAME, Cache, DamagedCache, prove, search_docs, signatur
 from .extractors import missing_package
 from .history import HISTORY_NAME, cache_text, history_field, read_history
 from .linkage import EDGE_KINDS, resolve_edges
+from ..search.content import add_texts
 from ..search.store import INDEX_NAME, indexed_generation, pack_record
 from .output import (
     edge,
@@ -315,13 +316,20 @@ def _index(
 
     for result in results[: stats.reused]:
         prove(result)
-    symbol_docs = {}
-    for path in paths:
-        if path in parsed:
-            symbol_docs.update((doc[0], doc[1:]) for doc in search_docs(parsed[path]))
-    for path, messages in history.messages(paths).items():
-        if path in symbol_docs:
-            symbol_docs[path] = [*symbol_docs[path][:2], history_field(messages)]
+    histories = {path: history_field(messages) for path, messages in history.messages(paths).items() if path in parsed}
+    doc_texts = {path: result.search_docs for path, result in parsed.items()}
+
+    def prepared(path: str) -> list | None:
+        """The search documents of a file, decoded when asked for: held for
+        the whole project they would be most of the run's memory."""
+        text = doc_texts.get(path)
+        if text is None:
+            return None
+        docs = search_docs(path, text)
+        if path in histories:
+            add_texts(docs[:1], [histories[path]])
+        return docs
+
     edge_blocks = []
     for rel, pairs in zip(EDGE_KINDS, resolve_edges(paths, parsed, root, stats.warnings)):
         stats.edges += len(pairs)
@@ -361,7 +369,7 @@ def _index(
         sources_seen[source.rel] = (source.size, source.mtime_ns, entry[2] if entry else None)
     # Each record again, packed small, for queries that read only the files they show.
     packed = {path: pack_record(text) for path, text in records}
-    placed = publish(data_dir, files, graph, symbol_docs, release, sources_seen, walked_ns, packed)
+    placed = publish(data_dir, files, graph, prepared, release, sources_seen, walked_ns, packed)
     del graph
     record_identities(data_dir, generation, manifest, placed)
 

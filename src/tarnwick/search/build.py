@@ -12,7 +12,6 @@ import posixpath
 from collections import Counter
 from itertools import chain
 
-from .content import add_texts
 from .corpus import FLAG_EXAMPLE, FLAG_TEST, MemoryCorpus
 from .documents import file_terms, is_example_path, symbol_terms, find_tests
 from .tokens import add_compound_parts, compound_splits, one_word_terms
@@ -28,20 +27,22 @@ def _line(value):
 
 
 def corpus_from_graph(
-    graph: dict, symbol_docs: dict | None = None, weights: RankingWeights = DEFAULT_WEIGHTS
+    graph: dict, prepared=None, weights: RankingWeights = DEFAULT_WEIGHTS
 ) -> tuple[MemoryCorpus, list]:
     """The corpus of ``graph``'s file and symbol nodes, and per file number
     the positions of the graph's edges that touch the file.
 
-    ``symbol_docs`` maps a symbol node's id to its prepared term weights
-    and those of its text (both taken over: words of compounds are added to
-    them); other symbols get a document from their name and file alone.  A
-    file's id there maps to ``(unused, the term weights of its text)``.
+    ``prepared(file id)`` gives the documents the indexer's workers made
+    for a file (term weights of names and text: the file's own, then one
+    per symbol node of the file in graph order), or None; other files get
+    documents from the graph alone.  It is called twice per file (once to
+    count the terms, once to add them) and its documents are taken over,
+    so no more than one file's documents are held at a time.
     """
     nodes = graph.get("nodes") or ()
     edges = graph.get("edges") or ()
     corpus = MemoryCorpus(weights)
-    files: dict = {}  # file id -> [path, summary, defined names]
+    files: dict = {}  # file id -> [path, summary, defined names, [(symbol node, name)]]
     by_path: dict = {}  # path -> file id
     symbols = []
     for node in nodes:
@@ -57,10 +58,9 @@ def corpus_from_graph(
         path = node.get("path")
         if not isinstance(path, str) or not path:
             path = fid
-        files[fid] = [path, node.get("summary"), []]
+        files[fid] = [path, node.get("summary"), [], []]
         by_path.setdefault(path, fid)
 
-    placed = []
     for node in symbols:
         path = node.get("path")
         fid = by_path.get(path) if isinstance(path, str) else None
@@ -73,54 +73,49 @@ def corpus_from_graph(
         if not isinstance(name, str):
             name = sid.split("::", 1)[1] if isinstance(sid, str) and "::" in sid else ""
         files[fid][2].append(name)
-        placed.append((fid, node, name))
+        files[fid][3].append((node, name))
 
-    prepared = symbol_docs or {}
-    file_docs = []
-    file_texts = []
-    file_history = []  # the messages of the commits that touched the file
-    for fid, (path, summary, defined) in files.items():
-        doc = file_terms(path, summary, defined, weights)
-        extra = prepared.get(fid)
-        file_docs.append(doc)
-        file_texts.append(extra[1] if extra else None)
-        file_history.append(extra[2] if extra and len(extra) > 2 else None)
-    symbol_docs_ = []
-    symbol_texts = []
-    for fid, node, name in placed:
-        terms = prepared.get(node.get("id"))
-        if terms is None:
-            symbol_docs_.append(symbol_terms(files[fid][0], name, weights=weights))
-            symbol_texts.append(None)
-        else:
-            symbol_docs_.append(terms[0])
-            symbol_texts.append(terms[1])
-    add_texts(file_docs, file_texts)
-    add_texts(file_docs, file_history)
-    add_texts(symbol_docs_, symbol_texts)
+    def documents(fid) -> list:
+        path, summary, defined, placed = files[fid]
+        docs = prepared(fid) if prepared is not None else None
+        if docs is not None and len(docs) == 1 + len(placed):
+            return docs
+        return [file_terms(path, summary, defined, weights)] + [
+            symbol_terms(path, name, weights=weights) for _, name in placed
+        ]
+
+    # Words of compounds need every document's terms first.  Without
+    # prepared documents the graph's own are kept for the second pass;
+    # prepared ones are asked for again rather than held for the project.
+    kept = {} if prepared is None else None
+    frequency: Counter = Counter()
+    for fid in files:
+        docs = documents(fid)
+        frequency.update(chain.from_iterable(docs))
+        if kept is not None:
+            kept[fid] = docs
     # Only one-word names are cut: a folder, a module, a function spelled in
     # lower case (the words of bodies are many, and seldom compounds).
     names = set()
-    for path, _, defined in files.values():
+    for path, _, defined, _ in files.values():
         names.update(posixpath.splitext(path)[0].split("/"))
         for name in defined:
             names.update(name.split("."))
-    frequency = Counter(chain.from_iterable(file_docs))
-    frequency.update(chain.from_iterable(symbol_docs_))
     splits = compound_splits(frequency, one_word_terms(names))
-    add_compound_parts(file_docs, splits, weights)
-    add_compound_parts(symbol_docs_, splits, weights)
+    del frequency
 
     numbers = {}
-    tests = find_tests((path, defined) for path, _, defined in files.values())
-    for (fid, (path, _, _)), terms in zip(files.items(), file_docs):
+    tests = find_tests((path, defined) for path, _, defined, _ in files.values())
+    for fid, (path, _, _, placed) in files.items():
+        docs = kept.pop(fid) if kept is not None else documents(fid)
+        add_compound_parts(docs, splits, weights)
         flags = (FLAG_TEST if path in tests else 0) | (FLAG_EXAMPLE if is_example_path(path) else 0)
-        numbers[fid] = corpus.add_file(fid, terms, flags)
-    for (fid, node, name), terms in zip(placed, symbol_docs_):
-        sid = node.get("id")
-        kind = node.get("symbol_kind")
-        info = (sid, name, kind if isinstance(kind, str) else "symbol", _line(node.get("line_start")), _line(node.get("line_end")))
-        corpus.add_symbol(numbers[fid], info, terms)
+        numbers[fid] = number = corpus.add_file(fid, docs[0], flags)
+        for (node, name), terms in zip(placed, docs[1:]):
+            sid = node.get("id")
+            kind = node.get("symbol_kind")
+            info = (sid, name, kind if isinstance(kind, str) else "symbol", _line(node.get("line_start")), _line(node.get("line_end")))
+            corpus.add_symbol(number, info, terms)
 
     positions: list = [[] for _ in files]
     imported_by: dict = {}
@@ -140,7 +135,7 @@ def corpus_from_graph(
     # A package's __init__ that imports more of the project than it defines
     # gathers other modules' names: importers come for those, the credit is
     # theirs.
-    for fid, (path, _, defined) in files.items():
+    for fid, (path, _, defined, _) in files.items():
         number = numbers[fid]
         if posixpath.basename(path) == "__init__.py" and imports.get(number, 0) > len(defined):
             imported_by.pop(number, None)

@@ -177,10 +177,12 @@ def compound_splits(frequency, terms) -> dict:
 def add_compound_parts(docs, splits: dict, weights: RankingWeights = DEFAULT_WEIGHTS) -> None:
     """Give each document of ``docs`` the words of its compound terms (at
     least ``weights.compound_share`` of the compound's weight), in place."""
-    compound_terms = splits.keys()
     compound_share = weights.compound_share
     for doc in docs:
-        compounds = compound_terms & doc.keys()
+        # In the document's order, never a set's: one compound may raise the
+        # weight of another ("settimeout", then "timeout"), and a set's order
+        # changes with the hash seed.
+        compounds = [term for term in doc if term in splits]
         if compounds:
             get = doc.get
             for term in compounds:
