@@ -36,11 +36,13 @@ int create_constants() {
 #define FLOAT(id, value)                                                                           \
     if ((K.id = PyFloat_FromDouble(value)) == nullptr) return -1;
 #define TUPLE(id, ...)
+#define LIMIT(id, value)
 #include "constants.def"
 #undef TEXT
 #undef INT
 #undef FLOAT
 #undef TUPLE
+#undef LIMIT
     return 0;
 }
 
@@ -51,11 +53,13 @@ int create_constant_tuples() {
 #define TUPLE(id, ...)                                                                             \
     Py_CLEAR(K.id);                                                                                \
     if ((K.id = make_tuple({__VA_ARGS__})) == nullptr) return -1;
+#define LIMIT(id, value)
 #include "constants.def"
 #undef TEXT
 #undef INT
 #undef FLOAT
 #undef TUPLE
+#undef LIMIT
     return 0;
 }
 
@@ -64,11 +68,13 @@ void clear_constants() {
 #define INT(id, value) Py_CLEAR(K.id);
 #define FLOAT(id, value) Py_CLEAR(K.id);
 #define TUPLE(id, ...) Py_CLEAR(K.id);
+#define LIMIT(id, value)
 #include "constants.def"
 #undef TEXT
 #undef INT
 #undef FLOAT
 #undef TUPLE
+#undef LIMIT
 }
 
 } // namespace cp

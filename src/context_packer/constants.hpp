@@ -11,12 +11,28 @@ struct Constants {
 #define INT(id, value) PyObject* id;
 #define FLOAT(id, value) PyObject* id;
 #define TUPLE(id, ...) PyObject* id;
+#define LIMIT(id, value)
 #include "constants.def"
 #undef TEXT
 #undef INT
 #undef FLOAT
 #undef TUPLE
+#undef LIMIT
 };
+
+namespace limit {
+#define TEXT(id, literal)
+#define INT(id, value)
+#define FLOAT(id, value)
+#define TUPLE(id, ...)
+#define LIMIT(id, value) constexpr Py_ssize_t id = value;
+#include "constants.def"
+#undef TEXT
+#undef INT
+#undef FLOAT
+#undef TUPLE
+#undef LIMIT
+} // namespace limit
 
 extern Constants K;
 

@@ -2,11 +2,7 @@
 #include "function_table.hpp"
 
 #include "compat/code_object.hpp"
-#include "excerpts/excerpt_lines.hpp"
-#include "packing/helper_lines.hpp"
-#include "packing/pack_lines.hpp"
-#include "pipeline/pipeline_lines.hpp"
-#include "summaries/summary_lines.hpp"
+#include "def_lines.hpp"
 
 namespace cp {
 
@@ -72,7 +68,7 @@ constexpr ParamSpec kReadSymbolContentParams[] = {
     {.name = &K.max_lines,
      .annotation = "int",
      .check = Check::Int,
-     .conversion_line = read_symbol_content_line::kConvertMaxLines,
+     .conversion_line = def_line::kReadSymbolContentMaxLines,
      .default_value = &Constants::default_max_lines},
 };
 constexpr ParamSpec kSortKeyParams[] = {
@@ -92,17 +88,17 @@ constexpr ParamSpec kPackParams[] = {
     {.name = &K.token_budget,
      .annotation = "int",
      .check = Check::Int,
-     .conversion_line = pack_line::kConvertTokenBudget,
+     .conversion_line = def_line::kPackTokenBudget,
      .default_value = &Constants::default_token_budget},
     {.name = &K.max_files,
      .annotation = "int",
      .check = Check::Int,
-     .conversion_line = pack_line::kConvertMaxFiles,
+     .conversion_line = def_line::kPackMaxFiles,
      .default_value = &Constants::default_max_files},
     {.name = &K.max_read_targets,
      .annotation = "int",
      .check = Check::Int,
-     .conversion_line = pack_line::kConvertMaxReadTargets,
+     .conversion_line = def_line::kPackMaxReadTargets,
      .default_value = &Constants::default_max_read_targets},
 };
 constexpr ParamSpec kPackForQueryParams[] = {
@@ -111,7 +107,7 @@ constexpr ParamSpec kPackForQueryParams[] = {
     {.name = &K.token_budget,
      .annotation = "int",
      .check = Check::Int,
-     .conversion_line = pack_for_query_line::kConvertTokenBudget,
+     .conversion_line = def_line::kPackForQueryTokenBudget,
      .default_value = &Constants::default_token_budget},
 };
 
@@ -201,7 +197,7 @@ constexpr FunctionSpec function_specs[kFunctionCount] = {
      .qualname = "load_summaries",
      .code_name = "load_summaries",
      .traceback_name = TB("load_summaries"),
-     .def_line = load_summaries_line::kDef,
+     .def_line = def_line::kLoadSummaries,
      .min_args = 1,
      .params = kLoadSummariesParams,
      .locals = kLoadSummariesLocals,
@@ -213,7 +209,7 @@ constexpr FunctionSpec function_specs[kFunctionCount] = {
      .qualname = "expand_summary",
      .code_name = "expand_summary",
      .traceback_name = TB("expand_summary"),
-     .def_line = expand_line::kDef,
+     .def_line = def_line::kExpandSummary,
      .min_args = 1,
      .params = kSummaryParam,
      .locals = kExpandSummaryLocals,
@@ -225,7 +221,7 @@ constexpr FunctionSpec function_specs[kFunctionCount] = {
      .qualname = "condense_summary",
      .code_name = "condense_summary",
      .traceback_name = TB("condense_summary"),
-     .def_line = condense_line::kDef,
+     .def_line = def_line::kCondenseSummary,
      .min_args = 1,
      .params = kSummaryParam,
      .locals = kCondenseSummaryLocals,
@@ -237,7 +233,7 @@ constexpr FunctionSpec function_specs[kFunctionCount] = {
      .qualname = "estimate_tokens",
      .code_name = "estimate_tokens",
      .traceback_name = TB("estimate_tokens"),
-     .def_line = estimate_line::kDef,
+     .def_line = def_line::kEstimateTokens,
      .min_args = 1,
      .params = kEstimateTokensParams,
      .locals = kNoLocals,
@@ -249,7 +245,7 @@ constexpr FunctionSpec function_specs[kFunctionCount] = {
      .qualname = "read_symbol_content",
      .code_name = "read_symbol_content",
      .traceback_name = TB("read_symbol_content"),
-     .def_line = read_symbol_content_line::kDef,
+     .def_line = def_line::kReadSymbolContent,
      .min_args = 3,
      .params = kReadSymbolContentParams,
      .locals = kReadSymbolContentLocals,
@@ -262,7 +258,7 @@ constexpr FunctionSpec function_specs[kFunctionCount] = {
      .qualname = "_file_id",
      .code_name = "_file_id",
      .traceback_name = TB("_file_id"),
-     .def_line = file_id_line::kDef,
+     .def_line = def_line::kFileId,
      .min_args = 1,
      .params = kFileIdParams,
      .locals = kNoLocals,
@@ -273,7 +269,7 @@ constexpr FunctionSpec function_specs[kFunctionCount] = {
      .qualname = "_basename",
      .code_name = "_basename",
      .traceback_name = TB("_basename"),
-     .def_line = basename_line::kDef,
+     .def_line = def_line::kBasename,
      .min_args = 1,
      .params = kBasenameParams,
      .locals = kNoLocals,
@@ -284,7 +280,7 @@ constexpr FunctionSpec function_specs[kFunctionCount] = {
      .qualname = "pack",
      .code_name = "pack",
      .traceback_name = TB("pack"),
-     .def_line = pack_line::kDef,
+     .def_line = def_line::kPack,
      .min_args = 4,
      .params = kPackParams,
      .locals = kPackLocals,
@@ -297,7 +293,7 @@ constexpr FunctionSpec function_specs[kFunctionCount] = {
      .qualname = "pack_for_query",
      .code_name = "pack_for_query",
      .traceback_name = TB("pack_for_query"),
-     .def_line = pack_for_query_line::kDef,
+     .def_line = def_line::kPackForQuery,
      .min_args = 2,
      .params = kPackForQueryParams,
      .locals = kPackForQueryLocals,
@@ -310,7 +306,7 @@ constexpr FunctionSpec function_specs[kFunctionCount] = {
      .qualname = "main",
      .code_name = "main",
      .traceback_name = TB("main"),
-     .def_line = main_line::kDef,
+     .def_line = def_line::kMain,
      .min_args = 0,
      .params = {},
      .locals = kMainLocals,
@@ -322,7 +318,7 @@ constexpr FunctionSpec function_specs[kFunctionCount] = {
      .qualname = "read_symbol_content.<locals>.<lambda>",
      .code_name = "<lambda>",
      .traceback_name = TB("read_symbol_content.lambda"),
-     .def_line = read_symbol_content_line::kSortKey,
+     .def_line = def_line::kSortKey,
      .min_args = 1,
      .params = kSortKeyParams,
      .locals = kNoLocals,
@@ -393,7 +389,14 @@ void create_function_constants() {
         Py_CLEAR(constants.name);
         Py_CLEAR(constants.qualname);
         Py_CLEAR(constants.doc);
-        constants.code = make_code_object(spec);
+        PyObject* params[kMaxParams];
+        for (size_t i = 0; i < spec.params.size(); ++i)
+            params[i] = *spec.params[i].name;
+        constants.code = make_code_object({.name = spec.code_name,
+                                           .qualname = spec.qualname,
+                                           .first_line = spec.def_line,
+                                           .params = {params, spec.params.size()},
+                                           .locals = spec.locals});
         constants.name = check(PyUnicode_InternFromString(spec.name));
         constants.qualname = check(PyUnicode_InternFromString(spec.qualname));
         constants.doc =

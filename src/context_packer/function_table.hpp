@@ -5,6 +5,7 @@
 #include <span>
 
 #include "context_packer.hpp"
+#include "function_bodies.hpp"
 
 namespace cp {
 
@@ -78,18 +79,5 @@ void create_function_constants();
 extern PyTypeObject FunctionType;
 int ready_function_type();
 PyObject* new_function(FunctionId id);
-
-// Bodies, one per function (defined in the subsystem folders).
-Ref load_summaries_body(Frame& frame, PyObject* const* args);
-Ref expand_summary_body(Frame& frame, PyObject* const* args);
-Ref condense_summary_body(Frame& frame, PyObject* const* args);
-Ref estimate_tokens_body(Frame& frame, PyObject* const* args);
-Ref read_symbol_content_body(Frame& frame, PyObject* const* args);
-Ref sort_key_body(Frame& frame, PyObject* const* args);
-Ref file_id_body(Frame& frame, PyObject* const* args);
-Ref basename_body(Frame& frame, PyObject* const* args);
-Ref pack_body(Frame& frame, PyObject* const* args);
-Ref pack_for_query_body(Frame& frame, PyObject* const* args);
-Ref main_body(Frame& frame, PyObject* const* args);
 
 } // namespace cp

@@ -14,15 +14,15 @@ namespace {
 
 // The def at its line, its parameters, then one assignment that introduces the further local
 // names in order ("def f(a, b):\n    x = y = None\n"); the body returns None.
-std::string stub_source(const FunctionSpec& spec) {
-    std::string source(static_cast<size_t>(spec.def_line - 1), '\n');
+std::string stub_source(const CodeShape& shape) {
+    std::string source(static_cast<size_t>(shape.first_line - 1), '\n');
     source += "def f(";
-    for (size_t i = 0; i < spec.params.size(); ++i) {
+    for (size_t i = 0; i < shape.params.size(); ++i) {
         if (i > 0) source += ", ";
-        source += PyUnicode_AsUTF8(*spec.params[i].name);
+        source += PyUnicode_AsUTF8(shape.params[i]);
     }
     source += "):\n    ";
-    for (const char* const* local = spec.locals; *local != nullptr; ++local) {
+    for (const char* const* local = shape.locals; *local != nullptr; ++local) {
         source += *local;
         source += " = ";
     }
@@ -32,10 +32,10 @@ std::string stub_source(const FunctionSpec& spec) {
 
 } // namespace
 
-PyObject* make_code_object(const FunctionSpec& spec) {
-    for (const ParamSpec& param : spec.params)
-        if (PyUnicode_AsUTF8(*param.name) == nullptr) raise();
-    std::string source = stub_source(spec);
+PyObject* make_code_object(const CodeShape& shape) {
+    for (PyObject* param : shape.params)
+        if (PyUnicode_AsUTF8(param) == nullptr) raise();
+    std::string source = stub_source(shape);
     const char* filename = PyUnicode_AsUTF8(K.source_file);
     if (filename == nullptr) raise();
     Ref module_code = checked(Py_CompileString(source.c_str(), filename, Py_file_input));
@@ -45,8 +45,8 @@ PyObject* make_code_object(const FunctionSpec& spec) {
         if (PyCode_Check(PyTuple_GET_ITEM(consts.get(), i)))
             stub = PyTuple_GET_ITEM(consts.get(), i);
     if (stub == nullptr) raise_error(PyExc_SystemError, "stub code object not found");
-    Ref name = checked(PyUnicode_FromString(spec.code_name));
-    Ref qualname = checked(PyUnicode_FromString(spec.qualname));
+    Ref name = checked(PyUnicode_FromString(shape.name));
+    Ref qualname = checked(PyUnicode_FromString(shape.qualname));
     Ref replace = checked(PyObject_GetAttrString(stub, "replace"));
     Ref kwnames = checked(Py_BuildValue("(ss)", "co_name", "co_qualname"));
     return call_kw(replace.get(), {name.get(), qualname.get()}, kwnames.get()).release();

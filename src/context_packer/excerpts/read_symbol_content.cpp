@@ -6,7 +6,7 @@
 #include "excerpts/excerpt_lines.hpp"
 #include "excerpts/excerpts.hpp"
 #include "excerpts/line_number.hpp"
-#include "function_table.hpp"
+#include "function_bodies.hpp"
 #include "project_files.hpp"
 #include "text.hpp"
 
@@ -16,8 +16,6 @@ namespace {
 
 using excerpts::LineIndex;
 using excerpts::Number;
-
-constexpr Py_ssize_t kMaxFunctions = 3;
 
 // The file's lines: offsets into the text when `read_text` gave a str (the usual case), else
 // whatever its `splitlines()` returned, used through the sequence protocol.
@@ -131,8 +129,8 @@ Ref read_symbol_content_body(Frame& frame, PyObject* const* args) {
 
     // `sorted_fns[:3]`, taken up front as the slice would be. `sorted` (the builtin, fixed at
     // import) hands back a new list of the (name, record) tuples of dict.items().
-    Ref first_pairs[kMaxFunctions];
-    Py_ssize_t considered = std::min(PyList_GET_SIZE(sorted_fns.get()), kMaxFunctions);
+    Ref first_pairs[limit::excerpt_functions];
+    Py_ssize_t considered = std::min(PyList_GET_SIZE(sorted_fns.get()), limit::excerpt_functions);
     for (Py_ssize_t index = 0; index < considered; ++index)
         first_pairs[index] = Ref::borrow(PyList_GET_ITEM(sorted_fns.get(), index));
     for (Py_ssize_t index = 0; index < considered; ++index) {

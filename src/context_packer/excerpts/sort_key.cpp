@@ -1,7 +1,7 @@
 // The sort key of read_symbol_content: `lambda kv: kv[1].get("line_start", 0)`.
 #include "excerpts/excerpt_lines.hpp"
 #include "excerpts/excerpts.hpp"
-#include "function_table.hpp"
+#include "function_bodies.hpp"
 
 namespace cp {
 

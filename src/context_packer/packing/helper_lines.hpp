@@ -4,7 +4,6 @@
 // The statement lines of estimate_tokens.
 namespace cp::estimate_line {
 enum : int {
-    kDef = 213,
     kIfEmpty = 215, // if not text: return 0
     kCeil = 217,    // return ceil(len(text) / 3.2)
 };
@@ -13,7 +12,6 @@ enum : int {
 // The statement lines of _file_id.
 namespace cp::file_id_line {
 enum : int {
-    kDef = 281,
     kIfDict = 282,     // if isinstance(entry, dict):
     kIdOfDict = 283,   // return str(entry.get("id", ""))
     kStrOfEntry = 284, // return str(entry)
@@ -23,7 +21,6 @@ enum : int {
 // The statement lines of _basename.
 namespace cp::basename_line {
 enum : int {
-    kDef = 287,
     kLastPart = 288, // return path.rsplit("/", 1)[-1]
 };
 } // namespace cp::basename_line

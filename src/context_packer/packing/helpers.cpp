@@ -1,5 +1,5 @@
 // The module functions pack calls for every file: the token estimate and the two path helpers.
-#include "function_table.hpp"
+#include "function_bodies.hpp"
 #include "packing/helper_lines.hpp"
 
 namespace cp {
@@ -12,7 +12,8 @@ Ref estimate_tokens_body(Frame& frame, PyObject* const* args) {
     if (length == 0) return Ref::borrow(K.i_0);
     frame.line = estimate_line::kCeil;
     Ref ceil = module_global(K.ceil);
-    Ref quotient = checked(PyFloat_FromDouble(static_cast<double>(length) / 3.2));
+    Ref quotient = checked(
+        PyFloat_FromDouble(static_cast<double>(length) / PyFloat_AS_DOUBLE(K.chars_per_token)));
     return checked_return(call(ceil.get(), {quotient.get()}), ReturnType::Int);
 }
 

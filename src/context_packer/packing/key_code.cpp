@@ -1,4 +1,6 @@
 // The Key Code section: fenced function bodies of the first files, within the code budget.
+#include <algorithm>
+
 #include "packing/node_walks.hpp"
 #include "packing/sections.hpp"
 
@@ -87,7 +89,7 @@ void key_code(PackState& s, PyObject* code_budget) {
     Ref lang_map;
 
     PyObject* file_ids = s.file_ids.get();
-    Py_ssize_t count = PyTuple_GET_SIZE(file_ids) < 4 ? PyTuple_GET_SIZE(file_ids) : 4;
+    Py_ssize_t count = std::min(PyTuple_GET_SIZE(file_ids), limit::code_files);
     for (Py_ssize_t i = 0; i < count; ++i) {
         s.frame.line = pack_line::kForCodeFile;
         PyObject* fid = PyTuple_GET_ITEM(file_ids, i);

@@ -1,6 +1,6 @@
 // pack: the context block. Relevant Files first and always whole; then, while the token budget
 // lasts, Key Code, Recommended Reads and Key Relationships; the parts joined by blank lines.
-#include "function_table.hpp"
+#include "function_bodies.hpp"
 #include "packing/sections.hpp"
 #include "packing/values.hpp"
 

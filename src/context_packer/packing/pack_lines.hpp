@@ -4,11 +4,6 @@
 // The statement lines of pack that traceback entries report.
 namespace cp::pack_line {
 enum : int {
-    kDef = 291,
-    // the parameters
-    kConvertTokenBudget = 296, // int(token_budget) of a non-int argument
-    kConvertMaxFiles = 297,
-    kConvertMaxReadTargets = 298,
     // the retrieval result and the chosen files
     kFilesList = 308,     // files_list = result "files"
     kEdgesList = 309,     // edges_list = result "edges"

@@ -6,8 +6,6 @@ namespace cp::packing {
 
 namespace {
 
-constexpr long kMaxEdges = 10;
-
 Ref relevant_rels() {
     return text_set({K.imports, K.pk_rel_calls, K.pk_rel_extends, K.pk_rel_implements,
                      K.pk_rel_requires, K.pk_rel_contains, K.pk_rel_references});
@@ -20,7 +18,7 @@ void key_relationships(PackState& s) {
     Ref lines = list_of(K.pk_relationships_heading);
     s.frame.line = pack_line::kRelevantRels;
     Ref rels = relevant_rels();
-    long edge_count = 0;
+    Py_ssize_t edge_count = 0;
 
     s.frame.line = pack_line::kForEdge;
     Loop edges(s, s.edges_list.get());
@@ -29,7 +27,7 @@ void key_relationships(PackState& s) {
         Ref edge = edges.next();
         if (edge.get() == nullptr) break;
         s.frame.line = pack_line::kIfTenEdges;
-        if (edge_count >= kMaxEdges) break;
+        if (edge_count >= limit::edges_shown) break;
         s.frame.line = pack_line::kEdgeFrom;
         Ref frm = get_value(s, edge.get(), K.from, K.empty);
         frm = str_of(s, frm.get());

@@ -1,5 +1,5 @@
 // The command-line entry: context-packer "your query" [project_root].
-#include "function_table.hpp"
+#include "function_bodies.hpp"
 #include "pipeline/pipeline_lines.hpp"
 
 namespace cp {

@@ -1,5 +1,5 @@
 // The one-call path from a query to a context block.
-#include "function_table.hpp"
+#include "function_bodies.hpp"
 #include "pipeline/pipeline_lines.hpp"
 
 namespace cp {

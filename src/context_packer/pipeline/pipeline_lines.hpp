@@ -4,19 +4,16 @@
 // The statement lines of pack_for_query.
 namespace cp::pack_for_query_line {
 enum : int {
-    kDef = 507,
-    kConvertTokenBudget = 510, // int(token_budget) of a non-int argument
-    kLoadGraph = 513,          // graph = _vx_load_graph()
-    kRetrieve = 514,           // result = _vx_retrieve(graph, query, top_files=8, top_edges=40)
-    kLoadSummaries = 515,      // summaries = load_summaries(project_root)
-    kPack = 516,               // return pack(...)
+    kLoadGraph = 513,     // graph = _vx_load_graph()
+    kRetrieve = 514,      // result = _vx_retrieve(graph, query, top_files=8, top_edges=40)
+    kLoadSummaries = 515, // summaries = load_summaries(project_root)
+    kPack = 516,          // return pack(...)
 };
 } // namespace cp::pack_for_query_line
 
 // The statement lines of main.
 namespace cp::main_line {
 enum : int {
-    kDef = 529,
     kIfNoQuery = 530,  // if len(sys.argv) < 2:
     kPrintUsage = 531, // print(usage, file=sys.stderr)
     kExit = 532,       // sys.exit(1)

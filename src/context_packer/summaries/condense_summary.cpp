@@ -17,7 +17,7 @@
 //   203  if sigs:   204  parts.append("Functions: " + ", ".join(sigs))
 //   205  text = " | ".join(parts)
 //   206  return text[:300]                    (declared result: str)
-#include "function_table.hpp"
+#include "function_bodies.hpp"
 #include "summaries/summary_lines.hpp"
 #include "summaries/summary_parts.hpp"
 

@@ -57,7 +57,7 @@
 //  170  imp_strs.append(mod)
 //  171  if imp_strs:  172  lines.append(f"Imports: {', '.join(imp_strs)}")
 //  176  return "\n".join(lines)
-#include "function_table.hpp"
+#include "function_bodies.hpp"
 #include "summaries/summary_lines.hpp"
 #include "summaries/summary_parts.hpp"
 

@@ -20,7 +20,7 @@
 // anywhere else propagate.
 #include <optional>
 
-#include "function_table.hpp"
+#include "function_bodies.hpp"
 #include "project_files.hpp"
 #include "summaries/summary_lines.hpp"
 

@@ -4,7 +4,6 @@
 // The statement lines of load_summaries.
 namespace cp::load_summaries_line {
 enum : int {
-    kDef = 33,
     kPath = 35,        // path = project_root / ".vestra" / "structured_summaries.json"
     kIfExists = 36,    // if not path.exists(): return {}
     kLoad = 39,        // data = json.loads(path.read_text(encoding="utf-8-sig"))
@@ -18,7 +17,6 @@ enum : int {
 // The statement lines of expand_summary.
 namespace cp::expand_line {
 enum : int {
-    kDef = 51,
     kIfEmpty = 67,            // if not summary: return ""
     kLines = 69,              // lines = []
     kDescription = 72,        // the description steps start here
@@ -97,7 +95,6 @@ enum : int {
 // The statement lines of condense_summary.
 namespace cp::condense_line {
 enum : int {
-    kDef = 179,
     kIfEmpty = 181,         // if not summary: return ""
     kParts = 183,           // parts = []
     kDescription = 184,     // the description steps start here
