@@ -120,6 +120,8 @@ def test_an_unparsable_file_does_not_cost_a_full_run(tmp_path):
         ('{"a": 1}', 0),
         ("[1]", 0),
         ("[{}", 0),
+        ("eJyLzivNydFRSs5Pys9R0klLzClO1YmO1amuBZFoSEkJgaINdMAQKBodqxQLABW5E5o=", 1),  # a language we do not read
+        ("eJyLzivNydFRKqgsycjPU9JJS8wpTtWJjtWprgWR0dEGOkr5xUqxsWAeDCkpIRBQBRgCRaNjlWIB+KcWZw==", 1),  # an import record cut short
     ],
 )
 def test_an_entry_that_does_not_unpack_is_parsed_again(tmp_path, packed, reused):
@@ -157,3 +159,36 @@ def test_the_cache_is_far_smaller_than_its_json(project):
     packed = sum(len(entry[3]) for entry in cache["files"].values())
     plain = sum(len(json.dumps(cache_module._unpack(entry[3]))) for entry in cache["files"].values())
     assert packed * 2 < plain
+
+
+def test_every_field_of_a_result_survives_the_cache(tmp_path):
+    """Each language's results, reused from the cache, equal the fresh ones
+    field for field; the samples give every field a value of its own, so a
+    field the cache left out would come back empty."""
+    from dataclasses import fields
+    from types import SimpleNamespace
+
+    from tarnwick.indexer.cache import Cache
+    from tarnwick.indexer.extractors import grammar_of
+    from tarnwick.indexer.result import FileResult
+    from tarnwick.indexer.summarize import summarize_file
+
+    (tmp_path / "star.py").write_text("from .base import *\nimport os.path as p\nfrom . import util\n")
+    (tmp_path / "broken.js").write_text("export * from './a';\nfunction f( {\n")
+    (tmp_path / "blob.py").write_bytes(b"\0binary")
+    files = [p for p in sorted(tmp_path.iterdir()) if p.is_file()]
+    files += [p for p in sorted((HERE / "samples").rglob("*")) if p.is_file() and grammar_of(p.name)]
+    fresh, cache = [], Cache("sig")
+    for path in files:
+        language, grammar = grammar_of(path.name)
+        source = SimpleNamespace(rel=str(path), path=str(path), language=language, size=path.stat().st_size, mtime_ns=0)
+        result = summarize_file((source.rel, str(path), language, grammar))
+        cache.keep(source, result.digest, result)
+        fresh.append((source, result))
+    again = Cache("sig", cache.entries)
+    for source, result in fresh:
+        reused = again.reuse(source)
+        assert reused == result, source.rel
+    empty = FileResult("")
+    unfilled = [f.name for f in fields(FileResult) if all(getattr(r, f.name) == getattr(empty, f.name) for _, r in fresh)]
+    assert unfilled == ["record", "symbols", "symbol_text"]  # what encoding the results drops

@@ -24,8 +24,10 @@ import os
 import sys
 import time
 import zlib
+from dataclasses import fields
 
 from ..datadir import read_regular, resolve_inside, source_digest
+from .references import RECORDS
 from .result import FileResult
 
 # The bound on reading a source file, here and in the parsing workers: far
@@ -43,25 +45,8 @@ ENTRY_LIMIT = 256 << 20
 # cache may hide a later change of the same size in the same clock tick.
 _RACY_NS = 2_000_000_000
 
-_FIELDS = (
-    "error",
-    "language",
-    "partial",
-    "defined",
-    "bindings",
-    "star",
-    "imports",
-    "refs",
-    "bases",
-    "implements",
-    "uses",
-    "package",
-    "record_json",
-    "nodes_json",
-    "contains_json",
-    "counts",
-    "search_docs",
-)
+# The fields kept, in the order of the record: a field added to it is kept too.
+_FIELDS = tuple(f.name for f in fields(FileResult) if f.metadata.get("cached", True))
 
 
 def digest(data: bytes) -> str:
@@ -174,11 +159,14 @@ def _result(path: str, values: list) -> FileResult:
         setattr(result, name, value)
     if not isinstance(result.record_json, str) or not isinstance(result.bindings, dict) or not isinstance(result.search_docs, str):
         raise ValueError("malformed cache entry")
-    # The shapes a fresh result has (JSON turned tuples into lists).
+    # The shapes a fresh result has (JSON turned tuples and records into lists).
     result.counts = tuple(result.counts)
-    result.bindings = {k: tuple(v) for k, v in result.bindings.items()}
-    result.star = [tuple(v) if isinstance(v, list) else v for v in result.star]
-    result.imports = [tuple(v) for v in result.imports]
+    records = RECORDS.get(result.language)
+    if records is None:
+        raise ValueError("malformed cache entry")
+    result.bindings = {k: records.binding(v) for k, v in result.bindings.items()}
+    result.star = [records.star(v) for v in result.star]
+    result.imports = [records.imports(v) for v in result.imports]
     return result
 
 
@@ -243,6 +231,7 @@ class Cache:
             return None
         if result.language != source.language:
             return None
+        result.digest = hashed
         # The entry as read, so that an unchanged cache compares equal.
         self.entries[source.rel] = [source.size, source.mtime_ns, hashed, packed, checksum]
         return result

@@ -9,29 +9,31 @@ from ..search.documents import file_terms, symbol_terms
 from ..search.weights import DEFAULT_WEIGHTS
 from .output import edge, encode, file_node, record_text, symbol_node
 
+# Fields of a `FileResult` the cache does not keep: its key, its content hash (kept in the
+# entry), and what `encode_result` drops once it has turned them into JSON texts.
+NOT_CACHED = {"cached": False}
+
 
 @dataclass
 class FileResult:
     """What one worker learns about one file.
 
-    The reference fields are read by the resolver of the file's language:
-    for Python, `bindings` maps a local name to (level, module, attr),
-    `star` holds (level, module) and `imports` (level, module, [names]);
-    for JavaScript/TypeScript `bindings` maps a local name to (specifier,
-    imported name or "*" or "default"), `star` holds specifiers and
-    `imports` (specifier, [names]); for Go `bindings` maps a package's local
-    name to (import path, "*") and `imports` holds (import path, alias).
+    The reference fields `bindings` (local name -> record), `star` and
+    `imports` hold the records of the file's language
+    (`tarnwick.indexer.references`), read by that language's resolver.
+
+    The incremental cache keeps every field but those marked `NOT_CACHED`.
     """
 
-    path: str
-    record: dict | None = None
+    path: str = field(metadata=NOT_CACHED)  # the cache's key
+    record: dict | None = field(default=None, metadata=NOT_CACHED)
     error: str | None = None
     language: str = "python"
     # The grammar could not read all of the file; what parsed is kept.
     partial: bool = False
     # (name, symbol_kind, line_start, line_end) in source order; methods are
     # named "Class.method".
-    symbols: list = field(default_factory=list)
+    symbols: list = field(default_factory=list, metadata=NOT_CACHED)
     # Names defined at module level (functions, classes, variables).
     defined: list = field(default_factory=list)
     bindings: dict = field(default_factory=dict)
@@ -48,10 +50,10 @@ class FileResult:
     # Go: the package clause's name.
     package: str = ""
     # Content hash of the bytes read (for the incremental cache).
-    digest: str | None = None
+    digest: str | None = field(default=None, metadata=NOT_CACHED)  # the cache entry keeps it
     # Symbol name -> (parameter names, docstring first line, names used in
     # the body), for its search document; extractors that know them fill it.
-    symbol_text: dict = field(default_factory=dict)
+    symbol_text: dict = field(default_factory=dict, metadata=NOT_CACHED)
     # Filled by `encode_result`, which also drops `record`, `symbols` and
     # `symbol_text`: the JSON texts of the record, of the file's nodes and of
     # its "contains" edges, (functions, methods, classes, symbols) counts,

@@ -14,6 +14,7 @@ Imports are ES `import`/`export ... from`, `require("...")` and `import()`.
 
 from __future__ import annotations
 
+from ..references import JsBinding, JsImport
 from .js_shapes import FUNCTION_VALUES, attached_property, object_arguments, function_members, function_name, inner_name, property_owner, wrapped_function, wrapper_bodies
 from .treesitter import FileReader, captures, language, comment_lines, doc_of, dotted, first_sentence_line, flat, is_dotted, param_names, parse, text, too_deep
 
@@ -167,9 +168,9 @@ class _File(FileReader):
                     name = text(spec.child_by_field_name("name"))
                     alias = spec.child_by_field_name("alias")
                     names.append(name)
-                    self.result.bindings.setdefault(text(alias) if alias is not None else name, (source, name))
+                    self.result.bindings.setdefault(text(alias) if alias is not None else name, JsBinding(source, name))
             self.summary.add_import(source, names)
-            self.result.imports.append((source, names))
+            self.result.imports.append(JsImport(source, names))
             return
         decl = stmt.child_by_field_name("declaration")
         default = any(c.type == "default" for c in stmt.children)
@@ -188,13 +189,13 @@ class _File(FileReader):
         for part in clause.named_children if clause is not None else ():
             if part.type == "identifier":  # default import
                 names.append("default")
-                bindings[text(part)] = (source, "default")
+                bindings[text(part)] = JsBinding(source, "default")
                 self.summary.names.add(text(part))
             elif part.type == "namespace_import":
                 local = next((c for c in part.named_children if c.type == "identifier"), None)
                 if local is not None:
                     names.append("*")
-                    bindings[text(local)] = (source, "*")
+                    bindings[text(local)] = JsBinding(source, "*")
                     self.summary.names.add(text(local))
             elif part.type == "named_imports":
                 for spec in part.named_children:
@@ -204,10 +205,10 @@ class _File(FileReader):
                     alias = spec.child_by_field_name("alias")
                     local = text(alias) if alias is not None else name
                     names.append(name)
-                    bindings[local] = (source, name)
+                    bindings[local] = JsBinding(source, name)
                     self.summary.names.add(local)
         self.summary.add_import(source, names)
-        self.result.imports.append((source, names))
+        self.result.imports.append(JsImport(source, names))
 
     def expression(self, stmt) -> None:
         expr = next((c for c in stmt.named_children if c.type != "comment"), None)
@@ -412,7 +413,7 @@ class _File(FileReader):
         names = []
         bindings = self.result.bindings
         if pattern.type == "identifier":
-            bindings[text(pattern)] = (source, "*")
+            bindings[text(pattern)] = JsBinding(source, "*")
             self.summary.names.add(text(pattern))
         elif pattern.type == "object_pattern":
             for prop in pattern.named_children:
@@ -427,10 +428,10 @@ class _File(FileReader):
                 else:
                     continue
                 names.append(name)
-                bindings[local] = (source, name)
+                bindings[local] = JsBinding(source, name)
                 self.summary.names.add(local)
         self.summary.add_import(source, names)
-        self.result.imports.append((source, names))
+        self.result.imports.append(JsImport(source, names))
 
     @staticmethod
     def _pattern_names(node) -> list:
@@ -634,7 +635,7 @@ class _File(FileReader):
         source = _string_value(strings[0]) if len(strings) == 1 else None
         if source is not None and source not in self.summary.imports:
             self.summary.add_import(source, [])
-            self.result.imports.append((source, []))
+            self.result.imports.append(JsImport(source, []))
 
 
 def summarize(result, data: bytes, grammar: str):

@@ -8,6 +8,7 @@ classes (embedded types are their bases); other named types are symbols.
 
 from __future__ import annotations
 
+from ..references import GoBinding, GoImport
 from .treesitter import FileReader, captures, comment_lines, doc_of, dotted, first_sentence_line, flat, leading_comments, param_names, parse, text, too_deep
 
 # Predeclared functions and the types whose conversions look like calls.
@@ -142,10 +143,10 @@ class _File(FileReader):
             alias_node = spec.child_by_field_name("name")
             alias = text(alias_node) if alias_node is not None else ""
             self.summary.add_import(path, [alias] if alias else [])
-            self.result.imports.append((path, alias))
+            self.result.imports.append(GoImport(path, alias))
             if alias != "_" and alias != ".":
                 local = alias or path.rsplit("/", 1)[-1]
-                self.result.bindings[local] = (path, "*")
+                self.result.bindings[local] = GoBinding(path, "*")
                 self.summary.names.add(local)
 
     def type_spec(self, spec, outer) -> None:

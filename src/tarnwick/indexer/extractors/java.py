@@ -8,6 +8,7 @@ first type.  Imports are single-type, on-demand (`a.b.*`) and static.
 
 from __future__ import annotations
 
+from ..references import JavaBinding, JavaImport
 from .treesitter import FileReader, captures, doc_of, dotted, flat, parse, text, too_deep
 
 # Calls that name no project code.
@@ -64,11 +65,11 @@ class _File(FileReader):
         elif static:
             owner, _, member = path.rpartition(".")
             self.summary.add_import(owner, [member])
-            self.result.bindings[member] = (owner, member)
+            self.result.bindings[member] = JavaBinding(owner, member)
         else:
             self.summary.add_import(path, [])
-            self.result.bindings[path.rpartition(".")[2]] = (path, "*")
-        self.result.imports.append((path, "*" if wildcard else "static" if static else ""))
+            self.result.bindings[path.rpartition(".")[2]] = JavaBinding(path, "*")
+        self.result.imports.append(JavaImport(path, "*" if wildcard else "static" if static else ""))
 
     def type_declaration(self, node) -> None:
         name = text(node.child_by_field_name("name"))

@@ -14,6 +14,7 @@ import re
 import tokenize
 from io import BytesIO
 
+from ..references import PythonBinding, PythonImport, PythonStar
 from ..result import FileResult
 
 # Line ends that `str.splitlines` honours but Python's parser does not.  The
@@ -637,18 +638,18 @@ class _PythonFile:
                     continue
                 for alias in node.names:
                     if alias.name == "*":
-                        result.star.append((level, module))
+                        result.star.append(PythonStar(level, module))
                     else:
-                        bindings.setdefault(alias.asname or alias.name, (level, module, alias.name))
-                result.imports.append((level, module, [a.name for a in node.names]))
+                        bindings.setdefault(alias.asname or alias.name, PythonBinding(level, module, alias.name))
+                result.imports.append(PythonImport(level, module, [a.name for a in node.names]))
             else:
                 for alias in node.names:
                     if alias.asname:
-                        bindings.setdefault(alias.asname, (0, alias.name, None))
+                        bindings.setdefault(alias.asname, PythonBinding(0, alias.name, None))
                     else:
                         head = alias.name.split(".")[0]
-                        bindings.setdefault(head, (0, head, None))
-                    result.imports.append((0, alias.name, []))
+                        bindings.setdefault(head, PythonBinding(0, head, None))
+                    result.imports.append(PythonImport(0, alias.name, []))
             for module, names in _import_entry(node):
                 entry = entries.get(module)
                 if entry is None:

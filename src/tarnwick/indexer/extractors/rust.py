@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import re
 
+from ..references import RustImport
 from .treesitter import COMMENTS, MAX_DOTTED_BYTES, FileReader, captures, comment_lines, doc_of, dotted, first_sentence_line, flat, param_names, parse, parse_part, text, too_deep
 
 # Prelude functions and constructors that name no project code.
@@ -139,7 +140,7 @@ class _File(FileReader):
             elif kind == "mod_item" and node.child_by_field_name("body") is None:
                 name = text(node.child_by_field_name("name"))
                 summary.add_import("self::" + name, [])
-                self.result.imports.append(("mod", name))
+                self.result.imports.append(RustImport("mod", name))
                 summary.names.add(name)
             elif kind == "macro_invocation":
                 self.items(self.macro_items(node, level), level + 1)
@@ -240,17 +241,17 @@ class _File(FileReader):
         elif kind == "use_wildcard":
             target = next((c for c in node.named_children), None)
             path = prefix + (_path(target).split("::") if target is not None else [])
-            self.result.star.append(path)
+            self.result.star.append(tuple(path))
             self.summary.add_import("::".join(path), ["*"])
         elif kind in ("scoped_identifier", "identifier", "crate", "self", "super"):
             path = prefix + _path(node).split("::")
             self._bind(path[-1] if path[-1] != "self" else path[-2] if len(path) > 1 else "self", path if path[-1] != "self" else path[:-1])
 
     def _bind(self, local: str, path: list) -> None:
-        self.result.bindings[local] = path
+        self.result.bindings[local] = tuple(path)
         self.summary.names.add(local)
         self.summary.add_import("::".join(path[:-1]) or path[0], [path[-1]] if len(path) > 1 else [])
-        self.result.imports.append(("use", "::".join(path)))
+        self.result.imports.append(RustImport("use", "::".join(path)))
 
 
 def summarize(result, data: bytes, grammar: str = "rust"):
