@@ -18,7 +18,7 @@ from pathlib import Path
 import pytest
 
 import tarnwick.indexer.run as indexer_run
-from tarnwick.datadir import mixed_set_problem
+from tarnwick.datadir import file_digest, mixed_set_problem
 from tarnwick.cli.index import main
 from tarnwick.indexer import index_project
 from tarnwick import atomic
@@ -664,3 +664,21 @@ def test_files_in_languages_not_read_are_counted_in_the_summary(tmp_path, capsys
     for rel in ("native/fast.c", "native/fast.h", "native/vec.cpp", "app/models/user.rb", "build.sh"):
         (tmp_path / rel).unlink()
     assert "languages not read" not in index_project(tmp_path, jobs=1).summary_line()
+
+
+@pytest.mark.parametrize("count", [0, 1, 999, 1000, 1001, 2500])
+def test_the_data_files_written_in_pieces_parse_whole(count):
+    # Blocks of one or two values, some empty, across the pieces' boundaries.
+    blocks = ["" if i % 7 == 3 else f'{{"n":{i}}},\n{{"m":"é{i}"}}' if i % 5 == 0 else f'{{"n":{i}}}' for i in range(count)]
+
+    def values(texts):
+        return json.loads("[" + ",".join(t for t in texts if t) + "]")
+
+    graph = output.graph_pieces(blocks, blocks[::-1], "g1")
+    expected = {"version": 1, "generation": "g1", "nodes": values(blocks), "edges": values(blocks[::-1])}
+    assert json.loads(b"".join(graph)) == expected
+    assert output.parse_lines(blocks) == expected["nodes"]
+    records = [(f"src/m{i}.py", f'{{"i":{i}}}') for i in range(count)]
+    store = output.summaries_pieces(records)
+    assert json.loads(b"".join(store)) == {path: json.loads(text) for path, text in records}
+    assert file_digest(store) == file_digest(b"".join(store))

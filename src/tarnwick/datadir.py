@@ -85,11 +85,16 @@ def read_regular_file(path, limit: int) -> tuple:
         os.close(fd)
 
 
-def file_digest(data: bytes) -> dict:
-    """What the manifest records of one file."""
+def file_digest(data) -> dict:
+    """What the manifest records of one file (its bytes, or a list of
+    pieces of them)."""
     import hashlib
 
-    return {"size": len(data), "sha256": hashlib.sha256(data).hexdigest()}
+    pieces = data if isinstance(data, list) else [data]
+    digest = hashlib.sha256()
+    for piece in pieces:
+        digest.update(piece)
+    return {"size": sum(map(len, pieces)), "sha256": digest.hexdigest()}
 
 
 def source_digest(data: bytes) -> str:

@@ -107,33 +107,51 @@ def edge(frm: str, to: str, rel: str) -> dict:
     return {"from": frm, "to": to, "rel": rel}
 
 
-def summaries_text(records) -> str:
-    """The summary store: a JSON object with one file's record per line.
+def _joined(blocks, size: int = 1000) -> list:
+    """``"\n" + ",\n".join(blocks) + "\n"`` (nothing for no blocks, empty
+    ones left out) as pieces of `size` blocks: a project's text is never
+    one string."""
+    blocks = [b for b in blocks if b]
+    out = [("\n" if start == 0 else ",\n") + ",\n".join(blocks[start : start + size]) for start in range(0, len(blocks), size)]
+    if out:
+        out[-1] += "\n"
+    return out
 
-    `records` yields (path, record JSON text) pairs in file order.
-    """
-    body = ",\n".join(f"{_encode(path)}:{text}" for path, text in records)
-    return "{\n" + body + "\n}\n" if body else "{}\n"
+
+def _utf8(pieces: list) -> list:
+    # A lone surrogate (some source literals hold one) is written as a JSON
+    # escape, which keeps the files valid UTF-8.
+    return [piece.encode("utf-8", "backslashreplace") for piece in pieces]
 
 
-def graph_text(node_lines, edge_lines, generation: str | None = None) -> str:
-    """The graph document with one node or edge per line.
+def summaries_pieces(records) -> list:
+    """The summary store as UTF-8 pieces: a JSON object with one file's
+    record per line.  `records` yields (path, record JSON text) pairs in
+    file order."""
+    body = _joined([f"{_encode(path)}:{text}" for path, text in records])
+    return _utf8(["{", *body, "}\n"] if body else ["{}\n"])
 
-    `node_lines` and `edge_lines` yield JSON texts, possibly several lines
+
+def graph_pieces(node_lines, edge_lines, generation: str | None = None) -> list:
+    """The graph document as UTF-8 pieces, one node or edge per line.
+
+    `node_lines` and `edge_lines` hold JSON texts, possibly several lines
     joined by ",\n" each, in their final order.
     """
-    nodes = ",\n".join(t for t in node_lines if t)
-    edges = ",\n".join(t for t in edge_lines if t)
     stamp = f'"generation":{_encode(generation)},\n' if generation is not None else ""
-    return (
-        '{\n"version":1,\n'
-        + stamp
-        + '"nodes":['
-        + ("\n" + nodes + "\n" if nodes else "")
-        + '],\n"edges":['
-        + ("\n" + edges + "\n" if edges else "")
-        + "]\n}\n"
+    return _utf8(
+        ['{\n"version":1,\n' + stamp + '"nodes":[', *_joined(node_lines), '],\n"edges":[', *_joined(edge_lines), "]\n}\n"]
     )
+
+
+def parse_lines(lines, size: int = 1000) -> list:
+    """The values of JSON texts joined as `graph_pieces` joins them, parsed
+    a few thousand at a time (ValueError or RecursionError when one does
+    not parse)."""
+    out = []
+    for piece in _joined(lines, size):
+        out.extend(json.loads("[" + piece.lstrip(",") + "]"))
+    return out
 
 
 def manifest_text(generation: str, files) -> bytes:

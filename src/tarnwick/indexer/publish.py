@@ -14,7 +14,6 @@ cache that does not parse never replaces a good graph.
 
 from __future__ import annotations
 
-import json
 import os
 
 from ..atomic import commit_files, discard_staged, stage_files, write_files
@@ -23,7 +22,6 @@ from ..datadir import GRAPH_NAME, SUMMARIES_NAME, read_regular_file
 from ..search import compact, parts
 from ..search.build import corpus_from_graph
 from ..search.store import INDEX_NAME, build_index, set_graph_identity
-from .cache import DamagedCache
 
 # Keeps the whole data folder out of version control and of the tools that
 # pack a repository's files.
@@ -55,20 +53,16 @@ def _file_identity(info: os.stat_result) -> dict:
 
 def _stage_search_index(
     data_dir: str,
-    graph_json: str,
+    graph: dict,
     graph_staged: str,
     prepared,
     sources: dict,
     indexed_ns: int | None,
     records: dict,
 ):
-    """The search index of the graph `graph_json`, written to a temporary;
-    returns its path."""
+    """The search index of `graph`, written to a temporary; returns its
+    path."""
     with paused():
-        try:
-            graph = json.loads(graph_json)
-        except (ValueError, RecursionError):
-            raise DamagedCache("the graph assembled from the cache is not valid JSON") from None
         corpus, edge_positions = corpus_from_graph(graph, prepared)
         file_parts = parts.encode(graph, corpus.file_ids, edge_positions)
         compact_graph = compact.encode(graph)
@@ -89,24 +83,25 @@ def _stage_search_index(
 def publish(
     data_dir: str,
     files: list,
-    graph_json: str,
+    graph_of,
     prepared,
     release=None,
     sources: dict | None = None,
     indexed_ns: int | None = None,
     records: dict | None = None,
 ) -> dict:
-    """Replace the run's `files` ((name, bytes) pairs, the store and the
-    graph first, the manifest last) and the search index built from the
-    graph text `graph_json` and the workers' documents (`prepared`, see
-    `corpus_from_graph`); returns the placed files' status by name.
+    """Replace the run's `files` ((name, bytes or list of bytes) pairs, the
+    store and the graph first, the manifest last) and the search index
+    built from the graph (`graph_of()` gives it as parsed from its file)
+    and the workers' documents (`prepared`, see `corpus_from_graph`);
+    returns the placed files' status by name.
     `sources` maps each source file to the (size, modification time,
     digest) it was indexed with, `indexed_ns` is when the run began, and
     `records` maps each file to its packed summary record.
 
     `release()` is called once the files are on disk, before the search
     index is built, to let the caller drop what it no longer needs.  Raises
-    UnparsableGraph, or OSError (SQLite's errors too), with nothing placed.
+    DamagedCache, or OSError (SQLite's errors too), with nothing placed.
     """
     names = [name for name, _ in files]
     if names[:2] != [SUMMARIES_NAME, GRAPH_NAME]:
@@ -115,12 +110,12 @@ def publish(
     files.clear()  # the bytes are on disk now
     search_tmp = None
     try:
+        with paused():
+            graph = graph_of()
         if release is not None:
             release()
-        search_tmp = _stage_search_index(
-            data_dir, graph_json, staged[1][0], prepared, sources or {}, indexed_ns, records or {}
-        )
-        del graph_json
+        search_tmp = _stage_search_index(data_dir, graph, staged[1][0], prepared, sources or {}, indexed_ns, records or {})
+        del graph
         placed = commit_files(data_dir, staged[:2])
         del staged[:2]
         set_graph_identity(search_tmp, _file_identity(placed[GRAPH_NAME]))

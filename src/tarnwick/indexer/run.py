@@ -30,10 +30,11 @@ from .output import (
     edge,
     encode,
     file_node,
-    graph_text,
+    graph_pieces,
     manifest_text,
     new_generation,
-    summaries_text,
+    parse_lines,
+    summaries_pieces,
 )
 from .lock import run_lock
 from .publish import ensure_gitignore, publish
@@ -337,13 +338,10 @@ def _index(
     stats.edges += symbols  # "contains"
     edge_blocks.extend(contains_blocks)
 
-    # A lone surrogate (some source literals hold one) is written as a JSON
-    # escape, which keeps the files valid UTF-8.
     generation = new_generation()
-    graph = graph_text(node_blocks, edge_blocks, generation)
     files = [
-        (SUMMARIES_NAME, summaries_text(records).encode("utf-8", "backslashreplace")),
-        (GRAPH_NAME, graph.encode("utf-8", "backslashreplace")),
+        (SUMMARIES_NAME, summaries_pieces(records)),
+        (GRAPH_NAME, graph_pieces(node_blocks, edge_blocks, generation)),
     ]
     manifest = manifest_text(generation, files)
     # The caches are this indexer's own: not part of the set readers check.
@@ -352,6 +350,14 @@ def _index(
         files.append((HISTORY_NAME, cache_text(history)))
     # The manifest goes last: it commits the set.
     files.append((MANIFEST_NAME, manifest))
+
+    def graph_of() -> dict:
+        # What json.loads of the graph file gives, made piece by piece.
+        try:
+            nodes, edges = parse_lines(node_blocks), parse_lines(edge_blocks)
+        except (ValueError, RecursionError):
+            raise DamagedCache("the graph assembled from the cache is not valid JSON") from None
+        return {"version": 1, "generation": generation, "nodes": nodes, "edges": edges}
 
     def release() -> None:
         # The search index needs only the graph and the documents: the rest
@@ -369,8 +375,7 @@ def _index(
         sources_seen[source.rel] = (source.size, source.mtime_ns, entry[2] if entry else None)
     # Each record again, packed small, for queries that read only the files they show.
     packed = {path: pack_record(text) for path, text in records}
-    placed = publish(data_dir, files, graph, prepared, release, sources_seen, walked_ns, packed)
-    del graph
+    placed = publish(data_dir, files, graph_of, prepared, release, sources_seen, walked_ns, packed)
     record_identities(data_dir, generation, manifest, placed)
 
     stats.seconds = time.perf_counter() - started
