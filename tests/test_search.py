@@ -18,7 +18,9 @@ from tarnwick.search.corpus import MemoryCorpus
 from tarnwick.search.documents import find_tests
 from tarnwick.search.rank import score
 from tarnwick.search.weights import DEFAULT_WEIGHTS, RankingWeights
-from tarnwick.search.tokens import add_compound_parts, compound_parts, identifier_terms, query_terms
+from tarnwick.focus import symbol_matches
+from tarnwick.search.content import line_terms
+from tarnwick.search.tokens import add_compound_parts, add_text, compound_parts, identifier_terms, query_terms
 
 
 @pytest.fixture(autouse=True)
@@ -387,6 +389,35 @@ def test_a_rerun_with_nothing_changed_mends_the_index(project, how):
 
 # A knob set on the weights passed in changes the ranking it is meant for, and
 # nothing else needs patching: the search index and the in-memory corpus alike.
+@pytest.mark.parametrize("question, code, shared", [
+    ("How is HTML escaped?", "def escape_html(text):", {"escap", "html"}),
+    ("maximum redirects allowed", "if count > self.max_redirects:", {"max", "redirect"}),
+    ("If-None-Match ignored", "if_none_match = headers.get(key)", {"if", "non", "match", "ifnonematch"}),
+    ("`ZipFile` entries", "import zipfile", {"zipfil"}),
+    ("read file", "def readfile(path):", {"readfil"}),
+])
+def test_question_and_code_meet_through_one_tokenising_chain(question, code, shared):
+    """The terms retrieval ranks by and the view chooses windows by are the
+    question's `query_terms`; both sides cut code alike."""
+    asked = set(query_terms(question))
+    document = {}
+    add_text(document, code, 1.0)
+    assert asked & set(document) == shared  # the search documents
+    assert asked & line_terms(code) == shared  # the lines of a long function
+
+
+@pytest.mark.parametrize("query", ["refund an order", "raise_for_status", "json strict mode", "status"])
+def test_the_view_ranks_symbols_as_retrieval_does(project, query):
+    graph = dict(vx.load_graph(), generation=None)  # ranked in memory, from the graph's documents
+    retrieved = vx.retrieve(graph, query)["files"]
+    # Without retrieval's symbols, every file of the project scored at once: the same documents.
+    everything = [{"id": node["id"]} for node in graph["nodes"] if node.get("kind") == "file"]
+    matches = symbol_matches(everything, graph, query, {})
+    for entry in retrieved:
+        expected = [(s["name"], s["line_start"], pytest.approx(s["score"])) for s in entry["symbols"]]
+        assert [(s["name"], s["line_start"], s["score"]) for s in matches[entry["id"]]] == expected
+
+
 @pytest.mark.parametrize("query, weights, first", [
     ("how is an order refunded", RankingWeights(test_factor=4.0), "tests/test_orders.py"),
     ("refund an order", RankingWeights(example_factor=4.0), "examples/refunds.py"),

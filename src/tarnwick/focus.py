@@ -9,18 +9,21 @@ without the entries an excerpt already shows.  The stored records are never
 changed.
 
 The matches are the retrieval result's per-file ``"symbols"``; a result
-without them (one made by another retrieval step) gets matches scored here
-from the graph's symbol nodes of the chosen files (`match_symbols`).
+without them (one made by another retrieval step) gets the graph's symbol
+nodes of the chosen files ranked as retrieval ranks symbols, with the
+search package's documents and scores (`match_symbols`).  The question's
+terms are retrieval's too (`search.tokens.query_terms`).
 """
 
 from __future__ import annotations
 
 import itertools
-import math
 from collections.abc import Callable
 from typing import Any
 
-from .search.tokens import tokenize
+from .search.build import symbol_corpus
+from .search.rank import rank_symbols
+from .search.tokens import query_terms
 from .search.weights import DEFAULT_WEIGHTS, RankingWeights
 from .windows import LONG_LINES, best_window, source_lines
 
@@ -43,7 +46,7 @@ def line_range(record: dict) -> tuple[int, int] | None:
     return None
 
 
-def _symbol_nodes(nodes: list, paths: set[str]) -> dict[str, list[dict]]:
+def _symbol_nodes(nodes: list, paths: list[str]) -> dict[str, list[dict]]:
     """The symbol nodes of the files in ``paths``, per file, in graph order."""
     found: dict[str, list[dict]] = {path: [] for path in paths}
     try:
@@ -61,84 +64,30 @@ def _symbol_nodes(nodes: list, paths: set[str]) -> dict[str, list[dict]]:
     return found
 
 
-def _description(record: Any, name: str, kind: Any) -> Any:
+def _description(record: Any, name: str, kind: Any) -> str:
     if not isinstance(record, dict):
-        return None
+        return ""
     members = record.get("classes" if kind == "class" else "functions")
     info = members.get(name) if isinstance(members, dict) else None
-    return info.get("description") if isinstance(info, dict) else None
+    description = info.get("description") if isinstance(info, dict) else None
+    return description if isinstance(description, str) else ""
 
 
 def match_symbols(
-    terms: set[str],
-    symbols: list[dict],
-    record: Any = None,
-    path: str = "",
-    weights: RankingWeights = DEFAULT_WEIGHTS,
-) -> list[dict]:
-    """Score one file's symbol nodes against the query terms.
-
-    A term counts once per symbol, by where it is found (own name, owning
-    class, description) and by its rarity among the file's symbols; a term
-    of the file's ``path`` has already chosen the file and counts little.
-    Returns the matches best first (ties in source order), in the shape of
-    the retrieval result's per-file "symbols".
-    """
-    if not terms or not symbols:
-        return []
-    # A stem less its last letter starts every word it comes from, so a
-    # symbol whose text holds none of these cannot match: most are skipped
-    # without being tokenised.
-    probes = tuple({term[:-1] if len(term) > 3 else term for term in terms})
-    found = []
-    for node in symbols:
-        name = node.get("name")
-        lines = line_range(node)
-        if not isinstance(name, str) or not name or lines is None:
-            continue
-        description = _description(record, name, node.get("symbol_kind"))
-        if not isinstance(description, str):
-            description = ""
-        text = f"{name} {description}".lower()
-        if not any(probe in text for probe in probes):
-            continue
-        owner, _, own = name.rpartition(".")
-        term_weights: dict[str, float] = {}
-        for part, weight in ((description, weights.view_description), (owner, weights.view_owner), (own, weights.view_name)):
-            for term in tokenize(part):
-                if term in terms and term_weights.get(term, 0.0) < weight:
-                    term_weights[term] = weight
-        if term_weights:
-            found.append((node, lines, term_weights))
-    if not found:
-        return []
-    total = len(symbols)
-    in_path = set(tokenize(path))
-    df: dict[str, int] = {}
-    for _, _, term_weights in found:
-        for term in term_weights:
-            df[term] = df.get(term, 0) + 1
-    path_factor = weights.view_path_term_factor
-    scored = []
-    for position, (node, lines, term_weights) in enumerate(found):
-        score = sum(
-            w * math.log(1.0 + total / df[t]) * (path_factor if t in in_path else 1.0) for t, w in term_weights.items()
-        )
-        if node.get("symbol_kind") == "class":
-            score *= weights.view_class_factor
-        scored.append((-score, lines[0], position, node, lines))
-    scored.sort(key=lambda item: item[:3])
-    return [
-        {
-            "id": node.get("id"),
-            "name": node["name"],
-            "symbol_kind": node.get("symbol_kind"),
-            "line_start": lines[0],
-            "line_end": lines[1],
-            "score": -negative,
-        }
-        for negative, _, _, node, lines in scored[: weights.view_max_matches]
-    ]
+    terms: dict, files: dict[str, list[dict]], records: dict, weights: RankingWeights = DEFAULT_WEIGHTS
+) -> dict[str, list[dict]]:
+    """Rank the symbol nodes of a few files against the question's weighted
+    ``terms`` (`query_terms`) as retrieval ranks symbols: ``files`` maps a
+    path to its symbol nodes, ``records`` a path to its summary record,
+    whose descriptions count as docstrings.  Returns per path the matches
+    best first, in the shape of the retrieval result's per-file "symbols"."""
+    if not terms:
+        return {path: [] for path in files}
+    described = {
+        path: [(node, _description(records.get(path), node.get("name"), node.get("symbol_kind"))) for node in nodes]
+        for path, nodes in files.items()
+    }
+    return rank_symbols(symbol_corpus(described, weights), terms, weights)
 
 
 # --------------------------------------------------------------------------
@@ -338,15 +287,13 @@ def symbol_matches(
         base = base_file(entry)
         if base and base not in matches:
             matches[base] = entry.get("symbols") if isinstance(entry, dict) else None
-    unscored = {base for base, found in matches.items() if not isinstance(found, list)}
+    unscored = [base for base, found in matches.items() if not isinstance(found, list)]
     if unscored:
         if callable(summaries):
             summaries = summaries()
-        summaries = summaries or {}
-        terms = set(tokenize(query))
-        nodes = _symbol_nodes((graph or {}).get("nodes") or (), unscored) if terms else {}
-        for base in unscored:
-            matches[base] = match_symbols(terms, nodes.get(base, []), summaries.get(base), base, weights)
+        terms = query_terms(query, weights)
+        nodes = _symbol_nodes((graph or {}).get("nodes") or (), unscored) if terms else dict.fromkeys(unscored, [])
+        matches.update(match_symbols(terms, nodes, summaries or {}, weights))
     return matches
 
 
@@ -377,7 +324,7 @@ def focus_summaries(
             matches[base] = list(found) + _class_entries(summaries[base])
     view = dict(summaries)
     put_first: dict[str, list[dict]] = {}
-    terms = set(tokenize(query)) if root is not None else set()
+    terms = set(query_terms(query, weights)) if root is not None else set()
     for base, found in matches.items():
         source = _source_if_long(root, base, found) if terms else None
         view[base], put_first[base] = _focused_record(summaries[base], found, weights, source, terms)

@@ -26,6 +26,28 @@ def _line(value):
     return value if type(value) is int else None
 
 
+def _symbol_info(node: dict, name: str) -> tuple:
+    """What a result lists of a symbol: (node id, name, kind, first line, last line)."""
+    kind = node.get("symbol_kind")
+    return node.get("id"), name, kind if isinstance(kind, str) else "symbol", _line(node.get("line_start")), _line(node.get("line_end"))
+
+
+def symbol_corpus(files: dict, weights: RankingWeights = DEFAULT_WEIGHTS) -> MemoryCorpus:
+    """A corpus of the symbols of a few files alone, for ranking them when
+    no retrieval step did: ``files`` maps a path to its symbol nodes, each
+    paired with its description (the docstring's first line, or "").  Each
+    symbol's document is the one a graph without a search index gives it,
+    with the description as its docstring."""
+    corpus = MemoryCorpus(weights)
+    for path, symbols in files.items():
+        number = corpus.add_file(path, {})
+        for node, description in symbols:
+            name = node.get("name")
+            if isinstance(name, str) and name:
+                corpus.add_symbol(number, _symbol_info(node, name), symbol_terms(path, name, doc_line=description, weights=weights))
+    return corpus.finish()
+
+
 def corpus_from_graph(
     graph: dict, prepared=None, weights: RankingWeights = DEFAULT_WEIGHTS
 ) -> tuple[MemoryCorpus, list]:
@@ -112,10 +134,7 @@ def corpus_from_graph(
         flags = (FLAG_TEST if path in tests else 0) | (FLAG_EXAMPLE if is_example_path(path) else 0)
         numbers[fid] = number = corpus.add_file(fid, docs[0], flags)
         for (node, name), terms in zip(placed, docs[1:]):
-            sid = node.get("id")
-            kind = node.get("symbol_kind")
-            info = (sid, name, kind if isinstance(kind, str) else "symbol", _line(node.get("line_start")), _line(node.get("line_end")))
-            corpus.add_symbol(number, info, terms)
+            corpus.add_symbol(number, _symbol_info(node, name), terms)
 
     positions: list = [[] for _ in files]
     imported_by: dict = {}

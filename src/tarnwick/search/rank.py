@@ -109,26 +109,43 @@ def rank(
         floor = chosen[0][0] * weights.tail_floor
         chosen = chosen[: weights.kept_files] + [item for item in chosen[weights.kept_files :] if item[0] >= floor]
     # The symbols of the chosen files only: most matching symbols lie elsewhere.
-    by_file: dict = {number: [] for _, _, number in chosen}
+    listed = best_symbols(corpus, symbol_scores, [number for _, _, number in chosen], weights)
+    return [{"id": file_id, "score": total, "symbols": listed[number]} for total, file_id, number in chosen]
+
+
+def best_symbols(corpus, symbol_scores: dict, numbers: list, weights: RankingWeights = DEFAULT_WEIGHTS) -> dict:
+    """{file number: its best-scoring symbols} for the files ``numbers``, as
+    the retrieval result lists them (best first, ties to the smaller
+    number, at most ``weights.symbols_per_file``; symbols without lines
+    cannot be shown and are left out)."""
+    by_file: dict = {number: [] for number in numbers}
+    symbol_file = corpus.symbol_file
     for number, value in symbol_scores.items():
-        listed = by_file.get(symbol_file[number])
-        if listed is not None:
-            listed.append((value, number))
+        found = by_file.get(symbol_file[number])
+        if found is not None:
+            found.append((value, number))
     wanted = []
-    for _, _, number in chosen:
-        ranked = heapq.nsmallest(weights.symbols_per_file, by_file[number], key=lambda item: (-item[0], item[1]))
+    for number, found in by_file.items():
+        ranked = heapq.nsmallest(weights.symbols_per_file, found, key=lambda item: (-item[0], item[1]))
         by_file[number] = ranked
         wanted.extend(n for _, n in ranked)
     info = corpus.symbols(wanted)
-    entries = []
-    for total, file_id, number in chosen:
-        listed = []
-        for value, symbol in by_file[number]:
+    listed = {}
+    for number, ranked in by_file.items():
+        listed[number] = []
+        for value, symbol in ranked:
             node_id, name, kind, start, end = info[symbol]
-            if start is None or end is None:
-                continue  # a symbol without lines cannot be shown
-            listed.append(
-                {"id": node_id, "name": name, "symbol_kind": kind, "line_start": start, "line_end": end, "score": value}
-            )
-        entries.append({"id": file_id, "score": total, "symbols": listed})
-    return entries
+            if start is not None and end is not None:
+                listed[number].append(
+                    {"id": node_id, "name": name, "symbol_kind": kind, "line_start": start, "line_end": end, "score": value}
+                )
+    return listed
+
+
+def rank_symbols(corpus, terms: dict, weights: RankingWeights = DEFAULT_WEIGHTS) -> dict:
+    """{file id: its best symbols for ``terms``} over every file of ``corpus``,
+    scored and listed as `rank` scores and lists them."""
+    _, symbol_scores = score(corpus, terms, weights)
+    numbers = range(corpus.file_count)
+    listed = best_symbols(corpus, symbol_scores, list(numbers), weights)
+    return {corpus.file_id(number): listed[number] for number in numbers}

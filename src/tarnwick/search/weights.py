@@ -61,13 +61,6 @@ class RankingWeights:
     kept_files: int = 5
     tail_floor: float = 0.3
 
-    # The per-query view's own scoring of a file's symbols (when retrieval gave none).
-    view_name: float = 1.0  # the symbol's own name
-    view_owner: float = 0.4  # the class part of Class.method
-    view_description: float = 0.5  # its docstring's first line in the summary store
-    view_class_factor: float = 0.8  # a matching method says more than its whole class
-    view_path_term_factor: float = 0.3  # a question term that names the file
-    view_max_matches: int = 8
     # Matches scoring below this share of a file's best are not put first.
     relative_floor: float = 0.4
     # A class longer than this (a quarter of the excerpt lines) is shown through
