@@ -63,15 +63,19 @@ def test_best_matches_lead_and_methods_get_their_own_lines():
     assert view["models.py"] is SUMMARIES["models.py"]  # not chosen: as stored
 
 
-@pytest.mark.parametrize("cart_end, expected", [
+@pytest.mark.parametrize("kind, cart_end, expected", [
     # A small class is shown whole and covers its methods ...
-    (45, ["Cart", "teardown", "setup", "ship_order"]),
-    # ... a large one gives way to its matching method.
-    (60, ["Cart.add", "teardown", "setup", "ship_order"]),
+    ("class", 45, ["Cart", "teardown", "setup", "ship_order"]),
+    # ... a large one gives way to its matching method ...
+    ("class", 60, ["Cart.add", "teardown", "setup", "ship_order"]),
+    ("object", 60, ["Cart.add", "teardown", "setup", "ship_order"]),
+    # ... a large function never to a function inside it: it is the behaviour asked about.
+    ("function", 60, ["Cart", "teardown", "setup", "ship_order"]),
+    ("method", 60, ["Cart", "teardown", "setup", "ship_order"]),
 ])
-def test_class_and_its_own_method_are_never_both_excerpted(cart_end, expected):
+def test_class_and_its_own_method_are_never_both_excerpted(kind, cart_end, expected):
     symbols = [
-        {"name": "Cart", "symbol_kind": "class", "line_start": 30, "line_end": cart_end, "score": 3.0},
+        {"name": "Cart", "symbol_kind": kind, "line_start": 30, "line_end": cart_end, "score": 3.0},
         {"name": "Cart.add", "symbol_kind": "method", "line_start": 32, "line_end": 40, "score": 2.0},
         {"name": "teardown", "symbol_kind": "function", "line_start": 90, "line_end": 95, "score": 1.5},
         {"name": "setup", "symbol_kind": "function", "line_start": 0, "line_end": 4, "score": 0.5},

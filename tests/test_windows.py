@@ -96,3 +96,56 @@ def test_a_weaker_match_never_cuts_the_best_short(tmp_path, matches, expected):
     shown = {name: (int(a), int(b)) for name, a, b in re.findall(r"# a\.py::(\w+) \(lines (\d+)-(\d+)\)", block)}
     best, (first_line, last_line) = expected[0]
     assert shown[best] == (first_line + 1, last_line + 1)  # the packer shows the best whole
+
+
+def long_function(name, size, words):
+    """A ``size``-line function ``name`` whose lines in ``words`` say something."""
+    return [f"def {name}(request):"] + body(size - 1, {at - 1: text for at, text in words.items()})
+
+
+@pytest.mark.parametrize("source, query, expected", [
+    # The question's words deep inside: the window starts at the first line holding them.
+    (long_function("decode", 150, {100: 'raise ValueError("brotli stream not decompressed")'}),
+     "brotli stream not decompressed", ("decode", 100, 100 + WINDOW_LINES - 1)),
+    # A name spelled as code counts whole, stop words inside it included: the line that
+    # spells it beats one holding two of its parts.
+    (long_function("handle", 150, {50: "retry = parse(header)", 100: "retry_after = parse_retry_after(header)"}),
+     "`parse_retry_after` ignores dates", ("handle", 100, 100 + WINDOW_LINES - 1)),
+    # A hyphenated header name is one identifier.
+    (long_function("handle", 150, {50: "none_match = match_none(tag)", 100: "if_none_match = headers.get(IF_NONE_MATCH)"}),
+     "If-None-Match is ignored", ("handle", 100, 100 + WINDOW_LINES - 1)),
+    # A word also asks for the short form code spells it with.
+    (long_function("read", 150, {50: "chunk = read(size)", 110: "if len(chunk) > max_size: raise TooLarge()"}),
+     "maximum size of a chunk", ("read", 110, 110 + WINDOW_LINES - 1)),
+    # The words in the function's first lines: shown from its first line.
+    (long_function("decode", 150, {2: "# brotli stream"}), "brotli stream", ("decode", 0, 149)),
+])
+def test_the_window_a_question_chooses(tmp_path, source, query, expected):
+    (tmp_path / "a.py").write_text("\n".join(source) + "\n")
+    name = source[0].split()[1].split("(")[0]
+    matches = [{"name": name, "symbol_kind": "function", "line_start": 0, "line_end": len(source) - 1, "score": 3.0}]
+    summaries = {"a.py": {"functions": {name: {"lines": [0, len(source) - 1]}}}}
+    view, first = context.focus_summaries(summaries, [{"id": "a.py", "symbols": matches}], None, query, root=tmp_path)
+    assert (name, *view["a.py"]["functions"][name]["lines"]) == expected
+
+
+@pytest.mark.parametrize("outer_kind, shown", [
+    # A function that matches best is shown itself, through the window around the
+    # inner function that answers ...
+    ("function", ("devtools", 82, 82 + WINDOW_LINES - 1)),
+    # ... where a large class gives way to its matching method.
+    ("class", ("devtools.set_state", 80, 90)),
+])
+def test_an_outer_function_is_shown_through_its_window(tmp_path, outer_kind, shown):
+    source = long_function("devtools", 150, {80: "def set_state(state):", 82: "    send(state, devtools)"})
+    (tmp_path / "a.py").write_text("\n".join(source) + "\n")
+    matches = [
+        {"name": "devtools", "symbol_kind": outer_kind, "line_start": 0, "line_end": 149, "score": 3.0},
+        {"name": "devtools.set_state", "symbol_kind": "function", "line_start": 80, "line_end": 90, "score": 2.0},
+    ]
+    summaries = {"a.py": {"functions": {}}}
+    view, first = context.focus_summaries(summaries, [{"id": "a.py", "symbols": matches}], None,
+                                          "send the state to devtools", root=tmp_path)
+    name = first["a.py"][0]["name"]
+    assert [m["name"] for m in first["a.py"]] == [name]  # never both
+    assert (name, *view["a.py"]["functions"][name]["lines"]) == shown

@@ -36,6 +36,10 @@ PICKS_PER_FILE = 3
 EXCERPT_LINES = 80
 # A weaker match shown beside the best in fewer lines than this is left out.
 MIN_EXCERPT_LINES = 8
+# A function is one piece of behaviour: when it matches best it is shown
+# itself (through the window that answers, when long), never replaced by an
+# inner function of it as a class is by its methods.
+FUNCTION_KINDS = frozenset(("function", "method"))
 
 def line_range(record: dict) -> tuple[int, int] | None:
     """A record's ("line_start", "line_end"), 0-based and inclusive, or None
@@ -157,7 +161,7 @@ def _picks(
 ) -> list[tuple[str, tuple[int, int], dict, dict]]:
     """The leading entries of a file's map: best matches whose lines do not
     overlap a better one's (a class and its own method never both; a large
-    class gives way to its matching methods).  A long function whose
+    class gives way to its matching methods, a function to nothing inside it).  A long function whose
     matching part lies past its first lines is shown from that part (its
     entry's lines are the window's, which the excerpt's header then names);
     a weaker match is left out where the packer would cut the best one short
@@ -173,7 +177,11 @@ def _picks(
         lines = line_range(match)
         if not isinstance(name, str) or not name or lines is None:
             continue
-        if lines[1] - lines[0] >= weights.small_class_lines and any(l != lines and _inside(l, lines) for l in spans):
+        if (
+            match.get("symbol_kind") not in FUNCTION_KINDS
+            and lines[1] - lines[0] >= weights.small_class_lines
+            and any(l != lines and _inside(l, lines) for l in spans)
+        ):
             continue  # a large class whose own methods match: they are shown instead
         if any(name == n or _overlaps(lines, l) for n, l, _, _ in picks):
             continue
