@@ -21,7 +21,7 @@ from conftest import copy_indexed
 from tarnwick import context, printable, vx
 from tarnwick.cli.main import main
 from tarnwick.indexer import index_project
-from tarnwick.search import store, tokens
+from tarnwick.search import reader, store, tokens
 
 
 def make_project(root, package, words):
@@ -116,15 +116,15 @@ def test_an_index_with_a_schema_of_its_own_is_never_queried(two_projects, no_han
 @pytest.fixture
 def opened_index(two_projects):
     root = two_projects[0]
-    index = store.IndexCorpus(root, str(root / ".vestra" / "search.db"))
+    index = reader.IndexCorpus(root, str(root / ".vestra" / "search.db"))
     yield index
     index.close()
 
 
 def test_a_query_that_runs_too_long_is_ended(opened_index, monkeypatch):
-    monkeypatch.setattr(store, "QUERY_SECONDS", 0.2)
+    monkeypatch.setattr(reader, "QUERY_SECONDS", 0.2)
     started = time.monotonic()
-    with pytest.raises(store.IndexProblem, match="a query ran longer than 0.2 s"):
+    with pytest.raises(reader.IndexProblem, match="a query ran longer than 0.2 s"):
         opened_index._rows(ENDLESS_COUNT)
     assert time.monotonic() - started < 5
     assert opened_index._rows("SELECT count(*) FROM meta")[0][0] > 0  # the next query runs afresh

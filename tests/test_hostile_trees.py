@@ -21,7 +21,8 @@ from tarnwick.datadir import mixed_set_problem
 from tarnwick.cli.index import main
 from tarnwick.indexer import index_project
 from tarnwick import atomic
-from tarnwick.search.store import INDEX_NAME, IndexCorpus
+from tarnwick.search.reader import IndexCorpus
+from tarnwick.search.store import INDEX_NAME
 
 DATA_FILES = [".gitignore", "graph.json", "identities.json", "index-cache.json", "manifest.json", "search.db", "structured_summaries.json"]
 
@@ -82,7 +83,7 @@ def test_a_name_that_is_not_utf8_is_indexed_under_one_escaped_form(tmp_path, nam
         assert {rel, f"{rel}::{symbol}"} <= node_ids
         index = IndexCorpus(tmp_path, str(vestra / INDEX_NAME))
         try:
-            assert index.belongs_to(graph) and rel in index.file_ids
+            assert index.belongs_to(graph) and index.file_numbers([rel])
             ids = {info[0] for info in index.symbols(range(index.symbol_count)).values()}
             assert ids == {n["id"] for n in graph["nodes"] if n["kind"] == "symbol"}
         finally:

@@ -208,7 +208,8 @@ def search_index(root: Path | None):
         if held[2]:
             note(held[2])  # each answer says why it ranked without the index
         return held[1]
-    from .search.store import IndexCorpus, IndexProblem
+    from .search.reader import IndexCorpus
+    from .search.store import IndexProblem
 
     problem = None
     try:

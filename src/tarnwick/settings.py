@@ -39,6 +39,8 @@ OWN_FILE = ".tarnwick.toml"
 PYPROJECT = "pyproject.toml"
 SIZE_LIMIT = 1 << 20
 LANGUAGES = ("python", "typescript", "javascript", "go", "java", "rust")
+# Source files larger than this are skipped unless max-file-size says otherwise.
+DEFAULT_MAX_FILE_BYTES = 1024 * 1024
 MIN_BUDGET = 1
 MAX_BUDGET = 200_000
 

@@ -1,9 +1,9 @@
 """`tarnwick-index [ROOT]`: write the `.vestra` summary store and code graph
 of a Python, TypeScript, JavaScript, Go, Java or Rust project.
 
-The work is done by the `tarnwick.indexer` package; this module is the
-command-line entry and keeps `index_project` importable as
-`tarnwick.index.index_project`.
+The work is done by the `tarnwick.indexer` package, imported only when a
+run starts: `tarnwick context` builds this command's parser too, and must
+not pay for loading the indexer.
 """
 
 from __future__ import annotations
@@ -15,14 +15,13 @@ import stat
 import sys
 
 from . import console
-from ..settings import SettingsError
+from ..datadir import DATA_DIR
+from ..settings import DEFAULT_MAX_FILE_BYTES, SettingsError
 from ..settings import load as load_settings
-from ..indexer import DATA_DIR, GRAPH_NAME, SUMMARIES_NAME, IndexStats, index_project
-from ..indexer.walk import DEFAULT_MAX_FILE_BYTES
 
 PROG = "tarnwick-index"
 
-__all__ = ["index_project", "IndexStats", "add_arguments", "main", "run", "SUMMARIES_NAME", "GRAPH_NAME"]
+__all__ = ["add_arguments", "main", "run", "stats_json"]
 
 
 DESCRIPTION = (
@@ -124,6 +123,8 @@ def run(args: argparse.Namespace, prog: str = PROG) -> int:
     def waiting() -> None:
         console.say(f"{prog}: another indexing run of this project is at work; waiting for it to end")
 
+    from ..indexer import index_project
+
     try:
         stats = index_project(
             root,
@@ -158,7 +159,7 @@ def run(args: argparse.Namespace, prog: str = PROG) -> int:
     return 0
 
 
-def stats_json(stats: IndexStats) -> dict:
+def stats_json(stats) -> dict:
     """`index --json`: the summary line's counts, and each file left out with its reason."""
     counts = {
         "files": stats.files,

@@ -25,7 +25,8 @@ from .extractors import missing_package
 from .history import HISTORY_NAME, cache_text, history_field, read_history
 from .linkage import EDGE_KINDS, resolve_edges
 from ..search.content import add_texts
-from ..search.store import INDEX_NAME, indexed_generation, pack_record
+from ..search.reader import indexed_generation
+from ..search.store import INDEX_NAME, pack_record
 from .output import (
     edge,
     encode,

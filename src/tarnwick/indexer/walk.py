@@ -17,6 +17,7 @@ from dataclasses import dataclass, field
 from typing import NamedTuple
 
 from ..datadir import DATA_DIR
+from ..settings import DEFAULT_MAX_FILE_BYTES
 from .extractors import grammar_of, unsupported_language
 from .ignore import Rules
 
@@ -35,8 +36,6 @@ VENDOR_DIRS = frozenset({"node_modules", "vendor", "bower_components", "jspm_pac
 # A folder holding one of these files is a virtual environment (venv,
 # virtualenv) or a conda environment, whatever its name.
 ENV_MARKERS = ("pyvenv.cfg", "conda-meta", os.path.join("bin", "activate"), os.path.join("Scripts", "activate"))
-
-DEFAULT_MAX_FILE_BYTES = 1024 * 1024
 
 # Files whose content changes how imports resolve, and the prefixes of the
 # names a tsconfig usually `extends` (tsconfig.base.json, ...).

@@ -5,7 +5,7 @@ hold it and with what weight, plus a few numbers per document: the BM25
 length norm, the file a symbol lies in, whether a file is a test, and a
 prior from the import graph.  `MemoryCorpus` holds all of it in dicts and
 arrays (built by the indexer, or from a graph when no search index can be
-used); `store.IndexCorpus` reads the same from the search index file, one
+used); `reader.IndexCorpus` reads the same from the search index file, one
 term at a time.
 """
 

@@ -1,0 +1,124 @@
+"""The per-document numbers of a search index, read a chunk at a time.
+
+Ranking needs, for each document its terms name, a norm, and for each file
+its flags, prior and id (`rank`).  The index keeps these arrays cut into
+chunks (`store.CHUNK` documents per row), and a query reads only the chunks
+that hold the documents of its postings: what it reads follows its terms,
+not the size of the project.
+
+The numbers are kept in full-length arrays, filled as chunks are read and
+left zero elsewhere, so `rank` indexes them as it indexes a corpus in
+memory.  One `Documents` serves every connection to the same index file (a
+server answers on several threads, one connection each) for as long as the
+file is unchanged: `shared` keys them on the file's identity.  Filling a
+chunk writes the same values whichever thread does it, and an array is never
+resized, so readers need no lock.
+"""
+
+from __future__ import annotations
+
+import threading
+from array import array
+from itertools import repeat
+from operator import floordiv
+
+from .store import CHUNK, FILE_ARRAYS, FILE_IDS, SYMBOL_ARRAYS, chunk_name
+
+# Index files whose numbers are kept at once (a server answers for one project;
+# a few more cover an index replaced while a query still reads the old one).
+KEPT = 4
+
+
+def _zeros(code: str, count: int) -> array:
+    return array(code, [0]) * count
+
+
+class Documents:
+    """The per-document arrays of one index file, filled chunk by chunk.
+
+    ``read(names)`` is given the `arrays` row names to read and returns
+    {name: blob}; it raises for an unreadable file.  A chunk of the wrong
+    length, or a symbol placed in no file of the index, raises ValueError.
+    """
+
+    def __init__(self, file_count: int, symbol_count: int) -> None:
+        self.file_count, self.symbol_count = file_count, symbol_count
+        for name, code in FILE_ARRAYS.items():
+            setattr(self, name, _zeros(code, file_count))
+        for name, code in SYMBOL_ARRAYS.items():
+            setattr(self, name, _zeros(code, symbol_count))
+        self.file_ids: list = [None] * file_count
+        # Id -> number of the files looked up so far (None: not a file of the index).
+        self.numbers: dict = {}
+        self._file_chunks: set = set()
+        self._symbol_chunks: set = set()
+
+    def need_files(self, numbers, read) -> None:
+        """Read the chunks that hold the files ``numbers``."""
+        wanted = set(map(floordiv, numbers, repeat(CHUNK))) - self._file_chunks
+        if not wanted:
+            return
+        names = [chunk_name(name, c) for c in sorted(wanted) for name in (*FILE_ARRAYS, FILE_IDS)]
+        blobs = read(names)
+        for chunk in sorted(wanted):
+            start = chunk * CHUNK
+            size = min(CHUNK, self.file_count - start)
+            for name, code in FILE_ARRAYS.items():
+                getattr(self, name)[start : start + size] = _values(code, blobs.get(chunk_name(name, chunk)), size)
+            self.file_ids[start : start + size] = _ids(blobs.get(chunk_name(FILE_IDS, chunk)), size)
+            self._file_chunks.add(chunk)
+
+    def need_symbols(self, numbers, read) -> None:
+        """Read the chunks that hold the symbols ``numbers``, and those of
+        the files they lie in."""
+        wanted = set(map(floordiv, numbers, repeat(CHUNK))) - self._symbol_chunks
+        if wanted:
+            names = [chunk_name(name, c) for c in sorted(wanted) for name in SYMBOL_ARRAYS]
+            blobs = read(names)
+            for chunk in sorted(wanted):
+                start = chunk * CHUNK
+                size = min(CHUNK, self.symbol_count - start)
+                files = _values("I", blobs.get(chunk_name("symbol_file", chunk)), size)
+                if files and max(files) >= self.file_count:
+                    raise ValueError("a symbol in no file of the index")
+                self.symbol_file[start : start + size] = files
+                self.symbol_norm[start : start + size] = _values("f", blobs.get(chunk_name("symbol_norm", chunk)), size)
+                self._symbol_chunks.add(chunk)
+        self.need_files(map(self.symbol_file.__getitem__, numbers), read)
+
+
+def _values(code: str, blob, size: int) -> array:
+    values = array(code)
+    if not isinstance(blob, bytes):
+        raise ValueError("an array chunk is missing")
+    values.frombytes(blob)
+    if len(values) != size:
+        raise ValueError("an array chunk of the wrong length")
+    return values
+
+
+def _ids(blob, size: int) -> list:
+    if not isinstance(blob, bytes):
+        raise ValueError("a chunk of file ids is missing")
+    ids = blob.decode("utf-8", "surrogatepass").split("\0")
+    if len(ids) != size:
+        raise ValueError("a chunk of file ids of the wrong length")
+    return ids
+
+
+_shared: dict = {}
+_shared_lock = threading.Lock()
+
+
+def shared(key, file_count: int, symbol_count: int) -> Documents:
+    """The `Documents` of the index file identified by ``key`` (its path,
+    identity and counts), made once and kept while it is among the `KEPT`
+    last asked for."""
+    with _shared_lock:
+        documents = _shared.pop(key, None)
+        if documents is None:
+            documents = Documents(file_count, symbol_count)
+        _shared[key] = documents  # most recently used last
+        while len(_shared) > KEPT:
+            del _shared[next(iter(_shared))]
+        return documents

@@ -1,0 +1,434 @@
+"""Reading the search index `.vestra/search.db` (its format: `store`).
+
+`IndexCorpus` is the corpus interface of `rank` over the file: a question
+reads the postings of its terms, the per-document numbers of the documents
+they name (`chunks`), and the rows of the few files and symbols it returns,
+so what it reads follows what it asks and returns, not the size of the
+project.
+
+The file is read as untrusted input (it may have come with a cloned
+repository): its schema must be the writer's, word for word, before
+anything else is asked of it, no function of the schema runs unless SQLite
+deems it harmless, and each query ends within `QUERY_SECONDS` or at a
+signal.  Anything wrong with the file (not a database, truncated, another
+format or schema, locked, not a regular file, outside the project, a query
+that does not end) raises `IndexProblem` with a one-line reason; the caller
+then ranks in memory.
+"""
+
+from __future__ import annotations
+
+import os
+import stat
+import sys
+import threading
+import time
+import zlib
+from array import array
+
+from ..datadir import resolve_inside
+from . import chunks
+from ..errors import IndexProblem, IndexVersionError
+from .store import CHUNK, FORMAT, TABLES, from_sql_text, reason, to_sql_text, unpack_record
+
+# The longest one query may run: a damaged file must not hang a command.
+QUERY_SECONDS = 10.0
+# Steps of SQLite's machine between two looks at the clock and at signals.
+_PROGRESS_STEPS = 5000
+# Values bound in one query, under the least limit SQLite builds have.
+_BATCH = 500
+
+
+# From CPython 3.11 on, a pending signal's handler runs as the progress
+# callback is entered, before its body can catch what the handler raises;
+# SQLite then ends the query "interrupted" and the exception would be lost.
+# The sqlite3 module reports it as unraisable when callback tracebacks are
+# on, so a hook keeps it for the thread whose query it ended.
+_signal_catch = threading.local()
+_hook_installed = False
+
+
+def _catch_signals_in_callbacks() -> None:
+    global _hook_installed
+    if _hook_installed or sys.version_info < (3, 11):
+        return
+    import sqlite3
+
+    previous = sys.unraisablehook
+
+    def keep_for_query(unraisable) -> None:
+        index = getattr(_signal_catch, "active", None)
+        if index is not None and index._raised is None and unraisable.object == index._progress:
+            index._raised = unraisable.exc_value
+            return
+        previous(unraisable)
+
+    sys.unraisablehook = keep_for_query
+    sqlite3.enable_callback_tracebacks(True)
+    _hook_installed = True
+
+
+class IndexCorpus:
+    """A search index opened for reading; the corpus interface of `rank`."""
+
+    def __init__(self, root, path: str) -> None:
+        import sqlite3
+
+        self.path = path
+        real = resolve_inside(path, root)
+        if real is None:
+            raise IndexProblem(f"{path}: leads outside the project root")
+        try:
+            # Never open a FIFO or a device: SQLite would block or read it.
+            fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+            try:
+                info = os.fstat(fd)
+            finally:
+                os.close(fd)
+        except OSError as exc:
+            raise IndexProblem(f"{path}: cannot open ({exc.strerror or exc})") from None
+        if not stat.S_ISREG(info.st_mode):
+            raise IndexProblem(f"{path}: not a regular file")
+        try:
+            # Immutable: the file is only ever replaced whole, so there is
+            # nothing to lock and no journal to look for.
+            for char, escaped in (("%", "%25"), ("?", "%3f"), ("#", "%23")):
+                real = real.replace(char, escaped)
+            uri = "file:" + real + "?mode=ro&immutable=1"
+            # Used only by the thread that opened it (`vx` keeps one per thread): the
+            # module refuses any other thread instead of letting two share it.
+            self.db = sqlite3.connect(uri, uri=True, timeout=0)
+            self._guard_queries()
+            self._check_schema()
+            self.meta = dict(self._rows("SELECT key, value FROM meta"))
+            if self.meta.get("format") != FORMAT or self.meta.get("byteorder") != sys.byteorder:
+                raise IndexVersionError(f"{path}: written by another version; run tarnwick-index again")
+        except IndexProblem:
+            self.close()
+            raise
+        except (sqlite3.Error, ValueError, TypeError) as exc:
+            self.close()
+            raise IndexProblem(f"{path}: damaged or not a search index ({reason(exc)}); run tarnwick-index again") from None
+        counts = self.meta.get("files"), self.meta.get("symbols")
+        # A file's numbers take a byte or more, a symbol's eight: counts the file
+        # cannot hold are damage (and must not size the arrays kept for them).
+        if (
+            self.meta.get("chunk") != CHUNK
+            or any(type(n) is not int or n < 0 for n in counts)
+            or counts[0] + 8 * counts[1] > info.st_size
+        ):
+            self.close()
+            raise IndexProblem(f"{path}: damaged (its tables disagree); run tarnwick-index again")
+        self.file_count, self.symbol_count = counts
+        identity = (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns, info.st_ctime_ns)
+        key = (real, identity, self.meta.get("generation"), *counts)
+        # Whatever this file's numbers other connections to it have read already.
+        self._documents = chunks.shared(key, *counts)
+
+    def _guard_queries(self) -> None:
+        """Read the file as untrusted input: no function of the schema runs
+        unless it is harmless, and every query ends within `QUERY_SECONDS`
+        or at a signal (whose handler's exception is raised again once
+        SQLite has stopped)."""
+        self._deadline = float("inf")
+        self._raised = None
+        self.db.execute("PRAGMA trusted_schema=OFF")
+        _catch_signals_in_callbacks()
+        self.db.set_progress_handler(self._progress, _PROGRESS_STEPS)
+
+    def _progress(self) -> int:
+        try:
+            return time.monotonic() > self._deadline
+        except BaseException as exc:  # a signal handler raised while SQLite was busy
+            self._raised = exc
+            return 1
+
+    def _rows(self, query: str, params=()) -> list:
+        """All rows of ``query``, run under the time bound."""
+        import sqlite3
+
+        self._deadline = time.monotonic() + QUERY_SECONDS
+        _signal_catch.active = self
+        try:
+            return self.db.execute(query, params).fetchall()
+        except sqlite3.OperationalError:
+            raised, self._raised = self._raised, None
+            if raised is not None:
+                raise raised from None
+            if time.monotonic() > self._deadline:
+                raise IndexProblem(
+                    f"{self.path}: a query ran longer than {QUERY_SECONDS:g} s; run tarnwick-index again"
+                ) from None
+            raise
+        finally:
+            self._deadline = float("inf")
+            _signal_catch.active = None
+
+    def _row(self, query: str, params=()):
+        rows = self._rows(query, params)
+        return rows[0] if rows else None
+
+    def _check_schema(self) -> None:
+        found = set()
+        for kind, name, table, create in self._rows("SELECT type, name, tbl_name, sql FROM sqlite_master"):
+            if kind == "table" and TABLES.get(name) == create:
+                found.add(name)
+            elif not (kind == "index" and create is None and table in TABLES and str(name).startswith("sqlite_autoindex_")):
+                raise IndexProblem(
+                    f"{self.path}: not a search index of tarnwick-index (it holds the {kind} {name!r});"
+                    " run tarnwick-index again"
+                )
+        if found != TABLES.keys():
+            missing = ", ".join(sorted(TABLES.keys() - found))
+            raise IndexProblem(f"{self.path}: damaged (no table {missing}); run tarnwick-index again")
+
+    def close(self) -> None:
+        db = getattr(self, "db", None)
+        if db is not None:
+            db.close()
+            self.db = None
+
+    def belongs_to(self, graph: dict) -> bool:
+        """True when this index was built from ``graph``."""
+        generation = graph.get("generation")
+        nodes, edges = graph.get("nodes"), graph.get("edges")
+        return (
+            isinstance(generation, str)
+            and generation == self.meta.get("generation")
+            and isinstance(nodes, list)
+            and len(nodes) == self.meta.get("nodes")
+            and len(edges if isinstance(edges, list) else ()) == self.meta.get("edges")
+        )
+
+    def vouches_for(self, info: os.stat_result) -> bool:
+        """True when the graph file described by ``info`` is, by device,
+        inode, size, modification and change time, the one this index was
+        built from (a change time cannot be set back by any tool)."""
+        meta = self.meta
+        return (
+            stat.S_ISREG(info.st_mode)
+            and info.st_dev == meta.get("device")
+            and info.st_ino == meta.get("inode")
+            and info.st_size == meta.get("size")
+            and info.st_mtime_ns == meta.get("mtime_ns")
+            and info.st_ctime_ns == meta.get("ctime_ns")
+        )
+
+    def graph_bytes_limit(self) -> int:
+        """The most that the graph's copies here (the compact copy, the parts of
+        one query) may take, by the size of the graph file this index was built
+        from: a few times that size (escapes, positions, an edge kept with
+        both its files), so a damaged index cannot make a query allocate more
+        than the project could need."""
+        size = self.meta.get("size")
+        if type(size) is not int or size < 0:
+            size = 0
+        return 4 * size + (1 << 20)
+
+    def _blobs(self, *names) -> dict:
+        """The compact copy's blobs (those named, or all)."""
+        where = f" WHERE name IN ({','.join('?' * len(names))})" if names else ""
+        # length() and typeof() read only the rows' headers.
+        total, others = self._row("SELECT sum(length(data)), sum(typeof(data) != 'blob') FROM graph" + where, names)
+        if others:
+            raise ValueError("compact copy holds a value that is not a blob")
+        if (total or 0) > self.graph_bytes_limit():
+            raise ValueError(f"compact copy of {total} bytes, more than its graph file could need")
+        return dict(self._rows("SELECT name, data FROM graph" + where, names))
+
+    def _damaged(self, exc: BaseException) -> IndexProblem:
+        return IndexProblem(f"{self.path}: damaged ({reason(exc)}); run tarnwick-index again")
+
+    def _from_compact(self, decode, *names):
+        """``decode`` of the compact copy's blobs (those named, or all), or
+        None when the index holds none.  Raises `IndexProblem` for a damaged
+        copy."""
+        import sqlite3
+
+        try:
+            blobs = self._blobs(*names)
+            return decode(blobs) if blobs else None
+        except (sqlite3.Error, ValueError, TypeError, IndexError, KeyError, AttributeError, RecursionError) as exc:
+            raise self._damaged(exc) from None
+
+    def graph(self) -> dict | None:
+        """The graph rebuilt from the compact copy (see `_from_compact`)."""
+        from . import compact
+
+        return self._from_compact(compact.decode)
+
+    def graph_top(self) -> dict | None:
+        """The graph's top-level keys from the compact copy, "nodes" and
+        "edges" empty (see `_from_compact`)."""
+        from . import compact
+
+        return self._from_compact(compact.decode_top, "top")
+
+    def graph_part(self, numbers) -> tuple[list, list]:
+        """The (position, record) pairs of the nodes that the packer reads
+        for the files ``numbers`` and of the edges that touch them, each in
+        graph order (`parts`).  Raises `IndexProblem` when the index cannot
+        give them."""
+        import sqlite3
+
+        from . import parts
+
+        try:
+            blobs = []
+            for number in numbers:
+                row = self._row("SELECT part FROM files WHERE number = ?", (number,))
+                if row is None or not isinstance(row[0], bytes):
+                    raise ValueError(f"no part for file {number}")
+                blobs.append(row[0])
+            return parts.decode(blobs, self.graph_bytes_limit())
+        except (sqlite3.Error, ValueError, TypeError) as exc:
+            raise self._damaged(exc) from None
+
+    # -- the corpus interface
+
+    @property
+    def file_norm(self) -> array:
+        return self._documents.file_norm
+
+    @property
+    def file_flags(self) -> array:
+        return self._documents.file_flags
+
+    @property
+    def file_prior(self) -> array:
+        return self._documents.file_prior
+
+    @property
+    def symbol_norm(self) -> array:
+        return self._documents.symbol_norm
+
+    @property
+    def symbol_file(self) -> array:
+        return self._documents.symbol_file
+
+    def _arrays(self, names: list) -> dict:
+        """{name: data} of the `arrays` rows ``names``."""
+        found = {}
+        for start in range(0, len(names), _BATCH):
+            batch = names[start : start + _BATCH]
+            marks = ",".join("?" * len(batch))
+            found.update(self._rows(f"SELECT name, data FROM arrays WHERE name IN ({marks})", batch))
+        return found
+
+    def postings(self, term: str):
+        """(file numbers, weights, symbol numbers, weights) of ``term``, or
+        None; the numbers of the documents they name are read with them."""
+        row = self._row("SELECT files, file_weights, symbols, symbol_weights FROM terms WHERE term = ?", (term,))
+        if row is None:
+            return None
+        out = []
+        for blob, code in zip(row, "IfIf"):
+            values = array(code)
+            values.frombytes(blob)
+            out.append(values)
+        if len(out[0]) != len(out[1]) or len(out[2]) != len(out[3]):
+            raise ValueError("postings of unequal length")
+        if (out[0] and max(out[0]) >= self.file_count) or (out[2] and max(out[2]) >= self.symbol_count):
+            raise ValueError("postings out of range")
+        self._documents.need_files(out[0], self._arrays)
+        self._documents.need_symbols(out[2], self._arrays)
+        return out
+
+    def file_id(self, number: int) -> str:
+        fid = self._documents.file_ids[number]
+        if fid is None:
+            self._documents.need_files((number,), self._arrays)
+            fid = self._documents.file_ids[number]
+        return fid
+
+    def file_numbers(self, file_ids) -> list:
+        """The numbers of the files ``file_ids`` (ValueError for one not in
+        the index)."""
+        known = self._documents.numbers
+        file_ids = list(file_ids)
+        if not all(isinstance(fid, str) for fid in file_ids):
+            raise ValueError("not a file of the index")
+        asked = sorted({fid for fid in file_ids if fid not in known})
+        for start in range(0, len(asked), _BATCH):
+            batch = asked[start : start + _BATCH]
+            marks = ",".join("?" * len(batch))
+            rows = self._rows(f"SELECT id, number FROM file_numbers WHERE id IN ({marks})", list(map(to_sql_text, batch)))
+            found = {from_sql_text(fid): number for fid, number in rows}
+            for fid in batch:
+                number = found.get(fid)
+                if number is not None and (type(number) is not int or not 0 <= number < self.file_count):
+                    raise ValueError("a file number out of range")
+                known[fid] = number
+        numbers = [known[fid] for fid in file_ids]
+        if None in numbers:
+            raise ValueError("not a file of the index")
+        return numbers
+
+    def source_stamps(self, numbers) -> dict:
+        """number -> (size, modification time in ns, digest or None) of the
+        source files as they were indexed; files without a record are left
+        out."""
+        numbers = sorted(set(numbers))
+        if not numbers:
+            return {}
+        marks = ",".join("?" * len(numbers))
+        rows = self._rows(f"SELECT number, size, mtime_ns, digest FROM sources WHERE number IN ({marks})", numbers)
+        return {
+            number: (size, mtime_ns, digest)
+            for number, size, mtime_ns, digest in rows
+            if type(size) is int and type(mtime_ns) is int and (digest is None or type(digest) is str)
+        }
+
+    def summary_records(self, numbers) -> dict:
+        """number -> the file's summary record as JSON text (as the store
+        holds it); files without a record are left out.  IndexProblem for
+        a record that does not unpack."""
+        numbers = sorted(set(numbers))
+        if not numbers:
+            return {}
+        marks = ",".join("?" * len(numbers))
+        rows = self._rows(f"SELECT number, record FROM records WHERE number IN ({marks})", numbers)
+        try:
+            return {number: unpack_record(blob) for number, blob in rows}
+        except (ValueError, TypeError, zlib.error) as exc:
+            raise self._damaged(exc) from None
+
+    def symbols(self, numbers) -> dict:
+        numbers = list(numbers)
+        out = {}
+        for start in range(0, len(numbers), 500):
+            chunk = numbers[start : start + 500]
+            marks = ",".join("?" * len(chunk))
+            for row in self._rows(
+                f"SELECT number, id, name, kind, line_start, line_end FROM symbols WHERE number IN ({marks})", chunk
+            ):
+                out[row[0]] = tuple(map(from_sql_text, row[1:]))
+        if len(out) != len(set(numbers)):
+            raise ValueError("symbols missing")
+        return out
+
+    def edge_positions(self, numbers) -> set:
+        positions: set = set()
+        for number in numbers:
+            row = self._row("SELECT edges FROM files WHERE number = ?", (number,))
+            if row is None:
+                raise ValueError(f"no file {number}")
+            values = array("I")
+            values.frombytes(row[0])
+            positions.update(values)
+        return positions
+
+
+def indexed_generation(root, path: str) -> str | None:
+    """The generation of the graph the index at ``path`` was built from, or
+    None when there is no usable index there."""
+    try:
+        index = IndexCorpus(root, path)
+    except IndexProblem:
+        return None
+    try:
+        return index.meta.get("generation")
+    finally:
+        index.close()
+
+
