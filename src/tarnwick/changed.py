@@ -13,16 +13,16 @@ from dataclasses import dataclass, field
 
 from .errors import UsageError
 
-__all__ = ["ChangedFile", "Changes", "ChangesError", "MAX_CHANGED_FILES", "put_first"]
+__all__ = ["ChangedFile", "Changes", "ChangesError", "GitFailed", "MAX_CHANGED_FILES", "put_first"]
 
 
 class ChangesError(UsageError):
-    """Changes that cannot be read; `status` is the command's exit status
-    (2: a bad option value such as an unknown REF)."""
+    """Changes that cannot be read as asked: git missing, not a work tree,
+    a REF git does not know."""
 
-    def __init__(self, message: str, status: int = 2):
-        super().__init__(message)
-        self.status = status
+
+class GitFailed(ChangesError):
+    """git itself failed or took too long: the request was sound."""
 
 # Changed files put ahead of the question's own; the rest of the block is ranked by the question.
 MAX_CHANGED_FILES = 5

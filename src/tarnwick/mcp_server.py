@@ -45,6 +45,7 @@ import anyio
 from pydantic import Field, ValidationError
 
 from . import context
+from .cli.status import ExitStatus
 from .errors import TarnwickError
 from .scope import Scope
 from .search_view import format_ranking
@@ -290,7 +291,7 @@ def _end_now(prog: str, signum: int) -> None:
         os.write(2, line.encode())
     except OSError:  # nowhere to say it
         pass
-    os._exit(128 + signum)
+    os._exit(ExitStatus.SIGNALLED + signum)
 
 
 async def _serve_stdio(server: MCPServer) -> None:

@@ -20,7 +20,7 @@ import shutil
 import subprocess
 from pathlib import Path
 
-from .changed import ChangedFile, Changes, ChangesError
+from .changed import ChangedFile, Changes, ChangesError, GitFailed
 from .datadir import read_regular, resolve_inside
 from .indexer.summarize import summarize_source
 
@@ -46,10 +46,10 @@ def _git(root: Path, *args: str, check: bool = True) -> subprocess.CompletedProc
     except FileNotFoundError:
         raise ChangesError("--diff and --staged need the git command, which is not installed") from None
     except subprocess.TimeoutExpired:
-        raise ChangesError(f"git {args[0]} took more than {GIT_TIMEOUT}s", 1) from None
+        raise GitFailed(f"git {args[0]} took more than {GIT_TIMEOUT}s") from None
     if check and done.returncode != 0:
         reason = done.stderr.decode("utf-8", "replace").strip().splitlines()
-        raise ChangesError(f"git {args[0]} failed: {reason[-1] if reason else done.returncode}", 1)
+        raise GitFailed(f"git {args[0]} failed: {reason[-1] if reason else done.returncode}")
     return done
 
 

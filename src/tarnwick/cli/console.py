@@ -26,12 +26,7 @@ from contextlib import contextmanager
 from collections.abc import Callable
 
 from ..printable import shown
-
-# Exit statuses, as a shell reports a process ended by the signal.
-STATUS_INTERRUPTED = 130  # SIGINT
-STATUS_BROKEN_PIPE = 141  # SIGPIPE
-STATUS_WRITE_FAILED = 1
-
+from .status import ExitStatus
 
 class Terminated(BaseException):
     """The process was asked to end (SIGTERM, SIGHUP); raised in the main
@@ -190,16 +185,16 @@ def run(prog: str, body: Callable[[], int | None]) -> int:
         return status or 0
     except BrokenPipeError:
         _discard(original)
-        return STATUS_BROKEN_PIPE
+        return ExitStatus.BROKEN_PIPE
     except OutputError as exc:
         _discard(original)
         error(prog, f"cannot write to standard output: {_reason(exc.cause)}")
-        return STATUS_WRITE_FAILED
+        return ExitStatus.WRITE_FAILED
     except KeyboardInterrupt:
         say(f"{prog}: interrupted")
-        return STATUS_INTERRUPTED
+        return ExitStatus.INTERRUPTED
     except Terminated as exc:
         say(f"{prog}: terminated")
-        return 128 + exc.signum
+        return ExitStatus.SIGNALLED + exc.signum
     finally:
         sys.stdout = original

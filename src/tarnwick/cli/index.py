@@ -15,6 +15,7 @@ import stat
 import sys
 
 from . import console
+from .status import ExitStatus, status_of
 from ..datadir import DATA_DIR
 from ..settings import DEFAULT_MAX_FILE_BYTES, SettingsError
 from ..settings import load as load_settings
@@ -100,10 +101,10 @@ def run(args: argparse.Namespace, prog: str = PROG) -> int:
     through `tarnwick.cli.console`, so they can never fail the run."""
     if args.jobs is not None and args.jobs < 1:
         console.say(f"{prog}: --jobs must be at least 1")
-        return 2
+        return ExitStatus.USAGE
     if args.max_size is not None and args.max_size < 1:
         console.say(f"{prog}: --max-size must be at least 1")
-        return 2
+        return ExitStatus.USAGE
     root = args.root
     if root is None:
         root = _enclosing_project()
@@ -115,7 +116,7 @@ def run(args: argparse.Namespace, prog: str = PROG) -> int:
         settings = load_settings(root)
     except SettingsError as exc:
         console.say(f"{prog}: error: {console.one_line(str(exc))}")
-        return 2
+        return status_of(exc)
     for line in settings.warnings:
         console.say(f"{prog}: warning: {console.one_line(line)}")
     max_size = args.max_size or settings.max_file_size or DEFAULT_MAX_FILE_BYTES
@@ -138,15 +139,15 @@ def run(args: argparse.Namespace, prog: str = PROG) -> int:
         )
     except NotADirectoryError as exc:
         console.say(f"{prog}: {console.one_line(str(exc))}")
-        return 2
+        return status_of(exc)
     except OSError as exc:
         console.say(f"{prog}: cannot write the index: {console.one_line(str(exc))}")
-        return 1
+        return ExitStatus.FAILED
     for line in stats.warnings:
         console.say(f"{prog}: warning: {console.one_line(line)}")
     if args.json:
         print(json.dumps(stats_json(stats), ensure_ascii=False, indent=2))
-        return 0
+        return ExitStatus.OK
     if args.progress is not False:
         for path, message in stats.unparsable:
             console.say(f"{prog}: cannot parse {path}: {console.one_line(message)}")
@@ -156,7 +157,7 @@ def run(args: argparse.Namespace, prog: str = PROG) -> int:
         for path, reason in stats.skipped:
             console.say(f"{prog}: skipped {path}: {console.one_line(reason)}")
     print(stats.summary_line())
-    return 0
+    return ExitStatus.OK
 
 
 def stats_json(stats) -> dict:

@@ -25,16 +25,15 @@ import sys
 from pathlib import Path
 
 from .. import context
-from ..changed import ChangesError
 from ..errors import TarnwickError
 from ..project import project_root, resolve_folder, resolve_root
-from ..scope import Scope, ScopeError
+from ..scope import Scope
 from . import console, index
 from .parsing import CommandParser, Parser, suggestion
 from ..search_view import format_ranking
-from ..settings import MAX_BUDGET, SettingsError
+from ..settings import MAX_BUDGET
 from ..settings import load as load_settings
-from .status import ExitStatus
+from .status import ExitStatus, status_of
 
 PROG = "tarnwick"
 DEFAULT_BUDGET = 5000
@@ -303,12 +302,8 @@ def _run(argv: list[str] | None) -> int:
     run = {"context": _run_context, "search": _run_search, "mcp": _run_mcp}[args.command]
     try:
         return run(args)
-    except (NotADirectoryError, SettingsError, ScopeError) as exc:
-        return _fail(str(exc), ExitStatus.USAGE)
-    except ChangesError as exc:
-        return _fail(str(exc), exc.status)
-    except TarnwickError as exc:
-        return _fail(str(exc))
+    except (TarnwickError, NotADirectoryError) as exc:
+        return _fail(str(exc), status_of(exc))
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -17,6 +17,7 @@ from pathlib import Path
 
 from tarnwick import graph, project
 from tarnwick.cli import console
+from tarnwick.cli.status import ExitStatus
 from tarnwick.collector import paused
 from tarnwick.datadir import DATA_DIR, GRAPH_NAME, SUMMARIES_NAME, is_inside, mixed_set_problem
 
@@ -57,7 +58,7 @@ def _run() -> int:
         except (OSError, RuntimeError) as exc:  # a link loop, a removed working directory
             reason = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)
             console.error(PROG, f"cannot resolve the project root {given!r}: {reason}")
-            return 2
+            return ExitStatus.PACKER_DATA
         project.set_project(root)
         graph.defer_next_graph()  # one query: only the graph of the files it finds is needed
         _check_data_files(root)
@@ -69,12 +70,12 @@ def _run() -> int:
             context_packer.main()
     except graph.GraphError as exc:
         console.error(PROG, str(exc))
-        return 2
+        return ExitStatus.PACKER_DATA
     except OSError as exc:  # a data file closed to this user, say (output faults have no file name)
         if exc.filename is None or isinstance(exc, BrokenPipeError):
             raise
         console.error(PROG, f"{exc.filename}: cannot read ({exc.strerror or exc})")
-        return 2
+        return ExitStatus.PACKER_DATA
     except (TypeError, AttributeError):
         from tarnwick.store_faults import store_fault
 
@@ -82,11 +83,11 @@ def _run() -> int:
         if fault is None:
             raise
         console.error(PROG, fault)
-        return 2
+        return ExitStatus.PACKER_DATA
     finally:
         for note in project.take_notes():
             console.warn(PROG, note)
-    return 0
+    return ExitStatus.OK
 
 
 def main() -> None:
