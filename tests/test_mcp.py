@@ -10,6 +10,7 @@ from mcp import Client, StdioServerParameters  # noqa: E402
 
 from conftest import copy_indexed  # noqa: E402
 from tarnwick import context  # noqa: E402
+from tarnwick.indexer import index_project  # noqa: E402
 
 SAMPLE = Path(__file__).resolve().parent.parent / "examples" / "bookshelf"
 COMMAND = Path(sys.executable).with_name("tarnwick")
@@ -19,13 +20,20 @@ pytestmark = pytest.mark.skipif(not COMMAND.exists(), reason="the tarnwick comma
 
 
 def session(root, *calls):
-    """Start `tarnwick mcp --root ROOT`, make the (tool, arguments) calls, return the tool list and results."""
+    """Start `tarnwick mcp --root ROOT`, make the (tool, arguments) calls (a function
+    among them is run between two calls), return the tool list and results."""
 
     async def talk():
         params = StdioServerParameters(command=str(COMMAND), args=["mcp", "--root", str(root)])
         async with Client(params) as client:
             tools = (await client.list_tools()).tools
-            return tools, [await client.call_tool(name, args) for name, args in calls]
+            results = []
+            for call in calls:
+                if callable(call):
+                    call()
+                else:
+                    results.append(await client.call_tool(*call))
+            return tools, results
 
     return asyncio.run(asyncio.wait_for(talk(), 60))
 
@@ -87,6 +95,28 @@ def test_a_misspelt_argument_is_refused_with_a_suggestion():
         "project_context takes no argument 'tokn_budget'; did you mean 'token_budget'? "
         "(it takes: query, token_budget, diff, staged, paths, no_tests)")
     assert {f["path"] for f in scoped.structured_content["files"]} <= {"bookshelf/storage.py", "bookshelf/models.py"}
+
+
+def test_answers_follow_the_index_and_the_files_between_calls(tmp_path):
+    root = tmp_path / "p"
+    copy_indexed(SAMPLE, root)
+    loans = root / "bookshelf" / "loans.py"
+
+    def index_a_new_file():
+        (root / "bookshelf" / "ledger_export.py").write_text("def export_ledger_rows():\n    return []\n")
+        index_project(root, jobs=1, progress=False)
+
+    def edit_without_indexing():
+        loans.write_text(loans.read_text().replace("class LendingError", "# note\n" * 12 + "class LendingError"))
+
+    search = ("search_symbols", {"query": "ledger export"})
+    _, (before, after, edited) = session(
+        root, search, index_a_new_file, search, edit_without_indexing, ("project_context", {"query": QUERY})
+    )
+    paths = [[f["path"] for f in r.structured_content["files"]] for r in (before, after)]
+    assert "bookshelf/ledger_export.py" not in paths[0] and paths[1][0] == "bookshelf/ledger_export.py"
+    assert len(edited.content) == 1  # no warning: the edited file was indexed again
+    assert "# bookshelf/loans.py::is_overdue (lines 35-37)" in edited.content[0].text
 
 
 def test_broken_index_is_an_error_result(tmp_path):

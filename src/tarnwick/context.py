@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import os
 import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -68,6 +69,10 @@ def query_too_long(query: str) -> str | None:
 
 # Retrieval is asked for this many more files when a scope may drop some.
 SCOPED_FILES = 40
+
+# Called with the files an answer would show that changed since indexing; True
+# when it indexed them again (the commands pass `tarnwick.cli.refresh.Refresher`).
+Refresh = Callable[[list], bool]
 
 
 def _load_summaries(cp, path: Path) -> dict:
@@ -176,6 +181,7 @@ def build_result(
     changes: Changes | None = None,
     redact: bool = True,
     tokens: Counter | None = None,
+    refresh: Refresh | None = None,
 ) -> FocusedContext:
     """Run the focused pipeline for ``query`` on the indexed project at ``root``
     (default: found above the working folder) and return the block with the
@@ -186,11 +192,12 @@ def build_result(
     replaced by markers unless ``redact`` is false.  The block, with the
     changes' line, holds ``token_budget`` as ``tokens`` counts (default: the
     best counter installed) wherever fewer files, shorter summaries and
-    fewer excerpts allow it.
+    fewer excerpts allow it.  Files changed since indexing are handed to
+    ``refresh`` (see `Refresh`) before their code is left out.
 
     Raises NoIndexError, NotADirectoryError, UnreadableIndexError, GraphError for a graph file
     and DamagedIndexError for a summary store that cannot be used.  Nothing
-    is written.
+    is written here.
     """
     from . import context_packer as cp  # the extension; imported late so this module loads without it
 
@@ -233,6 +240,8 @@ def build_result(
     shown_paths = [base_file(e) for e in files if isinstance(e, dict)]
     changed = [p for p in freshness.changed_files(path, shown_paths, graph) if p not in fresh]
     lap("freshness")
+    if _refreshed(refresh, changed):
+        return build_result(query, path, token_budget, scope=scope, changes=changes, redact=redact, tokens=tokens)
     tokens = tokens or counter()
     preface = 0 if changes is None else tokens.count(changes.line() + "\n\n")
     packing = _Packing(cp, dict(result, files=files), graph, path, query, changed, fresh, redact)
@@ -316,6 +325,15 @@ class _Packing:
         return fit(self._pack, files, packed_view, list(chosen), budget, tokens.count), chosen
 
 
+def _refreshed(refresh: Refresh | None, changed: list[str]) -> bool:
+    """Whether ``refresh`` indexed the ``changed`` files again: the answer
+    is then made afresh, without this attempt's remarks."""
+    if not changed or refresh is None or not refresh(changed):
+        return False
+    take_notes()
+    return True
+
+
 def _warnings(path: Path, graph: dict, changed: list[str]) -> list[str]:
     """What the caller should know about the index an answer came from: the
     remarks retrieval gathered on this thread (`take_notes`, taken here:
@@ -340,10 +358,14 @@ def search(
 
 
 def search_result(
-    query: str, root: str | os.PathLike[str] | None = None, limit: int = TOP_FILES, scope: Scope | None = None
+    query: str,
+    root: str | os.PathLike[str] | None = None,
+    limit: int = TOP_FILES,
+    scope: Scope | None = None,
+    refresh: Refresh | None = None,
 ) -> tuple[list[dict], list[str]]:
     """``search``'s files, and the warnings about the index they came from
-    (as `FocusedContext.warnings`)."""
+    (as `FocusedContext.warnings`); ``refresh`` as for `build_result`."""
     from . import context_packer as cp
 
     path = resolve_root(root)
@@ -355,6 +377,10 @@ def search_result(
         files = retrieve(graph, query, top_files=wanted, top_edges=0)["files"]
     if scope.narrows:
         files = [e for e in files if scope.admits(base_file(e))][:limit]
+    # Line ranges only from files as they were indexed.
+    changed = freshness.changed_files(path, [base_file(e) for e in files if isinstance(e, dict)], graph)
+    if _refreshed(refresh, changed):
+        return search_result(query, path, limit, scope)
 
     def summaries() -> dict:
         bases = [base_file(e) for e in files if isinstance(e, dict)]
@@ -363,8 +389,6 @@ def search_result(
             return found if found is not None else _load_summaries(cp, path)
 
     matches = symbol_matches(files, graph, query, summaries)
-    # Line ranges only from files as they were indexed.
-    changed = freshness.changed_files(path, [base_file(e) for e in files if isinstance(e, dict)], graph)
     for stale in changed:
         matches.pop(stale, None)
     ranked = files_json(files, {base: strong_matches(found) for base, found in matches.items()})

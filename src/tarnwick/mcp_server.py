@@ -14,7 +14,10 @@ unknown argument refused):
 Each answer is one text; its structured content has the shape of the
 command's `--json`.  Secrets in quoted code are always replaced by markers.
 
-Each call reads the index afresh, so re-indexing needs no restart, and the
+Each call reads the index afresh, so re-indexing needs no restart; what it
+read is kept while the index files are unchanged.  Files an answer would
+show that changed since indexing are indexed again first when few
+(`tarnwick.cli.refresh`), else named in a warning.  The
 server starts before the first `tarnwick index` (each call then says how to
 build one).  A call that cannot be answered (an empty query, a bad number, a
 missing or broken index) gets an error result naming the fault; doubts about
@@ -45,6 +48,7 @@ import anyio
 from pydantic import Field, ValidationError
 
 from . import context
+from .cli.refresh import Refresher
 from .cli.status import ExitStatus
 from .errors import TarnwickError
 from .scope import Scope
@@ -225,6 +229,7 @@ def create_server(root: Path) -> MCPServer:
                 _settled_budget(root, token_budget),
                 scope=Scope.of(paths, no_tests),
                 changes=changes,
+                refresh=Refresher(root),
             )
             return _text_result(result.text, result.to_json()), result.warnings
 
@@ -252,7 +257,7 @@ def create_server(root: Path) -> MCPServer:
             raise ToolError(f"limit must be between 1 and {MAX_LIMIT}, not {limit}")
 
         def work():
-            ranked, warnings = context.search_result(query, root, limit, Scope.of(paths, no_tests))
+            ranked, warnings = context.search_result(query, root, limit, Scope.of(paths, no_tests), Refresher(root))
             text = format_ranking(ranked) or f"no file matches {query!r}"
             structured = {"query": query, "root": str(root), "files": ranked, "warnings": warnings}
             return _text_result(text, structured), warnings

@@ -13,7 +13,8 @@ that holds `.vestra/graph.json`.  Exit statuses are those of
 a "did you mean" where one is close), no index, an unusable index or no
 match 1.  The project's settings file (`tarnwick.settings`) gives the
 defaults.  Output follows `tarnwick.cli.console`.  Only `tarnwick index`
-writes anything.
+writes anything, and `context` and `search` when a few of the files they
+would show changed since indexing (`tarnwick.cli.refresh`).
 """
 
 from __future__ import annotations
@@ -29,6 +30,7 @@ from ..errors import TarnwickError
 from ..project import project_root, resolve_folder, resolve_root
 from ..scope import Scope
 from . import console, index
+from .refresh import Refresher
 from .parsing import CommandParser, Parser, suggestion
 from ..search_view import format_ranking
 from ..settings import MAX_BUDGET
@@ -203,7 +205,13 @@ def _run_context(args: argparse.Namespace) -> int:
 
         changes = read_changes(root, args.diff, args.staged)
     result = context.build_result(
-        args.query, root, token_budget=budget, scope=_scope(args, root), changes=changes, redact=not args.no_redact
+        args.query,
+        root,
+        token_budget=budget,
+        scope=_scope(args, root),
+        changes=changes,
+        redact=not args.no_redact,
+        refresh=Refresher(root),
     )
     for warning in result.warnings:
         console.warn(PROG, warning)
@@ -219,7 +227,9 @@ def _run_context(args: argparse.Namespace) -> int:
 def _run_search(args: argparse.Namespace) -> int:
     root = resolve_root(args.root)
     _settings(root)
-    ranked, warnings = context.search_result(args.query, root, limit=args.n, scope=_scope(args, root))
+    ranked, warnings = context.search_result(
+        args.query, root, limit=args.n, scope=_scope(args, root), refresh=Refresher(root)
+    )
     for warning in warnings:
         console.warn(PROG, warning)
     if args.json:
