@@ -67,6 +67,11 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--json", action="store_true", help="print the counts and the skipped files with their reasons as JSON"
     )
+    parser.add_argument(
+        "--watch",
+        action="store_true",
+        help="after indexing, keep watching the files and index again when they change (Ctrl-C ends)",
+    )
 
 
 def _enclosing_project() -> str | None:
@@ -112,6 +117,18 @@ def run(args: argparse.Namespace, prog: str = PROG) -> int:
             root = "."
         elif args.progress is not False:
             console.say(f"{prog}: indexing the project at {console.one_line(root)}")
+    status = _index_once(args, root, prog, args.full)
+    if not args.watch or status == ExitStatus.USAGE:
+        return status
+    from .watch import watch
+
+    console.say(f"{prog}: watching {console.one_line(os.path.abspath(root))} for changes; Ctrl-C ends")
+    watch(root, lambda: _index_once(args, root, prog, full=False))
+
+
+def _index_once(args: argparse.Namespace, root: str, prog: str, full: bool) -> int:
+    """One indexing run of `root` as `args` say (the settings read afresh);
+    its exit status."""
     try:
         settings = load_settings(root)
     except SettingsError as exc:
@@ -135,7 +152,7 @@ def run(args: argparse.Namespace, prog: str = PROG) -> int:
             progress=False if args.json else args.progress,
             excludes=[*settings.exclude, *args.exclude],
             languages=settings.languages,
-            full=args.full,
+            full=full,
         )
     except NotADirectoryError as exc:
         console.say(f"{prog}: {console.one_line(str(exc))}")
@@ -146,7 +163,7 @@ def run(args: argparse.Namespace, prog: str = PROG) -> int:
     for line in stats.warnings:
         console.say(f"{prog}: warning: {console.one_line(line)}")
     if args.json:
-        print(json.dumps(stats_json(stats), ensure_ascii=False, indent=2))
+        print(json.dumps(stats_json(stats), ensure_ascii=False, indent=2), flush=True)
         return ExitStatus.OK
     if args.progress is not False:
         for path, message in stats.unparsable:
@@ -156,7 +173,7 @@ def run(args: argparse.Namespace, prog: str = PROG) -> int:
     if args.verbose:
         for path, reason in stats.skipped:
             console.say(f"{prog}: skipped {path}: {console.one_line(reason)}")
-    print(stats.summary_line())
+    print(stats.summary_line(), flush=True)
     return ExitStatus.OK
 
 
