@@ -2,10 +2,12 @@
 keeps the process's memory flat."""
 
 import gc
+import json
 import os
 import sys
 import tracemalloc
 from pathlib import Path
+from types import SimpleNamespace
 
 import pytest
 
@@ -140,3 +142,27 @@ def test_memory_stays_flat(cp, tmp_path):
             workload(cp, tmp_path)
         gc.collect()
         assert sys.gettotalrefcount() - before < 100
+
+
+def test_an_unusable_store_releases_its_error(cp, tmp_path, monkeypatch):
+    # The decoding error is swallowed: its type, value and traceback (which keeps the failing
+    # frame and so its locals) must all be let go.
+    (tmp_path / ".vestra").mkdir()
+    (tmp_path / ".vestra" / "structured_summaries.json").write_text("{not json")
+
+    class Malformed(json.JSONDecodeError):
+        pass
+
+    marker = object()
+
+    def loads(text, held=marker):
+        raise Malformed("malformed", text, 0)
+
+    monkeypatch.setattr(cp, "json", SimpleNamespace(loads=loads, JSONDecodeError=json.JSONDecodeError))
+    assert cp.load_summaries(tmp_path) == {}
+    gc.collect()
+    before = sys.getrefcount(Malformed), sys.getrefcount(marker)
+    for _ in range(50):
+        assert cp.load_summaries(tmp_path) == {}
+    gc.collect()
+    assert (sys.getrefcount(Malformed), sys.getrefcount(marker)) == before

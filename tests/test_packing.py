@@ -184,6 +184,17 @@ def test_key_code_needs_more_than_400_tokens(remaining, has_code, monkeypatch):
     assert ("### Key Code (pre-loaded)" in headings) == has_code
 
 
+@pytest.mark.parametrize("budget, left, has_code", [(462, 199, False), (463, 200, True)])
+def test_key_code_needs_200_tokens_of_its_share_left(budget, left, has_code, monkeypatch):
+    # Far more than 400 tokens remain; 45 % of the budget less the heading decides.
+    monkeypatch.setattr(cp, "read_symbol_content", lambda *a, **k: "code")
+    graph = {"nodes": [symbol("a.py", "f", 1, 2)]}
+    block = cp.pack({"files": ["a.py"]}, {}, graph, ROOT, token_budget=budget)
+    assert budget - cp.estimate_tokens(HEADER) - cp.estimate_tokens(sections_of(block)[0]) > 400
+    assert int(budget * 0.45) - cp.estimate_tokens("### Key Code (pre-loaded)") == left
+    assert ("### Key Code (pre-loaded)" in block) == has_code
+
+
 def test_all_sections(monkeypatch):
     assert block_parts(4000, monkeypatch) == ["### Relevant Files", "### Key Code (pre-loaded)",
                                               "### Recommended Reads", "### Key Relationships"]
