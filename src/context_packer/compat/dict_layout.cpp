@@ -1,6 +1,8 @@
 // Learning the dict layout and reading the dict version counter.
 #include "compat/dict_layout.hpp"
 
+#include "compat/dict_counter.h"
+
 namespace cp {
 
 #if PY_VERSION_HEX < 0x030B0000
@@ -21,9 +23,20 @@ void learn_dict_layout() {}
 
 #endif
 
+#if PY_VERSION_HEX >= 0x030C0000
+
+uint64_t DictClock::now() {
+    return cp_dict_counter();
+}
+
+#else
+
+// The counter itself is not reachable before 3.12: a new dict's tag is its next value.
 uint64_t DictClock::now() {
     Ref probe = checked(PyDict_New());
     return version_of(probe.get());
 }
+
+#endif
 
 } // namespace cp

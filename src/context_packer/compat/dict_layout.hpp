@@ -88,12 +88,13 @@ inline Py_ssize_t position_of(PyObject* dict, PyObject* key) {
 }
 
 // The interpreter's dict version counter moves whenever any dict anywhere is created or
-// changed. A moment is read by creating (and dropping) one dict; nothing else touched a dict
-// when the next reading is exactly one step later.
+// changed (and, from 3.12 on, freed). Nothing else touched a dict when the next reading is
+// exactly kReadingStep later: before 3.12 a moment is read by creating (and dropping) one dict,
+// which moves the counter by one step; from 3.12 on the counter is read directly.
 class DictClock {
   public:
     DictClock() : before_(now()) {}
-    bool dicts_touched() const { return now() != before_ + dict_layout::kVersionStep; }
+    bool dicts_touched() const { return now() != before_ + dict_layout::kReadingStep; }
 
   private:
     static uint64_t now();

@@ -26,8 +26,8 @@ struct Entry {
     PyObject* value;
 };
 
-// The version counter steps by one.
-constexpr uint64_t kVersionStep = 1;
+// One reading of the dict clock (a new dict) moves the counter by one step.
+constexpr uint64_t kReadingStep = 1;
 
 inline const KeyTableHead* keys_of(PyObject* dict) {
     return static_cast<const KeyTableHead*>(head_of(dict)->keys);

@@ -30,14 +30,12 @@ struct Entry {
     PyObject* value;
 };
 
-// The counter's step: the low bits of a version tag belong to dict watchers from 3.12 on (and to
-// a count of watched mutations from 3.13 on).
-#if PY_VERSION_HEX >= 0x030D0000
-constexpr uint64_t kVersionStep = uint64_t{1} << 12;
-#elif PY_VERSION_HEX >= 0x030C0000
-constexpr uint64_t kVersionStep = uint64_t{1} << 8;
+// How far one reading of the dict clock moves the counter: a new dict's one step on 3.11, nothing
+// from 3.12 on (the counter is read directly).
+#if PY_VERSION_HEX >= 0x030C0000
+constexpr uint64_t kReadingStep = 0;
 #else
-constexpr uint64_t kVersionStep = 1;
+constexpr uint64_t kReadingStep = 1;
 #endif
 
 inline const KeyTableHead* keys_of(PyObject* dict) {
