@@ -363,3 +363,5 @@ def test_every_answer_from_one_thread_carries_the_warning(two_projects):
     for _ in range(3):  # the unusable index is remembered, and so is why
         _, warnings = context.search_result("ledger loans", root)
         assert [w for w in warnings if w.startswith("search index not used:")]
+        assert [w for w in context.build_result("ledger loans", root).warnings if w.startswith("search index not used:")]
+    assert vx.take_notes() == []  # each remark went with its answer: none waits on the thread

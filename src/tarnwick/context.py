@@ -24,7 +24,7 @@ from pathlib import Path
 
 from . import freshness, summary_records
 from . import graph as graph_loader
-from .project import NoIndexError, UnreadableIndexError, find_root, project, resolve_root, take_notes
+from .project import NoIndexError, UnreadableIndexError, find_root, project, resolve_root
 from .retrieve import retrieve
 from .collector import paused
 from .datadir import DATA_DIR, SUMMARIES_NAME, mixed_set_problem
@@ -213,13 +213,14 @@ def build_result(
         started = now
 
     path = resolve_root(root)
+    warnings: list[str] = []
     with project(path):  # retrieval may read the project's search index
         graph_loader.defer_next_graph()  # one query: only the graph of the files it finds is needed
-        graph = graph_loader.load_graph()
+        graph = graph_loader.load_graph(warnings=warnings)
         lap("load_graph")
         scope = scope or Scope()
         wanted = SCOPED_FILES if scope.narrows else TOP_FILES
-        result = retrieve(graph, query, top_files=wanted, top_edges=TOP_EDGES)
+        result = retrieve(graph, query, top_files=wanted, top_edges=TOP_EDGES, warnings=warnings)
         lap("retrieve")
     files = [e for e in result.get("files") or [] if not scope.narrows or scope.admits(base_file(e))]
     bases = [base_file(e) for e in files if isinstance(e, dict)]
@@ -269,7 +270,7 @@ def build_result(
         files=[e for e in shown if isinstance(e, dict)],
         symbols={base: found for base, found in chosen.items() if any(base_file(e) == base for e in shown)},
         timings=timings,
-        warnings=_warnings(path, graph, changed),
+        warnings=_warnings(warnings, path, graph, changed),
         sections=section_tokens(block, tokens.count),
         tokenizer=tokens.name,
         redacted=packing.redacted.get(block, ()),
@@ -327,19 +328,15 @@ class _Packing:
 
 def _refreshed(refresh: Refresh | None, changed: list[str]) -> bool:
     """Whether ``refresh`` indexed the ``changed`` files again: the answer
-    is then made afresh, without this attempt's remarks."""
-    if not changed or refresh is None or not refresh(changed):
-        return False
-    take_notes()
-    return True
+    is then made afresh, with remarks of its own."""
+    return bool(changed) and refresh is not None and bool(refresh(changed))
 
 
-def _warnings(path: Path, graph: dict, changed: list[str]) -> list[str]:
+def _warnings(warnings: list[str], path: Path, graph: dict, changed: list[str]) -> list[str]:
     """What the caller should know about the index an answer came from: the
-    remarks retrieval gathered on this thread (`take_notes`, taken here:
-    a search index it could not use, say), files from different runs, and
-    the files edited since indexing (`freshness`)."""
-    warnings = take_notes()
+    remarks of loading and retrieval (`warnings`: a search index they could
+    not use, say), files from different runs, and the files edited since
+    indexing (`freshness`)."""
     problem = mixed_set_problem(path, graph.get("generation"))
     if problem is not None:
         warnings.append(f"{path / DATA_DIR}: {problem}; run `tarnwick index` again")
@@ -370,11 +367,12 @@ def search_result(
 
     path = resolve_root(root)
     scope = scope or Scope()
+    warnings: list[str] = []
     with project(path):  # retrieval may read the project's search index
         graph_loader.defer_next_graph()
-        graph = graph_loader.load_graph()
+        graph = graph_loader.load_graph(warnings=warnings)
         wanted = max(limit, SCOPED_FILES) if scope.narrows else limit
-        files = retrieve(graph, query, top_files=wanted, top_edges=0)["files"]
+        files = retrieve(graph, query, top_files=wanted, top_edges=0, warnings=warnings)["files"]
     if scope.narrows:
         files = [e for e in files if scope.admits(base_file(e))][:limit]
     # Line ranges only from files as they were indexed.
@@ -392,7 +390,7 @@ def search_result(
     for stale in changed:
         matches.pop(stale, None)
     ranked = files_json(files, {base: strong_matches(found) for base, found in matches.items()})
-    return ranked, _warnings(path, graph, changed)
+    return ranked, _warnings(warnings, path, graph, changed)
 
 
 def build(query: str, root: str | os.PathLike[str] | None = None, token_budget: int = 5000, **options) -> str:

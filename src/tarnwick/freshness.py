@@ -35,9 +35,9 @@ NAMED_IN_WARNING = 5
 def _recorded(root: Path, paths: list, graph: dict):
     """(stamps by path, indexing start in ns) from the search index of
     `graph`, or (None, None) when it has none to give."""
-    from .graph import search_index
+    from .graph import open_search_index
 
-    index = search_index(root)
+    index = open_search_index(root)[0]
     if index is None or index.meta.get("generation") != graph.get("generation"):
         return None, None
     numbers = {}

@@ -132,14 +132,15 @@ def _parse_graph(path: Path, data: bytes, index=None, info=None) -> dict:
     return graph
 
 
-def load_graph() -> dict:
+def load_graph(*, warnings: list | None = None) -> dict:
     """Read the project's graph file afresh and return it as a plain dict.
 
     The dict has at least "nodes" and "edges" (lists of dicts, as stored).
     Without a project or without a graph file the result is the empty graph;
     so it is for a graph file that leads outside the project root.  Raises
     ``GraphError`` for a graph file that cannot be used.  See
-    ``defer_next_graph()`` for the one exception to "whole".
+    ``defer_next_graph()`` for the one exception to "whole".  Why a search
+    index was not used goes to ``warnings`` (without it, to `take_notes`).
     """
     defer = getattr(_waiting, "defer", False)
     _waiting.defer = False
@@ -150,11 +151,11 @@ def load_graph() -> dict:
     try:
         if not os.path.lexists(path) or not is_inside(path, root):
             return {"nodes": [], "edges": []}
-        index = search_index(root)
+        index = search_index(root, warnings=warnings)
         if index is not None and index.vouches_for(os.stat(path)):
-            graph = _deferred_graph(index) if defer else None
+            graph = _deferred_graph(index, warnings) if defer else None
             if graph is None:
-                graph = _compact_graph(index)
+                graph = _compact_graph(index, warnings)
             if graph is not None:
                 return graph
         data, info = read_regular_file(path, GRAPH_LIMIT)
@@ -165,7 +166,7 @@ def load_graph() -> dict:
     return _parse_graph(path, data, index, info)
 
 
-def _compact_graph(index) -> dict | None:
+def _compact_graph(index, warnings: list | None) -> dict | None:
     """The graph from the search index's compact copy, or None (a damaged
     copy is noted and the graph file read instead)."""
     from .search.store import IndexProblem
@@ -174,7 +175,7 @@ def _compact_graph(index) -> dict | None:
         with paused():
             return index.graph()
     except IndexProblem as exc:
-        note(f"search index not used: {exc}")
+        note(f"search index not used: {exc}", warnings)
         return None
 
 
@@ -187,17 +188,27 @@ _open_indexes = threading.local()
 INDEXES_PER_THREAD = 4
 
 
-def search_index(root: Path | None):
-    """The usable search index of ``root``, or None (missing or unusable; the
-    reason for an unusable one is noted)."""
+def search_index(root: Path | None, *, warnings: list | None = None):
+    """The usable search index of ``root``, or None (missing or unusable;
+    why one is unusable goes to ``warnings``, else to `take_notes`)."""
+    index, problem = open_search_index(root)
+    if problem is not None:
+        note(problem, warnings)  # each answer says why it ranked without the index
+    return index
+
+
+def open_search_index(root: Path | None) -> tuple:
+    """(the usable search index of ``root`` or None, why it is unusable or
+    None).  The readers that follow `load_graph` use it: that load has
+    already said why an index was not used."""
     if root is None:
-        return None
+        return None, None
     path = root / SEARCH_INDEX_RELPATH
     try:
         real = os.path.realpath(path)
         info = os.stat(real)
     except OSError:
-        return None
+        return None, None
     key = (real, (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns, info.st_ctime_ns))
     cache = getattr(_open_indexes, "by_root", None)
     if cache is None:
@@ -205,9 +216,7 @@ def search_index(root: Path | None):
     held = cache.pop(root, None)
     if held is not None and held[0] == key:
         cache[root] = held  # most recently used last
-        if held[2]:
-            note(held[2])  # each answer says why it ranked without the index
-        return held[1]
+        return held[1], held[2]
     from .search.reader import IndexCorpus
     from .search.store import IndexProblem
 
@@ -216,12 +225,11 @@ def search_index(root: Path | None):
         index = IndexCorpus(root, str(path))
     except IndexProblem as exc:
         problem = f"search index not used: {exc}"
-        note(problem)
         index = None
     cache[root] = (key, index, problem)
     while len(cache) > INDEXES_PER_THREAD:
         del cache[next(iter(cache))]
-    return index
+    return index, problem
 
 
 @dataclass
@@ -259,13 +267,13 @@ def defer_next_graph() -> None:
     _waiting.defer = True
 
 
-def _deferred_graph(index) -> dict | None:
+def _deferred_graph(index, warnings: list | None) -> dict | None:
     from .search.store import IndexProblem
 
     try:
         graph = index.graph_top()
     except IndexProblem as exc:
-        note(f"search index not used: {exc}")
+        note(f"search index not used: {exc}", warnings)
         return None
     if graph is not None:
         _waiting.graph = DeferredGraph(graph, index)
@@ -282,7 +290,7 @@ def fill_deferred(graph: dict, files: list, index) -> list:
     return edges
 
 
-def waiting_index(graph: dict):
+def waiting_index(graph: dict, warnings: list | None = None):
     """The index of ``graph`` when its nodes and edges wait for this query
     (`defer_next_graph`); a graph filled by an earlier query gets the rest of
     itself first."""
@@ -292,11 +300,11 @@ def waiting_index(graph: dict):
     if not waiting.filled:
         waiting.filled = True
         return waiting.index
-    load_rest(graph)
+    load_rest(graph, warnings)
     return None
 
 
-def load_rest(graph: dict) -> None:
+def load_rest(graph: dict, warnings: list | None = None) -> None:
     """Load the rest of a deferred ``graph`` into it, whole."""
     _waiting.graph = None
-    graph.update(load_graph())
+    graph.update(load_graph(warnings=warnings))

@@ -162,16 +162,19 @@ def _is_file(path: Path) -> bool:
 # --------------------------------------------------------------------------
 # Notes for the user
 
-# Per thread: a server answers several questions at once, and each answer
-# carries the remarks about its own queries.
+# Per thread, for the packer's pipeline only: its `retrieve` returns the
+# records the packer reads and no more, so its remarks wait here.
 _notes = threading.local()
 
 
-def note(text: str) -> None:
-    """Keep the one-line remark `text` for the calling thread's `take_notes` (once)."""
-    gathered = getattr(_notes, "lines", None)
+def note(text: str, into: list | None = None) -> None:
+    """Keep the one-line remark `text` once: in `into`, the warnings of the
+    caller's result, or without one for the calling thread's `take_notes`."""
+    gathered = into
     if gathered is None:
-        gathered = _notes.lines = []
+        gathered = getattr(_notes, "lines", None)
+        if gathered is None:
+            gathered = _notes.lines = []
     if text not in gathered:
         gathered.append(text)
 

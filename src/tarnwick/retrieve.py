@@ -11,8 +11,8 @@ tests, and a small prior for files that many others import.  The search index
 that ``tarnwick-index`` writes (``.vestra/search.db``) is used when it was
 built from this very graph; otherwise the same ranking runs in memory over
 the graph's paths, summaries and symbol names.  A damaged index is never
-trusted: ranking falls back to memory and ``take_notes()`` returns one line
-about it.
+trusted: ranking falls back to memory and one line about it goes to the
+caller's ``warnings`` (without them, ``take_notes()`` returns it).
 
 Each file entry is ``{"id", "score", "symbols"}``; "symbols" lists the best
 matching symbols of the file (at most eight, best first) as ``{"id", "name",
@@ -96,33 +96,35 @@ def _select_edges(edges, rank: dict[str, int], limit: int) -> list[dict]:
     return [dict(edge) for _, edge in chosen[:limit]]
 
 
-def _index_trouble(index, exc: Exception) -> None:
+def _index_trouble(index, exc: Exception, warnings: list | None) -> None:
     from .search.store import IndexProblem
 
     if isinstance(exc, IndexProblem):
-        note(f"search index not used: {exc}")
+        note(f"search index not used: {exc}", warnings)
     else:
-        note(f"search index not used: {index.path}: damaged ({exc}); run tarnwick-index again")
+        note(f"search index not used: {index.path}: damaged ({exc}); run tarnwick-index again", warnings)
 
 
-def _rank(graph: dict, terms: dict, top_files: int, tests: tuple, weights: RankingWeights) -> tuple[list, object]:
+def _rank(
+    graph: dict, terms: dict, top_files: int, tests: tuple, weights: RankingWeights, warnings: list | None
+) -> tuple[list, object]:
     """File entries from the project's search index when it was built from
     ``graph``, else from a corpus built in memory; and the index used."""
     from .search.rank import rank
 
-    index = search_index(project_root())
+    index = search_index(project_root(), warnings=warnings)
     if index is not None and index.belongs_to(graph):
         try:
             return rank(index, terms, top_files, *tests, weights), index
         except Exception as exc:  # a damaged index must never end the query
-            _index_trouble(index, exc)
+            _index_trouble(index, exc, warnings)
     from .search.build import corpus_from_graph
 
     corpus, _ = corpus_from_graph(graph, weights=weights)
     return rank(corpus, terms, top_files, *tests, weights), None
 
 
-def _edges_near(graph: dict, files: list, index) -> list:
+def _edges_near(graph: dict, files: list, index, warnings: list | None) -> list:
     """(position, edge) of the graph's edges that may touch ``files``: from
     the index when it was used, else all of them."""
     edges = graph.get("edges") or ()
@@ -131,12 +133,18 @@ def _edges_near(graph: dict, files: list, index) -> list:
             positions = sorted(index.edge_positions(index.file_numbers(entry["id"] for entry in files)))
             return [(p, edges[p]) for p in positions if p < len(edges)]
         except Exception as exc:
-            _index_trouble(index, exc)
+            _index_trouble(index, exc, warnings)
     return enumerate(edges)
 
 
 def retrieve(
-    graph: dict, query: str, top_files: int = 8, top_edges: int = 40, *, weights: RankingWeights = DEFAULT_WEIGHTS
+    graph: dict,
+    query: str,
+    top_files: int = 8,
+    top_edges: int = 40,
+    *,
+    weights: RankingWeights = DEFAULT_WEIGHTS,
+    warnings: list | None = None,
 ) -> dict:
     """Rank the graph's files for ``query`` and pick the edges around them.
 
@@ -144,7 +152,8 @@ def retrieve(
     "intent": classify_intent(query)}``: at most ``top_files`` files, best
     first, and at most ``top_edges`` edges (copies of the graph's edge
     dicts).  Missing "nodes" or "edges" keys read as empty lists.  ``weights``
-    sets the ranking's knobs (`tarnwick.search.weights`).
+    sets the ranking's knobs (`tarnwick.search.weights`).  Why a search index
+    was not used goes to ``warnings`` (without it, to `take_notes`).
     """
     if not isinstance(query, str):
         raise TypeError(f"query must be a str, not {type(query).__name__}")
@@ -158,7 +167,7 @@ def retrieve(
     # "the tests fail when ..." reports a fault of the code, not a wish for tests.
     wants_tests = intent != "fix" and asks_for_tests(query)
     tests = (intent == "test" or wants_tests, wants_tests)
-    index = waiting_index(graph)
+    index = waiting_index(graph, warnings)
     if index is not None:
         from .search.rank import rank
 
@@ -167,12 +176,12 @@ def retrieve(
                 files = rank(index, terms, top_files, *tests, weights)
             near = fill_deferred(graph, files, index)
         except Exception as exc:  # a damaged index must never end the query
-            _index_trouble(index, exc)
-            load_rest(graph)
+            _index_trouble(index, exc, warnings)
+            load_rest(graph, warnings)
             index = None
     if index is None and top_files and terms:
-        files, index = _rank(graph, terms, top_files, tests, weights)
-        near = _edges_near(graph, files, index) if files else ()
+        files, index = _rank(graph, terms, top_files, tests, weights, warnings)
+        near = _edges_near(graph, files, index, warnings) if files else ()
     if top_edges and files:
         rank_of = {entry["id"]: i for i, entry in enumerate(files)}
         edges = _select_edges(near, rank_of, top_edges)

@@ -24,9 +24,9 @@ from pathlib import Path
 def records_for(root: Path, graph: dict, paths) -> dict | None:
     """{path: record} of the files `paths` that have a summary record, read
     from the search index of `graph`; None when that index cannot tell."""
-    from .graph import search_index
+    from .graph import open_search_index
 
-    index = search_index(Path(root))
+    index = open_search_index(Path(root))[0]
     if index is None or not isinstance(graph, dict) or index.meta.get("generation") != graph.get("generation"):
         return None
     numbers = {}

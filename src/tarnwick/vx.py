@@ -4,8 +4,9 @@
 A facade over the rooms that do the work:
 
 - `tarnwick.project`: which project (``set_project``, ``project``,
-  ``project_root``, the search order) and the remarks gathered on the way
-  (``take_notes``);
+  ``project_root``, the search order) and, for the packer's pipeline, whose
+  results hold no more than the packer reads, the remarks gathered on the
+  way (``take_notes``);
 - `tarnwick.graph`: ``load_graph``, its checks (``GraphError``) and the
   deferred graph of a one-query process (``defer_next_graph``);
 - `tarnwick.retrieve`: ``retrieve`` and ``classify_intent``;

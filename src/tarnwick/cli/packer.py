@@ -85,6 +85,7 @@ def _run() -> int:
         console.error(PROG, fault)
         return ExitStatus.PACKER_DATA
     finally:
+        # The packer's `retrieve` returns only what it reads: its remarks wait in the notes.
         for note in project.take_notes():
             console.warn(PROG, note)
     return ExitStatus.OK
