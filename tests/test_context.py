@@ -87,6 +87,28 @@ def test_class_and_its_own_method_are_never_both_excerpted(kind, cart_end, expec
     assert [m["name"] for m in first["app.py"]] == expected[:2]
 
 
+def m(name, kind, start, end, score):
+    return {"name": name, "symbol_kind": kind, "line_start": start, "line_end": end, "score": score}
+
+
+@pytest.mark.parametrize("symbols, expected", [
+    # Each large class gives its place to its best matching method, in the class's rank.
+    ([m("A", "class", 0, 100, 5.0), m("B", "class", 110, 200, 4.5), m("B.x", "method", 150, 160, 4.0),
+      m("C", "class", 210, 300, 4.2), m("f", "function", 310, 315, 3.9), m("A.y", "method", 20, 30, 2.5),
+      m("A.w", "method", 40, 50, 2.2), m("C.z", "method", 220, 230, 2.1)],
+     ["A.y", "B.x", "C.z"]),
+    # Down through a nested class.
+    ([m("Outer", "class", 0, 100, 5.0), m("Outer.Inner", "class", 10, 60, 4.0),
+      m("Outer.Inner.run", "method", 20, 30, 3.0), m("f", "function", 110, 115, 2.5)],
+     ["Outer.Inner.run", "f"]),
+    # A class without matching members stands for itself.
+    ([m("A", "class", 0, 30, 5.0), m("f", "function", 110, 115, 2.5)], ["A", "f"]),
+])
+def test_a_large_class_gives_its_place_to_its_best_method(symbols, expected):
+    view, first = focus([{"id": "app.py", "symbols": symbols}], "q", {"app.py": {"functions": {}}}, None)
+    assert [match["name"] for match in first["app.py"]] == expected
+
+
 def test_stored_function_inside_a_chosen_symbol_is_dropped():
     summaries = {"m.py": {"functions": {"outer": fn(0, 30), "inner": fn(5, 9), "far": fn(40, 50)}}}
     symbols = [{"name": "outer", "line_start": 0, "line_end": 30, "score": 1.0}]

@@ -161,28 +161,23 @@ def _picks(
 ) -> list[tuple[str, tuple[int, int], dict, dict]]:
     """The leading entries of a file's map: best matches whose lines do not
     overlap a better one's (a class and its own method never both; a large
-    class gives way to its matching methods, a function to nothing inside it).  A long function whose
+    class gives its place to its best matching method, a function to nothing
+    inside it).  A long function whose
     matching part lies past its first lines is shown from that part (its
     entry's lines are the window's, which the excerpt's header then names);
     a weaker match is left out where the packer would cut the best one short
     for it."""
     picks: list[tuple[str, tuple[int, int], dict, dict]] = []
     # Weak matches are left out: the stored functions say more.
-    strong = strong_matches(matches, weights)
-    spans = [l for l in map(line_range, strong) if l is not None]
+    strong = [m for m in strong_matches(matches, weights) if line_range(m) is not None]
     for match in strong:
         if len(picks) == PICKS_PER_FILE:
             break
+        match = _stand_in(match, strong, weights)
         name = match.get("name")
         lines = line_range(match)
-        if not isinstance(name, str) or not name or lines is None:
+        if not isinstance(name, str) or not name:
             continue
-        if (
-            match.get("symbol_kind") not in FUNCTION_KINDS
-            and lines[1] - lines[0] >= weights.small_class_lines
-            and any(l != lines and _inside(l, lines) for l in spans)
-        ):
-            continue  # a large class whose own methods match: they are shown instead
         if any(name == n or _overlaps(lines, l) for n, l, _, _ in picks):
             continue
         info = stored.get(name)
@@ -206,6 +201,22 @@ def _picks(
             info = dict(info, lines=[shown[0], shown[1]])
         picks.append((name, lines, info, match))
     return picks
+
+
+def _stand_in(match: dict, strong: list[dict], weights: RankingWeights) -> dict:
+    """The match shown in ``match``'s place: a large class (or object
+    literal) whose own members match gives its place to the best of them,
+    and so on down; a function stands for itself."""
+    while match.get("symbol_kind") not in FUNCTION_KINDS:
+        lines = line_range(match)
+        if lines[1] - lines[0] < weights.small_class_lines:
+            break
+        # ``strong`` is best first: the first member inside is the best one.
+        inner = next((m for m in strong if line_range(m) != lines and _inside(line_range(m), lines)), None)
+        if inner is None:
+            break
+        match = inner
+    return match
 
 
 def _room_before_best(spans: list[tuple[int, int]], candidate: tuple[int, int]) -> int:
