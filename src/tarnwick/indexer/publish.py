@@ -22,6 +22,7 @@ from ..datadir import GRAPH_NAME, SUMMARIES_NAME, read_regular_file
 from ..search import compact, parts
 from ..search.build import corpus_from_graph
 from ..search.store import INDEX_NAME, build_index, set_graph_identity
+from .cache import DamagedCache
 
 # Keeps the whole data folder out of version control and of the tools that
 # pack a repository's files.
@@ -63,7 +64,12 @@ def _stage_search_index(
     """The search index of `graph`, written to a temporary; returns its
     path."""
     with paused():
-        corpus, edge_positions = corpus_from_graph(graph, prepared)
+        try:
+            corpus, edge_positions = corpus_from_graph(graph, prepared)
+        except TypeError:
+            # Only a document taken from the cache can hold a value of
+            # another type (a weight that is text): fresh ones are ours.
+            raise DamagedCache("a search document from the cache is of another shape") from None
         file_parts = parts.encode(graph, corpus.file_ids, edge_positions)
         compact_graph = compact.encode(graph)
     # The temporary's status stands in until the graph is placed: the same

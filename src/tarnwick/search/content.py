@@ -18,7 +18,7 @@ import math
 from collections import Counter
 from itertools import chain
 
-from .tokens import STOP_WORDS, identifier_terms
+from .tokens import STOP_WORDS, identifier_terms, stem
 
 # Characters of text read for one field: about 2,000 lines of code.
 FILE_TEXT_CHARS = 96 * 1024
@@ -49,6 +49,8 @@ class _WordTerms(dict):
         lowered = word.lower()
         if word[0].isdigit() or lowered in _KEYWORDS or lowered in STOP_WORDS:
             terms = ()
+        elif word.isalpha() and word.islower():
+            terms = (stem(word),)  # one part: what identifier_terms gives, without its pattern
         else:
             terms = identifier_terms(word)
         if len(self) < 1 << 18:
