@@ -52,9 +52,14 @@ class Documents:
         self.numbers: dict = {}
         self._file_chunks: set = set()
         self._symbol_chunks: set = set()
+        # Once every chunk is in, a query need not look at its postings' numbers.
+        self._all_files = file_count == 0
+        self._all_symbols = symbol_count == 0
 
     def need_files(self, numbers, read) -> None:
         """Read the chunks that hold the files ``numbers``."""
+        if self._all_files:
+            return
         wanted = set(map(floordiv, numbers, repeat(CHUNK))) - self._file_chunks
         if not wanted:
             return
@@ -67,10 +72,13 @@ class Documents:
                 getattr(self, name)[start : start + size] = _values(code, blobs.get(chunk_name(name, chunk)), size)
             self.file_ids[start : start + size] = _ids(blobs.get(chunk_name(FILE_IDS, chunk)), size)
             self._file_chunks.add(chunk)
+        self._all_files = len(self._file_chunks) * CHUNK >= self.file_count
 
     def need_symbols(self, numbers, read) -> None:
         """Read the chunks that hold the symbols ``numbers``, and those of
         the files they lie in."""
+        if self._all_symbols and self._all_files:
+            return
         wanted = set(map(floordiv, numbers, repeat(CHUNK))) - self._symbol_chunks
         if wanted:
             names = [chunk_name(name, c) for c in sorted(wanted) for name in SYMBOL_ARRAYS]
@@ -84,6 +92,7 @@ class Documents:
                 self.symbol_file[start : start + size] = files
                 self.symbol_norm[start : start + size] = _values("f", blobs.get(chunk_name("symbol_norm", chunk)), size)
                 self._symbol_chunks.add(chunk)
+            self._all_symbols = len(self._symbol_chunks) * CHUNK >= self.symbol_count
         self.need_files(map(self.symbol_file.__getitem__, numbers), read)
 
 
