@@ -21,16 +21,8 @@ import statistics
 import sys
 import time
 
-QUERIES = [
-    "how does json encode floats",
-    "where is the HTTP request line parsed",
-    "ZipFile extract members",
-    "how are email headers folded",
-    "asyncio event loop call_later scheduling",
-    "argparse mutually exclusive groups",
-    "logging handler rotation",
-    "parse a configuration file with sections",
-]
+from bench_scale import QUERIES
+
 TOOLS = {
     "project_context": lambda q: {"query": q},
     "search_symbols": lambda q: {"query": q},

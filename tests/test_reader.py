@@ -24,12 +24,17 @@ def written(tmp_path_factory):
     corpus = MemoryCorpus()
     for n in range(FILES):
         terms = {w: float(rng.randint(1, 3)) for w in rng.sample(WORDS, 4)}
+        if n % 600 == 1:
+            terms["rare"] = 1.0  # a few postings: only their chunks are read
         corpus.add_file(f"pkg{n % 7}/m{n:05}.py", terms, flags=rng.choice([0, 0, 1, 2]))
     # Symbols placed at random: their files lie in other chunks than their own.
     for s in range(3 * CHUNK):
         owner = rng.randrange(FILES)
         info = (f"pkg{owner % 7}/m{owner:05}.py::f{s}", f"f{s}", "function", s, s + 2)
-        corpus.add_symbol(owner, info, {w: 1.0 for w in rng.sample(WORDS + SYMBOL_WORDS, 3)})
+        terms = {w: 1.0 for w in rng.sample(WORDS + SYMBOL_WORDS, 3)}
+        if s % 900 == 5:
+            terms["seldom"] = 1.0
+        corpus.add_symbol(owner, info, terms)
     corpus.set_imported_by({rng.randrange(FILES): rng.randint(1, 9) for _ in range(50)})
     corpus.finish()
     root = tmp_path_factory.mktemp("index")
@@ -44,6 +49,9 @@ def written(tmp_path_factory):
     [
         {"w1": 1.0},
         {"s1": 1.0},  # files reached through their symbols only
+        {"rare": 1.0},
+        {"seldom": 1.0},  # a few symbols, their files in other chunks
+        {"rare": 1.0, "seldom": 2.0},
         {"w2": 1.0, "s9": 0.5},
         {w: 1.0 for w in WORDS[:20]},
         {"absent": 1.0},

@@ -5,8 +5,6 @@ warning; never their old code under their old lines, never an outside file."""
 from __future__ import annotations
 
 import json
-import os
-import shutil
 import threading
 from pathlib import Path
 
@@ -18,19 +16,7 @@ from tarnwick.cli import refresh
 from tarnwick.indexer import index_project
 from tarnwick.indexer.lock import run_lock
 
-SAMPLE = Path(__file__).resolve().parent.parent / "examples" / "bookshelf"
-QUERY = "how are overdue loans detected"
-LOANS = "bookshelf/loans.py"
-
-
-@pytest.fixture
-def project(tmp_path):
-    root = tmp_path / "shelf"
-    shutil.copytree(SAMPLE, root, ignore=shutil.ignore_patterns(".vestra"))
-    for path in root.rglob("*.py"):
-        os.utime(path, ns=(10**18, 10**18))
-    index_project(root, jobs=1, progress=False)
-    return root
+from test_freshness import LOANS, QUERY, project  # noqa: F401 (the indexed sample, a fixture)
 
 
 @pytest.mark.parametrize(

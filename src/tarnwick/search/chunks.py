@@ -24,6 +24,10 @@ from operator import floordiv
 
 from .store import CHUNK, FILE_ARRAYS, FILE_IDS, SYMBOL_ARRAYS, chunk_name
 
+# Postings this many times the number of chunks name nearly every chunk: all
+# are read without working out which (what is read stays within a fixed
+# multiple of the postings: CHUNK / DENSE documents per posting).
+DENSE = 4
 # Index files whose numbers are kept at once (a server answers for one project;
 # a few more cover an index replaced while a query still reads the old one).
 KEPT = 4
@@ -37,8 +41,8 @@ class Documents:
     """The per-document arrays of one index file, filled chunk by chunk.
 
     ``read(names)`` is given the `arrays` row names to read and returns
-    {name: blob}; it raises for an unreadable file.  A chunk of the wrong
-    length, or a symbol placed in no file of the index, raises ValueError.
+    {name: blob}; it raises for an unreadable file.  A chunk missing or of
+    the wrong length raises ValueError.
     """
 
     def __init__(self, file_count: int, symbol_count: int) -> None:
@@ -57,10 +61,10 @@ class Documents:
         self._all_symbols = symbol_count == 0
 
     def need_files(self, numbers, read) -> None:
-        """Read the chunks that hold the files ``numbers``."""
+        """Read the chunks that hold the files ``numbers`` (a sequence)."""
         if self._all_files:
             return
-        wanted = set(map(floordiv, numbers, repeat(CHUNK))) - self._file_chunks
+        wanted = _chunks_of(numbers, self.file_count) - self._file_chunks
         if not wanted:
             return
         names = [chunk_name(name, c) for c in sorted(wanted) for name in (*FILE_ARRAYS, FILE_IDS)]
@@ -79,21 +83,37 @@ class Documents:
         the files they lie in."""
         if self._all_symbols and self._all_files:
             return
-        wanted = set(map(floordiv, numbers, repeat(CHUNK))) - self._symbol_chunks
+        wanted = _chunks_of(numbers, self.symbol_count) - self._symbol_chunks
         if wanted:
             names = [chunk_name(name, c) for c in sorted(wanted) for name in SYMBOL_ARRAYS]
             blobs = read(names)
             for chunk in sorted(wanted):
                 start = chunk * CHUNK
                 size = min(CHUNK, self.symbol_count - start)
-                files = _values("I", blobs.get(chunk_name("symbol_file", chunk)), size)
-                if files and max(files) >= self.file_count:
-                    raise ValueError("a symbol in no file of the index")
-                self.symbol_file[start : start + size] = files
+                # A file number out of range fails where it is used, as damage.
+                self.symbol_file[start : start + size] = _values("I", blobs.get(chunk_name("symbol_file", chunk)), size)
                 self.symbol_norm[start : start + size] = _values("f", blobs.get(chunk_name("symbol_norm", chunk)), size)
                 self._symbol_chunks.add(chunk)
             self._all_symbols = len(self._symbol_chunks) * CHUNK >= self.symbol_count
-        self.need_files(map(self.symbol_file.__getitem__, numbers), read)
+        if self._all_files:
+            return
+        if len(numbers) >= DENSE * _chunk_count(self.file_count):
+            self.need_files(range(self.file_count), read)  # their files lie in every chunk, near enough
+        else:
+            self.need_files(list(map(self.symbol_file.__getitem__, numbers)), read)
+
+
+def _chunk_count(count: int) -> int:
+    return -(-count // CHUNK)
+
+
+def _chunks_of(numbers, count: int) -> set:
+    """The chunks that hold the documents ``numbers`` of ``count``; all of
+    them for numbers that are dense."""
+    chunks = _chunk_count(count)
+    if len(numbers) >= DENSE * chunks:
+        return set(range(chunks))
+    return set(map(floordiv, numbers, repeat(CHUNK)))
 
 
 def _values(code: str, blob, size: int) -> array:

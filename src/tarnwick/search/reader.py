@@ -29,7 +29,7 @@ from array import array
 from ..datadir import resolve_inside
 from . import chunks
 from ..errors import IndexProblem, IndexVersionError
-from .store import CHUNK, FORMAT, TABLES, from_sql_text, reason, to_sql_text, unpack_record
+from .store import CHUNK, FILE_ARRAYS, FORMAT, SYMBOL_ARRAYS, TABLES, from_sql_text, reason, to_sql_text, unpack_record
 
 # The longest one query may run: a damaged file must not hang a command.
 QUERY_SECONDS = 10.0
@@ -37,6 +37,7 @@ QUERY_SECONDS = 10.0
 _PROGRESS_STEPS = 5000
 # Values bound in one query, under the least limit SQLite builds have.
 _BATCH = 500
+_DOCUMENT_ARRAYS = frozenset((*FILE_ARRAYS, *SYMBOL_ARRAYS))
 
 
 # From CPython 3.11 on, a pending signal's handler runs as the progress
@@ -284,36 +285,26 @@ class IndexCorpus:
         except (sqlite3.Error, ValueError, TypeError) as exc:
             raise self._damaged(exc) from None
 
+    def _rows_in(self, query: str, values: list) -> list:
+        """The rows of ``query``, whose ``{}`` is the list of an IN, for all
+        ``values`` (bound in batches SQLite takes)."""
+        rows = []
+        for start in range(0, len(values), _BATCH):
+            batch = values[start : start + _BATCH]
+            rows.extend(self._rows(query.format(",".join("?" * len(batch))), batch))
+        return rows
+
     # -- the corpus interface
 
-    @property
-    def file_norm(self) -> array:
-        return self._documents.file_norm
-
-    @property
-    def file_flags(self) -> array:
-        return self._documents.file_flags
-
-    @property
-    def file_prior(self) -> array:
-        return self._documents.file_prior
-
-    @property
-    def symbol_norm(self) -> array:
-        return self._documents.symbol_norm
-
-    @property
-    def symbol_file(self) -> array:
-        return self._documents.symbol_file
+    def __getattr__(self, name: str):
+        # The per-document arrays `rank` reads, filled as postings name documents.
+        if name in _DOCUMENT_ARRAYS:
+            return getattr(self._documents, name)
+        raise AttributeError(name)
 
     def _arrays(self, names: list) -> dict:
         """{name: data} of the `arrays` rows ``names``."""
-        found = {}
-        for start in range(0, len(names), _BATCH):
-            batch = names[start : start + _BATCH]
-            marks = ",".join("?" * len(batch))
-            found.update(self._rows(f"SELECT name, data FROM arrays WHERE name IN ({marks})", batch))
-        return found
+        return dict(self._rows_in("SELECT name, data FROM arrays WHERE name IN ({})", names))
 
     def postings(self, term: str):
         """(file numbers, weights, symbol numbers, weights) of ``term``, or
@@ -349,16 +340,13 @@ class IndexCorpus:
         if not all(isinstance(fid, str) for fid in file_ids):
             raise ValueError("not a file of the index")
         asked = sorted({fid for fid in file_ids if fid not in known})
-        for start in range(0, len(asked), _BATCH):
-            batch = asked[start : start + _BATCH]
-            marks = ",".join("?" * len(batch))
-            rows = self._rows(f"SELECT id, number FROM file_numbers WHERE id IN ({marks})", list(map(to_sql_text, batch)))
-            found = {from_sql_text(fid): number for fid, number in rows}
-            for fid in batch:
-                number = found.get(fid)
-                if number is not None and (type(number) is not int or not 0 <= number < self.file_count):
-                    raise ValueError("a file number out of range")
-                known[fid] = number
+        rows = self._rows_in("SELECT id, number FROM file_numbers WHERE id IN ({})", list(map(to_sql_text, asked)))
+        found = {from_sql_text(fid): number for fid, number in rows}
+        for fid in asked:
+            number = found.get(fid)
+            if number is not None and (type(number) is not int or not 0 <= number < self.file_count):
+                raise ValueError("a file number out of range")
+            known[fid] = number
         numbers = [known[fid] for fid in file_ids]
         if None in numbers:
             raise ValueError("not a file of the index")
@@ -368,11 +356,7 @@ class IndexCorpus:
         """number -> (size, modification time in ns, digest or None) of the
         source files as they were indexed; files without a record are left
         out."""
-        numbers = sorted(set(numbers))
-        if not numbers:
-            return {}
-        marks = ",".join("?" * len(numbers))
-        rows = self._rows(f"SELECT number, size, mtime_ns, digest FROM sources WHERE number IN ({marks})", numbers)
+        rows = self._rows_in("SELECT number, size, mtime_ns, digest FROM sources WHERE number IN ({})", sorted(set(numbers)))
         return {
             number: (size, mtime_ns, digest)
             for number, size, mtime_ns, digest in rows
@@ -383,11 +367,7 @@ class IndexCorpus:
         """number -> the file's summary record as JSON text (as the store
         holds it); files without a record are left out.  IndexProblem for
         a record that does not unpack."""
-        numbers = sorted(set(numbers))
-        if not numbers:
-            return {}
-        marks = ",".join("?" * len(numbers))
-        rows = self._rows(f"SELECT number, record FROM records WHERE number IN ({marks})", numbers)
+        rows = self._rows_in("SELECT number, record FROM records WHERE number IN ({})", sorted(set(numbers)))
         try:
             return {number: unpack_record(blob) for number, blob in rows}
         except (ValueError, TypeError, zlib.error) as exc:
@@ -395,14 +375,8 @@ class IndexCorpus:
 
     def symbols(self, numbers) -> dict:
         numbers = list(numbers)
-        out = {}
-        for start in range(0, len(numbers), 500):
-            chunk = numbers[start : start + 500]
-            marks = ",".join("?" * len(chunk))
-            for row in self._rows(
-                f"SELECT number, id, name, kind, line_start, line_end FROM symbols WHERE number IN ({marks})", chunk
-            ):
-                out[row[0]] = tuple(map(from_sql_text, row[1:]))
+        query = "SELECT number, id, name, kind, line_start, line_end FROM symbols WHERE number IN ({})"
+        out = {row[0]: tuple(map(from_sql_text, row[1:])) for row in self._rows_in(query, numbers)}
         if len(out) != len(set(numbers)):
             raise ValueError("symbols missing")
         return out
