@@ -21,8 +21,6 @@ import itertools
 from collections.abc import Callable
 from typing import Any
 
-from .search.build import symbol_corpus
-from .search.rank import rank_symbols
 from .search.tokens import query_terms
 from .search.weights import DEFAULT_WEIGHTS, RankingWeights
 from .windows import LONG_LINES, best_window, source_lines
@@ -87,6 +85,11 @@ def match_symbols(
     best first, in the shape of the retrieval result's per-file "symbols"."""
     if not terms:
         return {path: [] for path in files}
+    # Only a result without retrieval's symbols comes here: the corpus
+    # builder stays unloaded on the usual road.
+    from .search.build import symbol_corpus
+    from .search.rank import rank_symbols
+
     described = {
         path: [(node, _description(records.get(path), node.get("name"), node.get("symbol_kind"))) for node in nodes]
         for path, nodes in files.items()
