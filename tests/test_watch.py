@@ -114,6 +114,9 @@ def test_the_watch_picks_up_an_edit_and_ends_at_ctrl_c(tmp_path):
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
+        # A suite started with SIGINT ignored (`nohup ... &`) would hand that on: the
+        # command gets Ctrl-C as it does from an interactive shell.
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
     )
     try:
         deadline = time.monotonic() + 60
