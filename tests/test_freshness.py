@@ -46,8 +46,7 @@ def test_an_unchanged_project_has_no_warning(project):
 
 
 def test_lines_added_above_a_function_never_show_other_code_under_its_range(project):
-    loans = project / LOANS
-    loans.write_text(loans.read_text().replace("class LendingError", "# note\n" * 12 + "class LendingError"))
+    _lines_above(project / LOANS)
     result = context.build_result(QUERY, project)
     assert result.warnings == [freshness.warning([LOANS])]
     assert "1 file changed since indexing (bookshelf/loans.py)" in result.warnings[0]
@@ -60,6 +59,10 @@ def test_lines_added_above_a_function_never_show_other_code_under_its_range(proj
     index_project(project, jobs=1, progress=False)
     result = context.build_result(QUERY, project)
     assert result.warnings == [] and f"# {LOANS}::is_overdue (lines 35-37)" in result.block
+
+
+def _lines_above(path: Path, outside: Path | None = None) -> None:
+    path.write_text(path.read_text().replace("class LendingError", "# note\n" * 12 + "class LendingError"))
 
 
 def _delete(path: Path, outside: Path) -> None:

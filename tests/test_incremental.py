@@ -120,6 +120,7 @@ def test_an_unparsable_file_does_not_cost_a_full_run(tmp_path):
         ('{"a": 1}', 0),
         ("[1]", 0),
         ("[{}", 0),
+        ('[{"f": "many"}, {"f": "many"}]', 0),  # a weight that is text
         ("eJyLzivNydFRSs5Pys9R0klLzClO1YmO1amuBZFoSEkJgaINdMAQKBodqxQLABW5E5o=", 1),  # a language we do not read
         ("eJyLzivNydFRKqgsycjPU9JJS8wpTtWJjtWprgWR0dEGOkr5xUqxsWAeDCkpIRBQBRgCRaNjlWIB+KcWZw==", 1),  # an import record cut short
     ],

@@ -16,7 +16,7 @@ from tarnwick.cli import refresh
 from tarnwick.indexer import index_project
 from tarnwick.indexer.lock import run_lock
 
-from test_freshness import LOANS, QUERY, project  # noqa: F401 (the indexed sample, a fixture)
+from test_freshness import LOANS, QUERY, _delete, _lines_above, _link_outside, project  # noqa: F401 (project: a fixture)
 
 
 @pytest.mark.parametrize(
@@ -32,20 +32,6 @@ from test_freshness import LOANS, QUERY, project  # noqa: F401 (the indexed samp
 )
 def test_indexing_again_is_quick_for_a_few_files_of_a_small_project(changed, project_files, quick):
     assert refresh.quick(changed, project_files) is quick
-
-
-def _lines_above(path: Path, outside: Path) -> None:
-    path.write_text(path.read_text().replace("class LendingError", "# note\n" * 12 + "class LendingError"))
-
-
-def _delete(path: Path, outside: Path) -> None:
-    path.unlink()
-
-
-def _link_outside(path: Path, outside: Path) -> None:
-    outside.write_text("SECRET = 1\n" * 60)
-    path.unlink()
-    path.symlink_to(outside)
 
 
 def _hold_the_lock(root: Path):

@@ -126,28 +126,3 @@ def test_words_of_bodies_comments_and_strings_find_their_code(tmp_path, query, p
     files = vx.retrieve(vx.load_graph(), query)["files"]
     assert files[0]["id"] == path
     assert files[0]["symbols"][0]["name"] == symbol
-
-
-def test_a_cached_document_of_another_shape_means_a_full_run(tmp_path):
-    import json
-
-    from tarnwick.indexer import cache as cache_module
-
-    (tmp_path / "a.py").write_text("def fetch():\n    # retry with backoff\n    return 1\n")
-    (tmp_path / "b.py").write_text("def g():\n    return 2\n")
-    index_project(tmp_path, jobs=1)
-    path = tmp_path / ".vestra/index-cache.json"
-    cache = json.loads(path.read_text())
-    entry = cache["files"]["a.py"]
-    values = cache_module._unpack(entry[3])
-    at = cache_module._FIELDS.index("search_docs")
-    docs = json.loads(values[at])
-    docs[1]["backoff"] = "many"  # a weight that is text; the checksum still vouches for it
-    values[at] = json.dumps(docs)
-    entry[3] = cache_module._pack(values)
-    entry[4] = cache_module._checksum(entry[3])
-    path.write_text(json.dumps(cache))
-    (tmp_path / "b.py").write_text("def g():\n    return 3\n")  # something to write
-    assert index_project(tmp_path, jobs=1).reused == 0  # the damaged entry made it start afresh
-    vx.set_project(tmp_path)
-    assert vx.retrieve(vx.load_graph(), "retry backoff")["files"][0]["id"] == "a.py"
