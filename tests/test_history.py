@@ -141,19 +141,16 @@ def test_a_damaged_cache_is_read_afresh(repo):
     assert first_file(root, "webhooks retried after timeout") == "shop/payments.py"
 
 
-def test_a_tree_without_git_indexes_as_before(tmp_path):
+@pytest.mark.parametrize("with_git", [False, True], ids=["no git", "a repository without commits"])
+def test_a_tree_without_history_indexes_as_before(tmp_path, with_git):
+    if with_git:
+        git(tmp_path, "init", "-q")
     for rel, text in FILES.items():
         (tmp_path / rel).parent.mkdir(parents=True, exist_ok=True)
         (tmp_path / rel).write_text(text)
     stats = index_project(tmp_path, jobs=1)
     assert stats.warnings == []
     assert not (tmp_path / ".vestra" / HISTORY_NAME).exists()
-
-
-def test_a_repository_without_commits_indexes_as_before(tmp_path):
-    git(tmp_path, "init", "-q")
-    (tmp_path / "a.py").write_text("def f():\n    pass\n")
-    assert index_project(tmp_path, jobs=1).warnings == []
 
 
 def test_a_shallow_clone_is_one_note(repo, tmp_path):

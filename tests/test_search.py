@@ -445,26 +445,23 @@ def test_question_weights_come_from_the_record(knob, query, term):
     assert query_terms(query)[term] == getattr(DEFAULT_WEIGHTS, knob)
 
 
-def test_bm25_parameters_come_from_the_record():
-    corpus = MemoryCorpus(RankingWeights(bm25_k1=2.0, bm25_b=0.0))
-    for terms in ({"x": 2, "y": 1}, {"y": 2}, {"x": 1, "z": 3}):
-        corpus.add_file("f", terms)
-    files, _ = score(corpus.finish(), {"x": 1.0}, RankingWeights(bm25_k1=2.0, bm25_b=0.0))
-    idf = math.log(1 + 1.5 / 2.5)
+# Lengths 3, 2, 4 (average 3); "x" is in two of three files: idf = ln(1 + 1.5 / 2.5).
+_IDF = math.log(1 + 1.5 / 2.5)
+
+
+@pytest.mark.parametrize("weights, first, third", [
+    (None, 0.6462550, 0.4136032),  # k1 1.2, b 0.75, worked by hand
     # b = 0: no length norm, so a term count of 2 scores idf * 3 * 2 / (2 + 2).
-    assert files[0] == pytest.approx(idf * 3 * 2 / 4, rel=1e-6)
-    assert files[2] == pytest.approx(idf * 3 * 1 / 3, rel=1e-6)
-
-
-def test_bm25_scores_by_hand():
-    # Lengths 3, 2, 4 (average 3); "x" is in two of three files: idf = ln(1 + 1.5 / 2.5).
-    corpus = MemoryCorpus()
+    (RankingWeights(bm25_k1=2.0, bm25_b=0.0), _IDF * 3 * 2 / 4, _IDF * 3 * 1 / 3),
+])
+def test_bm25_scores_by_hand(weights, first, third):
+    corpus = MemoryCorpus(weights) if weights else MemoryCorpus()
     for terms in ({"x": 2, "y": 1}, {"y": 2}, {"x": 1, "z": 3}):
         corpus.add_file("f", terms)
-    files, symbols = score(corpus.finish(), {"x": 1.0})
+    files, symbols = score(corpus.finish(), {"x": 1.0}, *([weights] if weights else []))
     assert symbols == {} and set(files) == {0, 2}
-    assert files[0] == pytest.approx(0.6462550, rel=1e-6)
-    assert files[2] == pytest.approx(0.4136032, rel=1e-6)
+    assert files[0] == pytest.approx(first, rel=1e-6)
+    assert files[2] == pytest.approx(third, rel=1e-6)
 
 
 def test_a_re_exporting_package_init_gets_no_import_prior():
