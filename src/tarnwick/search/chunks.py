@@ -67,15 +67,8 @@ class Documents:
         wanted = _chunks_of(numbers, self.file_count) - self._file_chunks
         if not wanted:
             return
-        names = [chunk_name(name, c) for c in sorted(wanted) for name in (*FILE_ARRAYS, FILE_IDS)]
-        blobs = read(names)
-        for chunk in sorted(wanted):
-            start = chunk * CHUNK
-            size = min(CHUNK, self.file_count - start)
-            for name, code in FILE_ARRAYS.items():
-                getattr(self, name)[start : start + size] = _values(code, blobs.get(chunk_name(name, chunk)), size)
-            self.file_ids[start : start + size] = _ids(blobs.get(chunk_name(FILE_IDS, chunk)), size)
-            self._file_chunks.add(chunk)
+        self._fill(FILE_ARRAYS, wanted, self.file_count, read, ids=True)
+        self._file_chunks |= wanted
         self._all_files = len(self._file_chunks) * CHUNK >= self.file_count
 
     def need_symbols(self, numbers, read) -> None:
@@ -85,15 +78,9 @@ class Documents:
             return
         wanted = _chunks_of(numbers, self.symbol_count) - self._symbol_chunks
         if wanted:
-            names = [chunk_name(name, c) for c in sorted(wanted) for name in SYMBOL_ARRAYS]
-            blobs = read(names)
-            for chunk in sorted(wanted):
-                start = chunk * CHUNK
-                size = min(CHUNK, self.symbol_count - start)
-                # A file number out of range fails where it is used, as damage.
-                self.symbol_file[start : start + size] = _values("I", blobs.get(chunk_name("symbol_file", chunk)), size)
-                self.symbol_norm[start : start + size] = _values("f", blobs.get(chunk_name("symbol_norm", chunk)), size)
-                self._symbol_chunks.add(chunk)
+            # A file number out of range fails where it is used, as damage.
+            self._fill(SYMBOL_ARRAYS, wanted, self.symbol_count, read)
+            self._symbol_chunks |= wanted
             self._all_symbols = len(self._symbol_chunks) * CHUNK >= self.symbol_count
         if self._all_files:
             return
@@ -101,6 +88,18 @@ class Documents:
             self.need_files(range(self.file_count), read)  # their files lie in every chunk, near enough
         else:
             self.need_files(list(map(self.symbol_file.__getitem__, numbers)), read)
+
+    def _fill(self, arrays: dict, wanted: set, count: int, read, ids: bool = False) -> None:
+        """Read the chunks ``wanted`` of ``arrays`` (and of the file ids) into place."""
+        extra = (FILE_IDS,) if ids else ()
+        blobs = read([chunk_name(name, c) for c in sorted(wanted) for name in (*arrays, *extra)])
+        for chunk in sorted(wanted):
+            start = chunk * CHUNK
+            size = min(CHUNK, count - start)
+            for name, code in arrays.items():
+                getattr(self, name)[start : start + size] = _values(code, blobs.get(chunk_name(name, chunk)), size)
+            if ids:
+                self.file_ids[start : start + size] = _ids(blobs.get(chunk_name(FILE_IDS, chunk)), size)
 
 
 def _chunk_count(count: int) -> int:
