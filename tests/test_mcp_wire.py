@@ -1,6 +1,7 @@
 """The MCP server as a client sees it on the wire: every request answered, signals obeyed,
 and a project not yet indexed served with a way forward."""
 
+import io
 import json
 import os
 import select
@@ -14,9 +15,11 @@ from pathlib import Path
 import pytest
 
 pytest.importorskip("mcp")
+import anyio  # noqa: E402
 import mcp_types as types  # noqa: E402
 
 from conftest import copy_indexed  # noqa: E402
+from tarnwick import mcp_wire  # noqa: E402
 from tarnwick.mcp_wire import check_line  # noqa: E402
 
 SAMPLE = Path(__file__).resolve().parent.parent / "examples" / "bookshelf"
@@ -46,6 +49,10 @@ def request(request_id, method="tools/call", params='{"name": "search_symbols", 
     (f'{{"jsonrpc": "2.0", "id": 8, "result": {DEEP}}}', None, None),  # nor does a response
     ("[1, 2]", None, (types.INVALID_REQUEST, None)),
     ('"text"', None, (types.INVALID_REQUEST, None)),
+    # Ids the SDK cannot carry: it would take the request for a notification.
+    (request(True), None, (types.INVALID_REQUEST, None)),
+    (request(1.5), None, (types.INVALID_REQUEST, None)),
+    (request(None, params='{"id": 9}'), request(None, params='{"id": 9}'), None),  # an "id" inside, not of the message
 ])
 def test_each_line_is_passed_on_or_answered(line, passed, answer):
     forwarded, error = check_line(line)
@@ -57,6 +64,26 @@ def test_each_line_is_passed_on_or_answered(line, passed, answer):
         assert error is None
     else:
         assert (error.error.code, error.id) == answer and "\n" not in error.error.message
+
+
+@pytest.mark.parametrize("spare, answered", [(0, False), (-1, True), (-200, True)])
+def test_a_line_longer_than_the_limit_is_answered_without_being_held(monkeypatch, spare, answered):
+    line = request(7, params='{"q": "' + "x" * 300 + '"}')
+    monkeypatch.setattr(mcp_wire, "MAX_LINE_CHARS", len(line) + spare)  # -200: read in several pieces
+    lines = mcp_wire.CheckedLines(io.StringIO(line + "\n" + request(1) + "\n"))
+    sent = []
+
+    class Answers:
+        async def send(self, message):
+            sent.append(message.message)
+
+    async def read_all():
+        lines.answer_through(Answers())
+        return [line async for line in lines]
+
+    passed = [line.rstrip("\n") for line in anyio.run(read_all)]
+    assert passed == ([request(1)] if answered else [line, request(1)])  # the next line is served
+    assert [(error.error.code, error.id) for error in sent] == ([(types.INVALID_REQUEST, 7)] if answered else [])
 
 
 INITIALIZE = (

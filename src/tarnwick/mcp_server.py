@@ -303,7 +303,7 @@ async def _serve_stdio(server: MCPServer) -> None:
     # Standard input is read here, line by line, so that every line the SDK
     # could not read still gets its answer (`mcp_wire`).
     source = open(0, encoding="utf-8", errors="replace", closefd=False)  # noqa: SIM115 (fd 0 stays open)
-    lines = CheckedLines(anyio.wrap_file(source))
+    lines = CheckedLines(source)
     async with stdio_server(stdin=lines) as (read_stream, write_stream):
         lines.answer_through(write_stream)
         # The SDK's own stdio runner reads standard input itself; this is its body.

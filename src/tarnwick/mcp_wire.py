@@ -6,7 +6,9 @@ first: a message the SDK reads goes on unchanged; one whose strings hold a
 lone surrogate escape (valid JSON that the SDK's parser refuses) goes on
 with U+FFFD in their place; every other line gets its JSON-RPC error here,
 with the request's id when it has one: -32700 for a line that is not JSON,
--32600 for one nested too deeply or not a JSON-RPC message.
+-32600 for one nested too deeply, too long, not a JSON-RPC message, or a
+request whose id is neither a string nor an integer (the SDK would take it
+for a notification and never answer).
 """
 
 from __future__ import annotations
@@ -25,6 +27,10 @@ _SURROGATE = re.compile("[\ud800-\udfff]")
 _decode_scalar = json.JSONDecoder().raw_decode
 _NESTED = object()  # a member whose value is an object or a list
 
+# Longer lines are answered, not read whole: a client cannot make the server
+# hold an endless line in memory.
+MAX_LINE_CHARS = 1 << 24
+
 
 def check_line(line: str) -> tuple[str | None, types.JSONRPCError | None]:
     """What to do with one line of input: (the line to pass on, None), or
@@ -32,7 +38,12 @@ def check_line(line: str) -> tuple[str | None, types.JSONRPCError | None]:
     line, or a notification that cannot be read and wants no answer)."""
     if not line.strip():
         return None, None
-    if _readable(line):
+    message = _read(line)
+    if message is not None:
+        if isinstance(message, types.JSONRPCNotification) and '"id"' in line:
+            members = _top_members(line)
+            if "id" in members:
+                return None, _refusal(members, "Invalid request: the id must be a string or an integer")
         return line, None
     try:
         message = json.loads(line)
@@ -45,17 +56,23 @@ def check_line(line: str) -> tuple[str | None, types.JSONRPCError | None]:
         mended = json.dumps(_without_lone_surrogates(message), ensure_ascii=False)
     except RecursionError:
         return None, _refusal(members, "Invalid request: nested too deeply")
-    if _readable(mended):
+    if _read(mended) is not None:
         return mended, None
     return None, _refusal(members, "Invalid request: not a JSON-RPC 2.0 message the server can read")
 
 
-def _readable(line: str) -> bool:
+def _read(line: str):
+    """The message the SDK reads from ``line``, or None."""
     try:
-        types.jsonrpc_message_adapter.validate_json(line, by_name=False)
+        return types.jsonrpc_message_adapter.validate_json(line, by_name=False)
     except ValueError:  # pydantic's ValidationError is one
-        return False
-    return True
+        return None
+
+
+def overlong_line(start: str) -> types.JSONRPCError | None:
+    """The answer to a line longer than `MAX_LINE_CHARS` that begins with
+    ``start``: to the id read from its beginning, when it has one."""
+    return _refusal(_top_members(start), f"Invalid request: longer than {MAX_LINE_CHARS:,} characters")
 
 
 def _error(request_id, code: int, message: str) -> types.JSONRPCError:
@@ -136,8 +153,8 @@ def _past_nested(line: str, at: int) -> int:
 
 
 class CheckedLines:
-    """The lines of ``source`` (an async iterable of text lines) that the SDK
-    can read; the others are answered through the stream given to
+    """The lines of ``source`` (a text file, read in a worker thread) that
+    the SDK can read; the others are answered through the stream given to
     `answer_through` once the server has one."""
 
     def __init__(self, source) -> None:
@@ -153,8 +170,19 @@ class CheckedLines:
         return self._lines()
 
     async def _lines(self):
-        async for line in self._source:
-            passed, error = check_line(line)
+        while True:
+            # One character more than a line may hold tells an overlong one.
+            limit = MAX_LINE_CHARS + 1
+            line = await anyio.to_thread.run_sync(self._source.readline, limit)
+            if not line:
+                return
+            if len(line) == limit and not line.endswith("\n"):
+                passed, error = None, overlong_line(line)
+                rest = line
+                while len(rest) == limit and not rest.endswith("\n"):
+                    rest = await anyio.to_thread.run_sync(self._source.readline, limit)
+            else:
+                passed, error = check_line(line)
             if passed is not None:
                 yield passed
             elif error is not None:
