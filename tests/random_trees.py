@@ -14,6 +14,7 @@ from __future__ import annotations
 import json
 import random
 import sqlite3
+from array import array
 from pathlib import Path
 
 IDENTITY = {"generation", "device", "inode", "size", "mtime_ns", "ctime_ns", "indexed_ns"}
@@ -186,9 +187,12 @@ def _without_generation(top: bytes) -> list:
     return [[pair for pair in others if pair[0] != "generation"], keys]
 
 
-def outputs(root: Path) -> dict:
+def outputs(root: Path, decoded: bool = False) -> dict:
     """What an indexing run wrote, less what names the run itself (its
-    generation stamp, the graph file's identity in the search index)."""
+    generation stamp, the graph file's identity in the search index).  The
+    search index's tables are compared row by row, or ``decoded``: keyed by
+    file ids and symbols' places in their files instead of numbers, which
+    an updated index may give otherwise than a full build."""
     data = root / ".vestra"
     graph = (data / "graph.json").read_bytes()
     first, _, rest = graph.partition(b'\n"generation":')
@@ -203,12 +207,69 @@ def outputs(root: Path) -> dict:
         for table in tables:
             rows = db.execute(f"SELECT * FROM {table}").fetchall()
             if table == "meta":
-                rows = [row for row in rows if row[0] not in IDENTITY]
+                rows = [row for row in rows if row[0] not in IDENTITY and not (decoded and row[0] == "symbol_slots")]
             elif table == "sources":  # the files' times are the tree's, not the index's
                 rows = [(number, size, digest) for number, size, _, digest in rows]
             elif table == "graph":  # its top-level keys hold the generation
                 rows = [(name, _without_generation(data) if name == "top" else data) for name, data in rows]
             out[f"search.db:{table}"] = sorted(rows, key=repr)
+        if decoded:
+            out.update(_by_name(out))
     finally:
         db.close()
     return out
+
+
+def _array(code: str, rows: dict, name: str) -> list:
+    values = array(code)
+    for chunk in range(len(rows)):
+        blob = rows.get(f"{name}/{chunk}")
+        if blob is None:
+            break
+        values.frombytes(blob)
+    return values.tolist()
+
+
+def _by_name(out: dict) -> dict:
+    """The search index's tables keyed by names instead of numbers."""
+    fid = {number: from_sql(name) for name, number in out["search.db:file_numbers"]}
+    symbol = {}
+    for number, _, first, count, _ in out["search.db:docstate"]:
+        symbol.update((first + i, (fid[number], i)) for i in range(count))
+    arrays = dict(out["search.db:arrays"])
+    per_file = {
+        name: dict(zip(map(fid.get, range(len(fid))), _array(code, arrays, name)))
+        for name, code in (("file_flags", "B"), ("file_prior", "f"), ("file_norm", "f"), ("file_length", "d"))
+    }
+    per_symbol = {
+        name: {symbol[n]: v for n, v in enumerate(_array(code, arrays, name)) if n in symbol}
+        for name, code in (("symbol_norm", "f"), ("symbol_length", "d"), ("symbol_file", "I"))
+    }
+    per_symbol["symbol_file"] = {key: fid[v] for key, v in per_symbol["symbol_file"].items()}
+    terms = []
+    for term, files, fw, symbols, sw, df in out["search.db:terms"]:
+        f = sorted(zip(map(fid.get, _array_of("I", files)), _array_of("f", fw)))
+        y = sorted(zip(map(symbol.get, _array_of("I", symbols)), _array_of("f", sw)))
+        terms.append((term, f, y, df))
+    by_number = {
+        table: sorted((fid[row[0]], *row[1:]) for row in out[f"search.db:{table}"])
+        for table in ("files", "sources", "records")
+    }
+    return {
+        "search.db:arrays": [per_file, per_symbol],
+        "search.db:terms": terms,
+        "search.db:file_numbers": sorted(fid.values()),
+        "search.db:docstate": sorted((fid[n], fp, count, state) for n, fp, _, count, state in out["search.db:docstate"]),
+        "search.db:symbols": sorted((symbol[row[0]], *row[1:]) for row in out["search.db:symbols"]),
+        **{f"search.db:{table}": rows for table, rows in by_number.items()},
+    }
+
+
+def _array_of(code: str, blob: bytes) -> list:
+    values = array(code)
+    values.frombytes(blob)
+    return values.tolist()
+
+
+def from_sql(value):
+    return value.decode("utf-8", "surrogatepass") if isinstance(value, bytes) else value

@@ -18,7 +18,7 @@ from tarnwick.indexer import index_project
 def _full_copy(source, target):
     shutil.copytree(source, target, ignore=shutil.ignore_patterns(".vestra"))
     index_project(target, jobs=1, full=True, progress=False)
-    return outputs(target)
+    return outputs(target, decoded=True)
 
 
 def _differences(a: dict, b: dict) -> list:
@@ -35,7 +35,7 @@ def test_incremental_runs_equal_full_runs_over_random_changes(tmp_path, seed):
         # same clock tick are caught only by the content hash.
         history += [tree.change() for _ in range(tree.rng.randint(1, 5))]
         incremental = index_project(tree.root, jobs=1, progress=False)
-        got = outputs(tree.root)
+        got = outputs(tree.root, decoded=True)
         expected = _full_copy(tree.root, tmp_path / f"full{round_}")
         assert _differences(got, expected) == [], history
         assert incremental.reused >= 1
@@ -50,7 +50,7 @@ def test_a_rename_moves_the_edges_that_named_the_old_file(tmp_path):
     assert b'"from":"pkg/user.py","to":"pkg/target.py","rel":"imports"' in outputs(tree.root)["graph.json"]
     os.rename(tree.root / "pkg/target.py", tree.root / "pkg/moved.py")
     index_project(tree.root, jobs=1, progress=False)
-    got = outputs(tree.root)
+    got = outputs(tree.root, decoded=True)
     assert b"pkg/target.py" not in got["graph.json"]
     assert _differences(got, _full_copy(tree.root, tmp_path / "full")) == []
 

@@ -18,10 +18,12 @@ import os
 
 from ..atomic import commit_files, discard_staged, stage_files, write_files
 from ..collector import paused
-from ..datadir import GRAPH_NAME, SUMMARIES_NAME, read_regular_file
+from ..datadir import GRAPH_NAME, SUMMARIES_NAME, read_manifest, read_regular_file
 from ..search import compact, parts
 from ..search.build import corpus_from_graph
+from ..search.state import candidates_of, fingerprint, pack_state, term_counts
 from ..search.store import INDEX_NAME, build_index, set_graph_identity
+from ..search.update import update_index
 from .cache import DamagedCache
 
 # Keeps the whole data folder out of version control and of the tools that
@@ -60,18 +62,12 @@ def _stage_search_index(
     sources: dict,
     indexed_ns: int | None,
     records: dict,
+    doc_key=None,
 ):
     """The search index of `graph`, written to a temporary; returns its
-    path."""
-    with paused():
-        try:
-            corpus, edge_positions = corpus_from_graph(graph, prepared)
-        except TypeError:
-            # Only a document taken from the cache can hold a value of
-            # another type (a weight that is text): fresh ones are ours.
-            raise DamagedCache("a search document from the cache is of another shape") from None
-        file_parts = parts.encode(graph, corpus.file_ids, edge_positions)
-        compact_graph = compact.encode(graph)
+    path.  With `doc_key` (a file's documents as text, see
+    `search.update`) the previous index is updated for the files that
+    changed when it can be; otherwise it is built whole."""
     # The temporary's status stands in until the graph is placed: the same
     # kinds of numbers, so recording the final ones rewrites values in place.
     identity = {
@@ -83,7 +79,37 @@ def _stage_search_index(
     if indexed_ns is not None:
         identity["indexed_ns"] = indexed_ns
     path = os.path.join(data_dir, INDEX_NAME)
-    return build_index(path, corpus, identity, edge_positions, file_parts, compact_graph, sources, records)
+    if doc_key is None:
+        doc_key = _no_key
+    else:
+        root = os.path.dirname(data_dir)
+        manifest = read_manifest(root)
+        if manifest is not None:
+            with paused():
+                updated = update_index(root, path, manifest.get("generation"), graph, identity, prepared, doc_key, sources, records)
+            if updated is not None:
+                return updated
+    states = []
+
+    def keep(number, fid, entry, docs, first_symbol) -> None:
+        # What a later run needs to update the index for this file.
+        state = pack_state(term_counts(docs), candidates_of(entry))
+        states.append((number, fingerprint(entry, doc_key(fid), records.get(fid)), first_symbol, len(entry[3]), state))
+
+    with paused():
+        try:
+            corpus, edge_positions = corpus_from_graph(graph, prepared, keep=keep)
+        except TypeError:
+            # Only a document taken from the cache can hold a value of
+            # another type (a weight that is text): fresh ones are ours.
+            raise DamagedCache("a search document from the cache is of another shape") from None
+        file_parts = parts.encode(graph, corpus.file_ids, edge_positions)
+        compact_graph = compact.encode(graph)
+    return build_index(path, corpus, identity, edge_positions, file_parts, compact_graph, sources, records, states)
+
+
+def _no_key(fid):
+    return None
 
 
 def publish(
@@ -95,6 +121,7 @@ def publish(
     sources: dict | None = None,
     indexed_ns: int | None = None,
     records: dict | None = None,
+    doc_key=None,
 ) -> dict:
     """Replace the run's `files` ((name, bytes or list of bytes) pairs, the
     store and the graph first, the manifest last) and the search index
@@ -103,7 +130,9 @@ def publish(
     returns the placed files' status by name.
     `sources` maps each source file to the (size, modification time,
     digest) it was indexed with, `indexed_ns` is when the run began, and
-    `records` maps each file to its packed summary record.
+    `records` maps each file to its packed summary record, and
+    `doc_key(file id)` gives the text of a file's documents, by which the
+    previous search index is updated for the files that changed.
 
     `release()` is called once the files are on disk, before the search
     index is built, to let the caller drop what it no longer needs.  Raises
@@ -120,7 +149,9 @@ def publish(
             graph = graph_of()
         if release is not None:
             release()
-        search_tmp = _stage_search_index(data_dir, graph, staged[1][0], prepared, sources or {}, indexed_ns, records or {})
+        search_tmp = _stage_search_index(
+            data_dir, graph, staged[1][0], prepared, sources or {}, indexed_ns, records or {}, doc_key
+        )
         del graph
         placed = commit_files(data_dir, staged[:2])
         del staged[:2]

@@ -332,6 +332,12 @@ def _index(
             add_texts(docs[:1], [histories[path]])
         return docs
 
+    def doc_key(path: str) -> str | None:
+        """What a file's documents are made from, as text: an unchanged key
+        lets the search index keep the file's rows."""
+        text = doc_texts.get(path)
+        return None if text is None else text + "\0" + encode(histories.get(path))
+
     edge_blocks = []
     for rel, pairs in zip(EDGE_KINDS, resolve_edges(paths, parsed, root, stats.warnings)):
         stats.edges += len(pairs)
@@ -376,7 +382,7 @@ def _index(
         sources_seen[source.rel] = (source.size, source.mtime_ns, entry[2] if entry else None)
     # Each record again, packed small, for queries that read only the files they show.
     packed = {path: pack_record(text) for path, text in records}
-    placed = publish(data_dir, files, graph_of, prepared, release, sources_seen, walked_ns, packed)
+    placed = publish(data_dir, files, graph_of, prepared, release, sources_seen, walked_ns, packed, doc_key)
     record_identities(data_dir, generation, manifest, placed)
 
     stats.seconds = time.perf_counter() - started

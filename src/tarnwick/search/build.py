@@ -12,7 +12,7 @@ import posixpath
 from collections import Counter
 from itertools import chain
 
-from .corpus import FLAG_EXAMPLE, FLAG_TEST, MemoryCorpus
+from .corpus import FLAG_EXAMPLE, FLAG_TEST, MemoryCorpus, prior
 from .documents import file_terms, is_example_path, symbol_terms, find_tests
 from .tokens import add_compound_parts, compound_splits, one_word_terms
 from .weights import DEFAULT_WEIGHTS, RankingWeights
@@ -26,7 +26,7 @@ def _line(value):
     return value if type(value) is int else None
 
 
-def _symbol_info(node: dict, name: str) -> tuple:
+def symbol_info(node: dict, name: str) -> tuple:
     """What a result lists of a symbol: (node id, name, kind, first line, last line)."""
     kind = node.get("symbol_kind")
     return node.get("id"), name, kind if isinstance(kind, str) else "symbol", _line(node.get("line_start")), _line(node.get("line_end"))
@@ -44,27 +44,15 @@ def symbol_corpus(files: dict, weights: RankingWeights = DEFAULT_WEIGHTS) -> Mem
         for node, description in symbols:
             name = node.get("name")
             if isinstance(name, str) and name:
-                corpus.add_symbol(number, _symbol_info(node, name), symbol_terms(path, name, doc_line=description, weights=weights))
+                corpus.add_symbol(number, symbol_info(node, name), symbol_terms(path, name, doc_line=description, weights=weights))
     return corpus.finish()
 
 
-def corpus_from_graph(
-    graph: dict, prepared=None, weights: RankingWeights = DEFAULT_WEIGHTS
-) -> tuple[MemoryCorpus, list]:
-    """The corpus of ``graph``'s file and symbol nodes, and per file number
-    the positions of the graph's edges that touch the file.
-
-    ``prepared(file id)`` gives the documents the indexer's workers made
-    for a file (term weights of names and text: the file's own, then one
-    per symbol node of the file in graph order), or None; other files get
-    documents from the graph alone.  It is called twice per file (once to
-    count the terms, once to add them) and its documents are taken over,
-    so no more than one file's documents are held at a time.
-    """
-    nodes = graph.get("nodes") or ()
-    edges = graph.get("edges") or ()
-    corpus = MemoryCorpus(weights)
-    files: dict = {}  # file id -> [path, summary, defined names, [(symbol node, name)]]
+def graph_files(nodes) -> dict:
+    """The files of a graph's ``nodes`` in graph order: file id -> [path,
+    summary, defined names, [(symbol node, name)]] (a symbol belongs to the
+    file of its path, else of its id's path)."""
+    files: dict = {}
     by_path: dict = {}  # path -> file id
     symbols = []
     for node in nodes:
@@ -96,47 +84,32 @@ def corpus_from_graph(
             name = sid.split("::", 1)[1] if isinstance(sid, str) and "::" in sid else ""
         files[fid][2].append(name)
         files[fid][3].append((node, name))
+    return files
 
-    def documents(fid) -> list:
-        path, summary, defined, placed = files[fid]
-        docs = prepared(fid) if prepared is not None else None
-        if docs is not None and len(docs) == 1 + len(placed):
-            return docs
-        return [file_terms(path, summary, defined, weights)] + [
-            symbol_terms(path, name, weights=weights) for _, name in placed
-        ]
 
-    # Words of compounds need every document's terms first.  Without
-    # prepared documents the graph's own are kept for the second pass;
-    # prepared ones are asked for again rather than held for the project.
-    kept = {} if prepared is None else None
-    frequency: Counter = Counter()
-    for fid in files:
-        docs = documents(fid)
-        frequency.update(chain.from_iterable(docs))
-        if kept is not None:
-            kept[fid] = docs
-    # Only one-word names are cut: a folder, a module, a function spelled in
-    # lower case (the words of bodies are many, and seldom compounds).
-    names = set()
-    for path, _, defined, _ in files.values():
-        names.update(posixpath.splitext(path)[0].split("/"))
-        for name in defined:
-            names.update(name.split("."))
-    splits = compound_splits(frequency, one_word_terms(names))
-    del frequency
+def file_documents(entry: list, docs, weights: RankingWeights = DEFAULT_WEIGHTS) -> list:
+    """A file's documents before compound splitting: ``docs`` (the workers'
+    documents) when they fit its symbols, else the graph's own."""
+    path, summary, defined, placed = entry
+    if docs is not None and len(docs) == 1 + len(placed):
+        return docs
+    return [file_terms(path, summary, defined, weights)] + [symbol_terms(path, name, weights=weights) for _, name in placed]
 
-    numbers = {}
-    tests = find_tests((path, defined) for path, _, defined, _ in files.values())
-    for fid, (path, _, _, placed) in files.items():
-        docs = kept.pop(fid) if kept is not None else documents(fid)
-        add_compound_parts(docs, splits, weights)
-        flags = (FLAG_TEST if path in tests else 0) | (FLAG_EXAMPLE if is_example_path(path) else 0)
-        numbers[fid] = number = corpus.add_file(fid, docs[0], flags)
-        for (node, name), terms in zip(placed, docs[1:]):
-            corpus.add_symbol(number, _symbol_info(node, name), terms)
 
-    positions: list = [[] for _ in files]
+def name_parts(path: str, defined) -> set:
+    """The names a file brings to the splitting of compounds: its folders,
+    its module and the parts of what it defines."""
+    names = set(posixpath.splitext(path)[0].split("/"))
+    for name in defined:
+        names.update(name.split("."))
+    return names
+
+
+def file_facts(files: dict, numbers: dict, edges, weights: RankingWeights = DEFAULT_WEIGHTS) -> tuple[list, dict, dict]:
+    """What the whole graph decides about each file, by file number: the
+    positions of the edges that touch it (a list per number), its flags
+    and its prior ({number: value}; every file is given one)."""
+    positions: list = [[] for _ in range(len(numbers))]
     imported_by: dict = {}
     imports: dict = {}  # file number -> project files it imports
     for position, edge in enumerate(edges):
@@ -154,9 +127,87 @@ def corpus_from_graph(
     # A package's __init__ that imports more of the project than it defines
     # gathers other modules' names: importers come for those, the credit is
     # theirs.
+    tests = find_tests((path, defined) for path, _, defined, _ in files.values())
+    flags: dict = {}
+    priors: dict = {}
     for fid, (path, _, defined, _) in files.items():
         number = numbers[fid]
         if posixpath.basename(path) == "__init__.py" and imports.get(number, 0) > len(defined):
             imported_by.pop(number, None)
-    corpus.set_imported_by(imported_by)
+        flags[number] = (FLAG_TEST if path in tests else 0) | (FLAG_EXAMPLE if is_example_path(path) else 0)
+        priors[number] = prior(imported_by.get(number, 0), weights)
+    return positions, flags, priors
+
+
+def corpus_from_graph(
+    graph: dict, prepared=None, weights: RankingWeights = DEFAULT_WEIGHTS, keep=None
+) -> tuple[MemoryCorpus, list]:
+    """The corpus of ``graph``'s file and symbol nodes, and per file number
+    the positions of the graph's edges that touch the file.
+
+    ``prepared(file id)`` gives the documents the indexer's workers made
+    for a file (term weights of names and text: the file's own, then one
+    per symbol node of the file in graph order), or None; other files get
+    documents from the graph alone.  It is called twice per file (once to
+    count the terms, once to add them) and its documents are taken over,
+    so no more than one file's documents are held at a time.
+
+    ``keep(number, file id, entry, documents, first symbol number)``, when
+    given, is shown each file's documents before compound splitting, for what an index keeps
+    to be updated later; the corpus then also keeps the terms' document
+    frequencies (``frequency``), the splits and the candidates of
+    compounds by the number of files that name them.
+    """
+    nodes = graph.get("nodes") or ()
+    edges = graph.get("edges") or ()
+    corpus = MemoryCorpus(weights)
+    files = graph_files(nodes)
+
+    def documents(fid) -> list:
+        return file_documents(files[fid], prepared(fid) if prepared is not None else None, weights)
+
+    # Words of compounds need every document's terms first.  Without
+    # prepared documents the graph's own are kept for the second pass;
+    # prepared ones are asked for again rather than held for the project.
+    kept = {} if prepared is None else None
+    frequency: Counter = Counter()
+    for fid in files:
+        docs = documents(fid)
+        frequency.update(chain.from_iterable(docs))
+        if kept is not None:
+            kept[fid] = docs
+    # Only one-word names are cut: a folder, a module, a function spelled in
+    # lower case (the words of bodies are many, and seldom compounds).
+    if keep is None:
+        names = set()
+        for path, _, defined, _ in files.values():
+            names.update(name_parts(path, defined))
+        candidates = one_word_terms(names)
+    else:
+        corpus.candidates = Counter()
+        for path, _, defined, _ in files.values():
+            corpus.candidates.update(one_word_terms(name_parts(path, defined)))
+        candidates = corpus.candidates.keys()
+    splits = compound_splits(frequency, candidates)
+    if keep is None:
+        del frequency
+    else:
+        corpus.frequency, corpus.splits = frequency, splits
+
+    numbers = {}
+    for fid, entry in files.items():
+        docs = kept.pop(fid) if kept is not None else documents(fid)
+        number = len(numbers)
+        if keep is not None:
+            keep(number, fid, entry, docs, corpus.symbol_count)
+        add_compound_parts(docs, splits, weights)
+        numbers[fid] = corpus.add_file(fid, docs[0])
+        for (node, name), terms in zip(entry[3], docs[1:]):
+            corpus.add_symbol(number, symbol_info(node, name), terms)
+
+    positions, flags, priors = file_facts(files, numbers, edges, weights)
+    for number, value in flags.items():
+        corpus.file_flags[number] = value
+    for number, value in priors.items():
+        corpus.file_prior[number] = value
     return corpus.finish(), positions

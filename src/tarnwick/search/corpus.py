@@ -21,11 +21,14 @@ FLAG_TEST = 1
 FLAG_EXAMPLE = 2  # examples, demos, documentation sources, benchmarks
 
 
-def norms(lengths: list, weights: RankingWeights = DEFAULT_WEIGHTS) -> array:
-    """BM25's k1 * (1 - b + b * length / average length) per document."""
+def norms(lengths, weights: RankingWeights = DEFAULT_WEIGHTS, count: int | None = None) -> array:
+    """BM25's k1 * (1 - b + b * length / average length) per document;
+    ``count`` documents are live (the others, lengths of 0, are free slots
+    of an updated index).  The total is summed exactly, so an index updated
+    file by file gets the norms a full build gives."""
     if not lengths:
         return array("f")
-    average = sum(lengths) / len(lengths) or 1.0
+    average = math.fsum(lengths) / (len(lengths) if count is None else count or 1) or 1.0
     k1, b = weights.bm25_k1, weights.bm25_b
     return array("f", (k1 * (1.0 - b + b * n / average) for n in lengths))
 
@@ -54,8 +57,9 @@ class MemoryCorpus:
         self.file_prior = array("f")
         self.symbol_file = array("I")
         self.symbol_info: list[tuple] = []
-        self._file_lengths: list[float] = []
-        self._symbol_lengths: list[float] = []
+        # Each document's length (the sum of its weights), kept for updates.
+        self.file_length = array("d")
+        self.symbol_length = array("d")
         self._postings: dict[str, list] = {}
         self.file_norm = array("f")
         self.symbol_norm = array("f")
@@ -67,7 +71,7 @@ class MemoryCorpus:
         self.file_ids.append(file_id)
         self.file_flags.append(flags)
         self.file_prior.append(prior(imported_by, self.weights))
-        self._file_lengths.append(sum(terms.values()))
+        self.file_length.append(sum(terms.values()))
         postings = self._postings
         for term, weight in terms.items():
             entry = postings.get(term)
@@ -81,7 +85,7 @@ class MemoryCorpus:
         number = len(self.symbol_info)
         self.symbol_info.append(info)
         self.symbol_file.append(file_number)
-        self._symbol_lengths.append(sum(terms.values()))
+        self.symbol_length.append(sum(terms.values()))
         postings = self._postings
         for term, weight in terms.items():
             try:
@@ -98,8 +102,8 @@ class MemoryCorpus:
             self.file_prior[number] = prior(count, self.weights)
 
     def finish(self) -> "MemoryCorpus":
-        self.file_norm = norms(self._file_lengths, self.weights)
-        self.symbol_norm = norms(self._symbol_lengths, self.weights)
+        self.file_norm = norms(self.file_length, self.weights)
+        self.symbol_norm = norms(self.symbol_length, self.weights)
         return self
 
     # -- reading (the interface `rank` uses)

@@ -110,21 +110,24 @@ class IndexCorpus:
         except (sqlite3.Error, ValueError, TypeError) as exc:
             self.close()
             raise IndexProblem(f"{path}: damaged or not a search index ({reason(exc)}); run tarnwick-index again") from None
-        counts = self.meta.get("files"), self.meta.get("symbols")
+        # Symbols are counted as live ones (for the ranking) and as the slots
+        # of their arrays, which an update may leave free between them.
+        counts = self.meta.get("files"), self.meta.get("symbols"), self.meta.get("symbol_slots")
         # A file's numbers take a byte or more, a symbol's eight: counts the file
         # cannot hold are damage (and must not size the arrays kept for them).
         if (
             self.meta.get("chunk") != CHUNK
             or any(type(n) is not int or n < 0 for n in counts)
-            or counts[0] + 8 * counts[1] > info.st_size
+            or counts[1] > counts[2]
+            or counts[0] + 8 * counts[2] > info.st_size
         ):
             self.close()
             raise IndexProblem(f"{path}: damaged (its tables disagree); run tarnwick-index again")
-        self.file_count, self.symbol_count = counts
+        self.file_count, self.symbol_count, self.symbol_slots = counts
         identity = (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns, info.st_ctime_ns)
         key = (real, identity, self.meta.get("generation"), *counts)
         # Whatever this file's numbers other connections to it have read already.
-        self._documents = chunks.shared(key, *counts)
+        self._documents = chunks.shared(key, self.file_count, self.symbol_slots)
 
     def _guard_queries(self) -> None:
         """Read the file as untrusted input: no function of the schema runs
@@ -319,7 +322,7 @@ class IndexCorpus:
             out.append(values)
         if len(out[0]) != len(out[1]) or len(out[2]) != len(out[3]):
             raise ValueError("postings of unequal length")
-        if (out[0] and max(out[0]) >= self.file_count) or (out[2] and max(out[2]) >= self.symbol_count):
+        if (out[0] and max(out[0]) >= self.file_count) or (out[2] and max(out[2]) >= self.symbol_slots):
             raise ValueError("postings out of range")
         self._documents.need_files(out[0], self._arrays)
         self._documents.need_symbols(out[2], self._arrays)

@@ -47,11 +47,13 @@ from array import array
 from ..errors import IndexProblem
 
 INDEX_NAME = "search.db"
-FORMAT = 5
+FORMAT = 6
 
 # Per-document arrays and their type codes, by the collection they number.
 FILE_ARRAYS = {"file_norm": "f", "file_flags": "B", "file_prior": "f"}
 SYMBOL_ARRAYS = {"symbol_norm": "f", "symbol_file": "I"}
+# Each document's length, which only an update reads (to work out the norms).
+LENGTH_ARRAYS = {"file_length": ("d", "file"), "symbol_length": ("d", "symbol")}
 # The ids of the files, beside their arrays: a NUL-separated text per chunk.
 FILE_IDS = "file_ids"
 # Documents per chunk of an array: a float chunk fills about one page of the file.
@@ -73,7 +75,7 @@ TABLES = {
     # the whole of every overflowing row it compares against.
     "arrays": "CREATE TABLE arrays(name TEXT PRIMARY KEY, data BLOB)",
     "terms": "CREATE TABLE terms(term TEXT PRIMARY KEY, files BLOB, file_weights BLOB,"
-    " symbols BLOB, symbol_weights BLOB) WITHOUT ROWID",
+    " symbols BLOB, symbol_weights BLOB, df INTEGER) WITHOUT ROWID",
     "files": "CREATE TABLE files(number INTEGER PRIMARY KEY, edges BLOB, part BLOB)",
     "symbols": "CREATE TABLE symbols(number INTEGER PRIMARY KEY, id TEXT, name TEXT, kind TEXT,"
     " line_start INTEGER, line_end INTEGER)",
@@ -81,6 +83,12 @@ TABLES = {
     "sources": "CREATE TABLE sources(number INTEGER PRIMARY KEY, size INTEGER, mtime_ns INTEGER, digest TEXT)",
     "records": "CREATE TABLE records(number INTEGER PRIMARY KEY, record BLOB)",
     "file_numbers": "CREATE TABLE file_numbers(id TEXT PRIMARY KEY, number INTEGER) WITHOUT ROWID",
+    # What an update needs (`state`): the compound words and their splits,
+    # and per file what its documents were made from and hold.
+    "splits": "CREATE TABLE splits(term TEXT PRIMARY KEY, head TEXT, tail TEXT) WITHOUT ROWID",
+    "candidates": "CREATE TABLE candidates(term TEXT PRIMARY KEY, files INTEGER) WITHOUT ROWID",
+    "docstate": "CREATE TABLE docstate(number INTEGER PRIMARY KEY, fingerprint BLOB, first_symbol INTEGER,"
+    " symbols INTEGER, state BLOB)",
 }
 
 
@@ -162,14 +170,18 @@ def build_index(
     compact_graph=None,
     sources: dict | None = None,
     records: dict | None = None,
+    states: list | None = None,
 ) -> str:
     """`write_index`'s file, written to a temporary beside ``path`` and
     flushed to disk, ready to be renamed over it; returns the temporary's
     path.  ``sources`` maps a file id to the (size, modification time in
     ns, content digest or None) its summary was made from, which lets a
     query tell the files edited since; ``records`` maps a file id to its
-    summary record as the store holds it, compressed (`pack_record`).  A
-    failure removes the temporary;
+    summary record as the store holds it, compressed (`pack_record`);
+    ``states`` holds per file number the `docstate` row that lets a later
+    run update the index (`state.FileState`; an index built without them
+    is only ever rebuilt, and so is one built from a corpus that does not
+    keep its term frequencies).  A failure removes the temporary;
     SQLite's errors (a full disk) are raised as OSError."""
     import sqlite3
 
@@ -185,18 +197,23 @@ def build_index(
             db.execute("BEGIN")
             for create in TABLES.values():
                 db.execute(create)
+            frequency = getattr(corpus, "frequency", None)
             meta = {"format": FORMAT, "byteorder": sys.byteorder, "chunk": CHUNK, **graph_identity}
-            meta.update(files=corpus.file_count, symbols=corpus.symbol_count)
+            meta.update(files=corpus.file_count, symbols=corpus.symbol_count, symbol_slots=corpus.symbol_count)
+            meta["updatable"] = int(bool(states) and frequency is not None)
             db.executemany("INSERT INTO meta VALUES (?, ?)", sorted(meta.items()))
             db.executemany("INSERT INTO arrays VALUES (?, ?)", _chunks(corpus))
             # The first of two equal ids keeps its number, as a search of the list would.
             db.executemany(
                 "INSERT OR IGNORE INTO file_numbers VALUES (?, ?)", ((to_sql_text(fid), n) for n, fid in enumerate(corpus.file_ids))
             )
+            df = (frequency or {}).get
             db.executemany(
-                "INSERT INTO terms VALUES (?, ?, ?, ?, ?)",
-                ((to_sql_text(term), *(_blob(a) for a in entry)) for term, entry in sorted(corpus.terms())),
+                "INSERT INTO terms VALUES (?, ?, ?, ?, ?, ?)",
+                ((to_sql_text(term), *(_blob(a) for a in entry), df(term, 0)) for term, entry in sorted(corpus.terms())),
             )
+            if meta["updatable"]:
+                write_state(db, corpus.splits, corpus.candidates, states)
             db.executemany(
                 "INSERT INTO files VALUES (?, ?, ?)",
                 ((n, _blob(array("I", e)), part) for n, (e, part) in enumerate(zip(edge_positions, file_parts))),
@@ -229,16 +246,37 @@ def build_index(
     return tmp
 
 
-def _chunks(corpus):
-    """The `arrays` rows of ``corpus``: each array cut into chunks of `CHUNK`."""
-    for names, count in ((FILE_ARRAYS, corpus.file_count), (SYMBOL_ARRAYS, corpus.symbol_count)):
-        for name in names:
-            values = getattr(corpus, name)
-            for chunk, start in enumerate(range(0, count, CHUNK)):
-                yield chunk_name(name, chunk), _blob(values[start : start + CHUNK])
-    for chunk, start in enumerate(range(0, corpus.file_count, CHUNK)):
-        ids = "\0".join(corpus.file_ids[start : start + CHUNK])
+def write_state(db, splits: dict, candidates: dict, states) -> None:
+    """The rows an update reads: the compound splits, the candidates of
+    compounds with the number of files that name them, and each file's
+    `docstate` row (number, fingerprint, first symbol, symbol count,
+    packed state)."""
+    db.executemany("INSERT INTO splits VALUES (?, ?, ?)", sorted((to_sql_text(t), *map(to_sql_text, p)) for t, p in splits.items()))
+    db.executemany("INSERT INTO candidates VALUES (?, ?)", sorted((to_sql_text(t), n) for t, n in candidates.items()))
+    db.executemany("INSERT INTO docstate VALUES (?, ?, ?, ?, ?)", states)
+
+
+def array_rows(arrays: dict, file_count: int, symbol_slots: int, file_ids: list):
+    """The `arrays` rows of the per-document ``arrays`` (by name, those of
+    `FILE_ARRAYS`, `SYMBOL_ARRAYS` and `LENGTH_ARRAYS`), each cut into
+    chunks of `CHUNK`, and of the file ids."""
+    counts = {name: file_count for name in FILE_ARRAYS}
+    counts.update((name, symbol_slots) for name in SYMBOL_ARRAYS)
+    counts.update((name, file_count if of == "file" else symbol_slots) for name, (_, of) in LENGTH_ARRAYS.items())
+    for name, count in counts.items():
+        values = arrays[name]
+        for chunk, start in enumerate(range(0, count, CHUNK)):
+            yield chunk_name(name, chunk), _blob(values[start : start + CHUNK])
+    for chunk, start in enumerate(range(0, file_count, CHUNK)):
+        ids = "\0".join(file_ids[start : start + CHUNK])
         yield chunk_name(FILE_IDS, chunk), ids.encode("utf-8", "surrogatepass")
+
+
+def _chunks(corpus):
+    """The `arrays` rows of ``corpus``."""
+    names = (*FILE_ARRAYS, *SYMBOL_ARRAYS, *LENGTH_ARRAYS)
+    arrays = {name: getattr(corpus, name) for name in names}
+    return array_rows(arrays, corpus.file_count, corpus.symbol_count, corpus.file_ids)
 
 
 def set_graph_identity(tmp: str, graph_identity: dict) -> None:

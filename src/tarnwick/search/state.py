@@ -1,0 +1,76 @@
+"""What the search index keeps of each file so that the next run can update
+it in place (`update`) instead of building it again.
+
+Per file number, the `docstate` row holds a fingerprint of everything the
+file's rows were made from (its documents before compound splitting, its
+symbols as the graph lists them, its summary record), the first number and
+the count of its symbols (a file's symbols are numbered together, in graph
+order), and the packed state: how many of its documents hold each term
+before compound splitting, and the one-word names it brings to the
+splitting of compounds.  A run gives a file whose fingerprint is unchanged
+no work.
+"""
+
+from __future__ import annotations
+
+import json
+import zlib
+from collections import Counter
+from hashlib import blake2b
+from itertools import chain
+
+from .build import name_parts, symbol_info
+from .tokens import one_word_terms
+
+# A file's state unpacks to far less than this; more is damage.
+STATE_LIMIT = 64 << 20
+
+_encode = json.JSONEncoder(separators=(",", ":"), check_circular=False).encode
+
+
+def fingerprint(entry: list, key: str | None, record: bytes | None) -> bytes:
+    """The fingerprint of a file's rows: its `graph_files` ``entry``, the
+    ``key`` of its workers' documents (their text, or None) and its packed
+    summary ``record``."""
+    path, summary, _, placed = entry
+    digest = blake2b(digest_size=16)
+    infos = [symbol_info(node, name) for node, name in placed]
+    digest.update(_encode([path, summary, infos, key is None]).encode("utf-8", "surrogatepass"))
+    for part in (key or "").encode("utf-8", "surrogatepass"), record or b"":
+        digest.update(len(part).to_bytes(8, "little") + part)
+    return digest.digest()
+
+
+def candidates_of(entry: list) -> list:
+    """The candidates of compounds that the file of ``entry`` names, sorted."""
+    path, _, defined, _ = entry
+    return sorted(one_word_terms(name_parts(path, defined)))
+
+
+def term_counts(docs: list) -> dict:
+    """How many of ``docs`` hold each term (before compound splitting)."""
+    return Counter(chain.from_iterable(docs))
+
+
+def pack_state(counts: dict, names: list) -> bytes:
+    return zlib.compress(_encode([list(counts.items()), names]).encode("utf-8", "surrogatepass"), 1)
+
+
+def unpack_state(blob) -> tuple[dict, list]:
+    """The (term counts, names) of a packed state; ValueError when it is not one."""
+    if not isinstance(blob, bytes):
+        raise ValueError("a file's state is not a blob")
+    try:
+        inflate = zlib.decompressobj()
+        text = inflate.decompress(blob, STATE_LIMIT)
+        if inflate.unconsumed_tail or not inflate.eof:
+            raise ValueError("a file's state is truncated or too large")
+        pairs, names = json.loads(text.decode("utf-8", "surrogatepass"))
+        counts = {term: count for term, count in pairs}
+    except (zlib.error, UnicodeDecodeError, RecursionError, TypeError) as exc:
+        raise ValueError(f"a file's state does not unpack ({exc})") from None
+    if not all(isinstance(t, str) and type(c) is int and c > 0 for t, c in counts.items()):
+        raise ValueError("a file's state of another shape")
+    if not isinstance(names, list) or not all(isinstance(n, str) for n in names):
+        raise ValueError("a file's state of another shape")
+    return counts, names

@@ -1,0 +1,564 @@
+"""Updating the search index for the files that changed, instead of building
+it again.
+
+The previous index is copied beside itself and updated in one transaction;
+the copy replaces it only once complete, so readers (which open it as
+immutable) and an interrupted run still see the previous index whole.
+
+What a change rewrites (`state` tells the changed files by fingerprint):
+
+- the postings of the terms of the changed files' documents, their own
+  entries removed and the new ones put in place;
+- the terms' document frequencies, the candidates of compounds and the
+  splits of those compounds whose frequencies or words changed, and the
+  documents holding a compound whose split changed (those files are
+  re-derived as if they had changed);
+- the changed files' rows: symbols, summary record, state.
+
+Numbers stay: a changed file keeps its number and, if its symbols still fit,
+their block; a removed file's number goes to an added file or to the last
+file; a file whose symbols outgrow their block gets a new one at the end
+(the old block is left free; an index with too many free slots is built
+again).  What the whole graph decides (flags, priors, the norms from the
+average length, the edges' positions, the graph's parts and compact copy)
+is worked out again for every file, which is cheap beside the postings.
+
+Anything unexpected in the previous index (it is read as untrusted input)
+means a full build: `update_index` returns None, and so it does when too
+many files changed for an update to pay.
+"""
+
+from __future__ import annotations
+
+import os
+import shutil
+import sys
+from array import array
+from bisect import bisect_left
+
+from ..atomic import finish_temporary, new_temporary
+from . import compact, parts
+from .build import file_documents, file_facts, graph_files, symbol_info
+from .corpus import norms
+from .reader import IndexCorpus
+from .state import candidates_of, fingerprint, pack_state, term_counts, unpack_state
+from .store import (
+    CHUNK,
+    FORMAT,
+    array_rows,
+    chunk_name,
+    from_sql_text,
+    to_sql_text,
+)
+from .tokens import _PART_MIN, add_compound_parts, compound_parts, stem
+from .weights import DEFAULT_WEIGHTS, RankingWeights
+
+# An update pays while at most this share of the files changed.
+CHANGED_SHARE = 0.2
+# Free symbol slots beyond this share of the live symbols call for a rebuild.
+FREE_SHARE = 0.5
+# Values bound in one query.
+_BATCH = 500
+
+
+class _Rebuild(Exception):
+    """The previous index cannot be updated: build it again."""
+
+
+def _in_batches(db, query: str, values) -> list:
+    values = list(values)
+    rows = []
+    for start in range(0, len(values), _BATCH):
+        batch = values[start : start + _BATCH]
+        rows.extend(db.execute(query.format(",".join("?" * len(batch))), batch).fetchall())
+    return rows
+
+
+def _whole_array(db, name: str, code: str, count: int) -> array:
+    values = array(code)
+    for chunk in range(-(-count // CHUNK)):
+        row = db.execute("SELECT data FROM arrays WHERE name = ?", (chunk_name(name, chunk),)).fetchone()
+        if row is None or not isinstance(row[0], bytes):
+            raise _Rebuild
+        values.frombytes(row[0])
+    if len(values) != count:
+        raise _Rebuild
+    return values
+
+
+def _affected(candidates, changed: set) -> set:
+    """The ``candidates`` whose split may change when the document
+    frequencies of the terms ``changed`` do: a candidate, one of its
+    heads or tails, or the stem of a head among them (a stem less its last
+    letter is a prefix of the word)."""
+    prefixes = {term[:-1] for term in changed if len(term) >= _PART_MIN}
+    out = set()
+    for term in candidates:
+        size = len(term)
+        if term in changed:
+            out.add(term)
+            continue
+        cuts = range(_PART_MIN, size - _PART_MIN + 1)
+        if any(term[cut:] in changed or term[:cut] in changed for cut in cuts):
+            out.add(term)
+        elif any(term[:k] in prefixes for k in range(_PART_MIN - 1, size)) and any(
+            stem(term[:cut]) in changed for cut in cuts
+        ):
+            out.add(term)
+    return out
+
+
+def _depends_on(term: str) -> set:
+    cuts = range(_PART_MIN, len(term) - _PART_MIN + 1)
+    out = {term}
+    for cut in cuts:
+        head = term[:cut]
+        out.update((term[cut:], head, stem(head)))
+    return out
+
+
+class _Update:
+    def __init__(self, db, graph: dict, prepared, doc_key, records: dict, weights: RankingWeights) -> None:
+        self.db = db
+        self.graph = graph
+        self.prepared = prepared
+        self.doc_key = doc_key
+        self.records = records
+        self.weights = weights
+
+    # -- reading the previous index
+
+    def load(self) -> None:
+        db = self.db
+        meta = dict(db.execute("SELECT key, value FROM meta").fetchall())
+        self.meta = meta
+        self.file_count = meta["files"]
+        self.symbol_live = meta["symbols"]
+        self.symbol_slots = meta["symbol_slots"]
+        numbers = {}
+        for fid, number in db.execute("SELECT id, number FROM file_numbers"):
+            if type(number) is not int or not 0 <= number < self.file_count:
+                raise _Rebuild
+            numbers[from_sql_text(fid)] = number
+        if len(numbers) != self.file_count or len(set(numbers.values())) != self.file_count:
+            raise _Rebuild
+        self.old_numbers = numbers
+        self.old_state = {}
+        for number, fp, first, count in db.execute("SELECT number, fingerprint, first_symbol, symbols FROM docstate"):
+            if not (type(first) is int and type(count) is int and 0 <= first and 0 <= count and first + count <= self.symbol_slots):
+                raise _Rebuild
+            self.old_state[number] = (fp, first, count)
+        if len(self.old_state) != self.file_count:
+            raise _Rebuild
+
+    def _unpack(self, number: int) -> tuple[dict, list]:
+        row = self.db.execute("SELECT state FROM docstate WHERE number = ?", (number,)).fetchone()
+        try:
+            return unpack_state(row[0] if row else None)
+        except ValueError:
+            raise _Rebuild from None
+
+    def _lookup(self, table: str, column: str, terms) -> dict:
+        rows = _in_batches(
+            self.db, f"SELECT term, {column} FROM {table} WHERE term IN ({{}})", map(to_sql_text, set(terms))
+        )
+        return {from_sql_text(term): value for term, value in rows}
+
+    def _splits(self, terms) -> dict:
+        rows = _in_batches(self.db, "SELECT term, head, tail FROM splits WHERE term IN ({})", map(to_sql_text, set(terms)))
+        out = {}
+        for term, head, tail in rows:
+            head, tail = from_sql_text(head), from_sql_text(tail)
+            if not (isinstance(head, str) and isinstance(tail, str)):
+                raise _Rebuild
+            out[from_sql_text(term)] = (head, tail)
+        return out
+
+    # -- the update
+
+    def run(self, max_share: float) -> None:
+        self.load()
+        weights = self.weights
+        files = graph_files(self.graph.get("nodes") or ())
+        self.files = files
+        fps = {fid: fingerprint(entry, self.doc_key(fid), self.records.get(fid)) for fid, entry in files.items()}
+        old_ids = {number: fid for fid, number in self.old_numbers.items()}
+        removed = [fid for fid in self.old_numbers if fid not in files]
+        added = [fid for fid in files if fid not in self.old_numbers]
+        changed = [
+            fid for fid in files if fid in self.old_numbers and self.old_state[self.old_numbers[fid]][0] != fps[fid]
+        ]
+        if len(removed) + len(added) + len(changed) > max(8, max_share * len(files)):
+            raise _Rebuild
+
+        # Numbers: added files take the freed ones, then the last files move
+        # down into what is left, so numbers stay dense.
+        numbers = {fid: n for fid, n in self.old_numbers.items() if fid in files}
+        free = sorted(self.old_numbers[fid] for fid in removed)
+        count = len(files)
+        for fid in added:
+            numbers[fid] = free.pop(0) if free else len(numbers)
+        moved = []
+        free = [n for n in free if n < count]
+        for number in sorted((n for n in numbers.values() if n >= count), reverse=True):
+            fid = old_ids[number]
+            moved.append(fid)
+            numbers[fid] = free.pop(0)
+        self.numbers = numbers
+
+        # Old side: the files whose entries go; new side: those whose come.
+        old_side = {self.old_numbers[fid]: fid for fid in (*removed, *changed, *moved)}
+        new_side = [*changed, *added, *moved]
+        new_docs = {}
+        delta: dict = {}
+        names_delta: dict = {}
+        old_counts = {}
+        for number in old_side:
+            counts, names = old_counts[number] = self._unpack(number)
+            for term, n in counts.items():
+                delta[term] = delta.get(term, 0) - n
+            for name in names:
+                names_delta[name] = names_delta.get(name, 0) - 1
+        new_counts = {}
+        for fid in new_side:
+            docs = new_docs[fid] = file_documents(files[fid], self.prepared(fid) if self.prepared else None, weights)
+            counts = term_counts(docs)
+            names = candidates_of(files[fid])
+            new_counts[fid] = (counts, names)
+            for term, n in counts.items():
+                delta[term] = delta.get(term, 0) + n
+            for name in names:
+                names_delta[name] = names_delta.get(name, 0) + 1
+        delta = {term: n for term, n in delta.items() if n}
+        names_delta = {name: n for name, n in names_delta.items() if n}
+
+        # Candidates of compounds, and the splits that change.
+        old_refs = self._lookup("candidates", "files", names_delta)
+        self.candidate_rows = {}
+        for name, n in names_delta.items():
+            refs = old_refs.get(name, 0)
+            if type(refs) is not int or refs + n < 0:
+                raise _Rebuild
+            self.candidate_rows[name] = refs + n
+        candidates = {from_sql_text(t) for (t,) in self.db.execute("SELECT term FROM candidates")}
+        candidates |= {name for name, refs in self.candidate_rows.items() if refs > 0}
+        candidates -= {name for name, refs in self.candidate_rows.items() if refs == 0}
+        lost = {name for name, refs in self.candidate_rows.items() if refs == 0}
+        gained = {name for name, n in names_delta.items() if n > 0 and old_refs.get(name, 0) == 0}
+        affected = _affected(candidates, set(delta)) | gained
+        needed = set()
+        for term in affected:
+            needed |= _depends_on(term)
+        df = self._lookup("terms", "df", needed | set(delta))
+        for term, value in df.items():
+            if type(value) is not int or value < 0:
+                raise _Rebuild
+        self.old_df = dict(df)
+        for term, n in delta.items():
+            df[term] = df.get(term, 0) + n
+            if df[term] < 0:
+                raise _Rebuild
+        frequency = {term: n for term, n in df.items() if n > 0}
+        old_splits = self._splits(affected | lost)
+        new_splits = {}
+        for term in affected:
+            found = compound_parts(term, frequency)
+            if found is not None:
+                new_splits[term] = found
+        self.split_changes = {
+            term: new_splits.get(term) for term in affected | lost if old_splits.get(term) != new_splits.get(term)
+        }
+        self.delta = delta
+
+        # Files whose documents hold a compound whose split changed: derived again.
+        if self.split_changes:
+            symbol_file = _whole_array(self.db, "symbol_file", "I", self.symbol_slots)
+            rows = _in_batches(
+                self.db, "SELECT files, symbols FROM terms WHERE term IN ({})", map(to_sql_text, self.split_changes)
+            )
+            holders = set()
+            for files_blob, symbols_blob in rows:
+                holders.update(_values("I", files_blob))
+                holders.update(symbol_file[n] for n in _values("I", symbols_blob) if n < len(symbol_file))
+            for number in sorted(holders):
+                fid = old_ids.get(number)
+                if fid is None:
+                    raise _Rebuild
+                if number in old_side or fid not in files:
+                    continue
+                old_side[number] = fid
+                new_side.append(fid)
+                old_counts[number] = self._unpack(number)
+                docs = new_docs[fid] = file_documents(files[fid], self.prepared(fid) if self.prepared else None, weights)
+                new_counts[fid] = (term_counts(docs), candidates_of(files[fid]))
+
+        self.old_side, self.new_side = old_side, new_side
+        self.old_counts, self.new_counts, self.new_docs = old_counts, new_counts, new_docs
+        self.fps = fps
+        self._rewrite()
+
+    def _rewrite(self) -> None:
+        db = self.db
+        weights = self.weights
+        files, numbers = self.files, self.numbers
+        # The documents of the old side as they were split, and of the new side as they are.
+        old_terms = {}
+        splits_needed = set()
+        for number, (counts, _) in self.old_counts.items():
+            splits_needed.update(counts)
+        for fid in self.new_side:
+            splits_needed.update(self.new_counts[fid][0])
+        splits = self._splits(splits_needed)
+        old_parts = dict(splits)
+        for term, found in self.split_changes.items():
+            if found is None:
+                splits.pop(term, None)
+            else:
+                splits[term] = found
+        for number, (counts, _) in self.old_counts.items():
+            terms = set(counts)
+            for term in counts:
+                found = old_parts.get(term)
+                if found is not None:
+                    terms.update(found)
+            old_terms[number] = terms
+
+        # Symbol blocks: kept when the file's symbols still fit.
+        file_length = _whole_array(db, "file_length", "d", self.file_count)
+        symbol_length = _whole_array(db, "symbol_length", "d", self.symbol_slots)
+        symbol_file = _whole_array(db, "symbol_file", "I", self.symbol_slots)
+        freed = []  # (first, count) of the old side's blocks
+        for number in self.old_side:
+            _, first, count = self.old_state[number]
+            freed.append((first, count))
+            for n in range(first, first + count):
+                symbol_length[n] = 0.0
+                symbol_file[n] = 0
+        blocks = {}
+        slots = self.symbol_slots
+        for fid in self.new_side:
+            wanted = len(files[fid][3])
+            old = self.old_numbers.get(fid)
+            if old is not None and self.old_state[old][2] >= wanted:
+                blocks[fid] = self.old_state[old][1]
+            else:
+                blocks[fid] = slots
+                slots += wanted
+        live = self.symbol_live - sum(count for _, count in freed) + sum(len(files[fid][3]) for fid in self.new_side)
+        if slots - live > FREE_SHARE * live + 1024:
+            raise _Rebuild
+        symbol_length.extend([0.0] * (slots - self.symbol_slots))
+        symbol_file.extend([0] * (slots - self.symbol_slots))
+        file_length = file_length[: len(files)] if len(files) <= len(file_length) else file_length
+        file_length.extend([0.0] * (len(files) - len(file_length)))
+
+        # The new entries, per term: (file number, weight) and (symbol number, weight).
+        new_files: dict = {}
+        new_symbols: dict = {}
+        symbol_rows = []
+        for fid in self.new_side:
+            docs = self.new_docs[fid]
+            add_compound_parts(docs, splits, weights)
+            number = numbers[fid]
+            file_length[number] = sum(docs[0].values())
+            for term, weight in docs[0].items():
+                new_files.setdefault(term, []).append((number, weight))
+            first = blocks[fid]
+            for offset, ((node, name), doc) in enumerate(zip(files[fid][3], docs[1:])):
+                symbol = first + offset
+                symbol_length[symbol] = sum(doc.values())
+                symbol_file[symbol] = number
+                symbol_rows.append((symbol, *map(to_sql_text, symbol_info(node, name))))
+                for term, weight in doc.items():
+                    new_symbols.setdefault(term, []).append((symbol, weight))
+
+        # Postings of every term either side touches.
+        touched = set(new_files) | set(new_symbols)
+        for terms in old_terms.values():
+            touched |= terms
+        gone_files = sorted(self.old_side)
+        rows = _in_batches(db, "SELECT term, files, file_weights, symbols, symbol_weights, df FROM terms WHERE term IN ({})", map(to_sql_text, touched))
+        found = {from_sql_text(row[0]): row[1:] for row in rows}
+        writes = []
+        deletes = []
+        for term in sorted(touched):
+            row = found.get(term)
+            if row is None:
+                entry = [array("I"), array("f"), array("I"), array("f")]
+                df = 0
+            else:
+                entry = [_values(code, blob) for code, blob in zip("IfIf", row[:4])]
+                df = row[4]
+                if len(entry[0]) != len(entry[1]) or len(entry[2]) != len(entry[3]) or type(df) is not int:
+                    raise _Rebuild
+            file_numbers, file_weights, symbol_numbers, symbol_weights = entry
+            for number in gone_files:
+                at = bisect_left(file_numbers, number)
+                if at < len(file_numbers) and file_numbers[at] == number:
+                    del file_numbers[at]
+                    del file_weights[at]
+            for first, count in freed:
+                start, end = bisect_left(symbol_numbers, first), bisect_left(symbol_numbers, first + count)
+                del symbol_numbers[start:end]
+                del symbol_weights[start:end]
+            for numbers_, weights_, new in (
+                (file_numbers, file_weights, new_files.get(term, ())),
+                (symbol_numbers, symbol_weights, new_symbols.get(term, ())),
+            ):
+                for number, weight in new:
+                    at = bisect_left(numbers_, number)
+                    numbers_.insert(at, number)
+                    weights_.insert(at, weight)
+            df += self.delta.get(term, 0)
+            if not file_numbers and not symbol_numbers:
+                deletes.append((to_sql_text(term),))
+            else:
+                writes.append((to_sql_text(term), *(a.tobytes() for a in entry), df))
+        db.executemany("DELETE FROM terms WHERE term = ?", deletes)
+        db.executemany("INSERT OR REPLACE INTO terms VALUES (?, ?, ?, ?, ?, ?)", writes)
+
+        # Splits and candidates.
+        for term, parts_ in sorted(self.split_changes.items()):
+            if parts_ is None:
+                db.execute("DELETE FROM splits WHERE term = ?", (to_sql_text(term),))
+            else:
+                db.execute("INSERT OR REPLACE INTO splits VALUES (?, ?, ?)", (to_sql_text(term), *map(to_sql_text, parts_)))
+        for name, refs in sorted(self.candidate_rows.items()):
+            if refs:
+                db.execute("INSERT OR REPLACE INTO candidates VALUES (?, ?)", (to_sql_text(name), refs))
+            else:
+                db.execute("DELETE FROM candidates WHERE term = ?", (to_sql_text(name),))
+
+        # The rows of the files that went or changed number, then of the new side.
+        for number, fid in sorted(self.old_side.items()):
+            _, first, count = self.old_state[number]
+            db.execute("DELETE FROM symbols WHERE number >= ? AND number < ?", (first, first + count))
+            db.execute("DELETE FROM docstate WHERE number = ?", (number,))
+            db.execute("DELETE FROM records WHERE number = ?", (number,))
+            db.execute("DELETE FROM file_numbers WHERE id = ?", (to_sql_text(fid),))
+        db.executemany("INSERT INTO symbols VALUES (?, ?, ?, ?, ?, ?)", symbol_rows)
+        for fid in self.new_side:
+            number = numbers[fid]
+            counts, names = self.new_counts[fid]
+            state = pack_state(counts, names)
+            db.execute(
+                "INSERT INTO docstate VALUES (?, ?, ?, ?, ?)", (number, self.fps[fid], blocks[fid], len(files[fid][3]), state)
+            )
+            db.execute("INSERT INTO file_numbers VALUES (?, ?)", (to_sql_text(fid), number))
+            if fid in self.records:
+                db.execute("INSERT INTO records VALUES (?, ?)", (number, self.records[fid]))
+
+        # What the whole graph decides, for every file.
+        positions, flags, priors = file_facts(files, numbers, self.graph.get("edges") or (), weights)
+        file_ids = [None] * len(files)
+        for fid, number in numbers.items():
+            file_ids[number] = fid
+        arrays = {
+            "file_flags": array("B", (flags[n] for n in range(len(files)))),
+            "file_prior": array("f", (priors[n] for n in range(len(files)))),
+            "file_norm": norms(file_length, weights),
+            "symbol_norm": norms(symbol_length, weights, live),
+            "symbol_file": symbol_file,
+            "file_length": file_length,
+            "symbol_length": symbol_length,
+        }
+        db.execute("DELETE FROM arrays")
+        db.executemany("INSERT INTO arrays VALUES (?, ?)", array_rows(arrays, len(files), slots, file_ids))
+        db.execute("DELETE FROM files")
+        file_parts = parts.encode(self.graph, file_ids, positions)
+        db.executemany(
+            "INSERT INTO files VALUES (?, ?, ?)",
+            ((n, array("I", e).tobytes(), part) for n, (e, part) in enumerate(zip(positions, file_parts))),
+        )
+        db.execute("DELETE FROM graph")
+        db.executemany("INSERT INTO graph VALUES (?, ?)", sorted((compact.encode(self.graph) or {}).items()))
+        self.file_ids, self.live, self.slots = file_ids, live, slots
+
+
+def _values(code: str, blob) -> array:
+    if not isinstance(blob, bytes):
+        raise _Rebuild
+    values = array(code)
+    values.frombytes(blob)
+    return values
+
+
+def update_index(
+    root: str,
+    path: str,
+    generation,
+    graph: dict,
+    graph_identity: dict,
+    prepared,
+    doc_key,
+    sources: dict,
+    records: dict,
+    weights: RankingWeights = DEFAULT_WEIGHTS,
+    max_share: float = CHANGED_SHARE,
+) -> str | None:
+    """The index at ``path`` (built by the run of ``generation``) updated
+    for ``graph`` in a temporary beside it, ready to be renamed over it, as
+    `store.build_index` leaves its file; None when it must be built again
+    (no usable index, too many changes, anything unexpected in it).
+
+    ``prepared(file id)`` gives a file's documents and ``doc_key(file id)``
+    their text (see `corpus_from_graph`); ``sources`` and ``records`` are
+    `build_index`'s.  SQLite's errors while writing (a full disk) are
+    raised as OSError; the temporary is then removed."""
+    import sqlite3
+
+    from .store import reason
+
+    try:
+        index = IndexCorpus(root, path)
+    except Exception:  # noqa: BLE001 - any doubt about the old index means a full build
+        return None
+    try:
+        meta = index.meta
+        if meta.get("updatable") != 1 or meta.get("format") != FORMAT or meta.get("generation") != generation:
+            return None
+    finally:
+        index.close()
+    tmp = new_temporary(path)
+    try:
+        shutil.copyfile(path, tmp)
+        db = sqlite3.connect(tmp, isolation_level=None)
+        try:
+            db.execute("PRAGMA trusted_schema=OFF")
+            db.execute("PRAGMA journal_mode=OFF")
+            db.execute("PRAGMA synchronous=OFF")
+            db.execute("BEGIN")
+            update = _Update(db, graph, prepared, doc_key, records, weights)
+            update.run(max_share)
+            meta = {"format": FORMAT, "byteorder": sys.byteorder, "chunk": CHUNK, **graph_identity}
+            meta.update(files=len(update.file_ids), symbols=update.live, symbol_slots=update.slots, updatable=1)
+            db.execute("DELETE FROM meta")
+            db.executemany("INSERT INTO meta VALUES (?, ?)", sorted(meta.items()))
+            db.execute("DELETE FROM sources")
+            db.executemany(
+                "INSERT INTO sources VALUES (?, ?, ?, ?)",
+                ((n, *sources[fid]) for n, fid in enumerate(update.file_ids) if fid in sources),
+            )
+            db.execute("COMMIT")
+        finally:
+            db.close()
+        finish_temporary(tmp, path)
+    except (_Rebuild, KeyError, ValueError, TypeError, IndexError, OverflowError, sqlite3.DatabaseError) as exc:
+        _remove(tmp)
+        if isinstance(exc, sqlite3.OperationalError) and "full" in str(exc):
+            raise OSError(f"{path}: {reason(exc)}") from None
+        return None
+    except OSError:
+        _remove(tmp)
+        raise
+    except BaseException:
+        _remove(tmp)
+        raise
+    return tmp
+
+
+def _remove(path: str) -> None:
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
