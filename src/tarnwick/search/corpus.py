@@ -21,14 +21,15 @@ FLAG_TEST = 1
 FLAG_EXAMPLE = 2  # examples, demos, documentation sources, benchmarks
 
 
-def norms(lengths, weights: RankingWeights = DEFAULT_WEIGHTS, count: int | None = None) -> array:
-    """BM25's k1 * (1 - b + b * length / average length) per document;
-    ``count`` documents are live (the others, lengths of 0, are free slots
-    of an updated index).  The total is summed exactly, so an index updated
-    file by file gets the norms a full build gives."""
+def norms(lengths, weights: RankingWeights = DEFAULT_WEIGHTS, average: float | None = None) -> array:
+    """BM25's k1 * (1 - b + b * length / average length) per document (an
+    updated index gives the ``average`` of its live documents, summed in
+    the order a full build sums them)."""
     if not lengths:
         return array("f")
-    average = math.fsum(lengths) / (len(lengths) if count is None else count or 1) or 1.0
+    if average is None:
+        average = sum(lengths) / len(lengths)
+    average = average or 1.0
     k1, b = weights.bm25_k1, weights.bm25_b
     return array("f", (k1 * (1.0 - b + b * n / average) for n in lengths))
 

@@ -448,6 +448,17 @@ class _Update:
             if fid in self.records:
                 db.execute("INSERT INTO records VALUES (?, ?)", (number, self.records[fid]))
 
+        # A full build numbers the symbols in graph order: their lengths are summed so.
+        def block(fid) -> range:
+            if fid in blocks:
+                return range(blocks[fid], blocks[fid] + len(files[fid][3]))
+            _, first, count = self.old_state[self.old_numbers[fid]]
+            return range(first, first + count)
+
+        symbols_in_order = [n for fid in files for n in block(fid)]
+        if len(symbols_in_order) != live:
+            raise _Rebuild
+
         # What the whole graph decides, for every file.
         positions, flags, priors = file_facts(files, numbers, self.graph.get("edges") or (), weights)
         file_ids = [None] * len(files)
@@ -456,8 +467,8 @@ class _Update:
         arrays = {
             "file_flags": array("B", (flags[n] for n in range(len(files)))),
             "file_prior": array("f", (priors[n] for n in range(len(files)))),
-            "file_norm": norms(file_length, weights),
-            "symbol_norm": norms(symbol_length, weights, live),
+            "file_norm": norms(file_length, weights, _average(file_length, (numbers[fid] for fid in files))),
+            "symbol_norm": norms(symbol_length, weights, _average(symbol_length, symbols_in_order)),
             "symbol_file": symbol_file,
             "file_length": file_length,
             "symbol_length": symbol_length,
@@ -473,6 +484,13 @@ class _Update:
         db.execute("DELETE FROM graph")
         db.executemany("INSERT INTO graph VALUES (?, ?)", sorted((compact.encode(self.graph) or {}).items()))
         self.file_ids, self.live, self.slots = file_ids, live, slots
+
+
+def _average(lengths: array, order) -> float:
+    """The average of ``lengths`` at the positions ``order``, summed in
+    that order by `sum`, as a full build sums them."""
+    order = list(order)
+    return sum(lengths[n] for n in order) / len(order) if order else 0.0
 
 
 def _values(code: str, blob) -> array:
