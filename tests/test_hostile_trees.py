@@ -167,20 +167,25 @@ def test_a_cache_linked_from_outside_the_project_is_not_read(tmp_path):
 # -- SQLite failing while the search index is written ----------------------------
 
 
-def test_a_full_disk_while_writing_the_search_index_keeps_the_previous_index(tmp_path, monkeypatch, capsys):
+@pytest.mark.parametrize("how", [["--full"], []], ids=["built", "updated"])
+def test_a_full_disk_while_writing_the_search_index_keeps_the_previous_index(tmp_path, monkeypatch, capsys, how):
     project(tmp_path)
     index_project(tmp_path, jobs=1)
     before = data_files(tmp_path)
     write(tmp_path, "shop/base.py", '"""Base, edited."""\n\nclass Base:\n    pass\n')
+    # Enough new terms that an update must grow the file.
+    write(tmp_path, "shop/many.py", "".join(f"def word{i}_{i * 7}():\n    pass\n" for i in range(300)))
     real = sqlite3.connect
 
     def small_disk(*args, **kwargs):
         db = real(*args, **kwargs)
-        db.execute("PRAGMA max_page_count=3")  # SQLITE_FULL: "database or disk is full"
+        # No room beyond what the file holds: SQLITE_FULL, "database or disk is full".
+        pages = db.execute("PRAGMA page_count").fetchone()[0]
+        db.execute(f"PRAGMA max_page_count={max(3, pages)}")
         return db
 
     monkeypatch.setattr(sqlite3, "connect", small_disk)
-    assert main([str(tmp_path), "-q"]) == 1
+    assert main([str(tmp_path), "-q", *how]) == 1
     out, err = capsys.readouterr()
     assert out == "" and err.count("\n") == 1
     assert err.startswith("tarnwick-index: cannot write the index: ") and "full" in err

@@ -9,12 +9,13 @@ Its tables:
   the generation of the graph it was built from, that graph file's size,
   modification time and inode, and its node and edge counts;
 - ``arrays(name, data)``: per-document numbers as packed arrays (file norms,
-  flags, priors and ids; symbol norms and files), cut into chunks of
+  flags, priors, ids and lengths; symbol norms, files and lengths), cut into chunks of
   `CHUNK` documents (rows ``file_norm/0``, ``file_norm/1``, ...), so that a
   query reads the numbers of the documents its terms name, not of all;
-- ``terms(term, files, file_weights, symbols, symbol_weights)``: one row per
-  term, its postings as packed arrays, so a question costs one lookup per
-  term whatever the size of the project;
+- ``terms(term, files, file_weights, symbols, symbol_weights, df)``: one row
+  per term, its postings as packed arrays, so a question costs one lookup
+  per term whatever the size of the project, and the number of documents
+  that hold it before compound splitting (which an update needs);
 - ``files(number, edges, part)``: the positions in the graph's edge list
   of the edges that touch each file, and the file's part of the graph
   (`parts`); each chunk of file ids is one NUL-separated text;
@@ -31,7 +32,13 @@ Its tables:
   keeps its time and size, and only its digest tells;
 - ``records(number, record)``: each file's summary record, the JSON text
   of the store compressed, so that a query reads the records of the files
-  it packs instead of parsing the whole store.
+  it packs instead of parsing the whole store;
+- ``splits(term, head, tail)``, ``candidates(term, files)`` and
+  ``docstate(number, fingerprint, first_symbol, symbols, state)``: what a
+  later run needs to update the index for the files that changed
+  (`update`, `state`).  ``meta`` counts the live symbols (``symbols``) and
+  the slots of their arrays (``symbol_slots``), which an update may leave
+  free between files, and says whether the index can be updated.
 
 An index is used only for the graph it was built from: same generation,
 same node and edge counts.  `reader` reads it, as untrusted input.

@@ -37,6 +37,7 @@ from array import array
 from bisect import bisect_left
 
 from ..atomic import finish_temporary, new_temporary
+from ..errors import IndexProblem
 from . import compact, parts
 from .build import file_documents, file_facts, graph_files, symbol_info
 from .corpus import norms
@@ -297,6 +298,41 @@ class _Update:
         self.fps = fps
         self._rewrite()
 
+    def _postings(self, terms: list, gone: dict, new_files: dict, new_symbols: dict) -> None:
+        """Rewrite the postings of ``terms``: the old side's entries out
+        (``gone``), the new side's in."""
+        db = self.db
+        rows = _in_batches(
+            db, "SELECT term, files, file_weights, symbols, symbol_weights, df FROM terms WHERE term IN ({})", map(to_sql_text, terms)
+        )
+        found = {from_sql_text(row[0]): row[1:] for row in rows}
+        writes = []
+        deletes = []
+        for term in terms:
+            row = found.get(term)
+            if row is None:
+                file_numbers, file_weights, symbol_numbers, symbol_weights = array("I"), array("f"), array("I"), array("f")
+                df = 0
+            else:
+                file_numbers, file_weights, symbol_numbers, symbol_weights = (_values(c, b) for c, b in zip("IfIf", row[:4]))
+                df = row[4]
+                if len(file_numbers) != len(file_weights) or len(symbol_numbers) != len(symbol_weights) or type(df) is not int:
+                    raise _Rebuild
+            places = sorted(gone.get(term, ()))
+            file_numbers, file_weights = _without(file_numbers, file_weights, [(n, n + 1) for n, _, _ in places])
+            blocks = sorted((first, first + count) for _, first, count in places)
+            symbol_numbers, symbol_weights = _without(symbol_numbers, symbol_weights, blocks)
+            file_numbers, file_weights = _merged(file_numbers, file_weights, new_files.get(term, []))
+            symbol_numbers, symbol_weights = _merged(symbol_numbers, symbol_weights, new_symbols.get(term, []))
+            df += self.delta.get(term, 0)
+            if not file_numbers and not symbol_numbers:
+                deletes.append((to_sql_text(term),))
+            else:
+                blobs = (a.tobytes() for a in (file_numbers, file_weights, symbol_numbers, symbol_weights))
+                writes.append((to_sql_text(term), *blobs, df))
+        db.executemany("DELETE FROM terms WHERE term = ?", deletes)
+        db.executemany("INSERT OR REPLACE INTO terms VALUES (?, ?, ?, ?, ?, ?)", writes)
+
     def _rewrite(self) -> None:
         db = self.db
         weights = self.weights
@@ -372,50 +408,16 @@ class _Update:
                 for term, weight in doc.items():
                     new_symbols.setdefault(term, []).append((symbol, weight))
 
-        # Postings of every term either side touches.
-        touched = set(new_files) | set(new_symbols)
-        for terms in old_terms.values():
-            touched |= terms
-        gone_files = sorted(self.old_side)
-        rows = _in_batches(db, "SELECT term, files, file_weights, symbols, symbol_weights, df FROM terms WHERE term IN ({})", map(to_sql_text, touched))
-        found = {from_sql_text(row[0]): row[1:] for row in rows}
-        writes = []
-        deletes = []
-        for term in sorted(touched):
-            row = found.get(term)
-            if row is None:
-                entry = [array("I"), array("f"), array("I"), array("f")]
-                df = 0
-            else:
-                entry = [_values(code, blob) for code, blob in zip("IfIf", row[:4])]
-                df = row[4]
-                if len(entry[0]) != len(entry[1]) or len(entry[2]) != len(entry[3]) or type(df) is not int:
-                    raise _Rebuild
-            file_numbers, file_weights, symbol_numbers, symbol_weights = entry
-            for number in gone_files:
-                at = bisect_left(file_numbers, number)
-                if at < len(file_numbers) and file_numbers[at] == number:
-                    del file_numbers[at]
-                    del file_weights[at]
-            for first, count in freed:
-                start, end = bisect_left(symbol_numbers, first), bisect_left(symbol_numbers, first + count)
-                del symbol_numbers[start:end]
-                del symbol_weights[start:end]
-            for numbers_, weights_, new in (
-                (file_numbers, file_weights, new_files.get(term, ())),
-                (symbol_numbers, symbol_weights, new_symbols.get(term, ())),
-            ):
-                for number, weight in new:
-                    at = bisect_left(numbers_, number)
-                    numbers_.insert(at, number)
-                    weights_.insert(at, weight)
-            df += self.delta.get(term, 0)
-            if not file_numbers and not symbol_numbers:
-                deletes.append((to_sql_text(term),))
-            else:
-                writes.append((to_sql_text(term), *(a.tobytes() for a in entry), df))
-        db.executemany("DELETE FROM terms WHERE term = ?", deletes)
-        db.executemany("INSERT OR REPLACE INTO terms VALUES (?, ?, ?, ?, ?, ?)", writes)
+        # Postings of every term either side touches, a batch of terms at a time.
+        gone: dict = {}  # term -> the old side's (file number, first symbol, symbol count)
+        for number, terms in old_terms.items():
+            place = (number, *self.old_state[number][1:])
+            for term in terms:
+                gone.setdefault(term, []).append(place)
+        touched = sorted(gone.keys() | new_files.keys() | new_symbols.keys())
+        for start in range(0, len(touched), _BATCH):
+            batch = touched[start : start + _BATCH]
+            self._postings(batch, gone, new_files, new_symbols)
 
         # Splits and candidates.
         for term, parts_ in sorted(self.split_changes.items()):
@@ -486,6 +488,38 @@ class _Update:
         self.file_ids, self.live, self.slots = file_ids, live, slots
 
 
+def _without(numbers: array, weights: array, ranges: list) -> tuple[array, array]:
+    """The postings less those whose numbers lie in the sorted [low, high) ``ranges``."""
+    kept_numbers, kept_weights = array(numbers.typecode), array(weights.typecode)
+    at = 0
+    for low, high in ranges:
+        start = bisect_left(numbers, low, at)
+        kept_numbers.extend(numbers[at:start])
+        kept_weights.extend(weights[at:start])
+        at = max(start, bisect_left(numbers, high, start))
+    kept_numbers.extend(numbers[at:])
+    kept_weights.extend(weights[at:])
+    return kept_numbers, kept_weights
+
+
+def _merged(numbers: array, weights: array, new: list) -> tuple[array, array]:
+    """The postings with the (number, weight) pairs ``new`` put in order."""
+    if not new:
+        return numbers, weights
+    out_numbers, out_weights = array(numbers.typecode), array(weights.typecode)
+    at = 0
+    for number, weight in sorted(new):
+        start = bisect_left(numbers, number, at)
+        out_numbers.extend(numbers[at:start])
+        out_weights.extend(weights[at:start])
+        out_numbers.append(number)
+        out_weights.append(weight)
+        at = start
+    out_numbers.extend(numbers[at:])
+    out_weights.extend(weights[at:])
+    return out_numbers, out_weights
+
+
 def _average(lengths: array, order) -> float:
     """The average of ``lengths`` at the positions ``order``, summed in
     that order by `sum`, as a full build sums them."""
@@ -512,7 +546,6 @@ def update_index(
     sources: dict,
     records: dict,
     weights: RankingWeights = DEFAULT_WEIGHTS,
-    max_share: float = CHANGED_SHARE,
 ) -> str | None:
     """The index at ``path`` (built by the run of ``generation``) updated
     for ``graph`` in a temporary beside it, ready to be renamed over it, as
@@ -529,7 +562,7 @@ def update_index(
 
     try:
         index = IndexCorpus(root, path)
-    except Exception:  # noqa: BLE001 - any doubt about the old index means a full build
+    except IndexProblem:
         return None
     try:
         meta = index.meta
@@ -547,7 +580,7 @@ def update_index(
             db.execute("PRAGMA synchronous=OFF")
             db.execute("BEGIN")
             update = _Update(db, graph, prepared, doc_key, records, weights)
-            update.run(max_share)
+            update.run(CHANGED_SHARE)
             meta = {"format": FORMAT, "byteorder": sys.byteorder, "chunk": CHUNK, **graph_identity}
             meta.update(files=len(update.file_ids), symbols=update.live, symbol_slots=update.slots, updatable=1)
             db.execute("DELETE FROM meta")

@@ -1,0 +1,164 @@
+"""The search index updated for the files that changed answers as a full
+build does, and any doubt about the previous index means a full build."""
+
+from __future__ import annotations
+
+import json
+import shutil
+import sqlite3
+
+import pytest
+
+from conftest import run_cli
+from random_trees import outputs
+from tarnwick.indexer import index_project
+from tarnwick.indexer import publish
+from tarnwick.search import update
+
+QUESTIONS = ("trusted host check", "parse the header value", "retry the request")
+
+
+@pytest.fixture
+def builds(monkeypatch):
+    """How each run made its search index: "update" or "full"."""
+    made = []
+    real_update, real_build = publish.update_index, publish.build_index
+
+    def updated(*args, **kwargs):
+        tmp = real_update(*args, **kwargs)
+        if tmp is not None:
+            made.append("update")
+        return tmp
+
+    def built(*args, **kwargs):
+        made.append("full")
+        return real_build(*args, **kwargs)
+
+    monkeypatch.setattr(publish, "update_index", updated)
+    monkeypatch.setattr(publish, "build_index", built)
+    return made
+
+
+def _write(root, files: dict) -> None:
+    for rel, text in files.items():
+        path = root / rel
+        if text is None:
+            path.unlink()
+        else:
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_text(text)
+
+
+def _answers(capsys, root) -> list:
+    out = []
+    for question in QUESTIONS:
+        status, text, _ = run_cli(capsys, "search", question, "--root", str(root), "--json")
+        assert status == 0
+        out.append(json.loads(text)["files"])
+    return out
+
+
+def _same_as_full(capsys, root, tmp_path) -> None:
+    full = tmp_path / "full"
+    shutil.rmtree(full, ignore_errors=True)
+    shutil.copytree(root, full, ignore=shutil.ignore_patterns(".vestra"))
+    index_project(full, jobs=1, full=True, progress=False)
+    assert outputs(root, decoded=True) == outputs(full, decoded=True)
+    assert _answers(capsys, root) == _answers(capsys, full)
+
+
+def _splits(root) -> dict:
+    db = sqlite3.connect(f"file:{root / '.vestra/search.db'}?mode=ro", uri=True)
+    try:
+        return {term: (head, tail) for term, head, tail in db.execute("SELECT * FROM splits")}
+    finally:
+        db.close()
+
+
+BASE = {
+    "app/trustedhost.py": "def check(request):\n    return request.host\n",
+    "app/headers.py": "def parse_header(value):\n    return value.split(';')\n\n\ndef same(a):\n    return a\n",
+    "app/client.py": "from app import headers\n\n\ndef retry(request):\n    return headers.parse_header(request)\n",
+}
+HOSTS = "".join(f"def {name}():\n    pass\n\n\n" for name in ("trust_level", "trust_me", "host_name", "host_port"))
+# Each step: the files written (None: removed), then whether the split of
+# "trustedhost" is there afterwards.
+STEPS = [
+    # Words of the compound become common: its split appears, and the file
+    # that holds it is derived again though it did not change.
+    ({"app/hosts.py": HOSTS}, True),
+    # Symbols outgrow their block, shrink within it, a file is renamed.
+    (
+        {
+            "app/headers.py": BASE["app/headers.py"] + "\n\ndef header_value(h):\n    return h\n\n\ndef more(h):\n    return h\n",
+            "app/client.py": "def retry(request):\n    return request\n",
+            "app/renamed.py": BASE["app/trustedhost.py"],
+            "app/trustedhost.py": None,
+        },
+        False,
+    ),
+    # A removal moves the last file down to the freed number; an addition takes one.
+    ({"app/hosts.py": None, "app/aaa.py": "def same(a):\n    return a\n", "app/trustedhost.py": BASE["app/trustedhost.py"]}, False),
+    ({"app/hosts.py": HOSTS}, True),
+]
+
+
+def test_updates_answer_as_full_builds_do(tmp_path, capsys, builds):
+    root = tmp_path / "p"
+    _write(root, BASE)
+    index_project(root, jobs=1, progress=False)
+    assert builds == ["full"]
+    for step, (files, split) in enumerate(STEPS):
+        _write(root, files)
+        index_project(root, jobs=1, progress=False)
+        assert builds[-1] == "update", step
+        assert ("trustedhost" in _splits(root)) is split, step
+        _same_as_full(capsys, root, tmp_path)
+
+
+def _damage_state(db) -> None:
+    db.execute("UPDATE docstate SET state = x'00' WHERE number = 0")
+
+
+def _other_run(db) -> None:
+    db.execute("UPDATE meta SET value = 'another run' WHERE key = 'generation'")
+
+
+def _far_block(db) -> None:
+    db.execute("UPDATE docstate SET first_symbol = 1000000 WHERE number = 0")
+
+
+@pytest.mark.parametrize("damage", [_damage_state, _other_run, _far_block, None])
+def test_a_previous_index_in_doubt_is_built_again(tmp_path, capsys, builds, damage, monkeypatch):
+    root = tmp_path / "p"
+    _write(root, BASE)
+    index_project(root, jobs=1, progress=False)
+    if damage is None:
+        # Too many changed files for an update to pay.
+        monkeypatch.setattr(update, "CHANGED_SHARE", 0.0)
+        _write(root, {f"app/extra{i}.py": f"def extra{i}():\n    pass\n" for i in range(9)})
+    else:
+        db = sqlite3.connect(root / ".vestra/search.db", isolation_level=None)
+        damage(db)
+        db.close()
+        _write(root, {"app/client.py": "def retry(request):\n    return request\n"})
+    index_project(root, jobs=1, progress=False)
+    assert builds == ["full", "full"]
+    _same_as_full(capsys, root, tmp_path)
+
+
+def test_an_update_cut_short_leaves_the_previous_index(tmp_path, monkeypatch):
+    root = tmp_path / "p"
+    _write(root, BASE)
+    index_project(root, jobs=1, progress=False)
+    before = outputs(root)
+
+    def interrupted(self):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(update._Update, "_rewrite", interrupted)
+    _write(root, {"app/client.py": "def retry(request):\n    return request\n"})
+    with pytest.raises(KeyboardInterrupt):
+        index_project(root, jobs=1, progress=False)
+    assert outputs(root) == before
+    assert sorted(p.name for p in (root / ".vestra").iterdir() if p.name.endswith(".tmp")) == []
