@@ -1,12 +1,14 @@
 """Seeded random projects in several languages, and random changes to them.
 
-A project holds a Python package, CommonJS modules (with requires at the
+A project holds a Python package (whose modules star-import and re-export
+each other's functions, and may import each other as scripts do), CommonJS modules (with requires at the
 top and inside functions), TypeScript modules resolved through a
 tsconfig's `paths`, a Go module and a `.gitignore`; its files import each
 other, so a change to one file moves edges of others.  `change` applies one
 random change: an edit, an edit that keeps the size (invisible to a size
 and time check in the same clock tick), an addition, a deletion, a rename,
-or an edit of a settings file.
+an edit of a settings file, or the package's `__init__.py` coming or
+going (which decides whether its modules import each other as scripts).
 """
 
 from __future__ import annotations
@@ -32,6 +34,7 @@ class Tree:
         self.rng = random.Random(seed)
         self.serial = 0
         self.modules = {kind: [] for kind in KINDS}  # kind -> module names present
+        self.functions = {}  # Python module name -> the functions it defines now
         for i in range(files):
             self.add(KINDS[i % len(KINDS)])
         self.write_settings()
@@ -64,13 +67,25 @@ class Tree:
         funcs = _words(rng, rng.randint(1, 4))
         deps = self._others(kind, name, rng.randint(0, 3))
         if kind == "py":
+            self.functions[name] = funcs
             lines = [f'"""Module {name}: {" ".join(_words(rng, 3))}."""', ""]
             for d in deps:
-                lines.append(rng.choice([f"from . import {d}", f"from pkg import {d}", f"import pkg.{d}"]))
+                lines.append(rng.choice([f"from . import {d}", f"from pkg import {d}", f"import pkg.{d}", f"import {d}"]))
+            # A function of some module, looked for through a star import (and
+            # whatever that module star-imports in turn) or a re-export.
+            elsewhere = [(m, f) for m, fs in self.functions.items() if m != name for f in fs]
+            used = []
+            if deps and elsewhere and rng.random() < 0.6:
+                module, function = rng.choice(elsewhere)
+                if rng.random() < 0.5:
+                    lines.append(f"from .{rng.choice(deps)} import *")
+                else:
+                    lines.append(f"from .{rng.choice(deps)} import {function}")
+                used.append(function)
             lines.append("")
             for f in funcs:
                 lines += [f"def {f}(x, y=1):", f'    """{f} does {_words(rng, 1)[0]}."""']
-                lines += [f"    {d}.helper(x)" for d in deps[:1]] + [f"    return x + y", ""]
+                lines += [f"    {d}.helper(x)" for d in deps[:1]] + [f"    {u}(x)" for u in used] + [f"    return x + y", ""]
             lines += ["def helper(x):", "    return x", ""]
             if rng.random() < 0.5:
                 base = f"{deps[0]}.Base" if deps else "object"
@@ -157,6 +172,7 @@ class Tree:
         elif what == "delete":
             path.unlink()
             self.modules[kind].remove(name)
+            self.functions.pop(name, None)
         elif what == "rename":
             new = self._new_name()
             target = self.path(kind, new)
@@ -167,10 +183,18 @@ class Tree:
             target.write_text(text)
             path.unlink()
             self.modules[kind][self.modules[kind].index(name)] = new
+            if name in self.functions:
+                self.functions[new] = self.functions.pop(name)
             return f"rename {rel} -> {target.relative_to(self.root)}"
         else:
-            choice = rng.choice(("module", "paths", "ignore", "ignore none"))
-            if choice == "module":
+            choice = rng.choice(("module", "paths", "ignore", "ignore none", "package"))
+            if choice == "package":
+                init = self.root / "pkg/__init__.py"
+                if init.exists():
+                    init.unlink()
+                else:
+                    init.write_text('"""The package."""\n')
+            elif choice == "module":
                 self.write_settings(module=rng.choice(["example.com/app", "example.com/other"]))
             elif choice == "paths":
                 self.write_settings(lib=rng.choice(["src/*", "lib/*", "src/*.ts"]))

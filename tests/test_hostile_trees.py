@@ -13,6 +13,7 @@ import sqlite3
 import subprocess
 import sys
 import time
+import zlib
 from pathlib import Path
 
 import pytest
@@ -24,7 +25,7 @@ from tarnwick import atomic
 from tarnwick.search.reader import IndexCorpus
 from tarnwick.search.store import INDEX_NAME
 
-DATA_FILES = [".gitignore", "graph.json", "identities.json", "index-cache.json", "manifest.json", "search.db", "structured_summaries.json"]
+DATA_FILES = [".gitignore", "graph.json", "identities.json", "index-cache.db", "manifest.json", "search.db", "structured_summaries.json"]
 
 
 def write(root: Path, rel, text: str) -> Path:
@@ -94,36 +95,30 @@ def test_a_name_that_is_not_utf8_is_indexed_under_one_escaped_form(tmp_path, nam
 # -- a damaged cache -----------------------------------------------------------
 
 
-def _entries(root: Path) -> tuple[dict, dict]:
-    cache = json.loads((root / ".vestra/index-cache.json").read_text())
-    return cache, cache["files"]
-
-
-def _damage(values: list, field: int) -> None:
-    text = values[field]
+def _damage(text: str) -> str:
     cut = text.index('"', 2)  # the quote that closes the first key
-    values[field] = text[:cut] + text[cut + 1 :]
+    return text[:cut] + text[cut + 1 :]
 
 
-# Positions of the spliced texts in an entry's result fields (see cache._FIELDS).
-RECORD, NODES, CONTAINS, DOCS = 12, 13, 14, 16
-
-
-@pytest.mark.parametrize("field", [RECORD, NODES, CONTAINS, DOCS], ids=["record", "nodes", "contains", "docs"])
+@pytest.mark.parametrize("field", ["record_json", "nodes_json", "contains_json", "search_docs"])
 @pytest.mark.parametrize("checksum", ["kept", "recomputed"])
 def test_a_damaged_cache_entry_is_never_spliced(tmp_path, field, checksum):
     from tarnwick.indexer import cache as cache_module
+    from tarnwick.indexer.cache_db import checksum as checksum_of
 
     project(tmp_path)
     index_project(tmp_path, jobs=1)
-    cache, files = _entries(tmp_path)
-    entry = files["shop/base.py"]
-    values = cache_module._unpack(entry[3])
-    _damage(values, field)
-    entry[3] = cache_module._pack(values)
+    db = sqlite3.connect(tmp_path / ".vestra/index-cache.db")
+    blob, links, check = db.execute("SELECT result, links, checksum FROM files WHERE path = 'shop/base.py'").fetchone()
+    values = cache_module.unpack_fields(blob)
+    at = cache_module._FIELDS.index(field)
+    values[at] = _damage(values[at])
+    blob = zlib.compress(json.dumps(values).encode())
     if checksum == "recomputed":  # the entry looks sound: only the graph's parse can tell
-        entry[4] = cache_module._checksum(entry[3])
-    (tmp_path / ".vestra/index-cache.json").write_text(json.dumps(cache))
+        check = checksum_of(blob, links)
+    db.execute("UPDATE files SET result = ?, checksum = ? WHERE path = 'shop/base.py'", (blob, check))
+    db.commit()
+    db.close()
     write(tmp_path, "shop/orders.py", '"""Orders, edited."""\nfrom .base import Base\n\nclass Order(Base):\n    pass\n')
 
     stats = index_project(tmp_path, jobs=1)
@@ -134,16 +129,27 @@ def test_a_damaged_cache_entry_is_never_spliced(tmp_path, field, checksum):
     assert outputs(tmp_path) == incremental
 
 
+def _planted_trigger(path: Path) -> None:
+    db = sqlite3.connect(path)
+    db.execute("CREATE TRIGGER t AFTER UPDATE ON files BEGIN DELETE FROM files; END")
+    db.commit()
+    db.close()
+
+
 @pytest.mark.parametrize(
     "content",
-    [b"[" * 200_000, b'{"signature": ' + b"[" * 200_000, b"\xff\xfe", b""],
-    ids=["nested", "nested-member", "not-utf8", "empty"],
+    [b"[" * 200_000, b"SQLite format 3\0" + b"\xff" * 200, b"\xff\xfe", b"", _planted_trigger],
+    ids=["nested", "damaged-header", "not-utf8", "empty", "trigger"],
 )
 def test_an_unreadable_cache_means_a_full_run(tmp_path, content):
     project(tmp_path)
     index_project(tmp_path, jobs=1)
     expected = outputs(tmp_path)
-    (tmp_path / ".vestra/index-cache.json").write_bytes(content)
+    cache = tmp_path / ".vestra/index-cache.db"
+    if callable(content):
+        content(cache)
+    else:
+        cache.write_bytes(content)
     stats = index_project(tmp_path, jobs=1)
     assert stats.reused == 0 and outputs(tmp_path) == expected
 
@@ -158,7 +164,7 @@ def test_a_cache_linked_from_outside_the_project_is_not_read(tmp_path):
         os.utime(root / "m.py", ns=(10**18, 10**18))
     index_project(theirs, jobs=1)
     (ours / ".vestra").mkdir()
-    os.symlink(theirs / ".vestra/index-cache.json", ours / ".vestra/index-cache.json")
+    os.symlink(theirs / ".vestra/index-cache.db", ours / ".vestra/index-cache.db")
     stats = index_project(ours, jobs=1)
     assert stats.reused == 0
     assert "ours" in json.loads((ours / ".vestra/structured_summaries.json").read_text())["m.py"]["functions"]

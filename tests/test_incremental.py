@@ -3,9 +3,12 @@ byte for byte what a full run writes."""
 
 from __future__ import annotations
 
+import json
 import os
 import re
 import shutil
+import sqlite3
+import zlib
 from pathlib import Path
 
 import pytest
@@ -58,7 +61,7 @@ def test_incremental_run_equals_full_run(project):
     assert full.reused == 0 and outputs(project) == incremental
     assert (second.files, second.edges, second.nodes) == (full.files, full.edges, full.nodes)
     # Nothing new learned: the cache is left as it is.
-    cache = project / ".vestra/index-cache.json"
+    cache = project / ".vestra/index-cache.db"
     before = cache.stat().st_mtime_ns, cache.read_bytes()
     assert index_project(project, jobs=1).reused == second.files and outputs(project) == incremental
     assert (cache.stat().st_mtime_ns, cache.read_bytes()) == before
@@ -73,7 +76,7 @@ def test_incremental_run_equals_full_run(project):
     incremental = outputs(project)
 
     # A cache that cannot be used means a full run, not a failure.
-    (project / ".vestra/index-cache.json").write_text('{"signature": 1')
+    (project / ".vestra/index-cache.db").write_text('{"signature": 1')
     assert index_project(project, jobs=1).reused == 0 and outputs(project) == incremental
 
 
@@ -107,42 +110,47 @@ def test_an_unparsable_file_does_not_cost_a_full_run(tmp_path):
     assert again.reused == 2 and [path for path, _ in again.unparsable] == ["bad.py"]
 
 
+def _z(text: str) -> bytes:
+    return zlib.compress(text.encode())
+
+
 @pytest.mark.parametrize(
     "packed, reused",
     [
-        ("not base64!", 1),
-        ("aGVsbG8=", 1),  # base64, not compressed
-        ("eJzLSM3JyQcABiwCFQ==", 1),  # compressed, not JSON
-        ("eJyLjgUAARUAuQ==", 1),  # JSON, but no fields ("[]")
-        ("eJyLVkpU0lFKUooFAArqAjA=", 1),  # fields of the wrong shape
+        (b"not compressed", 1),
+        (_z("hello"), 1),  # compressed, not JSON
+        (_z("[]"), 1),  # JSON, but no fields
+        (_z('["a", "b"]'), 1),  # fields of the wrong shape
         # Sound fields whose search documents are not documents: seen only as
         # the index is written, which then starts again from scratch.
         ('{"a": 1}', 0),
         ("[1]", 0),
         ("[{}", 0),
         ('[{"f": "many"}, {"f": "many"}]', 0),  # a weight that is text
-        ("eJyLzivNydFRSs5Pys9R0klLzClO1YmO1amuBZFoSEkJgaINdMAQKBodqxQLABW5E5o=", 1),  # a language we do not read
-        ("eJyLzivNydFRKqgsycjPU9JJS8wpTtWJjtWprgWR0dEGOkr5xUqxsWAeDCkpIRBQBRgCRaNjlWIB+KcWZw==", 1),  # an import record cut short
+        ({"language": "cobol"}, 1),  # a language we do not read
+        ({"imports": [[0, "os"]]}, 1),  # an import record cut short
     ],
 )
-def test_an_entry_that_does_not_unpack_is_parsed_again(tmp_path, packed, reused):
-    import json
-
+def test_a_row_that_does_not_unpack_is_parsed_again(tmp_path, packed, reused):
     from tarnwick.indexer import cache as cache_module
+    from tarnwick.indexer.cache_db import checksum
 
-    (tmp_path / "a.py").write_text("def f():\n    return 1\n")
+    (tmp_path / "a.py").write_text("import os\n\ndef f():\n    return 1\n")
     (tmp_path / "b.py").write_text("def g():\n    return 2\n")
     (tmp_path / "c.py").write_text("def h():\n    return 3\n")
     index_project(tmp_path, jobs=1)
-    path = tmp_path / ".vestra/index-cache.json"
-    cache = json.loads(path.read_text())
-    entry = cache["files"]["a.py"]
-    if not reused:
-        fields = cache_module._unpack(entry[3])
-        fields[cache_module._FIELDS.index("search_docs")] = packed
-        packed = cache_module._pack(fields)
-    entry[3], entry[4] = packed, cache_module._checksum(packed)  # the checksum vouches for it
-    path.write_text(json.dumps(cache))
+    db = sqlite3.connect(tmp_path / ".vestra/index-cache.db")
+    blob, links = db.execute("SELECT result, links FROM files WHERE path = 'a.py'").fetchone()
+    if not isinstance(packed, bytes):
+        fields = cache_module.unpack_fields(blob)
+        changes = packed if isinstance(packed, dict) else {"search_docs": packed}
+        for name, value in changes.items():
+            fields[cache_module._FIELDS.index(name)] = value
+        packed = zlib.compress(json.dumps(fields).encode())
+    # The checksum vouches for it.
+    db.execute("UPDATE files SET result = ?, checksum = ? WHERE path = 'a.py'", (packed, checksum(packed, links)))
+    db.commit()
+    db.close()
     (tmp_path / "c.py").write_text("def h():\n    return 4\n")  # something to write
     again = index_project(tmp_path, jobs=1, full=False)
     written = every_output(tmp_path)
@@ -150,26 +158,12 @@ def test_an_entry_that_does_not_unpack_is_parsed_again(tmp_path, packed, reused)
     assert again.reused == reused and written == every_output(tmp_path)
 
 
-def test_the_cache_is_far_smaller_than_its_json(project):
-    import json
-
-    index_project(project, jobs=1)
-    cache = json.loads((project / ".vestra/index-cache.json").read_text())
-    from tarnwick.indexer import cache as cache_module
-
-    packed = sum(len(entry[3]) for entry in cache["files"].values())
-    plain = sum(len(json.dumps(cache_module._unpack(entry[3]))) for entry in cache["files"].values())
-    assert packed * 2 < plain
-
-
 def test_every_field_of_a_result_survives_the_cache(tmp_path):
     """Each language's results, reused from the cache, equal the fresh ones
     field for field; the samples give every field a value of its own, so a
     field the cache left out would come back empty."""
     from dataclasses import fields
-    from types import SimpleNamespace
-
-    from tarnwick.indexer.cache import Cache
+    from tarnwick.indexer.cache import decode_result, pack_fields
     from tarnwick.indexer.extractors import grammar_of
     from tarnwick.indexer.result import FileResult
     from tarnwick.indexer.summarize import summarize_file
@@ -179,17 +173,76 @@ def test_every_field_of_a_result_survives_the_cache(tmp_path):
     (tmp_path / "blob.py").write_bytes(b"\0binary")
     files = [p for p in sorted(tmp_path.iterdir()) if p.is_file()]
     files += [p for p in sorted((HERE / "samples").rglob("*")) if p.is_file() and grammar_of(p.name)]
-    fresh, cache = [], Cache("sig")
+    fresh = []
     for path in files:
         language, grammar = grammar_of(path.name)
-        source = SimpleNamespace(rel=str(path), path=str(path), language=language, size=path.stat().st_size, mtime_ns=0)
-        result = summarize_file((source.rel, str(path), language, grammar))
-        cache.keep(source, result.digest, result)
-        fresh.append((source, result))
-    again = Cache("sig", cache.entries)
-    for source, result in fresh:
-        reused = again.reuse(source)
-        assert reused == result, source.rel
+        result = summarize_file((str(path), str(path), language, grammar))
+        reused = decode_result(str(path), pack_fields(result), language)
+        reused.digest = result.digest  # kept in the row's stamp
+        assert reused == result, path
+        fresh.append((path, result))
     empty = FileResult("")
     unfilled = [f.name for f in fields(FileResult) if all(getattr(r, f.name) == getattr(empty, f.name) for _, r in fresh)]
     assert unfilled == ["record", "symbols", "symbol_text"]  # what encoding the results drops
+
+
+CHAIN = {
+    "pkg/__init__.py": "",
+    "pkg/a.py": "from .b import *\n",
+    "pkg/b.py": "from .c import *\n",
+    "pkg/c.py": "def f():\n    return 1\n",
+    "pkg/user.py": "from .a import f\nfrom .late import g\n\ndef use():\n    return f() + g()\n",
+    "pkg/bystander.py": "def h():\n    return 2\n",
+    "tools/run.py": "import helper\n\nhelper.go()\n",
+    "tools/helper.py": "def go():\n    pass\n",
+}
+
+
+@pytest.mark.parametrize(
+    "changes, edge, present, resolved",
+    [
+        # A definition moves along the star-import chain user -> a -> b -> c.
+        (
+            {"pkg/c.py": "def other():\n    return 1\n", "pkg/b.py": "from .c import *\n\ndef f():\n    return 3\n"},
+            ("pkg/user.py", "pkg/b.py", "calls"),
+            True,
+            {"pkg/a.py", "pkg/b.py", "pkg/c.py", "pkg/user.py"},
+        ),
+        # A module imported before it existed appears.
+        ({"pkg/late.py": "def g():\n    return 4\n"}, ("pkg/user.py", "pkg/late.py", "calls"), True, {"pkg/late.py", "pkg/user.py"}),
+        # The folder becomes a package: its modules no longer import each other as scripts.
+        ({"tools/__init__.py": ""}, ("tools/run.py", "tools/helper.py", "imports"), False, {"tools/__init__.py", "tools/run.py"}),
+        # The end of the chain goes.
+        ({"pkg/c.py": None}, ("pkg/user.py", "pkg/c.py", "calls"), False, {"pkg/b.py", "pkg/user.py"}),
+        # A body edited: nothing another file reads changed.
+        ({"pkg/c.py": "def f():\n    return 5\n"}, ("pkg/user.py", "pkg/c.py", "calls"), True, {"pkg/c.py"}),
+    ],
+    ids=["definition-moves", "module-appears", "becomes-package", "module-goes", "body-edit"],
+)
+def test_a_change_re_resolves_the_files_that_read_it(tmp_path, monkeypatch, changes, edge, present, resolved):
+    from tarnwick.indexer import run
+
+    for rel, text in CHAIN.items():
+        (tmp_path / rel).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / rel).write_text(text)
+    index_project(tmp_path, jobs=1)
+    for rel, text in changes.items():
+        if text is None:
+            (tmp_path / rel).unlink()
+        else:
+            (tmp_path / rel).write_text(text)
+    asked = []
+    real = run.resolve_edges
+
+    def recording(*args):
+        asked.append(set(args[4]))
+        return real(*args)
+
+    monkeypatch.setattr(run, "resolve_edges", recording)
+    index_project(tmp_path, jobs=1)
+    incremental = every_output(tmp_path)
+    line = b'{"from":"%s","to":"%s","rel":"%s"}' % tuple(part.encode() for part in edge)
+    assert (line in incremental["graph.json"]) == present
+    assert asked == [resolved]
+    index_project(tmp_path, jobs=1, full=True)
+    assert every_output(tmp_path) == incremental

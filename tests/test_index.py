@@ -363,7 +363,7 @@ def test_a_failed_write_keeps_a_consistent_set(tmp_path, monkeypatch, failing):
     write(tmp_path, "a.py", '"""First."""\n')
     index_project(tmp_path, jobs=1)
     vestra = tmp_path / ".vestra"
-    names = [".gitignore", "graph.json", "identities.json", "index-cache.json", "manifest.json", "search.db", "structured_summaries.json"]
+    names = [".gitignore", "graph.json", "identities.json", "index-cache.db", "manifest.json", "search.db", "structured_summaries.json"]
     before = {n: (vestra / n).read_bytes() for n in names}
     write(tmp_path, "a.py", '"""Second."""\n')
     real = getattr(atomic.os, failing)
@@ -572,7 +572,7 @@ def test_stale_temporaries_are_swept(tmp_path):
     os.utime(vestra / stale[0], (0, 0))
     index_project(tmp_path, jobs=1)
     assert sorted(p.name for p in vestra.iterdir()) == sorted(
-        live + [".gitignore", "graph.json", "identities.json", "index-cache.json", "manifest.json", "search.db", "structured_summaries.json"]
+        live + [".gitignore", "graph.json", "identities.json", "index-cache.db", "manifest.json", "search.db", "structured_summaries.json"]
     )
 
 

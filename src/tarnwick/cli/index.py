@@ -28,7 +28,7 @@ __all__ = ["add_arguments", "main", "run", "stats_json"]
 DESCRIPTION = (
     "Index a Python, TypeScript, JavaScript, Go, Java or Rust project: write ROOT/.vestra/ "
     "(the summary store structured_summaries.json, the code graph graph.json, the search index "
-    "search.db, manifest.json and identities.json, which tie them together, and index-cache.json, "
+    "search.db, manifest.json and identities.json, which tie them together, and index-cache.db, "
     "which lets the next run re-read only changed files, and a .gitignore that keeps the folder out of "
     "version control). Settings come from ROOT/.tarnwick.toml or "
     "[tool.tarnwick] in ROOT/pyproject.toml; the options below add to them or replace them."

@@ -2,31 +2,32 @@
 next run re-parses only files whose size, modification time or content
 changed.
 
-It lives in `.vestra/index-cache.json` (plain JSON: a cache inside a
-project folder must never be able to run code).  A file is reused as is
-when its size and modification time match and it was last changed well
-before the previous run started; otherwise its content hash decides.  Any
-doubt (another format, another interpreter or grammar version, a malformed
-entry) makes the run start from scratch.
+It lives in `.vestra/index-cache.db`, a row per file (`cache_db`).  A file
+is taken as unchanged when its size and modification time match and it was
+last changed well before the run that read it began; otherwise its content
+hash decides.  Any doubt about the file (another format, another
+interpreter or grammar version, another schema) makes the run start from
+scratch; a row that does not unpack has its file parsed again.
 
 The results of a file are kept as JSON texts that the next run splices into
-its output unread, so each entry carries a checksum of its results: an entry
-whose results are not the ones written (one character damaged, the file
-still valid JSON) is not reused.
+its output unread, so each row carries a checksum of its blobs: a row whose
+results are not the ones written (one character damaged, the file still
+valid JSON) is not reused.
 """
 
 from __future__ import annotations
 
-import base64
 import hashlib
 import json
 import os
+import sqlite3
 import sys
 import time
 import zlib
 from dataclasses import fields
 
-from ..datadir import read_regular, resolve_inside, source_digest
+from ..datadir import read_regular, source_digest
+from .cache_db import CacheDB, CacheProblem
 from .references import RECORDS
 from .result import FileResult
 
@@ -35,9 +36,7 @@ from .result import FileResult
 # without end while it is read.
 READ_LIMIT = 1 << 30
 
-CACHE_NAME = "index-cache.json"
-CACHE_LIMIT = 1 << 30
-FORMAT = 3
+FORMAT = 4
 # A file's results unpack to far less than this; more is damage.
 ENTRY_LIMIT = 256 << 20
 
@@ -122,28 +121,20 @@ def prove(result: FileResult) -> None:
         raise DamagedCache(f"the cache entry of {result.path} does not parse") from None
 
 
-def _checksum(packed: str) -> str:
-    """The checksum an entry keeps of its packed results."""
-    return digest(packed.encode("ascii"))
-
-
-def _pack(values: list) -> str:
+def pack_fields(result: FileResult) -> bytes:
     """A file's result fields as the cache keeps them: their JSON text,
-    compressed and in base64.  The cache holds little more than the
-    index's outputs already do, so it is kept small: about a quarter of
-    the JSON (zlib's fastest level: a full run packs every file, and the
-    default level saves a fifth of the size for three times the time),
-    and a run that reuses a file never parses more than it needs."""
-    text = _encode(values).encode("utf-8", "surrogatepass")
-    return base64.b64encode(zlib.compress(text, 1)).decode("ascii")
+    compressed (zlib's fastest level: a full run packs every file, and the
+    default level saves a fifth of the size for three times the time)."""
+    text = _encode(_entry(result)).encode("utf-8", "surrogatepass")
+    return zlib.compress(text, 1)
 
 
-def _unpack(packed: str) -> list:
+def unpack_fields(packed: bytes) -> list:
     """The result fields of a packed entry (ValueError when damaged)."""
     unpacker = zlib.decompressobj()
     try:
-        text = unpacker.decompress(base64.b64decode(packed.encode("ascii"), validate=True), ENTRY_LIMIT)
-    except (zlib.error, UnicodeEncodeError) as exc:
+        text = unpacker.decompress(packed, ENTRY_LIMIT)
+    except (zlib.error, TypeError) as exc:
         raise ValueError(f"damaged cache entry: {exc}") from None
     if unpacker.unconsumed_tail or not unpacker.eof:
         raise ValueError("damaged cache entry")
@@ -172,91 +163,95 @@ def _result(path: str, values: list) -> FileResult:
     return result
 
 
+def decode_result(path: str, packed: bytes, language: str) -> FileResult | None:
+    """The result kept in `packed` for the file `path` of `language`, or
+    None when it does not unpack to one."""
+    try:
+        result = _result(path, unpack_fields(packed))
+    except (TypeError, ValueError, RecursionError, UnicodeError):
+        return None
+    return result if result.language == language else None
+
+
+def reference_shape(result: FileResult | None):
+    """What resolving other files may read of a file's results: a change
+    to it can move their edges."""
+    if result is None or result.error is not None:
+        return None
+    return (result.language, result.defined, result.bindings, result.star, result.package)
+
+
 class Cache:
-    """Entries of the previous run, and the entries of this run.
+    """The stamps of the previous run's files (`cache_db`), and this run's
+    verdict on each: unchanged (its row is used as it is) or not."""
 
-    An entry is [size, modification time in ns, content hash, result fields
-    packed (`_pack`), checksum of the packed fields].
-    """
-
-    def __init__(self, sig: str, previous: dict | None = None, written_ns: int = 0, run: dict | None = None):
+    def __init__(self, sig: str, db: CacheDB, run: dict | None = None):
         self.signature = sig
-        self.previous = previous or {}
-        self.written_ns = written_ns
-        # What the previous run wrote: its generation, edge count and the
+        self.db = db
+        self.previous = db.stamps() if not db.fresh else {}
+        # What the previous run wrote: its generation, figures and the
         # resolution settings (config files) it saw.
         self.run = run if isinstance(run, dict) else {}
         self.started_ns = time.time_ns()
-        self.entries = {}
+        # Files found unchanged by their digest: their new stamp.
+        self.restamped = {}
 
     @classmethod
-    def load(cls, path: str, sig: str, root: str) -> "Cache":
-        """The cache at `path` in the project `root`, or an empty one."""
-        try:
-            # A regular file of the project only (never a FIFO or a device
-            # planted there, nor a link leading out of the project).
-            real = resolve_inside(path, root)
-            if real is None:
-                raise ValueError("leads outside the project")
-            data = json.loads(read_regular(real, CACHE_LIMIT).decode("utf-8"))
-            if not isinstance(data, dict) or data.get("signature") != sig or not isinstance(data.get("files"), dict):
-                raise ValueError("another format")
-            started = data.get("started_ns")
-            if not isinstance(started, int):
-                raise ValueError("another format")
-            return cls(sig, data["files"], started, data.get("run"))
-        except (OSError, ValueError, RecursionError):  # nested too deep for the parser: damaged
-            return cls(sig)
-
-    def reuse(self, source) -> FileResult | None:
-        """The previous result of `source` (a walk.SourceFile) when the file
-        has not changed since, else None."""
-        entry = self.previous.get(source.rel)
-        if not isinstance(entry, list) or len(entry) != 5:
-            return None
-        size, mtime_ns, hashed, packed, checksum = entry
-        if not isinstance(packed, str):
-            return None
-        if not (size == source.size and mtime_ns == source.mtime_ns and mtime_ns < self.written_ns - _RACY_NS):
-            # Touched, or changed too close to the last run: the content decides.
+    def load(cls, data_dir: str, root: str, sig: str, full: bool) -> "Cache":
+        """The project's cache, or a new empty one for a full run (or when
+        the old one cannot be used)."""
+        if not full:
             try:
-                data = read_regular(source.path, READ_LIMIT)
-            except OSError:
-                return None
-            if digest(data) != hashed:
-                return None
+                db = CacheDB.open(data_dir, root, sig)
+            except CacheProblem:
+                pass
+            else:
+                try:
+                    return cls(sig, db, db.run())
+                except (sqlite3.Error, CacheProblem):
+                    db.discard()
+        return cls(sig, CacheDB.create(data_dir))
+
+    def unchanged(self, source) -> bool:
+        """True when `source` (a walk.SourceFile) is as the cache's row
+        says: same size and modification time, last changed well before the
+        run that read it began (a later change in the same clock tick could
+        keep both), else the same digest."""
+        stamp = self.previous.get(source.rel)
+        if stamp is None:
+            return False
+        size, mtime_ns, read_ns, hashed = stamp
+        if size == source.size and mtime_ns == source.mtime_ns and mtime_ns < read_ns - _RACY_NS:
+            return True
+        # Touched, or changed too close to the run that read it: the content decides.
         try:
-            if _checksum(packed) != checksum:
-                return None
-            result = _result(source.rel, _unpack(packed))
-        except (TypeError, ValueError, RecursionError, UnicodeError):
+            data = read_regular(source.path, READ_LIMIT)
+        except OSError:
+            return False
+        if digest(data) != hashed:
+            return False
+        if (size, mtime_ns) != (source.size, source.mtime_ns) or source.mtime_ns < self.started_ns - _RACY_NS:
+            # A new stamp spares the next run this reading (one still too
+            # close to this run would not).
+            self.restamped[source.rel] = (source.size, source.mtime_ns, self.started_ns, hashed)
+        return True
+
+    def reuse(self, source) -> tuple | None:
+        """(result, links blob) of an unchanged `source`'s row, or None when
+        the row does not hold a sound result."""
+        blobs = self.db.blobs(source.rel)
+        if blobs is None:
             return None
-        if result.language != source.language:
+        result = decode_result(source.rel, blobs[0], source.language)
+        if result is None:
             return None
-        result.digest = hashed
-        # The entry as read, so that an unchanged cache compares equal.
-        self.entries[source.rel] = [source.size, source.mtime_ns, hashed, packed, checksum]
-        return result
+        result.digest = self.previous[source.rel][3]
+        return result, blobs[1]
 
-    def keep(self, source, hashed: str | None, result: FileResult) -> None:
-        if hashed is not None:  # None: the file was not read in full
-            packed = _pack(_entry(result))
-            self.entries[source.rel] = [source.size, source.mtime_ns, hashed, packed, _checksum(packed)]
+    def old_result(self, source) -> FileResult | None:
+        """The previous result of a changed file, when its row holds one."""
+        blobs = self.db.blobs(source.rel) if source.rel in self.previous else None
+        return decode_result(source.rel, blobs[0], source.language) if blobs else None
 
-    def unchanged(self, configs: list) -> bool:
-        """True when every file was reused, none came or went, and the
-        resolution settings are as the previous run saw them: its output
-        would be written again unchanged."""
-        return self.entries == self.previous and self.run.get("configs") == configs
-
-    def pieces(self, generation: str, edges: int, configs: list) -> list:
-        """The cache file as a list of UTF-8 pieces, one per file: never one
-        string the size of the whole (a lone surrogate is written as a JSON
-        escape)."""
-        run = {"generation": generation, "edges": edges, "configs": configs}
-        head = {"signature": self.signature, "started_ns": self.started_ns, "run": run}
-        out = [(_encode(head)[:-1] + ',"files":{').encode("utf-8", "backslashreplace")]
-        for i, (rel, entry) in enumerate(self.entries.items()):
-            out.append(f"{',' if i else ''}{_encode(rel)}:{_encode(entry)}".encode("utf-8", "backslashreplace"))
-        out.append(b"}}\n")
-        return out
+    def stamp(self, source, hashed: str) -> tuple:
+        return (source.size, source.mtime_ns, self.started_ns, hashed)

@@ -13,8 +13,20 @@ from .resolve_python import resolve_python_edges
 
 EDGE_KINDS = ("imports", "calls", "extends", "implements", "references")
 
+# The resolvers other than Python's, by the languages whose files they
+# resolve: each resolves all of its files at once (see `dependents`).
+GROUPS = {"typescript": "script", "javascript": "script", "java": "java", "rust": "rust", "go": "go"}
 
-def resolve_edges(paths: list, results: dict, root: str | None = None, warnings: list | None = None) -> tuple:
+
+def resolve_edges(
+    paths: list,
+    results: dict,
+    root: str | None = None,
+    warnings: list | None = None,
+    python=None,
+    groups=None,
+    reads: dict | None = None,
+) -> tuple:
     """The cross-file edges of the project as five sorted lists of
     (from, to) pairs: imports, calls, extends, implements, references.
 
@@ -22,6 +34,10 @@ def resolve_edges(paths: list, results: dict, root: str | None = None, warnings:
     parsed ones to their FileResult.  `root` is the project folder, where
     the resolvers of other languages read tsconfig.json and go.mod; a line
     for each such settings file that cannot be used goes to `warnings`.
+
+    Only the edges from the Python files in `python` and from the files of
+    the `groups` (of `GROUPS`) are made when these are given; `reads` gets
+    each resolved Python file's keys read.
     """
     imports = set()
     calls = set()
@@ -31,7 +47,11 @@ def resolve_edges(paths: list, results: dict, root: str | None = None, warnings:
     by_language = {}
     for path, result in results.items():
         by_language.setdefault(result.language, {})[path] = result
-    resolve_python_edges(paths, by_language.get("python", {}), imports, calls, extends)
+    resolve_python_edges(paths, by_language.get("python", {}), imports, calls, extends, python, reads)
+    if groups is not None:
+        by_language = {
+            language: files for language, files in by_language.items() if language == "python" or GROUPS.get(language) in groups
+        }
     scripts = {**by_language.get("typescript", {}), **by_language.get("javascript", {})}
     if root is not None and scripts:
         from .resolve_js import resolve_js_edges

@@ -18,8 +18,13 @@ class Resolver:
         self.paths = set(paths)
         self.results = results  # path -> FileResult (parsed files only)
         self.defined = {p: set(r.defined) for p, r in results.items()}
+        # Memos hold each answer with the keys it read (paths looked for,
+        # files whose names were followed), so that every file's resolution
+        # knows all it read, memo hits included.
         self._module_cache = {}
         self._symbol_memo = {}
+        # The keys read by the resolutions under way, innermost last.
+        self._reads = [set()]
         self._package_dirs = {posixpath.dirname(p) for p in self.paths if p.endswith("/__init__.py") or p == "__init__.py"}
 
     # -- modules ------------------------------------------------------------
@@ -39,9 +44,15 @@ class Resolver:
         `level` leading dots, or None when it lies outside the project."""
         importer_dir = posixpath.dirname(importer)
         key = (importer_dir, level, dotted)
-        cache = self._module_cache
-        if key in cache:
-            return cache[key]
+        hit = self._module_cache.get(key)
+        if hit is None:
+            self._reads.append(set())
+            found = self._module_file(importer_dir, level, dotted)
+            hit = self._module_cache[key] = (found, frozenset(self._reads.pop()))
+        self._reads[-1].update(hit[1])
+        return hit[0]
+
+    def _module_file(self, importer_dir: str, level: int, dotted: str) -> str | None:
         found = None
         if level:
             base = importer_dir
@@ -57,14 +68,17 @@ class Resolver:
                 found = self._first(self._candidates(root.rstrip("/"), dotted))
                 if found:
                     break
-            if found is None and importer_dir not in self._package_dirs:
-                # A script folder: the folder itself is on the path.
-                found = self._first(self._candidates(importer_dir, dotted))
-        cache[key] = found
+            if found is None:
+                self._reads[-1].add(f"{importer_dir}/__init__.py" if importer_dir else "__init__.py")
+                if importer_dir not in self._package_dirs:
+                    # A script folder: the folder itself is on the path.
+                    found = self._first(self._candidates(importer_dir, dotted))
         return found
 
     def _first(self, candidates):
+        reads = self._reads[-1]
         for c in candidates:
+            reads.add(c)
             if c in self.paths:
                 return c
         return None
@@ -88,12 +102,24 @@ class Resolver:
         if path is None:
             return None
         key = (path, name)
-        memo = self._symbol_memo
-        if key not in memo:
-            memo[key] = self._search([key])
-        return memo[key]
+        hit = self._symbol_memo.get(key)
+        if hit is None:
+            self._reads.append(set())
+            found = self._search([key])
+            hit = self._symbol_memo[key] = (found, frozenset(self._reads.pop()))
+        self._reads[-1].update(hit[1])
+        return hit[0]
 
     def _search(self, states: list) -> str | None:
+        reads = set()
+        self._reads.append(reads)
+        try:
+            return self._search_states(states, reads)
+        finally:
+            self._reads.pop()
+            self._reads[-1].update(reads)
+
+    def _search_states(self, states: list, reads: set) -> str | None:
         memo = self._symbol_memo
         seen = set()
         stack = list(reversed(states))
@@ -102,11 +128,14 @@ class Resolver:
             path, name = state
             if path is None or state in seen:
                 continue
-            if state in memo:
-                if memo[state] is not None:
-                    return memo[state]
+            hit = memo.get(state)
+            if hit is not None:
+                reads.update(hit[1])
+                if hit[0] is not None:
+                    return hit[0]
                 continue
             seen.add(state)
+            reads.add(path)  # its definitions and imports decide
             if name in self.defined.get(path, ()):
                 return path
             result = self.results.get(path)
@@ -120,8 +149,8 @@ class Resolver:
                 continue
             stack.extend((self.module_file(path, level, module), name) for level, module in reversed(result.star))
         # Everything reachable from a state seen here was seen too: none of
-        # them leads to a definition.
-        memo.update(dict.fromkeys(seen))
+        # them leads to a definition (as far as what this search read says).
+        memo.update(dict.fromkeys(seen, (None, frozenset(reads))))
         return None
 
     def _binding_state(self, importer: str, binding: tuple, rest: list) -> tuple | None:
@@ -187,14 +216,22 @@ class Resolver:
             parts.pop()
 
 
-def resolve_python_edges(paths: list, results: dict, imports: set, calls: set, extends: set) -> None:
+def resolve_python_edges(
+    paths: list, results: dict, imports: set, calls: set, extends: set, only=None, reads: dict | None = None
+) -> None:
+    """Add the edges of the Python files (of those in `only`, when given)
+    to the sets; `reads` gets each resolved file's keys read (see
+    `tarnwick.indexer.dependents`)."""
     resolver = Resolver(paths, results)
-    for path in paths:
+    for path in sorted(only) if only is not None else paths:
         result = results.get(path)
         if result is None:
             continue
+        resolver._reads = [{path}]
         for level, module, names in result.imports:
             for target in resolver.import_targets(path, level, module, names):
                 if target != path:
                     imports.add((path, target))
         link_refs(path, ((result.refs, calls), (result.bases, extends)), resolver.resolve_ref)
+        if reads is not None:
+            reads[path] = resolver._reads[0]

@@ -4,6 +4,7 @@ docstring for the steps)."""
 from __future__ import annotations
 
 import os
+import sqlite3
 import stat
 import sys
 import threading
@@ -20,10 +21,12 @@ from ..datadir import (
     read_manifest,
     record_identities,
 )
-from .cache import CACHE_NAME, Cache, DamagedCache, prove, search_docs, signature
+from .cache import Cache, DamagedCache, pack_fields, prove, reference_shape, search_docs, signature
+from .cache_db import CacheProblem, pack_links, unpack_links
+from .dependents import edge_count, edges_by_file, plan
 from .extractors import missing_package
 from .history import HISTORY_NAME, cache_text, history_field, read_history
-from .linkage import EDGE_KINDS, resolve_edges
+from .linkage import EDGE_KINDS, GROUPS, resolve_edges
 from ..search.content import add_texts
 from ..search.reader import indexed_generation
 from ..search.store import INDEX_NAME, pack_record
@@ -244,16 +247,52 @@ def _index(
     stats.warnings = list(walk.warnings)
     sources = _readable(walk.files, stats)
 
-    sig = signature()
-    cache = Cache(sig) if full else Cache.load(os.path.join(data_dir, CACHE_NAME), sig, root)
+    cache = Cache.load(data_dir, root, signature(), full)
+    try:
+        return _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns, jobs, max_file_bytes, progress, full)
+    except BaseException:
+        cache.db.discard()
+        raise
+
+
+def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns, jobs, max_file_bytes, progress, full):
+    unchanged = [source for source in sources if cache.unchanged(source)]
+    current = {source.rel for source in sources}
+    history = read_history(root, data_dir, use_cache=not full)
+    if history.note:
+        stats.warnings.append(history.note)
+    if (
+        not full
+        and len(unchanged) == len(sources)
+        and current == cache.previous.keys()
+        and not history.changed
+        and cache.run.get("configs") == walk.configs
+        and _intact(root, data_dir, cache.run)
+    ):
+        # Nothing to learn and the last run's files are in place: writing
+        # them again would only change their stamp.  Not a row is decoded.
+        _figures_of_run(stats, cache.run)
+        if cache.restamped:  # so they are not read again next time
+            for rel, stamp in cache.restamped.items():
+                cache.db.restamp(rel, stamp)
+            _commit_cache(cache, stats)
+        else:
+            cache.db.discard()
+        stats.seconds = time.perf_counter() - started
+        return stats
+
     results = []
+    links = {}  # unchanged file -> its links blob
     todo = []
+    kept = {source.rel for source in unchanged}
     for source in sources:
-        reused = cache.reuse(source)
+        reused = cache.reuse(source) if source.rel in kept else None
         if reused is None:
             todo.append(source)
         else:
-            results.append(reused)
+            results.append(reused[0])
+            if reused[1] is not None:
+                links[source.rel] = reused[1]
     stats.reused = len(results)
     # Largest first for the pool; the output order is fixed afterwards.
     todo.sort(key=lambda f: -f.size)
@@ -266,9 +305,6 @@ def _index(
         fresh = _summarize_all(tasks, jobs if jobs is not None else _default_jobs(), max_file_bytes, counter)
     finally:
         counter.close()
-    by_rel = {f.rel: f for f in todo}
-    for result in fresh:
-        cache.keep(by_rel[result.path], result.digest, result)
     results.extend(fresh)
 
     parsed: dict[str, FileResult] = {}
@@ -281,7 +317,7 @@ def _index(
                 stats.partial.append(result.path)
     stats.unparsable.sort()
     stats.partial.sort()
-    paths = sorted(f.rel for f in sources)
+    paths = sorted(current)
 
     records = []
     node_blocks = []
@@ -306,15 +342,6 @@ def _index(
     stats.summaries_path = os.path.join(data_dir, SUMMARIES_NAME)
     stats.graph_path = os.path.join(data_dir, GRAPH_NAME)
     stats.search_index_path = os.path.join(data_dir, INDEX_NAME)
-    history = read_history(root, data_dir, use_cache=not full)
-    if history.note:
-        stats.warnings.append(history.note)
-    if not full and not todo and not history.changed and cache.unchanged(walk.configs) and _intact(root, data_dir, cache.run):
-        # Nothing to learn and the last run's files are in place: writing
-        # them again would only change their stamp.
-        stats.edges = cache.run["edges"]
-        stats.seconds = time.perf_counter() - started
-        return stats
 
     for result in results[: stats.reused]:
         prove(result)
@@ -338,11 +365,15 @@ def _index(
         text = doc_texts.get(path)
         return None if text is None else text + "\0" + encode(histories.get(path))
 
+    by_rel = {f.rel: f for f in todo}
+    edges, reads = _link(cache, root, paths, parsed, by_rel, links, walk, stats)
     edge_blocks = []
-    for rel, pairs in zip(EDGE_KINDS, resolve_edges(paths, parsed, root, stats.warnings)):
-        stats.edges += len(pairs)
-        edge_blocks.extend(encode(edge(a, b, rel)) for a, b in pairs)
-    stats.edges += symbols  # "contains"
+    for kind, rel in enumerate(EDGE_KINDS):
+        for path in paths:
+            targets = edges.get(path)
+            if targets:
+                edge_blocks.extend(encode(edge(path, target, rel)) for target in targets[kind])
+    stats.edges = edge_count(edges) + symbols  # "contains" too
     edge_blocks.extend(contains_blocks)
 
     generation = new_generation()
@@ -351,8 +382,6 @@ def _index(
         (GRAPH_NAME, graph_pieces(node_blocks, edge_blocks, generation)),
     ]
     manifest = manifest_text(generation, files)
-    # The caches are this indexer's own: not part of the set readers check.
-    files.append((CACHE_NAME, cache.pieces(generation, stats.edges, walk.configs)))
     if history.changed:
         files.append((HISTORY_NAME, cache_text(history)))
     # The manifest goes last: it commits the set.
@@ -361,10 +390,10 @@ def _index(
     def graph_of() -> dict:
         # What json.loads of the graph file gives, made piece by piece.
         try:
-            nodes, edges = parse_lines(node_blocks), parse_lines(edge_blocks)
+            nodes, edge_list = parse_lines(node_blocks), parse_lines(edge_blocks)
         except (ValueError, RecursionError):
             raise DamagedCache("the graph assembled from the cache is not valid JSON") from None
-        return {"version": 1, "generation": generation, "nodes": nodes, "edges": edges}
+        return {"version": 1, "generation": generation, "nodes": nodes, "edges": edge_list}
 
     def release() -> None:
         # The search index needs only the graph and the documents: the rest
@@ -372,21 +401,129 @@ def _index(
         for held in (records, node_blocks, edge_blocks, contains_blocks, results, fresh):
             held.clear()
         parsed.clear()
-        cache.entries.clear()
-        cache.previous.clear()
+        edges.clear()
 
     # What each summary was made from, for queries to tell the files edited since.
-    sources_seen = {}
-    for source in sources:
-        entry = cache.entries.get(source.rel)
-        sources_seen[source.rel] = (source.size, source.mtime_ns, entry[2] if entry else None)
+    digests = {result.path: result.digest for result in results}
+    sources_seen = {source.rel: (source.size, source.mtime_ns, digests.get(source.rel)) for source in sources}
     # Each record again, packed small, for queries that read only the files they show.
     packed = {path: pack_record(text) for path, text in records}
+    _store_rows(cache, paths, [(r, by_rel[r.path]) for r in fresh], edges, reads)
+    cache.db.set_meta(cache.signature, _run_of(stats, generation, walk.configs))
     placed = publish(data_dir, files, graph_of, prepared, release, sources_seen, walked_ns, packed, doc_key)
     record_identities(data_dir, generation, manifest, placed)
+    _commit_cache(cache, stats)
 
     stats.seconds = time.perf_counter() - started
     return stats
+
+
+def _link(cache, root, paths, parsed, todo, links, walk, stats) -> tuple:
+    """Each parsed file's edges (per kind, its sorted targets): made again
+    for the files `dependents.plan` names, taken from the cache for the
+    others; and for each file resolved, the keys its resolution read now
+    and before."""
+    previous = {}
+    for rel, blob in links.items():
+        try:
+            previous[rel] = unpack_links(blob, len(EDGE_KINDS))
+        except CacheProblem:
+            continue
+    old = {rel: reference_shape(cache.old_result(source)) for rel, source in todo.items()}
+    python, groups = plan(
+        paths,
+        parsed,
+        set(cache.previous),
+        set(todo),
+        old,
+        set(previous),
+        cache.run.get("configs") != walk.configs,
+        cache.db.readers,
+    )
+    reads = {}
+    pairs = resolve_edges(paths, parsed, root, stats.warnings, python, groups, reads)
+    resolved = set(python) | {path for path, result in parsed.items() if GROUPS.get(result.language) in groups}
+    edges = edges_by_file(pairs, resolved)
+    for path in parsed:
+        if path not in resolved:
+            edges[path] = previous[path][0]
+    keys = {}
+    for path in resolved:
+        now = reads.get(path, set())
+        now.discard(path)
+        before = previous[path][1] if path in previous else _old_reads(cache, path)
+        keys[path] = (now, before)
+    return edges, keys
+
+
+def _old_reads(cache, path: str):
+    """The keys the previous resolution of a file parsed again read."""
+    if path not in cache.previous:
+        return ()
+    blobs = cache.db.blobs(path)
+    if blobs is None or blobs[1] is None:
+        return ()
+    try:
+        return unpack_links(blobs[1], len(EDGE_KINDS))[1]
+    except CacheProblem:
+        return ()
+
+
+def _store_rows(cache, paths, fresh, edges, reads) -> None:
+    """This run's changes to the cache's rows (committed once the outputs
+    are placed): rows of the files parsed again, the links of the files
+    resolved again, the stamps of files found unchanged by their digest;
+    the rows of files gone are dropped."""
+    db = cache.db
+    for rel in cache.previous.keys() - set(paths):
+        db.drop(rel, _old_reads(cache, rel))
+    for rel, stamp in cache.restamped.items():
+        db.restamp(rel, stamp)
+    for path, (now, before) in reads.items():
+        db.forget_reads(path, before)
+        db.note_reads(path, now)
+    for result, source in fresh:
+        if result.digest is None:  # not read in full: parsed again next time
+            db.drop(result.path, ())
+            continue
+        linked = reads.get(result.path)
+        blob = pack_links(edges[result.path], linked[0]) if linked is not None else None
+        db.put(result.path, cache.stamp(source, result.digest), pack_fields(result), blob)
+    fresh_paths = {result.path for result, _ in fresh}
+    for path, (now, _) in reads.items():
+        if path not in fresh_paths:
+            db.set_links(path, pack_links(edges[path], now))
+
+
+def _figures_of_run(stats: IndexStats, run: dict) -> None:
+    for name in ("files", "functions", "methods", "classes", "nodes", "edges"):
+        value = run.get(name)
+        setattr(stats, name, value if type(value) is int else 0)
+    stats.reused = stats.files
+    stats.unparsable = [tuple(item) for item in run.get("unparsable", ()) if isinstance(item, list) and len(item) == 2]
+    stats.partial = [path for path in run.get("partial", ()) if isinstance(path, str)]
+
+
+def _run_of(stats: IndexStats, generation: str, configs: list) -> dict:
+    """What the cache keeps of a run that wrote the outputs."""
+    figures = {name: getattr(stats, name) for name in ("files", "functions", "methods", "classes", "nodes", "edges")}
+    return {
+        "generation": generation,
+        "configs": configs,
+        "unparsable": stats.unparsable,
+        "partial": stats.partial,
+        **figures,
+    }
+
+
+def _commit_cache(cache, stats: IndexStats) -> None:
+    """Keep this run's rows.  The outputs are in place by now: a cache that
+    cannot be saved only costs the next run more parsing."""
+    try:
+        cache.db.commit()
+    except (OSError, sqlite3.Error) as exc:
+        cache.db.discard()
+        stats.warnings.append(f"the incremental cache could not be saved ({exc}); the next run parses more files")
 
 
 def _intact(root: str, data_dir: str, run: dict) -> bool:

@@ -1,0 +1,299 @@
+"""The incremental cache's file, `.vestra/index-cache.db`: one SQLite row
+per source file, so a run reads only the stamps of unchanged files and
+rewrites only the rows of what changed.
+
+Tables:
+
+- ``meta(key, value)``: the signature the rows were made under
+  (`cache.signature`) and what the last run that wrote the outputs learned
+  (``run``: its generation, figures and the resolution settings it saw, as
+  JSON);
+- ``files(path, size, mtime_ns, read_ns, digest, result, links,
+  checksum)``: each file's stamp (size and modification time as the walk
+  saw them, when the run that took its digest began, the digest), its
+  result fields (`cache.pack_fields`), its resolved links (its outgoing
+  edges and the keys its resolution read, zlib-compressed JSON) and a
+  checksum over both blobs;
+- ``reads(key, path)``: for each key a resolution read (a path looked for,
+  a file whose references were followed), the files whose edges it
+  decided: a change to the key re-resolves exactly those.
+
+A full run builds a new file in a temporary and renames it into place; a
+later run changes rows in place in one transaction, committed after the
+outputs are placed, so an interruption leaves the file as the last run
+that finished left it (SQLite's journal undoes a half-written
+transaction).  The rows always describe the files as they were read, so a
+cache newer or older than the outputs only costs the next run a write.
+
+The file is untrusted input (a `.vestra/` may come with a cloned
+repository): it is opened only as a regular file inside the project whose
+schema is exactly ours, with SQLite's `trusted_schema` off; any doubt
+makes the run start from scratch with a new file.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import sqlite3
+import stat
+import zlib
+
+from ..atomic import new_temporary
+from ..datadir import resolve_inside, source_digest
+
+CACHE_NAME = "index-cache.db"
+# The JSON texts the cache keeps of what a run learned unpack to far less.
+META_LIMIT = 64 << 20
+LINKS_LIMIT = 64 << 20
+
+TABLES = {
+    "meta": "CREATE TABLE meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID",
+    "files": "CREATE TABLE files(path TEXT PRIMARY KEY, size INTEGER, mtime_ns INTEGER, read_ns INTEGER,"
+    " digest TEXT, result BLOB, links BLOB, checksum TEXT)",
+    "reads": "CREATE TABLE reads(key TEXT, path TEXT, PRIMARY KEY(key, path)) WITHOUT ROWID",
+}
+
+
+class CacheProblem(ValueError):
+    """The cache file cannot be used (damaged, another format, not ours)."""
+
+
+def _sql_text(value: str):
+    # A name that is not UTF-8 reaches us with lone surrogates, which SQLite
+    # cannot hold as text: such a name is kept as the bytes of that form.
+    try:
+        value.encode("utf-8")
+        return value
+    except UnicodeEncodeError:
+        return value.encode("utf-8", "surrogatepass")
+
+
+def _py_text(value) -> str:
+    if isinstance(value, bytes):
+        return value.decode("utf-8", "surrogatepass")
+    if not isinstance(value, str):
+        raise CacheProblem("a name of another type")
+    return value
+
+
+def checksum(result: bytes, links: bytes | None) -> str:
+    return source_digest(result + b"\0" + (links or b""))
+
+
+def pack_links(edges: list, reads) -> bytes:
+    """A file's outgoing edges (per edge kind, its sorted targets) and the
+    keys its resolution read, as the cache keeps them."""
+    text = json.dumps([edges, sorted(reads)], ensure_ascii=False, separators=(",", ":"))
+    return zlib.compress(text.encode("utf-8", "surrogatepass"), 1)
+
+
+def unpack_links(blob: bytes, kinds: int) -> tuple:
+    """(edges, reads) of `pack_links` (CacheProblem when damaged)."""
+    unpacker = zlib.decompressobj()
+    try:
+        text = unpacker.decompress(blob, LINKS_LIMIT)
+        if unpacker.unconsumed_tail or not unpacker.eof:
+            raise CacheProblem("damaged links")
+        edges, reads = json.loads(text.decode("utf-8", "surrogatepass"))
+    except (zlib.error, ValueError, TypeError, RecursionError, UnicodeError):
+        raise CacheProblem("damaged links") from None
+    if (
+        not isinstance(edges, list)
+        or len(edges) != kinds
+        or not all(isinstance(targets, list) and all(isinstance(t, str) for t in targets) for targets in edges)
+        or not isinstance(reads, list)
+        or not all(isinstance(key, str) for key in reads)
+    ):
+        raise CacheProblem("damaged links")
+    return edges, reads
+
+
+class CacheDB:
+    """An open cache file (see the module's docstring)."""
+
+    def __init__(self, db: sqlite3.Connection, path: str, target: str):
+        self.db = db
+        self.path = path  # the file written to (a temporary for a new cache)
+        self.target = target  # where it is to live
+        self.fresh = path != target
+
+    # -- opening -------------------------------------------------------------
+
+    @classmethod
+    def create(cls, data_dir: str) -> "CacheDB":
+        """A new, empty cache in a temporary beside its place."""
+        target = os.path.join(data_dir, CACHE_NAME)
+        tmp = new_temporary(target)
+        try:
+            db = _connect(tmp)
+            db.execute("PRAGMA journal_mode=OFF")  # a temporary: a failed run discards it
+            for create in TABLES.values():
+                db.execute(create)
+            db.execute("BEGIN")
+        except BaseException:
+            os.unlink(tmp)
+            raise
+        return cls(db, tmp, target)
+
+    @classmethod
+    def open(cls, data_dir: str, root: str, signature: str) -> "CacheDB":
+        """The project's cache for an incremental run, opened for writing
+        (CacheProblem when there is none usable: a missing file, one of
+        another signature or schema, damage)."""
+        target = os.path.join(data_dir, CACHE_NAME)
+        real = resolve_inside(target, root)
+        if real is None:
+            raise CacheProblem("leads outside the project")
+        try:
+            info = os.lstat(target)
+        except OSError as exc:
+            raise CacheProblem(str(exc)) from None
+        if not stat.S_ISREG(info.st_mode):
+            raise CacheProblem("not a regular file")
+        try:
+            db = _connect(target)
+        except sqlite3.Error as exc:
+            raise CacheProblem(str(exc)) from None
+        try:
+            _check_schema(db)
+            row = db.execute("SELECT value FROM meta WHERE key = 'signature'").fetchone()
+            if row is None or row[0] != signature:
+                raise CacheProblem("another signature")
+            db.execute("BEGIN IMMEDIATE")
+        except (sqlite3.Error, CacheProblem) as exc:
+            db.close()
+            raise CacheProblem(str(exc)) from None
+        return cls(db, target, target)
+
+    # -- reading -------------------------------------------------------------
+
+    def run(self) -> dict:
+        """What the last run that wrote outputs learned ({} when unknown)."""
+        row = self.db.execute("SELECT value FROM meta WHERE key = 'run'").fetchone()
+        if row is None or not isinstance(row[0], str) or len(row[0]) > META_LIMIT:
+            return {}
+        try:
+            run = json.loads(row[0])
+        except (ValueError, RecursionError):
+            return {}
+        return run if isinstance(run, dict) else {}
+
+    def stamps(self) -> dict:
+        """path -> (size, mtime_ns, read_ns, digest) of every row; rows that
+        are not of our shape are left out (their files are parsed again)."""
+        out = {}
+        for path, size, mtime_ns, read_ns, digest in self.db.execute(
+            "SELECT path, size, mtime_ns, read_ns, digest FROM files"
+        ):
+            if type(size) is int and type(mtime_ns) is int and type(read_ns) is int and isinstance(digest, str):
+                try:
+                    out[_py_text(path)] = (size, mtime_ns, read_ns, digest)
+                except CacheProblem:
+                    continue
+        return out
+
+    def blobs(self, path: str) -> tuple | None:
+        """(result, links) of the row of `path` when its checksum holds,
+        else None (links may be None: not resolved)."""
+        row = self.db.execute("SELECT result, links, checksum FROM files WHERE path = ?", (_sql_text(path),)).fetchone()
+        if row is None:
+            return None
+        result, links, check = row
+        if not isinstance(result, bytes) or not (links is None or isinstance(links, bytes)):
+            return None
+        if check != checksum(result, links):
+            return None
+        return result, links
+
+    def readers(self, keys) -> set:
+        """The files whose resolution read one of `keys`."""
+        found = set()
+        for key in keys:
+            for (path,) in self.db.execute("SELECT path FROM reads WHERE key = ?", (_sql_text(key),)):
+                found.add(_py_text(path))
+        return found
+
+    # -- writing -------------------------------------------------------------
+
+    def put(self, path: str, stamp: tuple, result: bytes, links: bytes | None) -> None:
+        size, mtime_ns, read_ns, digest = stamp
+        self.db.execute(
+            "INSERT OR REPLACE INTO files VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+            (_sql_text(path), size, mtime_ns, read_ns, digest, result, links, checksum(result, links)),
+        )
+
+    def set_links(self, path: str, links: bytes) -> None:
+        row = self.db.execute("SELECT result FROM files WHERE path = ?", (_sql_text(path),)).fetchone()
+        if row is not None and isinstance(row[0], bytes):
+            self.db.execute(
+                "UPDATE files SET links = ?, checksum = ? WHERE path = ?", (links, checksum(row[0], links), _sql_text(path))
+            )
+
+    def restamp(self, path: str, stamp: tuple) -> None:
+        size, mtime_ns, read_ns, digest = stamp
+        self.db.execute(
+            "UPDATE files SET size = ?, mtime_ns = ?, read_ns = ? WHERE path = ? AND digest = ?",
+            (size, mtime_ns, read_ns, _sql_text(path), digest),
+        )
+
+    def drop(self, path: str, reads) -> None:
+        self.forget_reads(path, reads)
+        self.db.execute("DELETE FROM files WHERE path = ?", (_sql_text(path),))
+
+    def forget_reads(self, path: str, reads) -> None:
+        self.db.executemany("DELETE FROM reads WHERE key = ? AND path = ?", ((_sql_text(k), _sql_text(path)) for k in reads))
+
+    def note_reads(self, path: str, reads) -> None:
+        self.db.executemany("INSERT OR IGNORE INTO reads VALUES (?, ?)", ((_sql_text(k), _sql_text(path)) for k in reads))
+
+    def set_meta(self, signature: str, run: dict) -> None:
+        self.db.executemany(
+            "INSERT OR REPLACE INTO meta VALUES (?, ?)",
+            (("signature", signature), ("run", json.dumps(run, ensure_ascii=False, separators=(",", ":")))),
+        )
+
+    def commit(self) -> None:
+        """Make this run's rows the cache: commit (and for a new cache,
+        flush it and rename it into place)."""
+        self.db.commit()
+        self.db.close()
+        self.db = None
+        if self.fresh:
+            with open(self.path, "rb") as f:
+                os.fsync(f.fileno())
+            os.replace(self.path, self.target)
+
+    def discard(self) -> None:
+        """Leave the cache as it was before this run (nothing once
+        committed)."""
+        if self.db is None:
+            return
+        try:
+            self.db.rollback()
+        except sqlite3.Error:
+            pass
+        self.db.close()
+        self.db = None
+        if self.fresh:
+            try:
+                os.unlink(self.path)
+            except OSError:
+                pass
+
+
+def _connect(path: str) -> sqlite3.Connection:
+    db = sqlite3.connect(path, timeout=0, isolation_level=None, check_same_thread=False)
+    db.execute("PRAGMA trusted_schema=OFF")
+    return db
+
+
+def _check_schema(db: sqlite3.Connection) -> None:
+    found = set()
+    for kind, name, table, create in db.execute("SELECT type, name, tbl_name, sql FROM sqlite_master"):
+        if kind == "table" and TABLES.get(name) == create:
+            found.add(name)
+        elif not (kind == "index" and create is None and table in TABLES and str(name).startswith("sqlite_autoindex_")):
+            raise CacheProblem(f"holds the {kind} {name!r}")
+    if found != TABLES.keys():
+        raise CacheProblem("tables missing")

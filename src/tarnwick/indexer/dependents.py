@@ -1,0 +1,62 @@
+"""Which files' edges a run makes again, and the edges of the others taken
+over from the cache.
+
+A file's edges are a function of what its resolution read.  The Python
+resolver records it, as keys: every path it looked for (found or not) and
+every file whose definitions and imports it followed (re-exports and star
+imports included).  A key changes when its file is added or removed, or
+parsed again with other definitions or import records
+(`cache.reference_shape`); the files that read a changed key are resolved
+again (`cache_db`'s ``reads``), and so are the files parsed again.
+
+The other resolvers read settings files (tsconfig.json, package.json,
+go.mod, Cargo.toml) and tables built from all their files: each resolves
+all of its files again when any of them is parsed again, any file comes or
+goes, or a settings file changed.
+"""
+
+from __future__ import annotations
+
+from .cache import reference_shape
+from .linkage import EDGE_KINDS, GROUPS
+
+NO_EDGES = tuple(() for _ in EDGE_KINDS)
+
+
+def plan(paths: list, parsed: dict, previous: set, fresh: set, old: dict, linked: set, settings_changed: bool, readers):
+    """(the Python files to resolve, the `GROUPS` to resolve whole).
+
+    `parsed` maps each parsed file to its result, `previous` holds the
+    files of the previous run, `fresh` those parsed this run (`old` maps
+    them to their previous result, when known), `linked` the unchanged
+    files whose previous edges are at hand; `readers(keys)` gives the files
+    whose resolution read one of `keys`."""
+    current = set(paths)
+    comings_and_goings = (current - previous) | (previous - current)
+    keys = set(comings_and_goings)
+    keys.update(path for path in fresh if old.get(path) != reference_shape(parsed.get(path)))
+    python = {path for path in readers(keys) if path in parsed and parsed[path].language == "python"}
+    groups = set()
+    for path, result in parsed.items():
+        if result.language == "python":
+            if path in fresh or path not in linked:
+                python.add(path)
+            continue
+        group = GROUPS.get(result.language)
+        if group is not None and (settings_changed or comings_and_goings or path in fresh or path not in linked):
+            groups.add(group)
+    return python, groups
+
+
+def edges_by_file(pairs_by_kind, resolved) -> dict:
+    """Each resolved file's edges, per kind its sorted targets (from the
+    sorted (from, to) pairs of `resolve_edges`)."""
+    out = {path: tuple([] for _ in EDGE_KINDS) for path in resolved}
+    for kind, pairs in enumerate(pairs_by_kind):
+        for source, target in pairs:
+            out[source][kind].append(target)
+    return out
+
+
+def edge_count(edges: dict) -> int:
+    return sum(len(targets) for per_kind in edges.values() for targets in per_kind)
