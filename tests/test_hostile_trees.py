@@ -109,14 +109,21 @@ def test_a_damaged_cache_entry_is_never_spliced(tmp_path, field, checksum):
     project(tmp_path)
     index_project(tmp_path, jobs=1)
     db = sqlite3.connect(tmp_path / ".vestra/index-cache.db")
-    blob, links, check = db.execute("SELECT result, links, checksum FROM files WHERE path = 'shop/base.py'").fetchone()
-    values = cache_module.unpack_fields(blob)
-    at = cache_module._FIELDS.index(field)
-    values[at] = _damage(values[at])
-    blob = zlib.compress(json.dumps(values).encode())
+    blob, docs, links, check = db.execute(
+        "SELECT result, docs, links, checksum FROM files WHERE path = 'shop/base.py'"
+    ).fetchone()
+    docs_text = zlib.decompress(docs)
+    if field == "search_docs":
+        docs_text = _damage(docs_text.decode()).encode()
+        docs = zlib.compress(docs_text)
+    else:
+        values = cache_module.unpack_fields(blob)
+        at = cache_module._FIELDS.index(field)
+        values[at] = _damage(values[at])
+        blob = zlib.compress(json.dumps(values).encode())
     if checksum == "recomputed":  # the entry looks sound: only the graph's parse can tell
-        check = checksum_of(blob, links)
-    db.execute("UPDATE files SET result = ?, checksum = ? WHERE path = 'shop/base.py'", (blob, check))
+        check = checksum_of(blob, docs_text, links)
+    db.execute("UPDATE files SET result = ?, docs = ?, checksum = ? WHERE path = 'shop/base.py'", (blob, docs, check))
     db.commit()
     db.close()
     write(tmp_path, "shop/orders.py", '"""Orders, edited."""\nfrom .base import Base\n\nclass Order(Base):\n    pass\n')

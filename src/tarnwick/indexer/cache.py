@@ -45,7 +45,9 @@ ENTRY_LIMIT = 256 << 20
 _RACY_NS = 2_000_000_000
 
 # The fields kept, in the order of the record: a field added to it is kept too.
-_FIELDS = tuple(f.name for f in fields(FileResult) if f.metadata.get("cached", True))
+# The search documents are kept apart: only the search index's build reads
+# them, one file at a time.
+_FIELDS = tuple(f.name for f in fields(FileResult) if f.metadata.get("cached", True) and f.name != "search_docs")
 
 
 def digest(data: bytes) -> str:
@@ -121,16 +123,13 @@ def prove(result: FileResult) -> None:
         raise DamagedCache(f"the cache entry of {result.path} does not parse") from None
 
 
-def pack_fields(result: FileResult) -> bytes:
-    """A file's result fields as the cache keeps them: their JSON text,
-    compressed (zlib's fastest level: a full run packs every file, and the
-    default level saves a fifth of the size for three times the time)."""
-    text = _encode(_entry(result)).encode("utf-8", "surrogatepass")
-    return zlib.compress(text, 1)
+def _compress(text: str) -> bytes:
+    # zlib's fastest level: a full run packs every file, and the default
+    # level saves a fifth of the size for three times the time.
+    return zlib.compress(text.encode("utf-8", "surrogatepass"), 1)
 
 
-def unpack_fields(packed: bytes) -> list:
-    """The result fields of a packed entry (ValueError when damaged)."""
+def _decompress(packed: bytes) -> str:
     unpacker = zlib.decompressobj()
     try:
         text = unpacker.decompress(packed, ENTRY_LIMIT)
@@ -138,7 +137,24 @@ def unpack_fields(packed: bytes) -> list:
         raise ValueError(f"damaged cache entry: {exc}") from None
     if unpacker.unconsumed_tail or not unpacker.eof:
         raise ValueError("damaged cache entry")
-    values = json.loads(text.decode("utf-8", "surrogatepass"))
+    return text.decode("utf-8", "surrogatepass")
+
+
+def pack_fields(result: FileResult) -> bytes:
+    """A file's result fields but its search documents as the cache keeps
+    them: their JSON text, compressed."""
+    return _compress(_encode(_entry(result)))
+
+
+def docs_bytes(result: FileResult) -> bytes:
+    """A file's search documents as the cache keeps them (`cache_db`
+    compresses them)."""
+    return result.search_docs.encode("utf-8", "surrogatepass")
+
+
+def unpack_fields(packed: bytes) -> list:
+    """The result fields of a packed entry (ValueError when damaged)."""
+    values = json.loads(_decompress(packed))
     if not isinstance(values, list):
         raise ValueError("malformed cache entry")
     return values
@@ -150,7 +166,7 @@ def _result(path: str, values: list) -> FileResult:
     result = FileResult(path)
     for name, value in zip(_FIELDS, values):
         setattr(result, name, value)
-    if not isinstance(result.record_json, str) or not isinstance(result.bindings, dict) or not isinstance(result.search_docs, str):
+    if not isinstance(result.record_json, str) or not isinstance(result.bindings, dict):
         raise ValueError("malformed cache entry")
     # The shapes a fresh result has (JSON turned tuples and records into lists).
     result.counts = tuple(result.counts)
@@ -237,8 +253,9 @@ class Cache:
         return True
 
     def reuse(self, source) -> tuple | None:
-        """(result, links blob) of an unchanged `source`'s row, or None when
-        the row does not hold a sound result."""
+        """(result without its search documents, links blob, digest of the
+        documents' text) of an unchanged `source`'s row, or None when the
+        row does not hold a sound result."""
         blobs = self.db.blobs(source.rel)
         if blobs is None:
             return None
@@ -246,7 +263,15 @@ class Cache:
         if result is None:
             return None
         result.digest = self.previous[source.rel][3]
-        return result, blobs[1]
+        return result, blobs[1], blobs[2]
+
+    def docs(self, path: str) -> str:
+        """The search documents' text of an unchanged file, from its row
+        (DamagedCache when it does not hold them as written)."""
+        text = self.db.docs(path)
+        if text is None:
+            raise DamagedCache(f"the search documents of {path} in the cache are damaged")
+        return text.decode("utf-8", "surrogatepass")
 
     def old_result(self, source) -> FileResult | None:
         """The previous result of a changed file, when its row holds one."""

@@ -8,12 +8,13 @@ Tables:
   (`cache.signature`) and what the last run that wrote the outputs learned
   (``run``: its generation, figures and the resolution settings it saw, as
   JSON);
-- ``files(path, size, mtime_ns, read_ns, digest, result, links,
+- ``files(path, size, mtime_ns, read_ns, digest, result, docs, links,
   checksum)``: each file's stamp (size and modification time as the walk
   saw them, when the run that took its digest began, the digest), its
-  result fields (`cache.pack_fields`), its resolved links (its outgoing
-  edges and the keys its resolution read, zlib-compressed JSON) and a
-  checksum over both blobs;
+  result fields and apart from them its search documents
+  (`cache.pack_fields`, `cache.pack_docs`), its resolved links (its
+  outgoing edges and the keys its resolution read, zlib-compressed JSON)
+  and a checksum of each blob;
 - ``reads(key, path)``: for each key a resolution read (a path looked for,
   a file whose references were followed), the files whose edges it
   decided: a change to the key re-resolves exactly those.
@@ -39,18 +40,19 @@ import sqlite3
 import stat
 import zlib
 
-from ..atomic import new_temporary
+from ..atomic import finish_temporary, new_temporary
 from ..datadir import resolve_inside, source_digest
 
 CACHE_NAME = "index-cache.db"
 # The JSON texts the cache keeps of what a run learned unpack to far less.
 META_LIMIT = 64 << 20
 LINKS_LIMIT = 64 << 20
+DOCS_LIMIT = 256 << 20
 
 TABLES = {
     "meta": "CREATE TABLE meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID",
     "files": "CREATE TABLE files(path TEXT PRIMARY KEY, size INTEGER, mtime_ns INTEGER, read_ns INTEGER,"
-    " digest TEXT, result BLOB, links BLOB, checksum TEXT)",
+    " digest TEXT, result BLOB, docs BLOB, links BLOB, checksum TEXT)",
     "reads": "CREATE TABLE reads(key TEXT, path TEXT, PRIMARY KEY(key, path)) WITHOUT ROWID",
 }
 
@@ -77,8 +79,24 @@ def _py_text(value) -> str:
     return value
 
 
-def checksum(result: bytes, links: bytes | None) -> str:
-    return source_digest(result + b"\0" + (links or b""))
+# A row's blobs, in the order of its checksum.
+RESULT, DOCS, LINKS = range(3)
+
+
+def checksum(result: bytes, docs_text: bytes, links: bytes | None) -> str:
+    """The checksum column of a row: a digest of each blob (of the search
+    documents' text, not of its compressed form: the digest also tells the
+    search index whether a file's documents changed), so that each can be
+    checked alone."""
+    return ":".join(source_digest(blob or b"") for blob in (result, docs_text, links))
+
+
+def _holds(check, at: int, blob) -> bool:
+    """True when `blob` is the one the checksum `check` names at `at`."""
+    if not isinstance(check, str) or not isinstance(blob, (bytes, type(None))):
+        return False
+    parts = check.split(":")
+    return len(parts) == 3 and parts[at] == source_digest(blob or b"")
 
 
 def pack_links(edges: list, reads) -> bytes:
@@ -131,6 +149,9 @@ class CacheDB:
             for create in TABLES.values():
                 db.execute(create)
             db.execute("BEGIN")
+        except sqlite3.Error as exc:  # a full disk, as for the other files
+            os.unlink(tmp)
+            raise OSError(f"{target}: {exc}") from None
         except BaseException:
             os.unlink(tmp)
             raise
@@ -194,17 +215,31 @@ class CacheDB:
         return out
 
     def blobs(self, path: str) -> tuple | None:
-        """(result, links) of the row of `path` when its checksum holds,
-        else None (links may be None: not resolved)."""
+        """(result, links, digest of the search documents' text) of the row
+        of `path` when their checksums hold, else None (links may be None:
+        not resolved)."""
         row = self.db.execute("SELECT result, links, checksum FROM files WHERE path = ?", (_sql_text(path),)).fetchone()
-        if row is None:
+        if row is None or not isinstance(row[0], bytes):
             return None
         result, links, check = row
-        if not isinstance(result, bytes) or not (links is None or isinstance(links, bytes)):
+        if not (_holds(check, RESULT, result) and _holds(check, LINKS, links)):
             return None
-        if check != checksum(result, links):
+        return result, links, check.split(":")[DOCS]
+
+    def docs(self, path: str) -> bytes | None:
+        """The text of the search documents of the row of `path` when its
+        checksum holds, else None."""
+        row = self.db.execute("SELECT docs, checksum FROM files WHERE path = ?", (_sql_text(path),)).fetchone()
+        if row is None or not isinstance(row[0], bytes):
             return None
-        return result, links
+        unpacker = zlib.decompressobj()
+        try:
+            text = unpacker.decompress(row[0], DOCS_LIMIT)
+        except zlib.error:
+            return None
+        if unpacker.unconsumed_tail or not unpacker.eof or not _holds(row[1], DOCS, text):
+            return None
+        return text
 
     def readers(self, keys) -> set:
         """The files whose resolution read one of `keys`."""
@@ -216,19 +251,19 @@ class CacheDB:
 
     # -- writing -------------------------------------------------------------
 
-    def put(self, path: str, stamp: tuple, result: bytes, links: bytes | None) -> None:
+    def put(self, path: str, stamp: tuple, result: bytes, docs_text: bytes, links: bytes | None) -> None:
         size, mtime_ns, read_ns, digest = stamp
+        docs = zlib.compress(docs_text, 1)
         self.db.execute(
-            "INSERT OR REPLACE INTO files VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-            (_sql_text(path), size, mtime_ns, read_ns, digest, result, links, checksum(result, links)),
+            "INSERT OR REPLACE INTO files VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+            (_sql_text(path), size, mtime_ns, read_ns, digest, result, docs, links, checksum(result, docs_text, links)),
         )
 
     def set_links(self, path: str, links: bytes) -> None:
-        row = self.db.execute("SELECT result FROM files WHERE path = ?", (_sql_text(path),)).fetchone()
-        if row is not None and isinstance(row[0], bytes):
-            self.db.execute(
-                "UPDATE files SET links = ?, checksum = ? WHERE path = ?", (links, checksum(row[0], links), _sql_text(path))
-            )
+        row = self.db.execute("SELECT checksum FROM files WHERE path = ?", (_sql_text(path),)).fetchone()
+        if row is not None and isinstance(row[0], str) and row[0].count(":") == LINKS:
+            check = row[0].rpartition(":")[0] + ":" + source_digest(links)
+            self.db.execute("UPDATE files SET links = ?, checksum = ? WHERE path = ?", (links, check, _sql_text(path)))
 
     def restamp(self, path: str, stamp: tuple) -> None:
         size, mtime_ns, read_ns, digest = stamp
@@ -260,22 +295,20 @@ class CacheDB:
         self.db.close()
         self.db = None
         if self.fresh:
-            with open(self.path, "rb") as f:
-                os.fsync(f.fileno())
+            finish_temporary(self.path, self.target)
             os.replace(self.path, self.target)
 
     def discard(self) -> None:
         """Leave the cache as it was before this run (nothing once
         committed)."""
-        if self.db is None:
-            return
-        try:
-            self.db.rollback()
-        except sqlite3.Error:
-            pass
-        self.db.close()
-        self.db = None
-        if self.fresh:
+        if self.db is not None:
+            try:
+                self.db.rollback()
+            except sqlite3.Error:
+                pass
+            self.db.close()
+            self.db = None
+        if self.fresh:  # gone already once placed
             try:
                 os.unlink(self.path)
             except OSError:

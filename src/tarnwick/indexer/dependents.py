@@ -2,12 +2,14 @@
 over from the cache.
 
 A file's edges are a function of what its resolution read.  The Python
-resolver records it, as keys: every path it looked for (found or not) and
-every file whose definitions and imports it followed (re-exports and star
-imports included).  A key changes when its file is added or removed, or
-parsed again with other definitions or import records
-(`cache.reference_shape`); the files that read a changed key are resolved
-again (`cache_db`'s ``reads``), and so are the files parsed again.
+resolver records it, as keys: the name of every module file it looked for
+(found or not, `resolve_python.existence_key`), every package marker
+(`__init__.py`) it looked for, and every file whose definitions and imports
+it followed (re-exports and star imports included).  A file that comes or
+goes changes its path's keys; one parsed again with other definitions or
+import records (`cache.reference_shape`) its path; the files that read a
+changed key are resolved again (`cache_db`'s ``reads``), and so are the
+files parsed again.
 
 The other resolvers read settings files (tsconfig.json, package.json,
 go.mod, Cargo.toml) and tables built from all their files: each resolves
@@ -19,6 +21,7 @@ from __future__ import annotations
 
 from .cache import reference_shape
 from .linkage import EDGE_KINDS, GROUPS
+from .resolve_python import existence_key
 
 NO_EDGES = tuple(() for _ in EDGE_KINDS)
 
@@ -34,6 +37,7 @@ def plan(paths: list, parsed: dict, previous: set, fresh: set, old: dict, linked
     current = set(paths)
     comings_and_goings = (current - previous) | (previous - current)
     keys = set(comings_and_goings)
+    keys.update(existence_key(path) for path in comings_and_goings)
     keys.update(path for path in fresh if old.get(path) != reference_shape(parsed.get(path)))
     python = {path for path in readers(keys) if path in parsed and parsed[path].language == "python"}
     groups = set()

@@ -11,6 +11,17 @@ from .refs import link_refs
 # ("src layout": ROOT/src/pkg is imported as "pkg").
 IMPORT_ROOTS = ("", "src/")
 
+def existence_key(path: str) -> str:
+    """The key under which a resolution notes that it looked for the module
+    file `path`: the module's own name, not the path.  A file that comes
+    or goes changes the key, so it re-resolves every file that looked for
+    a module of that name anywhere (few rows, at the price of a few files
+    resolved in vain); the files a resolution read are keyed by their
+    path."""
+    folder, name = posixpath.split(path)
+    return "?" + (posixpath.basename(folder) if name == "__init__.py" else posixpath.splitext(name)[0])
+
+
 class Resolver:
     """Maps imports and dotted names of one project to its files."""
 
@@ -78,7 +89,7 @@ class Resolver:
     def _first(self, candidates):
         reads = self._reads[-1]
         for c in candidates:
-            reads.add(c)
+            reads.add(existence_key(c))
             if c in self.paths:
                 return c
         return None

@@ -21,7 +21,7 @@ from ..datadir import (
     read_manifest,
     record_identities,
 )
-from .cache import Cache, DamagedCache, pack_fields, prove, reference_shape, search_docs, signature
+from .cache import Cache, DamagedCache, digest, docs_bytes, pack_fields, prove, reference_shape, search_docs, signature
 from .cache_db import CacheProblem, pack_links, unpack_links
 from .dependents import edge_count, edges_by_file, plan
 from .extractors import missing_package
@@ -283,6 +283,7 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
 
     results = []
     links = {}  # unchanged file -> its links blob
+    kept_docs = {}  # unchanged file -> the digest of its search documents' text
     todo = []
     kept = {source.rel for source in unchanged}
     for source in sources:
@@ -290,9 +291,8 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
         if reused is None:
             todo.append(source)
         else:
-            results.append(reused[0])
-            if reused[1] is not None:
-                links[source.rel] = reused[1]
+            result, links[source.rel], kept_docs[source.rel] = reused
+            results.append(result)
     stats.reused = len(results)
     # Largest first for the pool; the output order is fixed afterwards.
     todo.sort(key=lambda f: -f.size)
@@ -346,14 +346,20 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
     for result in results[: stats.reused]:
         prove(result)
     histories = {path: history_field(messages) for path, messages in history.messages(paths).items() if path in parsed}
-    doc_texts = {path: result.search_docs for path, result in parsed.items()}
+    # The documents of the files parsed now; the others' are read from the
+    # cache when asked for.
+    doc_texts = {result.path: result.search_docs for result in fresh if result.error is None}
+    for path in [path for path in kept_docs if path not in parsed]:
+        del kept_docs[path]  # an unparsable file has none
 
     def prepared(path: str) -> list | None:
         """The search documents of a file, decoded when asked for: held for
         the whole project they would be most of the run's memory."""
         text = doc_texts.get(path)
         if text is None:
-            return None
+            if path not in kept_docs:
+                return None
+            text = cache.docs(path)
         docs = search_docs(path, text)
         if path in histories:
             add_texts(docs[:1], [histories[path]])
@@ -363,7 +369,13 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
         """What a file's documents are made from, as text: an unchanged key
         lets the search index keep the file's rows."""
         text = doc_texts.get(path)
-        return None if text is None else text + "\0" + encode(histories.get(path))
+        if text is not None:
+            key = digest(text.encode("utf-8", "surrogatepass"))
+        elif path in kept_docs:
+            key = kept_docs[path]
+        else:
+            return None
+        return key + "\0" + encode(histories.get(path))
 
     by_rel = {f.rel: f for f in todo}
     edges, reads = _link(cache, root, paths, parsed, by_rel, links, walk, stats)
@@ -408,8 +420,11 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
     sources_seen = {source.rel: (source.size, source.mtime_ns, digests.get(source.rel)) for source in sources}
     # Each record again, packed small, for queries that read only the files they show.
     packed = {path: pack_record(text) for path, text in records}
-    _store_rows(cache, paths, [(r, by_rel[r.path]) for r in fresh], edges, reads)
-    cache.db.set_meta(cache.signature, _run_of(stats, generation, walk.configs))
+    try:
+        _store_rows(cache, paths, [(r, by_rel[r.path]) for r in fresh], edges, reads)
+        cache.db.set_meta(cache.signature, _run_of(stats, generation, walk.configs))
+    except sqlite3.Error as exc:  # a full disk, as for the other files
+        raise OSError(f"{cache.db.target}: {exc}") from None
     placed = publish(data_dir, files, graph_of, prepared, release, sources_seen, walked_ns, packed, doc_key)
     record_identities(data_dir, generation, manifest, placed)
     _commit_cache(cache, stats)
@@ -488,7 +503,7 @@ def _store_rows(cache, paths, fresh, edges, reads) -> None:
             continue
         linked = reads.get(result.path)
         blob = pack_links(edges[result.path], linked[0]) if linked is not None else None
-        db.put(result.path, cache.stamp(source, result.digest), pack_fields(result), blob)
+        db.put(result.path, cache.stamp(source, result.digest), pack_fields(result), docs_bytes(result), blob)
     fresh_paths = {result.path for result, _ in fresh}
     for path, (now, _) in reads.items():
         if path not in fresh_paths:
