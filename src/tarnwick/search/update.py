@@ -179,124 +179,119 @@ class _Update:
 
     def run(self, max_share: float) -> None:
         self.load()
-        weights = self.weights
-        files = graph_files(self.graph.get("nodes") or ())
-        self.files = files
-        fps = {fid: fingerprint(entry, self.doc_key(fid), self.records.get(fid)) for fid, entry in files.items()}
-        old_ids = {number: fid for fid, number in self.old_numbers.items()}
+        files = self.files = graph_files(self.graph.get("nodes") or ())
+        self.fps = {fid: fingerprint(entry, self.doc_key(fid), self.records.get(fid)) for fid, entry in files.items()}
         removed = [fid for fid in self.old_numbers if fid not in files]
         added = [fid for fid in files if fid not in self.old_numbers]
         changed = [
-            fid for fid in files if fid in self.old_numbers and self.old_state[self.old_numbers[fid]][0] != fps[fid]
+            fid for fid in files if fid in self.old_numbers and self.old_state[self.old_numbers[fid]][0] != self.fps[fid]
         ]
         if len(removed) + len(added) + len(changed) > max(8, max_share * len(files)):
             raise _Rebuild
+        moved = self._renumber(removed, added)
+        # Old side: the files whose entries go (by old number); new side: those whose come.
+        self.old_side = {self.old_numbers[fid]: fid for fid in (*removed, *changed, *moved)}
+        self.new_side = []
+        self.old_counts, self.new_counts, self.new_docs = {}, {}, {}
+        for number in self.old_side:
+            self.old_counts[number] = self._unpack(number)
+        for fid in (*changed, *added, *moved):
+            self._derive(fid)
+        self._count_changes()
+        self.split_changes = self._changed_splits()
+        for number in sorted(self._holders(self.split_changes)):
+            fid = self.old_ids[number]
+            if number not in self.old_side and fid in files:
+                # Unchanged, but its compounds split otherwise now.
+                self.old_side[number] = fid
+                self.old_counts[number] = self._unpack(number)
+                self._derive(fid)
+        self._rewrite()
 
-        # Numbers: added files take the freed ones, then the last files move
-        # down into what is left, so numbers stay dense.
-        numbers = {fid: n for fid, n in self.old_numbers.items() if fid in files}
+    def _renumber(self, removed: list, added: list) -> list:
+        """Give every file its number: added files take the freed ones, then
+        the last files move down into what is left, so numbers stay dense.
+        Returns the files that moved."""
+        self.old_ids = {number: fid for fid, number in self.old_numbers.items()}
+        numbers = {fid: n for fid, n in self.old_numbers.items() if fid in self.files}
         free = sorted(self.old_numbers[fid] for fid in removed)
-        count = len(files)
         for fid in added:
             numbers[fid] = free.pop(0) if free else len(numbers)
-        moved = []
+        count = len(self.files)
         free = [n for n in free if n < count]
+        moved = []
         for number in sorted((n for n in numbers.values() if n >= count), reverse=True):
-            fid = old_ids[number]
+            fid = self.old_ids[number]
             moved.append(fid)
             numbers[fid] = free.pop(0)
         self.numbers = numbers
+        return moved
 
-        # Old side: the files whose entries go; new side: those whose come.
-        old_side = {self.old_numbers[fid]: fid for fid in (*removed, *changed, *moved)}
-        new_side = [*changed, *added, *moved]
-        new_docs = {}
+    def _derive(self, fid: str) -> None:
+        """Take the file ``fid`` onto the new side: its documents before
+        compound splitting, their term counts and its candidates."""
+        entry = self.files[fid]
+        docs = file_documents(entry, self.prepared(fid) if self.prepared else None, self.weights)
+        self.new_side.append(fid)
+        self.new_docs[fid] = docs
+        self.new_counts[fid] = (term_counts(docs), candidates_of(entry))
+
+    def _count_changes(self) -> None:
+        """The changes of the terms' document frequencies (``delta``) and of
+        the candidates' file counts (``candidate_rows``, the new counts)."""
         delta: dict = {}
         names_delta: dict = {}
-        old_counts = {}
-        for number in old_side:
-            counts, names = old_counts[number] = self._unpack(number)
-            for term, n in counts.items():
-                delta[term] = delta.get(term, 0) - n
-            for name in names:
-                names_delta[name] = names_delta.get(name, 0) - 1
-        new_counts = {}
-        for fid in new_side:
-            docs = new_docs[fid] = file_documents(files[fid], self.prepared(fid) if self.prepared else None, weights)
-            counts = term_counts(docs)
-            names = candidates_of(files[fid])
-            new_counts[fid] = (counts, names)
-            for term, n in counts.items():
-                delta[term] = delta.get(term, 0) + n
-            for name in names:
-                names_delta[name] = names_delta.get(name, 0) + 1
-        delta = {term: n for term, n in delta.items() if n}
+        for sign, states in ((-1, self.old_counts.values()), (1, self.new_counts.values())):
+            for counts, names in states:
+                for term, n in counts.items():
+                    delta[term] = delta.get(term, 0) + sign * n
+                for name in names:
+                    names_delta[name] = names_delta.get(name, 0) + sign
+        self.delta = {term: n for term, n in delta.items() if n}
         names_delta = {name: n for name, n in names_delta.items() if n}
-
-        # Candidates of compounds, and the splits that change.
-        old_refs = self._lookup("candidates", "files", names_delta)
+        self.old_refs = self._lookup("candidates", "files", names_delta)
         self.candidate_rows = {}
         for name, n in names_delta.items():
-            refs = old_refs.get(name, 0)
+            refs = self.old_refs.get(name, 0)
             if type(refs) is not int or refs + n < 0:
                 raise _Rebuild
             self.candidate_rows[name] = refs + n
-        candidates = {from_sql_text(t) for (t,) in self.db.execute("SELECT term FROM candidates")}
-        candidates |= {name for name, refs in self.candidate_rows.items() if refs > 0}
-        candidates -= {name for name, refs in self.candidate_rows.items() if refs == 0}
+
+    def _changed_splits(self) -> dict:
+        """{compound: its new split, or None} of the candidates whose split
+        changes: those whose words' frequencies changed, and those that
+        came or went."""
         lost = {name for name, refs in self.candidate_rows.items() if refs == 0}
-        gained = {name for name, n in names_delta.items() if n > 0 and old_refs.get(name, 0) == 0}
-        affected = _affected(candidates, set(delta)) | gained
-        needed = set()
+        gained = {name for name, refs in self.candidate_rows.items() if refs and not self.old_refs.get(name)}
+        candidates = {from_sql_text(t) for (t,) in self.db.execute("SELECT term FROM candidates")}
+        candidates = (candidates | gained) - lost
+        affected = _affected(candidates, set(self.delta)) | gained
+        needed = set(self.delta)
         for term in affected:
             needed |= _depends_on(term)
-        df = self._lookup("terms", "df", needed | set(delta))
-        for term, value in df.items():
-            if type(value) is not int or value < 0:
-                raise _Rebuild
-        self.old_df = dict(df)
-        for term, n in delta.items():
+        df = self._lookup("terms", "df", needed)
+        for term, n in self.delta.items():
             df[term] = df.get(term, 0) + n
-            if df[term] < 0:
-                raise _Rebuild
+        if not all(type(n) is int and n >= 0 for n in df.values()):
+            raise _Rebuild
         frequency = {term: n for term, n in df.items() if n > 0}
-        old_splits = self._splits(affected | lost)
-        new_splits = {}
-        for term in affected:
-            found = compound_parts(term, frequency)
-            if found is not None:
-                new_splits[term] = found
-        self.split_changes = {
-            term: new_splits.get(term) for term in affected | lost if old_splits.get(term) != new_splits.get(term)
-        }
-        self.delta = delta
+        old = self._splits(affected | lost)
+        new = {term: compound_parts(term, frequency) for term in affected}
+        return {term: new.get(term) for term in affected | lost if old.get(term) != new.get(term)}
 
-        # Files whose documents hold a compound whose split changed: derived again.
-        if self.split_changes:
-            symbol_file = _whole_array(self.db, "symbol_file", "I", self.symbol_slots)
-            rows = _in_batches(
-                self.db, "SELECT files, symbols FROM terms WHERE term IN ({})", map(to_sql_text, self.split_changes)
-            )
-            holders = set()
-            for files_blob, symbols_blob in rows:
-                holders.update(_values("I", files_blob))
-                holders.update(symbol_file[n] for n in _values("I", symbols_blob) if n < len(symbol_file))
-            for number in sorted(holders):
-                fid = old_ids.get(number)
-                if fid is None:
-                    raise _Rebuild
-                if number in old_side or fid not in files:
-                    continue
-                old_side[number] = fid
-                new_side.append(fid)
-                old_counts[number] = self._unpack(number)
-                docs = new_docs[fid] = file_documents(files[fid], self.prepared(fid) if self.prepared else None, weights)
-                new_counts[fid] = (term_counts(docs), candidates_of(files[fid]))
-
-        self.old_side, self.new_side = old_side, new_side
-        self.old_counts, self.new_counts, self.new_docs = old_counts, new_counts, new_docs
-        self.fps = fps
-        self._rewrite()
+    def _holders(self, compounds) -> set:
+        """The old numbers of the files whose documents hold any of ``compounds``."""
+        if not compounds:
+            return set()
+        symbol_file = _whole_array(self.db, "symbol_file", "I", self.symbol_slots)
+        rows = _in_batches(self.db, "SELECT files, symbols FROM terms WHERE term IN ({})", map(to_sql_text, compounds))
+        holders = set()
+        for files_blob, symbols_blob in rows:
+            holders.update(_values("I", files_blob))
+            holders.update(symbol_file[n] for n in _values("I", symbols_blob) if n < len(symbol_file))
+        if not holders <= self.old_ids.keys():
+            raise _Rebuild
+        return holders
 
     def _postings(self, terms: list, gone: dict, new_files: dict, new_symbols: dict) -> None:
         """Rewrite the postings of ``terms``: the old side's entries out
