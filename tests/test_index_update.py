@@ -1,5 +1,6 @@
 """The search index updated for the files that changed answers as a full
-build does, and any doubt about the previous index means a full build."""
+build does, and any doubt about the previous index means a full build; a
+full build holds its postings in runs on disk, to the same index."""
 
 from __future__ import annotations
 
@@ -10,10 +11,10 @@ import sqlite3
 import pytest
 
 from conftest import run_cli
-from random_trees import outputs
+from random_trees import Tree, outputs
 from tarnwick.indexer import index_project
 from tarnwick.indexer import publish
-from tarnwick.search import update
+from tarnwick.search import runs, update
 
 QUESTIONS = ("trusted host check", "parse the header value", "retry the request")
 
@@ -162,3 +163,13 @@ def test_an_update_cut_short_leaves_the_previous_index(tmp_path, monkeypatch):
         index_project(root, jobs=1, progress=False)
     assert outputs(root) == before
     assert sorted(p.name for p in (root / ".vestra").iterdir() if p.name.endswith(".tmp")) == []
+
+
+def test_postings_written_in_runs_make_the_same_index(tmp_path, monkeypatch):
+    built = []
+    for size in (10**9, 1, 40):
+        monkeypatch.setattr(runs, "RUN_POSTINGS", size)
+        tree = Tree(tmp_path / str(size), seed=7)
+        index_project(tree.root, jobs=1, full=True, progress=False)
+        built.append(outputs(tree.root))
+    assert built[0] == built[1] == built[2]

@@ -15,6 +15,7 @@ cache that does not parse never replaces a good graph.
 from __future__ import annotations
 
 import os
+import sqlite3
 
 from ..atomic import commit_files, discard_staged, stage_files, write_files
 from ..collector import paused
@@ -22,7 +23,8 @@ from ..datadir import GRAPH_NAME, SUMMARIES_NAME, read_manifest, read_regular_fi
 from ..search import compact, parts
 from ..search.build import corpus_from_graph
 from ..search.state import candidates_of, fingerprint, pack_state, term_counts
-from ..search.store import INDEX_NAME, build_index, set_graph_identity
+from ..search.runs import PostingRuns
+from ..search.store import INDEX_NAME, build_index, reason, set_graph_identity
 from ..search.update import update_index
 from .cache import DamagedCache
 
@@ -96,16 +98,30 @@ def _stage_search_index(
         state = pack_state(term_counts(docs), candidates_of(entry))
         states.append((number, fingerprint(entry, doc_key(fid), records.get(fid)), first_symbol, len(entry[3]), state))
 
-    with paused():
-        try:
-            corpus, edge_positions = corpus_from_graph(graph, prepared, keep=keep)
-        except TypeError:
-            # Only a document taken from the cache can hold a value of
-            # another type (a weight that is text): fresh ones are ours.
-            raise DamagedCache("a search document from the cache is of another shape") from None
-        file_parts = parts.encode(graph, corpus.file_ids, edge_positions)
-        compact_graph = compact.encode(graph)
-    return build_index(path, corpus, identity, edge_positions, file_parts, compact_graph, sources, records, states)
+    # The postings go to disk in runs as they grow, not held for the project.
+    runs = _posting_runs(path)
+    try:
+        with paused():
+            try:
+                corpus, edge_positions = corpus_from_graph(graph, prepared, keep=keep, runs=runs)
+            except TypeError:
+                # Only a document taken from the cache can hold a value of
+                # another type (a weight that is text): fresh ones are ours.
+                raise DamagedCache("a search document from the cache is of another shape") from None
+            except sqlite3.Error as exc:
+                raise OSError(f"{runs.path}: {reason(exc)}") from None
+            file_parts = parts.encode(graph, corpus.file_ids, edge_positions)
+            compact_graph = compact.encode(graph)
+        return build_index(path, corpus, identity, edge_positions, file_parts, compact_graph, sources, records, states)
+    finally:
+        runs.close()
+
+
+def _posting_runs(path: str) -> PostingRuns:
+    try:
+        return PostingRuns(path)
+    except sqlite3.Error as exc:
+        raise OSError(f"{path}: {reason(exc)}") from None
 
 
 def _no_key(fid):

@@ -14,6 +14,7 @@ from itertools import chain
 
 from .corpus import FLAG_EXAMPLE, FLAG_TEST, MemoryCorpus, prior
 from .documents import file_terms, is_example_path, symbol_terms, find_tests
+from . import runs as posting_runs
 from .tokens import add_compound_parts, compound_splits, one_word_terms
 from .weights import DEFAULT_WEIGHTS, RankingWeights
 
@@ -140,7 +141,7 @@ def file_facts(files: dict, numbers: dict, edges, weights: RankingWeights = DEFA
 
 
 def corpus_from_graph(
-    graph: dict, prepared=None, weights: RankingWeights = DEFAULT_WEIGHTS, keep=None
+    graph: dict, prepared=None, weights: RankingWeights = DEFAULT_WEIGHTS, keep=None, runs=None
 ) -> tuple[MemoryCorpus, list]:
     """The corpus of ``graph``'s file and symbol nodes, and per file number
     the positions of the graph's edges that touch the file.
@@ -156,11 +157,15 @@ def corpus_from_graph(
     given, is shown each file's documents before compound splitting, for what an index keeps
     to be updated later; the corpus then also keeps the terms' document
     frequencies (``frequency``), the splits and the candidates of
-    compounds by the number of files that name them.
+    compounds by the number of files that name them.  With ``runs``
+    (`runs.PostingRuns`) the postings are written out as they grow, and
+    the corpus gives them back only once, in order (`sorted_terms`).
     """
     nodes = graph.get("nodes") or ()
     edges = graph.get("edges") or ()
     corpus = MemoryCorpus(weights)
+    if runs is not None:
+        corpus.spill_to(runs, posting_runs.RUN_POSTINGS)
     files = graph_files(nodes)
 
     def documents(fid) -> list:
@@ -204,6 +209,7 @@ def corpus_from_graph(
         numbers[fid] = corpus.add_file(fid, docs[0])
         for (node, name), terms in zip(entry[3], docs[1:]):
             corpus.add_symbol(number, symbol_info(node, name), terms)
+        corpus.file_done()
 
     positions, flags, priors = file_facts(files, numbers, edges, weights)
     for number, value in flags.items():

@@ -62,6 +62,10 @@ class MemoryCorpus:
         self.file_length = array("d")
         self.symbol_length = array("d")
         self._postings: dict[str, list] = {}
+        # Where postings go once `limit` of them are held (`spill_to`).
+        self._runs = None
+        self._limit = 0
+        self._held = 0
         self.file_norm = array("f")
         self.symbol_norm = array("f")
 
@@ -73,6 +77,7 @@ class MemoryCorpus:
         self.file_flags.append(flags)
         self.file_prior.append(prior(imported_by, self.weights))
         self.file_length.append(sum(terms.values()))
+        self._held += len(terms)
         postings = self._postings
         for term, weight in terms.items():
             entry = postings.get(term)
@@ -87,6 +92,7 @@ class MemoryCorpus:
         self.symbol_info.append(info)
         self.symbol_file.append(file_number)
         self.symbol_length.append(sum(terms.values()))
+        self._held += len(terms)
         postings = self._postings
         for term, weight in terms.items():
             try:
@@ -96,6 +102,27 @@ class MemoryCorpus:
             entry[2].append(number)
             entry[3].append(weight)
         return number
+
+    def spill_to(self, runs, limit: int) -> None:
+        """Write the postings out to ``runs`` (`runs.PostingRuns`) whenever
+        ``limit`` of them are held, at the end of a file (`file_done`)."""
+        self._runs, self._limit = runs, limit
+
+    def file_done(self) -> None:
+        if self._runs is not None and self._held >= self._limit:
+            self._runs.write(self._postings)
+            self._postings = {}
+            self._held = 0
+
+    def sorted_terms(self):
+        """(term, postings) of every term, in the order the index keeps
+        them; a corpus that wrote runs gives them up, one term at a time."""
+        if self._runs is None:
+            return sorted(self._postings.items())
+        if self._postings:
+            self._runs.write(self._postings)
+            self._postings = {}
+        return self._runs.merged()
 
     def set_imported_by(self, counts: dict) -> None:
         """Set the prior of files from {file number: number of importers}."""

@@ -217,7 +217,7 @@ def build_index(
             df = (frequency or {}).get
             db.executemany(
                 "INSERT INTO terms VALUES (?, ?, ?, ?, ?, ?)",
-                ((to_sql_text(term), *(_blob(a) for a in entry), df(term, 0)) for term, entry in sorted(corpus.terms())),
+                ((to_sql_text(term), *(_blob(a) for a in entry), df(term, 0)) for term, entry in corpus.sorted_terms()),
             )
             if meta["updatable"]:
                 write_state(db, corpus.splits, corpus.candidates, states)
