@@ -109,12 +109,13 @@ def _write_temporary(directory: str, name: str, data) -> str:
             os.fsync(f.fileno())
         os.chmod(tmp, mode)
     except BaseException:
-        _unlink(tmp)
+        remove_temporary(tmp)
         raise
     return tmp
 
 
-def _unlink(path: str) -> None:
+def remove_temporary(path: str) -> None:
+    """Remove a temporary that will not be placed (one already gone is fine)."""
     try:
         os.unlink(path)
     except OSError:
@@ -156,7 +157,7 @@ def stage_files(directory: str, files) -> list:
 def discard_staged(staged) -> None:
     """Remove the temporaries of `staged` that were not committed."""
     for tmp, _ in staged:
-        _unlink(tmp)
+        remove_temporary(tmp)
 
 
 def commit_files(directory: str, staged: list) -> dict:

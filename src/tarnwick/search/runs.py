@@ -10,10 +10,10 @@ the order of the `terms` table.
 
 from __future__ import annotations
 
-import os
 from array import array
 
-from .store import from_sql_text, to_sql_text
+from ..atomic import remove_temporary
+from .store import from_sql_text, open_for_writing, to_sql_text
 
 # Postings held in memory before they are written out as a run: a few tens
 # of MiB of arrays and the dict that holds them.
@@ -25,16 +25,12 @@ class PostingRuns:
     caller's to report)."""
 
     def __init__(self, path: str) -> None:
-        import sqlite3
-
         from ..atomic import new_temporary
 
         self.path = new_temporary(path)
         self.runs = 0
         try:
-            self.db = sqlite3.connect(self.path, isolation_level=None)
-            self.db.execute("PRAGMA journal_mode=OFF")
-            self.db.execute("PRAGMA synchronous=OFF")
+            self.db = open_for_writing(self.path)
             self.db.execute(
                 "CREATE TABLE runs(term, run INTEGER, files BLOB, file_weights BLOB, symbols BLOB, symbol_weights BLOB)"
             )
@@ -75,7 +71,4 @@ class PostingRuns:
         if db is not None:
             db.close()
             self.db = None
-        try:
-            os.unlink(self.path)
-        except OSError:
-            pass
+        remove_temporary(self.path)

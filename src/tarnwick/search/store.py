@@ -132,11 +132,13 @@ def write_index(
     ``compact_graph`` the blobs of `compact.encode`, if any.  Any failure
     (SQLite's included, as OSError) leaves the old file as it was.
     """
+    from ..atomic import remove_temporary
+
     tmp = build_index(path, corpus, graph_identity, edge_positions, file_parts, compact_graph)
     try:
         os.replace(tmp, path)
     except BaseException:
-        _unlink(tmp)
+        remove_temporary(tmp)
         raise
 
 
@@ -159,13 +161,6 @@ def unpack_record(blob) -> str:
     if unpacker.unconsumed_tail or not unpacker.eof:
         raise ValueError("a record is truncated or too large")
     return data.decode("utf-8")
-
-
-def _unlink(path: str) -> None:
-    try:
-        os.unlink(path)
-    except OSError:
-        pass
 
 
 def build_index(
@@ -192,23 +187,19 @@ def build_index(
     SQLite's errors (a full disk) are raised as OSError."""
     import sqlite3
 
-    from ..atomic import finish_temporary, new_temporary
+    from ..atomic import finish_temporary, new_temporary, remove_temporary
 
     tmp = new_temporary(path)
     try:
-        db = sqlite3.connect(tmp, isolation_level=None)
+        db = open_for_writing(tmp)
         try:
-            db.execute("PRAGMA journal_mode=OFF")
-            db.execute("PRAGMA synchronous=OFF")
             db.execute("PRAGMA page_size=8192")
             db.execute("BEGIN")
             for create in TABLES.values():
                 db.execute(create)
             frequency = getattr(corpus, "frequency", None)
-            meta = {"format": FORMAT, "byteorder": sys.byteorder, "chunk": CHUNK, **graph_identity}
-            meta.update(files=corpus.file_count, symbols=corpus.symbol_count, symbol_slots=corpus.symbol_count)
-            meta["updatable"] = int(bool(states) and frequency is not None)
-            db.executemany("INSERT INTO meta VALUES (?, ?)", sorted(meta.items()))
+            updatable = bool(states) and frequency is not None
+            write_meta(db, graph_identity, corpus.file_count, corpus.symbol_count, corpus.symbol_count, updatable)
             db.executemany("INSERT INTO arrays VALUES (?, ?)", _chunks(corpus))
             # The first of two equal ids keeps its number, as a search of the list would.
             db.executemany(
@@ -219,7 +210,7 @@ def build_index(
                 "INSERT INTO terms VALUES (?, ?, ?, ?, ?, ?)",
                 ((to_sql_text(term), *(_blob(a) for a in entry), df(term, 0)) for term, entry in corpus.sorted_terms()),
             )
-            if meta["updatable"]:
+            if updatable:
                 write_state(db, corpus.splits, corpus.candidates, states)
             db.executemany(
                 "INSERT INTO files VALUES (?, ?, ?)",
@@ -245,12 +236,37 @@ def build_index(
             db.close()
         finish_temporary(tmp, path)
     except sqlite3.Error as exc:
-        _unlink(tmp)
+        remove_temporary(tmp)
         raise OSError(f"{path}: {reason(exc)}") from None
     except BaseException:
-        _unlink(tmp)
+        remove_temporary(tmp)
         raise
     return tmp
+
+
+def open_for_writing(path: str):
+    """A connection to write the index file at ``path``, which nothing else
+    reads until it is renamed into place: no journal, no waiting for the
+    disk until the writer flushes it."""
+    import sqlite3
+
+    db = sqlite3.connect(path, isolation_level=None)
+    try:
+        db.execute("PRAGMA trusted_schema=OFF")
+        db.execute("PRAGMA journal_mode=OFF")
+        db.execute("PRAGMA synchronous=OFF")
+    except BaseException:
+        db.close()
+        raise
+    return db
+
+
+def write_meta(db, graph_identity: dict, files: int, symbols: int, symbol_slots: int, updatable: bool) -> None:
+    """The `meta` rows (any earlier ones replaced)."""
+    meta = {"format": FORMAT, "byteorder": sys.byteorder, "chunk": CHUNK, **graph_identity}
+    meta.update(files=files, symbols=symbols, symbol_slots=symbol_slots, updatable=int(updatable))
+    db.execute("DELETE FROM meta")
+    db.executemany("INSERT INTO meta VALUES (?, ?)", sorted(meta.items()))
 
 
 def write_state(db, splits: dict, candidates: dict, states) -> None:

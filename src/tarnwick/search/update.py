@@ -30,13 +30,11 @@ many files changed for an update to pay.
 
 from __future__ import annotations
 
-import os
 import shutil
-import sys
 from array import array
 from bisect import bisect_left
 
-from ..atomic import finish_temporary, new_temporary
+from ..atomic import finish_temporary, new_temporary, remove_temporary
 from ..errors import IndexProblem
 from . import compact, parts
 from .build import file_documents, file_facts, graph_files, symbol_info
@@ -46,6 +44,8 @@ from .state import candidates_of, fingerprint, pack_state, term_counts, unpack_s
 from .store import (
     CHUNK,
     FORMAT,
+    open_for_writing,
+    write_meta,
     array_rows,
     chunk_name,
     from_sql_text,
@@ -568,18 +568,12 @@ def update_index(
     tmp = new_temporary(path)
     try:
         shutil.copyfile(path, tmp)
-        db = sqlite3.connect(tmp, isolation_level=None)
+        db = open_for_writing(tmp)
         try:
-            db.execute("PRAGMA trusted_schema=OFF")
-            db.execute("PRAGMA journal_mode=OFF")
-            db.execute("PRAGMA synchronous=OFF")
             db.execute("BEGIN")
             update = _Update(db, graph, prepared, doc_key, records, weights)
             update.run(CHANGED_SHARE)
-            meta = {"format": FORMAT, "byteorder": sys.byteorder, "chunk": CHUNK, **graph_identity}
-            meta.update(files=len(update.file_ids), symbols=update.live, symbol_slots=update.slots, updatable=1)
-            db.execute("DELETE FROM meta")
-            db.executemany("INSERT INTO meta VALUES (?, ?)", sorted(meta.items()))
+            write_meta(db, graph_identity, len(update.file_ids), update.live, update.slots, True)
             db.execute("DELETE FROM sources")
             db.executemany(
                 "INSERT INTO sources VALUES (?, ?, ?, ?)",
@@ -590,21 +584,11 @@ def update_index(
             db.close()
         finish_temporary(tmp, path)
     except (_Rebuild, KeyError, ValueError, TypeError, IndexError, OverflowError, sqlite3.DatabaseError) as exc:
-        _remove(tmp)
+        remove_temporary(tmp)
         if isinstance(exc, sqlite3.OperationalError) and "full" in str(exc):
             raise OSError(f"{path}: {reason(exc)}") from None
         return None
-    except OSError:
-        _remove(tmp)
-        raise
     except BaseException:
-        _remove(tmp)
+        remove_temporary(tmp)
         raise
     return tmp
-
-
-def _remove(path: str) -> None:
-    try:
-        os.unlink(path)
-    except OSError:
-        pass
