@@ -125,11 +125,15 @@ def _other_run(db) -> None:
     db.execute("UPDATE meta SET value = 'another run' WHERE key = 'generation'")
 
 
+def _other_code(db) -> None:
+    db.execute("UPDATE meta SET value = 'another' WHERE key = 'code'")
+
+
 def _far_block(db) -> None:
     db.execute("UPDATE docstate SET first_symbol = 1000000 WHERE number = 0")
 
 
-@pytest.mark.parametrize("damage", [_damage_state, _other_run, _far_block, None])
+@pytest.mark.parametrize("damage", [_damage_state, _other_run, _other_code, _far_block, None])
 def test_a_previous_index_in_doubt_is_built_again(tmp_path, capsys, builds, damage, monkeypatch):
     root = tmp_path / "p"
     _write(root, BASE)

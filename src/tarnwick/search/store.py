@@ -46,6 +46,8 @@ same node and edge counts.  `reader` reads it, as untrusted input.
 
 from __future__ import annotations
 
+import functools
+import hashlib
 import os
 import sys
 import zlib
@@ -261,10 +263,26 @@ def open_for_writing(path: str):
     return db
 
 
+@functools.lru_cache(maxsize=None)
+def code_digest() -> str:
+    """A digest of this package's sources: an index is updated only by the
+    code that made it (another tokeniser, weight or split rule would mix
+    two rankings in one index)."""
+    digest = hashlib.blake2b(digest_size=8)
+    here = os.path.dirname(os.path.abspath(__file__))
+    for name in sorted(os.listdir(here)):
+        if name.endswith(".py"):
+            with open(os.path.join(here, name), "rb") as f:
+                digest.update(name.encode() + b"\0" + f.read())
+    return digest.hexdigest()
+
+
 def write_meta(db, graph_identity: dict, files: int, symbols: int, symbol_slots: int, updatable: bool) -> None:
     """The `meta` rows (any earlier ones replaced)."""
     meta = {"format": FORMAT, "byteorder": sys.byteorder, "chunk": CHUNK, **graph_identity}
     meta.update(files=files, symbols=symbols, symbol_slots=symbol_slots, updatable=int(updatable))
+    if updatable:
+        meta["code"] = code_digest()
     db.execute("DELETE FROM meta")
     db.executemany("INSERT INTO meta VALUES (?, ?)", sorted(meta.items()))
 

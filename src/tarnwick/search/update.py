@@ -44,6 +44,7 @@ from .state import candidates_of, fingerprint, pack_state, term_counts, unpack_s
 from .store import (
     CHUNK,
     FORMAT,
+    code_digest,
     open_for_writing,
     write_meta,
     array_rows,
@@ -561,7 +562,12 @@ def update_index(
         return None
     try:
         meta = index.meta
-        if meta.get("updatable") != 1 or meta.get("format") != FORMAT or meta.get("generation") != generation:
+        if (
+            meta.get("updatable") != 1
+            or meta.get("format") != FORMAT
+            or meta.get("generation") != generation
+            or meta.get("code") != code_digest()
+        ):
             return None
     finally:
         index.close()
