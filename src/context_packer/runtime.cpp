@@ -7,11 +7,6 @@ namespace cp {
 
 ModuleState state;
 
-void raise_error(PyObject* type, const char* message) {
-    PyErr_SetString(type, message);
-    raise();
-}
-
 void raise_format(PyObject* type, const char* format, ...) {
     va_list args;
     va_start(args, format);

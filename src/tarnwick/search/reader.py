@@ -320,10 +320,7 @@ class IndexCorpus:
             values = array(code)
             values.frombytes(blob)
             out.append(values)
-        if len(out[0]) != len(out[1]) or len(out[2]) != len(out[3]):
-            raise ValueError("postings of unequal length")
-        if (out[0] and max(out[0]) >= self.file_count) or (out[2] and max(out[2]) >= self.symbol_slots):
-            raise ValueError("postings out of range")
+        # Their lengths and ranges are checked where they are scored, before any is used.
         self._documents.need_files(out[0], self._arrays)
         self._documents.need_symbols(out[2], self._arrays)
         return out

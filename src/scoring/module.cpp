@@ -1,0 +1,265 @@
+// tarnwick._scoring: the Python face of the scoring loops (scores.hpp), one type, `Scores`.
+#include <new>
+
+#include "buffer_view.hpp"
+#include "scores.hpp"
+
+namespace scoring {
+
+namespace {
+
+using cp::check;
+using cp::checked;
+using cp::Ref;
+
+struct ScoresObject {
+    PyObject_HEAD Scores* scores;
+};
+
+Scores& scores_of(PyObject* self) {
+    return *reinterpret_cast<ScoresObject*>(self)->scores;
+}
+
+// Runs a body behind the error boundary: a Python error, or memory running out, comes back as
+// NULL with the exception set.
+template <typename Body> PyObject* guarded(Body body) {
+    try {
+        return body();
+    } catch (const cp::PyErrorMarker&) {
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+void expect_arguments(Py_ssize_t given, Py_ssize_t expected, const char* name) {
+    if (given != expected) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %zd arguments (%zd given)", name, expected,
+                     given);
+        cp::raise();
+    }
+}
+
+size_t count_from(PyObject* value, const char* what) {
+    Py_ssize_t count = PyNumber_AsSsize_t(value, PyExc_OverflowError);
+    if (count == -1 && PyErr_Occurred()) cp::raise();
+    if (count < 0) {
+        PyErr_Format(PyExc_ValueError, "%s must not be negative", what);
+        cp::raise();
+    }
+    return static_cast<size_t>(count);
+}
+
+double double_from(PyObject* value) {
+    double result = PyFloat_AsDouble(value);
+    if (result == -1.0 && PyErr_Occurred()) cp::raise();
+    return result;
+}
+
+// A tuple or list of items as a fast sequence, kept alive by the returned reference.
+Ref sequence_of(PyObject* value, const char* what) {
+    return checked(PySequence_Fast(value, what));
+}
+
+// The per-flags factor table: a sequence (of a power of two length, at most 256) of sequences
+// of numbers.
+FlagFactors factors_from(PyObject* value) {
+    Ref table = sequence_of(value, "factors must be a sequence");
+    Py_ssize_t size = PySequence_Fast_GET_SIZE(table.get());
+    if (size < 1 || size > 256 || (size & (size - 1)) != 0)
+        cp::raise_error(PyExc_ValueError, "factors must hold a power of two entries, at most 256");
+    FlagFactors factors(static_cast<size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        Ref row = sequence_of(PySequence_Fast_GET_ITEM(table.get(), i),
+                              "each entry of factors must be a sequence");
+        Py_ssize_t length = PySequence_Fast_GET_SIZE(row.get());
+        for (Py_ssize_t j = 0; j < length; ++j)
+            factors[static_cast<size_t>(i)].push_back(
+                double_from(PySequence_Fast_GET_ITEM(row.get(), j)));
+    }
+    return factors;
+}
+
+Ref scored_tuple(const Scored& item) {
+    Ref value = checked(PyFloat_FromDouble(item.first));
+    Ref number = checked(PyLong_FromUnsignedLong(item.second));
+    return checked(PyTuple_Pack(2, value.get(), number.get()));
+}
+
+Ref scored_list(const std::vector<Scored>& items) {
+    Ref list = checked(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    for (size_t i = 0; i < items.size(); ++i)
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), scored_tuple(items[i]).release());
+    return list;
+}
+
+// {number: score} of a collection's documents, in the order they were first scored.
+Ref scores_dict(const Collection& collection) {
+    Ref dict = checked(PyDict_New());
+    for (uint32_t number : collection.order()) {
+        Ref key = checked(PyLong_FromUnsignedLong(number));
+        Ref value = checked(PyFloat_FromDouble(collection[number]));
+        check(PyDict_SetItem(dict.get(), key.get(), value.get()));
+    }
+    return dict;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The type.
+
+PyObject* scores_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)
+            cp::raise_error(PyExc_TypeError, "Scores() takes no keyword arguments");
+        expect_arguments(PyTuple_GET_SIZE(args), 2, "Scores");
+        size_t files = count_from(PyTuple_GET_ITEM(args, 0), "file_count");
+        size_t symbols = count_from(PyTuple_GET_ITEM(args, 1), "symbol_count");
+        if (files > UINT32_MAX || symbols > UINT32_MAX)
+            cp::raise_error(PyExc_OverflowError, "more documents than 32-bit numbers can name");
+        Ref self = checked(type->tp_alloc(type, 0));
+        reinterpret_cast<ScoresObject*>(self.get())->scores = new Scores(files, symbols);
+        return self.release();
+    });
+}
+
+void scores_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete reinterpret_cast<ScoresObject*>(self)->scores;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* add_to(Collection& collection, PyObject* const* args, Py_ssize_t nargs,
+                 const char* name) {
+    return guarded([&]() -> PyObject* {
+        expect_arguments(nargs, 4, name);
+        BufferView<uint32_t> numbers(args[0], "numbers");
+        BufferView<float> weights(args[1], "weights");
+        BufferView<float> norm(args[2], "norm");
+        collection.add(numbers.items(), weights.items(), norm.items(), double_from(args[3]));
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* add_files(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return add_to(scores_of(self).files, args, nargs, "add_files");
+}
+
+PyObject* add_symbols(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return add_to(scores_of(self).symbols, args, nargs, "add_symbols");
+}
+
+PyObject* files(PyObject* self, PyObject*) {
+    return guarded([&] { return scores_dict(scores_of(self).files).release(); });
+}
+
+PyObject* symbols(PyObject* self, PyObject*) {
+    return guarded([&] { return scores_dict(scores_of(self).symbols).release(); });
+}
+
+PyObject* file_totals(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        expect_arguments(nargs, 7, "file_totals");
+        BufferView<uint32_t> symbol_file(args[0], "symbol_file");
+        BufferView<float> priors(args[1], "priors");
+        BufferView<uint8_t> flags(args[2], "flags");
+        FlagFactors factors = factors_from(args[3]);
+        FileRule rule{double_from(args[4]), double_from(args[5]), factors};
+        size_t top = count_from(args[6], "top");
+        return scored_list(scores_of(self).file_totals(symbol_file.items(), priors.items(),
+                                                       flags.items(), rule, top))
+            .release();
+    });
+}
+
+PyObject* best_symbols(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        expect_arguments(nargs, 3, "best_symbols");
+        BufferView<uint32_t> symbol_file(args[0], "symbol_file");
+        Ref numbers = sequence_of(args[1], "numbers must be a sequence");
+        size_t per_file = count_from(args[2], "per_file");
+        // Distinct numbers, in the order given, each with its list in the result.
+        Ref result = checked(PyDict_New());
+        std::vector<int64_t> wanted;
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(numbers.get()); ++i) {
+            PyObject* number = PySequence_Fast_GET_ITEM(numbers.get(), i);
+            if (check(PyDict_Contains(result.get(), number))) continue;
+            long long value = PyLong_AsLongLong(number);
+            if (value == -1 && PyErr_Occurred()) cp::raise();
+            check(PyDict_SetItem(result.get(), number, Py_None));
+            wanted.push_back(value);
+        }
+        auto found = scores_of(self).best_symbols(symbol_file.items(), wanted, per_file);
+        Ref keys = checked(PyDict_Keys(result.get()));
+        for (size_t i = 0; i < found.size(); ++i) {
+            Ref listed = scored_list(found[i]);
+            check(PyDict_SetItem(result.get(), PyList_GET_ITEM(keys.get(), i), listed.get()));
+        }
+        return result.release();
+    });
+}
+
+PyMethodDef scores_methods[] = {
+    {"add_files", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(add_files)),
+     METH_FASTCALL, "add_files(numbers, weights, norm, scale): add one term's file postings"},
+    {"add_symbols", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(add_symbols)),
+     METH_FASTCALL, "add_symbols(numbers, weights, norm, scale): add one term's symbol postings"},
+    {"files", files, METH_NOARGS, "files() -> {file number: score}, in the order first scored"},
+    {"symbols", symbols, METH_NOARGS,
+     "symbols() -> {symbol number: score}, in the order first scored"},
+    {"file_totals", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(file_totals)),
+     METH_FASTCALL,
+     "file_totals(symbol_file, priors, flags, factors, best_share, second_share, top)\n"
+     "-> [(total, file number)]: the best files and those tied with the last, best first"},
+    {"best_symbols", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(best_symbols)),
+     METH_FASTCALL,
+     "best_symbols(symbol_file, numbers, per_file) -> {file number: [(score, symbol number)]}"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot scores_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(scores_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(scores_dealloc)},
+    {Py_tp_methods, scores_methods},
+    {Py_tp_doc, const_cast<char*>("Scores(file_count, symbol_count): BM25 scores of one "
+                                  "question over a corpus's files and symbols.")},
+    {0, nullptr},
+};
+
+PyType_Spec scores_spec = {
+    "tarnwick._scoring.Scores", sizeof(ScoresObject), 0, Py_TPFLAGS_DEFAULT, scores_slots,
+};
+
+// ---------------------------------------------------------------------------------------------
+// The module.
+
+int module_exec(PyObject* module) {
+    PyObject* type = PyType_FromSpec(&scores_spec);
+    if (type == nullptr) return -1;
+    return PyModule_AddObject(module, "Scores", type) < 0 ? (Py_DECREF(type), -1) : 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "tarnwick._scoring",
+    "BM25 scoring of a question's postings over a corpus (the inner loops of ranking).",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+} // namespace
+
+} // namespace scoring
+
+PyMODINIT_FUNC PyInit__scoring() {
+    return PyModuleDef_Init(&scoring::module_def);
+}

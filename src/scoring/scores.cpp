@@ -1,0 +1,140 @@
+// The scoring loops; see scores.hpp.
+#include "scores.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "py_ref.hpp"
+
+namespace scoring {
+
+namespace {
+
+// Best first; equal scores in number order. Scores are never NaN (`Collection::add` refuses
+// what is not finite, and a file's total is kept only above zero), so this is a strict order.
+bool better(const Scored& a, const Scored& b) {
+    return a.first > b.first || (a.first == b.first && a.second < b.second);
+}
+
+// The `top` best of `items`, best first.
+void keep_top(std::vector<Scored>& items, size_t top) {
+    top = std::min(top, items.size());
+    std::partial_sort(items.begin(), items.begin() + static_cast<std::ptrdiff_t>(top), items.end(),
+                      better);
+    items.resize(top);
+}
+
+// The `top` best of `items` and any that tie with the last of them, best first.
+void keep_top_and_ties(std::vector<Scored>& items, size_t top) {
+    if (top == 0) items.clear();
+    if (items.size() > top) {
+        auto last = items.begin() + static_cast<std::ptrdiff_t>(top - 1);
+        std::nth_element(items.begin(), last, items.end(), better);
+        double cut = last->first;
+        items.erase(std::partition(items.begin(), items.end(),
+                                   [cut](const Scored& item) { return item.first >= cut; }),
+                    items.end());
+    }
+    std::sort(items.begin(), items.end(), better);
+}
+
+void check_length(size_t size, size_t expected, const char* message) {
+    if (size != expected) cp::raise_error(PyExc_ValueError, message);
+}
+
+} // namespace
+
+void Collection::add(std::span<const uint32_t> numbers, std::span<const float> weights,
+                     std::span<const float> norm, double scale) {
+    check_length(weights.size(), numbers.size(), "postings of unequal length");
+    check_length(norm.size(), count_, "length norms of the wrong length");
+    for (uint32_t number : numbers)
+        if (number >= count_) cp::raise_error(PyExc_ValueError, "postings out of range");
+    for (size_t i = 0; i < numbers.size(); ++i) {
+        uint32_t number = numbers[i];
+        double tf = weights[i];
+        double denominator = tf + static_cast<double>(norm[number]);
+        if (denominator == 0.0) cp::raise_error(PyExc_ZeroDivisionError, "float division by zero");
+        double share = scale * tf / denominator;
+        if (!std::isfinite(share))
+            cp::raise_error(PyExc_ValueError, "postings or norms not finite");
+        if (!seen_[number]) {
+            seen_[number] = 1;
+            order_.push_back(number);
+        }
+        score_[number] += share;
+    }
+}
+
+std::vector<Scored> Scores::file_totals(std::span<const uint32_t> symbol_file,
+                                        std::span<const float> priors,
+                                        std::span<const uint8_t> flags, const FileRule& rule,
+                                        size_t top) const {
+    size_t file_count = files.count();
+    check_length(symbol_file.size(), symbols.count(), "symbol files of the wrong length");
+    check_length(priors.size(), file_count, "priors of the wrong length");
+    check_length(flags.size(), file_count, "file flags of the wrong length");
+    size_t mask = rule.factors.size() - 1;
+
+    // Each file's best and second symbol score, symbols taken in the order they were scored.
+    ZeroedArray<double> best(file_count), second(file_count);
+    ZeroedArray<uint8_t> has_best(file_count);
+    std::vector<uint32_t> owners;
+    for (uint32_t symbol : symbols.order()) {
+        uint32_t owner = symbol_file[symbol];
+        if (owner >= file_count) cp::raise_error(PyExc_ValueError, "a symbol's file out of range");
+        double value = symbols[symbol];
+        if (!has_best[owner]) {
+            has_best[owner] = 1;
+            best[owner] = value;
+            owners.push_back(owner);
+        } else if (value > best[owner]) {
+            second[owner] = best[owner];
+            best[owner] = value;
+        } else if (value > second[owner]) {
+            second[owner] = value;
+        }
+    }
+
+    std::vector<Scored> totals;
+    auto add_total = [&](uint32_t number) {
+        double total =
+            files[number] + rule.best_share * best[number] + rule.second_share * second[number];
+        total *= static_cast<double>(priors[number]);
+        for (double factor : rule.factors[flags[number] & mask])
+            total *= factor;
+        if (total > 0.0) totals.emplace_back(total, number);
+    };
+    for (uint32_t number : files.order())
+        add_total(number);
+    for (uint32_t number : owners)
+        if (!files.seen(number)) add_total(number);
+    keep_top_and_ties(totals, top);
+    return totals;
+}
+
+std::vector<std::vector<Scored>> Scores::best_symbols(std::span<const uint32_t> symbol_file,
+                                                      std::span<const int64_t> wanted,
+                                                      size_t per_file) const {
+    check_length(symbol_file.size(), symbols.count(), "symbol files of the wrong length");
+    // (file number, its place in `wanted`), sorted for lookup.
+    std::vector<std::pair<int64_t, size_t>> places;
+    places.reserve(wanted.size());
+    for (size_t i = 0; i < wanted.size(); ++i)
+        places.emplace_back(wanted[i], i);
+    std::sort(places.begin(), places.end());
+
+    std::vector<std::vector<Scored>> found(wanted.size());
+    for (uint32_t symbol : symbols.order()) {
+        int64_t owner = symbol_file[symbol];
+        auto place =
+            std::lower_bound(places.begin(), places.end(), std::make_pair(owner, size_t{0}));
+        if (place != places.end() && place->first == owner)
+            found[place->second].emplace_back(symbols[symbol], symbol);
+    }
+    for (auto& ranked : found)
+        keep_top(ranked, per_file);
+    return found;
+}
+
+} // namespace scoring

@@ -1,0 +1,74 @@
+// BM25 accumulation over the postings of a question's terms, the per-file best and second
+// symbol, and the selection of the best files and symbols: the inner loops of search/rank.py.
+//
+// Every sum is taken in the order the Python reference takes it (postings in term order, then
+// in posting order; a file's total left to right), in doubles, so both give the same scores to
+// the last bit.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "zeroed_array.hpp"
+
+namespace scoring {
+
+using Scored = std::pair<double, uint32_t>; // (score, document number)
+
+// The scores of one collection (files or symbols): zero where no posting landed, and the
+// documents in the order their first posting came (the order a dict of them would keep).
+class Collection {
+  public:
+    explicit Collection(size_t count) : count_(count), score_(count), seen_(count) {}
+
+    size_t count() const { return count_; }
+    double operator[](size_t n) const { return score_[n]; }
+    bool seen(size_t n) const { return seen_[n] != 0; }
+    const std::vector<uint32_t>& order() const { return order_; }
+
+    // Adds scale * tf / (tf + norm[n]) for each posting (n, tf). The postings are checked
+    // whole against this collection before any is added.
+    void add(std::span<const uint32_t> numbers, std::span<const float> weights,
+             std::span<const float> norm, double scale);
+
+  private:
+    size_t count_;
+    ZeroedArray<double> score_;
+    ZeroedArray<uint8_t> seen_;
+    std::vector<uint32_t> order_;
+};
+
+// Per combination of a file's flags (indexed by flags & (size - 1)), the factors its total is
+// multiplied by, in order.
+using FlagFactors = std::vector<std::vector<double>>;
+
+struct FileRule {
+    double best_share;
+    double second_share;
+    const FlagFactors& factors;
+};
+
+class Scores {
+  public:
+    Scores(size_t file_count, size_t symbol_count) : files(file_count), symbols(symbol_count) {}
+
+    // Files scoring above zero whose total reaches the `top`-th best, best first (more than
+    // `top` when totals tie at the cut; ties in number order): a file's total is its own score
+    // plus shares of its best and second symbol's, times its prior and its flags' factors.
+    std::vector<Scored> file_totals(std::span<const uint32_t> symbol_file,
+                                    std::span<const float> priors, std::span<const uint8_t> flags,
+                                    const FileRule& rule, size_t top) const;
+
+    // For each file of `wanted` (distinct numbers), its best `per_file` symbols, best first,
+    // ties to the smaller number.
+    std::vector<std::vector<Scored>> best_symbols(std::span<const uint32_t> symbol_file,
+                                                  std::span<const int64_t> wanted,
+                                                  size_t per_file) const;
+
+    Collection files;
+    Collection symbols;
+};
+
+} // namespace scoring

@@ -1,0 +1,111 @@
+"""The scoring loops of `rank` in Python: the reference `tarnwick._scoring`
+is held to.
+
+`Scores` here and the kernel's `Scores` take the same arguments, refuse the
+same damage and give the same numbers to the last bit: sums are taken in
+the same order (postings in term order, then in posting order; a file's
+total left to right), in doubles.  The tests rank random corpora with both.
+"""
+
+from __future__ import annotations
+
+import heapq
+import math
+
+
+def _check_length(values, expected: int, message: str) -> None:
+    if len(values) != expected:
+        raise ValueError(message)
+
+
+class _Collection:
+    def __init__(self, count: int) -> None:
+        self.count = count
+        self.scores: dict = {}  # number -> score, in the order first scored
+
+    def add(self, numbers, weights, norm, scale: float) -> None:
+        _check_length(weights, len(numbers), "postings of unequal length")
+        _check_length(norm, self.count, "length norms of the wrong length")
+        if numbers and max(numbers) >= self.count:
+            raise ValueError("postings out of range")
+        scores = self.scores
+        get = scores.get
+        for number, tf in zip(numbers, weights):
+            share = scale * tf / (tf + norm[number])
+            if not math.isfinite(share):
+                raise ValueError("postings or norms not finite")
+            scores[number] = get(number, 0.0) + share
+
+
+def _ranked(found: list, top: int) -> list:
+    return heapq.nsmallest(top, found, key=lambda item: (-item[0], item[1]))
+
+
+class Scores:
+    """BM25 scores of one question over a corpus's files and symbols."""
+
+    def __init__(self, file_count: int, symbol_count: int) -> None:
+        self._files = _Collection(file_count)
+        self._symbols = _Collection(symbol_count)
+
+    def add_files(self, numbers, weights, norm, scale: float) -> None:
+        self._files.add(numbers, weights, norm, scale)
+
+    def add_symbols(self, numbers, weights, norm, scale: float) -> None:
+        self._symbols.add(numbers, weights, norm, scale)
+
+    def files(self) -> dict:
+        return dict(self._files.scores)
+
+    def symbols(self) -> dict:
+        return dict(self._symbols.scores)
+
+    def file_totals(self, symbol_file, priors, flags, factors, best_share: float, second_share: float, top: int) -> list:
+        """[(total, file number)] of the files scoring above zero whose total
+        reaches the ``top``-th best, best first (ties in number order)."""
+        file_count = self._files.count
+        _check_length(symbol_file, self._symbols.count, "symbol files of the wrong length")
+        _check_length(priors, file_count, "priors of the wrong length")
+        _check_length(flags, file_count, "file flags of the wrong length")
+        best: dict = {}  # file number -> its best symbol score
+        second: dict = {}  # file number -> its second best
+        for number, value in self._symbols.scores.items():
+            owner = symbol_file[number]
+            if owner >= file_count:
+                raise ValueError("a symbol's file out of range")
+            top_value = best.get(owner)
+            if top_value is None:
+                best[owner] = value
+            elif value > top_value:
+                best[owner] = value
+                second[owner] = top_value
+            elif value > second.get(owner, 0.0):
+                second[owner] = value
+        file_scores = self._files.scores
+        mask = len(factors) - 1
+        totals = []
+        for number in [*file_scores, *(n for n in best if n not in file_scores)]:
+            total = file_scores.get(number, 0.0) + best_share * best.get(number, 0.0) + second_share * second.get(number, 0.0)
+            total *= priors[number]
+            for factor in factors[flags[number] & mask]:
+                total *= factor
+            if total > 0.0:
+                totals.append((total, number))
+        if top <= 0:
+            return []
+        ranked = _ranked(totals, len(totals))
+        if len(ranked) > top:
+            cut = ranked[top - 1][0]
+            ranked = [item for item in ranked if item[0] >= cut]
+        return ranked
+
+    def best_symbols(self, symbol_file, numbers, per_file: int) -> dict:
+        """{file number: [(score, symbol number)]} for the files ``numbers``:
+        their best ``per_file`` symbols, best first, ties to the smaller number."""
+        _check_length(symbol_file, self._symbols.count, "symbol files of the wrong length")
+        by_file: dict = {number: [] for number in numbers}
+        for number, value in self._symbols.scores.items():
+            found = by_file.get(symbol_file[number])
+            if found is not None:
+                found.append((value, number))
+        return {number: _ranked(found, per_file) for number, found in by_file.items()}

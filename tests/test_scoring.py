@@ -1,0 +1,163 @@
+"""The scoring kernel ranks exactly as its Python reference: the same
+scores to the last bit, the same files and symbols in the same order, and
+the same refusals of damaged input."""
+
+from __future__ import annotations
+
+import math
+import shutil
+from array import array
+from pathlib import Path
+
+import pytest
+from hypothesis import given, strategies as st
+
+from tarnwick import _scoring
+from tarnwick.indexer import index_project
+from tarnwick.search import rank as rank_module, reference_scores
+from tarnwick.search.corpus import MemoryCorpus
+from tarnwick.search.reader import IndexCorpus
+from tarnwick.search.tokens import query_terms
+
+IMPLEMENTATIONS = [_scoring.Scores, reference_scores.Scores]
+WORDS = ["alpha", "beta", "gamma", "delta", "test", "exampl"]
+# Few distinct weights, so that documents tie and the tie rules are exercised.
+WEIGHTS = st.sampled_from([0.25, 0.5, 1.0, 1.5, 3.0]) | st.floats(0.01, 10.0)
+
+
+@st.composite
+def corpora(draw):
+    corpus = MemoryCorpus()
+    documents = st.dictionaries(st.sampled_from(WORDS), WEIGHTS, max_size=4)
+    files = draw(st.integers(1, 12))
+    for n in range(files):
+        corpus.add_file(f"f{draw(st.integers(0, 3))}/{n}.py", draw(documents), flags=draw(st.integers(0, 3)))
+    for s in range(draw(st.integers(0, 30))):
+        corpus.add_symbol(draw(st.integers(0, files - 1)), (f"s{s}", f"s{s}", "function", s, s), draw(documents))
+    corpus.set_imported_by({n: draw(st.integers(0, 5)) for n in range(files)})
+    return corpus.finish()
+
+
+def with_reference(monkeypatch):
+    monkeypatch.setattr(rank_module, "Scores", reference_scores.Scores)
+
+
+@given(
+    corpus=corpora(),
+    terms=st.dictionaries(st.sampled_from(WORDS + ["absent"]), WEIGHTS, min_size=1),
+    top=st.integers(1, 10),
+    tests=st.sampled_from([(False, False), (True, False), (True, True)]),
+)
+def test_the_kernel_ranks_random_corpora_as_the_reference(corpus, terms, top, tests):
+    kernel = (rank_module.score(corpus, terms), rank_module.rank(corpus, terms, top, *tests))
+    with pytest.MonkeyPatch.context() as patch:
+        with_reference(patch)
+        reference = (rank_module.score(corpus, terms), rank_module.rank(corpus, terms, top, *tests))
+    # Dicts compare without their order: the order first scored is part of the result.
+    assert [list(d.items()) for d in kernel[0]] == [list(d.items()) for d in reference[0]]
+    assert kernel[1] == reference[1]
+
+
+@pytest.fixture(scope="module")
+def real_index(tmp_path_factory):
+    """This project's own sources, indexed."""
+    root = tmp_path_factory.mktemp("real") / "tarnwick"
+    shutil.copytree(Path(rank_module.__file__).parents[1], root, ignore=shutil.ignore_patterns("*.so", "__pycache__"))
+    index_project(root, jobs=1)
+    return root
+
+
+@pytest.mark.parametrize(
+    "question",
+    ["how are postings scored", "where is the search index opened", "atomic write of a file", "test the watch", "x"],
+)
+def test_the_kernel_ranks_a_real_index_as_the_reference(real_index, question, monkeypatch):
+    terms = query_terms(question)
+    index = IndexCorpus(real_index, str(real_index / ".vestra" / "search.db"))
+    try:
+        kernel = rank_module.rank(index, terms, 8, False), rank_module.rank_symbols(index, terms)
+        with_reference(monkeypatch)
+        reference = rank_module.rank(index, terms, 8, False), rank_module.rank_symbols(index, terms)
+    finally:
+        index.close()
+    assert kernel[0] and kernel == reference
+
+
+def files_arrays(numbers=(0, 1), weights=(1.0, 1.0), norm=(1.0, 1.0, 1.0)):
+    return array("I", numbers), array("f", weights), array("f", norm), 1.0
+
+
+@pytest.mark.parametrize("implementation", IMPLEMENTATIONS)
+@pytest.mark.parametrize(
+    "arguments, error, message",
+    [
+        (files_arrays(weights=(1.0,)), ValueError, "postings of unequal length"),
+        (files_arrays(norm=(1.0, 1.0)), ValueError, "length norms of the wrong length"),
+        (files_arrays(numbers=(0, 3)), ValueError, "postings out of range"),
+        (files_arrays(numbers=(0, 2**32 - 1)), ValueError, "postings out of range"),
+        (files_arrays(norm=(1.0, -1.0, 1.0)), ZeroDivisionError, "float division by zero"),
+        (files_arrays(norm=(1.0, math.nan, 1.0)), ValueError, "postings or norms not finite"),
+        (files_arrays(weights=(1.0, math.inf)), ValueError, "postings or norms not finite"),
+    ],
+)
+def test_damaged_postings_are_refused(implementation, arguments, error, message):
+    scores = implementation(3, 0)
+    with pytest.raises(error, match=message):
+        scores.add_files(*arguments)
+    scores.add_files(*files_arrays())  # what a refusal leaves is still usable
+    assert list(scores.files()) == [0, 1]
+
+
+def totals_arguments(symbol_file=(0, 1), priors=(1.0, 1.0), flags=(0, 0)):
+    return array("I", symbol_file), array("f", priors), array("B", flags), [[], [0.5]], 0.6, 0.25, 5
+
+
+@pytest.mark.parametrize("implementation", IMPLEMENTATIONS)
+@pytest.mark.parametrize(
+    "arguments, message",
+    [
+        (totals_arguments(symbol_file=(0,)), "symbol files of the wrong length"),
+        (totals_arguments(symbol_file=(0, 2)), "a symbol's file out of range"),
+        (totals_arguments(priors=(1.0,)), "priors of the wrong length"),
+        (totals_arguments(flags=(0, 0, 0)), "file flags of the wrong length"),
+    ],
+)
+def test_damaged_document_arrays_are_refused(implementation, arguments, message):
+    scores = implementation(2, 2)
+    scores.add_symbols(array("I", [0, 1]), array("f", [1.0, 2.0]), array("f", [1.0, 1.0]), 1.0)
+    with pytest.raises(ValueError, match=message):
+        scores.file_totals(*arguments)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda s: s.add_files(array("i", [0]), array("f", [1.0]), array("f", [1.0]), 1.0),
+        lambda s: s.add_files(array("I", [0]), array("d", [1.0]), array("f", [1.0]), 1.0),
+        lambda s: s.add_files(b"\0\0\0\0", array("f", [1.0]), array("f", [1.0]), 1.0),
+        lambda s: s.add_files(memoryview(array("I", [0, 0])).cast("B")[1:5].cast("I"), array("f", [1.0]), array("f", [1.0]), 1.0),
+        lambda s: s.file_totals(array("I"), array("f", [1.0]), array("f", [0.0]), [[]], 0.6, 0.25, 5),
+        lambda s: s.add_files([0], [1.0], [1.0], 1.0),
+    ],
+    ids=["signed numbers", "double weights", "bytes", "unaligned", "float flags", "lists"],
+)
+def test_the_kernel_reads_only_packed_arrays_of_its_own_types(call):
+    with pytest.raises(TypeError, match="must be a packed array of type code|bytes-like object is required"):
+        call(_scoring.Scores(1, 0))
+
+
+@pytest.mark.parametrize("factors", [[], [[]] * 3, [[]] * 512, [["x"]], [None]])
+def test_a_factor_table_that_flags_cannot_index_is_refused(factors):
+    scores = _scoring.Scores(1, 0)
+    with pytest.raises((ValueError, TypeError)):
+        scores.file_totals(array("I"), array("f", [1.0]), array("B", [0]), factors, 0.6, 0.25, 5)
+
+
+@pytest.mark.parametrize("implementation", IMPLEMENTATIONS)
+def test_totals_tied_at_the_cut_all_come_back(implementation):
+    # Four files score alike, one better: the best two are the better one and a tie of four.
+    scores = implementation(5, 0)
+    scores.add_files(array("I", range(5)), array("f", [1.0, 1.0, 2.0, 1.0, 1.0]), array("f", [1.0] * 5), 1.0)
+    totals = scores.file_totals(array("I"), array("f", [1.0] * 5), array("B", [0] * 5), [[]], 0.6, 0.25, 2)
+    assert [number for _, number in totals] == [2, 0, 1, 3, 4]
+    assert scores.file_totals(array("I"), array("f", [1.0] * 5), array("B", [0] * 5), [[]], 0.6, 0.25, 0) == []
