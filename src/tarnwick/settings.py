@@ -20,18 +20,12 @@ a warning naming both.  The files are read as regular files inside the root
 
 from __future__ import annotations
 
-import difflib
 import os
 import sys
 from dataclasses import dataclass, field
 
 from .datadir import read_regular, resolve_inside
 from .errors import UsageError
-
-if sys.version_info >= (3, 11):
-    import tomllib
-else:  # the same parser, before it joined the standard library
-    import tomli as tomllib
 
 __all__ = ["LANGUAGES", "Settings", "SettingsError", "load"]
 
@@ -97,6 +91,11 @@ _KEYS = {
 
 
 def _read_toml(path: str) -> dict:
+    # Imported here: a project without a settings file never pays for the parser.
+    if sys.version_info >= (3, 11):
+        import tomllib
+    else:  # the same parser, before it joined the standard library
+        import tomli as tomllib
     try:
         text = read_regular(path, SIZE_LIMIT).decode("utf-8")
     except UnicodeDecodeError:
@@ -144,6 +143,8 @@ def load(root: str | os.PathLike[str]) -> Settings:
     for key, value in table.items():
         known = _KEYS.get(key)
         if known is None:
+            import difflib  # only for a key that is not known
+
             close = difflib.get_close_matches(key, _KEYS, n=1)
             hint = f" (did you mean {close[0]!r}?)" if close else ""
             warnings.append(f"{path}: unknown key {prefix}{key}{hint}; ignored")
