@@ -117,10 +117,10 @@ def test_a_damaged_cache_entry_is_never_spliced(tmp_path, field, checksum):
         docs_text = _damage(docs_text.decode()).encode()
         docs = zlib.compress(docs_text)
     else:
-        values = cache_module.unpack_fields(blob)
-        at = cache_module._FIELDS.index(field)
-        values[at] = _damage(values[at])
-        blob = zlib.compress(json.dumps(values).encode())
+        values, texts = cache_module.unpack_parts(blob)
+        at = cache_module._TEXTS.index(field)
+        texts[at] = _damage(texts[at])
+        blob = cache_module.pack_parts(values, texts)
     if checksum == "recomputed":  # the entry looks sound: only the graph's parse can tell
         check = checksum_of(blob, docs_text, links)
     db.execute("UPDATE files SET result = ?, docs = ?, checksum = ? WHERE path = 'shop/base.py'", (blob, docs, check))

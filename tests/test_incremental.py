@@ -119,8 +119,9 @@ def _z(text: str) -> bytes:
     [
         (b"not compressed", 1),
         (_z("hello"), 1),  # compressed, not JSON
-        (_z("[]"), 1),  # JSON, but no fields
-        (_z('["a", "b"]'), 1),  # fields of the wrong shape
+        (_z("[]\0{}\0"), 1),  # a text missing
+        ([], 1),  # no fields
+        (["a", "b"], 1),  # fields of the wrong shape
         # Sound fields whose search documents are not documents: seen only as
         # the index is written, which then starts again from scratch.
         ('{"a": 1}', 0),
@@ -144,13 +145,16 @@ def test_a_row_that_does_not_unpack_is_parsed_again(tmp_path, packed, reused):
     docs_text = zlib.decompress(docs)
     if isinstance(packed, str):  # the search documents
         docs_text, docs = packed.encode(), zlib.compress(packed.encode())
+    elif isinstance(packed, bytes):
+        blob = packed
     else:
+        fields, texts = cache_module.unpack_parts(blob)
         if isinstance(packed, dict):
-            fields = cache_module.unpack_fields(blob)
             for name, value in packed.items():
                 fields[cache_module._FIELDS.index(name)] = value
-            packed = zlib.compress(json.dumps(fields).encode())
-        blob = packed
+        else:
+            fields = packed
+        blob = cache_module.pack_parts(fields, texts)
     # The checksum vouches for it.
     db.execute("UPDATE files SET result = ?, docs = ?, checksum = ? WHERE path = 'a.py'", (blob, docs, checksum(blob, docs_text, links)))
     db.commit()
@@ -196,7 +200,10 @@ CHAIN = {
     "pkg/a.py": "from .b import *\n",
     "pkg/b.py": "from .c import *\n",
     "pkg/c.py": "def f():\n    return 1\n",
-    "pkg/user.py": "from .a import f\nfrom .late import g\n\ndef use():\n    return f() + g()\n",
+    "pkg/d.py": "from .b import *\n",
+    "pkg/user.py": "from .a import f, zzz\nfrom .late import g\n\ndef use():\n    return f() + g() + zzz()\n",
+    # Its lookups meet what user.py's left in the resolver's memos.
+    "pkg/user2.py": "from .late import g\nfrom .d import zzz\n\ndef use():\n    return g() + zzz()\n",
     "pkg/bystander.py": "def h():\n    return 2\n",
     "tools/run.py": "import helper\n\nhelper.go()\n",
     "tools/helper.py": "def go():\n    pass\n",
@@ -211,18 +218,30 @@ CHAIN = {
             {"pkg/c.py": "def other():\n    return 1\n", "pkg/b.py": "from .c import *\n\ndef f():\n    return 3\n"},
             ("pkg/user.py", "pkg/b.py", "calls"),
             True,
-            {"pkg/b.py", "pkg/c.py", "pkg/user.py"},
+            {"pkg/b.py", "pkg/c.py", "pkg/user.py", "pkg/user2.py"},
+        ),
+        # A name looked for in vain through two chains comes to be defined at their end.
+        (
+            {"pkg/c.py": "def f():\n    return 1\n\ndef zzz():\n    return 6\n"},
+            ("pkg/user2.py", "pkg/c.py", "calls"),
+            True,
+            {"pkg/c.py", "pkg/user.py", "pkg/user2.py"},
         ),
         # A module imported before it existed appears.
-        ({"pkg/late.py": "def g():\n    return 4\n"}, ("pkg/user.py", "pkg/late.py", "calls"), True, {"pkg/late.py", "pkg/user.py"}),
+        (
+            {"pkg/late.py": "def g():\n    return 4\n"},
+            ("pkg/user2.py", "pkg/late.py", "calls"),
+            True,
+            {"pkg/late.py", "pkg/user.py", "pkg/user2.py"},
+        ),
         # The folder becomes a package: its modules no longer import each other as scripts.
         ({"tools/__init__.py": ""}, ("tools/run.py", "tools/helper.py", "imports"), False, {"tools/__init__.py", "tools/run.py"}),
         # The end of the chain goes.
-        ({"pkg/c.py": None}, ("pkg/user.py", "pkg/c.py", "calls"), False, {"pkg/b.py", "pkg/user.py"}),
+        ({"pkg/c.py": None}, ("pkg/user.py", "pkg/c.py", "calls"), False, {"pkg/b.py", "pkg/user.py", "pkg/user2.py"}),
         # A body edited: nothing another file reads changed.
         ({"pkg/c.py": "def f():\n    return 5\n"}, ("pkg/user.py", "pkg/c.py", "calls"), True, {"pkg/c.py"}),
     ],
-    ids=["definition-moves", "module-appears", "becomes-package", "module-goes", "body-edit"],
+    ids=["definition-moves", "definition-appears", "module-appears", "becomes-package", "module-goes", "body-edit"],
 )
 def test_a_change_re_resolves_the_files_that_read_it(tmp_path, monkeypatch, changes, edge, present, resolved):
     from tarnwick.indexer import run

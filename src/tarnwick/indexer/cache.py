@@ -44,11 +44,15 @@ ENTRY_LIMIT = 256 << 20
 # cache may hide a later change of the same size in the same clock tick.
 _RACY_NS = 2_000_000_000
 
+# The JSON texts spliced into the outputs, kept as they are beside the other
+# fields (not as strings inside their JSON, which would escape every quote).
+_TEXTS = ("record_json", "nodes_json", "contains_json")
 # The fields kept, in the order of the record: a field added to it is kept too.
 # The search documents are kept apart: only the search index's build reads
 # them, one file at a time.
-_FIELDS = tuple(f.name for f in fields(FileResult) if f.metadata.get("cached", True) and f.name != "search_docs")
-
+_FIELDS = tuple(
+    f.name for f in fields(FileResult) if f.metadata.get("cached", True) and f.name not in ("search_docs", *_TEXTS)
+)
 
 def digest(data: bytes) -> str:
     # The same digest the search index keeps for queries to check a file by.
@@ -109,16 +113,15 @@ class DamagedCache(ValueError):
 
 
 def prove(result: FileResult) -> None:
-    """Parse the JSON texts of a reused `result` before they are spliced
-    into the output; DamagedCache when one does not parse (its search
-    documents are checked as they are read, `search_docs`).  Only a run
-    that writes needs this."""
+    """Parse the summary record of a reused `result` before it is spliced
+    into the store; DamagedCache when it does not parse (its nodes and
+    edges are checked as the graph is parsed before it is placed, its
+    search documents as they are read, `search_docs`).  Only a run that
+    writes needs this."""
     if result.error is not None:
         return  # an unparsable file: only its name is written, none of its texts
     try:
         json.loads(result.record_json)
-        for text in (result.nodes_json, result.contains_json):
-            json.loads("[" + text + "]")
     except (ValueError, RecursionError, TypeError):
         raise DamagedCache(f"the cache entry of {result.path} does not parse") from None
 
@@ -142,8 +145,23 @@ def _decompress(packed: bytes) -> str:
 
 def pack_fields(result: FileResult) -> bytes:
     """A file's result fields but its search documents as the cache keeps
-    them: their JSON text, compressed."""
-    return _compress(_encode(_entry(result)))
+    them, compressed: the JSON text of the others, then each of its JSON
+    texts, separated by NUL characters (which JSON text never holds)."""
+    return pack_parts(_entry(result), [getattr(result, name) for name in _TEXTS])
+
+
+def pack_parts(values: list, texts: list) -> bytes:
+    return _compress("\0".join([_encode(values), *texts]))
+
+
+def unpack_parts(packed: bytes) -> tuple:
+    """(the result fields, the JSON texts) of a packed entry (ValueError
+    when damaged)."""
+    first, *texts = _decompress(packed).split("\0")
+    values = json.loads(first)
+    if not isinstance(values, list) or len(texts) != len(_TEXTS):
+        raise ValueError("malformed cache entry")
+    return values, texts
 
 
 def docs_bytes(result: FileResult) -> bytes:
@@ -152,21 +170,13 @@ def docs_bytes(result: FileResult) -> bytes:
     return result.search_docs.encode("utf-8", "surrogatepass")
 
 
-def unpack_fields(packed: bytes) -> list:
-    """The result fields of a packed entry (ValueError when damaged)."""
-    values = json.loads(_decompress(packed))
-    if not isinstance(values, list):
-        raise ValueError("malformed cache entry")
-    return values
-
-
-def _result(path: str, values: list) -> FileResult:
+def _result(path: str, values: list, texts: list) -> FileResult:
     if len(values) != len(_FIELDS):
         raise ValueError("malformed cache entry")
     result = FileResult(path)
-    for name, value in zip(_FIELDS, values):
+    for name, value in (*zip(_FIELDS, values), *zip(_TEXTS, texts)):
         setattr(result, name, value)
-    if not isinstance(result.record_json, str) or not isinstance(result.bindings, dict):
+    if not isinstance(result.bindings, dict):
         raise ValueError("malformed cache entry")
     # The shapes a fresh result has (JSON turned tuples and records into lists).
     result.counts = tuple(result.counts)
@@ -183,7 +193,7 @@ def decode_result(path: str, packed: bytes, language: str) -> FileResult | None:
     """The result kept in `packed` for the file `path` of `language`, or
     None when it does not unpack to one."""
     try:
-        result = _result(path, unpack_fields(packed))
+        result = _result(path, *unpack_parts(packed))
     except (TypeError, ValueError, RecursionError, UnicodeError):
         return None
     return result if result.language == language else None

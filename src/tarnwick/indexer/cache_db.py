@@ -15,9 +15,10 @@ Tables:
   (`cache.pack_fields`, `cache.pack_docs`), its resolved links (its
   outgoing edges and the keys its resolution read, zlib-compressed JSON)
   and a checksum of each blob;
-- ``reads(key, path)``: for each key a resolution read (a path looked for,
-  a file whose references were followed), the files whose edges it
-  decided: a change to the key re-resolves exactly those.
+- ``reads(key, path)``: for each key a resolution read (a module looked
+  for, a file whose references were followed), the files whose edges it
+  decided: a change to the key re-resolves those.  Both are kept as 64-bit
+  hashes of their text (a collision only re-resolves a file in vain).
 
 A full run builds a new file in a temporary and renames it into place; a
 later run changes rows in place in one transaction, committed after the
@@ -34,6 +35,7 @@ makes the run start from scratch with a new file.
 
 from __future__ import annotations
 
+import hashlib
 import json
 import os
 import sqlite3
@@ -53,7 +55,7 @@ TABLES = {
     "meta": "CREATE TABLE meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID",
     "files": "CREATE TABLE files(path TEXT PRIMARY KEY, size INTEGER, mtime_ns INTEGER, read_ns INTEGER,"
     " digest TEXT, result BLOB, docs BLOB, links BLOB, checksum TEXT)",
-    "reads": "CREATE TABLE reads(key TEXT, path TEXT, PRIMARY KEY(key, path)) WITHOUT ROWID",
+    "reads": "CREATE TABLE reads(key INTEGER, path INTEGER, PRIMARY KEY(key, path)) WITHOUT ROWID",
 }
 
 
@@ -79,6 +81,12 @@ def _py_text(value) -> str:
     return value
 
 
+def text_hash(text: str) -> int:
+    """A 64-bit hash of `text`, the same in every process."""
+    data = text.encode("utf-8", "surrogatepass")
+    return int.from_bytes(hashlib.blake2b(data, digest_size=8).digest(), "little", signed=True)
+
+
 # A row's blobs, in the order of its checksum.
 RESULT, DOCS, LINKS = range(3)
 
@@ -101,30 +109,36 @@ def _holds(check, at: int, blob) -> bool:
 
 def pack_links(edges: list, reads) -> bytes:
     """A file's outgoing edges (per edge kind, its sorted targets) and the
-    keys its resolution read, as the cache keeps them."""
-    text = json.dumps([edges, sorted(reads)], ensure_ascii=False, separators=(",", ":"))
+    keys its resolution read, as the cache keeps them: two JSON texts on
+    two lines, so that the edges are read without the keys."""
+    text = _encode(edges) + "\n" + _encode(sorted(reads))
     return zlib.compress(text.encode("utf-8", "surrogatepass"), 1)
 
 
-def unpack_links(blob: bytes, kinds: int) -> tuple:
-    """(edges, reads) of `pack_links` (CacheProblem when damaged)."""
+def unpack_links(blob: bytes, kinds: int, with_reads: bool = False) -> tuple:
+    """(edges, reads or None) of `pack_links` (CacheProblem when damaged)."""
     unpacker = zlib.decompressobj()
     try:
         text = unpacker.decompress(blob, LINKS_LIMIT)
         if unpacker.unconsumed_tail or not unpacker.eof:
             raise CacheProblem("damaged links")
-        edges, reads = json.loads(text.decode("utf-8", "surrogatepass"))
+        first, newline, second = text.decode("utf-8", "surrogatepass").partition("\n")
+        edges = json.loads(first)
+        reads = json.loads(second) if with_reads else None
     except (zlib.error, ValueError, TypeError, RecursionError, UnicodeError):
         raise CacheProblem("damaged links") from None
     if (
-        not isinstance(edges, list)
+        not newline
+        or not isinstance(edges, list)
         or len(edges) != kinds
         or not all(isinstance(targets, list) and all(isinstance(t, str) for t in targets) for targets in edges)
-        or not isinstance(reads, list)
-        or not all(isinstance(key, str) for key in reads)
+        or (with_reads and not (isinstance(reads, list) and all(isinstance(key, str) for key in reads)))
     ):
         raise CacheProblem("damaged links")
     return edges, reads
+
+
+_encode = json.JSONEncoder(ensure_ascii=False, separators=(",", ":")).encode
 
 
 class CacheDB:
@@ -241,13 +255,13 @@ class CacheDB:
             return None
         return text
 
-    def readers(self, keys) -> set:
-        """The files whose resolution read one of `keys`."""
-        found = set()
+    def readers(self, keys, paths) -> set:
+        """The files among `paths` whose resolution read one of `keys`."""
+        hashed = {}
         for key in keys:
-            for (path,) in self.db.execute("SELECT path FROM reads WHERE key = ?", (_sql_text(key),)):
-                found.add(_py_text(path))
-        return found
+            for (path,) in self.db.execute("SELECT path FROM reads WHERE key = ?", (text_hash(key),)):
+                hashed[path] = True
+        return {path for path in paths if text_hash(path) in hashed} if hashed else set()
 
     # -- writing -------------------------------------------------------------
 
@@ -277,10 +291,12 @@ class CacheDB:
         self.db.execute("DELETE FROM files WHERE path = ?", (_sql_text(path),))
 
     def forget_reads(self, path: str, reads) -> None:
-        self.db.executemany("DELETE FROM reads WHERE key = ? AND path = ?", ((_sql_text(k), _sql_text(path)) for k in reads))
+        hashed = text_hash(path)
+        self.db.executemany("DELETE FROM reads WHERE key = ? AND path = ?", ((text_hash(k), hashed) for k in reads))
 
     def note_reads(self, path: str, reads) -> None:
-        self.db.executemany("INSERT OR IGNORE INTO reads VALUES (?, ?)", ((_sql_text(k), _sql_text(path)) for k in reads))
+        hashed = text_hash(path)
+        self.db.executemany("INSERT OR IGNORE INTO reads VALUES (?, ?)", ((text_hash(k), hashed) for k in reads))
 
     def set_meta(self, signature: str, run: dict) -> None:
         self.db.executemany(

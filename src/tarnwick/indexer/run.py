@@ -272,6 +272,7 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
         # Nothing to learn and the last run's files are in place: writing
         # them again would only change their stamp.  Not a row is decoded.
         _figures_of_run(stats, cache.run)
+        stats.reused = len(sources)
         if cache.restamped:  # so they are not read again next time
             for rel, stamp in cache.restamped.items():
                 cache.db.restamp(rel, stamp)
@@ -438,11 +439,11 @@ def _link(cache, root, paths, parsed, todo, links, walk, stats) -> tuple:
     for the files `dependents.plan` names, taken from the cache for the
     others; and for each file resolved, the keys its resolution read now
     and before."""
-    previous = {}
+    previous = {}  # unchanged file -> its edges
     for rel, blob in links.items():
         try:
-            previous[rel] = unpack_links(blob, len(EDGE_KINDS))
-        except CacheProblem:
+            previous[rel] = unpack_links(blob, len(EDGE_KINDS))[0]
+        except (CacheProblem, TypeError):  # damaged, or never resolved (None)
             continue
     old = {rel: reference_shape(cache.old_result(source)) for rel, source in todo.items()}
     python, groups = plan(
@@ -453,7 +454,7 @@ def _link(cache, root, paths, parsed, todo, links, walk, stats) -> tuple:
         old,
         set(previous),
         cache.run.get("configs") != walk.configs,
-        cache.db.readers,
+        lambda keys: cache.db.readers(keys, parsed),
     )
     reads = {}
     pairs = resolve_edges(paths, parsed, root, stats.warnings, python, groups, reads)
@@ -461,25 +462,24 @@ def _link(cache, root, paths, parsed, todo, links, walk, stats) -> tuple:
     edges = edges_by_file(pairs, resolved)
     for path in parsed:
         if path not in resolved:
-            edges[path] = previous[path][0]
+            edges[path] = previous[path]
     keys = {}
     for path in resolved:
         now = reads.get(path, set())
         now.discard(path)
-        before = previous[path][1] if path in previous else _old_reads(cache, path)
-        keys[path] = (now, before)
+        keys[path] = (now, _old_reads(cache, path))
     return edges, keys
 
 
 def _old_reads(cache, path: str):
-    """The keys the previous resolution of a file parsed again read."""
+    """The keys the previous resolution of a file read (to forget)."""
     if path not in cache.previous:
         return ()
     blobs = cache.db.blobs(path)
     if blobs is None or blobs[1] is None:
         return ()
     try:
-        return unpack_links(blobs[1], len(EDGE_KINDS))[1]
+        return unpack_links(blobs[1], len(EDGE_KINDS), with_reads=True)[1]
     except CacheProblem:
         return ()
 
@@ -514,7 +514,6 @@ def _figures_of_run(stats: IndexStats, run: dict) -> None:
     for name in ("files", "functions", "methods", "classes", "nodes", "edges"):
         value = run.get(name)
         setattr(stats, name, value if type(value) is int else 0)
-    stats.reused = stats.files
     stats.unparsable = [tuple(item) for item in run.get("unparsable", ()) if isinstance(item, list) and len(item) == 2]
     stats.partial = [path for path in run.get("partial", ()) if isinstance(path, str)]
 
