@@ -244,7 +244,7 @@ CHAIN = {
     ids=["definition-moves", "definition-appears", "module-appears", "becomes-package", "module-goes", "body-edit"],
 )
 def test_a_change_re_resolves_the_files_that_read_it(tmp_path, monkeypatch, changes, edge, present, resolved):
-    from tarnwick.indexer import run
+    from tarnwick.indexer import dependents
 
     for rel, text in CHAIN.items():
         (tmp_path / rel).parent.mkdir(parents=True, exist_ok=True)
@@ -256,13 +256,13 @@ def test_a_change_re_resolves_the_files_that_read_it(tmp_path, monkeypatch, chan
         else:
             (tmp_path / rel).write_text(text)
     asked = []
-    real = run.resolve_edges
+    real = dependents.resolve_edges
 
     def recording(*args):
         asked.append(set(args[4]))
         return real(*args)
 
-    monkeypatch.setattr(run, "resolve_edges", recording)
+    monkeypatch.setattr(dependents, "resolve_edges", recording)
     index_project(tmp_path, jobs=1)
     incremental = every_output(tmp_path)
     line = b'{"from":"%s","to":"%s","rel":"%s"}' % tuple(part.encode() for part in edge)

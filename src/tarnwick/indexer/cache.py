@@ -27,7 +27,8 @@ import zlib
 from dataclasses import fields
 
 from ..datadir import read_regular, source_digest
-from .cache_db import CacheDB, CacheProblem
+from .cache_db import CacheDB, CacheProblem, pack_links, unpack_links
+from .linkage import EDGE_KINDS
 from .references import RECORDS
 from .result import FileResult
 
@@ -290,3 +291,39 @@ class Cache:
 
     def stamp(self, source, hashed: str) -> tuple:
         return (source.size, source.mtime_ns, self.started_ns, hashed)
+
+    def old_reads(self, path: str):
+        """The keys the previous resolution of a file read (to forget)."""
+        blobs = self.db.blobs(path) if path in self.previous else None
+        if blobs is None or blobs[1] is None:
+            return ()
+        try:
+            return unpack_links(blobs[1], len(EDGE_KINDS), with_reads=True)[1]
+        except CacheProblem:
+            return ()
+
+    def store(self, paths: list, fresh: list, edges: dict, reads: dict) -> None:
+        """This run's changes to the rows (committed once the outputs are
+        placed): rows of the files parsed again ((result, source) pairs of
+        `fresh`), the links of the files resolved again (`edges`, and
+        `reads`: the keys read now and before), the stamps of files found
+        unchanged by their digest; the rows of files gone are dropped."""
+        db = self.db
+        for rel in self.previous.keys() - set(paths):
+            db.drop(rel, self.old_reads(rel))
+        for rel, stamp in self.restamped.items():
+            db.restamp(rel, stamp)
+        for path, (now, before) in reads.items():
+            db.forget_reads(path, before)
+            db.note_reads(path, now)
+        for result, source in fresh:
+            if result.digest is None:  # not read in full: parsed again next time
+                db.drop(result.path, ())
+                continue
+            linked = reads.get(result.path)
+            blob = pack_links(edges[result.path], linked[0]) if linked is not None else None
+            db.put(result.path, self.stamp(source, result.digest), pack_fields(result), docs_bytes(result), blob)
+        fresh_paths = {result.path for result, _ in fresh}
+        for path, (now, _) in reads.items():
+            if path not in fresh_paths:
+                db.set_links(path, pack_links(edges[path], now))

@@ -11,10 +11,11 @@ Tables:
 - ``files(path, size, mtime_ns, read_ns, digest, result, docs, links,
   checksum)``: each file's stamp (size and modification time as the walk
   saw them, when the run that took its digest began, the digest), its
-  result fields and apart from them its search documents
-  (`cache.pack_fields`, `cache.pack_docs`), its resolved links (its
-  outgoing edges and the keys its resolution read, zlib-compressed JSON)
-  and a checksum of each blob;
+  result fields with the JSON texts spliced into the outputs
+  (`cache.pack_fields`), apart from them its search documents (read one
+  file at a time), its resolved links (its outgoing edges, then the keys
+  its resolution read: `pack_links`), all zlib-compressed, and a checksum
+  of each;
 - ``reads(key, path)``: for each key a resolution read (a module looked
   for, a file whose references were followed), the files whose edges it
   decided: a change to the key re-resolves those.  Both are kept as 64-bit

@@ -20,7 +20,8 @@ goes, or a settings file changed.
 from __future__ import annotations
 
 from .cache import reference_shape
-from .linkage import EDGE_KINDS, GROUPS
+from .cache_db import CacheProblem, unpack_links
+from .linkage import EDGE_KINDS, GROUPS, resolve_edges
 from .resolve_python import existence_key
 
 NO_EDGES = tuple(() for _ in EDGE_KINDS)
@@ -50,6 +51,44 @@ def plan(paths: list, parsed: dict, previous: set, fresh: set, old: dict, linked
         if group is not None and (settings_changed or comings_and_goings or path in fresh or path not in linked):
             groups.add(group)
     return python, groups
+
+
+def link(cache, root: str, paths: list, parsed: dict, todo: dict, links: dict, settings_changed: bool, warnings: list) -> tuple:
+    """Each parsed file's edges (per kind, its sorted targets): made again
+    for the files `plan` names, taken from the cache for the others; and
+    for each file resolved, the keys its resolution read now and before.
+    `todo` maps the files parsed again to their sources, `links` the
+    unchanged ones to their links blob."""
+    previous = {}  # unchanged file -> its edges
+    for rel, blob in links.items():
+        try:
+            previous[rel] = unpack_links(blob, len(EDGE_KINDS))[0]
+        except (CacheProblem, TypeError):  # damaged, or never resolved (None)
+            continue
+    old = {rel: reference_shape(cache.old_result(source)) for rel, source in todo.items()}
+    python, groups = plan(
+        paths,
+        parsed,
+        set(cache.previous),
+        set(todo),
+        old,
+        set(previous),
+        settings_changed,
+        lambda keys: cache.db.readers(keys, parsed),
+    )
+    reads = {}
+    pairs = resolve_edges(paths, parsed, root, warnings, python, groups, reads)
+    resolved = set(python) | {path for path, result in parsed.items() if GROUPS.get(result.language) in groups}
+    edges = edges_by_file(pairs, resolved)
+    for path in parsed:
+        if path not in resolved:
+            edges[path] = previous[path]
+    keys = {}
+    for path in resolved:
+        now = reads.get(path, set())
+        now.discard(path)
+        keys[path] = (now, cache.old_reads(path))
+    return edges, keys
 
 
 def edges_by_file(pairs_by_kind, resolved) -> dict:

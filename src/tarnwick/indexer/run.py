@@ -21,12 +21,11 @@ from ..datadir import (
     read_manifest,
     record_identities,
 )
-from .cache import Cache, DamagedCache, digest, docs_bytes, pack_fields, prove, reference_shape, search_docs, signature
-from .cache_db import CacheProblem, pack_links, unpack_links
-from .dependents import edge_count, edges_by_file, plan
+from .cache import Cache, DamagedCache, digest, prove, search_docs, signature
+from .dependents import edge_count, link
 from .extractors import missing_package
 from .history import HISTORY_NAME, cache_text, history_field, read_history
-from .linkage import EDGE_KINDS, GROUPS, resolve_edges
+from .linkage import EDGE_KINDS
 from ..search.content import add_texts
 from ..search.reader import indexed_generation
 from ..search.store import INDEX_NAME, pack_record
@@ -379,7 +378,8 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
         return key + "\0" + encode(histories.get(path))
 
     by_rel = {f.rel: f for f in todo}
-    edges, reads = _link(cache, root, paths, parsed, by_rel, links, walk, stats)
+    settings_changed = cache.run.get("configs") != walk.configs
+    edges, reads = link(cache, root, paths, parsed, by_rel, links, settings_changed, stats.warnings)
     edge_blocks = []
     for kind, rel in enumerate(EDGE_KINDS):
         for path in paths:
@@ -422,7 +422,7 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
     # Each record again, packed small, for queries that read only the files they show.
     packed = {path: pack_record(text) for path, text in records}
     try:
-        _store_rows(cache, paths, [(r, by_rel[r.path]) for r in fresh], edges, reads)
+        cache.store(paths, [(r, by_rel[r.path]) for r in fresh], edges, reads)
         cache.db.set_meta(cache.signature, _run_of(stats, generation, walk.configs))
     except sqlite3.Error as exc:  # a full disk, as for the other files
         raise OSError(f"{cache.db.target}: {exc}") from None
@@ -432,82 +432,6 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
 
     stats.seconds = time.perf_counter() - started
     return stats
-
-
-def _link(cache, root, paths, parsed, todo, links, walk, stats) -> tuple:
-    """Each parsed file's edges (per kind, its sorted targets): made again
-    for the files `dependents.plan` names, taken from the cache for the
-    others; and for each file resolved, the keys its resolution read now
-    and before."""
-    previous = {}  # unchanged file -> its edges
-    for rel, blob in links.items():
-        try:
-            previous[rel] = unpack_links(blob, len(EDGE_KINDS))[0]
-        except (CacheProblem, TypeError):  # damaged, or never resolved (None)
-            continue
-    old = {rel: reference_shape(cache.old_result(source)) for rel, source in todo.items()}
-    python, groups = plan(
-        paths,
-        parsed,
-        set(cache.previous),
-        set(todo),
-        old,
-        set(previous),
-        cache.run.get("configs") != walk.configs,
-        lambda keys: cache.db.readers(keys, parsed),
-    )
-    reads = {}
-    pairs = resolve_edges(paths, parsed, root, stats.warnings, python, groups, reads)
-    resolved = set(python) | {path for path, result in parsed.items() if GROUPS.get(result.language) in groups}
-    edges = edges_by_file(pairs, resolved)
-    for path in parsed:
-        if path not in resolved:
-            edges[path] = previous[path]
-    keys = {}
-    for path in resolved:
-        now = reads.get(path, set())
-        now.discard(path)
-        keys[path] = (now, _old_reads(cache, path))
-    return edges, keys
-
-
-def _old_reads(cache, path: str):
-    """The keys the previous resolution of a file read (to forget)."""
-    if path not in cache.previous:
-        return ()
-    blobs = cache.db.blobs(path)
-    if blobs is None or blobs[1] is None:
-        return ()
-    try:
-        return unpack_links(blobs[1], len(EDGE_KINDS), with_reads=True)[1]
-    except CacheProblem:
-        return ()
-
-
-def _store_rows(cache, paths, fresh, edges, reads) -> None:
-    """This run's changes to the cache's rows (committed once the outputs
-    are placed): rows of the files parsed again, the links of the files
-    resolved again, the stamps of files found unchanged by their digest;
-    the rows of files gone are dropped."""
-    db = cache.db
-    for rel in cache.previous.keys() - set(paths):
-        db.drop(rel, _old_reads(cache, rel))
-    for rel, stamp in cache.restamped.items():
-        db.restamp(rel, stamp)
-    for path, (now, before) in reads.items():
-        db.forget_reads(path, before)
-        db.note_reads(path, now)
-    for result, source in fresh:
-        if result.digest is None:  # not read in full: parsed again next time
-            db.drop(result.path, ())
-            continue
-        linked = reads.get(result.path)
-        blob = pack_links(edges[result.path], linked[0]) if linked is not None else None
-        db.put(result.path, cache.stamp(source, result.digest), pack_fields(result), docs_bytes(result), blob)
-    fresh_paths = {result.path for result, _ in fresh}
-    for path, (now, _) in reads.items():
-        if path not in fresh_paths:
-            db.set_links(path, pack_links(edges[path], now))
 
 
 def _figures_of_run(stats: IndexStats, run: dict) -> None:
