@@ -7,6 +7,7 @@ import sqlite3
 import subprocess
 import sys
 import textwrap
+from array import array
 
 import pytest
 from hypothesis import given, strategies as st
@@ -254,9 +255,25 @@ def damage(path, how):
     elif how == "bad postings":
         with sqlite3.connect(path) as db:
             db.execute("UPDATE terms SET files = x'ffffffff' WHERE term = 'refund'")
+    elif how == "a posting past the last file":
+        with sqlite3.connect(path) as db:
+            (count,) = db.execute("SELECT value FROM meta WHERE key = 'files'").fetchone()
+            db.execute("UPDATE terms SET files = ?, file_weights = ? WHERE term = 'refund'",
+                       (array("I", [count]).tobytes(), array("f", [1.0]).tobytes()))
+    elif how == "postings of unequal length":
+        with sqlite3.connect(path) as db:
+            db.execute("UPDATE terms SET file_weights = ? WHERE term = 'refund'", (array("f", [1.0]).tobytes(),))
+    elif how == "norms not numbers":
+        with sqlite3.connect(path) as db:
+            (data,) = db.execute("SELECT data FROM arrays WHERE name = 'file_norm/0'").fetchone()
+            nan = array("f", [math.nan] * (len(data) // 4)).tobytes()
+            db.execute("UPDATE arrays SET data = ? WHERE name = 'file_norm/0'", (nan,))
 
 
-@pytest.mark.parametrize("how", ["truncated", "not a database", "other version", "fifo", "outside the root", "bad postings"])
+@pytest.mark.parametrize("how", [
+    "truncated", "not a database", "other version", "fifo", "outside the root", "bad postings",
+    "a posting past the last file", "postings of unequal length", "norms not numbers",
+])
 def test_damaged_index_falls_back_with_one_note(project, how):
     expected = ids(vx.retrieve(dict(vx.load_graph(), generation=None), "refund order"))
     damage(project / ".vestra" / "search.db", how)
