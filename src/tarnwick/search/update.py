@@ -330,80 +330,9 @@ class _Update:
         db.executemany("INSERT OR REPLACE INTO terms VALUES (?, ?, ?, ?, ?, ?)", writes)
 
     def _rewrite(self) -> None:
-        db = self.db
-        weights = self.weights
-        files, numbers = self.files, self.numbers
-        # The documents of the old side as they were split, and of the new side as they are.
-        old_terms = {}
-        splits_needed = set()
-        for number, (counts, _) in self.old_counts.items():
-            splits_needed.update(counts)
-        for fid in self.new_side:
-            splits_needed.update(self.new_counts[fid][0])
-        splits = self._splits(splits_needed)
-        old_parts = dict(splits)
-        for term, found in self.split_changes.items():
-            if found is None:
-                splits.pop(term, None)
-            else:
-                splits[term] = found
-        for number, (counts, _) in self.old_counts.items():
-            terms = set(counts)
-            for term in counts:
-                found = old_parts.get(term)
-                if found is not None:
-                    terms.update(found)
-            old_terms[number] = terms
-
-        # Symbol blocks: kept when the file's symbols still fit.
-        file_length = _whole_array(db, "file_length", "d", self.file_count)
-        symbol_length = _whole_array(db, "symbol_length", "d", self.symbol_slots)
-        symbol_file = _whole_array(db, "symbol_file", "I", self.symbol_slots)
-        freed = []  # (first, count) of the old side's blocks
-        for number in self.old_side:
-            _, first, count = self.old_state[number]
-            freed.append((first, count))
-            for n in range(first, first + count):
-                symbol_length[n] = 0.0
-                symbol_file[n] = 0
-        blocks = {}
-        slots = self.symbol_slots
-        for fid in self.new_side:
-            wanted = len(files[fid][3])
-            old = self.old_numbers.get(fid)
-            if old is not None and self.old_state[old][2] >= wanted:
-                blocks[fid] = self.old_state[old][1]
-            else:
-                blocks[fid] = slots
-                slots += wanted
-        live = self.symbol_live - sum(count for _, count in freed) + sum(len(files[fid][3]) for fid in self.new_side)
-        if slots - live > FREE_SHARE * live + 1024:
-            raise _Rebuild
-        symbol_length.extend([0.0] * (slots - self.symbol_slots))
-        symbol_file.extend([0] * (slots - self.symbol_slots))
-        file_length = file_length[: len(files)] if len(files) <= len(file_length) else file_length
-        file_length.extend([0.0] * (len(files) - len(file_length)))
-
-        # The new entries, per term: (file number, weight) and (symbol number, weight).
-        new_files: dict = {}
-        new_symbols: dict = {}
-        symbol_rows = []
-        for fid in self.new_side:
-            docs = self.new_docs[fid]
-            add_compound_parts(docs, splits, weights)
-            number = numbers[fid]
-            file_length[number] = sum(docs[0].values())
-            for term, weight in docs[0].items():
-                new_files.setdefault(term, []).append((number, weight))
-            first = blocks[fid]
-            for offset, ((node, name), doc) in enumerate(zip(files[fid][3], docs[1:])):
-                symbol = first + offset
-                symbol_length[symbol] = sum(doc.values())
-                symbol_file[symbol] = number
-                symbol_rows.append((symbol, *map(to_sql_text, symbol_info(node, name))))
-                for term, weight in doc.items():
-                    new_symbols.setdefault(term, []).append((symbol, weight))
-
+        splits, old_terms = self._split_views()
+        self._place_symbols()
+        new_files, new_symbols, symbol_rows = self._new_entries(splits)
         # Postings of every term either side touches, a batch of terms at a time.
         gone: dict = {}  # term -> the old side's (file number, first symbol, symbol count)
         for number, terms in old_terms.items():
@@ -412,22 +341,106 @@ class _Update:
                 gone.setdefault(term, []).append(place)
         touched = sorted(gone.keys() | new_files.keys() | new_symbols.keys())
         for start in range(0, len(touched), _BATCH):
-            batch = touched[start : start + _BATCH]
-            self._postings(batch, gone, new_files, new_symbols)
+            self._postings(touched[start : start + _BATCH], gone, new_files, new_symbols)
+        self._write_splits()
+        self._write_file_rows(symbol_rows)
+        self._write_whole()
 
-        # Splits and candidates.
-        for term, parts_ in sorted(self.split_changes.items()):
-            if parts_ is None:
+    def _split_views(self) -> tuple[dict, dict]:
+        """The splits the new side's documents are split by, and per old
+        number the terms its documents held once split by the old ones."""
+        needed = set()
+        for counts, _ in self.old_counts.values():
+            needed.update(counts)
+        for counts, _ in self.new_counts.values():
+            needed.update(counts)
+        old = self._splits(needed)
+        splits = dict(old)
+        for term, found in self.split_changes.items():
+            if found is None:
+                splits.pop(term, None)
+            else:
+                splits[term] = found
+        old_terms = {}
+        for number, (counts, _) in self.old_counts.items():
+            terms = set(counts)
+            for term in counts:
+                terms.update(old.get(term, ()))
+            old_terms[number] = terms
+        return splits, old_terms
+
+    def _place_symbols(self) -> None:
+        """Free the old side's symbol blocks and give the new side theirs:
+        its own when its symbols still fit, else a new one after the last."""
+        files = self.files
+        self.file_length = _whole_array(self.db, "file_length", "d", self.file_count)
+        self.symbol_length = _whole_array(self.db, "symbol_length", "d", self.symbol_slots)
+        self.symbol_file = _whole_array(self.db, "symbol_file", "I", self.symbol_slots)
+        freed = 0
+        for number in self.old_side:
+            _, first, count = self.old_state[number]
+            freed += count
+            for n in range(first, first + count):
+                self.symbol_length[n] = 0.0
+                self.symbol_file[n] = 0
+        self.blocks = {}
+        slots = self.symbol_slots
+        for fid in self.new_side:
+            wanted = len(files[fid][3])
+            old = self.old_numbers.get(fid)
+            if old is not None and self.old_state[old][2] >= wanted:
+                self.blocks[fid] = self.old_state[old][1]
+            else:
+                self.blocks[fid] = slots
+                slots += wanted
+        self.live = self.symbol_live - freed + sum(len(files[fid][3]) for fid in self.new_side)
+        if slots - self.live > FREE_SHARE * self.live + 1024:
+            raise _Rebuild
+        self.symbol_length.extend([0.0] * (slots - self.symbol_slots))
+        self.symbol_file.extend([0] * (slots - self.symbol_slots))
+        del self.file_length[len(files) :]
+        self.file_length.extend([0.0] * (len(files) - len(self.file_length)))
+        self.slots = slots
+
+    def _new_entries(self, splits: dict) -> tuple[dict, dict, list]:
+        """The new side's documents split and entered: per term its (file
+        number, weight) and (symbol number, weight) pairs, and the rows of
+        its symbols; their lengths and files are set."""
+        new_files: dict = {}
+        new_symbols: dict = {}
+        symbol_rows = []
+        for fid in self.new_side:
+            docs = self.new_docs[fid]
+            add_compound_parts(docs, splits, self.weights)
+            number = self.numbers[fid]
+            self.file_length[number] = sum(docs[0].values())
+            for term, weight in docs[0].items():
+                new_files.setdefault(term, []).append((number, weight))
+            for symbol, ((node, name), doc) in enumerate(zip(self.files[fid][3], docs[1:]), self.blocks[fid]):
+                self.symbol_length[symbol] = sum(doc.values())
+                self.symbol_file[symbol] = number
+                symbol_rows.append((symbol, *map(to_sql_text, symbol_info(node, name))))
+                for term, weight in doc.items():
+                    new_symbols.setdefault(term, []).append((symbol, weight))
+        return new_files, new_symbols, symbol_rows
+
+    def _write_splits(self) -> None:
+        db = self.db
+        for term, found in sorted(self.split_changes.items()):
+            if found is None:
                 db.execute("DELETE FROM splits WHERE term = ?", (to_sql_text(term),))
             else:
-                db.execute("INSERT OR REPLACE INTO splits VALUES (?, ?, ?)", (to_sql_text(term), *map(to_sql_text, parts_)))
+                db.execute("INSERT OR REPLACE INTO splits VALUES (?, ?, ?)", (to_sql_text(term), *map(to_sql_text, found)))
         for name, refs in sorted(self.candidate_rows.items()):
             if refs:
                 db.execute("INSERT OR REPLACE INTO candidates VALUES (?, ?)", (to_sql_text(name), refs))
             else:
                 db.execute("DELETE FROM candidates WHERE term = ?", (to_sql_text(name),))
 
-        # The rows of the files that went or changed number, then of the new side.
+    def _write_file_rows(self, symbol_rows: list) -> None:
+        """The rows of the files that went or changed number go, then the
+        new side's are written."""
+        db = self.db
         for number, fid in sorted(self.old_side.items()):
             _, first, count = self.old_state[number]
             db.execute("DELETE FROM symbols WHERE number >= ? AND number < ?", (first, first + count))
@@ -436,52 +449,52 @@ class _Update:
             db.execute("DELETE FROM file_numbers WHERE id = ?", (to_sql_text(fid),))
         db.executemany("INSERT INTO symbols VALUES (?, ?, ?, ?, ?, ?)", symbol_rows)
         for fid in self.new_side:
-            number = numbers[fid]
-            counts, names = self.new_counts[fid]
-            state = pack_state(counts, names)
-            db.execute(
-                "INSERT INTO docstate VALUES (?, ?, ?, ?, ?)", (number, self.fps[fid], blocks[fid], len(files[fid][3]), state)
-            )
+            number = self.numbers[fid]
+            state = pack_state(*self.new_counts[fid])
+            symbols = len(self.files[fid][3])
+            db.execute("INSERT INTO docstate VALUES (?, ?, ?, ?, ?)", (number, self.fps[fid], self.blocks[fid], symbols, state))
             db.execute("INSERT INTO file_numbers VALUES (?, ?)", (to_sql_text(fid), number))
             if fid in self.records:
                 db.execute("INSERT INTO records VALUES (?, ?)", (number, self.records[fid]))
 
+    def _block(self, fid: str) -> range:
+        if fid in self.blocks:
+            return range(self.blocks[fid], self.blocks[fid] + len(self.files[fid][3]))
+        _, first, count = self.old_state[self.old_numbers[fid]]
+        return range(first, first + count)
+
+    def _write_whole(self) -> None:
+        """What the whole graph decides, for every file: flags, priors,
+        norms, the edges' positions, the graph's parts and compact copy."""
+        db, files, numbers, weights = self.db, self.files, self.numbers, self.weights
         # A full build numbers the symbols in graph order: their lengths are summed so.
-        def block(fid) -> range:
-            if fid in blocks:
-                return range(blocks[fid], blocks[fid] + len(files[fid][3]))
-            _, first, count = self.old_state[self.old_numbers[fid]]
-            return range(first, first + count)
-
-        symbols_in_order = [n for fid in files for n in block(fid)]
-        if len(symbols_in_order) != live:
+        symbols_in_order = [n for fid in files for n in self._block(fid)]
+        if len(symbols_in_order) != self.live:
             raise _Rebuild
-
-        # What the whole graph decides, for every file.
         positions, flags, priors = file_facts(files, numbers, self.graph.get("edges") or (), weights)
-        file_ids = [None] * len(files)
+        self.file_ids = [None] * len(files)
         for fid, number in numbers.items():
-            file_ids[number] = fid
+            self.file_ids[number] = fid
+        file_order = [numbers[fid] for fid in files]
         arrays = {
             "file_flags": array("B", (flags[n] for n in range(len(files)))),
             "file_prior": array("f", (priors[n] for n in range(len(files)))),
-            "file_norm": norms(file_length, weights, _average(file_length, (numbers[fid] for fid in files))),
-            "symbol_norm": norms(symbol_length, weights, _average(symbol_length, symbols_in_order)),
-            "symbol_file": symbol_file,
-            "file_length": file_length,
-            "symbol_length": symbol_length,
+            "file_norm": norms(self.file_length, weights, _average(self.file_length, file_order)),
+            "symbol_norm": norms(self.symbol_length, weights, _average(self.symbol_length, symbols_in_order)),
+            "symbol_file": self.symbol_file,
+            "file_length": self.file_length,
+            "symbol_length": self.symbol_length,
         }
         db.execute("DELETE FROM arrays")
-        db.executemany("INSERT INTO arrays VALUES (?, ?)", array_rows(arrays, len(files), slots, file_ids))
+        db.executemany("INSERT INTO arrays VALUES (?, ?)", array_rows(arrays, len(files), self.slots, self.file_ids))
         db.execute("DELETE FROM files")
-        file_parts = parts.encode(self.graph, file_ids, positions)
+        file_parts = parts.encode(self.graph, self.file_ids, positions)
         db.executemany(
             "INSERT INTO files VALUES (?, ?, ?)",
             ((n, array("I", e).tobytes(), part) for n, (e, part) in enumerate(zip(positions, file_parts))),
         )
         db.execute("DELETE FROM graph")
         db.executemany("INSERT INTO graph VALUES (?, ?)", sorted((compact.encode(self.graph) or {}).items()))
-        self.file_ids, self.live, self.slots = file_ids, live, slots
 
 
 def _without(numbers: array, weights: array, ranges: list) -> tuple[array, array]:
