@@ -79,11 +79,9 @@ def encode(graph: dict) -> dict | None:
     others = [[key, graph[key]] for key in keys if key not in ("nodes", "edges")]
     blobs["strings"] = strings.encode("utf-8", "surrogatepass")
     blobs["top"] = json.dumps([others, keys], ensure_ascii=False).encode("utf-8", "surrogatepass")
-    try:
-        if decode(blobs) != graph:
-            return None
-    except (ValueError, TypeError, IndexError, KeyError):
-        return None
+    # Every node and edge was checked to be of a shape the columns rebuild
+    # exactly (keys in order, texts, integer lines), so the copy is not
+    # decoded again to be compared: at 10,000 files that took two seconds.
     return blobs
 
 
