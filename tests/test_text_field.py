@@ -8,7 +8,9 @@ import pytest
 
 from tarnwick import project as project_module, vx
 from tarnwick.indexer import index_project
+from tarnwick.indexer.output import encode
 from tarnwick.search.content import MAX_TERMS, add_counts, own_texts, source_counts, text_counts
+from tarnwick.search.documents import pack_documents, unpack_documents
 
 
 @pytest.fixture(autouse=True)
@@ -80,6 +82,33 @@ def test_a_huge_one_line_file_gives_a_bounded_document():
     assert time.perf_counter() - started < 5.0
     assert len(symbol) < 32 * 1024 and len(whole) < 2 * 96 * 1024
     assert len(add_counts({}, whole, 1.0)) == MAX_TERMS
+
+
+def test_documents_travel_with_their_weights_exact():
+    text = "# retry the stream\n" * 3 + "retry backoff"
+    docs = [add_counts({"retry": 3.0}, text_counts(text, 10_000), 0.2), add_counts({}, text_counts("stream", 100), 0.2), {}]
+    packed = pack_documents(docs, encode)
+    assert packed.count("\n") == 1  # the weights once per file, then the documents
+    back = unpack_documents(packed)
+    assert back == docs and [list(doc) for doc in back] == [list(doc) for doc in docs]
+    assert [doc[t].hex() for doc in back for t in doc] == [doc[t].hex() for doc in docs for t in doc]
+
+
+@pytest.mark.parametrize("text", [
+    '[0.5]\n[{"a": 1}]',  # a position past the weights
+    '[0.5]\n[{"a": -1}]',  # a position counted from the end
+    '[0.5]\n[{"a": 99999999999999999999}]',
+    '["many"]\n[{"a": 0}]',  # a weight that is text
+    '[[0.5]]\n[{"a": 0}]',
+    '{"a": 0.5}\n[{"a": 0}]',
+    '[0.5]\n{"a": 0}',  # documents that are not a list
+    '[0.5]\n[[0]]',  # a document that is not a map
+    '[0.5]',  # no documents at all
+    '[{"a": 0.5}]',  # the shape before the weights were listed once
+    'garbage\n[]',
+])
+def test_documents_text_of_another_shape_is_refused(text):
+    assert unpack_documents(text) is None
 
 
 def write(root, rel, text):

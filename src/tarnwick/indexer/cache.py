@@ -27,6 +27,7 @@ import zlib
 from dataclasses import fields
 
 from ..datadir import read_regular, source_digest
+from ..search.documents import unpack_documents
 from .cache_db import CacheDB, CacheProblem, pack_links, unpack_links
 from .linkage import EDGE_KINDS
 from .references import RECORDS
@@ -99,11 +100,8 @@ def search_docs(path: str, text: str) -> list:
     """The search documents of the file `path` from their JSON text
     (DamagedCache when text taken from the cache does not parse as a list
     of documents)."""
-    try:
-        docs = json.loads(text)
-    except (ValueError, RecursionError, TypeError):
-        docs = None
-    if not isinstance(docs, list) or not all(isinstance(doc, dict) for doc in docs):
+    docs = unpack_documents(text) if isinstance(text, str) else None
+    if docs is None:
         raise DamagedCache(f"the cache entry of {path} does not parse")
     return docs
 

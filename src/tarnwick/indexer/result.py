@@ -5,7 +5,7 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 
 from ..search.content import FILE_TEXT_CHARS, SYMBOL_TEXT_CHARS, add_counts, source_counts
-from ..search.documents import file_terms, symbol_terms
+from ..search.documents import file_terms, pack_documents, symbol_terms
 from ..search.weights import DEFAULT_WEIGHTS
 from .output import edge, encode, file_node, record_text, symbol_node
 
@@ -57,14 +57,15 @@ class FileResult:
     # Filled by `encode_result`, which also drops `record`, `symbols` and
     # `symbol_text`: the JSON texts of the record, of the file's nodes and of
     # its "contains" edges, (functions, methods, classes, symbols) counts,
-    # and of the search documents: the term weights of names and text of
-    # the file, then of each symbol in node order (text, not dicts: a
-    # project's documents held as dicts would be most of the run's memory).
+    # and of the search documents (`pack_documents`): the term weights of
+    # names and text of the file, then of each symbol in node order (text,
+    # not dicts: a project's documents held as dicts would be most of the
+    # run's memory).
     record_json: str = ""
     nodes_json: str = ""
     contains_json: str = ""
     counts: tuple = (0, 0, 0, 0)
-    search_docs: str = "[]"
+    search_docs: str = "[]\n[]"
 
 
 def encode_result(result: FileResult, text: str = "") -> FileResult:
@@ -93,7 +94,7 @@ def encode_result(result: FileResult, text: str = "") -> FileResult:
         ids.append(node["id"])
         methods += kind == "method"
         docs.append(add_counts(symbol_terms(path, name, *texts.get(name, ())), body, DEFAULT_WEIGHTS.symbol_text))
-    result.search_docs = encode(docs)
+    result.search_docs = pack_documents(docs, encode)
     result.nodes_json = ",\n".join(nodes)
     ids.sort()
     result.contains_json = ",\n".join(encode(edge(path, sid, "contains")) for sid in ids)

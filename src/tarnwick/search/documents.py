@@ -10,7 +10,9 @@ index, from the graph alone (paths, summaries, symbol names).
 
 from __future__ import annotations
 
+import json
 import posixpath
+from itertools import chain
 
 from .tokens import add_text, identifier_terms
 from .weights import DEFAULT_WEIGHTS, RankingWeights
@@ -106,3 +108,35 @@ def symbol_terms(
     file_name = posixpath.basename(path)
     add_text(doc, file_name.rsplit(".", 1)[0], weights.home, prose=False)
     return doc
+
+
+def pack_documents(docs: list, encode) -> str:
+    """A file's documents as text, as they travel from a worker and wait in
+    the cache: the JSON list of the distinct weights, a line break, then
+    the JSON list of the documents, each mapping its terms to positions in
+    the first list.  Most weights are the few values of the text field:
+    each is written out once per file, not once per term, and reading a
+    position costs less than reading a number written in full.  ``encode``
+    gives a value's JSON text (on one line)."""
+    weights = list(dict.fromkeys(chain.from_iterable(doc.values() for doc in docs)))
+    position = {weight: i for i, weight in enumerate(weights)}
+    return encode(weights) + "\n" + encode([{term: position[weight] for term, weight in doc.items()} for doc in docs])
+
+
+def unpack_documents(text: str) -> list | None:
+    """The documents `pack_documents` wrote as ``text``, with their weights
+    as they were, or None for text of another shape (a damaged cache
+    entry)."""
+    head, _, body = text.partition("\n")
+    try:
+        weights = json.loads(head)
+        if type(weights) is not list or not all(type(w) is float or type(w) is int for w in weights):
+            return None
+        # The scanner hands each position's digits to this lookup, which
+        # gives the weight itself: no second pass over the documents.
+        docs = json.loads(body, parse_int={str(i): weight for i, weight in enumerate(weights)}.__getitem__)
+    except (ValueError, RecursionError, KeyError):  # a position that is not one of the list's
+        return None
+    if type(docs) is not list or not all(type(doc) is dict for doc in docs):
+        return None
+    return docs
