@@ -10,7 +10,10 @@ from tarnwick import project as project_module, vx
 from tarnwick.indexer import index_project
 from tarnwick.indexer.output import encode
 from tarnwick.search.content import MAX_TERMS, add_counts, own_texts, source_counts, text_counts
-from tarnwick.search.documents import pack_documents, unpack_documents
+from tarnwick.search.corpus import UNCOUNTED, MemoryCorpus, take_length
+from tarnwick.search.documents import file_terms, pack_documents, unpack_documents
+from tarnwick.search.rank import score
+from tarnwick.search.tokens import query_terms
 
 
 @pytest.fixture(autouse=True)
@@ -81,7 +84,28 @@ def test_a_huge_one_line_file_gives_a_bounded_document():
     whole, (symbol,) = source_counts([line], [(0, 0)], 32 * 1024, 96 * 1024)
     assert time.perf_counter() - started < 5.0
     assert len(symbol) < 32 * 1024 and len(whole) < 2 * 96 * 1024
-    assert len(add_counts({}, whole, 1.0)) == MAX_TERMS
+    assert len(add_counts({}, whole, 1.0).keys() - {UNCOUNTED}) == MAX_TERMS
+
+
+def test_a_long_source_text_leaves_name_matches_as_strong():
+    names = file_terms("pkg/render.py", "", ["render"])
+    filler = " ".join(f"word{i}x" for i in range(500))
+    corpus = MemoryCorpus()
+    for text in ("render()", f"render() {filler}"):
+        corpus.add_file(text[:9], add_counts(dict(names), text_counts(text, 10_000), 0.2))
+    corpus.add_file("other", {"other": 1.0})
+    files, _ = score(corpus.finish(), query_terms("render"))
+    assert files[0] == pytest.approx(files[1])
+
+
+@pytest.mark.parametrize("uncounted, length", [
+    (2.0, 4.0),
+    (10.0, 0.0),  # more than the whole, as a damaged cache may hold: never below nothing
+    ("2", 6.0),  # not a number: the whole counts
+])
+def test_a_documents_length_leaves_its_uncounted_weight_out(uncounted, length):
+    terms = {"a": 3.0, "b": 3.0, UNCOUNTED: uncounted}
+    assert take_length(terms) == length and UNCOUNTED not in terms
 
 
 def test_documents_travel_with_their_weights_exact():

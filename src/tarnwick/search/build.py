@@ -12,7 +12,7 @@ import posixpath
 from collections import Counter
 from itertools import chain
 
-from .corpus import FLAG_EXAMPLE, FLAG_TEST, MemoryCorpus, prior
+from .corpus import FLAG_EXAMPLE, FLAG_TEST, UNCOUNTED, MemoryCorpus, prior
 from .documents import file_terms, is_example_path, symbol_terms, find_tests
 from . import runs as posting_runs
 from .tokens import add_compound_parts, compound_splits, one_word_terms
@@ -181,6 +181,7 @@ def corpus_from_graph(
         frequency.update(chain.from_iterable(docs))
         if kept is not None:
             kept[fid] = docs
+    frequency.pop(UNCOUNTED, None)  # a length's share, not a term
     # Only one-word names are cut: a folder, a module, a function spelled in
     # lower case (the words of bodies are many, and seldom compounds).
     if keep is None:

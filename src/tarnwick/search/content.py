@@ -18,6 +18,7 @@ import math
 from collections import Counter
 from itertools import chain
 
+from .corpus import UNCOUNTED
 from .tokens import STOP_WORDS, identifier_terms, stem
 
 # Characters of text read for one field: about 2,000 lines of code.
@@ -97,8 +98,13 @@ def add_counts(doc: dict, counts: Counter, weight: float) -> dict:
     items = counts.most_common(MAX_TERMS) if len(counts) > MAX_TERMS else counts.items()
     get = doc.get
     log = _LOG
+    added = 0.0
     for term, n in items:
-        doc[term] = get(term, 0.0) + weight * (log[n] if n < 256 else 1.0 + math.log(n))
+        value = weight * (log[n] if n < 256 else 1.0 + math.log(n))
+        doc[term] = get(term, 0.0) + value
+        added += value
+    if added:
+        doc[UNCOUNTED] = get(UNCOUNTED, 0.0) + added
     return doc
 
 

@@ -21,6 +21,24 @@ FLAG_TEST = 1
 FLAG_EXAMPLE = 2  # examples, demos, documentation sources, benchmarks
 
 
+# A document's entry under this key is the weight of its fields that its
+# length leaves out: the source text and the history.  Their words are damped
+# per term already, and their size says how much code or history a file has,
+# not how wordy its names are; counted, they made the name matches of every
+# long or often changed file weaker.  Never a term: terms are word characters.
+UNCOUNTED = "#uncounted"
+
+
+def take_length(terms: dict) -> float:
+    """A document's length for BM25: the sum of its weights less the
+    uncounted ones, whose entry it takes out of ``terms``."""
+    uncounted = terms.pop(UNCOUNTED, 0.0)
+    total = sum(terms.values())
+    if not isinstance(uncounted, (int, float)):
+        return total
+    return max(total - uncounted, 0.0)
+
+
 def norms(lengths, weights: RankingWeights = DEFAULT_WEIGHTS, average: float | None = None) -> array:
     """BM25's k1 * (1 - b + b * length / average length) per document (an
     updated index gives the ``average`` of its live documents, summed in
@@ -76,7 +94,7 @@ class MemoryCorpus:
         self.file_ids.append(file_id)
         self.file_flags.append(flags)
         self.file_prior.append(prior(imported_by, self.weights))
-        self.file_length.append(sum(terms.values()))
+        self.file_length.append(take_length(terms))
         self._held += len(terms)
         postings = self._postings
         for term, weight in terms.items():
@@ -91,7 +109,7 @@ class MemoryCorpus:
         number = len(self.symbol_info)
         self.symbol_info.append(info)
         self.symbol_file.append(file_number)
-        self.symbol_length.append(sum(terms.values()))
+        self.symbol_length.append(take_length(terms))
         self._held += len(terms)
         postings = self._postings
         for term, weight in terms.items():

@@ -20,6 +20,7 @@ from hashlib import blake2b
 from itertools import chain
 
 from .build import name_parts, symbol_info
+from .corpus import UNCOUNTED
 from .tokens import one_word_terms
 
 # A file's state unpacks to far less than this; more is damage.
@@ -49,7 +50,9 @@ def candidates_of(entry: list) -> list:
 
 def term_counts(docs: list) -> dict:
     """How many of ``docs`` hold each term (before compound splitting)."""
-    return Counter(chain.from_iterable(docs))
+    counts = Counter(chain.from_iterable(docs))
+    counts.pop(UNCOUNTED, None)  # a length's share, not a term
+    return counts
 
 
 def pack_state(counts: dict, names: list) -> bytes:

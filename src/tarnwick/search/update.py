@@ -38,7 +38,7 @@ from ..atomic import finish_temporary, new_temporary, remove_temporary
 from ..errors import IndexProblem
 from . import compact, parts
 from .build import file_documents, file_facts, graph_files, symbol_info
-from .corpus import norms
+from .corpus import norms, take_length
 from .reader import IndexCorpus
 from .state import candidates_of, fingerprint, pack_state, term_counts, unpack_state
 from .store import (
@@ -413,11 +413,11 @@ class _Update:
             docs = self.new_docs[fid]
             add_compound_parts(docs, splits, self.weights)
             number = self.numbers[fid]
-            self.file_length[number] = sum(docs[0].values())
+            self.file_length[number] = take_length(docs[0])
             for term, weight in docs[0].items():
                 new_files.setdefault(term, []).append((number, weight))
             for symbol, ((node, name), doc) in enumerate(zip(self.files[fid][3], docs[1:]), self.blocks[fid]):
-                self.symbol_length[symbol] = sum(doc.values())
+                self.symbol_length[symbol] = take_length(doc)
                 self.symbol_file[symbol] = number
                 symbol_rows.append((symbol, *map(to_sql_text, symbol_info(node, name))))
                 for term, weight in doc.items():
