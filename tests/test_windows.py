@@ -149,3 +149,31 @@ def test_an_outer_function_is_shown_through_its_window(tmp_path, outer_kind, sho
     name = first["a.py"][0]["name"]
     assert [m["name"] for m in first["a.py"]] == [name]  # never both
     assert (name, *view["a.py"]["functions"][name]["lines"]) == shown
+
+
+def inner_match(score=3.0, start=80):
+    return {"name": "devtools.set_state", "symbol_kind": "function", "line_start": start, "line_end": start + 10, "score": score}
+
+
+OUTER = {"name": "devtools", "symbol_kind": "function", "line_start": 0, "line_end": 149, "score": 2.0}
+
+
+@pytest.mark.parametrize("matches, stored, shown", [
+    # An inner function that matches best is shown as the part of its function it is,
+    # whether the function around it is a weaker match ...
+    ([inner_match(), OUTER], {}, ("devtools", 80, 90)),
+    # ... or only a stored function.
+    ([inner_match()], {"devtools": {"lines": [0, 149]}}, ("devtools", 80, 90)),
+    # A function of that name that does not hold it is another one.
+    ([inner_match(start=160)], {"devtools": {"lines": [0, 149]}}, ("devtools.set_state", 160, 170)),
+    # A method is shown as itself.
+    ([dict(inner_match(), symbol_kind="method")], {"devtools": {"lines": [0, 149]}}, ("devtools.set_state", 80, 90)),
+    # A match without a usable name says nothing about what holds it.
+    ([inner_match(), dict(OUTER, name=["devtools"])], {}, ("devtools.set_state", 80, 90)),
+])
+def test_an_inner_function_is_shown_as_part_of_its_function(matches, stored, shown):
+    summaries = {"a.py": {"functions": stored}}
+    view, first = context.focus_summaries(summaries, [{"id": "a.py", "symbols": matches}], None, "set state")
+    functions = view["a.py"]["functions"]
+    assert len(first["a.py"]) == 1 and shown[0] == next(iter(functions))
+    assert (shown[0], *functions[shown[0]]["lines"]) == shown

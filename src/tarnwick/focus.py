@@ -165,7 +165,8 @@ def _picks(
     """The leading entries of a file's map: best matches whose lines do not
     overlap a better one's (a class and its own method never both; a large
     class gives its place to its best matching method, a function to nothing
-    inside it).  A long function whose
+    inside it, and an inner function is shown as part of the function around
+    it).  A long function whose
     matching part lies past its first lines is shown from that part (its
     entry's lines are the window's, which the excerpt's header then names);
     a weaker match is left out where the packer would cut the best one short
@@ -181,7 +182,9 @@ def _picks(
         lines = line_range(match)
         if not isinstance(name, str) or not name:
             continue
-        if any(name == n or _overlaps(lines, l) for n, l, _, _ in picks):
+        # An inner function is shown as the part of its function it is.
+        name, held = _enclosing(name, lines, match, matches, stored)
+        if any(name == n or _overlaps(held, l) for n, l, _, _ in picks):
             continue
         info = stored.get(name)
         if not isinstance(info, dict) or _function_lines(info) is None:
@@ -189,10 +192,9 @@ def _picks(
             # parameters are not recorded, which "..." says in the signature.
             info = {"params": "...", "lines": [lines[0], lines[1]]}
         window = best_window(source, lines[0], lines[1], terms) if source and terms else None
-        shown = lines
-        if window is not None:
-            info = dict(info, lines=[window[0], window[1]])
-            shown = window
+        shown = window or lines
+        if window is not None or name != match.get("name"):
+            info = dict(info, lines=[shown[0], shown[1]])
         spans = [_function_lines(i) or l for _, l, i, _ in picks]
         if spans and _shown([*spans, shown])[0] < _shown(spans)[0]:
             # Shown whole it would cut the best match short: its first lines
@@ -202,8 +204,31 @@ def _picks(
                 continue
             shown = (shown[0], shown[0] + size - 1)
             info = dict(info, lines=[shown[0], shown[1]])
-        picks.append((name, lines, info, match))
+        picks.append((name, held, info, match))
     return picks
+
+
+def _enclosing(name: str, lines: tuple[int, int], match: dict, matches: list, stored: dict) -> tuple:
+    """(name, lines) of the function an inner function ``name`` ("outer.inner")
+    is declared in, when the file's stored functions or matches hold it;
+    else the match's own.  A closure is read, called and changed as part of
+    its function: its excerpt is named after that one, with its own lines."""
+    if match.get("symbol_kind") != "function" or "." not in name:
+        return name, lines
+    known = {
+        m["name"]: m
+        for m in matches
+        if isinstance(m, dict) and isinstance(m.get("name"), str) and m.get("symbol_kind") in FUNCTION_KINDS
+    }
+    outer = name
+    while "." in outer:
+        outer = outer.rpartition(".")[0]
+        around = _function_lines(stored.get(outer))
+        if around is None and outer in known:
+            around = line_range(known[outer])
+        if around is not None and around != lines and _inside(lines, around):
+            return outer, around
+    return name, lines
 
 
 def _stand_in(match: dict, strong: list[dict], weights: RankingWeights) -> dict:
