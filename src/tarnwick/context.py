@@ -33,7 +33,6 @@ from .changed import Changes, put_first
 from .fit import fit
 from .focus import TOP_FILES, base_file, focus_summaries, line_range, match_symbols, strong_matches, symbol_matches
 from .printable import packer_records
-from .redact import redact as redact_text
 from .scope import Scope
 from .token_count import Counter, counter, section_tokens
 
@@ -312,6 +311,9 @@ class _Packing:
             raise DamagedIndexError(fault) from None
         if not self.redact:
             return block
+        # Imported here: its patterns cost every command that never packs a block.
+        from .redact import redact as redact_text
+
         cleaned = redact_text(block)
         self.redacted[cleaned.text] = cleaned.kinds
         return cleaned.text
