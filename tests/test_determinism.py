@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import os
 import shutil
+import signal
 import subprocess
 import sys
 
@@ -77,3 +78,31 @@ def test_same_bytes_under_any_hash_seed_and_any_jobs(tmp_path):
     # The tree does hold JavaScript files with several requires to order.
     assert any(line.startswith(b'"js/') and line.count(b'"module":"./') >= 2
                for line in first["structured_summaries.json"].splitlines())
+
+
+KILLED_RUN = """
+import os, signal, sys
+from tarnwick.indexer import run
+
+def killed(*args, **kwargs):
+    os.kill(os.getpid(), signal.SIGKILL)
+
+setattr(run, sys.argv[2], killed)
+run.index_project(sys.argv[1], jobs=1, progress=False)
+"""
+
+
+# Killed before anything is placed (the cache's rows written, not committed),
+# and once the outputs are placed but before the cache commits.
+@pytest.mark.parametrize("point", ["publish", "record_identities"])
+def test_a_run_killed_while_writing_leaves_what_the_next_run_mends(tmp_path, point):
+    tree = Tree(tmp_path / "live", seed=5)
+    index_project(tree.root, jobs=1, progress=False)
+    before = outputs(tree.root, decoded=True)
+    history = [tree.change() for _ in range(4)]
+    killed = subprocess.run([sys.executable, "-c", KILLED_RUN, str(tree.root), point], capture_output=True, timeout=300)
+    assert killed.returncode == -signal.SIGKILL, killed.stderr
+    if point == "publish":
+        assert _differences(outputs(tree.root, decoded=True), before) == []
+    index_project(tree.root, jobs=1, progress=False)
+    assert _differences(outputs(tree.root, decoded=True), _full_copy(tree.root, tmp_path / "full")) == [], history
