@@ -257,6 +257,19 @@ def test_a_second_run_waits_for_the_first_with_one_line(tmp_path):
 # -- the data folder in version control, and runs from inside a project -----------
 
 
+@pytest.mark.parametrize("is_folder", [False, True])
+def test_the_cache_file_of_earlier_versions_goes(tmp_path, is_folder):
+    project(tmp_path)
+    retired = tmp_path / ".vestra" / "index-cache.json"
+    retired.parent.mkdir()
+    if is_folder:  # not a file we wrote: left, and the run goes on
+        retired.mkdir()
+    else:
+        retired.write_text("{}")
+    index_project(tmp_path, jobs=1)
+    assert retired.exists() == is_folder and (tmp_path / ".vestra" / "index-cache.db").is_file()
+
+
 def test_the_data_folder_ignores_itself(tmp_path):
     project(tmp_path)
     index_project(tmp_path, jobs=1)

@@ -45,6 +45,19 @@ def ensure_gitignore(data_dir: str) -> None:
     write_files(data_dir, [(GITIGNORE_NAME, GITIGNORE_TEXT)])
 
 
+# What earlier versions wrote and nothing reads any more (the cache was one
+# JSON file before it became a database): left behind, it is dead weight.
+RETIRED_NAMES = ("index-cache.json",)
+
+
+def remove_retired(data_dir: str) -> None:
+    for name in RETIRED_NAMES:
+        try:
+            os.unlink(os.path.join(data_dir, name))
+        except OSError:  # absent, or not ours to remove (a folder of that name)
+            pass
+
+
 def _file_identity(info: os.stat_result) -> dict:
     """What the search index records of the graph file it belongs to."""
     return {

@@ -40,7 +40,7 @@ from .output import (
     summaries_pieces,
 )
 from .lock import run_lock
-from .publish import ensure_gitignore, publish
+from .publish import ensure_gitignore, publish, remove_retired
 from .pool import stack_size_for, summarize_in_workers, summarize_serially
 from .summarize import FileResult
 from .walk import DEFAULT_MAX_FILE_BYTES, walk_project
@@ -215,6 +215,7 @@ def index_project(
         # Stale temporaries of killed runs go now.
         sweep_temporaries(data_dir)
         ensure_gitignore(data_dir)
+        remove_retired(data_dir)
         try:
             return _index(
                 root, data_dir, started, jobs, max_file_bytes, progress, excludes, use_gitignore, full, languages
