@@ -9,12 +9,13 @@ search` and the MCP tools pass a `Refresher`, which runs what the warning
 asks the user to run (`tarnwick index` with the project's settings, reusing
 every unchanged file) when `quick` says it is.
 
-A run with an edit still resolves and writes the index of the whole
-project, not only the changed files: about 2.3 ms of CPU per file of the
-project, and some 10 ms to parse each changed file, so a project of
-`MAX_PROJECT_FILES` with `MAX_CHANGED` edits costs under a second.  Beyond
-either, waiting would cost more than the warning.  Another indexing run at
-work is never waited for.
+A run with an edit resolves again only what the change can reach and
+updates the search index in place, but it still reads every unchanged
+file's cached row and writes the store and the graph whole: about 1 ms of
+CPU per file of the project, and some 10 ms to parse each changed file, so
+a project of `MAX_PROJECT_FILES` with `MAX_CHANGED` edits costs well under a
+second.  Beyond either, waiting would cost more than the warning.  Another
+indexing run at work is never waited for.
 """
 
 from __future__ import annotations
