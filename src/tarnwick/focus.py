@@ -174,6 +174,12 @@ def _picks(
     picks: list[tuple[str, tuple[int, int], dict, dict]] = []
     # Weak matches are left out: the stored functions say more.
     strong = [m for m in strong_matches(matches, weights) if line_range(m) is not None]
+    # The file's matching functions by name: where an inner function's outer one may be found.
+    known = {
+        m["name"]: m
+        for m in matches
+        if isinstance(m, dict) and isinstance(m.get("name"), str) and m.get("symbol_kind") in FUNCTION_KINDS
+    }
     for match in strong:
         if len(picks) == PICKS_PER_FILE:
             break
@@ -183,7 +189,7 @@ def _picks(
         if not isinstance(name, str) or not name:
             continue
         # An inner function is shown as the part of its function it is.
-        name, held = _enclosing(name, lines, match, matches, stored)
+        name, held = _enclosing(name, lines, match, known, stored)
         if any(name == n or _overlaps(held, l) for n, l, _, _ in picks):
             continue
         info = stored.get(name)
@@ -208,18 +214,14 @@ def _picks(
     return picks
 
 
-def _enclosing(name: str, lines: tuple[int, int], match: dict, matches: list, stored: dict) -> tuple:
+def _enclosing(name: str, lines: tuple[int, int], match: dict, known: dict, stored: dict) -> tuple:
     """(name, lines) of the function an inner function ``name`` ("outer.inner")
-    is declared in, when the file's stored functions or matches hold it;
-    else the match's own.  A closure is read, called and changed as part of
-    its function: its excerpt is named after that one, with its own lines."""
+    is declared in, when the file's stored functions or its matching
+    functions (``known``, by name) hold it; else the match's own.  A closure
+    is read, called and changed as part of its function: its excerpt is
+    named after that one, with its own lines."""
     if match.get("symbol_kind") != "function" or "." not in name:
         return name, lines
-    known = {
-        m["name"]: m
-        for m in matches
-        if isinstance(m, dict) and isinstance(m.get("name"), str) and m.get("symbol_kind") in FUNCTION_KINDS
-    }
     outer = name
     while "." in outer:
         outer = outer.rpartition(".")[0]
