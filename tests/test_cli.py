@@ -22,6 +22,19 @@ def test_help_on_every_command(capsys, command):
     assert out.startswith(f"usage: tarnwick {command}".rstrip())
 
 
+@pytest.mark.skipif(shutil.which("git") is None, reason="the git command is not installed")
+def test_index_help_names_every_file_it_writes(capsys, tmp_path):
+    shutil.copytree(SAMPLE / "bookshelf", tmp_path / "bookshelf")
+    for step in (["init", "-q"], ["add", "-A"], ["commit", "-qm", "one"]):  # history is written in a work tree
+        subprocess.run(["git", "-c", "user.email=t@example.com", "-c", "user.name=t", "-c", "commit.gpgsign=false",
+                        *step], cwd=tmp_path, check=True, capture_output=True)
+    assert main(["index", str(tmp_path), "-q"]) == 0
+    capsys.readouterr()
+    help_text = "".join(line.strip() for line in run(capsys, "index", "--help")[1].splitlines())  # unwrapped
+    written = [path.name for path in (tmp_path / ".vestra").iterdir()]
+    assert "history-cache.json" in written and [name for name in written if name not in help_text] == []
+
+
 @pytest.mark.parametrize("flag", ["--version", "-V"])
 def test_version(capsys, flag):
     status, out, err = run(capsys, flag)

@@ -85,12 +85,27 @@ def test_test_paths(path, is_test):
     assert is_test_path(path) is is_test
 
 
-def test_scope_paths_are_normalised():
-    assert Scope.of(["./bookshelf/", "a//b"]).paths == ("bookshelf", "a/b")
-    assert Scope.of(["."]).paths == ()
+@pytest.mark.parametrize("given, root, paths", [
+    (["./bookshelf/", "a//b"], None, ("bookshelf", "a/b")),
+    (["."], None, ()),
+    (["..cache/x"], None, ("..cache/x",)),  # a folder whose name starts with two dots
+    (["/p/src/"], "/p", ("src",)),
+    (["/p"], "/p", ()),
+    (["a/../../b"], None, None),
+    ([".."], None, None),
+    (["/p/src"], None, None),  # absolute, and no root to place it in
+    (["/elsewhere"], "/p", None),
+])
+def test_scope_paths_are_normalised(given, root, paths):
+    if paths is None:
+        with pytest.raises(ScopeError, match="not inside the project"):
+            Scope.of(given, root=root)
+    else:
+        assert Scope.of(given, root=root).paths == paths
+
+
+def test_scope_admits_whole_folder_names():
     assert Scope.of(["bookshelf"]).admits("bookshelf/loans.py") and not Scope.of(["book"]).admits("bookshelf/x.py")
-    with pytest.raises(ScopeError):
-        Scope.of(["a/../../b"])
 
 
 def test_secrets_are_redacted_unless_asked(capsys, project):
@@ -110,12 +125,31 @@ def test_secrets_are_redacted_unless_asked(capsys, project):
 def test_index_json_and_verbose_list_what_was_left_out(capsys, project):
     (project / "bookshelf" / "big.py").write_text("x = 1\n" * 5000)
     (project / "bookshelf" / "report.rb").write_text("puts 1\n")
+    (project / "bookshelf" / "bad.py").write_text("def broken(:\n")
+    (project / "vendor" / "lib").mkdir(parents=True)
+    (project / "vendor" / "lib" / "six.py").write_text("def f():\n    pass\n")
+    (project / "web").mkdir()
+    (project / "web" / "app.min.js").write_text("function a(){}\n")
     status, out, err = run(capsys, "index", str(project), "--json", "--max-size", "20000")
     data = json.loads(out)
     assert (status, err) == (0, "")
     assert data["counts"]["files"] == 8 and data["counts"]["skipped"] == 1
     assert data["skipped"] == [{"path": "bookshelf/big.py", "reason": "larger than 20000 bytes"}]
+    assert [f["path"] for f in data["unparsable"]] == ["bookshelf/bad.py"]
     assert (data["counts"]["in_languages_not_read"], data["languages_not_read"]) == (1, {"Ruby": 1})
+    assert (data["counts"]["vendored_or_generated"], data["vendored_or_generated"]) == (2, ["vendor/", "web/app.min.js"])
+    # Unchanged counts indexed files only: the unparsable one is counted as such, every run.
+    (project / "bookshelf" / "cli.py").write_text("def main():\n    return 0\n")
+    for unchanged in (7, 8):
+        counts = json.loads(run(capsys, "index", str(project), "--json", "--max-size", "20000")[1])["counts"]
+        assert (counts["files"], counts["unchanged"], counts["unparsable"]) == (8, unchanged, 1)
+    (project / "bookshelf" / "bad.py").unlink()
+    (project / "bookshelf" / "big\nline.py").write_text("x = 1\n" * 5000)
     status, out, err = run(capsys, "index", str(project), "-v", "--max-size", "20000")
-    assert err == "tarnwick: skipped bookshelf/big.py: larger than 20000 bytes\n"
-    assert out.startswith("indexed 8 files") and "1 skipped" in out
+    assert err.splitlines() == [
+        "tarnwick: skipped bookshelf/big\\nline.py: larger than 20000 bytes",  # one line, whatever the name
+        "tarnwick: skipped bookshelf/big.py: larger than 20000 bytes",
+        "tarnwick: left out vendor/: vendored or generated",
+        "tarnwick: left out web/app.min.js: vendored or generated",
+    ]
+    assert out.startswith("indexed 8 files, 8 unchanged") and "2 skipped" in out and "2 vendored or generated" in out

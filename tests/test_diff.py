@@ -1,5 +1,6 @@
 """`tarnwick context --diff` and `--staged`: what was just changed comes first, as its current code."""
 
+import json
 import shutil
 import subprocess
 from pathlib import Path
@@ -59,6 +60,16 @@ def test_a_just_edited_function_leads_with_its_current_code(capsys, repo, questi
     assert "    late = max(late, 0)\n" in code
 
 
+@pytest.mark.parametrize("question", ["how are books listed", "what changed"])
+def test_at_the_smallest_budget_the_edited_function_is_still_quoted(capsys, repo, question):
+    # The changes' line leaves the packer less than its threshold for Key Code.
+    edit_fine(repo)
+    status, out, _ = run(capsys, "context", question, "--root", str(repo), "--diff", "--budget", "500", "--json")
+    data = json.loads(out)
+    assert status == 0 and data["tokens"] <= 500
+    assert "# bookshelf/loans.py::compute_fine (lines 39-45)" in key_code(data["block"])
+
+
 def test_the_question_alone_can_take_the_place_of_ref(capsys, repo):
     edit_fine(repo)
     status, out, _ = run(capsys, "context", "--diff", "how are books listed", "--root", str(repo))
@@ -80,8 +91,6 @@ def test_added_deleted_binary_and_staged_files(capsys, repo):
     git(repo, "commit", "-qm", "cover")
     (repo / "cover.png").write_bytes(b"\x89PNG\0\0\1")
     status, out, _ = run(capsys, "context", "audit trail", "--root", str(repo), "--diff", "HEAD", "--json")
-    import json
-
     changes = json.loads(out)["changes"]
     assert status == 0
     assert [(f["path"], f["status"]) for f in changes["files"]] == [

@@ -47,7 +47,7 @@ def test_typescript_app(tmp_path):
         {"src/api/legacy.generated.ts": "export function old() {}\n", "out/app.ts": "", "node_modules/react/index.js": ""},
     )
     # .d.ts, node_modules: vendored/generated; legacy.generated.ts and out/: .gitignore
-    assert (stats.vendored, stats.ignored) == (2, 2)
+    assert (len(stats.vendored), stats.ignored) == (2, 2)
     assert "src/api/schema.generated.ts" in store  # re-included by "!"
     app = store["src/App.tsx"]
     assert app["description"] == "The task board: loads tasks and shows the overdue ones first."
@@ -87,7 +87,7 @@ def test_typescript_app(tmp_path):
 
 def test_javascript_package_mixing_module_systems(tmp_path):
     root, stats, store, graph = indexed(tmp_path, "js-pkg", {"vendor/lodash.js": "", "dist/csv.min.js": ""})
-    assert stats.vendored == 1 and stats.skipped_dirs == 1  # vendor/, dist/
+    assert stats.vendored == ["vendor/"] and stats.skipped_dirs == 1  # dist/
     assert store["index.js"]["description"] == "Entry point: CSV parsing and formatting."
     fmt = store["lib/format.cjs"]
     assert list(fmt["functions"]) == ["quoteField", "formatRow"]  # module.exports.formatRow = function ...
@@ -111,7 +111,7 @@ def test_javascript_package_mixing_module_systems(tmp_path):
 
 def test_go_module_with_two_packages(tmp_path):
     root, stats, store, graph = indexed(tmp_path, "go-mod", {"vendor/github.com/x/y/y.go": "package y\n"})
-    assert stats.vendored == 1
+    assert stats.vendored == ["vendor/"]
     assert "_examples/basic/main.go" in store  # the go tool skips it, readers ask about it
     s = store["store/store.go"]
     assert s["description"] == "Package store keeps stock levels in memory."
@@ -161,7 +161,7 @@ def test_java_packages(tmp_path):
 
 def test_rust_crate_modules(tmp_path):
     root, stats, store, graph = indexed(tmp_path, "rust-crate", {"target/debug/build.rs": "fn main() {}\n"})
-    assert "target/debug/build.rs" not in store and stats.vendored == 1  # Cargo's build output
+    assert "target/debug/build.rs" not in store and stats.vendored == ["target/"]  # Cargo's build output
     assert store["src/lib.rs"]["description"] == "Stock levels of a small warehouse, and reports on them."
     items = store["src/store/item.rs"]
     assert items["classes"]["Item"]["methods"] == ["new", "needs_reorder"]

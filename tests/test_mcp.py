@@ -85,16 +85,20 @@ def test_bad_calls_get_error_results_and_the_server_keeps_serving():
     assert texts[3] == "search_symbols: limit: input should be less than or equal to 50 (got 10000)"
 
 
-def test_a_misspelt_argument_is_refused_with_a_suggestion():
-    _, (result, scoped) = session(
+def test_a_misspelt_argument_is_refused_and_paths_stay_in_the_project():
+    _, (result, scoped, absolute, outside) = session(
         SAMPLE,
         ("project_context", {"query": QUERY, "tokn_budget": 900}),
         ("search_symbols", {"query": QUERY, "paths": ["bookshelf/storage.py", "bookshelf/models.py"]}),
+        ("search_symbols", {"query": QUERY, "paths": [str(SAMPLE / "bookshelf" / "models.py")]}),
+        ("project_context", {"query": QUERY, "paths": ["../elsewhere"]}),
     )
     assert result.is_error and result.content[0].text == (
         "project_context takes no argument 'tokn_budget'; did you mean 'token_budget'? "
         "(it takes: query, token_budget, diff, staged, paths, no_tests)")
     assert {f["path"] for f in scoped.structured_content["files"]} <= {"bookshelf/storage.py", "bookshelf/models.py"}
+    assert [f["path"] for f in absolute.structured_content["files"]] == ["bookshelf/models.py"]
+    assert outside.is_error and outside.content[0].text.endswith("paths: ../elsewhere: not inside the project")
 
 
 def test_answers_follow_the_index_and_the_files_between_calls(tmp_path):

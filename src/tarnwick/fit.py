@@ -6,7 +6,8 @@ rules and changes only what it is given: first shorter summaries (the
 per-query view's copies of the chosen files' records, trimmed), then fewer
 files, and where the count still runs over (a real tokenizer counts
 otherwise than the packer's estimate), a smaller budget for the packer's
-own sections, which means fewer or shorter excerpts.
+own sections, which means fewer or shorter excerpts (or a larger one,
+where only the packer's threshold for Key Code keeps code out).
 
 Of the arrangements that fit, the first in that order that still carries
 Key Code is taken; where none does, the first that fits.
@@ -32,6 +33,8 @@ SQUEEZES = 3
 # Key Code is written only when more than this many (estimated) tokens are
 # left after the header and Relevant Files.
 CODE_FLOOR = 400
+# The packer counts the header and Relevant Files apart, each rounded up.
+FLOOR_MARGIN = 4
 
 
 def _trimmed_members(members: Any, keys: tuple[str, ...], limit: int | None) -> Any:
@@ -128,9 +131,15 @@ def fit(
                 continue
             if first_fit is None:
                 first_fit = squeezed(files[:n], shortened, level)
-            if budget - estimate(bare) <= CODE_FLOOR:
-                continue  # the packer would write no Key Code
-            outcome = squeezed(files[:n], shortened, level)
+            floor = estimate(bare) + CODE_FLOOR + FLOOR_MARGIN
+            if budget < floor:
+                # The packer writes Key Code only with more than CODE_FLOOR tokens left after
+                # Relevant Files, yet spends at most 45 % of its budget on it: a packer budget
+                # just above the floor may still give a block that fits.
+                block = pack(files[:n], shortened, floor)
+                outcome = Fitted(block, count(block), n, level, floor)
+            else:
+                outcome = squeezed(files[:n], shortened, level)
             if outcome.tokens <= budget and KEY_CODE in outcome.block:
                 return outcome
     if first_fit is not None and first_fit.tokens <= budget:

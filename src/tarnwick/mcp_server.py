@@ -77,7 +77,10 @@ Query = Annotated[
 ]
 Paths = Annotated[
     list[str],
-    Field(description="Answer from files under these folders only (relative to the project root); empty: all."),
+    Field(
+        description="Answer from files under these folders only (relative to the project root, or absolute "
+        "inside it); empty: all."
+    ),
 ]
 NoTests = Annotated[bool, Field(description="Leave test files and test folders out.")]
 
@@ -159,6 +162,10 @@ def _text_result(text: str, structured: dict) -> CallToolResult:
     return CallToolResult(content=[TextContent(type="text", text=text)], structured_content=structured)
 
 
+def _scope(root: Path, paths: list, no_tests: bool) -> Scope:
+    return Scope.of(paths, no_tests, root=root, option="paths:")
+
+
 def _settled_budget(root: Path, given: int | None) -> int:
     if given is not None:
         return given
@@ -227,7 +234,7 @@ def create_server(root: Path) -> MCPServer:
                 query,
                 root,
                 _settled_budget(root, token_budget),
-                scope=Scope.of(paths, no_tests),
+                scope=_scope(root, paths, no_tests),
                 changes=changes,
                 refresh=Refresher(root),
             )
@@ -257,7 +264,7 @@ def create_server(root: Path) -> MCPServer:
             raise ToolError(f"limit must be between 1 and {MAX_LIMIT}, not {limit}")
 
         def work():
-            ranked, warnings = context.search_result(query, root, limit, Scope.of(paths, no_tests), Refresher(root))
+            ranked, warnings = context.search_result(query, root, limit, _scope(root, paths, no_tests), Refresher(root))
             text = format_ranking(ranked) or f"no file matches {query!r}"
             structured = {"query": query, "root": str(root), "files": ranked, "warnings": warnings}
             return _text_result(text, structured), warnings

@@ -7,6 +7,7 @@ it, without indexing again.
 
 from __future__ import annotations
 
+import os
 import posixpath
 import re
 from dataclasses import dataclass
@@ -45,14 +46,19 @@ class Scope:
     no_tests: bool = False
 
     @classmethod
-    def of(cls, paths=(), no_tests: bool = False) -> "Scope":
+    def of(cls, paths=(), no_tests: bool = False, root=None, option: str = "--path") -> "Scope":
         """A scope from folders as the user wrote them, relative to the
-        project root ("src", "./lib/", "pkg/sub")."""
+        project root ("src", "./lib/", "pkg/sub"); an absolute path must lie
+        in `root`.  `option` names the paths in an error."""
         cleaned = []
         for path in paths:
-            norm = posixpath.normpath(str(path).replace("\\", "/")).strip("/")
-            if norm.startswith("..") or norm == "..":
-                raise ScopeError(f"--path {path}: not inside the project")
+            given = str(path)
+            if root is not None and os.path.isabs(given):
+                given = os.path.relpath(os.path.realpath(given), os.path.realpath(root))
+            norm = posixpath.normpath(given.replace("\\", "/"))
+            if norm == ".." or norm.startswith(("../", "/")):
+                raise ScopeError(f"{option} {path}: not inside the project")
+            norm = norm.strip("/")
             cleaned.append("" if norm == "." else norm)
         if "" in cleaned:
             cleaned = []

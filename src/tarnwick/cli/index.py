@@ -28,9 +28,10 @@ __all__ = ["add_arguments", "main", "run", "stats_json"]
 DESCRIPTION = (
     "Index a Python, TypeScript, JavaScript, Go, Java or Rust project: write ROOT/.vestra/ "
     "(the summary store structured_summaries.json, the code graph graph.json, the search index "
-    "search.db, manifest.json and identities.json, which tie them together, and index-cache.db, "
-    "which lets the next run re-read only changed files, and a .gitignore that keeps the folder out of "
-    "version control). Settings come from ROOT/.tarnwick.toml or "
+    "search.db, manifest.json and identities.json, which tie them together, index-cache.db, which "
+    "lets the next run re-read only changed files, in a git work tree history-cache.json, the commit "
+    "messages already read, and a .gitignore that keeps the folder out of version control). "
+    "Settings come from ROOT/.tarnwick.toml or "
     "[tool.tarnwick] in ROOT/pyproject.toml; the options below add to them or replace them."
 )
 
@@ -63,9 +64,14 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     shown = parser.add_mutually_exclusive_group()
     shown.add_argument("--progress", dest="progress", action="store_true", default=None, help="always show progress")
     shown.add_argument("-q", "--quiet", dest="progress", action="store_false", help="no progress, no per-file warnings")
-    parser.add_argument("-v", "--verbose", action="store_true", help="also list the skipped files with their reasons")
     parser.add_argument(
-        "--json", action="store_true", help="print the counts and the skipped files with their reasons as JSON"
+        "-v", "--verbose", action="store_true", help="also list the skipped and the vendored or generated files"
+    )
+    parser.add_argument(
+        "--json",
+        action="store_true",
+        help="print the counts and the files left out (skipped with their reasons, unparsable, vendored or "
+        "generated) as JSON",
     )
     parser.add_argument(
         "--watch",
@@ -167,12 +173,14 @@ def _index_once(args: argparse.Namespace, root: str, prog: str, full: bool) -> i
         return ExitStatus.OK
     if args.progress is not False:
         for path, message in stats.unparsable:
-            console.say(f"{prog}: cannot parse {path}: {console.one_line(message)}")
+            console.say(f"{prog}: cannot parse {console.one_line(path)}: {console.one_line(message)}")
         for path in stats.partial:
-            console.say(f"{prog}: parsed in part (syntax errors skipped): {path}")
+            console.say(f"{prog}: parsed in part (syntax errors skipped): {console.one_line(path)}")
     if args.verbose:
         for path, reason in stats.skipped:
-            console.say(f"{prog}: skipped {path}: {console.one_line(reason)}")
+            console.say(f"{prog}: skipped {console.one_line(path)}: {console.one_line(reason)}")
+        for path in sorted(stats.vendored):
+            console.say(f"{prog}: left out {console.one_line(path)}: vendored or generated")
     print(stats.summary_line(), flush=True)
     return ExitStatus.OK
 
@@ -181,7 +189,7 @@ def stats_json(stats) -> dict:
     """`index --json`: the summary line's counts, and each file left out with its reason."""
     counts = {
         "files": stats.files,
-        "unchanged": stats.reused,
+        "unchanged": stats.unchanged,
         "functions": stats.functions,
         "methods": stats.methods,
         "classes": stats.classes,
@@ -189,7 +197,7 @@ def stats_json(stats) -> dict:
         "skipped": len(stats.skipped),
         "unparsable": len(stats.unparsable),
         "partly_parsed": len(stats.partial),
-        "vendored_or_generated": stats.vendored,
+        "vendored_or_generated": len(stats.vendored),
         "ignored": stats.ignored,
     }
     counts["in_languages_not_read"] = sum(stats.unsupported.values())
@@ -200,6 +208,7 @@ def stats_json(stats) -> dict:
         "skipped": [{"path": p, "reason": r} for p, r in stats.skipped],
         "unparsable": [{"path": p, "reason": r} for p, r in stats.unparsable],
         "partly_parsed": list(stats.partial),
+        "vendored_or_generated": sorted(stats.vendored),
         "warnings": list(stats.warnings),
         "seconds": round(stats.seconds, 3),
     }

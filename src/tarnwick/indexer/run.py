@@ -69,14 +69,16 @@ class IndexStats:
     unparsable: list = field(default_factory=list)
     # Relative paths of files a grammar could read only in part.
     partial: list = field(default_factory=list)
-    # Vendored or generated folders and files left out.
-    vendored: int = 0
+    # Vendored or generated folders ("vendor/") and files left out.
+    vendored: list = field(default_factory=list)
     # Folders and files left out by .gitignore or --exclude.
     ignored: int = 0
     # Source files in languages no extractor reads: language -> count.
     unsupported: dict = field(default_factory=dict)
-    # Files taken over unchanged from the previous run.
+    # Files taken over unchanged from the previous run (an unparsable one too).
     reused: int = 0
+    # Of the files indexed, those taken over unchanged.
+    unchanged: int = 0
     # Lines to show once: unusable ignore patterns, missing parser packages.
     warnings: list = field(default_factory=list)
     seconds: float = 0.0
@@ -89,15 +91,15 @@ class IndexStats:
             f", {count} {label}"
             for count, label in (
                 (len(self.partial), "partly parsed"),
-                (self.vendored, "vendored or generated"),
+                (len(self.vendored), "vendored or generated"),
                 (self.ignored, "ignored"),
                 (sum(self.unsupported.values()), "in languages not read"),
             )
             if count
         )
-        reused = f", {self.reused} unchanged" if self.reused else ""
+        unchanged = f", {self.unchanged} unchanged" if self.unchanged else ""
         return (
-            f"indexed {self.files} files{reused}: {self.functions} functions, {self.methods} methods, "
+            f"indexed {self.files} files{unchanged}: {self.functions} functions, {self.methods} methods, "
             f"{self.classes} classes, {self.edges} edges; {len(self.skipped)} skipped, "
             f"{len(self.unparsable)} unparsable{extra}; {self.seconds:.2f}s"
         )
@@ -273,6 +275,7 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
         # them again would only change their stamp.  Not a row is decoded.
         _figures_of_run(stats, cache.run)
         stats.reused = len(sources)
+        stats.unchanged = stats.files
         if cache.restamped:  # so they are not read again next time
             for rel, stamp in cache.restamped.items():
                 cache.db.restamp(rel, stamp)
@@ -295,6 +298,7 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
             result, links[source.rel], kept_docs[source.rel] = reused
             results.append(result)
     stats.reused = len(results)
+    stats.unchanged = sum(1 for result in results if result.error is None)
     # Largest first for the pool; the output order is fixed afterwards.
     todo.sort(key=lambda f: -f.size)
     tasks = [(f.rel, f.path, f.language, f.grammar) for f in todo]

@@ -68,8 +68,8 @@ class Walk:
     skipped: list = field(default_factory=list)
     # Number of folders left out by the folder rules.
     skipped_dirs: int = 0
-    # Vendored or generated folders and files left out.
-    vendored: int = 0
+    # Vendored or generated folders ("vendor/") and files left out.
+    vendored: list = field(default_factory=list)
     # Folders and source files left out by .gitignore or --exclude.
     ignored: int = 0
     # One line per unusable ignore pattern.
@@ -130,7 +130,7 @@ def walk_project(
         if name.startswith(".") or name in SKIP_DIRS or name.endswith(".egg-info") or _is_env(path):
             result.skipped_dirs += 1
         elif name in VENDOR_DIRS or (name == "target" and _builds_into_target(os.path.dirname(path))):
-            result.vendored += 1
+            result.vendored.append(rel + "/")
         elif rules.excluded(rel, True) or rules.ignored(rel, True):
             result.ignored += 1
         else:
@@ -199,7 +199,7 @@ def walk_project(
             return
         name = rel.rsplit("/", 1)[-1]
         if name.endswith(_MINIFIED):
-            result.vendored += 1
+            result.vendored.append(rel)
             return
         if st.st_size > max_file_bytes:
             result.skipped.append((rel, f"larger than {max_file_bytes} bytes"))
@@ -238,7 +238,7 @@ def walk_project(
     # Declaration files describe code that lives elsewhere; they are the
     # project only when it holds nothing but declarations.
     if any(f.language in ("typescript", "javascript") for f in candidates):
-        result.vendored += len(declarations)
+        result.vendored += [f.rel for f in declarations]
     else:
         candidates.extend(declarations)
     candidates.sort()
