@@ -1,4 +1,5 @@
 import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -89,6 +90,27 @@ def run_cli(*args, cwd=REPO, env=None):
     environment = dict(os.environ, **(env or {}))
     environment.pop("TARNWICK_PROJECT", None)
     return subprocess.run([str(COMMAND), *args], cwd=cwd, env=environment, capture_output=True, text=True, timeout=60)
+
+
+# Start-up is most of a one-query process's time: modules it never uses stay unloaded
+# (dataclasses brings inspect and ast; hashlib opens OpenSSL).
+UNUSED_BY_A_QUERY = ("dataclasses", "inspect", "hashlib")
+
+
+def test_a_query_process_loads_no_module_it_does_not_use(tmp_path):
+    from tarnwick.indexer import index_project
+
+    shutil.copytree(SAMPLE / "bookshelf", tmp_path / "bookshelf")
+    index_project(tmp_path, jobs=1)  # freshly indexed: nothing to re-check by content
+    script = (
+        "import sys; from tarnwick.cli import packer; "
+        "sys.argv = ['context-packer', 'how are overdue loans detected', sys.argv[1]]; "
+        "status = packer._run(); print(int(status), *sorted(sys.modules), file=sys.stderr)"
+    )
+    result = subprocess.run([sys.executable, "-c", script, str(tmp_path)], capture_output=True, text=True, timeout=60)
+    status, *loaded = result.stderr.split()
+    assert "### Key Code" in result.stdout and status == "0"
+    assert [name for name in UNUSED_BY_A_QUERY if name in loaded] == []
 
 
 def test_cli_usage():

@@ -462,6 +462,16 @@ def test_question_weights_come_from_the_record(knob, query, term):
     assert query_terms(query)[term] == getattr(DEFAULT_WEIGHTS, knob)
 
 
+def test_ranking_weights_take_known_names_only_and_stay_as_made():
+    weights = RankingWeights(exact=1.5)
+    assert (weights.exact, weights.weak) == (1.5, DEFAULT_WEIGHTS.weak)
+    assert DEFAULT_WEIGHTS.exact == 2.5
+    with pytest.raises(TypeError, match="exactt"):
+        RankingWeights(exactt=1.0)
+    with pytest.raises(AttributeError):
+        weights.exact = 3.0
+
+
 # Lengths 3, 2, 4 (average 3); "x" is in two of three files: idf = ln(1 + 1.5 / 2.5).
 _IDF = math.log(1 + 1.5 / 2.5)
 

@@ -11,18 +11,10 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 
-from .errors import UsageError
+from .errors import ChangesError, GitFailed
 
 __all__ = ["ChangedFile", "Changes", "ChangesError", "GitFailed", "MAX_CHANGED_FILES", "put_first"]
 
-
-class ChangesError(UsageError):
-    """Changes that cannot be read as asked: git missing, not a work tree,
-    a REF git does not know."""
-
-
-class GitFailed(ChangesError):
-    """git itself failed or took too long: the request was sound."""
 
 # Changed files put ahead of the question's own; the rest of the block is ranked by the question.
 MAX_CHANGED_FILES = 5

@@ -12,7 +12,9 @@ from __future__ import annotations
 from pathlib import Path
 
 __all__ = [
+    "ChangesError",
     "DamagedIndexError",
+    "GitFailed",
     "GraphError",
     "IndexProblem",
     "IndexVersionError",
@@ -70,3 +72,12 @@ class IndexVersionError(IndexProblem):
 class UsageError(TarnwickError, ValueError):
     """A request that cannot be carried out as asked: a settings file, a
     `--path` or a REF that cannot be used."""
+
+
+class ChangesError(UsageError):
+    """Changes that cannot be read as asked: git missing, not a work tree,
+    a REF git does not know."""
+
+
+class GitFailed(ChangesError):
+    """git itself failed or took too long: the request was sound."""

@@ -24,7 +24,6 @@ from __future__ import annotations
 import json
 import os
 import threading
-from dataclasses import dataclass
 from pathlib import Path
 
 from .collector import paused
@@ -232,15 +231,19 @@ def open_search_index(root: Path | None) -> tuple:
     return index, problem
 
 
-@dataclass
 class DeferredGraph:
     """A graph whose nodes and edges wait for the query that follows its
     load: the ``graph`` handed out (top-level keys only), the search
     ``index`` that holds the rest, and whether a query has ``filled`` it."""
 
-    graph: dict
-    index: object
-    filled: bool = False
+    # A plain class: a one-query process would pay more for importing
+    # dataclasses than for the rest of its graph load.
+    __slots__ = ("graph", "index", "filled")
+
+    def __init__(self, graph: dict, index, filled: bool = False) -> None:
+        self.graph = graph
+        self.index = index
+        self.filled = filled
 
 
 # Per thread (a server may answer several questions at once): whether the

@@ -5,8 +5,7 @@ from __future__ import annotations
 
 from enum import IntEnum
 
-from ..changed import GitFailed
-from ..errors import TarnwickError, UsageError
+from ..errors import GitFailed, TarnwickError, UsageError
 
 __all__ = ["ExitStatus", "status_of"]
 

@@ -47,7 +47,6 @@ same node and edge counts.  `reader` reads it, as untrusted input.
 from __future__ import annotations
 
 import functools
-import hashlib
 import os
 import sys
 import zlib
@@ -268,6 +267,10 @@ def code_digest() -> str:
     """A digest of this package's sources: an index is updated only by the
     code that made it (another tokeniser, weight or split rule would mix
     two rankings in one index)."""
+    # Imported here: only writers hash, and hashlib loads OpenSSL, which a
+    # query would pay for at start-up.
+    import hashlib
+
     digest = hashlib.blake2b(digest_size=8)
     here = os.path.dirname(os.path.abspath(__file__))
     for name in sorted(os.listdir(here)):

@@ -9,13 +9,17 @@ disk, and acts at once on a corpus built in memory.
 
 from __future__ import annotations
 
-from dataclasses import dataclass
-
 __all__ = ["DEFAULT_WEIGHTS", "RankingWeights"]
 
 
-@dataclass(frozen=True)
 class RankingWeights:
+    """The defaults below, with any of them replaced by keyword:
+    ``RankingWeights(exact=2.0)``.  Read-only once made.
+
+    A plain class: every query process imports it, and a dataclass or a
+    named tuple of this many fields costs more to create than the rest of
+    the module, the dataclasses module more than the query's graph load."""
+
     # File documents: where a term is found in a file.
     file_name: float = 3.0  # the file's own name ("encoder" in json/encoder.py)
     folder: float = 1.5  # the folders above it
@@ -66,6 +70,19 @@ class RankingWeights:
     # A class longer than this (a quarter of the excerpt lines) is shown through
     # its matching methods rather than from its first line.
     small_class_lines: int = 20
+
+    def __init__(self, **changes) -> None:
+        for name, value in changes.items():
+            if name not in RankingWeights.__annotations__:
+                raise TypeError(f"RankingWeights has no weight {name!r}")
+            object.__setattr__(self, name, value)
+
+    def __setattr__(self, name: str, value) -> None:
+        raise AttributeError("RankingWeights is read-only: make another with the changed weights")
+
+    def __repr__(self) -> str:
+        changed = ", ".join(f"{name}={value!r}" for name, value in vars(self).items())
+        return f"RankingWeights({changed})"
 
 
 DEFAULT_WEIGHTS = RankingWeights()
