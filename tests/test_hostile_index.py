@@ -317,6 +317,17 @@ def test_index_files_closed_to_the_user_are_one_line(tmp_path, closed, status, l
     assert ("loans" in done.stdout) == (status == 0)
 
 
+@pytest.mark.parametrize("linked", [".vestra/graph.json", ".vestra"])
+@pytest.mark.parametrize("command", ["context", "search"])
+def test_a_graph_leading_outside_the_root_is_one_line(two_projects, capsys, linked, command):
+    ours, theirs = two_projects  # theirs answers "schedule"; read as no graph, ours would say "no file matches"
+    (ours / linked).rename(ours / (linked + ".ours"))
+    (ours / linked).symlink_to(theirs / linked)
+    assert main([command, "schedule loans", "--root", str(ours)]) == 1
+    out, err = capsys.readouterr()
+    assert (out, err) == ("", f"tarnwick: error: {ours}/.vestra/graph.json: leads outside the project root\n")
+
+
 # --- file names that hold control characters ------------------------------------
 
 @pytest.mark.parametrize("name, escaped", [

@@ -24,8 +24,8 @@ import threading
 from collections.abc import Iterator
 from pathlib import Path
 
-from .datadir import DATA_DIR, GRAPH_NAME
-from .errors import NoIndexError, UnreadableIndexError
+from .datadir import DATA_DIR, GRAPH_NAME, is_inside
+from .errors import GraphError, NoIndexError, UnreadableIndexError
 
 __all__ = [
     "ENV_VAR",
@@ -133,8 +133,10 @@ def resolve_root(root: str | os.PathLike[str] | None = None) -> Path:
     order finds (see the module docs), resolved.
 
     Raises NotADirectoryError for a root that is not a folder,
-    NoIndexError when there is no index to read and UnreadableIndexError
-    for one this user may not read.
+    NoIndexError when there is no index to read, UnreadableIndexError
+    for one this user may not read and GraphError for a graph file that
+    leads outside the root (a cloned `.vestra/` may hold such a link; read
+    as no graph, it would answer every question with "no file matches").
     """
     if root is None:
         root = project_root()
@@ -143,8 +145,11 @@ def resolve_root(root: str | os.PathLike[str] | None = None) -> Path:
                 f"no index in {Path.cwd()} or any folder above it; build one with `tarnwick index`"
             )
     path = resolve_folder(root)
-    if not _is_file(path / DATA_DIR / GRAPH_NAME):
+    graph = path / DATA_DIR / GRAPH_NAME
+    if not _is_file(graph):
         raise NoIndexError(f"no index in {path}; build one with `tarnwick index {path}`")
+    if not is_inside(graph, path):
+        raise GraphError(graph, "leads outside the project root")
     return path
 
 
