@@ -77,6 +77,17 @@ def swap_on_open():
     _swaps.clear()
 
 
+def as_a_user(argv):
+    """``argv`` run as a user whom file permissions bind (root, without its override)."""
+    import shutil
+
+    if os.geteuid() != 0:
+        return argv
+    if shutil.which("setpriv") is None:
+        pytest.skip("needs setpriv to drop root's permission override")
+    return ["setpriv", "--bounding-set", "-dac_override,-dac_read_search", *argv]
+
+
 def copy_indexed(source: Path, target: Path) -> None:
     """Copy an indexed project with its sources older than its graph, as
     they were when it was indexed: a checkout writes `.vestra/` before the

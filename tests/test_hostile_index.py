@@ -4,7 +4,6 @@ import gc
 import json
 import os
 import re
-import shutil
 import signal
 import subprocess
 import sys
@@ -17,7 +16,7 @@ from pathlib import Path
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import copy_indexed
+from conftest import as_a_user, copy_indexed
 from tarnwick import context, printable, vx
 from tarnwick.cli.main import main
 from tarnwick.indexer import index_project
@@ -275,15 +274,6 @@ def test_an_unusable_search_index_is_a_warning_of_every_command(two_projects, ca
 
 SAMPLE = Path(__file__).resolve().parent.parent / "examples" / "bookshelf"
 BIN = Path(sys.executable).parent
-
-
-def as_a_user(argv):
-    """``argv`` run as a user whom file permissions bind (root, without its override)."""
-    if os.geteuid() != 0:
-        return argv
-    if shutil.which("setpriv") is None:
-        pytest.skip("needs setpriv to drop root's permission override")
-    return ["setpriv", "--bounding-set", "-dac_override,-dac_read_search", *argv]
 
 
 @pytest.mark.parametrize("closed, status, line", [

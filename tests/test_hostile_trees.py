@@ -18,6 +18,7 @@ from pathlib import Path
 
 import pytest
 
+from conftest import as_a_user
 from tarnwick.datadir import mixed_set_problem
 from tarnwick.cli.index import main
 from tarnwick.indexer import index_project
@@ -207,6 +208,37 @@ def test_a_full_disk_while_writing_the_search_index_keeps_the_previous_index(tmp
     assert main([str(tmp_path), "-q"]) == 0
     assert b"Base, edited." in outputs(tmp_path)[0]
 
+
+
+@pytest.mark.parametrize(
+    "name, mode",
+    [
+        ("search.db", 0o444),  # written once more after it is built: the graph's identity
+        ("graph.json", 0o444),
+        ("manifest.json", 0o200),  # opened when placed
+        ("graph.json", 0o000),
+    ],
+    ids=["search.db-0444", "graph.json-0444", "manifest.json-0200", "graph.json-0000"],
+)
+def test_data_files_their_owner_may_not_write_are_replaced_keeping_their_mode(tmp_path, name, mode):
+    project(tmp_path)
+    index_project(tmp_path, jobs=1)
+    vestra = tmp_path / ".vestra"
+    os.chmod(vestra / name, mode)
+    for text in ("Base, edited.", "Base, edited again."):  # and every run after it
+        write(tmp_path, "shop/base.py", f'"""{text}"""\n\nclass Base:\n    pass\n')
+        done = subprocess.run(as_a_user([sys.executable, "-m", "tarnwick.cli.index", str(tmp_path), "-q"]),
+                              capture_output=True, text=True, timeout=120)
+        assert (done.returncode, done.stderr) == (0, "")
+        assert text.encode() in outputs(tmp_path)[0]
+        graph = json.loads((vestra / "graph.json").read_bytes())
+        assert mixed_set_problem(tmp_path, graph["generation"], ("structured_summaries.json", "graph.json")) is None
+        index = IndexCorpus(tmp_path, str(vestra / INDEX_NAME))
+        try:
+            assert index.vouches_for(os.stat(vestra / "graph.json"))
+        finally:
+            index.close()
+        assert os.stat(vestra / name).st_mode & 0o7777 == mode
 
 def test_the_search_index_vouches_only_for_the_graph_its_run_placed(tmp_path, monkeypatch):
     project(tmp_path)

@@ -10,6 +10,7 @@ from __future__ import annotations
 import os
 import re
 import signal
+import stat
 import tempfile
 import time
 from contextlib import contextmanager
@@ -87,16 +88,23 @@ def new_temporary(path: str) -> str:
     return tmp
 
 
+def _writable_mode(path: str) -> int:
+    """The mode of a temporary that is to replace `path`: the old file's,
+    with reading and writing kept for its writer, which may open it again
+    before it is placed (`commit_files` then gives it the old mode as is)."""
+    return mode_for(path) | stat.S_IRUSR | stat.S_IWUSR
+
+
 def finish_temporary(tmp: str, path: str) -> None:
     """Flush the filled temporary `tmp` to disk and give it the mode of the
-    `path` it is to replace."""
+    `path` it is to replace (see `_writable_mode`)."""
     with open(tmp, "rb") as f:
         os.fsync(f.fileno())
-    os.chmod(tmp, mode_for(path))
+    os.chmod(tmp, _writable_mode(path))
 
 
 def _write_temporary(directory: str, name: str, data) -> str:
-    mode = mode_for(os.path.join(directory, name))
+    mode = _writable_mode(os.path.join(directory, name))
     fd, tmp = _new_temporary(directory, name)
     try:
         with os.fdopen(fd, "wb") as f:
@@ -171,14 +179,23 @@ def commit_files(directory: str, staged: list) -> dict:
     """
     placed = {}
     with signals_held():
-        while staged:
-            tmp, name = staged[0]
-            fd = os.open(tmp, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
-            try:
-                os.replace(tmp, os.path.join(directory, name))
+        # All opened before the first rename: one that cannot be opened fails
+        # the set with nothing replaced.
+        handles = []
+        try:
+            for tmp, _ in staged:
+                handles.append(os.open(tmp, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0)))
+            for fd in handles:
+                tmp, name = staged[0]
+                path = os.path.join(directory, name)
+                # The old file's mode only now: one its owner may not read or
+                # write (a read-only search index) would fail a later step.
+                os.fchmod(fd, mode_for(path))
+                os.replace(tmp, path)
                 staged.pop(0)
                 placed[name] = os.fstat(fd)  # after the rename, which sets its change time
-            finally:
+        finally:
+            for fd in handles:
                 os.close(fd)
     sync_folder(directory)
     return placed
