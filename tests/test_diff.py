@@ -60,14 +60,27 @@ def test_a_just_edited_function_leads_with_its_current_code(capsys, repo, questi
     assert "    late = max(late, 0)\n" in code
 
 
-@pytest.mark.parametrize("question", ["how are books listed", "what changed"])
-def test_at_the_smallest_budget_the_edited_function_is_still_quoted(capsys, repo, question):
+def edit_copies(root):
+    """The last method of storage.py, behind functions the question does not ask about."""
+    path = root / "bookshelf" / "storage.py"
+    path.write_text(path.read_text().replace(
+        "        return sum(1 for loan in self.open_loans() if loan.isbn == isbn)\n",
+        "        # open loans of this title only\n        return len([l for l in self.open_loans() if l.isbn == isbn])\n"))
+
+
+@pytest.mark.parametrize("edit, question, header", [
     # The changes' line leaves the packer less than its threshold for Key Code.
-    edit_fine(repo)
+    (edit_fine, "how are books listed", "# bookshelf/loans.py::compute_fine (lines 39-45)"),
+    (edit_fine, "what changed", "# bookshelf/loans.py::compute_fine (lines 39-45)"),
+    # Excerpts come in source order: the stored functions before it must give way.
+    (edit_copies, "how are copies counted", "# bookshelf/storage.py::Store.copies_out (lines 88-90)"),
+])
+def test_at_the_smallest_budget_the_edited_function_is_still_quoted(capsys, repo, edit, question, header):
+    edit(repo)
     status, out, _ = run(capsys, "context", question, "--root", str(repo), "--diff", "--budget", "500", "--json")
     data = json.loads(out)
     assert status == 0 and data["tokens"] <= 500
-    assert "# bookshelf/loans.py::compute_fine (lines 39-45)" in key_code(data["block"])
+    assert header in key_code(data["block"])
 
 
 def test_the_question_alone_can_take_the_place_of_ref(capsys, repo):
@@ -107,6 +120,7 @@ def test_added_deleted_binary_and_staged_files(capsys, repo):
 @pytest.mark.parametrize("ref, message", [
     ("nosuchref", "tarnwick: error: unknown revision 'nosuchref'\n"),
     ("--all", "tarnwick: error: not a revision: '--all'\n"),
+    ("HEAD:bookshelf", "tarnwick: error: not a commit: 'HEAD:bookshelf' names a tree or a file\n"),
 ])
 def test_a_bad_ref_is_one_line_and_status_2(capsys, repo, ref, message):
     assert run(capsys, "context", "q", "--root", str(repo), f"--diff={ref}") == (2, "", message)

@@ -63,6 +63,8 @@ def _revision(root: Path, ref: str) -> str:
         return found.stdout.decode().strip()
     if ref == "HEAD":
         return EMPTY_TREE
+    if _git(root, "rev-parse", "--verify", "--quiet", "--end-of-options", ref, check=False).returncode == 0:
+        raise ChangesError(f"not a commit: {ref!r} names a tree or a file")
     shallow = _git(root, "rev-parse", "--is-shallow-repository", check=False).stdout.decode().strip() == "true"
     hint = " (the repository is shallow: its history may not reach it; `git fetch --unshallow`)" if shallow else ""
     raise ChangesError(f"unknown revision {ref!r}{hint}")
