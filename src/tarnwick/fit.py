@@ -9,8 +9,10 @@ otherwise than the packer's estimate), a smaller budget for the packer's
 own sections, which means fewer or shorter excerpts (or a larger one,
 where only the packer's threshold for Key Code keeps code out).
 
-Of the arrangements that fit, the first in that order that still carries
-Key Code is taken; where none does, the first that fits.
+Of the arrangements that fit, the first in that order whose Key Code shows
+the best match (the first chosen file's first function) is taken; where
+none does, the first that carries Key Code, and where none does that, the
+first that fits.
 """
 
 from __future__ import annotations
@@ -24,7 +26,7 @@ from .token_count import estimate
 __all__ = ["Fitted", "fit", "shorten"]
 
 # Levels of summary detail: 0 is the stored record.
-LEVELS = 4
+LEVELS = 5
 KEPT_FUNCTIONS = 3  # the entries the packer excerpts and lists
 DESCRIPTION_CHARS = 160
 KEY_CODE = "\n### Key Code"
@@ -49,7 +51,8 @@ def shorten(record: Any, level: int) -> Any:
 
     1: no calls, decorators, variables, call graph or imports;
     2: also only the first three functions, without return types, and classes without methods;
-    3: the description (one line, shortened) and the first three functions' names only.
+    3: the description (one line, shortened) and the first three functions' names only;
+    4: as 3, with the first function only (the best match: Key Code shows it alone).
     The "lines" of every kept function stay, so Key Code reads the same code.
     """
     if level <= 0 or not isinstance(record, dict):
@@ -66,9 +69,18 @@ def shorten(record: Any, level: int) -> Any:
     if isinstance(description, str):
         line = description.strip().split("\n", 1)[0]
         short["description"] = line if len(line) <= DESCRIPTION_CHARS else line[: DESCRIPTION_CHARS - 3] + "..."
-    short["functions"] = _trimmed_members(record.get("functions"), ("lines",), KEPT_FUNCTIONS)
+    short["functions"] = _trimmed_members(record.get("functions"), ("lines",), KEPT_FUNCTIONS if level == 3 else 1)
     short.pop("classes", None)
     return short
+
+
+def _lead(view: dict, chosen: list[str]) -> str | None:
+    """The excerpt header of the best match: the first function of the first chosen file."""
+    record = view.get(chosen[0]) if chosen else None
+    functions = record.get("functions") if isinstance(record, dict) else None
+    if not isinstance(functions, dict) or not functions:
+        return None
+    return f"# {chosen[0]}::{next(iter(functions))} (lines "
 
 
 @dataclass
@@ -110,12 +122,15 @@ def fit(
             tokens = count(block)
         return Fitted(block, tokens, len(some), level, packer_budget)
 
+    lead = _lead(view, chosen)
     whole = squeezed(files, view, 0)
     if whole.tokens <= budget and (KEY_CODE in whole.block or budget < CODE_FLOOR):
         return whole
     first_fit = whole if whole.tokens <= budget else None
     smallest = whole
-    for level in range(1, LEVELS):
+    with_code = None  # the first that fits with Key Code, though without the best match
+    level = 1
+    while level < LEVELS:
         shortened = dict(view)
         for path in chosen:
             if path in shortened:
@@ -141,7 +156,14 @@ def fit(
             else:
                 outcome = squeezed(files[:n], shortened, level)
             if outcome.tokens <= budget and KEY_CODE in outcome.block:
-                return outcome
+                if lead is None or lead in outcome.block:
+                    return outcome
+                with_code = with_code or outcome
+                break
+        # Once code fits without the best match, only the level that shows it alone is left to try.
+        level = LEVELS - 1 if with_code is not None and level < LEVELS - 1 else level + 1
+    if with_code is not None:
+        return with_code
     if first_fit is not None and first_fit.tokens <= budget:
         return first_fit
     return smallest
