@@ -12,7 +12,7 @@ import posixpath
 from collections import Counter
 from itertools import chain
 
-from .corpus import FLAG_EXAMPLE, FLAG_TEST, UNCOUNTED, MemoryCorpus, prior
+from .corpus import FLAG_DECLARATIONS, FLAG_EXAMPLE, FLAG_TEST, UNCOUNTED, MemoryCorpus, prior
 from .documents import file_terms, is_example_path, symbol_terms, find_tests
 from . import runs as posting_runs
 from .tokens import add_compound_parts, compound_splits, one_word_terms
@@ -106,6 +106,15 @@ def name_parts(path: str, defined) -> set:
     return names
 
 
+# Symbols that declare a shape and run no code.
+DECLARATION_KINDS = frozenset(("type", "interface", "enum", "struct", "trait", "union"))
+
+
+def declares_only(symbols) -> bool:
+    """Whether a file's symbols ([(node, name)]) are type declarations only."""
+    return bool(symbols) and all(node.get("symbol_kind") in DECLARATION_KINDS for node, _ in symbols)
+
+
 def file_facts(files: dict, numbers: dict, edges, weights: RankingWeights = DEFAULT_WEIGHTS) -> tuple[list, dict, dict]:
     """What the whole graph decides about each file, by file number: the
     positions of the edges that touch it (a list per number), its flags
@@ -131,11 +140,15 @@ def file_facts(files: dict, numbers: dict, edges, weights: RankingWeights = DEFA
     tests = find_tests((path, defined) for path, _, defined, _ in files.values())
     flags: dict = {}
     priors: dict = {}
-    for fid, (path, _, defined, _) in files.items():
+    for fid, (path, _, defined, symbols) in files.items():
         number = numbers[fid]
         if posixpath.basename(path) == "__init__.py" and imports.get(number, 0) > len(defined):
             imported_by.pop(number, None)
-        flags[number] = (FLAG_TEST if path in tests else 0) | (FLAG_EXAMPLE if is_example_path(path) else 0)
+        flags[number] = (
+            (FLAG_TEST if path in tests else 0)
+            | (FLAG_EXAMPLE if is_example_path(path) else 0)
+            | (FLAG_DECLARATIONS if declares_only(symbols) else 0)
+        )
         priors[number] = prior(imported_by.get(number, 0), weights)
     return positions, flags, priors
 

@@ -7,8 +7,12 @@ is the file to open), times a small prior for files that many others
 import.  Test files count for a fraction unless the question is about
 tests; when it asks for tests themselves, the other files do.  Examples,
 demos, documentation sources and benchmarks count half unless the question
-names them.  Files past the fifth scoring under 0.3 of the best are left
-out.  Ties go to the smaller file id.
+names them.  Files that only declare types (interfaces, type aliases,
+enums: no function or method) count half unless the question is about
+types: a change request is about behaviour, and their doc comments spell a
+feature's words without the code that does it.  Files past the fifth
+scoring under 0.3 of the best are left out.  Ties go to the smaller file
+id.
 
 The loops over postings and documents run in `tarnwick._scoring` (C++; its
 Python twin, `reference_scores`, is what it is tested against); the rules
@@ -21,11 +25,13 @@ import heapq
 import math
 
 from .._scoring import Scores
-from .corpus import FLAG_EXAMPLE, FLAG_TEST
+from .corpus import FLAG_DECLARATIONS, FLAG_EXAMPLE, FLAG_TEST
 from .weights import DEFAULT_WEIGHTS, RankingWeights
 
 # Question terms that ask for examples, demos, documentation or benchmarks.
 EXAMPLE_TERMS = frozenset(("exampl", "demo", "sampl", "documentation", "tutorial", "benchmark", "bench"))
+# Question terms that ask about types themselves ("type", "typing", "interface", "declare").
+TYPE_TERMS = frozenset(("typ", "interfac", "declar", "declarat"))
 
 
 def _idf(count: int, df: int) -> float:
@@ -62,11 +68,13 @@ def score(corpus, terms: dict, weights: RankingWeights = DEFAULT_WEIGHTS) -> tup
     return scores.files(), scores.symbols()
 
 
-def flag_factors(about_tests: bool, wants_tests: bool, examples_too: bool, weights: RankingWeights) -> list:
-    """Per combination of a file's flags (test, example), the factors its
-    score is multiplied by, in order."""
+def flag_factors(
+    about_tests: bool, wants_tests: bool, examples_too: bool, weights: RankingWeights, types_too: bool = False
+) -> list:
+    """Per combination of a file's flags (test, example, declarations), the
+    factors its score is multiplied by, in order."""
     factors = []
-    for flags in range((FLAG_TEST | FLAG_EXAMPLE) + 1):
+    for flags in range((FLAG_TEST | FLAG_EXAMPLE | FLAG_DECLARATIONS) + 1):
         applied = []
         if flags & FLAG_TEST:
             if not about_tests:
@@ -75,6 +83,8 @@ def flag_factors(about_tests: bool, wants_tests: bool, examples_too: bool, weigh
             applied.append(weights.non_test_factor)
         if flags & FLAG_EXAMPLE and not examples_too:
             applied.append(weights.example_factor)
+        if flags & FLAG_DECLARATIONS and not types_too:
+            applied.append(weights.declarations_factor)
         factors.append(applied)
     return factors
 
@@ -95,7 +105,9 @@ def rank(
     scores = scores_of(corpus, terms, weights)
     # A file's total: its own score, plus shares of its best and second best
     # symbol's, times its prior, times the factors of its flags.
-    factors = flag_factors(about_tests, wants_tests, not EXAMPLE_TERMS.isdisjoint(terms), weights)
+    factors = flag_factors(
+        about_tests, wants_tests, not EXAMPLE_TERMS.isdisjoint(terms), weights, not TYPE_TERMS.isdisjoint(terms)
+    )
     leading = scores.file_totals(
         corpus.symbol_file,
         corpus.file_prior,

@@ -59,6 +59,7 @@ class RankingWeights:
     test_factor: float = 0.3  # a test file, when the question is not about tests
     non_test_factor: float = 0.5  # any other file, when the question asks for tests
     example_factor: float = 0.5  # examples, demos, documentation, benchmarks, unless named
+    declarations_factor: float = 0.5  # a file of type declarations only, unless types are asked about
     symbols_per_file: int = 8
     # Files past the first `kept_files` scoring under `tail_floor` of the best
     # are left out: they only push the code that answers out of the budget.
