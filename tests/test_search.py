@@ -149,6 +149,7 @@ def test_a_compound_file_name_meets_its_words(tmp_path):
 @pytest.mark.parametrize("path, is_test", [
     ("tests/test_orders.py", True), ("pkg/test_x.py", True), ("pkg/x_test.py", True), ("conftest.py", True),
     ("unittest/test/testmock/testpatch.py", True), ("pkg/testing.py", False), ("contest.py", False), ("latest/x.py", False),
+    ("src/ssr.test.tsx", True), ("lib/body.spec.js", True), ("src/spec.ts", False), ("src/test.utils.ts", False),
 ])
 def test_test_paths(path, is_test):
     assert (path in find_tests([(path, ["TestOrders.test_refund"])])) is is_test
@@ -160,8 +161,11 @@ def test_a_test_folder_without_tests_is_code():
         ("web/test/runner.py", ["DiscoverRunner.run_suite"]),
         ("pkg/tests/support.py", ["make_app"]),              # a helper of a test suite
         ("pkg/tests/checks.py", ["LoaderTests.test_load"]),
+        # Suites that call test(...) and it(...): at the root, or in __tests__, a folder is tests.
+        ("test/main.ts", ["withServer"]),
+        ("lib/__tests__/body.js", ["makeBody"]),
     ]
-    assert find_tests(files) == {"pkg/tests/support.py", "pkg/tests/checks.py"}
+    assert find_tests(files) == {"pkg/tests/support.py", "pkg/tests/checks.py", "test/main.ts", "lib/__tests__/body.js"}
 
 
 # --- ranking -----------------------------------------------------------------

@@ -34,7 +34,10 @@ def is_example_path(path: str) -> bool:
 
 
 def _is_test_module(name: str) -> bool:
+    parts = name.split(".")
     stem = name.rsplit(".", 1)[0]
+    if len(parts) > 2 and parts[-2] in ("test", "spec"):  # JavaScript's app.test.ts, app.spec.js
+        return True
     return stem.startswith("test_") or stem.endswith(("_test", "_tests")) or stem in ("conftest", "tests", "test")
 
 
@@ -44,6 +47,14 @@ def _test_folder(parts: list) -> str | None:
         if part in _TEST_DIRS:
             return "/".join(parts[: i + 1])
     return None
+
+
+def _holds_tests_only(folder: str) -> bool:
+    """A test folder at the project's root, or a `__tests__` folder, holds
+    tests whatever they define: JavaScript suites call `test(...)` and
+    `it(...)` rather than defining test functions.  Inside a package, a
+    test folder may be the package's own test client."""
+    return "/" not in folder or folder.endswith("__tests__")
 
 
 def _defines_a_test(symbol: str) -> bool:
@@ -69,7 +80,7 @@ def find_tests(files) -> set:
                 suites.add(folder)
         elif folder is not None:
             under.append((path, folder))
-            if any(_defines_a_test(symbol) for symbol in defined):
+            if _holds_tests_only(folder) or any(_defines_a_test(symbol) for symbol in defined):
                 suites.add(folder)
     out.update(path for path, folder in under if folder in suites)
     return out
