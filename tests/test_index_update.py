@@ -177,3 +177,29 @@ def test_postings_written_in_runs_make_the_same_index(tmp_path, monkeypatch):
         index_project(tree.root, jobs=1, full=True, progress=False)
         built.append(outputs(tree.root))
     assert built[0] == built[1] == built[2]
+
+
+def test_an_unsaved_cache_does_not_vouch_for_the_index(tmp_path, capsys, builds, monkeypatch):
+    """A run whose cache could not be saved leaves rows older than its
+    index: a file edited back to what such a row holds must be indexed
+    anew, not taken as the index has it."""
+    from tarnwick.indexer.cache_db import CacheDB
+
+    root = tmp_path / "p"
+    _write(root, BASE)
+    index_project(root, jobs=1, progress=False)
+    edited = {"app/client.py": "def retry(request):\n    return request\n"}
+    real_commit = CacheDB.commit
+
+    def full_disk(self):
+        raise sqlite3.OperationalError("database or disk is full")
+
+    monkeypatch.setattr(CacheDB, "commit", full_disk)
+    _write(root, edited)
+    stats = index_project(root, jobs=1, progress=False)
+    assert any("could not be saved" in line for line in stats.warnings)
+    monkeypatch.setattr(CacheDB, "commit", real_commit)
+    _write(root, {"app/client.py": BASE["app/client.py"]})
+    again = index_project(root, jobs=1, progress=False)
+    assert again.reused == len(BASE) and builds[-1] == "update"
+    _same_as_full(capsys, root, tmp_path)

@@ -78,6 +78,7 @@ def _stage_search_index(
     indexed_ns: int | None,
     records: dict,
     doc_key=None,
+    kept=None,
 ):
     """The search index of `graph`, written to a temporary; returns its
     path.  With `doc_key` (a file's documents as text, see
@@ -101,7 +102,9 @@ def _stage_search_index(
         manifest = read_manifest(root)
         if manifest is not None:
             with paused():
-                updated = update_index(root, path, manifest.get("generation"), graph, identity, prepared, doc_key, sources, records)
+                updated = update_index(
+                    root, path, manifest.get("generation"), graph, identity, prepared, doc_key, sources, records, kept
+                )
             if updated is not None:
                 return updated
     states = []
@@ -151,6 +154,7 @@ def publish(
     indexed_ns: int | None = None,
     records: dict | None = None,
     doc_key=None,
+    kept=None,
 ) -> dict:
     """Replace the run's `files` ((name, bytes or list of bytes) pairs, the
     store and the graph first, the manifest last) and the search index
@@ -161,7 +165,9 @@ def publish(
     digest) it was indexed with, `indexed_ns` is when the run began, and
     `records` maps each file to its packed summary record, and
     `doc_key(file id)` gives the text of a file's documents, by which the
-    previous search index is updated for the files that changed.
+    previous search index is updated for the files that changed;
+    `kept` is (generation, files): the files whose documents, symbols and
+    record are those the run of that generation indexed (`update_index`).
 
     `release()` is called once the files are on disk, before the search
     index is built, to let the caller drop what it no longer needs.  Raises
@@ -179,7 +185,7 @@ def publish(
         if release is not None:
             release()
         search_tmp = _stage_search_index(
-            data_dir, graph, staged[1][0], prepared, sources or {}, indexed_ns, records or {}, doc_key
+            data_dir, graph, staged[1][0], prepared, sources or {}, indexed_ns, records or {}, doc_key, kept
         )
         del graph
         placed = commit_files(data_dir, staged[:2])

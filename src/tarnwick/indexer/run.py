@@ -28,7 +28,7 @@ from .history import HISTORY_NAME, cache_text, history_field, read_history
 from .linkage import EDGE_KINDS
 from ..search.content import add_texts
 from ..search.reader import indexed_generation
-from ..search.store import INDEX_NAME, pack_record
+from ..search.store import INDEX_NAME, PackedRecords
 from .output import (
     edge,
     encode,
@@ -350,6 +350,10 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
 
     for result in results[: stats.reused]:
         prove(result)
+    # Files whose rows were taken over as they are: their documents, symbols
+    # and record are those the last run indexed, when that run's cache was
+    # saved (a history that moved changes their documents).
+    kept = (cache.run.get("generation"), set() if history.changed else {r.path for r in results[: stats.reused]})
     histories = {path: history_field(messages) for path, messages in history.messages(paths).items() if path in parsed}
     # The documents of the files parsed now; the others' are read from the
     # cache when asked for.
@@ -425,13 +429,13 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
     digests = {result.path: result.digest for result in results}
     sources_seen = {source.rel: (source.size, source.mtime_ns, digests.get(source.rel)) for source in sources}
     # Each record again, packed small, for queries that read only the files they show.
-    packed = {path: pack_record(text) for path, text in records}
+    packed = PackedRecords(dict(records))
     try:
         cache.store(paths, [(r, by_rel[r.path]) for r in fresh], edges, reads)
         cache.db.set_meta(cache.signature, _run_of(stats, generation, walk.configs))
     except sqlite3.Error as exc:  # a full disk, as for the other files
         raise OSError(f"{cache.db.target}: {exc}") from None
-    placed = publish(data_dir, files, graph_of, prepared, release, sources_seen, walked_ns, packed, doc_key)
+    placed = publish(data_dir, files, graph_of, prepared, release, sources_seen, walked_ns, packed, doc_key, kept)
     record_identities(data_dir, generation, manifest, placed)
     _commit_cache(cache, stats)
 

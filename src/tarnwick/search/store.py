@@ -153,6 +153,33 @@ def pack_record(text: str) -> bytes:
     return zlib.compress(text.encode("utf-8", "backslashreplace"), 6)
 
 
+class PackedRecords:
+    """Summary records by file id, packed (`pack_record`) when first asked
+    for: an update packs only the records of the files it rewrites."""
+
+    def __init__(self, texts: dict):
+        self._texts = texts  # file id -> record JSON text, until packed
+        self._packed: dict = {}
+
+    def get(self, fid, default=None):
+        packed = self._packed.get(fid)
+        if packed is None:
+            text = self._texts.pop(fid, None)
+            if text is None:
+                return default
+            packed = self._packed[fid] = pack_record(text)
+        return packed
+
+    def __contains__(self, fid) -> bool:
+        return fid in self._packed or fid in self._texts
+
+    def __getitem__(self, fid) -> bytes:
+        packed = self.get(fid)
+        if packed is None:
+            raise KeyError(fid)
+        return packed
+
+
 def unpack_record(blob) -> str:
     """The JSON text of a packed record (ValueError when it is not one)."""
     if not isinstance(blob, bytes):

@@ -120,8 +120,9 @@ def _depends_on(term: str) -> set:
 
 
 class _Update:
-    def __init__(self, db, graph: dict, prepared, doc_key, records: dict, weights: RankingWeights) -> None:
+    def __init__(self, db, graph: dict, prepared, doc_key, records: dict, weights: RankingWeights, unchanged=()) -> None:
         self.db = db
+        self.unchanged = unchanged
         self.graph = graph
         self.prepared = prepared
         self.doc_key = doc_key
@@ -181,7 +182,7 @@ class _Update:
     def run(self, max_share: float) -> None:
         self.load()
         files = self.files = graph_files(self.graph.get("nodes") or ())
-        self.fps = {fid: fingerprint(entry, self.doc_key(fid), self.records.get(fid)) for fid, entry in files.items()}
+        self.fps = {fid: self._fingerprint(fid, entry) for fid, entry in files.items()}
         removed = [fid for fid in self.old_numbers if fid not in files]
         added = [fid for fid in files if fid not in self.old_numbers]
         changed = [
@@ -208,6 +209,12 @@ class _Update:
                 self.old_counts[number] = self._unpack(number)
                 self._derive(fid)
         self._rewrite()
+
+    def _fingerprint(self, fid: str, entry: list) -> bytes:
+        number = self.old_numbers.get(fid) if fid in self.unchanged else None
+        if number is not None:
+            return self.old_state[number][0]  # made from the same rows by the index's own run
+        return fingerprint(entry, self.doc_key(fid), self.records.get(fid))
 
     def _renumber(self, removed: list, added: list) -> list:
         """Give every file its number: added files take the freed ones, then
@@ -554,6 +561,7 @@ def update_index(
     doc_key,
     sources: dict,
     records: dict,
+    kept=None,
     weights: RankingWeights = DEFAULT_WEIGHTS,
 ) -> str | None:
     """The index at ``path`` (built by the run of ``generation``) updated
@@ -563,7 +571,10 @@ def update_index(
 
     ``prepared(file id)`` gives a file's documents and ``doc_key(file id)``
     their text (see `corpus_from_graph`); ``sources`` and ``records`` are
-    `build_index`'s.  SQLite's errors while writing (a full disk) are
+    `build_index`'s.  ``kept`` is (generation, file ids): files whose
+    documents, symbols and record are the ones the run of that generation
+    indexed; when it is the index's own run, their rows are taken as they
+    are, without working out their fingerprints.  SQLite's errors while writing (a full disk) are
     raised as OSError; the temporary is then removed."""
     import sqlite3
 
@@ -584,13 +595,14 @@ def update_index(
             return None
     finally:
         index.close()
+    unchanged = kept[1] if kept is not None and kept[0] == generation else ()
     tmp = new_temporary(path)
     try:
         shutil.copyfile(path, tmp)
         db = open_for_writing(tmp)
         try:
             db.execute("BEGIN")
-            update = _Update(db, graph, prepared, doc_key, records, weights)
+            update = _Update(db, graph, prepared, doc_key, records, weights, unchanged)
             update.run(CHANGED_SHARE)
             write_meta(db, graph_identity, len(update.file_ids), update.live, update.slots, True)
             db.execute("DELETE FROM sources")
