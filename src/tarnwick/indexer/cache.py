@@ -24,7 +24,7 @@ import sqlite3
 import sys
 import time
 import zlib
-from dataclasses import fields
+from dataclasses import MISSING, fields
 
 from ..datadir import read_regular, source_digest
 from ..search.documents import unpack_documents
@@ -38,7 +38,7 @@ from .result import FileResult
 # without end while it is read.
 READ_LIMIT = 1 << 30
 
-FORMAT = 4
+FORMAT = 5
 # A file's results unpack to far less than this; more is damage.
 ENTRY_LIMIT = 256 << 20
 
@@ -46,15 +46,30 @@ ENTRY_LIMIT = 256 << 20
 # cache may hide a later change of the same size in the same clock tick.
 _RACY_NS = 2_000_000_000
 
+def _is_factory(f) -> bool:
+    return f.default_factory is not MISSING
+
+
 # The JSON texts spliced into the outputs, kept as they are beside the other
 # fields (not as strings inside their JSON, which would escape every quote).
 _TEXTS = ("record_json", "nodes_json", "contains_json")
 # The fields kept, in the order of the record: a field added to it is kept too.
 # The search documents are kept apart: only the search index's build reads
 # them, one file at a time.
-_FIELDS = tuple(
+_KEPT = tuple(
     f.name for f in fields(FileResult) if f.metadata.get("cached", True) and f.name not in ("search_docs", *_TEXTS)
 )
+# What every run reads of every file, packed apart from the rest, which only
+# the resolution of the files that read this one needs: decoded when first
+# read (`CachedResult`).  A field with a plain default belongs here, as the
+# class would answer for it before the result could decode it.
+_HEAD = tuple(
+    f.name for f in fields(FileResult) if f.name in _KEPT and not _is_factory(f)
+)
+_LAZY = tuple(name for name in _KEPT if name not in _HEAD)
+_FIELDS = _HEAD + _LAZY
+# The fields a row does not keep: a cached result gets their defaults.
+_UNKEPT = tuple(f for f in fields(FileResult) if f.name not in (*_KEPT, *_TEXTS, "path"))
 
 def digest(data: bytes) -> str:
     # The same digest the search index keeps for queries to check a file by.
@@ -150,17 +165,32 @@ def pack_fields(result: FileResult) -> bytes:
 
 
 def pack_parts(values: list, texts: list) -> bytes:
-    return _compress("\0".join([_encode(values), *texts]))
+    head = len(_HEAD)
+    return _compress("\0".join([_encode(values[:head]), _encode(values[head:]), *texts]))
+
+
+def _split_parts(packed: bytes) -> tuple:
+    """(the head fields, the text of the others, the JSON texts) of a
+    packed entry (ValueError when damaged)."""
+    head, rest, *texts = _decompress(packed).split("\0")
+    values = json.loads(head)
+    if not isinstance(values, list) or len(values) != len(_HEAD) or len(texts) != len(_TEXTS):
+        raise ValueError("malformed cache entry")
+    return values, rest, texts
+
+
+def _lazy_values(rest: str) -> list:
+    values = json.loads(rest)
+    if not isinstance(values, list) or len(values) != len(_LAZY):
+        raise ValueError("malformed cache entry")
+    return values
 
 
 def unpack_parts(packed: bytes) -> tuple:
     """(the result fields, the JSON texts) of a packed entry (ValueError
     when damaged)."""
-    first, *texts = _decompress(packed).split("\0")
-    values = json.loads(first)
-    if not isinstance(values, list) or len(texts) != len(_TEXTS):
-        raise ValueError("malformed cache entry")
-    return values, texts
+    values, rest, texts = _split_parts(packed)
+    return values + _lazy_values(rest), texts
 
 
 def docs_bytes(result: FileResult) -> bytes:
@@ -169,30 +199,58 @@ def docs_bytes(result: FileResult) -> bytes:
     return result.search_docs.encode("utf-8", "surrogatepass")
 
 
-def _result(path: str, values: list, texts: list) -> FileResult:
-    if len(values) != len(_FIELDS):
-        raise ValueError("malformed cache entry")
-    result = FileResult(path)
-    for name, value in (*zip(_FIELDS, values), *zip(_TEXTS, texts)):
+class CachedResult(FileResult):
+    """A result taken from the cache.  Its reference fields (`_LAZY`: what
+    only resolving the files that read this one needs) are decoded when
+    first read: a run with one file edited reads those of a handful of
+    files.  Their damage is found then, and raises DamagedCache."""
+
+    def __getattr__(self, name):
+        # Reached only for an attribute not set yet: a field not decoded.
+        rest = self.__dict__.pop("_rest", None) if name in _LAZY else None
+        if rest is None:
+            raise AttributeError(name)
+        try:
+            _set_lazy(self, _lazy_values(rest))
+        except (TypeError, ValueError, RecursionError, AttributeError) as exc:
+            raise DamagedCache(f"the cache entry of {self.path} does not parse ({exc})") from None
+        return getattr(self, name)
+
+
+def _set_lazy(result: FileResult, values: list) -> None:
+    for name, value in zip(_LAZY, values):
         setattr(result, name, value)
     if not isinstance(result.bindings, dict):
         raise ValueError("malformed cache entry")
     # The shapes a fresh result has (JSON turned tuples and records into lists).
-    result.counts = tuple(result.counts)
-    records = RECORDS.get(result.language)
-    if records is None:
-        raise ValueError("malformed cache entry")
+    records = RECORDS[result.language]
     result.bindings = {k: records.binding(v) for k, v in result.bindings.items()}
     result.star = [records.star(v) for v in result.star]
     result.imports = [records.imports(v) for v in result.imports]
+
+
+def _result(path: str, values: list, rest: str, texts: list) -> CachedResult:
+    result = CachedResult.__new__(CachedResult)
+    result.path = path
+    for f in _UNKEPT:
+        setattr(result, f.name, f.default_factory() if _is_factory(f) else f.default)
+    for name, value in (*zip(_HEAD, values), *zip(_TEXTS, texts)):
+        setattr(result, name, value)
+    if result.language not in RECORDS:
+        raise ValueError("malformed cache entry")
+    result.counts = tuple(result.counts)
+    result._rest = rest
     return result
 
 
-def decode_result(path: str, packed: bytes, language: str) -> FileResult | None:
+def decode_result(path: str, packed: bytes, language: str, whole: bool = False) -> FileResult | None:
     """The result kept in `packed` for the file `path` of `language`, or
-    None when it does not unpack to one."""
+    None when it does not unpack to one; its reference fields are decoded
+    when first read (`CachedResult`), or now when `whole`."""
     try:
-        result = _result(path, *unpack_parts(packed))
+        result = _result(path, *_split_parts(packed))
+        if whole:
+            _set_lazy(result, _lazy_values(result.__dict__.pop("_rest")))
     except (TypeError, ValueError, RecursionError, UnicodeError):
         return None
     return result if result.language == language else None
@@ -285,7 +343,7 @@ class Cache:
     def old_result(self, source) -> FileResult | None:
         """The previous result of a changed file, when its row holds one."""
         blobs = self.db.blobs(source.rel) if source.rel in self.previous else None
-        return decode_result(source.rel, blobs[0], source.language) if blobs else None
+        return decode_result(source.rel, blobs[0], source.language, whole=True) if blobs else None
 
     def stamp(self, source, hashed: str) -> tuple:
         return (source.size, source.mtime_ns, self.started_ns, hashed)

@@ -22,13 +22,29 @@ def existence_key(path: str) -> str:
     return "?" + (posixpath.basename(folder) if name == "__init__.py" else posixpath.splitext(name)[0])
 
 
+class _Defined(dict):
+    """Each file's defined names as a set, made when first asked for: a run
+    resolves a few files and reads the names of fewer."""
+
+    def __init__(self, results: dict):
+        super().__init__()
+        self.results = results
+
+    def __missing__(self, path: str) -> set:
+        names = self[path] = set(self.results[path].defined)
+        return names
+
+    def get(self, path, default=None):
+        return self[path] if path in self.results else default
+
+
 class Resolver:
     """Maps imports and dotted names of one project to its files."""
 
     def __init__(self, paths, results: dict):
         self.paths = set(paths)
         self.results = results  # path -> FileResult (parsed files only)
-        self.defined = {p: set(r.defined) for p, r in results.items()}
+        self.defined = _Defined(results)
         # Memos hold each answer with the keys it read (paths looked for,
         # files whose names were followed), so that every file's resolution
         # knows all it read, memo hits included.
