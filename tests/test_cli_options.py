@@ -58,9 +58,16 @@ def test_an_unusable_settings_file_is_one_line_and_status_2(capsys, project, com
 
 def test_an_unknown_key_is_a_warning(capsys, project):
     (project / ".tarnwick.toml").write_text("exclud = ['tests/']\n")
+    warning = f"{project / '.tarnwick.toml'}: unknown key exclud (did you mean 'exclude'?); ignored"
     status, out, err = run(capsys, "index", str(project), "-q")
     assert status == 0 and out.startswith("indexed 8 files")
-    assert err == f"tarnwick: warning: {project / '.tarnwick.toml'}: unknown key exclud (did you mean 'exclude'?); ignored\n"
+    assert err == f"tarnwick: warning: {warning}\n"
+    # Said once, and returned with the answer where a script reads it.
+    for command in (["index", str(project)], ["context", QUERY, "--root", str(project)],
+                    ["search", QUERY, "--root", str(project)]):
+        status, out, err = run(capsys, *command, "--json")
+        assert (status, err) == (0, f"tarnwick: warning: {warning}\n")
+        assert json.loads(out)["warnings"] == [warning]
 
 
 def test_no_tests_and_path_narrow_the_answer(capsys, project):

@@ -140,8 +140,6 @@ def _index_once(args: argparse.Namespace, root: str, prog: str, full: bool) -> i
     except SettingsError as exc:
         console.say(f"{prog}: error: {console.one_line(str(exc))}")
         return status_of(exc)
-    for line in settings.warnings:
-        console.say(f"{prog}: warning: {console.one_line(line)}")
     max_size = args.max_size or settings.max_file_size or DEFAULT_MAX_FILE_BYTES
 
     def waiting() -> None:
@@ -166,6 +164,7 @@ def _index_once(args: argparse.Namespace, root: str, prog: str, full: bool) -> i
     except OSError as exc:
         console.say(f"{prog}: cannot write the index: {console.one_line(str(exc))}")
         return ExitStatus.FAILED
+    stats.warnings[:0] = settings.warnings  # with the run's own, in --json too
     for line in stats.warnings:
         console.say(f"{prog}: warning: {console.one_line(line)}")
     if args.json:

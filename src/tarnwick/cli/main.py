@@ -197,7 +197,7 @@ def _scope(args: argparse.Namespace, root: Path) -> Scope:
 
 def _run_context(args: argparse.Namespace) -> int:
     root = resolve_root(args.root)
-    settings = _settings(root)
+    settings = load_settings(root)
     budget = args.budget or settings.budget or DEFAULT_BUDGET
     changes = None
     if args.diff is not None or args.staged:
@@ -213,6 +213,7 @@ def _run_context(args: argparse.Namespace) -> int:
         redact=not args.no_redact,
         refresh=Refresher(root),
     )
+    result.warnings[:0] = settings.warnings  # with the answer's own, in --json too
     for warning in result.warnings:
         console.warn(PROG, warning)
     if args.json:
@@ -226,10 +227,11 @@ def _run_context(args: argparse.Namespace) -> int:
 
 def _run_search(args: argparse.Namespace) -> int:
     root = resolve_root(args.root)
-    _settings(root)
+    settings = load_settings(root)
     ranked, warnings = context.search_result(
         args.query, root, limit=args.n, scope=_scope(args, root), refresh=Refresher(root)
     )
+    warnings = [*settings.warnings, *warnings]
     for warning in warnings:
         console.warn(PROG, warning)
     if args.json:
