@@ -77,6 +77,25 @@ def swap_on_open():
     _swaps.clear()
 
 
+def grows_linearly(work, small: int, times: int = 8) -> bool:
+    """Whether ``work(n)`` at ``times`` the size takes well under the square of
+    that in CPU time (under 3 × ``times``: at 8, a linear cost takes about 8
+    times as long, a quadratic one 64).  A ratio, not a limit in seconds, so that a slow (sanitized, loaded)
+    machine cannot fail it; the best of three runs keeps a stray pause out of
+    either side."""
+    import time
+
+    def best(n):
+        spent = []
+        for _ in range(3):
+            started = time.process_time()
+            work(n)
+            spent.append(time.process_time() - started)
+        return min(spent)
+
+    return best(small * times) < 3 * times * max(best(small), 1e-4)
+
+
 def as_a_user(argv):
     """``argv`` run as a user whom file permissions bind (root, without its override)."""
     import shutil

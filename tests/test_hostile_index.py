@@ -16,7 +16,7 @@ from pathlib import Path
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import as_a_user, copy_indexed
+from conftest import as_a_user, copy_indexed, grows_linearly
 from tarnwick import context, printable, vx
 from tarnwick.cli.main import main
 from tarnwick.indexer import index_project
@@ -224,19 +224,7 @@ def test_marked_identifiers_match_the_plain_expression(question):
 
 @pytest.mark.parametrize("unit", ["a", "ab1f", "a.", "a(", "`a", "x-", "A", "a_"])
 def test_question_terms_take_time_linear_in_the_question(unit):
-    # Eight times the question should take about eight times as long; at quadratic cost it takes
-    # sixty-four. A ratio, not a limit in seconds, so that a slow (sanitized, loaded) machine
-    # cannot fail it; the best of three runs keeps a stray pause out of either side.
-    def best_time(chars):
-        question = unit * (chars // len(unit))
-        times = []
-        for _ in range(3):
-            started = time.process_time()
-            tokens.query_terms(question)
-            times.append(time.process_time() - started)
-        return min(times)
-
-    assert best_time(20_000) < 24 * max(best_time(2_500), 1e-4)
+    assert grows_linearly(lambda chars: tokens.query_terms(unit * (chars // len(unit))), 2_500)
 
 
 @pytest.mark.parametrize("command", ["context", "search"])

@@ -18,7 +18,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import as_a_user
+from conftest import as_a_user, grows_linearly
 from tarnwick.datadir import mixed_set_problem
 from tarnwick.cli.index import main
 from tarnwick.indexer import index_project
@@ -566,6 +566,46 @@ def test_python_names_met_again(part, expected):
     from tarnwick.indexer.summarize import summarize_text
 
     assert part(summarize_text("x.py", REPEATS).record) == expected
+
+
+def _module(shape: str, n: int) -> str:
+    """A file of `n` symbols in one of the shapes that once cost time
+    quadratic in their number."""
+    if shape == "python-functions":
+        return "".join(f"def f{i}(): return {i}\n" for i in range(n))
+    if shape == "python-variables":  # each read by functions all over the module
+        return "".join(f"V{i} = {i}\n" for i in range(n)) + "".join(
+            f"def g{i}():\n    return V{i} + V{(i * 7) % n}\n" for i in range(n))
+    if shape == "javascript":
+        return "".join(f"var v{i} = {i};\nfunction f{i}() {{ return v{i} + v{(i * 7) % n}; }}\n" for i in range(n))
+    return "class Big {\n" + "".join(f"  m{i}() {{}}\n" for i in range(n)) + "}\n"  # little besides the names
+
+
+@pytest.mark.parametrize("shape", ["python-functions", "python-variables", "javascript", "typescript"])
+def test_extraction_grows_linearly_with_the_files_symbols(shape):
+    from tarnwick.indexer.extractors import ecmascript
+    from tarnwick.indexer.result import FileResult
+    from tarnwick.indexer.summarize import summarize_text
+
+    def extract(n):
+        text = _module(shape, n)
+        if shape.startswith("python"):
+            return summarize_text("m.py", text)
+        return ecmascript.summarize(FileResult(path="m", language="javascript"), text.encode(), shape)
+
+    # A class's methods cost little each: a sixteenfold class shows a quadratic part plainly.
+    assert grows_linearly(extract, 1000, times=16 if shape == "typescript" else 8)
+
+
+def test_paths_patterns_cost_grows_linearly_with_their_number():
+    from tarnwick.indexer.resolve_js import _Config
+
+    def resolve(n):  # n patterns, n bare specifiers
+        config = _Config(".", {f"@scope{i}/*": [f"lib{i}/*"] for i in range(n)})
+        for i in range(n):
+            list(config.candidates(f"pkg{i}/sub"))
+
+    assert grows_linearly(resolve, 2000)
 
 
 # -- ignore patterns that would backtrack ----------------------------------------------
