@@ -135,8 +135,10 @@ class MemoryCorpus:
 
     def sorted_terms(self):
         """(term, postings) of every term, in the order the index keeps
-        them; a corpus that wrote runs gives them up, one term at a time."""
-        if self._runs is None:
+        them; a corpus that wrote runs gives them up, one term at a time.
+        One that never reached its limit sorts what it holds: a round trip
+        through the scratch database would cost more than the sort."""
+        if self._runs is None or self._runs.runs == 0:
             return sorted(self._postings.items())
         if self._postings:
             self._runs.write(self._postings)
