@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 
-from ..search.content import FILE_TEXT_CHARS, SYMBOL_TEXT_CHARS, add_counts, source_counts
+from ..search.content import add_source_fields
 from ..search.documents import file_terms, pack_documents, symbol_terms
 from ..search.weights import DEFAULT_WEIGHTS
 from .output import edge, encode, file_node, record_text, symbol_node
@@ -78,22 +78,22 @@ def encode_result(result: FileResult, text: str = "") -> FileResult:
     record = result.record
     path = result.path
     lines = text.splitlines()
-    spans = [(start, end) for _, _, start, end in result.symbols]
-    whole, bodies = source_counts(lines, spans, SYMBOL_TEXT_CHARS, FILE_TEXT_CHARS)
     result.record_json = record_text(record)
     summary = record.get("description", "")
     nodes = [encode(file_node(path, summary))]
     names = [name for name, _, _, _ in result.symbols]
-    docs = [add_counts(file_terms(path, summary, names), whole, DEFAULT_WEIGHTS.file_text)]
+    docs = [file_terms(path, summary, names)]
     ids = []
     methods = 0
     texts = result.symbol_text
-    for (name, kind, start, end), body in zip(result.symbols, bodies):
+    for name, kind, start, end in result.symbols:
         node = symbol_node(path, name, kind, start, end)
         nodes.append(encode(node))
         ids.append(node["id"])
         methods += kind == "method"
-        docs.append(add_counts(symbol_terms(path, name, *texts.get(name, ())), body, DEFAULT_WEIGHTS.symbol_text))
+        docs.append(symbol_terms(path, name, *texts.get(name, ())))
+    spans = [(start, end) for _, _, start, end in result.symbols]
+    add_source_fields(docs, lines, spans, DEFAULT_WEIGHTS.file_text, DEFAULT_WEIGHTS.symbol_text)
     result.search_docs = pack_documents(docs, encode)
     result.nodes_json = ",\n".join(nodes)
     ids.sort()

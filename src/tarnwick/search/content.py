@@ -17,7 +17,9 @@ from __future__ import annotations
 import math
 from collections import Counter
 from itertools import chain
+from operator import itemgetter
 
+from .._words import WordCounter
 from .corpus import UNCOUNTED
 from .tokens import STOP_WORDS, identifier_terms, stem
 
@@ -42,18 +44,21 @@ _KEYWORDS = frozenset(
 )
 
 
+def word_terms(word: str) -> tuple:
+    """The terms of one word run: none for keywords, stop words and numbers."""
+    lowered = word.lower()
+    if word[0].isdigit() or lowered in _KEYWORDS or lowered in STOP_WORDS:
+        return ()
+    if word.isalpha() and word.islower():
+        return (stem(word),)  # one part: what identifier_terms gives, without its pattern
+    return identifier_terms(word)
+
+
 class _WordTerms(dict):
-    """word -> its terms (none for keywords, stop words and numbers), filled
-    on first use; looked up from C for every word of a text."""
+    """word -> its terms, filled on first use."""
 
     def __missing__(self, word: str) -> tuple:
-        lowered = word.lower()
-        if word[0].isdigit() or lowered in _KEYWORDS or lowered in STOP_WORDS:
-            terms = ()
-        elif word.isalpha() and word.islower():
-            terms = (stem(word),)  # one part: what identifier_terms gives, without its pattern
-        else:
-            terms = identifier_terms(word)
+        terms = word_terms(word)
         if len(self) < 1 << 18:
             self[word] = terms
         return terms
@@ -61,15 +66,48 @@ class _WordTerms(dict):
 
 _word_terms = _WordTerms()
 _LOG = [0.0] + [1.0 + math.log(n) for n in range(1, 256)]
+# Splits texts into word runs and counts their terms in C++ (the terms of an
+# ASCII word there too, those of any other from `word_terms`): the same
+# counts as `reference_counts`, the same fields as `add_counts`.
+_counter = WordCounter(_KEYWORDS | STOP_WORDS, MAX_TERMS, UNCOUNTED)
 
 
 def _terms(text: str) -> list:
     return list(chain.from_iterable(map(_word_terms.__getitem__, text.translate(_SPACES).split())))
 
 
-def text_counts(text: str, limit: int) -> Counter:
+def reference_counts(texts: list, first: int) -> tuple:
+    """What `count_terms` gives, in Python."""
+    lists = [_terms(text) for text in texts]
+    return dict(Counter(chain.from_iterable(lists[:first]))), [dict(Counter(terms)) for terms in lists]
+
+
+def count_terms(texts: list, first: int) -> tuple:
+    """The term counts of ``texts[:first]`` together and of each text
+    (dicts of term -> count, in the order the terms first occur)."""
+    return _counter.count(texts, first, word_terms)
+
+
+def text_counts(text: str, limit: int) -> dict:
     """The counts of the terms of the first ``limit`` characters of ``text``."""
-    return Counter(_terms(text[:limit]))
+    return count_terms([text[:limit]], 1)[0]
+
+
+def _source_texts(lines: list, spans: list, symbol_limit: int, file_limit: int) -> tuple:
+    """The module's own text, then each symbol's (`own_texts`), and how many
+    of them, in that order, the file's own field reads (at most
+    ``file_limit`` characters, a text begun is read whole)."""
+    whole = (0, len(lines))  # the module: everything outside the symbols
+    texts = own_texts(lines, [*spans, whole], symbol_limit, {len(spans): file_limit})
+    texts.insert(0, texts.pop())
+    budget = file_limit
+    kept = 0
+    for text in texts:
+        if budget <= 0:
+            break
+        kept += 1
+        budget -= len(text)
+    return texts, kept
 
 
 def source_counts(lines: list, spans: list, symbol_limit: int, file_limit: int) -> tuple:
@@ -77,25 +115,27 @@ def source_counts(lines: list, spans: list, symbol_limit: int, file_limit: int) 
     characters) and of each symbol's span in it (its own lines, as
     `own_texts` gives them): ``(file counts, [span counts])``.  Each line is
     tokenised once."""
-    whole = (0, len(lines))  # the module: everything outside the symbols
-    texts = own_texts(lines, [*spans, whole], symbol_limit, {len(spans): file_limit})
-    lists = [_terms(text) for text in texts]
-    budget = file_limit
-    kept = []
-    # The module's own text first, then the symbols in source order.
-    for text, terms in zip([texts[-1], *texts[:-1]], [lists[-1], *lists[:-1]]):
-        if budget <= 0:
-            break
-        kept.append(terms)
-        budget -= len(text)
-    return Counter(chain.from_iterable(kept)), [Counter(terms) for terms in lists[:-1]]
+    whole, counts = count_terms(*_source_texts(lines, spans, symbol_limit, file_limit))
+    return whole, counts[1:]
 
 
-def add_counts(doc: dict, counts: Counter, weight: float) -> dict:
+def add_source_fields(docs: list, lines: list, spans: list, file_weight: float, symbol_weight: float) -> None:
+    """Add the text fields of a file's documents in place: to ``docs[0]``
+    that of the whole source text, to ``docs[1 + i]`` that of ``spans[i]``,
+    as `add_counts` adds the counts `source_counts` gives (at the standard
+    limits)."""
+    texts, kept = _source_texts(lines, spans, SYMBOL_TEXT_CHARS, FILE_TEXT_CHARS)
+    _counter.add_fields(texts, kept, docs, file_weight, symbol_weight, word_terms)
+
+
+def add_counts(doc: dict, counts: dict, weight: float) -> dict:
     """Add the term ``counts`` of a text to ``doc`` as a field of the given
     ``weight``, in place: ``weight`` x (1 + ln count) per term, for the
     ``MAX_TERMS`` most frequent terms.  Returns ``doc``."""
-    items = counts.most_common(MAX_TERMS) if len(counts) > MAX_TERMS else counts.items()
+    if len(counts) > MAX_TERMS:  # as Counter.most_common: by count, ties in first-seen order
+        items = sorted(counts.items(), key=itemgetter(1), reverse=True)[:MAX_TERMS]
+    else:
+        items = counts.items()
     get = doc.get
     log = _LOG
     added = 0.0
