@@ -1,7 +1,8 @@
-// tarnwick._words: the Python face of the term counter (word_counts.hpp), one type,
-// `WordCounter`.
+// tarnwick._words: the Python face of the indexer's loops over words: the term counter
+// (word_counts.hpp) and the text of a file's documents (document_text.hpp).
 #include <new>
 
+#include "document_text.hpp"
 #include "word_counts.hpp"
 
 namespace words {
@@ -146,10 +147,77 @@ PyType_Spec counter_spec = {
     "tarnwick._words.WordCounter", sizeof(CounterObject), 0, Py_TPFLAGS_DEFAULT, counter_slots,
 };
 
-int module_exec(PyObject* module) {
-    PyObject* type = PyType_FromSpec(&counter_spec);
+struct ReaderObject {
+    PyObject_HEAD DocumentReader* reader;
+};
+
+PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0))
+            cp::raise_error(PyExc_TypeError, "DocumentReader() takes no arguments");
+        Ref self = checked(type->tp_alloc(type, 0));
+        reinterpret_cast<ReaderObject*>(self.get())->reader = new DocumentReader();
+        return self.release();
+    });
+}
+
+void reader_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete reinterpret_cast<ReaderObject*>(self)->reader;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* read(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        expect_arguments(nargs, 2, "read");
+        return reinterpret_cast<ReaderObject*>(self)->reader->read(args[0], args[1]).release();
+    });
+}
+
+PyMethodDef reader_methods[] = {
+    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read)), METH_FASTCALL,
+     "read(line, weights) -> [dict] or None\n"
+     "The documents of a documents' line, each position replaced by the weight it names in the "
+     "list weights; None for a line not in the plain form pack_documents writes."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot reader_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(reader_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
+    {Py_tp_methods, reader_methods},
+    {Py_tp_doc, const_cast<char*>("DocumentReader(): reads documents' lines, keeping the terms "
+                                  "read for the next lines.")},
+    {0, nullptr},
+};
+
+PyType_Spec reader_spec = {
+    "tarnwick._words.DocumentReader", sizeof(ReaderObject), 0, Py_TPFLAGS_DEFAULT, reader_slots,
+};
+
+PyObject* pack(PyObject*, PyObject* docs) {
+    return guarded([&] { return pack_documents(docs).release(); });
+}
+
+PyMethodDef module_methods[] = {
+    {"pack_documents", pack, METH_O,
+     "pack_documents(docs) -> (weights, line) or None\n"
+     "The distinct weights of a list of documents (dicts of str -> number), first seen first, "
+     "and the JSON line of the documents with each weight replaced by its position; None for "
+     "documents of another kind."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int add_type(PyObject* module, PyType_Spec* spec, const char* name) {
+    PyObject* type = PyType_FromSpec(spec);
     if (type == nullptr) return -1;
-    return PyModule_AddObject(module, "WordCounter", type) < 0 ? (Py_DECREF(type), -1) : 0;
+    return PyModule_AddObject(module, name, type) < 0 ? (Py_DECREF(type), -1) : 0;
+}
+
+int module_exec(PyObject* module) {
+    if (add_type(module, &counter_spec, "WordCounter") < 0) return -1;
+    return add_type(module, &reader_spec, "DocumentReader");
 }
 
 PyModuleDef_Slot module_slots[] = {
@@ -160,9 +228,10 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "tarnwick._words",
-    "Counting the search terms of source text (the indexer's inner loop).",
+    "The indexer's inner loops over words: counting the search terms of source text, and "
+    "the text of a file's search documents.",
     0,
-    nullptr,
+    module_methods,
     module_slots,
     nullptr,
     nullptr,

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+#include "utf8.hpp"
+
 namespace words {
 
 namespace {
@@ -27,26 +29,6 @@ constexpr std::array<bool, 128> kAsciiWord = ascii_word_chars();
 bool is_space_beyond_ascii(Py_UCS4 c) {
     return c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
            c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
-}
-
-// Any code point, lone surrogates included, the way "surrogatepass" writes it: a key only has
-// to be the same for the same characters.
-void append_utf8(std::string& out, Py_UCS4 c) {
-    if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
 }
 
 void utf8_of(PyObject* text, std::string& out) {

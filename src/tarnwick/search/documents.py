@@ -14,6 +14,7 @@ import json
 import posixpath
 from itertools import chain
 
+from .._words import DocumentReader, pack_documents as _pack_line
 from .tokens import add_text, identifier_terms
 from .weights import DEFAULT_WEIGHTS, RankingWeights
 
@@ -121,6 +122,10 @@ def symbol_terms(
     return doc
 
 
+# Reads the documents' lines of a run's files, keeping their terms as str.
+_reader = DocumentReader()
+
+
 def pack_documents(docs: list, encode) -> str:
     """A file's documents as text, as they travel from a worker and wait in
     the cache: the JSON list of the distinct weights, a line break, then
@@ -129,6 +134,16 @@ def pack_documents(docs: list, encode) -> str:
     each is written out once per file, not once per term, and reading a
     position costs less than reading a number written in full.  ``encode``
     gives a value's JSON text (on one line)."""
+    packed = _pack_line(docs)  # the documents' line written in C++, as below
+    if packed is None:
+        return reference_pack(docs, encode)
+    weights, line = packed
+    return encode(weights) + "\n" + line
+
+
+def reference_pack(docs: list, encode) -> str:
+    """`pack_documents` in Python: for documents other than dicts of str to
+    numbers, and the reference of the C++ writer."""
     weights = list(dict.fromkeys(chain.from_iterable(doc.values() for doc in docs)))
     position = {weight: i for i, weight in enumerate(weights)}
     return encode(weights) + "\n" + encode([{term: position[weight] for term, weight in doc.items()} for doc in docs])
@@ -143,9 +158,13 @@ def unpack_documents(text: str) -> list | None:
         weights = json.loads(head)
         if type(weights) is not list or not all(type(w) is float or type(w) is int for w in weights):
             return None
-        # The scanner hands each position's digits to this lookup, which
-        # gives the weight itself: no second pass over the documents.
-        docs = json.loads(body, parse_int={str(i): weight for i, weight in enumerate(weights)}.__getitem__)
+        # The plain form the packer writes is read in C++ (its terms kept
+        # for the next files); anything else the JSON reader decides on.
+        docs = _reader.read(body, weights)
+        if docs is None:
+            # The scanner hands each position's digits to this lookup, which
+            # gives the weight itself: no second pass over the documents.
+            docs = json.loads(body, parse_int={str(i): weight for i, weight in enumerate(weights)}.__getitem__)
     except (ValueError, RecursionError, KeyError):  # a position that is not one of the list's
         return None
     if type(docs) is not list or not all(type(doc) is dict for doc in docs):
