@@ -19,6 +19,11 @@ from .tokens import add_compound_parts, compound_splits, one_word_terms
 from .weights import DEFAULT_WEIGHTS, RankingWeights
 
 
+# Terms of prepared documents held from the first pass of a build to the
+# second (a few MB), rather than read again.
+HELD_POSTINGS = 250_000
+
+
 def _base(node_id) -> str | None:
     return node_id.split("::", 1)[0] if isinstance(node_id, str) else None
 
@@ -162,9 +167,10 @@ def corpus_from_graph(
     ``prepared(file id)`` gives the documents the indexer's workers made
     for a file (term weights of names and text: the file's own, then one
     per symbol node of the file in graph order), or None; other files get
-    documents from the graph alone.  It is called twice per file (once to
-    count the terms, once to add them) and its documents are taken over,
-    so no more than one file's documents are held at a time.
+    documents from the graph alone.  Its documents are taken over.  The
+    first pass, which counts the terms, holds them for the second while
+    they hold fewer than `HELD_POSTINGS` terms; it is asked again for the
+    rest, so a large project's documents are never all held at once.
 
     ``keep(number, file id, entry, documents, first symbol number)``, when
     given, is shown each file's documents before compound splitting, for what an index keeps
@@ -186,14 +192,16 @@ def corpus_from_graph(
 
     # Words of compounds need every document's terms first.  Without
     # prepared documents the graph's own are kept for the second pass;
-    # prepared ones are asked for again rather than held for the project.
-    kept = {} if prepared is None else None
+    # prepared ones while they fit, then asked for again.
+    kept = {}
+    held = 0
     frequency: Counter = Counter()
     for fid in files:
         docs = documents(fid)
         frequency.update(chain.from_iterable(docs))
-        if kept is not None:
+        if prepared is None or held < HELD_POSTINGS:
             kept[fid] = docs
+            held += sum(map(len, docs))
     frequency.pop(UNCOUNTED, None)  # a length's share, not a term
     # Only one-word names are cut: a folder, a module, a function spelled in
     # lower case (the words of bodies are many, and seldom compounds).
@@ -215,7 +223,7 @@ def corpus_from_graph(
 
     numbers = {}
     for fid, entry in files.items():
-        docs = kept.pop(fid) if kept is not None else documents(fid)
+        docs = kept.pop(fid) if fid in kept else documents(fid)
         number = len(numbers)
         if keep is not None:
             keep(number, fid, entry, docs, corpus.symbol_count)
