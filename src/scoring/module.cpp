@@ -2,6 +2,7 @@
 #include <new>
 
 #include "buffer_view.hpp"
+#include "py_call.hpp"
 #include "scores.hpp"
 
 namespace scoring {
@@ -10,6 +11,10 @@ namespace {
 
 using cp::check;
 using cp::checked;
+using cp::count_from;
+using cp::double_from;
+using cp::expect_arguments;
+using cp::guarded;
 using cp::Ref;
 
 struct ScoresObject {
@@ -18,42 +23,6 @@ struct ScoresObject {
 
 Scores& scores_of(PyObject* self) {
     return *reinterpret_cast<ScoresObject*>(self)->scores;
-}
-
-// Runs a body behind the error boundary: a Python error, or memory running out, comes back as
-// NULL with the exception set.
-template <typename Body> PyObject* guarded(Body body) {
-    try {
-        return body();
-    } catch (const cp::PyErrorMarker&) {
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-}
-
-void expect_arguments(Py_ssize_t given, Py_ssize_t expected, const char* name) {
-    if (given != expected) {
-        PyErr_Format(PyExc_TypeError, "%s() takes %zd arguments (%zd given)", name, expected,
-                     given);
-        cp::raise();
-    }
-}
-
-size_t count_from(PyObject* value, const char* what) {
-    Py_ssize_t count = PyNumber_AsSsize_t(value, PyExc_OverflowError);
-    if (count == -1 && PyErr_Occurred()) cp::raise();
-    if (count < 0) {
-        PyErr_Format(PyExc_ValueError, "%s must not be negative", what);
-        cp::raise();
-    }
-    return static_cast<size_t>(count);
-}
-
-double double_from(PyObject* value) {
-    double result = PyFloat_AsDouble(value);
-    if (result == -1.0 && PyErr_Occurred()) cp::raise();
-    return result;
 }
 
 // A tuple or list of items as a fast sequence, kept alive by the returned reference.

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "document_text.hpp"
+#include "py_call.hpp"
 #include "word_counts.hpp"
 
 namespace words {
@@ -10,6 +11,10 @@ namespace words {
 namespace {
 
 using cp::checked;
+using cp::count_from;
+using cp::double_from;
+using cp::expect_arguments;
+using cp::guarded;
 using cp::Ref;
 
 struct CounterObject {
@@ -18,42 +23,6 @@ struct CounterObject {
 
 WordCounter& counter_of(PyObject* self) {
     return *reinterpret_cast<CounterObject*>(self)->counter;
-}
-
-// Runs a body behind the error boundary: a Python error, or memory running out, comes back as
-// NULL with the exception set.
-template <typename Body> PyObject* guarded(Body body) {
-    try {
-        return body();
-    } catch (const cp::PyErrorMarker&) {
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-}
-
-void expect_arguments(Py_ssize_t given, Py_ssize_t expected, const char* name) {
-    if (given != expected) {
-        PyErr_Format(PyExc_TypeError, "%s() takes %zd arguments (%zd given)", name, expected,
-                     given);
-        cp::raise();
-    }
-}
-
-size_t count_from(PyObject* value, const char* what) {
-    Py_ssize_t count = PyNumber_AsSsize_t(value, PyExc_OverflowError);
-    if (count == -1 && PyErr_Occurred()) cp::raise();
-    if (count < 0) {
-        PyErr_Format(PyExc_ValueError, "%s must not be negative", what);
-        cp::raise();
-    }
-    return static_cast<size_t>(count);
-}
-
-double double_from(PyObject* value) {
-    double result = PyFloat_AsDouble(value);
-    if (result == -1.0 && PyErr_Occurred()) cp::raise();
-    return result;
 }
 
 PyObject* callable_from(PyObject* value) {
