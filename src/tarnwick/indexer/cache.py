@@ -46,6 +46,7 @@ ENTRY_LIMIT = 256 << 20
 # cache may hide a later change of the same size in the same clock tick.
 _RACY_NS = 2_000_000_000
 
+
 def _is_factory(f) -> bool:
     return f.default_factory is not MISSING
 
@@ -63,13 +64,12 @@ _KEPT = tuple(
 # the resolution of the files that read this one needs: decoded when first
 # read (`CachedResult`).  A field with a plain default belongs here, as the
 # class would answer for it before the result could decode it.
-_HEAD = tuple(
-    f.name for f in fields(FileResult) if f.name in _KEPT and not _is_factory(f)
-)
+_HEAD = tuple(f.name for f in fields(FileResult) if f.name in _KEPT and not _is_factory(f))
 _LAZY = tuple(name for name in _KEPT if name not in _HEAD)
 _FIELDS = _HEAD + _LAZY
 # The fields a row does not keep: a cached result gets their defaults.
 _UNKEPT = tuple(f for f in fields(FileResult) if f.name not in (*_KEPT, *_TEXTS, "path"))
+
 
 def digest(data: bytes) -> str:
     # The same digest the search index keeps for queries to check a file by.
