@@ -109,6 +109,20 @@ def test_a_large_class_gives_its_place_to_its_best_method(symbols, expected):
     assert [match["name"] for match in first["app.py"]] == expected
 
 
+@pytest.mark.parametrize("question, expected", [
+    # A request about behaviour: the function first, whatever the declarations' doc comments score.
+    ("retry after a timeout", ["retry", "RetryOptions", "Backoff"]),
+    # About the types themselves: as ranked.
+    ("the type of the retry options", ["RetryOptions", "Backoff", "retry"]),
+    ("which interface holds the retry limit", ["RetryOptions", "Backoff", "retry"]),
+])
+def test_declarations_come_after_code_unless_types_are_asked_about(question, expected):
+    symbols = [m("RetryOptions", "interface", 0, 9, 5.0), m("Backoff", "type", 10, 12, 4.0),
+               m("retry", "function", 20, 30, 3.0)]
+    _, first = focus([{"id": "app.py", "symbols": symbols}], question, {"app.py": {"functions": {}}}, None)
+    assert [match["name"] for match in first["app.py"]] == expected
+
+
 def test_stored_function_inside_a_chosen_symbol_is_dropped():
     summaries = {"m.py": {"functions": {"outer": fn(0, 30), "inner": fn(5, 9), "far": fn(40, 50)}}}
     symbols = [{"name": "outer", "line_start": 0, "line_end": 30, "score": 1.0}]

@@ -21,6 +21,8 @@ import itertools
 from collections.abc import Callable
 from typing import Any
 
+from .search.corpus import DECLARATION_KINDS
+from .search.rank import TYPE_TERMS
 from .search.tokens import query_terms
 from .search.weights import DEFAULT_WEIGHTS, RankingWeights
 from .windows import LONG_LINES, best_window, source_lines
@@ -161,12 +163,14 @@ def _picks(
     weights: RankingWeights = DEFAULT_WEIGHTS,
     source: list | None = None,
     terms: set | None = None,
+    declarations_last: bool = True,
 ) -> list[tuple[str, tuple[int, int], dict, dict]]:
     """The leading entries of a file's map: best matches whose lines do not
     overlap a better one's (a class and its own method never both; a large
     class gives its place to its best matching method, a function to nothing
     inside it, and an inner function is shown as part of the function around
-    it).  A long function whose
+    it; type declarations after code unless ``declarations_last`` is
+    false).  A long function whose
     matching part lies past its first lines is shown from that part (its
     entry's lines are the window's, which the excerpt's header then names);
     a weaker match is left out where the packer would cut the best one short
@@ -174,6 +178,10 @@ def _picks(
     picks: list[tuple[str, tuple[int, int], dict, dict]] = []
     # Weak matches are left out: the stored functions say more.
     strong = [m for m in strong_matches(matches, weights) if line_range(m) is not None]
+    if declarations_last:
+        # A request is about behaviour: the code that runs goes before the
+        # declarations of shapes whose doc comments spell its words.
+        strong.sort(key=lambda m: m.get("symbol_kind") in DECLARATION_KINDS)
     # The file's matching functions by name: where an inner function's outer one may be found.
     known = {
         m["name"]: m
@@ -275,10 +283,11 @@ def _focused_record(
     weights: RankingWeights = DEFAULT_WEIGHTS,
     source: list | None = None,
     terms: set | None = None,
+    declarations_last: bool = True,
 ) -> tuple[dict, list[dict]]:
     stored = record.get("functions")
     stored = stored if isinstance(stored, dict) else {}
-    picks = _picks(matches, stored, weights, source, terms)
+    picks = _picks(matches, stored, weights, source, terms, declarations_last)
     if not picks:
         return record, []
     functions = {name: info for name, _, info, _ in picks}
@@ -373,10 +382,14 @@ def focus_summaries(
             matches[base] = list(found) + _class_entries(summaries[base])
     view = dict(summaries)
     put_first: dict[str, list[dict]] = {}
-    terms = set(query_terms(query, weights)) if root is not None else set()
+    question = set(query_terms(query, weights))
+    terms = question if root is not None else set()
+    declarations_last = TYPE_TERMS.isdisjoint(question)
     for base, found in matches.items():
         source = _source_if_long(root, base, found) if terms else None
-        view[base], put_first[base] = _focused_record(summaries[base], found, weights, source, terms)
+        view[base], put_first[base] = _focused_record(
+            summaries[base], found, weights, source, terms, declarations_last
+        )
     return view, put_first
 
 

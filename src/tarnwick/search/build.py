@@ -12,7 +12,7 @@ import posixpath
 from collections import Counter
 from itertools import chain
 
-from .corpus import FLAG_DECLARATIONS, FLAG_EXAMPLE, FLAG_TEST, UNCOUNTED, MemoryCorpus, prior
+from .corpus import DECLARATION_KINDS, FLAG_DECLARATIONS, FLAG_EXAMPLE, FLAG_TEST, UNCOUNTED, MemoryCorpus, prior
 from .documents import file_terms, is_example_path, symbol_terms, find_tests
 from . import runs as posting_runs
 from .tokens import add_compound_parts, compound_splits, one_word_terms
@@ -109,10 +109,6 @@ def name_parts(path: str, defined) -> set:
     for name in defined:
         names.update(name.split("."))
     return names
-
-
-# Symbols that declare a shape and run no code.
-DECLARATION_KINDS = frozenset(("type", "interface", "enum", "struct", "trait", "union"))
 
 
 def declares_only(symbols) -> bool:

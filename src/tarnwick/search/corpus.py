@@ -20,6 +20,8 @@ from .weights import DEFAULT_WEIGHTS, RankingWeights
 FLAG_TEST = 1
 FLAG_EXAMPLE = 2  # examples, demos, documentation sources, benchmarks
 FLAG_DECLARATIONS = 4  # type declarations only: no function or method
+# Symbols that declare a shape and run no code.
+DECLARATION_KINDS = frozenset(("type", "interface", "enum", "struct", "trait", "union"))
 
 
 # A document's entry under this key is the weight of its fields that its
