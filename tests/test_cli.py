@@ -126,6 +126,12 @@ def test_no_match_is_status_1_as_text_and_as_json(capsys, json_flag):
     assert (status, err) == (1, "tarnwick: error: no file matches 'zzzz qqqq'\n") and "Project Context" in out
 
 
+@pytest.mark.parametrize("length, quoted", [(80, "q" * 80), (81, "q" * 79 + "…"), (20_000, "q" * 79 + "…")])
+def test_no_match_quotes_at_most_80_characters_of_the_question(capsys, length, quoted):
+    status, _, err = run(capsys, "search", "q" * length, "--root", str(SAMPLE))
+    assert (status, err) == (1, f"tarnwick: error: no file matches '{quoted}'\n")
+
+
 @pytest.mark.parametrize("command", ["context", "search", "mcp"])
 def test_without_an_index_one_line_says_how_to_build_it(capsys, monkeypatch, tmp_path, command):
     monkeypatch.chdir(tmp_path)

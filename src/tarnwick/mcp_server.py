@@ -55,6 +55,7 @@ from .scope import Scope
 from .search_view import format_ranking
 from .settings import load as load_settings
 from .mcp_wire import CheckedLines
+from .printable import no_match
 
 INSTRUCTIONS = (
     "Context for questions about the code base at {root}. Call project_context with the user's "
@@ -265,7 +266,7 @@ def create_server(root: Path) -> MCPServer:
 
         def work():
             ranked, warnings = context.search_result(query, root, limit, _scope(root, paths, no_tests), Refresher(root))
-            text = format_ranking(ranked) or f"no file matches {query!r}"
+            text = format_ranking(ranked) or no_match(query)
             structured = {"query": query, "root": str(root), "files": ranked, "warnings": warnings}
             return _text_result(text, structured), warnings
 

@@ -64,3 +64,16 @@ def packer_records(result: dict, summaries: dict, graph: dict) -> tuple[dict, di
         for node in graph.get("nodes") or ()
     ]
     return result, summaries, graph
+
+
+# A question is quoted back in a one-line message; up to 20,000 characters
+# of it would bury the line.
+QUOTED_CHARS = 80
+
+
+def no_match(question: str) -> str:
+    """The line for a question no file matches, quoting at most its first
+    `QUOTED_CHARS` characters."""
+    if len(question) > QUOTED_CHARS:
+        question = question[: QUOTED_CHARS - 1] + "…"
+    return f"no file matches {question!r}"

@@ -27,6 +27,7 @@ from pathlib import Path
 
 from .. import context
 from ..errors import TarnwickError
+from ..printable import no_match
 from ..project import project_root, resolve_folder, resolve_root
 from ..scope import Scope
 from . import console, index
@@ -221,7 +222,7 @@ def _run_context(args: argparse.Namespace) -> int:
     else:
         print(result.text)
     if not result.files:
-        return _fail(f"no file matches {args.query!r}", ExitStatus.NO_MATCH)
+        return _fail(no_match(args.query), ExitStatus.NO_MATCH)
     return ExitStatus.OK
 
 
@@ -240,7 +241,7 @@ def _run_search(args: argparse.Namespace) -> int:
     else:
         print(format_ranking(ranked), end="")
     if not ranked:
-        return _fail(f"no file matches {args.query!r}", ExitStatus.NO_MATCH)
+        return _fail(no_match(args.query), ExitStatus.NO_MATCH)
     return ExitStatus.OK
 
 
