@@ -16,7 +16,10 @@ full runs (best and median), the time of a re-run with nothing changed and
 of one with one file changed, and the peak resident memory of this process
 and of its largest worker.
 
-    PYTHONPATH=src python bench/bench_index.py [--tree mixed] [--repeat 3] [--jobs N] [--files N]
+    .venv/bin/python bench/bench_index.py [--tree mixed] [--repeat 3] [--jobs N] [--files N]
+
+(the installed package: run from the sources unbuilt, the indexer counts
+words in Python, the reference of its C++ loops).
 
 Per language it also reports how much of the real sources was read: files,
 partly parsed and unparsable ones, symbols, and import edges between the

@@ -17,3 +17,20 @@ def test_documents_held_or_read_again_make_the_same_index(tmp_path, monkeypatch)
         index_project(tree.root, jobs=1, full=True, progress=False)
         built.append(outputs(tree.root))
     assert built[0] == built[1] == built[2]
+
+
+def test_the_sources_unbuilt_index_as_the_built_extension(tmp_path, monkeypatch):
+    # Run from the sources without the extension, the Python reference
+    # counts, writes and reads the documents: the same index.
+    from tarnwick.search import content, documents
+
+    built = []
+    for unbuilt in (False, True):
+        if unbuilt:
+            monkeypatch.setattr(content, "_counter", None)
+            monkeypatch.setattr(documents, "_reader", None)
+            monkeypatch.setattr(documents, "_pack_line", None)
+        tree = Tree(tmp_path / str(unbuilt), seed=5)
+        index_project(tree.root, jobs=1, full=True, progress=False)
+        built.append(outputs(tree.root))
+    assert built[0] == built[1]

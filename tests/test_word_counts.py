@@ -12,7 +12,7 @@ from hypothesis import given, settings, strategies as st
 from tarnwick._words import WordCounter
 from tarnwick.search.content import (
     _KEYWORDS, FILE_TEXT_CHARS, MAX_TERMS, SYMBOL_TEXT_CHARS, add_counts, add_source_fields, count_terms,
-    reference_counts, source_counts, word_terms,
+    reference_counts, reference_fields, source_counts, word_terms,
 )
 from tarnwick.search.corpus import UNCOUNTED
 from tarnwick.search.tokens import STOP_WORDS
@@ -83,13 +83,6 @@ def test_every_character_splits_or_joins_as_the_reference(sample):
 def test_a_huge_text_counts_as_the_reference():
     text = "def parse_header(line):\n    return HTTPHeader(line.strip(), 'naïve') # ünïcode 42\n" * 3000
     assert ordered(count_terms([text, text[:5000]], 1)) == ordered(reference_counts([text, text[:5000]], 1))
-
-
-def reference_fields(docs, texts, first, file_weight, symbol_weight):
-    total, each = reference_counts(texts, first)
-    for doc, counts in zip(docs[1:], each[1:]):
-        add_counts(doc, counts, symbol_weight)
-    add_counts(docs[0], total, file_weight)
 
 
 def fields_both_ways(texts, first, docs, file_weight=0.3, symbol_weight=0.2):

@@ -19,9 +19,13 @@ from collections import Counter
 from itertools import chain
 from operator import itemgetter
 
-from .._words import WordCounter
 from .corpus import UNCOUNTED
 from .tokens import STOP_WORDS, identifier_terms, stem
+
+try:
+    from .._words import WordCounter
+except ImportError:  # run from the sources, not built: the Python reference counts
+    WordCounter = None
 
 # Characters of text read for one field: about 2,000 lines of code.
 FILE_TEXT_CHARS = 96 * 1024
@@ -69,7 +73,7 @@ _LOG = [0.0] + [1.0 + math.log(n) for n in range(1, 256)]
 # Splits texts into word runs and counts their terms in C++ (the terms of an
 # ASCII word there too, those of any other from `word_terms`): the same
 # counts as `reference_counts`, the same fields as `add_counts`.
-_counter = WordCounter(_KEYWORDS | STOP_WORDS, MAX_TERMS, UNCOUNTED)
+_counter = WordCounter(_KEYWORDS | STOP_WORDS, MAX_TERMS, UNCOUNTED) if WordCounter is not None else None
 
 
 def _terms(text: str) -> list:
@@ -85,6 +89,8 @@ def reference_counts(texts: list, first: int) -> tuple:
 def count_terms(texts: list, first: int) -> tuple:
     """The term counts of ``texts[:first]`` together and of each text
     (dicts of term -> count, in the order the terms first occur)."""
+    if _counter is None:
+        return reference_counts(texts, first)
     return _counter.count(texts, first, word_terms)
 
 
@@ -125,7 +131,20 @@ def add_source_fields(docs: list, lines: list, spans: list, file_weight: float, 
     as `add_counts` adds the counts `source_counts` gives (at the standard
     limits)."""
     texts, kept = _source_texts(lines, spans, SYMBOL_TEXT_CHARS, FILE_TEXT_CHARS)
-    _counter.add_fields(texts, kept, docs, file_weight, symbol_weight, word_terms)
+    if _counter is None:
+        reference_fields(docs, texts, kept, file_weight, symbol_weight)
+    else:
+        _counter.add_fields(texts, kept, docs, file_weight, symbol_weight, word_terms)
+
+
+def reference_fields(docs: list, texts: list, first: int, file_weight: float, symbol_weight: float) -> None:
+    """What `WordCounter.add_fields` does, in Python: to ``docs[0]`` the
+    field of ``texts[:first]`` together, to each further ``docs[i]`` that
+    of ``texts[i]``."""
+    total, each = reference_counts(texts, first)
+    for doc, counts in zip(docs[1:], each[1:]):
+        add_counts(doc, counts, symbol_weight)
+    add_counts(docs[0], total, file_weight)
 
 
 def add_counts(doc: dict, counts: dict, weight: float) -> dict:

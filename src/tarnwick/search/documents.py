@@ -14,9 +14,13 @@ import json
 import posixpath
 from itertools import chain
 
-from .._words import DocumentReader, pack_documents as _pack_line
 from .tokens import add_text, identifier_terms
 from .weights import DEFAULT_WEIGHTS, RankingWeights
+
+try:
+    from .._words import DocumentReader, pack_documents as _pack_line
+except ImportError:  # run from the sources, not built: JSON alone writes and reads
+    DocumentReader = _pack_line = None
 
 _TEST_DIRS = frozenset(("test", "tests", "testing", "unittests", "test_suite", "testsuite", "__tests__"))
 
@@ -123,7 +127,7 @@ def symbol_terms(
 
 
 # Reads the documents' lines of a run's files, keeping their terms as str.
-_reader = DocumentReader()
+_reader = DocumentReader() if DocumentReader is not None else None
 
 
 def pack_documents(docs: list, encode) -> str:
@@ -134,7 +138,7 @@ def pack_documents(docs: list, encode) -> str:
     each is written out once per file, not once per term, and reading a
     position costs less than reading a number written in full.  ``encode``
     gives a value's JSON text (on one line)."""
-    packed = _pack_line(docs)  # the documents' line written in C++, as below
+    packed = _pack_line(docs) if _pack_line is not None else None  # written in C++, as below
     if packed is None:
         return reference_pack(docs, encode)
     weights, line = packed
@@ -160,7 +164,7 @@ def unpack_documents(text: str) -> list | None:
             return None
         # The plain form the packer writes is read in C++ (its terms kept
         # for the next files); anything else the JSON reader decides on.
-        docs = _reader.read(body, weights)
+        docs = _reader.read(body, weights) if _reader is not None else None
         if docs is None:
             # The scanner hands each position's digits to this lookup, which
             # gives the weight itself: no second pass over the documents.
