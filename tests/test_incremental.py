@@ -276,3 +276,24 @@ def test_a_change_re_resolves_the_files_that_read_it(tmp_path, monkeypatch, chan
     assert asked == [resolved]
     index_project(tmp_path, jobs=1, full=True)
     assert every_output(tmp_path) == incremental
+
+
+@pytest.mark.parametrize("changed", ["indexer/cache.py", "indexer/extractors/python.py", "search/tokens.py", "_words.so"])
+def test_a_change_to_the_indexers_code_or_a_rebuilt_extension_starts_afresh(tmp_path, monkeypatch, changed):
+    from importlib.machinery import EXTENSION_SUFFIXES
+
+    from tarnwick.indexer import cache
+
+    package = tmp_path / "tarnwick"
+    files = ["indexer/cache.py", "indexer/extractors/python.py", "search/tokens.py", "_words.so", "README.txt"]
+    for rel in files:
+        (package / rel).parent.mkdir(parents=True, exist_ok=True)
+        (package / rel).write_bytes(b"one")
+    monkeypatch.setattr(cache, "__file__", str(package / "indexer" / "cache.py"))
+    monkeypatch.setattr("importlib.machinery.EXTENSION_SUFFIXES", [".so"])
+    before = cache._code_digest()
+    (package / "README.txt").write_bytes(b"two")  # not code: the cache stays
+    assert cache._code_digest() == before
+    (package / changed).write_bytes(b"two")
+    assert cache._code_digest() != before
+    assert ".so" in EXTENSION_SUFFIXES

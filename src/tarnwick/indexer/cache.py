@@ -77,14 +77,23 @@ def digest(data: bytes) -> str:
 
 
 def _code_digest() -> str:
-    """Hash of the indexer's own sources: a changed extractor must not
-    serve results of the old one."""
+    """Hash of the indexer's own code: a changed extractor, or a rebuilt
+    extension module that counts words, must not serve results of the old
+    one."""
+    from importlib.machinery import EXTENSION_SUFFIXES
+
     h = hashlib.blake2b(digest_size=8)
     here = os.path.dirname(os.path.abspath(__file__))
-    search = os.path.join(os.path.dirname(here), "search")
-    for folder in (here, os.path.join(here, "extractors"), search):
+    package = os.path.dirname(here)
+    search = os.path.join(package, "search")
+    for folder, suffixes in (
+        (here, (".py",)),
+        (os.path.join(here, "extractors"), (".py",)),
+        (search, (".py",)),
+        (package, tuple(EXTENSION_SUFFIXES)),
+    ):
         for name in sorted(os.listdir(folder)):
-            if name.endswith(".py"):
+            if name.endswith(suffixes):
                 with open(os.path.join(folder, name), "rb") as f:
                     h.update(name.encode() + b"\0" + f.read())
     return h.hexdigest()
