@@ -44,4 +44,11 @@ inline double double_from(PyObject* value) {
     return result;
 }
 
+// Adds the type made from `spec` to `module` under `name`; -1 with the error set on failure.
+inline int add_type(PyObject* module, PyType_Spec* spec, const char* name) {
+    PyObject* type = PyType_FromSpec(spec);
+    if (type == nullptr) return -1;
+    return PyModule_AddObject(module, name, type) < 0 ? (Py_DECREF(type), -1) : 0;
+}
+
 } // namespace cp

@@ -203,9 +203,7 @@ PyType_Spec scores_spec = {
 // The module.
 
 int module_exec(PyObject* module) {
-    PyObject* type = PyType_FromSpec(&scores_spec);
-    if (type == nullptr) return -1;
-    return PyModule_AddObject(module, "Scores", type) < 0 ? (Py_DECREF(type), -1) : 0;
+    return cp::add_type(module, &scores_spec, "Scores");
 }
 
 PyModuleDef_Slot module_slots[] = {

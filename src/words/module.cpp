@@ -178,15 +178,9 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int add_type(PyObject* module, PyType_Spec* spec, const char* name) {
-    PyObject* type = PyType_FromSpec(spec);
-    if (type == nullptr) return -1;
-    return PyModule_AddObject(module, name, type) < 0 ? (Py_DECREF(type), -1) : 0;
-}
-
 int module_exec(PyObject* module) {
-    if (add_type(module, &counter_spec, "WordCounter") < 0) return -1;
-    return add_type(module, &reader_spec, "DocumentReader");
+    if (cp::add_type(module, &counter_spec, "WordCounter") < 0) return -1;
+    return cp::add_type(module, &reader_spec, "DocumentReader");
 }
 
 PyModuleDef_Slot module_slots[] = {
