@@ -462,10 +462,20 @@ def test_modules_that_re_export_each_other_are_followed_once_per_name(tmp_path, 
         looked_up.append(args)
         return real(self, *args)
 
+    specifiers = []
+    real_file_for = resolve_js.JsResolver.file_for
+
+    def counted_file_for(self, *args):
+        specifiers.append(args)
+        return real_file_for(self, *args)
+
     monkeypatch.setattr(resolve_js.JsResolver, "_symbol_file", counted)
+    monkeypatch.setattr(resolve_js.JsResolver, "file_for", counted_file_for)
     index_project(tmp_path, jobs=1)
     # (module, name, hops left): each once; a search along every chain takes n**4
     assert len(looked_up) == len(set(looked_up)) and len(looked_up) < 5 * 3 * n * n
+    # each module's `export *` specifiers looked up once, not once per name searched for
+    assert len(specifiers) < 3 * n * n
 
 
 def test_re_exports_resolve_as_a_search_without_memory_does(tmp_path, monkeypatch):

@@ -102,6 +102,7 @@ class JsResolver:
         # (file, name, hops) -> the file that defines it: a name looked for
         # through modules that re-export each other is followed once.
         self._found = {}
+        self._stars: dict = {}  # path -> the files its `export *` lines name, in order
         self.paths = set(paths)
         self.results = results
         self.defined = {p: set(r.defined) for p, r in results.items()}
@@ -274,11 +275,18 @@ class JsResolver:
         binding = result.bindings.get(name)
         if binding is not None:
             return self._binding_file(path, binding, (), hops + 1)
-        for spec in result.star:
-            found = self.symbol_file(self.file_for(path, spec), name, hops + 1)
+        for target in self._star_targets(path, result.star):
+            found = self.symbol_file(target, name, hops + 1)
             if found:
                 return found
         return None
+
+    def _star_targets(self, path: str, specs) -> list:
+        # Asked again for every name a module is searched for: found once.
+        targets = self._stars.get(path)
+        if targets is None:
+            targets = self._stars[path] = [self.file_for(path, spec) for spec in specs]
+        return targets
 
     def _binding_file(self, path: str, binding: tuple, rest, hops: int) -> str | None:
         spec, imported = binding
