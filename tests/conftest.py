@@ -80,10 +80,13 @@ def swap_on_open():
 def grows_linearly(work, small: int, times: int = 16) -> bool:
     """Whether ``work(n)`` at ``times`` the size takes nearer ``times`` as long
     (linear) than ``times**2`` (quadratic), in CPU time: under ``times**1.5``,
-    64 at sixteenfold, where linear work measures 15 to 35 (allocation and
-    caches add a little) and quadratic work about 256.  A ratio, not a limit
-    in seconds, so that a slow (sanitized, loaded) machine cannot fail it;
-    the best of three runs keeps a stray pause out of either side."""
+    64 at sixteenfold, where linear work measures about 20 and quadratic work
+    about 256.  A ratio, not a limit in seconds, so that a slow (sanitized,
+    loaded) machine cannot fail it.  The best of three runs keeps a stray
+    pause out of either side, and the cyclic collector is held off while
+    measuring: its passes over a heap that grows with n would add a
+    superlinear part of their own (about 35 instead of 20)."""
+    import gc
     import time
 
     def best(n):
@@ -94,7 +97,12 @@ def grows_linearly(work, small: int, times: int = 16) -> bool:
             spent.append(time.process_time() - started)
         return min(spent)
 
-    return best(small * times) < times**1.5 * max(best(small), 1e-4)
+    gc.collect()
+    gc.disable()
+    try:
+        return best(small * times) < times**1.5 * max(best(small), 1e-4)
+    finally:
+        gc.enable()
 
 
 def as_a_user(argv):
