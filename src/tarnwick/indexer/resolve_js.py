@@ -281,11 +281,11 @@ class JsResolver:
                 return found
         return None
 
-    def _star_targets(self, path: str, specs) -> list:
+    def _star_targets(self, path: str, specifiers) -> list:
         # Asked again for every name a module is searched for: found once.
         targets = self._stars.get(path)
         if targets is None:
-            targets = self._stars[path] = [self.file_for(path, spec) for spec in specs]
+            targets = self._stars[path] = [self.file_for(path, specifier) for specifier in specifiers]
         return targets
 
     def _binding_file(self, path: str, binding: tuple, rest, hops: int) -> str | None:
