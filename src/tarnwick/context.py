@@ -19,7 +19,6 @@ from __future__ import annotations
 import os
 import time
 from collections.abc import Callable
-from dataclasses import dataclass, field
 from pathlib import Path
 
 from . import freshness, summary_records
@@ -29,12 +28,15 @@ from .retrieve import retrieve
 from .collector import paused
 from .datadir import DATA_DIR, SUMMARIES_NAME, mixed_set_problem
 from .errors import DamagedIndexError
-from .changed import Changes, put_first
 from .fit import fit
 from .focus import TOP_FILES, base_file, focus_summaries, line_range, match_symbols, strong_matches, symbol_matches
 from .printable import packer_records
 from .scope import Scope
 from .token_count import Counter, counter, section_tokens
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # the changes' module is loaded only when there are changes (--diff)
+    from .changed import Changes
 
 __all__ = [
     "DamagedIndexError",
@@ -121,30 +123,47 @@ def files_json(files: list, symbols: dict[str, list[dict]]) -> list[dict]:
 # The pipeline
 
 
-@dataclass
 class FocusedContext:
-    """One query's block and how it was made."""
+    """One query's block and how it was made.
 
-    query: str
-    root: Path
-    block: str
-    token_budget: int
-    tokens: int
-    # Retrieval's file entries, best first.
-    files: list[dict] = field(default_factory=list)
-    # Per chosen file, the symbols its excerpts and reads start with.
-    symbols: dict[str, list[dict]] = field(default_factory=dict)
-    # Seconds spent per step.
-    timings: dict[str, float] = field(default_factory=dict)
-    # Doubts about the index the block was made from (one line each).
-    warnings: list[str] = field(default_factory=list)
-    # Tokens per part of the block, and what counted them.
-    sections: dict[str, int] = field(default_factory=dict)
-    tokenizer: str = "estimate"
-    # Kinds of the secrets replaced by markers, in block order.
-    redacted: tuple[str, ...] = ()
-    # The working tree's changes put first (`--diff`), and their line.
-    changes: Changes | None = None
+    ``files``: retrieval's file entries, best first; ``symbols``: per chosen
+    file, the symbols its excerpts and reads start with; ``timings``:
+    seconds per step; ``warnings``: doubts about the index the block was
+    made from (one line each); ``sections``: tokens per part of the block,
+    and ``tokenizer`` what counted them; ``redacted``: the kinds of the
+    secrets replaced by markers, in block order; ``changes``: the working
+    tree's changes put first (`--diff`), and their line.
+    """
+
+    # A plain class: a one-query process would pay more for importing dataclasses than for ranking.
+    __slots__ = (
+        "query", "root", "block", "token_budget", "tokens", "files", "symbols", "timings", "warnings",
+        "sections", "tokenizer", "redacted", "changes",
+    )
+
+    def __init__(
+        self,
+        query: str,
+        root: Path,
+        block: str,
+        token_budget: int,
+        tokens: int,
+        files: list[dict] | None = None,
+        symbols: dict[str, list[dict]] | None = None,
+        timings: dict[str, float] | None = None,
+        warnings: list[str] | None = None,
+        sections: dict[str, int] | None = None,
+        tokenizer: str = "estimate",
+        redacted: tuple[str, ...] = (),
+        changes: Changes | None = None,
+    ) -> None:
+        self.query, self.root, self.block, self.token_budget, self.tokens = query, root, block, token_budget, tokens
+        self.files = [] if files is None else files
+        self.symbols = {} if symbols is None else symbols
+        self.timings = {} if timings is None else timings
+        self.warnings = [] if warnings is None else warnings
+        self.sections = {} if sections is None else sections
+        self.tokenizer, self.redacted, self.changes = tokenizer, redacted, changes
 
     @property
     def text(self) -> str:
@@ -233,6 +252,8 @@ def build_result(
             summaries = _load_summaries(cp, path)
     lap("load_summaries")
     if changes is not None:
+        from .changed import put_first
+
         files, summaries = put_first(files, summaries, changes, scope.admits)
     files = files[:TOP_FILES]
     # Code is shown only from files as they were indexed, or as `changes` read them now.
@@ -254,6 +275,8 @@ def build_result(
         # A record of the wrong shape in the search index: the store decides.
         summaries = _load_summaries(cp, path)
         if changes is not None:
+            from .changed import put_first
+
             files, summaries = put_first(files, summaries, changes, scope.admits)
         fitted, chosen = packing.run(summaries, budget, tokens, lap)
     lap("pack")

@@ -18,8 +18,6 @@ first that fits.
 from __future__ import annotations
 
 from collections.abc import Callable
-from dataclasses import dataclass
-from typing import Any
 
 from .token_count import estimate
 
@@ -39,14 +37,14 @@ CODE_FLOOR = 400
 FLOOR_MARGIN = 4
 
 
-def _trimmed_members(members: Any, keys: tuple[str, ...], limit: int | None) -> Any:
+def _trimmed_members(members: object, keys: tuple[str, ...], limit: int | None) -> object:
     if not isinstance(members, dict):
         return members
     items = list(members.items())[:limit] if limit is not None else members.items()
     return {name: ({k: v for k, v in info.items() if k in keys} if isinstance(info, dict) else info) for name, info in items}
 
 
-def shorten(record: Any, level: int) -> Any:
+def shorten(record: object, level: int) -> object:
     """A copy of a summary record with less detail (`level` 0: the record).
 
     1: no calls, decorators, variables, call graph or imports;
@@ -83,13 +81,14 @@ def _lead(view: dict, chosen: list[str]) -> str | None:
     return f"# {chosen[0]}::{next(iter(functions))} (lines "
 
 
-@dataclass
 class Fitted:
-    block: str
-    tokens: int
-    files: int  # files given to the packer
-    level: int  # summary detail (0: as stored)
-    packer_budget: int
+    """A block that fits: its tokens, the files given to the packer, the
+    summary detail (0: as stored) and the packer's budget."""
+
+    __slots__ = ("block", "tokens", "files", "level", "packer_budget")  # a plain class: see FocusedContext
+
+    def __init__(self, block: str, tokens: int, files: int, level: int, packer_budget: int) -> None:
+        self.block, self.tokens, self.files, self.level, self.packer_budget = block, tokens, files, level, packer_budget
 
 
 def fit(

@@ -19,7 +19,6 @@ from __future__ import annotations
 
 import itertools
 from collections.abc import Callable
-from typing import Any
 
 from .search.corpus import DECLARATION_KINDS
 from .search.rank import TYPE_TERMS
@@ -68,7 +67,7 @@ def _symbol_nodes(nodes: list, paths: list[str]) -> dict[str, list[dict]]:
     return found
 
 
-def _description(record: Any, name: str, kind: Any) -> str:
+def _description(record: object, name: str, kind: object) -> str:
     if not isinstance(record, dict):
         return ""
     members = record.get("classes" if kind == "class" else "functions")
@@ -103,7 +102,7 @@ def match_symbols(
 # The per-query view of the summary store
 
 
-def _function_lines(info: Any) -> tuple[int, int] | None:
+def _function_lines(info: object) -> tuple[int, int] | None:
     lines = info.get("lines") if isinstance(info, dict) else None
     if isinstance(lines, list) and len(lines) == 2:
         return line_range({"line_start": lines[0], "line_end": lines[1]})
@@ -322,7 +321,7 @@ def _focused_record(
     return view, [match for _, _, _, match in picks]
 
 
-def base_file(entry: Any) -> str:
+def base_file(entry: object) -> str:
     fid = entry.get("id", "") if isinstance(entry, dict) else entry
     return str(fid).split("::", 1)[0]
 
@@ -340,7 +339,7 @@ def symbol_matches(
     the descriptions in ``summaries``.  A function given as ``summaries`` is
     called only then: retrieval's entries carry their symbols, and a large
     store costs more to load than the rest of a search."""
-    matches: dict[str, Any] = {}
+    matches: dict[str, object] = {}
     for entry in files:
         base = base_file(entry)
         if base and base not in matches:

@@ -10,7 +10,7 @@ from __future__ import annotations
 import os
 import posixpath
 import re
-from dataclasses import dataclass
+from collections import namedtuple
 
 from .errors import UsageError
 
@@ -38,12 +38,10 @@ def is_test_path(path: str) -> bool:
     return bool(_TEST_FILE.match(parts[-1]))
 
 
-@dataclass(frozen=True)
-class Scope:
+class Scope(namedtuple("Scope", ("paths", "no_tests"), defaults=((), False))):
     """The folders a query may draw from (all when empty) and whether tests count."""
 
-    paths: tuple[str, ...] = ()
-    no_tests: bool = False
+    __slots__ = ()  # a named tuple, not a dataclass: see `tarnwick.settings.Settings`
 
     @classmethod
     def of(cls, paths=(), no_tests: bool = False, root=None, option: str = "--path") -> "Scope":

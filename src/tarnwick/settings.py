@@ -22,7 +22,7 @@ from __future__ import annotations
 
 import os
 import sys
-from dataclasses import dataclass, field
+from collections import namedtuple
 
 from .datadir import read_regular, resolve_inside
 from .errors import UsageError
@@ -44,18 +44,21 @@ class SettingsError(UsageError):
     the key."""
 
 
-@dataclass(frozen=True)
-class Settings:
-    """What a project's settings file says (defaults where it says nothing)."""
+class Settings(
+    namedtuple(
+        "Settings",
+        ("exclude", "max_file_size", "languages", "budget", "source", "warnings"),
+        defaults=((), None, None, None, None, ()),
+    )
+):
+    """What a project's settings file says (defaults where it says nothing):
+    ``exclude`` (folders and patterns), ``max_file_size``, ``languages``,
+    ``budget``; ``source``, the file they came from (None without one);
+    ``warnings``, one line per unknown key."""
 
-    exclude: tuple[str, ...] = ()
-    max_file_size: int | None = None
-    languages: tuple[str, ...] | None = None
-    budget: int | None = None
-    # The file they came from, None without one.
-    source: str | None = None
-    # One line per unknown key.
-    warnings: tuple[str, ...] = field(default=())
+    # A named tuple, not a dataclass: every query reads the settings, and
+    # importing dataclasses would cost it more than the rest of its start-up work.
+    __slots__ = ()
 
 
 def _strings(value, where: str) -> tuple[str, ...]:

@@ -11,7 +11,6 @@ from __future__ import annotations
 import math
 import re
 from collections.abc import Callable
-from dataclasses import dataclass
 
 __all__ = ["ESTIMATE", "Counter", "counter", "estimate", "section_tokens"]
 
@@ -23,12 +22,13 @@ def estimate(text: str) -> int:
     return math.ceil(len(text) / 3.2) if text else 0
 
 
-@dataclass(frozen=True)
 class Counter:
     """A way to count tokens, and its name ("estimate" or the encoding's)."""
 
-    name: str
-    count: Callable[[str], int]
+    __slots__ = ("name", "count")  # a plain class: a dataclass costs a query process more than its counting
+
+    def __init__(self, name: str, count: Callable[[str], int]) -> None:
+        self.name, self.count = name, count
 
 
 ESTIMATE = Counter("estimate", estimate)
