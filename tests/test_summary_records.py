@@ -98,6 +98,24 @@ def test_without_a_usable_index_the_store_is_read(tmp_path, monkeypatch):
     assert "is_overdue" in context.build_result(QUERIES[0], root).block and loads == [root]
 
 
+def test_records_are_decoded_once_per_index_and_read_afresh_from_a_new_one(tmp_path, monkeypatch):
+    from tarnwick.search.reader import IndexCorpus
+
+    root = tmp_path / "shelf"
+    shutil.copytree(SAMPLE, root, ignore=shutil.ignore_patterns(".vestra"))
+    index_project(root, jobs=1, progress=False)
+    asked = []
+    real = IndexCorpus.summary_records
+    monkeypatch.setattr(IndexCorpus, "summary_records", lambda self, numbers: asked.append(list(numbers)) or real(self, numbers))
+    first = context.build_result(QUERIES[0], root).block
+    assert context.build_result(QUERIES[0], root).block == first and len(asked) == 1
+    loans = root / "bookshelf" / "loans.py"
+    loans.write_text(loans.read_text().replace("def is_overdue(", "def is_past_due("))
+    index_project(root, jobs=1, progress=False)
+    again = context.build_result(QUERIES[0], root).block
+    assert len(asked) == 2 and "is_past_due" in again
+
+
 @pytest.mark.parametrize("text", ["{}", '{"a":"\\ud800 é"}', "{" + '"k":"v",' * 10_000 + '"z":1}'])
 def test_records_pack_and_unpack(text):
     assert unpack_record(pack_record(text)) == text

@@ -1,11 +1,12 @@
 """Key Code shows the part of a long function that answers, and never cuts
 a file's best match short for a weaker one."""
 
+import os
 import re
 
 import pytest
 
-from tarnwick import context
+from tarnwick import context, windows
 from tarnwick import context_packer as cp
 from tarnwick.windows import LONG_LINES, WINDOW_LINES, best_window
 
@@ -177,3 +178,45 @@ def test_an_inner_function_is_shown_as_part_of_its_function(matches, stored, sho
     functions = view["a.py"]["functions"]
     assert len(first["a.py"]) == 1 and shown[0] == next(iter(functions))
     assert (shown[0], *functions[shown[0]]["lines"]) == shown
+
+
+@pytest.fixture
+def fresh_cache(monkeypatch):
+    monkeypatch.setattr(windows, "_kept", {})
+    return windows
+
+
+def test_a_file_read_is_kept_while_it_is_the_same_file(tmp_path, fresh_cache, monkeypatch):
+    monkeypatch.setattr(windows, "RACY_NS", -1)  # as if written long ago
+    (tmp_path / "a.py").write_text("one\ntwo\n")
+    first = windows.source_lines(tmp_path, "a.py")
+    assert windows.source_lines(tmp_path, "a.py") is first and first.lines == ["one", "two"]
+    (tmp_path / "a.py").write_text("one\ntwo\nthree\n")
+    assert windows.source_lines(tmp_path, "a.py").lines == ["one", "two", "three"]
+    (tmp_path / "a.py").unlink()
+    assert windows.source_lines(tmp_path, "a.py") is None
+
+
+def test_a_file_changed_within_a_clock_tick_is_read_again(tmp_path, fresh_cache, monkeypatch):
+    # A coarse clock: an edit in the same tick leaves the file's times as they were.
+    monkeypatch.setattr(windows, "_identity", lambda info: (info.st_dev, info.st_ino, info.st_size))
+    (tmp_path / "a.py").write_text("one\n")
+    assert windows.source_lines(tmp_path, "a.py").lines == ["one"]
+    (tmp_path / "a.py").write_text("two\n")
+    assert windows.source_lines(tmp_path, "a.py").lines == ["two"]
+
+
+def test_files_kept_stay_within_their_bound(tmp_path, fresh_cache, monkeypatch):
+    monkeypatch.setattr(windows, "RACY_NS", -1)
+    monkeypatch.setattr(windows, "KEPT_BYTES", 25)
+    for name in "abc":
+        (tmp_path / f"{name}.py").write_text(name * 10)
+        windows.source_lines(tmp_path, f"{name}.py")
+    assert [os.path.basename(path) for path in windows._kept] == ["b.py", "c.py"]
+
+
+def test_a_file_outside_the_project_is_not_read(tmp_path, fresh_cache):
+    (tmp_path / "outside.py").write_text("secret\n")
+    (tmp_path / "p").mkdir()
+    (tmp_path / "p" / "link.py").symlink_to(tmp_path / "outside.py")
+    assert windows.source_lines(tmp_path / "p", "link.py") is None

@@ -24,7 +24,7 @@ from .search.corpus import DECLARATION_KINDS
 from .search.rank import TYPE_TERMS
 from .search.tokens import query_terms
 from .search.weights import DEFAULT_WEIGHTS, RankingWeights
-from .windows import LONG_LINES, best_window, source_lines
+from .windows import LONG_LINES, Source, best_window, source_lines
 
 __all__ = ["base_file", "focus_summaries", "line_range", "match_symbols", "strong_matches", "symbol_matches"]
 
@@ -160,7 +160,7 @@ def _picks(
     matches: list[dict],
     stored: dict,
     weights: RankingWeights = DEFAULT_WEIGHTS,
-    source: list | None = None,
+    source: Source | None = None,
     terms: set | None = None,
     declarations_last: bool = True,
 ) -> list[tuple[str, tuple[int, int], dict, dict]]:
@@ -280,7 +280,7 @@ def _focused_record(
     record: dict,
     matches: list[dict],
     weights: RankingWeights = DEFAULT_WEIGHTS,
-    source: list | None = None,
+    source: Source | None = None,
     terms: set | None = None,
     declarations_last: bool = True,
 ) -> tuple[dict, list[dict]]:
@@ -392,7 +392,7 @@ def focus_summaries(
     return view, put_first
 
 
-def _source_if_long(root, path: str, matches: list) -> list | None:
+def _source_if_long(root, path: str, matches: list) -> Source | None:
     """The lines of ``path`` when one of its strong matches is long enough
     to be shown through a window, else None (nothing is read)."""
     for match in strong_matches(matches)[:PICKS_PER_FILE]:

@@ -12,13 +12,23 @@ same generation); otherwise, or when the index cannot give the records,
 the caller parses the store as before.  `context-packer` and
 `load_summaries` always parse the store.
 
+The records decoded from an open index are kept with it, for as long as
+the process keeps the index (while its file is unchanged): a server asked
+about the same files again decodes them once.  They are shared by the
+answers, which copy what they change.
+
 Light at import: the query path uses it.
 """
 
 from __future__ import annotations
 
 import json
+import weakref
 from pathlib import Path
+
+# Per open search index, number -> the file's record (None: it has none), first read first.
+_decoded: weakref.WeakKeyDictionary = weakref.WeakKeyDictionary()
+KEPT_RECORDS = 512
 
 
 def records_for(root: Path, graph: dict, paths) -> dict | None:
@@ -37,8 +47,17 @@ def records_for(root: Path, graph: dict, paths) -> dict | None:
             numbers[index.file_numbers([path])[0]] = path
         except ValueError:
             continue  # not a file of the index: it has no record either
+    kept = _decoded.get(index)
+    if kept is None:
+        kept = _decoded[index] = {}
+    unread = [number for number in numbers if number not in kept]
     try:
-        texts = index.summary_records(numbers)
-        return {numbers[number]: json.loads(text) for number, text in texts.items()}
+        texts = index.summary_records(unread) if unread else {}
+        decoded = {number: json.loads(texts[number]) if number in texts else None for number in unread}
     except Exception:  # damaged or planted: the store is the authority
         return None
+    kept.update(decoded)
+    found = {numbers[number]: kept[number] for number in sorted(numbers) if kept[number] is not None}
+    while len(kept) > KEPT_RECORDS:
+        del kept[next(iter(kept))]
+    return found

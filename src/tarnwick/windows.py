@@ -7,14 +7,22 @@ miss it.  `best_window` picks the stretch of a long function whose lines
 hold the most of the question's words, each word weighted by how rare it is
 among the function's lines; `source_lines` reads the file as the packer
 reads it, so that line numbers agree.
+
+A process keeps the files it read lately, with the terms of the lines a
+window looked at, while each is the very file it read (device, inode, size,
+modification and change time): a server asked about the same code again
+neither reads nor splits it again.
 """
 
 from __future__ import annotations
 
 import math
 import os
+import threading
+import time
 
-from .datadir import read_regular, resolve_inside
+from .datadir import read_regular_file, resolve_inside
+from .freshness import RACY_NS
 from .search.content import line_terms
 
 # A function longer than this is shown through a window when its best
@@ -24,32 +32,81 @@ WINDOW_LINES = 30
 # Lines of a function looked at, from its start.
 MAX_SCANNED = 4000
 SOURCE_LIMIT = 32 << 20
+# The most bytes of source files a process keeps.
+KEPT_BYTES = 16 << 20
 
 
-def source_lines(root, path: str) -> list | None:
+class Source:
+    """A file's lines as the packer splits them, and the terms of each line
+    looked at so far."""
+
+    __slots__ = ("lines", "size", "_terms")
+
+    def __init__(self, lines: list, size: int = 0) -> None:
+        self.lines, self.size = lines, size
+        self._terms: list = [None] * len(lines)
+
+    def terms(self, i: int) -> set:
+        found = self._terms[i]
+        if found is None:
+            found = self._terms[i] = line_terms(self.lines[i])
+        return found
+
+
+# Real path -> (identity, Source) of the files read lately, least recently used first.
+_kept: dict = {}
+_kept_lock = threading.Lock()
+
+
+def _identity(info: os.stat_result) -> tuple:
+    return info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns, info.st_ctime_ns
+
+
+def source_lines(root, path: str) -> Source | None:
     """The lines of the project file ``path`` as the packer splits them, or
     None when it cannot be read (outside the root, not a regular file, too
     large)."""
-    full = os.path.join(os.fspath(root), path)
-    if resolve_inside(full, root) is None:
+    real = resolve_inside(os.path.join(os.fspath(root), path), root)
+    if real is None:
         return None
     try:
-        return read_regular(full, SOURCE_LIMIT).decode("utf-8", "ignore").splitlines()
+        identity = _identity(os.stat(real))
+        with _kept_lock:
+            kept = _kept.pop(real, None)
+            if kept is not None and kept[0] == identity:
+                _kept[real] = kept
+                return kept[1]
+        data, info = read_regular_file(real, SOURCE_LIMIT)
     except OSError:
         return None
+    source = Source(data.decode("utf-8", "ignore").splitlines(), len(data))
+    # A file changed within a clock tick of now may change again without
+    # changing its times: it is not kept.
+    if time.time_ns() - info.st_ctime_ns > RACY_NS:
+        _keep(real, _identity(info), source)
+    return source
 
 
-def best_window(lines: list, start: int, end: int, terms: set, size: int = WINDOW_LINES) -> tuple | None:
+def _keep(real: str, identity: tuple, source: Source) -> None:
+    with _kept_lock:
+        _kept[real] = (identity, source)
+        total = sum(kept.size for _, kept in _kept.values())
+        while total > KEPT_BYTES:
+            total -= _kept.pop(next(iter(_kept)))[1].size
+
+
+def best_window(lines: list | Source, start: int, end: int, terms: set, size: int = WINDOW_LINES) -> tuple | None:
     """The (first, last) lines, 0-based and inclusive, of the ``size``-line
-    stretch of ``lines[start:end + 1]`` that holds the most weight of the
+    stretch of ``lines[start:end + 1]`` (a list, or a `Source`) that holds the most weight of the
     question's ``terms`` (each term counted once per stretch, weighted by
     its rarity among the function's lines); None when the function is not
     longer than LONG_LINES, no line holds a term, or the best stretch is
     already within the function's first ``size`` lines."""
-    end = min(end, len(lines) - 1, start + MAX_SCANNED)
+    source = lines if isinstance(lines, Source) else Source(lines)
+    end = min(end, len(source.lines) - 1, start + MAX_SCANNED)
     if end - start + 1 <= LONG_LINES or not terms:
         return None
-    found = [line_terms(lines[i]) & terms for i in range(start, end + 1)]
+    found = [source.terms(i) & terms for i in range(start, end + 1)]
     counts: dict = {}
     for hits in found:
         for term in hits:
