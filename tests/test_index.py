@@ -666,19 +666,48 @@ def test_files_in_languages_not_read_are_counted_in_the_summary(tmp_path, capsys
     assert "languages not read" not in index_project(tmp_path, jobs=1).summary_line()
 
 
-@pytest.mark.parametrize("count", [0, 1, 999, 1000, 1001, 2500])
-def test_the_data_files_written_in_pieces_parse_whole(count):
-    # Blocks of one or two values, some empty, across the pieces' boundaries.
-    blocks = ["" if i % 7 == 3 else f'{{"n":{i}}},\n{{"m":"é{i}"}}' if i % 5 == 0 else f'{{"n":{i}}}' for i in range(count)]
+@pytest.mark.parametrize("count, other_edges", [(0, False), (1, False), (1, True), (3000, False), (3000, True)])
+def test_the_data_files_written_file_by_file_parse_whole(tmp_path, count, other_edges):
+    from tarnwick.indexer.linkage import EDGE_KINDS
+    from tarnwick.indexer.writer import StoredRecords, read_list, write_outputs
 
-    def values(texts):
-        return json.loads("[" + ",".join(t for t in texts if t) + "]")
+    # Files that did not parse (every seventh), of two nodes or one (with a
+    # lone surrogate in some), without "contains" edges (every other one).
+    paths = [f"m{i}.py" for i in range(count)]
+    parsed = {path: None for i, path in enumerate(paths) if i % 7 != 3}
 
-    graph = output.graph_pieces(blocks, blocks[::-1], "g1")
-    expected = {"version": 1, "generation": "g1", "nodes": values(blocks), "edges": values(blocks[::-1])}
-    assert json.loads(b"".join(graph)) == expected
-    assert output.parse_lines(blocks) == expected["nodes"]
-    records = [(f"src/m{i}.py", f'{{"i":{i}}}') for i in range(count)]
-    store = output.summaries_pieces(records)
-    assert json.loads(b"".join(store)) == {path: json.loads(text) for path, text in records}
-    assert file_digest(store) == file_digest(b"".join(store))
+    def texts(path):
+        i = int(path[1:-3])
+        nodes = [{"id": path, "n": f"é{i}"}] + ([{"id": f"{path}::f\udcff"}] if i % 5 == 0 else [])
+        contains = [] if i % 2 else [{"from": path, "to": f"{path}::f"}]
+        return json.dumps({"i": i}), ",\n".join(map(output.encode, nodes)), ",\n".join(map(output.encode, contains))
+
+    checked = []
+    edges = {path: [[f"t{kind}"] if other_edges and kind != 1 else [] for kind in range(len(EDGE_KINDS))] for path in parsed}
+    outputs = write_outputs(str(tmp_path), paths, parsed, texts, lambda path, record: checked.append(path), edges, "g1")
+    try:
+        nodes, contains = [], []
+        for path in paths:
+            if path in parsed:
+                _, node_text, contains_text = texts(path)
+                nodes += json.loads(f"[{node_text}]")
+                contains += json.loads(f"[{contains_text}]")
+            else:
+                nodes.append(output.file_node(path, ""))
+        others = [output.edge(path, f"t{kind}", rel) for kind, rel in enumerate(EDGE_KINDS) for path in parsed if edges[path][kind]]
+        graph = Path(outputs.graph.tmp).read_bytes()
+        store = Path(outputs.store.tmp).read_bytes()
+        assert json.loads(graph) == {"version": 1, "generation": "g1", "nodes": nodes, "edges": others + contains}
+        assert json.loads(store) == {path: json.loads(texts(path)[0]) for path in parsed}
+        # One value a line.
+        assert graph.count(b"\n") == 8 + len(nodes) + len(others + contains) - (not nodes) - (not others + contains)
+        assert (outputs.graph.digest(), outputs.store.digest()) == (file_digest(graph), file_digest(store))
+        for chunk in (5, 64, 1 << 20):  # chunks cut inside values, between them, and whole
+            assert read_list(outputs.graph.tmp, outputs.node_span, chunk) == nodes
+            assert read_list(outputs.graph.tmp, outputs.edge_span, chunk) == others + contains
+        records = StoredRecords(outputs)
+        assert [records.pop(path) for path in parsed] == [texts(path)[0] for path in parsed] and checked == list(parsed)
+        records.close()
+    finally:
+        outputs.discard()
+    assert os.listdir(tmp_path) == []

@@ -135,18 +135,16 @@ class DamagedCache(ValueError):
     scratch (nothing was written)."""
 
 
-def prove(result: FileResult) -> None:
-    """Parse the summary record of a reused `result` before it is spliced
-    into the store; DamagedCache when it does not parse (its nodes and
-    edges are checked as the graph is parsed before it is placed, its
-    search documents as they are read, `search_docs`).  Only a run that
-    writes needs this."""
-    if result.error is not None:
-        return  # an unparsable file: only its name is written, none of its texts
+def prove(path: str, record_json: str) -> None:
+    """Parse the summary record of a reused file before it is spliced into
+    the store; DamagedCache when it does not parse (its nodes and edges are
+    checked as the graph is parsed before it is placed, its search
+    documents as they are read, `search_docs`).  Only a run that writes
+    needs this."""
     try:
-        json.loads(result.record_json)
+        json.loads(record_json)
     except (ValueError, RecursionError, TypeError):
-        raise DamagedCache(f"the cache entry of {result.path} does not parse") from None
+        raise DamagedCache(f"the cache entry of {path} does not parse") from None
 
 
 def _compress(text: str) -> bytes:
@@ -188,6 +186,14 @@ def _split_parts(packed: bytes) -> tuple:
     return values, rest, texts
 
 
+def unpack_texts(packed: bytes) -> list:
+    """The JSON texts (`_TEXTS`) of a packed entry (ValueError when damaged)."""
+    parts = _decompress(packed).split("\0")
+    if len(parts) != 2 + len(_TEXTS):
+        raise ValueError("malformed cache entry")
+    return parts[2:]
+
+
 def _lazy_values(rest: str) -> list:
     values = json.loads(rest)
     if not isinstance(values, list) or len(values) != len(_LAZY):
@@ -224,6 +230,12 @@ class CachedResult(FileResult):
         except (TypeError, ValueError, RecursionError, AttributeError) as exc:
             raise DamagedCache(f"the cache entry of {self.path} does not parse ({exc})") from None
         return getattr(self, name)
+
+
+def _drop_texts(result: FileResult) -> None:
+    # Held for the whole project, the texts would be most of the run's memory.
+    for name in (*_TEXTS, "search_docs"):
+        setattr(result, name, None)
 
 
 def _set_lazy(result: FileResult, values: list) -> None:
@@ -329,17 +341,42 @@ class Cache:
         return True
 
     def reuse(self, source) -> tuple | None:
-        """(result without its search documents, links blob, digest of the
-        documents' text) of an unchanged `source`'s row, or None when the
-        row does not hold a sound result."""
+        """(result without its texts, links blob, digest of the documents'
+        text) of an unchanged `source`'s row, or None when the row does not
+        hold a sound result.  The texts are read again when the outputs are
+        written (`texts`)."""
         blobs = self.db.blobs(source.rel)
         if blobs is None:
             return None
         result = decode_result(source.rel, blobs[0], source.language)
         if result is None:
             return None
+        _drop_texts(result)
         result.digest = self.previous[source.rel][3]
         return result, blobs[1], blobs[2]
+
+    def spool(self, result: FileResult) -> tuple:
+        """Hand a freshly parsed `result`'s texts to the cache file's spool
+        (`texts` and `docs` read them back) and return (the result without
+        them, the digest of its search documents' text)."""
+        docs_text = docs_bytes(result)
+        try:
+            self.db.spool(result.path, pack_fields(result), docs_text)
+        except sqlite3.Error as exc:  # a full disk, as for the other files
+            raise OSError(f"{self.db.target}: {exc}") from None
+        _drop_texts(result)
+        return result, digest(docs_text)
+
+    def texts(self, path: str) -> list:
+        """The JSON texts (record, nodes, "contains" edges) of a file this
+        run parsed or reused (DamagedCache when they are not as written)."""
+        packed = self.db.result(path)
+        try:
+            if packed is None:
+                raise ValueError("checksum")
+            return unpack_texts(packed)
+        except (ValueError, UnicodeError):
+            raise DamagedCache(f"the cache entry of {path} is damaged") from None
 
     def docs(self, path: str) -> str:
         """The search documents' text of an unchanged file, from its row
@@ -370,7 +407,7 @@ class Cache:
     def store(self, paths: list, fresh: list, edges: dict, reads: dict) -> None:
         """This run's changes to the rows (committed once the outputs are
         placed): rows of the files parsed again ((result, source) pairs of
-        `fresh`), the links of the files resolved again (`edges`, and
+        `fresh`, spooled), the links of the files resolved again (`edges`, and
         `reads`: the keys read now and before), the stamps of files found
         unchanged by their digest; the rows of files gone are dropped."""
         db = self.db
@@ -387,7 +424,7 @@ class Cache:
                 continue
             linked = reads.get(result.path)
             blob = pack_links(edges[result.path], linked[0]) if linked is not None else None
-            db.put(result.path, self.stamp(source, result.digest), pack_fields(result), docs_bytes(result), blob)
+            db.put_spooled(result.path, self.stamp(source, result.digest), blob)
         fresh_paths = {result.path for result, _ in fresh}
         for path, (now, _) in reads.items():
             if path not in fresh_paths:

@@ -21,6 +21,11 @@ Tables:
   decided: a change to the key re-resolves those.  Both are kept as 64-bit
   hashes of their text (a collision only re-resolves a file in vain).
 
+The results of the files parsed in a run wait in a temporary table
+(``spool``, in SQLite's own scratch file, never in the cache file) from
+when their worker hands them over until the run's rows are written: held
+in memory, a large project's results would be most of the run's peak.
+
 A full run builds a new file in a temporary and renames it into place; a
 later run changes rows in place in one transaction, committed after the
 outputs are placed, so an interruption leaves the file as the last run
@@ -58,6 +63,10 @@ TABLES = {
     " digest TEXT, result BLOB, docs BLOB, links BLOB, checksum TEXT)",
     "reads": "CREATE TABLE reads(key INTEGER, path INTEGER, PRIMARY KEY(key, path)) WITHOUT ROWID",
 }
+
+
+# This run's parsed results until `put_spooled` writes their rows.
+SPOOL = "CREATE TEMP TABLE spool(path TEXT PRIMARY KEY, result BLOB, docs BLOB, result_sum TEXT, docs_sum TEXT)"
 
 
 class CacheProblem(ValueError):
@@ -150,6 +159,7 @@ class CacheDB:
         self.path = path  # the file written to (a temporary for a new cache)
         self.target = target  # where it is to live
         self.fresh = path != target
+        self._spooling = False
 
     # -- opening -------------------------------------------------------------
 
@@ -242,19 +252,39 @@ class CacheDB:
         return result, links, check.split(":")[DOCS]
 
     def docs(self, path: str) -> bytes | None:
-        """The text of the search documents of the row of `path` when its
-        checksum holds, else None."""
-        row = self.db.execute("SELECT docs, checksum FROM files WHERE path = ?", (_sql_text(path),)).fetchone()
-        if row is None or not isinstance(row[0], bytes):
+        """The text of the search documents of `path` (this run's when
+        spooled, else its row's) when its checksum holds, else None."""
+        blob, check = self._blob(path, "docs", DOCS)
+        if not isinstance(blob, bytes):
             return None
         unpacker = zlib.decompressobj()
         try:
-            text = unpacker.decompress(row[0], DOCS_LIMIT)
+            text = unpacker.decompress(blob, DOCS_LIMIT)
         except zlib.error:
             return None
-        if unpacker.unconsumed_tail or not unpacker.eof or not _holds(row[1], DOCS, text):
+        if unpacker.unconsumed_tail or not unpacker.eof or source_digest(text) != check:
             return None
         return text
+
+    def result(self, path: str) -> bytes | None:
+        """The packed result of `path` (this run's when spooled, else its
+        row's) when its checksum holds, else None."""
+        blob, check = self._blob(path, "result", RESULT)
+        if not isinstance(blob, bytes) or source_digest(blob) != check:
+            return None
+        return blob
+
+    def _blob(self, path: str, column: str, at: int) -> tuple:
+        """(the blob of `column`, the digest its checksum names) for `path`:
+        this run's spooled result first, else its row; (None, None)."""
+        key = (_sql_text(path),)
+        if self._spooling:
+            row = self.db.execute(f"SELECT {column}, {column}_sum FROM temp.spool WHERE path = ?", key).fetchone()
+            if row is not None:
+                return row
+        row = self.db.execute(f"SELECT {column}, checksum FROM files WHERE path = ?", key).fetchone()
+        parts = row[1].split(":") if row is not None and isinstance(row[1], str) else ()
+        return (row[0], parts[at]) if len(parts) == 3 else (None, None)
 
     def readers(self, keys, paths) -> set:
         """The files among `paths` whose resolution read one of `keys`."""
@@ -266,12 +296,24 @@ class CacheDB:
 
     # -- writing -------------------------------------------------------------
 
-    def put(self, path: str, stamp: tuple, result: bytes, docs_text: bytes, links: bytes | None) -> None:
-        size, mtime_ns, read_ns, digest = stamp
-        docs = zlib.compress(docs_text, 1)
+    def spool(self, path: str, result: bytes, docs_text: bytes) -> None:
+        """Keep a parsed file's packed result and search documents' text
+        for this run (`put_spooled` makes them its row)."""
+        if not self._spooling:
+            self.db.execute(SPOOL)
+            self._spooling = True
         self.db.execute(
-            "INSERT OR REPLACE INTO files VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
-            (_sql_text(path), size, mtime_ns, read_ns, digest, result, docs, links, checksum(result, docs_text, links)),
+            "INSERT OR REPLACE INTO temp.spool VALUES (?, ?, ?, ?, ?)",
+            (_sql_text(path), result, zlib.compress(docs_text, 1), source_digest(result), source_digest(docs_text)),
+        )
+
+    def put_spooled(self, path: str, stamp: tuple, links: bytes | None) -> None:
+        """The row of a spooled file, with its stamp and `links`."""
+        size, mtime_ns, read_ns, digest = stamp
+        self.db.execute(
+            "INSERT OR REPLACE INTO files SELECT path, ?, ?, ?, ?, result, docs, ?,"
+            " result_sum || ':' || docs_sum || ':' || ? FROM temp.spool WHERE path = ?",
+            (size, mtime_ns, read_ns, digest, links, source_digest(links or b""), _sql_text(path)),
         )
 
     def set_links(self, path: str, links: bytes) -> None:

@@ -9,7 +9,6 @@ import json
 import os
 import time
 
-from ..datadir import file_digest
 
 _encode = json.JSONEncoder(ensure_ascii=False, separators=(",", ":")).encode
 
@@ -107,57 +106,10 @@ def edge(frm: str, to: str, rel: str) -> dict:
     return {"from": frm, "to": to, "rel": rel}
 
 
-def _joined(blocks, size: int = 1000) -> list:
-    """``"\n" + ",\n".join(blocks) + "\n"`` (nothing for no blocks, empty
-    ones left out) as pieces of `size` blocks: a project's text is never
-    one string."""
-    blocks = [b for b in blocks if b]
-    out = [("\n" if start == 0 else ",\n") + ",\n".join(blocks[start : start + size]) for start in range(0, len(blocks), size)]
-    if out:
-        out[-1] += "\n"
-    return out
-
-
-def _utf8(pieces: list) -> list:
-    # A lone surrogate (some source literals hold one) is written as a JSON
-    # escape, which keeps the files valid UTF-8.
-    return [piece.encode("utf-8", "backslashreplace") for piece in pieces]
-
-
-def summaries_pieces(records) -> list:
-    """The summary store as UTF-8 pieces: a JSON object with one file's
-    record per line.  `records` yields (path, record JSON text) pairs in
-    file order."""
-    body = _joined([f"{_encode(path)}:{text}" for path, text in records])
-    return _utf8(["{", *body, "}\n"] if body else ["{}\n"])
-
-
-def graph_pieces(node_lines, edge_lines, generation: str | None = None) -> list:
-    """The graph document as UTF-8 pieces, one node or edge per line.
-
-    `node_lines` and `edge_lines` hold JSON texts, possibly several lines
-    joined by ",\n" each, in their final order.
-    """
-    stamp = f'"generation":{_encode(generation)},\n' if generation is not None else ""
-    return _utf8(
-        ['{\n"version":1,\n' + stamp + '"nodes":[', *_joined(node_lines), '],\n"edges":[', *_joined(edge_lines), "]\n}\n"]
-    )
-
-
-def parse_lines(lines, size: int = 1000) -> list:
-    """The values of JSON texts joined as `graph_pieces` joins them, parsed
-    a few thousand at a time (ValueError or RecursionError when one does
-    not parse)."""
-    out = []
-    for piece in _joined(lines, size):
-        out.extend(json.loads("[" + piece.lstrip(",") + "]"))
-    return out
-
-
 def manifest_text(generation: str, files) -> bytes:
-    """The manifest naming the run's generation and the size and digest of
-    each (name, bytes) file of it."""
-    entries = {name: file_digest(data) for name, data in files}
+    """The manifest naming the run's generation and the size and digest
+    (`datadir.file_digest`) of each (name, digest) file of it."""
+    entries = dict(files)
     return (_encode({"generation": generation, "files": entries}) + "\n").encode("utf-8")
 
 

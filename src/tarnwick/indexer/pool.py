@@ -70,7 +70,13 @@ def run_on_big_stack(work: Callable[[], object], stack_bytes: int):
     raise value
 
 
-def summarize_serially(tasks: list, stack_bytes: int, step: Callable[[], None], stop: threading.Event) -> list:
+def _as_is(result: FileResult) -> FileResult:
+    return result
+
+
+def summarize_serially(
+    tasks: list, stack_bytes: int, step: Callable[[], None], stop: threading.Event, take: Callable = _as_is
+) -> list:
     def work():
         was_enabled = gc.isenabled()
         # Syntax trees hold no reference cycles: collecting only costs time.
@@ -80,7 +86,7 @@ def summarize_serially(tasks: list, stack_bytes: int, step: Callable[[], None], 
             for task in tasks:
                 if stop.is_set():
                     break
-                out.append(summarize_file(task))
+                out.append(take(summarize_file(task)))
                 step()
             return out
         finally:
@@ -137,10 +143,10 @@ class _Worker:
         self.pending.extend(batch)
         return True
 
-    def receive(self, now: float, out: list, step) -> None:
+    def receive(self, now: float, out: list, step, take: Callable) -> None:
         try:
             while self.pending and self.conn.poll():
-                out.append(self.conn.recv())
+                out.append(take(self.conn.recv()))
                 self.pending.popleft()
                 self.since = now
                 step()
@@ -164,8 +170,11 @@ def _death(process) -> str:
     return f"the parser crashed (exit status {code})"
 
 
-def summarize_in_workers(tasks: list, jobs: int, stack_bytes: int, step: Callable[[], None]) -> list:
-    """Summarize `tasks` in `jobs` worker processes; results in any order."""
+def summarize_in_workers(
+    tasks: list, jobs: int, stack_bytes: int, step: Callable[[], None], take: Callable = _as_is
+) -> list:
+    """Summarize `tasks` in `jobs` worker processes; results in any order,
+    each as `take(result)` gives it back (called as it arrives)."""
     import multiprocessing
     from multiprocessing.connection import wait
 
@@ -184,7 +193,7 @@ def summarize_in_workers(tasks: list, jobs: int, stack_bytes: int, step: Callabl
         worker.stop()
         if worker.pending:
             culprit = worker.pending.popleft()
-            out.append(FileResult(culprit[0], error=reason or _death(worker.process)))
+            out.append(take(FileResult(culprit[0], error=reason or _death(worker.process))))
             step()
             queue.extendleft(reversed(worker.pending))
 
@@ -203,7 +212,7 @@ def summarize_in_workers(tasks: list, jobs: int, stack_bytes: int, step: Callabl
             now = time.monotonic()
             for worker in list(workers):
                 if worker.conn in ready or worker.process.sentinel in ready:
-                    worker.receive(now, out, step)
+                    worker.receive(now, out, step, take)
                     if worker.process.sentinel in ready:
                         retire(worker)
                         continue

@@ -19,7 +19,7 @@ import sqlite3
 
 from ..atomic import commit_files, discard_staged, stage_files, write_files
 from ..collector import paused
-from ..datadir import GRAPH_NAME, SUMMARIES_NAME, read_manifest, read_regular_file
+from ..datadir import GRAPH_NAME, read_manifest, read_regular_file
 from ..search import compact, parts
 from ..search.build import corpus_from_graph
 from ..search.state import candidates_of, fingerprint, pack_state, term_counts
@@ -146,6 +146,7 @@ def _no_key(fid):
 
 def publish(
     data_dir: str,
+    outputs,
     files: list,
     graph_of,
     prepared,
@@ -156,11 +157,12 @@ def publish(
     doc_key=None,
     kept=None,
 ) -> dict:
-    """Replace the run's `files` ((name, bytes or list of bytes) pairs, the
-    store and the graph first, the manifest last) and the search index
-    built from the graph (`graph_of()` gives it as parsed from its file)
-    and the workers' documents (`prepared`, see `corpus_from_graph`);
-    returns the placed files' status by name.
+    """Replace the run's store and graph (`outputs`, staged by
+    `writer.write_outputs`), its other `files` ((name, bytes) pairs, the
+    manifest last) and the search index built from the graph
+    (`graph_of()` gives it as parsed from its file) and the workers'
+    documents (`prepared`, see `corpus_from_graph`); returns the placed
+    files' status by name.
     `sources` maps each source file to the (size, modification time,
     digest) it was indexed with, `indexed_ns` is when the run began, and
     `records` maps each file to its packed summary record, and
@@ -169,23 +171,20 @@ def publish(
     `kept` is (generation, files): the files whose documents, symbols and
     record are those the run of that generation indexed (`update_index`).
 
-    `release()` is called once the files are on disk, before the search
+    `release()` is called once the graph is parsed, before the search
     index is built, to let the caller drop what it no longer needs.  Raises
     DamagedCache, or OSError (SQLite's errors too), with nothing placed.
     """
-    names = [name for name, _ in files]
-    if names[:2] != [SUMMARIES_NAME, GRAPH_NAME]:
-        raise ValueError("the store and the graph come first")
-    staged = stage_files(data_dir, files)
-    files.clear()  # the bytes are on disk now
+    staged = outputs.staged()
     search_tmp = None
     try:
+        staged += stage_files(data_dir, files)
         with paused():
             graph = graph_of()
         if release is not None:
             release()
         search_tmp = _stage_search_index(
-            data_dir, graph, staged[1][0], prepared, sources or {}, indexed_ns, records or {}, doc_key, kept
+            data_dir, graph, outputs.graph.tmp, prepared, sources or {}, indexed_ns, records or {}, doc_key, kept
         )
         del graph
         placed = commit_files(data_dir, staged[:2])

@@ -21,28 +21,19 @@ from ..datadir import (
     read_manifest,
     record_identities,
 )
-from .cache import Cache, DamagedCache, digest, prove, search_docs, signature
+from .cache import Cache, DamagedCache, prove, search_docs, signature
 from .dependents import edge_count, link
 from .extractors import missing_package
 from .history import HISTORY_NAME, cache_text, history_field, read_history
-from .linkage import EDGE_KINDS
 from ..search.content import add_texts
 from ..search.reader import indexed_generation
 from ..search.store import INDEX_NAME, PackedRecords
-from .output import (
-    edge,
-    encode,
-    file_node,
-    graph_pieces,
-    manifest_text,
-    new_generation,
-    parse_lines,
-    summaries_pieces,
-)
+from .output import encode, manifest_text, new_generation
 from .lock import run_lock
 from .publish import ensure_gitignore, publish, remove_retired
 from .pool import stack_size_for, summarize_in_workers, summarize_serially
 from .summarize import FileResult
+from .writer import StoredRecords, read_list, write_outputs
 from .walk import DEFAULT_MAX_FILE_BYTES, walk_project
 
 # Below this many files a pool costs more than it saves.
@@ -147,11 +138,11 @@ def _default_jobs() -> int:
         return max(1, os.cpu_count() or 1)
 
 
-def _summarize_all(tasks: list, jobs: int, max_file_bytes: int, progress: _Progress) -> list:
+def _summarize_all(tasks: list, jobs: int, max_file_bytes: int, progress: _Progress, take) -> list:
     stack = stack_size_for(max_file_bytes)
     if jobs <= 1 or len(tasks) < PARALLEL_MIN_FILES:
-        return summarize_serially(tasks, stack, progress.step, threading.Event())
-    return summarize_in_workers(tasks, jobs, stack, progress.step)
+        return summarize_serially(tasks, stack, progress.step, threading.Event(), take)
+    return summarize_in_workers(tasks, jobs, stack, progress.step, take)
 
 
 def _data_dir(root: str, create: bool) -> str:
@@ -287,7 +278,7 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
 
     results = []
     links = {}  # unchanged file -> its links blob
-    kept_docs = {}  # unchanged file -> the digest of its search documents' text
+    kept_docs = {}  # file -> the digest of its search documents' text
     todo = []
     kept = {source.rel for source in unchanged}
     for source in sources:
@@ -299,15 +290,22 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
             results.append(result)
     stats.reused = len(results)
     stats.unchanged = sum(1 for result in results if result.error is None)
+    reused_paths = {result.path for result in results}
     # Largest first for the pool; the output order is fixed afterwards.
     todo.sort(key=lambda f: -f.size)
     tasks = [(f.rel, f.path, f.language, f.grammar) for f in todo]
+
+    def take(result: FileResult) -> FileResult:
+        # Each result's texts go to the cache file as it arrives: held for
+        # the whole project they would be most of the run's memory.
+        result, kept_docs[result.path] = cache.spool(result)
+        return result
 
     if progress is None:
         progress = len(tasks) >= PROGRESS_MIN_FILES and sys.stderr is not None and sys.stderr.isatty()
     counter = _Progress(len(tasks), bool(progress))
     try:
-        fresh = _summarize_all(tasks, jobs if jobs is not None else _default_jobs(), max_file_bytes, counter)
+        fresh = _summarize_all(tasks, jobs if jobs is not None else _default_jobs(), max_file_bytes, counter, take)
     finally:
         counter.close()
     results.extend(fresh)
@@ -324,52 +322,35 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
     stats.partial.sort()
     paths = sorted(current)
 
-    records = []
-    node_blocks = []
-    contains_blocks = []
     symbols = 0
-    for path in paths:
-        result = parsed.get(path)
-        if result is None:
-            node_blocks.append(encode(file_node(path, "")))
-            continue
-        records.append((path, result.record_json))
-        node_blocks.append(result.nodes_json)
-        contains_blocks.append(result.contains_json)
+    for result in parsed.values():
         functions, methods, classes, count = result.counts
         stats.functions += functions
         stats.methods += methods
         stats.classes += classes
         symbols += count
     stats.nodes = len(paths) + symbols
-    stats.files = len(records)
+    stats.files = len(parsed)
 
     stats.summaries_path = os.path.join(data_dir, SUMMARIES_NAME)
     stats.graph_path = os.path.join(data_dir, GRAPH_NAME)
     stats.search_index_path = os.path.join(data_dir, INDEX_NAME)
 
-    for result in results[: stats.reused]:
-        prove(result)
     # Files whose rows were taken over as they are: their documents, symbols
     # and record are those the last run indexed, when that run's cache was
     # saved (a history that moved changes their documents).
-    kept = (cache.run.get("generation"), set() if history.changed else {r.path for r in results[: stats.reused]})
+    kept = (cache.run.get("generation"), set() if history.changed else reused_paths)
     histories = {path: history_field(messages) for path, messages in history.messages(paths).items() if path in parsed}
-    # The documents of the files parsed now; the others' are read from the
-    # cache when asked for.
-    doc_texts = {result.path: result.search_docs for result in fresh if result.error is None}
     for path in [path for path in kept_docs if path not in parsed]:
         del kept_docs[path]  # an unparsable file has none
 
     def prepared(path: str) -> list | None:
-        """The search documents of a file, decoded when asked for: held for
-        the whole project they would be most of the run's memory."""
-        text = doc_texts.get(path)
-        if text is None:
-            if path not in kept_docs:
-                return None
-            text = cache.docs(path)
-        docs = search_docs(path, text)
+        """The search documents of a file, read from the cache file when
+        asked for: held for the whole project they would be most of the
+        run's memory."""
+        if path not in kept_docs:
+            return None
+        docs = search_docs(path, cache.docs(path))
         if path in histories:
             add_texts(docs[:1], [histories[path]])
         return docs
@@ -377,42 +358,40 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
     def doc_key(path: str) -> str | None:
         """What a file's documents are made from, as text: an unchanged key
         lets the search index keep the file's rows."""
-        text = doc_texts.get(path)
-        if text is not None:
-            key = digest(text.encode("utf-8", "surrogatepass"))
-        elif path in kept_docs:
-            key = kept_docs[path]
-        else:
-            return None
-        return key + "\0" + encode(histories.get(path))
+        key = kept_docs.get(path)
+        return None if key is None else key + "\0" + encode(histories.get(path))
+
+    def check(path: str, record: str) -> None:
+        if path in reused_paths:  # this run's own texts need no proof
+            prove(path, record)
 
     by_rel = {f.rel: f for f in todo}
     settings_changed = cache.run.get("configs") != walk.configs
     edges, reads = link(cache, root, paths, parsed, by_rel, links, settings_changed, stats.warnings)
-    edge_blocks = []
-    for kind, rel in enumerate(EDGE_KINDS):
-        for path in paths:
-            targets = edges.get(path)
-            if targets:
-                edge_blocks.extend(encode(edge(path, target, rel)) for target in targets[kind])
     stats.edges = edge_count(edges) + symbols  # "contains" too
-    edge_blocks.extend(contains_blocks)
 
     generation = new_generation()
-    files = [
-        (SUMMARIES_NAME, summaries_pieces(records)),
-        (GRAPH_NAME, graph_pieces(node_blocks, edge_blocks, generation)),
-    ]
-    manifest = manifest_text(generation, files)
+    # What each summary was made from, for queries to tell the files edited since.
+    digests = {result.path: result.digest for result in results}
+    sources_seen = {source.rel: (source.size, source.mtime_ns, digests.pop(source.rel, None)) for source in sources}
+    try:
+        cache.store(paths, [(r, by_rel[r.path]) for r in fresh], edges, reads)
+        cache.db.set_meta(cache.signature, _run_of(stats, generation, walk.configs))
+    except sqlite3.Error as exc:  # a full disk, as for the other files
+        raise OSError(f"{cache.db.target}: {exc}") from None
+    outputs = write_outputs(data_dir, paths, parsed, cache.texts, check, edges, generation)
+    files = []
     if history.changed:
         files.append((HISTORY_NAME, cache_text(history)))
+    manifest = manifest_text(generation, [(SUMMARIES_NAME, outputs.store.digest()), (GRAPH_NAME, outputs.graph.digest())])
     # The manifest goes last: it commits the set.
     files.append((MANIFEST_NAME, manifest))
 
     def graph_of() -> dict:
-        # What json.loads of the graph file gives, made piece by piece.
+        # What json.loads of the graph file gives, read back from it.
         try:
-            nodes, edge_list = parse_lines(node_blocks), parse_lines(edge_blocks)
+            nodes = read_list(outputs.graph.tmp, outputs.node_span)
+            edge_list = read_list(outputs.graph.tmp, outputs.edge_span)
         except (ValueError, RecursionError):
             raise DamagedCache("the graph assembled from the cache is not valid JSON") from None
         return {"version": 1, "generation": generation, "nodes": nodes, "edges": edge_list}
@@ -420,22 +399,20 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
     def release() -> None:
         # The search index needs only the graph and the documents: the rest
         # goes first, which keeps the run's peak memory down on large projects.
-        for held in (records, node_blocks, edge_blocks, contains_blocks, results, fresh):
+        for held in (results, fresh):
             held.clear()
         parsed.clear()
         edges.clear()
+        reads.clear()
 
-    # What each summary was made from, for queries to tell the files edited since.
-    digests = {result.path: result.digest for result in results}
-    sources_seen = {source.rel: (source.size, source.mtime_ns, digests.get(source.rel)) for source in sources}
     # Each record again, packed small, for queries that read only the files they show.
-    packed = PackedRecords(dict(records))
+    records = StoredRecords(outputs)
     try:
-        cache.store(paths, [(r, by_rel[r.path]) for r in fresh], edges, reads)
-        cache.db.set_meta(cache.signature, _run_of(stats, generation, walk.configs))
-    except sqlite3.Error as exc:  # a full disk, as for the other files
-        raise OSError(f"{cache.db.target}: {exc}") from None
-    placed = publish(data_dir, files, graph_of, prepared, release, sources_seen, walked_ns, packed, doc_key, kept)
+        placed = publish(
+            data_dir, outputs, files, graph_of, prepared, release, sources_seen, walked_ns, PackedRecords(records), doc_key, kept
+        )
+    finally:
+        records.close()
     record_identities(data_dir, generation, manifest, placed)
     _commit_cache(cache, stats)
 
