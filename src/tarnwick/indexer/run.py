@@ -390,8 +390,9 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
     def graph_of() -> dict:
         # What json.loads of the graph file gives, read back from it.
         try:
-            nodes = read_list(outputs.graph.tmp, outputs.node_span)
-            edge_list = read_list(outputs.graph.tmp, outputs.edge_span)
+            shared = {}
+            nodes = read_list(outputs.graph.tmp, outputs.node_span, shared=shared)
+            edge_list = read_list(outputs.graph.tmp, outputs.edge_span, shared=shared)
         except (ValueError, RecursionError):
             raise DamagedCache("the graph assembled from the cache is not valid JSON") from None
         return {"version": 1, "generation": generation, "nodes": nodes, "edges": edge_list}

@@ -202,12 +202,17 @@ def _write(outputs: Outputs, scratch, paths, parsed, texts, check, edges, genera
     graph.write(b"]\n}\n")
 
 
-def read_list(path: str, span: tuple, chunk: int = FLUSH_BYTES) -> list:
+def read_list(path: str, span: tuple, chunk: int = FLUSH_BYTES, shared=None) -> list:
     """The values of the list laid out at `span` ((start, end) byte
     offsets) of the file `path`, parsed a chunk at a time (ValueError or
-    RecursionError when they do not parse).  Chunks end at a ",\\n", which
+    RecursionError when they do not parse).  Chunks end at a ",\n", which
     compact JSON holds only between values: if every chunk parses, so does
-    the whole list, to the same values."""
+    the whole list, to the same values.
+
+    With `shared` ({text: text}), the texts under the keys of `SHARED` are
+    taken from it (and added to it) as each chunk is parsed: a graph's
+    paths, kinds and ids repeat in every node and edge that names them,
+    and made once each they take a third less memory."""
     start, end = span
     out = []
     with open(path, "rb") as f:
@@ -227,8 +232,24 @@ def read_list(path: str, span: tuple, chunk: int = FLUSH_BYTES) -> list:
                     continue
                 carry = data[cut + 2 :]
                 data = data[:cut]
-            out.extend(json.loads(b"[" + data + b"]"))
+            values = json.loads(b"[" + data + b"]")
+            if shared is not None:
+                _share(values, shared.setdefault)
+            out.extend(values)
     return out
+
+
+# The members of nodes and edges whose texts repeat.
+SHARED = ("id", "path", "kind", "symbol_kind", "from", "to", "rel")
+
+
+def _share(values: list, one) -> None:
+    for value in values:
+        if type(value) is dict:
+            for key in SHARED:
+                text = value.get(key)
+                if type(text) is str:
+                    value[key] = one(text, text)
 
 
 class StoredRecords:
