@@ -19,6 +19,8 @@ import sqlite3
 from array import array
 from pathlib import Path
 
+from tarnwick._scoring import decode_postings
+
 IDENTITY = {"generation", "device", "inode", "size", "mtime_ns", "ctime_ns", "indexed_ns"}
 KINDS = ("py", "js", "ts", "go")
 
@@ -271,9 +273,10 @@ def _by_name(out: dict) -> dict:
     }
     per_symbol["symbol_file"] = {key: fid[v] for key, v in per_symbol["symbol_file"].items()}
     terms = []
-    for term, files, fw, symbols, sw, df in out["search.db:terms"]:
-        f = sorted(zip(map(fid.get, _array_of("I", files)), _array_of("f", fw)))
-        y = sorted(zip(map(symbol.get, _array_of("I", symbols)), _array_of("f", sw)))
+    for term, df, postings in out["search.db:terms"]:
+        files, fw, symbols, sw = decode_postings(postings)
+        f = sorted(zip(map(fid.get, files), fw))
+        y = sorted(zip(map(symbol.get, symbols), sw))
         terms.append((term, f, y, df))
     by_number = {
         table: sorted((fid[row[0]], *row[1:]) for row in out[f"search.db:{table}"])
@@ -287,12 +290,6 @@ def _by_name(out: dict) -> dict:
         "search.db:symbols": sorted((symbol[row[0]], *row[1:]) for row in out["search.db:symbols"]),
         **{f"search.db:{table}": rows for table, rows in by_number.items()},
     }
-
-
-def _array_of(code: str, blob: bytes) -> list:
-    values = array(code)
-    values.frombytes(blob)
-    return values.tolist()
 
 
 def from_sql(value):

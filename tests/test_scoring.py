@@ -14,7 +14,7 @@ from hypothesis import given, strategies as st
 
 from tarnwick import _scoring
 from tarnwick.indexer import index_project
-from tarnwick.search import rank as rank_module, reference_scores
+from tarnwick.search import rank as rank_module, reference_postings, reference_scores
 from tarnwick.search.corpus import MemoryCorpus
 from tarnwick.search.reader import IndexCorpus
 from tarnwick.search.tokens import query_terms
@@ -161,3 +161,92 @@ def test_totals_tied_at_the_cut_all_come_back(implementation):
     totals = scores.file_totals(array("I"), array("f", [1.0] * 5), array("B", [0] * 5), [[]], 0.6, 0.25, 2)
     assert [number for _, number in totals] == [2, 0, 1, 3, 4]
     assert scores.file_totals(array("I"), array("f", [1.0] * 5), array("B", [0] * 5), [[]], 0.6, 0.25, 0) == []
+
+
+# --- the stored form of postings ----------------------------------------------------------------
+
+CODECS = [
+    (_scoring.encode_postings, _scoring.decode_postings),
+    (reference_postings.encode_postings, reference_postings.decode_postings),
+]
+# Weights a posting list repeats (a table pays) or does not (raw), NaN payloads among them.
+POSTING_WEIGHTS = st.sampled_from([0.2, 0.5, 3.2, 0.0, -0.0]) | st.floats(width=32, allow_nan=True)
+
+
+@st.composite
+def posting_lists(draw):
+    numbers = sorted(draw(st.sets(st.integers(0, 2**32 - 1) | st.integers(0, 300), max_size=200)))
+    weights = draw(st.lists(POSTING_WEIGHTS, min_size=len(numbers), max_size=len(numbers)))
+    return array("I", numbers), array("f", weights)
+
+
+def as_bytes(arrays) -> list:
+    return [values.tobytes() for values in arrays]
+
+
+@given(files=posting_lists(), symbols=posting_lists())
+def test_postings_round_trip_to_the_same_bytes_in_both_implementations(files, symbols):
+    blob = _scoring.encode_postings(*files, *symbols)
+    assert blob == reference_postings.encode_postings(*files, *symbols)
+    for _, decode in CODECS:
+        assert as_bytes(decode(blob)) == as_bytes((*files, *symbols))
+
+
+@given(blob=st.binary(max_size=40) | posting_lists().map(lambda lists: _scoring.encode_postings(*lists, *lists)[:-1]))
+def test_both_decoders_refuse_any_damage_alike(blob):
+    outcomes = []
+    for _, decode in CODECS:
+        try:
+            outcomes.append(as_bytes(decode(blob)))
+        except ValueError as exc:
+            outcomes.append(str(exc))
+    assert outcomes[0] == outcomes[1]
+
+
+def varint(value: int) -> bytes:
+    out = bytearray()
+    while value >= 0x80:
+        out.append(value & 0x7F | 0x80)
+        value >>= 7
+    return bytes(out + bytes([value]))
+
+
+ONE = array("f", [1.0]).tobytes()
+TWO = array("f", [2.0]).tobytes()
+
+
+@pytest.mark.parametrize("codec", CODECS, ids=["kernel", "reference"])
+@pytest.mark.parametrize(
+    "blob, message",
+    [
+        (b"", "postings truncated"),
+        (b"\x01", "postings truncated"),
+        (b"\x80\x80\x80\x80\x80\x00\x00", "postings out of range"),  # a sixth byte of one value
+        (varint(2**32) + b"\x00", "postings out of range"),
+        (b"\x05\x00\x00\x00\x00", "postings truncated"),  # five postings cannot fit in three bytes
+        (b"\x01\x00\x02\x00\x00", "postings' weight table larger than their count"),
+        (b"\x02\x00\x02" + ONE + b"\x00\x00\x00", "postings truncated"),  # the table cut short
+        (b"\x02\x00\x00\x00\x00" + ONE, "postings truncated"),  # raw weights cut short
+        (b"\x02\x00\x01" + ONE + varint(2**32 - 1) + b"\x00", "postings out of range"),  # past the last number
+        (b"\x02\x00\x02" + ONE + TWO + b"\x00\x00\x00\x02", "a posting's weight outside its table"),
+        (b"\x01\x00\x01" + ONE + b"\x00\x00", "postings longer than their counts"),
+        (b"\x00\x01\x01" + ONE + b"\x07\x07", "postings longer than their counts"),
+    ],
+)
+def test_damaged_stored_postings_are_refused(codec, blob, message):
+    with pytest.raises(ValueError, match=message):
+        codec[1](blob)
+
+
+@pytest.mark.parametrize("codec", CODECS, ids=["kernel", "reference"])
+@pytest.mark.parametrize(
+    "numbers, weights, message",
+    [
+        ([0, 1], [1.0], "postings of unequal length"),
+        ([3, 3], [1.0, 1.0], "postings not in increasing order"),
+        ([4, 2], [1.0, 1.0], "postings not in increasing order"),
+    ],
+)
+def test_postings_that_cannot_be_stored_are_refused(codec, numbers, weights, message):
+    with pytest.raises(ValueError, match=message):
+        codec[0](array("I", numbers), array("f", weights), array("I"), array("f"))

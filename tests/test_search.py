@@ -13,6 +13,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 from tarnwick import graph as graph_module, project as project_module, vx
+from tarnwick._scoring import encode_postings
 from tarnwick.indexer import index_project
 from tarnwick.search.build import corpus_from_graph
 from tarnwick.search.corpus import MemoryCorpus
@@ -249,6 +250,11 @@ def damage(path, how):
     elif how == "other version":
         with sqlite3.connect(path) as db:
             db.execute("UPDATE meta SET value = 99 WHERE key = 'format'")
+    elif how == "an older format":  # its tables differ too
+        with sqlite3.connect(path) as db:
+            db.execute("DROP TABLE terms")
+            db.execute("CREATE TABLE terms(term TEXT PRIMARY KEY, files BLOB, df INTEGER) WITHOUT ROWID")
+            db.execute("UPDATE meta SET value = 6 WHERE key = 'format'")
     elif how == "fifo":
         path.unlink()
         os.mkfifo(path)
@@ -258,15 +264,18 @@ def damage(path, how):
         path.symlink_to(outside)
     elif how == "bad postings":
         with sqlite3.connect(path) as db:
-            db.execute("UPDATE terms SET files = x'ffffffff' WHERE term = 'refund'")
+            db.execute("UPDATE terms SET postings = x'ffffffff' WHERE term = 'refund'")
     elif how == "a posting past the last file":
         with sqlite3.connect(path) as db:
             (count,) = db.execute("SELECT value FROM meta WHERE key = 'files'").fetchone()
-            db.execute("UPDATE terms SET files = ?, file_weights = ? WHERE term = 'refund'",
-                       (array("I", [count]).tobytes(), array("f", [1.0]).tobytes()))
-    elif how == "postings of unequal length":
+            postings = encode_postings(array("I", [count]), array("f", [1.0]), array("I"), array("f"))
+            db.execute("UPDATE terms SET postings = ? WHERE term = 'refund'", (postings,))
+    elif how == "postings truncated":
         with sqlite3.connect(path) as db:
-            db.execute("UPDATE terms SET file_weights = ? WHERE term = 'refund'", (array("f", [1.0]).tobytes(),))
+            db.execute("UPDATE terms SET postings = substr(postings, 1, length(postings) - 1) WHERE term = 'refund'")
+    elif how == "postings not a blob":
+        with sqlite3.connect(path) as db:
+            db.execute("UPDATE terms SET postings = 'refund' WHERE term = 'refund'")
     elif how == "norms not numbers":
         with sqlite3.connect(path) as db:
             (data,) = db.execute("SELECT data FROM arrays WHERE name = 'file_norm/0'").fetchone()
@@ -275,8 +284,8 @@ def damage(path, how):
 
 
 @pytest.mark.parametrize("how", [
-    "truncated", "not a database", "other version", "fifo", "outside the root", "bad postings",
-    "a posting past the last file", "postings of unequal length", "norms not numbers",
+    "truncated", "not a database", "other version", "an older format", "fifo", "outside the root", "bad postings",
+    "a posting past the last file", "postings truncated", "postings not a blob", "norms not numbers",
 ])
 def test_damaged_index_falls_back_with_one_note(project, how):
     expected = ids(vx.retrieve(dict(vx.load_graph(), generation=None), "refund order"))
@@ -284,6 +293,7 @@ def test_damaged_index_falls_back_with_one_note(project, how):
     assert ids(ask("refund order")) == expected
     notes = vx.take_notes()
     assert len(notes) == 1 and "\n" not in notes[0] and "search.db" in notes[0]
+    assert ("written by another version" in notes[0]) == (how in ("other version", "an older format"))
 
 
 def test_index_is_rewritten_atomically_with_the_graph(project):

@@ -2,6 +2,7 @@
 #include <new>
 
 #include "buffer_view.hpp"
+#include "postings_codec.hpp"
 #include "py_call.hpp"
 #include "scores.hpp"
 
@@ -200,6 +201,67 @@ PyType_Spec scores_spec = {
 };
 
 // ---------------------------------------------------------------------------------------------
+// The stored form of postings.
+
+PyObject* encode_postings(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        expect_arguments(nargs, 4, "encode_postings");
+        BufferView<uint32_t> files(args[0], "file numbers");
+        BufferView<float> file_weights(args[1], "file weights");
+        BufferView<uint32_t> symbols(args[2], "symbol numbers");
+        BufferView<float> symbol_weights(args[3], "symbol weights");
+        std::string blob = scoring::encode_postings(files.items(), file_weights.items(),
+                                                    symbols.items(), symbol_weights.items());
+        return PyBytes_FromStringAndSize(blob.data(), static_cast<Py_ssize_t>(blob.size()));
+    });
+}
+
+// array.array(code) holding `items`.
+template <typename T> Ref packed_array(PyObject* array_type, const std::vector<T>& items) {
+    char code[2] = {ItemCode<T>::code, '\0'};
+    // Never a null pointer: "y#" would pass None for it.
+    const char* bytes = items.empty() ? "" : reinterpret_cast<const char*>(items.data());
+    return checked(PyObject_CallFunction(array_type, "sy#", code, bytes,
+                                         static_cast<Py_ssize_t>(items.size() * sizeof(T))));
+}
+
+PyObject* decode_postings(PyObject*, PyObject* blob) {
+    return guarded([&]() -> PyObject* {
+        Py_buffer view;
+        check(PyObject_GetBuffer(blob, &view, PyBUF_SIMPLE));
+        std::pair<PostingList, PostingList> lists;
+        try {
+            lists = scoring::decode_postings(
+                {static_cast<const uint8_t*>(view.buf), static_cast<size_t>(view.len)});
+        } catch (...) {
+            PyBuffer_Release(&view);
+            throw;
+        }
+        PyBuffer_Release(&view);
+        Ref module = checked(PyImport_ImportModule("array"));
+        Ref array_type = checked(PyObject_GetAttrString(module.get(), "array"));
+        Ref files = packed_array(array_type.get(), lists.first.numbers);
+        Ref file_weights = packed_array(array_type.get(), lists.first.weights);
+        Ref symbols = packed_array(array_type.get(), lists.second.numbers);
+        Ref symbol_weights = packed_array(array_type.get(), lists.second.weights);
+        return checked(PyTuple_Pack(4, files.get(), file_weights.get(), symbols.get(),
+                                    symbol_weights.get()))
+            .release();
+    });
+}
+
+PyMethodDef module_methods[] = {
+    {"encode_postings",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode_postings)), METH_FASTCALL,
+     "encode_postings(files, file_weights, symbols, symbol_weights) -> bytes: a term's postings "
+     "in their stored form"},
+    {"decode_postings", decode_postings, METH_O,
+     "decode_postings(blob) -> (files, file_weights, symbols, symbol_weights): the packed arrays "
+     "of a stored form (ValueError for a damaged one)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---------------------------------------------------------------------------------------------
 // The module.
 
 int module_exec(PyObject* module) {
@@ -216,7 +278,7 @@ PyModuleDef module_def = {
     "tarnwick._scoring",
     "BM25 scoring of a question's postings over a corpus (the inner loops of ranking).",
     0,
-    nullptr,
+    module_methods,
     module_slots,
     nullptr,
     nullptr,

@@ -26,6 +26,7 @@ import time
 import zlib
 from array import array
 
+from .._scoring import decode_postings
 from ..datadir import resolve_inside
 from . import chunks
 from ..errors import IndexProblem, IndexVersionError
@@ -178,13 +179,25 @@ class IndexCorpus:
             if kind == "table" and TABLES.get(name) == create:
                 found.add(name)
             elif not (kind == "index" and create is None and table in TABLES and str(name).startswith("sqlite_autoindex_")):
+                self._refuse_other_format(found)
                 raise IndexProblem(
                     f"{self.path}: not a search index of tarnwick-index (it holds the {kind} {name!r});"
                     " run tarnwick-index again"
                 )
         if found != TABLES.keys():
+            self._refuse_other_format(found)
             missing = ", ".join(sorted(TABLES.keys() - found))
             raise IndexProblem(f"{self.path}: damaged (no table {missing}); run tarnwick-index again")
+
+    def _refuse_other_format(self, found: set) -> None:
+        """Raise IndexVersionError when the file is an index of another format:
+        its tables differ, yet its `meta` table (the writer's, read as a plain
+        table) names another format number."""
+        if "meta" not in found:
+            return
+        row = self._row("SELECT value FROM meta WHERE key = 'format'")
+        if row is not None and type(row[0]) is int and row[0] != FORMAT:
+            raise IndexVersionError(f"{self.path}: written by another version; run tarnwick-index again")
 
     def close(self) -> None:
         db = getattr(self, "db", None)
@@ -312,15 +325,13 @@ class IndexCorpus:
     def postings(self, term: str):
         """(file numbers, weights, symbol numbers, weights) of ``term``, or
         None; the numbers of the documents they name are read with them."""
-        row = self._row("SELECT files, file_weights, symbols, symbol_weights FROM terms WHERE term = ?", (term,))
+        row = self._row("SELECT postings FROM terms WHERE term = ?", (term,))
         if row is None:
             return None
-        out = []
-        for blob, code in zip(row, "IfIf"):
-            values = array(code)
-            values.frombytes(blob)
-            out.append(values)
-        # Their lengths and ranges are checked where they are scored, before any is used.
+        if not isinstance(row[0], bytes):
+            raise ValueError("postings not a blob")
+        # The form is checked as it is decoded; the numbers' ranges where they are scored.
+        out = decode_postings(row[0])
         self._documents.need_files(out[0], self._arrays)
         self._documents.need_symbols(out[2], self._arrays)
         return out

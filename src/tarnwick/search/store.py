@@ -12,10 +12,12 @@ Its tables:
   flags, priors, ids and lengths; symbol norms, files and lengths), cut into chunks of
   `CHUNK` documents (rows ``file_norm/0``, ``file_norm/1``, ...), so that a
   query reads the numbers of the documents its terms name, not of all;
-- ``terms(term, files, file_weights, symbols, symbol_weights, df)``: one row
-  per term, its postings as packed arrays, so a question costs one lookup
-  per term whatever the size of the project, and the number of documents
-  that hold it before compound splitting (which an update needs);
+- ``terms(term, df, postings)``: one row per term, so a question costs one
+  lookup per term whatever the size of the project: the number of documents
+  that hold it before compound splitting (which an update needs), and its
+  file and symbol postings in one blob, numbers as gaps and weights as
+  indexes into a table of their distinct values (`reference_postings`
+  describes the form; the scoring kernel encodes and decodes it);
 - ``files(number, edges, part)``: the positions in the graph's edge list
   of the edges that touch each file, and the file's part of the graph
   (`parts`); each chunk of file ids is one NUL-separated text;
@@ -55,7 +57,7 @@ from array import array
 from ..errors import IndexProblem
 
 INDEX_NAME = "search.db"
-FORMAT = 6
+FORMAT = 7
 
 # Per-document arrays and their type codes, by the collection they number.
 FILE_ARRAYS = {"file_norm": "f", "file_flags": "B", "file_prior": "f"}
@@ -82,8 +84,9 @@ TABLES = {
     # Large values live in rowid tables: a key search in a table without rowids reads
     # the whole of every overflowing row it compares against.
     "arrays": "CREATE TABLE arrays(name TEXT PRIMARY KEY, data BLOB)",
-    "terms": "CREATE TABLE terms(term TEXT PRIMARY KEY, files BLOB, file_weights BLOB,"
-    " symbols BLOB, symbol_weights BLOB, df INTEGER) WITHOUT ROWID",
+    # A common term's postings take several pages: in a rowid table their overflow pages are
+    # filled whole, and a lookup compares terms in the index, never reading a blob.
+    "terms": "CREATE TABLE terms(term TEXT UNIQUE, df INTEGER, postings BLOB)",
     "files": "CREATE TABLE files(number INTEGER PRIMARY KEY, edges BLOB, part BLOB)",
     "symbols": "CREATE TABLE symbols(number INTEGER PRIMARY KEY, id TEXT, name TEXT, kind TEXT,"
     " line_start INTEGER, line_end INTEGER)",
@@ -215,6 +218,7 @@ def build_index(
     SQLite's errors (a full disk) are raised as OSError."""
     import sqlite3
 
+    from .._scoring import encode_postings
     from ..atomic import finish_temporary, new_temporary, remove_temporary
 
     tmp = new_temporary(path)
@@ -235,8 +239,8 @@ def build_index(
             )
             df = (frequency or {}).get
             db.executemany(
-                "INSERT INTO terms VALUES (?, ?, ?, ?, ?, ?)",
-                ((to_sql_text(term), *(_blob(a) for a in entry), df(term, 0)) for term, entry in corpus.sorted_terms()),
+                "INSERT INTO terms VALUES (?, ?, ?)",
+                ((to_sql_text(term), df(term, 0), encode_postings(*entry)) for term, entry in corpus.sorted_terms()),
             )
             if updatable:
                 write_state(db, corpus.splits, corpus.candidates, states)

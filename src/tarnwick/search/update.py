@@ -34,6 +34,7 @@ import shutil
 from array import array
 from bisect import bisect_left
 
+from .._scoring import decode_postings, encode_postings
 from ..atomic import finish_temporary, new_temporary, remove_temporary
 from ..errors import IndexProblem
 from . import compact, parts
@@ -292,11 +293,12 @@ class _Update:
         if not compounds:
             return set()
         symbol_file = _whole_array(self.db, "symbol_file", "I", self.symbol_slots)
-        rows = _in_batches(self.db, "SELECT files, symbols FROM terms WHERE term IN ({})", map(to_sql_text, compounds))
+        rows = _in_batches(self.db, "SELECT postings FROM terms WHERE term IN ({})", map(to_sql_text, compounds))
         holders = set()
-        for files_blob, symbols_blob in rows:
-            holders.update(_values("I", files_blob))
-            holders.update(symbol_file[n] for n in _values("I", symbols_blob) if n < len(symbol_file))
+        for (blob,) in rows:
+            files, _, symbols, _ = _decoded(blob)
+            holders.update(files)
+            holders.update(symbol_file[n] for n in symbols if n < len(symbol_file))
         if not holders <= self.old_ids.keys():
             raise _Rebuild
         return holders
@@ -305,9 +307,7 @@ class _Update:
         """Rewrite the postings of ``terms``: the old side's entries out
         (``gone``), the new side's in."""
         db = self.db
-        rows = _in_batches(
-            db, "SELECT term, files, file_weights, symbols, symbol_weights, df FROM terms WHERE term IN ({})", map(to_sql_text, terms)
-        )
+        rows = _in_batches(db, "SELECT term, df, postings FROM terms WHERE term IN ({})", map(to_sql_text, terms))
         found = {from_sql_text(row[0]): row[1:] for row in rows}
         writes = []
         deletes = []
@@ -317,9 +317,9 @@ class _Update:
                 file_numbers, file_weights, symbol_numbers, symbol_weights = array("I"), array("f"), array("I"), array("f")
                 df = 0
             else:
-                file_numbers, file_weights, symbol_numbers, symbol_weights = (_values(c, b) for c, b in zip("IfIf", row[:4]))
-                df = row[4]
-                if len(file_numbers) != len(file_weights) or len(symbol_numbers) != len(symbol_weights) or type(df) is not int:
+                df, blob = row
+                file_numbers, file_weights, symbol_numbers, symbol_weights = _decoded(blob)
+                if type(df) is not int:
                     raise _Rebuild
             places = sorted(gone.get(term, ()))
             file_numbers, file_weights = _without(file_numbers, file_weights, [(n, n + 1) for n, _, _ in places])
@@ -331,10 +331,10 @@ class _Update:
             if not file_numbers and not symbol_numbers:
                 deletes.append((to_sql_text(term),))
             else:
-                blobs = (a.tobytes() for a in (file_numbers, file_weights, symbol_numbers, symbol_weights))
-                writes.append((to_sql_text(term), *blobs, df))
+                blob = encode_postings(file_numbers, file_weights, symbol_numbers, symbol_weights)
+                writes.append((to_sql_text(term), df, blob))
         db.executemany("DELETE FROM terms WHERE term = ?", deletes)
-        db.executemany("INSERT OR REPLACE INTO terms VALUES (?, ?, ?, ?, ?, ?)", writes)
+        db.executemany("INSERT OR REPLACE INTO terms VALUES (?, ?, ?)", writes)
 
     def _rewrite(self) -> None:
         splits, old_terms = self._split_views()
@@ -543,12 +543,11 @@ def _average(lengths: array, order) -> float:
     return sum(lengths[n] for n in order) / len(order) if order else 0.0
 
 
-def _values(code: str, blob) -> array:
+def _decoded(blob) -> tuple:
+    """A term's stored postings as four packed arrays (`_Rebuild` for damage)."""
     if not isinstance(blob, bytes):
         raise _Rebuild
-    values = array(code)
-    values.frombytes(blob)
-    return values
+    return decode_postings(blob)  # ValueError for a damaged blob
 
 
 def update_index(
