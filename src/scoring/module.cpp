@@ -216,36 +216,52 @@ PyObject* encode_postings(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-// array.array(code) holding `items`.
-template <typename T> Ref packed_array(PyObject* array_type, const std::vector<T>& items) {
+// A buffer held while it is read or written, released however the scope is left.
+class HeldBuffer {
+  public:
+    HeldBuffer(PyObject* exporter, int flags) {
+        check(PyObject_GetBuffer(exporter, &view_, flags));
+    }
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    ~HeldBuffer() { PyBuffer_Release(&view_); }
+
+    template <typename T> std::span<T> items() const {
+        return {static_cast<T*>(view_.buf), static_cast<size_t>(view_.len) / sizeof(T)};
+    }
+
+  private:
+    Py_buffer view_{};
+};
+
+// A new array.array of `count` zeros of T's type code.
+template <typename T> Ref zeros(PyObject* array_type, size_t count) {
     char code[2] = {ItemCode<T>::code, '\0'};
-    // Never a null pointer: "y#" would pass None for it.
-    const char* bytes = items.empty() ? "" : reinterpret_cast<const char*>(items.data());
-    return checked(PyObject_CallFunction(array_type, "sy#", code, bytes,
-                                         static_cast<Py_ssize_t>(items.size() * sizeof(T))));
+    Ref one = checked(PyObject_CallFunction(array_type, "s(i)", code, 0));
+    return checked(PySequence_Repeat(one.get(), static_cast<Py_ssize_t>(count)));
 }
 
 PyObject* decode_postings(PyObject*, PyObject* blob) {
     return guarded([&]() -> PyObject* {
-        Py_buffer view;
-        check(PyObject_GetBuffer(blob, &view, PyBUF_SIMPLE));
-        std::pair<PostingList, PostingList> lists;
-        try {
-            lists = scoring::decode_postings(
-                {static_cast<const uint8_t*>(view.buf), static_cast<size_t>(view.len)});
-        } catch (...) {
-            PyBuffer_Release(&view);
-            throw;
-        }
-        PyBuffer_Release(&view);
+        HeldBuffer bytes(blob, PyBUF_SIMPLE);
+        std::span<const uint8_t> stored = bytes.items<const uint8_t>();
+        // Never more items than the blob has bytes: a damaged count cannot size a large array.
+        auto [files, symbols] = posting_counts(stored);
         Ref module = checked(PyImport_ImportModule("array"));
         Ref array_type = checked(PyObject_GetAttrString(module.get(), "array"));
-        Ref files = packed_array(array_type.get(), lists.first.numbers);
-        Ref file_weights = packed_array(array_type.get(), lists.first.weights);
-        Ref symbols = packed_array(array_type.get(), lists.second.numbers);
-        Ref symbol_weights = packed_array(array_type.get(), lists.second.weights);
-        return checked(PyTuple_Pack(4, files.get(), file_weights.get(), symbols.get(),
-                                    symbol_weights.get()))
+        Ref arrays[] = {
+            zeros<uint32_t>(array_type.get(), files), zeros<float>(array_type.get(), files),
+            zeros<uint32_t>(array_type.get(), symbols), zeros<float>(array_type.get(), symbols)};
+        {
+            HeldBuffer held[] = {{arrays[0].get(), PyBUF_WRITABLE},
+                                 {arrays[1].get(), PyBUF_WRITABLE},
+                                 {arrays[2].get(), PyBUF_WRITABLE},
+                                 {arrays[3].get(), PyBUF_WRITABLE}};
+            scoring::decode_postings(stored, {held[0].items<uint32_t>(), held[1].items<float>(),
+                                              held[2].items<uint32_t>(), held[3].items<float>()});
+        }
+        return checked(PyTuple_Pack(4, arrays[0].get(), arrays[1].get(), arrays[2].get(),
+                                    arrays[3].get()))
             .release();
     });
 }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <vector>
 
 #include "py_ref.hpp"
 
@@ -68,6 +69,7 @@ class Reader {
     size_t left() const { return static_cast<size_t>(end_ - at_); }
 
     uint32_t value() {
+        if (at_ != end_ && *at_ < 0x80) return *at_++; // most gaps and indexes take one byte
         uint64_t value = 0;
         for (int shift = 0; shift < 35; shift += 7) {
             if (at_ == end_) damaged("postings truncated");
@@ -94,7 +96,16 @@ class Reader {
     const uint8_t* end_;
 };
 
-void decode_list(Reader& in, size_t count, PostingList& list) {
+// The counts at the head of a blob, checked against its size.
+std::pair<size_t, size_t> read_counts(Reader& in) {
+    size_t files = in.value();
+    size_t symbols = in.value();
+    if (files + symbols > in.left()) damaged("postings truncated");
+    return {files, symbols};
+}
+
+void decode_list(Reader& in, std::span<uint32_t> numbers, std::span<float> weights) {
+    size_t count = numbers.size();
     if (count == 0) return;
     uint32_t size = in.value();
     if (size > count) damaged("postings' weight table larger than their count");
@@ -104,21 +115,19 @@ void decode_list(Reader& in, size_t count, PostingList& list) {
     std::vector<float> table(size);
     for (float& value : table)
         value = in.single();
-    list.numbers.resize(count);
     uint64_t number = 0;
     for (size_t i = 0; i < count; ++i) {
         number += uint64_t{in.value()} + (i == 0 ? 0 : 1);
         if (number > UINT32_MAX) damaged("postings out of range");
-        list.numbers[i] = static_cast<uint32_t>(number);
+        numbers[i] = static_cast<uint32_t>(number);
     }
-    list.weights.resize(count);
     if (size == 0) {
-        for (float& weight : list.weights)
+        for (float& weight : weights)
             weight = in.single();
     } else if (size == 1) {
-        std::fill(list.weights.begin(), list.weights.end(), table[0]);
+        std::fill(weights.begin(), weights.end(), table[0]);
     } else {
-        for (float& weight : list.weights) {
+        for (float& weight : weights) {
             uint32_t index = in.value();
             if (index >= size) damaged("a posting's weight outside its table");
             weight = table[index];
@@ -179,16 +188,20 @@ std::string encode_postings(std::span<const uint32_t> files, std::span<const flo
     return out;
 }
 
-std::pair<PostingList, PostingList> decode_postings(std::span<const uint8_t> blob) {
+std::pair<size_t, size_t> posting_counts(std::span<const uint8_t> blob) {
     Reader in(blob);
-    size_t files = in.value();
-    size_t symbols = in.value();
-    if (files + symbols > in.left()) damaged("postings truncated");
-    std::pair<PostingList, PostingList> lists;
-    decode_list(in, files, lists.first);
-    decode_list(in, symbols, lists.second);
+    return read_counts(in);
+}
+
+void decode_postings(std::span<const uint8_t> blob, const PostingLists& into) {
+    Reader in(blob);
+    auto [files, symbols] = read_counts(in);
+    if (into.files.size() != files || into.file_weights.size() != files ||
+        into.symbols.size() != symbols || into.symbol_weights.size() != symbols)
+        cp::raise_error(PyExc_ValueError, "postings decoded into arrays of the wrong length");
+    decode_list(in, into.files, into.file_weights);
+    decode_list(in, into.symbols, into.symbol_weights);
     if (in.left() != 0) damaged("postings longer than their counts");
-    return lists;
 }
 
 } // namespace scoring

@@ -16,13 +16,16 @@
 #include <cstdint>
 #include <span>
 #include <string>
-#include <vector>
+#include <utility>
 
 namespace scoring {
 
-struct PostingList {
-    std::vector<uint32_t> numbers;
-    std::vector<float> weights;
+// Where a blob's postings are decoded to: arrays of the lengths its counts give.
+struct PostingLists {
+    std::span<uint32_t> files;
+    std::span<float> file_weights;
+    std::span<uint32_t> symbols;
+    std::span<float> symbol_weights;
 };
 
 // The stored form of a term's file and symbol postings (each list's numbers strictly
@@ -31,9 +34,13 @@ std::string encode_postings(std::span<const uint32_t> files, std::span<const flo
                             std::span<const uint32_t> symbols,
                             std::span<const float> symbol_weights);
 
-// The two lists of a stored blob (files, then symbols). Every count, gap and index is checked
-// against what the blob can hold before it is used: a damaged blob is a ValueError, never a
-// read outside it or an allocation larger than it.
-std::pair<PostingList, PostingList> decode_postings(std::span<const uint8_t> blob);
+// The numbers of file and of symbol postings a blob holds, checked against its size (each
+// posting takes a byte at least): sizes to allocate for `decode_postings`, never more than the
+// blob's length.
+std::pair<size_t, size_t> posting_counts(std::span<const uint8_t> blob);
+
+// Decodes the blob's two lists into `into`. Every count, gap and index is checked against what
+// the blob can hold before it is used: a damaged blob is a ValueError, never a read outside it.
+void decode_postings(std::span<const uint8_t> blob, const PostingLists& into);
 
 } // namespace scoring
