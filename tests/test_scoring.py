@@ -4,7 +4,9 @@ the same refusals of damaged input."""
 
 from __future__ import annotations
 
+import gc
 import math
+import sys
 import shutil
 from array import array
 from pathlib import Path
@@ -250,3 +252,31 @@ def test_damaged_stored_postings_are_refused(codec, blob, message):
 def test_postings_that_cannot_be_stored_are_refused(codec, numbers, weights, message):
     with pytest.raises(ValueError, match=message):
         codec[0](array("I", numbers), array("f", weights), array("I"), array("f"))
+
+
+def test_the_codec_keeps_no_object_alive_on_success_or_refusal():
+    lists = (array("I", [1, 5, 9]), array("f", [0.5, 0.5, 2.0]), array("I", [3]), array("f", [1.0]))
+    blob = _scoring.encode_postings(*lists)
+    calls = [
+        lambda: _scoring.encode_postings(*lists),
+        lambda: _scoring.decode_postings(blob),
+        lambda: _scoring.decode_postings(blob[:-1]),
+        lambda: _scoring.decode_postings(blob + b"\0"),
+        lambda: _scoring.encode_postings(lists[0], lists[1][:2], lists[2], lists[3]),
+    ]
+
+    def round_of_calls():
+        for call in calls:
+            try:
+                call()
+            except ValueError:
+                pass
+
+    for _ in range(50):
+        round_of_calls()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(2000):
+        round_of_calls()
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 1000  # one object kept per call would be 10,000
