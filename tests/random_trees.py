@@ -280,7 +280,7 @@ def _by_name(out: dict) -> dict:
         terms.append((term, f, y, df))
     by_number = {
         table: sorted((fid[row[0]], *row[1:]) for row in out[f"search.db:{table}"])
-        for table in ("files", "sources", "records")
+        for table in ("sources", "records")
     }
     return {
         "search.db:arrays": [per_file, per_symbol],

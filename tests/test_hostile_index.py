@@ -170,18 +170,18 @@ def deep_file(name):
 
 def oversized_parts(root):
     size = (root / ".vestra" / "graph.json").stat().st_size
-    set_rows(root, "UPDATE files SET part = ?", zlib.compress(b"[[],[]]" + b" " * (4 * size + (1 << 20))))
+    set_rows(root, "UPDATE parts SET edges = ?", zlib.compress(b"[]" + b" " * (4 * size + (1 << 20))))
 
 
 @pytest.mark.parametrize("damage, note", [
     (deep_file("manifest.json"), None),  # no manifest to check against: nothing to say
     (deep_file("identities.json"), None),  # no identities: files are hashed instead
     (lambda root: set_rows(root, "UPDATE graph SET data = ? WHERE name = 'top'", DEEP.encode()), "nested too deeply"),
-    (lambda root: set_rows(root, "UPDATE files SET part = ?", zlib.compress(DEEP.encode())), "nested too deeply"),
+    (lambda root: set_rows(root, "UPDATE parts SET nodes = ?", zlib.compress(DEEP.encode())), "nested too deeply"),
     (oversized_parts, "larger than the graph they were cut from could make them"),
-    (lambda root: set_rows(root, "UPDATE graph SET data = zeroblob(1 << 22) WHERE name = 'strings'"),
+    (lambda root: set_rows(root, "UPDATE chunks SET data = zeroblob(1 << 22)"),
      "more than its graph file could need"),
-    (lambda root: set_rows(root, "UPDATE graph SET data = 'text' WHERE name = 'strings'"), "not a blob"),
+    (lambda root: set_rows(root, "UPDATE chunks SET data = 'text'"), "not a blob"),
 ])
 def test_damaged_data_files_cost_a_note_not_the_answer(two_projects, damage, note):
     root = two_projects[0]

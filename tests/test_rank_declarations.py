@@ -29,7 +29,7 @@ def graph(declared_kinds):
 
 def first(question, declared_kinds=("interface", "type"), weights=None):
     extra = {} if weights is None else {"weights": weights}
-    corpus, _ = corpus_from_graph(graph(declared_kinds), **extra)
+    corpus = corpus_from_graph(graph(declared_kinds), **extra)
     return rank(corpus, query_terms(question), 8, False, **extra)[0]["id"]
 
 

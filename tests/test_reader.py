@@ -40,7 +40,7 @@ def written(tmp_path_factory):
     root = tmp_path_factory.mktemp("index")
     (root / ".vestra").mkdir()
     path = root / ".vestra" / "search.db"
-    write_index(str(path), corpus, {"generation": "g", "nodes": 0, "edges": 0}, [], [])
+    write_index(str(path), corpus, {"generation": "g", "nodes": 0, "edges": 0})
     return root, str(path), corpus
 
 

@@ -357,7 +357,7 @@ def test_a_deferred_graph_is_loaded_whole_when_the_index_cannot_give_its_part(pr
     full = vx.load_graph()
     if how == "damaged part":
         with sqlite3.connect(project / ".vestra" / "search.db") as db:
-            db.execute("UPDATE files SET part = x'789c00'")
+            db.execute("UPDATE parts SET nodes = x'789c00'")
     else:
         os.utime(project / ".vestra" / "graph.json")
     vx.defer_next_graph()
@@ -514,6 +514,6 @@ def test_a_re_exporting_package_init_gets_no_import_prior():
         + [{"id": "pkg/core.py::run", "kind": "symbol", "path": "pkg/core.py", "name": "run"}],
         "edges": [{"from": a, "to": b, "rel": "imports"} for a, b in imports],
     }
-    corpus, _ = corpus_from_graph(graph)
+    corpus = corpus_from_graph(graph)
     prior = dict(zip(corpus.file_ids, corpus.file_prior))
     assert prior["pkg/__init__.py"] == 1.0 < prior["pkg/core.py"]

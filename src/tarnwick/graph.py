@@ -285,10 +285,10 @@ def _deferred_graph(index, warnings: list | None) -> dict | None:
 
 def fill_deferred(graph: dict, files: list, index) -> list:
     """Put the nodes and edges of ``files`` into the waiting ``graph``;
-    return the edges as (position, edge) pairs."""
-    numbers = index.file_numbers(entry["id"] for entry in files)
-    nodes, edges = index.graph_part(numbers) if numbers else ([], [])
-    graph["nodes"] = [node for _, node in nodes]
+    return the edges as (key, edge) pairs, keys in graph order."""
+    file_ids = [entry["id"] for entry in files]
+    nodes, edges = index.graph_part(file_ids) if file_ids else ([], [])
+    graph["nodes"] = nodes
     graph["edges"] = [edge for _, edge in edges]
     return edges
 

@@ -79,9 +79,9 @@ def _base_file(node_id: object) -> str | None:
 
 
 def _select_edges(edges, rank: dict[str, int], limit: int) -> list[dict]:
-    """The ``limit`` best of the (position, edge) pairs ``edges``."""
+    """The ``limit`` best of the (key, edge) pairs ``edges`` (keys in graph order)."""
     chosen = []
-    for position, edge in edges:
+    for key, edge in edges:
         if not isinstance(edge, dict):
             continue
         src, dst = _base_file(edge.get("from")), _base_file(edge.get("to"))
@@ -91,7 +91,7 @@ def _select_edges(edges, rank: dict[str, int], limit: int) -> list[dict]:
         between = len(touched) == 2 and src != dst
         rel = edge.get("rel")
         rel_order = REL_PRIORITY.get(rel, len(REL_PRIORITY)) if isinstance(rel, str) else len(REL_PRIORITY)
-        chosen.append(((not between, rel_order, min(touched), position), edge))
+        chosen.append(((not between, rel_order, min(touched), key), edge))
     chosen.sort(key=lambda item: item[0])
     return [dict(edge) for _, edge in chosen[:limit]]
 
@@ -120,21 +120,19 @@ def _rank(
             _index_trouble(index, exc, warnings)
     from .search.build import corpus_from_graph
 
-    corpus, _ = corpus_from_graph(graph, weights=weights)
+    corpus = corpus_from_graph(graph, weights=weights)
     return rank(corpus, terms, top_files, *tests, weights), None
 
 
 def _edges_near(graph: dict, files: list, index, warnings: list | None) -> list:
-    """(position, edge) of the graph's edges that may touch ``files``: from
-    the index when it was used, else all of them."""
-    edges = graph.get("edges") or ()
-    if index is not None and isinstance(edges, list):
+    """(key, edge) of the graph's edges that may touch ``files``, keys in
+    graph order: from the index when it was used, else all of them."""
+    if index is not None:
         try:
-            positions = sorted(index.edge_positions(index.file_numbers(entry["id"] for entry in files)))
-            return [(p, edges[p]) for p in positions if p < len(edges)]
+            return index.file_edges(entry["id"] for entry in files)
         except Exception as exc:
             _index_trouble(index, exc, warnings)
-    return enumerate(edges)
+    return enumerate(graph.get("edges") or ())
 
 
 def retrieve(

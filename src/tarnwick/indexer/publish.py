@@ -20,8 +20,8 @@ import sqlite3
 from ..atomic import commit_files, discard_staged, stage_files, write_files
 from ..collector import paused
 from ..datadir import GRAPH_NAME, read_manifest, read_regular_file
-from ..search import compact, parts
 from ..search.build import corpus_from_graph
+from ..search.graph_copy import full_rows
 from ..search.state import candidates_of, fingerprint, pack_state, term_counts
 from ..search.runs import PostingRuns
 from ..search.store import INDEX_NAME, build_index, reason, set_graph_identity
@@ -119,16 +119,15 @@ def _stage_search_index(
     try:
         with paused():
             try:
-                corpus, edge_positions = corpus_from_graph(graph, prepared, keep=keep, runs=runs)
+                corpus = corpus_from_graph(graph, prepared, keep=keep, runs=runs)
             except TypeError:
                 # Only a document taken from the cache can hold a value of
                 # another type (a weight that is text): fresh ones are ours.
                 raise DamagedCache("a search document from the cache is of another shape") from None
             except sqlite3.Error as exc:
                 raise OSError(f"{runs.path}: {reason(exc)}") from None
-            file_parts = parts.encode(graph, corpus.file_ids, edge_positions)
-            compact_graph = compact.encode(graph)
-        return build_index(path, corpus, identity, edge_positions, file_parts, compact_graph, sources, records, states)
+            graph_rows = full_rows(graph)
+        return build_index(path, corpus, identity, graph_rows, sources, records, states)
     finally:
         runs.close()
 

@@ -368,6 +368,8 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
     by_rel = {f.rel: f for f in todo}
     settings_changed = cache.run.get("configs") != walk.configs
     edges, reads = link(cache, root, paths, parsed, by_rel, links, settings_changed, stats.warnings)
+    # Files whose nodes and edges are the last run's: neither parsed nor resolved again.
+    kept += (reused_paths - reads.keys(),)
     stats.edges = edge_count(edges) + symbols  # "contains" too
 
     generation = new_generation()

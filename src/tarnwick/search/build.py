@@ -116,25 +116,19 @@ def declares_only(symbols) -> bool:
     return bool(symbols) and all(node.get("symbol_kind") in DECLARATION_KINDS for node, _ in symbols)
 
 
-def file_facts(files: dict, numbers: dict, edges, weights: RankingWeights = DEFAULT_WEIGHTS) -> tuple[list, dict, dict]:
-    """What the whole graph decides about each file, by file number: the
-    positions of the edges that touch it (a list per number), its flags
-    and its prior ({number: value}; every file is given one)."""
-    positions: list = [[] for _ in range(len(numbers))]
+def file_facts(files: dict, numbers: dict, edges, weights: RankingWeights = DEFAULT_WEIGHTS) -> tuple[dict, dict]:
+    """What the whole graph decides about each file, by file number: its
+    flags and its prior ({number: value}; every file is given one)."""
     imported_by: dict = {}
     imports: dict = {}  # file number -> project files it imports
-    for position, edge in enumerate(edges):
-        if not isinstance(edge, dict):
+    for edge in edges:
+        if not isinstance(edge, dict) or edge.get("rel") != "imports":
             continue
         src = numbers.get(_base(edge.get("from")))
         dst = numbers.get(_base(edge.get("to")))
-        if src is not None:
-            positions[src].append(position)
-        if dst is not None and dst != src:
-            positions[dst].append(position)
-            if edge.get("rel") == "imports" and src is not None:
-                imported_by[dst] = imported_by.get(dst, 0) + 1
-                imports[src] = imports.get(src, 0) + 1
+        if src is not None and dst is not None and dst != src:
+            imported_by[dst] = imported_by.get(dst, 0) + 1
+            imports[src] = imports.get(src, 0) + 1
     # A package's __init__ that imports more of the project than it defines
     # gathers other modules' names: importers come for those, the credit is
     # theirs.
@@ -151,14 +145,13 @@ def file_facts(files: dict, numbers: dict, edges, weights: RankingWeights = DEFA
             | (FLAG_DECLARATIONS if declares_only(symbols) else 0)
         )
         priors[number] = prior(imported_by.get(number, 0), weights)
-    return positions, flags, priors
+    return flags, priors
 
 
 def corpus_from_graph(
     graph: dict, prepared=None, weights: RankingWeights = DEFAULT_WEIGHTS, keep=None, runs=None
-) -> tuple[MemoryCorpus, list]:
-    """The corpus of ``graph``'s file and symbol nodes, and per file number
-    the positions of the graph's edges that touch the file.
+) -> MemoryCorpus:
+    """The corpus of ``graph``'s file and symbol nodes.
 
     ``prepared(file id)`` gives the documents the indexer's workers made
     for a file (term weights of names and text: the file's own, then one
@@ -229,9 +222,9 @@ def corpus_from_graph(
             corpus.add_symbol(number, symbol_info(node, name), terms)
         corpus.file_done()
 
-    positions, flags, priors = file_facts(files, numbers, edges, weights)
+    flags, priors = file_facts(files, numbers, edges, weights)
     for number, value in flags.items():
         corpus.file_flags[number] = value
     for number, value in priors.items():
         corpus.file_prior[number] = value
-    return corpus.finish(), positions
+    return corpus.finish()

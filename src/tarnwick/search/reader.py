@@ -242,64 +242,83 @@ class IndexCorpus:
             size = 0
         return 4 * size + (1 << 20)
 
-    def _blobs(self, *names) -> dict:
-        """The compact copy's blobs (those named, or all)."""
-        where = f" WHERE name IN ({','.join('?' * len(names))})" if names else ""
+    def _sized(self, table: str, column: str, where: str = "", params=()) -> None:
+        """Refuse ``column`` of ``table`` (rows ``where``) holding anything
+        but blobs, or more than the graph they were cut from could make."""
         # length() and typeof() read only the rows' headers.
-        total, others = self._row("SELECT sum(length(data)), sum(typeof(data) != 'blob') FROM graph" + where, names)
+        total, others = self._row(
+            f"SELECT sum(length({column})), sum(typeof({column}) != 'blob') FROM {table}{where}", params
+        )
         if others:
             raise ValueError("compact copy holds a value that is not a blob")
         if (total or 0) > self.graph_bytes_limit():
             raise ValueError(f"compact copy of {total} bytes, more than its graph file could need")
-        return dict(self._rows("SELECT name, data FROM graph" + where, names))
 
     def _damaged(self, exc: BaseException) -> IndexProblem:
         return IndexProblem(f"{self.path}: damaged ({reason(exc)}); run tarnwick-index again")
 
-    def _from_compact(self, decode, *names):
-        """``decode`` of the compact copy's blobs (those named, or all), or
-        None when the index holds none.  Raises `IndexProblem` for a damaged
-        copy."""
+    def _graph_copy(self, whole: bool):
+        """The compact copy's top and, when ``whole``, its chunks in graph
+        order; None when the index holds none.  Raises `IndexProblem` for a
+        damaged copy."""
         import sqlite3
 
+        from . import compact
+
         try:
-            blobs = self._blobs(*names)
-            return decode(blobs) if blobs else None
-        except (sqlite3.Error, ValueError, TypeError, IndexError, KeyError, AttributeError, RecursionError) as exc:
+            self._sized("graph", "data")
+            rows = dict(self._rows("SELECT name, data FROM graph"))
+            if not rows and self._row("SELECT count(*) FROM chunks")[0] == 0:
+                return None  # a graph of a shape the copy does not rebuild
+            if rows.keys() != {"top"}:
+                raise ValueError("compact copy without its top or with rows of its own")
+            if not whole:
+                return compact.decode_top(rows["top"])
+            self._sized("chunks", "data")
+            chunks = sorted((from_sql_text(first), data) for first, data in self._rows("SELECT first, data FROM chunks"))
+            return compact.decode(rows["top"], [data for _, data in chunks])
+        except (sqlite3.Error, ValueError, TypeError, IndexError, KeyError, AttributeError, RecursionError, OverflowError) as exc:
             raise self._damaged(exc) from None
 
     def graph(self) -> dict | None:
-        """The graph rebuilt from the compact copy (see `_from_compact`)."""
-        from . import compact
-
-        return self._from_compact(compact.decode)
+        """The graph rebuilt from the compact copy (see `_graph_copy`)."""
+        return self._graph_copy(True)
 
     def graph_top(self) -> dict | None:
         """The graph's top-level keys from the compact copy, "nodes" and
-        "edges" empty (see `_from_compact`)."""
-        from . import compact
+        "edges" empty (see `_graph_copy`)."""
+        return self._graph_copy(False)
 
-        return self._from_compact(compact.decode_top, "top")
+    def _parts(self, file_ids, columns: str) -> list:
+        """The rows (``columns``) of the parts of ``file_ids``."""
+        file_ids = sorted(set(file_ids))
+        rows = self._rows_in(f"SELECT {columns} FROM parts WHERE id IN ({{}})", list(map(to_sql_text, file_ids)))
+        if len(rows) != len(file_ids):
+            raise ValueError("a file without its part")
+        return rows
 
-    def graph_part(self, numbers) -> tuple[list, list]:
-        """The (position, record) pairs of the nodes that the packer reads
-        for the files ``numbers`` and of the edges that touch them, each in
-        graph order (`parts`).  Raises `IndexProblem` when the index cannot
-        give them."""
+    def graph_part(self, file_ids) -> tuple[list, list]:
+        """The nodes that the packer reads for the files ``file_ids`` and the
+        (key, edge) pairs of the edges that touch them, each in graph order
+        (`parts`).  Raises `IndexProblem` when the index cannot give them."""
         import sqlite3
 
         from . import parts
 
         try:
-            blobs = []
-            for number in numbers:
-                row = self._row("SELECT part FROM files WHERE number = ?", (number,))
-                if row is None or not isinstance(row[0], bytes):
-                    raise ValueError(f"no part for file {number}")
-                blobs.append(row[0])
-            return parts.decode(blobs, self.graph_bytes_limit())
-        except (sqlite3.Error, ValueError, TypeError) as exc:
+            rows = self._parts(file_ids, "nodes, edges")
+            return parts.decode([n for n, _ in rows], [e for _, e in rows], self.graph_bytes_limit())
+        except (sqlite3.Error, ValueError, TypeError, KeyError) as exc:
             raise self._damaged(exc) from None
+
+    def file_edges(self, file_ids) -> list:
+        """The (key, edge) pairs of the edges that touch the files
+        ``file_ids``, in graph order (ValueError when the index cannot give
+        them)."""
+        from . import parts
+
+        rows = self._parts(file_ids, "edges")
+        return parts.decode([], [e for (e,) in rows], self.graph_bytes_limit())[1]
 
     def _rows_in(self, query: str, values: list) -> list:
         """The rows of ``query``, whose ``{}`` is the list of an IN, for all
@@ -391,18 +410,6 @@ class IndexCorpus:
         if len(out) != len(set(numbers)):
             raise ValueError("symbols missing")
         return out
-
-    def edge_positions(self, numbers) -> set:
-        positions: set = set()
-        for number in numbers:
-            row = self._row("SELECT edges FROM files WHERE number = ?", (number,))
-            if row is None:
-                raise ValueError(f"no file {number}")
-            values = array("I")
-            values.frombytes(row[0])
-            positions.update(values)
-        return positions
-
 
 def indexed_generation(root, path: str) -> str | None:
     """The generation of the graph the index at ``path`` was built from, or

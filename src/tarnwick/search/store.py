@@ -18,15 +18,15 @@ Its tables:
   file and symbol postings in one blob, numbers as gaps and weights as
   indexes into a table of their distinct values (`reference_postings`
   describes the form; the scoring kernel encodes and decodes it);
-- ``files(number, edges, part)``: the positions in the graph's edge list
-  of the edges that touch each file, and the file's part of the graph
-  (`parts`); each chunk of file ids is one NUL-separated text;
 - ``file_numbers(id, number)``: each file's number by its id;
 - ``symbols(number, id, name, kind, line_start, line_end)``;
-- ``graph(name, data)``: the compact copy of the graph (`compact`), which
-  `load_graph` reads instead of the graph file when the graph file is, by
-  device, inode, size, modification and change time, the one it was made
-  from;
+- ``chunks(first, data)`` and ``graph(name, data)``: the compact copy of the
+  graph in chunks of files, each keyed by its first file's id (`compact`),
+  and its top-level keys (the row ``top``), which `load_graph` reads instead
+  of the graph file when the graph file is, by device, inode, size,
+  modification and change time, the one it was made from;
+- ``parts(id, nodes, edges)``: per file id its part of the graph (`parts`):
+  its nodes, and the edges that touch it with their keys;
 - ``sources(number, size, mtime_ns, digest)``: each source file as it was
   read (size, modification time, content digest), so that a query can tell
   the files edited since without reading them.  ``meta`` names when the
@@ -57,7 +57,7 @@ from array import array
 from ..errors import IndexProblem
 
 INDEX_NAME = "search.db"
-FORMAT = 7
+FORMAT = 8
 
 # Per-document arrays and their type codes, by the collection they number.
 FILE_ARRAYS = {"file_norm": "f", "file_flags": "B", "file_prior": "f"}
@@ -87,10 +87,11 @@ TABLES = {
     # A common term's postings take several pages: in a rowid table their overflow pages are
     # filled whole, and a lookup compares terms in the index, never reading a blob.
     "terms": "CREATE TABLE terms(term TEXT UNIQUE, df INTEGER, postings BLOB)",
-    "files": "CREATE TABLE files(number INTEGER PRIMARY KEY, edges BLOB, part BLOB)",
+    "parts": "CREATE TABLE parts(id TEXT PRIMARY KEY, nodes BLOB, edges BLOB)",
     "symbols": "CREATE TABLE symbols(number INTEGER PRIMARY KEY, id TEXT, name TEXT, kind TEXT,"
     " line_start INTEGER, line_end INTEGER)",
     "graph": "CREATE TABLE graph(name TEXT PRIMARY KEY, data BLOB)",
+    "chunks": "CREATE TABLE chunks(first TEXT PRIMARY KEY, data BLOB)",
     "sources": "CREATE TABLE sources(number INTEGER PRIMARY KEY, size INTEGER, mtime_ns INTEGER, digest TEXT)",
     "records": "CREATE TABLE records(number INTEGER PRIMARY KEY, record BLOB)",
     "file_numbers": "CREATE TABLE file_numbers(id TEXT PRIMARY KEY, number INTEGER) WITHOUT ROWID",
@@ -124,21 +125,18 @@ def from_sql_text(value):
     return value.decode("utf-8", "surrogatepass") if isinstance(value, bytes) else value
 
 
-def write_index(
-    path: str, corpus, graph_identity: dict, edge_positions: list, file_parts: list, compact_graph=None
-) -> None:
+def write_index(path: str, corpus, graph_identity: dict, graph_rows=None) -> None:
     """Write ``corpus`` (a finished `MemoryCorpus`) to ``path`` atomically.
 
     ``graph_identity`` holds the graph's "generation", its file's "device",
     "inode", "size", "mtime_ns" and "ctime_ns", and its "nodes" and "edges"
-    counts; ``edge_positions`` the sorted edge positions and ``file_parts``
-    the parts of the graph (`parts.encode`) per file number;
-    ``compact_graph`` the blobs of `compact.encode`, if any.  Any failure
+    counts; ``graph_rows`` the copies of the graph (`graph_copy.full_rows`),
+    if any.  Any failure
     (SQLite's included, as OSError) leaves the old file as it was.
     """
     from ..atomic import remove_temporary
 
-    tmp = build_index(path, corpus, graph_identity, edge_positions, file_parts, compact_graph)
+    tmp = build_index(path, corpus, graph_identity, graph_rows)
     try:
         os.replace(tmp, path)
     except BaseException:
@@ -198,9 +196,7 @@ def build_index(
     path: str,
     corpus,
     graph_identity: dict,
-    edge_positions: list,
-    file_parts: list,
-    compact_graph=None,
+    graph_rows=None,
     sources: dict | None = None,
     records: dict | None = None,
     states: list | None = None,
@@ -245,14 +241,10 @@ def build_index(
             if updatable:
                 write_state(db, corpus.splits, corpus.candidates, states)
             db.executemany(
-                "INSERT INTO files VALUES (?, ?, ?)",
-                ((n, _blob(array("I", e)), part) for n, (e, part) in enumerate(zip(edge_positions, file_parts))),
-            )
-            db.executemany(
                 "INSERT INTO symbols VALUES (?, ?, ?, ?, ?, ?)",
                 ((n, *map(to_sql_text, info)) for n, info in enumerate(corpus.symbol_info)),
             )
-            db.executemany("INSERT INTO graph VALUES (?, ?)", sorted((compact_graph or {}).items()))
+            write_graph_rows(db, graph_rows)
             sources = sources or {}
             db.executemany(
                 "INSERT INTO sources VALUES (?, ?, ?, ?)",
@@ -274,6 +266,19 @@ def build_index(
         remove_temporary(tmp)
         raise
     return tmp
+
+
+def write_graph_rows(db, rows) -> None:
+    """Put the graph's copies (`graph_copy.full_rows`: top, chunk rows, part
+    rows; None for none) in place of the index's."""
+    for table in ("graph", "chunks", "parts"):
+        db.execute(f"DELETE FROM {table}")
+    if rows is None:
+        return
+    top, chunks, part_rows = rows
+    db.execute("INSERT INTO graph VALUES ('top', ?)", (top,))
+    db.executemany("INSERT INTO chunks VALUES (?, ?)", ((to_sql_text(fid), blob) for fid, blob in chunks))
+    db.executemany("INSERT INTO parts VALUES (?, ?, ?)", ((to_sql_text(fid), n, e) for fid, n, e in part_rows))
 
 
 def open_for_writing(path: str):

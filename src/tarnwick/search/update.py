@@ -20,8 +20,9 @@ their block; a removed file's number goes to an added file or to the last
 file; a file whose symbols outgrow their block gets a new one at the end
 (the old block is left free; an index with too many free slots is built
 again).  What the whole graph decides (flags, priors, the norms from the
-average length, the edges' positions, the graph's parts and compact copy)
-is worked out again for every file, which is cheap beside the postings.
+average length) is worked out again for every file, which is cheap beside
+the postings; the graph's copies are updated where the files whose share of
+the graph changed reach (`graph_copy`).
 
 Anything unexpected in the previous index (it is read as untrusted input)
 means a full build: `update_index` returns None, and so it does when too
@@ -37,7 +38,7 @@ from bisect import bisect_left
 from .._scoring import decode_postings, encode_postings
 from ..atomic import finish_temporary, new_temporary, remove_temporary
 from ..errors import IndexProblem
-from . import compact, parts
+from . import graph_copy
 from .build import file_documents, file_facts, graph_files, symbol_info
 from .corpus import norms, take_length
 from .reader import IndexCorpus
@@ -121,9 +122,12 @@ def _depends_on(term: str) -> set:
 
 
 class _Update:
-    def __init__(self, db, graph: dict, prepared, doc_key, records: dict, weights: RankingWeights, unchanged=()) -> None:
+    def __init__(
+        self, db, graph: dict, prepared, doc_key, records: dict, weights: RankingWeights, unchanged=(), same_share=None
+    ) -> None:
         self.db = db
         self.unchanged = unchanged
+        self.same_share = same_share
         self.graph = graph
         self.prepared = prepared
         self.doc_key = doc_key
@@ -471,14 +475,14 @@ class _Update:
         return range(first, first + count)
 
     def _write_whole(self) -> None:
-        """What the whole graph decides, for every file: flags, priors,
-        norms, the edges' positions, the graph's parts and compact copy."""
+        """What the whole graph decides, for every file: flags, priors and
+        norms; and the graph's copies, where the change reaches."""
         db, files, numbers, weights = self.db, self.files, self.numbers, self.weights
         # A full build numbers the symbols in graph order: their lengths are summed so.
         symbols_in_order = [n for fid in files for n in self._block(fid)]
         if len(symbols_in_order) != self.live:
             raise _Rebuild
-        positions, flags, priors = file_facts(files, numbers, self.graph.get("edges") or (), weights)
+        flags, priors = file_facts(files, numbers, self.graph.get("edges") or (), weights)
         self.file_ids = [None] * len(files)
         for fid, number in numbers.items():
             self.file_ids[number] = fid
@@ -494,14 +498,22 @@ class _Update:
         }
         db.execute("DELETE FROM arrays")
         db.executemany("INSERT INTO arrays VALUES (?, ?)", array_rows(arrays, len(files), self.slots, self.file_ids))
-        db.execute("DELETE FROM files")
-        file_parts = parts.encode(self.graph, self.file_ids, positions)
-        db.executemany(
-            "INSERT INTO files VALUES (?, ?, ?)",
-            ((n, array("I", e).tobytes(), part) for n, (e, part) in enumerate(zip(positions, file_parts))),
-        )
-        db.execute("DELETE FROM graph")
-        db.executemany("INSERT INTO graph VALUES (?, ?)", sorted((compact.encode(self.graph) or {}).items()))
+        self._write_graph_copy()
+
+    def _write_graph_copy(self) -> None:
+        """The files whose share of the graph may have changed are those the
+        indexer did not vouch for; without its word, all of them."""
+        removed = self.old_numbers.keys() - self.files.keys()
+        if self.same_share is None:
+            graph_copy.write_rows(self.db, graph_copy.full_rows(self.graph))
+            return
+        dirty = self.files.keys() - self.same_share
+        size = self.meta.get("size")
+        limit = 4 * size + (1 << 20) if type(size) is int and size >= 0 else 1 << 20
+        try:
+            graph_copy.update_rows(self.db, self.graph, dirty, removed, limit)
+        except graph_copy.StaleCopy:
+            raise _Rebuild from None
 
 
 def _without(numbers: array, weights: array, ranges: list) -> tuple[array, array]:
@@ -572,8 +584,11 @@ def update_index(
     their text (see `corpus_from_graph`); ``sources`` and ``records`` are
     `build_index`'s.  ``kept`` is (generation, file ids): files whose
     documents, symbols and record are the ones the run of that generation
-    indexed; when it is the index's own run, their rows are taken as they
-    are, without working out their fingerprints.  SQLite's errors while writing (a full disk) are
+    indexed, and optionally the files whose share of the graph (nodes and
+    outgoing edges) is the one that run wrote; when it is the index's own
+    run, their rows are taken as they are, without working out their
+    fingerprints, and the graph's copies are updated for the other files
+    alone.  SQLite's errors while writing (a full disk) are
     raised as OSError; the temporary is then removed."""
     import sqlite3
 
@@ -594,14 +609,16 @@ def update_index(
             return None
     finally:
         index.close()
-    unchanged = kept[1] if kept is not None and kept[0] == generation else ()
+    ours = kept is not None and kept[0] == generation
+    unchanged = kept[1] if ours else ()
+    same_share = kept[2] if ours and len(kept) > 2 else None
     tmp = new_temporary(path)
     try:
         shutil.copyfile(path, tmp)
         db = open_for_writing(tmp)
         try:
             db.execute("BEGIN")
-            update = _Update(db, graph, prepared, doc_key, records, weights, unchanged)
+            update = _Update(db, graph, prepared, doc_key, records, weights, unchanged, same_share)
             update.run(CHANGED_SHARE)
             write_meta(db, graph_identity, len(update.file_ids), update.live, update.slots, True)
             db.execute("DELETE FROM sources")
