@@ -182,6 +182,7 @@ def oversized_parts(root):
     (lambda root: set_rows(root, "UPDATE chunks SET data = zeroblob(1 << 22)"),
      "more than its graph file could need"),
     (lambda root: set_rows(root, "UPDATE chunks SET data = 'text'"), "not a blob"),
+    (lambda root: set_rows(root, "UPDATE chunks SET data = substr(data, 1, 24)"), "chunk cut short"),
 ])
 def test_damaged_data_files_cost_a_note_not_the_answer(two_projects, damage, note):
     root = two_projects[0]
