@@ -5,13 +5,17 @@ rows a full build makes."""
 from __future__ import annotations
 
 import copy
+import json
 import random
 import sqlite3
 
 import pytest
 
+from random_trees import Tree
+from tarnwick.indexer import index_project
 from tarnwick.indexer.linkage import EDGE_KINDS
 from tarnwick.search import compact, graph_copy, parts
+from tarnwick.search.reader import IndexCorpus
 from tarnwick.search.store import TABLES
 
 
@@ -47,6 +51,21 @@ def _small():
 
 def test_the_indexers_edge_kinds_are_the_copys_sections():
     assert (*EDGE_KINDS, "contains") == compact.EDGE_ORDER
+
+
+def test_an_indexed_project_gets_its_copies(tmp_path):
+    tree = Tree(tmp_path / "p", seed=4)
+    index_project(tree.root, jobs=1, progress=False)
+    stored = json.loads((tree.root / ".vestra" / "graph.json").read_text())
+    index = IndexCorpus(tree.root, str(tree.root / ".vestra" / "search.db"))
+    try:
+        assert index.graph() == stored
+        first = stored["nodes"][0]["id"]
+        nodes, edges = index.graph_part([first])
+        assert nodes == [n for n in stored["nodes"] if n["path"] == first]
+        assert [e for _, e in edges] == [e for e in stored["edges"] if first in (e["from"], compact.base(e["to"]))]
+    finally:
+        index.close()
 
 
 @pytest.mark.parametrize("graph", [_small(), {"nodes": [], "edges": []}])
