@@ -149,7 +149,6 @@ def publish(
     files: list,
     graph_of,
     prepared,
-    release=None,
     sources: dict | None = None,
     indexed_ns: int | None = None,
     records: dict | None = None,
@@ -170,8 +169,7 @@ def publish(
     `kept` is (generation, files): the files whose documents, symbols and
     record are those the run of that generation indexed (`update_index`).
 
-    `release()` is called once the graph is parsed, before the search
-    index is built, to let the caller drop what it no longer needs.  Raises
+    Raises
     DamagedCache, or OSError (SQLite's errors too), with nothing placed.
     """
     staged = outputs.staged()
@@ -180,8 +178,6 @@ def publish(
         staged += stage_files(data_dir, files)
         with paused():
             graph = graph_of()
-        if release is not None:
-            release()
         search_tmp = _stage_search_index(
             data_dir, graph, outputs.graph.tmp, prepared, sources or {}, indexed_ns, records or {}, doc_key, kept
         )

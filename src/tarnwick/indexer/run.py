@@ -381,10 +381,14 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
         cache.db.set_meta(cache.signature, _run_of(stats, generation, walk.configs))
     except sqlite3.Error as exc:  # a full disk, as for the other files
         raise OSError(f"{cache.db.target}: {exc}") from None
+    reads.clear()
+    history_text = cache_text(history) if history.changed else None
     outputs = write_outputs(data_dir, paths, parsed, cache.texts, check, edges, generation)
-    files = []
-    if history.changed:
-        files.append((HISTORY_NAME, cache_text(history)))
+    # The search index needs only the graph and the documents: the rest goes
+    # before the graph is read back, which keeps the run's peak memory down.
+    for held in (results, fresh, parsed, edges, links, by_rel):
+        held.clear()
+    files = [(HISTORY_NAME, history_text)] if history_text is not None else []
     manifest = manifest_text(generation, [(SUMMARIES_NAME, outputs.store.digest()), (GRAPH_NAME, outputs.graph.digest())])
     # The manifest goes last: it commits the set.
     files.append((MANIFEST_NAME, manifest))
@@ -399,20 +403,11 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
             raise DamagedCache("the graph assembled from the cache is not valid JSON") from None
         return {"version": 1, "generation": generation, "nodes": nodes, "edges": edge_list}
 
-    def release() -> None:
-        # The search index needs only the graph and the documents: the rest
-        # goes first, which keeps the run's peak memory down on large projects.
-        for held in (results, fresh):
-            held.clear()
-        parsed.clear()
-        edges.clear()
-        reads.clear()
-
     # Each record again, packed small, for queries that read only the files they show.
     records = StoredRecords(outputs)
     try:
         placed = publish(
-            data_dir, outputs, files, graph_of, prepared, release, sources_seen, walked_ns, PackedRecords(records), doc_key, kept
+            data_dir, outputs, files, graph_of, prepared, sources_seen, walked_ns, PackedRecords(records), doc_key, kept
         )
     finally:
         records.close()
