@@ -140,6 +140,7 @@ def _z(text: str) -> bytes:
         ((0, "{"), 0),
         ((1, '{"id":"a.py",'), 0),
         ((2, "]"), 0),
+        ((1, None), 0),  # sound fields, the texts after the record cut off
     ],
 )
 def test_a_row_that_does_not_unpack_is_parsed_again(tmp_path, packed, reused):
@@ -159,7 +160,7 @@ def test_a_row_that_does_not_unpack_is_parsed_again(tmp_path, packed, reused):
         blob = packed
     elif isinstance(packed, tuple):
         fields, texts = cache_module.unpack_parts(blob)
-        texts[packed[0]] = packed[1]
+        texts[packed[0] :] = [] if packed[1] is None else [packed[1], *texts[packed[0] + 1 :]]
         blob = cache_module.pack_parts(fields, texts)
     else:
         fields, texts = cache_module.unpack_parts(blob)

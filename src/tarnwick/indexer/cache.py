@@ -176,14 +176,37 @@ def pack_parts(values: list, texts: list) -> bytes:
     return _compress("\0".join([_encode(values[:head]), _encode(values[head:]), *texts]))
 
 
-def _split_parts(packed: bytes) -> tuple:
+def _split_parts(packed: bytes, texts: bool = True) -> tuple:
     """(the head fields, the text of the others, the JSON texts) of a
-    packed entry (ValueError when damaged)."""
-    head, rest, *texts = _decompress(packed).split("\0")
+    packed entry (ValueError when damaged); without `texts` these are
+    None and the entry is inflated only as far as the fields reach."""
+    if texts:
+        head, rest, *texts = _decompress(packed).split("\0")
+    else:
+        head, rest = _leading(packed, 2)
+        texts = [None] * len(_TEXTS)
     values = json.loads(head)
     if not isinstance(values, list) or len(values) != len(_HEAD) or len(texts) != len(_TEXTS):
         raise ValueError("malformed cache entry")
     return values, rest, texts
+
+
+def _leading(packed: bytes, count: int) -> list:
+    """The first `count` parts of a packed entry, inflated only as far as
+    they reach: the texts after them are most of it.  (ValueError when
+    damaged; damage further on is found when the texts are read.)"""
+    unpacker = zlib.decompressobj()
+    data = b""
+    try:
+        while data.count(b"\0") < count:
+            chunk = unpacker.decompress(packed, 1 << 14)
+            packed = unpacker.unconsumed_tail
+            if not chunk:
+                raise ValueError("damaged cache entry")
+            data += chunk
+    except (zlib.error, TypeError) as exc:
+        raise ValueError(f"damaged cache entry: {exc}") from None
+    return [part.decode("utf-8", "surrogatepass") for part in data.split(b"\0", count)[:count]]
 
 
 def unpack_texts(packed: bytes) -> list:
@@ -264,12 +287,13 @@ def _result(path: str, values: list, rest: str, texts: list) -> CachedResult:
     return result
 
 
-def decode_result(path: str, packed: bytes, language: str, whole: bool = False) -> FileResult | None:
+def decode_result(path: str, packed: bytes, language: str, whole: bool = False, texts: bool = True) -> FileResult | None:
     """The result kept in `packed` for the file `path` of `language`, or
     None when it does not unpack to one; its reference fields are decoded
-    when first read (`CachedResult`), or now when `whole`."""
+    when first read (`CachedResult`), or now when `whole`; its JSON texts
+    are None unless `texts`."""
     try:
-        result = _result(path, *_split_parts(packed))
+        result = _result(path, *_split_parts(packed, texts))
         if whole:
             _set_lazy(result, _lazy_values(result.__dict__.pop("_rest")))
     except (TypeError, ValueError, RecursionError, UnicodeError):
@@ -348,10 +372,9 @@ class Cache:
         blobs = self.db.blobs(source.rel)
         if blobs is None:
             return None
-        result = decode_result(source.rel, blobs[0], source.language)
+        result = decode_result(source.rel, blobs[0], source.language, texts=False)
         if result is None:
             return None
-        _drop_texts(result)
         result.digest = self.previous[source.rel][3]
         return result, blobs[1], blobs[2]
 

@@ -14,8 +14,10 @@ cache that does not parse never replaces a good graph.
 
 from __future__ import annotations
 
+import marshal
 import os
 import sqlite3
+import tempfile
 
 from ..atomic import commit_files, discard_staged, stage_files, write_files
 from ..collector import paused
@@ -107,15 +109,19 @@ def _stage_search_index(
                 )
             if updated is not None:
                 return updated
-    states = []
+    states = _SpilledRows(data_dir)  # a file's row, for the rest of the build
 
     def keep(number, fid, entry, docs, first_symbol) -> None:
         # What a later run needs to update the index for this file.
         state = pack_state(term_counts(docs), candidates_of(entry))
         states.append((number, fingerprint(entry, doc_key(fid), records.get(fid)), first_symbol, len(entry[3]), state))
 
-    # The postings go to disk in runs as they grow, not held for the project.
-    runs = _posting_runs(path)
+    try:
+        # The postings go to disk in runs as they grow, not held for the project.
+        runs = _posting_runs(path)
+    except BaseException:
+        states.close()
+        raise
     try:
         with paused():
             try:
@@ -130,6 +136,35 @@ def _stage_search_index(
         return build_index(path, corpus, identity, graph_rows, sources, records, states)
     finally:
         runs.close()
+        states.close()
+
+
+class _SpilledRows:
+    """Rows of numbers, texts and bytes kept in a scratch file of this run
+    until they are written, then read back once, in order: a full build's
+    `docstate` rows held in memory would grow with the project."""
+
+    def __init__(self, directory: str):
+        self._file = tempfile.TemporaryFile(dir=directory)
+        self._count = 0
+
+    def append(self, row: tuple) -> None:
+        data = marshal.dumps(row)
+        self._file.write(len(data).to_bytes(4, "little") + data)
+        self._count += 1
+
+    def __len__(self) -> int:
+        return self._count
+
+    def __iter__(self):
+        self._file.flush()
+        self._file.seek(0)
+        for _ in range(self._count):
+            size = int.from_bytes(self._file.read(4), "little")
+            yield marshal.loads(self._file.read(size))
+
+    def close(self) -> None:
+        self._file.close()
 
 
 def _posting_runs(path: str) -> PostingRuns:
