@@ -287,7 +287,7 @@ def _by_name(out: dict) -> dict:
         "search.db:terms": terms,
         "search.db:file_numbers": sorted(fid.values()),
         "search.db:docstate": sorted((fid[n], fp, count, state) for n, fp, _, count, state in out["search.db:docstate"]),
-        "search.db:symbols": sorted((symbol[row[0]], *row[1:]) for row in out["search.db:symbols"]),
+        "search.db:symbols": sorted((symbol[row[0]], fid.get(row[1]), *row[2:]) for row in out["search.db:symbols"]),
         **{f"search.db:{table}": rows for table, rows in by_number.items()},
     }
 

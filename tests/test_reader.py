@@ -11,7 +11,7 @@ from tarnwick.search import chunks
 from tarnwick.search.corpus import MemoryCorpus
 from tarnwick.search.rank import rank
 from tarnwick.search.reader import IndexCorpus
-from tarnwick.search.store import CHUNK, write_index
+from tarnwick.search.store import CHUNK, symbol_from_row, symbol_row, write_index
 
 WORDS = [f"w{i}" for i in range(60)]
 SYMBOL_WORDS = [f"s{i}" for i in range(10)]  # in no file's own document
@@ -30,7 +30,9 @@ def written(tmp_path_factory):
     # Symbols placed at random: their files lie in other chunks than their own.
     for s in range(3 * CHUNK):
         owner = rng.randrange(FILES)
-        info = (f"pkg{owner % 7}/m{owner:05}.py::f{s}", f"f{s}", "function", s, s + 2)
+        # Ids under their file's (kept short), under another's, names that differ from the id.
+        home = f"pkg{owner % 7}/m{owner:05}.py" if s % 3 else "elsewhere.py"
+        info = (f"{home}::f{s}", f"f{s}" if s % 5 else f"C.f{s}", "function", s, s + 2)
         terms = {w: 1.0 for w in rng.sample(WORDS + SYMBOL_WORDS, 3)}
         if s % 900 == 5:
             terms["seldom"] = 1.0
@@ -77,3 +79,31 @@ def test_files_are_found_by_id_in_every_chunk(written):
         assert [index.file_id(n) for n in numbers] == [corpus.file_ids[n] for n in numbers]
     finally:
         index.close()
+
+
+def test_every_symbol_reads_back_as_written(written, monkeypatch):
+    root, path, corpus = written
+    monkeypatch.setattr(chunks, "_shared", {})  # the files' ids read for the symbols alone
+    index = IndexCorpus(root, path)
+    try:
+        numbers = list(range(corpus.symbol_count))
+        assert index.symbols(numbers) == corpus.symbols(numbers)
+    finally:
+        index.close()
+
+
+@pytest.mark.parametrize(
+    "file_id, info, kept",
+    [
+        ("a.py", ("a.py::C.f", "C.f", "method", 1, 2), (0, "C.f", None)),
+        ("a.py", ("a.py::f", "g", "function", 1, 2), (0, "f", "g")),
+        ("a.py", ("a.pyx::f", "f", "function", 1, None), (None, "a.pyx::f", "f")),  # another file's prefix
+        ("a.py", ("b.py::f", "b.py::f", "function", None, None), (None, "b.py::f", None)),
+        ("a.py", (None, "f", "symbol", 3, 4), (None, None, "f")),
+        ("\udcff.py", ("\udcff.py::\udcfe", "\udcfe", "function", 1, 2), (0, "\udcfe".encode("utf-8", "surrogatepass"), None)),
+    ],
+)
+def test_a_symbol_row_keeps_only_what_its_file_does_not_say(file_id, info, kept):
+    row = symbol_row(7, info, 0, file_id)
+    assert row[1:4] == kept
+    assert symbol_from_row(row[1:], {0: file_id}.__getitem__) == info

@@ -276,6 +276,9 @@ def damage(path, how):
     elif how == "postings not a blob":
         with sqlite3.connect(path) as db:
             db.execute("UPDATE terms SET postings = 'refund' WHERE term = 'refund'")
+    elif how == "a symbol's file out of range":
+        with sqlite3.connect(path) as db:
+            db.execute("UPDATE symbols SET file = file + 1000000 WHERE file IS NOT NULL")
     elif how == "norms not numbers":
         with sqlite3.connect(path) as db:
             (data,) = db.execute("SELECT data FROM arrays WHERE name = 'file_norm/0'").fetchone()
@@ -285,7 +288,8 @@ def damage(path, how):
 
 @pytest.mark.parametrize("how", [
     "truncated", "not a database", "other version", "an older format", "fifo", "outside the root", "bad postings",
-    "a posting past the last file", "postings truncated", "postings not a blob", "norms not numbers",
+    "a posting past the last file", "postings truncated", "postings not a blob", "a symbol's file out of range",
+    "norms not numbers",
 ])
 def test_damaged_index_falls_back_with_one_note(project, how):
     expected = ids(vx.retrieve(dict(vx.load_graph(), generation=None), "refund order"))

@@ -30,7 +30,18 @@ from .._scoring import decode_postings
 from ..datadir import resolve_inside
 from . import chunks
 from ..errors import IndexProblem, IndexVersionError
-from .store import CHUNK, FILE_ARRAYS, FORMAT, SYMBOL_ARRAYS, TABLES, from_sql_text, reason, to_sql_text, unpack_record
+from .store import (
+    CHUNK,
+    FILE_ARRAYS,
+    FORMAT,
+    SYMBOL_ARRAYS,
+    TABLES,
+    from_sql_text,
+    reason,
+    symbol_from_row,
+    to_sql_text,
+    unpack_record,
+)
 
 # The longest one query may run: a damaged file must not hang a command.
 QUERY_SECONDS = 10.0
@@ -362,6 +373,11 @@ class IndexCorpus:
             fid = self._documents.file_ids[number]
         return fid
 
+    def _file_id(self, number) -> str:
+        if type(number) is not int or not 0 <= number < self.file_count:
+            raise ValueError("a symbol's file out of range")
+        return self.file_id(number)
+
     def file_numbers(self, file_ids) -> list:
         """The numbers of the files ``file_ids`` (ValueError for one not in
         the index)."""
@@ -405,8 +421,8 @@ class IndexCorpus:
 
     def symbols(self, numbers) -> dict:
         numbers = list(numbers)
-        query = "SELECT number, id, name, kind, line_start, line_end FROM symbols WHERE number IN ({})"
-        out = {row[0]: tuple(map(from_sql_text, row[1:])) for row in self._rows_in(query, numbers)}
+        query = "SELECT number, file, id, name, kind, line_start, line_end FROM symbols WHERE number IN ({})"
+        out = {row[0]: symbol_from_row(row[1:], self._file_id) for row in self._rows_in(query, numbers)}
         if len(out) != len(set(numbers)):
             raise ValueError("symbols missing")
         return out

@@ -19,7 +19,10 @@ Its tables:
   indexes into a table of their distinct values (`reference_postings`
   describes the form; the scoring kernel encodes and decodes it);
 - ``file_numbers(id, number)``: each file's number by its id;
-- ``symbols(number, id, name, kind, line_start, line_end)``;
+- ``symbols(number, file, id, name, kind, line_start, line_end)``: what a
+  result lists of each symbol (`symbol_row`): an id that begins with its
+  file's id and "::" is kept without them, the file's number in ``file``,
+  and a name equal to the id as kept is left NULL;
 - ``chunks(first, data)`` and ``graph(name, data)``: the compact copy of the
   graph in chunks of files, each keyed by its first file's id (`compact`),
   and its top-level keys (the row ``top``), which `load_graph` reads instead
@@ -57,7 +60,7 @@ from array import array
 from ..errors import IndexProblem
 
 INDEX_NAME = "search.db"
-FORMAT = 8
+FORMAT = 9
 
 # Per-document arrays and their type codes, by the collection they number.
 FILE_ARRAYS = {"file_norm": "f", "file_flags": "B", "file_prior": "f"}
@@ -88,7 +91,7 @@ TABLES = {
     # filled whole, and a lookup compares terms in the index, never reading a blob.
     "terms": "CREATE TABLE terms(term TEXT UNIQUE, df INTEGER, postings BLOB)",
     "parts": "CREATE TABLE parts(id TEXT PRIMARY KEY, nodes BLOB, edges BLOB)",
-    "symbols": "CREATE TABLE symbols(number INTEGER PRIMARY KEY, id TEXT, name TEXT, kind TEXT,"
+    "symbols": "CREATE TABLE symbols(number INTEGER PRIMARY KEY, file INTEGER, id TEXT, name TEXT, kind TEXT,"
     " line_start INTEGER, line_end INTEGER)",
     "graph": "CREATE TABLE graph(name TEXT PRIMARY KEY, data BLOB)",
     "chunks": "CREATE TABLE chunks(first TEXT PRIMARY KEY, data BLOB)",
@@ -106,6 +109,27 @@ TABLES = {
 
 def _blob(values: array) -> bytes:
     return values.tobytes()
+
+
+def symbol_row(number: int, info: tuple, file_number: int, file_id: str) -> tuple:
+    """The `symbols` row of the symbol ``number`` of the file ``file_number``
+    (whose id is ``file_id``), from what a result lists of it (`build.symbol_info`)."""
+    sid, name, kind, start, end = info
+    file = None
+    if isinstance(sid, str) and sid.startswith(file_id + "::"):
+        sid, file = sid[len(file_id) + 2 :], file_number
+    return number, file, *map(to_sql_text, (sid, None if name == sid else name, kind)), start, end
+
+
+def symbol_from_row(row: tuple, file_id) -> tuple:
+    """What a result lists of a symbol, from its `symbols` row less its
+    number; ``file_id(number)`` gives the id of a file by its number."""
+    file, sid, name, kind, start, end = row
+    sid = from_sql_text(sid)
+    name = sid if name is None else from_sql_text(name)
+    if file is not None:
+        sid = f"{file_id(file)}::{sid}"
+    return sid, name, from_sql_text(kind), start, end
 
 
 def to_sql_text(value):
@@ -240,9 +264,10 @@ def build_index(
             )
             if updatable:
                 write_state(db, corpus.splits, corpus.candidates, states)
+            files, ids = corpus.symbol_file, corpus.file_ids
             db.executemany(
-                "INSERT INTO symbols VALUES (?, ?, ?, ?, ?, ?)",
-                ((n, *map(to_sql_text, info)) for n, info in enumerate(corpus.symbol_info)),
+                "INSERT INTO symbols VALUES (?, ?, ?, ?, ?, ?, ?)",
+                (symbol_row(n, info, files[n], ids[files[n]]) for n, info in enumerate(corpus.symbol_info)),
             )
             write_graph_rows(db, graph_rows)
             sources = sources or {}

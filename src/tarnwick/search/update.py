@@ -52,6 +52,7 @@ from .store import (
     array_rows,
     chunk_name,
     from_sql_text,
+    symbol_row,
     to_sql_text,
 )
 from .tokens import _PART_MIN, add_compound_parts, compound_parts, stem
@@ -430,7 +431,7 @@ class _Update:
             for symbol, ((node, name), doc) in enumerate(zip(self.files[fid][3], docs[1:]), self.blocks[fid]):
                 self.symbol_length[symbol] = take_length(doc)
                 self.symbol_file[symbol] = number
-                symbol_rows.append((symbol, *map(to_sql_text, symbol_info(node, name))))
+                symbol_rows.append(symbol_row(symbol, symbol_info(node, name), number, fid))
                 for term, weight in doc.items():
                     new_symbols.setdefault(term, []).append((symbol, weight))
         return new_files, new_symbols, symbol_rows
@@ -458,7 +459,7 @@ class _Update:
             db.execute("DELETE FROM docstate WHERE number = ?", (number,))
             db.execute("DELETE FROM records WHERE number = ?", (number,))
             db.execute("DELETE FROM file_numbers WHERE id = ?", (to_sql_text(fid),))
-        db.executemany("INSERT INTO symbols VALUES (?, ?, ?, ?, ?, ?)", symbol_rows)
+        db.executemany("INSERT INTO symbols VALUES (?, ?, ?, ?, ?, ?, ?)", symbol_rows)
         for fid in self.new_side:
             number = self.numbers[fid]
             state = pack_state(*self.new_counts[fid])
