@@ -12,6 +12,7 @@ import posixpath
 from collections import Counter
 from itertools import chain
 
+from .compact import base as _base
 from .corpus import DECLARATION_KINDS, FLAG_DECLARATIONS, FLAG_EXAMPLE, FLAG_TEST, UNCOUNTED, MemoryCorpus, prior
 from .documents import file_terms, is_example_path, symbol_terms, find_tests
 from . import runs as posting_runs
@@ -22,10 +23,6 @@ from .weights import DEFAULT_WEIGHTS, RankingWeights
 # Terms of prepared documents held from the first pass of a build to the
 # second (a few MB), rather than read again.
 HELD_POSTINGS = 250_000
-
-
-def _base(node_id) -> str | None:
-    return node_id.split("::", 1)[0] if isinstance(node_id, str) else None
 
 
 def _line(value):

@@ -583,9 +583,9 @@ def update_index(
 
     ``prepared(file id)`` gives a file's documents and ``doc_key(file id)``
     their text (see `corpus_from_graph`); ``sources`` and ``records`` are
-    `build_index`'s.  ``kept`` is (generation, file ids): files whose
-    documents, symbols and record are the ones the run of that generation
-    indexed, and optionally the files whose share of the graph (nodes and
+    `build_index`'s.  ``kept`` is (generation, file ids[, file ids]):
+    files whose documents, symbols and record are the ones the run of that
+    generation indexed, and files whose share of the graph (nodes and
     outgoing edges) is the one that run wrote; when it is the index's own
     run, their rows are taken as they are, without working out their
     fingerprints, and the graph's copies are updated for the other files
