@@ -177,17 +177,21 @@ def test_damaged_index_is_one_line_and_a_mixed_one_a_warning(capsys, indexed):
     assert err.startswith("tarnwick: error: ") and err.count("\n") == 1 and "not valid JSON" in err
 
 
-def test_index_then_context_through_the_console_script(tmp_path):
+def test_index_then_questions_through_the_console_script(tmp_path):
     if not COMMAND.exists():
         pytest.skip("the tarnwick command is not installed next to this interpreter")
     project = tmp_path / "project"
     shutil.copytree(SAMPLE / "bookshelf", project / "bookshelf")
     done = subprocess.run([str(COMMAND), "index", str(project), "-q"], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0 and done.stdout.startswith("indexed 7 files")
-    answer = subprocess.run([str(COMMAND), "context", QUERY], cwd=project / "bookshelf",
-                            capture_output=True, text=True, timeout=60)
-    assert answer.returncode == 0, answer.stderr
-    assert "# bookshelf/loans.py::find_overdue_loans (lines 28-33)" in answer.stdout
+    # A question's process ends at once: its status, output and messages are those of `main`.
+    for line, status, shown, said in [
+        (["context", QUERY], 0, "# bookshelf/loans.py::find_overdue_loans (lines 28-33)", ""),
+        (["search", "zebra quagga"], 1, "", "tarnwick: error: no file matches 'zebra quagga'\n"),
+        (["context", QUERY, "--budget", "0"], 2, "", "tarnwick context: error: argument --budget: must be at least 1: 0\n"),
+    ]:
+        answer = subprocess.run([str(COMMAND), *line], cwd=project / "bookshelf", capture_output=True, text=True, timeout=60)
+        assert (answer.returncode, shown in answer.stdout, answer.stderr.endswith(said)) == (status, True, True), answer.stderr
 
 
 @pytest.mark.parametrize("missing", ["mcp", "anyio", "pydantic"])  # the SDK, or a part it brings

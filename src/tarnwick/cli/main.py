@@ -21,6 +21,7 @@ would show changed since indexing (`tarnwick.cli.refresh`).  The usual
 
 from __future__ import annotations
 
+import gc
 import json
 import os
 import sys
@@ -216,5 +217,26 @@ def main(argv: list[str] | None = None) -> int:
     return console.run(PROG, lambda: _run(argv))
 
 
+# Commands that answer one question and end.
+_QUESTIONS = ("context", "search")
+
+
+def command() -> None:
+    """The installed command.  A question's process ends at once when it is
+    answered, without the interpreter's teardown, and runs without the
+    cyclic collector (what it makes lives until then); the other commands
+    end as usual, closing what they opened on the way out."""
+    if len(sys.argv) < 2 or sys.argv[1] not in _QUESTIONS:
+        sys.exit(main())
+    gc.disable()
+    try:
+        status = main()
+    except SystemExit as exc:  # the full parser's usage errors
+        if not isinstance(exc.code, int):
+            raise
+        status = exc.code
+    console.leave(status)
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    command()
