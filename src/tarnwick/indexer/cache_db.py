@@ -225,6 +225,12 @@ class CacheDB:
             return {}
         return run if isinstance(run, dict) else {}
 
+    def layout(self):
+        """Where the last run's outputs put each file's blocks, as kept
+        (`layout.Layout.pack`), or None."""
+        row = self.db.execute("SELECT value FROM meta WHERE key = 'layout'").fetchone()
+        return row[0] if row is not None and isinstance(row[0], bytes) else None
+
     def stamps(self) -> dict:
         """path -> (size, mtime_ns, read_ns, digest) of every row; rows that
         are not of our shape are left out (their files are parsed again)."""
@@ -346,6 +352,9 @@ class CacheDB:
             "INSERT OR REPLACE INTO meta VALUES (?, ?)",
             (("signature", signature), ("run", json.dumps(run, ensure_ascii=False, separators=(",", ":")))),
         )
+
+    def set_layout(self, packed: bytes) -> None:
+        self.db.execute("INSERT OR REPLACE INTO meta VALUES ('layout', ?)", (packed,))
 
     def commit(self) -> None:
         """Make this run's rows the cache: commit (and for a new cache,

@@ -29,6 +29,7 @@ from ..search.content import add_texts
 from ..search.reader import indexed_generation
 from ..search.store import INDEX_NAME, PackedRecords
 from .output import encode, manifest_text, new_generation
+from .layout import Layout, PreviousFiles, StaleLayout, plan_pieces
 from .lock import run_lock
 from .publish import ensure_gitignore, publish, remove_retired
 from .pool import stack_size_for, summarize_in_workers, summarize_serially
@@ -38,6 +39,8 @@ from .walk import DEFAULT_MAX_FILE_BYTES, walk_project
 
 # Below this many files a pool costs more than it saves.
 PARALLEL_MIN_FILES = 48
+# More changed files than one in this many: the outputs are written whole.
+SPLICE_SHARE = 4
 # Progress is shown by default from this many files on (on a terminal).
 PROGRESS_MIN_FILES = 200
 
@@ -383,7 +386,12 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
         raise OSError(f"{cache.db.target}: {exc}") from None
     reads.clear()
     history_text = cache_text(history) if history.changed else None
-    outputs = write_outputs(data_dir, paths, parsed, cache.texts, check, edges, generation)
+    outputs = _write_outputs(root, data_dir, cache, paths, parsed, check, edges, generation, kept[2])
+    try:
+        cache.db.set_layout(outputs.layout.pack())
+    except sqlite3.Error as exc:
+        outputs.discard()
+        raise OSError(f"{cache.db.target}: {exc}") from None
     # The search index needs only the graph and the documents: the rest goes
     # before the graph is read back, which keeps the run's peak memory down.
     for held in (results, fresh, parsed, edges, links, by_rel):
@@ -416,6 +424,36 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
 
     stats.seconds = time.perf_counter() - started
     return stats
+
+
+def _write_outputs(root, data_dir, cache, paths, parsed, check, edges, generation, kept):
+    """The store and the graph staged: the blocks of the `kept` files (their
+    texts and edges the last run's) copied from the files the last run
+    placed when these are proved to be the ones its layout describes, and
+    only the other files' blocks made; else written whole."""
+    previous = _previous(root, data_dir, cache, paths, kept)
+    if previous is not None:
+        try:
+            return write_outputs(data_dir, paths, parsed, cache.texts, check, edges, generation, previous)
+        except StaleLayout:
+            pass
+        finally:
+            previous[1].close()
+    return write_outputs(data_dir, paths, parsed, cache.texts, check, edges, generation)
+
+
+def _previous(root, data_dir, cache, paths, kept):
+    """(layout, open files, pieces) for `write_outputs` to copy from, or
+    None: no usable layout, or so many changes that writing whole is
+    cheaper than holding the changed files' blocks."""
+    layout = Layout.unpack(cache.db.layout()) if not cache.db.fresh else None
+    if layout is None or layout.generation != cache.run.get("generation"):
+        return None
+    pieces = plan_pieces(layout.paths, paths, kept)
+    if sum(1 for piece in pieces if piece[0] == "new") > max(len(paths) // SPLICE_SHARE, 1):
+        return None
+    files = PreviousFiles.open(root, data_dir, layout)
+    return None if files is None else (layout, files, pieces)
 
 
 def _figures_of_run(stats: IndexStats, run: dict) -> None:

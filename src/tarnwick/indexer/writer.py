@@ -14,9 +14,11 @@ import hashlib
 import json
 import os
 import tempfile
+from array import array
 
 from ..atomic import finish_temporary, new_temporary, remove_temporary
 from ..datadir import GRAPH_NAME, SUMMARIES_NAME
+from .layout import CONTAINS, LISTS, NODES, RECORDS, SECTIONS, Layout, StaleLayout, copy_range
 from .linkage import EDGE_KINDS
 from .output import edge, encode, file_node
 
@@ -46,6 +48,18 @@ class _Out:
         self.size += len(data)
         if self._held_bytes >= FLUSH_BYTES:
             self.flush()
+
+    def copy(self, previous, name: str, offset: int, size: int) -> None:
+        """Append `size` bytes at `offset` of the previous file `name`
+        (`layout.PreviousFiles`), copied in the kernel and hashed from its
+        mapping: never through a buffer of ours."""
+        self.flush()
+        if self._sha is not None:
+            with memoryview(previous.maps[name]) as view:
+                self._sha.update(view[offset : offset + size])
+        copy_range(previous.fd(name), self._file.fileno(), offset, size, self.size)
+        self.size += size
+        self._file.seek(self.size)
 
     def flush(self) -> None:
         data = b"".join(self._held)
@@ -87,19 +101,28 @@ class _List:
         self.out = out
         self.count = count
 
-    def add(self, *parts: str) -> tuple:
-        """Append the block made of `parts`; returns (offset, size) of the
-        last part's bytes in the file."""
+    def add(self, *parts: str) -> int:
+        """Append the block made of `parts`; returns its size in bytes (0:
+        left out, as the last part is empty)."""
         if not parts[-1]:
-            return (0, 0)
+            return 0
+        self._separate()
+        size = 0
+        for part in parts:
+            data = _utf8(part)
+            self.out.write(data)
+            size += len(data)
+        return size
+
+    def copy(self, previous, name: str, span: tuple) -> None:
+        """Append the blocks at `span` ((offset, size)) of the previous file."""
+        if span[1]:
+            self._separate()
+            self.out.copy(previous, name, *span)
+
+    def _separate(self) -> None:
         self.out.write(b",\n" if self.count else b"\n")
         self.count += 1
-        for part in parts[:-1]:
-            self.out.write(_utf8(part))
-        data = _utf8(parts[-1])
-        offset = self.out.size
-        self.out.write(data)
-        return offset, len(data)
 
     def end(self) -> None:
         if self.count:
@@ -114,7 +137,7 @@ class Outputs:
         self.graph = graph
         self.node_span = (0, 0)  # where the nodes' values lie in the graph
         self.edge_span = (0, 0)
-        self.record_spans: dict = {}  # file -> (offset, size) of its record in the store
+        self.layout = None  # where each file's blocks lie (`layout.Layout`)
 
     def staged(self) -> list:
         """(temporary, name) of the store and the graph, for `commit_files`."""
@@ -126,13 +149,17 @@ class Outputs:
             remove_temporary(out.tmp)
 
 
-def write_outputs(data_dir: str, paths: list, parsed: dict, texts, check, edges: dict, generation: str) -> Outputs:
+def write_outputs(
+    data_dir: str, paths: list, parsed: dict, texts, check, edges: dict, generation: str, previous=None
+) -> Outputs:
     """Stage the store and the graph of the files `paths` (in order):
     `parsed` maps the files that parsed to their results, `texts(path)`
     gives a parsed file's (record, nodes, "contains" edges) JSON texts and
     `check(path, record)` is shown each record first; `edges` maps a file
-    to its targets per edge kind.  Raises what those raise, or OSError,
-    with nothing left behind."""
+    to its targets per edge kind.  With `previous` ((layout, open files,
+    pieces): see `layout.plan_pieces`), the blocks of the kept files are
+    copied from the previous files, and only the others' are made.  Raises
+    what those raise, or OSError, with nothing left behind."""
     store = _Staged(data_dir, SUMMARIES_NAME)
     try:
         graph = _Staged(data_dir, GRAPH_NAME)
@@ -141,9 +168,13 @@ def write_outputs(data_dir: str, paths: list, parsed: dict, texts, check, edges:
         remove_temporary(store.tmp)
         raise
     outputs = Outputs(store, graph)
+    blocks = _Blocks(parsed, texts, check, edges)
     try:
-        with tempfile.TemporaryFile(dir=data_dir) as scratch:
-            _write(outputs, scratch, paths, parsed, texts, check, edges, generation)
+        if previous is not None:
+            _splice(outputs, paths, blocks, generation, *previous)
+        else:
+            with tempfile.TemporaryFile(dir=data_dir) as scratch:
+                _write(outputs, scratch, paths, blocks, generation)
         store.finish()
         graph.finish()
     except BaseException:
@@ -152,39 +183,73 @@ def write_outputs(data_dir: str, paths: list, parsed: dict, texts, check, edges:
     return outputs
 
 
-def _write(outputs: Outputs, scratch, paths, parsed, texts, check, edges, generation) -> None:
-    store, graph = outputs.store, outputs.graph
-    store.write(b"{")
-    records = _List(store)
+class _Blocks:
+    """Each file's block of each section (`layout.SECTIONS`), as text."""
+
+    def __init__(self, parsed: dict, texts, check, edges: dict):
+        self._parsed = parsed
+        self._texts = texts
+        self._check = check
+        self._edges = edges
+
+    def of(self, path: str) -> list:
+        """The blocks of `path`, but for its edges of the kinds other than
+        "contains" ("" for an empty block)."""
+        blocks = [""] * SECTIONS
+        if path not in self._parsed:
+            blocks[NODES] = encode(file_node(path, ""))
+            return blocks
+        record, blocks[NODES], blocks[CONTAINS] = self._texts(path)
+        self._check(path, record)
+        blocks[RECORDS] = encode(path) + ":" + record
+        return blocks
+
+    def edges(self, path: str, kind: int) -> str:
+        targets = self._edges.get(path)
+        if not targets or not targets[kind]:
+            return ""
+        rel = EDGE_KINDS[kind]
+        return ",\n".join(encode(edge(path, target, rel)) for target in targets[kind])
+
+
+def _headers(outputs: Outputs, generation) -> None:
+    outputs.store.write(b"{")
     stamp = f'"generation":{encode(generation)},\n' if generation is not None else ""
-    graph.write(_utf8('{\n"version":1,\n' + stamp + '"nodes":['))
+    outputs.graph.write(_utf8('{\n"version":1,\n' + stamp + '"nodes":['))
+
+
+def _new_layout(outputs: Outputs, generation, paths: list, lengths: list, bases: list) -> Layout:
+    sizes = {SUMMARIES_NAME: outputs.store.size, GRAPH_NAME: outputs.graph.size}
+    return Layout(generation, paths, lengths, bases, sizes)
+
+
+def _write(outputs: Outputs, scratch, paths, blocks: _Blocks, generation) -> None:
+    store, graph = outputs.store, outputs.graph
+    _headers(outputs, generation)
+    bases = [store.size, graph.size, 0]
+    records = _List(store)
     nodes = _List(graph)
-    start = graph.size
+    lengths = [array("q", bytes(8 * len(paths))) for _ in range(SECTIONS)]
     # The "contains" edges come after all others: set aside meanwhile, each
     # led by ",\n" (mended below when no other edge comes first).
     aside = _Out(scratch, hashed=False)
     contains = _List(aside, count=1)
-    for path in paths:
-        if path not in parsed:
-            nodes.add(encode(file_node(path, "")))
-            continue
-        record, node_text, contains_text = texts(path)
-        check(path, record)
-        outputs.record_spans[path] = records.add(encode(path) + ":", record)
-        nodes.add(node_text)
-        contains.add(contains_text)
+    for i, path in enumerate(paths):
+        texts = blocks.of(path)
+        lengths[RECORDS][i] = records.add(texts[RECORDS])
+        lengths[NODES][i] = nodes.add(texts[NODES])
+        lengths[CONTAINS][i] = contains.add(texts[CONTAINS])
     records.end()
     store.write(b"}\n")
     nodes.end()
-    outputs.node_span = (start, graph.size)
+    outputs.node_span = (bases[1], graph.size)
     graph.write(b'],\n"edges":[')
-    start = graph.size
+    bases[2] = start = graph.size
     others = _List(graph)
-    for kind, rel in enumerate(EDGE_KINDS):
-        for path in paths:
-            targets = edges.get(path)
-            if targets and targets[kind]:
-                others.add(",\n".join(encode(edge(path, target, rel)) for target in targets[kind]))
+    for kind in range(len(EDGE_KINDS)):
+        sizes = lengths[NODES + 1 + kind]
+        for i, path in enumerate(paths):
+            sizes[i] = others.add(blocks.edges(path, kind))
     aside.flush()
     scratch.seek(0)
     lead = True
@@ -200,6 +265,46 @@ def _write(outputs: Outputs, scratch, paths, parsed, texts, check, edges, genera
     others.end()
     outputs.edge_span = (start, graph.size)
     graph.write(b"]\n}\n")
+    outputs.layout = _new_layout(outputs, generation, paths, lengths, bases)
+
+
+def _splice(outputs: Outputs, paths, blocks: _Blocks, generation, layout: Layout, previous, pieces: list) -> None:
+    """`_write`'s bytes, with the kept files' blocks copied from the
+    previous files at the places `layout` gives (`pieces`, in order)."""
+    store, graph = outputs.store, outputs.graph
+    made = {piece[1]: blocks.of(piece[1]) for piece in pieces if piece[0] == "new"}
+    _headers(outputs, generation)
+    bases = [store.size, graph.size, 0]
+    lengths = [array("q") for _ in range(SECTIONS)]
+    lists = []
+    for index, (name, first, count) in enumerate(LISTS):
+        out = store if name == SUMMARIES_NAME else graph
+        if index == 2:
+            graph.write(b'],\n"edges":[')
+            bases[2] = graph.size
+        start = out.size
+        joined = _List(out)
+        for section in range(first, first + count):
+            sizes = lengths[section]
+            for piece in pieces:
+                if piece[0] == "old":
+                    _, lo, hi = piece
+                    span = layout.run(section, lo, hi)
+                    if span[1] and not previous.holds_blocks(name, *span):
+                        raise StaleLayout(name)
+                    joined.copy(previous, name, span)
+                    sizes.extend(layout.lengths[section][lo:hi])
+                elif section < NODES + 1 or section == CONTAINS:
+                    sizes.append(joined.add(made[piece[1]][section]))
+                else:
+                    sizes.append(joined.add(blocks.edges(piece[1], section - NODES - 1)))
+        joined.end()
+        lists.append((start, out.size))
+        if index == 0:
+            store.write(b"}\n")
+    outputs.node_span, outputs.edge_span = lists[1], lists[2]
+    graph.write(b"]\n}\n")
+    outputs.layout = _new_layout(outputs, generation, paths, lengths, bases)
 
 
 def read_list(path: str, span: tuple, chunk: int = FLUSH_BYTES, shared=None) -> list:
@@ -257,20 +362,27 @@ class StoredRecords:
     for (`store.PackedRecords` takes them from here)."""
 
     def __init__(self, outputs: Outputs):
-        self._spans = outputs.record_spans
+        layout = outputs.layout
+        self._layout = layout
+        self._index = {path: i for i, path in enumerate(layout.paths) if layout.lengths[RECORDS][i]}
         self._file = open(outputs.store.tmp, "rb")
 
     def pop(self, fid, default=None):
-        span = self._spans.pop(fid, None)
-        if span is None:
+        i = self._index.pop(fid, None)
+        if i is None:
             return default
-        offset, size = span
-        self._file.seek(offset)
-        return self._file.read(size).decode("utf-8")
+        # The block is the file's name as a key, then its record: one that
+        # is not (a layout that does not fit) fails the run before anything
+        # is placed.
+        key = _utf8(encode(fid)) + b":"
+        self._file.seek(self._layout.offset(RECORDS, i) - 1)
+        block = self._file.read(self._layout.lengths[RECORDS][i] + 3)
+        if not (block[:1] == b"\n" and block[1 : len(key) + 1] == key and block[-3:] in (b"},\n", b"}\n}")):
+            raise StaleLayout(SUMMARIES_NAME)
+        return block[len(key) + 1 : -2].decode("utf-8")
 
     def __contains__(self, fid) -> bool:
-        return fid in self._spans
+        return fid in self._index
 
     def close(self) -> None:
         self._file.close()
-

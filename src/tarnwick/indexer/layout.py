@@ -1,0 +1,258 @@
+"""Where each file's share lies in the store and the graph a run wrote
+(`Layout`, kept in the cache), and the plan of a run that writes the
+unchanged files' shares by copying their bytes from the previous files
+(`plan_pieces`, `PreviousFiles`).
+
+Both files are JSON lists of blocks, one block per file and section, laid
+out by `writer`: "\\n" before the first block of a list, ",\\n" between
+blocks, "\\n" after the last; an empty block is left out.  The store's
+list holds the records; the graph's node list the nodes; its edge list the
+edges of each kind, kind after kind, then the "contains" edges.  A file's
+blocks keep their bytes for as long as its texts and edges stay (neither
+parsed nor resolved again), so a run of such files is one byte range of the
+previous file: its start is the list's start plus the lengths of the blocks
+before it, each with its separator.
+"""
+
+from __future__ import annotations
+
+import errno
+import hashlib
+import json
+import mmap
+import os
+import stat
+import sys
+import zlib
+from array import array
+from bisect import bisect_left
+from itertools import accumulate
+
+from ..datadir import GRAPH_NAME, IDENTITIES_NAME, SUMMARIES_NAME, file_identity, read_manifest, resolve_inside
+from .cache import DamagedCache
+from .linkage import EDGE_KINDS
+
+# The sections, in the order of their lists: the store's records, the
+# graph's nodes, then its edges (each kind, then "contains").
+RECORDS, NODES = 0, 1
+CONTAINS = 2 + len(EDGE_KINDS)
+SECTIONS = CONTAINS + 1
+# The lists: (file name, first section, sections) of each.
+LISTS = ((SUMMARIES_NAME, RECORDS, 1), (GRAPH_NAME, NODES, 1), (GRAPH_NAME, NODES + 1, SECTIONS - NODES - 1))
+FILES = (SUMMARIES_NAME, GRAPH_NAME)
+
+# A layout's texts unpack to far less than this; more is damage.
+LAYOUT_LIMIT = 1 << 30
+
+
+class Layout:
+    """The blocks of one run's store and graph: the run's `generation`, its
+    `paths` (sorted), each section's block length per path (`lengths`), the
+    offset where each list begins (`bases`: the byte after its "[" or "{")
+    and each file's size (`sizes`, by name)."""
+
+    def __init__(self, generation: str, paths: list, lengths: list, bases: list, sizes: dict):
+        self.generation = generation
+        self.paths = paths
+        self.lengths = lengths
+        self.bases = bases
+        self.sizes = sizes
+        self._starts = None
+
+    def pack(self) -> bytes:
+        head = json.dumps({"generation": self.generation, "bases": self.bases, "sizes": self.sizes, "count": len(self.paths)})
+        names = "\0".join(self.paths).encode("utf-8", "surrogatepass")
+        arrays = b"".join(_little(lengths).tobytes() for lengths in self.lengths)
+        return zlib.compress(b"\0".join([head.encode("ascii"), len(names).to_bytes(8, "little") + names + arrays]), 1)
+
+    @classmethod
+    def unpack(cls, blob) -> "Layout | None":
+        """The layout `pack` gave, or None when `blob` is not one."""
+        try:
+            unpacker = zlib.decompressobj()
+            data = unpacker.decompress(blob, LAYOUT_LIMIT)
+            if unpacker.unconsumed_tail or not unpacker.eof:
+                return None
+            head_text, _, rest = data.partition(b"\0")
+            head = json.loads(head_text)
+            count, generation, bases, sizes = head["count"], head["generation"], head["bases"], head["sizes"]
+            size = int.from_bytes(rest[:8], "little")
+            names, arrays = rest[8 : 8 + size], rest[8 + size :]
+            paths = names.decode("utf-8", "surrogatepass").split("\0") if count else []
+            width = array("q").itemsize
+            if (
+                type(count) is not int
+                or len(paths) != count
+                or paths != sorted(paths)
+                or len(arrays) != SECTIONS * count * width
+                or not isinstance(generation, str)
+                or not (isinstance(bases, list) and len(bases) == len(LISTS) and all(type(b) is int and b > 0 for b in bases))
+                or not (isinstance(sizes, dict) and all(type(sizes.get(name)) is int for name in FILES))
+            ):
+                return None
+            lengths = []
+            for section in range(SECTIONS):
+                part = array("q")
+                part.frombytes(arrays[section * count * width : (section + 1) * count * width])
+                lengths.append(_little(part))
+        except (zlib.error, ValueError, TypeError, KeyError, UnicodeError, RecursionError):
+            return None
+        if any(length < 0 for part in lengths for length in part):
+            return None
+        return cls(generation, paths, lengths, bases, sizes)
+
+    def starts(self, section: int) -> array:
+        """Where each path's block of `section` begins, as an offset from
+        its list's first block, with one more entry for the list's end (an
+        empty block "begins" where the next one does)."""
+        if self._starts is None:
+            self._starts = [None] * SECTIONS
+            for _, first, count in LISTS:
+                carried = 0
+                for section_ in range(first, first + count):
+                    sums = array("q", accumulate((length + 2 if length else 0 for length in self.lengths[section_]), initial=carried))
+                    self._starts[section_] = sums
+                    carried = sums[-1]
+        return self._starts[section]
+
+    def run(self, section: int, lo: int, hi: int) -> tuple:
+        """(offset, size) in its file of the blocks of `section` of the
+        paths lo to hi (excluded), joined by their separators."""
+        starts = self.starts(section)
+        size = starts[hi] - starts[lo] - 2
+        return (self.bases[_list_of(section)] + 1 + starts[lo], size) if size > 0 else (0, 0)
+
+    def offset(self, section: int, index: int) -> int:
+        return self.bases[_list_of(section)] + 1 + self.starts(section)[index]
+
+
+def _list_of(section: int) -> int:
+    return 0 if section == RECORDS else 1 if section == NODES else 2
+
+
+def _little(part: array) -> array:
+    # Kept little-endian whatever the machine.
+    if sys.byteorder != "little":
+        part = array("q", part)
+        part.byteswap()
+    return part
+
+
+def plan_pieces(old_paths: list, new_paths: list, kept) -> list:
+    """The new files' blocks in order, as pieces: ("old", lo, hi) for the
+    blocks of the old paths lo to hi (excluded), which are the kept files
+    and stay as they were, and ("new", path) for a file whose blocks are
+    written anew.  Costs what changed (and a pass over the names)."""
+    old_set = set(old_paths)
+    new_set = set(new_paths)
+    fresh = [path for path in new_paths if path not in kept or path not in old_set]
+    gone = old_set - new_set
+    pieces = []
+    at = 0
+    for path in sorted(gone.union(fresh)):
+        index = bisect_left(old_paths, path)
+        if index > at:
+            pieces.append(("old", at, index))
+        if path in old_set:
+            at = index + 1
+        else:
+            at = index
+        if path in new_set:
+            pieces.append(("new", path))
+    if at < len(old_paths):
+        pieces.append(("old", at, len(old_paths)))
+    return pieces
+
+
+class StaleLayout(DamagedCache):
+    """The previous file does not hold the blocks its layout names: the
+    outputs are written whole instead (or, found once they are written,
+    the run starts again from scratch)."""
+
+
+class PreviousFiles:
+    """The store and the graph the last run placed, open and mapped, once
+    proved to be those its layout describes: the manifest names the
+    layout's generation, and each file is the one the manifest names (by
+    its recorded identity, or else by its digest)."""
+
+    def __init__(self, maps: dict, fds: list):
+        self.maps = maps  # name -> mmap
+        self._fds = fds
+
+    @classmethod
+    def open(cls, root: str, data_dir: str, layout: Layout) -> "PreviousFiles | None":
+        manifest = read_manifest(root)
+        if manifest is None or manifest.get("generation") != layout.generation:
+            return None
+        identities = read_manifest(root, IDENTITIES_NAME)
+        known = identities.get("files", {}) if identities and identities.get("generation") == layout.generation else {}
+        maps, fds = {}, []
+        opened = cls(maps, fds)
+        try:
+            for name in FILES:
+                expected = manifest["files"].get(name)
+                path = os.path.join(data_dir, name)
+                if not isinstance(expected, dict) or resolve_inside(path, root) is None:
+                    opened.close()
+                    return None
+                fd = os.open(path, os.O_RDONLY | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0))
+                fds.append(fd)
+                info = os.fstat(fd)
+                if not stat.S_ISREG(info.st_mode) or info.st_size != layout.sizes[name] or info.st_size != expected.get("size"):
+                    opened.close()
+                    return None
+                if info.st_size == 0:
+                    opened.close()
+                    return None
+                maps[name] = mmap.mmap(fd, info.st_size, access=mmap.ACCESS_READ)
+                if file_identity(info) != known.get(name) and hashlib.sha256(maps[name]).hexdigest() != expected.get("sha256"):
+                    opened.close()
+                    return None
+        except OSError:
+            opened.close()
+            return None
+        return opened
+
+    def fd(self, name: str) -> int:
+        return self._fds[FILES.index(name)]
+
+    def holds_blocks(self, name: str, offset: int, size: int) -> bool:
+        """True when `offset` and `size` mark whole blocks of a list of the
+        file `name`: a separator before, one after (a layout that does not
+        fit its file is not followed)."""
+        data = self.maps[name]
+        end = offset + size
+        return (
+            1 <= offset
+            and end + 1 < len(data)
+            and data[offset - 1] == 0x0A
+            and data[offset] in (0x7B, 0x22)  # an object, or a record's key
+            and data[end - 1] == 0x7D
+            and data[end : end + 2] in (b",\n", b"\n]", b"\n}")
+        )
+
+    def close(self) -> None:
+        for data in self.maps.values():
+            data.close()
+        self.maps.clear()
+        for fd in self._fds:
+            os.close(fd)
+        self._fds.clear()
+
+
+def copy_range(src: int, dst: int, offset: int, size: int, at: int) -> None:
+    """Copy `size` bytes at `offset` of the file `src` to `at` in `dst`, in
+    the kernel where it can."""
+    while size > 0:
+        try:
+            done = os.copy_file_range(src, dst, size, offset, at)
+        except (AttributeError, OSError) as exc:
+            if isinstance(exc, OSError) and exc.errno not in (errno.EXDEV, errno.ENOSYS, errno.EINVAL, errno.EOPNOTSUPP):
+                raise
+            done = os.pwrite(dst, os.pread(src, min(size, 1 << 20), offset), at)
+        if done <= 0:
+            raise OSError(errno.EIO, "the previous file ended early")
+        offset += done
+        at += done
+        size -= done

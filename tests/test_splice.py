@@ -1,0 +1,166 @@
+"""A run that changed a few files copies the other files' blocks of the store
+and the graph from the files the last run placed: what it writes is byte for
+byte a full run's, and previous files that are not the ones the cache
+describes (damaged, replaced, truncated, a link) are not copied from."""
+
+from __future__ import annotations
+
+import json
+import os
+import random
+import shutil
+import sqlite3
+
+import pytest
+
+from random_trees import Tree
+from random_trees import outputs as every_output
+from tarnwick.indexer import cache as cache_module
+from tarnwick.indexer import index_project
+from tarnwick.indexer.layout import Layout, plan_pieces
+
+
+def _project(root, count=12):
+    for i in range(count):
+        imports = "".join(f"from pkg import m{j}\n" for j in (i - 1, i - 2) if j >= 0)
+        body = "".join(f"def f{i}_{k}(x):\n    return x + {k}\n\n" for k in range(1 + i % 3))
+        (root / "pkg").mkdir(parents=True, exist_ok=True)
+        (root / f"pkg/m{i}.py").write_text(f'"""Module {i}."""\n{imports}\n{body}')
+    (root / "pkg/__init__.py").write_text("")
+
+
+def outputs(root) -> tuple:
+    # The store and the graph (its stamp of the run left out).
+    found = every_output(root)
+    return found["structured_summaries.json"], found["graph.json"]
+
+
+def _full(root, target):
+    shutil.copytree(root, target, ignore=shutil.ignore_patterns(".vestra"))
+    index_project(target, jobs=1, full=True, progress=False)
+    return outputs(target)
+
+
+def _texts_read(monkeypatch) -> list:
+    """The files whose blocks a run makes from the cache's texts."""
+    read = []
+    real = cache_module.Cache.texts
+
+    def texts(self, path):
+        read.append(path)
+        return real(self, path)
+
+    monkeypatch.setattr(cache_module.Cache, "texts", texts)
+    return read
+
+
+def _flip_byte(data: bytes) -> bytes:
+    at = data.index(b'"name":"f') + 9
+    return data[:at] + b"g" + data[at + 1 :]
+
+
+def _set_layout(root, change) -> None:
+    db = sqlite3.connect(root / ".vestra/index-cache.db")
+    layout = Layout.unpack(db.execute("SELECT value FROM meta WHERE key = 'layout'").fetchone()[0])
+    change(layout)
+    db.execute("UPDATE meta SET value = ? WHERE key = 'layout'", (layout.pack(),))
+    db.commit()
+    db.close()
+
+
+def _shift(section):
+    def shift(layout):
+        # One byte more for m6, the file before the edited one.
+        layout.lengths[section][layout.paths.index("pkg/m6.py")] += 1
+
+    return shift
+
+
+def _swap_bytes(layout):
+    # Two records' lengths off by one, their sum (and so the run) kept.
+    layout.lengths[0][layout.paths.index("pkg/m3.py")] += 1
+    layout.lengths[0][layout.paths.index("pkg/m4.py")] -= 1
+
+
+# What happens to the previous files after they were placed, and whether the
+# next run may still copy from them.
+TAMPERING = {
+    "nothing": (None, True),
+    "identities lost (the digest proves the files)": (lambda d: (d / "identities.json").unlink(), True),
+    "a byte of the graph changed": (lambda d: (d / "graph.json").write_bytes(_flip_byte((d / "graph.json").read_bytes())), False),
+    "a byte of the store changed": (
+        lambda d: (d / "structured_summaries.json").write_bytes((d / "structured_summaries.json").read_bytes().replace(b"Module 5", b"Module 7")),
+        False,
+    ),
+    "the store cut short": (lambda d: os.truncate(d / "structured_summaries.json", 40), False),
+    "the graph a link to its copy": (
+        lambda d: (shutil.copy(d / "graph.json", d / "copy.json"), os.unlink(d / "graph.json"), os.symlink("copy.json", d / "graph.json")),
+        False,
+    ),
+    "the layout's records shifted by one byte": (lambda d: _set_layout(d.parent, _shift(0)), False),
+    "the layout's nodes shifted by one byte": (lambda d: _set_layout(d.parent, _shift(1)), False),
+    "records shifted inside a run, read for a search index built whole": (
+        lambda d: (_set_layout(d.parent, _swap_bytes), (d / "search.db").unlink()),
+        False,
+    ),
+    "the layout of another run": (lambda d: _set_layout(d.parent, lambda layout: setattr(layout, "generation", "x")), False),
+    "the layout damaged": (
+        lambda d: sqlite3.connect(d / "index-cache.db").execute("UPDATE meta SET value = x'00' WHERE key = 'layout'").connection.commit(),
+        False,
+    ),
+}
+
+
+@pytest.mark.parametrize("tampering", TAMPERING)
+def test_a_spliced_run_writes_what_a_full_run_writes(tmp_path, monkeypatch, tampering):
+    root = tmp_path / "p"
+    _project(root)
+    index_project(root, jobs=1, progress=False)
+    tamper, spliced = TAMPERING[tampering]
+    if tamper is not None:
+        tamper(root / ".vestra")
+    (root / "pkg/m7.py").write_text('"""Module 7, edited."""\n\ndef only(x):\n    return x\n')
+    read = _texts_read(monkeypatch)
+    index_project(root, jobs=1, progress=False)
+    # Spliced, only the edited file's blocks are made; else every file's.
+    assert read == ["pkg/m7.py"] if spliced else len(set(read)) == 13, read
+    assert outputs(root) == _full(root, tmp_path / "full")
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_spliced_runs_over_random_changes_equal_full_runs(tmp_path, seed):
+    # Small change sets, so that every run copies from the last one.
+    tree = Tree(tmp_path / "live", seed, files=40)
+    index_project(tree.root, jobs=1, progress=False)
+    for round_ in range(6):
+        history = [tree.change() for _ in range(tree.rng.randint(1, 3))]
+        index_project(tree.root, jobs=1, progress=False)
+        assert outputs(tree.root) == _full(tree.root, tmp_path / f"full{round_}"), history
+
+
+@pytest.mark.parametrize("seed", range(30))
+def test_pieces_cover_the_new_names_in_order(seed):
+    rng = random.Random(seed)
+    old = sorted(rng.sample(range(60), rng.randint(0, 30)))
+    new = sorted(set(rng.sample(old, rng.randint(0, len(old)))) | set(rng.sample(range(60), rng.randint(0, 10))))
+    old, new = [f"{n:02}" for n in old], [f"{n:02}" for n in new]
+    kept = {path for path in new if rng.random() < 0.7}
+    pieces = plan_pieces(old, new, kept)
+    # Each name once, in order: runs of kept names as the old list has them,
+    # the others written anew.
+    names = [name for piece in pieces for name in (old[piece[1] : piece[2]] if piece[0] == "old" else [piece[1]])]
+    assert names == new
+    assert all(all(name in kept for name in old[p[1] : p[2]]) for p in pieces if p[0] == "old")
+    assert all(p[1] not in kept or p[1] not in old for p in pieces if p[0] == "new")
+    # Runs are maximal: two old runs never touch.
+    assert all(not (a[0] == b[0] == "old" and a[2] == b[1]) for a, b in zip(pieces, pieces[1:]))
+
+
+def test_the_layout_survives_its_packing_and_refuses_damage():
+    layout = Layout("g", ["a.py", "b\udcff.py"], [__import__("array").array("q", [i, 0]) for i in range(8)], [1, 2, 3], {"structured_summaries.json": 9, "graph.json": 10})
+    again = Layout.unpack(layout.pack())
+    assert (again.generation, again.paths, again.lengths, again.bases, again.sizes) == (
+        layout.generation, layout.paths, layout.lengths, layout.bases, layout.sizes)
+    packed = layout.pack()
+    for bad in (b"", packed[:-3], b"x" + packed, json.dumps({}).encode()):
+        assert Layout.unpack(bad) is None
