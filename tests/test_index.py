@@ -282,6 +282,29 @@ def test_skip_rules(tmp_path):
     assert stats.skipped_dirs == 9 and stats.vendored == ["node_modules/"]
 
 
+@pytest.mark.parametrize(
+    "marker, gitignore, counts",
+    [
+        ("bin/activate", "", (1, 0, [])),
+        ("Scripts/activate", "", (1, 0, [])),
+        ("bin/python", "", (0, 0, [])),  # a bin folder alone is not an environment
+        ("pyvenv.cfg", "env/\n", (1, 0, [])),  # an environment, ignored or not
+        ("bin/python", "env/\n", (0, 1, [])),
+    ],
+)
+def test_an_environment_is_told_by_what_it_holds(tmp_path, marker, gitignore, counts):
+    write(tmp_path, "env/lib/m.py", "def f(): pass\n")
+    write(tmp_path, f"env/{marker}", "")
+    write(tmp_path, "vendor/pyvenv.cfg", "")  # an environment first, vendored code second
+    write(tmp_path, "vendor/m.py", "")
+    write(tmp_path, "keep.py", "")
+    write(tmp_path, ".gitignore", gitignore)
+    stats = index_project(tmp_path, jobs=1)
+    walked = counts == (0, 0, [])
+    assert (stats.skipped_dirs - 1, stats.ignored, stats.vendored) == counts
+    assert stats.files == 1 + walked
+
+
 def test_link_to_a_file_outside_any_walked_folder_is_indexed(tmp_path):
     write(tmp_path, "build/gen.py", "def generated(): pass\n")
     os.symlink(tmp_path / "build" / "gen.py", tmp_path / "gen.py")

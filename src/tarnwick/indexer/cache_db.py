@@ -234,15 +234,15 @@ class CacheDB:
     def stamps(self) -> dict:
         """path -> (size, mtime_ns, read_ns, digest) of every row; rows that
         are not of our shape are left out (their files are parsed again)."""
-        out = {}
-        for path, size, mtime_ns, read_ns, digest in self.db.execute(
-            "SELECT path, size, mtime_ns, read_ns, digest FROM files"
-        ):
-            if type(size) is int and type(mtime_ns) is int and type(read_ns) is int and isinstance(digest, str):
-                try:
-                    out[_py_text(path)] = (size, mtime_ns, read_ns, digest)
-                except CacheProblem:
-                    continue
+        # The shapes are checked by SQLite: a project's rows in one pass.
+        shaped = (
+            " FROM files WHERE typeof(size) = 'integer' AND typeof(mtime_ns) = 'integer'"
+            " AND typeof(read_ns) = 'integer' AND typeof(digest) = 'text' AND typeof(path) = "
+        )
+        out = {row[0]: row[1:] for row in self.db.execute("SELECT path, size, mtime_ns, read_ns, digest" + shaped + "'text'")}
+        # A name that is not UTF-8 is kept as bytes (`_sql_text`).
+        for path, *stamp in self.db.execute("SELECT path, size, mtime_ns, read_ns, digest" + shaped + "'blob'"):
+            out[_py_text(path)] = tuple(stamp)
         return out
 
     def blobs(self, path: str) -> tuple | None:

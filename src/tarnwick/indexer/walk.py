@@ -82,8 +82,19 @@ class Walk:
     configs: list = field(default_factory=list)
 
 
-def _is_env(path: str) -> bool:
-    return any(os.path.exists(os.path.join(path, marker)) for marker in ENV_MARKERS)
+def _is_env(path: str, names=None) -> bool:
+    """True when the folder `path` is an environment.  With `names` (what
+    it holds, once listed) only a `bin` or `Scripts` in it costs a look."""
+    for marker in ENV_MARKERS:
+        if names is not None:
+            head, inner, _ = marker.partition(os.sep)
+            if head not in names:
+                continue
+            if not inner:
+                return True
+        if os.path.exists(os.path.join(path, marker)):
+            return True
+    return False
 
 
 def _is_config(name: str) -> bool:
@@ -127,14 +138,18 @@ def walk_project(
     def dir_left_out(name: str, rel: str, path: str) -> bool:
         if rel == DATA_DIR:  # our own data, not a folder the user left out
             return True
-        if name.startswith(".") or name in SKIP_DIRS or name.endswith(".egg-info") or _is_env(path):
+        if name.startswith(".") or name in SKIP_DIRS or name.endswith(".egg-info"):
             result.skipped_dirs += 1
-        elif name in VENDOR_DIRS or (name == "target" and _builds_into_target(os.path.dirname(path))):
+            return True
+        vendored = name in VENDOR_DIRS or (name == "target" and _builds_into_target(os.path.dirname(path)))
+        if not vendored and not (rules.excluded(rel, True) or rules.ignored(rel, True)):
+            return False  # an environment is told when the folder is listed
+        if _is_env(path):
+            result.skipped_dirs += 1
+        elif vendored:
             result.vendored.append(rel + "/")
-        elif rules.excluded(rel, True) or rules.ignored(rel, True):
-            result.ignored += 1
         else:
-            return False
+            result.ignored += 1
         return True
 
     def walk_dir(dir_abs: str, dir_rel: str, dir_real: str) -> None:
@@ -151,8 +166,14 @@ def walk_project(
             except OSError as exc:
                 result.skipped.append((d_rel or ".", f"cannot list folder: {exc.strerror or exc}"))
                 continue
-            rules.enter(d_rel, [e.name for e in entries])
+            names = {e.name for e in entries}
+            # An environment is told by what it holds: known once listed.
+            if d_rel and _is_env(d_abs, names):
+                result.skipped_dirs += 1
+                continue
+            rules.enter(d_rel, names)
             subdirs = []
+            prefix = d_real if d_real.endswith(os.sep) else d_real + os.sep
             for entry in entries:
                 name = entry.name
                 rel = f"{d_rel}/{name}" if d_rel else name
@@ -162,7 +183,7 @@ def walk_project(
                         continue
                     if entry.is_dir(follow_symlinks=False):
                         if not dir_left_out(name, rel, entry.path):
-                            subdirs.append((entry.path, rel, os.path.join(d_real, name)))
+                            subdirs.append((entry.path, rel, prefix + name))
                         continue
                     kind = grammar_of(name)
                     if kind is None or not entry.is_file(follow_symlinks=False):
@@ -176,7 +197,7 @@ def walk_project(
                 except OSError as exc:
                     result.skipped.append((rel, f"cannot stat: {exc.strerror or exc}"))
                     continue
-                add_file(rel, entry.path, os.path.join(d_real, name), st, kind)
+                add_file(rel, entry.path, prefix + name, st, kind)
             subdirs.sort(reverse=True)
             stack.extend(subdirs)
 
