@@ -23,7 +23,7 @@ QUESTIONS = ("trusted host check", "parse the header value", "retry the request"
 def builds(monkeypatch):
     """How each run made its search index: "update" or "full"."""
     made = []
-    real_update, real_build = publish.update_index, publish.build_index
+    real_update = publish.update_index
 
     def updated(*args, **kwargs):
         tmp = real_update(*args, **kwargs)
@@ -31,12 +31,16 @@ def builds(monkeypatch):
             made.append("update")
         return tmp
 
-    def built(*args, **kwargs):
-        made.append("full")
-        return real_build(*args, **kwargs)
+    def counted(real):
+        def built(*args, **kwargs):
+            made.append("full")
+            return real(*args, **kwargs)
+
+        return built
 
     monkeypatch.setattr(publish, "update_index", updated)
-    monkeypatch.setattr(publish, "build_index", built)
+    for name in ("build_index", "build_streamed"):
+        monkeypatch.setattr(publish, name, counted(getattr(publish, name)))
     return made
 
 

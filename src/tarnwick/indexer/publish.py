@@ -14,6 +14,7 @@ cache that does not parse never replaces a good graph.
 
 from __future__ import annotations
 
+import contextlib
 import marshal
 import os
 import sqlite3
@@ -23,11 +24,13 @@ from ..atomic import commit_files, discard_staged, stage_files, write_files
 from ..collector import paused
 from ..datadir import GRAPH_NAME, read_manifest, read_regular_file
 from ..search.build import corpus_from_graph
+from ..search.full_build import Irregular, build_streamed
 from ..search.graph_copy import full_rows
 from ..search.state import candidates_of, fingerprint, pack_state, term_counts
 from ..search.runs import PostingRuns
 from ..search.store import INDEX_NAME, build_index, reason, set_graph_identity
 from ..search.update import update_index
+from ..search.weights import DEFAULT_WEIGHTS
 from .cache import DamagedCache
 
 # Keeps the whole data folder out of version control and of the tools that
@@ -73,42 +76,71 @@ def _file_identity(info: os.stat_result) -> dict:
 
 def _stage_search_index(
     data_dir: str,
-    graph: dict,
+    graph_of,
     graph_staged: str,
     prepared,
     sources: dict,
     indexed_ns: int | None,
-    records: dict,
+    records,
     doc_key=None,
     kept=None,
+    streamed=None,
+    rebuild: bool = False,
 ):
-    """The search index of `graph`, written to a temporary; returns its
+    """The search index of the graph, written to a temporary; returns its
     path.  With `doc_key` (a file's documents as text, see
     `search.update`) the previous index is updated for the files that
-    changed when it can be; otherwise it is built whole."""
+    changed when it can be, unless `rebuild`; otherwise it is built whole: from `streamed`
+    (the graph a file at a time) when it is given and the graph is of the
+    indexer's shape, else from `graph_of()`, the graph parsed whole."""
     # The temporary's status stands in until the graph is placed: the same
     # kinds of numbers, so recording the final ones rewrites values in place.
-    identity = {
-        "generation": graph.get("generation"),
-        "nodes": len(graph["nodes"]),
-        "edges": len(graph["edges"]),
-        **_file_identity(os.stat(graph_staged)),
-    }
+    identity = _file_identity(os.stat(graph_staged))
     if indexed_ns is not None:
         identity["indexed_ns"] = indexed_ns
     path = os.path.join(data_dir, INDEX_NAME)
     if doc_key is None:
         doc_key = _no_key
-    else:
+    elif not rebuild:
         root = os.path.dirname(data_dir)
         manifest = read_manifest(root)
         if manifest is not None:
             with paused():
+                graph = graph_of()
                 updated = update_index(
-                    root, path, manifest.get("generation"), graph, identity, prepared, doc_key, sources, records, kept
+                    root, path, manifest.get("generation"), graph, {**_counts(graph), **identity}, prepared, doc_key, sources, records, kept
                 )
+                del graph
             if updated is not None:
                 return updated
+    if streamed is not None:
+        try:
+            with _posting_runs(path) as runs, paused():
+                return _documents_checked(
+                    build_streamed, path, streamed.shares, prepared, doc_key, streamed.top, identity, sources, records, runs
+                )
+        except Irregular:
+            pass
+    with paused():
+        graph = graph_of()
+    return _build_whole(path, graph, {**_counts(graph), **identity}, prepared, sources, records, doc_key)
+
+
+def _counts(graph: dict) -> dict:
+    return {"generation": graph.get("generation"), "nodes": len(graph["nodes"]), "edges": len(graph["edges"])}
+
+
+def _documents_checked(build, *args):
+    try:
+        return build(*args)
+    except TypeError:
+        # Only a document taken from the cache can hold a value of
+        # another type (a weight that is text): fresh ones are ours.
+        raise DamagedCache("a search document from the cache is of another shape") from None
+
+
+def _build_whole(path: str, graph: dict, identity: dict, prepared, sources: dict, records, doc_key):
+    data_dir = os.path.dirname(path)
     states = _SpilledRows(data_dir)  # a file's row, for the rest of the build
 
     def keep(number, fid, entry, docs, first_symbol) -> None:
@@ -118,24 +150,11 @@ def _stage_search_index(
 
     try:
         # The postings go to disk in runs as they grow, not held for the project.
-        runs = _posting_runs(path)
-    except BaseException:
-        states.close()
-        raise
-    try:
-        with paused():
-            try:
-                corpus = corpus_from_graph(graph, prepared, keep=keep, runs=runs)
-            except TypeError:
-                # Only a document taken from the cache can hold a value of
-                # another type (a weight that is text): fresh ones are ours.
-                raise DamagedCache("a search document from the cache is of another shape") from None
-            except sqlite3.Error as exc:
-                raise OSError(f"{runs.path}: {reason(exc)}") from None
+        with _posting_runs(path) as runs, paused():
+            corpus = _documents_checked(corpus_from_graph, graph, prepared, DEFAULT_WEIGHTS, keep, runs)
             graph_rows = full_rows(graph)
-        return build_index(path, corpus, identity, graph_rows, sources, records, states)
+            return build_index(path, corpus, identity, graph_rows, sources, records, states)
     finally:
-        runs.close()
         states.close()
 
 
@@ -167,11 +186,20 @@ class _SpilledRows:
         self._file.close()
 
 
-def _posting_runs(path: str) -> PostingRuns:
+@contextlib.contextmanager
+def _posting_runs(path: str):
+    """A scratch database for the postings' runs; SQLite's errors while it
+    is in use are raised as OSError."""
     try:
-        return PostingRuns(path)
+        runs = PostingRuns(path)
     except sqlite3.Error as exc:
         raise OSError(f"{path}: {reason(exc)}") from None
+    try:
+        yield runs
+    except sqlite3.Error as exc:
+        raise OSError(f"{runs.path}: {reason(exc)}") from None
+    finally:
+        runs.close()
 
 
 def _no_key(fid):
@@ -189,6 +217,8 @@ def publish(
     records: dict | None = None,
     doc_key=None,
     kept=None,
+    streamed=None,
+    rebuild: bool = False,
 ) -> dict:
     """Replace the run's store and graph (`outputs`, staged by
     `writer.write_outputs`), its other `files` ((name, bytes) pairs, the
@@ -202,7 +232,10 @@ def publish(
     `doc_key(file id)` gives the text of a file's documents, by which the
     previous search index is updated for the files that changed;
     `kept` is (generation, files): the files whose documents, symbols and
-    record are those the run of that generation indexed (`update_index`).
+    record are those the run of that generation indexed (`update_index`);
+    `streamed` gives the graph a file at a time for a build of the whole
+    (`.top`, its top-level keys; `.shares()`, see `full_build.shares`),
+    and `rebuild` builds it whole even when the previous one could be updated.
 
     Raises
     DamagedCache, or OSError (SQLite's errors too), with nothing placed.
@@ -211,12 +244,9 @@ def publish(
     search_tmp = None
     try:
         staged += stage_files(data_dir, files)
-        with paused():
-            graph = graph_of()
         search_tmp = _stage_search_index(
-            data_dir, graph, outputs.graph.tmp, prepared, sources or {}, indexed_ns, records or {}, doc_key, kept
+            data_dir, graph_of, outputs.graph.tmp, prepared, sources or {}, indexed_ns, records or {}, doc_key, kept, streamed, rebuild
         )
-        del graph
         placed = commit_files(data_dir, staged[:2])
         del staged[:2]
         set_graph_identity(search_tmp, _file_identity(placed[GRAPH_NAME]))

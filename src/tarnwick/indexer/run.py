@@ -26,15 +26,16 @@ from .dependents import edge_count, link
 from .extractors import missing_package
 from .history import HISTORY_NAME, cache_text, history_field, read_history
 from ..search.content import add_texts
+from ..search.full_build import shares as graph_shares
 from ..search.reader import indexed_generation
 from ..search.store import INDEX_NAME, PackedRecords
 from .output import encode, manifest_text, new_generation
-from .layout import Layout, PreviousFiles, StaleLayout, plan_pieces
+from .layout import NODES, SECTIONS, Layout, PreviousFiles, StaleLayout, plan_pieces
 from .lock import run_lock
 from .publish import ensure_gitignore, publish, remove_retired
 from .pool import stack_size_for, summarize_in_workers, summarize_serially
 from .summarize import FileResult
-from .writer import StoredRecords, read_list, write_outputs
+from .writer import StoredRecords, iter_values, read_list, write_outputs
 from .walk import DEFAULT_MAX_FILE_BYTES, walk_project
 
 # Below this many files a pool costs more than it saves.
@@ -415,7 +416,18 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
     records = StoredRecords(outputs)
     try:
         placed = publish(
-            data_dir, outputs, files, graph_of, prepared, sources_seen, walked_ns, PackedRecords(records), doc_key, kept
+            data_dir,
+            outputs,
+            files,
+            graph_of,
+            prepared,
+            sources_seen,
+            walked_ns,
+            PackedRecords(records),
+            doc_key,
+            kept,
+            _GraphStream(outputs, generation),
+            rebuild=full,
         )
     finally:
         records.close()
@@ -454,6 +466,25 @@ def _previous(root, data_dir, cache, paths, kept):
         return None
     files = PreviousFiles.open(root, data_dir, layout)
     return None if files is None else (layout, files, pieces)
+
+
+class _GraphStream:
+    """The staged graph read back a file's share at a time, as often as
+    asked (`full_build.shares`); text from the cache that does not parse
+    raises DamagedCache."""
+
+    def __init__(self, outputs, generation: str):
+        self._outputs = outputs
+        self.top = {"version": 1, "generation": generation, "nodes": [], "edges": []}
+
+    def shares(self):
+        path, layout = self._outputs.graph.tmp, self._outputs.layout
+        spans = [layout.run(section, 0, len(layout.paths)) for section in range(NODES, SECTIONS)]
+        try:
+            nodes, *sections = (iter_values(path, (offset, offset + size)) for offset, size in spans)
+            yield from graph_shares(nodes, sections)
+        except (ValueError, RecursionError):
+            raise DamagedCache("the graph assembled from the cache is not valid JSON") from None
 
 
 def _figures_of_run(stats: IndexStats, run: dict) -> None:

@@ -310,16 +310,26 @@ def _splice(outputs: Outputs, paths, blocks: _Blocks, generation, layout: Layout
 def read_list(path: str, span: tuple, chunk: int = FLUSH_BYTES, shared=None) -> list:
     """The values of the list laid out at `span` ((start, end) byte
     offsets) of the file `path`, parsed a chunk at a time (ValueError or
-    RecursionError when they do not parse).  Chunks end at a ",\n", which
-    compact JSON holds only between values: if every chunk parses, so does
-    the whole list, to the same values.
+    RecursionError when they do not parse; see `iter_values`).
 
     With `shared` ({text: text}), the texts under the keys of `SHARED` are
     taken from it (and added to it) as each chunk is parsed: a graph's
     paths, kinds and ids repeat in every node and edge that names them,
     and made once each they take a third less memory."""
-    start, end = span
     out = []
+    for values in iter_values(path, span, chunk):
+        if shared is not None:
+            _share(values, shared.setdefault)
+        out.extend(values)
+    return out
+
+
+def iter_values(path: str, span: tuple, chunk: int = FLUSH_BYTES):
+    """The values laid out at `span` of the file `path`, as lists parsed a
+    chunk at a time.  Chunks end at a ",\n", which compact JSON holds only
+    between values: if every chunk parses, so does the whole list, to the
+    same values."""
+    start, end = span
     with open(path, "rb") as f:
         f.seek(start)
         left = end - start
@@ -337,11 +347,7 @@ def read_list(path: str, span: tuple, chunk: int = FLUSH_BYTES, shared=None) -> 
                     continue
                 carry = data[cut + 2 :]
                 data = data[:cut]
-            values = json.loads(b"[" + data + b"]")
-            if shared is not None:
-                _share(values, shared.setdefault)
-            out.extend(values)
-    return out
+            yield json.loads(b"[" + data + b"]")
 
 
 # The members of nodes and edges whose texts repeat.

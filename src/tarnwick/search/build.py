@@ -51,6 +51,16 @@ def symbol_corpus(files: dict, weights: RankingWeights = DEFAULT_WEIGHTS) -> Mem
     return corpus.finish()
 
 
+def symbol_name(node: dict) -> str:
+    """The name a symbol node is indexed under: its own, else what its id
+    holds after "::"."""
+    name = node.get("name")
+    if isinstance(name, str):
+        return name
+    sid = node.get("id")
+    return sid.split("::", 1)[1] if isinstance(sid, str) and "::" in sid else ""
+
+
 def graph_files(nodes) -> dict:
     """The files of a graph's ``nodes`` in graph order: file id -> [path,
     summary, defined names, [(symbol node, name)]] (a symbol belongs to the
@@ -81,10 +91,7 @@ def graph_files(nodes) -> dict:
             fid = by_path.get(_base(node.get("id")))
         if fid is None:
             continue
-        name = node.get("name")
-        sid = node.get("id")
-        if not isinstance(name, str):
-            name = sid.split("::", 1)[1] if isinstance(sid, str) and "::" in sid else ""
+        name = symbol_name(node)
         files[fid][2].append(name)
         files[fid][3].append((node, name))
     return files
@@ -116,30 +123,42 @@ def declares_only(symbols) -> bool:
 def file_facts(files: dict, numbers: dict, edges, weights: RankingWeights = DEFAULT_WEIGHTS) -> tuple[dict, dict]:
     """What the whole graph decides about each file, by file number: its
     flags and its prior ({number: value}; every file is given one)."""
+    pairs = (
+        (numbers.get(_base(edge.get("from"))), numbers.get(_base(edge.get("to"))))
+        for edge in edges
+        if isinstance(edge, dict) and edge.get("rel") == "imports"
+    )
+    outlines = [
+        (numbers[fid], path, defined, len(defined), declares_only(symbols))
+        for fid, (path, _, defined, symbols) in files.items()
+    ]
+    return facts_of(outlines, pairs, weights)
+
+
+def facts_of(outlines, imports_pairs, weights: RankingWeights = DEFAULT_WEIGHTS) -> tuple[dict, dict]:
+    """`file_facts` from each file's outline (number, path, the names it
+    defines or those of them that tell a test, how many it defines, whether
+    it declares types only) and the (source, target) file numbers of the
+    "imports" edges (None for a target that is no file)."""
     imported_by: dict = {}
     imports: dict = {}  # file number -> project files it imports
-    for edge in edges:
-        if not isinstance(edge, dict) or edge.get("rel") != "imports":
-            continue
-        src = numbers.get(_base(edge.get("from")))
-        dst = numbers.get(_base(edge.get("to")))
+    for src, dst in imports_pairs:
         if src is not None and dst is not None and dst != src:
             imported_by[dst] = imported_by.get(dst, 0) + 1
             imports[src] = imports.get(src, 0) + 1
     # A package's __init__ that imports more of the project than it defines
     # gathers other modules' names: importers come for those, the credit is
     # theirs.
-    tests = find_tests((path, defined) for path, _, defined, _ in files.values())
+    tests = find_tests((path, defined) for _, path, defined, _, _ in outlines)
     flags: dict = {}
     priors: dict = {}
-    for fid, (path, _, defined, symbols) in files.items():
-        number = numbers[fid]
-        if posixpath.basename(path) == "__init__.py" and imports.get(number, 0) > len(defined):
+    for number, path, _, defined, declares in outlines:
+        if posixpath.basename(path) == "__init__.py" and imports.get(number, 0) > defined:
             imported_by.pop(number, None)
         flags[number] = (
             (FLAG_TEST if path in tests else 0)
             | (FLAG_EXAMPLE if is_example_path(path) else 0)
-            | (FLAG_DECLARATIONS if declares_only(symbols) else 0)
+            | (FLAG_DECLARATIONS if declares else 0)
         )
         priors[number] = prior(imported_by.get(number, 0), weights)
     return flags, priors

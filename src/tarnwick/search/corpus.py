@@ -109,8 +109,8 @@ class MemoryCorpus:
         return number
 
     def add_symbol(self, file_number: int, info: tuple, terms: dict) -> int:
-        number = len(self.symbol_info)
-        self.symbol_info.append(info)
+        number = self.symbol_count
+        self._list_symbol(number, info, file_number)
         self.symbol_file.append(file_number)
         self.symbol_length.append(take_length(terms))
         self._held += len(terms)
@@ -123,6 +123,9 @@ class MemoryCorpus:
             entry[2].append(number)
             entry[3].append(weight)
         return number
+
+    def _list_symbol(self, number: int, info: tuple, file_number: int) -> None:
+        self.symbol_info.append(info)
 
     def spill_to(self, runs, limit: int) -> None:
         """Write the postings out to ``runs`` (`runs.PostingRuns`) whenever

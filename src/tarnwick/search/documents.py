@@ -91,6 +91,12 @@ def find_tests(files) -> set:
     return out
 
 
+def test_evidence(defined) -> list:
+    """The first of the names a file defines that tells a test, if any:
+    all that `find_tests` needs of them."""
+    return next(([name] for name in defined if _defines_a_test(name)), [])
+
+
 def file_terms(path: str, summary, defined=(), weights: RankingWeights = DEFAULT_WEIGHTS) -> dict:
     """The document of one file: its path, summary and defined names."""
     doc: dict = {}

@@ -195,6 +195,13 @@ class PackedRecords:
             packed = self._packed[fid] = pack_record(text)
         return packed
 
+    def take(self, fid):
+        """The packed record of ``fid`` (None for none), forgotten here:
+        a full build asks for each once."""
+        packed = self.get(fid)
+        self._packed.pop(fid, None)
+        return packed
+
     def __contains__(self, fid) -> bool:
         return fid in self._packed or fid in self._texts
 

@@ -1,0 +1,318 @@
+"""A full build of the search index from the graph read a file at a time.
+
+The indexer hands over the graph as a stream of files' shares (a file's
+nodes and the edges it is the source of, `compact.Share`), read from the
+graph file it has just written, and can read it twice.  The first pass
+counts what the whole project decides (the terms' document frequencies,
+which the splitting of compounds needs, the candidates of compounds, the
+edges that lead into each file, the node and edge counts); the second adds
+each file's documents and writes its rows (symbols, record, source, state,
+its part and chunk of the graph's copies) as it goes.  What stays in memory
+is counters, a line per file and the edges between files: never the graph.
+
+The index is the one `corpus_from_graph` and `store.build_index` make from
+the graph parsed whole.  A graph of another shape than the indexer writes
+(only a damaged cache could give one) is left to that way: `Irregular`.
+"""
+
+from __future__ import annotations
+
+from collections import Counter
+from itertools import chain
+
+from . import build, compact, parts
+from . import runs as posting_runs
+from .build import declares_only, file_documents, name_parts, symbol_info, symbol_name
+from .corpus import UNCOUNTED, MemoryCorpus
+from .documents import test_evidence
+from .state import candidates_of, fingerprint, pack_state, term_counts
+from .store import TABLES, _chunks, symbol_row, to_sql_text, write_graph_rows, write_meta, write_state
+from .tokens import add_compound_parts, compound_splits, one_word_terms
+from .weights import DEFAULT_WEIGHTS, RankingWeights
+
+
+class Irregular(Exception):
+    """The graph is not of the shape the indexer writes (files in path
+    order, each followed by its symbols; edges in sections, each in the
+    order of the files they come from)."""
+
+
+_END = object()
+
+
+class _Section:
+    """One section's edges, looked at one ahead (`_END` after the last)."""
+
+    __slots__ = ("_values", "_chunk", "_at")
+
+    def __init__(self, chunks):
+        self._values = iter(chunks)
+        self._chunk: list = []
+        self._at = 0
+
+    def peek(self):
+        while self._at == len(self._chunk):
+            self._chunk = next(self._values, None)
+            self._at = 0
+            if self._chunk is None:
+                self._chunk = []
+                return _END
+        return self._chunk[self._at]
+
+    def take(self):
+        self._at += 1
+
+
+def shares(node_chunks, section_chunks):
+    """The files' shares of a graph in graph order, from its nodes and each
+    section's edges (`compact.EDGE_ORDER`), as lists of values in order;
+    raises `Irregular` where the graph is not of the indexer's shape (which
+    is `compact.shares`'s, with each section's edges of its own relation)."""
+    sections = [_Section(chunks) for chunks in section_chunks]
+    if len(sections) != len(compact.EDGE_ORDER):
+        raise Irregular
+    share = None
+    for node in chain.from_iterable(node_chunks):
+        if type(node) is dict and node.get("kind") == "file":
+            fid = compact._file_node(node)
+            if fid is None or (share is not None and not fid > share.fid):
+                raise Irregular
+            if share is not None:
+                yield _with_edges(share, sections)
+            share = compact.Share(fid, [node], tuple([] for _ in compact.EDGE_ORDER))
+        elif share is None or not compact._symbol_of(node, share.fid):
+            raise Irregular
+        else:
+            share.nodes.append(node)
+    if share is not None:
+        yield _with_edges(share, sections)
+    if any(section.peek() is not _END for section in sections):
+        raise Irregular  # edges from no file of the graph
+
+
+def _with_edges(share: compact.Share, sections: list) -> compact.Share:
+    fid = share.fid
+    for number, (section, out) in enumerate(zip(sections, share.out)):
+        while True:
+            edge = section.peek()
+            source = edge.get("from") if type(edge) is dict else None
+            if edge is _END or (type(source) is str and source > fid):
+                break
+            if compact._edge_section(edge, fid) != number:
+                raise Irregular
+            out.append(edge)
+            section.take()
+    return share
+
+
+def outline(share: compact.Share) -> list:
+    """A share's `build.graph_files` entry: [path, summary, defined names,
+    [(symbol node, name)]]."""
+    file_node, *symbols = share.nodes
+    placed = [(node, symbol_name(node)) for node in symbols]
+    return [share.fid, file_node["summary"], [name for _, name in placed], placed]
+
+
+class _Survey:
+    """What the first pass learns of the whole project."""
+
+    def __init__(self):
+        self.frequency: Counter = Counter()
+        self.candidates: Counter = Counter()
+        self.held: dict = {}  # file id -> its documents, kept for the second pass
+        self.into: dict = {}  # file id -> the keyed edges of other files that lead to it
+        self.nodes = 0
+        self.edges = 0
+
+
+def _survey(read_shares, documents) -> _Survey:
+    survey = _Survey()
+    held = 0
+    for share in read_shares():
+        entry = outline(share)
+        docs = documents(share.fid, entry)
+        survey.frequency.update(chain.from_iterable(docs))
+        if held < build.HELD_POSTINGS:
+            survey.held[share.fid] = docs
+            held += sum(map(len, docs))
+        survey.candidates.update(one_word_terms(name_parts(entry[0], entry[2])))
+        survey.nodes += len(share.nodes)
+        for keyed in parts.keyed_edges(share):
+            survey.edges += 1
+            target = compact.base(keyed[2]["to"])
+            if target != share.fid:
+                survey.into.setdefault(target, []).append(keyed)
+    survey.frequency.pop(UNCOUNTED, None)  # a length's share, not a term
+    return survey
+
+
+class _Corpus(MemoryCorpus):
+    """A corpus whose symbols' listings go to the index as they are added
+    (`write_symbol(number, info, file number)`) instead of being held."""
+
+    def __init__(self, weights: RankingWeights, write_symbol):
+        super().__init__(weights)
+        self._write_symbol = write_symbol
+        self._symbols = 0
+
+    def _list_symbol(self, number: int, info: tuple, file_number: int) -> None:
+        self._symbols += 1
+        self._write_symbol(number, info, file_number)
+
+    @property
+    def symbol_count(self) -> int:
+        return self._symbols
+
+
+class _Copy:
+    """The graph's compact copy and parts, written a chunk and a file at a
+    time; none at all when a value cannot be encoded (`graph_copy.full_rows`)."""
+
+    def __init__(self, db, into: dict):
+        self.db = db
+        self.into = into
+        self.chunk: list = []
+        self.failed = False
+
+    def add(self, share: compact.Share) -> None:
+        if self.failed:
+            return
+        if self.chunk and compact.starts_chunk(share.fid):
+            self._flush()
+        self.chunk.append(share)
+        edges = parts.keyed_edges(share) + self.into.pop(share.fid, [])
+        edges.sort(key=parts.edge_key)
+        self.db.execute(
+            "INSERT INTO parts VALUES (?, ?, ?)", (to_sql_text(share.fid), parts.encode(share.nodes), parts.encode(edges))
+        )
+
+    def _flush(self) -> None:
+        try:
+            blob = compact.encode_chunk(self.chunk)
+        except (ValueError, TypeError, OverflowError):
+            self.failed = True
+            return
+        finally:
+            first, self.chunk = self.chunk[0].fid, []
+        self.db.execute("INSERT INTO chunks VALUES (?, ?)", (to_sql_text(first), blob))
+
+    def finish(self, top: dict) -> None:
+        if self.chunk and not self.failed:
+            self._flush()
+        if self.failed:
+            write_graph_rows(self.db, None)
+        else:
+            self.db.execute("INSERT INTO graph VALUES ('top', ?)", (compact.encode_top(top),))
+
+
+def build_streamed(
+    path: str,
+    read_shares,
+    prepared,
+    doc_key,
+    top: dict,
+    identity: dict,
+    sources: dict,
+    records,
+    runs,
+    weights: RankingWeights = DEFAULT_WEIGHTS,
+) -> str:
+    """The index of the graph whose shares `read_shares()` gives (a fresh
+    iterator each time it is called), written to a temporary beside `path`
+    as `store.build_index` writes it; returns the temporary's path.
+    `prepared`, `doc_key` and `sources` are as `corpus_from_graph` and
+    `build_index` take them, `records` gives each packed record once
+    (`store.PackedRecords.take`); `top` is the graph's top-level keys,
+    `identity` the graph file's, to which the node and edge counts are
+    added; `runs` (`runs.PostingRuns`) takes the postings as they grow.
+    Raises `Irregular`, with nothing written, when the graph is not of the
+    indexer's shape; SQLite's errors as OSError."""
+    import sqlite3
+
+    from ..atomic import finish_temporary, new_temporary, remove_temporary
+    from .store import open_for_writing, reason
+
+    def documents(fid, entry):
+        return file_documents(entry, prepared(fid), weights)
+
+    survey = _survey(read_shares, documents)
+    tmp = new_temporary(path)
+    try:
+        db = open_for_writing(tmp)
+        try:
+            db.execute("PRAGMA page_size=8192")
+            db.execute("BEGIN")
+            for create in TABLES.values():
+                db.execute(create)
+            _write(db, survey, read_shares, documents, doc_key, top, identity, sources, records, runs, weights)
+            db.execute("COMMIT")
+        finally:
+            db.close()
+        finish_temporary(tmp, path)
+    except sqlite3.Error as exc:
+        remove_temporary(tmp)
+        raise OSError(f"{path}: {reason(exc)}") from None
+    except BaseException:
+        remove_temporary(tmp)
+        raise
+    return tmp
+
+
+def _write(db, survey, read_shares, documents, doc_key, top, identity, sources, records, runs, weights) -> None:
+    from .._scoring import encode_postings
+
+    splits = compound_splits(survey.frequency, survey.candidates.keys())
+
+    def write_symbol(number, info, file_number):
+        row = symbol_row(number, info, file_number, corpus.file_ids[file_number])
+        db.execute("INSERT INTO symbols VALUES (?, ?, ?, ?, ?, ?, ?)", row)
+
+    corpus = _Corpus(weights, write_symbol)
+    corpus.spill_to(runs, posting_runs.RUN_POSTINGS)
+    copy = _Copy(db, survey.into)
+    outlines = []
+    imports = []  # (source number, target file id) of the "imports" edges
+    for number, share in enumerate(read_shares()):
+        fid = share.fid
+        entry = outline(share)
+        docs = survey.held.pop(fid) if fid in survey.held else documents(fid, entry)
+        record = records.take(fid)
+        state = pack_state(term_counts(docs), candidates_of(entry))
+        db.execute(
+            "INSERT INTO docstate VALUES (?, ?, ?, ?, ?)",
+            (number, fingerprint(entry, doc_key(fid), record), corpus.symbol_count, len(entry[3]), state),
+        )
+        add_compound_parts(docs, splits, weights)
+        corpus.add_file(fid, docs[0])
+        for (node, name), terms in zip(entry[3], docs[1:]):
+            corpus.add_symbol(number, symbol_info(node, name), terms)
+        corpus.file_done()
+        if fid in sources:
+            db.execute("INSERT INTO sources VALUES (?, ?, ?, ?)", (number, *sources[fid]))
+        if record is not None:
+            db.execute("INSERT INTO records VALUES (?, ?)", (number, record))
+        imports.extend((number, compact.base(edge["to"])) for edge in share.out[compact.SECTION["imports"]])
+        outlines.append((number, fid, test_evidence(entry[2]), len(entry[2]), declares_only(entry[3])))
+        copy.add(share)
+    copy.finish(top)
+
+    numbers = {fid: number for number, fid in enumerate(corpus.file_ids)}
+    flags, priors = build.facts_of(outlines, ((src, numbers.get(dst)) for src, dst in imports), weights)
+    for number, value in flags.items():
+        corpus.file_flags[number] = value
+    for number, value in priors.items():
+        corpus.file_prior[number] = value
+    corpus.finish()
+
+    graph_identity = {"generation": top.get("generation"), "nodes": survey.nodes, "edges": survey.edges, **identity}
+    updatable = corpus.file_count > 0
+    write_meta(db, graph_identity, corpus.file_count, corpus.symbol_count, corpus.symbol_count, updatable)
+    db.executemany("INSERT INTO arrays VALUES (?, ?)", _chunks(corpus))
+    db.executemany("INSERT INTO file_numbers VALUES (?, ?)", ((to_sql_text(fid), n) for fid, n in numbers.items()))
+    df = survey.frequency.get
+    db.executemany(
+        "INSERT INTO terms VALUES (?, ?, ?)",
+        ((to_sql_text(term), df(term, 0), encode_postings(*entry)) for term, entry in corpus.sorted_terms()),
+    )
+    if updatable:
+        write_state(db, splits, survey.candidates, ())
