@@ -110,8 +110,8 @@ def test_a_damaged_cache_entry_is_never_spliced(tmp_path, field, checksum):
     project(tmp_path)
     index_project(tmp_path, jobs=1)
     db = sqlite3.connect(tmp_path / ".vestra/index-cache.db")
-    blob, docs, links, check = db.execute(
-        "SELECT result, docs, links, checksum FROM files WHERE path = 'shop/base.py'"
+    blob, docs, links, head, check = db.execute(
+        "SELECT result, docs, links, head, checksum FROM files WHERE path = 'shop/base.py'"
     ).fetchone()
     docs_text = zlib.decompress(docs)
     if field == "search_docs":
@@ -123,7 +123,7 @@ def test_a_damaged_cache_entry_is_never_spliced(tmp_path, field, checksum):
         texts[at] = _damage(texts[at])
         blob = cache_module.pack_parts(values, texts)
     if checksum == "recomputed":  # the entry looks sound: only the graph's parse can tell
-        check = checksum_of(blob, docs_text, links)
+        check = checksum_of(blob, docs_text, head, links)
     db.execute("UPDATE files SET result = ?, docs = ?, checksum = ? WHERE path = 'shop/base.py'", (blob, docs, check))
     db.commit()
     db.close()

@@ -117,9 +117,12 @@ def _z(text: str) -> bytes:
 @pytest.mark.parametrize(
     "packed, reused",
     [
-        (b"not compressed", 1),
-        (_z("hello"), 1),  # compressed, not JSON
-        (_z("[]\0{}\0"), 1),  # a text missing
+        # A blob that does not unpack under a sound head: found when a
+        # resolution reads the file's reference fields (c.py reads a.py's),
+        # and the run starts again from scratch.
+        (b"not compressed", 0),
+        (_z("hello"), 0),  # compressed, not JSON
+        (_z("[]\0{}\0"), 0),  # a text missing
         ([], 1),  # no fields
         (["a", "b"], 1),  # fields of the wrong shape
         # Sound fields whose search documents are not documents: seen only
@@ -154,7 +157,7 @@ def test_a_row_that_does_not_unpack_is_parsed_again(tmp_path, packed, reused):
     (tmp_path / "c.py").write_text("def h():\n    return 3\n")
     index_project(tmp_path, jobs=1)
     db = sqlite3.connect(tmp_path / ".vestra/index-cache.db")
-    blob, docs, links = db.execute("SELECT result, docs, links FROM files WHERE path = 'a.py'").fetchone()
+    blob, docs, links, head = db.execute("SELECT result, docs, links, head FROM files WHERE path = 'a.py'").fetchone()
     docs_text = zlib.decompress(docs)
     if isinstance(packed, str):  # the search documents
         docs_text, docs = packed.encode(), zlib.compress(packed.encode())
@@ -172,8 +175,9 @@ def test_a_row_that_does_not_unpack_is_parsed_again(tmp_path, packed, reused):
         else:
             fields = packed
         blob = cache_module.pack_parts(fields, texts)
+        head = json.dumps(fields[: len(cache_module._HEAD)], separators=(",", ":"))
     # The checksum vouches for it.
-    db.execute("UPDATE files SET result = ?, docs = ?, checksum = ? WHERE path = 'a.py'", (blob, docs, checksum(blob, docs_text, links)))
+    db.execute("UPDATE files SET result = ?, docs = ?, head = ?, checksum = ? WHERE path = 'a.py'", (blob, docs, head, checksum(blob, docs_text, head, links)))
     if isinstance(packed, tuple):
         db.execute("DELETE FROM meta WHERE key = 'layout'")
     db.commit()
@@ -313,3 +317,19 @@ def test_a_change_to_the_indexers_code_or_a_rebuilt_extension_starts_afresh(tmp_
     (package / changed).write_bytes(b"two")
     assert cache._code_digest() != before
     assert ".so" in EXTENSION_SUFFIXES
+
+
+@pytest.mark.parametrize("head", ['["error",', '[null,"python",false,[9,0,0,9],""]'])
+def test_a_head_its_checksum_does_not_name_is_not_used(tmp_path, head):
+    (tmp_path / "a.py").write_text("def f():\n    return 1\n")
+    (tmp_path / "b.py").write_text("def g():\n    return 2\n")
+    index_project(tmp_path, jobs=1)
+    db = sqlite3.connect(tmp_path / ".vestra/index-cache.db")
+    db.execute("UPDATE files SET head = ? WHERE path = 'a.py'", (head,))
+    db.commit()
+    db.close()
+    (tmp_path / "b.py").write_text("def g():\n    return 3\n")
+    again = index_project(tmp_path, jobs=1)
+    written = every_output(tmp_path)
+    index_project(tmp_path, jobs=1, full=True)
+    assert again.reused == 0 and again.functions == 2 and written == every_output(tmp_path)

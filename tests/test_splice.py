@@ -10,6 +10,7 @@ import os
 import random
 import shutil
 import sqlite3
+from array import array
 
 import pytest
 
@@ -157,10 +158,11 @@ def test_pieces_cover_the_new_names_in_order(seed):
 
 
 def test_the_layout_survives_its_packing_and_refuses_damage():
-    layout = Layout("g", ["a.py", "b\udcff.py"], [__import__("array").array("q", [i, 0]) for i in range(8)], [1, 2, 3], {"structured_summaries.json": 9, "graph.json": 10})
+    sizes = {"structured_summaries.json": 9, "graph.json": 10}
+    layout = Layout("g", ["a.py", "b\udcff.py"], [array("q", [i, 0]) for i in range(8)], array("q", [3, 4]), [1, 2, 3], sizes)
     again = Layout.unpack(layout.pack())
-    assert (again.generation, again.paths, again.lengths, again.bases, again.sizes) == (
-        layout.generation, layout.paths, layout.lengths, layout.bases, layout.sizes)
+    assert (again.generation, again.paths, again.lengths, again.counts, again.bases, again.sizes) == (
+        layout.generation, layout.paths, layout.lengths, layout.counts, layout.bases, layout.sizes)
     packed = layout.pack()
     for bad in (b"", packed[:-3], b"x" + packed, json.dumps({}).encode()):
         assert Layout.unpack(bad) is None

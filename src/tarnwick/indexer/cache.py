@@ -245,14 +245,36 @@ class CachedResult(FileResult):
 
     def __getattr__(self, name):
         # Reached only for an attribute not set yet: a field not decoded.
-        rest = self.__dict__.pop("_rest", None) if name in _LAZY else None
-        if rest is None:
+        if name not in _LAZY:
             raise AttributeError(name)
+        rest = self.__dict__.pop("_rest", None)
+        if rest is None:
+            rest = _rest_of(self.path, self.__dict__.pop("_db", None))
         try:
             _set_lazy(self, _lazy_values(rest))
         except (TypeError, ValueError, RecursionError, AttributeError) as exc:
             raise DamagedCache(f"the cache entry of {self.path} does not parse ({exc})") from None
         return getattr(self, name)
+
+
+def _rest_of(path: str, db) -> str:
+    """The reference fields' text of the row of `path`, read from the cache
+    file `db` (a result made from its head alone)."""
+    if db is None:
+        raise AttributeError("_rest")
+    packed = db.result(path)
+    try:
+        if packed is None:
+            raise ValueError("checksum")
+        return _leading(packed, 2)[1]
+    except (ValueError, UnicodeError):
+        raise DamagedCache(f"the cache entry of {path} is damaged") from None
+
+
+def head_text(result: FileResult) -> str:
+    """The fields every run reads of every file (`_HEAD`), as a row keeps
+    them apart from the rest."""
+    return _encode(_entry(result)[: len(_HEAD)])
 
 
 def _drop_texts(result: FileResult) -> None:
@@ -364,19 +386,42 @@ class Cache:
             self.restamped[source.rel] = (source.size, source.mtime_ns, self.started_ns, hashed)
         return True
 
-    def reuse(self, source) -> tuple | None:
-        """(result without its texts, links blob, digest of the documents'
-        text) of an unchanged `source`'s row, or None when the row does not
-        hold a sound result.  The texts are read again when the outputs are
-        written (`texts`)."""
-        blobs = self.db.blobs(source.rel)
-        if blobs is None:
-            return None
-        result = decode_result(source.rel, blobs[0], source.language, texts=False)
-        if result is None:
-            return None
-        result.digest = self.previous[source.rel][3]
-        return result, blobs[1], blobs[2]
+    def reuse_all(self, sources) -> dict:
+        """rel -> (result without its texts, whether its links are kept, the
+        digest of its search documents' text) of each unchanged source of
+        `sources` whose row holds a sound head, read in one pass: the rest
+        of a row (the reference fields, the texts, the links) is read when
+        asked for.  The others are left out (parsed again)."""
+        wanted = {source.rel: source for source in sources}
+        out = {}
+        for path, head, linked, docs in self.db.heads():
+            source = wanted.get(path)
+            if source is None:
+                continue
+            try:
+                values = json.loads(head)
+                if not isinstance(values, list) or len(values) != len(_HEAD):
+                    continue
+                result = _result(path, values, None, [None] * len(_TEXTS))
+            except (TypeError, ValueError, RecursionError):
+                continue
+            if result.language != source.language:
+                continue
+            result._db = self.db
+            result.digest = self.previous[path][3]
+            out[path] = (result, linked, docs)
+        return out
+
+    def edges(self, path: str):
+        """The edges the last run resolved for an unchanged file, from its
+        row (DamagedCache when the row does not hold them as written)."""
+        blob = self.db.links(path)
+        try:
+            if blob is None:
+                raise CacheProblem("no links")
+            return unpack_links(blob, len(EDGE_KINDS))[0]
+        except CacheProblem:
+            raise DamagedCache(f"the links of {path} in the cache are damaged") from None
 
     def spool(self, result: FileResult) -> tuple:
         """Hand a freshly parsed `result`'s texts to the cache file's spool
@@ -384,7 +429,7 @@ class Cache:
         them, the digest of its search documents' text)."""
         docs_text = docs_bytes(result)
         try:
-            self.db.spool(result.path, pack_fields(result), docs_text)
+            self.db.spool(result.path, head_text(result), pack_fields(result), docs_text)
         except sqlite3.Error as exc:  # a full disk, as for the other files
             raise OSError(f"{self.db.target}: {exc}") from None
         _drop_texts(result)

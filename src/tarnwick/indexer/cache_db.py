@@ -8,9 +8,11 @@ Tables:
   (`cache.signature`) and what the last run that wrote the outputs learned
   (``run``: its generation, figures and the resolution settings it saw, as
   JSON);
-- ``files(path, size, mtime_ns, read_ns, digest, result, docs, links,
-  checksum)``: each file's stamp (size and modification time as the walk
-  saw them, when the run that took its digest began, the digest), its
+- ``files(path, size, mtime_ns, read_ns, digest, head, result, docs,
+  links, checksum)``: each file's stamp (size and modification time as the
+  walk saw them, when the run that took its digest began, the digest), the
+  fields every run reads of every file (`cache.head_text`, as JSON text:
+  read for a whole project in one pass), its
   result fields with the JSON texts spliced into the outputs
   (`cache.pack_fields`), apart from them its search documents (read one
   file at a time), its resolved links (its outgoing edges, then the keys
@@ -60,13 +62,16 @@ DOCS_LIMIT = 256 << 20
 TABLES = {
     "meta": "CREATE TABLE meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID",
     "files": "CREATE TABLE files(path TEXT PRIMARY KEY, size INTEGER, mtime_ns INTEGER, read_ns INTEGER,"
-    " digest TEXT, result BLOB, docs BLOB, links BLOB, checksum TEXT)",
+    " digest TEXT, head TEXT, result BLOB, docs BLOB, links BLOB, checksum TEXT)",
     "reads": "CREATE TABLE reads(key INTEGER, path INTEGER, PRIMARY KEY(key, path)) WITHOUT ROWID",
 }
 
 
 # This run's parsed results until `put_spooled` writes their rows.
-SPOOL = "CREATE TEMP TABLE spool(path TEXT PRIMARY KEY, result BLOB, docs BLOB, result_sum TEXT, docs_sum TEXT)"
+SPOOL = (
+    "CREATE TEMP TABLE spool(path TEXT PRIMARY KEY, head TEXT, result BLOB, docs BLOB,"
+    " result_sum TEXT, docs_sum TEXT, head_sum TEXT)"
+)
 
 
 class CacheProblem(ValueError):
@@ -98,15 +103,15 @@ def text_hash(text: str) -> int:
 
 
 # A row's blobs, in the order of its checksum.
-RESULT, DOCS, LINKS = range(3)
+RESULT, DOCS, HEAD, LINKS = range(4)
 
 
-def checksum(result: bytes, docs_text: bytes, links: bytes | None) -> str:
+def checksum(result: bytes, docs_text: bytes, head: str, links: bytes | None) -> str:
     """The checksum column of a row: a digest of each blob (of the search
     documents' text, not of its compressed form: the digest also tells the
     search index whether a file's documents changed), so that each can be
     checked alone."""
-    return ":".join(source_digest(blob or b"") for blob in (result, docs_text, links))
+    return ":".join(source_digest(blob or b"") for blob in (result, docs_text, head.encode("utf-8"), links))
 
 
 def _holds(check, at: int, blob) -> bool:
@@ -114,7 +119,7 @@ def _holds(check, at: int, blob) -> bool:
     if not isinstance(check, str) or not isinstance(blob, (bytes, type(None))):
         return False
     parts = check.split(":")
-    return len(parts) == 3 and parts[at] == source_digest(blob or b"")
+    return len(parts) == 4 and parts[at] == source_digest(blob or b"")
 
 
 def pack_links(edges: list, reads) -> bytes:
@@ -245,6 +250,27 @@ class CacheDB:
             out[_py_text(path)] = tuple(stamp)
         return out
 
+    def heads(self):
+        """(path, head fields' text, whether links are kept, the digest of
+        the search documents' text) of every row whose head is as its
+        checksum says: what a run reads of every unchanged file, in one
+        pass (the rest of a row is read when asked for)."""
+        for path, head, linked, check in self.db.execute(
+            "SELECT path, head, links IS NOT NULL, checksum FROM files"
+            " WHERE typeof(head) = 'text' AND typeof(checksum) = 'text'"
+        ):
+            parts = check.split(":")
+            if len(parts) == 4 and parts[HEAD] == source_digest(head.encode("utf-8")):
+                try:
+                    yield _py_text(path), head, linked, parts[DOCS]
+                except CacheProblem:
+                    continue
+
+    def links(self, path: str) -> bytes | None:
+        """The links blob of `path`'s row when its checksum holds, else None."""
+        row = self.db.execute("SELECT links, checksum FROM files WHERE path = ?", (_sql_text(path),)).fetchone()
+        return row[0] if row is not None and isinstance(row[0], bytes) and _holds(row[1], LINKS, row[0]) else None
+
     def blobs(self, path: str) -> tuple | None:
         """(result, links, digest of the search documents' text) of the row
         of `path` when their checksums hold, else None (links may be None:
@@ -290,7 +316,7 @@ class CacheDB:
                 return row
         row = self.db.execute(f"SELECT {column}, checksum FROM files WHERE path = ?", key).fetchone()
         parts = row[1].split(":") if row is not None and isinstance(row[1], str) else ()
-        return (row[0], parts[at]) if len(parts) == 3 else (None, None)
+        return (row[0], parts[at]) if len(parts) == 4 else (None, None)
 
     def readers(self, keys, paths) -> set:
         """The files among `paths` whose resolution read one of `keys`."""
@@ -302,23 +328,31 @@ class CacheDB:
 
     # -- writing -------------------------------------------------------------
 
-    def spool(self, path: str, result: bytes, docs_text: bytes) -> None:
-        """Keep a parsed file's packed result and search documents' text
-        for this run (`put_spooled` makes them its row)."""
+    def spool(self, path: str, head: str, result: bytes, docs_text: bytes) -> None:
+        """Keep a parsed file's head fields, packed result and search
+        documents' text for this run (`put_spooled` makes them its row)."""
         if not self._spooling:
             self.db.execute(SPOOL)
             self._spooling = True
         self.db.execute(
-            "INSERT OR REPLACE INTO temp.spool VALUES (?, ?, ?, ?, ?)",
-            (_sql_text(path), result, zlib.compress(docs_text, 1), source_digest(result), source_digest(docs_text)),
+            "INSERT OR REPLACE INTO temp.spool VALUES (?, ?, ?, ?, ?, ?, ?)",
+            (
+                _sql_text(path),
+                head,
+                result,
+                zlib.compress(docs_text, 1),
+                source_digest(result),
+                source_digest(docs_text),
+                source_digest(head.encode("utf-8")),
+            ),
         )
 
     def put_spooled(self, path: str, stamp: tuple, links: bytes | None) -> None:
         """The row of a spooled file, with its stamp and `links`."""
         size, mtime_ns, read_ns, digest = stamp
         self.db.execute(
-            "INSERT OR REPLACE INTO files SELECT path, ?, ?, ?, ?, result, docs, ?,"
-            " result_sum || ':' || docs_sum || ':' || ? FROM temp.spool WHERE path = ?",
+            "INSERT OR REPLACE INTO files SELECT path, ?, ?, ?, ?, head, result, docs, ?,"
+            " result_sum || ':' || docs_sum || ':' || head_sum || ':' || ? FROM temp.spool WHERE path = ?",
             (size, mtime_ns, read_ns, digest, links, source_digest(links or b""), _sql_text(path)),
         )
 

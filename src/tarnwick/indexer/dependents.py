@@ -20,7 +20,6 @@ goes, or a settings file changed.
 from __future__ import annotations
 
 from .cache import reference_shape
-from .cache_db import CacheProblem, unpack_links
 from .linkage import EDGE_KINDS, GROUPS, resolve_edges
 from .resolve_python import existence_key
 
@@ -55,16 +54,11 @@ def plan(paths: list, parsed: dict, previous: set, fresh: set, old: dict, linked
 
 def link(cache, root: str, paths: list, parsed: dict, todo: dict, links: dict, settings_changed: bool, warnings: list) -> tuple:
     """Each parsed file's edges (per kind, its sorted targets): made again
-    for the files `plan` names, taken from the cache for the others; and
-    for each file resolved, the keys its resolution read now and before.
-    `todo` maps the files parsed again to their sources, `links` the
-    unchanged ones to their links blob."""
-    previous = {}  # unchanged file -> its edges
-    for rel, blob in links.items():
-        try:
-            previous[rel] = unpack_links(blob, len(EDGE_KINDS))[0]
-        except (CacheProblem, TypeError):  # damaged, or never resolved (None)
-            continue
+    for the files `plan` names, taken from the cache for the others when
+    asked for (`KeptEdges`); and for each file resolved, the keys its
+    resolution read now and before.  `todo` maps the files parsed again to
+    their sources, `links` holds the unchanged ones whose edges the cache
+    keeps."""
     old = {rel: reference_shape(cache.old_result(source)) for rel, source in todo.items()}
     python, groups = plan(
         paths,
@@ -72,23 +66,34 @@ def link(cache, root: str, paths: list, parsed: dict, todo: dict, links: dict, s
         set(cache.previous),
         set(todo),
         old,
-        set(previous),
+        links,
         settings_changed,
         lambda keys: cache.db.readers(keys, parsed),
     )
     reads = {}
     pairs = resolve_edges(paths, parsed, root, warnings, python, groups, reads)
     resolved = set(python) | {path for path, result in parsed.items() if GROUPS.get(result.language) in groups}
-    edges = edges_by_file(pairs, resolved)
-    for path in parsed:
-        if path not in resolved:
-            edges[path] = previous[path]
+    edges = KeptEdges(edges_by_file(pairs, resolved), cache.edges)
     keys = {}
     for path in resolved:
         now = reads.get(path, set())
         now.discard(path)
         keys[path] = (now, cache.old_reads(path))
     return edges, keys
+
+
+class KeptEdges(dict):
+    """The edges of the files resolved in this run, and through `get` those
+    of the others, read from the cache one file at a time: a run that
+    copies the kept files' blocks never reads them."""
+
+    def __init__(self, resolved: dict, kept):
+        super().__init__(resolved)
+        self._kept = kept
+
+    def get(self, path, default=None):
+        found = super().get(path)
+        return found if found is not None else self._kept(path)
 
 
 def edges_by_file(pairs_by_kind, resolved) -> dict:
@@ -100,6 +105,3 @@ def edges_by_file(pairs_by_kind, resolved) -> dict:
             out[source][kind].append(target)
     return out
 
-
-def edge_count(edges: dict) -> int:
-    return sum(len(targets) for per_kind in edges.values() for targets in per_kind)

@@ -48,13 +48,15 @@ LAYOUT_LIMIT = 1 << 30
 class Layout:
     """The blocks of one run's store and graph: the run's `generation`, its
     `paths` (sorted), each section's block length per path (`lengths`), the
-    offset where each list begins (`bases`: the byte after its "[" or "{")
-    and each file's size (`sizes`, by name)."""
+    number of edges between files per path (`counts`), the offset where
+    each list begins (`bases`: the byte after its "[" or "{") and each
+    file's size (`sizes`, by name)."""
 
-    def __init__(self, generation: str, paths: list, lengths: list, bases: list, sizes: dict):
+    def __init__(self, generation: str, paths: list, lengths: list, counts: array, bases: list, sizes: dict):
         self.generation = generation
         self.paths = paths
         self.lengths = lengths
+        self.counts = counts
         self.bases = bases
         self.sizes = sizes
         self._starts = None
@@ -62,7 +64,7 @@ class Layout:
     def pack(self) -> bytes:
         head = json.dumps({"generation": self.generation, "bases": self.bases, "sizes": self.sizes, "count": len(self.paths)})
         names = "\0".join(self.paths).encode("utf-8", "surrogatepass")
-        arrays = b"".join(_little(lengths).tobytes() for lengths in self.lengths)
+        arrays = b"".join(_little(part).tobytes() for part in (*self.lengths, self.counts))
         return zlib.compress(b"\0".join([head.encode("ascii"), len(names).to_bytes(8, "little") + names + arrays]), 1)
 
     @classmethod
@@ -84,22 +86,22 @@ class Layout:
                 type(count) is not int
                 or len(paths) != count
                 or paths != sorted(paths)
-                or len(arrays) != SECTIONS * count * width
+                or len(arrays) != (SECTIONS + 1) * count * width
                 or not isinstance(generation, str)
                 or not (isinstance(bases, list) and len(bases) == len(LISTS) and all(type(b) is int and b > 0 for b in bases))
                 or not (isinstance(sizes, dict) and all(type(sizes.get(name)) is int for name in FILES))
             ):
                 return None
-            lengths = []
-            for section in range(SECTIONS):
+            parts = []
+            for section in range(SECTIONS + 1):
                 part = array("q")
                 part.frombytes(arrays[section * count * width : (section + 1) * count * width])
-                lengths.append(_little(part))
+                parts.append(_little(part))
         except (zlib.error, ValueError, TypeError, KeyError, UnicodeError, RecursionError):
             return None
-        if any(length < 0 for part in lengths for length in part):
+        if any(value < 0 for part in parts for value in part):
             return None
-        return cls(generation, paths, lengths, bases, sizes)
+        return cls(generation, paths, parts[:SECTIONS], parts[SECTIONS], bases, sizes)
 
     def starts(self, section: int) -> array:
         """Where each path's block of `section` begins, as an offset from

@@ -22,7 +22,7 @@ from ..datadir import (
     record_identities,
 )
 from .cache import Cache, DamagedCache, prove, search_docs, signature
-from .dependents import edge_count, link
+from .dependents import link
 from .extractors import missing_package
 from .history import HISTORY_NAME, cache_text, history_field, read_history
 from ..search.content import add_texts
@@ -281,17 +281,19 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
         return stats
 
     results = []
-    links = {}  # unchanged file -> its links blob
+    links = set()  # unchanged files whose edges the cache keeps
     kept_docs = {}  # file -> the digest of its search documents' text
     todo = []
-    kept = {source.rel for source in unchanged}
+    heads = cache.reuse_all(unchanged)
     for source in sources:
-        reused = cache.reuse(source) if source.rel in kept else None
+        reused = heads.pop(source.rel, None)
         if reused is None:
             todo.append(source)
         else:
-            result, links[source.rel], kept_docs[source.rel] = reused
+            result, linked, kept_docs[source.rel] = reused
             results.append(result)
+            if linked:
+                links.add(source.rel)
     stats.reused = len(results)
     stats.unchanged = sum(1 for result in results if result.error is None)
     reused_paths = {result.path for result in results}
@@ -374,7 +376,6 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
     edges, reads = link(cache, root, paths, parsed, by_rel, links, settings_changed, stats.warnings)
     # Files whose nodes and edges are the last run's: neither parsed nor resolved again.
     kept += (reused_paths - reads.keys(),)
-    stats.edges = edge_count(edges) + symbols  # "contains" too
 
     generation = new_generation()
     # What each summary was made from, for queries to tell the files edited since.
@@ -382,13 +383,14 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
     sources_seen = {source.rel: (source.size, source.mtime_ns, digests.pop(source.rel, None)) for source in sources}
     try:
         cache.store(paths, [(r, by_rel[r.path]) for r in fresh], edges, reads)
-        cache.db.set_meta(cache.signature, _run_of(stats, generation, walk.configs))
     except sqlite3.Error as exc:  # a full disk, as for the other files
         raise OSError(f"{cache.db.target}: {exc}") from None
     reads.clear()
     history_text = cache_text(history) if history.changed else None
     outputs = _write_outputs(root, data_dir, cache, paths, parsed, check, edges, generation, kept[2])
+    stats.edges = sum(outputs.layout.counts) + symbols  # "contains" too
     try:
+        cache.db.set_meta(cache.signature, _run_of(stats, generation, walk.configs))
         cache.db.set_layout(outputs.layout.pack())
     except sqlite3.Error as exc:
         outputs.discard()

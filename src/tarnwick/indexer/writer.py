@@ -22,6 +22,7 @@ from .layout import CONTAINS, LISTS, NODES, RECORDS, SECTIONS, Layout, StaleLayo
 from .linkage import EDGE_KINDS
 from .output import edge, encode, file_node
 
+NO_EDGES = ((),) * len(EDGE_KINDS)
 # Bytes gathered before they are hashed and written.
 FLUSH_BYTES = 1 << 20
 
@@ -204,9 +205,13 @@ class _Blocks:
         blocks[RECORDS] = encode(path) + ":" + record
         return blocks
 
-    def edges(self, path: str, kind: int) -> str:
-        targets = self._edges.get(path)
-        if not targets or not targets[kind]:
+    def targets(self, path: str) -> list:
+        """The file's edges between files: per kind, their targets."""
+        return (self._edges.get(path) or NO_EDGES) if path in self._parsed else NO_EDGES
+
+    def edges(self, path: str, kind: int, targets: list) -> str:
+        """The block of `path`'s edges of `kind` (`targets`: `targets(path)`)."""
+        if not targets[kind]:
             return ""
         rel = EDGE_KINDS[kind]
         return ",\n".join(encode(edge(path, target, rel)) for target in targets[kind])
@@ -218,9 +223,9 @@ def _headers(outputs: Outputs, generation) -> None:
     outputs.graph.write(_utf8('{\n"version":1,\n' + stamp + '"nodes":['))
 
 
-def _new_layout(outputs: Outputs, generation, paths: list, lengths: list, bases: list) -> Layout:
+def _new_layout(outputs: Outputs, generation, paths: list, lengths: list, counts: array, bases: list) -> Layout:
     sizes = {SUMMARIES_NAME: outputs.store.size, GRAPH_NAME: outputs.graph.size}
-    return Layout(generation, paths, lengths, bases, sizes)
+    return Layout(generation, paths, lengths, counts, bases, sizes)
 
 
 def _write(outputs: Outputs, scratch, paths, blocks: _Blocks, generation) -> None:
@@ -230,6 +235,7 @@ def _write(outputs: Outputs, scratch, paths, blocks: _Blocks, generation) -> Non
     records = _List(store)
     nodes = _List(graph)
     lengths = [array("q", bytes(8 * len(paths))) for _ in range(SECTIONS)]
+    counts = array("q", bytes(8 * len(paths)))
     # The "contains" edges come after all others: set aside meanwhile, each
     # led by ",\n" (mended below when no other edge comes first).
     aside = _Out(scratch, hashed=False)
@@ -249,7 +255,9 @@ def _write(outputs: Outputs, scratch, paths, blocks: _Blocks, generation) -> Non
     for kind in range(len(EDGE_KINDS)):
         sizes = lengths[NODES + 1 + kind]
         for i, path in enumerate(paths):
-            sizes[i] = others.add(blocks.edges(path, kind))
+            targets = blocks.targets(path)
+            sizes[i] = others.add(blocks.edges(path, kind, targets))
+            counts[i] += len(targets[kind])
     aside.flush()
     scratch.seek(0)
     lead = True
@@ -265,7 +273,7 @@ def _write(outputs: Outputs, scratch, paths, blocks: _Blocks, generation) -> Non
     others.end()
     outputs.edge_span = (start, graph.size)
     graph.write(b"]\n}\n")
-    outputs.layout = _new_layout(outputs, generation, paths, lengths, bases)
+    outputs.layout = _new_layout(outputs, generation, paths, lengths, counts, bases)
 
 
 def _splice(outputs: Outputs, paths, blocks: _Blocks, generation, layout: Layout, previous, pieces: list) -> None:
@@ -273,6 +281,13 @@ def _splice(outputs: Outputs, paths, blocks: _Blocks, generation, layout: Layout
     previous files at the places `layout` gives (`pieces`, in order)."""
     store, graph = outputs.store, outputs.graph
     made = {piece[1]: blocks.of(piece[1]) for piece in pieces if piece[0] == "new"}
+    targets = {path: blocks.targets(path) for path in made}
+    counts = array("q")
+    for piece in pieces:
+        if piece[0] == "old":
+            counts.extend(layout.counts[piece[1] : piece[2]])
+        else:
+            counts.append(sum(map(len, targets[piece[1]])))
     _headers(outputs, generation)
     bases = [store.size, graph.size, 0]
     lengths = [array("q") for _ in range(SECTIONS)]
@@ -297,14 +312,14 @@ def _splice(outputs: Outputs, paths, blocks: _Blocks, generation, layout: Layout
                 elif section < NODES + 1 or section == CONTAINS:
                     sizes.append(joined.add(made[piece[1]][section]))
                 else:
-                    sizes.append(joined.add(blocks.edges(piece[1], section - NODES - 1)))
+                    sizes.append(joined.add(blocks.edges(piece[1], section - NODES - 1, targets[piece[1]])))
         joined.end()
         lists.append((start, out.size))
         if index == 0:
             store.write(b"}\n")
     outputs.node_span, outputs.edge_span = lists[1], lists[2]
     graph.write(b"]\n}\n")
-    outputs.layout = _new_layout(outputs, generation, paths, lengths, bases)
+    outputs.layout = _new_layout(outputs, generation, paths, lengths, counts, bases)
 
 
 def read_list(path: str, span: tuple, chunk: int = FLUSH_BYTES, shared=None) -> list:
