@@ -426,6 +426,34 @@ def test_recorded_identities_spare_the_hash_but_not_an_edit(tmp_path, monkeypatc
     assert mixed_set_problem(tmp_path, generation) is not None
 
 
+@pytest.mark.parametrize("written, read", [("as placed", False), ("none", True), ("an earlier write", True)])
+def test_identities_are_vouched_for_without_reading_what_the_run_wrote(tmp_path, monkeypatch, written, read):
+    from types import SimpleNamespace
+
+    from tarnwick import datadir
+
+    write(tmp_path, "a.py", '"""First."""\n')
+    index_project(tmp_path, jobs=1)
+    data = tmp_path / ".vestra"
+    (data / "identities.json").unlink()
+    names = ("structured_summaries.json", "graph.json")
+    for name in names:  # placed in a later tick than written
+        while os.stat(data / name).st_ctime_ns <= os.stat(data / name).st_mtime_ns:
+            os.chmod(data / name, 0o644)
+    placed = {name: os.stat(data / name) for name in names}
+    status = {
+        "as placed": placed,
+        "none": None,
+        "an earlier write": {name: SimpleNamespace(**{k: getattr(placed[name], k) for k in ("st_dev", "st_ino", "st_size")}, st_mtime_ns=1) for name in names},
+    }[written]
+    reads = []
+    real = datadir.read_regular_file
+    monkeypatch.setattr(datadir, "read_regular_file", lambda path, limit: reads.append(path) or real(path, limit))
+    manifest = (data / "manifest.json").read_bytes()
+    datadir.record_identities(str(data), json.loads(manifest)["generation"], manifest, placed, lambda d, c: True, status)
+    assert bool(reads) == read and (data / "identities.json").exists()
+
+
 def test_lone_surrogate_keeps_the_store_valid_utf8(tmp_path):
     write(tmp_path, "s.py", 'def f():\n    "bad \\ud800 doc"\n')
     index_project(tmp_path, jobs=1)

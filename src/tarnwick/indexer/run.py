@@ -388,6 +388,8 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
     reads.clear()
     history_text = cache_text(history) if history.changed else None
     outputs = _write_outputs(root, data_dir, cache, paths, parsed, check, edges, generation, kept[2])
+    # As written: the placed files need not be read again to be vouched for.
+    written = {out.name: os.stat(out.tmp) for out in (outputs.store, outputs.graph)}
     stats.edges = sum(outputs.layout.counts) + symbols  # "contains" too
     try:
         cache.db.set_meta(cache.signature, _run_of(stats, generation, walk.configs))
@@ -433,7 +435,7 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
         )
     finally:
         records.close()
-    record_identities(data_dir, generation, manifest, placed)
+    record_identities(data_dir, generation, manifest, placed, written=written)
     _commit_cache(cache, stats)
 
     stats.seconds = time.perf_counter() - started
