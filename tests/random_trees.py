@@ -1,7 +1,8 @@
 """Seeded random projects in several languages, and random changes to them.
 
 A project holds a Python package (whose modules star-import and re-export
-each other's functions, and may import each other as scripts do), CommonJS modules (with requires at the
+each other's functions, and may import each other as scripts do) with a
+test folder (a suite while one of its files defines a test), CommonJS modules (with requires at the
 top and inside functions), TypeScript modules resolved through a
 tsconfig's `paths`, a Go module and a `.gitignore`; its files import each
 other, so a change to one file moves edges of others.  `change` applies one
@@ -22,7 +23,7 @@ from pathlib import Path
 from tarnwick._scoring import decode_postings
 
 IDENTITY = {"generation", "device", "inode", "size", "mtime_ns", "ctime_ns", "indexed_ns"}
-KINDS = ("py", "js", "ts", "go")
+KINDS = ("py", "js", "ts", "go", "test")
 
 
 def _words(rng: random.Random, n: int) -> list:
@@ -49,6 +50,8 @@ class Tree:
             "js": f"js/{name}.js",
             "ts": f"ts/src/{name}.ts",
             "go": f"svc/{name}/{name}.go",
+            # Three test folders, so that each is often a suite and often not.
+            "test": f"pkg/{('tests', 'testing', 'unittests')[sum(map(ord, name)) % 3]}/{name}.py",
         }[kind]
 
     def _new_name(self) -> str:
@@ -66,6 +69,15 @@ class Tree:
 
     def text(self, kind: str, name: str) -> str:
         rng = self.rng
+        if kind == "test":
+            # A test folder is a suite while one of its files defines a test:
+            # an edit can make every file under it a test, or none.
+            deps = self._others("py", name, rng.randint(0, 2))
+            lines = [f"from pkg import {d}" for d in deps] + [""]
+            for f in _words(rng, rng.randint(1, 2)):
+                name = f"test_{f}" if rng.random() < 0.25 else f
+                lines += [f"def {name}():", f"    return {deps[0] + '.helper(1)' if deps else 1}", ""]
+            return "\n".join(lines)
         funcs = _words(rng, rng.randint(1, 4))
         deps = self._others(kind, name, rng.randint(0, 3))
         if kind == "py":

@@ -219,7 +219,7 @@ def test_an_updated_copy_holds_the_rows_of_a_full_build(monkeypatch, seed):
     for _ in range(12):
         dirty, removed = project.change()
         graph = project.graph()
-        graph_copy.update_rows(live, graph, dirty, removed, 1 << 20)
+        graph_copy.update_rows(live, graph, compact.shares(graph, only=dirty), removed, 1 << 20)
         full = _database()
         graph_copy.write_rows(full, graph_copy.full_rows(graph))
         assert _rows(live) == _rows(full)
@@ -235,7 +235,7 @@ def test_the_last_file_removed_leaves_an_empty_copy():
     removed = set(project.files)
     project.files.clear()
     project.out.clear()
-    graph_copy.update_rows(live, project.graph(), set(), removed, 1 << 20)
+    graph_copy.update_rows(live, project.graph(), {}, removed, 1 << 20)
     full = _database()
     graph_copy.write_rows(full, graph_copy.full_rows(project.graph()))
     assert _rows(live) == _rows(full) and _rows(live)["chunks"] == []
@@ -253,5 +253,6 @@ def test_an_update_of_a_damaged_copy_is_refused(damage):
     live.execute(damage)
     path = sorted(project.files)[0]
     project.relink(path)
+    graph = project.graph()
     with pytest.raises(graph_copy.StaleCopy):
-        graph_copy.update_rows(live, project.graph(), {path}, set(), 1 << 20)
+        graph_copy.update_rows(live, graph, compact.shares(graph, only={path}), set(), 1 << 20)

@@ -24,6 +24,7 @@ from ..atomic import commit_files, discard_staged, stage_files, write_files
 from ..collector import paused
 from ..datadir import GRAPH_NAME, read_manifest, read_regular_file
 from ..search.build import corpus_from_graph
+from ..search.change import GraphChange
 from ..search.full_build import Irregular, build_streamed
 from ..search.graph_copy import full_rows
 from ..search.state import candidates_of, fingerprint, pack_state, term_counts
@@ -86,11 +87,14 @@ def _stage_search_index(
     kept=None,
     streamed=None,
     rebuild: bool = False,
+    change=None,
 ):
     """The search index of the graph, written to a temporary; returns its
     path.  With `doc_key` (a file's documents as text, see
     `search.update`) the previous index is updated for the files that
-    changed when it can be, unless `rebuild`; otherwise it is built whole: from `streamed`
+    changed when it can be, unless `rebuild`, by what `change`
+    (`search.change`) tells of the graph, else by the graph parsed whole;
+    otherwise it is built whole: from `streamed`
     (the graph a file at a time) when it is given and the graph is of the
     indexer's shape, else from `graph_of()`, the graph parsed whole."""
     # The temporary's status stands in until the graph is placed: the same
@@ -106,13 +110,20 @@ def _stage_search_index(
         manifest = read_manifest(root)
         if manifest is not None:
             with paused():
-                graph = graph_of()
+                if change is None:
+                    change = GraphChange.of_graph(graph_of())
+                counts = {"generation": change.top.get("generation"), "nodes": change.nodes, "edges": change.edges}
                 updated = update_index(
-                    root, path, manifest.get("generation"), graph, {**_counts(graph), **identity}, prepared, doc_key, sources, records, kept
+                    root, path, manifest.get("generation"), change, {**counts, **identity}, prepared, doc_key, sources, records, kept
                 )
-                del graph
             if updated is not None:
+                try:
+                    change.check()
+                except BaseException:
+                    discard_staged([(updated, INDEX_NAME)])
+                    raise
                 return updated
+            change = None  # whatever it read of the graph goes before a build
     if streamed is not None:
         try:
             with _posting_runs(path) as runs, paused():
@@ -219,6 +230,7 @@ def publish(
     kept=None,
     streamed=None,
     rebuild: bool = False,
+    change=None,
 ) -> dict:
     """Replace the run's store and graph (`outputs`, staged by
     `writer.write_outputs`), its other `files` ((name, bytes) pairs, the
@@ -235,7 +247,8 @@ def publish(
     record are those the run of that generation indexed (`update_index`);
     `streamed` gives the graph a file at a time for a build of the whole
     (`.top`, its top-level keys; `.shares()`, see `full_build.shares`),
-    and `rebuild` builds it whole even when the previous one could be updated.
+    `rebuild` builds it whole even when the previous one could be updated,
+    and `change` tells what the update needs of the graph (`search.change`).
 
     Raises
     DamagedCache, or OSError (SQLite's errors too), with nothing placed.
@@ -245,7 +258,7 @@ def publish(
     try:
         staged += stage_files(data_dir, files)
         search_tmp = _stage_search_index(
-            data_dir, graph_of, outputs.graph.tmp, prepared, sources or {}, indexed_ns, records or {}, doc_key, kept, streamed, rebuild
+            data_dir, graph_of, outputs.graph.tmp, prepared, sources or {}, indexed_ns, records or {}, doc_key, kept, streamed, rebuild, change
         )
         placed = commit_files(data_dir, staged[:2])
         del staged[:2]

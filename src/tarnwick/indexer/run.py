@@ -32,6 +32,7 @@ from ..search.store import INDEX_NAME, PackedRecords
 from .output import encode, manifest_text, new_generation
 from .layout import NODES, SECTIONS, Layout, PreviousFiles, StaleLayout, plan_pieces
 from .lock import run_lock
+from .handoff import graph_change
 from .publish import ensure_gitignore, publish, remove_retired
 from .pool import stack_size_for, summarize_in_workers, summarize_serially
 from .summarize import FileResult
@@ -387,16 +388,33 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
         raise OSError(f"{cache.db.target}: {exc}") from None
     reads.clear()
     history_text = cache_text(history) if history.changed else None
-    outputs = _write_outputs(root, data_dir, cache, paths, parsed, check, edges, generation, kept[2])
+    dirty = current - kept[2]  # the files whose nodes and edges may differ from the last run's
+    dirty_texts = {}  # the texts the graph's new blocks are made of, for the search index too
+
+    def texts(path: str) -> list:
+        found = cache.texts(path)
+        if path in dirty:
+            dirty_texts[path] = found
+        return found
+
+    outputs = _write_outputs(root, data_dir, cache, texts, paths, parsed, check, edges, generation, kept[2])
     # As written: the placed files need not be read again to be vouched for.
     written = {out.name: os.stat(out.tmp) for out in (outputs.store, outputs.graph)}
     stats.edges = sum(outputs.layout.counts) + symbols  # "contains" too
     try:
         cache.db.set_meta(cache.signature, _run_of(stats, generation, walk.configs))
         cache.db.set_layout(outputs.layout.pack())
+        change = graph_change(
+            paths, parsed, dirty_texts.__getitem__, edges, dirty, generation, (stats.nodes, stats.edges),
+            lambda: graph_of(), lambda: check_graph(),
+        )
     except sqlite3.Error as exc:
         outputs.discard()
         raise OSError(f"{cache.db.target}: {exc}") from None
+    except (ValueError, RecursionError):
+        outputs.discard()
+        raise DamagedCache("the graph's nodes in the cache are not valid JSON") from None
+    dirty_texts.clear()
     # The search index needs only the graph and the documents: the rest goes
     # before the graph is read back, which keeps the run's peak memory down.
     for held in (results, fresh, parsed, edges, links, by_rel):
@@ -416,6 +434,15 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
             raise DamagedCache("the graph assembled from the cache is not valid JSON") from None
         return {"version": 1, "generation": generation, "nodes": nodes, "edges": edge_list}
 
+    def check_graph() -> None:
+        # Text spliced from the cache must parse, whether or not the graph is read whole.
+        try:
+            for span in (outputs.node_span, outputs.edge_span):
+                for _ in iter_values(outputs.graph.tmp, span):
+                    pass
+        except (ValueError, RecursionError):
+            raise DamagedCache("the graph assembled from the cache is not valid JSON") from None
+
     # Each record again, packed small, for queries that read only the files they show.
     records = StoredRecords(outputs)
     try:
@@ -432,6 +459,7 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
             kept,
             _GraphStream(outputs, generation),
             rebuild=full,
+            change=change,
         )
     finally:
         records.close()
@@ -442,7 +470,7 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
     return stats
 
 
-def _write_outputs(root, data_dir, cache, paths, parsed, check, edges, generation, kept):
+def _write_outputs(root, data_dir, cache, texts, paths, parsed, check, edges, generation, kept):
     """The store and the graph staged: the blocks of the `kept` files (their
     texts and edges the last run's) copied from the files the last run
     placed when these are proved to be the ones its layout describes, and
@@ -450,12 +478,12 @@ def _write_outputs(root, data_dir, cache, paths, parsed, check, edges, generatio
     previous = _previous(root, data_dir, cache, paths, kept)
     if previous is not None:
         try:
-            return write_outputs(data_dir, paths, parsed, cache.texts, check, edges, generation, previous)
+            return write_outputs(data_dir, paths, parsed, texts, check, edges, generation, previous)
         except StaleLayout:
             pass
         finally:
             previous[1].close()
-    return write_outputs(data_dir, paths, parsed, cache.texts, check, edges, generation)
+    return write_outputs(data_dir, paths, parsed, texts, check, edges, generation)
 
 
 def _previous(root, data_dir, cache, paths, kept):

@@ -13,8 +13,9 @@ from collections import Counter
 from itertools import chain
 
 from .compact import base as _base
-from .corpus import DECLARATION_KINDS, FLAG_DECLARATIONS, FLAG_EXAMPLE, FLAG_TEST, UNCOUNTED, MemoryCorpus, prior
-from .documents import file_terms, is_example_path, symbol_terms, find_tests
+from . import facts
+from .corpus import DECLARATION_KINDS, UNCOUNTED, MemoryCorpus
+from .documents import file_terms, symbol_terms
 from . import runs as posting_runs
 from .tokens import add_compound_parts, compound_splits, one_word_terms
 from .weights import DEFAULT_WEIGHTS, RankingWeights
@@ -120,9 +121,10 @@ def declares_only(symbols) -> bool:
     return bool(symbols) and all(node.get("symbol_kind") in DECLARATION_KINDS for node, _ in symbols)
 
 
-def file_facts(files: dict, numbers: dict, edges, weights: RankingWeights = DEFAULT_WEIGHTS) -> tuple[dict, dict]:
+def file_facts(files: dict, numbers: dict, edges, weights: RankingWeights = DEFAULT_WEIGHTS, state=None) -> tuple[dict, dict]:
     """What the whole graph decides about each file, by file number: its
-    flags and its prior ({number: value}; every file is given one)."""
+    flags and its prior ({number: value}; every file is given one).
+    ``state`` is `facts_of`'s."""
     pairs = (
         (numbers.get(_base(edge.get("from"))), numbers.get(_base(edge.get("to"))))
         for edge in edges
@@ -132,35 +134,38 @@ def file_facts(files: dict, numbers: dict, edges, weights: RankingWeights = DEFA
         (numbers[fid], path, defined, len(defined), declares_only(symbols))
         for fid, (path, _, defined, symbols) in files.items()
     ]
-    return facts_of(outlines, pairs, weights)
+    return facts_of(outlines, pairs, weights, state)
 
 
-def facts_of(outlines, imports_pairs, weights: RankingWeights = DEFAULT_WEIGHTS) -> tuple[dict, dict]:
+def facts_of(outlines, imports_pairs, weights: RankingWeights = DEFAULT_WEIGHTS, state=None) -> tuple[dict, dict]:
     """`file_facts` from each file's outline (number, path, the names it
     defines or those of them that tell a test, how many it defines, whether
     it declares types only) and the (source, target) file numbers of the
-    "imports" edges (None for a target that is no file)."""
-    imported_by: dict = {}
-    imports: dict = {}  # file number -> project files it imports
+    "imports" edges (None for a target that is no file).
+    ``state(counts, members)``, when given, is shown what they are made of,
+    which an index keeps for updates (`facts`): by path the (importers,
+    imports) of the files with any, and the (test folder, path, makes it a
+    suite) of the files under a test folder."""
+    counts: dict = {}  # file number -> [importers, project files it imports]
     for src, dst in imports_pairs:
         if src is not None and dst is not None and dst != src:
-            imported_by[dst] = imported_by.get(dst, 0) + 1
-            imports[src] = imports.get(src, 0) + 1
-    # A package's __init__ that imports more of the project than it defines
-    # gathers other modules' names: importers come for those, the credit is
-    # theirs.
-    tests = find_tests((path, defined) for _, path, defined, _, _ in outlines)
+            counts.setdefault(dst, [0, 0])[0] += 1
+            counts.setdefault(src, [0, 0])[1] += 1
+    members = []
+    for _, path, defined, _, _ in outlines:
+        folder = facts.test_folder(path)
+        if folder is not None:
+            members.append((folder, path, facts.makes_suite(path, folder, defined)))
+    if state is not None:
+        state({path: counts[number] for number, path, *_ in outlines if number in counts}, members)
+    suites = {folder for folder, _, maker in members if maker}
     flags: dict = {}
     priors: dict = {}
     for number, path, _, defined, declares in outlines:
-        if posixpath.basename(path) == "__init__.py" and imports.get(number, 0) > defined:
-            imported_by.pop(number, None)
-        flags[number] = (
-            (FLAG_TEST if path in tests else 0)
-            | (FLAG_EXAMPLE if is_example_path(path) else 0)
-            | (FLAG_DECLARATIONS if declares else 0)
-        )
-        priors[number] = prior(imported_by.get(number, 0), weights)
+        folder = facts.test_folder(path)
+        test = facts.is_test_module(path) or (folder is not None and folder in suites)
+        flags[number] = facts.flags_of(path, test, declares)
+        priors[number] = facts.prior_of(path, defined, *counts.get(number, (0, 0)), weights)
     return flags, priors
 
 
@@ -238,7 +243,10 @@ def corpus_from_graph(
             corpus.add_symbol(number, symbol_info(node, name), terms)
         corpus.file_done()
 
-    flags, priors = file_facts(files, numbers, edges, weights)
+    def keep_facts(counts, members) -> None:
+        corpus.facts = counts, members
+
+    flags, priors = file_facts(files, numbers, edges, weights, keep_facts if keep is not None else None)
     for number, value in flags.items():
         corpus.file_flags[number] = value
     for number, value in priors.items():

@@ -26,7 +26,7 @@ from .build import declares_only, file_documents, name_parts, symbol_info, symbo
 from .corpus import UNCOUNTED, MemoryCorpus
 from .documents import test_evidence
 from .state import candidates_of, fingerprint, pack_state, term_counts
-from .store import TABLES, _chunks, symbol_row, to_sql_text, write_graph_rows, write_meta, write_state
+from .store import TABLES, _chunks, symbol_row, to_sql_text, write_facts, write_graph_rows, write_meta, write_state
 from .tokens import add_compound_parts, compound_splits, one_word_terms
 from .weights import DEFAULT_WEIGHTS, RankingWeights
 
@@ -297,7 +297,8 @@ def _write(db, survey, read_shares, documents, doc_key, top, identity, sources, 
     copy.finish(top)
 
     numbers = {fid: number for number, fid in enumerate(corpus.file_ids)}
-    flags, priors = build.facts_of(outlines, ((src, numbers.get(dst)) for src, dst in imports), weights)
+    state = []
+    flags, priors = build.facts_of(outlines, ((src, numbers.get(dst)) for src, dst in imports), weights, lambda *found: state.extend(found))
     for number, value in flags.items():
         corpus.file_flags[number] = value
     for number, value in priors.items():
@@ -316,3 +317,4 @@ def _write(db, survey, read_shares, documents, doc_key, top, identity, sources, 
     )
     if updatable:
         write_state(db, splits, survey.candidates, ())
+        write_facts(db, *state)

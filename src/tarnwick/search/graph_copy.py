@@ -41,17 +41,17 @@ def full_rows(graph: dict):
     return compact.encode_top(graph), chunks, part_rows
 
 
-def update_rows(db, graph: dict, dirty: set, removed: set, limit: int) -> None:
-    """Update the copy for ``graph``, whose files ``dirty`` may differ from
-    the previous graph's and whose files ``removed`` are gone; the others'
+def update_rows(db, top: dict, new: dict, removed: set, limit: int) -> None:
+    """Update the copy for a graph of the top-level keys ``top``, whose
+    files' shares ``new`` (`compact.shares`, by id) may differ from the
+    previous graph's and whose files ``removed`` are gone; the others'
     shares are unchanged.  ``limit`` bounds what one part may inflate to.
     Raises `StaleCopy` when the previous copy cannot be updated."""
     if db.execute("SELECT count(*) FROM graph WHERE name = 'top'").fetchone()[0] != 1:
         raise StaleCopy
-    new = compact.shares(graph, only=dirty)
-    if new is None or new.keys() != dirty:
+    if new is None:
         raise StaleCopy
-    db.execute("UPDATE graph SET data = ? WHERE name = 'top'", (compact.encode_top(graph),))
+    db.execute("UPDATE graph SET data = ? WHERE name = 'top'", (compact.encode_top(top),))
     try:
         _update_parts(db, new, removed, limit)
         _update_chunks(db, new, removed)
@@ -59,7 +59,8 @@ def update_rows(db, graph: dict, dirty: set, removed: set, limit: int) -> None:
         raise StaleCopy from None
 
 
-def _old_edges(db, fids, limit: int) -> dict:
+def old_edges(db, fids, limit: int) -> dict:
+    """By file id, the keyed edges of the parts of ``fids`` (those with one)."""
     rows = []
     for fid in sorted(fids):
         row = db.execute("SELECT edges FROM parts WHERE id = ?", (to_sql_text(fid),)).fetchone()
@@ -68,9 +69,14 @@ def _old_edges(db, fids, limit: int) -> dict:
     return dict(rows)
 
 
+def part_nodes(blob, limit: int) -> list:
+    """The nodes of a file's part (ValueError when it is damaged)."""
+    return parts.decode([blob], [], limit)[0]
+
+
 def _update_parts(db, new: dict, removed: set, limit: int) -> None:
     gone = new.keys() | removed  # the files whose outgoing edges are replaced
-    old = _old_edges(db, gone, limit)
+    old = old_edges(db, gone, limit)
     own = {fid: parts.keyed_edges(share) for fid, share in new.items()}
     into: dict = {}  # file id -> the new edges of changed files that lead to it
     for fid, items in own.items():
@@ -94,7 +100,7 @@ def _update_parts(db, new: dict, removed: set, limit: int) -> None:
             (to_sql_text(fid), parts.encode(share.nodes), parts.encode(edges)),
         )
     # The files they lead to (or led to): the edges from changed files replaced.
-    for fid, items in sorted(_old_edges(db, reached, limit).items()):
+    for fid, items in sorted(old_edges(db, reached, limit).items()):
         kept = [item for item in items if item[2]["from"] not in gone]
         edges = sorted(kept + into.get(fid, []), key=parts.edge_key)
         db.execute("UPDATE parts SET edges = ? WHERE id = ?", (parts.encode(edges), to_sql_text(fid)))

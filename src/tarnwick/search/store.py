@@ -41,7 +41,9 @@ Its tables:
 - ``splits(term, head, tail)``, ``candidates(term, files)`` and
   ``docstate(number, fingerprint, first_symbol, symbols, state)``: what a
   later run needs to update the index for the files that changed
-  (`update`, `state`).  ``meta`` counts the live symbols (``symbols``) and
+  (`update`, `state`); ``importers(id, importers, imports)`` and
+  ``test_folders(folder, id, maker)``: what the flags and priors are made
+  of (`facts`).  ``meta`` counts the live symbols (``symbols``) and
   the slots of their arrays (``symbol_slots``), which an update may leave
   free between files, and says whether the index can be updated.
 
@@ -60,7 +62,7 @@ from array import array
 from ..errors import IndexProblem
 
 INDEX_NAME = "search.db"
-FORMAT = 9
+FORMAT = 10
 
 # Per-document arrays and their type codes, by the collection they number.
 FILE_ARRAYS = {"file_norm": "f", "file_flags": "B", "file_prior": "f"}
@@ -104,6 +106,9 @@ TABLES = {
     "candidates": "CREATE TABLE candidates(term TEXT PRIMARY KEY, files INTEGER) WITHOUT ROWID",
     "docstate": "CREATE TABLE docstate(number INTEGER PRIMARY KEY, fingerprint BLOB, first_symbol INTEGER,"
     " symbols INTEGER, state BLOB)",
+    # What the flags and priors are made of (`facts`), by file id.
+    "importers": "CREATE TABLE importers(id TEXT PRIMARY KEY, importers INTEGER, imports INTEGER) WITHOUT ROWID",
+    "test_folders": "CREATE TABLE test_folders(folder TEXT, id TEXT, maker INTEGER, PRIMARY KEY (folder, id)) WITHOUT ROWID",
 }
 
 
@@ -271,6 +276,7 @@ def build_index(
             )
             if updatable:
                 write_state(db, corpus.splits, corpus.candidates, states)
+                write_facts(db, *corpus.facts)
             files, ids = corpus.symbol_file, corpus.file_ids
             db.executemany(
                 "INSERT INTO symbols VALUES (?, ?, ?, ?, ?, ?, ?)",
@@ -366,6 +372,17 @@ def write_state(db, splits: dict, candidates: dict, states) -> None:
     db.executemany("INSERT INTO splits VALUES (?, ?, ?)", sorted((to_sql_text(t), *map(to_sql_text, p)) for t, p in splits.items()))
     db.executemany("INSERT INTO candidates VALUES (?, ?)", sorted((to_sql_text(t), n) for t, n in candidates.items()))
     db.executemany("INSERT INTO docstate VALUES (?, ?, ?, ?, ?)", states)
+
+
+def write_facts(db, counts: dict, members) -> None:
+    """The rows the flags and priors are made of (`facts.whole`)."""
+    db.executemany(
+        "INSERT INTO importers VALUES (?, ?, ?)", ((to_sql_text(fid), *counts[fid]) for fid in sorted(counts))
+    )
+    db.executemany(
+        "INSERT INTO test_folders VALUES (?, ?, ?)",
+        ((to_sql_text(folder), to_sql_text(fid), int(maker)) for folder, fid, maker in sorted(members)),
+    )
 
 
 def array_rows(arrays: dict, file_count: int, symbol_slots: int, file_ids: list):

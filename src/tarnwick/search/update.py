@@ -39,7 +39,10 @@ from .._scoring import decode_postings, encode_postings
 from ..atomic import finish_temporary, new_temporary, remove_temporary
 from ..errors import IndexProblem
 from . import graph_copy
-from .build import file_documents, file_facts, graph_files, symbol_info
+from . import facts
+from .build import declares_only, file_documents, file_facts, graph_files, symbol_info
+from .compact import SECTION
+from .corpus import FLAG_DECLARATIONS
 from .corpus import norms, take_length
 from .reader import IndexCorpus
 from .state import candidates_of, fingerprint, pack_state, term_counts, unpack_state
@@ -48,6 +51,7 @@ from .store import (
     FORMAT,
     code_digest,
     open_for_writing,
+    write_facts,
     write_meta,
     array_rows,
     chunk_name,
@@ -124,12 +128,14 @@ def _depends_on(term: str) -> set:
 
 class _Update:
     def __init__(
-        self, db, graph: dict, prepared, doc_key, records: dict, weights: RankingWeights, unchanged=(), same_share=None
+        self, db, change, prepared, doc_key, records: dict, weights: RankingWeights, unchanged=(), known=False
     ) -> None:
         self.db = db
         self.unchanged = unchanged
-        self.same_share = same_share
-        self.graph = graph
+        self.change = change
+        # Whether the files whose share of the graph may differ are known
+        # (those the change hands over); else all of them may.
+        self.known = known and change.known
         self.prepared = prepared
         self.doc_key = doc_key
         self.records = records
@@ -187,12 +193,25 @@ class _Update:
 
     def run(self, max_share: float) -> None:
         self.load()
-        files = self.files = graph_files(self.graph.get("nodes") or ())
-        self.fps = {fid: self._fingerprint(fid, entry) for fid, entry in files.items()}
+        self.order = self.change.files
+        files = self.files = set(self.order)
+        if len(files) != len(self.order):
+            raise _Rebuild
+        size = self.meta.get("size")
+        self.limit = 4 * size + (1 << 20) if type(size) is int and size >= 0 else 1 << 20
+        if self.known:
+            self.entries = {}
+            self.dirty = self.change.dirty()
+        else:
+            self.entries = graph_files(self.change.graph().get("nodes") or ())
+            if self.entries.keys() != files:
+                raise _Rebuild
+            self.dirty = None
+        self.fps = {}
         removed = [fid for fid in self.old_numbers if fid not in files]
-        added = [fid for fid in files if fid not in self.old_numbers]
+        added = [fid for fid in self.order if fid not in self.old_numbers]
         changed = [
-            fid for fid in files if fid in self.old_numbers and self.old_state[self.old_numbers[fid]][0] != self.fps[fid]
+            fid for fid in self.order if fid in self.old_numbers and self.old_state[self.old_numbers[fid]][0] != self._fingerprint(fid)
         ]
         if len(removed) + len(added) + len(changed) > max(8, max_share * len(files)):
             raise _Rebuild
@@ -216,11 +235,35 @@ class _Update:
                 self._derive(fid)
         self._rewrite()
 
-    def _fingerprint(self, fid: str, entry: list) -> bytes:
-        number = self.old_numbers.get(fid) if fid in self.unchanged else None
-        if number is not None:
-            return self.old_state[number][0]  # made from the same rows by the index's own run
-        return fingerprint(entry, self.doc_key(fid), self.records.get(fid))
+    def _fingerprint(self, fid: str) -> bytes:
+        fp = self.fps.get(fid)
+        if fp is None:
+            number = self.old_numbers.get(fid) if fid in self.unchanged else None
+            if number is not None:
+                fp = self.old_state[number][0]  # made from the same rows by the index's own run
+            else:
+                fp = fingerprint(self.entry(fid), self.doc_key(fid), self.records.get(fid))
+            self.fps[fid] = fp
+        return fp
+
+    def entry(self, fid: str) -> list:
+        """The `graph_files` entry of the file ``fid``: from its share when
+        handed over, else from its part in the index (its share is the
+        previous graph's)."""
+        entry = self.entries.get(fid)
+        if entry is None:
+            share = self.dirty.get(fid)
+            if share is not None:
+                nodes = share.nodes
+            else:
+                row = self.db.execute("SELECT nodes FROM parts WHERE id = ?", (to_sql_text(fid),)).fetchone()
+                if row is None:
+                    raise _Rebuild
+                nodes = graph_copy.part_nodes(row[0], self.limit)
+            entry = self.entries[fid] = graph_files(nodes).get(fid)
+            if entry is None:
+                raise _Rebuild
+        return entry
 
     def _renumber(self, removed: list, added: list) -> list:
         """Give every file its number: added files take the freed ones, then
@@ -244,7 +287,7 @@ class _Update:
     def _derive(self, fid: str) -> None:
         """Take the file ``fid`` onto the new side: its documents before
         compound splitting, their term counts and its candidates."""
-        entry = self.files[fid]
+        entry = self.entry(fid)
         docs = file_documents(entry, self.prepared(fid) if self.prepared else None, self.weights)
         self.new_side.append(fid)
         self.new_docs[fid] = docs
@@ -398,14 +441,14 @@ class _Update:
         self.blocks = {}
         slots = self.symbol_slots
         for fid in self.new_side:
-            wanted = len(files[fid][3])
+            wanted = len(self.entry(fid)[3])
             old = self.old_numbers.get(fid)
             if old is not None and self.old_state[old][2] >= wanted:
                 self.blocks[fid] = self.old_state[old][1]
             else:
                 self.blocks[fid] = slots
                 slots += wanted
-        self.live = self.symbol_live - freed + sum(len(files[fid][3]) for fid in self.new_side)
+        self.live = self.symbol_live - freed + sum(len(self.entry(fid)[3]) for fid in self.new_side)
         if slots - self.live > FREE_SHARE * self.live + 1024:
             raise _Rebuild
         self.symbol_length.extend([0.0] * (slots - self.symbol_slots))
@@ -428,7 +471,7 @@ class _Update:
             self.file_length[number] = take_length(docs[0])
             for term, weight in docs[0].items():
                 new_files.setdefault(term, []).append((number, weight))
-            for symbol, ((node, name), doc) in enumerate(zip(self.files[fid][3], docs[1:]), self.blocks[fid]):
+            for symbol, ((node, name), doc) in enumerate(zip(self.entry(fid)[3], docs[1:]), self.blocks[fid]):
                 self.symbol_length[symbol] = take_length(doc)
                 self.symbol_file[symbol] = number
                 symbol_rows.append(symbol_row(symbol, symbol_info(node, name), number, fid))
@@ -463,15 +506,15 @@ class _Update:
         for fid in self.new_side:
             number = self.numbers[fid]
             state = pack_state(*self.new_counts[fid])
-            symbols = len(self.files[fid][3])
-            db.execute("INSERT INTO docstate VALUES (?, ?, ?, ?, ?)", (number, self.fps[fid], self.blocks[fid], symbols, state))
+            symbols = len(self.entry(fid)[3])
+            db.execute("INSERT INTO docstate VALUES (?, ?, ?, ?, ?)", (number, self._fingerprint(fid), self.blocks[fid], symbols, state))
             db.execute("INSERT INTO file_numbers VALUES (?, ?)", (to_sql_text(fid), number))
             if fid in self.records:
                 db.execute("INSERT INTO records VALUES (?, ?)", (number, self.records[fid]))
 
     def _block(self, fid: str) -> range:
         if fid in self.blocks:
-            return range(self.blocks[fid], self.blocks[fid] + len(self.files[fid][3]))
+            return range(self.blocks[fid], self.blocks[fid] + len(self.entry(fid)[3]))
         _, first, count = self.old_state[self.old_numbers[fid]]
         return range(first, first + count)
 
@@ -480,17 +523,17 @@ class _Update:
         norms; and the graph's copies, where the change reaches."""
         db, files, numbers, weights = self.db, self.files, self.numbers, self.weights
         # A full build numbers the symbols in graph order: their lengths are summed so.
-        symbols_in_order = [n for fid in files for n in self._block(fid)]
+        symbols_in_order = [n for fid in self.order for n in self._block(fid)]
         if len(symbols_in_order) != self.live:
             raise _Rebuild
-        flags, priors = file_facts(files, numbers, self.graph.get("edges") or (), weights)
         self.file_ids = [None] * len(files)
         for fid, number in numbers.items():
             self.file_ids[number] = fid
-        file_order = [numbers[fid] for fid in files]
+        file_order = [numbers[fid] for fid in self.order]
+        flags, priors = self._facts() if self.known else self._whole_facts()
         arrays = {
-            "file_flags": array("B", (flags[n] for n in range(len(files)))),
-            "file_prior": array("f", (priors[n] for n in range(len(files)))),
+            "file_flags": flags,
+            "file_prior": priors,
             "file_norm": norms(self.file_length, weights, _average(self.file_length, file_order)),
             "symbol_norm": norms(self.symbol_length, weights, _average(self.symbol_length, symbols_in_order)),
             "symbol_file": self.symbol_file,
@@ -501,18 +544,64 @@ class _Update:
         db.executemany("INSERT INTO arrays VALUES (?, ?)", array_rows(arrays, len(files), self.slots, self.file_ids))
         self._write_graph_copy()
 
+    def _whole_facts(self) -> tuple[array, array]:
+        """Flags and priors worked out from the whole graph, as a full build does."""
+        kept = {}
+        flags, priors = file_facts(
+            self.entries, self.numbers, self.change.graph().get("edges") or (), self.weights, lambda *state: kept.update(state=state)
+        )
+        self.db.execute("DELETE FROM importers")
+        self.db.execute("DELETE FROM test_folders")
+        write_facts(self.db, *kept["state"])
+        count = len(self.files)
+        return array("B", (flags[n] for n in range(count))), array("f", (priors[n] for n in range(count)))
+
+    def _facts(self) -> tuple[array, array]:
+        """Flags and priors: the previous ones, worked out again where the
+        files handed over reach (`facts.Delta`)."""
+        old_flags = _whole_array(self.db, "file_flags", "B", self.file_count)
+        old_prior = _whole_array(self.db, "file_prior", "f", self.file_count)
+        for fid in self.dirty:
+            self.entry(fid)
+        delta = facts.Delta(self.db, self.old_numbers.keys(), self.files, self.dirty, self.entries, self._old_imports)
+        reached = delta.reached()
+        count = len(self.files)
+        flags, priors = array("B", bytes(count)), array("f", bytes(4 * count))
+        for fid, number in self.numbers.items():
+            old = self.old_numbers.get(fid)
+            if fid in reached:
+                if fid in self.dirty:
+                    path, _, defined, symbols = self.entry(fid)
+                    defined, declarations = len(defined), declares_only(symbols)
+                else:
+                    if old is None:
+                        raise _Rebuild  # an added file is always handed over
+                    path = fid
+                    defined, declarations = self.old_state[old][2], bool(old_flags[old] & FLAG_DECLARATIONS)
+                flags[number], priors[number] = delta.decide(fid, path, defined, declarations, self.weights)
+            elif old is None:
+                raise _Rebuild
+            else:
+                flags[number], priors[number] = old_flags[old], old_prior[old]
+        return flags, priors
+
+    def _old_imports(self, fids) -> dict:
+        """By file id, the import edges of ``fids`` in the previous graph (their parts)."""
+        imports = SECTION["imports"]
+        return {
+            fid: [edge for section, _, edge in items if section == imports and edge["from"] == fid]
+            for fid, items in graph_copy.old_edges(self.db, fids, self.limit).items()
+        }
+
     def _write_graph_copy(self) -> None:
         """The files whose share of the graph may have changed are those the
-        indexer did not vouch for; without its word, all of them."""
-        removed = self.old_numbers.keys() - self.files.keys()
-        if self.same_share is None:
-            graph_copy.write_rows(self.db, graph_copy.full_rows(self.graph))
+        indexer handed over; without its word, all of them."""
+        removed = self.old_numbers.keys() - self.files
+        if not self.known:
+            graph_copy.write_rows(self.db, graph_copy.full_rows(self.change.graph()))
             return
-        dirty = self.files.keys() - self.same_share
-        size = self.meta.get("size")
-        limit = 4 * size + (1 << 20) if type(size) is int and size >= 0 else 1 << 20
         try:
-            graph_copy.update_rows(self.db, self.graph, dirty, removed, limit)
+            graph_copy.update_rows(self.db, self.change.top, self.dirty, removed, self.limit)
         except graph_copy.StaleCopy:
             raise _Rebuild from None
 
@@ -567,7 +656,7 @@ def update_index(
     root: str,
     path: str,
     generation,
-    graph: dict,
+    change,
     graph_identity: dict,
     prepared,
     doc_key,
@@ -577,19 +666,18 @@ def update_index(
     weights: RankingWeights = DEFAULT_WEIGHTS,
 ) -> str | None:
     """The index at ``path`` (built by the run of ``generation``) updated
-    for ``graph`` in a temporary beside it, ready to be renamed over it, as
+    for the graph ``change`` tells of (`change.GraphChange`) in a temporary beside it, ready to be renamed over it, as
     `store.build_index` leaves its file; None when it must be built again
     (no usable index, too many changes, anything unexpected in it).
 
     ``prepared(file id)`` gives a file's documents and ``doc_key(file id)``
     their text (see `corpus_from_graph`); ``sources`` and ``records`` are
-    `build_index`'s.  ``kept`` is (generation, file ids[, file ids]):
-    files whose documents, symbols and record are the ones the run of that
-    generation indexed, and files whose share of the graph (nodes and
-    outgoing edges) is the one that run wrote; when it is the index's own
-    run, their rows are taken as they are, without working out their
-    fingerprints, and the graph's copies are updated for the other files
-    alone.  SQLite's errors while writing (a full disk) are
+    `build_index`'s.  ``kept`` is (generation, file ids): files whose
+    documents, symbols and record are the ones the run of that generation
+    indexed; when it is the index's own run, their rows are taken as they
+    are, without working out their fingerprints, and the shares the change
+    hands over are taken as the only ones that may differ from that run's
+    (the graph's copies, flags and priors are updated for them alone).  SQLite's errors while writing (a full disk) are
     raised as OSError; the temporary is then removed."""
     import sqlite3
 
@@ -612,14 +700,13 @@ def update_index(
         index.close()
     ours = kept is not None and kept[0] == generation
     unchanged = kept[1] if ours else ()
-    same_share = kept[2] if ours and len(kept) > 2 else None
     tmp = new_temporary(path)
     try:
         shutil.copyfile(path, tmp)
         db = open_for_writing(tmp)
         try:
             db.execute("BEGIN")
-            update = _Update(db, graph, prepared, doc_key, records, weights, unchanged, same_share)
+            update = _Update(db, change, prepared, doc_key, records, weights, unchanged, ours)
             update.run(CHANGED_SHARE)
             write_meta(db, graph_identity, len(update.file_ids), update.live, update.slots, True)
             db.execute("DELETE FROM sources")
