@@ -38,11 +38,12 @@ def graph_change(
             contains.extend(_values(contains_text))
         else:
             nodes.append(file_node(path, ""))
+    targets = {path: edges.get(path) for path in ordered if path in parsed}  # a file that did not parse has none
     out = [
         edge(path, target, rel)
         for kind, rel in enumerate(EDGE_KINDS)
         for path in ordered
-        for target in (edges.get(path) or [()] * len(EDGE_KINDS))[kind]
+        for target in (targets.get(path) or [()] * len(EDGE_KINDS))[kind]
     ]
     shares = compact.shares({"nodes": nodes, "edges": out + contains})
     top = {"version": 1, "generation": generation, "nodes": [], "edges": []}
