@@ -207,3 +207,24 @@ def test_an_unsaved_cache_does_not_vouch_for_the_index(tmp_path, capsys, builds,
     again = index_project(root, jobs=1, progress=False)
     assert again.reused == len(BASE) and builds[-1] == "update"
     _same_as_full(capsys, root, tmp_path)
+
+
+def test_an_update_keeps_each_files_stamp_as_the_walk_saw_it(tmp_path, builds):
+    """A file touched without a change keeps its rows but not its old time:
+    queries tell edited files by it."""
+    import os
+
+    root = tmp_path / "p"
+    _write(root, BASE)
+    index_project(root, jobs=1, progress=False)
+    touched = root / "app/headers.py"
+    os.utime(touched, ns=(touched.stat().st_atime_ns, touched.stat().st_mtime_ns + 5_000_000_000))
+    _write(root, {"app/client.py": "def retry(request):\n    return request\n"})
+    index_project(root, jobs=1, progress=False)
+    assert builds[-1] == "update"
+    db = sqlite3.connect(root / ".vestra/search.db")
+    stamps = dict(
+        db.execute("SELECT f.id, s.mtime_ns FROM sources s JOIN file_numbers f ON f.number = s.number").fetchall()
+    )
+    db.close()
+    assert stamps == {rel: (root / rel).stat().st_mtime_ns for rel in BASE}

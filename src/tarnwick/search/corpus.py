@@ -42,14 +42,20 @@ def take_length(terms: dict) -> float:
     return max(total - uncounted, 0.0)
 
 
+def average_length(lengths, count: int) -> float:
+    """The average of ``count`` documents whose ``lengths`` these are (with
+    zeros for free slots): their sum rounded once, whatever its order, so
+    an updated index gets the very average a full build does."""
+    return math.fsum(lengths) / count if count else 0.0
+
+
 def norms(lengths, weights: RankingWeights = DEFAULT_WEIGHTS, average: float | None = None) -> array:
     """BM25's k1 * (1 - b + b * length / average length) per document (an
-    updated index gives the ``average`` of its live documents, summed in
-    the order a full build sums them)."""
+    updated index gives the ``average`` of its live documents)."""
     if not lengths:
         return array("f")
     if average is None:
-        average = sum(lengths) / len(lengths)
+        average = average_length(lengths, len(lengths))
     average = average or 1.0
     k1, b = weights.bm25_k1, weights.bm25_b
     return array("f", (k1 * (1.0 - b + b * n / average) for n in lengths))

@@ -43,7 +43,7 @@ from . import facts
 from .build import declares_only, file_documents, file_facts, graph_files, symbol_info
 from .compact import SECTION
 from .corpus import FLAG_DECLARATIONS
-from .corpus import norms, take_length
+from .corpus import average_length, norms, take_length
 from .reader import IndexCorpus
 from .state import candidates_of, fingerprint, pack_state, term_counts, unpack_state
 from .store import (
@@ -523,19 +523,18 @@ class _Update:
         norms; and the graph's copies, where the change reaches."""
         db, files, numbers, weights = self.db, self.files, self.numbers, self.weights
         # A full build numbers the symbols in graph order: their lengths are summed so.
-        symbols_in_order = [n for fid in self.order for n in self._block(fid)]
-        if len(symbols_in_order) != self.live:
+        if sum(len(self._block(fid)) for fid in self.order) != self.live:
             raise _Rebuild
         self.file_ids = [None] * len(files)
         for fid, number in numbers.items():
             self.file_ids[number] = fid
-        file_order = [numbers[fid] for fid in self.order]
         flags, priors = self._facts() if self.known else self._whole_facts()
         arrays = {
             "file_flags": flags,
             "file_prior": priors,
-            "file_norm": norms(self.file_length, weights, _average(self.file_length, file_order)),
-            "symbol_norm": norms(self.symbol_length, weights, _average(self.symbol_length, symbols_in_order)),
+            # The free slots' lengths are zero: the exact sum is the live symbols'.
+            "file_norm": norms(self.file_length, weights, average_length(self.file_length, len(files))),
+            "symbol_norm": norms(self.symbol_length, weights, average_length(self.symbol_length, self.live)),
             "symbol_file": self.symbol_file,
             "file_length": self.file_length,
             "symbol_length": self.symbol_length,
@@ -543,6 +542,22 @@ class _Update:
         db.execute("DELETE FROM arrays")
         db.executemany("INSERT INTO arrays VALUES (?, ?)", array_rows(arrays, len(files), self.slots, self.file_ids))
         self._write_graph_copy()
+
+    def write_sources(self, sources: dict) -> None:
+        """The `sources` rows, rewritten where a file's stamp or number changed."""
+        db = self.db
+        old = {number: tuple(row) for number, *row in db.execute("SELECT number, size, mtime_ns, digest FROM sources")}
+        gone, rows = [], []
+        for number, fid in enumerate(self.file_ids):
+            row = sources.get(fid)
+            if row is None:
+                if number in old:
+                    gone.append((number,))
+            elif old.get(number) != tuple(row):
+                rows.append((number, *row))
+        gone.extend((number,) for number in old if number >= len(self.file_ids))
+        db.executemany("DELETE FROM sources WHERE number = ?", gone)
+        db.executemany("INSERT OR REPLACE INTO sources VALUES (?, ?, ?, ?)", rows)
 
     def _whole_facts(self) -> tuple[array, array]:
         """Flags and priors worked out from the whole graph, as a full build does."""
@@ -638,13 +653,6 @@ def _merged(numbers: array, weights: array, new: list) -> tuple[array, array]:
     return out_numbers, out_weights
 
 
-def _average(lengths: array, order) -> float:
-    """The average of ``lengths`` at the positions ``order``, summed in
-    that order by `sum`, as a full build sums them."""
-    order = list(order)
-    return sum(lengths[n] for n in order) / len(order) if order else 0.0
-
-
 def _decoded(blob) -> tuple:
     """A term's stored postings as four packed arrays (`_Rebuild` for damage)."""
     if not isinstance(blob, bytes):
@@ -709,11 +717,7 @@ def update_index(
             update = _Update(db, change, prepared, doc_key, records, weights, unchanged, ours)
             update.run(CHANGED_SHARE)
             write_meta(db, graph_identity, len(update.file_ids), update.live, update.slots, True)
-            db.execute("DELETE FROM sources")
-            db.executemany(
-                "INSERT INTO sources VALUES (?, ?, ?, ?)",
-                ((n, *sources[fid]) for n, fid in enumerate(update.file_ids) if fid in sources),
-            )
+            update.write_sources(sources)
             db.execute("COMMIT")
         finally:
             db.close()
