@@ -333,3 +333,25 @@ def test_a_head_its_checksum_does_not_name_is_not_used(tmp_path, head):
     written = every_output(tmp_path)
     index_project(tmp_path, jobs=1, full=True)
     assert again.reused == 0 and again.functions == 2 and written == every_output(tmp_path)
+
+
+@pytest.mark.parametrize("layout", ["kept", "dropped"])
+def test_damaged_links_of_a_kept_file_never_reach_the_graph(tmp_path, layout):
+    # Kept, the file's edges are copied from the previous graph; written
+    # whole, its links are read and found damaged: the run starts afresh.
+    (tmp_path / "a.py").write_text("import b\n\ndef f():\n    return b.g()\n")
+    (tmp_path / "b.py").write_text("def g():\n    return 2\n")
+    (tmp_path / "c.py").write_text("def h():\n    return 3\n")
+    index_project(tmp_path, jobs=1)
+    db = sqlite3.connect(tmp_path / ".vestra/index-cache.db")
+    db.execute("UPDATE files SET links = x'789c' WHERE path = 'a.py'")
+    if layout == "dropped":
+        db.execute("DELETE FROM meta WHERE key = 'layout'")
+    db.commit()
+    db.close()
+    (tmp_path / "c.py").write_text("def h():\n    return 4\n")
+    again = index_project(tmp_path, jobs=1)
+    written = every_output(tmp_path)
+    index_project(tmp_path, jobs=1, full=True)
+    assert written == every_output(tmp_path) and again.edges == 2 + 3
+    assert again.reused == (2 if layout == "kept" else 0)

@@ -252,12 +252,13 @@ def _write(outputs: Outputs, scratch, paths, blocks: _Blocks, generation) -> Non
     graph.write(b'],\n"edges":[')
     bases[2] = start = graph.size
     others = _List(graph)
+    # Read once each: a kept file's edges come from its cache row.
+    targets = [blocks.targets(path) for path in paths]
     for kind in range(len(EDGE_KINDS)):
         sizes = lengths[NODES + 1 + kind]
         for i, path in enumerate(paths):
-            targets = blocks.targets(path)
-            sizes[i] = others.add(blocks.edges(path, kind, targets))
-            counts[i] += len(targets[kind])
+            sizes[i] = others.add(blocks.edges(path, kind, targets[i]))
+            counts[i] += len(targets[i][kind])
     aside.flush()
     scratch.seek(0)
     lead = True
