@@ -143,7 +143,7 @@ class Tree:
 
     def write_settings(self, module: str = "example.com/app", lib: str = "src/*", ignored: str = "") -> None:
         (self.root / "pkg").mkdir(parents=True, exist_ok=True)
-        (self.root / "pkg/__init__.py").write_text('"""The package."""\n')
+        (self.root / "pkg/__init__.py").write_text(self._init_text())
         (self.root / "svc").mkdir(parents=True, exist_ok=True)
         (self.root / "svc/go.mod").write_text(f"module {module}\n\ngo 1.22\n")
         (self.root / "ts").mkdir(parents=True, exist_ok=True)
@@ -151,6 +151,11 @@ class Tree:
             '{"compilerOptions": {"baseUrl": ".", "paths": {"@lib/*": ["%s"]}}}\n' % lib
         )
         (self.root / ".gitignore").write_text(ignored)
+
+    def _init_text(self) -> str:
+        # Importing more of the package than it defines, it gathers names:
+        # the credit of its importers goes to the modules.
+        return '"""The package."""\n' + "".join(f"from . import {m}\n" for m in self.modules["py"][:2])
 
     # -- changes -----------------------------------------------------------
 
@@ -207,7 +212,7 @@ class Tree:
                 if init.exists():
                     init.unlink()
                 else:
-                    init.write_text('"""The package."""\n')
+                    init.write_text(self._init_text())
             elif choice == "module":
                 self.write_settings(module=rng.choice(["example.com/app", "example.com/other"]))
             elif choice == "paths":
