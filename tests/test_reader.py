@@ -65,7 +65,8 @@ def test_an_index_ranks_as_its_corpus(written, terms, monkeypatch):
     index = IndexCorpus(root, path)
     try:
         for about_tests in (False, True):
-            assert rank(index, terms, 40, about_tests) == rank(corpus, terms, 40, about_tests)
+            for top in (1, 8, 40):
+                assert rank(index, terms, top, about_tests) == rank(corpus, terms, top, about_tests)
     finally:
         index.close()
 

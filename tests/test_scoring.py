@@ -42,6 +42,7 @@ def corpora(draw):
 
 def with_reference(monkeypatch):
     monkeypatch.setattr(rank_module, "Scores", reference_scores.Scores)
+    monkeypatch.setattr(rank_module, "postings_in", reference_scores.postings_in)
 
 
 @given(
@@ -58,6 +59,42 @@ def test_the_kernel_ranks_random_corpora_as_the_reference(corpus, terms, top, te
     # Dicts compare without their order: the order first scored is part of the result.
     assert [list(d.items()) for d in kernel[0]] == [list(d.items()) for d in reference[0]]
     assert kernel[1] == reference[1]
+
+
+class BoundedCorpus:
+    """A corpus in memory as `rank` sees a search index: postings read bare,
+    scores bounded before norms are read (which here are all in memory)."""
+
+    least_norm = IndexCorpus.least_norm
+
+    def __init__(self, corpus):
+        self._corpus = corpus
+
+    def __getattr__(self, name):
+        return getattr(self._corpus, name)
+
+    def stored_postings(self, term):
+        return self._corpus.postings(term)
+
+    def need_owners(self, files, symbols):
+        pass
+
+    def need_norms(self, files, symbols):
+        pass
+
+
+@given(
+    corpus=corpora(),
+    terms=st.dictionaries(st.sampled_from(WORDS + ["absent"]), WEIGHTS, min_size=1),
+    top=st.integers(1, 10),
+    tests=st.sampled_from([(False, False), (True, False), (True, True)]),
+)
+def test_bounding_before_reading_norms_ranks_as_scoring_every_document(corpus, terms, top, tests):
+    expected = rank_module.rank(corpus, terms, top, *tests)
+    assert rank_module.rank(BoundedCorpus(corpus), terms, top, *tests) == expected
+    with pytest.MonkeyPatch.context() as patch:
+        with_reference(patch)
+        assert rank_module.rank(BoundedCorpus(corpus), terms, top, *tests) == expected
 
 
 @pytest.fixture(scope="module")
@@ -108,6 +145,34 @@ def test_damaged_postings_are_refused(implementation, arguments, error, message)
         scores.add_files(*arguments)
     scores.add_files(*files_arrays())  # what a refusal leaves is still usable
     assert list(scores.files()) == [0, 1]
+
+
+def bound_of_files(numbers, weights):
+    return lambda module: module.Scores(3, 0).add_files_bound(array("I", numbers), array("f", weights), 0.3, 1.0)
+
+
+def postings_in(numbers, weights, symbol_file):
+    files = None if symbol_file is None else array("I", symbol_file)
+    return lambda module: module.postings_in(array("I", numbers), array("f", weights), files, bytearray(3))
+
+
+@pytest.mark.parametrize("module", [_scoring, reference_scores], ids=["kernel", "reference"])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (bound_of_files((0, 1), (1.0, -1.0)), "postings weights negative"),
+        (bound_of_files((0, 1), (1.0, math.nan)), "postings weights negative"),
+        (bound_of_files((0, 3), (1.0, 1.0)), "postings out of range"),
+        (bound_of_files((0, 1), (1.0,)), "postings of unequal length"),
+        (postings_in((0, 5), (1.0, 1.0), None), "postings out of range"),
+        (postings_in((1,), (1.0,), (0,)), "postings out of range"),
+        (postings_in((0,), (1.0,), (4,)), "a symbol's file out of range"),
+        (postings_in((0,), (), None), "postings of unequal length"),
+    ],
+)
+def test_damaged_postings_are_refused_before_bounding_or_choosing(module, call, message):
+    with pytest.raises(ValueError, match=message):
+        call(module)
 
 
 def totals_arguments(symbol_file=(0, 1), priors=(1.0, 1.0), flags=(0, 0)):

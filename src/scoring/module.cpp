@@ -1,4 +1,5 @@
 // tarnwick._scoring: the Python face of the scoring loops (scores.hpp), one type, `Scores`.
+#include <algorithm>
 #include <new>
 
 #include "buffer_view.hpp"
@@ -119,6 +120,26 @@ PyObject* add_symbols(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return add_to(scores_of(self).symbols, args, nargs, "add_symbols");
 }
 
+PyObject* add_bound_to(Collection& collection, PyObject* const* args, Py_ssize_t nargs,
+                       const char* name) {
+    return guarded([&]() -> PyObject* {
+        expect_arguments(nargs, 4, name);
+        BufferView<uint32_t> numbers(args[0], "numbers");
+        BufferView<float> weights(args[1], "weights");
+        collection.add_bound(numbers.items(), weights.items(), double_from(args[2]),
+                             double_from(args[3]));
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* add_files_bound(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return add_bound_to(scores_of(self).files, args, nargs, "add_files_bound");
+}
+
+PyObject* add_symbols_bound(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return add_bound_to(scores_of(self).symbols, args, nargs, "add_symbols_bound");
+}
+
 PyObject* files(PyObject* self, PyObject*) {
     return guarded([&] { return scores_dict(scores_of(self).files).release(); });
 }
@@ -138,6 +159,21 @@ PyObject* file_totals(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         size_t top = count_from(args[6], "top");
         return scored_list(scores_of(self).file_totals(symbol_file.items(), priors.items(),
                                                        flags.items(), rule, top))
+            .release();
+    });
+}
+
+PyObject* file_totals_reaching(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        expect_arguments(nargs, 7, "file_totals_reaching");
+        BufferView<uint32_t> symbol_file(args[0], "symbol_file");
+        BufferView<float> priors(args[1], "priors");
+        BufferView<uint8_t> flags(args[2], "flags");
+        FlagFactors factors = factors_from(args[3]);
+        FileRule rule{double_from(args[4]), double_from(args[5]), factors};
+        double floor = double_from(args[6]);
+        return scored_list(scores_of(self).file_totals_reaching(
+                               symbol_file.items(), priors.items(), flags.items(), rule, floor))
             .release();
     });
 }
@@ -174,6 +210,15 @@ PyMethodDef scores_methods[] = {
      METH_FASTCALL, "add_files(numbers, weights, norm, scale): add one term's file postings"},
     {"add_symbols", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(add_symbols)),
      METH_FASTCALL, "add_symbols(numbers, weights, norm, scale): add one term's symbol postings"},
+    {"add_files_bound",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(add_files_bound)), METH_FASTCALL,
+     "add_files_bound(numbers, weights, least_norm, scale): add_files with every norm taken as "
+     "least_norm (an upper bound of the scores)"},
+    {"add_symbols_bound",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(add_symbols_bound)),
+     METH_FASTCALL,
+     "add_symbols_bound(numbers, weights, least_norm, scale): add_symbols with every norm taken "
+     "as least_norm (an upper bound of the scores)"},
     {"files", files, METH_NOARGS, "files() -> {file number: score}, in the order first scored"},
     {"symbols", symbols, METH_NOARGS,
      "symbols() -> {symbol number: score}, in the order first scored"},
@@ -181,6 +226,12 @@ PyMethodDef scores_methods[] = {
      METH_FASTCALL,
      "file_totals(symbol_file, priors, flags, factors, best_share, second_share, top)\n"
      "-> [(total, file number)]: the best files and those tied with the last, best first"},
+    {"file_totals_reaching",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(file_totals_reaching)),
+     METH_FASTCALL,
+     "file_totals_reaching(symbol_file, priors, flags, factors, best_share, second_share, floor)\n"
+     "-> [(total, file number)]: every file whose total is above zero and at least floor, best "
+     "first"},
     {"best_symbols", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(best_symbols)),
      METH_FASTCALL,
      "best_symbols(symbol_file, numbers, per_file) -> {file number: [(score, symbol number)]}"},
@@ -266,6 +317,34 @@ PyObject* decode_postings(PyObject*, PyObject* blob) {
     });
 }
 
+PyObject* postings_in(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        expect_arguments(nargs, 4, "postings_in");
+        BufferView<uint32_t> numbers(args[0], "numbers");
+        BufferView<float> weights(args[1], "weights");
+        BufferView<uint8_t> wanted(args[3], "wanted");
+        std::pair<std::vector<uint32_t>, std::vector<float>> kept;
+        if (args[2] == Py_None) {
+            kept = scoring::postings_in(numbers.items(), weights.items(), {}, wanted.items());
+        } else {
+            BufferView<uint32_t> symbol_file(args[2], "symbol_file");
+            kept = scoring::postings_in(numbers.items(), weights.items(), symbol_file.items(),
+                                        wanted.items());
+        }
+        Ref module = checked(PyImport_ImportModule("array"));
+        Ref array_type = checked(PyObject_GetAttrString(module.get(), "array"));
+        Ref kept_numbers = zeros<uint32_t>(array_type.get(), kept.first.size());
+        Ref kept_weights = zeros<float>(array_type.get(), kept.second.size());
+        {
+            HeldBuffer held_numbers(kept_numbers.get(), PyBUF_WRITABLE);
+            HeldBuffer held_weights(kept_weights.get(), PyBUF_WRITABLE);
+            std::ranges::copy(kept.first, held_numbers.items<uint32_t>().begin());
+            std::ranges::copy(kept.second, held_weights.items<float>().begin());
+        }
+        return checked(PyTuple_Pack(2, kept_numbers.get(), kept_weights.get())).release();
+    });
+}
+
 PyMethodDef module_methods[] = {
     {"encode_postings",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode_postings)), METH_FASTCALL,
@@ -274,6 +353,10 @@ PyMethodDef module_methods[] = {
     {"decode_postings", decode_postings, METH_O,
      "decode_postings(blob) -> (files, file_weights, symbols, symbol_weights): the packed arrays "
      "of a stored form (ValueError for a damaged one)"},
+    {"postings_in", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(postings_in)),
+     METH_FASTCALL,
+     "postings_in(numbers, weights, symbol_file, wanted) -> (numbers, weights): the postings "
+     "lying in the files wanted (a byte per file; symbol_file None for file postings)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

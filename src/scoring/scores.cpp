@@ -44,16 +44,16 @@ void check_length(size_t size, size_t expected, const char* message) {
 
 } // namespace
 
-void Collection::add(std::span<const uint32_t> numbers, std::span<const float> weights,
-                     std::span<const float> norm, double scale) {
+template <typename NormOf>
+void Collection::add_shares(std::span<const uint32_t> numbers, std::span<const float> weights,
+                            NormOf norm_of, double scale) {
     check_length(weights.size(), numbers.size(), "postings of unequal length");
-    check_length(norm.size(), count_, "length norms of the wrong length");
     for (uint32_t number : numbers)
         if (number >= count_) cp::raise_error(PyExc_ValueError, "postings out of range");
     for (size_t i = 0; i < numbers.size(); ++i) {
         uint32_t number = numbers[i];
         double tf = weights[i];
-        double denominator = tf + static_cast<double>(norm[number]);
+        double denominator = tf + norm_of(number);
         if (denominator == 0.0) cp::raise_error(PyExc_ZeroDivisionError, "float division by zero");
         double share = scale * tf / denominator;
         if (!std::isfinite(share))
@@ -66,10 +66,23 @@ void Collection::add(std::span<const uint32_t> numbers, std::span<const float> w
     }
 }
 
-std::vector<Scored> Scores::file_totals(std::span<const uint32_t> symbol_file,
-                                        std::span<const float> priors,
-                                        std::span<const uint8_t> flags, const FileRule& rule,
-                                        size_t top) const {
+void Collection::add(std::span<const uint32_t> numbers, std::span<const float> weights,
+                     std::span<const float> norm, double scale) {
+    check_length(norm.size(), count_, "length norms of the wrong length");
+    add_shares(
+        numbers, weights, [norm](uint32_t n) { return static_cast<double>(norm[n]); }, scale);
+}
+
+void Collection::add_bound(std::span<const uint32_t> numbers, std::span<const float> weights,
+                           double least_norm, double scale) {
+    for (float weight : weights)
+        if (!(weight >= 0.0f)) cp::raise_error(PyExc_ValueError, "postings weights negative");
+    add_shares(numbers, weights, [least_norm](uint32_t) { return least_norm; }, scale);
+}
+
+std::vector<Scored> Scores::totals(std::span<const uint32_t> symbol_file,
+                                  std::span<const float> priors, std::span<const uint8_t> flags,
+                                  const FileRule& rule) const {
     size_t file_count = files.count();
     check_length(symbol_file.size(), symbols.count(), "symbol files of the wrong length");
     check_length(priors.size(), file_count, "priors of the wrong length");
@@ -109,8 +122,26 @@ std::vector<Scored> Scores::file_totals(std::span<const uint32_t> symbol_file,
         add_total(number);
     for (uint32_t number : owners)
         if (!files.seen(number)) add_total(number);
-    keep_top_and_ties(totals, top);
     return totals;
+}
+
+std::vector<Scored> Scores::file_totals(std::span<const uint32_t> symbol_file,
+                                        std::span<const float> priors,
+                                        std::span<const uint8_t> flags, const FileRule& rule,
+                                        size_t top) const {
+    std::vector<Scored> found = totals(symbol_file, priors, flags, rule);
+    keep_top_and_ties(found, top);
+    return found;
+}
+
+std::vector<Scored> Scores::file_totals_reaching(std::span<const uint32_t> symbol_file,
+                                                 std::span<const float> priors,
+                                                 std::span<const uint8_t> flags,
+                                                 const FileRule& rule, double floor) const {
+    std::vector<Scored> found = totals(symbol_file, priors, flags, rule);
+    std::erase_if(found, [floor](const Scored& item) { return !(item.first >= floor); });
+    std::sort(found.begin(), found.end(), better);
+    return found;
 }
 
 std::vector<std::vector<Scored>> Scores::best_symbols(std::span<const uint32_t> symbol_file,
@@ -135,6 +166,29 @@ std::vector<std::vector<Scored>> Scores::best_symbols(std::span<const uint32_t> 
     for (auto& ranked : found)
         keep_top(ranked, per_file);
     return found;
+}
+
+std::pair<std::vector<uint32_t>, std::vector<float>>
+postings_in(std::span<const uint32_t> numbers, std::span<const float> weights,
+            std::span<const uint32_t> symbol_file, std::span<const uint8_t> wanted) {
+    check_length(weights.size(), numbers.size(), "postings of unequal length");
+    std::pair<std::vector<uint32_t>, std::vector<float>> kept;
+    for (size_t i = 0; i < numbers.size(); ++i) {
+        uint32_t owner = numbers[i];
+        if (!symbol_file.empty()) {
+            if (owner >= symbol_file.size())
+                cp::raise_error(PyExc_ValueError, "postings out of range");
+            owner = symbol_file[owner];
+        }
+        if (owner >= wanted.size())
+            cp::raise_error(PyExc_ValueError, symbol_file.empty() ? "postings out of range"
+                                                                  : "a symbol's file out of range");
+        if (wanted[owner] != 0) {
+            kept.first.push_back(numbers[i]);
+            kept.second.push_back(weights[i]);
+        }
+    }
+    return kept;
 }
 
 } // namespace scoring

@@ -33,7 +33,18 @@ class Collection {
     void add(std::span<const uint32_t> numbers, std::span<const float> weights,
              std::span<const float> norm, double scale);
 
+    // As `add` with every norm taken as `least_norm`, no more than any document's norm: each
+    // document's sum is then at least its `add` sum (the same operations on a smaller or
+    // equal denominator, in the same order). Negative weights are refused as damage: they
+    // would turn the bound around.
+    void add_bound(std::span<const uint32_t> numbers, std::span<const float> weights,
+                   double least_norm, double scale);
+
   private:
+    template <typename NormOf>
+    void add_shares(std::span<const uint32_t> numbers, std::span<const float> weights,
+                    NormOf norm_of, double scale);
+
     size_t count_;
     ZeroedArray<double> score_;
     ZeroedArray<uint8_t> seen_;
@@ -61,6 +72,13 @@ class Scores {
                                     std::span<const float> priors, std::span<const uint8_t> flags,
                                     const FileRule& rule, size_t top) const;
 
+    // Every file whose total is above zero and at least `floor`, best first (ties in number
+    // order).
+    std::vector<Scored> file_totals_reaching(std::span<const uint32_t> symbol_file,
+                                             std::span<const float> priors,
+                                             std::span<const uint8_t> flags, const FileRule& rule,
+                                             double floor) const;
+
     // For each file of `wanted` (distinct numbers), its best `per_file` symbols, best first,
     // ties to the smaller number.
     std::vector<std::vector<Scored>> best_symbols(std::span<const uint32_t> symbol_file,
@@ -69,6 +87,19 @@ class Scores {
 
     Collection files;
     Collection symbols;
+
+  private:
+    // Each file's total above zero, unordered.
+    std::vector<Scored> totals(std::span<const uint32_t> symbol_file,
+                               std::span<const float> priors, std::span<const uint8_t> flags,
+                               const FileRule& rule) const;
 };
+
+// The postings (numbers, weights) that lie in the files `wanted` (a byte per file, non-zero
+// for wanted): a file posting by its own number, a symbol posting by its file in
+// `symbol_file` (empty for file postings).
+std::pair<std::vector<uint32_t>, std::vector<float>>
+postings_in(std::span<const uint32_t> numbers, std::span<const float> weights,
+            std::span<const uint32_t> symbol_file, std::span<const uint8_t> wanted);
 
 } // namespace scoring

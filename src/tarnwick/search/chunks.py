@@ -24,6 +24,8 @@ from operator import floordiv
 
 from .store import CHUNK, FILE_ARRAYS, FILE_IDS, SYMBOL_ARRAYS, chunk_name
 
+_ALL_ARRAYS = {**FILE_ARRAYS, **SYMBOL_ARRAYS}
+
 # Postings this many times the number of chunks name nearly every chunk: all
 # are read without working out which (what is read stays within a fixed
 # multiple of the postings: CHUNK / DENSE documents per posting).
@@ -42,7 +44,9 @@ class Documents:
 
     ``read(names)`` is given the `arrays` row names to read and returns
     {name: blob}; it raises for an unreadable file.  A chunk missing or of
-    the wrong length raises ValueError.
+    the wrong length raises ValueError.  Each array is read on its own: a
+    question reads the norms of only the documents that can still enter
+    its results, and the ids of only the files it returns.
     """
 
     def __init__(self, file_count: int, symbol_count: int) -> None:
@@ -54,52 +58,64 @@ class Documents:
         self.file_ids: list = [None] * file_count
         # Id -> number of the files looked up so far (None: not a file of the index).
         self.numbers: dict = {}
-        self._file_chunks: set = set()
-        self._symbol_chunks: set = set()
-        # Once every chunk is in, a query need not look at its postings' numbers.
-        self._all_files = file_count == 0
-        self._all_symbols = symbol_count == 0
+        # Per array, the chunks read so far; None once all of them are.
+        self._read: dict = {name: set() if self._count(name) else None for name in (*FILE_ARRAYS, *SYMBOL_ARRAYS, FILE_IDS)}
+
+    def _count(self, name: str) -> int:
+        return self.symbol_count if name in SYMBOL_ARRAYS else self.file_count
+
+    def need(self, names, numbers, read) -> None:
+        """Read the chunks of the arrays ``names`` (of one collection) that
+        hold the documents ``numbers`` (a sequence)."""
+        wanted = None
+        for name in names:
+            done = self._read[name]  # once, another thread may set it to None meanwhile
+            if done is None:
+                continue
+            count = self._count(name)
+            if wanted is None:
+                wanted = _chunks_of(numbers, count)
+            unread = wanted - done
+            if unread:
+                self._fill(name, unread, count, read)
 
     def need_files(self, numbers, read) -> None:
-        """Read the chunks that hold the files ``numbers`` (a sequence)."""
-        if self._all_files:
-            return
-        wanted = _chunks_of(numbers, self.file_count) - self._file_chunks
-        if not wanted:
-            return
-        self._fill(FILE_ARRAYS, wanted, self.file_count, read, ids=True)
-        self._file_chunks |= wanted
-        self._all_files = len(self._file_chunks) * CHUNK >= self.file_count
+        """Read the chunks that hold the files ``numbers`` (a sequence), of
+        every file array and of the ids."""
+        self.need((*FILE_ARRAYS, FILE_IDS), numbers, read)
 
     def need_symbols(self, numbers, read) -> None:
         """Read the chunks that hold the symbols ``numbers``, and those of
         the files they lie in."""
-        if self._all_symbols and self._all_files:
-            return
-        wanted = _chunks_of(numbers, self.symbol_count) - self._symbol_chunks
-        if wanted:
-            # A file number out of range fails where it is used, as damage.
-            self._fill(SYMBOL_ARRAYS, wanted, self.symbol_count, read)
-            self._symbol_chunks |= wanted
-            self._all_symbols = len(self._symbol_chunks) * CHUNK >= self.symbol_count
-        if self._all_files:
-            return
-        if len(numbers) >= DENSE * _chunk_count(self.file_count):
-            self.need_files(range(self.file_count), read)  # their files lie in every chunk, near enough
-        else:
-            self.need_files(list(map(self.symbol_file.__getitem__, numbers)), read)
+        self.need(SYMBOL_ARRAYS, numbers, read)
+        self.need_files(self.owners(numbers, read), read)
 
-    def _fill(self, arrays: dict, wanted: set, count: int, read, ids: bool = False) -> None:
-        """Read the chunks ``wanted`` of ``arrays`` (and of the file ids) into place."""
-        extra = (FILE_IDS,) if ids else ()
-        blobs = read([chunk_name(name, c) for c in sorted(wanted) for name in (*arrays, *extra)])
+    def owners(self, numbers, read):
+        """The files the symbols ``numbers`` lie in (all of them, near
+        enough, when the symbols are dense), their chunks of `symbol_file`
+        read.  A file number out of range fails where it is used, as damage."""
+        self.need(("symbol_file",), numbers, read)
+        if len(numbers) >= DENSE * _chunk_count(self.file_count):
+            return range(self.file_count)
+        return list(map(self.symbol_file.__getitem__, numbers))
+
+    def _fill(self, name: str, wanted: set, count: int, read) -> None:
+        """Read the chunks ``wanted`` of the array ``name`` into place."""
+        blobs = read([chunk_name(name, c) for c in sorted(wanted)])
+        target = self.file_ids if name == FILE_IDS else getattr(self, name)
         for chunk in sorted(wanted):
             start = chunk * CHUNK
             size = min(CHUNK, count - start)
-            for name, code in arrays.items():
-                getattr(self, name)[start : start + size] = _values(code, blobs.get(chunk_name(name, chunk)), size)
-            if ids:
-                self.file_ids[start : start + size] = _ids(blobs.get(chunk_name(FILE_IDS, chunk)), size)
+            blob = blobs.get(chunk_name(name, chunk))
+            if name == FILE_IDS:
+                target[start : start + size] = _ids(blob, size)
+            else:
+                target[start : start + size] = _values(_ALL_ARRAYS[name], blob, size)
+        done = self._read[name]
+        if done is not None:
+            done |= wanted
+            if len(done) * CHUNK >= count:
+                self._read[name] = None
 
 
 def _chunk_count(count: int) -> int:

@@ -24,7 +24,7 @@ from __future__ import annotations
 import heapq
 import math
 
-from .._scoring import Scores
+from .._scoring import Scores, postings_in
 from .corpus import FLAG_DECLARATIONS, FLAG_EXAMPLE, FLAG_TEST
 from .weights import DEFAULT_WEIGHTS, RankingWeights
 
@@ -58,6 +58,72 @@ def scores_of(corpus, terms: dict, weights: RankingWeights = DEFAULT_WEIGHTS) ->
         if symbol_numbers:
             idf = weight * _idf(n_symbols, len(symbol_numbers))
             scores.add_symbols(symbol_numbers, symbol_weights, symbol_norm, idf * (k1 + 1.0))
+    return scores
+
+
+def _scaled_postings(corpus, terms: dict, weights: RankingWeights) -> list:
+    """Per term with postings, in the question's order: (file numbers,
+    weights, scale, symbol numbers, weights, scale), nothing else read."""
+    k1 = weights.bm25_k1
+    out = []
+    for term, weight in terms.items():
+        entry = corpus.stored_postings(term)
+        if entry is None:
+            continue
+        files, file_weights, symbols, symbol_weights = entry
+        file_scale = weight * _idf(corpus.file_count, len(files)) * (k1 + 1.0) if files else 0.0
+        symbol_scale = weight * _idf(corpus.symbol_count, len(symbols)) * (k1 + 1.0) if symbols else 0.0
+        out.append((files, file_weights, file_scale, symbols, symbol_weights, symbol_scale))
+    return out
+
+
+def _leading(corpus, terms: dict, top: int, rule: tuple, weights: RankingWeights) -> tuple:
+    """The scores and the leading files (`Scores.file_totals`) of ``terms``.
+
+    Over a search index the norms of only the documents that can still lead
+    are read: every file's total is first bounded from above by taking each
+    norm as the least any document has (the sums, the best and second
+    symbols and the products only grow as a norm shrinks); the files whose
+    bound reaches the ``top``-th best exact total of the best bounded files
+    are the only ones that can lead, and are scored exactly.  The result is
+    the same, to the last bit, as scoring every document."""
+    factors, best_share, second_share = rule
+    least_norm = getattr(corpus, "least_norm", None)
+    postings = _scaled_postings(corpus, terms, weights) if least_norm is not None else None
+    if (
+        postings is None
+        or min(best_share, second_share, *(f for applied in factors for f in applied)) < 0.0
+        or any(p[2] < 0.0 or p[5] < 0.0 for p in postings)
+    ):
+        scores = scores_of(corpus, terms, weights)
+        return scores, scores.file_totals(corpus.symbol_file, corpus.file_prior, corpus.file_flags, *rule, top)
+    bound = Scores(len(corpus.file_norm), len(corpus.symbol_norm))
+    for files, file_weights, file_scale, symbols, symbol_weights, symbol_scale in postings:
+        corpus.need_owners(files, symbols)
+        bound.add_files_bound(files, file_weights, least_norm, file_scale)
+        bound.add_symbols_bound(symbols, symbol_weights, least_norm, symbol_scale)
+    facts = (corpus.symbol_file, corpus.file_prior, corpus.file_flags, *rule)
+    first = _exact(corpus, postings, [number for _, number in bound.file_totals(*facts, top)])
+    leading = first.file_totals(*facts, top)
+    floor = leading[top - 1][0] if len(leading) >= top else 0.0
+    scores = _exact(corpus, postings, [number for _, number in bound.file_totals_reaching(*facts, floor)])
+    return scores, scores.file_totals(*facts, top)
+
+
+def _exact(corpus, postings: list, files: list) -> Scores:
+    """The scores of the files ``files`` and of every symbol in them."""
+    wanted = bytearray(len(corpus.file_norm))
+    for number in files:
+        wanted[number] = 1
+    scores = Scores(len(corpus.file_norm), len(corpus.symbol_norm))
+    for numbers, file_weights, file_scale, symbols, symbol_weights, symbol_scale in postings:
+        numbers, file_weights = postings_in(numbers, file_weights, None, wanted)
+        symbols, symbol_weights = postings_in(symbols, symbol_weights, corpus.symbol_file, wanted)
+        corpus.need_norms(numbers, symbols)
+        if numbers:
+            scores.add_files(numbers, file_weights, corpus.file_norm, file_scale)
+        if symbols:
+            scores.add_symbols(symbols, symbol_weights, corpus.symbol_norm, symbol_scale)
     return scores
 
 
@@ -102,21 +168,13 @@ def rank(
     them (best first, at most eight)."""
     if top_files <= 0 or not terms:
         return []
-    scores = scores_of(corpus, terms, weights)
     # A file's total: its own score, plus shares of its best and second best
     # symbol's, times its prior, times the factors of its flags.
     factors = flag_factors(
         about_tests, wants_tests, not EXAMPLE_TERMS.isdisjoint(terms), weights, not TYPE_TERMS.isdisjoint(terms)
     )
-    leading = scores.file_totals(
-        corpus.symbol_file,
-        corpus.file_prior,
-        corpus.file_flags,
-        factors,
-        weights.best_symbol_share,
-        weights.second_symbol_share,
-        top_files,
-    )
+    rule = (factors, weights.best_symbol_share, weights.second_symbol_share)
+    scores, leading = _leading(corpus, terms, top_files, rule, weights)
     totals = [(total, corpus.file_id(number), number) for total, number in leading]
     chosen = heapq.nsmallest(top_files, totals, key=lambda item: (-item[0], item[1]))
     if len(chosen) > weights.kept_files:

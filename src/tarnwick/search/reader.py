@@ -29,10 +29,13 @@ from array import array
 from .._scoring import decode_postings
 from ..datadir import resolve_inside
 from . import chunks
+from .corpus import norms
+from .weights import DEFAULT_WEIGHTS
 from ..errors import IndexProblem, IndexVersionError
 from .store import (
     CHUNK,
     FILE_ARRAYS,
+    FILE_IDS,
     FORMAT,
     SYMBOL_ARRAYS,
     TABLES,
@@ -50,6 +53,8 @@ _PROGRESS_STEPS = 5000
 # Values bound in one query, under the least limit SQLite builds have.
 _BATCH = 500
 _DOCUMENT_ARRAYS = frozenset((*FILE_ARRAYS, *SYMBOL_ARRAYS))
+# What a file's total takes besides its scores.
+FILE_FACTS = ("file_flags", "file_prior")
 
 
 # From CPython 3.11 on, a pending signal's handler runs as the progress
@@ -83,6 +88,11 @@ def _catch_signals_in_callbacks() -> None:
 
 class IndexCorpus:
     """A search index opened for reading; the corpus interface of `rank`."""
+
+    # No document's norm is below this: the indexer norms every document with
+    # the default weights, from a length of at least zero.  `rank` bounds the
+    # scores of documents whose norms it has not read with it.
+    least_norm = norms([0.0], DEFAULT_WEIGHTS, 1.0)[0]
 
     def __init__(self, root, path: str) -> None:
         import sqlite3
@@ -355,21 +365,39 @@ class IndexCorpus:
     def postings(self, term: str):
         """(file numbers, weights, symbol numbers, weights) of ``term``, or
         None; the numbers of the documents they name are read with them."""
+        out = self.stored_postings(term)
+        if out is not None:
+            self._documents.need_files(out[0], self._arrays)
+            self._documents.need_symbols(out[2], self._arrays)
+        return out
+
+    def stored_postings(self, term: str):
+        """(file numbers, weights, symbol numbers, weights) of ``term``, or
+        None; nothing else is read (`need_owners`, `need_norms`)."""
         row = self._row("SELECT postings FROM terms WHERE term = ?", (term,))
         if row is None:
             return None
         if not isinstance(row[0], bytes):
             raise ValueError("postings not a blob")
         # The form is checked as it is decoded; the numbers' ranges where they are scored.
-        out = decode_postings(row[0])
-        self._documents.need_files(out[0], self._arrays)
-        self._documents.need_symbols(out[2], self._arrays)
-        return out
+        return decode_postings(row[0])
+
+    def need_owners(self, files, symbols) -> None:
+        """Read the files' flags and priors of the files ``files`` and of
+        those the symbols ``symbols`` lie in, and those symbols' files."""
+        documents, read = self._documents, self._arrays
+        documents.need(FILE_FACTS, files, read)
+        documents.need(FILE_FACTS, documents.owners(symbols, read), read)
+
+    def need_norms(self, files, symbols) -> None:
+        """Read the norms of the files ``files`` and symbols ``symbols``."""
+        self._documents.need(("file_norm",), files, self._arrays)
+        self._documents.need(("symbol_norm",), symbols, self._arrays)
 
     def file_id(self, number: int) -> str:
         fid = self._documents.file_ids[number]
         if fid is None:
-            self._documents.need_files((number,), self._arrays)
+            self._documents.need((FILE_IDS,), (number,), self._arrays)
             fid = self._documents.file_ids[number]
         return fid
 

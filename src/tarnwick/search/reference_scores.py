@@ -24,14 +24,22 @@ class _Collection:
         self.scores: dict = {}  # number -> score, in the order first scored
 
     def add(self, numbers, weights, norm, scale: float) -> None:
-        _check_length(weights, len(numbers), "postings of unequal length")
         _check_length(norm, self.count, "length norms of the wrong length")
+        self._add(numbers, weights, norm.__getitem__, scale)
+
+    def add_bound(self, numbers, weights, least_norm: float, scale: float) -> None:
+        if not all(tf >= 0.0 for tf in weights):
+            raise ValueError("postings weights negative")
+        self._add(numbers, weights, lambda _: least_norm, scale)
+
+    def _add(self, numbers, weights, norm_of, scale: float) -> None:
+        _check_length(weights, len(numbers), "postings of unequal length")
         if numbers and max(numbers) >= self.count:
             raise ValueError("postings out of range")
         scores = self.scores
         get = scores.get
         for number, tf in zip(numbers, weights):
-            share = scale * tf / (tf + norm[number])
+            share = scale * tf / (tf + norm_of(number))
             if not math.isfinite(share):
                 raise ValueError("postings or norms not finite")
             scores[number] = get(number, 0.0) + share
@@ -54,6 +62,12 @@ class Scores:
     def add_symbols(self, numbers, weights, norm, scale: float) -> None:
         self._symbols.add(numbers, weights, norm, scale)
 
+    def add_files_bound(self, numbers, weights, least_norm: float, scale: float) -> None:
+        self._files.add_bound(numbers, weights, least_norm, scale)
+
+    def add_symbols_bound(self, numbers, weights, least_norm: float, scale: float) -> None:
+        self._symbols.add_bound(numbers, weights, least_norm, scale)
+
     def files(self) -> dict:
         return dict(self._files.scores)
 
@@ -63,6 +77,22 @@ class Scores:
     def file_totals(self, symbol_file, priors, flags, factors, best_share: float, second_share: float, top: int) -> list:
         """[(total, file number)] of the files scoring above zero whose total
         reaches the ``top``-th best, best first (ties in number order)."""
+        totals = self._totals(symbol_file, priors, flags, factors, best_share, second_share)
+        if top <= 0:
+            return []
+        ranked = _ranked(totals, len(totals))
+        if len(ranked) > top:
+            cut = ranked[top - 1][0]
+            ranked = [item for item in ranked if item[0] >= cut]
+        return ranked
+
+    def file_totals_reaching(self, symbol_file, priors, flags, factors, best_share: float, second_share: float, floor: float) -> list:
+        """[(total, file number)] of every file scoring above zero and at least
+        ``floor``, best first (ties in number order)."""
+        totals = self._totals(symbol_file, priors, flags, factors, best_share, second_share)
+        return _ranked([item for item in totals if item[0] >= floor], len(totals))
+
+    def _totals(self, symbol_file, priors, flags, factors, best_share: float, second_share: float) -> list:
         file_count = self._files.count
         _check_length(symbol_file, self._symbols.count, "symbol files of the wrong length")
         _check_length(priors, file_count, "priors of the wrong length")
@@ -91,13 +121,7 @@ class Scores:
                 total *= factor
             if total > 0.0:
                 totals.append((total, number))
-        if top <= 0:
-            return []
-        ranked = _ranked(totals, len(totals))
-        if len(ranked) > top:
-            cut = ranked[top - 1][0]
-            ranked = [item for item in ranked if item[0] >= cut]
-        return ranked
+        return totals
 
     def best_symbols(self, symbol_file, numbers, per_file: int) -> dict:
         """{file number: [(score, symbol number)]} for the files ``numbers``:
@@ -109,3 +133,25 @@ class Scores:
             if found is not None:
                 found.append((value, number))
         return {number: _ranked(found, per_file) for number, found in by_file.items()}
+
+
+def postings_in(numbers, weights, symbol_file, wanted) -> tuple:
+    """The postings (numbers, weights) that lie in the files ``wanted`` (a
+    byte per file, non-zero for wanted): a file posting by its own number,
+    a symbol posting by its file in ``symbol_file`` (None for file postings)."""
+    from array import array
+
+    _check_length(weights, len(numbers), "postings of unequal length")
+    kept_numbers, kept_weights = array("I"), array("f")
+    for number, tf in zip(numbers, weights):
+        owner = number
+        if symbol_file is not None:
+            if number >= len(symbol_file):
+                raise ValueError("postings out of range")
+            owner = symbol_file[number]
+        if owner >= len(wanted):
+            raise ValueError("postings out of range" if symbol_file is None else "a symbol's file out of range")
+        if wanted[owner]:
+            kept_numbers.append(number)
+            kept_weights.append(tf)
+    return kept_numbers, kept_weights
