@@ -3,6 +3,7 @@ chunks of its per-document arrays a question happens to read."""
 
 from __future__ import annotations
 
+import json
 import random
 
 import pytest
@@ -108,3 +109,27 @@ def test_a_symbol_row_keeps_only_what_its_file_does_not_say(file_id, info, kept)
     row = symbol_row(7, info, 0, file_id)
     assert row[1:4] == kept
     assert symbol_from_row(row[1:], {0: file_id}.__getitem__) == info
+
+
+def test_parts_kept_from_earlier_questions_are_the_graphs_own(tmp_path, monkeypatch):
+    from random_trees import Tree
+    from tarnwick.indexer import index_project
+    from tarnwick.search import reader
+    from tarnwick.search.compact import base
+
+    tree = Tree(tmp_path / "p", seed=4)
+    index_project(tree.root, jobs=1, progress=False)
+    stored = json.loads((tree.root / ".vestra" / "graph.json").read_text())
+    files = [node["id"] for node in stored["nodes"] if node["kind"] == "file"]
+    monkeypatch.setattr(reader, "KEPT_PARTS", 3)  # some kept, some dropped between questions
+    index = IndexCorpus(tree.root, str(tree.root / ".vestra" / "search.db"))
+    try:
+        for asked in (files[:1], files[:3], files[2:6], files[1:2], files[::2], files[:3]):
+            nodes, edges = index.graph_part(asked)
+            assert nodes == [node for node in stored["nodes"] if node["path"] in asked]
+            assert [edge for _, edge in edges] == [
+                edge for edge in stored["edges"] if edge["from"] in asked or base(edge["to"]) in asked
+            ]
+            assert index.file_edges(asked) == edges
+    finally:
+        index.close()

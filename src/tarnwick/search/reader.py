@@ -53,6 +53,9 @@ _PROGRESS_STEPS = 5000
 # Values bound in one query, under the least limit SQLite builds have.
 _BATCH = 500
 _DOCUMENT_ARRAYS = frozenset((*FILE_ARRAYS, *SYMBOL_ARRAYS))
+# Files whose decoded parts of the graph a connection keeps: a server asked
+# about the same files again decodes them once.
+KEPT_PARTS = 256
 # What a file's total takes besides its scores.
 FILE_FACTS = ("file_flags", "file_prior")
 
@@ -98,6 +101,7 @@ class IndexCorpus:
         import sqlite3
 
         self.path = path
+        self._kept_parts: dict = {}  # file id -> its decoded part of the graph, first decoded first
         real = resolve_inside(path, root)
         if real is None:
             raise IndexProblem(f"{path}: leads outside the project root")
@@ -324,22 +328,50 @@ class IndexCorpus:
         (`parts`).  Raises `IndexProblem` when the index cannot give them."""
         import sqlite3
 
-        from . import parts
-
         try:
-            rows = self._parts(file_ids, "nodes, edges")
-            return parts.decode([n for n, _ in rows], [e for _, e in rows], self.graph_bytes_limit())
-        except (sqlite3.Error, ValueError, TypeError, KeyError) as exc:
+            blocks = self._decoded_parts(file_ids)
+        except (sqlite3.Error, ValueError, TypeError, KeyError, AttributeError) as exc:
             raise self._damaged(exc) from None
+        return [node for fid in sorted(blocks) for node in blocks[fid][0]], _edges_of(blocks)
 
     def file_edges(self, file_ids) -> list:
         """The (key, edge) pairs of the edges that touch the files
         ``file_ids``, in graph order (ValueError when the index cannot give
         them)."""
-        from . import parts
+        try:
+            return _edges_of(self._decoded_parts(file_ids))
+        except (TypeError, KeyError, AttributeError) as exc:
+            raise ValueError(reason(exc)) from None
 
-        rows = self._parts(file_ids, "edges")
-        return parts.decode([], [e for (e,) in rows], self.graph_bytes_limit())[1]
+    def _decoded_parts(self, file_ids) -> dict:
+        """{file id: (its nodes, its (key, edge) pairs)} of ``file_ids``,
+        those decoded by an earlier query of this connection kept (shared
+        by the answers, which copy what they change)."""
+        from . import compact, parts
+
+        kept = self._kept_parts
+        wanted = sorted(set(file_ids))
+        missing = [fid for fid in wanted if fid not in kept]
+        if missing:
+            rows = self._parts(missing, "id, nodes, edges")
+            nodes, edges = parts.decode([n for _, n, _ in rows], [e for _, _, e in rows], self.graph_bytes_limit())
+            fresh = {from_sql_text(fid): ([], []) for fid, _, _ in rows}
+            block = None
+            for node in nodes:  # each file's nodes: its own, then its symbols
+                if node.get("kind") == "file" and node.get("id") in fresh:
+                    block = fresh[node["id"]][0]
+                elif block is None:
+                    raise ValueError("a symbol before its file")
+                block.append(node)
+            for key, edge in edges:  # each edge to the files it comes from and goes to
+                ends = {key[1], compact.base(edge.get("to"))}
+                for fid in ends & fresh.keys():
+                    fresh[fid][1].append((key, edge))
+            kept.update(fresh)
+        found = {fid: kept[fid] for fid in wanted}
+        while len(kept) > KEPT_PARTS:
+            del kept[next(iter(kept))]
+        return found
 
     def _rows_in(self, query: str, values: list) -> list:
         """The rows of ``query``, whose ``{}`` is the list of an IN, for all
@@ -454,6 +486,12 @@ class IndexCorpus:
         if len(out) != len(set(numbers)):
             raise ValueError("symbols missing")
         return out
+
+def _edges_of(blocks: dict) -> list:
+    """The (key, edge) pairs of the parts ``blocks``, each once, in graph order."""
+    edges = {key: edge for _, pairs in blocks.values() for key, edge in pairs}
+    return sorted(edges.items(), key=lambda pair: pair[0])
+
 
 def indexed_generation(root, path: str) -> str | None:
     """The generation of the graph the index at ``path`` was built from, or
