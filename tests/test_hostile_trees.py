@@ -26,7 +26,10 @@ from tarnwick import atomic
 from tarnwick.search.reader import IndexCorpus
 from tarnwick.search.store import INDEX_NAME
 
-DATA_FILES = [".gitignore", "graph.json", "identities.json", "index-cache.db", "manifest.json", "search.db", "structured_summaries.json"]
+DATA_FILES = [
+    ".gitignore", "graph.json", "identities.json", "index-cache.db", "manifest.json", "search.db", "search.db-shm", "search.db-wal",
+    "structured_summaries.json",
+]
 
 
 def write(root: Path, rel, text: str) -> Path:

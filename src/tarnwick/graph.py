@@ -150,7 +150,7 @@ def load_graph(*, warnings: list | None = None) -> dict:
     try:
         if not os.path.lexists(path) or not is_inside(path, root):
             return {"nodes": [], "edges": []}
-        index = search_index(root, warnings=warnings)
+        index = search_index(root, warnings=warnings, renew=True)
         if index is not None and index.vouches_for(os.stat(path)):
             graph = _deferred_graph(index, warnings) if defer else None
             if graph is None:
@@ -187,19 +187,22 @@ _open_indexes = threading.local()
 INDEXES_PER_THREAD = 4
 
 
-def search_index(root: Path | None, *, warnings: list | None = None):
+def search_index(root: Path | None, *, warnings: list | None = None, renew: bool = False):
     """The usable search index of ``root``, or None (missing or unusable;
-    why one is unusable goes to ``warnings``, else to `take_notes`)."""
-    index, problem = open_search_index(root)
+    why one is unusable goes to ``warnings``, else to `take_notes`).  With
+    ``renew`` (a question begins) it is read as last committed."""
+    index, problem = open_search_index(root, renew)
     if problem is not None:
         note(problem, warnings)  # each answer says why it ranked without the index
     return index
 
 
-def open_search_index(root: Path | None) -> tuple:
+def open_search_index(root: Path | None, renew: bool = False) -> tuple:
     """(the usable search index of ``root`` or None, why it is unusable or
     None).  The readers that follow `load_graph` use it: that load has
-    already said why an index was not used."""
+    already said why an index was not used.  An index kept open is read on
+    the snapshot its question began with, a new one taken when ``renew``
+    or after `release_search_indexes`."""
     if root is None:
         return None, None
     path = root / SEARCH_INDEX_RELPATH
@@ -213,7 +216,7 @@ def open_search_index(root: Path | None) -> tuple:
     if cache is None:
         cache = _open_indexes.by_root = {}
     held = cache.pop(root, None)
-    if held is not None and held[0] == key:
+    if held is not None and held[0] == key and (held[1] is None or _current(held[1], renew)):
         cache[root] = held  # most recently used last
         return held[1], held[2]
     from .search.reader import IndexCorpus
@@ -229,6 +232,23 @@ def open_search_index(root: Path | None) -> tuple:
     while len(cache) > INDEXES_PER_THREAD:
         del cache[next(iter(cache))]
     return index, problem
+
+
+def _current(index, renew: bool) -> bool:
+    """True when ``index`` may go on serving: on its snapshot, or on a new
+    one when asked and nothing changed since it was opened."""
+    if index.db.in_transaction and not renew:
+        return True
+    return index.renew()
+
+
+def release_search_indexes() -> None:
+    """End the snapshots of the search indexes this thread keeps open, as a
+    long-lived process does after each question: a snapshot held while it
+    waits would keep the indexer from emptying its log."""
+    for _, index, _ in getattr(_open_indexes, "by_root", {}).values():
+        if index is not None:
+            index.release()
 
 
 class DeferredGraph:

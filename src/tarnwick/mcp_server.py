@@ -52,6 +52,7 @@ from . import context
 from .cli.refresh import Refresher
 from .cli.status import ExitStatus
 from .errors import TarnwickError
+from .graph import release_search_indexes
 from .scope import Scope
 from .search_view import format_ranking
 from .settings import load as load_settings
@@ -108,6 +109,8 @@ def _answer(work):
         answer, warnings = work()
     except (TarnwickError, NotADirectoryError) as exc:
         raise ToolError(str(exc)) from None
+    finally:
+        release_search_indexes()  # between calls, no snapshot keeps the indexer from emptying its log
     gathered = _call_warnings.get()
     if gathered is not None:
         gathered.extend(warnings)

@@ -60,6 +60,7 @@ class Refresher:
     def __call__(self, changed: list) -> bool:
         if not quick(len(changed), self._project_files()):
             return False
+        from ..graph import release_search_indexes
         from ..indexer import index_project
         from ..settings import SettingsError
         from ..settings import load as load_settings
@@ -68,6 +69,8 @@ class Refresher:
             try:
                 settings = load_settings(self.root)
                 options = {"max_file_bytes": settings.max_file_size} if settings.max_file_size else {}
+                # This thread's snapshots would keep the run from emptying the index's log.
+                release_search_indexes()
                 # In this process: a server must not fork workers beside its threads.
                 index_project(
                     self.root,

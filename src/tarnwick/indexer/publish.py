@@ -1,9 +1,11 @@
 """Placing one run's files in `.vestra/`.
 
 Everything is written and flushed to temporaries first (the store, the
-graph, the cache, the manifest and the search index), so a full disk,
-SQLite's own errors or an interruption leave the previous index as it was.
-Only then are the temporaries renamed over the old files, the manifest last.
+graph, the cache, the manifest), and the search index is built whole in a
+temporary or updated in place in one transaction that readers do not see
+until it commits, so a full disk, SQLite's own errors or an interruption
+leave the previous index as it was.  Only then are the temporaries renamed
+over the old files, the manifest last.
 
 The search index names the graph file it belongs to by its identity, which
 is taken through a handle on the very file this run placed, never by
@@ -20,7 +22,7 @@ import os
 import sqlite3
 import tempfile
 
-from ..atomic import commit_files, discard_staged, stage_files, write_files
+from ..atomic import commit_files, discard_staged, signals_held, stage_files, write_files
 from ..collector import paused
 from ..datadir import GRAPH_NAME, read_manifest, read_regular_file
 from ..search.build import corpus_from_graph
@@ -29,6 +31,7 @@ from ..search.full_build import Irregular, build_streamed
 from ..search.graph_copy import full_rows
 from ..search.state import candidates_of, fingerprint, pack_state, term_counts
 from ..search.runs import PostingRuns
+from ..search.index_file import InPlace, keep_side_files, settle_before_replacing, to_log_mode
 from ..search.store import INDEX_NAME, build_index, reason, set_graph_identity
 from ..search.update import update_index
 from ..search.weights import DEFAULT_WEIGHTS
@@ -89,14 +92,14 @@ def _stage_search_index(
     rebuild: bool = False,
     change=None,
 ):
-    """The search index of the graph, written to a temporary; returns its
-    path.  With `doc_key` (a file's documents as text, see
-    `search.update`) the previous index is updated for the files that
-    changed when it can be, unless `rebuild`, by what `change`
-    (`search.change`) tells of the graph, else by the graph parsed whole;
-    otherwise it is built whole: from `streamed`
-    (the graph a file at a time) when it is given and the graph is of the
-    indexer's shape, else from `graph_of()`, the graph parsed whole."""
+    """The search index of the graph: the path of a temporary it was
+    built in whole, or, with `doc_key` (a file's documents as text, see
+    `search.update`), the previous index updated in place for the files
+    that changed when it can be, unless `rebuild` (`InPlace`, its
+    transaction open), by what `change` (`search.change`) tells of the
+    graph, else by the graph parsed whole.  A build of the whole reads
+    `streamed` (the graph a file at a time) when it is given and the graph
+    is of the indexer's shape, else `graph_of()`, the graph parsed whole."""
     # The temporary's status stands in until the graph is placed: the same
     # kinds of numbers, so recording the final ones rewrites values in place.
     identity = _file_identity(os.stat(graph_staged))
@@ -254,20 +257,46 @@ def publish(
     DamagedCache, or OSError (SQLite's errors too), with nothing placed.
     """
     staged = outputs.staged()
-    search_tmp = None
+    search = None
     try:
         staged += stage_files(data_dir, files)
-        search_tmp = _stage_search_index(
+        search = _stage_search_index(
             data_dir, graph_of, outputs.graph.tmp, prepared, sources or {}, indexed_ns, records or {}, doc_key, kept, streamed, rebuild, change
         )
-        placed = commit_files(data_dir, staged[:2])
-        del staged[:2]
-        set_graph_identity(search_tmp, _file_identity(placed[GRAPH_NAME]))
-        staged.insert(0, (search_tmp, INDEX_NAME))
-        search_tmp = None
-        placed.update(commit_files(data_dir, staged))
+        path = os.path.join(data_dir, INDEX_NAME)
+        if not isinstance(search, InPlace):
+            # Before anything is placed: this may wait for queries, or refuse.
+            settle_before_replacing(path)
+        # From the update's commit to the manifest, Ctrl-C and termination
+        # wait: stopped in between, the set would be mixed.
+        with signals_held():
+            if isinstance(search, InPlace):
+                search.commit()  # a full disk fails here, with nothing placed
+            placed = commit_files(data_dir, staged[:2])
+            del staged[:2]
+            identity = _file_identity(placed[GRAPH_NAME])
+            if isinstance(search, InPlace):
+                search.record(identity)
+            else:
+                set_graph_identity(search, identity)
+                _to_log_mode(search)
+                staged.insert(0, (search, INDEX_NAME))
+                search = None
+            placed.update(commit_files(data_dir, staged))
+        if INDEX_NAME in placed:
+            keep_side_files(path)
         return placed
     finally:
         discard_staged(staged)
-        if search_tmp is not None:
-            discard_staged([(search_tmp, INDEX_NAME)])
+        if isinstance(search, InPlace):
+            search.checkpoint()
+            search.close()
+        elif search is not None:
+            discard_staged([(search, INDEX_NAME)])
+
+
+def _to_log_mode(tmp: str) -> None:
+    try:
+        to_log_mode(tmp)
+    except sqlite3.Error as exc:
+        raise OSError(f"{tmp}: {reason(exc)}") from None

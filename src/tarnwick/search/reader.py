@@ -30,6 +30,7 @@ from .._scoring import decode_postings
 from ..datadir import resolve_inside
 from . import chunks
 from .corpus import norms
+from .index_file import begin_snapshot, connect_for_reading, side_file_problem
 from .weights import DEFAULT_WEIGHTS
 from ..errors import IndexProblem, IndexVersionError
 from .store import (
@@ -116,18 +117,16 @@ class IndexCorpus:
             raise IndexProblem(f"{path}: cannot open ({exc.strerror or exc})") from None
         if not stat.S_ISREG(info.st_mode):
             raise IndexProblem(f"{path}: not a regular file")
+        problem = side_file_problem(real, info.st_size)
+        if problem is not None:
+            raise IndexProblem(f"{problem}; run tarnwick-index again")
         try:
-            # Immutable: the file is only ever replaced whole, so there is
-            # nothing to lock and no journal to look for.
-            for char, escaped in (("%", "%25"), ("?", "%3f"), ("#", "%23")):
-                real = real.replace(char, escaped)
-            uri = "file:" + real + "?mode=ro&immutable=1"
-            # Used only by the thread that opened it (`vx` keeps one per thread): the
-            # module refuses any other thread instead of letting two share it.
-            self.db = sqlite3.connect(uri, uri=True, timeout=0)
+            # One snapshot: the index as the last update committed before it.
+            self.db, self._version = connect_for_reading(real)
             self._guard_queries()
             self._check_schema()
             self.meta = dict(self._rows("SELECT key, value FROM meta"))
+            size = self._row("PRAGMA page_count")[0] * self._row("PRAGMA page_size")[0]
             if self.meta.get("format") != FORMAT or self.meta.get("byteorder") != sys.byteorder:
                 raise IndexVersionError(f"{path}: written by another version; run tarnwick-index again")
         except IndexProblem:
@@ -145,7 +144,7 @@ class IndexCorpus:
             self.meta.get("chunk") != CHUNK
             or any(type(n) is not int or n < 0 for n in counts)
             or counts[1] > counts[2]
-            or counts[0] + 8 * counts[2] > info.st_size
+            or counts[0] + 8 * counts[2] > size
         ):
             self.close()
             raise IndexProblem(f"{path}: damaged (its tables disagree); run tarnwick-index again")
@@ -155,14 +154,41 @@ class IndexCorpus:
         # Whatever this file's numbers other connections to it have read already.
         self._documents = chunks.shared(key, self.file_count, self.symbol_slots)
 
+    def release(self) -> None:
+        """End the snapshot (a long-lived process between its questions: a
+        snapshot held would keep the indexer from emptying its log).  The
+        next read takes a new one, refused if the index changed since."""
+        if self.db is not None and self.db.in_transaction:
+            self.db.execute("ROLLBACK")
+
+    def renew(self) -> bool:
+        """Take a new snapshot; False (and none taken) when the index changed
+        since this one was opened: open it again to read the new one."""
+        self.release()
+        try:
+            self._resume()
+        except IndexProblem:
+            return False
+        return True
+
+    def _resume(self) -> None:
+        import sqlite3
+
+        try:
+            version = begin_snapshot(self.db)
+        except sqlite3.Error as exc:
+            raise self._damaged(exc) from None
+        if version != self._version:
+            self.db.execute("ROLLBACK")
+            raise IndexProblem(f"{self.path}: updated while in use; ask again")
+
     def _guard_queries(self) -> None:
-        """Read the file as untrusted input: no function of the schema runs
-        unless it is harmless, and every query ends within `QUERY_SECONDS`
+        """Read the file as untrusted input (no function of the schema runs
+        unless it is harmless: `connect_for_reading`): every query ends within `QUERY_SECONDS`
         or at a signal (whose handler's exception is raised again once
         SQLite has stopped)."""
         self._deadline = float("inf")
         self._raised = None
-        self.db.execute("PRAGMA trusted_schema=OFF")
         _catch_signals_in_callbacks()
         self.db.set_progress_handler(self._progress, _PROGRESS_STEPS)
 
@@ -177,6 +203,8 @@ class IndexCorpus:
         """All rows of ``query``, run under the time bound."""
         import sqlite3
 
+        if not self.db.in_transaction:
+            self._resume()
         self._deadline = time.monotonic() + QUERY_SECONDS
         _signal_catch.active = self
         try:

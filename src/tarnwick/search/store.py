@@ -1,9 +1,9 @@
 """The search index file `.vestra/search.db`: postings in SQLite.
 
 The file is an SQLite database written whole by `tarnwick-index` into a
-temporary file and renamed over the old one, so readers never see a part
-of it and never wait for a lock (it is opened read-only and immutable).
-Its tables:
+temporary file and renamed over the old one, or updated in place in one
+transaction of its write-ahead log; readers read one snapshot each, so
+they never see a part of a run's index (`index_file`).  Its tables:
 
 - ``meta(key, value)``: the format number, the byte order of the arrays,
   the generation of the graph it was built from, that graph file's size,

@@ -1,9 +1,9 @@
 """Updating the search index for the files that changed, instead of building
 it again.
 
-The previous index is copied beside itself and updated in one transaction;
-the copy replaces it only once complete, so readers (which open it as
-immutable) and an interrupted run still see the previous index whole.
+The index is updated in place, in one transaction written to its
+write-ahead log (`index_file`): readers, each on one snapshot, and an
+interrupted run still see the previous index whole until it commits.
 
 What a change rewrites (`state` tells the changed files by fingerprint):
 
@@ -31,12 +31,10 @@ many files changed for an update to pay.
 
 from __future__ import annotations
 
-import shutil
 from array import array
 from bisect import bisect_left
 
 from .._scoring import decode_postings, encode_postings
-from ..atomic import finish_temporary, new_temporary, remove_temporary
 from ..errors import IndexProblem
 from . import graph_copy
 from . import facts
@@ -44,13 +42,13 @@ from .build import declares_only, file_documents, file_facts, graph_files, symbo
 from .compact import SECTION
 from .corpus import FLAG_DECLARATIONS
 from .corpus import average_length, norms, take_length
+from .index_file import InPlace
 from .reader import IndexCorpus
 from .state import candidates_of, fingerprint, pack_state, term_counts, unpack_state
 from .store import (
     CHUNK,
     FORMAT,
     code_digest,
-    open_for_writing,
     write_facts,
     write_meta,
     array_rows,
@@ -672,11 +670,13 @@ def update_index(
     records: dict,
     kept=None,
     weights: RankingWeights = DEFAULT_WEIGHTS,
-) -> str | None:
+) -> InPlace | None:
     """The index at ``path`` (built by the run of ``generation``) updated
-    for the graph ``change`` tells of (`change.GraphChange`) in a temporary beside it, ready to be renamed over it, as
-    `store.build_index` leaves its file; None when it must be built again
-    (no usable index, too many changes, anything unexpected in it).
+    in place for the graph ``change`` tells of (`change.GraphChange`), in
+    one transaction left open for the caller to commit (`InPlace.commit`)
+    as it places the run's other files; None when it must be built again
+    (no usable index, too many changes, anything unexpected in it: then it
+    is as it was).
 
     ``prepared(file id)`` gives a file's documents and ``doc_key(file id)``
     their text (see `corpus_from_graph`); ``sources`` and ``records`` are
@@ -685,8 +685,9 @@ def update_index(
     indexed; when it is the index's own run, their rows are taken as they
     are, without working out their fingerprints, and the shares the change
     hands over are taken as the only ones that may differ from that run's
-    (the graph's copies, flags and priors are updated for them alone).  SQLite's errors while writing (a full disk) are
-    raised as OSError; the temporary is then removed."""
+    (the graph's copies, flags and priors are updated for them alone).
+    SQLite's errors while writing (a full disk) are raised as OSError,
+    with the index as it was."""
     import sqlite3
 
     from .store import reason
@@ -708,26 +709,26 @@ def update_index(
         index.close()
     ours = kept is not None and kept[0] == generation
     unchanged = kept[1] if ours else ()
-    tmp = new_temporary(path)
+    target = None
     try:
-        shutil.copyfile(path, tmp)
-        db = open_for_writing(tmp)
-        try:
-            db.execute("BEGIN")
-            update = _Update(db, change, prepared, doc_key, records, weights, unchanged, ours)
-            update.run(CHANGED_SHARE)
-            write_meta(db, graph_identity, len(update.file_ids), update.live, update.slots, True)
-            update.write_sources(sources)
-            db.execute("COMMIT")
-        finally:
-            db.close()
-        finish_temporary(tmp, path)
+        target = InPlace(path)
+        db = target.db
+        # Readers go on reading the previous index until this is committed.
+        db.execute("BEGIN IMMEDIATE")
+        if db.execute("SELECT value FROM meta WHERE key = 'generation'").fetchone() != (generation,):
+            raise _Rebuild  # not the file looked at above
+        update = _Update(db, change, prepared, doc_key, records, weights, unchanged, ours)
+        update.run(CHANGED_SHARE)
+        write_meta(db, graph_identity, len(update.file_ids), update.live, update.slots, True)
+        update.write_sources(sources)
     except (_Rebuild, KeyError, ValueError, TypeError, IndexError, OverflowError, sqlite3.DatabaseError) as exc:
-        remove_temporary(tmp)
+        if target is not None:
+            target.close()  # what was not committed is rolled back
         if isinstance(exc, sqlite3.OperationalError) and "full" in str(exc):
             raise OSError(f"{path}: {reason(exc)}") from None
         return None
     except BaseException:
-        remove_temporary(tmp)
+        if target is not None:
+            target.close()
         raise
-    return tmp
+    return target
