@@ -123,7 +123,7 @@ def _stage_search_index(
                 try:
                     change.check()
                 except BaseException:
-                    discard_staged([(updated, INDEX_NAME)])
+                    updated.close()  # not committed: rolled back
                     raise
                 return updated
             change = None  # whatever it read of the graph goes before a build
