@@ -24,12 +24,15 @@ def _irregular(*args, **kwargs):
 
 
 @pytest.mark.parametrize(
-    "seed, held, run_postings",
+    "seed, held, batch",
     [(3, 10**9, 10**9), (11, 60, 40), (23, 0, 1)],
 )
-def test_streamed_build_is_the_whole_build(tmp_path, monkeypatch, seed, held, run_postings):
+def test_streamed_build_is_the_whole_build(tmp_path, monkeypatch, seed, held, batch):
+    # Documents held from the first pass or read again, postings and
+    # symbols' rows written in batches of any size: the same index.
     monkeypatch.setattr(build, "HELD_POSTINGS", held)
-    monkeypatch.setattr(runs, "RUN_POSTINGS", run_postings)
+    monkeypatch.setattr(runs, "RUN_POSTINGS", batch)
+    monkeypatch.setattr(full_build, "SYMBOL_BATCH", batch)
     built = [_index(Tree(tmp_path / str(whole), seed=seed).root, whole, monkeypatch) for whole in (False, True)]
     assert built[0] == built[1]
 

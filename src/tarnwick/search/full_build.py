@@ -31,6 +31,10 @@ from .tokens import add_compound_parts, compound_splits, one_word_terms
 from .weights import DEFAULT_WEIGHTS, RankingWeights
 
 
+# Symbols' rows held before they are written.
+SYMBOL_BATCH = 4096
+
+
 class Irregular(Exception):
     """The graph is not of the shape the indexer writes (files in path
     order, each followed by its symbols; edges in sections, each in the
@@ -263,9 +267,14 @@ def _write(db, survey, read_shares, documents, doc_key, top, identity, sources, 
 
     splits = compound_splits(survey.frequency, survey.candidates.keys())
 
+    symbol_rows = []  # written a few thousand at a time
+
     def write_symbol(number, info, file_number):
-        row = symbol_row(number, info, file_number, corpus.file_ids[file_number])
-        db.execute("INSERT INTO symbols VALUES (?, ?, ?, ?, ?, ?, ?)", row)
+        symbol_rows.append(symbol_row(number, info, file_number, corpus.file_ids[file_number]))
+
+    def flush_symbols():
+        db.executemany("INSERT INTO symbols VALUES (?, ?, ?, ?, ?, ?, ?)", symbol_rows)
+        symbol_rows.clear()
 
     corpus = _Corpus(weights, write_symbol)
     corpus.spill_to(runs, posting_runs.RUN_POSTINGS)
@@ -287,6 +296,8 @@ def _write(db, survey, read_shares, documents, doc_key, top, identity, sources, 
         for (node, name), terms in zip(entry[3], docs[1:]):
             corpus.add_symbol(number, symbol_info(node, name), terms)
         corpus.file_done()
+        if len(symbol_rows) >= SYMBOL_BATCH:
+            flush_symbols()
         if fid in sources:
             db.execute("INSERT INTO sources VALUES (?, ?, ?, ?)", (number, *sources[fid]))
         if record is not None:
@@ -294,6 +305,7 @@ def _write(db, survey, read_shares, documents, doc_key, top, identity, sources, 
         imports.extend((number, compact.base(edge["to"])) for edge in share.out[compact.SECTION["imports"]])
         outlines.append((number, fid, test_evidence(entry[2]), len(entry[2]), declares_only(entry[3])))
         copy.add(share)
+    flush_symbols()
     copy.finish(top)
 
     numbers = {fid: number for number, fid in enumerate(corpus.file_ids)}
