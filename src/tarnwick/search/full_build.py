@@ -141,11 +141,12 @@ def _survey(read_shares, documents) -> _Survey:
             held += sum(map(len, docs))
         survey.candidates.update(one_word_terms(name_parts(entry[0], entry[2])))
         survey.nodes += len(share.nodes)
-        for keyed in parts.keyed_edges(share):
-            survey.edges += 1
-            target = compact.base(keyed[2]["to"])
-            if target != share.fid:
-                survey.into.setdefault(target, []).append(keyed)
+        for section, edges in enumerate(share.out):
+            survey.edges += len(edges)
+            for place, edge in enumerate(edges):
+                target = compact.base(edge["to"])
+                if target != share.fid:  # keyed as `parts.keyed_edges` keys it
+                    survey.into.setdefault(target, []).append([section, place, edge])
     survey.frequency.pop(UNCOUNTED, None)  # a length's share, not a term
     return survey
 
