@@ -10,6 +10,7 @@ import os
 import random
 import shutil
 import sqlite3
+import zlib
 from array import array
 
 import pytest
@@ -166,3 +167,70 @@ def test_the_layout_survives_its_packing_and_refuses_damage():
     packed = layout.pack()
     for bad in (b"", packed[:-3], b"x" + packed, json.dumps({}).encode()):
         assert Layout.unpack(bad) is None
+
+
+# A reused file's nodes (1) or "contains" edges (2) forged under a checksum
+# that vouches for them: text that is not a block of values.
+FORGED_TEXTS = [(1, '{"id":"a.py",'), (2, "]"), (1, " "), (2, "\n"), (1, '{"id":"a.py"}],[{}')]
+
+
+@pytest.mark.parametrize("forged", FORGED_TEXTS)
+def test_a_reused_files_text_made_anew_in_a_spliced_run_is_parsed(tmp_path, monkeypatch, forged):
+    # a.py looks for d.py: when d.py comes, a.py is resolved again and its
+    # blocks are made from its row while every other file's are copied.
+    from tarnwick.indexer.cache_db import checksum
+
+    root = tmp_path / "p"
+    _project(root)
+    (root / "a.py").write_text("import d\n\ndef f():\n    return d.g()\n")
+    index_project(root, jobs=1, progress=False)
+    db = sqlite3.connect(root / ".vestra/index-cache.db")
+    blob, docs, links, head = db.execute("SELECT result, docs, links, head FROM files WHERE path = 'a.py'").fetchone()
+    fields, texts = cache_module.unpack_parts(blob)
+    texts[forged[0]] = forged[1]
+    blob = cache_module.pack_parts(fields, texts)
+    db.execute("UPDATE files SET result = ?, checksum = ? WHERE path = 'a.py'", (blob, checksum(blob, zlib.decompress(docs), head, links)))
+    db.commit()
+    db.close()
+    (root / "d.py").write_text("def g():\n    return 1\n")
+    read = _texts_read(monkeypatch)
+    again = index_project(root, jobs=1, progress=False)
+    # Found before anything was placed: the run started again from scratch.
+    assert again.reused == 0 and "a.py" in read
+    assert outputs(root) == _full(root, tmp_path / "full")
+
+
+def test_a_spliced_run_makes_only_the_changed_files_blocks(tmp_path, monkeypatch):
+    # The same run as above with the row intact: a.py and d.py are made, the
+    # rest copied, and the graph is what a full run writes.
+    root = tmp_path / "p"
+    _project(root)
+    (root / "a.py").write_text("import d\n\ndef f():\n    return d.g()\n")
+    index_project(root, jobs=1, progress=False)
+    (root / "d.py").write_text("def g():\n    return 1\n")
+    read = _texts_read(monkeypatch)
+    again = index_project(root, jobs=1, progress=False)
+    assert sorted(set(read)) == ["a.py", "d.py"] and again.reused == 14
+    assert outputs(root) == _full(root, tmp_path / "full")
+
+
+def test_a_previous_graph_vouched_for_only_by_its_digest_is_parsed_whole(tmp_path):
+    # A graph whose copied text does not parse, with a manifest made to match
+    # it: rewritten, it is not the file the last run placed (its status
+    # moved), so only the digest proves it, and its copied blocks are
+    # parsed too; the run starts again from scratch.
+    import hashlib
+
+    root = tmp_path / "p"
+    _project(root)
+    index_project(root, jobs=1, progress=False)
+    data_dir = root / ".vestra"
+    graph = (data_dir / "graph.json").read_bytes().replace(b'"name":"f2_0"', b'"name":%f2_0"', 1)
+    manifest = json.loads((data_dir / "manifest.json").read_text())
+    manifest["files"]["graph.json"]["sha256"] = hashlib.sha256(graph).hexdigest()
+    (data_dir / "graph.json").write_bytes(graph)
+    (data_dir / "manifest.json").write_text(json.dumps(manifest, separators=(",", ":")))
+    (root / "pkg/m7.py").write_text('"""Module 7, edited."""\n\ndef only(x):\n    return x\n')
+    again = index_project(root, jobs=1, progress=False)
+    assert again.reused == 0
+    assert outputs(root) == _full(root, tmp_path / "full")

@@ -181,6 +181,10 @@ class PreviousFiles:
     def __init__(self, maps: dict, fds: list):
         self.maps = maps  # name -> mmap
         self._fds = fds
+        # The names vouched for by their status as the last run placed them
+        # (not only by a digest the manifest beside them could have been
+        # made to match): that run proved their text.
+        self.vouched = set()
 
     @classmethod
     def open(cls, root: str, data_dir: str, layout: Layout) -> "PreviousFiles | None":
@@ -208,7 +212,9 @@ class PreviousFiles:
                     opened.close()
                     return None
                 maps[name] = mmap.mmap(fd, info.st_size, access=mmap.ACCESS_READ)
-                if file_identity(info) != known.get(name) and hashlib.sha256(maps[name]).hexdigest() != expected.get("sha256"):
+                if file_identity(info) == known.get(name):
+                    opened.vouched.add(name)
+                elif hashlib.sha256(maps[name]).hexdigest() != expected.get("sha256"):
                     opened.close()
                     return None
         except OSError:

@@ -437,9 +437,7 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
     def check_graph() -> None:
         # Text spliced from the cache must parse, whether or not the graph is read whole.
         try:
-            for span in (outputs.node_span, outputs.edge_span):
-                for _ in iter_values(outputs.graph.tmp, span):
-                    pass
+            outputs.check_graph()
         except (ValueError, RecursionError):
             raise DamagedCache("the graph assembled from the cache is not valid JSON") from None
 
