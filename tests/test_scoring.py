@@ -345,3 +345,29 @@ def test_the_codec_keeps_no_object_alive_on_success_or_refusal():
         round_of_calls()
     gc.collect()
     assert sys.getallocatedblocks() - before < 1000  # one object kept per call would be 10,000
+
+
+@given(
+    lengths=st.lists(st.floats(0.0, 1e6) | st.sampled_from([0.0, 1.0, 7.5, 1e300, 5e-324]), max_size=40),
+    k1=st.floats(0.0, 3.0),
+    b=st.floats(0.0, 1.0),
+    average=st.floats(1e-3, 1e4) | st.sampled_from([1.0, 3.0, 1e-300]),
+)
+def test_length_norms_are_the_references_to_the_last_bit(lengths, k1, b, average):
+    packed = array("d", lengths)
+    kernel = _scoring.length_norms(packed, k1, b, average)
+    assert kernel.typecode == "f"
+    assert kernel.tobytes() == reference_scores.length_norms(packed, k1, b, average).tobytes()
+
+
+@pytest.mark.parametrize("lengths", [array("f", [1.0]), array("q", [1]), [1.0], b"12345678"])
+def test_length_norms_take_only_a_packed_array_of_doubles(lengths):
+    with pytest.raises(TypeError):
+        _scoring.length_norms(lengths, 1.2, 0.75, 1.0)
+
+
+def test_norms_of_any_sequence_with_a_zero_average_are_taken_against_one():
+    from tarnwick.search.corpus import norms
+
+    assert norms([0.0, 0.0]).tobytes() == reference_scores.length_norms([0.0, 0.0], 1.2, 0.75, 1.0).tobytes()
+    assert norms(array("d", [2.0, 4.0]), average=0.0).tolist() == norms([2.0, 4.0], average=1.0).tolist()

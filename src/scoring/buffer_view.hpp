@@ -13,6 +13,7 @@ template <typename T> struct ItemCode;
 template <> struct ItemCode<uint32_t> { static constexpr char code = 'I'; };
 template <> struct ItemCode<float> { static constexpr char code = 'f'; };
 template <> struct ItemCode<uint8_t> { static constexpr char code = 'B'; };
+template <> struct ItemCode<double> { static constexpr char code = 'd'; };
 
 // Holds the exporter's buffer for its lifetime (the array cannot be resized meanwhile). Only a
 // one-dimensional, contiguous, aligned buffer of T's own type code is taken: anything else is a

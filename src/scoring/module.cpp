@@ -345,6 +345,29 @@ PyObject* postings_in(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// BM25's length norm of each document, k1 * (1 - b + b * length / average), taken as the
+// Python reference takes it: in doubles, in that order (no product feeds a sum, so no step can
+// be fused), each rounded once to a float. The caller never passes a zero average.
+PyObject* length_norms(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        expect_arguments(nargs, 4, "length_norms");
+        BufferView<double> lengths(args[0], "lengths");
+        const double k1 = double_from(args[1]);
+        const double b = double_from(args[2]);
+        const double average = double_from(args[3]);
+        Ref module = checked(PyImport_ImportModule("array"));
+        Ref array_type = checked(PyObject_GetAttrString(module.get(), "array"));
+        Ref out = zeros<float>(array_type.get(), lengths.size());
+        {
+            HeldBuffer held(out.get(), PyBUF_WRITABLE);
+            std::ranges::transform(lengths.items(), held.items<float>().begin(), [&](double n) {
+                return static_cast<float>(k1 * (1.0 - b + b * n / average));
+            });
+        }
+        return out.release();
+    });
+}
+
 PyMethodDef module_methods[] = {
     {"encode_postings",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode_postings)), METH_FASTCALL,
@@ -357,6 +380,10 @@ PyMethodDef module_methods[] = {
      METH_FASTCALL,
      "postings_in(numbers, weights, symbol_file, wanted) -> (numbers, weights): the postings "
      "lying in the files wanted (a byte per file; symbol_file None for file postings)"},
+    {"length_norms", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(length_norms)),
+     METH_FASTCALL,
+     "length_norms(lengths, k1, b, average) -> array('f'): BM25's length norm of each "
+     "document (lengths: a packed array of doubles)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

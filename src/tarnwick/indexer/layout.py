@@ -109,12 +109,14 @@ class Layout:
         empty block "begins" where the next one does)."""
         if self._starts is None:
             self._starts = [None] * SECTIONS
-            for _, first, count in LISTS:
-                carried = 0
-                for section_ in range(first, first + count):
-                    sums = array("q", accumulate((length + 2 if length else 0 for length in self.lengths[section_]), initial=carried))
-                    self._starts[section_] = sums
-                    carried = sums[-1]
+        if self._starts[section] is None:
+            # Only the list asked for: reading one record needs the records' alone.
+            _, first, count = LISTS[_list_of(section)]
+            carried = 0
+            for section_ in range(first, first + count):
+                sums = array("q", accumulate((length + 2 if length else 0 for length in self.lengths[section_]), initial=carried))
+                self._starts[section_] = sums
+                carried = sums[-1]
         return self._starts[section]
 
     def run(self, section: int, lo: int, hi: int) -> tuple:

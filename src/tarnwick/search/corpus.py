@@ -14,6 +14,7 @@ from __future__ import annotations
 import math
 from array import array
 
+from .._scoring import length_norms
 from .weights import DEFAULT_WEIGHTS, RankingWeights
 
 
@@ -57,8 +58,10 @@ def norms(lengths, weights: RankingWeights = DEFAULT_WEIGHTS, average: float | N
     if average is None:
         average = average_length(lengths, len(lengths))
     average = average or 1.0
-    k1, b = weights.bm25_k1, weights.bm25_b
-    return array("f", (k1 * (1.0 - b + b * n / average) for n in lengths))
+    if not (isinstance(lengths, array) and lengths.typecode == "d"):
+        lengths = array("d", lengths)
+    # In the kernel: every update works out every document's norm again.
+    return length_norms(lengths, weights.bm25_k1, weights.bm25_b, average)
 
 
 def prior(imported_by: int, weights: RankingWeights = DEFAULT_WEIGHTS) -> float:

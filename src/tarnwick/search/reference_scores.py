@@ -155,3 +155,10 @@ def postings_in(numbers, weights, symbol_file, wanted) -> tuple:
             kept_numbers.append(number)
             kept_weights.append(tf)
     return kept_numbers, kept_weights
+
+
+def length_norms(lengths, k1: float, b: float, average: float):
+    """BM25's length norm of each document, as the kernel takes it."""
+    from array import array
+
+    return array("f", (k1 * (1.0 - b + b * n / average) for n in lengths))

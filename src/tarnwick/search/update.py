@@ -208,8 +208,13 @@ class _Update:
         self.fps = {}
         removed = [fid for fid in self.old_numbers if fid not in files]
         added = [fid for fid in self.order if fid not in self.old_numbers]
+        # A file taken over as the index's own run indexed it keeps its fingerprint.
         changed = [
-            fid for fid in self.order if fid in self.old_numbers and self.old_state[self.old_numbers[fid]][0] != self._fingerprint(fid)
+            fid
+            for fid in self.order
+            if fid not in self.unchanged
+            and fid in self.old_numbers
+            and self.old_state[self.old_numbers[fid]][0] != self._fingerprint(fid)
         ]
         if len(removed) + len(added) + len(changed) > max(8, max_share * len(files)):
             raise _Rebuild
