@@ -295,13 +295,21 @@ def _set_lazy(result: FileResult, values: list) -> None:
     result.imports = [records.imports(v) for v in result.imports]
 
 
+# What a cached result holds of the fields a row does not keep: a run makes
+# one result per unchanged file, so they are set in one dict update.
+_UNKEPT_VALUES = {f.name: f.default for f in _UNKEPT if not _is_factory(f)}
+_UNKEPT_FACTORIES = tuple((f.name, f.default_factory) for f in _UNKEPT if _is_factory(f))
+
+
 def _result(path: str, values: list, rest: str, texts: list) -> CachedResult:
     result = CachedResult.__new__(CachedResult)
-    result.path = path
-    for f in _UNKEPT:
-        setattr(result, f.name, f.default_factory() if _is_factory(f) else f.default)
-    for name, value in (*zip(_HEAD, values), *zip(_TEXTS, texts)):
-        setattr(result, name, value)
+    held = result.__dict__
+    held["path"] = path
+    held.update(_UNKEPT_VALUES)
+    for name, factory in _UNKEPT_FACTORIES:
+        held[name] = factory()
+    held.update(zip(_HEAD, values))
+    held.update(zip(_TEXTS, texts))
     if result.language not in RECORDS:
         raise ValueError("malformed cache entry")
     result.counts = tuple(result.counts)
