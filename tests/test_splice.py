@@ -140,6 +140,33 @@ def test_spliced_runs_over_random_changes_equal_full_runs(tmp_path, seed):
         assert outputs(tree.root) == _full(tree.root, tmp_path / f"full{round_}"), history
 
 
+@pytest.mark.parametrize("seed", range(3))
+def test_runs_of_random_edits_parse_only_the_blocks_they_make(tmp_path, monkeypatch, seed):
+    # Edits of Python modules (their definitions and imports move other
+    # modules' edges): every run copies the other files' blocks from a
+    # graph vouched for as placed, parses only those it made, and writes
+    # what a full run writes.
+    from tarnwick.indexer.writer import Outputs
+
+    partial = []  # per run: whether only the blocks made anew were parsed
+    real = Outputs.check_graph
+
+    def check_graph(self):
+        partial.append(self.unproven is not None)
+        return real(self)
+
+    monkeypatch.setattr(Outputs, "check_graph", check_graph)
+    tree = Tree(tmp_path / "live", seed, files=40)
+    index_project(tree.root, jobs=1, progress=False)
+    for round_ in range(5):
+        edited = sorted({tree.rng.choice(tree.modules["py"]) for _ in range(tree.rng.randint(1, 3))})
+        for name in edited:
+            tree.write("py", name)
+        index_project(tree.root, jobs=1, progress=False)
+        assert outputs(tree.root) == _full(tree.root, tmp_path / f"full{round_}"), edited
+    assert partial == [True] * 5
+
+
 @pytest.mark.parametrize("seed", range(30))
 def test_pieces_cover_the_new_names_in_order(seed):
     rng = random.Random(seed)
