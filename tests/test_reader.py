@@ -133,3 +133,48 @@ def test_parts_kept_from_earlier_questions_are_the_graphs_own(tmp_path, monkeypa
             assert index.file_edges(asked) == edges
     finally:
         index.close()
+
+
+@pytest.mark.parametrize(
+    "damage, message",
+    [
+        ("DELETE FROM arrays WHERE name = 'symbol_file/1'", "an array chunk is missing"),
+        ("UPDATE arrays SET data = substr(data, 1, 8) WHERE name = 'symbol_file/2'", "an array chunk of the wrong length"),
+        ("UPDATE arrays SET data = 'text' WHERE name = 'symbol_file/0'", "an array chunk is missing"),
+        # A row of another name inside the array's range of names is not a chunk of it.
+        ("UPDATE arrays SET name = 'symbol_file/1x' WHERE name = 'symbol_file/1'", "an array chunk is missing"),
+        ("INSERT INTO arrays VALUES ('symbol_file/0x', x'00')", None),
+        ("INSERT INTO arrays VALUES ('symbol_file/3', zeroblob(4096))", None),  # past the last chunk
+    ],
+)
+@pytest.mark.parametrize("whole", [True, False])
+def test_damaged_chunks_are_refused_whether_read_whole_or_one_by_one(written, tmp_path, damage, message, whole, monkeypatch):
+    import shutil
+    import sqlite3
+
+    root, path, corpus = written
+    (tmp_path / ".vestra").mkdir()
+    copy = tmp_path / ".vestra" / "search.db"
+    shutil.copyfile(path, copy)
+    with sqlite3.connect(copy) as db:
+        db.execute(damage)
+    monkeypatch.setattr(chunks, "_shared", {})
+    index = IndexCorpus(tmp_path, str(copy))
+    try:
+        # Every symbol at once names every chunk: the array is read in one pass; a symbol at a
+        # time reads its chunk by name.
+        asked = [range(corpus.symbol_count)] if whole else [[0], [CHUNK], [2 * CHUNK]]
+        documents = index._documents
+
+        def read():
+            for numbers in asked:
+                documents.need(("symbol_file",), numbers, index)
+
+        if message is None:
+            read()
+            assert list(documents.symbol_file) == list(corpus.symbol_file)
+        else:
+            with pytest.raises(ValueError, match=message):
+                read()
+    finally:
+        index.close()

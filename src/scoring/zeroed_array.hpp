@@ -1,9 +1,13 @@
-// A fixed-length array of zeros from calloc: a large one comes as fresh pages, so a question
-// pays only for the pages its postings touch, not for clearing every document's slot.
+// A fixed-length array of zeros. A large one is mapped as fresh pages of its own, so a
+// question pays only for the pages its postings touch, not for clearing every document's
+// slot: calloc would hand back heap memory and clear it whole once the allocator has raised
+// its mapping threshold past the array's size (it does after the first such array is freed).
 #pragma once
 
+#include <sys/mman.h>
+
+#include <cstdint>
 #include <cstdlib>
-#include <memory>
 #include <new>
 #include <type_traits>
 
@@ -11,20 +15,40 @@ namespace scoring {
 
 template <typename T> class ZeroedArray {
     static_assert(std::is_trivial_v<T>, "zero bytes must be a valid T");
+    // Below this, calloc is as cheap (small blocks are cleared in the cache).
+    static constexpr size_t kMappedBytes = size_t{1} << 20;
 
   public:
     explicit ZeroedArray(size_t count)
-        : items_(static_cast<T*>(std::calloc(count == 0 ? 1 : count, sizeof(T)))) {
-        if (items_ == nullptr) throw std::bad_alloc();
+        : bytes_((count == 0 ? 1 : count) * sizeof(T)), mapped_(bytes_ >= kMappedBytes) {
+        if (count > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+        void* items = nullptr;
+        if (mapped_) {
+            items =
+                mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (items == MAP_FAILED) throw std::bad_alloc();
+        } else {
+            items = std::calloc(bytes_ / sizeof(T), sizeof(T));
+            if (items == nullptr) throw std::bad_alloc();
+        }
+        items_ = static_cast<T*>(items);
     }
-    T& operator[](size_t n) { return items_.get()[n]; }
-    const T& operator[](size_t n) const { return items_.get()[n]; }
+    ZeroedArray(const ZeroedArray&) = delete;
+    ZeroedArray& operator=(const ZeroedArray&) = delete;
+    ~ZeroedArray() {
+        if (mapped_)
+            munmap(items_, bytes_);
+        else
+            std::free(items_);
+    }
+
+    T& operator[](size_t n) { return items_[n]; }
+    const T& operator[](size_t n) const { return items_[n]; }
 
   private:
-    struct Free {
-        void operator()(T* items) const { std::free(items); }
-    };
-    std::unique_ptr<T, Free> items_;
+    size_t bytes_;
+    bool mapped_;
+    T* items_ = nullptr;
 };
 
 } // namespace scoring

@@ -25,6 +25,7 @@ from operator import floordiv
 from .store import CHUNK, FILE_ARRAYS, FILE_IDS, SYMBOL_ARRAYS, chunk_name
 
 _ALL_ARRAYS = {**FILE_ARRAYS, **SYMBOL_ARRAYS}
+_ITEM_SIZES = {code: array(code).itemsize for code in _ALL_ARRAYS.values()}
 
 # Postings this many times the number of chunks name nearly every chunk: all
 # are read without working out which (what is read stays within a fixed
@@ -42,9 +43,11 @@ def _zeros(code: str, count: int) -> array:
 class Documents:
     """The per-document arrays of one index file, filled chunk by chunk.
 
-    ``read(names)`` is given the `arrays` row names to read and returns
-    {name: blob}; it raises for an unreadable file.  A chunk missing or of
-    the wrong length raises ValueError.  Each array is read on its own: a
+    ``source`` (the index file's reader) gives the `arrays` rows:
+    ``source.arrays(names)`` those named, ``source.array_chunks(name)``
+    every chunk of one array in one pass, each as {row name: blob}; either
+    raises for an unreadable file.  A chunk missing or of the wrong length
+    raises ValueError.  Each array is read on its own: a
     question reads the norms of only the documents that can still enter
     its results, and the ids of only the files it returns.
     """
@@ -64,7 +67,7 @@ class Documents:
     def _count(self, name: str) -> int:
         return self.symbol_count if name in SYMBOL_ARRAYS else self.file_count
 
-    def need(self, names, numbers, read) -> None:
+    def need(self, names, numbers, source) -> None:
         """Read the chunks of the arrays ``names`` (of one collection) that
         hold the documents ``numbers`` (a sequence)."""
         wanted = None
@@ -77,40 +80,48 @@ class Documents:
                 wanted = _chunks_of(numbers, count)
             unread = wanted - done
             if unread:
-                self._fill(name, unread, count, read)
+                self._fill(name, unread, count, source)
 
-    def need_files(self, numbers, read) -> None:
+    def need_files(self, numbers, source) -> None:
         """Read the chunks that hold the files ``numbers`` (a sequence), of
         every file array and of the ids."""
-        self.need((*FILE_ARRAYS, FILE_IDS), numbers, read)
+        self.need((*FILE_ARRAYS, FILE_IDS), numbers, source)
 
-    def need_symbols(self, numbers, read) -> None:
+    def need_symbols(self, numbers, source) -> None:
         """Read the chunks that hold the symbols ``numbers``, and those of
         the files they lie in."""
-        self.need(SYMBOL_ARRAYS, numbers, read)
-        self.need_files(self.owners(numbers, read), read)
+        self.need(SYMBOL_ARRAYS, numbers, source)
+        self.need_files(self.owners(numbers, source), source)
 
-    def owners(self, numbers, read):
+    def owners(self, numbers, source):
         """The files the symbols ``numbers`` lie in (all of them, near
         enough, when the symbols are dense), their chunks of `symbol_file`
         read.  A file number out of range fails where it is used, as damage."""
-        self.need(("symbol_file",), numbers, read)
+        self.need(("symbol_file",), numbers, source)
         if len(numbers) >= DENSE * _chunk_count(self.file_count):
             return range(self.file_count)
         return list(map(self.symbol_file.__getitem__, numbers))
 
-    def _fill(self, name: str, wanted: set, count: int, read) -> None:
+    def _fill(self, name: str, wanted: set, count: int, source) -> None:
         """Read the chunks ``wanted`` of the array ``name`` into place."""
-        blobs = read([chunk_name(name, c) for c in sorted(wanted)])
+        chunks = _chunk_count(count)
+        whole = len(wanted) == chunks
+        # Every chunk: one pass over the array's rows, not a lookup per row.
+        blobs = source.array_chunks(name) if whole else source.arrays([chunk_name(name, c) for c in sorted(wanted)])
         target = self.file_ids if name == FILE_IDS else getattr(self, name)
-        for chunk in sorted(wanted):
-            start = chunk * CHUNK
-            size = min(CHUNK, count - start)
-            blob = blobs.get(chunk_name(name, chunk))
-            if name == FILE_IDS:
-                target[start : start + size] = _ids(blob, size)
-            else:
-                target[start : start + size] = _values(_ALL_ARRAYS[name], blob, size)
+        if whole and name != FILE_IDS:
+            code = _ALL_ARRAYS[name]
+            parts = [_checked(code, blobs.get(chunk_name(name, c)), min(CHUNK, count - c * CHUNK)) for c in range(chunks)]
+            target[:] = _values(code, b"".join(parts), count)
+        else:
+            for chunk in sorted(wanted):
+                start = chunk * CHUNK
+                size = min(CHUNK, count - start)
+                blob = blobs.get(chunk_name(name, chunk))
+                if name == FILE_IDS:
+                    target[start : start + size] = _ids(blob, size)
+                else:
+                    target[start : start + size] = _values(_ALL_ARRAYS[name], blob, size)
         done = self._read[name]
         if done is not None:
             done |= wanted
@@ -131,13 +142,18 @@ def _chunks_of(numbers, count: int) -> set:
     return set(map(floordiv, numbers, repeat(CHUNK)))
 
 
-def _values(code: str, blob, size: int) -> array:
-    values = array(code)
+def _checked(code: str, blob, size: int) -> bytes:
+    """``blob`` when it is a chunk of ``size`` values of type ``code``."""
     if not isinstance(blob, bytes):
         raise ValueError("an array chunk is missing")
-    values.frombytes(blob)
-    if len(values) != size:
+    if len(blob) != size * _ITEM_SIZES[code]:
         raise ValueError("an array chunk of the wrong length")
+    return blob
+
+
+def _values(code: str, blob, size: int) -> array:
+    values = array(code)
+    values.frombytes(_checked(code, blob, size))
     return values
 
 

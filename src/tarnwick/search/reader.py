@@ -418,17 +418,22 @@ class IndexCorpus:
             return getattr(self._documents, name)
         raise AttributeError(name)
 
-    def _arrays(self, names: list) -> dict:
+    def arrays(self, names: list) -> dict:
         """{name: data} of the `arrays` rows ``names``."""
         return dict(self._rows_in("SELECT name, data FROM arrays WHERE name IN ({})", names))
+
+    def array_chunks(self, name: str) -> dict:
+        """{row name: data} of every chunk of the array ``name``, in one
+        range of the rows' index ("/" sorts just before "0")."""
+        return dict(self._rows("SELECT name, data FROM arrays WHERE name > ? AND name < ?", (f"{name}/", f"{name}0")))
 
     def postings(self, term: str):
         """(file numbers, weights, symbol numbers, weights) of ``term``, or
         None; the numbers of the documents they name are read with them."""
         out = self.stored_postings(term)
         if out is not None:
-            self._documents.need_files(out[0], self._arrays)
-            self._documents.need_symbols(out[2], self._arrays)
+            self._documents.need_files(out[0], self)
+            self._documents.need_symbols(out[2], self)
         return out
 
     def stored_postings(self, term: str):
@@ -445,19 +450,19 @@ class IndexCorpus:
     def need_owners(self, files, symbols) -> None:
         """Read the files' flags and priors of the files ``files`` and of
         those the symbols ``symbols`` lie in, and those symbols' files."""
-        documents, read = self._documents, self._arrays
-        documents.need(FILE_FACTS, files, read)
-        documents.need(FILE_FACTS, documents.owners(symbols, read), read)
+        documents = self._documents
+        documents.need(FILE_FACTS, files, self)
+        documents.need(FILE_FACTS, documents.owners(symbols, self), self)
 
     def need_norms(self, files, symbols) -> None:
         """Read the norms of the files ``files`` and symbols ``symbols``."""
-        self._documents.need(("file_norm",), files, self._arrays)
-        self._documents.need(("symbol_norm",), symbols, self._arrays)
+        self._documents.need(("file_norm",), files, self)
+        self._documents.need(("symbol_norm",), symbols, self)
 
     def file_id(self, number: int) -> str:
         fid = self._documents.file_ids[number]
         if fid is None:
-            self._documents.need((FILE_IDS,), (number,), self._arrays)
+            self._documents.need((FILE_IDS,), (number,), self)
             fid = self._documents.file_ids[number]
         return fid
 
