@@ -178,3 +178,30 @@ def test_damaged_chunks_are_refused_whether_read_whole_or_one_by_one(written, tm
                 read()
     finally:
         index.close()
+
+
+def test_decoded_postings_are_kept_within_their_bound(written, monkeypatch):
+    root, path, corpus = written
+    monkeypatch.setattr(chunks, "_shared", {})
+    index = IndexCorpus(root, path)
+    try:
+        sizes = {term: len(corpus.postings(term)[0]) + len(corpus.postings(term)[2]) for term in ("rare", "seldom", "w1", "w2")}
+        # Room for the two small terms and one common one, not two common ones.
+        monkeypatch.setattr(chunks, "KEPT_POSTINGS", sizes["rare"] + sizes["seldom"] + max(sizes["w1"], sizes["w2"]))
+        decoded = []
+        real = index._decoded_postings
+        monkeypatch.setattr(index, "_decoded_postings", lambda term: decoded.append(term) or real(term))
+        for term in ("rare", "seldom", "w1", "rare", "w2", "w1", "absent", "absent", "seldom"):
+            assert [list(a) for a in index.stored_postings(term) or ()] == [list(a) for a in corpus.postings(term) or ()]
+        # w2 pushed out w1 and, the least recently asked then, "seldom"; nothing is kept for "absent".
+        assert decoded == ["rare", "seldom", "w1", "w2", "w1", "absent", "absent", "seldom"]
+        kept = index._documents._postings
+        assert index._documents._postings_held == sum(len(p[0]) + len(p[2]) for p in kept.values())
+        assert index._documents._postings_held <= chunks.KEPT_POSTINGS
+        monkeypatch.setattr(chunks, "KEPT_POSTINGS", sizes["w1"] - 1)  # a term larger than the bound is not kept
+        index._documents._postings.clear()
+        index._documents._postings_held = 0
+        index.stored_postings("w1")
+        assert index._documents._postings == {}
+    finally:
+        index.close()

@@ -31,6 +31,9 @@ _ITEM_SIZES = {code: array(code).itemsize for code in _ALL_ARRAYS.values()}
 # are read without working out which (what is read stays within a fixed
 # multiple of the postings: CHUNK / DENSE documents per posting).
 DENSE = 4
+# Postings of the terms asked about that a `Documents` keeps decoded (a server asked
+# about the same words again decodes them once): about 8 bytes each.
+KEPT_POSTINGS = 4_000_000
 # Index files whose numbers are kept at once (a server answers for one project;
 # a few more cover an index replaced while a query still reads the old one).
 KEPT = 4
@@ -61,8 +64,33 @@ class Documents:
         self.file_ids: list = [None] * file_count
         # Id -> number of the files looked up so far (None: not a file of the index).
         self.numbers: dict = {}
+        # Term -> its decoded postings, the least recently asked first, and how many they hold.
+        self._postings: dict = {}
+        self._postings_held = 0
+        self._postings_lock = threading.Lock()
         # Per array, the chunks read so far; None once all of them are.
         self._read: dict = {name: set() if self._count(name) else None for name in (*FILE_ARRAYS, *SYMBOL_ARRAYS, FILE_IDS)}
+
+    def postings(self, term: str, decode):
+        """The decoded postings of ``term``: those kept, else ``decode()``'s
+        (None for a term without postings, which is not kept)."""
+        with self._postings_lock:
+            found = self._postings.pop(term, None)
+            if found is not None:
+                self._postings[term] = found  # most recently asked last
+                return found
+        found = decode()
+        if found is None:
+            return None
+        size = len(found[0]) + len(found[2])
+        with self._postings_lock:
+            if term not in self._postings and size <= KEPT_POSTINGS:
+                self._postings[term] = found
+                self._postings_held += size
+                while self._postings_held > KEPT_POSTINGS:
+                    dropped = self._postings.pop(next(iter(self._postings)))
+                    self._postings_held -= len(dropped[0]) + len(dropped[2])
+        return found
 
     def _count(self, name: str) -> int:
         return self.symbol_count if name in SYMBOL_ARRAYS else self.file_count

@@ -438,7 +438,11 @@ class IndexCorpus:
 
     def stored_postings(self, term: str):
         """(file numbers, weights, symbol numbers, weights) of ``term``, or
-        None; nothing else is read (`need_owners`, `need_norms`)."""
+        None; nothing else is read (`need_owners`, `need_norms`).  Those
+        decoded for an earlier question on this index file are kept."""
+        return self._documents.postings(term, lambda: self._decoded_postings(term))
+
+    def _decoded_postings(self, term: str):
         row = self._row("SELECT postings FROM terms WHERE term = ?", (term,))
         if row is None:
             return None
