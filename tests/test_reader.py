@@ -7,6 +7,7 @@ import json
 import random
 
 import pytest
+from hypothesis import given, strategies as st
 
 from tarnwick.search import chunks
 from tarnwick.search.corpus import MemoryCorpus
@@ -205,3 +206,27 @@ def test_decoded_postings_are_kept_within_their_bound(written, monkeypatch):
         assert index._documents._postings == {}
     finally:
         index.close()
+
+
+@pytest.mark.parametrize(
+    "numbers, expected",
+    [
+        ([], set()),
+        ([0], {0}),
+        ([CHUNK - 1, CHUNK], {0, 1}),  # either side of a chunk's edge
+        ([CHUNK, 2 * CHUNK - 1], {1}),
+        ([5, 5, 5, CHUNK - 1], {0}),  # repeated numbers
+        ([0, 3 * CHUNK, 3 * CHUNK + 1, 7 * CHUNK + 9], {0, 3, 7}),  # chunks skipped over
+    ],
+)
+def test_the_chunks_of_ordered_numbers(numbers, expected):
+    from array import array
+
+    assert chunks._ordered_chunks(array("I", numbers)) == expected
+    assert chunks._ordered_chunks(numbers) == chunks._chunks_of(numbers, 10 * CHUNK) == expected
+
+
+@given(st.lists(st.integers(0, 40 * CHUNK), max_size=60))
+def test_ordered_numbers_name_the_chunks_any_numbers_name(numbers):
+    numbers.sort()
+    assert chunks._ordered_chunks(numbers) == {n // CHUNK for n in numbers}

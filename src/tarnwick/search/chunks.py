@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import threading
 from array import array
+from bisect import bisect_left
 from itertools import repeat
 from operator import floordiv
 
@@ -95,9 +96,10 @@ class Documents:
     def _count(self, name: str) -> int:
         return self.symbol_count if name in SYMBOL_ARRAYS else self.file_count
 
-    def need(self, names, numbers, source) -> None:
+    def need(self, names, numbers, source, ordered: bool = False) -> None:
         """Read the chunks of the arrays ``names`` (of one collection) that
-        hold the documents ``numbers`` (a sequence)."""
+        hold the documents ``numbers`` (a sequence; ``ordered`` when it
+        never decreases, as postings' numbers do)."""
         wanted = None
         for name in names:
             done = self._read[name]  # once, another thread may set it to None meanwhile
@@ -105,7 +107,7 @@ class Documents:
                 continue
             count = self._count(name)
             if wanted is None:
-                wanted = _chunks_of(numbers, count)
+                wanted = _ordered_chunks(numbers) if ordered else _chunks_of(numbers, count)
             unread = wanted - done
             if unread:
                 self._fill(name, unread, count, source)
@@ -133,7 +135,7 @@ class Documents:
     def _fill(self, name: str, wanted: set, count: int, source) -> None:
         """Read the chunks ``wanted`` of the array ``name`` into place."""
         chunks = _chunk_count(count)
-        whole = len(wanted) == chunks
+        whole = len(wanted) == chunks and wanted == set(range(chunks))
         # Every chunk: one pass over the array's rows, not a lookup per row.
         blobs = source.array_chunks(name) if whole else source.arrays([chunk_name(name, c) for c in sorted(wanted)])
         target = self.file_ids if name == FILE_IDS else getattr(self, name)
@@ -177,6 +179,18 @@ def _checked(code: str, blob, size: int) -> bytes:
     if len(blob) != size * _ITEM_SIZES[code]:
         raise ValueError("an array chunk of the wrong length")
     return blob
+
+
+def _ordered_chunks(numbers) -> set:
+    """The chunks that hold the documents ``numbers`` (never decreasing):
+    one look per chunk they reach, however many of them it holds."""
+    found = set()
+    at, end = 0, len(numbers)
+    while at < end:
+        chunk = numbers[at] // CHUNK
+        found.add(chunk)
+        at = bisect_left(numbers, (chunk + 1) * CHUNK, at + 1)
+    return found
 
 
 def _values(code: str, blob, size: int) -> array:

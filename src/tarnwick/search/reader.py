@@ -455,13 +455,14 @@ class IndexCorpus:
         """Read the files' flags and priors of the files ``files`` and of
         those the symbols ``symbols`` lie in, and those symbols' files."""
         documents = self._documents
-        documents.need(FILE_FACTS, files, self)
+        documents.need(FILE_FACTS, files, self, ordered=True)
         documents.need(FILE_FACTS, documents.owners(symbols, self), self)
 
     def need_norms(self, files, symbols) -> None:
-        """Read the norms of the files ``files`` and symbols ``symbols``."""
-        self._documents.need(("file_norm",), files, self)
-        self._documents.need(("symbol_norm",), symbols, self)
+        """Read the norms of the files ``files`` and symbols ``symbols``
+        (postings' numbers: increasing)."""
+        self._documents.need(("file_norm",), files, self, ordered=True)
+        self._documents.need(("symbol_norm",), symbols, self, ordered=True)
 
     def file_id(self, number: int) -> str:
         fid = self._documents.file_ids[number]
