@@ -17,6 +17,7 @@ resized, so readers need no lock.
 
 from __future__ import annotations
 
+import mmap
 import threading
 from array import array
 from bisect import bisect_left
@@ -27,6 +28,8 @@ from .store import CHUNK, FILE_ARRAYS, FILE_IDS, SYMBOL_ARRAYS, chunk_name
 
 _ALL_ARRAYS = {**FILE_ARRAYS, **SYMBOL_ARRAYS}
 _ITEM_SIZES = {code: array(code).itemsize for code in _ALL_ARRAYS.values()}
+# Arrays at least this large are mapped rather than filled with zeros.
+_MAPPED_BYTES = 1 << 20
 
 # Postings this many times the number of chunks name nearly every chunk: all
 # are read without working out which (what is read stays within a fixed
@@ -40,8 +43,12 @@ KEPT_POSTINGS = 4_000_000
 KEPT = 4
 
 
-def _zeros(code: str, count: int) -> array:
-    return array(code, [0]) * count
+def _zeros(code: str, count: int):
+    """``count`` zeros of the type ``code``, indexed as an array is.  A large
+    one is mapped as fresh pages: a question touches the pages of the
+    documents it reads, never the rest (a project's symbols take megabytes)."""
+    size = count * _ITEM_SIZES[code]
+    return memoryview(bytearray(size) if size < _MAPPED_BYTES else mmap.mmap(-1, size)).cast(code)
 
 
 class Documents:
@@ -135,28 +142,46 @@ class Documents:
     def _fill(self, name: str, wanted: set, count: int, source) -> None:
         """Read the chunks ``wanted`` of the array ``name`` into place."""
         chunks = _chunk_count(count)
-        whole = len(wanted) == chunks and wanted == set(range(chunks))
-        # Every chunk: one pass over the array's rows, not a lookup per row.
-        blobs = source.array_chunks(name) if whole else source.arrays([chunk_name(name, c) for c in sorted(wanted)])
-        target = self.file_ids if name == FILE_IDS else getattr(self, name)
-        if whole and name != FILE_IDS:
-            code = _ALL_ARRAYS[name]
-            parts = [_checked(code, blobs.get(chunk_name(name, c)), min(CHUNK, count - c * CHUNK)) for c in range(chunks)]
-            target[:] = _values(code, b"".join(parts), count)
+        if len(wanted) == chunks and wanted == set(range(chunks)):
+            self._fill_whole(name, chunks, count, source)
         else:
+            blobs = source.arrays([chunk_name(name, c) for c in sorted(wanted)])
             for chunk in sorted(wanted):
-                start = chunk * CHUNK
-                size = min(CHUNK, count - start)
-                blob = blobs.get(chunk_name(name, chunk))
-                if name == FILE_IDS:
-                    target[start : start + size] = _ids(blob, size)
-                else:
-                    target[start : start + size] = _values(_ALL_ARRAYS[name], blob, size)
+                self._put(name, chunk, count, blobs.get(chunk_name(name, chunk)))
         done = self._read[name]
         if done is not None:
             done |= wanted
             if len(done) * CHUNK >= count:
                 self._read[name] = None
+
+    def _fill_whole(self, name: str, chunks: int, count: int, source) -> None:
+        """Read every chunk of the array ``name`` in one pass over its rows,
+        each put in place as it comes (a rows' worth of memory, not the
+        array's twice over)."""
+        prefix = f"{name}/"
+        found = set()
+
+        def take(row, blob) -> None:
+            digits = row[len(prefix) :] if isinstance(row, str) else ""
+            chunk = int(digits) if digits.isascii() and digits.isdigit() else chunks
+            # Only a chunk's own name: a row named otherwise within the range is not one.
+            if chunk < chunks and chunk_name(name, chunk) == row:
+                self._put(name, chunk, count, blob)
+                found.add(chunk)
+
+        source.array_chunks(name, take)
+        if len(found) != chunks:
+            raise ValueError("an array chunk is missing")
+
+    def _put(self, name: str, chunk: int, count: int, blob) -> None:
+        """Put the chunk ``chunk`` of the array ``name`` (``blob``) in place."""
+        start = chunk * CHUNK
+        size = min(CHUNK, count - start)
+        if name == FILE_IDS:
+            self.file_ids[start : start + size] = _ids(blob, size)
+        else:
+            code = _ALL_ARRAYS[name]
+            getattr(self, name)[start : start + size] = memoryview(_checked(code, blob, size)).cast(code)
 
 
 def _chunk_count(count: int) -> int:
@@ -191,12 +216,6 @@ def _ordered_chunks(numbers) -> set:
         found.add(chunk)
         at = bisect_left(numbers, (chunk + 1) * CHUNK, at + 1)
     return found
-
-
-def _values(code: str, blob, size: int) -> array:
-    values = array(code)
-    values.frombytes(_checked(code, blob, size))
-    return values
 
 
 def _ids(blob, size: int) -> list:

@@ -201,6 +201,11 @@ class IndexCorpus:
 
     def _rows(self, query: str, params=()) -> list:
         """All rows of ``query``, run under the time bound."""
+        return self._each_row(query, params, None)
+
+    def _each_row(self, query: str, params, take) -> list:
+        """The rows of ``query`` run under the time bound: all of them, or
+        each handed to ``take`` as it comes (none kept) when one is given."""
         import sqlite3
 
         if not self.db.in_transaction:
@@ -208,7 +213,12 @@ class IndexCorpus:
         self._deadline = time.monotonic() + QUERY_SECONDS
         _signal_catch.active = self
         try:
-            return self.db.execute(query, params).fetchall()
+            cursor = self.db.execute(query, params)
+            if take is None:
+                return cursor.fetchall()
+            for row in cursor:
+                take(*row)
+            return []
         except sqlite3.OperationalError:
             raised, self._raised = self._raised, None
             if raised is not None:
@@ -422,10 +432,11 @@ class IndexCorpus:
         """{name: data} of the `arrays` rows ``names``."""
         return dict(self._rows_in("SELECT name, data FROM arrays WHERE name IN ({})", names))
 
-    def array_chunks(self, name: str) -> dict:
-        """{row name: data} of every chunk of the array ``name``, in one
-        range of the rows' index ("/" sorts just before "0")."""
-        return dict(self._rows("SELECT name, data FROM arrays WHERE name > ? AND name < ?", (f"{name}/", f"{name}0")))
+    def array_chunks(self, name: str, take) -> None:
+        """Hand every row of the array ``name``'s chunks to ``take(row
+        name, data)`` as it is read: one range of the rows' index ("/"
+        sorts just before "0"), no row kept."""
+        self._each_row("SELECT name, data FROM arrays WHERE name > ? AND name < ?", (f"{name}/", f"{name}0"), take)
 
     def postings(self, term: str):
         """(file numbers, weights, symbol numbers, weights) of ``term``, or
