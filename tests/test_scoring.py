@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import gc
 import math
+import random
 import sys
 import shutil
 from array import array
@@ -43,6 +44,8 @@ def corpora(draw):
 def with_reference(monkeypatch):
     monkeypatch.setattr(rank_module, "Scores", reference_scores.Scores)
     monkeypatch.setattr(rank_module, "postings_in", reference_scores.postings_in)
+    for name in ("bound_totals", "leading", "reaching"):
+        monkeypatch.setattr(rank_module, name, getattr(reference_scores, name))
 
 
 @given(
@@ -371,3 +374,110 @@ def test_norms_of_any_sequence_with_a_zero_average_are_taken_against_one():
 
     assert norms([0.0, 0.0]).tobytes() == reference_scores.length_norms([0.0, 0.0], 1.2, 0.75, 1.0).tobytes()
     assert norms(array("d", [2.0, 4.0]), average=0.0).tolist() == norms([2.0, 4.0], average=1.0).tolist()
+
+
+# --- every file's bound in one pass ---------------------------------------------------------------
+
+# Symbol numbers either side of the edges of the kernel's windows (65,536 symbols each).
+EDGES = [0, 65_535, 65_536, 65_537, 131_071, 131_072, 139_999]
+
+
+@st.composite
+def bound_inputs(draw):
+    files = draw(st.integers(1, 6))
+    symbols = draw(st.sampled_from([8, 140_000]))
+    shift = draw(st.integers(0, 5))
+    symbol_file = array("I", ((n // 3 + shift) % files for n in range(symbols)))
+    numbers = st.sampled_from(EDGES) | st.integers(0, 139_999)
+    terms = []
+    for _ in range(draw(st.integers(1, 4))):
+        file_numbers = sorted(draw(st.sets(st.integers(0, files - 1), max_size=files)))
+        symbol_numbers = sorted(n for n in draw(st.sets(numbers, max_size=25)) if n < symbols)
+        terms.append((
+            array("I", file_numbers),
+            array("f", draw(st.lists(WEIGHTS, min_size=len(file_numbers), max_size=len(file_numbers)))),
+            draw(st.sampled_from([0.0, 1.0, 2.5])),
+            array("I", symbol_numbers),
+            array("f", draw(st.lists(WEIGHTS, min_size=len(symbol_numbers), max_size=len(symbol_numbers)))),
+            draw(st.sampled_from([0.0, 0.7, 3.0])),
+        ))
+    priors = array("f", draw(st.lists(st.sampled_from([1.0, 1.2, 0.0]), min_size=files, max_size=files)))
+    flags = array("B", draw(st.lists(st.integers(0, 3), min_size=files, max_size=files)))
+    return terms, symbol_file, priors, flags
+
+
+@given(inputs=bound_inputs(), top=st.integers(0, 8), floor_at=st.integers(0, 8))
+def test_every_bound_in_one_pass_is_the_bound_of_adding_term_by_term(inputs, top, floor_at):
+    terms, symbol_file, priors, flags = inputs
+    facts = (symbol_file, priors, flags, [[], [0.5], [0.25], [0.5, 0.25]], 0.6, 0.25)
+    # The bounds as `Scores` gives them, each term added in turn.
+    scores = _scoring.Scores(len(priors), len(symbol_file))
+    for files, file_weights, file_scale, symbols, symbol_weights, symbol_scale in terms:
+        scores.add_files_bound(files, file_weights, 0.3, file_scale)
+        scores.add_symbols_bound(symbols, symbol_weights, 0.3, symbol_scale)
+    every = scores.file_totals_reaching(*facts, 0.0)
+    floor = every[floor_at][0] if floor_at < len(every) else 0.0
+    for module in (_scoring, reference_scores):
+        bounds = module.bound_totals(terms, 0.3, *facts)
+        assert module.reaching(*bounds, 0.0) == every
+        assert module.reaching(*bounds, floor) == scores.file_totals_reaching(*facts, floor)
+        assert module.leading(*bounds, top) == scores.file_totals(*facts, top)
+
+
+def one_term(files=(0,), file_weights=(1.0,), file_scale=1.0, symbols=(0, 1), symbol_weights=(1.0, 2.0), symbol_scale=1.0):
+    return array("I", files), array("f", file_weights), file_scale, array("I", symbols), array("f", symbol_weights), symbol_scale
+
+
+def bound_arguments(terms=None, symbol_file=(0, 1), priors=(1.0, 1.0), flags=(0, 0)):
+    return terms or [one_term()], 0.3, array("I", symbol_file), array("f", priors), array("B", flags), [[], [0.5]], 0.6, 0.25
+
+
+@pytest.mark.parametrize("module", [_scoring, reference_scores], ids=["kernel", "reference"])
+@pytest.mark.parametrize(
+    "arguments, message",
+    [
+        (bound_arguments([one_term(symbols=(1, 0))]), "postings out of order"),
+        (bound_arguments([one_term(symbols=(1, 1))]), "postings out of order"),
+        (bound_arguments([one_term(symbols=(0, 2))]), "postings out of range"),
+        (bound_arguments([one_term(files=(2,))]), "postings out of range"),
+        (bound_arguments([one_term(symbol_weights=(1.0,))]), "postings of unequal length"),
+        (bound_arguments([one_term(symbol_weights=(1.0, -2.0))]), "postings weights negative"),
+        (bound_arguments([one_term(file_weights=(math.nan,))]), "postings weights negative"),
+        (bound_arguments([one_term(symbol_weights=(1.0, math.inf))]), "postings or norms not finite"),
+        (bound_arguments([one_term(symbol_scale=-1.0)]), "a scale negative"),
+        (bound_arguments([one_term(file_scale=math.nan)]), "a scale negative"),
+        (bound_arguments(symbol_file=(0, 2)), "a symbol's file out of range"),
+        (bound_arguments(flags=(0,)), "file flags of the wrong length"),
+    ],
+)
+def test_damage_is_refused_by_the_bound_in_one_pass(module, arguments, message):
+    with pytest.raises(ValueError, match=message):
+        module.bound_totals(*arguments)
+
+
+@pytest.mark.parametrize("module", [_scoring, reference_scores], ids=["kernel", "reference"])
+def test_bounds_of_unequal_lengths_are_refused(module):
+    with pytest.raises(ValueError, match="totals and files of unequal length"):
+        module.leading(array("d", [1.0]), array("I"), 1)
+    with pytest.raises(ValueError, match="totals and files of unequal length"):
+        module.reaching(array("d"), array("I", [0]), 0.0)
+
+
+def test_a_bound_below_the_scores_it_bounds_fails_the_comparison():
+    # Norms taken larger than the least a document has make bounds too low: some corpus must
+    # then rank otherwise than scoring every document does, or the comparison above proves nothing.
+    class TooLow(BoundedCorpus):
+        least_norm = 3.0
+
+    differ = 0
+    for seed in range(60):
+        rng = random.Random(seed)
+        corpus = MemoryCorpus()
+        for n in range(12):
+            corpus.add_file(f"f/{n}.py", {w: rng.choice([0.25, 1.0, 3.0]) for w in rng.sample(WORDS, 3)})
+        for s in range(30):
+            corpus.add_symbol(rng.randrange(12), (f"s{s}", f"s{s}", "function", s, s), {w: rng.choice([0.5, 3.0]) for w in rng.sample(WORDS, 2)})
+        corpus.finish()
+        terms = {"alpha": 1.0, "beta": 0.5}
+        differ += rank_module.rank(TooLow(corpus), terms, 2, False) != rank_module.rank(corpus, terms, 2, False)
+    assert differ

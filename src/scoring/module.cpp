@@ -1,7 +1,9 @@
 // tarnwick._scoring: the Python face of the scoring loops (scores.hpp), one type, `Scores`.
 #include <algorithm>
+#include <memory>
 #include <new>
 
+#include "bounds.hpp"
 #include "buffer_view.hpp"
 #include "postings_codec.hpp"
 #include "py_call.hpp"
@@ -172,8 +174,8 @@ PyObject* file_totals_reaching(PyObject* self, PyObject* const* args, Py_ssize_t
         FlagFactors factors = factors_from(args[3]);
         FileRule rule{double_from(args[4]), double_from(args[5]), factors};
         double floor = double_from(args[6]);
-        return scored_list(scores_of(self).file_totals_reaching(
-                               symbol_file.items(), priors.items(), flags.items(), rule, floor))
+        return scored_list(scores_of(self).file_totals_reaching(symbol_file.items(), priors.items(),
+                                                                flags.items(), rule, floor))
             .release();
     });
 }
@@ -215,8 +217,7 @@ PyMethodDef scores_methods[] = {
      "add_files_bound(numbers, weights, least_norm, scale): add_files with every norm taken as "
      "least_norm (an upper bound of the scores)"},
     {"add_symbols_bound",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(add_symbols_bound)),
-     METH_FASTCALL,
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(add_symbols_bound)), METH_FASTCALL,
      "add_symbols_bound(numbers, weights, least_norm, scale): add_symbols with every norm taken "
      "as least_norm (an upper bound of the scores)"},
     {"files", files, METH_NOARGS, "files() -> {file number: score}, in the order first scored"},
@@ -368,6 +369,90 @@ PyObject* length_norms(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// A sequence of a question's terms, each (files, file weights, file scale, symbols, symbol
+// weights, symbol scale), viewed while the views put in `numbers` and `weights` live.
+std::vector<TermPostings> terms_from(PyObject* value,
+                                     std::vector<std::unique_ptr<BufferView<uint32_t>>>& numbers,
+                                     std::vector<std::unique_ptr<BufferView<float>>>& weights) {
+    Ref terms = sequence_of(value, "postings must be a sequence");
+    std::vector<TermPostings> found;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(terms.get()); ++i) {
+        Ref term = sequence_of(PySequence_Fast_GET_ITEM(terms.get(), i),
+                               "each term's postings must be a sequence");
+        if (PySequence_Fast_GET_SIZE(term.get()) != 6)
+            cp::raise_error(PyExc_ValueError, "each term's postings must hold six items");
+        PyObject** items = PySequence_Fast_ITEMS(term.get());
+        numbers.push_back(std::make_unique<BufferView<uint32_t>>(items[0], "numbers"));
+        weights.push_back(std::make_unique<BufferView<float>>(items[1], "weights"));
+        numbers.push_back(std::make_unique<BufferView<uint32_t>>(items[3], "numbers"));
+        weights.push_back(std::make_unique<BufferView<float>>(items[4], "weights"));
+        size_t last = numbers.size() - 1;
+        found.push_back({numbers[last - 1]->items(), weights[last - 1]->items(),
+                         double_from(items[2]), numbers[last]->items(), weights[last]->items(),
+                         double_from(items[5])});
+    }
+    return found;
+}
+
+PyObject* bound_totals(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        expect_arguments(nargs, 8, "bound_totals");
+        std::vector<std::unique_ptr<BufferView<uint32_t>>> numbers;
+        std::vector<std::unique_ptr<BufferView<float>>> weights;
+        std::vector<TermPostings> terms = terms_from(args[0], numbers, weights);
+        double least_norm = double_from(args[1]);
+        BufferView<uint32_t> symbol_file(args[2], "symbol_file");
+        BufferView<float> priors(args[3], "priors");
+        BufferView<uint8_t> flags(args[4], "flags");
+        FlagFactors factors = factors_from(args[5]);
+        FileRule rule{double_from(args[6]), double_from(args[7]), factors};
+        std::vector<Scored> found = scoring::bound_totals(terms, least_norm, symbol_file.items(),
+                                                          priors.items(), flags.items(), rule);
+        Ref module = checked(PyImport_ImportModule("array"));
+        Ref array_type = checked(PyObject_GetAttrString(module.get(), "array"));
+        Ref totals = zeros<double>(array_type.get(), found.size());
+        Ref files = zeros<uint32_t>(array_type.get(), found.size());
+        {
+            HeldBuffer held_totals(totals.get(), PyBUF_WRITABLE);
+            HeldBuffer held_files(files.get(), PyBUF_WRITABLE);
+            for (size_t i = 0; i < found.size(); ++i) {
+                held_totals.items<double>()[i] = found[i].first;
+                held_files.items<uint32_t>()[i] = found[i].second;
+            }
+        }
+        return checked(PyTuple_Pack(2, totals.get(), files.get())).release();
+    });
+}
+
+// The (total, file number) pairs of two packed arrays of one length.
+std::vector<Scored> scored_from(PyObject* totals_value, PyObject* files_value) {
+    BufferView<double> totals(totals_value, "totals");
+    BufferView<uint32_t> files(files_value, "files");
+    check_length(files.size(), totals.size(), "totals and files of unequal length");
+    std::vector<Scored> found;
+    found.reserve(totals.size());
+    for (size_t i = 0; i < totals.size(); ++i)
+        found.emplace_back(totals.items()[i], files.items()[i]);
+    return found;
+}
+
+PyObject* leading(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        expect_arguments(nargs, 3, "leading");
+        std::vector<Scored> found = scored_from(args[0], args[1]);
+        return scored_list(scoring::leading(std::move(found), count_from(args[2], "top")))
+            .release();
+    });
+}
+
+PyObject* reaching(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        expect_arguments(nargs, 3, "reaching");
+        std::vector<Scored> found = scored_from(args[0], args[1]);
+        return scored_list(scoring::reaching(std::move(found), double_from(args[2]))).release();
+    });
+}
+
 PyMethodDef module_methods[] = {
     {"encode_postings",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode_postings)), METH_FASTCALL,
@@ -384,6 +469,18 @@ PyMethodDef module_methods[] = {
      METH_FASTCALL,
      "length_norms(lengths, k1, b, average) -> array('f'): BM25's length norm of each "
      "document (lengths: a packed array of doubles)"},
+    {"bound_totals", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bound_totals)),
+     METH_FASTCALL,
+     "bound_totals(postings, least_norm, symbol_file, priors, flags, factors, best_share, "
+     "second_share) -> (totals, files): every file's bound total above zero, unordered, for the "
+     "terms' postings (each (files, weights, scale, symbols, weights, scale))"},
+    {"leading", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(leading)), METH_FASTCALL,
+     "leading(totals, files, top) -> [(total, file number)]: the best top and those tied with "
+     "the last, best first"},
+    {"reaching", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reaching)),
+     METH_FASTCALL,
+     "reaching(totals, files, floor) -> [(total, file number)]: those at least floor, best "
+     "first"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,6 +1,8 @@
 // The scoring loops; see scores.hpp.
 #include "scores.hpp"
 
+#include "bounds.hpp"
+
 #include <algorithm>
 #include <cmath>
 
@@ -38,11 +40,11 @@ void keep_top_and_ties(std::vector<Scored>& items, size_t top) {
     std::sort(items.begin(), items.end(), better);
 }
 
+} // namespace
+
 void check_length(size_t size, size_t expected, const char* message) {
     if (size != expected) cp::raise_error(PyExc_ValueError, message);
 }
-
-} // namespace
 
 template <typename NormOf>
 void Collection::add_shares(std::span<const uint32_t> numbers, std::span<const float> weights,
@@ -77,42 +79,40 @@ void Collection::add_bound(std::span<const uint32_t> numbers, std::span<const fl
                            double least_norm, double scale) {
     for (float weight : weights)
         if (!(weight >= 0.0f)) cp::raise_error(PyExc_ValueError, "postings weights negative");
-    add_shares(numbers, weights, [least_norm](uint32_t) { return least_norm; }, scale);
+    add_shares(
+        numbers, weights, [least_norm](uint32_t) { return least_norm; }, scale);
 }
 
-std::vector<Scored> Scores::totals(std::span<const uint32_t> symbol_file,
-                                  std::span<const float> priors, std::span<const uint8_t> flags,
-                                  const FileRule& rule) const {
-    size_t file_count = files.count();
-    check_length(symbol_file.size(), symbols.count(), "symbol files of the wrong length");
+SymbolTops::SymbolTops(size_t file_count)
+    : file_count_(file_count), best_(file_count), second_(file_count), has_best_(file_count) {}
+
+void SymbolTops::add(uint32_t owner, double value) {
+    if (owner >= file_count_) cp::raise_error(PyExc_ValueError, "a symbol's file out of range");
+    if (!has_best_[owner]) {
+        has_best_[owner] = 1;
+        best_[owner] = value;
+        owners_.push_back(owner);
+    } else if (value > best_[owner]) {
+        second_[owner] = best_[owner];
+        best_[owner] = value;
+    } else if (value > second_[owner]) {
+        second_[owner] = value;
+    }
+}
+
+void check_facts(std::span<const float> priors, std::span<const uint8_t> flags, size_t file_count) {
     check_length(priors.size(), file_count, "priors of the wrong length");
     check_length(flags.size(), file_count, "file flags of the wrong length");
+}
+
+std::vector<Scored> totals_of(const Collection& files, const SymbolTops& tops,
+                              std::span<const float> priors, std::span<const uint8_t> flags,
+                              const FileRule& rule) {
     size_t mask = rule.factors.size() - 1;
-
-    // Each file's best and second symbol score, symbols taken in the order they were scored.
-    ZeroedArray<double> best(file_count), second(file_count);
-    ZeroedArray<uint8_t> has_best(file_count);
-    std::vector<uint32_t> owners;
-    for (uint32_t symbol : symbols.order()) {
-        uint32_t owner = symbol_file[symbol];
-        if (owner >= file_count) cp::raise_error(PyExc_ValueError, "a symbol's file out of range");
-        double value = symbols[symbol];
-        if (!has_best[owner]) {
-            has_best[owner] = 1;
-            best[owner] = value;
-            owners.push_back(owner);
-        } else if (value > best[owner]) {
-            second[owner] = best[owner];
-            best[owner] = value;
-        } else if (value > second[owner]) {
-            second[owner] = value;
-        }
-    }
-
     std::vector<Scored> totals;
     auto add_total = [&](uint32_t number) {
-        double total =
-            files[number] + rule.best_share * best[number] + rule.second_share * second[number];
+        double total = files[number] + rule.best_share * tops.best(number) +
+                       rule.second_share * tops.second(number);
         total *= static_cast<double>(priors[number]);
         for (double factor : rule.factors[flags[number] & mask])
             total *= factor;
@@ -120,8 +120,31 @@ std::vector<Scored> Scores::totals(std::span<const uint32_t> symbol_file,
     };
     for (uint32_t number : files.order())
         add_total(number);
-    for (uint32_t number : owners)
+    for (uint32_t number : tops.owners())
         if (!files.seen(number)) add_total(number);
+    return totals;
+}
+
+std::vector<Scored> Scores::totals(std::span<const uint32_t> symbol_file,
+                                   std::span<const float> priors, std::span<const uint8_t> flags,
+                                   const FileRule& rule) const {
+    check_length(symbol_file.size(), symbols.count(), "symbol files of the wrong length");
+    check_facts(priors, flags, files.count());
+    // Each file's best and second symbol score, symbols taken in the order they were scored.
+    SymbolTops tops(files.count());
+    for (uint32_t symbol : symbols.order())
+        tops.add(symbol_file[symbol], symbols[symbol]);
+    return totals_of(files, tops, priors, flags, rule);
+}
+
+std::vector<Scored> leading(std::vector<Scored> totals, size_t top) {
+    keep_top_and_ties(totals, top);
+    return totals;
+}
+
+std::vector<Scored> reaching(std::vector<Scored> totals, double floor) {
+    std::erase_if(totals, [floor](const Scored& item) { return !(item.first >= floor); });
+    std::sort(totals.begin(), totals.end(), better);
     return totals;
 }
 
@@ -129,19 +152,14 @@ std::vector<Scored> Scores::file_totals(std::span<const uint32_t> symbol_file,
                                         std::span<const float> priors,
                                         std::span<const uint8_t> flags, const FileRule& rule,
                                         size_t top) const {
-    std::vector<Scored> found = totals(symbol_file, priors, flags, rule);
-    keep_top_and_ties(found, top);
-    return found;
+    return leading(totals(symbol_file, priors, flags, rule), top);
 }
 
 std::vector<Scored> Scores::file_totals_reaching(std::span<const uint32_t> symbol_file,
                                                  std::span<const float> priors,
                                                  std::span<const uint8_t> flags,
                                                  const FileRule& rule, double floor) const {
-    std::vector<Scored> found = totals(symbol_file, priors, flags, rule);
-    std::erase_if(found, [floor](const Scored& item) { return !(item.first >= floor); });
-    std::sort(found.begin(), found.end(), better);
-    return found;
+    return reaching(totals(symbol_file, priors, flags, rule), floor);
 }
 
 std::vector<std::vector<Scored>> Scores::best_symbols(std::span<const uint32_t> symbol_file,

@@ -61,6 +61,36 @@ struct FileRule {
     const FlagFactors& factors;
 };
 
+// Each file's best and second symbol value, as symbols are added (in any order when no value
+// is negative), and the files that have one, in the order first given one.
+class SymbolTops {
+  public:
+    explicit SymbolTops(size_t file_count);
+    // A symbol of the file `owner` (range checked) scoring `value`.
+    void add(uint32_t owner, double value);
+    double best(size_t n) const { return best_[n]; }
+    double second(size_t n) const { return second_[n]; }
+    const std::vector<uint32_t>& owners() const { return owners_; }
+
+  private:
+    size_t file_count_;
+    ZeroedArray<double> best_, second_;
+    ZeroedArray<uint8_t> has_best_;
+    std::vector<uint32_t> owners_;
+};
+
+// ValueError `message` unless `size` is `expected`.
+void check_length(size_t size, size_t expected, const char* message);
+
+// Refuses priors or flags that are not one per file.
+void check_facts(std::span<const float> priors, std::span<const uint8_t> flags, size_t file_count);
+
+// Each file's total above zero, unordered: its own score in `files` plus shares of its best and
+// second symbol's, times its prior and its flags' factors.
+std::vector<Scored> totals_of(const Collection& files, const SymbolTops& tops,
+                              std::span<const float> priors, std::span<const uint8_t> flags,
+                              const FileRule& rule);
+
 class Scores {
   public:
     Scores(size_t file_count, size_t symbol_count) : files(file_count), symbols(symbol_count) {}
@@ -90,9 +120,8 @@ class Scores {
 
   private:
     // Each file's total above zero, unordered.
-    std::vector<Scored> totals(std::span<const uint32_t> symbol_file,
-                               std::span<const float> priors, std::span<const uint8_t> flags,
-                               const FileRule& rule) const;
+    std::vector<Scored> totals(std::span<const uint32_t> symbol_file, std::span<const float> priors,
+                               std::span<const uint8_t> flags, const FileRule& rule) const;
 };
 
 // The postings (numbers, weights) that lie in the files `wanted` (a byte per file, non-zero

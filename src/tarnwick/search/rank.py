@@ -24,7 +24,7 @@ from __future__ import annotations
 import heapq
 import math
 
-from .._scoring import Scores, postings_in
+from .._scoring import Scores, bound_totals, leading, postings_in, reaching
 from .corpus import FLAG_DECLARATIONS, FLAG_EXAMPLE, FLAG_TEST
 from .weights import DEFAULT_WEIGHTS, RankingWeights
 
@@ -97,16 +97,15 @@ def _leading(corpus, terms: dict, top: int, rule: tuple, weights: RankingWeights
     ):
         scores = scores_of(corpus, terms, weights)
         return scores, scores.file_totals(corpus.symbol_file, corpus.file_prior, corpus.file_flags, *rule, top)
-    bound = Scores(len(corpus.file_norm), len(corpus.symbol_norm))
-    for files, file_weights, file_scale, symbols, symbol_weights, symbol_scale in postings:
+    for files, _, _, symbols, _, _ in postings:
         corpus.need_owners(files, symbols)
-        bound.add_files_bound(files, file_weights, least_norm, file_scale)
-        bound.add_symbols_bound(symbols, symbol_weights, least_norm, symbol_scale)
     facts = (corpus.symbol_file, corpus.file_prior, corpus.file_flags, *rule)
-    first = _exact(corpus, postings, [number for _, number in bound.file_totals(*facts, top)])
-    leading = first.file_totals(*facts, top)
-    floor = leading[top - 1][0] if len(leading) >= top else 0.0
-    scores = _exact(corpus, postings, [number for _, number in bound.file_totals_reaching(*facts, floor)])
+    # Every file's bound in one pass (the symbols' sums a window of numbers at a time).
+    bounds = bound_totals(postings, least_norm, *facts)
+    first = _exact(corpus, postings, [number for _, number in leading(*bounds, top)])
+    best = first.file_totals(*facts, top)
+    floor = best[top - 1][0] if len(best) >= top else 0.0
+    scores = _exact(corpus, postings, [number for _, number in reaching(*bounds, floor)])
     return scores, scores.file_totals(*facts, top)
 
 

@@ -135,6 +135,47 @@ class Scores:
         return {number: _ranked(found, per_file) for number, found in by_file.items()}
 
 
+def bound_totals(postings, least_norm: float, symbol_file, priors, flags, factors, best_share: float, second_share: float) -> tuple:
+    """(totals, files): every file's bound total above zero, unordered, for
+    the terms' ``postings`` (each (files, weights, scale, symbols, weights,
+    scale)), each added with every norm taken as ``least_norm``."""
+    from array import array
+
+    scores = Scores(len(priors), len(symbol_file))
+    for files, file_weights, file_scale, symbols, symbol_weights, symbol_scale in postings:
+        if not (file_scale >= 0.0 and symbol_scale >= 0.0):
+            raise ValueError("a scale negative")
+        scores.add_files_bound(files, file_weights, least_norm, file_scale)
+        if not all(tf >= 0.0 for tf in symbol_weights):
+            raise ValueError("postings weights negative")
+        _check_length(symbol_weights, len(symbols), "postings of unequal length")
+        if symbols and max(symbols) >= len(symbol_file):
+            raise ValueError("postings out of range")
+        if any(a >= b for a, b in zip(symbols, symbols[1:])):
+            raise ValueError("postings out of order")
+        scores.add_symbols_bound(symbols, symbol_weights, least_norm, symbol_scale)
+    found = scores._totals(symbol_file, priors, flags, factors, best_share, second_share)
+    return array("d", [total for total, _ in found]), array("I", [number for _, number in found])
+
+
+def leading(totals, files, top: int) -> list:
+    """[(total, file number)]: the best ``top`` and those tied with the last, best first."""
+    _check_length(files, len(totals), "totals and files of unequal length")
+    ranked = _ranked(list(zip(totals, files)), len(totals))
+    if top <= 0:
+        return []
+    if len(ranked) > top:
+        cut = ranked[top - 1][0]
+        ranked = [item for item in ranked if item[0] >= cut]
+    return ranked
+
+
+def reaching(totals, files, floor: float) -> list:
+    """[(total, file number)]: those at least ``floor``, best first."""
+    _check_length(files, len(totals), "totals and files of unequal length")
+    return _ranked([item for item in zip(totals, files) if item[0] >= floor], len(totals))
+
+
 def postings_in(numbers, weights, symbol_file, wanted) -> tuple:
     """The postings (numbers, weights) that lie in the files ``wanted`` (a
     byte per file, non-zero for wanted): a file posting by its own number,

@@ -1,0 +1,94 @@
+// Every file's bound in one pass over a question's postings; see bounds.hpp.
+#include "bounds.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "py_ref.hpp"
+
+namespace scoring {
+
+namespace {
+
+// Symbols whose sums are held at once: their array stays in the cache and is cleared where it
+// was touched, so a question's memory follows its postings, not the project's symbols.
+constexpr size_t kWindow = size_t{1} << 16;
+
+// A posting's share under `Collection::add_bound`: the same operations, the same refusals.
+double bound_share(float weight, double least_norm, double scale) {
+    double tf = weight;
+    double denominator = tf + least_norm;
+    if (denominator == 0.0) cp::raise_error(PyExc_ZeroDivisionError, "float division by zero");
+    double share = scale * tf / denominator;
+    if (!std::isfinite(share)) cp::raise_error(PyExc_ValueError, "postings or norms not finite");
+    return share;
+}
+
+// The checks `add_bound` makes of a term's symbol postings before adding any, and their order.
+void check_symbols(const TermPostings& term, size_t symbol_count) {
+    for (float weight : term.symbol_weights)
+        if (!(weight >= 0.0f)) cp::raise_error(PyExc_ValueError, "postings weights negative");
+    check_length(term.symbol_weights.size(), term.symbols.size(), "postings of unequal length");
+    for (size_t i = 0; i < term.symbols.size(); ++i) {
+        if (term.symbols[i] >= symbol_count)
+            cp::raise_error(PyExc_ValueError, "postings out of range");
+        if (i > 0 && term.symbols[i] <= term.symbols[i - 1])
+            cp::raise_error(PyExc_ValueError, "postings out of order");
+    }
+}
+
+// Each symbol's sum, its terms' shares added in term order, handed to `tops` by its file.
+void add_symbol_sums(std::span<const TermPostings> terms, double least_norm,
+                     std::span<const uint32_t> symbol_file, SymbolTops& tops) {
+    std::vector<double> sums(kWindow);
+    std::vector<uint8_t> touched(kWindow);
+    std::vector<uint32_t> order; // the window's symbols, in the order first touched
+    std::vector<size_t> at(terms.size());
+    for (;;) {
+        uint32_t first = UINT32_MAX;
+        for (size_t t = 0; t < terms.size(); ++t)
+            if (at[t] < terms[t].symbols.size()) first = std::min(first, terms[t].symbols[at[t]]);
+        if (first == UINT32_MAX) return; // numbers are below the symbols' count, itself below
+        size_t base = first - first % kWindow;
+        for (size_t t = 0; t < terms.size(); ++t) {
+            const TermPostings& term = terms[t];
+            for (; at[t] < term.symbols.size() && term.symbols[at[t]] - base < kWindow; ++at[t]) {
+                uint32_t slot = term.symbols[at[t]] - static_cast<uint32_t>(base);
+                sums[slot] +=
+                    bound_share(term.symbol_weights[at[t]], least_norm, term.symbol_scale);
+                if (!touched[slot]) {
+                    touched[slot] = 1;
+                    order.push_back(slot);
+                }
+            }
+        }
+        for (uint32_t slot : order) {
+            tops.add(symbol_file[base + slot], sums[slot]);
+            sums[slot] = 0.0;
+            touched[slot] = 0;
+        }
+        order.clear();
+    }
+}
+
+} // namespace
+
+std::vector<Scored> bound_totals(std::span<const TermPostings> terms, double least_norm,
+                                 std::span<const uint32_t> symbol_file,
+                                 std::span<const float> priors, std::span<const uint8_t> flags,
+                                 const FileRule& rule) {
+    size_t file_count = priors.size();
+    Collection files(file_count);
+    for (const TermPostings& term : terms) {
+        if (!(term.file_scale >= 0.0 && term.symbol_scale >= 0.0))
+            cp::raise_error(PyExc_ValueError, "a scale negative");
+        files.add_bound(term.files, term.file_weights, least_norm, term.file_scale);
+        check_symbols(term, symbol_file.size());
+    }
+    check_facts(priors, flags, file_count);
+    SymbolTops tops(file_count);
+    add_symbol_sums(terms, least_norm, symbol_file, tops);
+    return totals_of(files, tops, priors, flags, rule);
+}
+
+} // namespace scoring

@@ -1,0 +1,41 @@
+// Every file's bound for a question in one pass over its postings (see search/rank.py): the
+// totals `Scores` gives when each term's postings are added with every norm taken as the least
+// any document has, without an array of the project's symbols. The symbols' sums are taken as
+// the postings of all terms are merged by number, so what a question touches is its postings
+// and an array of the files.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "scores.hpp"
+
+namespace scoring {
+
+// One term's postings, each list's numbers strictly increasing, and their scales.
+struct TermPostings {
+    std::span<const uint32_t> files;
+    std::span<const float> file_weights;
+    double file_scale;
+    std::span<const uint32_t> symbols;
+    std::span<const float> symbol_weights;
+    double symbol_scale;
+};
+
+// Each file's bound total above zero, unordered: the value `Scores::file_totals` gives it
+// after `add_files_bound` and `add_symbols_bound` of every term in order, to the last bit
+// (each sum is taken in the same order). Damage is refused as those refuse it; a list out
+// of order and a negative scale are refused too (the merge and the bound rely on neither).
+std::vector<Scored> bound_totals(std::span<const TermPostings> terms, double least_norm,
+                                 std::span<const uint32_t> symbol_file,
+                                 std::span<const float> priors, std::span<const uint8_t> flags,
+                                 const FileRule& rule);
+
+// The `top` best of `totals` and any tied with the last of them, best first.
+std::vector<Scored> leading(std::vector<Scored> totals, size_t top);
+
+// Those of `totals` at least `floor`, best first.
+std::vector<Scored> reaching(std::vector<Scored> totals, double floor);
+
+} // namespace scoring
