@@ -40,8 +40,10 @@ void check_symbols(const TermPostings& term, size_t symbol_count) {
 // Each symbol's sum, its terms' shares added in term order, handed to `tops` by its file.
 void add_symbol_sums(std::span<const TermPostings> terms, double least_norm,
                      std::span<const uint32_t> symbol_file, SymbolTops& tops) {
-    std::vector<double> sums(kWindow);
-    std::vector<uint8_t> touched(kWindow);
+    // No wider than the symbols: a small project clears a small window.
+    const size_t window = std::clamp(symbol_file.size(), size_t{1}, kWindow);
+    std::vector<double> sums(window);
+    std::vector<uint8_t> touched(window);
     std::vector<uint32_t> order; // the window's symbols, in the order first touched
     std::vector<size_t> at(terms.size());
     for (;;) {
@@ -49,10 +51,10 @@ void add_symbol_sums(std::span<const TermPostings> terms, double least_norm,
         for (size_t t = 0; t < terms.size(); ++t)
             if (at[t] < terms[t].symbols.size()) first = std::min(first, terms[t].symbols[at[t]]);
         if (first == UINT32_MAX) return; // numbers are below the symbols' count, itself below
-        size_t base = first - first % kWindow;
+        size_t base = first - first % window;
         for (size_t t = 0; t < terms.size(); ++t) {
             const TermPostings& term = terms[t];
-            for (; at[t] < term.symbols.size() && term.symbols[at[t]] - base < kWindow; ++at[t]) {
+            for (; at[t] < term.symbols.size() && term.symbols[at[t]] - base < window; ++at[t]) {
                 uint32_t slot = term.symbols[at[t]] - static_cast<uint32_t>(base);
                 sums[slot] +=
                     bound_share(term.symbol_weights[at[t]], least_norm, term.symbol_scale);

@@ -17,7 +17,6 @@ resized, so readers need no lock.
 
 from __future__ import annotations
 
-import mmap
 import threading
 from array import array
 from bisect import bisect_left
@@ -48,7 +47,11 @@ def _zeros(code: str, count: int):
     one is mapped as fresh pages: a question touches the pages of the
     documents it reads, never the rest (a project's symbols take megabytes)."""
     size = count * _ITEM_SIZES[code]
-    return memoryview(bytearray(size) if size < _MAPPED_BYTES else mmap.mmap(-1, size)).cast(code)
+    if size < _MAPPED_BYTES:
+        return memoryview(bytearray(size)).cast(code)
+    import mmap  # only a large project's question needs it
+
+    return memoryview(mmap.mmap(-1, size)).cast(code)
 
 
 class Documents:
