@@ -228,3 +228,37 @@ def test_an_update_keeps_each_files_stamp_as_the_walk_saw_it(tmp_path, builds):
     )
     db.close()
     assert stamps == {rel: (root / rel).stat().st_mtime_ns for rel in BASE}
+
+
+def _flat_tree(root, count: int, version: int = 0) -> None:
+    # Files that import nothing: a file is resolved again only when it changed.
+    _write(root, {f"pkg/m{n:02d}.py": f"def handler_{n}_{version}(request):\n    return request\n" for n in range(count)})
+
+
+@pytest.mark.parametrize(
+    "edited, full, handed_off",
+    [
+        (1, False, True),
+        (8, False, True),  # the share an update takes, to the file
+        (9, False, False),
+        (1, True, False),  # a full run builds the search index a file at a time
+    ],
+)
+def test_shares_handed_to_the_search_index_only_when_it_may_be_updated(tmp_path, monkeypatch, edited, full, handed_off):
+    from tarnwick.indexer import run
+
+    calls = []
+    real = run.graph_change
+    monkeypatch.setattr(run, "graph_change", lambda *args: calls.append(len(args[4])) or real(*args))
+    root = tmp_path / "p"
+    _flat_tree(root, 40)
+    index_project(root, jobs=1, progress=False)
+    assert calls == []  # the first run has no index to update
+    for n in range(edited):
+        _write(root, {f"pkg/m{n:02d}.py": f"def handler_{n}_1(request):\n    return request\n"})
+    index_project(root, jobs=1, progress=False, full=full)
+    assert calls == ([edited] if handed_off else [])
+    again = tmp_path / "again"
+    shutil.copytree(root, again, ignore=shutil.ignore_patterns(".vestra"))
+    index_project(again, jobs=1, full=True, progress=False)
+    assert outputs(root, decoded=True) == outputs(again, decoded=True)

@@ -29,6 +29,7 @@ from ..search.content import add_texts
 from ..search.full_build import shares as graph_shares
 from ..search.reader import indexed_generation
 from ..search.store import INDEX_NAME, PackedRecords
+from ..search.update import CHANGED_SHARE
 from .output import encode, manifest_text, new_generation
 from .layout import NODES, SECTIONS, Layout, PreviousFiles, StaleLayout, plan_pieces
 from .lock import run_lock
@@ -389,11 +390,16 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
     reads.clear()
     history_text = cache_text(history) if history.changed else None
     dirty = current - kept[2]  # the files whose nodes and edges may differ from the last run's
+    # The search index is told the changed files' shares only when it may be
+    # updated with them: a full run, or one that changed more than an update
+    # takes, builds it from the staged graph a file at a time, and holding
+    # every file's shares would cost the run's peak (a full run: all of them).
+    hand_off = not full and len(dirty) <= max(8, CHANGED_SHARE * len(paths))
     dirty_texts = {}  # the texts the graph's new blocks are made of, for the search index too
 
     def texts(path: str) -> list:
         found = cache.texts(path)
-        if path in dirty:
+        if hand_off and path in dirty:
             dirty_texts[path] = found
         return found
 
@@ -404,9 +410,13 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
     try:
         cache.db.set_meta(cache.signature, _run_of(stats, generation, walk.configs))
         cache.db.set_layout(outputs.layout.pack())
-        change = graph_change(
-            paths, parsed, dirty_texts.__getitem__, edges, dirty, generation, (stats.nodes, stats.edges),
-            lambda: graph_of(), lambda: check_graph(),
+        change = (
+            graph_change(
+                paths, parsed, dirty_texts.__getitem__, edges, dirty, generation, (stats.nodes, stats.edges),
+                lambda: graph_of(), lambda: check_graph(),
+            )
+            if hand_off
+            else None
         )
     except sqlite3.Error as exc:
         outputs.discard()
