@@ -346,13 +346,25 @@ class Cache:
     def __init__(self, sig: str, db: CacheDB, run: dict | None = None):
         self.signature = sig
         self.db = db
-        self.previous = db.stamps() if not db.fresh else {}
+        self._previous = None
         # What the previous run wrote: its generation, figures and the
         # resolution settings (config files) it saw.
         self.run = run if isinstance(run, dict) else {}
         self.started_ns = time.time_ns()
         # Files found unchanged by their digest: their new stamp.
         self.restamped = {}
+        # Files whose row, as this run leaves it, does (settled) or does not
+        # (unsettled) vouch for their size and time on its own.
+        self.settled = set()
+        self.unsettled = set()
+
+    @property
+    def previous(self) -> dict:
+        """path -> (size, mtime_ns, read_ns, digest) of every row, read when
+        first asked for: a run whose walk vouches for every file never is."""
+        if self._previous is None:
+            self._previous = self.db.stamps() if not self.db.fresh else {}
+        return self._previous
 
     @classmethod
     def load(cls, data_dir: str, root: str, sig: str, full: bool) -> "Cache":
@@ -380,6 +392,7 @@ class Cache:
             return False
         size, mtime_ns, read_ns, hashed = stamp
         if size == source.size and mtime_ns == source.mtime_ns and mtime_ns < read_ns - _RACY_NS:
+            self.settled.add(source.rel)
             return True
         # Touched, or changed too close to the run that read it: the content decides.
         try:
@@ -392,6 +405,8 @@ class Cache:
             # A new stamp spares the next run this reading (one still too
             # close to this run would not).
             self.restamped[source.rel] = (source.size, source.mtime_ns, self.started_ns, hashed)
+            if source.mtime_ns < self.started_ns - _RACY_NS:
+                self.settled.add(source.rel)
         return True
 
     def reuse_all(self, sources) -> dict:
@@ -497,7 +512,12 @@ class Cache:
         for result, source in fresh:
             if result.digest is None:  # not read in full: parsed again next time
                 db.drop(result.path, ())
+                self.unsettled.add(result.path)
                 continue
+            if source.mtime_ns < self.started_ns - _RACY_NS:
+                self.settled.add(result.path)
+            else:
+                self.unsettled.add(result.path)
             linked = reads.get(result.path)
             blob = pack_links(edges[result.path], linked[0]) if linked is not None else None
             db.put_spooled(result.path, self.stamp(source, result.digest), blob)

@@ -165,6 +165,9 @@ class CacheDB:
         self.target = target  # where it is to live
         self.fresh = path != target
         self._spooling = False
+        # The walk state committed with the rows (`walk_state`): a commit
+        # without one drops the old, which would no longer match the rows.
+        self.walk_blob = None
 
     # -- opening -------------------------------------------------------------
 
@@ -229,6 +232,11 @@ class CacheDB:
         except (ValueError, RecursionError):
             return {}
         return run if isinstance(run, dict) else {}
+
+    def walk_state(self) -> bytes | None:
+        """The state the last run's walk kept, as stored (unchecked)."""
+        row = self.db.execute("SELECT value FROM meta WHERE key = 'walk'").fetchone()
+        return row[0] if row is not None and isinstance(row[0], bytes) else None
 
     def layout(self):
         """Where the last run's outputs put each file's blocks, as kept
@@ -393,6 +401,10 @@ class CacheDB:
     def commit(self) -> None:
         """Make this run's rows the cache: commit (and for a new cache,
         flush it and rename it into place)."""
+        if self.walk_blob is not None:
+            self.db.execute("INSERT OR REPLACE INTO meta VALUES ('walk', ?)", (self.walk_blob,))
+        else:
+            self.db.execute("DELETE FROM meta WHERE key = 'walk'")
         self.db.commit()
         self.db.close()
         self.db = None

@@ -69,39 +69,60 @@ def _read_lines(root: str, rel: str) -> list | None:
 
 
 class Rules:
-    """Ignore rules of one project; `ignored(rel, is_dir)` decides a path."""
+    """Ignore rules of one project; `ignored(rel, is_dir)` decides a path.
+    The patterns of `--exclude` and `.git/info/exclude` are compiled when
+    first needed: a walk that decides nothing anew never needs them."""
 
     def __init__(self, root: str, excludes=(), use_gitignore: bool = True):
         self.root = root
         self.warnings = []
         # folder (relative, "" for the root) -> spec of its .gitignore
         self._specs = {}
-        self._excludes = _compile(list(excludes), "--exclude", self.warnings) if excludes else None
+        self._given = list(excludes)
         self.use_gitignore = use_gitignore
-        if use_gitignore:
-            lines = _read_lines(root, os.path.join(".git", "info", "exclude"))
-            info = _compile(lines, ".git/info/exclude", self.warnings) if lines else None
-            self._info = info if info is not None and len(info) else None
-        else:
-            self._info = None
+        self._prelude = None
 
-    def enter(self, dir_rel: str, names) -> None:
-        """Called for each folder walked, with the names it holds."""
+    def prelude_warnings(self) -> list:
+        """The warnings of the --exclude patterns and of .git/info/exclude."""
+        if self._prelude is None:
+            warnings = []
+            self._excludes = _compile(self._given, "--exclude", warnings) if self._given else None
+            self._info = None
+            if self.use_gitignore:
+                lines = _read_lines(self.root, os.path.join(".git", "info", "exclude"))
+                info = _compile(lines, ".git/info/exclude", warnings) if lines else None
+                self._info = info if info is not None and len(info) else None
+            self._prelude = warnings
+            self.warnings[:0] = warnings
+        return self._prelude
+
+    def enter(self, dir_rel: str, names) -> list:
+        """Called for each folder walked, with the names it holds; returns
+        the warnings of its .gitignore."""
+        if self._prelude is None:
+            self.prelude_warnings()
+        warnings = []
         if self.use_gitignore and ".gitignore" in names:
             origin = f"{dir_rel}/.gitignore" if dir_rel else ".gitignore"
             lines = _read_lines(self.root, origin)
             if lines:
-                spec = _compile(lines, origin, self.warnings)
+                spec = _compile(lines, origin, warnings)
                 if len(spec):
                     self._specs[dir_rel] = spec
+        self.warnings += warnings
+        return warnings
 
     def excluded(self, rel: str, is_dir: bool) -> bool:
         """Matched by an --exclude pattern."""
+        if self._prelude is None:
+            self.prelude_warnings()
         return self._excludes is not None and self._excludes.check(rel + "/" if is_dir else rel) is True
 
     def ignored(self, rel: str, is_dir: bool) -> bool:
         """Ignored by a .gitignore file: the deepest file with a matching
         pattern decides, as git does."""
+        if self._prelude is None:
+            self.prelude_warnings()
         if not self._specs and self._info is None:
             return False
         probe = rel + "/" if is_dir else rel

@@ -237,17 +237,19 @@ def _index(
     # Before any file is looked at: a file changed from here on may keep the
     # time and size the walk saw (a coarse clock), which readers must know.
     walked_ns = time.time_ns()
-    walk = walk_project(root, max_file_bytes, excludes, use_gitignore, languages)
-    stats.skipped = walk.skipped
-    stats.skipped_dirs = walk.skipped_dirs
-    stats.vendored = walk.vendored
-    stats.ignored = walk.ignored
-    stats.unsupported = dict(sorted(walk.unsupported.items()))
-    stats.warnings = list(walk.warnings)
-    sources = _readable(walk.files, stats)
-
     cache = Cache.load(data_dir, root, signature(), full)
     try:
+        # Folders the last run's walk vouches for are not listed again.
+        walk = walk_project(
+            root, max_file_bytes, excludes, use_gitignore, languages, cache.db.walk_state(), walked_ns
+        )
+        stats.skipped = walk.skipped
+        stats.skipped_dirs = walk.skipped_dirs
+        stats.vendored = walk.vendored
+        stats.ignored = walk.ignored
+        stats.unsupported = dict(sorted(walk.unsupported.items()))
+        stats.warnings = list(walk.warnings)
+        sources = _readable(walk.files, stats)
         return _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns, jobs, max_file_bytes, progress, full)
     except BaseException:
         cache.db.discard()
@@ -255,15 +257,20 @@ def _index(
 
 
 def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns, jobs, max_file_bytes, progress, full):
-    unchanged = [source for source in sources if cache.unchanged(source)]
-    current = {source.rel for source in sources}
+    unvouched = walk.unvouched
+    if walk.as_before:
+        unchanged = sources
+    elif unvouched is None:
+        unchanged = [source for source in sources if cache.unchanged(source)]
+    else:
+        unchanged = [source for source in sources if source.rel not in unvouched or cache.unchanged(source)]
     history = read_history(root, data_dir, use_cache=not full)
     if history.note:
         stats.warnings.append(history.note)
     if (
         not full
         and len(unchanged) == len(sources)
-        and current == cache.previous.keys()
+        and (walk.as_before or {source.rel for source in sources} == cache.previous.keys())
         and not history.changed
         and cache.run.get("configs") == walk.configs
         and _intact(root, data_dir, cache.run)
@@ -273,15 +280,17 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
         _figures_of_run(stats, cache.run)
         stats.reused = len(sources)
         stats.unchanged = stats.files
-        if cache.restamped:  # so they are not read again next time
+        if cache.restamped or walk.state_changed:  # so they are not read again next time
             for rel, stamp in cache.restamped.items():
                 cache.db.restamp(rel, stamp)
+            _keep_walk(cache, walk)
             _commit_cache(cache, stats)
         else:
             cache.db.discard()
         stats.seconds = time.perf_counter() - started
         return stats
 
+    current = {source.rel for source in sources}
     results = []
     links = set()  # unchanged files whose edges the cache keeps
     kept_docs = {}  # file -> the digest of its search documents' text
@@ -472,6 +481,7 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
     finally:
         records.close()
     record_identities(data_dir, generation, manifest, placed, written=written)
+    _keep_walk(cache, walk)
     _commit_cache(cache, stats)
 
     stats.seconds = time.perf_counter() - started
@@ -545,6 +555,22 @@ def _run_of(stats: IndexStats, generation: str, configs: list) -> dict:
         "partial": stats.partial,
         **figures,
     }
+
+
+def _keep_walk(cache, walk) -> None:
+    """The walk's state goes into the cache with the rows, each of its
+    files marked when its row, as this run leaves it, cannot vouch for its
+    size and time."""
+    state = walk.state
+    if state is None:
+        cache.db.walk_blob = None
+        return
+    unvouched, settled, unsettled = walk.unvouched, cache.settled, cache.unsettled
+    for source in walk.files:
+        rel = source.rel
+        if rel in unsettled or ((unvouched is None or rel in unvouched) and rel not in settled):
+            state.unsettled.add(rel)
+    cache.db.walk_blob = state.encode()
 
 
 def _commit_cache(cache, stats: IndexStats) -> None:

@@ -13,13 +13,52 @@ from __future__ import annotations
 
 import os
 import stat
+import time
 from dataclasses import dataclass, field
 from typing import NamedTuple
 
 from ..datadir import DATA_DIR
 from ..settings import DEFAULT_MAX_FILE_BYTES
-from .extractors import grammar_of, unsupported_language
+from .extractors import SUFFIXES, grammar_of, unsupported_language
 from .ignore import Rules
+from .walk_state import (
+    CODES,
+    CONFIG,
+    DATA,
+    DECLARATION,
+    ENV_BY_NAMES,
+    FLAGS,
+    GITIGNORE,
+    HAS_BIN,
+    HAS_GITIGNORE,
+    HAS_SCRIPTS,
+    IGNORED,
+    KIND_MASK,
+    LANGS,
+    LINK,
+    MINIFIED,
+    NAMED_OUT,
+    NAMES,
+    REL,
+    RULED_OUT,
+    SOURCE,
+    STAMPS,
+    STATUS,
+    TARGET,
+    TARGET_RULED,
+    UNADDRESSABLE,
+    UNSUPPORTED,
+    VENDORED,
+    WALKED,
+    WARNINGS,
+    WAS_ENV,
+    WalkState,
+    decode,
+    file_status,
+    folder_status,
+    same_folder,
+    walk_key,
+)
 
 # Folder names never walked into (compared exactly).
 SKIP_DIRS = frozenset(
@@ -55,7 +94,7 @@ class SourceFile(NamedTuple):
 
 # Separates the file from the symbol in graph identifiers ("a.py::f").
 ID_SEPARATOR = "::"
-UNADDRESSABLE = 'path holds "::", which separates file and symbol in identifiers'
+UNADDRESSABLE_REASON = 'path holds "::", which separates file and symbol in identifiers'
 
 
 @dataclass
@@ -80,6 +119,19 @@ class Walk:
     # [relative path, size, mtime_ns] of the files that steer import
     # resolution (tsconfig.json, go.mod, ...), sorted.
     configs: list = field(default_factory=list)
+    # What the next walk may take over (`walk_state.WalkState`), None when
+    # a settings file was too recent to vouch for.
+    state: object = None
+    # Whether `state` differs from the state the walk was given.
+    state_changed: bool = True
+    # Relative paths of the files whose size and time the given state did
+    # not vouch for (None: it vouched for none).
+    unvouched: set | None = None
+    # The same files as the given state's, each vouched for: the cache
+    # rows of the last run are exactly this walk's files, as they are.
+    as_before: bool = False
+    # Folders listed (the others were taken from the given state).
+    listed: int = 0
 
 
 def _is_env(path: str, names=None) -> bool:
@@ -117,6 +169,8 @@ def walk_project(
     excludes=(),
     use_gitignore: bool = True,
     languages=None,
+    previous=None,
+    started_ns: int | None = None,
 ) -> Walk:
     """Collect the project's source files under `root`.
 
@@ -124,147 +178,519 @@ def walk_project(
     folder or file that is also reachable without the link is indexed once,
     under its real path.  With `languages`, files of other languages are
     left out and counted as ignored.
+
+    `previous` is the state an earlier walk kept (`Walk.state`, encoded):
+    folders it vouches for are not listed again, and the result is the one
+    a walk without it gives.  `started_ns` is when the caller's run began
+    (default: now); folders changed since shortly before are not vouched
+    for next time.
     """
     root_abs = os.path.abspath(root)
     root_real = os.path.realpath(root_abs)
-    result = Walk()
-    rules = Rules(root_abs, excludes, use_gitignore)
-    seen_dirs = set()
-    seen_files = set()  # real paths
-    candidates = []
-    declarations = []  # .d.ts files: kept only when there is nothing else
-    links = []  # (rel, abs) of links met, handled after the plain walk
+    started_ns = time.time_ns() if started_ns is None else started_ns
+    key = walk_key(root_real, max_file_bytes, excludes, use_gitignore, languages)
+    old = decode(previous, key, _KINDS) if previous is not None else None
+    settings = (root_abs, root_real, max_file_bytes, excludes, use_gitignore, languages, key, started_ns)
+    if old is not None:
+        try:
+            return _Walker(*settings, old).run()
+        except _Afresh:
+            pass
+    return _Walker(*settings, None).run()
 
-    def dir_left_out(name: str, rel: str, path: str) -> bool:
-        if rel == DATA_DIR:  # our own data, not a folder the user left out
-            return True
-        if name.startswith(".") or name in SKIP_DIRS or name.endswith(".egg-info"):
-            result.skipped_dirs += 1
-            return True
-        vendored = name in VENDOR_DIRS or (name == "target" and _builds_into_target(os.path.dirname(path)))
-        if not vendored and not (rules.excluded(rel, True) or rules.ignored(rel, True)):
-            return False  # an environment is told when the folder is listed
-        if _is_env(path):
-            result.skipped_dirs += 1
-        elif vendored:
-            result.vendored.append(rel + "/")
+
+_KINDS = frozenset(SUFFIXES.values())
+_S_IFMT = 0o170000  # stat.S_IFMT as a mask
+_S_IFREG = stat.S_IFREG
+
+
+class _Afresh(Exception):
+    """The kept state cannot vouch for the tree: walk without it."""
+
+
+class _Relist(Exception):
+    """A folder's record does not hold as it stands: list it again."""
+
+
+def _stamps_by_name(record) -> dict:
+    """name -> (size, mtime_ns) of the source files of a record."""
+    names = record[NAMES].split("/") if record[NAMES] else []
+    stamps = record[STAMPS]
+    if type(record[CODES]) is not str or type(stamps) is not list:
+        raise ValueError("malformed record")
+    out = {}
+    at = 0
+    for name, code in zip(names, record[CODES]):
+        if ord(code) >= SOURCE:
+            out[name] = (stamps[at], stamps[at + 1])
+            at += 2
+    return out
+
+
+class _Walker:
+    """One walk (see `walk_project`)."""
+
+    def __init__(self, root_abs, root_real, max_file_bytes, excludes, use_gitignore, languages, key, started_ns, old):
+        self.root_abs = root_abs
+        self.root_real = root_real
+        self.max_file_bytes = max_file_bytes
+        self.languages = languages
+        self.key = key
+        self.started_ns = started_ns
+        self.old = old
+        self.result = Walk()
+        self.rules = Rules(root_abs, excludes, use_gitignore)
+        self.seen_dirs = set()
+        self.seen_files = set()  # real paths
+        self.replayed = []  # (real prefix, names, codes) of folders taken from records
+        self.candidates = []
+        self.declarations = []  # .d.ts files: kept only when there is nothing else
+        self.links = []  # (rel, abs) of links met, handled after the plain walk
+        self.dir_warnings = []
+        # Folders taken from records whose .gitignore the rules have not read.
+        self.unread_gitignores = set()
+        self.kinds = list(old.kinds) if old is not None else []
+        self.kind_codes = {kind: i for i, kind in enumerate(self.kinds)}
+        self.records = {}
+        # Source files whose status the old state does not vouch for.
+        self.unvouched = set() if old is not None else None
+        self.changed = old is None
+        # False when a settings file was too recent to vouch for: no state kept.
+        self.sound = True
+        self.info = file_status(os.path.join(root_abs, ".git", "info", "exclude"), started_ns) if use_gitignore else None
+        if old is not None:
+            if self.info is False or old.info != self.info:
+                raise _Afresh
+            self.prelude = old.prelude
         else:
-            result.ignored += 1
-        return True
+            self.prelude = self.rules.prelude_warnings()
 
-    def walk_dir(dir_abs: str, dir_rel: str, dir_real: str) -> None:
-        # Iterative depth-first walk that never follows links itself.
+    def run(self) -> Walk:
+        result = self.result
+        self.walk_dir(self.root_abs, "", self.root_real, plain=True)
+        self.follow_links()
+        # Declaration files describe code that lives elsewhere; they are the
+        # project only when it holds nothing but declarations.
+        candidates = self.candidates
+        unrowed = set()
+        if any(f.language in ("typescript", "javascript") for f in candidates):
+            result.vendored += [f.rel for f in self.declarations]
+            # Recorded with their sizes and times, yet no cache row vouches for them.
+            unrowed.update(f.rel for f in self.declarations)
+        else:
+            candidates.extend(self.declarations)
+        candidates.sort()
+        result.files = candidates
+        result.skipped.sort()
+        result.warnings = self.prelude + self.dir_warnings
+        result.configs.sort()
+        result.unvouched = self.unvouched
+        old = self.old
+        result.as_before = old is not None and not self.unvouched and old.files == len(candidates)
+        if old is not None and not self.changed:
+            self.changed = old.files != len(candidates) or self.records.keys() != old.records.keys()
+        if self.sound and self.info is not False:
+            result.state = WalkState(
+                self.key, self.kinds, self.info, self.prelude, self.records, len(candidates), unrowed
+            )
+        result.state_changed = self.changed
+        return result
+
+    # -- folders -------------------------------------------------------------
+
+    def walk_dir(self, dir_abs: str, dir_rel: str, dir_real: str, plain: bool = False) -> None:
+        # Iterative depth-first walk that never follows links itself.  The
+        # plain walk keeps a record of each folder; folders reached through
+        # links are always listed.
         stack = [(dir_abs, dir_rel, dir_real)]
+        records = self.old.records if plain and self.old is not None else {}
         while stack:
             d_abs, d_rel, d_real = stack.pop()
-            if d_real in seen_dirs:
+            if d_real in self.seen_dirs:
                 continue
-            seen_dirs.add(d_real)
-            try:
-                with os.scandir(d_abs) as it:
-                    entries = list(it)
-            except OSError as exc:
-                result.skipped.append((d_rel or ".", f"cannot list folder: {exc.strerror or exc}"))
-                continue
-            names = {e.name for e in entries}
-            # An environment is told by what it holds: known once listed.
-            if d_rel and _is_env(d_abs, names):
-                result.skipped_dirs += 1
-                continue
-            rules.enter(d_rel, names)
-            subdirs = []
-            prefix = d_real if d_real.endswith(os.sep) else d_real + os.sep
-            for entry in entries:
-                name = entry.name
-                rel = f"{d_rel}/{name}" if d_rel else name
+            self.seen_dirs.add(d_real)
+            status = record = None
+            if plain:
                 try:
-                    if entry.is_symlink():
-                        links.append((rel, entry.path))
+                    st = os.stat(d_abs)
+                    status = folder_status(st, self.started_ns) if stat.S_ISDIR(st.st_mode) else None
+                except OSError:
+                    st = None
+                record = records.get(d_rel)
+                if record is not None and st is not None and same_folder(st, record[STATUS]):
+                    try:
+                        stack += self.replay(d_abs, d_rel, d_real, record)
                         continue
-                    if entry.is_dir(follow_symlinks=False):
-                        if not dir_left_out(name, rel, entry.path):
-                            subdirs.append((entry.path, rel, prefix + name))
-                        continue
+                    except _Relist:
+                        pass
+                    except (TypeError, ValueError, IndexError, KeyError, AttributeError, OverflowError):
+                        raise _Afresh from None
+                self.changed = True
+            stack += self.list_dir(d_abs, d_rel, d_real, status, plain, record)
+
+    def list_dir(self, d_abs, d_rel, d_real, status, plain, old_record) -> list:
+        """List a folder and decide its entries; its record is kept when
+        `status` vouches for the listing.  Returns the folders to walk."""
+        result = self.result
+        rules = self.rules
+        result.listed += 1
+        try:
+            with os.scandir(d_abs) as it:
+                entries = list(it)
+        except OSError as exc:
+            result.skipped.append((d_rel or ".", f"cannot list folder: {exc.strerror or exc}"))
+            return []
+        names = {e.name for e in entries}
+        flags = (
+            (ENV_BY_NAMES if "pyvenv.cfg" in names or "conda-meta" in names else 0)
+            | (HAS_BIN if "bin" in names else 0)
+            | (HAS_SCRIPTS if "Scripts" in names else 0)
+            | (HAS_GITIGNORE if ".gitignore" in names else 0)
+        )
+        try:
+            old_stamps = _stamps_by_name(old_record) if old_record is not None else {}
+            if old_record is not None and (old_record[FLAGS] ^ flags) & HAS_GITIGNORE:
+                raise _Afresh  # a .gitignore added or removed: other folders' rules change
+        except (TypeError, ValueError, IndexError, KeyError, AttributeError):
+            raise _Afresh from None
+        record = [d_rel, status, flags, None, [], "", "", [], []]
+        # An environment is told by what it holds: known once listed.
+        if d_rel and _is_env(d_abs, names):
+            result.skipped_dirs += 1
+            record[FLAGS] |= WAS_ENV
+            self.keep(record, plain)
+            return []
+        if flags & HAS_GITIGNORE:
+            record[GITIGNORE] = file_status(os.path.join(d_abs, ".gitignore"), self.started_ns)
+            if old_record is not None and (record[GITIGNORE] is False or record[GITIGNORE] != old_record[GITIGNORE]):
+                raise _Afresh
+        self.read_gitignores_above(d_rel)
+        warnings = rules.enter(d_rel, names)
+        self.dir_warnings += warnings
+        record[WARNINGS] = warnings
+        unsettled = self.old.unsettled if self.old is not None else ()
+        kept, codes, langs, stamps = [], [], [], []
+        subdirs = []
+        prefix = d_real if d_real.endswith(os.sep) else d_real + os.sep
+        for entry in entries:
+            name = entry.name
+            rel = f"{d_rel}/{name}" if d_rel else name
+            code = None
+            try:
+                if entry.is_symlink():
+                    self.links.append((rel, entry.path))
+                    code = LINK
+                elif entry.is_dir(follow_symlinks=False):
+                    code, walked = self.apply_dir(name, rel, entry.path)
+                    if walked:
+                        subdirs.append((entry.path, rel, prefix + name))
+                else:
                     kind = grammar_of(name)
                     if kind is None or not entry.is_file(follow_symlinks=False):
                         if _is_config(name) and entry.is_file(follow_symlinks=False):
                             st = entry.stat(follow_symlinks=False)
                             result.configs.append([rel, st.st_size, st.st_mtime_ns])
+                            code = CONFIG
                         elif kind is None:
-                            count_unsupported(rel, name)
-                        continue
-                    st = entry.stat(follow_symlinks=False)
-                except OSError as exc:
-                    result.skipped.append((rel, f"cannot stat: {exc.strerror or exc}"))
+                            language = unsupported_language(name)
+                            if language is not None and not (rules.excluded(rel, False) or rules.ignored(rel, False)):
+                                result.unsupported[language] = result.unsupported.get(language, 0) + 1
+                                langs.append(language)
+                                code = UNSUPPORTED
+                    else:
+                        st = entry.stat(follow_symlinks=False)
+                        code = self.add_file(rel, entry.path, prefix + name, st, kind)
+                        if code is not None and ord(code) >= SOURCE:
+                            stamps += (st.st_size, st.st_mtime_ns)
+                            if self.unvouched is not None and (
+                                old_stamps.get(name) != (st.st_size, st.st_mtime_ns) or rel in unsettled
+                            ):
+                                self.unvouched.add(rel)
+            except OSError as exc:
+                result.skipped.append((rel, f"cannot stat: {exc.strerror or exc}"))
+                record[STATUS] = None  # a passing fault: listed again next time
+                continue
+            if code is not None:
+                kept.append(name)
+                codes.append(code)
+        record[NAMES] = "/".join(kept)
+        record[CODES] = "".join(codes)
+        record[LANGS] = langs
+        record[STAMPS] = stamps
+        self.keep(record, plain)
+        subdirs.sort(reverse=True)
+        return subdirs
+
+    def keep(self, record: list, plain: bool) -> None:
+        # Kept even when its status cannot vouch for it: the status of its
+        # .gitignore tells the next walk whether the folders below still
+        # follow the same rules.
+        if plain:
+            self.records[record[REL]] = record
+            if record[GITIGNORE] is False:
+                self.sound = False
+
+    def replay(self, d_abs: str, d_rel: str, d_real: str, record: list) -> list:
+        """Take a folder's entries from its record (`_Relist` when one of
+        its files is not what the record says); returns the folders to walk."""
+        flags = record[FLAGS]
+        if d_rel and (
+            flags & ENV_BY_NAMES
+            or (flags & HAS_BIN and os.path.exists(os.path.join(d_abs, "bin", "activate")))
+            or (flags & HAS_SCRIPTS and os.path.exists(os.path.join(d_abs, "Scripts", "activate")))
+        ):
+            self.result.skipped_dirs += 1
+            self.records[d_rel] = record
+            return []
+        if flags & WAS_ENV:
+            raise _Relist  # no longer an environment: its entries were never decided
+        if flags & HAS_GITIGNORE:
+            if file_status(os.path.join(d_abs, ".gitignore"), self.started_ns) != record[GITIGNORE]:
+                raise _Afresh
+        names, codes, stamps, langs, warnings = (record[at] for at in (NAMES, CODES, STAMPS, LANGS, WARNINGS))
+        if not (type(names) is str and type(codes) is str and type(stamps) is list and type(langs) is list):
+            raise ValueError("malformed record")
+        if type(warnings) is not list or not all(type(line) is str for line in warnings):
+            raise ValueError("malformed record")
+        names = names.split("/") if names else []
+        if len(names) != len(codes) or "" in names or "." in names or ".." in names:
+            raise ValueError("malformed record")
+        abs_prefix = d_abs if d_abs.endswith(os.sep) else d_abs + os.sep
+        real_prefix = d_real if d_real.endswith(os.sep) else d_real + os.sep
+        rel_prefix = d_rel + "/" if d_rel else ""
+        kinds = self.kinds
+        unsettled = self.old.unsettled
+        unvouched = self.unvouched
+        limit = self.max_file_bytes
+        lstat = os.lstat
+        new_tuple = tuple.__new__
+        sources, declarations, skipped, vendored, configs, links, subdirs = [], [], [], [], [], [], []
+        ignored = skipped_dirs = 0
+        now = None  # the sizes and times found, when they differ from the record's
+        at = 0
+        for name, code in zip(names, codes):
+            if code >= "\u0100":
+                path = abs_prefix + name
+                try:
+                    st = lstat(path)
+                except OSError:
+                    raise _Relist from None
+                if st.st_mode & _S_IFMT != _S_IFREG:
+                    raise _Relist
+                size = st.st_size
+                mtime = st.st_mtime_ns
+                rel = rel_prefix + name
+                if size != stamps[at] or mtime != stamps[at + 1]:
+                    unvouched.add(rel)
+                    if now is None:
+                        now = list(stamps)
+                    now[at] = size
+                    now[at + 1] = mtime
+                elif unsettled and rel in unsettled:
+                    unvouched.add(rel)
+                at += 2
+                if size > limit:
+                    skipped.append((rel, f"larger than {limit} bytes"))
                     continue
-                add_file(rel, entry.path, prefix + name, st, kind)
-            subdirs.sort(reverse=True)
-            stack.extend(subdirs)
-
-    def count_unsupported(rel: str, name: str) -> None:
-        language = unsupported_language(name)
-        if language is not None and not (rules.excluded(rel, False) or rules.ignored(rel, False)):
+                entry = new_tuple(SourceFile, (rel, path, size, mtime, *kinds[ord(code) & KIND_MASK]))
+                if code < "\u0200":
+                    sources.append(entry)
+                elif code < "\u0300":
+                    declarations.append(entry)
+                else:
+                    raise ValueError("malformed record")
+            elif code == WALKED:
+                subdirs.append((abs_prefix + name, rel_prefix + name, real_prefix + name))
+            elif code == IGNORED:
+                ignored += 1
+            elif code == CONFIG:
+                try:
+                    st = lstat(abs_prefix + name)
+                except OSError:
+                    raise _Relist from None
+                if not stat.S_ISREG(st.st_mode):
+                    raise _Relist
+                configs.append([rel_prefix + name, st.st_size, st.st_mtime_ns])
+            elif code == LINK:
+                links.append((rel_prefix + name, abs_prefix + name))
+            elif code == UNADDRESSABLE:
+                skipped.append((rel_prefix + name, UNADDRESSABLE_REASON))
+            elif code == MINIFIED:
+                vendored.append(rel_prefix + name)
+            elif code != UNSUPPORTED:
+                effect = self.dir_effect(code, abs_prefix + name)
+                if effect == _WALK:
+                    subdirs.append((abs_prefix + name, rel_prefix + name, real_prefix + name))
+                elif effect == _SKIPPED:
+                    skipped_dirs += 1
+                elif effect == _VENDORED:
+                    vendored.append(rel_prefix + name + "/")
+                elif effect == _IGNORED:
+                    ignored += 1
+        if at != len(stamps) or codes.count(UNSUPPORTED) != len(langs):
+            raise ValueError("malformed record")
+        result = self.result
+        for language in langs:
+            if not isinstance(language, str):
+                raise ValueError("malformed record")
             result.unsupported[language] = result.unsupported.get(language, 0) + 1
+        self.candidates += sources
+        self.declarations += declarations
+        result.skipped += skipped
+        result.vendored += vendored
+        result.configs += configs
+        result.ignored += ignored
+        result.skipped_dirs += skipped_dirs
+        self.links += links
+        self.dir_warnings += warnings
+        self.replayed.append((real_prefix, names, codes))
+        if flags & HAS_GITIGNORE:
+            self.unread_gitignores.add(d_rel)
+        if now is not None:
+            record = [*record[:STAMPS], now]
+            self.changed = True
+        self.records[d_rel] = record
+        subdirs.sort(reverse=True)
+        return subdirs
 
-    def add_file(rel: str, abspath: str, real: str, st, kind) -> None:
-        if real in seen_files:
+    def read_gitignores_above(self, d_rel: str) -> None:
+        """Before a folder is listed again: the rules of the .gitignore files
+        above it that folders taken from records did not read."""
+        if not self.unread_gitignores:
             return
-        seen_files.add(real)
-        if rules.excluded(rel, False) or rules.ignored(rel, False) or (languages and kind[0] not in languages):
+        parts = d_rel.split("/") if d_rel else []
+        for depth in range(len(parts) + 1):
+            folder = "/".join(parts[:depth])
+            if folder in self.unread_gitignores:
+                self.unread_gitignores.discard(folder)
+                self.rules.enter(folder, (".gitignore",))
+
+    # -- entries ---------------------------------------------------------------
+
+    def dir_code(self, name: str, rel: str) -> str:
+        """What a folder's name and the rules say of it."""
+        if rel == DATA_DIR:  # our own data, not a folder the user left out
+            return DATA
+        if name.startswith(".") or name in SKIP_DIRS or name.endswith(".egg-info"):
+            return NAMED_OUT
+        if name in VENDOR_DIRS:
+            return VENDORED
+        ruled = self.rules.excluded(rel, True) or self.rules.ignored(rel, True)
+        if name == "target":
+            return TARGET_RULED if ruled else TARGET
+        return RULED_OUT if ruled else WALKED
+
+    def dir_effect(self, code: str, path: str) -> int:
+        """What becomes of a folder of `dir_code`, with what only its
+        surroundings tell (an environment, a Cargo.toml beside it)."""
+        if code == WALKED:
+            return _WALK
+        if code == DATA:
+            return _NONE
+        if code == NAMED_OUT:
+            return _SKIPPED
+        if code in (TARGET, TARGET_RULED):
+            vendored = _builds_into_target(os.path.dirname(path))
+            if not vendored and code == TARGET:
+                return _WALK
+        elif code == VENDORED:
+            vendored = True
+        elif code == RULED_OUT:
+            vendored = False
+        else:
+            raise ValueError("malformed record")
+        if _is_env(path):
+            return _SKIPPED
+        return _VENDORED if vendored else _IGNORED
+
+    def apply_dir(self, name: str, rel: str, path: str) -> tuple:
+        """(code, whether to walk it) of a folder met now."""
+        code = self.dir_code(name, rel)
+        effect = self.dir_effect(code, path)
+        result = self.result
+        if effect == _SKIPPED:
+            result.skipped_dirs += 1
+        elif effect == _VENDORED:
+            result.vendored.append(rel + "/")
+        elif effect == _IGNORED:
             result.ignored += 1
-            return
+        return code, effect == _WALK
+
+    def add_file(self, rel: str, abspath: str, real: str, st, kind) -> str | None:
+        """Decide a source file met now; returns its code (None when met
+        before under its real path)."""
+        if real in self.seen_files:
+            return None
+        self.seen_files.add(real)
+        result = self.result
+        rules = self.rules
+        if rules.excluded(rel, False) or rules.ignored(rel, False) or (self.languages and kind[0] not in self.languages):
+            result.ignored += 1
+            return IGNORED
         if ID_SEPARATOR in rel:
             # Readers cut identifiers at the first "::": such a file could
             # not be told apart from a symbol of another file.
-            result.skipped.append((rel, UNADDRESSABLE))
-            return
+            result.skipped.append((rel, UNADDRESSABLE_REASON))
+            return UNADDRESSABLE
         name = rel.rsplit("/", 1)[-1]
         if name.endswith(_MINIFIED):
             result.vendored.append(rel)
-            return
-        if st.st_size > max_file_bytes:
-            result.skipped.append((rel, f"larger than {max_file_bytes} bytes"))
-            return
+            return MINIFIED
+        index = self.kind_codes.get(kind)
+        if index is None:
+            index = self.kind_codes[kind] = len(self.kinds)
+            self.kinds.append(kind)
+        declaration = name.endswith(_DECLARATIONS)
+        code = chr((DECLARATION if declaration else SOURCE) + index)
+        if st.st_size > self.max_file_bytes:
+            result.skipped.append((rel, f"larger than {self.max_file_bytes} bytes"))
+            return code
         entry = SourceFile(rel, abspath, st.st_size, st.st_mtime_ns, kind[0], kind[1])
-        (declarations if name.endswith(_DECLARATIONS) else candidates).append(entry)
+        (self.declarations if declaration else self.candidates).append(entry)
+        return code
 
-    walk_dir(root_abs, "", root_real)
+    def follow_links(self) -> None:
+        """Links last, so that whatever they point to inside the root has
+        already been met under its real path.  Links found inside linked
+        folders are appended to the queue as the walk goes."""
+        if self.links:
+            self.see_replayed_files()
+        result = self.result
+        done = 0
+        while done < len(self.links):
+            rel, link_abs = self.links[done]
+            done += 1
+            name = rel.rsplit("/", 1)[-1]
+            kind = grammar_of(name)
+            real = os.path.realpath(link_abs)
+            if not _inside(real, self.root_real):
+                if kind is not None or os.path.isdir(link_abs):
+                    result.skipped.append((rel, "link leads outside the project root"))
+                continue
+            try:
+                st = os.stat(link_abs)
+            except OSError:
+                if kind is not None:
+                    result.skipped.append((rel, "broken link"))
+                continue
+            if stat.S_ISDIR(st.st_mode):
+                self.read_gitignores_above(rel)
+                if self.apply_dir(name, rel, link_abs)[1]:
+                    self.walk_dir(link_abs, rel, real)
+            elif stat.S_ISREG(st.st_mode) and kind is not None:
+                self.read_gitignores_above(rel)
+                self.add_file(rel, link_abs, real, st, kind)
+                if self.unvouched is not None:
+                    self.unvouched.add(rel)
 
-    # Links last, so that whatever they point to inside the root has already
-    # been met under its real path.  Links found inside linked folders are
-    # appended to the queue as the walk goes.
-    done = 0
-    while done < len(links):
-        rel, link_abs = links[done]
-        done += 1
-        name = rel.rsplit("/", 1)[-1]
-        kind = grammar_of(name)
-        real = os.path.realpath(link_abs)
-        if not _inside(real, root_real):
-            if kind is not None or os.path.isdir(link_abs):
-                result.skipped.append((rel, "link leads outside the project root"))
-            continue
-        try:
-            st = os.stat(link_abs)
-        except OSError:
-            if kind is not None:
-                result.skipped.append((rel, "broken link"))
-            continue
-        if stat.S_ISDIR(st.st_mode):
-            if not dir_left_out(name, rel, link_abs):
-                walk_dir(link_abs, rel, real)
-        elif stat.S_ISREG(st.st_mode) and kind is not None:
-            add_file(rel, link_abs, real, st, kind)
+    def see_replayed_files(self) -> None:
+        """The real paths of the files of folders taken from records, which
+        a link to them must find met."""
+        met = (IGNORED, UNADDRESSABLE, MINIFIED)
+        for prefix, names, codes in self.replayed:
+            self.seen_files.update(prefix + name for name, code in zip(names, codes) if code in met or code >= "\u0100")
+        self.replayed.clear()
 
-    # Declaration files describe code that lives elsewhere; they are the
-    # project only when it holds nothing but declarations.
-    if any(f.language in ("typescript", "javascript") for f in candidates):
-        result.vendored += [f.rel for f in declarations]
-    else:
-        candidates.extend(declarations)
-    candidates.sort()
-    result.files = candidates
-    result.skipped.sort()
-    result.warnings = rules.warnings
-    result.configs.sort()
-    return result
+
+_NONE, _WALK, _SKIPPED, _VENDORED, _IGNORED = range(5)
+_DIR_CODES = frozenset((WALKED, DATA, NAMED_OUT, VENDORED, RULED_OUT, TARGET, TARGET_RULED))

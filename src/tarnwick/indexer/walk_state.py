@@ -1,0 +1,176 @@
+"""What a walk learned of each folder, kept for the next one.
+
+Listing a folder and deciding each of its entries (ignore rules, languages,
+vendored names) is most of a walk; with nothing changed it learns nothing
+new.  A folder's own status changes whenever an entry is added, removed or
+renamed in it (and on chmod and chown, through its change time), so a
+folder whose device, inode, modification and change times are those it had
+when it was listed still holds the same entries.  Its files' contents are
+another matter: those change without a trace in the folder, so each source
+file is still looked at (its size and modification time).
+
+The record of a folder keeps, in listing order, one code per entry that
+had an effect (`walk`), and the size and modification time of each source
+file.  Whatever depends on more than the listing is decided again at every
+walk: a file's size against the limit, a config file's status, whether a
+folder left out is an environment, whether a `target` folder sits beside a
+Cargo.toml.  The rules a folder's `.gitignore` adds are trusted only while
+that file's status is unchanged; any change to one makes the walk start
+afresh, as does any other setting of the walk (`key`).
+
+A status taken within `SETTLE_NS` of the walk's start is not kept: a
+change in the same clock tick could leave it as it was.
+
+The state lives in the incremental cache (`cache_db`), written in the same
+transaction as the rows it vouches for; it is untrusted input like the rest
+of that file: anything of an unexpected shape only costs a full walk.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import stat
+import zlib
+
+FORMAT = 1
+# Statuses this close to the start of the walk may hide a change in the
+# same clock tick.
+SETTLE_NS = 2_000_000_000
+STATE_LIMIT = 256 << 20
+
+# Folder flags: what the listing said about it.
+ENV_BY_NAMES = 1  # holds pyvenv.cfg or conda-meta: an environment
+HAS_BIN = 2  # holds bin/ (bin/activate makes it an environment)
+HAS_SCRIPTS = 4  # holds Scripts/
+HAS_GITIGNORE = 8
+WAS_ENV = 16  # an environment when listed: its entries were not decided
+
+# Entry codes.  Sources and declaration files carry their kind's index.
+LINK = "L"
+WALKED = "W"  # a folder walked into
+DATA = "D"  # our own data folder
+NAMED_OUT = "N"  # a folder left out by its name
+VENDORED = "v"  # a folder of others' code by its name
+RULED_OUT = "r"  # a folder left out by an ignore rule
+TARGET = "t"  # a folder named target, not ruled out
+TARGET_RULED = "T"  # a folder named target, ruled out
+CONFIG = "C"
+UNSUPPORTED = "U"
+IGNORED = "I"  # a source file left out by a rule or the languages
+UNADDRESSABLE = "X"
+MINIFIED = "M"
+SOURCE = 0x100
+DECLARATION = 0x200
+KIND_MASK = 0xFF
+
+# A record: [rel, status, flags, .gitignore status, warnings, names joined
+# by NUL, codes, languages of the UNSUPPORTED entries, [size, mtime_ns] of
+# each source file].
+REL, STATUS, FLAGS, GITIGNORE, WARNINGS, NAMES, CODES, LANGS, STAMPS = range(9)
+
+
+def folder_status(st, started_ns: int):
+    """What a folder's status must stay for its listing to hold, or None
+    when it is too recent to tell."""
+    if st.st_ctime_ns >= started_ns - SETTLE_NS or st.st_mtime_ns >= started_ns - SETTLE_NS:
+        return None
+    return [st.st_dev, st.st_ino, st.st_mtime_ns, st.st_ctime_ns]
+
+
+def same_folder(st, status) -> bool:
+    return status is not None and [st.st_dev, st.st_ino, st.st_mtime_ns, st.st_ctime_ns] == status
+
+
+def file_status(path: str, started_ns: int):
+    """The status of a settings file the walk read: None when there is
+    none, False when it cannot vouch for the text (a link, too recent,
+    unreadable), else what it must stay."""
+    try:
+        st = os.lstat(path)
+    except (FileNotFoundError, NotADirectoryError):
+        return None
+    except OSError:
+        return False
+    if not stat.S_ISREG(st.st_mode) or st.st_ctime_ns >= started_ns - SETTLE_NS or st.st_mtime_ns >= started_ns - SETTLE_NS:
+        return False
+    return [st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns]
+
+
+def walk_key(root_real: str, max_file_bytes: int, excludes, use_gitignore: bool, languages) -> list:
+    """The settings a walk's decisions depend on."""
+    return [
+        FORMAT,
+        root_real,
+        max_file_bytes,
+        [str(pattern) for pattern in excludes],
+        bool(use_gitignore),
+        sorted(languages) if languages else None,
+    ]
+
+
+class WalkState:
+    """The records of a walk's folders (`records`: rel -> record, in walk
+    order), with what the whole walk depends on."""
+
+    def __init__(self, key: list, kinds: list, info, prelude: list, records: dict, files: int = 0, unsettled=()):
+        self.key = key
+        self.kinds = kinds  # [(language, grammar)], indexed by the source codes
+        self.info = info  # status of .git/info/exclude
+        self.prelude = prelude  # warnings of --exclude and .git/info/exclude
+        self.records = records
+        self.files = files  # the walk's source files
+        # Files of the records whose cache row does not vouch for their
+        # size and time (no row, or one too recent to tell): added to by
+        # the run that keeps the state.
+        self.unsettled = set(unsettled)
+
+    def encode(self) -> bytes:
+        data = {
+            "key": self.key,
+            "kinds": self.kinds,
+            "info": self.info,
+            "prelude": self.prelude,
+            "records": list(self.records.values()),
+            "files": self.files,
+            "unsettled": sorted(self.unsettled),
+        }
+        text = json.dumps(data, ensure_ascii=False, separators=(",", ":"), check_circular=False)
+        return zlib.compress(text.encode("utf-8", "surrogatepass"), 1)
+
+
+def decode(blob, key: list, known_kinds) -> WalkState | None:
+    """The state kept in `blob` when it was made under `key`, else None.
+    Only its frame is checked here; a record of another shape makes the
+    walk that reads it start afresh."""
+    if not isinstance(blob, bytes):
+        return None
+    try:
+        unpacker = zlib.decompressobj()
+        text = unpacker.decompress(blob, STATE_LIMIT)
+        if unpacker.unconsumed_tail or not unpacker.eof:
+            return None
+        data = json.loads(text.decode("utf-8", "surrogatepass"))
+    except (zlib.error, ValueError, RecursionError, UnicodeError):
+        return None
+    if not isinstance(data, dict) or data.get("key") != key:
+        return None
+    kinds, records, prelude = data.get("kinds"), data.get("records"), data.get("prelude")
+    unsettled, files = data.get("unsettled"), data.get("files")
+    if not (
+        isinstance(kinds, list)
+        and all(isinstance(kind, list) and tuple(kind) in known_kinds for kind in kinds)
+        and isinstance(records, list)
+        and isinstance(prelude, list)
+        and all(isinstance(line, str) for line in prelude)
+        and isinstance(unsettled, list)
+        and all(isinstance(rel, str) for rel in unsettled)
+        and type(files) is int
+    ):
+        return None
+    by_rel = {}
+    for record in records:
+        if not (isinstance(record, list) and len(record) == 9 and isinstance(record[REL], str)):
+            return None
+        by_rel[record[REL]] = record
+    return WalkState(key, [tuple(kind) for kind in kinds], data.get("info"), prelude, by_rel, files, unsettled)

@@ -1,0 +1,253 @@
+"""A walk that takes folders over from the last walk's state finds what a
+walk from scratch finds, whatever changed in between: files added,
+deleted, renamed, edited (in the same tick too), folders moved, links
+swapped in, ignore files and settings changed."""
+
+from __future__ import annotations
+
+import json
+import os
+import random
+import time
+import zlib
+
+import pytest
+
+from tarnwick.indexer import walk_state
+from tarnwick.indexer.walk import walk_project
+
+FIELDS = ("files", "skipped", "skipped_dirs", "vendored", "ignored", "warnings", "unsupported", "configs")
+LATER = 10 * walk_state.SETTLE_NS  # a run that starts well after the tree was written
+
+
+def write(root, rel, text="x = 1\n"):
+    path = root / rel
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(text)
+    return path
+
+
+def seen(walk) -> dict:
+    return {name: getattr(walk, name) for name in FIELDS}
+
+
+def record(root, **settings):
+    """The state of a walk that vouches for every folder, and a clock tick
+    passed, so that a change from here on shows in a folder's status."""
+    walk = walk_project(root, started_ns=time.time_ns() + LATER, **settings)
+    time.sleep(0.02)
+    return walk.state.encode()
+
+
+def again(root, state, **settings):
+    """A walk given `state`, and one from scratch: they must agree."""
+    kept = walk_project(root, previous=state, started_ns=time.time_ns() + LATER, **settings)
+    fresh = walk_project(root, started_ns=time.time_ns() + LATER, **settings)
+    assert seen(kept) == seen(fresh)
+    kept.fresh = fresh
+    return kept
+
+
+def tree(root):
+    write(root, "app/main.py")
+    write(root, "app/util.py", "def helper():\n    return 1\n")
+    write(root, "app/deep/inner.py")
+    write(root, "app/deep/deeper/most.py")
+    write(root, "web/src/index.ts", "export const a = 1;\n")
+    write(root, "web/src/types.d.ts", "declare const b: number;\n")
+    write(root, "web/dist.min.js", "var a=1;\n")
+    write(root, "web/tsconfig.json", "{}\n")
+    write(root, "web/node_modules/lib/index.js")
+    write(root, "rust/Cargo.toml", "[package]\n")
+    write(root, "rust/target/debug/build.rs")
+    write(root, "rust/src/lib.rs", "fn main() {}\n")
+    write(root, "env/pyvenv.cfg", "home = /usr\n")
+    write(root, "env/lib/site.py")
+    write(root, "tool/bin/activate", "")
+    write(root, "tool/bin/run.py")
+    write(root, "native/code.c", "int main;\n")
+    write(root, "gen/made.py")
+    write(root, "logs/keep.py")
+    write(root, "odd/a::b.py")
+    write(root, ".gitignore", "gen/\n*.log.py\n")
+    write(root, "logs/.gitignore", "/keep.py\n")
+    write(root, "big/large.py", "#" * 4000 + "\n")
+    os.symlink("../app/util.py", root / "web/util_link.py")
+    os.symlink("app/deep", root / "deep_link")
+
+
+def rename(root, rel, new):
+    os.rename(root / rel, root / new)
+
+
+def swap_for_link(root, rel, target):
+    (root / rel).unlink()
+    os.symlink(target, root / rel)
+
+
+def same_size_same_time(root, rel):
+    path = root / rel
+    before = path.stat()
+    data = bytearray(path.read_bytes())
+    data[0] = ord("y") if data[0] != ord("y") else ord("z")
+    path.write_bytes(bytes(data))
+    os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns))
+
+
+def replace_by_folder(root, rel):
+    (root / rel).unlink()
+    write(root, rel + "/inside.py")
+
+
+CHANGES = {
+    "nothing": lambda r: None,
+    "edit": lambda r: write(r, "app/deep/inner.py", "y = 22\n"),
+    "edit same size, same time": lambda r: same_size_same_time(r, "app/util.py"),
+    "add": lambda r: write(r, "app/deep/deeper/new.py"),
+    "add folder": lambda r: write(r, "app/fresh/one.py"),
+    "delete": lambda r: (r / "app/deep/deeper/most.py").unlink(),
+    "rename file": lambda r: rename(r, "app/main.py", "app/entry.py"),
+    "rename folder": lambda r: rename(r, "app/deep", "app/shallow"),
+    "swap two folders": lambda r: (
+        rename(r, "app/deep", "app/tmp"), rename(r, "web/src", "app/deep"), rename(r, "app/tmp", "web/src")
+    ),
+    "link swapped in for a file": lambda r: swap_for_link(r, "app/main.py", "deep/inner.py"),
+    "link swapped in for a folder": lambda r: (
+        rename(r, "app/deep", "deep_real"), os.symlink("../deep_real", r / "app/deep")
+    ),
+    "link out of the root": lambda r: swap_for_link(r, "app/util.py", "/etc/hostname"),
+    "file becomes a folder": lambda r: replace_by_folder(r, "app/main.py"),
+    "grows past the limit": lambda r: write(r, "app/main.py", "#" * 5000 + "\n"),
+    "shrinks below the limit": lambda r: write(r, "big/large.py", "small = 1\n"),
+    "gitignore edited in place": lambda r: (r / ".gitignore").write_text("app/deep/\n"),
+    "gitignore emptied": lambda r: (r / ".gitignore").write_text(""),
+    "nested gitignore added": lambda r: write(r, "app/.gitignore", "util.py\n"),
+    "nested gitignore removed": lambda r: (r / "logs/.gitignore").unlink(),
+    "info exclude added": lambda r: write(r, ".git/info/exclude", "app/\n"),
+    "invalid pattern added": lambda r: (r / "logs/.gitignore").write_text("/keep.py\n[z-a]\n"),
+    "environment made": lambda r: write(r, "app/deep/pyvenv.cfg", ""),
+    "environment unmade": lambda r: (r / "env/pyvenv.cfg").unlink(),
+    "activate removed": lambda r: (r / "tool/bin/activate").unlink(),
+    "activate added": lambda r: write(r, "app/deep/deeper/bin/activate", ""),
+    "cargo project removed": lambda r: (r / "rust/Cargo.toml").unlink(),
+    "config edited": lambda r: write(r, "web/tsconfig.json", '{"compilerOptions": {}}\n'),
+    "only declarations left": lambda r: (r / "web/src/index.ts").unlink(),
+    "link target edited": lambda r: write(r, "app/util.py", "def helper():\n    return 2222\n"),
+    "link retargeted": lambda r: swap_for_link(r, "web/util_link.py", "../app/main.py"),
+    "unsupported added": lambda r: write(r, "native/more.rb", "puts 1\n"),
+}
+
+
+@pytest.mark.parametrize("change", CHANGES)
+def test_a_walk_from_the_kept_state_finds_what_a_fresh_walk_finds(tmp_path, change):
+    settings = dict(max_file_bytes=4500, excludes=["*.c"])
+    tree(tmp_path)
+    state = record(tmp_path, **settings)
+    CHANGES[change](tmp_path)
+    kept = again(tmp_path, state, **settings)
+    if change == "nothing":
+        assert kept.as_before is False  # a link's file is never vouched for
+        assert kept.listed == 0 and not kept.state_changed
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_random_series_of_changes(tmp_path, seed):
+    rng = random.Random(seed)
+    tree(tmp_path)
+    state = record(tmp_path)
+    history = []
+    for _ in range(6):
+        for change in rng.sample(sorted(CHANGES), 3):
+            try:
+                CHANGES[change](tmp_path)
+            except (OSError, ValueError):
+                continue  # what it changes is gone already
+            history.append(change)
+        try:
+            kept = again(tmp_path, state)
+        except AssertionError as exc:
+            raise AssertionError(history) from exc
+        state = kept.state.encode()
+        time.sleep(0.02)
+
+
+def test_a_tree_as_it_was_is_vouched_for_without_a_listing(tmp_path):
+    write(tmp_path, "a/one.py")
+    write(tmp_path, "a/b/two.py")
+    state = record(tmp_path)
+    kept = again(tmp_path, state)
+    assert kept.as_before and kept.unvouched == set() and kept.listed == 0 and not kept.state_changed
+    # An edit shows in the file's own status only: its folder is not listed again.
+    write(tmp_path, "a/b/two.py", "changed = True\n")
+    kept = again(tmp_path, state)
+    assert kept.unvouched == {"a/b/two.py"} and kept.listed == 0 and not kept.as_before
+
+
+@pytest.mark.parametrize("how", ["same size, same time", "racy file"])
+def test_a_file_its_state_cannot_vouch_for_is_not_vouched_for(tmp_path, how):
+    write(tmp_path, "a/one.py")
+    walk = walk_project(tmp_path, started_ns=time.time_ns() + LATER)
+    walk.state.unsettled.add("a/one.py")  # as a run whose cache row was too recent leaves it
+    state = walk.state.encode()
+    if how == "same size, same time":
+        same_size_same_time(tmp_path, "a/one.py")
+    kept = again(tmp_path, state)
+    assert kept.unvouched == {"a/one.py"} and not kept.as_before
+
+
+def test_a_folder_listed_close_to_its_last_change_is_listed_again(tmp_path):
+    write(tmp_path, "a/one.py")
+    # The run began right after the folder changed: a change in the same
+    # clock tick would leave its status as it was.
+    state = walk_project(tmp_path, started_ns=time.time_ns()).state.encode()
+    kept = again(tmp_path, state)
+    assert kept.listed == 2 and kept.state_changed
+    # Listed again far enough from its change, the folder is kept.
+    assert walk_project(tmp_path, previous=kept.state.encode(), started_ns=time.time_ns() + LATER).listed == 0
+
+
+def test_a_recent_ignore_file_keeps_no_state(tmp_path):
+    write(tmp_path, "a/one.py")
+    write(tmp_path, "a/.gitignore", "two.py\n")
+    assert walk_project(tmp_path, started_ns=time.time_ns()).state is None
+    assert walk_project(tmp_path, started_ns=time.time_ns() + LATER).state is not None
+
+
+@pytest.mark.parametrize(
+    "settings",
+    [
+        dict(max_file_bytes=10),
+        dict(excludes=["a/"]),
+        dict(use_gitignore=False),
+        dict(languages=["typescript"]),
+    ],
+)
+def test_other_walk_settings_walk_afresh(tmp_path, settings):
+    write(tmp_path, "a/one.py")
+    write(tmp_path, ".gitignore", "b/\n")
+    write(tmp_path, "b/two.py")
+    state = record(tmp_path)
+    kept = again(tmp_path, state, **settings)
+    assert kept.listed == kept.fresh.listed and kept.state_changed
+
+
+def _damaged(state: bytes, rng: random.Random) -> bytes:
+    data = json.loads(zlib.decompress(state))
+    record = rng.choice(data["records"])
+    at = rng.randrange(len(record))
+    record[at] = rng.choice([None, 7, "x/y", [], [1, 2], "\u0105W", {"a": 1}, -1, True])
+    return zlib.compress(json.dumps(data).encode())
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_a_damaged_state_costs_a_listing_not_a_wrong_walk(tmp_path, seed):
+    tree(tmp_path)
+    state = record(tmp_path)
+    again(tmp_path, _damaged(state, random.Random(seed)))
+
+
+@pytest.mark.parametrize("blob", [b"", b"not zlib", zlib.compress(b"[1, 2]"), zlib.compress(b"{"), None, "text"])
+def test_a_state_that_is_not_one_is_ignored(tmp_path, blob):
+    write(tmp_path, "a/one.py")
+    kept = again(tmp_path, blob)
+    assert kept.listed == 2 and kept.unvouched is None
