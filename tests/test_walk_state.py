@@ -13,7 +13,7 @@ import zlib
 
 import pytest
 
-from tarnwick.indexer import walk_state
+from tarnwick.indexer import index_project, walk_state
 from tarnwick.indexer.walk import walk_project
 
 FIELDS = ("files", "skipped", "skipped_dirs", "vendored", "ignored", "warnings", "unsupported", "configs")
@@ -251,3 +251,142 @@ def test_a_state_that_is_not_one_is_ignored(tmp_path, blob):
     write(tmp_path, "a/one.py")
     kept = again(tmp_path, blob)
     assert kept.listed == 2 and kept.unvouched is None
+
+
+# -- whole runs ------------------------------------------------------------------
+
+SETTLE_NS = 50_000_000
+
+
+@pytest.fixture
+def settling(monkeypatch):
+    """Margins short enough for a test to wait them out; the walks of the
+    runs, as made."""
+    from tarnwick.indexer import cache, run
+
+    monkeypatch.setattr(walk_state, "SETTLE_NS", SETTLE_NS)
+    monkeypatch.setattr(cache, "_RACY_NS", SETTLE_NS)
+    walks = []
+    real = run.walk_project
+
+    def walked(*args, **kwargs):
+        walks.append(real(*args, **kwargs))
+        return walks[-1]
+
+    monkeypatch.setattr(run, "walk_project", walked)
+    return walks
+
+
+def settle():
+    time.sleep(2 * SETTLE_NS / 1e9)
+
+
+def _full_copy(source, target):
+    import shutil
+
+    from random_trees import outputs
+
+    shutil.copytree(source, target, ignore=shutil.ignore_patterns(".vestra"))
+    index_project(target, jobs=1, full=True, progress=False)
+    return outputs(target, decoded=True)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_runs_that_take_folders_over_equal_full_runs(tmp_path, seed, settling):
+    from random_trees import Tree, outputs
+
+    tree = Tree(tmp_path / "live", seed)
+    settle()
+    index_project(tree.root, jobs=1, progress=False)
+    history = []
+    for round_ in range(5):
+        if tree.rng.random() < 0.5:
+            settle()  # else the changes land in the margin of the last run
+        history += [tree.change() for _ in range(tree.rng.randint(1, 4))]
+        if tree.rng.random() < 0.7:
+            settle()
+        index_project(tree.root, jobs=1, progress=False)
+        got = outputs(tree.root, decoded=True)
+        assert got == _full_copy(tree.root, tmp_path / f"full{round_}"), history
+    settle()
+    index_project(tree.root, jobs=1, progress=False)
+    settle()
+    before = outputs(tree.root)
+    stats = index_project(tree.root, jobs=1, progress=False)
+    assert settling[-1].as_before and settling[-1].listed == 0
+    assert stats.unchanged == stats.files and outputs(tree.root) == before
+    # Folders were taken over along the way, not only at the end.
+    assert any(walk.unvouched is not None and walk.listed < settling[0].listed for walk in settling[1:-2])
+
+
+def test_a_run_with_nothing_changed_reads_no_cache_rows(tmp_path, settling, monkeypatch):
+    from tarnwick.indexer import cache
+
+    write(tmp_path, "a/one.py", "def one():\n    return 1\n")
+    write(tmp_path, "b/two.py", "def two():\n    return 2\n")
+    settle()
+    index_project(tmp_path, jobs=1, progress=False)
+    settle()
+    monkeypatch.setattr(cache.CacheDB, "stamps", lambda self: pytest.fail("stamps read"))
+    assert index_project(tmp_path, jobs=1, progress=False).unchanged == 2
+    monkeypatch.undo()
+    write(tmp_path, "a/one.py", "def uno():\n    return 1\n")
+    index_project(tmp_path, jobs=1, progress=False)
+    summaries = json.loads((tmp_path / ".vestra/structured_summaries.json").read_text())
+    assert list(summaries["a/one.py"]["functions"]) == ["uno"]
+
+
+def _kept_state(root):
+    import sqlite3
+
+    db = sqlite3.connect(root / ".vestra/index-cache.db")
+    try:
+        return db.execute("SELECT value FROM meta WHERE key = 'walk'").fetchone()
+    finally:
+        db.close()
+
+
+def test_a_run_that_cannot_keep_a_state_drops_the_old_one(tmp_path, settling):
+    write(tmp_path, "a/one.py")
+    write(tmp_path, ".gitignore", "b/\n")
+    settle()
+    index_project(tmp_path, jobs=1, progress=False)
+    assert _kept_state(tmp_path) is not None
+    write(tmp_path, ".gitignore", "a/\n")  # too recent to vouch for
+    write(tmp_path, "c/three.py")
+    index_project(tmp_path, jobs=1, progress=False)
+    assert _kept_state(tmp_path) is None
+    summaries = json.loads((tmp_path / ".vestra/structured_summaries.json").read_text())
+    assert sorted(summaries) == ["c/three.py"]
+
+
+def test_declarations_that_become_the_project_are_indexed(tmp_path, settling):
+    write(tmp_path, "web/app.ts", "export function run() { return 1; }\n")
+    write(tmp_path, "web/types.d.ts", "declare function typed(): number;\n")
+    settle()
+    index_project(tmp_path, jobs=1, progress=False)
+    (tmp_path / "web/app.ts").unlink()
+    settle()
+    index_project(tmp_path, jobs=1, progress=False)
+    summaries = json.loads((tmp_path / ".vestra/structured_summaries.json").read_text())
+    assert sorted(summaries) == ["web/types.d.ts"]
+
+
+def test_an_edit_in_the_same_tick_as_the_run_is_read(tmp_path, settling):
+    path = write(tmp_path, "a/one.py", '"""Alpha."""\ndef first(): pass\n')
+    settle()
+    path.write_text('"""Gamma."""\ndef third(): pass\n')
+    # Its time not safely before the run's start (as in the same clock tick):
+    # its row cannot vouch for it.
+    os.utime(path, ns=(time.time_ns(), time.time_ns() + 10**9))
+    index_project(tmp_path, jobs=1, progress=False)
+    before = path.stat()
+    # Same length, and the clock gives it the very same modification time;
+    # its folder's status is unchanged too.
+    path.write_text('"""Omega."""\ndef finis(): pass\n')
+    os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns))
+    settle()
+    index_project(tmp_path, jobs=1, progress=False)
+    assert settling[-1].unvouched == {"a/one.py"}  # its folder taken over, the file not vouched for
+    record = json.loads((tmp_path / ".vestra/structured_summaries.json").read_text())["a/one.py"]
+    assert record["description"] == "Omega." and list(record["functions"]) == ["finis"]
