@@ -27,7 +27,6 @@ import os
 import sys
 from pathlib import Path
 
-from .. import context
 from ..errors import TarnwickError
 from ..printable import no_match
 from ..project import project_root, resolve_folder, resolve_root
@@ -73,6 +72,8 @@ def _scope(args: Namespace, root: Path) -> Scope:
 
 
 def _run_context(args: Namespace) -> int:
+    from .. import context
+
     root = resolve_root(args.root)
     settings = load_settings(root)
     budget = args.budget or settings.budget or DEFAULT_BUDGET
@@ -103,6 +104,8 @@ def _run_context(args: Namespace) -> int:
 
 
 def _run_search(args: Namespace) -> int:
+    from .. import context
+
     root = resolve_root(args.root)
     settings = load_settings(root)
     ranked, warnings = context.search_result(
@@ -201,6 +204,9 @@ def _run(argv: list[str] | None) -> int:
 
         return index.run(args, prog=PROG)
     if args.command in ("context", "search"):
+        # Loaded for questions only: `tarnwick index` has no use for it.
+        from .. import context
+
         if not args.query.strip():
             return _fail("the query is empty: ask a question about the code", ExitStatus.USAGE)
         too_long = context.query_too_long(args.query)
