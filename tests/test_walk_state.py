@@ -390,3 +390,17 @@ def test_an_edit_in_the_same_tick_as_the_run_is_read(tmp_path, settling):
     assert settling[-1].unvouched == {"a/one.py"}  # its folder taken over, the file not vouched for
     record = json.loads((tmp_path / ".vestra/structured_summaries.json").read_text())["a/one.py"]
     assert record["description"] == "Omega." and list(record["functions"]) == ["finis"]
+
+
+def test_the_parser_versions_are_those_the_package_metadata_gives():
+    from importlib import metadata
+
+    from tarnwick.indexer.cache import _PARSERS, _listed_versions
+
+    listed = _listed_versions(_PARSERS + ("no-such-package-here",))
+    for package in _PARSERS:
+        try:
+            assert listed.get(package) == metadata.version(package)
+        except metadata.PackageNotFoundError:
+            assert package not in listed
+    assert "no-such-package-here" not in listed

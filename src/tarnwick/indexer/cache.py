@@ -99,17 +99,48 @@ def _code_digest() -> str:
     return h.hexdigest()
 
 
+_PARSERS = ("tree-sitter", "tree-sitter-typescript", "tree-sitter-javascript", "tree-sitter-go", "tree-sitter-java", "tree-sitter-rust")
+
+
+def _listed_versions(packages) -> dict:
+    """package -> version of those found installed as `.dist-info` folders
+    on the import path, the first entry that holds one winning (as for
+    `importlib.metadata`, whose import costs more than this whole run
+    when nothing changed)."""
+    wanted = {package.replace("-", "_").lower(): package for package in packages}
+    found = {}
+    for entry in sys.path:
+        try:
+            names = os.listdir(entry or ".")
+        except (OSError, TypeError, ValueError):
+            continue
+        for name in names:
+            if not name.endswith(".dist-info"):
+                continue
+            project, _, version = name[: -len(".dist-info")].partition("-")
+            package = wanted.get(project.replace(".", "_").lower())
+            if package is not None and version and package not in found:
+                found[package] = version
+        if len(found) == len(wanted):
+            break
+    return found
+
+
 def signature() -> str:
     """What the cached results depend on besides the files themselves: this
     format, the Python grammar (ast) and the installed parser packages."""
-    from importlib import metadata
-
     versions = [f"format={FORMAT}", f"python={sys.version_info[0]}.{sys.version_info[1]}", f"code={_code_digest()}"]
-    for package in ("tree-sitter", "tree-sitter-typescript", "tree-sitter-javascript", "tree-sitter-go", "tree-sitter-java", "tree-sitter-rust"):
-        try:
-            versions.append(f"{package}={metadata.version(package)}")
-        except metadata.PackageNotFoundError:
-            versions.append(f"{package}=-")
+    listed = _listed_versions(_PARSERS)
+    for package in _PARSERS:
+        version = listed.get(package)
+        if version is None:
+            from importlib import metadata
+
+            try:
+                version = metadata.version(package)
+            except metadata.PackageNotFoundError:
+                version = "-"
+        versions.append(f"{package}={version}")
     return ";".join(versions)
 
 

@@ -33,7 +33,6 @@ from .walk_state import (
     HAS_GITIGNORE,
     HAS_SCRIPTS,
     IGNORED,
-    KIND_MASK,
     LANGS,
     LINK,
     MINIFIED,
@@ -200,6 +199,7 @@ def walk_project(
 
 
 _KINDS = frozenset(SUFFIXES.values())
+_new_tuple = tuple.__new__
 _S_IFMT = 0o170000  # stat.S_IFMT as a mask
 _S_IFREG = stat.S_IFREG
 
@@ -251,6 +251,10 @@ class _Walker:
         self.unread_gitignores = set()
         self.kinds = list(old.kinds) if old is not None else []
         self.kind_codes = {kind: i for i, kind in enumerate(self.kinds)}
+        # The kind of each code of a source or declaration file.
+        self.kind_of = {}
+        for i, kind in enumerate(self.kinds):
+            self.kind_of[chr(SOURCE + i)] = self.kind_of[chr(DECLARATION + i)] = kind
         self.records = {}
         # Source files whose status the old state does not vouch for.
         self.unvouched = set() if old is not None else None
@@ -313,18 +317,21 @@ class _Walker:
             if plain:
                 try:
                     st = os.stat(d_abs)
-                    status = folder_status(st, self.started_ns) if stat.S_ISDIR(st.st_mode) else None
                 except OSError:
                     st = None
-                record = records.get(d_rel)
-                if record is not None and st is not None and same_folder(st, record[STATUS]):
-                    try:
-                        stack += self.replay(d_abs, d_rel, d_real, record)
-                        continue
-                    except _Relist:
-                        pass
-                    except (TypeError, ValueError, IndexError, KeyError, AttributeError, OverflowError):
-                        raise _Afresh from None
+                if st is not None and stat.S_ISDIR(st.st_mode):
+                    record = records.get(d_rel)
+                    if record is not None and [st.st_dev, st.st_ino, st.st_mtime_ns, st.st_ctime_ns] == record[STATUS]:
+                        try:
+                            stack += self.replay(d_abs, d_rel, d_real, record)
+                            continue
+                        except _Relist:
+                            pass
+                        except (TypeError, ValueError, IndexError, KeyError, AttributeError, OverflowError):
+                            raise _Afresh from None
+                    status = folder_status(st, self.started_ns)
+                else:
+                    record = records.get(d_rel)
                 self.changed = True
             stack += self.list_dir(d_abs, d_rel, d_real, status, plain, record)
 
@@ -432,7 +439,8 @@ class _Walker:
 
     def replay(self, d_abs: str, d_rel: str, d_real: str, record: list) -> list:
         """Take a folder's entries from its record (`_Relist` when one of
-        its files is not what the record says); returns the folders to walk."""
+        its files is not what the record says, with nothing of it taken);
+        returns the folders to walk."""
         flags = record[FLAGS]
         if d_rel and (
             flags & ENV_BY_NAMES
@@ -447,10 +455,14 @@ class _Walker:
         if flags & HAS_GITIGNORE:
             if file_status(os.path.join(d_abs, ".gitignore"), self.started_ns) != record[GITIGNORE]:
                 raise _Afresh
-        names, codes, stamps, langs, warnings = (record[at] for at in (NAMES, CODES, STAMPS, LANGS, WARNINGS))
+        names = record[NAMES]
+        codes = record[CODES]
+        stamps = record[STAMPS]
+        langs = record[LANGS]
+        warnings = record[WARNINGS]
         if not (type(names) is str and type(codes) is str and type(stamps) is list and type(langs) is list):
             raise ValueError("malformed record")
-        if type(warnings) is not list or not all(type(line) is str for line in warnings):
+        if type(warnings) is not list or (warnings and not all(type(line) is str for line in warnings)):
             raise ValueError("malformed record")
         names = names.split("/") if names else []
         if len(names) != len(codes) or "" in names or "." in names or ".." in names:
@@ -458,91 +470,95 @@ class _Walker:
         abs_prefix = d_abs if d_abs.endswith(os.sep) else d_abs + os.sep
         real_prefix = d_real if d_real.endswith(os.sep) else d_real + os.sep
         rel_prefix = d_rel + "/" if d_rel else ""
-        kinds = self.kinds
+        result = self.result
+        candidates = self.candidates
+        kinds = self.kind_of
         unsettled = self.old.unsettled
-        unvouched = self.unvouched
         limit = self.max_file_bytes
         lstat = os.lstat
-        new_tuple = tuple.__new__
-        sources, declarations, skipped, vendored, configs, links, subdirs = [], [], [], [], [], [], []
+        # What this folder adds goes in place; a file not as recorded takes
+        # it back (`_Relist`) by cutting the lists to these lengths.
+        marks = (len(candidates), len(self.declarations), len(result.skipped), len(result.vendored),
+                 len(result.configs), len(self.links))
+        unvouched = []
+        subdirs = []
         ignored = skipped_dirs = 0
         now = None  # the sizes and times found, when they differ from the record's
         at = 0
-        for name, code in zip(names, codes):
-            if code >= "\u0100":
-                path = abs_prefix + name
-                try:
-                    st = lstat(path)
-                except OSError:
-                    raise _Relist from None
-                if st.st_mode & _S_IFMT != _S_IFREG:
-                    raise _Relist
-                size = st.st_size
-                mtime = st.st_mtime_ns
-                rel = rel_prefix + name
-                if size != stamps[at] or mtime != stamps[at + 1]:
-                    unvouched.add(rel)
-                    if now is None:
-                        now = list(stamps)
-                    now[at] = size
-                    now[at + 1] = mtime
-                elif unsettled and rel in unsettled:
-                    unvouched.add(rel)
-                at += 2
-                if size > limit:
-                    skipped.append((rel, f"larger than {limit} bytes"))
-                    continue
-                entry = new_tuple(SourceFile, (rel, path, size, mtime, *kinds[ord(code) & KIND_MASK]))
-                if code < "\u0200":
-                    sources.append(entry)
-                elif code < "\u0300":
-                    declarations.append(entry)
-                else:
-                    raise ValueError("malformed record")
-            elif code == WALKED:
-                subdirs.append((abs_prefix + name, rel_prefix + name, real_prefix + name))
-            elif code == IGNORED:
-                ignored += 1
-            elif code == CONFIG:
-                try:
-                    st = lstat(abs_prefix + name)
-                except OSError:
-                    raise _Relist from None
-                if not stat.S_ISREG(st.st_mode):
-                    raise _Relist
-                configs.append([rel_prefix + name, st.st_size, st.st_mtime_ns])
-            elif code == LINK:
-                links.append((rel_prefix + name, abs_prefix + name))
-            elif code == UNADDRESSABLE:
-                skipped.append((rel_prefix + name, UNADDRESSABLE_REASON))
-            elif code == MINIFIED:
-                vendored.append(rel_prefix + name)
-            elif code != UNSUPPORTED:
-                effect = self.dir_effect(code, abs_prefix + name)
-                if effect == _WALK:
+        try:
+            for name, code in zip(names, codes):
+                if code >= "\u0100":
+                    path = abs_prefix + name
+                    try:
+                        st = lstat(path)
+                    except OSError:
+                        raise _Relist from None
+                    if st.st_mode & _S_IFMT != _S_IFREG:
+                        raise _Relist
+                    size = st.st_size
+                    mtime = st.st_mtime_ns
+                    rel = rel_prefix + name
+                    if size != stamps[at] or mtime != stamps[at + 1]:
+                        unvouched.append(rel)
+                        if now is None:
+                            now = list(stamps)
+                        now[at] = size
+                        now[at + 1] = mtime
+                    elif unsettled and rel in unsettled:
+                        unvouched.append(rel)
+                    at += 2
+                    if size > limit:
+                        result.skipped.append((rel, f"larger than {limit} bytes"))
+                        continue
+                    language, grammar = kinds[code]
+                    if code < "\u0200":
+                        candidates.append(_new_tuple(SourceFile, (rel, path, size, mtime, language, grammar)))
+                    else:
+                        self.declarations.append(_new_tuple(SourceFile, (rel, path, size, mtime, language, grammar)))
+                elif code == WALKED:
                     subdirs.append((abs_prefix + name, rel_prefix + name, real_prefix + name))
-                elif effect == _SKIPPED:
-                    skipped_dirs += 1
-                elif effect == _VENDORED:
-                    vendored.append(rel_prefix + name + "/")
-                elif effect == _IGNORED:
+                elif code == IGNORED:
                     ignored += 1
-        if at != len(stamps) or codes.count(UNSUPPORTED) != len(langs):
-            raise ValueError("malformed record")
-        result = self.result
-        for language in langs:
-            if not isinstance(language, str):
+                elif code == CONFIG:
+                    try:
+                        st = lstat(abs_prefix + name)
+                    except OSError:
+                        raise _Relist from None
+                    if not stat.S_ISREG(st.st_mode):
+                        raise _Relist
+                    result.configs.append([rel_prefix + name, st.st_size, st.st_mtime_ns])
+                elif code == LINK:
+                    self.links.append((rel_prefix + name, abs_prefix + name))
+                elif code == UNADDRESSABLE:
+                    result.skipped.append((rel_prefix + name, UNADDRESSABLE_REASON))
+                elif code == MINIFIED:
+                    result.vendored.append(rel_prefix + name)
+                elif code != UNSUPPORTED:
+                    effect = self.dir_effect(code, abs_prefix + name)
+                    if effect == _WALK:
+                        subdirs.append((abs_prefix + name, rel_prefix + name, real_prefix + name))
+                    elif effect == _SKIPPED:
+                        skipped_dirs += 1
+                    elif effect == _VENDORED:
+                        result.vendored.append(rel_prefix + name + "/")
+                    elif effect == _IGNORED:
+                        ignored += 1
+            if at != len(stamps) or codes.count(UNSUPPORTED) != len(langs):
                 raise ValueError("malformed record")
+            if langs and not all(type(language) is str for language in langs):
+                raise ValueError("malformed record")
+        except _Relist:
+            del candidates[marks[0] :], self.declarations[marks[1] :], result.skipped[marks[2] :]
+            del result.vendored[marks[3] :], result.configs[marks[4] :], self.links[marks[5] :]
+            raise
+        if unvouched:
+            self.unvouched.update(unvouched)
+        for language in langs:
             result.unsupported[language] = result.unsupported.get(language, 0) + 1
-        self.candidates += sources
-        self.declarations += declarations
-        result.skipped += skipped
-        result.vendored += vendored
-        result.configs += configs
         result.ignored += ignored
         result.skipped_dirs += skipped_dirs
-        self.links += links
-        self.dir_warnings += warnings
+        if warnings:
+            self.dir_warnings += warnings
         self.replayed.append((real_prefix, names, codes))
         if flags & HAS_GITIGNORE:
             self.unread_gitignores.add(d_rel)
@@ -550,7 +566,8 @@ class _Walker:
             record = [*record[:STAMPS], now]
             self.changed = True
         self.records[d_rel] = record
-        subdirs.sort(reverse=True)
+        if len(subdirs) > 1:
+            subdirs.sort(reverse=True)
         return subdirs
 
     def read_gitignores_above(self, d_rel: str) -> None:

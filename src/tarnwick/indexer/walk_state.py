@@ -62,7 +62,6 @@ UNADDRESSABLE = "X"
 MINIFIED = "M"
 SOURCE = 0x100
 DECLARATION = 0x200
-KIND_MASK = 0xFF
 
 # A record: [rel, status, flags, .gitignore status, warnings, names joined
 # by NUL, codes, languages of the UNSUPPORTED entries, [size, mtime_ns] of
