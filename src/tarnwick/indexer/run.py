@@ -249,7 +249,9 @@ def _index(
         stats.ignored = walk.ignored
         stats.unsupported = dict(sorted(walk.unsupported.items()))
         stats.warnings = list(walk.warnings)
-        sources = _readable(walk.files, stats)
+        # Files the last run left as they are had their parser then; the
+        # cache's signature holds its version.
+        sources = None if walk.as_before else _readable(walk.files, stats)
         return _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns, jobs, max_file_bytes, progress, full)
     except BaseException:
         cache.db.discard()
@@ -259,7 +261,7 @@ def _index(
 def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns, jobs, max_file_bytes, progress, full):
     unvouched = walk.unvouched
     if walk.as_before:
-        unchanged = sources
+        unchanged = None  # every file, as the last run left it
     elif unvouched is None:
         unchanged = [source for source in sources if cache.unchanged(source)]
     else:
@@ -269,8 +271,7 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
         stats.warnings.append(history.note)
     if (
         not full
-        and len(unchanged) == len(sources)
-        and (walk.as_before or {source.rel for source in sources} == cache.previous.keys())
+        and (unchanged is None or (len(unchanged) == len(sources) and {s.rel for s in sources} == cache.previous.keys()))
         and not history.changed
         and cache.run.get("configs") == walk.configs
         and _intact(root, data_dir, cache.run)
@@ -278,7 +279,7 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
         # Nothing to learn and the last run's files are in place: writing
         # them again would only change their stamp.  Not a row is decoded.
         _figures_of_run(stats, cache.run)
-        stats.reused = len(sources)
+        stats.reused = walk.file_count if sources is None else len(sources)
         stats.unchanged = stats.files
         if cache.restamped or walk.state_changed:  # so they are not read again next time
             for rel, stamp in cache.restamped.items():
@@ -290,6 +291,8 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
         stats.seconds = time.perf_counter() - started
         return stats
 
+    if unchanged is None:
+        sources = unchanged = walk.files
     current = {source.rel for source in sources}
     results = []
     links = set()  # unchanged files whose edges the cache keeps

@@ -100,8 +100,8 @@ UNADDRESSABLE_REASON = 'path holds "::", which separates file and symbol in iden
 class Walk:
     """Result of walking a project."""
 
-    # SourceFile entries, sorted by relative path.
-    files: list = field(default_factory=list)
+    # The number of `files`.
+    file_count: int = 0
     # (relative path, reason) of source files and links left out.
     skipped: list = field(default_factory=list)
     # Number of folders left out by the folder rules.
@@ -131,6 +131,22 @@ class Walk:
     as_before: bool = False
     # Folders listed (the others were taken from the given state).
     listed: int = 0
+    _files: list = field(default_factory=list, repr=False)
+    _unsorted: bool = field(default=False, repr=False)
+
+    @property
+    def files(self) -> list:
+        """SourceFile entries, sorted by relative path (when first asked
+        for: a run that finds nothing changed never needs them)."""
+        if self._unsorted:
+            self._files.sort()
+            self._unsorted = False
+        return self._files
+
+    @files.setter
+    def files(self, value: list) -> None:
+        self._files = value
+        self._unsorted = False
 
 
 def _is_env(path: str, names=None) -> bool:
@@ -283,8 +299,9 @@ class _Walker:
             unrowed.update(f.rel for f in self.declarations)
         else:
             candidates.extend(self.declarations)
-        candidates.sort()
         result.files = candidates
+        result.file_count = len(candidates)
+        result._unsorted = True
         result.skipped.sort()
         result.warnings = self.prelude + self.dir_warnings
         result.configs.sort()
