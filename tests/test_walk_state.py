@@ -132,6 +132,7 @@ CHANGES = {
     "cargo project removed": lambda r: (r / "rust/Cargo.toml").unlink(),
     "config edited": lambda r: write(r, "web/tsconfig.json", '{"compilerOptions": {}}\n'),
     "only declarations left": lambda r: (r / "web/src/index.ts").unlink(),
+    "the only script grows past the limit": lambda r: write(r, "web/src/index.ts", "//" * 2500 + "\n"),
     "link target edited": lambda r: write(r, "app/util.py", "def helper():\n    return 2222\n"),
     "link retargeted": lambda r: swap_for_link(r, "web/util_link.py", "../app/main.py"),
     "unsupported added": lambda r: write(r, "native/more.rb", "puts 1\n"),

@@ -132,21 +132,19 @@ class Walk:
     # Folders listed (the others were taken from the given state).
     listed: int = 0
     _files: list = field(default_factory=list, repr=False)
-    _unsorted: bool = field(default=False, repr=False)
+    _pending: object = field(default=None, repr=False)
 
     @property
     def files(self) -> list:
-        """SourceFile entries, sorted by relative path (when first asked
-        for: a run that finds nothing changed never needs them)."""
-        if self._unsorted:
-            self._files.sort()
-            self._unsorted = False
+        """SourceFile entries, sorted by relative path (made when first
+        asked for: a run that finds nothing changed never needs them)."""
+        if self._pending is not None:
+            self._files, self._pending = self._pending(), None
         return self._files
 
     @files.setter
     def files(self, value: list) -> None:
-        self._files = value
-        self._unsorted = False
+        self._files, self._pending = value, None
 
 
 def _is_env(path: str, names=None) -> bool:
@@ -215,6 +213,7 @@ def walk_project(
 
 
 _KINDS = frozenset(SUFFIXES.values())
+_SCRIPTS = ("typescript", "javascript")
 _new_tuple = tuple.__new__
 _S_IFMT = 0o170000  # stat.S_IFMT as a mask
 _S_IFREG = stat.S_IFREG
@@ -271,6 +270,14 @@ class _Walker:
         self.kind_of = {}
         for i, kind in enumerate(self.kinds):
             self.kind_of[chr(SOURCE + i)] = self.kind_of[chr(DECLARATION + i)] = kind
+        # The codes of TypeScript and JavaScript sources (not declarations).
+        self.script_codes = {chr(SOURCE + i) for i, kind in enumerate(self.kinds) if kind[0] in _SCRIPTS}
+        # Source files of folders taken from records, made into SourceFile
+        # entries only when the files are asked for: (rel prefix, abs
+        # prefix, names, codes, sizes and times).
+        self.taken = []
+        self.taken_over = 0
+        self.scripts_taken_over = False
         self.records = {}
         # Source files whose status the old state does not vouch for.
         self.unvouched = set() if old is not None else None
@@ -293,29 +300,47 @@ class _Walker:
         # project only when it holds nothing but declarations.
         candidates = self.candidates
         unrowed = set()
-        if any(f.language in ("typescript", "javascript") for f in candidates):
+        if self.scripts_taken_over or any(f.language in _SCRIPTS for f in candidates):
             result.vendored += [f.rel for f in self.declarations]
             # Recorded with their sizes and times, yet no cache row vouches for them.
             unrowed.update(f.rel for f in self.declarations)
         else:
             candidates.extend(self.declarations)
-        result.files = candidates
-        result.file_count = len(candidates)
-        result._unsorted = True
+        count = len(candidates) + self.taken_over
+        result._files, result._pending = candidates, self.all_files
+        result.file_count = count
         result.skipped.sort()
         result.warnings = self.prelude + self.dir_warnings
         result.configs.sort()
         result.unvouched = self.unvouched
         old = self.old
-        result.as_before = old is not None and not self.unvouched and old.files == len(candidates)
+        result.as_before = old is not None and not self.unvouched and old.files == count
         if old is not None and not self.changed:
-            self.changed = old.files != len(candidates) or self.records.keys() != old.records.keys()
+            self.changed = old.files != count or self.records.keys() != old.records.keys()
         if self.sound and self.info is not False:
-            result.state = WalkState(
-                self.key, self.kinds, self.info, self.prelude, self.records, len(candidates), unrowed
-            )
+            result.state = WalkState(self.key, self.kinds, self.info, self.prelude, self.records, count, unrowed)
         result.state_changed = self.changed
         return result
+
+    def all_files(self) -> list:
+        """The walk's files, those of the folders taken from records made
+        now (in the order of their relative paths)."""
+        files = self.candidates
+        kinds = self.kind_of
+        limit = self.max_file_bytes
+        for rel_prefix, abs_prefix, names, codes, stamps in self.taken:
+            at = 0
+            for name, code in zip(names, codes):
+                if code >= "\u0100":
+                    size = stamps[at]
+                    if code < "\u0200" and size <= limit:
+                        language, grammar = kinds[code]
+                        entry = (rel_prefix + name, abs_prefix + name, size, stamps[at + 1], language, grammar)
+                        files.append(_new_tuple(SourceFile, entry))
+                    at += 2
+        self.taken = []
+        files.sort()
+        return files
 
     # -- folders -------------------------------------------------------------
 
@@ -488,50 +513,52 @@ class _Walker:
         real_prefix = d_real if d_real.endswith(os.sep) else d_real + os.sep
         rel_prefix = d_rel + "/" if d_rel else ""
         result = self.result
-        candidates = self.candidates
         kinds = self.kind_of
         unsettled = self.old.unsettled
         limit = self.max_file_bytes
         lstat = os.lstat
+        for code in set(codes):
+            if code >= "\u0100" and code not in kinds:
+                raise ValueError("malformed record")
         # What this folder adds goes in place; a file not as recorded takes
         # it back (`_Relist`) by cutting the lists to these lengths.
-        marks = (len(candidates), len(self.declarations), len(result.skipped), len(result.vendored),
-                 len(result.configs), len(self.links))
+        marks = (len(self.declarations), len(result.skipped), len(result.vendored), len(result.configs), len(self.links))
         unvouched = []
         subdirs = []
-        ignored = skipped_dirs = 0
+        ignored = skipped_dirs = taken = 0
+        script_codes = self.script_codes
+        scripts = False
         now = None  # the sizes and times found, when they differ from the record's
         at = 0
         try:
             for name, code in zip(names, codes):
                 if code >= "\u0100":
-                    path = abs_prefix + name
                     try:
-                        st = lstat(path)
+                        st = lstat(abs_prefix + name)
                     except OSError:
                         raise _Relist from None
                     if st.st_mode & _S_IFMT != _S_IFREG:
                         raise _Relist
                     size = st.st_size
-                    mtime = st.st_mtime_ns
-                    rel = rel_prefix + name
-                    if size != stamps[at] or mtime != stamps[at + 1]:
-                        unvouched.append(rel)
+                    if size != stamps[at] or st.st_mtime_ns != stamps[at + 1]:
+                        unvouched.append(rel_prefix + name)
                         if now is None:
                             now = list(stamps)
                         now[at] = size
-                        now[at + 1] = mtime
-                    elif unsettled and rel in unsettled:
-                        unvouched.append(rel)
+                        now[at + 1] = st.st_mtime_ns
+                    elif unsettled and rel_prefix + name in unsettled:
+                        unvouched.append(rel_prefix + name)
                     at += 2
                     if size > limit:
-                        result.skipped.append((rel, f"larger than {limit} bytes"))
-                        continue
-                    language, grammar = kinds[code]
-                    if code < "\u0200":
-                        candidates.append(_new_tuple(SourceFile, (rel, path, size, mtime, language, grammar)))
+                        result.skipped.append((rel_prefix + name, f"larger than {limit} bytes"))
+                    elif code < "\u0200":
+                        taken += 1
+                        if code in script_codes:
+                            scripts = True
                     else:
-                        self.declarations.append(_new_tuple(SourceFile, (rel, path, size, mtime, language, grammar)))
+                        language, grammar = kinds[code]
+                        entry = (rel_prefix + name, abs_prefix + name, size, st.st_mtime_ns, language, grammar)
+                        self.declarations.append(_new_tuple(SourceFile, entry))
                 elif code == WALKED:
                     subdirs.append((abs_prefix + name, rel_prefix + name, real_prefix + name))
                 elif code == IGNORED:
@@ -565,9 +592,13 @@ class _Walker:
             if langs and not all(type(language) is str for language in langs):
                 raise ValueError("malformed record")
         except _Relist:
-            del candidates[marks[0] :], self.declarations[marks[1] :], result.skipped[marks[2] :]
-            del result.vendored[marks[3] :], result.configs[marks[4] :], self.links[marks[5] :]
+            del self.declarations[marks[0] :], result.skipped[marks[1] :], result.vendored[marks[2] :]
+            del result.configs[marks[3] :], self.links[marks[4] :]
             raise
+        if taken:
+            self.taken.append((rel_prefix, abs_prefix, names, codes, now if now is not None else stamps))
+            self.taken_over += taken
+            self.scripts_taken_over = self.scripts_taken_over or scripts
         if unvouched:
             self.unvouched.update(unvouched)
         for language in langs:
