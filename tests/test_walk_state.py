@@ -405,3 +405,13 @@ def test_the_parser_versions_are_those_the_package_metadata_gives():
         except metadata.PackageNotFoundError:
             assert package not in listed
     assert "no-such-package-here" not in listed
+
+
+def test_a_run_that_learns_nothing_leaves_the_cache_as_it_is(tmp_path):
+    write(tmp_path, "a/one.py")
+    index_project(tmp_path, jobs=1, progress=False)
+    cache = tmp_path / ".vestra/index-cache.db"
+    before = cache.stat().st_mtime_ns, cache.read_bytes()
+    # Its folders are listed again (too recent to take over), to the same records.
+    index_project(tmp_path, jobs=1, progress=False)
+    assert (cache.stat().st_mtime_ns, cache.read_bytes()) == before

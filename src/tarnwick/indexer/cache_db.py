@@ -168,6 +168,7 @@ class CacheDB:
         # The walk state committed with the rows (`walk_state`): a commit
         # without one drops the old, which would no longer match the rows.
         self.walk_blob = None
+        self._walk_read = False
 
     # -- opening -------------------------------------------------------------
 
@@ -234,9 +235,14 @@ class CacheDB:
         return run if isinstance(run, dict) else {}
 
     def walk_state(self) -> bytes | None:
-        """The state the last run's walk kept, as stored (unchecked)."""
-        row = self.db.execute("SELECT value FROM meta WHERE key = 'walk'").fetchone()
-        return row[0] if row is not None and isinstance(row[0], bytes) else None
+        """The state the last run's walk kept, as stored (unchecked); until
+        this run changes it, it is what a commit keeps."""
+        if not self._walk_read:
+            row = self.db.execute("SELECT value FROM meta WHERE key = 'walk'").fetchone()
+            self._walk_kept = row[0] if row is not None and isinstance(row[0], bytes) else None
+            self.walk_blob = self._walk_kept
+            self._walk_read = True
+        return self._walk_kept
 
     def layout(self):
         """Where the last run's outputs put each file's blocks, as kept

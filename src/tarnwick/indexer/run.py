@@ -281,10 +281,13 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
         _figures_of_run(stats, cache.run)
         stats.reused = walk.file_count if sources is None else len(sources)
         stats.unchanged = stats.files
-        if cache.restamped or walk.state_changed:  # so they are not read again next time
+        # New stamps spare the next run reading those files again, a new
+        # walk state listing folders or comparing rows again.
+        if walk.state_changed or walk.unvouched:
+            _keep_walk(cache, walk)
+        if cache.restamped or cache.db.walk_blob != cache.db.walk_state():
             for rel, stamp in cache.restamped.items():
                 cache.db.restamp(rel, stamp)
-            _keep_walk(cache, walk)
             _commit_cache(cache, stats)
         else:
             cache.db.discard()

@@ -316,7 +316,7 @@ class _Walker:
         old = self.old
         result.as_before = old is not None and not self.unvouched and old.files == count
         if old is not None and not self.changed:
-            self.changed = old.files != count or self.records.keys() != old.records.keys()
+            self.changed = old.files != count or self.kinds != old.kinds or self.records != old.records
         if self.sound and self.info is not False:
             result.state = WalkState(self.key, self.kinds, self.info, self.prelude, self.records, count, unrowed)
         result.state_changed = self.changed
@@ -374,7 +374,6 @@ class _Walker:
                     status = folder_status(st, self.started_ns)
                 else:
                     record = records.get(d_rel)
-                self.changed = True
             stack += self.list_dir(d_abs, d_rel, d_real, status, plain, record)
 
     def list_dir(self, d_abs, d_rel, d_real, status, plain, old_record) -> list:
@@ -612,7 +611,6 @@ class _Walker:
             self.unread_gitignores.add(d_rel)
         if now is not None:
             record = [*record[:STAMPS], now]
-            self.changed = True
         self.records[d_rel] = record
         if len(subdirs) > 1:
             subdirs.sort(reverse=True)
