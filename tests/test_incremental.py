@@ -191,14 +191,10 @@ def test_a_row_that_does_not_unpack_is_parsed_again(tmp_path, packed, reused):
     assert again.reused == reused and written == every_output(tmp_path)
 
 
-def test_every_field_of_a_result_survives_the_cache(tmp_path):
-    """Each language's results, reused from the cache, equal the fresh ones
-    field for field; the samples give every field a value of its own, so a
-    field the cache left out would come back empty."""
-    from dataclasses import fields
-    from tarnwick.indexer.cache import decode_result, pack_fields
+def _every_language(tmp_path):
+    """(path, fresh result) of files of each language, the samples and a
+    star import, a partial parse and an unreadable file."""
     from tarnwick.indexer.extractors import grammar_of
-    from tarnwick.indexer.result import FileResult
     from tarnwick.indexer.summarize import summarize_file
 
     (tmp_path / "star.py").write_text("from .base import *\nimport os.path as p\nfrom . import util\n")
@@ -206,10 +202,21 @@ def test_every_field_of_a_result_survives_the_cache(tmp_path):
     (tmp_path / "blob.py").write_bytes(b"\0binary")
     files = [p for p in sorted(tmp_path.iterdir()) if p.is_file()]
     files += [p for p in sorted((HERE / "samples").rglob("*")) if p.is_file() and grammar_of(p.name)]
-    fresh = []
     for path in files:
-        language, grammar = grammar_of(path.name)
-        result = summarize_file((str(path), str(path), language, grammar))
+        yield path, summarize_file((str(path), str(path), *grammar_of(path.name)))
+
+
+def test_every_field_of_a_result_survives_the_cache(tmp_path):
+    """Each language's results, reused from the cache, equal the fresh ones
+    field for field; the samples give every field a value of its own, so a
+    field the cache left out would come back empty."""
+    from dataclasses import fields
+    from tarnwick.indexer.cache import decode_result, pack_fields
+    from tarnwick.indexer.result import FileResult
+
+    fresh = []
+    for path, result in _every_language(tmp_path):
+        language = result.language
         reused = decode_result(str(path), pack_fields(result), language)
         reused.digest = result.digest  # kept in the row's stamp
         reused.search_docs = result.search_docs  # kept beside the fields
@@ -218,6 +225,39 @@ def test_every_field_of_a_result_survives_the_cache(tmp_path):
     empty = FileResult("")
     unfilled = [f.name for f in fields(FileResult) if all(getattr(r, f.name) == getattr(empty, f.name) for _, r in fresh)]
     assert unfilled == ["record", "symbols", "symbol_text"]  # what encoding the results drops
+
+
+def test_a_spooled_result_reads_its_own_references_back(tmp_path):
+    """A freshly parsed result holds only what other files' resolution
+    reads once spooled: its own reference fields come back from the spool,
+    equal to the fresh ones, as often as they are asked for after being
+    let go, and a damaged spool entry is told as damage."""
+    import copy
+    from dataclasses import fields
+    from tarnwick.indexer.cache import Cache, DamagedCache
+    from tarnwick.indexer.cache_db import CacheDB
+    from tarnwick.indexer.result import FileResult
+
+    own = ["imports", "refs", "bases", "implements", "uses"]
+    data, src = tmp_path / "data", tmp_path / "src"
+    data.mkdir()
+    src.mkdir()
+    cache = Cache("sig", CacheDB.create(str(data)))
+    kept = [f.name for f in fields(FileResult) if f.name not in ("record_json", "nodes_json", "contains_json", "search_docs")]
+    try:
+        for path, result in _every_language(src):
+            expected = copy.deepcopy(result)
+            spooled, _ = cache.spool(result)
+            assert not set(own) & set(vars(spooled))
+            for _ in range(2):
+                assert [getattr(spooled, name) for name in kept] == [getattr(expected, name) for name in kept], path
+                spooled.forget_own()
+                assert not set(own) & set(vars(spooled))
+        cache.db.db.execute("UPDATE temp.spool SET result = x'00'")
+        with pytest.raises(DamagedCache):
+            spooled.refs
+    finally:
+        cache.db.discard()
 
 
 CHAIN = {

@@ -302,6 +302,45 @@ def _rest_of(path: str, db) -> str:
         raise DamagedCache(f"the cache entry of {path} is damaged") from None
 
 
+# The reference fields only the file's own resolution reads (others read
+# its definitions, bindings and star imports): a freshly parsed result
+# leaves them in the spool until then (`SpooledResult`).
+_OWN = ("imports", "refs", "bases", "implements", "uses")
+
+
+class SpooledResult(FileResult):
+    """A result this run parsed, spooled (`Cache.spool`): its own reference
+    fields (`_OWN`) are read back from the spool when its resolution asks,
+    and let go after (`forget_own`).  Held for the whole project until the
+    resolution they would be half of the run's memory."""
+
+    def __getattr__(self, name):
+        # Reached only for an attribute not set: a field left in the spool.
+        if name not in _OWN:
+            raise AttributeError(name)
+        rest = _rest_of(self.path, self.__dict__.get("_db"))
+        try:
+            values = dict(zip(_LAZY, _lazy_values(rest)))
+            make = RECORDS[self.language].imports
+            values["imports"] = [make(item) for item in values["imports"]]
+        except (TypeError, ValueError, RecursionError) as exc:
+            raise DamagedCache(f"the spooled result of {self.path} does not parse ({exc})") from None
+        for own in _OWN:
+            setattr(self, own, values[own])
+        return getattr(self, name)
+
+    def forget_own(self) -> None:
+        for name in _OWN:
+            self.__dict__.pop(name, None)
+
+
+def _spooled(result: FileResult, db) -> SpooledResult:
+    result.__class__ = SpooledResult
+    result._db = db
+    result.forget_own()
+    return result
+
+
 def head_text(result: FileResult) -> str:
     """The fields every run reads of every file (`_HEAD`), as a row keeps
     them apart from the rest."""
@@ -487,7 +526,7 @@ class Cache:
         except sqlite3.Error as exc:  # a full disk, as for the other files
             raise OSError(f"{self.db.target}: {exc}") from None
         _drop_texts(result)
-        return result, digest(docs_text)
+        return _spooled(result, self.db), digest(docs_text)
 
     def texts(self, path: str) -> list:
         """The JSON texts (record, nodes, "contains" edges) of a file this

@@ -260,5 +260,8 @@ def resolve_python_edges(
                 if target != path:
                     imports.add((path, target))
         link_refs(path, ((result.refs, calls), (result.bases, extends)), resolver.resolve_ref)
+        forget = getattr(result, "forget_own", None)
+        if forget is not None:  # read back from the spool if ever asked again
+            forget()
         if reads is not None:
             reads[path] = resolver._reads[0]
