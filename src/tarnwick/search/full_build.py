@@ -26,7 +26,7 @@ from .build import declares_only, file_documents, name_parts, symbol_info, symbo
 from .corpus import UNCOUNTED, MemoryCorpus
 from .documents import test_evidence
 from .state import candidates_of, fingerprint, pack_state, term_counts
-from .store import TABLES, _chunks, symbol_row, to_sql_text, write_facts, write_graph_rows, write_meta, write_state
+from .store import _chunks, symbol_row, to_sql_text, write_facts, write_graph_rows, write_meta, write_new_index, write_state
 from .tokens import add_compound_parts, compound_splits, one_word_terms
 from .weights import DEFAULT_WEIGHTS, RankingWeights
 
@@ -232,35 +232,13 @@ def build_streamed(
     added; `runs` (`runs.PostingRuns`) takes the postings as they grow.
     Raises `Irregular`, with nothing written, when the graph is not of the
     indexer's shape; SQLite's errors as OSError."""
-    import sqlite3
-
-    from ..atomic import finish_temporary, new_temporary, remove_temporary
-    from .store import open_for_writing, reason
-
     def documents(fid, entry):
         return file_documents(entry, prepared(fid), weights)
 
     survey = _survey(read_shares, documents)
-    tmp = new_temporary(path)
-    try:
-        db = open_for_writing(tmp)
-        try:
-            db.execute("PRAGMA page_size=8192")
-            db.execute("BEGIN")
-            for create in TABLES.values():
-                db.execute(create)
-            _write(db, survey, read_shares, documents, doc_key, top, identity, sources, records, runs, weights)
-            db.execute("COMMIT")
-        finally:
-            db.close()
-        finish_temporary(tmp, path)
-    except sqlite3.Error as exc:
-        remove_temporary(tmp)
-        raise OSError(f"{path}: {reason(exc)}") from None
-    except BaseException:
-        remove_temporary(tmp)
-        raise
-    return tmp
+    return write_new_index(
+        path, lambda db: _write(db, survey, read_shares, documents, doc_key, top, identity, sources, records, runs, weights)
+    )
 
 
 def _write(db, survey, read_shares, documents, doc_key, top, identity, sources, records, runs, weights) -> None:

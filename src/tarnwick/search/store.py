@@ -228,6 +228,37 @@ def unpack_record(blob) -> str:
     return data.decode("utf-8")
 
 
+def write_new_index(path: str, fill) -> str:
+    """A new index file in a temporary beside ``path``: its tables made and
+    ``fill(db)`` run in one transaction, flushed to disk, ready to be renamed
+    over ``path``; returns the temporary's path.  A failure removes the
+    temporary; SQLite's errors (a full disk) are raised as OSError."""
+    import sqlite3
+
+    from ..atomic import finish_temporary, new_temporary, remove_temporary
+
+    tmp = new_temporary(path)
+    try:
+        db = open_for_writing(tmp)
+        try:
+            db.execute("PRAGMA page_size=8192")
+            db.execute("BEGIN")
+            for create in TABLES.values():
+                db.execute(create)
+            fill(db)
+            db.execute("COMMIT")
+        finally:
+            db.close()
+        finish_temporary(tmp, path)
+    except sqlite3.Error as exc:
+        remove_temporary(tmp)
+        raise OSError(f"{path}: {reason(exc)}") from None
+    except BaseException:
+        remove_temporary(tmp)
+        raise
+    return tmp
+
+
 def build_index(
     path: str,
     corpus,
@@ -248,62 +279,44 @@ def build_index(
     is only ever rebuilt, and so is one built from a corpus that does not
     keep its term frequencies).  A failure removes the temporary;
     SQLite's errors (a full disk) are raised as OSError."""
-    import sqlite3
-
     from .._scoring import encode_postings
-    from ..atomic import finish_temporary, new_temporary, remove_temporary
 
-    tmp = new_temporary(path)
-    try:
-        db = open_for_writing(tmp)
-        try:
-            db.execute("PRAGMA page_size=8192")
-            db.execute("BEGIN")
-            for create in TABLES.values():
-                db.execute(create)
-            frequency = getattr(corpus, "frequency", None)
-            updatable = bool(states) and frequency is not None
-            write_meta(db, graph_identity, corpus.file_count, corpus.symbol_count, corpus.symbol_count, updatable)
-            db.executemany("INSERT INTO arrays VALUES (?, ?)", _chunks(corpus))
-            # The first of two equal ids keeps its number, as a search of the list would.
-            db.executemany(
-                "INSERT OR IGNORE INTO file_numbers VALUES (?, ?)", ((to_sql_text(fid), n) for n, fid in enumerate(corpus.file_ids))
-            )
-            df = (frequency or {}).get
-            db.executemany(
-                "INSERT INTO terms VALUES (?, ?, ?)",
-                ((to_sql_text(term), df(term, 0), encode_postings(*entry)) for term, entry in corpus.sorted_terms()),
-            )
-            if updatable:
-                write_state(db, corpus.splits, corpus.candidates, states)
-                write_facts(db, *corpus.facts)
-            files, ids = corpus.symbol_file, corpus.file_ids
-            db.executemany(
-                "INSERT INTO symbols VALUES (?, ?, ?, ?, ?, ?, ?)",
-                (symbol_row(n, info, files[n], ids[files[n]]) for n, info in enumerate(corpus.symbol_info)),
-            )
-            write_graph_rows(db, graph_rows)
-            sources = sources or {}
-            db.executemany(
-                "INSERT INTO sources VALUES (?, ?, ?, ?)",
-                ((n, *sources[fid]) for n, fid in enumerate(corpus.file_ids) if fid in sources),
-            )
-            records = records or {}
-            db.executemany(
-                "INSERT INTO records VALUES (?, ?)",
-                ((n, records[fid]) for n, fid in enumerate(corpus.file_ids) if fid in records),
-            )
-            db.execute("COMMIT")
-        finally:
-            db.close()
-        finish_temporary(tmp, path)
-    except sqlite3.Error as exc:
-        remove_temporary(tmp)
-        raise OSError(f"{path}: {reason(exc)}") from None
-    except BaseException:
-        remove_temporary(tmp)
-        raise
-    return tmp
+    sources = sources or {}
+    records = records or {}
+
+    def fill(db) -> None:
+        frequency = getattr(corpus, "frequency", None)
+        updatable = bool(states) and frequency is not None
+        write_meta(db, graph_identity, corpus.file_count, corpus.symbol_count, corpus.symbol_count, updatable)
+        db.executemany("INSERT INTO arrays VALUES (?, ?)", _chunks(corpus))
+        # The first of two equal ids keeps its number, as a search of the list would.
+        db.executemany(
+            "INSERT OR IGNORE INTO file_numbers VALUES (?, ?)", ((to_sql_text(fid), n) for n, fid in enumerate(corpus.file_ids))
+        )
+        df = (frequency or {}).get
+        db.executemany(
+            "INSERT INTO terms VALUES (?, ?, ?)",
+            ((to_sql_text(term), df(term, 0), encode_postings(*entry)) for term, entry in corpus.sorted_terms()),
+        )
+        if updatable:
+            write_state(db, corpus.splits, corpus.candidates, states)
+            write_facts(db, *corpus.facts)
+        files, ids = corpus.symbol_file, corpus.file_ids
+        db.executemany(
+            "INSERT INTO symbols VALUES (?, ?, ?, ?, ?, ?, ?)",
+            (symbol_row(n, info, files[n], ids[files[n]]) for n, info in enumerate(corpus.symbol_info)),
+        )
+        write_graph_rows(db, graph_rows)
+        db.executemany(
+            "INSERT INTO sources VALUES (?, ?, ?, ?)",
+            ((n, *sources[fid]) for n, fid in enumerate(corpus.file_ids) if fid in sources),
+        )
+        db.executemany(
+            "INSERT INTO records VALUES (?, ?)",
+            ((n, records[fid]) for n, fid in enumerate(corpus.file_ids) if fid in records),
+        )
+
+    return write_new_index(path, fill)
 
 
 def write_graph_rows(db, rows) -> None:
