@@ -359,20 +359,30 @@ def test_a_change_to_the_indexers_code_or_a_rebuilt_extension_starts_afresh(tmp_
     assert ".so" in EXTENSION_SUFFIXES
 
 
+def _rerun_with_damaged_cache(root, statements, edited: str, text: str):
+    """Index, damage the cache by ``statements``, edit one file and index
+    again: that run's stats, and whether its outputs are a full run's."""
+    index_project(root, jobs=1)
+    db = sqlite3.connect(root / ".vestra/index-cache.db")
+    for statement, args in statements:
+        db.execute(statement, args)
+    db.commit()
+    db.close()
+    (root / edited).write_text(text)
+    again = index_project(root, jobs=1)
+    written = every_output(root)
+    index_project(root, jobs=1, full=True)
+    return again, written == every_output(root)
+
+
 @pytest.mark.parametrize("head", ['["error",', '[null,"python",false,[9,0,0,9],""]'])
 def test_a_head_its_checksum_does_not_name_is_not_used(tmp_path, head):
     (tmp_path / "a.py").write_text("def f():\n    return 1\n")
     (tmp_path / "b.py").write_text("def g():\n    return 2\n")
-    index_project(tmp_path, jobs=1)
-    db = sqlite3.connect(tmp_path / ".vestra/index-cache.db")
-    db.execute("UPDATE files SET head = ? WHERE path = 'a.py'", (head,))
-    db.commit()
-    db.close()
-    (tmp_path / "b.py").write_text("def g():\n    return 3\n")
-    again = index_project(tmp_path, jobs=1)
-    written = every_output(tmp_path)
-    index_project(tmp_path, jobs=1, full=True)
-    assert again.reused == 0 and again.functions == 2 and written == every_output(tmp_path)
+    again, as_full = _rerun_with_damaged_cache(
+        tmp_path, [("UPDATE files SET head = ? WHERE path = 'a.py'", (head,))], "b.py", "def g():\n    return 3\n"
+    )
+    assert again.reused == 0 and again.functions == 2 and as_full
 
 
 @pytest.mark.parametrize("layout", ["kept", "dropped"])
@@ -382,16 +392,9 @@ def test_damaged_links_of_a_kept_file_never_reach_the_graph(tmp_path, layout):
     (tmp_path / "a.py").write_text("import b\n\ndef f():\n    return b.g()\n")
     (tmp_path / "b.py").write_text("def g():\n    return 2\n")
     (tmp_path / "c.py").write_text("def h():\n    return 3\n")
-    index_project(tmp_path, jobs=1)
-    db = sqlite3.connect(tmp_path / ".vestra/index-cache.db")
-    db.execute("UPDATE files SET links = x'789c' WHERE path = 'a.py'")
+    damage = [("UPDATE files SET links = x'789c' WHERE path = 'a.py'", ())]
     if layout == "dropped":
-        db.execute("DELETE FROM meta WHERE key = 'layout'")
-    db.commit()
-    db.close()
-    (tmp_path / "c.py").write_text("def h():\n    return 4\n")
-    again = index_project(tmp_path, jobs=1)
-    written = every_output(tmp_path)
-    index_project(tmp_path, jobs=1, full=True)
-    assert written == every_output(tmp_path) and again.edges == 2 + 3
+        damage.append(("DELETE FROM meta WHERE key = 'layout'", ()))
+    again, as_full = _rerun_with_damaged_cache(tmp_path, damage, "c.py", "def h():\n    return 4\n")
+    assert as_full and again.edges == 2 + 3
     assert again.reused == (2 if layout == "kept" else 0)

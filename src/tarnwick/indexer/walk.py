@@ -55,7 +55,6 @@ from .walk_state import (
     decode,
     file_status,
     folder_status,
-    same_folder,
     walk_key,
 )
 

@@ -24,7 +24,6 @@ import sys
 import threading
 import time
 import zlib
-from array import array
 
 from .._scoring import decode_postings
 from ..datadir import resolve_inside

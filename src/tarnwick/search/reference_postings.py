@@ -19,7 +19,6 @@ the same messages (`tests/test_scoring.py`).
 
 from __future__ import annotations
 
-import struct
 from array import array
 from collections import Counter
 
