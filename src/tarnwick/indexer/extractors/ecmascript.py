@@ -506,7 +506,7 @@ class _File(FileReader):
             return
         bases, implements = self._heritage(decl)
         lines = self.lines.span(outer, decl if outer.end_byte < decl.end_byte else outer)
-        info = self.summary.add_class(name, "class", lines, bases + implements, doc_of(doc_anchor or outer))
+        self.summary.add_class(name, "class", lines, bases + implements, doc_of(doc_anchor or outer))
         self.result.bases.extend(r for r in map(self._ref, bases) if r)
         self.result.implements.extend(r for r in map(self._ref, implements) if r)
         body = decl.child_by_field_name("body")
