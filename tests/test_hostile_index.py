@@ -288,7 +288,7 @@ def test_index_files_closed_to_the_user_are_one_line(tmp_path, closed, status, l
         if closed == ".vestra":  # the store is what it reads first
             line = line.replace("graph.json", "structured_summaries.json")
         elif closed == ".vestra/structured_summaries.json":  # its loader takes it for an empty store
-            status, line = 0, "warning: {root}/.vestra: structured_summaries.json cannot be read (Permission denied); run tarnwick-index again"
+            status, line = 0, "warning: {root}/.vestra: structured_summaries.json cannot be read (Permission denied); run `tarnwick index` again"
     elif closed == ".vestra/structured_summaries.json":  # the search index holds the records asked for
         status, line = 0, "warning: {root}/.vestra: structured_summaries.json cannot be read (Permission denied); run `tarnwick index` again"
     assert done.returncode == status

@@ -229,7 +229,7 @@ def test_unparsable_files_are_listed_not_fatal(tmp_path, capsys):
     (tmp_path / "binary.py").write_bytes(b"x = '\xff\xfe'\n")
     assert main([str(tmp_path), "-j", "1"]) == 0
     out, err = capsys.readouterr()
-    assert "1 files" in out and "3 unparsable" in out
+    assert "indexed 1 file:" in out and "3 unparsable" in out
     for name in ("bad.py", "nul.py", "binary.py"):
         assert f"cannot parse {name}" in err
     store, graph = load(tmp_path)
@@ -467,7 +467,7 @@ def test_cli_summary_line_and_errors(tmp_path, capsys):
     write(tmp_path, "m.py", "class A:\n    def m(self): pass\ndef f(): pass\n")
     assert main([str(tmp_path), "--quiet"]) == 0
     out, err = capsys.readouterr()
-    assert out.startswith("indexed 1 files: 1 functions, 1 methods, 1 classes, 3 edges; 0 skipped, 0 unparsable; ")
+    assert out.startswith("indexed 1 file: 1 function, 1 method, 1 class, 3 edges; 0 skipped, 0 unparsable; ")
     assert out.rstrip().endswith("s") and out.count("\n") == 1 and err == ""
     assert main([str(tmp_path / "m.py")]) == 2
     assert "not a directory" in capsys.readouterr().err
@@ -649,7 +649,7 @@ def test_progress_with_standard_error_closed(tmp_path):
     result = subprocess.run(
         f'exec "{sys.executable}" -m tarnwick.cli.index --progress "{tmp_path}" 2>&-', shell=True, capture_output=True, text=True
     )
-    assert result.returncode == 0 and result.stdout.startswith("indexed 1 files")
+    assert result.returncode == 0 and result.stdout.startswith("indexed 1 file:")
     assert "f" in load(tmp_path)[0]["a.py"]["functions"]
 
 

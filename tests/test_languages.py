@@ -233,7 +233,7 @@ def test_bad_input_is_counted_not_fatal(tmp_path, capsys, monkeypatch):
     out, err = capsys.readouterr()
     assert "3 files" in out and "1 skipped, 1 unparsable, 1 partly parsed" in out
     assert [line for line in err.splitlines() if "tree-sitter-go" in line] == [
-        "tarnwick-index: warning: 1 files not indexed: their parser is missing (pip install tree-sitter-go)"
+        "tarnwick-index: warning: 1 file not indexed: the parser is missing (pip install tree-sitter-go)"
     ]
     assert "cannot parse blob.js: binary file" in err
     store = json.loads((tmp_path / ".vestra/structured_summaries.json").read_text())

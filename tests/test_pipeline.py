@@ -289,5 +289,5 @@ def test_cli_warns_about_a_store_from_another_run(tmp_path):
     assert result.returncode == 0 and "lend.py" in result.stdout
     assert result.stderr == (
         f"context-packer: warning: {tmp_path / '.vestra'}: structured_summaries.json is not from the indexing run "
-        "that wrote manifest.json; run tarnwick-index again\n"
+        "that wrote manifest.json; run `tarnwick index` again\n"
     )

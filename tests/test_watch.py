@@ -120,7 +120,7 @@ def test_the_watch_picks_up_an_edit_and_ends_at_ctrl_c(tmp_path):
     )
     try:
         deadline = time.monotonic() + 60
-        assert ": 1 functions" in _read_line(process.stdout, deadline)
+        assert ": 1 function," in _read_line(process.stdout, deadline)
         _touch(tmp_path, "app.py", "def first():\n    return 1\n\n\ndef second():\n    return 2\n")
         assert ": 2 functions" in _read_line(process.stdout, deadline)
         process.send_signal(signal.SIGINT)

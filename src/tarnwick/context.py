@@ -33,6 +33,7 @@ from .focus import TOP_FILES, base_file, focus_summaries, line_range, match_symb
 from .printable import packer_records
 from .scope import Scope
 from .token_count import Counter, counter, section_tokens
+from .wording import INDEX_AGAIN
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:  # the changes' module is loaded only when there are changes (--diff)
@@ -364,7 +365,7 @@ def _warnings(warnings: list[str], path: Path, graph: dict, changed: list[str]) 
     indexing (`freshness`)."""
     problem = mixed_set_problem(path, graph.get("generation"))
     if problem is not None:
-        warnings.append(f"{path / DATA_DIR}: {problem}; run `tarnwick index` again")
+        warnings.append(f"{path / DATA_DIR}: {problem}; {INDEX_AGAIN}")
     if changed:
         warnings.append(freshness.warning(changed))
     return warnings

@@ -23,6 +23,7 @@ import stat
 from pathlib import Path
 
 from .datadir import DATA_DIR, GRAPH_NAME, read_regular, resolve_inside, source_digest
+from .wording import INDEX_AGAIN, counted
 
 # Times this close to the start of the indexing run may hide an edit made in
 # the same clock tick: such a file is judged by its digest.
@@ -105,10 +106,9 @@ def warning(changed: list[str]) -> str:
     shown = ", ".join(changed[:NAMED_IN_WARNING])
     if len(changed) > NAMED_IN_WARNING:
         shown += f" and {len(changed) - NAMED_IN_WARNING} more"
-    files = "file" if len(changed) == 1 else "files"
     return (
-        f"{len(changed)} {files} changed since indexing ({shown}): their code and line ranges are left out;"
-        " run `tarnwick index` to refresh"
+        f"{counted(len(changed), 'file')} changed since indexing ({shown}): their code and line ranges are left out;"
+        f" {INDEX_AGAIN}"
     )
 
 

@@ -39,6 +39,7 @@ from .graph import fill_deferred, load_rest, search_index, waiting_index
 from .project import note, project_root
 from .search.tokens import asks_for_tests, query_terms, stem, words
 from .search.weights import DEFAULT_WEIGHTS, RankingWeights
+from .wording import INDEX_AGAIN
 
 __all__ = ["REL_PRIORITY", "classify_intent", "retrieve"]
 
@@ -102,7 +103,7 @@ def _index_trouble(index, exc: Exception, warnings: list | None) -> None:
     if isinstance(exc, IndexProblem):
         note(f"search index not used: {exc}", warnings)
     else:
-        note(f"search index not used: {index.path}: damaged ({exc}); run tarnwick-index again", warnings)
+        note(f"search index not used: {index.path}: damaged ({exc}); {INDEX_AGAIN}", warnings)
 
 
 def _rank(

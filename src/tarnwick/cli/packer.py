@@ -20,6 +20,7 @@ from tarnwick.cli import console
 from tarnwick.cli.status import ExitStatus
 from tarnwick.collector import paused
 from tarnwick.datadir import DATA_DIR, GRAPH_NAME, SUMMARIES_NAME, is_inside, mixed_set_problem
+from tarnwick.wording import INDEX_AGAIN
 
 PROG = "context-packer"
 
@@ -31,7 +32,7 @@ def _check_data_files(root: Path) -> None:
             console.warn(PROG, f"{path}: leads outside the project root; ignored")
     problem = mixed_set_problem(root)
     if problem is not None:
-        console.warn(PROG, f"{root / DATA_DIR}: {problem}; run tarnwick-index again")
+        console.warn(PROG, f"{root / DATA_DIR}: {problem}; {INDEX_AGAIN}")
 
 
 def _resolve_root(given: str) -> Path:

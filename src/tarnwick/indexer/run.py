@@ -21,6 +21,7 @@ from ..datadir import (
     read_manifest,
     record_identities,
 )
+from ..wording import counted
 from .cache import Cache, DamagedCache, prove, search_docs, signature
 from .dependents import link
 from .extractors import missing_package
@@ -96,8 +97,9 @@ class IndexStats:
         )
         unchanged = f", {self.unchanged} unchanged" if self.unchanged else ""
         return (
-            f"indexed {self.files} files{unchanged}: {self.functions} functions, {self.methods} methods, "
-            f"{self.classes} classes, {self.edges} edges; {len(self.skipped)} skipped, "
+            f"indexed {counted(self.files, 'file')}{unchanged}: {counted(self.functions, 'function')}, "
+            f"{counted(self.methods, 'method')}, {counted(self.classes, 'class', 'classes')}, "
+            f"{counted(self.edges, 'edge')}; {len(self.skipped)} skipped, "
             f"{len(self.unparsable)} unparsable{extra}; {self.seconds:.2f}s"
         )
 
@@ -130,7 +132,7 @@ class _Progress:
         now = time.monotonic()
         if now - self._last >= 0.1 or self.done == self.total:
             self._last = now
-            self._show(f"\rindexing: {self.done}/{self.total} files")
+            self._show(f"\rindexing: {self.done}/{counted(self.total, 'file')}")
 
     def close(self) -> None:
         if self.enabled and self.done:
@@ -626,6 +628,6 @@ def _readable(files: list, stats: IndexStats) -> list:
             stats.skipped.append((f.rel, f"no parser: {package} is not installed"))
     stats.skipped.sort()
     for package, rels in sorted(left.items()):
-        stats.warnings.append(f"{len(rels)} files not indexed: their parser is missing (pip install {package})")
+        stats.warnings.append(f"{counted(len(rels), 'file')} not indexed: the parser is missing (pip install {package})")
     return kept
 

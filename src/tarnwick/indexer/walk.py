@@ -19,6 +19,7 @@ from typing import NamedTuple
 
 from ..datadir import DATA_DIR
 from ..settings import DEFAULT_MAX_FILE_BYTES
+from ..wording import counted
 from .extractors import SUFFIXES, grammar_of, unsupported_language
 from .ignore import Rules
 from .walk_state import (
@@ -548,7 +549,7 @@ class _Walker:
                         unvouched.append(rel_prefix + name)
                     at += 2
                     if size > limit:
-                        result.skipped.append((rel_prefix + name, f"larger than {limit} bytes"))
+                        result.skipped.append((rel_prefix + name, f"larger than {counted(limit, 'byte')}"))
                     elif code < "\u0200":
                         taken += 1
                         if code in script_codes:
@@ -705,7 +706,7 @@ class _Walker:
         declaration = name.endswith(_DECLARATIONS)
         code = chr((DECLARATION if declaration else SOURCE) + index)
         if st.st_size > self.max_file_bytes:
-            result.skipped.append((rel, f"larger than {self.max_file_bytes} bytes"))
+            result.skipped.append((rel, f"larger than {counted(self.max_file_bytes, 'byte')}"))
             return code
         entry = SourceFile(rel, abspath, st.st_size, st.st_mtime_ns, kind[0], kind[1])
         (self.declarations if declaration else self.candidates).append(entry)

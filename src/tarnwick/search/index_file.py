@@ -27,6 +27,7 @@ import os
 import stat
 
 from ..errors import IndexProblem
+from ..wording import INDEX_AGAIN
 
 SIDE_SUFFIXES = ("-wal", "-shm", "-journal")
 # How long a reader waits for the indexer's brief locks (the log's recovery,
@@ -253,7 +254,7 @@ def settle_before_replacing(path: str) -> None:
         # Not a database (damaged or planted): nothing in its log is worth keeping.
         busy = 0
     if busy:
-        raise OSError(f"{path}: queries still read an older index; run tarnwick index again")
+        raise OSError(f"{path}: queries still read an older index; {INDEX_AGAIN}")
     _remove_side_files(path)
 
 

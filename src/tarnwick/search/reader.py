@@ -45,6 +45,7 @@ from .store import (
     to_sql_text,
     unpack_record,
 )
+from ..wording import INDEX_AGAIN
 
 # The longest one query may run: a damaged file must not hang a command.
 QUERY_SECONDS = 10.0
@@ -118,7 +119,7 @@ class IndexCorpus:
             raise IndexProblem(f"{path}: not a regular file")
         problem = side_file_problem(real, info.st_size)
         if problem is not None:
-            raise IndexProblem(f"{problem}; run tarnwick-index again")
+            raise IndexProblem(f"{problem}; {INDEX_AGAIN}")
         try:
             # One snapshot: the index as the last update committed before it.
             self.db, self._version = connect_for_reading(real)
@@ -127,13 +128,13 @@ class IndexCorpus:
             self.meta = dict(self._rows("SELECT key, value FROM meta"))
             size = self._row("PRAGMA page_count")[0] * self._row("PRAGMA page_size")[0]
             if self.meta.get("format") != FORMAT or self.meta.get("byteorder") != sys.byteorder:
-                raise IndexVersionError(f"{path}: written by another version; run tarnwick-index again")
+                raise IndexVersionError(f"{path}: written by another version; {INDEX_AGAIN}")
         except IndexProblem:
             self.close()
             raise
         except (sqlite3.Error, ValueError, TypeError) as exc:
             self.close()
-            raise IndexProblem(f"{path}: damaged or not a search index ({reason(exc)}); run tarnwick-index again") from None
+            raise IndexProblem(f"{path}: damaged or not a search index ({reason(exc)}); {INDEX_AGAIN}") from None
         # Symbols are counted as live ones (for the ranking) and as the slots
         # of their arrays, which an update may leave free between them.
         counts = self.meta.get("files"), self.meta.get("symbols"), self.meta.get("symbol_slots")
@@ -146,7 +147,7 @@ class IndexCorpus:
             or counts[0] + 8 * counts[2] > size
         ):
             self.close()
-            raise IndexProblem(f"{path}: damaged (its tables disagree); run tarnwick-index again")
+            raise IndexProblem(f"{path}: damaged (its tables disagree); {INDEX_AGAIN}")
         self.file_count, self.symbol_count, self.symbol_slots = counts
         identity = (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns, info.st_ctime_ns)
         key = (real, identity, self.meta.get("generation"), *counts)
@@ -224,7 +225,7 @@ class IndexCorpus:
                 raise raised from None
             if time.monotonic() > self._deadline:
                 raise IndexProblem(
-                    f"{self.path}: a query ran longer than {QUERY_SECONDS:g} s; run tarnwick-index again"
+                    f"{self.path}: a query ran longer than {QUERY_SECONDS:g} s; {INDEX_AGAIN}"
                 ) from None
             raise
         finally:
@@ -244,12 +245,12 @@ class IndexCorpus:
                 self._refuse_other_format(found)
                 raise IndexProblem(
                     f"{self.path}: not a search index of tarnwick-index (it holds the {kind} {name!r});"
-                    " run tarnwick-index again"
+                    f" {INDEX_AGAIN}"
                 )
         if found != TABLES.keys():
             self._refuse_other_format(found)
             missing = ", ".join(sorted(TABLES.keys() - found))
-            raise IndexProblem(f"{self.path}: damaged (no table {missing}); run tarnwick-index again")
+            raise IndexProblem(f"{self.path}: damaged (no table {missing}); {INDEX_AGAIN}")
 
     def _refuse_other_format(self, found: set) -> None:
         """Raise IndexVersionError when the file is an index of another format:
@@ -259,7 +260,7 @@ class IndexCorpus:
             return
         row = self._row("SELECT value FROM meta WHERE key = 'format'")
         if row is not None and type(row[0]) is int and row[0] != FORMAT:
-            raise IndexVersionError(f"{self.path}: written by another version; run tarnwick-index again")
+            raise IndexVersionError(f"{self.path}: written by another version; {INDEX_AGAIN}")
 
     def close(self) -> None:
         db = getattr(self, "db", None)
@@ -317,7 +318,7 @@ class IndexCorpus:
             raise ValueError(f"compact copy of {total} bytes, more than its graph file could need")
 
     def _damaged(self, exc: BaseException) -> IndexProblem:
-        return IndexProblem(f"{self.path}: damaged ({reason(exc)}); run tarnwick-index again")
+        return IndexProblem(f"{self.path}: damaged ({reason(exc)}); {INDEX_AGAIN}")
 
     def _graph_copy(self, whole: bool):
         """The compact copy's top and, when ``whole``, its chunks in graph
