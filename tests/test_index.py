@@ -400,9 +400,11 @@ def test_a_failed_write_keeps_a_consistent_set(tmp_path, monkeypatch, failing):
         return real(*args)
 
     monkeypatch.setattr(atomic.os, failing, fail_on_the_graph)
-    with pytest.raises(OSError):
+    with pytest.raises(OSError) as failed:
         index_project(tmp_path, jobs=1)
     monkeypatch.undo()
+    # Told of the file the user knows, not of the temporary that stood in for it.
+    assert str(failed.value) == f"{vestra / 'graph.json'}: No space left on device"
     assert sorted(os.listdir(vestra)) == names
     if failing == "fsync":  # nothing replaced
         assert {n: (vestra / n).read_bytes() for n in before} == before

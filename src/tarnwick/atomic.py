@@ -24,6 +24,44 @@ _OLD_TEMPORARY = re.compile(r"\.(structured_summaries|graph)\.json\.[A-Za-z0-9_]
 OLD_TEMPORARY_AGE = 3600.0
 
 
+def stands_for(path) -> str | None:
+    """The path of the file a temporary at `path` is to replace, or None
+    when `path` is not one of ours."""
+    if path is None:
+        return None
+    path = os.fsdecode(path)
+    match = _TEMPORARY.fullmatch(os.path.basename(path))
+    return os.path.join(os.path.dirname(path), match["name"]) if match else None
+
+
+def told_by_its_file(exc: OSError, path: str | None = None) -> OSError:
+    """`exc` as the user should read it: about the file a temporary stands
+    in for (`path`, else the one its name gives), never about the temporary,
+    whose random name the user never saw.  An error of the system that
+    names no file (a full disk on a write) is told as one about `path`.
+    Anything else is returned as it is."""
+    real = stands_for(exc.filename) or stands_for(exc.filename2)
+    if real is None and (path is None or exc.filename is not None or exc.strerror is None):
+        return exc
+    told = type(exc)(f"{real or path}: {exc.strerror or exc}")
+    told.errno = exc.errno  # for callers that tell errors apart by it; str() stays the text above
+    return told
+
+
+@contextmanager
+def told_as(path: str | None = None):
+    """A block that writes a temporary of `path`: its errors name `path`
+    (see `told_by_its_file`); without `path`, only those that name a
+    temporary are told anew, by the file the temporary stands in for."""
+    try:
+        yield
+    except OSError as exc:
+        told = told_by_its_file(exc, path)
+        if told is exc:
+            raise
+        raise told from None
+
+
 def _running(pid: int) -> bool:
     if pid == os.getpid():
         return True
@@ -83,7 +121,8 @@ def _new_temporary(directory: str, name: str) -> tuple:
 def new_temporary(path: str) -> str:
     """An empty temporary file beside `path`, named as ours (see
     `sweep_temporaries`), for a writer that fills it by name."""
-    fd, tmp = _new_temporary(os.path.dirname(os.path.abspath(path)), os.path.basename(path))
+    with told_as(path):
+        fd, tmp = _new_temporary(os.path.dirname(os.path.abspath(path)), os.path.basename(path))
     os.close(fd)
     return tmp
 
@@ -98,27 +137,30 @@ def _writable_mode(path: str) -> int:
 def finish_temporary(tmp: str, path: str) -> None:
     """Flush the filled temporary `tmp` to disk and give it the mode of the
     `path` it is to replace (see `_writable_mode`)."""
-    with open(tmp, "rb") as f:
-        os.fsync(f.fileno())
-    os.chmod(tmp, _writable_mode(path))
+    with told_as(path):
+        with open(tmp, "rb") as f:
+            os.fsync(f.fileno())
+        os.chmod(tmp, _writable_mode(path))
 
 
 def _write_temporary(directory: str, name: str, data) -> str:
-    mode = _writable_mode(os.path.join(directory, name))
-    fd, tmp = _new_temporary(directory, name)
-    try:
-        with os.fdopen(fd, "wb") as f:
-            # A large file may come as a list of pieces, never joined in memory.
-            if isinstance(data, list):
-                f.writelines(data)
-            else:
-                f.write(data)
-            f.flush()
-            os.fsync(f.fileno())
-        os.chmod(tmp, mode)
-    except BaseException:
-        remove_temporary(tmp)
-        raise
+    path = os.path.join(directory, name)
+    mode = _writable_mode(path)
+    with told_as(path):
+        fd, tmp = _new_temporary(directory, name)
+        try:
+            with os.fdopen(fd, "wb") as f:
+                # A large file may come as a list of pieces, never joined in memory.
+                if isinstance(data, list):
+                    f.writelines(data)
+                else:
+                    f.write(data)
+                f.flush()
+                os.fsync(f.fileno())
+            os.chmod(tmp, mode)
+        except BaseException:
+            remove_temporary(tmp)
+            raise
     return tmp
 
 
@@ -183,15 +225,17 @@ def commit_files(directory: str, staged: list) -> dict:
         # the set with nothing replaced.
         handles = []
         try:
-            for tmp, _ in staged:
-                handles.append(os.open(tmp, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0)))
+            for tmp, name in staged:
+                with told_as(os.path.join(directory, name)):
+                    handles.append(os.open(tmp, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0)))
             for fd in handles:
                 tmp, name = staged[0]
                 path = os.path.join(directory, name)
-                # The old file's mode only now: one its owner may not read or
-                # write (a read-only search index) would fail a later step.
-                os.fchmod(fd, mode_for(path))
-                os.replace(tmp, path)
+                with told_as(path):
+                    # The old file's mode only now: one its owner may not read
+                    # or write (a read-only search index) would fail a later step.
+                    os.fchmod(fd, mode_for(path))
+                    os.replace(tmp, path)
                 staged.pop(0)
                 placed[name] = os.fstat(fd)  # after the rename, which sets its change time
         finally:

@@ -50,7 +50,7 @@ import sqlite3
 import stat
 import zlib
 
-from ..atomic import finish_temporary, new_temporary
+from ..atomic import finish_temporary, new_temporary, told_as
 from ..datadir import resolve_inside, source_digest
 
 CACHE_NAME = "index-cache.db"
@@ -416,7 +416,8 @@ class CacheDB:
         self.db = None
         if self.fresh:
             finish_temporary(self.path, self.target)
-            os.replace(self.path, self.target)
+            with told_as(self.target):
+                os.replace(self.path, self.target)
 
     def discard(self) -> None:
         """Leave the cache as it was before this run (nothing once

@@ -22,7 +22,7 @@ import os
 import sqlite3
 import tempfile
 
-from ..atomic import commit_files, discard_staged, signals_held, stage_files, write_files
+from ..atomic import commit_files, discard_staged, signals_held, stage_files, stands_for, write_files
 from ..collector import paused
 from ..datadir import GRAPH_NAME, read_manifest, read_regular_file
 from ..search.build import corpus_from_graph
@@ -211,7 +211,7 @@ def _posting_runs(path: str):
     try:
         yield runs
     except sqlite3.Error as exc:
-        raise OSError(f"{runs.path}: {reason(exc)}") from None
+        raise OSError(f"{path}: {reason(exc)}") from None
     finally:
         runs.close()
 
@@ -299,4 +299,4 @@ def _to_log_mode(tmp: str) -> None:
     try:
         to_log_mode(tmp)
     except sqlite3.Error as exc:
-        raise OSError(f"{tmp}: {reason(exc)}") from None
+        raise OSError(f"{stands_for(tmp) or tmp}: {reason(exc)}") from None

@@ -11,7 +11,7 @@ import threading
 import time
 from dataclasses import dataclass, field
 
-from ..atomic import sweep_temporaries
+from ..atomic import sweep_temporaries, told_as
 from ..datadir import (
     DATA_DIR,
     GRAPH_NAME,
@@ -212,7 +212,8 @@ def index_project(
         raise NotADirectoryError(f"not a directory: {root}")
     # Refused before any work.
     data_dir = _data_dir(root, create=True)
-    with run_lock(data_dir, on_wait):
+    # Whatever fails, the user is told of the files they know, never of a temporary.
+    with told_as(), run_lock(data_dir, on_wait):
         # Stale temporaries of killed runs go now.
         sweep_temporaries(data_dir)
         ensure_gitignore(data_dir)

@@ -16,7 +16,7 @@ import os
 import tempfile
 from array import array
 
-from ..atomic import finish_temporary, new_temporary, remove_temporary
+from ..atomic import finish_temporary, new_temporary, remove_temporary, told_as
 from ..datadir import GRAPH_NAME, SUMMARIES_NAME
 from .layout import CONTAINS, LISTS, NODES, RECORDS, SECTIONS, Layout, StaleLayout, copy_range
 from .linkage import EDGE_KINDS
@@ -82,11 +82,22 @@ class _Staged(_Out):
         self.name = name
         self.target = os.path.join(data_dir, name)
         self.tmp = new_temporary(self.target)
-        super().__init__(open(self.tmp, "wb"), hashed=True)
+        with told_as(self.target):
+            super().__init__(open(self.tmp, "wb"), hashed=True)
+
+    # A full disk names the file being written, not its temporary.
+    def flush(self) -> None:
+        with told_as(self.target):
+            super().flush()
+
+    def copy(self, previous, name: str, offset: int, size: int) -> None:
+        with told_as(self.target):
+            super().copy(previous, name, offset, size)
 
     def finish(self) -> None:
         self.flush()
-        self._file.close()
+        with told_as(self.target):
+            self._file.close()
         finish_temporary(self.tmp, self.target)
 
     def close(self) -> None:

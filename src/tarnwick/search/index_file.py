@@ -271,10 +271,12 @@ def to_log_mode(path: str) -> None:
     has open) into write-ahead-log mode."""
     import sqlite3
 
+    from ..atomic import stands_for
+
     db = sqlite3.connect(path, isolation_level=None)
     try:
         db.execute("PRAGMA journal_mode=OFF")
         if db.execute("PRAGMA journal_mode=WAL").fetchone()[0] != "wal":
-            raise IndexProblem(f"{path}: cannot use a write-ahead log here")
+            raise IndexProblem(f"{stands_for(path) or path}: cannot use a write-ahead log here")
     finally:
         db.close()

@@ -427,6 +427,9 @@ def set_graph_identity(tmp: str, graph_identity: dict) -> None:
     are raised as OSError."""
     import sqlite3
 
+    from ..atomic import stands_for, told_as
+
+    path = stands_for(tmp) or tmp
     try:
         db = sqlite3.connect(tmp, isolation_level=None)
         try:
@@ -436,10 +439,10 @@ def set_graph_identity(tmp: str, graph_identity: dict) -> None:
             db.execute("COMMIT")
         finally:
             db.close()
-        with open(tmp, "rb") as f:
+        with told_as(path), open(tmp, "rb") as f:
             os.fsync(f.fileno())
     except sqlite3.Error as exc:
-        raise OSError(f"{tmp}: {reason(exc)}") from None
+        raise OSError(f"{path}: {reason(exc)}") from None
 
 
 def reason(exc: BaseException) -> str:
