@@ -121,7 +121,38 @@ def _reindex_right_after_the_last_edit(root: Path) -> None:
     index_project(root, jobs=1, progress=False, full=True)
 
 
+def _settled_index(root: Path, monkeypatch) -> None:
+    """Index again once the files' last change (their copy, their times
+    set: a change of the inode too) lies well before the run, by a margin
+    made short enough to wait out."""
+    import time
+
+    monkeypatch.setattr(freshness, "RACY_NS", 50_000_000)
+    time.sleep(0.1)
+    index_project(root, jobs=1, progress=False, full=True)
+
+
+def test_an_edit_that_puts_size_and_time_back_is_a_change(project, monkeypatch):
+    _settled_index(project, monkeypatch)
+    assert context.build_result(QUERY, project).warnings == []
+    # `touch -r`, `cp -p`, an archive's times: only the change time tells.
+    _same_size_edit(project / LOANS)
+    result = context.build_result(QUERY, project)
+    assert result.warnings == [freshness.warning([LOANS])] and f"# {LOANS}::" not in result.block
+
+
+def test_a_changed_inode_with_the_same_content_is_read_not_a_change(project, monkeypatch):
+    _settled_index(project, monkeypatch)
+    os.chmod(project / LOANS, 0o600)
+    reads = []
+    real = freshness.read_regular
+    monkeypatch.setattr(freshness, "read_regular", lambda *a: reads.append(a[0]) or real(*a))
+    assert context.build_result(QUERY, project).warnings == []
+    assert [Path(path).name for path in reads] == ["loans.py"]
+
+
 def test_an_edit_long_before_the_run_is_not_hashed(project, monkeypatch):
+    _settled_index(project, monkeypatch)
     reads = []
     monkeypatch.setattr(freshness, "read_regular", lambda *a: reads.append(a) or b"")
     assert context.build_result(QUERY, project).warnings == []

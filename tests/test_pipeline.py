@@ -2,6 +2,7 @@ import os
 import shutil
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -115,8 +116,15 @@ def test_a_query_process_loads_no_module_it_does_not_use(tmp_path, run, shown, u
     from tarnwick.indexer import index_project
 
     shutil.copytree(SAMPLE / "bookshelf", tmp_path / "bookshelf")
-    index_project(tmp_path, jobs=1)  # freshly indexed: nothing to re-check by content
-    script = f"import sys; Q, ROOT = {QUESTION!r}, sys.argv[1]; {run}; print(int(status), *sorted(sys.modules), file=sys.stderr)"
+    # The copies' inodes changed before the run by more than the query's margin (made short
+    # enough to wait out): freshly indexed, nothing to re-check by content.
+    time.sleep(0.1)
+    index_project(tmp_path, jobs=1)
+    settled = "import tarnwick.freshness; tarnwick.freshness.RACY_NS = 50_000_000"
+    script = (
+        f"import sys; {settled}; Q, ROOT = {QUESTION!r}, sys.argv[1]; {run};"
+        " print(int(status), *sorted(sys.modules), file=sys.stderr)"
+    )
     result = subprocess.run([sys.executable, "-c", script, str(tmp_path)], capture_output=True, text=True, timeout=60)
     status, *loaded = result.stderr.split()
     assert shown in result.stdout and status == "0"

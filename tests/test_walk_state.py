@@ -184,6 +184,62 @@ def test_a_tree_as_it_was_is_vouched_for_without_a_listing(tmp_path):
     assert kept.unvouched == {"a/b/two.py"} and kept.listed == 0 and not kept.as_before
 
 
+def _settled_state(root, monkeypatch):
+    """The state of a walk begun now, its tree written well before (by a
+    margin made short enough to wait out)."""
+    monkeypatch.setattr(walk_state, "SETTLE_NS", 50_000_000)
+    time.sleep(0.1)
+    walk = walk_project(root, started_ns=time.time_ns())
+    assert walk.state.walked_ns is not None
+    return walk.state.encode()
+
+
+@pytest.mark.parametrize(
+    "change, unvouched",
+    [
+        (lambda r: None, set()),
+        (lambda r: same_size_same_time(r, "a/one.py"), {"a/one.py"}),  # `touch -r`, `cp -p`, tar, rsync -t
+        (lambda r: os.chmod(r / "a/one.py", 0o600), {"a/one.py"}),  # the content unchanged: a read tells
+    ],
+)
+def test_a_file_whose_inode_changed_since_the_walk_is_not_vouched_for(tmp_path, monkeypatch, change, unvouched):
+    write(tmp_path, "a/one.py")
+    write(tmp_path, "a/two.py", "y = 2\n")
+    state = _settled_state(tmp_path, monkeypatch)
+    change(tmp_path)
+    kept = again(tmp_path, state)
+    assert kept.unvouched == unvouched and kept.listed == 0 and kept.as_before == (not unvouched)
+
+
+def test_a_state_kept_before_walks_had_their_start_vouches_by_size_and_time(tmp_path, monkeypatch):
+    write(tmp_path, "a/one.py")
+    data = json.loads(zlib.decompress(_settled_state(tmp_path, monkeypatch)))
+    del data["walked_ns"]  # as a state written before the change time counted
+    state = zlib.compress(json.dumps(data).encode())
+    same_size_same_time(tmp_path, "a/one.py")
+    kept = again(tmp_path, state)
+    assert kept.as_before and kept.unvouched == set()
+    # Written again (another file came), it vouches from its walk's start on.
+    write(tmp_path, "a/two.py")
+    kept = again(tmp_path, state)
+    assert kept.state.walked_ns is not None and kept.unvouched == {"a/two.py"}
+
+
+def test_the_kept_start_moves_on_only_for_a_change_it_would_vouch_for(tmp_path, monkeypatch):
+    write(tmp_path, "a/one.py")
+    state = _settled_state(tmp_path, monkeypatch)
+    walked = json.loads(zlib.decompress(state))["walked_ns"]
+    os.chmod(tmp_path / "a/one.py", 0o600)
+    # Changed within the margin of this walk's start: its state keeps the old
+    # start (the same bytes), and the next walk reads the file again.
+    racy = walk_project(tmp_path, previous=state, started_ns=time.time_ns())
+    assert racy.unvouched == {"a/one.py"} and racy.state.walked_ns == walked and not racy.state_changed
+    # Well after: the state moves on, and then vouches for the file.
+    later = walk_project(tmp_path, previous=state, started_ns=time.time_ns() + LATER)
+    assert later.unvouched == {"a/one.py"} and later.state.walked_ns > walked and later.state_changed
+    assert walk_project(tmp_path, previous=later.state.encode(), started_ns=time.time_ns() + LATER).as_before
+
+
 @pytest.mark.parametrize("how", ["same size, same time", "racy file"])
 def test_a_file_its_state_cannot_vouch_for_is_not_vouched_for(tmp_path, how):
     write(tmp_path, "a/one.py")
@@ -391,6 +447,58 @@ def test_an_edit_in_the_same_tick_as_the_run_is_read(tmp_path, settling):
     assert settling[-1].unvouched == {"a/one.py"}  # its folder taken over, the file not vouched for
     record = json.loads((tmp_path / ".vestra/structured_summaries.json").read_text())["a/one.py"]
     assert record["description"] == "Omega." and list(record["functions"]) == ["finis"]
+
+
+def test_an_edit_that_puts_size_and_time_back_is_read(tmp_path, settling):
+    root = tmp_path / "p"
+    path = write(root, "a/one.py", '"""Alpha."""\ndef first(): pass\n')
+    write(root, "a/two.py", "def second(): pass\n")
+    settle()
+    index_project(root, jobs=1, progress=False)
+    settle()  # its row and the walk's state vouch for its size and time on their own
+    before = path.stat()
+    # Same length, then its time put back (`touch -r`, `cp -p`, an archive's
+    # times): only its change time moved.
+    path.write_text('"""Omega."""\ndef finis(): pass\n')
+    os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns))
+    assert (path.stat().st_size, path.stat().st_mtime_ns) == (before.st_size, before.st_mtime_ns)
+    stats = index_project(root, jobs=1, progress=False)
+    assert settling[-1].unvouched == {"a/one.py"} and stats.unchanged == 1
+    record = json.loads((root / ".vestra/structured_summaries.json").read_text())["a/one.py"]
+    assert record["description"] == "Omega." and list(record["functions"]) == ["finis"]
+    from random_trees import outputs
+
+    assert outputs(root, decoded=True) == _full_copy(root, tmp_path / "full")
+
+
+def test_a_tree_copied_with_its_times_costs_a_read_not_a_parse(tmp_path, settling, monkeypatch):
+    import shutil
+
+    from tarnwick.indexer import cache, run
+
+    for n in range(4):
+        write(tmp_path, f"pkg/m{n}.py", f"def f{n}():\n    return {n}\n")
+    settle()
+    index_project(tmp_path, jobs=1, progress=False)
+    settle()
+    # Each file replaced by a copy with its times (`cp -a`, rsync -t): a new inode.
+    for path in sorted((tmp_path / "pkg").iterdir()):
+        shutil.copy2(path, path.with_name("copy.tmp"))
+        os.replace(path.with_name("copy.tmp"), path)
+    settle()
+    parsed, digested = [], []
+    real_summarize, real_read = run._summarize_all, cache.read_regular
+    monkeypatch.setattr(run, "_summarize_all", lambda tasks, *a: parsed.extend(tasks) or real_summarize(tasks, *a))
+    monkeypatch.setattr(cache, "read_regular", lambda path, limit: digested.append(path) or real_read(path, limit))
+    before = _kept_state(tmp_path)
+    stats = index_project(tmp_path, jobs=1, progress=False)
+    assert parsed == [] and len(digested) == 4 and stats.unchanged == 4
+    assert _kept_state(tmp_path) != before  # the new stamps and state kept
+    # Once read, the files are vouched for as they are.
+    settle()
+    digested.clear()
+    index_project(tmp_path, jobs=1, progress=False)
+    assert settling[-1].as_before and digested == []
 
 
 def test_the_parser_versions_are_those_the_package_metadata_gives():

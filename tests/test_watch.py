@@ -54,6 +54,20 @@ def edit(rel):
     return grow
 
 
+def restored(rel):
+    """An edit of the same size whose modification time is put back (`touch
+    -r`, `cp -p`), a clock tick after the file was written."""
+
+    def rewrite(root):
+        path = root / rel
+        before = path.stat()
+        time.sleep(0.05)
+        path.write_text(path.read_text().replace("1", "2"))
+        os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns))
+
+    return rewrite
+
+
 @pytest.mark.parametrize(
     "steps, runs",
     [
@@ -63,6 +77,7 @@ def edit(rel):
         ({1: [edit("a.py")], 6: [lambda root: (root / "a.py").unlink()]}, [2, 7]),  # a deletion counts
         ({1: [edit("new/c.py")]}, [2]),  # so does a new file in a new folder
         ({1: [edit(".vestra/graph.json"), edit(".git/HEAD"), edit("node_modules/m/i.js")]}, []),  # never read
+        ({1: [restored("a.py")]}, [2]),  # the same size, its time put back: its change time moved
     ],
 )
 def test_edits_are_indexed_once_they_hold_still(tmp_path, steps, runs):

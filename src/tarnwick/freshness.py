@@ -6,7 +6,9 @@ table).  Before an answer shows code or line ranges, the few files it would
 read are checked against that: one `lstat` each, and a read only for a file
 of the recorded size whose time differs (touched, or rewritten as it was) or
 lies within a clock tick of the indexing run (an edit then may keep both
-its time and its size).  A file edited, deleted or
+its time and its size), or whose change time (its inode's, which no user
+call can set back) lies after the run began: an edit that put its size and
+time back (`touch -r`, `cp -p`, an archive's times) moved it.  A file edited, deleted or
 replaced by a link or a folder since is *changed*: the answer leaves out its
 code and line ranges (they may point at other code now) and says so in one
 warning line.  Without that record (no search index, or one from another
@@ -76,10 +78,13 @@ def _is_changed(root: Path, rel: str, stamp, indexed_ns: int | None, written_ns:
     size, mtime_ns, digest = stamp
     if info.st_size != size:
         return True
-    if info.st_mtime_ns == mtime_ns and (indexed_ns is None or mtime_ns < indexed_ns - RACY_NS):
+    if info.st_mtime_ns == mtime_ns and (
+        indexed_ns is None or (mtime_ns < indexed_ns - RACY_NS and info.st_ctime_ns < indexed_ns - RACY_NS)
+    ):
         return False
-    # Touched (a checkout rewrites files as they were), or changed within a
-    # clock tick of the run, where the same time and size prove nothing.
+    # Touched (a checkout rewrites files as they were), rewritten since the
+    # run, or changed within a clock tick of it, where the same time and
+    # size prove nothing.
     if digest is None or resolve_inside(path, root) is None:
         return True
     try:

@@ -1,7 +1,8 @@
 """`tarnwick index --watch`: keep a project's index current while it is edited.
 
 After the first run the tree is polled every `INTERVAL` seconds for the
-size and modification time of its files (the standard library only: no
+size, modification and change times of its files (an edit can put the
+first two back, not the change time; the standard library only: no
 notification service to install).  The folders the indexer never reads are
 left out: the data folder, hidden folders such as `.git`, build output and
 other people's code by name, and links to folders.  A change is indexed
@@ -28,8 +29,8 @@ SKIPPED = frozenset({DATA_DIR, "__pycache__", "node_modules", "bower_components"
 
 
 def snapshot(root: str) -> dict:
-    """{relative path: (size, modification time)} of the files under ``root``
-    that an indexing run may read."""
+    """{relative path: (size, modification time, change time, type)} of the
+    files under ``root`` that an indexing run may read."""
     found: dict = {}
     folders = [root]
     while folders:
@@ -47,7 +48,9 @@ def snapshot(root: str) -> dict:
                 if not entry.name.startswith(".") and entry.name not in SKIPPED:
                     folders.append(entry.path)
             else:
-                found[os.path.relpath(entry.path, root)] = (info.st_size, info.st_mtime_ns, stat.S_IFMT(info.st_mode))
+                found[os.path.relpath(entry.path, root)] = (
+                    info.st_size, info.st_mtime_ns, info.st_ctime_ns, stat.S_IFMT(info.st_mode)
+                )
     return found
 
 

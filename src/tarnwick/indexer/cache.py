@@ -4,8 +4,12 @@ changed.
 
 It lives in `.vestra/index-cache.db`, a row per file (`cache_db`).  A file
 is taken as unchanged when its size and modification time match and it was
-last changed well before the run that read it began; otherwise its content
-hash decides.  Any doubt about the file (another format, another
+last changed well before the run that read it began, its change time (the
+inode's, which no user call can set back) included: an edit that put the
+size and modification time back (`touch -r`, `cp -p`, an archive's times)
+still moves it.  Otherwise its content hash decides, and a file found
+unchanged by it gets a new stamp, so a tree copied whole with its times
+costs one read and digest per file, not a parse.  Any doubt about the file (another format, another
 interpreter or grammar version, another schema) makes the run start from
 scratch; a row that does not unpack has its file parsed again.
 
@@ -454,14 +458,17 @@ class Cache:
 
     def unchanged(self, source) -> bool:
         """True when `source` (a walk.SourceFile) is as the cache's row
-        says: same size and modification time, last changed well before the
-        run that read it began (a later change in the same clock tick could
-        keep both), else the same digest."""
+        says: same size and modification time, last changed (its inode too)
+        well before the run that read it began (a later change in the same
+        clock tick could keep both, and an edit can put both back), else the
+        same digest."""
         stamp = self.previous.get(source.rel)
         if stamp is None:
             return False
         size, mtime_ns, read_ns, hashed = stamp
-        if size == source.size and mtime_ns == source.mtime_ns and mtime_ns < read_ns - _RACY_NS:
+        settled_ns = read_ns - _RACY_NS
+        same = size == source.size and mtime_ns == source.mtime_ns
+        if same and mtime_ns < settled_ns and source.ctime_ns < settled_ns:
             self.settled.add(source.rel)
             return True
         # Touched, or changed too close to the run that read it: the content decides.
@@ -471,13 +478,18 @@ class Cache:
             return False
         if digest(data) != hashed:
             return False
-        if (size, mtime_ns) != (source.size, source.mtime_ns) or source.mtime_ns < self.started_ns - _RACY_NS:
+        if not same or self._settled(source):
             # A new stamp spares the next run this reading (one still too
             # close to this run would not).
             self.restamped[source.rel] = (source.size, source.mtime_ns, self.started_ns, hashed)
-            if source.mtime_ns < self.started_ns - _RACY_NS:
+            if self._settled(source):
                 self.settled.add(source.rel)
         return True
+
+    def _settled(self, source) -> bool:
+        """Whether a row stamped by this run vouches for the file on its own
+        next time: changed (its times, its inode) well before this run began."""
+        return source.mtime_ns < self.started_ns - _RACY_NS and source.ctime_ns < self.started_ns - _RACY_NS
 
     def reuse_all(self, sources) -> dict:
         """rel -> (result without its texts, whether its links are kept, the
@@ -584,7 +596,7 @@ class Cache:
                 db.drop(result.path, ())
                 self.unsettled.add(result.path)
                 continue
-            if source.mtime_ns < self.started_ns - _RACY_NS:
+            if self._settled(source):
                 self.settled.add(result.path)
             else:
                 self.unsettled.add(result.path)

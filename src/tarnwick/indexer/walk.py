@@ -39,6 +39,7 @@ from .walk_state import (
     MINIFIED,
     NAMED_OUT,
     NAMES,
+    NEVER,
     REL,
     RULED_OUT,
     SOURCE,
@@ -53,6 +54,7 @@ from .walk_state import (
     WARNINGS,
     WAS_ENV,
     WalkState,
+    change_bound,
     decode,
     file_status,
     folder_status,
@@ -88,6 +90,7 @@ class SourceFile(NamedTuple):
     path: str  # absolute path
     size: int
     mtime_ns: int
+    ctime_ns: int
     language: str
     grammar: str
 
@@ -274,13 +277,20 @@ class _Walker:
         self.script_codes = {chr(SOURCE + i) for i, kind in enumerate(self.kinds) if kind[0] in _SCRIPTS}
         # Source files of folders taken from records, made into SourceFile
         # entries only when the files are asked for: (rel prefix, abs
-        # prefix, names, codes, sizes and times).
+        # prefix, names, codes, sizes and times, change times).
         self.taken = []
         self.taken_over = 0
         self.scripts_taken_over = False
         self.records = {}
         # Source files whose status the old state does not vouch for.
         self.unvouched = set() if old is not None else None
+        # Change times from here on are edits the old state never saw; below
+        # `settles_before`, edits this walk's state will have seen.
+        self.changed_after = old.changed_after() if old is not None else NEVER
+        self.settles_before = change_bound(started_ns)
+        # Whether a file not vouched for was changed in between: the state
+        # kept then vouches from this walk's start on, else from the old's.
+        self.moved_on = False
         self.changed = old is None
         # False when a settings file was too recent to vouch for: no state kept.
         self.sound = True
@@ -316,9 +326,16 @@ class _Walker:
         old = self.old
         result.as_before = old is not None and not self.unvouched and old.files == count
         if old is not None and not self.changed:
-            self.changed = old.files != count or self.kinds != old.kinds or self.records != old.records
+            self.changed = (
+                self.moved_on or old.files != count or self.kinds != old.kinds or self.records != old.records
+            )
         if self.sound and self.info is not False:
-            result.state = WalkState(self.key, self.kinds, self.info, self.prelude, self.records, count, unrowed)
+            # A state kept before walks had their start takes this one's when it is next written.
+            keeps_start = old is not None and old.walked_ns is not None and not self.moved_on
+            walked_ns = old.walked_ns if keeps_start else self.started_ns
+            result.state = WalkState(
+                self.key, self.kinds, self.info, self.prelude, self.records, count, unrowed, walked_ns
+            )
         result.state_changed = self.changed
         return result
 
@@ -328,14 +345,15 @@ class _Walker:
         files = self.candidates
         kinds = self.kind_of
         limit = self.max_file_bytes
-        for rel_prefix, abs_prefix, names, codes, stamps in self.taken:
+        for rel_prefix, abs_prefix, names, codes, stamps, ctimes in self.taken:
             at = 0
             for name, code in zip(names, codes):
                 if code >= "\u0100":
                     size = stamps[at]
                     if code < "\u0200" and size <= limit:
                         language, grammar = kinds[code]
-                        entry = (rel_prefix + name, abs_prefix + name, size, stamps[at + 1], language, grammar)
+                        mtime, ctime = stamps[at + 1], ctimes[at >> 1]
+                        entry = (rel_prefix + name, abs_prefix + name, size, mtime, ctime, language, grammar)
                         files.append(_new_tuple(SourceFile, entry))
                     at += 2
         self.taken = []
@@ -417,6 +435,7 @@ class _Walker:
         self.dir_warnings += warnings
         record[WARNINGS] = warnings
         unsettled = self.old.unsettled if self.old is not None else ()
+        changed_after = self.changed_after
         kept, codes, langs, stamps = [], [], [], []
         subdirs = []
         prefix = d_real if d_real.endswith(os.sep) else d_real + os.sep
@@ -451,9 +470,11 @@ class _Walker:
                         if code is not None and ord(code) >= SOURCE:
                             stamps += (st.st_size, st.st_mtime_ns)
                             if self.unvouched is not None and (
-                                old_stamps.get(name) != (st.st_size, st.st_mtime_ns) or rel in unsettled
+                                old_stamps.get(name) != (st.st_size, st.st_mtime_ns)
+                                or st.st_ctime_ns >= changed_after
+                                or rel in unsettled
                             ):
-                                self.unvouched.add(rel)
+                                self.not_vouched(rel, st.st_ctime_ns)
             except OSError as exc:
                 result.skipped.append((rel, f"cannot stat: {exc.strerror or exc}"))
                 record[STATUS] = None  # a passing fault: listed again next time
@@ -514,6 +535,7 @@ class _Walker:
         result = self.result
         kinds = self.kind_of
         unsettled = self.old.unsettled
+        changed_after = self.changed_after
         limit = self.max_file_bytes
         lstat = os.lstat
         for code in set(codes):
@@ -528,6 +550,7 @@ class _Walker:
         script_codes = self.script_codes
         scripts = False
         now = None  # the sizes and times found, when they differ from the record's
+        ctimes = []  # of the source files, in order
         at = 0
         try:
             for name, code in zip(names, codes):
@@ -539,14 +562,17 @@ class _Walker:
                     if st.st_mode & _S_IFMT != _S_IFREG:
                         raise _Relist
                     size = st.st_size
+                    ctime = st.st_ctime_ns
+                    ctimes.append(ctime)
                     if size != stamps[at] or st.st_mtime_ns != stamps[at + 1]:
-                        unvouched.append(rel_prefix + name)
+                        unvouched.append((rel_prefix + name, ctime))
                         if now is None:
                             now = list(stamps)
                         now[at] = size
                         now[at + 1] = st.st_mtime_ns
-                    elif unsettled and rel_prefix + name in unsettled:
-                        unvouched.append(rel_prefix + name)
+                    elif ctime >= changed_after or (unsettled and rel_prefix + name in unsettled):
+                        # Rewritten with its size and time put back, or its row cannot vouch.
+                        unvouched.append((rel_prefix + name, ctime))
                     at += 2
                     if size > limit:
                         result.skipped.append((rel_prefix + name, f"larger than {counted(limit, 'byte')}"))
@@ -556,7 +582,7 @@ class _Walker:
                             scripts = True
                     else:
                         language, grammar = kinds[code]
-                        entry = (rel_prefix + name, abs_prefix + name, size, st.st_mtime_ns, language, grammar)
+                        entry = (rel_prefix + name, abs_prefix + name, size, st.st_mtime_ns, ctime, language, grammar)
                         self.declarations.append(_new_tuple(SourceFile, entry))
                 elif code == WALKED:
                     subdirs.append((abs_prefix + name, rel_prefix + name, real_prefix + name))
@@ -595,11 +621,11 @@ class _Walker:
             del result.configs[marks[3] :], self.links[marks[4] :]
             raise
         if taken:
-            self.taken.append((rel_prefix, abs_prefix, names, codes, now if now is not None else stamps))
+            self.taken.append((rel_prefix, abs_prefix, names, codes, now if now is not None else stamps, ctimes))
             self.taken_over += taken
             self.scripts_taken_over = self.scripts_taken_over or scripts
-        if unvouched:
-            self.unvouched.update(unvouched)
+        for rel, ctime in unvouched:
+            self.not_vouched(rel, ctime)
         for language in langs:
             result.unsupported[language] = result.unsupported.get(language, 0) + 1
         result.ignored += ignored
@@ -615,6 +641,14 @@ class _Walker:
         if len(subdirs) > 1:
             subdirs.sort(reverse=True)
         return subdirs
+
+    def not_vouched(self, rel: str, ctime_ns: int) -> None:
+        """A source file the old state cannot vouch for, read or parsed by
+        the run: changed after the old state's walk yet settled before this
+        one's, it moves the kept state on."""
+        self.unvouched.add(rel)
+        if self.changed_after <= ctime_ns < self.settles_before:
+            self.moved_on = True
 
     def read_gitignores_above(self, d_rel: str) -> None:
         """Before a folder is listed again: the rules of the .gitignore files
@@ -708,7 +742,7 @@ class _Walker:
         if st.st_size > self.max_file_bytes:
             result.skipped.append((rel, f"larger than {counted(self.max_file_bytes, 'byte')}"))
             return code
-        entry = SourceFile(rel, abspath, st.st_size, st.st_mtime_ns, kind[0], kind[1])
+        entry = SourceFile(rel, abspath, st.st_size, st.st_mtime_ns, st.st_ctime_ns, kind[0], kind[1])
         (self.declarations if declaration else self.candidates).append(entry)
         return code
 

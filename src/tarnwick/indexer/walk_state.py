@@ -7,7 +7,14 @@ renamed in it (and on chmod and chown, through its change time), so a
 folder whose device, inode, modification and change times are those it had
 when it was listed still holds the same entries.  Its files' contents are
 another matter: those change without a trace in the folder, so each source
-file is still looked at (its size and modification time).
+file is still looked at (its size, modification and change times).  A file
+whose change time lies after the start of the walk that kept the state (or
+within `SETTLE_NS` of it) is not vouched for, even when its size and
+modification time are as recorded: an edit can put both back (`touch -r`,
+`cp -p`, an archive's or rsync's times), its change time no user call can
+set back.  Such a file costs a read and a digest (`cache`), not a parse.
+A state kept before it carried its walk's start vouches by size and time
+alone, as it did, until its next write.
 
 The record of a folder keeps, in listing order, one code per entry that
 had an effect (`walk`), and the size and modification time of each source
@@ -37,6 +44,8 @@ FORMAT = 1
 # Statuses this close to the start of the walk may hide a change in the
 # same clock tick.
 SETTLE_NS = 2_000_000_000
+# A change time no file has.
+NEVER = 1 << 64
 STATE_LIMIT = 256 << 20
 
 # Folder flags: what the listing said about it.
@@ -96,6 +105,13 @@ def file_status(path: str, started_ns: int):
     return [st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns]
 
 
+def change_bound(walked_ns: int | None) -> int:
+    """The change time from which on a file may have been rewritten since a
+    walk that began at `walked_ns` looked at it (None: a walk of a state
+    kept before this was recorded, which vouches by size and time alone)."""
+    return NEVER if walked_ns is None else walked_ns - SETTLE_NS
+
+
 def walk_key(root_real: str, max_file_bytes: int, excludes, use_gitignore: bool, languages) -> list:
     """The settings a walk's decisions depend on."""
     return [
@@ -112,7 +128,9 @@ class WalkState:
     """The records of a walk's folders (`records`: rel -> record, in walk
     order), with what the whole walk depends on."""
 
-    def __init__(self, key: list, kinds: list, info, prelude: list, records: dict, files: int = 0, unsettled=()):
+    def __init__(
+        self, key: list, kinds: list, info, prelude: list, records: dict, files: int = 0, unsettled=(), walked_ns=None
+    ):
         self.key = key
         self.kinds = kinds  # [(language, grammar)], indexed by the source codes
         self.info = info  # status of .git/info/exclude
@@ -123,6 +141,14 @@ class WalkState:
         # size and time (no row, or one too recent to tell): added to by
         # the run that keeps the state.
         self.unsettled = set(unsettled)
+        # When the walk that made it began (None: a state kept before this
+        # was recorded).
+        self.walked_ns = walked_ns
+
+    def changed_after(self) -> int:
+        """A file whose change time is this or later may have been rewritten
+        since the walk that made the state looked at it."""
+        return change_bound(self.walked_ns)
 
     def encode(self) -> bytes:
         data = {
@@ -133,6 +159,7 @@ class WalkState:
             "records": list(self.records.values()),
             "files": self.files,
             "unsettled": sorted(self.unsettled),
+            "walked_ns": self.walked_ns,
         }
         text = json.dumps(data, ensure_ascii=False, separators=(",", ":"), check_circular=False)
         return zlib.compress(text.encode("utf-8", "surrogatepass"), 1)
@@ -172,4 +199,8 @@ def decode(blob, key: list, known_kinds) -> WalkState | None:
         if not (isinstance(record, list) and len(record) == 9 and isinstance(record[REL], str)):
             return None
         by_rel[record[REL]] = record
-    return WalkState(key, [tuple(kind) for kind in kinds], data.get("info"), prelude, by_rel, files, unsettled)
+    walked_ns = data.get("walked_ns")
+    if type(walked_ns) is not int:
+        walked_ns = None
+    kinds = [tuple(kind) for kind in kinds]
+    return WalkState(key, kinds, data.get("info"), prelude, by_rel, files, unsettled, walked_ns)
