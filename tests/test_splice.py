@@ -14,6 +14,8 @@ import zlib
 from array import array
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 from random_trees import Tree
 from random_trees import outputs as every_output
@@ -194,6 +196,30 @@ def test_the_layout_survives_its_packing_and_refuses_damage():
     packed = layout.pack()
     for bad in (b"", packed[:-3], b"x" + packed, json.dumps({}).encode()):
         assert Layout.unpack(bad) is None
+    for part in (*range(8), "counts"):  # a negative length or count anywhere
+        damaged = Layout.unpack(packed)
+        (damaged.counts if part == "counts" else damaged.lengths[part])[1] = -1
+        assert Layout.unpack(damaged.pack()) is None
+
+
+@given(
+    lengths=st.lists(st.lists(st.sampled_from([0, 0, 1, 7, 300]), min_size=8, max_size=8), min_size=1, max_size=40),
+    asked=st.lists(st.tuples(st.integers(0, 7), st.integers(0, 40), st.integers(0, 40)), max_size=30),
+)
+def test_runs_of_blocks_lie_where_the_blocks_start(lengths, asked):
+    # Runs asked in any order (a run asks in order, a later one starts
+    # over) lie where the whole array of starts puts them.
+    paths = [f"f{i:02d}.py" for i in range(len(lengths))]
+    columns = [array("q", [row[section] for row in lengths]) for section in range(8)]
+    sizes = {"structured_summaries.json": 1, "graph.json": 1}
+    summed = Layout("g", paths, columns, array("q", [0] * len(paths)), [5, 50, 500], sizes)
+    whole = Layout("g", paths, columns, array("q", [0] * len(paths)), [5, 50, 500], sizes)
+    for section, lo, hi in asked:
+        lo, hi = sorted((min(lo, len(paths)), min(hi, len(paths))))
+        starts = whole.starts(section)
+        size = starts[hi] - starts[lo] - 2
+        expected = (whole.offset(section, lo), size) if size > 0 else (0, 0)
+        assert summed.run(section, lo, hi) == expected
 
 
 # A reused file's nodes (1) or "contains" edges (2) forged under a checksum

@@ -60,6 +60,8 @@ class Layout:
         self.bases = bases
         self.sizes = sizes
         self._starts = None
+        self._totals = {}  # section -> its blocks' bytes, separators included
+        self._cursors = {}  # section -> (index, start) of the last `run` asked
 
     def pack(self) -> bytes:
         head = json.dumps({"generation": self.generation, "bases": self.bases, "sizes": self.sizes, "count": len(self.paths)})
@@ -99,7 +101,7 @@ class Layout:
                 parts.append(_little(part))
         except (zlib.error, ValueError, TypeError, KeyError, UnicodeError, RecursionError):
             return None
-        if any(value < 0 for part in parts for value in part):
+        if any(min(part, default=0) < 0 for part in parts):
             return None
         return cls(generation, paths, parts[:SECTIONS], parts[SECTIONS], bases, sizes)
 
@@ -122,12 +124,36 @@ class Layout:
     def run(self, section: int, lo: int, hi: int) -> tuple:
         """(offset, size) in its file of the blocks of `section` of the
         paths lo to hi (excluded), joined by their separators."""
-        starts = self.starts(section)
-        size = starts[hi] - starts[lo] - 2
-        return (self.bases[_list_of(section)] + 1 + starts[lo], size) if size > 0 else (0, 0)
+        start = self._start(section, lo)
+        size = self._start(section, hi) - start - 2
+        return (self.bases[_list_of(section)] + 1 + start, size) if size > 0 else (0, 0)
+
+    def _start(self, section: int, index: int) -> int:
+        """`starts(section)[index]`, summed from the last one asked for
+        when it lies before: a run asks in order, and a project's lengths
+        summed in whole slices cost far less than the array of its starts."""
+        at, start = self._cursors.get(section, (0, None))
+        if start is None or index < at:
+            _, first, _ = LISTS[_list_of(section)]
+            at, start = 0, sum(self._total(section_) for section_ in range(first, section))
+        start += _joined(self.lengths[section][at:index])
+        self._cursors[section] = (index, start)
+        return start
+
+    def _total(self, section: int) -> int:
+        total = self._totals.get(section)
+        if total is None:
+            total = self._totals[section] = _joined(self.lengths[section])
+        return total
 
     def offset(self, section: int, index: int) -> int:
         return self.bases[_list_of(section)] + 1 + self.starts(section)[index]
+
+
+def _joined(lengths: array) -> int:
+    """The bytes of blocks of these `lengths`, each with its separator (an
+    empty block has none)."""
+    return sum(lengths) + 2 * (len(lengths) - lengths.count(0))
 
 
 def _list_of(section: int) -> int:
