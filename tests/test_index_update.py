@@ -137,7 +137,18 @@ def _far_block(db) -> None:
     db.execute("UPDATE docstate SET first_symbol = 1000000 WHERE number = 0")
 
 
-@pytest.mark.parametrize("damage", [_damage_state, _other_run, _other_code, _far_block, None])
+def _state_of_no_file(db) -> None:
+    db.execute("UPDATE docstate SET number = 1000 WHERE number = 0")
+
+
+def _symbols_miscounted(db) -> None:
+    # The files' blocks no longer add up to the live symbols.
+    db.execute("UPDATE meta SET value = value + 1 WHERE key = 'symbols'")
+
+
+@pytest.mark.parametrize(
+    "damage", [_damage_state, _other_run, _other_code, _far_block, _state_of_no_file, _symbols_miscounted, None]
+)
 def test_a_previous_index_in_doubt_is_built_again(tmp_path, capsys, builds, damage, monkeypatch):
     root = tmp_path / "p"
     _write(root, BASE)
@@ -154,6 +165,37 @@ def test_a_previous_index_in_doubt_is_built_again(tmp_path, capsys, builds, dama
     index_project(root, jobs=1, progress=False)
     assert builds == ["full", "full"]
     _same_as_full(capsys, root, tmp_path)
+
+
+def test_updates_across_the_arrays_chunks_answer_as_full_builds_do(tmp_path, capsys, builds, monkeypatch):
+    # Two documents a chunk: files come and go across chunks' edges, the
+    # chunks a change moves are rewritten, those past the end dropped.
+    from tarnwick.search import chunks, reader, store
+
+    for module in (store, update, reader, chunks):
+        monkeypatch.setattr(module, "CHUNK", 2)
+    root = tmp_path / "p"
+    extra = {f"app/extra{i}.py": f"def extra{i}(x):\n    return x\n\n\ndef more{i}(y):\n    return y\n" for i in range(4)}
+    _write(root, {**BASE, **extra})
+    index_project(root, jobs=1, progress=False)
+    steps = [
+        {"app/extra1.py": None, "app/extra2.py": None, "app/extra3.py": None},  # seven files to four
+        {"app/client.py": BASE["app/client.py"] + "\n\ndef again(r):\n    return r\n"},  # one file edited
+        {**extra, "app/zzz.py": "def last():\n    pass\n"},  # and to eight
+    ]
+    for step, files in enumerate(steps):
+        _write(root, files)
+        index_project(root, jobs=1, progress=False)
+        assert builds[-1] == "update", step
+        _same_as_full(capsys, root, tmp_path)
+        # No row past the arrays' ends (a reader would never ask for one).
+        db = sqlite3.connect(f"file:{root / '.vestra/search.db'}?mode=ro", uri=True)
+        meta = dict(db.execute("SELECT key, value FROM meta"))
+        rows = {name for (name,) in db.execute("SELECT name FROM arrays")}
+        db.close()
+        counts = {name: meta["files"] for name in (*store.FILE_ARRAYS, store.FILE_IDS, "file_length")}
+        counts.update((name, meta["symbol_slots"]) for name in (*store.SYMBOL_ARRAYS, "symbol_length"))
+        assert rows == {f"{name}/{chunk}" for name, count in counts.items() for chunk in range(-(-count // 2))}, step
 
 
 def test_an_update_cut_short_leaves_the_previous_index(tmp_path, monkeypatch):

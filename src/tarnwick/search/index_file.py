@@ -39,6 +39,8 @@ WRITER_WAIT_SECONDS = 30.0
 # A log larger than this beyond the file itself is not ours: an update
 # writes the pages it changes, and each run empties the log when it ends.
 LOG_SLACK = 256 << 20
+# How much of the file an update maps (SQLite caps it lower on its own).
+MAP_BYTES = 1 << 32
 
 
 def _uri(real: str, flags: str) -> str:
@@ -156,6 +158,9 @@ class InPlace:
         self._keeper = None
         try:
             self.db.execute("PRAGMA trusted_schema=OFF")
+            # An update reads every file's numbers, state and stamps, and the
+            # arrays whole: mapped, SQLite reads their pages without a call each.
+            self.db.execute(f"PRAGMA mmap_size={MAP_BYTES}")
             # From an index written whole: into the log's mode without a
             # journal (only the header's two bytes change).
             if self.db.execute("PRAGMA journal_mode").fetchone()[0] != "wal":

@@ -33,6 +33,7 @@ from __future__ import annotations
 
 from array import array
 from bisect import bisect_left
+from operator import itemgetter
 
 from .._scoring import decode_postings, encode_postings
 from ..errors import IndexProblem
@@ -160,6 +161,8 @@ class _Update:
         for number, fp, first, count in db.execute("SELECT number, fingerprint, first_symbol, symbols FROM docstate"):
             if not (type(first) is int and type(count) is int and 0 <= first and 0 <= count and first + count <= self.symbol_slots):
                 raise _Rebuild
+            if not (type(number) is int and 0 <= number < self.file_count):
+                raise _Rebuild  # each file's state, by the numbers the files have
             self.old_state[number] = (fp, first, count)
         if len(self.old_state) != self.file_count:
             raise _Rebuild
@@ -515,18 +518,15 @@ class _Update:
             if fid in self.records:
                 db.execute("INSERT INTO records VALUES (?, ?)", (number, self.records[fid]))
 
-    def _block(self, fid: str) -> range:
-        if fid in self.blocks:
-            return range(self.blocks[fid], self.blocks[fid] + len(self.entry(fid)[3]))
-        _, first, count = self.old_state[self.old_numbers[fid]]
-        return range(first, first + count)
-
     def _write_whole(self) -> None:
         """What the whole graph decides, for every file: flags, priors and
         norms; and the graph's copies, where the change reaches."""
         db, files, numbers, weights = self.db, self.files, self.numbers, self.weights
-        # A full build numbers the symbols in graph order: their lengths are summed so.
-        if sum(len(self._block(fid)) for fid in self.order) != self.live:
+        # A full build numbers the symbols in graph order: their lengths are
+        # summed so.  The files' blocks hold the live symbols: the files
+        # kept have their old blocks, the new side its new ones.
+        kept = sum(map(itemgetter(2), self.old_state.values())) - sum(self.old_state[n][2] for n in self.old_side)
+        if kept + sum(len(self.entry(fid)[3]) for fid in self.new_side) != self.live:
             raise _Rebuild
         self.file_ids = [None] * len(files)
         for fid, number in numbers.items():
@@ -542,8 +542,7 @@ class _Update:
             "file_length": self.file_length,
             "symbol_length": self.symbol_length,
         }
-        db.execute("DELETE FROM arrays")
-        db.executemany("INSERT INTO arrays VALUES (?, ?)", array_rows(arrays, len(files), self.slots, self.file_ids))
+        _write_changed_rows(db, array_rows(arrays, len(files), self.slots, self.file_ids))
         self._write_graph_copy()
 
     def write_sources(self, sources: dict) -> None:
@@ -622,6 +621,22 @@ class _Update:
             graph_copy.update_rows(self.db, self.change.top, self.dirty, removed, self.limit)
         except graph_copy.StaleCopy:
             raise _Rebuild from None
+
+
+def _write_changed_rows(db, rows) -> None:
+    """The `arrays` rows made (name, bytes) in place of the stored ones,
+    writing only those whose bytes differ: an edit moves the norms whole
+    but only a few chunks of the other arrays, and each row written is
+    written twice (the log, then the file)."""
+    stored = {}
+    for name, data in db.execute("SELECT name, data FROM arrays"):
+        stored[name] = data
+    changed = []
+    for name, data in rows:
+        if stored.pop(name, None) != data:
+            changed.append((name, data))
+    db.executemany("DELETE FROM arrays WHERE name = ?", ((name,) for name in stored))
+    db.executemany("INSERT OR REPLACE INTO arrays VALUES (?, ?)", changed)
 
 
 def _without(numbers: array, weights: array, ranges: list) -> tuple[array, array]:
