@@ -398,3 +398,57 @@ def test_damaged_links_of_a_kept_file_never_reach_the_graph(tmp_path, layout):
     again, as_full = _rerun_with_damaged_cache(tmp_path, damage, "c.py", "def h():\n    return 4\n")
     assert as_full and again.edges == 2 + 3
     assert again.reused == (2 if layout == "kept" else 0)
+
+
+@pytest.mark.parametrize("damaged", ["a.py", "b.py"])
+def test_a_head_another_row_vouches_for_is_not_used_under_a_checksum_that_does_not_name_it(tmp_path, damaged):
+    # a.py and b.py have the same head text; one row's checksum names
+    # another head.  Whichever row comes first, only that file is parsed again.
+    from tarnwick.indexer.cache_db import HEAD
+
+    for name in ("a.py", "b.py"):
+        (tmp_path / name).write_text(f"def {name[0]}():\n    return 1\n")
+    (tmp_path / "c.py").write_text("def c():\n    return 3\n")
+    index_project(tmp_path, jobs=1)
+    db = sqlite3.connect(tmp_path / ".vestra/index-cache.db")
+    (heads,) = db.execute("SELECT count(DISTINCT head) FROM files WHERE path IN ('a.py', 'b.py')").fetchone()
+    (check,) = db.execute("SELECT checksum FROM files WHERE path = ?", (damaged,)).fetchone()
+    parts = check.split(":")
+    parts[HEAD] = "0" * len(parts[HEAD])
+    db.close()
+    again, as_full = _rerun_with_damaged_cache(
+        tmp_path, [("UPDATE files SET checksum = ? WHERE path = ?", (":".join(parts), damaged))], "c.py", "def c():\n    return 4\n"
+    )
+    assert heads == 1 and as_full
+    assert again.reused == 1  # the other of the two
+
+
+@pytest.mark.parametrize("lookups", [0, 1, 1000])
+def test_files_compared_row_by_row_or_all_rows_at_once_are_judged_alike(tmp_path, monkeypatch, lookups):
+    # Up to `ROW_LOOKUPS` files are compared with their own rows, then every
+    # row's stamp is read at once: touched files are reused either way, a
+    # row of another shape is parsed again, gone files' rows are dropped.
+    from tarnwick.indexer import cache as cache_module
+
+    monkeypatch.setattr(cache_module, "ROW_LOOKUPS", lookups)
+    for i in range(8):
+        (tmp_path / f"m{i}.py").write_text(f"def f{i}():\n    return {i}\n")
+    index_project(tmp_path, jobs=1)
+    db = sqlite3.connect(tmp_path / ".vestra/index-cache.db")
+    db.execute("UPDATE files SET size = NULL WHERE path = 'm1.py'")
+    db.commit()
+    db.close()
+    for i in (1, 2, 3, 4):  # touched, not changed
+        info = (tmp_path / f"m{i}.py").stat()
+        os.utime(tmp_path / f"m{i}.py", ns=(info.st_atime_ns, info.st_mtime_ns + 10**9))
+    (tmp_path / "m5.py").write_text("def f5():\n    return 55\n")
+    (tmp_path / "m6.py").unlink()
+    again = index_project(tmp_path, jobs=1)
+    assert (again.files, again.reused) == (7, 5)  # m1.py (its row) and m5.py parsed
+    written = every_output(tmp_path, decoded=True)  # an update numbers files otherwise
+    db = sqlite3.connect(tmp_path / ".vestra/index-cache.db")
+    rows = sorted(path for (path,) in db.execute("SELECT path FROM files"))
+    db.close()
+    assert rows == [f"m{i}.py" for i in (0, 1, 2, 3, 4, 5, 7)]
+    index_project(tmp_path, jobs=1, full=True)
+    assert written == every_output(tmp_path, decoded=True)

@@ -30,6 +30,7 @@ import time
 import zlib
 from dataclasses import MISSING, fields
 
+from ..collector import paused
 from ..datadir import read_regular, source_digest
 from ..search.documents import unpack_documents
 from .cache_db import CacheDB, CacheProblem, pack_links, unpack_links
@@ -45,6 +46,10 @@ READ_LIMIT = 1 << 30
 FORMAT = 5
 # A file's results unpack to far less than this; more is damage.
 ENTRY_LIMIT = 256 << 20
+
+# Files compared with their rows one row at a time; past this many, every
+# row's stamp is read in one pass.
+ROW_LOOKUPS = 64
 
 # Modification times this close to the start of the run that wrote the
 # cache may hide a later change of the same size in the same clock tick.
@@ -391,6 +396,22 @@ def _result(path: str, values: list, rest: str, texts: list) -> CachedResult:
     return result
 
 
+def _head_fields(head: str) -> dict | None:
+    """What a cached result holds but for its path, its mutable defaults
+    and what the run sets, from a row's head text (None: not one)."""
+    try:
+        values = json.loads(head)
+        if not isinstance(values, list) or len(values) != len(_HEAD):
+            return None
+        result = _result("", values, None, [None] * len(_TEXTS))
+    except (TypeError, ValueError, RecursionError):
+        return None
+    held = dict(result.__dict__)
+    for name in ("path", "_rest", *(name for name, _ in _UNKEPT_FACTORIES)):
+        del held[name]
+    return held
+
+
 def decode_result(path: str, packed: bytes, language: str, whole: bool = False, texts: bool = True) -> FileResult | None:
     """The result kept in `packed` for the file `path` of `language`, or
     None when it does not unpack to one; its reference fields are decoded
@@ -421,6 +442,8 @@ class Cache:
         self.signature = sig
         self.db = db
         self._previous = None
+        self._previous_paths = None
+        self._looked_up = 0
         # What the previous run wrote: its generation, figures and the
         # resolution settings (config files) it saw.
         self.run = run if isinstance(run, dict) else {}
@@ -439,6 +462,25 @@ class Cache:
         if self._previous is None:
             self._previous = self.db.stamps() if not self.db.fresh else {}
         return self._previous
+
+    @property
+    def previous_paths(self) -> set:
+        """The files of `previous`, read without their stamps when those
+        are not at hand: a run with a few files to compare needs only
+        their own."""
+        if self._previous_paths is None:
+            if self._previous is not None:
+                self._previous_paths = set(self._previous)
+            else:
+                self._previous_paths = self.db.paths() if not self.db.fresh else set()
+        return self._previous_paths
+
+    def _stamp(self, rel: str) -> tuple | None:
+        if self._previous is None:
+            self._looked_up += 1
+            if self._looked_up <= ROW_LOOKUPS:
+                return self.db.stamp(rel) if not self.db.fresh else None
+        return self.previous.get(rel)
 
     @classmethod
     def load(cls, data_dir: str, root: str, sig: str, full: bool) -> "Cache":
@@ -462,7 +504,7 @@ class Cache:
         well before the run that read it began (a later change in the same
         clock tick could keep both, and an edit can put both back), else the
         same digest."""
-        stamp = self.previous.get(source.rel)
+        stamp = self._stamp(source.rel)
         if stamp is None:
             return False
         size, mtime_ns, read_ns, hashed = stamp
@@ -497,23 +539,30 @@ class Cache:
         `sources` whose row holds a sound head, read in one pass: the rest
         of a row (the reference fields, the texts, the links) is read when
         asked for.  The others are left out (parsed again)."""
-        wanted = {source.rel: source for source in sources}
+        with paused():  # a result per file, and no cycles among them
+            return self._reuse_all({source.rel: source.language for source in sources})
+
+    def _reuse_all(self, wanted: dict) -> dict:
+        made = {}  # head text -> its fields, or None: heads repeat from file to file
         out = {}
-        for path, head, linked, docs in self.db.heads():
-            source = wanted.get(path)
-            if source is None:
+        for path, head, linked, docs, hashed in self.db.heads():
+            language = wanted.get(path)
+            if language is None:
                 continue
-            try:
-                values = json.loads(head)
-                if not isinstance(values, list) or len(values) != len(_HEAD):
-                    continue
-                result = _result(path, values, None, [None] * len(_TEXTS))
-            except (TypeError, ValueError, RecursionError):
+            fields = made.get(head, False)
+            if fields is False:
+                fields = made[head] = _head_fields(head)
+            if fields is None or fields["language"] != language:
                 continue
-            if result.language != source.language:
-                continue
-            result._db = self.db
-            result.digest = self.previous[path][3]
+            result = CachedResult.__new__(CachedResult)
+            held = result.__dict__
+            held["path"] = path
+            held.update(fields)
+            for name, factory in _UNKEPT_FACTORIES:
+                held[name] = factory()
+            held["_rest"] = None
+            held["_db"] = self.db
+            held["digest"] = hashed
             out[path] = (result, linked, docs)
         return out
 
@@ -561,7 +610,7 @@ class Cache:
 
     def old_result(self, source) -> FileResult | None:
         """The previous result of a changed file, when its row holds one."""
-        blobs = self.db.blobs(source.rel) if source.rel in self.previous else None
+        blobs = self.db.blobs(source.rel) if source.rel in self.previous_paths else None
         return decode_result(source.rel, blobs[0], source.language, whole=True) if blobs else None
 
     def stamp(self, source, hashed: str) -> tuple:
@@ -569,7 +618,7 @@ class Cache:
 
     def old_reads(self, path: str):
         """The keys the previous resolution of a file read (to forget)."""
-        blobs = self.db.blobs(path) if path in self.previous else None
+        blobs = self.db.blobs(path) if path in self.previous_paths else None
         if blobs is None or blobs[1] is None:
             return ()
         try:
@@ -584,7 +633,7 @@ class Cache:
         `reads`: the keys read now and before), the stamps of files found
         unchanged by their digest; the rows of files gone are dropped."""
         db = self.db
-        for rel in self.previous.keys() - set(paths):
+        for rel in self.previous_paths - set(paths):
             db.drop(rel, self.old_reads(rel))
         for rel, stamp in self.restamped.items():
             db.restamp(rel, stamp)

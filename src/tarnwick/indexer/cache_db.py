@@ -58,6 +58,10 @@ CACHE_NAME = "index-cache.db"
 META_LIMIT = 64 << 20
 LINKS_LIMIT = 64 << 20
 DOCS_LIMIT = 256 << 20
+# The file is mapped (up to SQLite's own cap) for a run: each row's checksum
+# lies after its blobs, and reading every row's head follows their overflow
+# pages, a read call each when not mapped.
+MAP_BYTES = 1 << 32
 
 TABLES = {
     "meta": "CREATE TABLE meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID",
@@ -66,6 +70,12 @@ TABLES = {
     "reads": "CREATE TABLE reads(key INTEGER, path INTEGER, PRIMARY KEY(key, path)) WITHOUT ROWID",
 }
 
+
+# A row's stamp is of our shape (else its file is parsed again).
+SHAPED = (
+    "typeof(size) = 'integer' AND typeof(mtime_ns) = 'integer' AND typeof(read_ns) = 'integer'"
+    " AND typeof(digest) = 'text'"
+)
 
 # This run's parsed results until `put_spooled` writes their rows.
 SPOOL = (
@@ -211,6 +221,7 @@ class CacheDB:
         except sqlite3.Error as exc:
             raise CacheProblem(str(exc)) from None
         try:
+            db.execute(f"PRAGMA mmap_size={MAP_BYTES}")
             _check_schema(db)
             row = db.execute("SELECT value FROM meta WHERE key = 'signature'").fetchone()
             if row is None or row[0] != signature:
@@ -253,32 +264,49 @@ class CacheDB:
     def stamps(self) -> dict:
         """path -> (size, mtime_ns, read_ns, digest) of every row; rows that
         are not of our shape are left out (their files are parsed again)."""
-        # The shapes are checked by SQLite: a project's rows in one pass.
-        shaped = (
-            " FROM files WHERE typeof(size) = 'integer' AND typeof(mtime_ns) = 'integer'"
-            " AND typeof(read_ns) = 'integer' AND typeof(digest) = 'text' AND typeof(path) = "
+        return {
+            path if type(path) is str else _py_text(path): tuple(stamp)
+            for path, *stamp in self._shaped("path, size, mtime_ns, read_ns, digest")
+        }
+
+    def paths(self) -> set:
+        """The paths of `stamps`, without their stamps."""
+        return {path if type(path) is str else _py_text(path) for (path,) in self._shaped("path")}
+
+    def stamp(self, path: str) -> tuple | None:
+        """The stamp of `path` as `stamps` gives it, or None."""
+        for _, *stamp in self._shaped("path, size, mtime_ns, read_ns, digest", "path = ?", (_sql_text(path),)):
+            return tuple(stamp)
+        return None
+
+    def _shaped(self, columns: str, where: str = "1", values=()):
+        # The shapes are checked by SQLite: a project's rows in one pass.  A
+        # name that is not UTF-8 is kept as bytes (`_sql_text`).
+        return self.db.execute(
+            f"SELECT {columns} FROM files WHERE {where} AND {SHAPED} AND typeof(path) IN ('text', 'blob')", values
         )
-        out = {row[0]: row[1:] for row in self.db.execute("SELECT path, size, mtime_ns, read_ns, digest" + shaped + "'text'")}
-        # A name that is not UTF-8 is kept as bytes (`_sql_text`).
-        for path, *stamp in self.db.execute("SELECT path, size, mtime_ns, read_ns, digest" + shaped + "'blob'"):
-            out[_py_text(path)] = tuple(stamp)
-        return out
 
     def heads(self):
         """(path, head fields' text, whether links are kept, the digest of
-        the search documents' text) of every row whose head is as its
-        checksum says: what a run reads of every unchanged file, in one
-        pass (the rest of a row is read when asked for)."""
-        for path, head, linked, check in self.db.execute(
-            "SELECT path, head, links IS NOT NULL, checksum FROM files"
-            " WHERE typeof(head) = 'text' AND typeof(checksum) = 'text'"
+        the search documents' text, the file's digest) of every row of our
+        shape whose head is as its checksum says: what a run reads of every
+        unchanged file, in one pass (the rest of a row is read when asked
+        for)."""
+        digests = {}  # heads repeat from file to file: each text is hashed once
+        for path, head, linked, check, digest in self._shaped(
+            "path, head, links IS NOT NULL, checksum, digest", "typeof(head) = 'text' AND typeof(checksum) = 'text'"
         ):
             parts = check.split(":")
-            if len(parts) == 4 and parts[HEAD] == source_digest(head.encode("utf-8")):
-                try:
-                    yield _py_text(path), head, linked, parts[DOCS]
-                except CacheProblem:
-                    continue
+            found = digests.get(head)
+            if found is None:
+                found = digests[head] = source_digest(head.encode("utf-8"))
+            if len(parts) == 4 and parts[HEAD] == found:
+                if type(path) is not str:
+                    try:
+                        path = _py_text(path)
+                    except CacheProblem:
+                        continue
+                yield path, head, linked, parts[DOCS], digest
 
     def links(self, path: str) -> bytes | None:
         """The links blob of `path`'s row when its checksum holds, else None."""
@@ -334,11 +362,16 @@ class CacheDB:
 
     def readers(self, keys, paths) -> set:
         """The files among `paths` whose resolution read one of `keys`."""
-        hashed = {}
+        hashed = set()
         for key in keys:
             for (path,) in self.db.execute("SELECT path FROM reads WHERE key = ?", (text_hash(key),)):
-                hashed[path] = True
-        return {path for path in paths if text_hash(path) in hashed} if hashed else set()
+                if type(path) is int:  # a digest as `text_hash` gives it, in bytes
+                    hashed.add(path.to_bytes(8, "little", signed=True))
+        if not hashed:
+            return set()
+        # Every path is hashed: `text_hash` without its conversion to a number.
+        blake2b = hashlib.blake2b
+        return {path for path in paths if blake2b(path.encode("utf-8", "surrogatepass"), digest_size=8).digest() in hashed}
 
     # -- writing -------------------------------------------------------------
 

@@ -63,7 +63,7 @@ def link(cache, root: str, paths: list, parsed: dict, todo: dict, links: dict, s
     python, groups = plan(
         paths,
         parsed,
-        set(cache.previous),
+        cache.previous_paths,
         set(todo),
         old,
         links,

@@ -274,7 +274,7 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
         stats.warnings.append(history.note)
     if (
         not full
-        and (unchanged is None or (len(unchanged) == len(sources) and {s.rel for s in sources} == cache.previous.keys()))
+        and (unchanged is None or (len(unchanged) == len(sources) and {s.rel for s in sources} == cache.previous_paths))
         and not history.changed
         and cache.run.get("configs") == walk.configs
         and _intact(root, data_dir, cache.run)
