@@ -548,7 +548,7 @@ class _Update:
     def write_sources(self, sources: dict) -> None:
         """The `sources` rows, rewritten where a file's stamp or number changed."""
         db = self.db
-        old = {number: tuple(row) for number, *row in db.execute("SELECT number, size, mtime_ns, digest FROM sources")}
+        old = {row[0]: row[1:] for row in db.execute("SELECT number, size, mtime_ns, digest FROM sources")}
         gone, rows = [], []
         for number, fid in enumerate(self.file_ids):
             row = sources.get(fid)
