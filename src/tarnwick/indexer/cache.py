@@ -380,13 +380,21 @@ _UNKEPT_VALUES = {f.name: f.default for f in _UNKEPT if not _is_factory(f)}
 _UNKEPT_FACTORIES = tuple((f.name, f.default_factory) for f in _UNKEPT if _is_factory(f))
 
 
-def _result(path: str, values: list, rest: str, texts: list) -> CachedResult:
+def _new_result(path: str, fields: dict) -> CachedResult:
+    """A cached result of `path` holding `fields`, and fresh values of the
+    mutable fields a row does not keep."""
     result = CachedResult.__new__(CachedResult)
     held = result.__dict__
     held["path"] = path
-    held.update(_UNKEPT_VALUES)
+    held.update(fields)
     for name, factory in _UNKEPT_FACTORIES:
         held[name] = factory()
+    return result
+
+
+def _result(path: str, values: list, rest: str, texts: list) -> CachedResult:
+    result = _new_result(path, _UNKEPT_VALUES)
+    held = result.__dict__
     held.update(zip(_HEAD, values))
     held.update(zip(_TEXTS, texts))
     if result.language not in RECORDS:
@@ -554,12 +562,8 @@ class Cache:
                 fields = made[head] = _head_fields(head)
             if fields is None or fields["language"] != language:
                 continue
-            result = CachedResult.__new__(CachedResult)
+            result = _new_result(path, fields)
             held = result.__dict__
-            held["path"] = path
-            held.update(fields)
-            for name, factory in _UNKEPT_FACTORIES:
-                held[name] = factory()
             held["_rest"] = None
             held["_db"] = self.db
             held["digest"] = hashed
