@@ -412,7 +412,7 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
     # updated with them: a full run, or one that changed more than an update
     # takes, builds it from the staged graph a file at a time, and holding
     # every file's shares would cost the run's peak (a full run: all of them).
-    hand_off = not full and len(dirty) <= max(8, CHANGED_SHARE * len(paths))
+    hand_off = not full and len(dirty) <= _update_takes(len(paths))
     dirty_texts = {}  # the texts the graph's new blocks are made of, for the search index too
 
     def texts(path: str) -> list:
@@ -484,7 +484,7 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
             doc_key,
             kept,
             _GraphStream(outputs, generation),
-            rebuild=full,
+            rebuild=full or len(_sources_changed(current, reused_paths, cache.previous)) > _update_takes(len(paths)),
             change=change,
         )
     finally:
@@ -495,6 +495,19 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
 
     stats.seconds = time.perf_counter() - started
     return stats
+
+
+def _update_takes(files: int) -> float:
+    """How many changed files the search index is updated for, at most."""
+    return max(8, CHANGED_SHARE * files)
+
+
+def _sources_changed(current: set, reused: set, previous) -> set:
+    """The files added, removed or read anew: beyond what an update takes,
+    the search index is built a file at a time rather than the whole graph
+    parsed only to find the update will not do (files re-resolved because
+    a file they import changed keep their documents: those the update takes)."""
+    return (current - reused) | (previous.keys() - current)
 
 
 def _write_outputs(root, data_dir, cache, texts, paths, parsed, check, edges, generation, kept):
