@@ -64,30 +64,32 @@ _PROVIDER_KEYS: tuple[tuple[str, tuple[str, ...], str], ...] = (
 
 # A name that says its value is a secret, then an assignment of a quoted
 # literal (Python, JavaScript, Go, Java, Rust, JSON, YAML, TOML, .env).  The
-# patterns take any name; `_SECRET_NAME` then decides.
-_SECRET_NAME = re.compile(
+# patterns take any name; `_SECRET_NAME` then decides.  The patterns below
+# are compiled where they are first used (`re` keeps them): most blocks
+# never reach the later ones, and a one-query process pays for each.
+_SECRET_NAME = (
     r"(?i)secret|token|passw(?:or)?d|passphrase|pwd|api[_\-]?key|access[_\-]?key"
     r"|private[_\-]?key|auth[_\-]?key|signing[_\-]?key|credential"
 )
 _NAME = r"[A-Za-z_$][\w$.\-]*"
-_ASSIGNED = re.compile(
+_ASSIGNED = (
     r"(?<![\w$.\-])(?P<name>" + _NAME + r")[\"']?\s*(?::=|=>|=|:)\s*(?:[rbufRBUF]{0,2})"
     r"(?P<quote>[\"'`])(?P<value>[^\"'`\s\\]{16,512})(?P=quote)"
 )
 # An unquoted value on a line of its own: `API_TOKEN=...` in a .env file.
-_ENV_LINE = re.compile(r"(?m)^(?:export\s+)?(?P<name>" + _NAME + r")=(?P<value>[A-Za-z0-9+/=_\-.~]{16,512})[ \t]*$")
+_ENV_LINE = r"(?m)^(?:export\s+)?(?P<name>" + _NAME + r")=(?P<value>[A-Za-z0-9+/=_\-.~]{16,512})[ \t]*$"
 
 # Where a secret's name may be (lower case): only lines holding one of these
 # are matched against the assignment patterns, which are costly to try at
 # every position.
 _NAME_PARTS = ("secret", "token", "passw", "passp", "pwd", "key", "credential")
-_TOKEN_ALPHABET = re.compile(r"[A-Za-z0-9+/=_\-.~]+")
-_PLACEHOLDER = re.compile(
+_TOKEN_ALPHABET = r"[A-Za-z0-9+/=_\-.~]+"
+_PLACEHOLDER = (
     r"(?i)x{4,}|\*{3,}|\.{3}|<|>|\{|\}|your|example|sample|changeme|placeholder|dummy|redacted|0{8,}|1234567"
 )
-_ENV_NAME = re.compile(r"[A-Z][A-Z0-9_]*")
-_HEX = re.compile(r"[0-9a-f]+|[0-9A-F]+")
-_WORD = re.compile(r"[A-Za-z][a-z]*[0-9]*|[A-Z]+[0-9]*|[0-9]+")
+_ENV_NAME = r"[A-Z][A-Z0-9_]*"
+_HEX = r"[0-9a-f]+|[0-9A-F]+"
+_WORD = r"[A-Za-z][a-z]*[0-9]*|[A-Z]+[0-9]*|[0-9]+"
 MIN_ENTROPY = 3.5  # bits per character: words and names stay below, random keys above
 
 
@@ -101,14 +103,14 @@ def looks_random(value: str) -> bool:
     """Whether an assigned value has the shape of a generated secret: one
     token of key characters with letters and digits, not a placeholder, a
     constant's name or a dotted name, and high entropy (hex: 32 digits)."""
-    if not _TOKEN_ALPHABET.fullmatch(value) or _PLACEHOLDER.search(value) or _ENV_NAME.fullmatch(value):
+    if not re.fullmatch(_TOKEN_ALPHABET, value) or re.search(_PLACEHOLDER, value) or re.fullmatch(_ENV_NAME, value):
         return False
     if not (any(c.isdigit() for c in value) and any(c.isalpha() for c in value)):
         return False
     parts = re.split(r"[_\-./]", value)
-    if len(parts) > 1 and all(_WORD.fullmatch(part) for part in parts if part):
+    if len(parts) > 1 and all(re.fullmatch(_WORD, part) for part in parts if part):
         return False  # words and numbers joined: a name, a file, a version
-    if _HEX.fullmatch(value):
+    if re.fullmatch(_HEX, value):
         return len(value) >= 32
     mixed_case = any(c.islower() for c in value) and any(c.isupper() for c in value)
     threshold = MIN_ENTROPY if mixed_case else MIN_ENTROPY + 0.5
@@ -148,8 +150,8 @@ def _spans(text: str) -> list[tuple[int, int, str]]:
             spans.extend((m.start(), m.end(), kind) for m in re.finditer(pattern, text))
     for start, end in _lines_with_names(text):
         for pattern in (_ASSIGNED, _ENV_LINE):
-            for m in pattern.finditer(text, start, end):
-                if _SECRET_NAME.search(m.group("name")) and looks_random(m.group("value")):
+            for m in re.compile(pattern).finditer(text, start, end):
+                if re.search(_SECRET_NAME, m.group("name")) and looks_random(m.group("value")):
                     spans.append((m.start("value"), m.end("value"), "secret"))
     return spans
 

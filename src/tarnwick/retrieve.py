@@ -35,6 +35,9 @@ several kinds match, the first in this order wins: "fix", "refactor",
 
 from __future__ import annotations
 
+import heapq
+from operator import itemgetter
+
 from .graph import fill_deferred, load_rest, search_index, waiting_index
 from .project import note, project_root
 from .search.tokens import asks_for_tests, query_terms, stem, words
@@ -81,20 +84,26 @@ def _base_file(node_id: object) -> str | None:
 
 def _select_edges(edges, rank: dict[str, int], limit: int) -> list[dict]:
     """The ``limit`` best of the (key, edge) pairs ``edges`` (keys in graph order)."""
+    last = len(REL_PRIORITY)
     chosen = []
+    # A popular file is touched by thousands of edges: one plain pass over them.
     for key, edge in edges:
         if not isinstance(edge, dict):
             continue
         src, dst = _base_file(edge.get("from")), _base_file(edge.get("to"))
-        touched = [rank[f] for f in (src, dst) if f in rank]
-        if not touched:
-            continue
-        between = len(touched) == 2 and src != dst
+        src_rank, dst_rank = rank.get(src), rank.get(dst)
+        if src_rank is None:
+            if dst_rank is None:
+                continue
+            order = (True, dst_rank)
+        elif dst_rank is None:
+            order = (True, src_rank)
+        else:
+            order = (src == dst, min(src_rank, dst_rank))
         rel = edge.get("rel")
-        rel_order = REL_PRIORITY.get(rel, len(REL_PRIORITY)) if isinstance(rel, str) else len(REL_PRIORITY)
-        chosen.append(((not between, rel_order, min(touched), key), edge))
-    chosen.sort(key=lambda item: item[0])
-    return [dict(edge) for _, edge in chosen[:limit]]
+        rel_order = REL_PRIORITY.get(rel, last) if isinstance(rel, str) else last
+        chosen.append(((order[0], rel_order, order[1], key), edge))
+    return [dict(edge) for _, edge in heapq.nsmallest(limit, chosen, key=itemgetter(0))]
 
 
 def _index_trouble(index, exc: Exception, warnings: list | None) -> None:

@@ -18,9 +18,9 @@ must not turn into a second failure.
 
 from __future__ import annotations
 
+import _signal  # `signal` itself builds enums of every signal and handler: a question's process has no use for them
 import errno
 import os
-import signal
 import sys
 from contextlib import contextmanager
 from collections.abc import Callable
@@ -47,16 +47,16 @@ def _termination_raises():
     previous = {}
     try:
         for name in names:
-            if hasattr(signal, name):
-                signum = getattr(signal, name)
+            if hasattr(_signal, name):
+                signum = getattr(_signal, name)
                 try:
-                    previous[signum] = signal.signal(signum, _terminate)
+                    previous[signum] = _signal.signal(signum, _terminate)
                 except ValueError:  # not the main thread: leave the handlers alone
                     break
         yield
     finally:
         for signum, handler in previous.items():
-            signal.signal(signum, handler)
+            _signal.signal(signum, handler)
 
 
 class OutputError(Exception):

@@ -161,20 +161,37 @@ class Documents:
         """Read every chunk of the array ``name`` in one pass over its rows,
         each put in place as it comes (a rows' worth of memory, not the
         array's twice over)."""
-        prefix = f"{name}/"
+        # Only a chunk's own name: a row named otherwise within the range is not one.
+        numbered = {chunk_name(name, chunk): chunk for chunk in range(chunks)}
+        put = self._put if name == FILE_IDS else self._copier(name)
         found = set()
 
         def take(row, blob) -> None:
-            digits = row[len(prefix) :] if isinstance(row, str) else ""
-            chunk = int(digits) if digits.isascii() and digits.isdigit() else chunks
-            # Only a chunk's own name: a row named otherwise within the range is not one.
-            if chunk < chunks and chunk_name(name, chunk) == row:
-                self._put(name, chunk, count, blob)
+            chunk = numbered.get(row) if isinstance(row, str) else None
+            if chunk is not None:
+                put(name, chunk, count, blob)
                 found.add(chunk)
 
         source.array_chunks(name, take)
         if len(found) != chunks:
             raise ValueError("an array chunk is missing")
+
+    def _copier(self, name: str):
+        """`_put` for the numbers of ``name``, as a copy of the chunk's bytes
+        (a question of common words puts thousands of chunks in place)."""
+        width = _ITEM_SIZES[_ALL_ARRAYS[name]]
+        raw = getattr(self, name).cast("B")
+
+        def put(name: str, chunk: int, count: int, blob) -> None:
+            start = chunk * CHUNK
+            size = min(CHUNK, count - start) * width
+            if not isinstance(blob, bytes):
+                raise ValueError("an array chunk is missing")
+            if len(blob) != size:
+                raise ValueError("an array chunk of the wrong length")
+            raw[start * width : start * width + size] = blob
+
+        return put
 
     def _put(self, name: str, chunk: int, count: int, blob) -> None:
         """Put the chunk ``chunk`` of the array ``name`` (``blob``) in place."""

@@ -91,6 +91,27 @@ def keyed(blob, limit: int = PART_LIMIT) -> tuple[int, list]:
     return size, items
 
 
+def decode_each(rows, limit: int = PART_LIMIT) -> dict:
+    """{file id: (its nodes, the (key, edge) pairs of its edges)} of the
+    parts ``rows`` ((file id, nodes blob, edges blob) each), each file read
+    from its own part alone (it holds every edge that touches the file).
+    ValueError for a damaged part, one whose first node is not its file's,
+    or parts that inflate to more than ``limit`` bytes together."""
+    left = min(limit, PART_LIMIT)
+    out = {}
+    for fid, node_blob, edge_blob in rows:
+        size, nodes = _inflate(node_blob, left)
+        left -= size
+        if type(nodes) is not list or not nodes or not all(type(node) is dict for node in nodes):
+            raise ValueError("part of an unexpected shape")
+        if nodes[0].get("kind") != "file" or nodes[0].get("id") != fid:
+            raise ValueError("a part that does not start with its file")
+        size, items = keyed(edge_blob, left)
+        left -= size
+        out[fid] = (nodes, [((section, edge["from"], place), edge) for section, place, edge in items])
+    return out
+
+
 def decode(node_blobs, edge_blobs, limit: int = PART_LIMIT) -> tuple[list, list]:
     """The nodes and the (key, edge) pairs of the parts ``node_blobs`` and
     ``edge_blobs``, each in graph order and once.  ValueError for a damaged

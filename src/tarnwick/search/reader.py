@@ -385,27 +385,14 @@ class IndexCorpus:
         """{file id: (its nodes, its (key, edge) pairs)} of ``file_ids``,
         those decoded by an earlier query of this connection kept (shared
         by the answers, which copy what they change)."""
-        from . import compact, parts
+        from . import parts
 
         kept = self._kept_parts
         wanted = sorted(set(file_ids))
         missing = [fid for fid in wanted if fid not in kept]
         if missing:
             rows = self._parts(missing, "id, nodes, edges")
-            nodes, edges = parts.decode([n for _, n, _ in rows], [e for _, _, e in rows], self.graph_bytes_limit())
-            fresh = {from_sql_text(fid): ([], []) for fid, _, _ in rows}
-            block = None
-            for node in nodes:  # each file's nodes: its own, then its symbols
-                if node.get("kind") == "file" and node.get("id") in fresh:
-                    block = fresh[node["id"]][0]
-                elif block is None:
-                    raise ValueError("a symbol before its file")
-                block.append(node)
-            for key, edge in edges:  # each edge to the files it comes from and goes to
-                ends = {key[1], compact.base(edge.get("to"))}
-                for fid in ends & fresh.keys():
-                    fresh[fid][1].append((key, edge))
-            kept.update(fresh)
+            kept.update(parts.decode_each(((from_sql_text(fid), n, e) for fid, n, e in rows), self.graph_bytes_limit()))
         found = {fid: kept[fid] for fid in wanted}
         while len(kept) > KEPT_PARTS:
             del kept[next(iter(kept))]
