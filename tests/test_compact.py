@@ -8,6 +8,7 @@ import copy
 import json
 import random
 import sqlite3
+import zlib
 
 import pytest
 
@@ -83,6 +84,42 @@ def test_parts_give_each_files_nodes_and_the_edges_that_touch_it_in_graph_order(
         assert nodes == [n for n in graph["nodes"] if n["path"] in chosen]
         touching = [e for e in graph["edges"] if compact.base(e["from"]) in chosen or compact.base(e["to"]) in chosen]
         assert [edge for _, edge in edges] == touching
+
+
+def test_each_files_part_alone_gives_its_nodes_and_the_edges_that_touch_it():
+    graph = _small()
+    _, _, rows = graph_copy.full_rows(graph)
+    found = parts.decode_each(rows)
+    assert list(found) == [fid for fid, _, _ in rows]
+    for fid, (nodes, edges) in found.items():
+        assert nodes == [n for n in graph["nodes"] if n["path"] == fid]
+        touching = [e for e in graph["edges"] if fid in (compact.base(e["from"]), compact.base(e["to"]))]
+        assert [edge for _, edge in edges] == touching
+        assert [key for key, _ in edges] == sorted(key for key, _ in edges)
+
+
+@pytest.mark.parametrize(
+    "damage, message",
+    [
+        # The nodes of one file under another's id: the part does not start with its file.
+        (lambda rows: [(rows[0][0], rows[1][1], rows[0][2]), rows[1]], "does not start with its file"),
+        (lambda rows: [(rows[0][0], parts.encode([{"id": rows[0][0], "kind": "symbol"}]), rows[0][2])], "does not start with its file"),
+        (lambda rows: [(rows[0][0], parts.encode([]), rows[0][2])], "unexpected shape"),
+        (lambda rows: [(rows[0][0], rows[0][1], parts.encode([[0, 0, {"to": "x"}]]))], "unexpected shape"),
+    ],
+)
+def test_a_part_that_is_not_its_files_is_refused(damage, message):
+    _, _, rows = graph_copy.full_rows(_small())
+    with pytest.raises(ValueError, match=message):
+        parts.decode_each(damage(rows))
+
+
+def test_the_parts_of_one_question_share_one_bound():
+    _, _, rows = graph_copy.full_rows(_small())
+    sizes = [len(zlib.decompress(blob)) for _, nodes, edges in rows for blob in (nodes, edges)]
+    assert parts.decode_each(rows, sum(sizes)).keys() == {fid for fid, _, _ in rows}
+    with pytest.raises(ValueError, match="larger than the graph"):
+        parts.decode_each(rows, sum(sizes) - 1)
 
 
 def _set(path, value):

@@ -181,6 +181,48 @@ def test_damaged_chunks_are_refused_whether_read_whole_or_one_by_one(written, tm
         index.close()
 
 
+@pytest.mark.parametrize(
+    "name, damage, message",
+    [
+        ("file_norm", None, None),
+        ("file_flags", None, None),
+        ("file_ids", None, None),
+        # The last chunk holds only the files left over: a full chunk there is damage.
+        ("file_norm", "UPDATE arrays SET data = zeroblob(4096) WHERE name = 'file_norm/2'", "of the wrong length"),
+        ("file_prior", "UPDATE arrays SET data = substr(data, 1, 36 * 4) WHERE name = 'file_prior/2'", "of the wrong length"),
+        ("file_flags", "DELETE FROM arrays WHERE name = 'file_flags/2'", "an array chunk is missing"),
+        ("file_ids", "DELETE FROM arrays WHERE name = 'file_ids/0'", "an array chunk is missing"),
+        ("file_ids", "UPDATE arrays SET data = CAST(data || x'0078' AS BLOB) WHERE name = 'file_ids/2'", "file ids of the wrong length"),
+    ],
+)
+def test_a_file_array_read_whole_takes_its_short_last_chunk_as_it_is(written, tmp_path, name, damage, message, monkeypatch):
+    import shutil
+    import sqlite3
+
+    root, path, corpus = written
+    (tmp_path / ".vestra").mkdir()
+    copy = tmp_path / ".vestra" / "search.db"
+    shutil.copyfile(path, copy)
+    if damage:
+        with sqlite3.connect(copy) as db:
+            db.execute(damage)
+    monkeypatch.setattr(chunks, "_shared", {})
+    index = IndexCorpus(tmp_path, str(copy))
+    try:
+        documents = index._documents
+        if message is not None:
+            with pytest.raises(ValueError, match=message):
+                documents.need((name,), range(corpus.file_count), index)
+            return
+        documents.need((name,), range(corpus.file_count), index)
+        if name == "file_ids":
+            assert documents.file_ids == [corpus.file_id(n) for n in range(corpus.file_count)]
+        else:
+            assert list(getattr(documents, name)) == list(getattr(corpus, name))
+    finally:
+        index.close()
+
+
 def test_decoded_postings_are_kept_within_their_bound(written, monkeypatch):
     root, path, corpus = written
     monkeypatch.setattr(chunks, "_shared", {})

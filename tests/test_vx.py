@@ -146,6 +146,26 @@ def test_edge_filtering_and_order():
     assert result["intent"] == "other"
 
 
+@pytest.mark.parametrize("edges, expected", [
+    # Between two chosen files first, even a symbol's; one file's own edges are not between.
+    ([("a.py", "a.py::f", "imports"), ("b.py", "a.py::g", "contains")], [1, 0]),
+    # Then by relation, unknown and non-text relations last, then by the best rank touched.
+    ([("c.py", "b.py", "calls"), ("c.py", "a.py", "made"), ("c.py", "a.py", ["calls"]), ("a.py", "z.py", "calls")],
+     [3, 0, 1, 2]),
+    # Equal otherwise: graph order; edges touching no chosen file and records that are no edges are left out.
+    ([("x.py", "a.py", "imports"), ("y.py", "z.py", "imports"), ("w.py", "a.py::h", "imports")], [0, 2]),
+    ([("a.py", None, "imports"), (None, "b.py", "calls"), ("q.py", 7, "calls")], [0, 1]),
+])
+def test_edges_are_picked_between_chosen_files_then_by_relation_and_rank(edges, expected):
+    from tarnwick.retrieve import _select_edges
+
+    records = [{"from": src, "to": dst, "rel": rel} for src, dst, rel in edges]
+    pairs = [(i, record) for i, record in enumerate(records)] + [(len(records), "not an edge")]
+    chosen = _select_edges(pairs, {"a.py": 0, "b.py": 1}, 40)
+    assert chosen == [records[i] for i in expected]
+    assert _select_edges(pairs, {"a.py": 0, "b.py": 1}, 1) == [records[expected[0]]]
+
+
 def test_tolerates_partial_graphs_and_returns_copies():
     assert vx.retrieve({}, "x") == {"files": [], "edges": [], "intent": "other"}
     assert ids(vx.retrieve({"nodes": [fnode("a/x.py")]}, "x")) == ["a/x.py"]
