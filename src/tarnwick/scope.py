@@ -21,7 +21,8 @@ class ScopeError(UsageError):
     """A `--path` that cannot narrow the query (one outside the project)."""
 
 _TEST_FOLDERS = frozenset({"test", "tests", "testing", "__tests__", "__mocks__", "spec", "specs", "testdata", "e2e"})
-_TEST_FILE = re.compile(
+# Compiled where first used (`re` keeps it): only `--no-tests` asks.
+_TEST_FILE = (
     r"(?:^test_.*\.py$|^.*_test\.(?:py|go)$|^conftest\.py$"
     r"|^.*\.(?:test|spec)\.(?:[cm]?[jt]sx?)$"
     r"|^.*(?:Test|Tests|IT)\.java$)"
@@ -35,7 +36,7 @@ def is_test_path(path: str) -> bool:
     parts = path.split("/")
     if any(part.lower() in _TEST_FOLDERS for part in parts[:-1]):
         return True
-    return bool(_TEST_FILE.match(parts[-1]))
+    return bool(re.match(_TEST_FILE, parts[-1]))
 
 
 class Scope(namedtuple("Scope", ("paths", "no_tests"), defaults=((), False))):

@@ -23,11 +23,10 @@ Light at import: the query path uses it.
 from __future__ import annotations
 
 import json
-import weakref
 from pathlib import Path
 
-# Per open search index, number -> the file's record (None: it has none), first read first.
-_decoded: weakref.WeakKeyDictionary = weakref.WeakKeyDictionary()
+# Per open search index (its `kept_records`), number -> the file's record (None: it has
+# none), first read first.
 KEPT_RECORDS = 512
 
 
@@ -47,9 +46,7 @@ def records_for(root: Path, graph: dict, paths) -> dict | None:
             numbers[index.file_numbers([path])[0]] = path
         except ValueError:
             continue  # not a file of the index: it has no record either
-    kept = _decoded.get(index)
-    if kept is None:
-        kept = _decoded[index] = {}
+    kept = index.kept_records
     unread = [number for number in numbers if number not in kept]
     try:
         texts = index.summary_records(unread) if unread else {}

@@ -103,6 +103,8 @@ class IndexCorpus:
 
         self.path = path
         self._kept_parts: dict = {}  # file id -> its decoded part of the graph, first decoded first
+        # What the query side decoded of the summary records (`summary_records`), kept with the index.
+        self.kept_records: dict = {}
         real = resolve_inside(path, root)
         if real is None:
             raise IndexProblem(f"{path}: leads outside the project root")
