@@ -76,9 +76,7 @@ def link(cache, root: str, paths: list, parsed: dict, todo: dict, links: dict, s
     edges = KeptEdges(edges_by_file(pairs, resolved), cache.edges)
     keys = {}
     for path in resolved:
-        now = reads.get(path, set())
-        now.discard(path)
-        keys[path] = (now, cache.old_reads(path))
+        keys[path] = (reads.get(path, ()), cache.old_reads(path))
     return edges, keys
 
 

@@ -11,6 +11,12 @@ from .refs import link_refs
 # ("src layout": ROOT/src/pkg is imported as "pkg").
 IMPORT_ROOTS = ("", "src/")
 
+# Answers remembered at most, of module lookups and of files' defined names:
+# both are worked out again the same way when forgotten, and a large
+# project's would be most of the resolution's memory.
+MEMO_LIMIT = 1 << 15
+DEFINED_LIMIT = 1 << 12
+
 def existence_key(path: str) -> str:
     """The key under which a resolution notes that it looked for the module
     file `path`: the module's own name, not the path.  A file that comes
@@ -24,13 +30,16 @@ def existence_key(path: str) -> str:
 
 class _Defined(dict):
     """Each file's defined names as a set, made when first asked for: a run
-    resolves a few files and reads the names of fewer."""
+    resolves a few files and reads the names of fewer.  At most
+    `DEFINED_LIMIT` sets are held."""
 
     def __init__(self, results: dict):
         super().__init__()
         self.results = results
 
     def __missing__(self, path: str) -> set:
+        if len(self) >= DEFINED_LIMIT:
+            self.clear()
         names = self[path] = set(self.results[path].defined)
         return names
 
@@ -47,9 +56,14 @@ class Resolver:
         self.defined = _Defined(results)
         # Memos hold each answer with the keys it read (paths looked for,
         # files whose names were followed), so that every file's resolution
-        # knows all it read, memo hits included.
+        # knows all it read, memo hits included.  A module lookup reads the
+        # same keys whenever it is made, so its memo may forget (at
+        # `MEMO_LIMIT` answers); a name's search reads what earlier searches
+        # left in its memo, which is therefore kept whole.
         self._module_cache = {}
         self._symbol_memo = {}
+        # One string per key read, however often made: every file's reads hold them.
+        self._keys = {}
         # The keys read by the resolutions under way, innermost last.
         self._reads = [set()]
         self._package_dirs = {posixpath.dirname(p) for p in self.paths if p.endswith("/__init__.py") or p == "__init__.py"}
@@ -75,6 +89,8 @@ class Resolver:
         if hit is None:
             self._reads.append(set())
             found = self._module_file(importer_dir, level, dotted)
+            if len(self._module_cache) >= MEMO_LIMIT:
+                self._module_cache.clear()
             hit = self._module_cache[key] = (found, frozenset(self._reads.pop()))
         self._reads[-1].update(hit[1])
         return hit[0]
@@ -96,7 +112,7 @@ class Resolver:
                 if found:
                     break
             if found is None:
-                self._reads[-1].add(f"{importer_dir}/__init__.py" if importer_dir else "__init__.py")
+                self._reads[-1].add(self._key(f"{importer_dir}/__init__.py" if importer_dir else "__init__.py"))
                 if importer_dir not in self._package_dirs:
                     # A script folder: the folder itself is on the path.
                     found = self._first(self._candidates(importer_dir, dotted))
@@ -105,10 +121,13 @@ class Resolver:
     def _first(self, candidates):
         reads = self._reads[-1]
         for c in candidates:
-            reads.add(existence_key(c))
+            reads.add(self._key(existence_key(c)))
             if c in self.paths:
                 return c
         return None
+
+    def _key(self, key: str) -> str:
+        return self._keys.setdefault(key, key)
 
     @staticmethod
     def _join(dotted: str, name: str) -> str:
@@ -264,4 +283,7 @@ def resolve_python_edges(
         if forget is not None:  # read back from the spool if ever asked again
             forget()
         if reads is not None:
-            reads[path] = resolver._reads[0]
+            # Held for every file until the run's rows are written: a tuple
+            # is a fifth of a set's size (in the set's order, which the rows
+            # are written in).
+            reads[path] = tuple(key for key in resolver._reads[0] if key != path)
