@@ -170,11 +170,37 @@ def _death(process) -> str:
     return f"the parser crashed (exit status {code})"
 
 
+def start_workers(jobs: int, stack_bytes: int) -> list:
+    """`jobs` idle workers for `summarize_in_workers`, started now.  A
+    worker holds on to a copy of what its parent held when it started (the
+    pages stay shared, but each counts in full towards the worker's
+    resident size): started before a large walk, it does not carry it."""
+    import multiprocessing
+
+    context = multiprocessing.get_context()
+    workers = []
+    try:
+        for _ in range(jobs):
+            workers.append(_Worker(context, stack_bytes))
+    except BaseException:
+        stop_workers(workers)
+        raise
+    return workers
+
+
+def stop_workers(workers: list) -> None:
+    for worker in workers:
+        worker.stop()
+    workers.clear()
+
+
 def summarize_in_workers(
-    tasks: list, jobs: int, stack_bytes: int, step: Callable[[], None], take: Callable = _as_is
+    tasks: list, jobs: int, stack_bytes: int, step: Callable[[], None], take: Callable = _as_is, started=None
 ) -> list:
     """Summarize `tasks` in `jobs` worker processes; results in any order,
-    each as `take(result)` gives it back (called as it arrives)."""
+    each as `take(result)` gives it back (called as it arrives).  The
+    workers of `started` (`start_workers`, with the same stack) are used
+    first; all are stopped when done."""
     import multiprocessing
     from multiprocessing.connection import wait
 
@@ -185,6 +211,10 @@ def summarize_in_workers(
     chunk = max(1, min(8, len(tasks) // (jobs * 16)))
     out = []
     workers: list = []
+    if started:
+        workers.extend(started[:jobs])
+        stop_workers(started[jobs:])
+        started.clear()
 
     def retire(worker: _Worker, reason: str | None = None) -> None:
         # The file the worker was on is the culprit; the rest of its batch
@@ -219,6 +249,5 @@ def summarize_in_workers(
                 if worker.pending and now - worker.since > FILE_TIMEOUT:
                     retire(worker, f"gave up after {FILE_TIMEOUT:.0f} s")
     finally:
-        for worker in workers:
-            worker.stop()
+        stop_workers(workers)
     return out

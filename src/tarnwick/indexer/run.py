@@ -36,7 +36,7 @@ from .layout import NODES, SECTIONS, Layout, PreviousFiles, StaleLayout, plan_pi
 from .lock import run_lock
 from .handoff import graph_change
 from .publish import ensure_gitignore, publish, remove_retired
-from .pool import stack_size_for, summarize_in_workers, summarize_serially
+from .pool import stack_size_for, start_workers, stop_workers, summarize_in_workers, summarize_serially
 from .summarize import FileResult
 from .writer import StoredRecords, iter_values, read_list, write_outputs
 from .walk import DEFAULT_MAX_FILE_BYTES, walk_project
@@ -146,11 +146,12 @@ def _default_jobs() -> int:
         return max(1, os.cpu_count() or 1)
 
 
-def _summarize_all(tasks: list, jobs: int, max_file_bytes: int, progress: _Progress, take) -> list:
+def _summarize_all(tasks: list, jobs: int, max_file_bytes: int, progress: _Progress, take, started: list) -> list:
     stack = stack_size_for(max_file_bytes)
     if jobs <= 1 or len(tasks) < PARALLEL_MIN_FILES:
+        stop_workers(started)
         return summarize_serially(tasks, stack, progress.step, threading.Event(), take)
-    return summarize_in_workers(tasks, jobs, stack, progress.step, take)
+    return summarize_in_workers(tasks, jobs, stack, progress.step, take, started)
 
 
 def _data_dir(root: str, create: bool) -> str:
@@ -236,7 +237,21 @@ def _index(
     root, data_dir, started, jobs, max_file_bytes, progress, excludes, use_gitignore, full, languages=None
 ) -> IndexStats:
     stats = IndexStats(root=root)
+    jobs = jobs if jobs is not None else _default_jobs()
+    # A full run parses every file: its workers start before the walk, whose
+    # listing they would otherwise carry (a copy of it counts in each).
+    workers = start_workers(jobs, stack_size_for(max_file_bytes)) if full and jobs > 1 else []
+    try:
+        return _walk_and_index(
+            root, data_dir, started, stats, jobs, max_file_bytes, progress, excludes, use_gitignore, full, languages, workers
+        )
+    finally:
+        stop_workers(workers)
 
+
+def _walk_and_index(
+    root, data_dir, started, stats, jobs, max_file_bytes, progress, excludes, use_gitignore, full, languages, workers
+) -> IndexStats:
     # Before any file is looked at: a file changed from here on may keep the
     # time and size the walk saw (a coarse clock), which readers must know.
     walked_ns = time.time_ns()
@@ -255,13 +270,17 @@ def _index(
         # Files the last run left as they are had their parser then; the
         # cache's signature holds its version.
         sources = None if walk.as_before else _readable(walk.files, stats)
-        return _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns, jobs, max_file_bytes, progress, full)
+        return _index_with(
+            cache, root, data_dir, started, stats, walk, sources, walked_ns, jobs, max_file_bytes, progress, full, workers
+        )
     except BaseException:
         cache.db.discard()
         raise
 
 
-def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns, jobs, max_file_bytes, progress, full):
+def _index_with(
+    cache, root, data_dir, started, stats, walk, sources, walked_ns, jobs, max_file_bytes, progress, full, workers
+):
     unvouched = walk.unvouched
     if walk.as_before:
         unchanged = None  # every file, as the last run left it
@@ -331,7 +350,7 @@ def _index_with(cache, root, data_dir, started, stats, walk, sources, walked_ns,
         progress = len(tasks) >= PROGRESS_MIN_FILES and sys.stderr is not None and sys.stderr.isatty()
     counter = _Progress(len(tasks), bool(progress))
     try:
-        fresh = _summarize_all(tasks, jobs if jobs is not None else _default_jobs(), max_file_bytes, counter, take)
+        fresh = _summarize_all(tasks, jobs, max_file_bytes, counter, take, workers)
     finally:
         counter.close()
     results.extend(fresh)
