@@ -284,6 +284,6 @@ def resolve_python_edges(
             forget()
         if reads is not None:
             # Held for every file until the run's rows are written: a tuple
-            # is a fifth of a set's size (in the set's order, which the rows
-            # are written in).
+            # takes a small part of a set's memory (kept in the set's order,
+            # which the rows are written in).
             reads[path] = tuple(key for key in resolver._reads[0] if key != path)
