@@ -277,6 +277,24 @@ def _flat_tree(root, count: int, version: int = 0) -> None:
     _write(root, {f"pkg/m{n:02d}.py": f"def handler_{n}_{version}(request):\n    return request\n" for n in range(count)})
 
 
+def _spy_on_the_search_index(monkeypatch) -> tuple:
+    """The shares handed over (their counts) and the updates tried (their changes)."""
+    from tarnwick.indexer import publish, run
+
+    handed, updates = [], []
+    real_change, real_update = run.graph_change, publish.update_index
+    monkeypatch.setattr(run, "graph_change", lambda *args: handed.append(len(args[4])) or real_change(*args))
+    monkeypatch.setattr(publish, "update_index", lambda *args: updates.append(args[3]) or real_update(*args))
+    return handed, updates
+
+
+def _equals_a_full_run(tmp_path, root) -> None:
+    again = tmp_path / "again"
+    shutil.copytree(root, again, ignore=shutil.ignore_patterns(".vestra"))
+    index_project(again, jobs=1, full=True, progress=False)
+    assert outputs(root, decoded=True) == outputs(again, decoded=True)
+
+
 @pytest.mark.parametrize(
     "edited, full, handed_off",
     [
@@ -287,42 +305,26 @@ def _flat_tree(root, count: int, version: int = 0) -> None:
     ],
 )
 def test_shares_handed_to_the_search_index_only_when_it_may_be_updated(tmp_path, monkeypatch, edited, full, handed_off):
-    from tarnwick.indexer import publish, run
-
-    calls, updates = [], []
-    real = run.graph_change
-    monkeypatch.setattr(run, "graph_change", lambda *args: calls.append(len(args[4])) or real(*args))
     # Beyond the share, the search index is built a file at a time: never
     # the whole graph parsed only to learn that an update will not do.
-    real_update = publish.update_index
-    monkeypatch.setattr(publish, "update_index", lambda *args: updates.append(args[3]) or real_update(*args))
+    handed, updates = _spy_on_the_search_index(monkeypatch)
     root = tmp_path / "p"
     _flat_tree(root, 40)
     index_project(root, jobs=1, progress=False)
-    assert calls == []  # the first run has no index to update
+    assert handed == []  # the first run has no index to update
     for n in range(edited):
         _write(root, {f"pkg/m{n:02d}.py": f"def handler_{n}_1(request):\n    return request\n"})
     index_project(root, jobs=1, progress=False, full=full)
-    assert calls == ([edited] if handed_off else [])
-    assert len(updates) == (1 if handed_off else 0)
-    assert all(change.known for change in updates)
-    again = tmp_path / "again"
-    shutil.copytree(root, again, ignore=shutil.ignore_patterns(".vestra"))
-    index_project(again, jobs=1, full=True, progress=False)
-    assert outputs(root, decoded=True) == outputs(again, decoded=True)
+    assert handed == ([edited] if handed_off else [])
+    assert [change.known for change in updates] == ([True] if handed_off else [])
+    _equals_a_full_run(tmp_path, root)
 
 
 def test_files_resolved_again_for_an_imported_file_keep_the_update(tmp_path, monkeypatch):
     # One edited file that a third of the project imports: its importers are
     # resolved again (beyond the shares handed over), yet their documents
     # stand, so the search index is still updated, not built anew.
-    from tarnwick.indexer import publish, run
-
-    calls, updates = [], []
-    real = run.graph_change
-    monkeypatch.setattr(run, "graph_change", lambda *args: calls.append(len(args[4])) or real(*args))
-    real_update = publish.update_index
-    monkeypatch.setattr(publish, "update_index", lambda *args: updates.append(args[3]) or real_update(*args))
+    handed, updates = _spy_on_the_search_index(monkeypatch)
     root = tmp_path / "p"
     _flat_tree(root, 40)
     users = {f"pkg/m{n:02d}.py": f"from pkg.m00 import handler_0_0\n\ndef use_{n}():\n    return handler_0_0(None)\n" for n in range(1, 15)}
@@ -330,9 +332,6 @@ def test_files_resolved_again_for_an_imported_file_keep_the_update(tmp_path, mon
     index_project(root, jobs=1, progress=False)
     _write(root, {"pkg/m00.py": "def handler_0_0(request):\n    return None\n\ndef handler_0_1():\n    return 1\n"})
     index_project(root, jobs=1, progress=False)
-    assert calls == []  # more files to resolve again than shares handed over
-    assert len(updates) == 1 and not updates[0].known
-    again = tmp_path / "again"
-    shutil.copytree(root, again, ignore=shutil.ignore_patterns(".vestra"))
-    index_project(again, jobs=1, full=True, progress=False)
-    assert outputs(root, decoded=True) == outputs(again, decoded=True)
+    assert handed == []  # more files to resolve again than shares handed over
+    assert [change.known for change in updates] == [False]
+    _equals_a_full_run(tmp_path, root)
