@@ -15,6 +15,7 @@ from random_trees import Tree, outputs
 from tarnwick.indexer import index_project
 from tarnwick.indexer import publish
 from tarnwick.search import runs, update
+from tarnwick.search.reader import IndexCorpus
 
 QUESTIONS = ("trusted host check", "parse the header value", "retry the request")
 
@@ -108,16 +109,35 @@ STEPS = [
 ]
 
 
+def _blocks_hold_their_files_symbols(root) -> None:
+    """Each file's block of symbols, as a question reads it, holds the
+    symbols numbered as the file's, and the blocks hold every live symbol."""
+    index = IndexCorpus(root, str(root / ".vestra" / "search.db"))
+    try:
+        index.need_owners([], range(index.symbol_slots))
+        held = 0
+        for number in range(index.file_count):
+            blocks = index.symbol_blocks([number])
+            for first, end in zip(blocks[::2], blocks[1::2]):
+                assert {index.symbol_file[s] for s in range(first, end)} == {number}
+                held += end - first
+        assert held == index.symbol_count
+    finally:
+        index.close()
+
+
 def test_updates_answer_as_full_builds_do(tmp_path, capsys, builds):
     root = tmp_path / "p"
     _write(root, BASE)
     index_project(root, jobs=1, progress=False)
     assert builds == ["full"]
+    _blocks_hold_their_files_symbols(root)
     for step, (files, split) in enumerate(STEPS):
         _write(root, files)
         index_project(root, jobs=1, progress=False)
         assert builds[-1] == "update", step
         assert ("trustedhost" in _splits(root)) is split, step
+        _blocks_hold_their_files_symbols(root)
         _same_as_full(capsys, root, tmp_path)
 
 

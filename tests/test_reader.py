@@ -272,3 +272,60 @@ def test_the_chunks_of_ordered_numbers(numbers, expected):
 def test_ordered_numbers_name_the_chunks_any_numbers_name(numbers):
     numbers.sort()
     assert chunks._ordered_chunks(numbers) == {n // CHUNK for n in numbers}
+
+
+@pytest.fixture
+def updatable(tmp_path):
+    """A small project indexed as `tarnwick index` indexes it (the index keeps each file's block)."""
+    from tarnwick.indexer import index_project
+
+    root = tmp_path / "p"
+    root.mkdir()
+    for n in range(3):
+        (root / f"m{n}.py").write_text("".join(f"def f{n}_{i}(x):\n    return x\n\n\n" for i in range(n + 1)))
+    index_project(root, jobs=1, progress=False)
+    return root, str(root / ".vestra" / "search.db")
+
+
+def test_a_files_block_of_symbols_is_read_only_from_an_index_that_keeps_them(written, updatable):
+    index = IndexCorpus(*written[:2])
+    try:
+        assert index.symbol_blocks([0, 1]) is None  # built without what an update needs
+    finally:
+        index.close()
+    index = IndexCorpus(*updatable)
+    try:
+        blocks = index.symbol_blocks(range(index.file_count))
+        assert sum(blocks[1::2]) - sum(blocks[::2]) == index.symbol_count == 6
+        assert list(blocks) == sorted(blocks)
+    finally:
+        index.close()
+
+
+@pytest.mark.parametrize(
+    "change, outcome",
+    [
+        ("UPDATE docstate SET first_symbol = -1 WHERE number = 1", "a file's block of symbols out of range"),
+        ("UPDATE docstate SET symbols = 1000 WHERE number = 1", "a file's block of symbols out of range"),
+        ("UPDATE docstate SET first_symbol = 'x' WHERE number = 1", "a file's block of symbols out of range"),
+        ("DELETE FROM docstate WHERE number = 1", None),  # not told: every posting is looked at by its file
+    ],
+)
+def test_damaged_blocks_of_symbols_are_refused(updatable, change, outcome, monkeypatch):
+    import sqlite3
+
+    root, path = updatable
+    db = sqlite3.connect(path)
+    db.execute(change)
+    db.commit()
+    db.close()
+    monkeypatch.setattr(chunks, "_shared", {})
+    index = IndexCorpus(root, path)
+    try:
+        if outcome is None:
+            assert index.symbol_blocks([0, 1]) is None
+        else:
+            with pytest.raises(ValueError, match=outcome):
+                index.symbol_blocks([0, 1])
+    finally:
+        index.close()

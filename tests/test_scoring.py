@@ -29,21 +29,24 @@ WEIGHTS = st.sampled_from([0.25, 0.5, 1.0, 1.5, 3.0]) | st.floats(0.01, 10.0)
 
 
 @st.composite
-def corpora(draw):
+def corpora(draw, grouped: bool = False):
+    """Random corpora; ``grouped``: each file's symbols numbered together, as an index numbers them."""
     corpus = MemoryCorpus()
     documents = st.dictionaries(st.sampled_from(WORDS), WEIGHTS, max_size=4)
     files = draw(st.integers(1, 12))
     for n in range(files):
         corpus.add_file(f"f{draw(st.integers(0, 3))}/{n}.py", draw(documents), flags=draw(st.integers(0, 3)))
-    for s in range(draw(st.integers(0, 30))):
-        corpus.add_symbol(draw(st.integers(0, files - 1)), (f"s{s}", f"s{s}", "function", s, s), draw(documents))
+    owners = draw(st.lists(st.integers(0, files - 1), max_size=30))
+    for s, owner in enumerate(sorted(owners) if grouped else owners):
+        corpus.add_symbol(owner, (f"s{s}", f"s{s}", "function", s, s), draw(documents))
     corpus.set_imported_by({n: draw(st.integers(0, 5)) for n in range(files)})
     return corpus.finish()
 
 
 def with_reference(monkeypatch):
     monkeypatch.setattr(rank_module, "Scores", reference_scores.Scores)
-    monkeypatch.setattr(rank_module, "postings_in", reference_scores.postings_in)
+    for name in ("postings_in", "postings_in_blocks"):
+        monkeypatch.setattr(rank_module, name, getattr(reference_scores, name))
     for name in ("bound_totals", "leading", "reaching"):
         monkeypatch.setattr(rank_module, name, getattr(reference_scores, name))
 
@@ -98,6 +101,78 @@ def test_bounding_before_reading_norms_ranks_as_scoring_every_document(corpus, t
     with pytest.MonkeyPatch.context() as patch:
         with_reference(patch)
         assert rank_module.rank(BoundedCorpus(corpus), terms, top, *tests) == expected
+
+
+class BlockedCorpus(BoundedCorpus):
+    """A bounded corpus that tells each file's block of symbols, as an index
+    that can be updated does (its symbols must be numbered file by file)."""
+
+    def symbol_blocks(self, files):
+        owners = list(self._corpus.symbol_file)
+        blocks = array("I")
+        for number in sorted(set(files)):
+            mine = [s for s, owner in enumerate(owners) if owner == number]
+            if mine:
+                assert mine == list(range(mine[0], mine[-1] + 1)), "symbols not numbered file by file"
+                blocks.extend((mine[0], mine[-1] + 1))
+        return blocks
+
+
+@given(
+    corpus=corpora(grouped=True),
+    terms=st.dictionaries(st.sampled_from(WORDS + ["absent"]), WEIGHTS, min_size=1),
+    top=st.integers(1, 10),
+    tests=st.sampled_from([(False, False), (True, False), (True, True)]),
+)
+def test_scoring_the_leading_files_by_their_blocks_ranks_as_scoring_every_document(corpus, terms, top, tests):
+    expected = rank_module.rank(corpus, terms, top, *tests)
+    assert rank_module.rank(BlockedCorpus(corpus), terms, top, *tests) == expected
+    with pytest.MonkeyPatch.context() as patch:
+        with_reference(patch)
+        assert rank_module.rank(BlockedCorpus(corpus), terms, top, *tests) == expected
+
+
+def test_blocks_that_leave_out_a_files_symbols_change_the_ranking():
+    # The comparison above cannot pass whatever the blocks say.
+    corpus = MemoryCorpus()
+    corpus.add_file("a.py", {"alpha": 1.0})
+    corpus.add_file("b.py", {"beta": 1.0})
+    corpus.add_symbol(1, ("b.py::alpha", "alpha", "function", 1, 2), {"alpha": 3.0})
+    corpus.finish()
+    blind = BlockedCorpus(corpus)
+    blind.symbol_blocks = lambda files: array("I")
+    expected = rank_module.rank(corpus, {"alpha": 1.0}, 2, False)
+    assert rank_module.rank(BlockedCorpus(corpus), {"alpha": 1.0}, 2, False) == expected
+    assert rank_module.rank(blind, {"alpha": 1.0}, 2, False) != expected
+
+
+@given(
+    numbers=st.lists(st.integers(0, 60), unique=True, max_size=40).map(sorted),
+    edges=st.lists(st.integers(0, 64), max_size=12).map(sorted),
+)
+def test_postings_in_blocks_are_those_a_look_at_every_posting_keeps(numbers, edges):
+    blocks = array("I", edges[: len(edges) // 2 * 2])
+    weights = array("f", [n / 4 for n in numbers])
+    inside = [i for i, n in enumerate(numbers) if any(blocks[b] <= n < blocks[b + 1] for b in range(0, len(blocks), 2))]
+    expected = (array("I", [numbers[i] for i in inside]), array("f", [weights[i] for i in inside]))
+    for module in (_scoring, reference_scores):
+        assert module.postings_in_blocks(array("I", numbers), weights, blocks) == expected
+
+
+@pytest.mark.parametrize("module", [_scoring, reference_scores], ids=["kernel", "reference"])
+@pytest.mark.parametrize(
+    "numbers, weights, blocks, message",
+    [
+        ((1, 2), (1.0,), (0, 3), "postings of unequal length"),
+        ((1, 2), (1.0, 1.0), (0, 3, 4), "blocks of odd length"),
+        ((1, 2), (1.0, 1.0), (3, 0), "blocks out of order"),
+        ((1, 2), (1.0, 1.0), (0, 3, 2, 5), "blocks out of order"),
+        ((1, 2), (1.0, 1.0), (4, 5, 0, 3), "blocks out of order"),
+    ],
+)
+def test_blocks_out_of_order_are_refused(module, numbers, weights, blocks, message):
+    with pytest.raises(ValueError, match=message):
+        module.postings_in_blocks(array("I", numbers), array("f", weights), array("I", blocks))
 
 
 @pytest.fixture(scope="module")

@@ -318,31 +318,47 @@ PyObject* decode_postings(PyObject*, PyObject* blob) {
     });
 }
 
+// Two packed arrays (numbers, weights) holding `kept`.
+Ref kept_postings(const std::pair<std::vector<uint32_t>, std::vector<float>>& kept) {
+    Ref module = checked(PyImport_ImportModule("array"));
+    Ref array_type = checked(PyObject_GetAttrString(module.get(), "array"));
+    Ref kept_numbers = zeros<uint32_t>(array_type.get(), kept.first.size());
+    Ref kept_weights = zeros<float>(array_type.get(), kept.second.size());
+    {
+        HeldBuffer held_numbers(kept_numbers.get(), PyBUF_WRITABLE);
+        HeldBuffer held_weights(kept_weights.get(), PyBUF_WRITABLE);
+        std::ranges::copy(kept.first, held_numbers.items<uint32_t>().begin());
+        std::ranges::copy(kept.second, held_weights.items<float>().begin());
+    }
+    return checked(PyTuple_Pack(2, kept_numbers.get(), kept_weights.get()));
+}
+
 PyObject* postings_in(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
         expect_arguments(nargs, 4, "postings_in");
         BufferView<uint32_t> numbers(args[0], "numbers");
         BufferView<float> weights(args[1], "weights");
         BufferView<uint8_t> wanted(args[3], "wanted");
-        std::pair<std::vector<uint32_t>, std::vector<float>> kept;
-        if (args[2] == Py_None) {
-            kept = scoring::postings_in(numbers.items(), weights.items(), {}, wanted.items());
-        } else {
-            BufferView<uint32_t> symbol_file(args[2], "symbol_file");
-            kept = scoring::postings_in(numbers.items(), weights.items(), symbol_file.items(),
-                                        wanted.items());
-        }
-        Ref module = checked(PyImport_ImportModule("array"));
-        Ref array_type = checked(PyObject_GetAttrString(module.get(), "array"));
-        Ref kept_numbers = zeros<uint32_t>(array_type.get(), kept.first.size());
-        Ref kept_weights = zeros<float>(array_type.get(), kept.second.size());
-        {
-            HeldBuffer held_numbers(kept_numbers.get(), PyBUF_WRITABLE);
-            HeldBuffer held_weights(kept_weights.get(), PyBUF_WRITABLE);
-            std::ranges::copy(kept.first, held_numbers.items<uint32_t>().begin());
-            std::ranges::copy(kept.second, held_weights.items<float>().begin());
-        }
-        return checked(PyTuple_Pack(2, kept_numbers.get(), kept_weights.get())).release();
+        if (args[2] == Py_None)
+            return kept_postings(
+                       scoring::postings_in(numbers.items(), weights.items(), {}, wanted.items()))
+                .release();
+        BufferView<uint32_t> symbol_file(args[2], "symbol_file");
+        return kept_postings(scoring::postings_in(numbers.items(), weights.items(),
+                                                  symbol_file.items(), wanted.items()))
+            .release();
+    });
+}
+
+PyObject* postings_in_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        expect_arguments(nargs, 3, "postings_in_blocks");
+        BufferView<uint32_t> numbers(args[0], "numbers");
+        BufferView<float> weights(args[1], "weights");
+        BufferView<uint32_t> blocks(args[2], "blocks");
+        return kept_postings(
+                   scoring::postings_in_blocks(numbers.items(), weights.items(), blocks.items()))
+            .release();
     });
 }
 
@@ -465,6 +481,10 @@ PyMethodDef module_methods[] = {
      METH_FASTCALL,
      "postings_in(numbers, weights, symbol_file, wanted) -> (numbers, weights): the postings "
      "lying in the files wanted (a byte per file; symbol_file None for file postings)"},
+    {"postings_in_blocks",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(postings_in_blocks)), METH_FASTCALL,
+     "postings_in_blocks(numbers, weights, blocks) -> (numbers, weights): the postings whose "
+     "numbers lie in the blocks (a packed array of (first, end) pairs, increasing)"},
     {"length_norms", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(length_norms)),
      METH_FASTCALL,
      "length_norms(lengths, k1, b, average) -> array('f'): BM25's length norm of each "

@@ -209,4 +209,26 @@ postings_in(std::span<const uint32_t> numbers, std::span<const float> weights,
     return kept;
 }
 
+std::pair<std::vector<uint32_t>, std::vector<float>>
+postings_in_blocks(std::span<const uint32_t> numbers, std::span<const float> weights,
+                   std::span<const uint32_t> blocks) {
+    check_length(weights.size(), numbers.size(), "postings of unequal length");
+    if (blocks.size() % 2 != 0) cp::raise_error(PyExc_ValueError, "blocks of odd length");
+    for (size_t i = 0; i < blocks.size(); i += 2)
+        if (blocks[i] > blocks[i + 1] || (i > 0 && blocks[i] < blocks[i - 1]))
+            cp::raise_error(PyExc_ValueError, "blocks out of order");
+    std::pair<std::vector<uint32_t>, std::vector<float>> kept;
+    auto from = numbers.begin();
+    for (size_t i = 0; i < blocks.size(); i += 2) {
+        auto first = std::lower_bound(from, numbers.end(), blocks[i]);
+        from = std::lower_bound(first, numbers.end(), blocks[i + 1]);
+        auto at = static_cast<size_t>(first - numbers.begin());
+        auto end = static_cast<size_t>(from - numbers.begin());
+        kept.first.insert(kept.first.end(), first, from);
+        kept.second.insert(kept.second.end(), weights.begin() + static_cast<std::ptrdiff_t>(at),
+                           weights.begin() + static_cast<std::ptrdiff_t>(end));
+    }
+    return kept;
+}
+
 } // namespace scoring

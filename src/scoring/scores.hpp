@@ -131,4 +131,12 @@ std::pair<std::vector<uint32_t>, std::vector<float>>
 postings_in(std::span<const uint32_t> numbers, std::span<const float> weights,
             std::span<const uint32_t> symbol_file, std::span<const uint8_t> wanted);
 
+// The postings (numbers, weights) whose numbers lie in one of `blocks`, pairs (first, end) of
+// half-open ranges in increasing order that do not overlap (a file's symbols are numbered
+// together): each block is found by binary search in `numbers`, which increase as stored
+// postings do, so the cost follows the blocks, not the postings.
+std::pair<std::vector<uint32_t>, std::vector<float>>
+postings_in_blocks(std::span<const uint32_t> numbers, std::span<const float> weights,
+                   std::span<const uint32_t> blocks);
+
 } // namespace scoring

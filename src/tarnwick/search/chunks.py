@@ -75,6 +75,8 @@ class Documents:
         self.file_ids: list = [None] * file_count
         # Id -> number of the files looked up so far (None: not a file of the index).
         self.numbers: dict = {}
+        # File number -> (first, end) of its block of symbols, as read so far.
+        self.blocks: dict = {}
         # Term -> its decoded postings, the least recently asked first, and how many they hold.
         self._postings: dict = {}
         self._postings_held = 0

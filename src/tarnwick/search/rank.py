@@ -24,7 +24,9 @@ from __future__ import annotations
 import heapq
 import math
 
-from .._scoring import Scores, bound_totals, leading, postings_in, reaching
+from array import array
+
+from .._scoring import Scores, bound_totals, leading, postings_in, postings_in_blocks, reaching
 from .corpus import FLAG_DECLARATIONS, FLAG_EXAMPLE, FLAG_TEST
 from .weights import DEFAULT_WEIGHTS, RankingWeights
 
@@ -111,19 +113,43 @@ def _leading(corpus, terms: dict, top: int, rule: tuple, weights: RankingWeights
 
 def _exact(corpus, postings: list, files: list) -> Scores:
     """The scores of the files ``files`` and of every symbol in them."""
-    wanted = bytearray(len(corpus.file_norm))
-    for number in files:
-        wanted[number] = 1
+    in_files, in_symbols = _selectors(corpus, files)
     scores = Scores(len(corpus.file_norm), len(corpus.symbol_norm))
     for numbers, file_weights, file_scale, symbols, symbol_weights, symbol_scale in postings:
-        numbers, file_weights = postings_in(numbers, file_weights, None, wanted)
-        symbols, symbol_weights = postings_in(symbols, symbol_weights, corpus.symbol_file, wanted)
+        numbers, file_weights = in_files(numbers, file_weights)
+        symbols, symbol_weights = in_symbols(symbols, symbol_weights)
         corpus.need_norms(numbers, symbols)
         if numbers:
             scores.add_files(numbers, file_weights, corpus.file_norm, file_scale)
         if symbols:
             scores.add_symbols(symbols, symbol_weights, corpus.symbol_norm, symbol_scale)
     return scores
+
+
+def _selectors(corpus, files: list) -> tuple:
+    """Two functions of (numbers, weights) that keep the file postings and
+    the symbol postings of the files ``files``.  Where the index tells each
+    file's block of symbols, each block is looked up in the postings (the
+    few files scored exactly, not every posting, set the cost); otherwise
+    every posting is looked at by its file."""
+    blocks_of = getattr(corpus, "symbol_blocks", None)
+    symbol_blocks = blocks_of(files) if blocks_of is not None else None
+    if symbol_blocks is not None:
+        file_blocks = array("I")
+        for number in sorted(set(files)):
+            file_blocks.append(number)
+            file_blocks.append(number + 1)
+        return (
+            lambda numbers, weights: postings_in_blocks(numbers, weights, file_blocks),
+            lambda numbers, weights: postings_in_blocks(numbers, weights, symbol_blocks),
+        )
+    wanted = bytearray(len(corpus.file_norm))
+    for number in files:
+        wanted[number] = 1
+    return (
+        lambda numbers, weights: postings_in(numbers, weights, None, wanted),
+        lambda numbers, weights: postings_in(numbers, weights, corpus.symbol_file, wanted),
+    )
 
 
 def score(corpus, terms: dict, weights: RankingWeights = DEFAULT_WEIGHTS) -> tuple[dict, dict]:

@@ -24,6 +24,7 @@ import sys
 import threading
 import time
 import zlib
+from array import array
 
 from .._scoring import decode_postings
 from ..datadir import resolve_inside
@@ -463,6 +464,32 @@ class IndexCorpus:
         (postings' numbers: increasing)."""
         self._documents.need(("file_norm",), files, self, ordered=True)
         self._documents.need(("symbol_norm",), symbols, self, ordered=True)
+
+    def symbol_blocks(self, numbers):
+        """The blocks of the symbols of the files ``numbers`` (a file's
+        symbols are numbered together): a packed array of (first, end)
+        pairs in increasing order, empty blocks left out; None when the
+        index does not keep them (one that is only ever built anew)."""
+        if self.meta.get("updatable") != 1:
+            return None
+        known = self._documents.blocks
+        missing = sorted({number for number in numbers if number not in known})
+        if missing:
+            rows = self._rows_in("SELECT number, first_symbol, symbols FROM docstate WHERE number IN ({})", missing)
+            if len(rows) != len(missing):
+                return None
+            for number, first, count in rows:
+                if not (type(first) is int and type(count) is int and first >= 0 and count >= 0):
+                    raise ValueError("a file's block of symbols out of range")
+                if first + count > self.symbol_slots:
+                    raise ValueError("a file's block of symbols out of range")
+                known[number] = (first, first + count)
+        blocks = array("I")
+        for first, end in sorted(known[number] for number in set(numbers)):
+            if end > first:
+                blocks.append(first)
+                blocks.append(end)
+        return blocks
 
     def file_id(self, number: int) -> str:
         fid = self._documents.file_ids[number]

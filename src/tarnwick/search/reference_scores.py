@@ -198,6 +198,29 @@ def postings_in(numbers, weights, symbol_file, wanted) -> tuple:
     return kept_numbers, kept_weights
 
 
+def postings_in_blocks(numbers, weights, blocks) -> tuple:
+    """The postings (numbers, weights) whose numbers lie in one of
+    ``blocks``, pairs (first, end) of half-open ranges, increasing and not
+    overlapping; each found by binary search in ``numbers`` (increasing)."""
+    from array import array
+    from bisect import bisect_left
+
+    _check_length(weights, len(numbers), "postings of unequal length")
+    if len(blocks) % 2:
+        raise ValueError("blocks of odd length")
+    for i in range(0, len(blocks), 2):
+        if blocks[i] > blocks[i + 1] or (i and blocks[i] < blocks[i - 1]):
+            raise ValueError("blocks out of order")
+    kept_numbers, kept_weights = array("I"), array("f")
+    at = 0
+    for i in range(0, len(blocks), 2):
+        first = bisect_left(numbers, blocks[i], at)
+        at = bisect_left(numbers, blocks[i + 1], first)
+        kept_numbers.extend(numbers[first:at])
+        kept_weights.extend(weights[first:at])
+    return kept_numbers, kept_weights
+
+
 def length_norms(lengths, k1: float, b: float, average: float):
     """BM25's length norm of each document, as the kernel takes it."""
     from array import array
