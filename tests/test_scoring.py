@@ -89,20 +89,6 @@ class BoundedCorpus:
         pass
 
 
-@given(
-    corpus=corpora(),
-    terms=st.dictionaries(st.sampled_from(WORDS + ["absent"]), WEIGHTS, min_size=1),
-    top=st.integers(1, 10),
-    tests=st.sampled_from([(False, False), (True, False), (True, True)]),
-)
-def test_bounding_before_reading_norms_ranks_as_scoring_every_document(corpus, terms, top, tests):
-    expected = rank_module.rank(corpus, terms, top, *tests)
-    assert rank_module.rank(BoundedCorpus(corpus), terms, top, *tests) == expected
-    with pytest.MonkeyPatch.context() as patch:
-        with_reference(patch)
-        assert rank_module.rank(BoundedCorpus(corpus), terms, top, *tests) == expected
-
-
 class BlockedCorpus(BoundedCorpus):
     """A bounded corpus that tells each file's block of symbols, as an index
     that can be updated does (its symbols must be numbered file by file)."""
@@ -119,17 +105,21 @@ class BlockedCorpus(BoundedCorpus):
 
 
 @given(
-    corpus=corpora(grouped=True),
+    grouped=st.booleans(),
+    data=st.data(),
     terms=st.dictionaries(st.sampled_from(WORDS + ["absent"]), WEIGHTS, min_size=1),
     top=st.integers(1, 10),
     tests=st.sampled_from([(False, False), (True, False), (True, True)]),
 )
-def test_scoring_the_leading_files_by_their_blocks_ranks_as_scoring_every_document(corpus, terms, top, tests):
+def test_bounding_before_reading_norms_ranks_as_scoring_every_document(grouped, data, terms, top, tests):
+    # Symbols numbered file by file: the leading files are scored from their blocks.
+    corpus = data.draw(corpora(grouped=grouped))
     expected = rank_module.rank(corpus, terms, top, *tests)
-    assert rank_module.rank(BlockedCorpus(corpus), terms, top, *tests) == expected
+    bounded = (BlockedCorpus if grouped else BoundedCorpus)(corpus)
+    assert rank_module.rank(bounded, terms, top, *tests) == expected
     with pytest.MonkeyPatch.context() as patch:
         with_reference(patch)
-        assert rank_module.rank(BlockedCorpus(corpus), terms, top, *tests) == expected
+        assert rank_module.rank(bounded, terms, top, *tests) == expected
 
 
 def test_blocks_that_leave_out_a_files_symbols_change_the_ranking():
