@@ -329,3 +329,26 @@ def test_damaged_blocks_of_symbols_are_refused(updatable, change, outcome, monke
                 index.symbol_blocks([0, 1])
     finally:
         index.close()
+
+
+@pytest.mark.parametrize("large_pages", ["advised", "refused", "unknown"])
+def test_a_mapped_array_read_whole_holds_the_indexs_numbers(written, large_pages, monkeypatch):
+    import mmap
+
+    root, path, corpus = written
+    monkeypatch.setattr(chunks, "_MAPPED_BYTES", 1)  # every array mapped, as a large project's are
+    monkeypatch.setattr(chunks, "_shared", {})
+    if large_pages == "refused":
+        monkeypatch.setattr(mmap, "MADV_HUGEPAGE", 0x7FFF, raising=False)  # no such advice: EINVAL
+    elif large_pages == "unknown":
+        monkeypatch.delattr(mmap, "MADV_HUGEPAGE", raising=False)
+    index = IndexCorpus(root, path)
+    try:
+        documents = index._documents
+        documents.need(("symbol_file",), range(corpus.symbol_count), index)
+        documents.need(("file_prior",), range(corpus.file_count), index)
+        assert isinstance(documents.symbol_file.obj, mmap.mmap)
+        assert list(documents.symbol_file) == list(corpus.symbol_file)
+        assert list(documents.file_prior) == list(corpus.file_prior)
+    finally:
+        index.close()

@@ -51,7 +51,8 @@ def _zeros(code: str, count: int):
         return memoryview(bytearray(size)).cast(code)
     import mmap  # only a large project's question needs it
 
-    return memoryview(mmap.mmap(-1, size)).cast(code)
+    # Private: a shared mapping is shared memory, whose pages cost more and are never large.
+    return memoryview(mmap.mmap(-1, size, flags=mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS)).cast(code)
 
 
 class Documents:
@@ -165,6 +166,8 @@ class Documents:
         array's twice over)."""
         # Only a chunk's own name: a row named otherwise within the range is not one.
         numbered = {chunk_name(name, chunk): chunk for chunk in range(chunks)}
+        if name != FILE_IDS:
+            _in_large_pages(getattr(self, name))
         put = self._put if name == FILE_IDS else self._copier(name)
         found = set()
 
@@ -204,6 +207,22 @@ class Documents:
         else:
             code = _ALL_ARRAYS[name]
             getattr(self, name)[start : start + size] = memoryview(_checked(code, blob, size)).cast(code)
+
+
+def _in_large_pages(values) -> None:
+    """Ask for large pages under a mapped array about to be written whole: a
+    fresh page costs a fault and a clearing, and at a large project's size
+    (megabytes of symbols' files) the faults of small pages are most of the
+    read.  A system without them keeps small pages."""
+    advise = getattr(values.obj, "madvise", None)
+    if advise is None:
+        return  # not mapped: small enough to be filled in the heap
+    import mmap
+
+    try:
+        advise(mmap.MADV_HUGEPAGE)
+    except (AttributeError, OSError):
+        pass
 
 
 def _chunk_count(count: int) -> int:
