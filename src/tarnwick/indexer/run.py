@@ -30,7 +30,7 @@ from ..search.content import add_texts
 from ..search.full_build import shares as graph_shares
 from ..search.reader import indexed_generation
 from ..search.store import INDEX_NAME, PackedRecords
-from ..search.update import CHANGED_SHARE
+from ..search.update import update_takes
 from .output import encode, manifest_text, new_generation
 from .layout import NODES, SECTIONS, Layout, PreviousFiles, StaleLayout, plan_pieces
 from .lock import run_lock
@@ -431,7 +431,7 @@ def _index_with(
     # updated with them: a full run, or one that changed more than an update
     # takes, builds it from the staged graph a file at a time, and holding
     # every file's shares would cost the run's peak (a full run: all of them).
-    hand_off = not full and len(dirty) <= _update_takes(len(paths))
+    hand_off = not full and len(dirty) <= update_takes(len(paths))
     dirty_texts = {}  # the texts the graph's new blocks are made of, for the search index too
 
     def texts(path: str) -> list:
@@ -503,7 +503,7 @@ def _index_with(
             doc_key,
             kept,
             _GraphStream(outputs, generation),
-            rebuild=full or len(_sources_changed(current, reused_paths, cache.previous)) > _update_takes(len(paths)),
+            rebuild=full or len(_sources_changed(current, reused_paths, cache.previous)) > update_takes(len(paths)),
             change=change,
         )
     finally:
@@ -514,11 +514,6 @@ def _index_with(
 
     stats.seconds = time.perf_counter() - started
     return stats
-
-
-def _update_takes(files: int) -> float:
-    """How many changed files the search index is updated for, at most."""
-    return max(8, CHANGED_SHARE * files)
 
 
 def _sources_changed(current: set, reused: set, previous) -> set:

@@ -69,6 +69,12 @@ FREE_SHARE = 0.5
 _BATCH = 500
 
 
+def update_takes(files: int) -> float:
+    """How many files may be added, removed or read anew for an update of an index of
+    this many files; past it the index is built anew."""
+    return max(8, CHANGED_SHARE * files)
+
+
 class _Rebuild(Exception):
     """The previous index cannot be updated: build it again."""
 
@@ -192,7 +198,7 @@ class _Update:
 
     # -- the update
 
-    def run(self, max_share: float) -> None:
+    def run(self) -> None:
         self.load()
         self.order = self.change.files
         files = self.files = set(self.order)
@@ -219,7 +225,7 @@ class _Update:
             and fid in self.old_numbers
             and self.old_state[self.old_numbers[fid]][0] != self._fingerprint(fid)
         ]
-        if len(removed) + len(added) + len(changed) > max(8, max_share * len(files)):
+        if len(removed) + len(added) + len(changed) > update_takes(len(files)):
             raise _Rebuild
         moved = self._renumber(removed, added)
         # Old side: the files whose entries go (by old number); new side: those whose come.
@@ -738,7 +744,7 @@ def update_index(
         if db.execute("SELECT value FROM meta WHERE key = 'generation'").fetchone() != (generation,):
             raise _Rebuild  # not the file looked at above
         update = _Update(db, change, prepared, doc_key, records, weights, unchanged, ours)
-        update.run(CHANGED_SHARE)
+        update.run()
         write_meta(db, graph_identity, len(update.file_ids), update.live, update.slots, True)
         update.write_sources(sources)
     except (_Rebuild, KeyError, ValueError, TypeError, IndexError, OverflowError, sqlite3.DatabaseError) as exc:
