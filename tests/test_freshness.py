@@ -132,31 +132,29 @@ def _settled_index(root: Path, monkeypatch) -> None:
     index_project(root, jobs=1, progress=False, full=True)
 
 
-def test_an_edit_that_puts_size_and_time_back_is_a_change(project, monkeypatch):
-    _settled_index(project, monkeypatch)
-    assert context.build_result(QUERY, project).warnings == []
-    # `touch -r`, `cp -p`, an archive's times: only the change time tells.
-    _same_size_edit(project / LOANS)
-    result = context.build_result(QUERY, project)
-    assert result.warnings == [freshness.warning([LOANS])] and f"# {LOANS}::" not in result.block
+def _chmod(path: Path) -> None:
+    os.chmod(path, 0o600)
 
 
-def test_a_changed_inode_with_the_same_content_is_read_not_a_change(project, monkeypatch):
+@pytest.mark.parametrize(
+    "change, changed, read",
+    [
+        (None, False, []),  # long before the question: not even hashed
+        (_chmod, False, ["loans.py"]),  # the inode changed, not the content: read, no warning
+        (_same_size_edit, True, ["loans.py"]),  # `touch -r`, `cp -p`, an archive's times: only the change time tells
+    ],
+)
+def test_after_a_settled_run_the_change_time_says_what_is_read(project, monkeypatch, change, changed, read):
     _settled_index(project, monkeypatch)
-    os.chmod(project / LOANS, 0o600)
+    if change is not None:
+        change(project / LOANS)
     reads = []
     real = freshness.read_regular
     monkeypatch.setattr(freshness, "read_regular", lambda *a: reads.append(a[0]) or real(*a))
-    assert context.build_result(QUERY, project).warnings == []
-    assert [Path(path).name for path in reads] == ["loans.py"]
-
-
-def test_an_edit_long_before_the_run_is_not_hashed(project, monkeypatch):
-    _settled_index(project, monkeypatch)
-    reads = []
-    monkeypatch.setattr(freshness, "read_regular", lambda *a: reads.append(a) or b"")
-    assert context.build_result(QUERY, project).warnings == []
-    assert reads == []
+    result = context.build_result(QUERY, project)
+    assert result.warnings == ([freshness.warning([LOANS])] if changed else [])
+    assert (f"# {LOANS}::" not in result.block) is changed
+    assert [Path(path).name for path in reads] == read
 
 
 def test_without_the_search_index_a_later_time_tells(project):
