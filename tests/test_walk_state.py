@@ -377,20 +377,30 @@ def test_runs_that_take_folders_over_equal_full_runs(tmp_path, seed, settling):
 
 
 def test_a_run_with_nothing_changed_reads_no_cache_rows(tmp_path, settling, monkeypatch):
+    from random_trees import outputs
     from tarnwick.indexer import cache
 
-    write(tmp_path, "a/one.py", "def one():\n    return 1\n")
-    write(tmp_path, "b/two.py", "def two():\n    return 2\n")
+    root = tmp_path / "p"
+
+    write(root, "a/one.py", "def one():\n    return 1\n")
+    write(root, "b/two.py", "def two():\n    return 2\n")
+    write(root, "b/three.py", "def three():\n    return 3\n")
     settle()
-    index_project(tmp_path, jobs=1, progress=False)
+    index_project(root, jobs=1, progress=False)
     settle()
     monkeypatch.setattr(cache.CacheDB, "stamps", lambda self: pytest.fail("stamps read"))
-    assert index_project(tmp_path, jobs=1, progress=False).unchanged == 2
+    assert index_project(root, jobs=1, progress=False).unchanged == 3
+    # A few files edited, added and removed: only their own rows are compared.
+    write(root, "a/one.py", "def uno():\n    return 1\n")
+    write(root, "c/four.py", "def four():\n    return 4\n")
+    (root / "b/three.py").unlink()
+    stats = index_project(root, jobs=1, progress=False)
     monkeypatch.undo()
-    write(tmp_path, "a/one.py", "def uno():\n    return 1\n")
-    index_project(tmp_path, jobs=1, progress=False)
-    summaries = json.loads((tmp_path / ".vestra/structured_summaries.json").read_text())
+    assert (stats.files, stats.unchanged) == (3, 1)
+    summaries = json.loads((root / ".vestra/structured_summaries.json").read_text())
+    assert sorted(summaries) == ["a/one.py", "b/two.py", "c/four.py"]
     assert list(summaries["a/one.py"]["functions"]) == ["uno"]
+    assert outputs(root, decoded=True) == _full_copy(root, tmp_path / "full")
 
 
 def _kept_state(root):

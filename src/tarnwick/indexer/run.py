@@ -503,7 +503,7 @@ def _index_with(
             doc_key,
             kept,
             _GraphStream(outputs, generation),
-            rebuild=full or len(_sources_changed(current, reused_paths, cache.previous)) > update_takes(len(paths)),
+            rebuild=full or len(_sources_changed(current, reused_paths, cache.previous_paths)) > update_takes(len(paths)),
             change=change,
         )
     finally:
@@ -516,12 +516,13 @@ def _index_with(
     return stats
 
 
-def _sources_changed(current: set, reused: set, previous) -> set:
-    """The files added, removed or read anew: beyond what an update takes,
+def _sources_changed(current: set, reused: set, previous: set) -> set:
+    """The files added, removed or read anew (`previous`: the last run's
+    files, read without their stamps): beyond what an update takes,
     the search index is built a file at a time rather than the whole graph
     parsed only to find the update will not do (files re-resolved because
     a file they import changed keep their documents: those the update takes)."""
-    return (current - reused) | (previous.keys() - current)
+    return (current - reused) | (previous - current)
 
 
 def _write_outputs(root, data_dir, cache, texts, paths, parsed, check, edges, generation, kept):
