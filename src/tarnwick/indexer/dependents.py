@@ -72,7 +72,9 @@ def link(cache, root: str, paths: list, parsed: dict, todo: dict, links: dict, s
     )
     reads = {}
     pairs = resolve_edges(paths, parsed, root, warnings, python, groups, reads)
-    resolved = set(python) | {path for path, result in parsed.items() if GROUPS.get(result.language) in groups}
+    resolved = set(python)
+    if groups:  # each file's language asked only when another resolver ran
+        resolved.update(path for path, result in parsed.items() if GROUPS.get(result.language) in groups)
     edges = KeptEdges(edges_by_file(pairs, resolved), cache.edges)
     keys = {}
     for path in resolved:

@@ -66,7 +66,6 @@ class Resolver:
         self._keys = {}
         # The keys read by the resolutions under way, innermost last.
         self._reads = [set()]
-        self._package_dirs = {posixpath.dirname(p) for p in self.paths if p.endswith("/__init__.py") or p == "__init__.py"}
 
     # -- modules ------------------------------------------------------------
 
@@ -112,8 +111,11 @@ class Resolver:
                 if found:
                     break
             if found is None:
-                self._reads[-1].add(self._key(f"{importer_dir}/__init__.py" if importer_dir else "__init__.py"))
-                if importer_dir not in self._package_dirs:
+                marker = f"{importer_dir}/__init__.py" if importer_dir else "__init__.py"
+                self._reads[-1].add(self._key(marker))
+                # Asked of the paths, not of a set of every package folder:
+                # a run resolves a few files of a large project.
+                if marker not in self.paths:
                     # A script folder: the folder itself is on the path.
                     found = self._first(self._candidates(importer_dir, dotted))
         return found
