@@ -271,25 +271,49 @@ def test_an_unsaved_cache_does_not_vouch_for_the_index(tmp_path, capsys, builds,
     _same_as_full(capsys, root, tmp_path)
 
 
-def test_an_update_keeps_each_files_stamp_as_the_walk_saw_it(tmp_path, builds):
-    """A file touched without a change keeps its rows but not its old time:
-    queries tell edited files by it."""
+def _touch(root, rel: str, seconds: int = 5) -> None:
     import os
 
+    path = root / rel
+    os.utime(path, ns=(path.stat().st_atime_ns, path.stat().st_mtime_ns + seconds * 1_000_000_000))
+
+
+RETRY = {"app/client.py": "def retry(request):\n    return request\n"}
+
+
+# Runs after the first: the files touched (their content kept) and written.
+@pytest.mark.parametrize(
+    "runs",
+    [
+        # Touched in the run that edits another file.
+        [(["app/headers.py"], RETRY)],
+        # Touched before a run that changed nothing else: the cache alone kept the new stamp.
+        [(["app/headers.py"], {}), ([], RETRY)],
+        # Two such runs, then a run that changes nothing but a touch again.
+        [(["app/headers.py"], {}), (["app/trustedhost.py"], {}), (["app/headers.py"], RETRY)],
+        # A quiet touch, then files removed and added: the numbers change hands.
+        [(["app/headers.py"], {}), ([], {**RETRY, "app/trustedhost.py": None, "app/aaa.py": "def a():\n    pass\n"})],
+        # A file removed: the last file moves down to its number.
+        [(["app/headers.py"], {}), ([], {"app/client.py": None})],
+    ],
+)
+def test_an_update_keeps_each_files_stamp_as_the_walk_saw_it(tmp_path, builds, runs):
+    """A file touched without a change keeps its rows but not its old time:
+    queries tell edited files by it."""
     root = tmp_path / "p"
     _write(root, BASE)
     index_project(root, jobs=1, progress=False)
-    touched = root / "app/headers.py"
-    os.utime(touched, ns=(touched.stat().st_atime_ns, touched.stat().st_mtime_ns + 5_000_000_000))
-    _write(root, {"app/client.py": "def retry(request):\n    return request\n"})
-    index_project(root, jobs=1, progress=False)
-    assert builds[-1] == "update"
+    for touched, written in runs:
+        for rel in touched:
+            _touch(root, rel)
+        _write(root, written)
+        index_project(root, jobs=1, progress=False)
+    assert builds[1:] == ["update"]
     db = sqlite3.connect(root / ".vestra/search.db")
-    stamps = dict(
-        db.execute("SELECT f.id, s.mtime_ns FROM sources s JOIN file_numbers f ON f.number = s.number").fetchall()
-    )
+    stamps = db.execute("SELECT f.id, s.mtime_ns FROM sources s JOIN file_numbers f ON f.number = s.number").fetchall()
     db.close()
-    assert stamps == {rel: (root / rel).stat().st_mtime_ns for rel in BASE}
+    files = sorted(str(path.relative_to(root)) for path in root.rglob("*.py"))
+    assert sorted(stamps) == [(rel, (root / rel).stat().st_mtime_ns) for rel in files]
 
 
 def _flat_tree(root, count: int, version: int = 0) -> None:

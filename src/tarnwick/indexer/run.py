@@ -310,6 +310,10 @@ def _index_with(
         if cache.restamped or cache.db.walk_blob != cache.db.walk_state():
             for rel, stamp in cache.restamped.items():
                 cache.db.restamp(rel, stamp)
+            if cache.restamped:
+                # The search index keeps the old stamps until a run writes it.
+                since = _restamped(cache)
+                cache.db.set_meta(cache.signature, dict(cache.run, restamped=None if since is None else sorted(since)))
             _commit_cache(cache, stats)
         else:
             cache.db.discard()
@@ -413,8 +417,9 @@ def _index_with(
     by_rel = {f.rel: f for f in todo}
     settings_changed = cache.run.get("configs") != walk.configs
     edges, reads = link(cache, root, paths, parsed, by_rel, links, settings_changed, stats.warnings)
-    # Files whose nodes and edges are the last run's: neither parsed nor resolved again.
-    kept += (reused_paths - reads.keys(),)
+    # Files whose nodes and edges are the last run's: neither parsed nor resolved
+    # again; and of the files taken over, those whose stamp moved (a touch).
+    kept += (reused_paths - reads.keys(), _restamped(cache))
 
     generation = new_generation()
     # What each summary was made from, for queries to tell the files edited since.
@@ -514,6 +519,17 @@ def _index_with(
 
     stats.seconds = time.perf_counter() - started
     return stats
+
+
+def _restamped(cache) -> set | None:
+    """The files taken over whose stamp moved since the outputs were
+    written (a touch): by this run, and by runs since that changed nothing
+    else and kept their new stamps in the cache alone.  None when that is
+    not known."""
+    since = cache.run.get("restamped", [])
+    if not (isinstance(since, list) and all(isinstance(path, str) for path in since)):
+        return None
+    return set(since).union(cache.restamped)
 
 
 def _sources_changed(current: set, reused: set, previous: set) -> set:

@@ -551,21 +551,45 @@ class _Update:
         _write_changed_rows(db, array_rows(arrays, len(files), self.slots, self.file_ids))
         self._write_graph_copy()
 
-    def write_sources(self, sources: dict) -> None:
-        """The `sources` rows, rewritten where a file's stamp or number changed."""
+    def write_sources(self, sources: dict, restamped=None) -> None:
+        """The `sources` rows, rewritten where a file's stamp or number
+        changed.  With ``restamped`` (the files taken over whose stamp moved
+        though their content did not), the rows of the other files taken
+        over are their own run's, as this index is: only the rest are read
+        and compared, not every row of the project."""
         db = self.db
-        old = {row[0]: row[1:] for row in db.execute("SELECT number, size, mtime_ns, digest FROM sources")}
+        count = len(self.file_ids)
+        numbers = self._restated(restamped) if restamped is not None and self.known else None
+        if numbers is None or len(numbers) > max(_BATCH, count * CHANGED_SHARE):  # else reading all is cheaper
+            old = {row[0]: row[1:] for row in db.execute("SELECT number, size, mtime_ns, digest FROM sources")}
+            numbers = range(count)
+        else:
+            query = "SELECT number, size, mtime_ns, digest FROM sources WHERE number IN ({})"
+            old = {row[0]: row[1:] for row in _in_batches(db, query, numbers)}
+            db.execute("DELETE FROM sources WHERE number >= ?", (count,))
         gone, rows = [], []
-        for number, fid in enumerate(self.file_ids):
-            row = sources.get(fid)
+        for number in numbers:
+            row = sources.get(self.file_ids[number])
             if row is None:
                 if number in old:
                     gone.append((number,))
             elif old.get(number) != tuple(row):
                 rows.append((number, *row))
-        gone.extend((number,) for number in old if number >= len(self.file_ids))
+        gone.extend((number,) for number in old if number >= count)
         db.executemany("DELETE FROM sources WHERE number = ?", gone)
         db.executemany("INSERT OR REPLACE INTO sources VALUES (?, ?, ?, ?)", rows)
+
+    def _restated(self, restamped) -> list:
+        """The numbers whose `sources` row may differ from the previous
+        run's, in order: those of the files not taken over as they were
+        (added ones take the numbers of removed ones) or whose stamp moved,
+        and those of the files moved down into freed numbers.  The numbers
+        past the last file are those of no file now."""
+        files, numbers = self.files, self.numbers
+        restated = files.difference(self.unchanged) | files.intersection(restamped)
+        out = {numbers[fid] for fid in restated}
+        out.update(numbers[fid] for fid in self.new_side)  # moved ones among them
+        return sorted(out)
 
     def _whole_facts(self) -> tuple[array, array]:
         """Flags and priors worked out from the whole graph, as a full build does."""
@@ -711,7 +735,10 @@ def update_index(
     indexed; when it is the index's own run, their rows are taken as they
     are, without working out their fingerprints, and the shares the change
     hands over are taken as the only ones that may differ from that run's
-    (the graph's copies, flags and priors are updated for them alone).
+    (the graph's copies, flags and priors are updated for them alone); a
+    fourth item, the files among them whose stamp moved, says the
+    ``sources`` of the others are that run's too (their rows are kept
+    unread).
     SQLite's errors while writing (a full disk) are raised as OSError,
     with the index as it was."""
     import sqlite3
@@ -746,7 +773,7 @@ def update_index(
         update = _Update(db, change, prepared, doc_key, records, weights, unchanged, ours)
         update.run()
         write_meta(db, graph_identity, len(update.file_ids), update.live, update.slots, True)
-        update.write_sources(sources)
+        update.write_sources(sources, kept[3] if ours and len(kept) > 3 else None)
     except (_Rebuild, KeyError, ValueError, TypeError, IndexError, OverflowError, sqlite3.DatabaseError) as exc:
         if target is not None:
             target.close()  # what was not committed is rolled back
