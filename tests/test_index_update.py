@@ -166,8 +166,25 @@ def _symbols_miscounted(db) -> None:
     db.execute("UPDATE meta SET value = value + 1 WHERE key = 'symbols'")
 
 
+# Rows of the files' tables, each checked as a column.
+COLUMN_DAMAGE = [
+    "UPDATE file_numbers SET number = 1000 WHERE number = 0",  # a number past the files
+    "UPDATE file_numbers SET number = -1 WHERE number = 0",
+    "UPDATE file_numbers SET number = 'zero' WHERE number = 0",
+    "UPDATE file_numbers SET number = 1 WHERE number = 0",  # two files, one number
+    "DELETE FROM file_numbers WHERE number = 0",
+    "UPDATE docstate SET symbols = -1 WHERE number = 0",
+    "UPDATE docstate SET symbols = symbols + 1000000 WHERE number = 0",  # a block past the slots
+    "UPDATE docstate SET first_symbol = 'first' WHERE number = 0",
+    "UPDATE docstate SET first_symbol = -1 WHERE number = 0",
+    "UPDATE docstate SET number = -1 WHERE number = 0",
+    "DELETE FROM docstate WHERE number = 0",
+]
+
+
 @pytest.mark.parametrize(
-    "damage", [_damage_state, _other_run, _other_code, _far_block, _state_of_no_file, _symbols_miscounted, None]
+    "damage",
+    [_damage_state, _other_run, _other_code, _far_block, _state_of_no_file, _symbols_miscounted, COLUMN_DAMAGE[0], None],
 )
 def test_a_previous_index_in_doubt_is_built_again(tmp_path, capsys, builds, damage, monkeypatch):
     root = tmp_path / "p"
@@ -179,12 +196,36 @@ def test_a_previous_index_in_doubt_is_built_again(tmp_path, capsys, builds, dama
         _write(root, {f"app/extra{i}.py": f"def extra{i}():\n    pass\n" for i in range(9)})
     else:
         db = sqlite3.connect(root / ".vestra/search.db", isolation_level=None)
-        damage(db)
+        if callable(damage):
+            damage(db)
+        else:
+            db.execute(damage)
         db.close()
         _write(root, {"app/client.py": "def retry(request):\n    return request\n"})
     index_project(root, jobs=1, progress=False)
     assert builds == ["full", "full"]
     _same_as_full(capsys, root, tmp_path)
+
+
+@pytest.mark.parametrize("damage", [*COLUMN_DAMAGE, None])
+def test_the_files_tables_are_refused_as_they_are_read_when_damaged(tmp_path, damage):
+    root = tmp_path / "p"
+    _write(root, BASE)
+    index_project(root, jobs=1, progress=False)
+    db = sqlite3.connect(root / ".vestra/search.db", isolation_level=None)
+    try:
+        if damage is not None:
+            db.execute(damage)
+        reading = update._Update(db, None, None, None, {}, update.DEFAULT_WEIGHTS)
+        if damage is None:
+            reading.load()
+            assert sorted(reading.old_numbers) == sorted(BASE)
+            assert sorted(reading.old_state) == [0, 1, 2]
+        else:
+            with pytest.raises(update._Rebuild):
+                reading.load()
+    finally:
+        db.close()
 
 
 def test_updates_across_the_arrays_chunks_answer_as_full_builds_do(tmp_path, capsys, builds, monkeypatch):

@@ -33,7 +33,7 @@ from __future__ import annotations
 
 from array import array
 from bisect import bisect_left
-from operator import itemgetter
+from operator import add, itemgetter
 
 from .._scoring import decode_postings, encode_postings
 from ..errors import IndexProblem
@@ -86,6 +86,20 @@ def _in_batches(db, query: str, values) -> list:
         batch = values[start : start + _BATCH]
         rows.extend(db.execute(query.format(",".join("?" * len(batch))), batch).fetchall())
     return rows
+
+
+def _columns(rows: list, width: int) -> tuple:
+    """The columns of ``rows`` (tuples of ``width`` values), as tuples."""
+    return tuple(zip(*rows)) if rows else ((),) * width
+
+
+def _all_of_type(values, kind: type) -> bool:
+    return not values or set(map(type, values)) == {kind}
+
+
+def _counts_in(values, end: int | None = None) -> bool:
+    """Whether ``values`` are whole numbers from 0 (below ``end``, if given)."""
+    return not values or (_all_of_type(values, int) and min(values) >= 0 and (end is None or max(values) < end))
 
 
 def _whole_array(db, name: str, code: str, count: int) -> array:
@@ -155,21 +169,24 @@ class _Update:
         self.file_count = meta["files"]
         self.symbol_live = meta["symbols"]
         self.symbol_slots = meta["symbol_slots"]
-        numbers = {}
-        for fid, number in db.execute("SELECT id, number FROM file_numbers"):
-            if type(number) is not int or not 0 <= number < self.file_count:
-                raise _Rebuild
-            numbers[from_sql_text(fid)] = number
-        if len(numbers) != self.file_count or len(set(numbers.values())) != self.file_count:
+        # A row per file of the project in each table: checked and taken in
+        # whole columns, not a row at a time.
+        ids, numbers = _columns(db.execute("SELECT id, number FROM file_numbers").fetchall(), 2)
+        if not _counts_in(numbers, self.file_count):
             raise _Rebuild
-        self.old_numbers = numbers
-        self.old_state = {}
-        for number, fp, first, count in db.execute("SELECT number, fingerprint, first_symbol, symbols FROM docstate"):
-            if not (type(first) is int and type(count) is int and 0 <= first and 0 <= count and first + count <= self.symbol_slots):
-                raise _Rebuild
-            if not (type(number) is int and 0 <= number < self.file_count):
-                raise _Rebuild  # each file's state, by the numbers the files have
-            self.old_state[number] = (fp, first, count)
+        if not _all_of_type(ids, str):
+            ids = list(map(from_sql_text, ids))
+        self.old_numbers = dict(zip(ids, numbers))
+        if len(self.old_numbers) != self.file_count or len(set(numbers)) != self.file_count:
+            raise _Rebuild
+        rows = db.execute("SELECT number, fingerprint, first_symbol, symbols FROM docstate").fetchall()
+        numbers, fps, firsts, counts = _columns(rows, 4)
+        # Each file's state, by the numbers the files have; its symbols' block within the slots.
+        if not (_counts_in(numbers, self.file_count) and _counts_in(firsts) and _counts_in(counts)):
+            raise _Rebuild
+        if firsts and max(map(add, firsts, counts)) > self.symbol_slots:
+            raise _Rebuild
+        self.old_state = dict(zip(numbers, zip(fps, firsts, counts)))
         if len(self.old_state) != self.file_count:
             raise _Rebuild
 
