@@ -298,8 +298,10 @@ class _Update:
         """Give every file its number: added files take the freed ones, then
         the last files move down into what is left, so numbers stay dense.
         Returns the files that moved."""
-        self.old_ids = {number: fid for fid, number in self.old_numbers.items()}
-        numbers = {fid: n for fid, n in self.old_numbers.items() if fid in self.files}
+        self.old_ids = dict(zip(self.old_numbers.values(), self.old_numbers.keys()))
+        numbers = dict(self.old_numbers)
+        for fid in removed:
+            del numbers[fid]
         free = sorted(self.old_numbers[fid] for fid in removed)
         for fid in added:
             numbers[fid] = free.pop(0) if free else len(numbers)
@@ -630,8 +632,15 @@ class _Update:
         delta = facts.Delta(self.db, self.old_numbers.keys(), self.files, self.dirty, self.entries, self._old_imports)
         reached = delta.reached()
         count = len(self.files)
-        flags, priors = array("B", bytes(count)), array("f", bytes(4 * count))
-        for fid, number in self.numbers.items():
+        # A file that keeps its number keeps its flags and prior unless the
+        # change reaches it: only those reached and those renumbered (added
+        # or moved, all on the new side) are looked at.
+        flags, priors = old_flags[:count], old_prior[:count]
+        flags.extend(bytes(count - len(flags)))
+        priors.extend(array("f", bytes(4 * (count - len(priors)))))
+        renumbered = [fid for fid in self.new_side if self.numbers[fid] != self.old_numbers.get(fid)]
+        for fid in (*reached, *renumbered):
+            number = self.numbers[fid]
             old = self.old_numbers.get(fid)
             if fid in reached:
                 if fid in self.dirty:
