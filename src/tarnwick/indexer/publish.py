@@ -131,7 +131,8 @@ def _stage_search_index(
         try:
             with _posting_runs(path) as runs, paused():
                 return _documents_checked(
-                    build_streamed, path, streamed.shares, prepared, doc_key, streamed.top, identity, sources, records, runs
+                    build_streamed, path, streamed.shares, prepared, doc_key, streamed.top, identity, sources, records, runs,
+                    DEFAULT_WEIGHTS, streamed.aside,
                 )
         except Irregular:
             pass
@@ -249,7 +250,8 @@ def publish(
     `kept` is (generation, files): the files whose documents, symbols and
     record are those the run of that generation indexed (`update_index`);
     `streamed` gives the graph a file at a time for a build of the whole
-    (`.top`, its top-level keys; `.shares()`, see `full_build.shares`),
+    (`.top`, its top-level keys; `.shares()`, see `full_build.shares`;
+    `.aside`, whether a helper process may gather its postings),
     `rebuild` builds it whole even when the previous one could be updated,
     and `change` tells what the update needs of the graph (`search.change`).
 

@@ -507,7 +507,7 @@ def _index_with(
             PackedRecords(records),
             doc_key,
             kept,
-            _GraphStream(outputs, generation),
+            _GraphStream(outputs, generation, aside=jobs > 1),
             rebuild=full or len(_sources_changed(current, reused_paths, cache.previous_paths)) > update_takes(len(paths)),
             change=change,
         )
@@ -576,9 +576,11 @@ class _GraphStream:
     asked (`full_build.shares`); text from the cache that does not parse
     raises DamagedCache."""
 
-    def __init__(self, outputs, generation: str):
+    def __init__(self, outputs, generation: str, aside: bool):
         self._outputs = outputs
         self.top = {"version": 1, "generation": generation, "nodes": [], "edges": []}
+        # A second core at hand gathers the postings (`postings_aside`).
+        self.aside = aside
 
     def shares(self):
         path, layout = self._outputs.graph.tmp, self._outputs.layout

@@ -23,8 +23,9 @@ from itertools import chain
 from . import build, compact, parts
 from . import runs as posting_runs
 from .build import declares_only, file_documents, name_parts, symbol_info, symbol_name
-from .corpus import UNCOUNTED, MemoryCorpus
+from .corpus import UNCOUNTED, MemoryCorpus, prior
 from .documents import test_evidence
+from .postings_aside import PostingsAside
 from .state import candidates_of, fingerprint, pack_state, term_counts
 from .store import _chunks, symbol_row, to_sql_text, write_facts, write_graph_rows, write_meta, write_new_index, write_state
 from .tokens import add_compound_parts, compound_splits, one_word_terms
@@ -33,6 +34,10 @@ from .weights import DEFAULT_WEIGHTS, RankingWeights
 
 # Symbols' rows held before they are written.
 SYMBOL_BATCH = 4096
+# From this many files on, a build with a second core at hand gathers the
+# postings in a helper process (`postings_aside`): below, starting one costs
+# more than it saves.
+ASIDE_MIN_FILES = 1000
 
 
 class Irregular(Exception):
@@ -127,6 +132,7 @@ class _Survey:
         self.into: dict = {}  # file id -> the keyed edges of other files that lead to it
         self.nodes = 0
         self.edges = 0
+        self.files = 0
 
 
 def _survey(read_shares, documents) -> _Survey:
@@ -141,6 +147,7 @@ def _survey(read_shares, documents) -> _Survey:
             held += sum(map(len, docs))
         survey.candidates.update(one_word_terms(name_parts(entry[0], entry[2])))
         survey.nodes += len(share.nodes)
+        survey.files += 1
         for section, edges in enumerate(share.out):
             survey.edges += len(edges)
             for place, edge in enumerate(edges):
@@ -167,6 +174,46 @@ class _Corpus(MemoryCorpus):
     @property
     def symbol_count(self) -> int:
         return self._symbols
+
+    def encoded_terms(self):
+        """(term, encoded postings) of every term, in the index's order."""
+        from .._scoring import encode_postings
+
+        return ((term, encode_postings(*entry)) for term, entry in self.sorted_terms())
+
+
+class _AsideCorpus(_Corpus):
+    """A corpus whose postings and document lengths a helper process
+    gathers (`postings_aside`): this one keeps the files' and symbols' lists."""
+
+    def __init__(self, weights: RankingWeights, write_symbol, aside: PostingsAside):
+        super().__init__(weights, write_symbol)
+        self._aside = aside
+
+    def add_file(self, file_id: str, terms: dict, flags: int = 0, imported_by: int = 0) -> int:
+        number = len(self.file_ids)
+        self.file_ids.append(file_id)
+        self.file_flags.append(flags)
+        self.file_prior.append(prior(imported_by, self.weights))
+        self._aside.add_file(terms)
+        return number
+
+    def add_symbol(self, file_number: int, info: tuple, terms: dict) -> int:
+        number = self.symbol_count
+        self._list_symbol(number, info, file_number)
+        self.symbol_file.append(file_number)
+        self._aside.add_symbol(terms)
+        return number
+
+    def file_done(self) -> None:
+        self._aside.file_done()
+
+    def finish(self) -> "_AsideCorpus":
+        self.file_length, self.symbol_length = self._aside.lengths()
+        return super().finish()
+
+    def encoded_terms(self):
+        return self._aside.encoded_terms()
 
 
 class _Copy:
@@ -221,6 +268,7 @@ def build_streamed(
     records,
     runs,
     weights: RankingWeights = DEFAULT_WEIGHTS,
+    aside: bool = False,
 ) -> str:
     """The index of the graph whose shares `read_shares()` gives (a fresh
     iterator each time it is called), written to a temporary beside `path`
@@ -230,33 +278,42 @@ def build_streamed(
     (`store.PackedRecords.take`); `top` is the graph's top-level keys,
     `identity` the graph file's, to which the node and edge counts are
     added; `runs` (`runs.PostingRuns`) takes the postings as they grow.
+    With `aside`, a project of `ASIDE_MIN_FILES` or more has its postings
+    gathered by a helper process instead (`postings_aside`; the same index).
     Raises `Irregular`, with nothing written, when the graph is not of the
-    indexer's shape; SQLite's errors as OSError."""
+    indexer's shape; SQLite's errors as OSError, and a helper that stops
+    as `postings_aside.AsideFailed`."""
     def documents(fid, entry):
         return file_documents(entry, prepared(fid), weights)
 
     survey = _survey(read_shares, documents)
-    return write_new_index(
-        path, lambda db: _write(db, survey, read_shares, documents, doc_key, top, identity, sources, records, runs, weights)
-    )
+    helper = PostingsAside.start(path) if aside and survey.files >= ASIDE_MIN_FILES else None
+
+    def fill(db):
+        def write_symbol(number, info, file_number):
+            symbol_rows.append(symbol_row(number, info, file_number, corpus.file_ids[file_number]))
+
+        symbol_rows: list = []  # written a few thousand at a time
+        if helper is None:
+            corpus = _Corpus(weights, write_symbol)
+            corpus.spill_to(runs, posting_runs.RUN_POSTINGS)
+        else:
+            corpus = _AsideCorpus(weights, write_symbol, helper)
+        _write(db, survey, read_shares, documents, doc_key, top, identity, sources, records, corpus, symbol_rows, weights)
+
+    if helper is None:
+        return write_new_index(path, fill)
+    with helper:
+        return write_new_index(path, fill)
 
 
-def _write(db, survey, read_shares, documents, doc_key, top, identity, sources, records, runs, weights) -> None:
-    from .._scoring import encode_postings
-
+def _write(db, survey, read_shares, documents, doc_key, top, identity, sources, records, corpus, symbol_rows, weights) -> None:
     splits = compound_splits(survey.frequency, survey.candidates.keys())
-
-    symbol_rows = []  # written a few thousand at a time
-
-    def write_symbol(number, info, file_number):
-        symbol_rows.append(symbol_row(number, info, file_number, corpus.file_ids[file_number]))
 
     def flush_symbols():
         db.executemany("INSERT INTO symbols VALUES (?, ?, ?, ?, ?, ?, ?)", symbol_rows)
         symbol_rows.clear()
 
-    corpus = _Corpus(weights, write_symbol)
-    corpus.spill_to(runs, posting_runs.RUN_POSTINGS)
     copy = _Copy(db, survey.into)
     outlines = []
     imports = []  # (source number, target file id) of the "imports" edges
@@ -304,7 +361,7 @@ def _write(db, survey, read_shares, documents, doc_key, top, identity, sources, 
     df = survey.frequency.get
     db.executemany(
         "INSERT INTO terms VALUES (?, ?, ?)",
-        ((to_sql_text(term), df(term, 0), encode_postings(*entry)) for term, entry in corpus.sorted_terms()),
+        ((to_sql_text(term), df(term, 0), encoded) for term, encoded in corpus.encoded_terms()),
     )
     if updatable:
         write_state(db, splits, survey.candidates, ())

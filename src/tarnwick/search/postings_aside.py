@@ -1,0 +1,220 @@
+"""A full build's postings gathered in a second process.
+
+Adding each document's terms to the postings, writing them out in runs and
+merging the runs is the largest share of a full build, and runs while the
+indexing process reads the graph and writes each file's rows on one core.
+With `PostingsAside` the documents go, as they are made, to a helper
+process that gathers the postings on the other core, and come back as each
+document's length and each term's encoded postings, in the order of the
+`terms` table: what `corpus.MemoryCorpus` gathers in process, byte for byte.
+
+The helper is a fresh interpreter rather than a fork: a fork's copy of the
+indexing process's pages would count again in the run's memory.  It talks
+over its standard input and output in frames (a length, then a `marshal`
+body); it ignores Ctrl-C, which the indexing process handles.
+"""
+
+from __future__ import annotations
+
+import marshal
+import os
+import signal
+import subprocess
+import sys
+from array import array
+
+# Terms of documents sent at a time.
+BATCH_TERMS = 100_000
+# Encoded postings sent back at a time, in bytes.
+BATCH_BYTES = 1 << 20
+# The helper's postings held before a run is written: half the indexing
+# process's, as the helper's interpreter comes on top of what it sheds.
+HELPER_RUN_POSTINGS = 1_000_000
+# The exit status of a helper given a weight of another type (text from a
+# damaged cache): the caller reports it as the in-process build would.
+BAD_WEIGHT = 3
+
+# Seconds a helper whose streams ended is given to exit.
+EXIT_WAIT = 10.0
+_HEADER = 8
+
+
+class AsideFailed(OSError):
+    """The helper stopped before it gave back all the postings."""
+
+
+def _write_frame(stream, value) -> None:
+    body = marshal.dumps(value)
+    stream.write(len(body).to_bytes(_HEADER, "little") + body)
+
+
+def _read_exact(stream, size: int) -> bytes:
+    chunks = []
+    while size:
+        chunk = stream.read(size)
+        if not chunk:
+            raise EOFError
+        chunks.append(chunk)
+        size -= len(chunk)
+    return b"".join(chunks)
+
+
+def _read_frame(stream):
+    """The next frame's value; None at the end of the stream."""
+    head = stream.read(_HEADER)
+    if not head:
+        return None
+    if len(head) < _HEADER:
+        head += _read_exact(stream, _HEADER - len(head))
+    return marshal.loads(_read_exact(stream, int.from_bytes(head, "little")))
+
+
+class PostingsAside:
+    """The indexing process's side: documents sent file by file, then the
+    lengths (`lengths`) and the encoded postings (`encoded_terms`) read
+    back.  A helper that stops raises `AsideFailed` (TypeError for a
+    weight of another type)."""
+
+    def __init__(self, process: subprocess.Popen):
+        self._process = process
+        self._batch: list = []
+        self._file: list = []
+        self._held = 0
+
+    @classmethod
+    def start(cls, index_path: str) -> "PostingsAside | None":
+        """A helper whose scratch runs lie beside ``index_path``; None when
+        none can be started (the build then gathers them in process)."""
+        package_root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+        code = f"import sys; sys.path.insert(0, {package_root!r}); from tarnwick.search.postings_aside import serve; serve()"
+        try:
+            process = subprocess.Popen(
+                [sys.executable, "-c", code, index_path, str(HELPER_RUN_POSTINGS), str(BATCH_BYTES)],
+                stdin=subprocess.PIPE,
+                stdout=subprocess.PIPE,
+                stderr=subprocess.DEVNULL,
+            )
+        except (OSError, ValueError):
+            return None
+        return cls(process)
+
+    def __enter__(self) -> "PostingsAside":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    def add_file(self, terms: dict) -> None:
+        self._file = [terms]
+        self._batch.append(self._file)
+        self._held += len(terms)
+
+    def add_symbol(self, terms: dict) -> None:
+        self._file.append(terms)
+        self._held += len(terms)
+
+    def file_done(self) -> None:
+        if self._held >= BATCH_TERMS:
+            self._send()
+
+    def _send(self) -> None:
+        try:
+            _write_frame(self._process.stdin, self._batch)
+        except (OSError, ValueError):
+            self._failed()
+        self._batch = []
+        self._held = 0
+
+    def lengths(self) -> tuple[array, array]:
+        """Every file's and symbol's document length, once all are sent."""
+        if self._batch:
+            self._send()
+        try:
+            self._process.stdin.close()
+            files, symbols = self._frame()
+            return array("d", files), array("d", symbols)
+        except (OSError, TypeError, ValueError):
+            self._failed()
+
+    def encoded_terms(self):
+        """(term, encoded postings) of every term, in the index's order."""
+        while True:
+            batch = self._frame()
+            if not batch:
+                break
+            yield from batch
+        if self._process.wait() != 0:
+            self._failed()
+
+    def _frame(self):
+        try:
+            value = _read_frame(self._process.stdout)
+        except (OSError, EOFError, ValueError, TypeError):
+            value = None
+        if value is None:
+            self._failed()
+        return value
+
+    def _failed(self):
+        # Its output or input ended: it is exiting, and its status says why.
+        try:
+            self._process.wait(timeout=EXIT_WAIT)
+        except subprocess.TimeoutExpired:
+            pass
+        self.close()
+        if self._process.returncode == BAD_WEIGHT:
+            raise TypeError("a search document's weight of another type")
+        raise AsideFailed(f"the postings helper stopped (exit status {self._process.returncode})")
+
+    def close(self) -> None:
+        process = self._process
+        if process.poll() is None:
+            process.terminate()
+        process.wait()
+        for stream in (process.stdin, process.stdout):
+            try:
+                stream.close()
+            except OSError:
+                pass
+
+
+def serve() -> None:
+    """The helper's loop: documents in, lengths and encoded postings out."""
+    from .._scoring import encode_postings
+    from .corpus import MemoryCorpus
+    from .runs import PostingRuns
+
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    # A terminated helper still removes its scratch runs.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    index_path, run_postings, batch_bytes = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+    source, sink = sys.stdin.buffer, sys.stdout.buffer
+    runs = PostingRuns(index_path)
+    try:
+        corpus = MemoryCorpus()
+        corpus.spill_to(runs, run_postings)
+        try:
+            while (batch := _read_frame(source)) is not None:
+                for file_terms, *symbols in batch:
+                    number = corpus.add_file("", file_terms)
+                    for terms in symbols:
+                        corpus.add_symbol(number, None, terms)
+                    corpus.file_done()
+        except TypeError:
+            sys.exit(BAD_WEIGHT)
+        _write_frame(sink, (corpus.file_length.tobytes(), corpus.symbol_length.tobytes()))
+        sink.flush()
+        batch, size = [], 0
+        for term, entry in corpus.sorted_terms():
+            encoded = encode_postings(*entry)
+            batch.append((term, encoded))
+            size += len(encoded) + len(term)
+            if size >= batch_bytes:
+                _write_frame(sink, batch)
+                batch, size = [], 0
+        _write_frame(sink, batch)
+        if batch:
+            _write_frame(sink, [])
+        sink.flush()
+    finally:
+        runs.close()

@@ -1,0 +1,142 @@
+"""A full build's postings gathered by a helper process: the same lengths,
+postings and index as gathered in process, and a helper that stops fails
+the build instead of leaving postings out."""
+
+import os
+import random
+import sys
+
+import pytest
+
+from random_trees import Tree, outputs
+from tarnwick._scoring import encode_postings
+from tarnwick.indexer import index_project
+from tarnwick.search import full_build, postings_aside
+from tarnwick.search.corpus import MemoryCorpus
+from tarnwick.search.postings_aside import AsideFailed, PostingsAside
+
+
+def _documents(seed: int, files: int) -> list:
+    """Per file its document, then its symbols' ({term: weight}; some with
+    the uncounted share a length leaves out)."""
+    rng = random.Random(seed)
+    words = [f"w{n}" for n in range(40)] + ["caf\u00e9", "\u00fcber", "x\U0001f600"]
+    made = []
+    for _ in range(files):
+        docs = []
+        for _ in range(1 + rng.randint(0, 4)):
+            terms = {rng.choice(words): rng.choice((1, 0.5, 2.25, 1 / 3)) for _ in range(rng.randint(0, 12))}
+            if rng.random() < 0.3:
+                terms["#uncounted"] = 0.25
+            docs.append(terms)
+        made.append(docs)
+    return made
+
+
+def _in_process(made: list) -> tuple:
+    corpus = MemoryCorpus()
+    for docs in made:
+        number = corpus.add_file("", dict(docs[0]))
+        for terms in docs[1:]:
+            corpus.add_symbol(number, None, dict(terms))
+    terms = [(term, encode_postings(*entry)) for term, entry in corpus.sorted_terms()]
+    return corpus.file_length, corpus.symbol_length, terms
+
+
+@pytest.mark.parametrize(
+    "seed, files, batch_terms, run_postings, batch_bytes",
+    [
+        (1, 0, 10, 10, 10),  # nothing sent: empty lengths, no terms
+        (2, 1, 1, 1, 1),  # every file a batch, every posting a run, every term a frame
+        (3, 60, 7, 25, 64),
+        (4, 60, 10**9, 10**9, 10**9),  # one batch, no run written: sorted in memory
+    ],
+)
+def test_helper_gathers_what_the_corpus_gathers(tmp_path, monkeypatch, seed, files, batch_terms, run_postings, batch_bytes):
+    monkeypatch.setattr(postings_aside, "BATCH_TERMS", batch_terms)
+    monkeypatch.setattr(postings_aside, "HELPER_RUN_POSTINGS", run_postings)
+    monkeypatch.setattr(postings_aside, "BATCH_BYTES", batch_bytes)
+    made = _documents(seed, files)
+    with PostingsAside.start(str(tmp_path / "search.db")) as aside:
+        for docs in made:
+            aside.add_file(dict(docs[0]))
+            for terms in docs[1:]:
+                aside.add_symbol(dict(terms))
+            aside.file_done()
+        lengths = aside.lengths()
+        terms = list(aside.encoded_terms())
+    assert (*lengths, terms) == _in_process(made)
+    assert os.listdir(tmp_path) == []  # its scratch runs are gone
+
+
+def test_a_weight_of_another_type_is_a_type_error(tmp_path):
+    # As in process, where the build reports a damaged cache.
+    with PostingsAside.start(str(tmp_path / "search.db")) as aside:
+        aside.add_file({"word": "1.0"})
+        aside.file_done()
+        with pytest.raises(TypeError):
+            aside.lengths()
+
+
+def test_a_helper_that_stops_fails_the_build(tmp_path):
+    with PostingsAside.start(str(tmp_path / "search.db")) as aside:
+        aside._process.kill()
+        aside.add_file({"word": 1.0})
+        with pytest.raises(AsideFailed):
+            aside.lengths()
+
+
+def _index(root, jobs: int) -> dict:
+    index_project(root, jobs=jobs, full=True, progress=False)
+    return outputs(root)
+
+
+@pytest.fixture
+def started(monkeypatch) -> list:
+    """The helpers a build started (None: one that could not start)."""
+    monkeypatch.setattr(full_build, "ASIDE_MIN_FILES", 0)
+    real = PostingsAside.start
+    helpers = []
+
+    def spy(path):
+        helpers.append(real(path))
+        return helpers[-1]
+
+    monkeypatch.setattr(PostingsAside, "start", spy)
+    return helpers
+
+
+@pytest.mark.parametrize("seed", [3, 17])
+def test_an_index_built_with_a_helper_is_the_one_built_in_process(tmp_path, monkeypatch, started, seed):
+    monkeypatch.setattr(postings_aside, "HELPER_RUN_POSTINGS", 50)
+    alone = _index(Tree(tmp_path / "alone", seed=seed).root, jobs=1)
+    assert started == []
+    aside = _index(Tree(tmp_path / "aside", seed=seed).root, jobs=2)
+    assert len(started) == 1 and started[0] is not None
+    assert aside == alone
+
+
+def test_a_helper_that_cannot_start_leaves_the_postings_to_the_build(tmp_path, monkeypatch, started):
+    alone = _index(Tree(tmp_path / "alone", seed=5).root, jobs=1)
+    monkeypatch.setattr(sys, "executable", str(tmp_path / "no-python"))
+    assert _index(Tree(tmp_path / "aside", seed=5).root, jobs=2) == alone
+    assert started == [None]
+
+
+def test_a_build_whose_helper_stops_places_nothing(tmp_path, monkeypatch, started):
+    tree = Tree(tmp_path / "tree", seed=7)
+    before = _index(tree.root, jobs=1)
+    real = PostingsAside.add_file
+
+    def stopping(self, terms):
+        self._process.kill()
+        self._process.wait()
+        real(self, terms)
+
+    monkeypatch.setattr(PostingsAside, "add_file", stopping)
+    monkeypatch.setattr(postings_aside, "BATCH_TERMS", 0)
+    with pytest.raises(OSError, match="postings helper stopped"):
+        index_project(tree.root, jobs=2, full=True, progress=False)
+    assert outputs(tree.root) == before
+    monkeypatch.undo()
+    assert _index(tree.root, jobs=2) == before
