@@ -33,6 +33,12 @@ def _documents(seed: int, files: int) -> list:
     return made
 
 
+def _ready(tmp_path) -> PostingsAside:
+    aside = PostingsAside.start(str(tmp_path / "search.db"))
+    assert aside.ready()
+    return aside
+
+
 def _in_process(made: list) -> tuple:
     corpus = MemoryCorpus()
     for docs in made:
@@ -57,7 +63,7 @@ def test_helper_gathers_what_the_corpus_gathers(tmp_path, monkeypatch, seed, fil
     monkeypatch.setattr(postings_aside, "HELPER_RUN_POSTINGS", run_postings)
     monkeypatch.setattr(postings_aside, "BATCH_BYTES", batch_bytes)
     made = _documents(seed, files)
-    with PostingsAside.start(str(tmp_path / "search.db")) as aside:
+    with _ready(tmp_path) as aside:
         for docs in made:
             aside.add_file(dict(docs[0]))
             for terms in docs[1:]:
@@ -71,7 +77,7 @@ def test_helper_gathers_what_the_corpus_gathers(tmp_path, monkeypatch, seed, fil
 
 def test_a_weight_of_another_type_is_a_type_error(tmp_path):
     # As in process, where the build reports a damaged cache.
-    with PostingsAside.start(str(tmp_path / "search.db")) as aside:
+    with _ready(tmp_path) as aside:
         aside.add_file({"word": "1.0"})
         aside.file_done()
         with pytest.raises(TypeError):
@@ -79,7 +85,7 @@ def test_a_weight_of_another_type_is_a_type_error(tmp_path):
 
 
 def test_a_helper_that_stops_fails_the_build(tmp_path):
-    with PostingsAside.start(str(tmp_path / "search.db")) as aside:
+    with _ready(tmp_path) as aside:
         aside._process.kill()
         aside.add_file({"word": 1.0})
         with pytest.raises(AsideFailed):
@@ -121,6 +127,13 @@ def test_a_helper_that_cannot_start_leaves_the_postings_to_the_build(tmp_path, m
     monkeypatch.setattr(sys, "executable", str(tmp_path / "no-python"))
     assert _index(Tree(tmp_path / "aside", seed=5).root, jobs=2) == alone
     assert started == [None]
+
+
+def test_a_helper_that_does_not_come_up_leaves_the_postings_to_the_build(tmp_path, monkeypatch, started):
+    alone = _index(Tree(tmp_path / "alone", seed=5).root, jobs=1)
+    monkeypatch.setattr(postings_aside, "_helper_command", lambda path: [sys.executable, "-c", "raise SystemExit(1)"])
+    assert _index(Tree(tmp_path / "aside", seed=5).root, jobs=2) == alone
+    assert len(started) == 1 and started[0] is not None and started[0]._process.returncode == 1
 
 
 def test_a_build_whose_helper_stops_places_nothing(tmp_path, monkeypatch, started):

@@ -18,6 +18,7 @@ the graph parsed whole.  A graph of another shape than the indexer writes
 from __future__ import annotations
 
 from collections import Counter
+from contextlib import nullcontext
 from itertools import chain
 
 from . import build, compact, parts
@@ -132,7 +133,6 @@ class _Survey:
         self.into: dict = {}  # file id -> the keyed edges of other files that lead to it
         self.nodes = 0
         self.edges = 0
-        self.files = 0
 
 
 def _survey(read_shares, documents) -> _Survey:
@@ -147,7 +147,6 @@ def _survey(read_shares, documents) -> _Survey:
             held += sum(map(len, docs))
         survey.candidates.update(one_word_terms(name_parts(entry[0], entry[2])))
         survey.nodes += len(share.nodes)
-        survey.files += 1
         for section, edges in enumerate(share.out):
             survey.edges += len(edges)
             for place, edge in enumerate(edges):
@@ -278,7 +277,7 @@ def build_streamed(
     (`store.PackedRecords.take`); `top` is the graph's top-level keys,
     `identity` the graph file's, to which the node and edge counts are
     added; `runs` (`runs.PostingRuns`) takes the postings as they grow.
-    With `aside`, a project of `ASIDE_MIN_FILES` or more has its postings
+    With `aside`, a project of `ASIDE_MIN_FILES` source files or more has its postings
     gathered by a helper process instead (`postings_aside`; the same index).
     Raises `Irregular`, with nothing written, when the graph is not of the
     indexer's shape; SQLite's errors as OSError, and a helper that stops
@@ -286,25 +285,26 @@ def build_streamed(
     def documents(fid, entry):
         return file_documents(entry, prepared(fid), weights)
 
-    survey = _survey(read_shares, documents)
-    helper = PostingsAside.start(path) if aside and survey.files >= ASIDE_MIN_FILES else None
+    # Started first: the helper's start-up overlaps the first pass.
+    helper = PostingsAside.start(path) if aside and len(sources) >= ASIDE_MIN_FILES else None
+    with helper or nullcontext():
+        survey = _survey(read_shares, documents)
+        if helper is not None and not helper.ready():
+            helper = None
+        symbol_rows: list = []  # written a few thousand at a time
 
-    def fill(db):
         def write_symbol(number, info, file_number):
             symbol_rows.append(symbol_row(number, info, file_number, corpus.file_ids[file_number]))
 
-        symbol_rows: list = []  # written a few thousand at a time
         if helper is None:
             corpus = _Corpus(weights, write_symbol)
             corpus.spill_to(runs, posting_runs.RUN_POSTINGS)
         else:
             corpus = _AsideCorpus(weights, write_symbol, helper)
-        _write(db, survey, read_shares, documents, doc_key, top, identity, sources, records, corpus, symbol_rows, weights)
-
-    if helper is None:
-        return write_new_index(path, fill)
-    with helper:
-        return write_new_index(path, fill)
+        return write_new_index(
+            path,
+            lambda db: _write(db, survey, read_shares, documents, doc_key, top, identity, sources, records, corpus, symbol_rows, weights),
+        )
 
 
 def _write(db, survey, read_shares, documents, doc_key, top, identity, sources, records, corpus, symbol_rows, weights) -> None:

@@ -34,6 +34,8 @@ HELPER_RUN_POSTINGS = 1_000_000
 # damaged cache): the caller reports it as the in-process build would.
 BAD_WEIGHT = 3
 
+# The helper's first frame: it runs, its scratch runs are made.
+READY = "ready"
 # Seconds a helper whose streams ended is given to exit.
 EXIT_WAIT = 10.0
 _HEADER = 8
@@ -41,6 +43,13 @@ _HEADER = 8
 
 class AsideFailed(OSError):
     """The helper stopped before it gave back all the postings."""
+
+
+def _helper_command(index_path: str) -> list:
+    # The helper imports this very package, wherever it was imported from.
+    package_root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    code = f"import sys; sys.path.insert(0, {package_root!r}); from tarnwick.search.postings_aside import serve; serve()"
+    return [sys.executable, "-c", code, index_path, str(HELPER_RUN_POSTINGS), str(BATCH_BYTES)]
 
 
 def _write_frame(stream, value) -> None:
@@ -83,20 +92,26 @@ class PostingsAside:
 
     @classmethod
     def start(cls, index_path: str) -> "PostingsAside | None":
-        """A helper whose scratch runs lie beside ``index_path``; None when
-        none can be started (the build then gathers them in process)."""
-        package_root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-        code = f"import sys; sys.path.insert(0, {package_root!r}); from tarnwick.search.postings_aside import serve; serve()"
+        """A helper whose scratch runs lie beside ``index_path``, starting;
+        None when none can be started (the build then gathers the postings
+        in process, as it does when the helper is not `ready`)."""
         try:
             process = subprocess.Popen(
-                [sys.executable, "-c", code, index_path, str(HELPER_RUN_POSTINGS), str(BATCH_BYTES)],
-                stdin=subprocess.PIPE,
-                stdout=subprocess.PIPE,
-                stderr=subprocess.DEVNULL,
+                _helper_command(index_path), stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL
             )
         except (OSError, ValueError):
             return None
         return cls(process)
+
+    def ready(self) -> bool:
+        """Whether the helper started and can take documents (closed if not)."""
+        try:
+            if _read_frame(self._process.stdout) == READY:
+                return True
+        except (OSError, EOFError, ValueError, TypeError):
+            pass
+        self.close()
+        return False
 
     def __enter__(self) -> "PostingsAside":
         return self
@@ -193,6 +208,8 @@ def serve() -> None:
     try:
         corpus = MemoryCorpus()
         corpus.spill_to(runs, run_postings)
+        _write_frame(sink, READY)
+        sink.flush()
         try:
             while (batch := _read_frame(source)) is not None:
                 for file_terms, *symbols in batch:
