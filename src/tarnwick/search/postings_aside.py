@@ -23,13 +23,14 @@ import subprocess
 import sys
 from array import array
 
-# Terms of documents sent at a time.
-BATCH_TERMS = 100_000
+# Terms of documents sent at a time (a few MiB held on each side).
+BATCH_TERMS = 20_000
 # Encoded postings sent back at a time, in bytes.
 BATCH_BYTES = 1 << 20
-# The helper's postings held before a run is written: half the indexing
-# process's, as the helper's interpreter comes on top of what it sheds.
-HELPER_RUN_POSTINGS = 1_000_000
+# The helper's postings held before a run is written: fewer than the
+# indexing process would hold, as the helper's interpreter and its lengths
+# come on top of what that process sheds.
+HELPER_RUN_POSTINGS = 750_000
 # The exit status of a helper given a weight of another type (text from a
 # damaged cache): the caller reports it as the in-process build would.
 BAD_WEIGHT = 3
@@ -202,11 +203,18 @@ def serve() -> None:
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     # A terminated helper still removes its scratch runs.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    class Gathered(MemoryCorpus):
+        # Symbols counted, not listed: the indexing process lists them.
+        symbol_count = 0
+
+        def _list_symbol(self, number: int, info: tuple, file_number: int) -> None:
+            self.symbol_count += 1
+
     index_path, run_postings, batch_bytes = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
     source, sink = sys.stdin.buffer, sys.stdout.buffer
     runs = PostingRuns(index_path)
     try:
-        corpus = MemoryCorpus()
+        corpus = Gathered()
         corpus.spill_to(runs, run_postings)
         _write_frame(sink, READY)
         sink.flush()
