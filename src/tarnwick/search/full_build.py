@@ -9,6 +9,8 @@ edges that lead into each file, the node and edge counts); the second adds
 each file's documents and writes its rows (symbols, record, source, state,
 its part and chunk of the graph's copies) as it goes.  What stays in memory
 is counters, a line per file and the edges between files: never the graph.
+With a second core at hand, the postings of the second pass are gathered
+by a helper process (`postings_aside`) while this one writes the rows.
 
 The index is the one `corpus_from_graph` and `store.build_index` make from
 the graph parsed whole.  A graph of another shape than the indexer writes
