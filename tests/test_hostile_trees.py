@@ -343,6 +343,24 @@ def test_a_run_from_a_subfolder_reindexes_its_project(tmp_path, monkeypatch, cap
         assert store["shop/base.py"]["description"] == "Base, edited."
 
 
+@pytest.mark.parametrize(
+    "above",
+    [
+        {".vestra/.gitignore": "*\n"},  # a first run stopped before it wrote the index
+        {".vestra/manifest.json": "{}"},  # no graph: nothing a query would answer from
+    ],
+)
+def test_a_data_folder_without_an_index_above_does_not_capture_a_run(tmp_path, monkeypatch, capsys, above):
+    for rel, text in above.items():
+        write(tmp_path, rel, text)
+    write(tmp_path, "web/app.py", "def serve():\n    return 1\n")
+    monkeypatch.chdir(tmp_path / "web")
+    assert main([]) == 0
+    assert "indexing the project at" not in capsys.readouterr().err
+    store = json.loads((tmp_path / "web/.vestra/structured_summaries.json").read_text())
+    assert list(store) == ["app.py"]
+
+
 # -- settings files and resolution ------------------------------------------------------
 
 

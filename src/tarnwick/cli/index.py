@@ -11,12 +11,11 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import stat
 import sys
 
 from . import console
 from .status import ExitStatus, status_of
-from ..datadir import DATA_DIR
+from ..project import find_root
 from ..settings import DEFAULT_MAX_FILE_BYTES, SettingsError
 from ..settings import load as load_settings
 
@@ -82,23 +81,17 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 def _enclosing_project() -> str | None:
     """The indexed project that the working folder lies in, when it lies in
-    a subfolder of one (a folder above it holds `.vestra/`); None when the
-    working folder is itself the project or in none."""
+    a subfolder of one; None when the working folder is itself the project
+    or in none.  A project is indexed when its `.vestra/` holds a graph, as
+    queries find it: a `.vestra/` left by a first run stopped early (or
+    made by hand) above a working folder must not make every run below it
+    index that whole folder."""
     try:
         here = os.getcwd()
     except OSError:  # the working folder was removed
         return None
-    folder = here
-    while True:
-        try:
-            if stat.S_ISDIR(os.lstat(os.path.join(folder, DATA_DIR)).st_mode):
-                return None if folder == here else folder
-        except OSError:
-            pass
-        parent = os.path.dirname(folder)
-        if parent == folder:
-            return None
-        folder = parent
+    found = find_root(here)
+    return None if found is None or str(found) == here else str(found)
 
 
 def _parser() -> argparse.ArgumentParser:
