@@ -75,26 +75,25 @@ def test_the_copy_rebuilds_the_graph(graph):
     assert compact.decode(top, [blob for _, blob in chunks]) == graph
 
 
-def test_parts_give_each_files_nodes_and_the_edges_that_touch_it_in_graph_order():
+def _touching(graph, chosen) -> tuple:
+    """The chosen files' nodes and the edges that touch them, in graph order."""
+    nodes = [n for n in graph["nodes"] if n["path"] in chosen]
+    edges = [e for e in graph["edges"] if compact.base(e["from"]) in chosen or compact.base(e["to"]) in chosen]
+    return nodes, edges
+
+
+def test_parts_give_the_files_nodes_and_the_edges_that_touch_them_in_graph_order():
     graph = _small()
     _, _, rows = graph_copy.full_rows(graph)
     by_id = {fid: (nodes, edges) for fid, nodes, edges in rows}
     for chosen in (["pkg/ä.py"], ["pkg/b.py"], ["pkg/b.py", "pkg/ä.py"]):
         nodes, edges = parts.decode([by_id[f][0] for f in chosen], [by_id[f][1] for f in chosen])
-        assert nodes == [n for n in graph["nodes"] if n["path"] in chosen]
-        touching = [e for e in graph["edges"] if compact.base(e["from"]) in chosen or compact.base(e["to"]) in chosen]
-        assert [edge for _, edge in edges] == touching
-
-
-def test_each_files_part_alone_gives_its_nodes_and_the_edges_that_touch_it():
-    graph = _small()
-    _, _, rows = graph_copy.full_rows(graph)
+        assert (nodes, [edge for _, edge in edges]) == _touching(graph, chosen)
+    # Each file's part alone, its edges keyed in graph order.
     found = parts.decode_each(rows)
     assert list(found) == [fid for fid, _, _ in rows]
     for fid, (nodes, edges) in found.items():
-        assert nodes == [n for n in graph["nodes"] if n["path"] == fid]
-        touching = [e for e in graph["edges"] if fid in (compact.base(e["from"]), compact.base(e["to"]))]
-        assert [edge for _, edge in edges] == touching
+        assert (nodes, [edge for _, edge in edges]) == _touching(graph, [fid])
         assert [key for key, _ in edges] == sorted(key for key, _ in edges)
 
 
