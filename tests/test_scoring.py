@@ -521,6 +521,40 @@ def test_damage_is_refused_by_the_bound_in_one_pass(module, arguments, message):
 
 
 @pytest.mark.parametrize("module", [_scoring, reference_scores], ids=["kernel", "reference"])
+@pytest.mark.parametrize(
+    "least_norm, term, error, message",
+    [
+        (0.0, one_term(symbol_weights=(0.0, 2.0)), ZeroDivisionError, "float division by zero"),
+        (0.3, one_term(symbol_scale=1e300, symbol_weights=(1.0, 3e38)), ValueError, "postings or norms not finite"),
+    ],
+    ids=["zero norm", "share overflows"],
+)
+def test_shares_the_bound_cannot_take_are_refused(module, least_norm, term, error, message):
+    terms, _, *facts = bound_arguments([term])
+    with pytest.raises(error, match=message):
+        module.bound_totals(terms, least_norm, *facts)
+
+
+@pytest.mark.parametrize("module", [_scoring, reference_scores], ids=["kernel", "reference"])
+@pytest.mark.parametrize("least_norm", [0.0, 1e-300, 0.3])
+@pytest.mark.parametrize("scale", [0.0, 1.0, 1e259, 1e261])
+def test_bounds_at_any_norm_and_scale_are_those_of_adding_term_by_term(module, least_norm, scale):
+    # The largest float, a subnormal one, and scales either side of where shares are taken unchecked.
+    terms = [
+        one_term(files=(0, 1), file_weights=(1.0, 2.0), symbols=(0, 1, 2, 3), symbol_weights=(0.5, 3e38, 1e-40, 7.25), symbol_scale=scale),
+        one_term(files=(1,), file_weights=(0.5,), symbols=(1, 3), symbol_weights=(2.0, 0.25), symbol_scale=1.5),
+    ]
+    facts = (array("I", (0, 0, 1, 1)), array("f", (1.0, 1.5)), array("B", (0, 1)), [[], [0.5]], 0.6, 0.25)
+    scores = _scoring.Scores(2, 4)
+    for files, file_weights, file_scale, symbols, symbol_weights, symbol_scale in terms:
+        scores.add_files_bound(files, file_weights, least_norm, file_scale)
+        scores.add_symbols_bound(symbols, symbol_weights, least_norm, symbol_scale)
+    expected = scores.file_totals(*facts, 2)
+    assert len(expected) == 2
+    assert module.leading(*module.bound_totals(terms, least_norm, *facts), 2) == expected
+
+
+@pytest.mark.parametrize("module", [_scoring, reference_scores], ids=["kernel", "reference"])
 def test_bounds_of_unequal_lengths_are_refused(module):
     with pytest.raises(ValueError, match="totals and files of unequal length"):
         module.leading(array("d", [1.0]), array("I"), 1)

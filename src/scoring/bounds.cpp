@@ -13,6 +13,8 @@ namespace {
 // Symbols whose sums are held at once: their array stays in the cache and is cleared where it
 // was touched, so a question's memory follows its postings, not the project's symbols.
 constexpr size_t kWindow = size_t{1} << 16;
+// A scale up to this times any float weight stays finite (the largest float is below 2^128).
+constexpr double kPlainScale = 1e260;
 
 // A posting's share under `Collection::add_bound`: the same operations, the same refusals.
 double bound_share(float weight, double least_norm, double scale) {
@@ -25,9 +27,14 @@ double bound_share(float weight, double least_norm, double scale) {
 }
 
 // The checks `add_bound` makes of a term's symbol postings before adding any, and their order.
-void check_symbols(const TermPostings& term, size_t symbol_count) {
-    for (float weight : term.symbol_weights)
+// True when no share of the term can be refused (its weights finite, the norm above zero and
+// the scale small enough that no product overflows): its shares are then taken unchecked.
+bool check_symbols(const TermPostings& term, size_t symbol_count, double least_norm) {
+    bool finite = true;
+    for (float weight : term.symbol_weights) {
         if (!(weight >= 0.0f)) cp::raise_error(PyExc_ValueError, "postings weights negative");
+        finite = finite && std::isfinite(weight);
+    }
     check_length(term.symbol_weights.size(), term.symbols.size(), "postings of unequal length");
     for (size_t i = 0; i < term.symbols.size(); ++i) {
         if (term.symbols[i] >= symbol_count)
@@ -35,11 +42,12 @@ void check_symbols(const TermPostings& term, size_t symbol_count) {
         if (i > 0 && term.symbols[i] <= term.symbols[i - 1])
             cp::raise_error(PyExc_ValueError, "postings out of order");
     }
+    return finite && least_norm > 0.0 && term.symbol_scale <= kPlainScale;
 }
 
 // Each symbol's sum, its terms' shares added in term order, handed to `tops` by its file.
-void add_symbol_sums(std::span<const TermPostings> terms, double least_norm,
-                     std::span<const uint32_t> symbol_file, SymbolTops& tops) {
+void add_symbol_sums(std::span<const TermPostings> terms, const std::vector<bool>& plain,
+                     double least_norm, std::span<const uint32_t> symbol_file, SymbolTops& tops) {
     // No wider than the symbols: a small project clears a small window.
     const size_t window = std::clamp(symbol_file.size(), size_t{1}, kWindow);
     std::vector<double> sums(window);
@@ -54,14 +62,29 @@ void add_symbol_sums(std::span<const TermPostings> terms, double least_norm,
         size_t base = first - first % window;
         for (size_t t = 0; t < terms.size(); ++t) {
             const TermPostings& term = terms[t];
-            for (; at[t] < term.symbols.size() && term.symbols[at[t]] - base < window; ++at[t]) {
-                uint32_t slot = term.symbols[at[t]] - static_cast<uint32_t>(base);
-                sums[slot] +=
-                    bound_share(term.symbol_weights[at[t]], least_norm, term.symbol_scale);
-                if (!touched[slot]) {
-                    touched[slot] = 1;
-                    order.push_back(slot);
+            double scale = term.symbol_scale;
+            // The same operations either way; the checks only where a share could fail them.
+            auto add = [&](auto share_of) {
+                const uint32_t* symbols = term.symbols.data();
+                const float* weights = term.symbol_weights.data();
+                size_t i = at[t], size = term.symbols.size();
+                for (; i < size && symbols[i] - base < window; ++i) {
+                    uint32_t slot = symbols[i] - static_cast<uint32_t>(base);
+                    sums[slot] += share_of(weights[i]);
+                    if (!touched[slot]) {
+                        touched[slot] = 1;
+                        order.push_back(slot);
+                    }
                 }
+                at[t] = i;
+            };
+            if (plain[t]) {
+                add([&](float weight) {
+                    double tf = weight;
+                    return scale * tf / (tf + least_norm);
+                });
+            } else {
+                add([&](float weight) { return bound_share(weight, least_norm, scale); });
             }
         }
         for (uint32_t slot : order) {
@@ -81,15 +104,16 @@ std::vector<Scored> bound_totals(std::span<const TermPostings> terms, double lea
                                  const FileRule& rule) {
     size_t file_count = priors.size();
     Collection files(file_count);
+    std::vector<bool> plain; // per term, whether its shares can be taken unchecked
     for (const TermPostings& term : terms) {
         if (!(term.file_scale >= 0.0 && term.symbol_scale >= 0.0))
             cp::raise_error(PyExc_ValueError, "a scale negative");
         files.add_bound(term.files, term.file_weights, least_norm, term.file_scale);
-        check_symbols(term, symbol_file.size());
+        plain.push_back(check_symbols(term, symbol_file.size(), least_norm));
     }
     check_facts(priors, flags, file_count);
     SymbolTops tops(file_count);
-    add_symbol_sums(terms, least_norm, symbol_file, tops);
+    add_symbol_sums(terms, plain, least_norm, symbol_file, tops);
     return totals_of(files, tops, priors, flags, rule);
 }
 

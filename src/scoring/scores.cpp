@@ -86,20 +86,6 @@ void Collection::add_bound(std::span<const uint32_t> numbers, std::span<const fl
 SymbolTops::SymbolTops(size_t file_count)
     : file_count_(file_count), best_(file_count), second_(file_count), has_best_(file_count) {}
 
-void SymbolTops::add(uint32_t owner, double value) {
-    if (owner >= file_count_) cp::raise_error(PyExc_ValueError, "a symbol's file out of range");
-    if (!has_best_[owner]) {
-        has_best_[owner] = 1;
-        best_[owner] = value;
-        owners_.push_back(owner);
-    } else if (value > best_[owner]) {
-        second_[owner] = best_[owner];
-        best_[owner] = value;
-    } else if (value > second_[owner]) {
-        second_[owner] = value;
-    }
-}
-
 void check_facts(std::span<const float> priors, std::span<const uint8_t> flags, size_t file_count) {
     check_length(priors.size(), file_count, "priors of the wrong length");
     check_length(flags.size(), file_count, "file flags of the wrong length");

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "py_ref.hpp"
 #include "zeroed_array.hpp"
 
 namespace scoring {
@@ -78,6 +79,21 @@ class SymbolTops {
     ZeroedArray<uint8_t> has_best_;
     std::vector<uint32_t> owners_;
 };
+
+// Called once per symbol of a question's postings: defined here to be inlined.
+inline void SymbolTops::add(uint32_t owner, double value) {
+    if (owner >= file_count_) cp::raise_error(PyExc_ValueError, "a symbol's file out of range");
+    if (!has_best_[owner]) {
+        has_best_[owner] = 1;
+        best_[owner] = value;
+        owners_.push_back(owner);
+    } else if (value > best_[owner]) {
+        second_[owner] = best_[owner];
+        best_[owner] = value;
+    } else if (value > second_[owner]) {
+        second_[owner] = value;
+    }
+}
 
 // ValueError `message` unless `size` is `expected`.
 void check_length(size_t size, size_t expected, const char* message);
