@@ -298,6 +298,24 @@ def test_totals_tied_at_the_cut_all_come_back(implementation):
     assert scores.file_totals(array("I"), array("f", [1.0] * 5), array("B", [0] * 5), [[]], 0.6, 0.25, 0) == []
 
 
+# Files whose score arrays lie either side of the size from which they are mapped (512 KB of doubles).
+@pytest.mark.parametrize("file_count", [65_535, 65_536, 131_073])
+def test_scores_of_a_large_project_reach_its_last_file_as_the_reference(file_count):
+    numbers = array("I", [0, 1, file_count // 2, file_count - 2, file_count - 1])
+    weights = array("f", [1.0, 2.0, 0.5, 3.0, 1.5])
+    norm = array("f", [1.0]) * file_count
+    symbol_file = array("I", [file_count - 1, file_count - 1, 0])
+    facts = (symbol_file, array("f", [1.0]) * file_count, array("B", [0]) * file_count, [[]], 0.6, 0.25)
+    found = []
+    for implementation in IMPLEMENTATIONS:
+        scores = implementation(file_count, 3)
+        scores.add_files(numbers, weights, norm, 2.0)
+        scores.add_symbols(array("I", [0, 1, 2]), array("f", [1.0, 4.0, 2.0]), array("f", [1.0] * 3), 1.0)
+        found.append(scores.file_totals(*facts, 3))
+    assert [number for _, number in found[0]] == [file_count - 1, file_count - 2, 0]
+    assert found[0] == found[1]
+
+
 # --- the stored form of postings ----------------------------------------------------------------
 
 CODECS = [
