@@ -243,6 +243,7 @@ def outputs(root: Path, decoded: bool = False) -> dict:
     out = {
         "structured_summaries.json": (data / "structured_summaries.json").read_bytes(),
         "graph.json": graph,
+        "digests.json": _chunk_lists(root),
     }
     db = sqlite3.connect(f"file:{data / 'search.db'}?mode=ro", uri=True)
     try:
@@ -261,6 +262,21 @@ def outputs(root: Path, decoded: bool = False) -> dict:
     finally:
         db.close()
     return out
+
+
+def _chunk_lists(root: Path) -> dict:
+    """Each data file's chunks, as the manifest's digests are made of them
+    (the graph's first, its head with the run's stamp, left out), once
+    proved, hashed afresh, to make the digests the manifest records."""
+    from tarnwick.datadir import digest_holds, read_manifest
+
+    files = read_manifest(root)["files"]
+    lists = json.loads((root / ".vestra" / "digests.json").read_text())["files"]
+    assert sorted(lists) == sorted(files) == ["graph.json", "structured_summaries.json"]
+    for name in lists:
+        assert digest_holds(root, name, (root / ".vestra" / name).read_bytes(), files[name]), name
+    graph = lists["graph.json"]
+    return {"structured_summaries.json": lists["structured_summaries.json"], "graph.json": (graph["lengths"], graph["sha256"][64:])}
 
 
 def _array(code: str, rows: dict, name: str) -> list:

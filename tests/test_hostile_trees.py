@@ -27,7 +27,7 @@ from tarnwick.search.reader import IndexCorpus
 from tarnwick.search.store import INDEX_NAME
 
 DATA_FILES = [
-    ".gitignore", "graph.json", "identities.json", "index-cache.db", "manifest.json", "search.db", "search.db-shm", "search.db-wal",
+    ".gitignore", "digests.json", "graph.json", "identities.json", "index-cache.db", "manifest.json", "search.db", "search.db-shm", "search.db-wal",
     "structured_summaries.json",
 ]
 

@@ -18,7 +18,7 @@ from pathlib import Path
 import pytest
 
 import tarnwick.indexer.run as indexer_run
-from tarnwick.datadir import file_digest, mixed_set_problem
+from tarnwick.datadir import CHUNKED, chunk_digests, chunked_root, mixed_set_problem
 from tarnwick.cli.index import main
 from tarnwick.indexer import index_project
 from tarnwick import atomic
@@ -386,7 +386,7 @@ def test_a_failed_write_keeps_a_consistent_set(tmp_path, monkeypatch, failing):
     write(tmp_path, "a.py", '"""First."""\n')
     index_project(tmp_path, jobs=1)
     vestra = tmp_path / ".vestra"
-    names = [".gitignore", "graph.json", "identities.json", "index-cache.db", "manifest.json", "search.db", "search.db-shm",
+    names = [".gitignore", "digests.json", "graph.json", "identities.json", "index-cache.db", "manifest.json", "search.db", "search.db-shm",
              "search.db-wal", "structured_summaries.json"]
     before = {n: (vestra / n).read_bytes() for n in names if n != "search.db-shm"}
     write(tmp_path, "a.py", '"""Second."""\n')
@@ -427,6 +427,71 @@ def test_recorded_identities_spare_the_hash_but_not_an_edit(tmp_path, monkeypatc
     store = tmp_path / ".vestra" / "structured_summaries.json"
     store.write_bytes(store.read_bytes().replace(b"First", b"Fjrst"))  # same size, same inode
     assert mixed_set_problem(tmp_path, generation) is not None
+
+
+def _older_manifest(data):
+    # As older runs wrote it: each file's SHA-256 whole, and no chunk list.
+    manifest = json.loads((data / "manifest.json").read_text())
+    for name, entry in manifest["files"].items():
+        entry["sha256"] = hashlib.sha256((data / name).read_bytes()).hexdigest()
+        del entry[CHUNKED]
+    (data / "manifest.json").write_text(json.dumps(manifest))
+    (data / "digests.json").unlink()
+
+
+def _chunk_list(change):
+    def edit(data):
+        lists = json.loads((data / "digests.json").read_text())
+        change(lists["files"]["structured_summaries.json"])
+        (data / "digests.json").write_text(json.dumps(lists))
+
+    return edit
+
+
+def _store_edited(data):
+    store = data / "structured_summaries.json"
+    store.write_bytes(store.read_bytes().replace(b"First", b"Fjrst"))
+
+
+# What becomes of a set whose identities are lost (copied elsewhere, say):
+# its digests are then checked, and whether the set is found whole.
+UNVOUCHED = {
+    "as written": (lambda data: None, True),
+    "the store edited": (_store_edited, False),
+    "an older manifest": (_older_manifest, True),
+    "an older manifest, the store edited": (lambda data: (_older_manifest(data), _store_edited(data)), False),
+    "no chunk list": (lambda data: (data / "digests.json").unlink(), False),
+    "a damaged chunk list": (lambda data: (data / "digests.json").write_text('{"files": [1'), False),
+    "a chunk list that is not JSON's object": (lambda data: (data / "digests.json").write_text("[]"), False),
+    "a chunk's digest changed": (_chunk_list(lambda entry: entry.update(sha256="00" + entry["sha256"][2:])), False),
+    "a digest cut short": (_chunk_list(lambda entry: entry.update(sha256=entry["sha256"][:-2])), False),
+    "a chunk's length changed": (_chunk_list(lambda entry: entry["lengths"].__setitem__(0, entry["lengths"][0] + 1)), False),
+    "a length that is not a count": (_chunk_list(lambda entry: entry["lengths"].__setitem__(0, 1.5)), False),
+    "the chunk list a link": (
+        lambda data: (os.rename(data / "digests.json", data.parent / "d.json"), os.symlink("../d.json", data / "digests.json")),
+        True,
+    ),
+}
+
+
+@pytest.mark.parametrize("change", UNVOUCHED)
+def test_a_set_without_identities_is_checked_by_its_digests(tmp_path, change):
+    for i in range(4):
+        write(tmp_path, f"m{i}.py", f'"""First {i}."""\n\ndef f{i}():\n    return {i}\n')
+    index_project(tmp_path, jobs=1)
+    data = tmp_path / ".vestra"
+    generation = load(tmp_path)[1]["generation"]
+    (data / "identities.json").unlink()
+    alter, whole = UNVOUCHED[change]
+    alter(data)
+    names = ("structured_summaries.json", "graph.json")
+    assert (mixed_set_problem(tmp_path, generation, names) is None) is whole
+    # The next run writes a set that holds, whatever it found.
+    write(tmp_path, "m1.py", '"""Second."""\n')
+    index_project(tmp_path, jobs=1)
+    (data / "identities.json").unlink()
+    assert mixed_set_problem(tmp_path, load(tmp_path)[1]["generation"], names) is None
+    assert CHUNKED in json.loads((data / "manifest.json").read_text())["files"]["graph.json"]
 
 
 @pytest.mark.parametrize("written, read", [("as placed", False), ("none", True), ("an earlier write", True)])
@@ -626,7 +691,7 @@ def test_stale_temporaries_are_swept(tmp_path):
     os.utime(vestra / stale[0], (0, 0))
     index_project(tmp_path, jobs=1)
     assert sorted(p.name for p in vestra.iterdir()) == sorted(
-        live + [".gitignore", "graph.json", "identities.json", "index-cache.db", "manifest.json", "search.db", "search.db-shm",
+        live + [".gitignore", "digests.json", "graph.json", "identities.json", "index-cache.db", "manifest.json", "search.db", "search.db-shm",
                 "search.db-wal", "structured_summaries.json"]
     )
 
@@ -756,7 +821,10 @@ def test_the_data_files_written_file_by_file_parse_whole(tmp_path, count, other_
         assert json.loads(store) == {path: json.loads(texts(path)[0]) for path in parsed}
         # One value a line.
         assert graph.count(b"\n") == 8 + len(nodes) + len(others + contains) - (not nodes) - (not others + contains)
-        assert (outputs.graph.digest(), outputs.store.digest()) == (file_digest(graph), file_digest(store))
+        for out, data in ((outputs.graph, graph), (outputs.store, store)):
+            lengths = outputs.layout.chunk_lengths(out.name)
+            assert sum(lengths) == len(data) and min(lengths) > 0
+            assert out.digest() == {"size": len(data), CHUNKED: chunked_root(lengths, chunk_digests(data, lengths))}
         for chunk in (5, 64, 1 << 20):  # chunks cut inside values, between them, and whole
             assert read_list(outputs.graph.tmp, outputs.node_span, chunk) == nodes
             assert read_list(outputs.graph.tmp, outputs.edge_span, chunk) == others + contains

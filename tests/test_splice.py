@@ -21,7 +21,17 @@ from random_trees import Tree
 from random_trees import outputs as every_output
 from tarnwick.indexer import cache as cache_module
 from tarnwick.indexer import index_project
+from tarnwick.datadir import CHUNKED, chunk_digests, chunked_root, chunks_entry
+from tarnwick.indexer import layout as layout_module
+from tarnwick.indexer import writer as writer_module
 from tarnwick.indexer.layout import Layout, plan_pieces
+
+
+@pytest.fixture(autouse=True)
+def _small_chunks(monkeypatch):
+    # A few files a chunk: a small project's lists cut into several, so
+    # that a run takes most digests over and hashes the rest.
+    monkeypatch.setattr(layout_module, "CHUNK_FILES", 3)
 
 
 def _project(root, count=12):
@@ -80,6 +90,49 @@ def _shift(section):
     return shift
 
 
+def _vouch_by_digest(data_dir, name: str, data: bytes) -> None:
+    """Write `data` as the file `name`, with a chunk list and a manifest
+    made to match it (its chunks' lengths kept)."""
+    lists = json.loads((data_dir / "digests.json").read_text())
+    manifest = json.loads((data_dir / "manifest.json").read_text())
+    lengths = lists["files"][name]["lengths"]
+    digests = chunk_digests(data, lengths)
+    lists["files"][name] = chunks_entry(lengths, digests)
+    manifest["files"][name][CHUNKED] = chunked_root(lengths, digests)
+    (data_dir / name).write_bytes(data)
+    (data_dir / "digests.json").write_text(json.dumps(lists))
+    (data_dir / "manifest.json").write_text(json.dumps(manifest))
+
+
+def _as_older_manifest(data_dir) -> None:
+    """The manifest as older runs wrote it: each file's SHA-256 whole, no chunk list."""
+    import hashlib
+
+    manifest = json.loads((data_dir / "manifest.json").read_text())
+    for name, entry in manifest["files"].items():
+        del entry[CHUNKED]
+        entry["sha256"] = hashlib.sha256((data_dir / name).read_bytes()).hexdigest()
+    (data_dir / "manifest.json").write_text(json.dumps(manifest))
+    (data_dir / "digests.json").unlink()
+
+
+def _edit_chunk_list(change, lose_identities=True):
+    def edit(data_dir):
+        lists = json.loads((data_dir / "digests.json").read_text())
+        change(lists["files"]["graph.json"])
+        (data_dir / "digests.json").write_text(json.dumps(lists))
+        if lose_identities:
+            (data_dir / "identities.json").unlink()
+
+    return edit
+
+
+def _move_lengths(entry) -> None:
+    # The second and third chunks' border one byte on (the digests kept).
+    first, second, third, *rest = entry["lengths"]
+    entry["lengths"] = [first, second + 1, third - 1, *rest]
+
+
 def _swap_bytes(layout):
     # Two records' lengths off by one, their sum (and so the run) kept.
     layout.lengths[0][layout.paths.index("pkg/m3.py")] += 1
@@ -108,6 +161,16 @@ TAMPERING = {
         False,
     ),
     "the layout of another run": (lambda d: _set_layout(d.parent, lambda layout: setattr(layout, "generation", "x")), False),
+    "an older manifest (whole files' digests)": (_as_older_manifest, True),
+    "an older manifest, identities lost": (lambda d: (_as_older_manifest(d), (d / "identities.json").unlink()), True),
+    "the chunk list damaged (the identities vouch)": (lambda d: (d / "digests.json").write_text("{"), True),
+    "the chunk list gone, identities lost": (lambda d: ((d / "digests.json").unlink(), (d / "identities.json").unlink()), False),
+    "a chunk's digest changed, identities lost": (
+        _edit_chunk_list(lambda entry: entry.update(sha256=entry["sha256"][:-1] + ("0" if entry["sha256"][-1] != "0" else "1"))),
+        False,
+    ),
+    "two chunks' lengths moved (the identities vouch)": (_edit_chunk_list(_move_lengths, lose_identities=False), True),
+    "two chunks' lengths moved, identities lost": (_edit_chunk_list(_move_lengths), False),
     "the layout damaged": (
         lambda d: sqlite3.connect(d / "index-cache.db").execute("UPDATE meta SET value = x'00' WHERE key = 'layout'").connection.commit(),
         False,
@@ -272,18 +335,36 @@ def test_a_previous_graph_vouched_for_only_by_its_digest_is_parsed_whole(tmp_pat
     # it: rewritten, it is not the file the last run placed (its status
     # moved), so only the digest proves it, and its copied blocks are
     # parsed too; the run starts again from scratch.
-    import hashlib
-
     root = tmp_path / "p"
     _project(root)
     index_project(root, jobs=1, progress=False)
     data_dir = root / ".vestra"
     graph = (data_dir / "graph.json").read_bytes().replace(b'"name":"f2_0"', b'"name":%f2_0"', 1)
-    manifest = json.loads((data_dir / "manifest.json").read_text())
-    manifest["files"]["graph.json"]["sha256"] = hashlib.sha256(graph).hexdigest()
-    (data_dir / "graph.json").write_bytes(graph)
-    (data_dir / "manifest.json").write_text(json.dumps(manifest, separators=(",", ":")))
+    _vouch_by_digest(data_dir, "graph.json", graph)
     (root / "pkg/m7.py").write_text('"""Module 7, edited."""\n\ndef only(x):\n    return x\n')
     again = index_project(root, jobs=1, progress=False)
     assert again.reused == 0
+    assert outputs(root) == _full(root, tmp_path / "full")
+
+
+def test_a_spliced_run_hashes_only_the_chunks_it_did_not_copy_whole(tmp_path, monkeypatch):
+    # 13 files, 3 a chunk: each list's chunk holding m7's blocks (and the
+    # graph's head, with the run's stamp) is hashed; the rest are the last
+    # run's digests, and the manifest's digests hold for the files' bytes.
+    root = tmp_path / "p"
+    _project(root)
+    index_project(root, jobs=1, progress=False)
+    hashed = []
+    real = writer_module._hash_range
+
+    def hash_range(f, start, length, buffer):
+        hashed.append((os.path.basename(f.name), start, length))
+        return real(f, start, length, buffer)
+
+    monkeypatch.setattr(writer_module, "_hash_range", hash_range)
+    (root / "pkg/m7.py").write_text('"""Module 7, edited."""\n\ndef only(x):\n    return x\n')
+    index_project(root, jobs=1, progress=False)
+    lists = json.loads((root / ".vestra/digests.json").read_text())["files"]
+    chunks = sum(len(entry["lengths"]) for entry in lists.values())
+    assert 2 <= len(hashed) <= 12 < chunks, (hashed, chunks)
     assert outputs(root) == _full(root, tmp_path / "full")

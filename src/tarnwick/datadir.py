@@ -3,8 +3,11 @@ and the check that its files come from the same indexing run.
 
 Each run of the indexer stamps what it writes with one generation string:
 `graph.json` carries it as its top-level "generation", and `manifest.json`,
-replaced last, names it together with the size and SHA-256 of every file of
-the run.  A reader that finds the generation or a file's digest differing
+replaced last, names it together with the size and digest of every file of
+the run: SHA-256 over the length and SHA-256 of each of the file's chunks, whose lengths
+(and digests, by which the next run rehashes only the chunks it changed)
+`digests.json` keeps beside it.  An older manifest holds the SHA-256 of the
+whole file instead, and is checked as such.  A reader that finds the generation or a file's digest differing
 from the manifest is looking at a mixed set (a run that died between two
 replacements, or a file copied in from elsewhere).
 
@@ -32,8 +35,13 @@ SUMMARIES_NAME = "structured_summaries.json"
 GRAPH_NAME = "graph.json"
 MANIFEST_NAME = "manifest.json"
 IDENTITIES_NAME = "identities.json"
+DIGESTS_NAME = "digests.json"
 
 MANIFEST_LIMIT = 1 << 20
+# A chunk list holds a few entries per thousand files: far less than this.
+DIGESTS_LIMIT = 1 << 28
+# The manifest's key for a digest made over chunks (an older one: "sha256").
+CHUNKED = "chunked_sha256"
 
 
 def resolve_inside(path, root) -> str | None:
@@ -85,16 +93,69 @@ def read_regular_file(path, limit: int) -> tuple:
         os.close(fd)
 
 
-def file_digest(data) -> dict:
-    """What the manifest records of one file (its bytes, or a list of
-    pieces of them)."""
+def chunk_digests(data, lengths) -> list:
+    """The SHA-256 of each chunk of `data` (bytes or a mapping), cut at
+    `lengths` (which sum to its size)."""
     import hashlib
 
-    pieces = data if isinstance(data, list) else [data]
-    digest = hashlib.sha256()
-    for piece in pieces:
-        digest.update(piece)
-    return {"size": sum(map(len, pieces)), "sha256": digest.hexdigest()}
+    digests = []
+    at = 0
+    with memoryview(data) as view:
+        for length in lengths:
+            digests.append(hashlib.sha256(view[at : at + length]).digest())
+            at += length
+    return digests
+
+
+def chunked_root(lengths, digests) -> str:
+    """What the manifest records of a file cut into chunks of these lengths
+    and digests: SHA-256 over each chunk's length (8 bytes, little-endian)
+    and SHA-256."""
+    import hashlib
+
+    return hashlib.sha256(b"".join(length.to_bytes(8, "little") + digest for length, digest in zip(lengths, digests))).hexdigest()
+
+
+def chunks_entry(lengths, digests) -> dict:
+    """One file's entry of `digests.json`."""
+    return {"lengths": list(lengths), "sha256": b"".join(digests).hex()}
+
+
+def read_chunks(root, name: str, expected: dict) -> tuple | None:
+    """(lengths, digests) of the file `name` as `digests.json` lists them,
+    when they make the size and digest the manifest's entry `expected`
+    records; else None (no list, a damaged one, or one of another run)."""
+    path = os.path.join(root, DATA_DIR, DIGESTS_NAME)
+    if not is_inside(path, root):
+        return None
+    try:
+        entry = json.loads(read_regular(path, DIGESTS_LIMIT))["files"][name]
+        lengths, text = entry["lengths"], entry["sha256"]
+        digests = bytes.fromhex(text) if type(text) is str else None
+    except (OSError, ValueError, TypeError, KeyError, RecursionError):
+        return None
+    if (
+        type(lengths) is not list
+        or digests is None
+        or len(digests) != 32 * len(lengths)
+        or not all(type(length) is int and length > 0 for length in lengths)
+        or sum(lengths) != expected.get("size")
+    ):
+        return None
+    digests = [digests[i : i + 32] for i in range(0, len(digests), 32)]
+    return (lengths, digests) if chunked_root(lengths, digests) == expected.get(CHUNKED) else None
+
+
+def digest_holds(root, name: str, data, expected: dict, chunks=None) -> bool:
+    """True when `data` (the bytes of the file `name`) is what the manifest's
+    entry `expected` records: by its chunks (`chunks`, else as
+    `digests.json` lists them) or, from an older manifest, whole."""
+    if CHUNKED not in expected:
+        import hashlib
+
+        return hashlib.sha256(data).hexdigest() == expected.get("sha256")
+    chunks = chunks or read_chunks(root, name, expected)
+    return chunks is not None and sum(chunks[0]) == len(data) and chunked_root(chunks[0], chunk_digests(data, chunks[0])) == expected[CHUNKED]
 
 
 def source_digest(data: bytes) -> str:
@@ -145,7 +206,8 @@ def record_identities(data_dir: str, generation: str, manifest: bytes, placed: d
                     return
                 continue
             data, info = read_regular_file(path, entries[name][2])
-            if file_identity(info) != entries[name] or file_digest(data) != digests[name]:
+            expected = digests[name]
+            if file_identity(info) != entries[name] or len(data) != expected["size"] or not digest_holds(os.path.dirname(data_dir), name, data, expected):
                 return
         text = json.dumps({"generation": generation, "files": entries}, sort_keys=True)
         write_files(data_dir, [(IDENTITIES_NAME, text.encode("ascii"))])
@@ -223,7 +285,7 @@ def mixed_set_problem(root, graph_generation=None, names=(SUMMARIES_NAME,)) -> s
             continue
         known = identities["files"].get(name)
         path = os.path.join(root, DATA_DIR, name)
-        if not _matches(path, expected, known):
+        if not _matches(root, name, expected, known):
             closed = _closed(path)
             if closed:
                 return f"{name} cannot be read ({closed})"
@@ -242,10 +304,11 @@ def _closed(path: str) -> str | None:
     return None
 
 
-def _matches(path: str, expected: dict, known_identity=None) -> bool:
+def _matches(root, name: str, expected: dict, known_identity=None) -> bool:
     size = expected.get("size")
     if not isinstance(size, int):
         return True
+    path = os.path.join(root, DATA_DIR, name)
     try:
         info = os.stat(path)
         # The size first: it settles most mismatches without reading.
@@ -256,7 +319,5 @@ def _matches(path: str, expected: dict, known_identity=None) -> bool:
         data = read_regular(path, size)
     except OSError:
         return False
-    # Imported only here: with identities recorded, a query rarely hashes.
-    import hashlib
-
-    return hashlib.sha256(data).hexdigest() == expected.get("sha256")
+    # With identities recorded, a query rarely gets here.
+    return digest_holds(root, name, data, expected)

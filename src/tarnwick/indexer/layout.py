@@ -28,7 +28,18 @@ from array import array
 from bisect import bisect_left
 from itertools import accumulate
 
-from ..datadir import GRAPH_NAME, IDENTITIES_NAME, SUMMARIES_NAME, file_identity, read_manifest, resolve_inside
+from ..datadir import (
+    CHUNKED,
+    GRAPH_NAME,
+    IDENTITIES_NAME,
+    SUMMARIES_NAME,
+    chunk_digests,
+    chunked_root,
+    file_identity,
+    read_chunks,
+    read_manifest,
+    resolve_inside,
+)
 from .cache import DamagedCache
 from .linkage import EDGE_KINDS
 
@@ -43,6 +54,10 @@ FILES = (SUMMARIES_NAME, GRAPH_NAME)
 
 # A layout's texts unpack to far less than this; more is damage.
 LAYOUT_LIMIT = 1 << 30
+# Files per chunk of a list, for the manifest's digests: a chunk begins at
+# each section's start and at every this many files' blocks, so an edit
+# leaves the other chunks' bytes (and digests) as they were.
+CHUNK_FILES = 256
 
 
 class Layout:
@@ -146,6 +161,20 @@ class Layout:
             total = self._totals[section] = _joined(self.lengths[section])
         return total
 
+    def chunk_lengths(self, name: str) -> list:
+        """The lengths of the chunks the file `name` is cut into for its
+        digest (see `CHUNK_FILES`): the same for the same bytes, whether
+        written whole or spliced."""
+        cuts = []
+        for index, (list_name, first, count) in enumerate(LISTS):
+            if list_name == name:
+                base = self.bases[index] + 1
+                for section in range(first, first + count):
+                    cuts.extend(base + self._start(section, at) for at in range(0, len(self.paths) or 1, CHUNK_FILES))
+        size = self.sizes[name]
+        cuts = sorted({cut for cut in cuts if 0 < cut < size})
+        return [end - start for start, end in zip([0] + cuts, cuts + [size])]
+
     def offset(self, section: int, index: int) -> int:
         return self.bases[_list_of(section)] + 1 + self.starts(section)[index]
 
@@ -209,6 +238,9 @@ class PreviousFiles:
     def __init__(self, maps: dict, fds: list):
         self.maps = maps  # name -> mmap
         self._fds = fds
+        # name -> {offset: (length, digest)} of the file's chunks, where the
+        # manifest's digest is made of them: a chunk copied whole keeps it.
+        self.chunks = {}
         # The names vouched for by their status as the last run placed them
         # (not only by a digest the manifest beside them could have been
         # made to match): that run proved their text.
@@ -240,11 +272,19 @@ class PreviousFiles:
                     opened.close()
                     return None
                 maps[name] = mmap.mmap(fd, info.st_size, access=mmap.ACCESS_READ)
+                chunks = read_chunks(root, name, expected) if CHUNKED in expected else None
                 if file_identity(info) == known.get(name):
                     opened.vouched.add(name)
-                elif hashlib.sha256(maps[name]).hexdigest() != expected.get("sha256"):
+                elif not (
+                    chunked_root(chunks[0], chunk_digests(maps[name], chunks[0])) == expected[CHUNKED]
+                    if chunks is not None
+                    else CHUNKED not in expected and hashlib.sha256(maps[name]).hexdigest() == expected.get("sha256")
+                ):
                     opened.close()
                     return None
+                if chunks is not None:
+                    starts = accumulate(chunks[0][:-1], initial=0)
+                    opened.chunks[name] = dict(zip(starts, zip(*chunks)))
         except OSError:
             opened.close()
             return None

@@ -108,7 +108,7 @@ def edge(frm: str, to: str, rel: str) -> dict:
 
 def manifest_text(generation: str, files) -> bytes:
     """The manifest naming the run's generation and the size and digest
-    (`datadir.file_digest`) of each (name, digest) file of it."""
+    (`writer._Staged.digest`) of each (name, digest) file of it."""
     entries = dict(files)
     return (_encode({"generation": generation, "files": entries}) + "\n").encode("utf-8")
 

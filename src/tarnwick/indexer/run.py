@@ -14,6 +14,7 @@ from dataclasses import dataclass, field
 from ..atomic import sweep_temporaries, told_as
 from ..datadir import (
     DATA_DIR,
+    DIGESTS_NAME,
     GRAPH_NAME,
     MANIFEST_NAME,
     SUMMARIES_NAME,
@@ -472,6 +473,7 @@ def _index_with(
     for held in (results, fresh, parsed, edges, links, by_rel):
         held.clear()
     files = [(HISTORY_NAME, history_text)] if history_text is not None else []
+    files.append((DIGESTS_NAME, outputs.digests_text()))
     manifest = manifest_text(generation, [(SUMMARIES_NAME, outputs.store.digest()), (GRAPH_NAME, outputs.graph.digest())])
     # The manifest goes last: it commits the set.
     files.append((MANIFEST_NAME, manifest))

@@ -1,8 +1,9 @@
 """The summary store and the graph written to temporaries one file's texts
 at a time, from the rows the cache holds of each (`Cache.texts`): neither
 output is ever held in memory whole, as text or as pieces.  The layout is
-`output`'s (one record, node or edge per line), byte for byte, and the
-manifest's record of each file (size, SHA-256) is taken as it is written.
+`output`'s (one record, node or edge per line), byte for byte; the
+manifest's record of each file is made of its chunks' digests, each taken
+over from the previous file where the chunk was copied from it whole.
 
 The graph is read back from its temporary a megabyte at a time for the
 search index (`read_list`): text spliced from the cache that does not parse
@@ -10,14 +11,16 @@ fails the run before anything is placed."""
 
 from __future__ import annotations
 
+import errno
 import hashlib
 import json
 import os
 import tempfile
 from array import array
+from bisect import bisect_right
 
 from ..atomic import finish_temporary, new_temporary, remove_temporary, told_as
-from ..datadir import GRAPH_NAME, SUMMARIES_NAME
+from ..datadir import CHUNKED, GRAPH_NAME, SUMMARIES_NAME, chunked_root, chunks_entry
 from .layout import CONTAINS, LISTS, NODES, RECORDS, SECTIONS, Layout, StaleLayout, copy_range
 from .linkage import EDGE_KINDS
 from .output import edge, encode, file_node
@@ -34,14 +37,15 @@ def _utf8(text: str) -> bytes:
 
 
 class _Out:
-    """Bytes appended to an open file, counted (and hashed when asked)."""
+    """Bytes appended to an open file, counted, with the ranges copied from
+    a previous file noted."""
 
-    def __init__(self, file, hashed: bool):
+    def __init__(self, file):
         self._file = file
-        self._sha = hashlib.sha256() if hashed else None
         self._held: list = []
         self._held_bytes = 0
         self.size = 0
+        self.copies = []  # (offset here, offset in the previous file, size)
 
     def write(self, data: bytes) -> None:
         self._held.append(data)
@@ -52,12 +56,10 @@ class _Out:
 
     def copy(self, previous, name: str, offset: int, size: int) -> None:
         """Append `size` bytes at `offset` of the previous file `name`
-        (`layout.PreviousFiles`), copied in the kernel and hashed from its
-        mapping: never through a buffer of ours."""
+        (`layout.PreviousFiles`), copied in the kernel: never through a
+        buffer of ours."""
         self.flush()
-        if self._sha is not None:
-            with memoryview(previous.maps[name]) as view:
-                self._sha.update(view[offset : offset + size])
+        self.copies.append((self.size, offset, size))
         copy_range(previous.fd(name), self._file.fileno(), offset, size, self.size)
         self.size += size
         self._file.seek(self.size)
@@ -65,14 +67,8 @@ class _Out:
     def flush(self) -> None:
         data = b"".join(self._held)
         self._held, self._held_bytes = [], 0
-        if self._sha is not None:
-            self._sha.update(data)
         self._file.write(data)
         self._file.flush()
-
-    def digest(self) -> dict:
-        """What the manifest records of the file (`datadir.file_digest`)."""
-        return {"size": self.size, "sha256": self._sha.hexdigest()}
 
 
 class _Staged(_Out):
@@ -83,7 +79,27 @@ class _Staged(_Out):
         self.target = os.path.join(data_dir, name)
         self.tmp = new_temporary(self.target)
         with told_as(self.target):
-            super().__init__(open(self.tmp, "wb"), hashed=True)
+            super().__init__(open(self.tmp, "wb"))
+        self.chunks = None  # (lengths, digests), once written (`Outputs.seal`)
+
+    def digest(self) -> dict:
+        """What the manifest records of the file."""
+        return {"size": self.size, CHUNKED: chunked_root(*self.chunks)}
+
+    def seal(self, lengths: list, known: dict) -> None:
+        """Take the digest of each chunk (`lengths`) of the written file:
+        one copied whole from a chunk of the previous file (`known`: its
+        chunks by offset, `PreviousFiles.chunks`) has that chunk's, the
+        others are read back and hashed."""
+        copied = [copy[0] for copy in self.copies]
+        digests = []
+        buffer = bytearray(FLUSH_BYTES)
+        with open(self.tmp, "rb") as f:
+            start = 0
+            for length in lengths:
+                digests.append(_copied_digest(self.copies, copied, known, start, length) or _hash_range(f, start, length, buffer))
+                start += length
+        self.chunks = (lengths, digests)
 
     # A full disk names the file being written, not its temporary.
     def flush(self) -> None:
@@ -102,6 +118,32 @@ class _Staged(_Out):
 
     def close(self) -> None:
         self._file.close()
+
+
+def _copied_digest(copies: list, copied: list, known: dict, start: int, length: int):
+    """The digest of the previous file's chunk that the bytes at `start`
+    (`length` of them) were copied from whole, or None."""
+    at = bisect_right(copied, start) - 1
+    if at < 0:
+        return None
+    here, there, size = copies[at]
+    if start + length > here + size:
+        return None
+    chunk = known.get(there + start - here)
+    return chunk[1] if chunk is not None and chunk[0] == length else None
+
+
+def _hash_range(f, start: int, length: int, buffer: bytearray) -> bytes:
+    digest = hashlib.sha256()
+    f.seek(start)
+    with memoryview(buffer) as view:
+        while length > 0:
+            got = f.readinto(view[: min(length, len(buffer))])
+            if not got:
+                raise OSError(errno.EIO, "the written file ended early", f.name)
+            digest.update(view[:got])
+            length -= got
+    return digest.digest()
 
 
 class _List:
@@ -153,6 +195,11 @@ class Outputs:
         # (start, end) of the graph's blocks whose text no run has parsed
         # yet; None: all of them (the graph written whole from the cache).
         self.unproven = None
+
+    def digests_text(self) -> bytes:
+        """`digests.json`: each file's chunks, as the manifest's digests are made of them."""
+        files = {out.name: chunks_entry(*out.chunks) for out in (self.store, self.graph)}
+        return json.dumps({"files": files}, sort_keys=True, separators=(",", ":")).encode("ascii")
 
     def staged(self) -> list:
         """(temporary, name) of the store and the graph, for `commit_files`."""
@@ -210,6 +257,9 @@ def write_outputs(
                 _write(outputs, scratch, paths, blocks, generation)
         store.finish()
         graph.finish()
+        known = previous[1].chunks if previous is not None else {}
+        for out in (store, graph):
+            out.seal(outputs.layout.chunk_lengths(out.name), known.get(out.name, {}))
     except BaseException:
         outputs.discard()
         raise
@@ -270,7 +320,7 @@ def _write(outputs: Outputs, scratch, paths, blocks: _Blocks, generation) -> Non
     counts = array("q", bytes(8 * len(paths)))
     # The "contains" edges come after all others: set aside meanwhile, each
     # led by ",\n" (mended below when no other edge comes first).
-    aside = _Out(scratch, hashed=False)
+    aside = _Out(scratch)
     contains = _List(aside, count=1)
     for i, path in enumerate(paths):
         texts = blocks.of(path)
