@@ -27,7 +27,7 @@ __all__ = ["add_arguments", "main", "run", "stats_json"]
 DESCRIPTION = (
     "Index a Python, TypeScript, JavaScript, Go, Java or Rust project: write ROOT/.vestra/ "
     "(the summary store structured_summaries.json, the code graph graph.json, the search index "
-    "search.db with its write-ahead log search.db-wal and search.db-shm, manifest.json and identities.json, which tie them together, index-cache.db, which "
+    "search.db with its write-ahead log search.db-wal and search.db-shm, manifest.json, digests.json and identities.json, which tie them together, index-cache.db, which "
     "lets the next run re-read only changed files, in a git work tree history-cache.json, the commit "
     "messages already read, and a .gitignore that keeps the folder out of version control). "
     "Settings come from ROOT/.tarnwick.toml or "
