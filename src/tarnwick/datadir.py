@@ -39,7 +39,7 @@ DIGESTS_NAME = "digests.json"
 
 MANIFEST_LIMIT = 1 << 20
 # A chunk list holds a few entries per thousand files: far less than this.
-DIGESTS_LIMIT = 1 << 28
+DIGESTS_LIMIT = 1 << 26
 # The manifest's key for a digest made over chunks (an older one: "sha256").
 CHUNKED = "chunked_sha256"
 
