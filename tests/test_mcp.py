@@ -1,5 +1,6 @@
 import asyncio
 import subprocess
+import threading
 import sys
 from pathlib import Path
 
@@ -153,3 +154,68 @@ def test_diff_outside_a_work_tree_is_an_error_result(tmp_path):
     )
     assert result.is_error and result.content[0].text.endswith(f": not in a git work tree: {tmp_path / 'p'}")
     assert both.is_error and both.content[0].text.endswith(": diff and staged cannot be used together")
+
+
+def in_process(root, *calls):
+    """Make the calls (a function among them is run between two) to a server
+    for ``root`` in this process; return the results and the threads the
+    tools ran on (this test's own thread runs the event loop)."""
+    from tarnwick import mcp_server
+
+    server = mcp_server.create_server(root)
+    threads = []
+    real = context.search_result
+
+    def recording(*args, **kwargs):
+        threads.append(threading.get_ident())
+        return real(*args, **kwargs)
+
+    async def talk():
+        results = []
+        async with Client(server) as client:
+            for call in calls:
+                if callable(call):
+                    call()
+                else:
+                    results.append(await client.call_tool(*call))
+        return results
+
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(context, "search_result", recording)
+        return asyncio.run(asyncio.wait_for(talk(), 60)), threads
+
+
+def test_calls_keep_the_open_index_until_it_changes_or_breaks(tmp_path, monkeypatch):
+    from tarnwick.search import reader
+
+    root = tmp_path / "p"
+    copy_indexed(SAMPLE, root)
+    opened = []
+    real_open = reader.IndexCorpus.__init__
+
+    def counting(self, *args, **kwargs):
+        opened.append(args)
+        real_open(self, *args, **kwargs)
+
+    monkeypatch.setattr(reader.IndexCorpus, "__init__", counting)
+    db = root / ".vestra" / "search.db"
+
+    def index_a_new_file():
+        (root / "bookshelf" / "ledger_export.py").write_text("def export_ledger_rows():\n    return []\n")
+        index_project(root, jobs=1, progress=False)
+
+    search = ("search_symbols", {"query": "ledger export"})
+    counts = []
+    results, threads = in_process(
+        root, search, search, lambda: counts.append(len(opened)), index_a_new_file, lambda: opened.clear(),
+        search, search, lambda: counts.append(len(opened)), lambda: db.write_bytes(db.read_bytes()[:4096]), search,
+    )
+    # One thread for every call, the loop's own: what a call keeps is there for the next.
+    assert threads == [threading.get_ident()] * 5
+    first, again, indexed, indexed_again, damaged = results
+    assert first.structured_content == again.structured_content
+    paths = [f["path"] for f in indexed.structured_content["files"]]
+    assert paths[0] == "bookshelf/ledger_export.py" and indexed_again.structured_content == indexed.structured_content
+    # Opened once per index file, not per call; once more when it is damaged, and not used.
+    assert counts + [len(opened)] == [1, 1, 2]
+    assert [c.text.split(": damaged")[0] for c in damaged.content[1:]] == [f"warning: search index not used: {db}"]

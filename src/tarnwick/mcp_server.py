@@ -178,7 +178,15 @@ def _settled_budget(root: Path, given: int | None) -> int:
 
 
 def create_server(root: Path) -> MCPServer:
-    """The server for the project at `root` (indexed or not yet)."""
+    """The server for the project at `root` (indexed or not yet).
+
+    The tools are coroutines that never await: every call runs on the event
+    loop's own thread, one at a time.  What a call keeps for the next (the
+    open search index, the records and lines it decoded) is kept per thread,
+    and the SDK's worker threads end after ten idle seconds, so calls made
+    minutes apart each began cold on a new thread; nor does a call pay two
+    thread hops.  Requests that arrive meanwhile wait in the pipe, and a
+    signal still ends the process at once."""
     try:
         version = metadata.version("tarnwick")
     except metadata.PackageNotFoundError:  # running from a source tree
@@ -200,7 +208,7 @@ def create_server(root: Path) -> MCPServer:
         ),
         annotations=READ_ONLY,
     )
-    def project_context(
+    async def project_context(
         query: Query,
         token_budget: Annotated[
             int | None,
@@ -258,7 +266,7 @@ def create_server(root: Path) -> MCPServer:
         ),
         annotations=READ_ONLY,
     )
-    def search_symbols(
+    async def search_symbols(
         query: Query,
         limit: Annotated[int, Field(description="How many files to list.", ge=1, le=MAX_LIMIT)] = 8,
         paths: Paths = [],  # noqa: B006 (pydantic copies defaults)
