@@ -56,6 +56,7 @@ from .graph import release_search_indexes
 from .scope import Scope
 from .search_view import format_ranking
 from .settings import load as load_settings
+from .mcp_pipe import PipeOutput
 from .mcp_wire import CheckedLines
 from .printable import no_match
 
@@ -329,8 +330,13 @@ async def _serve_stdio(server: MCPServer) -> None:
     # could not read still gets its answer (`mcp_wire`).
     source = open(0, encoding="utf-8", errors="replace", closefd=False)  # noqa: SIM115 (fd 0 stays open)
     lines = CheckedLines(source)
-    async with stdio_server(stdin=lines) as (read_stream, write_stream):
-        lines.answer_through(write_stream)
-        # The SDK's own stdio runner reads standard input itself; this is its body.
-        lowlevel = server._lowlevel_server
-        await lowlevel.run(read_stream, write_stream, lowlevel.create_initialization_options())
+    output = await PipeOutput.open()
+    try:
+        async with stdio_server(stdin=lines, stdout=output) as (read_stream, write_stream):
+            lines.answer_through(write_stream)
+            # The SDK's own stdio runner reads standard input itself; this is its body.
+            lowlevel = server._lowlevel_server
+            await lowlevel.run(read_stream, write_stream, lowlevel.create_initialization_options())
+    finally:
+        if output is not None:
+            output.restore()
