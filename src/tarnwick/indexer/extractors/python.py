@@ -17,6 +17,11 @@ from io import BytesIO
 from ..references import PythonBinding, PythonImport, PythonStar
 from ..result import FileResult
 
+try:
+    from ..._syntax import NodeScanner
+except ImportError:  # run from the sources, not built: the walk in Python
+    NodeScanner = None
+
 # Line ends that `str.splitlines` honours but Python's parser does not.  The
 # packer cuts function bodies out of `text.splitlines()`, so every line index
 # written by the indexer has to count these too.
@@ -122,8 +127,9 @@ class LineMap:
 # first node of each type; leaves and nodes handled elsewhere get no fields.
 _CHILDREN: dict = {}
 _NO_CHILDREN = ((), ())
-for _t in (ast.Constant, ast.Global, ast.Nonlocal, ast.alias, ast.Import, ast.ImportFrom):
-    _CHILDREN[_t] = _NO_CHILDREN
+# Nodes whose fields hold text, or that the walk handles itself.
+_LEAVES = (ast.Constant, ast.Global, ast.Nonlocal, ast.alias, ast.Import, ast.ImportFrom)
+_CHILDREN.update(dict.fromkeys(_LEAVES, _NO_CHILDREN))
 _SKIP_FIELDS = frozenset(("ctx", "type_comment", "kind", "kwd_attrs"))
 
 
@@ -171,8 +177,9 @@ class _Scan:
         self.words = set()  # attribute names, keyword arguments, name-like strings
 
 
-def _scan(roots, acc: _Scan) -> None:
-    """Walk every node under `roots` once, filling `acc`."""
+def reference_scan(roots, acc: _Scan) -> None:
+    """Walk every node under `roots` once, filling `acc`: what
+    `NodeScanner.scan` does, in Python."""
     stack = list(roots)
     pop = stack.pop
     push = stack.append
@@ -227,6 +234,11 @@ def _scan(roots, acc: _Scan) -> None:
                 push(value)
         for name in layout[1]:
             extend(getattr(node, name))
+
+
+# The same walk in C++ (the calls found in the same order), a third of the
+# extractor's time in Python.
+_scan = NodeScanner(ast, _CHILDREN, _learn, _NAME_LIKE).scan if NodeScanner is not None else reference_scan
 
 
 def _ordered_calls(calls: list) -> list:
