@@ -7,7 +7,7 @@ from dataclasses import dataclass, field
 from ..search.content import add_source_fields
 from ..search.documents import file_terms, pack_documents, symbol_terms
 from ..search.weights import DEFAULT_WEIGHTS
-from .output import edge, encode, file_node, record_text, symbol_node
+from .output import edge_text, encode, file_node, record_text, symbol_node_text
 
 # Fields of a `FileResult` the cache does not keep: its key, its content hash (kept in the
 # entry), and what `encode_result` drops once it has turned them into JSON texts.
@@ -87,9 +87,8 @@ def encode_result(result: FileResult, text: str = "") -> FileResult:
     methods = 0
     texts = result.symbol_text
     for name, kind, start, end in result.symbols:
-        node = symbol_node(path, name, kind, start, end)
-        nodes.append(encode(node))
-        ids.append(node["id"])
+        nodes.append(symbol_node_text(path, name, kind, start, end))
+        ids.append(f"{path}::{name}")
         methods += kind == "method"
         docs.append(symbol_terms(path, name, *texts.get(name, ())))
     spans = [(start, end) for _, _, start, end in result.symbols]
@@ -97,7 +96,7 @@ def encode_result(result: FileResult, text: str = "") -> FileResult:
     result.search_docs = pack_documents(docs, encode)
     result.nodes_json = ",\n".join(nodes)
     ids.sort()
-    result.contains_json = ",\n".join(encode(edge(path, sid, "contains")) for sid in ids)
+    result.contains_json = ",\n".join([edge_text(path, sid, "contains") for sid in ids])
     result.counts = (len(record["functions"]), methods, len(record["classes"]), len(ids))
     result.record = None
     result.symbols = []
