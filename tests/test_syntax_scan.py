@@ -92,6 +92,20 @@ def test_keyword_learned_from_a_spread_first():
     assert acc.words == {"b"} and acc.loads == {"f", "a", "g", "c"}
 
 
+@pytest.mark.parametrize("first, second", [("None", "True"), ("True", "None"), ("False", "None")])
+def test_constant_patterns_whichever_comes_first(first, second):
+    # The pattern's value is a constant, never a node: met first as None (the
+    # walk pops the last case first), it must not teach the walk to descend
+    # into the True of another.
+    source = f"match x:\n    case {first}: f()\n    case {second}: g()\n"
+    for scan in (reference_scan, fresh_scanner().scan):
+        acc = _Scan()
+        scan(module(source).body, acc)
+        assert acc.loads == {"x", "f", "g"}
+    result = extractor.summarize_text("m.py", "def h(x):\n" + textwrap.indent(source, "    "))
+    assert result.error is None and result.record["functions"]["h"]["calls_external"] == ["f", "g"]
+
+
 def test_imports_are_the_statements_themselves():
     tree = module("import a\nfrom b import c\n")
     acc = _Scan()

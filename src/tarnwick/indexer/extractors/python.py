@@ -127,8 +127,10 @@ class LineMap:
 # first node of each type; leaves and nodes handled elsewhere get no fields.
 _CHILDREN: dict = {}
 _NO_CHILDREN = ((), ())
-# Nodes whose fields hold text, or that the walk handles itself.
-_LEAVES = (ast.Constant, ast.Global, ast.Nonlocal, ast.alias, ast.Import, ast.ImportFrom)
+# Nodes whose fields hold text or constants, or that the walk handles itself.
+# A field learned from None is walked into: `case None:` must not teach the
+# walk to descend into the True of a later `case True:`.
+_LEAVES = (ast.Constant, ast.MatchSingleton, ast.Global, ast.Nonlocal, ast.alias, ast.Import, ast.ImportFrom)
 _CHILDREN.update(dict.fromkeys(_LEAVES, _NO_CHILDREN))
 _SKIP_FIELDS = frozenset(("ctx", "type_comment", "kind", "kwd_attrs"))
 
