@@ -429,6 +429,43 @@ def test_recorded_identities_spare_the_hash_but_not_an_edit(tmp_path, monkeypatc
     assert mixed_set_problem(tmp_path, generation) is not None
 
 
+@pytest.mark.parametrize("checked", [True, False])
+def test_a_copied_project_is_vouched_for_again_by_a_run_that_finds_nothing_changed(tmp_path, monkeypatch, checked):
+    from tarnwick.indexer import revouch
+    from tarnwick.search.reader import IndexCorpus
+
+    original, copy = tmp_path / "original", tmp_path / "copy"
+    for i in range(3):
+        write(original, f"m{i}.py", f'"""Module {i}."""\n\ndef f{i}():\n    return {i}\n')
+    index_project(original, jobs=1)
+    shutil.copytree(original, copy)  # the same bytes and times, new inodes and change times
+    data = copy / ".vestra"
+
+    def vouched() -> bool:
+        index = IndexCorpus(copy, str(data / "search.db"))
+        try:
+            return index.vouches_for(os.stat(data / "graph.json"))
+        finally:
+            index.close()
+
+    assert not vouched()
+    kept = {name: (data / name).read_bytes() for name in ("graph.json", "structured_summaries.json", "manifest.json")}
+    if not checked:  # the files' bytes not checked again (a clock too coarse to wait out): nothing vouched
+        monkeypatch.setattr(revouch, "record_identities", lambda *args, **kwargs: None)
+    index_project(copy, jobs=1)
+    assert vouched() is checked
+    assert {name: (data / name).read_bytes() for name in kept} == kept
+    if checked:
+        with monkeypatch.context() as patch:
+            patch.setattr(hashlib, "sha256", None)  # vouched for: no query hashes them
+            assert mixed_set_problem(copy, load(copy)[1]["generation"], ("structured_summaries.json", "graph.json")) is None
+    # An edit after it is still seen.
+    write(copy, "m1.py", '"""Changed."""\n')
+    index_project(copy, jobs=1)
+    assert load(copy)[0]["m1.py"]["description"] == "Changed."
+    assert vouched()
+
+
 def _older_manifest(data):
     # As older runs wrote it: each file's SHA-256 whole, and no chunk list.
     manifest = json.loads((data / "manifest.json").read_text())

@@ -67,7 +67,7 @@ def remove_retired(data_dir: str) -> None:
             pass
 
 
-def _file_identity(info: os.stat_result) -> dict:
+def graph_identity(info: os.stat_result) -> dict:
     """What the search index records of the graph file it belongs to."""
     return {
         "device": info.st_dev,
@@ -102,7 +102,7 @@ def _stage_search_index(
     is of the indexer's shape, else `graph_of()`, the graph parsed whole."""
     # The temporary's status stands in until the graph is placed: the same
     # kinds of numbers, so recording the final ones rewrites values in place.
-    identity = _file_identity(os.stat(graph_staged))
+    identity = graph_identity(os.stat(graph_staged))
     if indexed_ns is not None:
         identity["indexed_ns"] = indexed_ns
     path = os.path.join(data_dir, INDEX_NAME)
@@ -276,7 +276,7 @@ def publish(
                 search.commit()  # a full disk fails here, with nothing placed
             placed = commit_files(data_dir, staged[:2])
             del staged[:2]
-            identity = _file_identity(placed[GRAPH_NAME])
+            identity = graph_identity(placed[GRAPH_NAME])
             if isinstance(search, InPlace):
                 search.record(identity)
             else:

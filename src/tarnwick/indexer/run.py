@@ -37,6 +37,7 @@ from .layout import NODES, SECTIONS, Layout, PreviousFiles, StaleLayout, plan_pi
 from .lock import run_lock
 from .handoff import graph_change
 from .publish import ensure_gitignore, publish, remove_retired
+from .revouch import revouch
 from .pool import stack_size_for, start_workers, stop_workers, summarize_in_workers, summarize_serially
 from .summarize import FileResult
 from .writer import StoredRecords, iter_values, read_list, write_outputs
@@ -302,6 +303,7 @@ def _index_with(
         # Nothing to learn and the last run's files are in place: writing
         # them again would only change their stamp.  Not a row is decoded.
         _figures_of_run(stats, cache.run)
+        revouch(root, data_dir, cache.run["generation"])
         stats.reused = walk.file_count if sources is None else len(sources)
         stats.unchanged = stats.files
         # New stamps spare the next run reading those files again, a new
