@@ -4,7 +4,6 @@ same names, words, definitions and imports, and the calls in the same order
 
 import ast
 import dataclasses
-import os
 import sys
 import textwrap
 
@@ -119,11 +118,11 @@ STDLIB_MODULES = ["ast", "typing", "dataclasses", "argparse", "asyncio.base_even
                   "re._parser" if sys.version_info >= (3, 11) else "sre_parse"]
 
 
-@pytest.mark.parametrize("module", STDLIB_MODULES)
-def test_real_modules_walked_alike(module):
+@pytest.mark.parametrize("name", STDLIB_MODULES)
+def test_real_modules_walked_alike(name, monkeypatch):
     import importlib.util
 
-    path = importlib.util.find_spec(module).origin
+    path = importlib.util.find_spec(name).origin
     with open(path, encoding="utf-8") as f:
         text = f.read()
     tree = ast.parse(text)
@@ -133,13 +132,9 @@ def test_real_modules_walked_alike(module):
             assert_same_walk(node.body)
     # The whole summary, made with each walk.
     made = {}
-    for name, scan in (("reference", reference_scan), ("c++", extractor._scan)):
-        saved = extractor._scan
-        extractor._scan = scan
-        try:
-            made[name] = dataclasses.asdict(extractor.summarize_text(path, text))
-        finally:
-            extractor._scan = saved
+    for walk, scan in (("reference", reference_scan), ("c++", extractor._scan)):
+        monkeypatch.setattr(extractor, "_scan", scan)
+        made[walk] = dataclasses.asdict(extractor.summarize_text(path, text))
     assert made["c++"] == made["reference"]
 
 
