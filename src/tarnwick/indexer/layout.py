@@ -17,7 +17,6 @@ before it, each with its separator.
 from __future__ import annotations
 
 import errno
-import hashlib
 import json
 import mmap
 import os
@@ -33,8 +32,7 @@ from ..datadir import (
     GRAPH_NAME,
     IDENTITIES_NAME,
     SUMMARIES_NAME,
-    chunk_digests,
-    chunked_root,
+    digest_holds,
     file_identity,
     read_chunks,
     read_manifest,
@@ -275,11 +273,7 @@ class PreviousFiles:
                 chunks = read_chunks(root, name, expected) if CHUNKED in expected else None
                 if file_identity(info) == known.get(name):
                     opened.vouched.add(name)
-                elif not (
-                    chunked_root(chunks[0], chunk_digests(maps[name], chunks[0])) == expected[CHUNKED]
-                    if chunks is not None
-                    else CHUNKED not in expected and hashlib.sha256(maps[name]).hexdigest() == expected.get("sha256")
-                ):
+                elif not digest_holds(root, name, maps[name], expected, chunks):
                     opened.close()
                     return None
                 if chunks is not None:
