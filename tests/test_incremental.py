@@ -463,3 +463,55 @@ def test_files_compared_row_by_row_or_all_rows_at_once_are_judged_alike(tmp_path
     assert rows == [f"m{i}.py" for i in (0, 1, 2, 3, 4, 5, 7)]
     index_project(tmp_path, jobs=1, full=True)
     assert written == every_output(tmp_path, decoded=True)
+
+
+@pytest.mark.parametrize(
+    "damage, hashed_all",
+    [
+        ([], False),
+        # user.py's name gone: its hash is named by no row.
+        ([("DELETE FROM names WHERE path = 'pkg/user.py'", ())], True),
+        # user.py's name kept under bystander.py's hash, and bystander's under user's.
+        (
+            [
+                ("UPDATE names SET path = 'swap' WHERE path = 'pkg/user.py'", ()),
+                ("UPDATE names SET path = 'pkg/user.py' WHERE path = 'pkg/bystander.py'", ()),
+                ("UPDATE names SET path = 'pkg/bystander.py' WHERE path = 'swap'", ()),
+            ],
+            True,
+        ),
+        # A name that is not text.
+        ([("UPDATE names SET path = 7 WHERE path = 'pkg/user.py'", ())], True),
+    ],
+    ids=["sound", "name-missing", "names-swapped", "name-not-text"],
+)
+def test_the_readers_of_a_changed_key_are_named_without_hashing_every_path(tmp_path, monkeypatch, damage, hashed_all):
+    # The cache keeps each reader's path beside its hash: only a name that
+    # is missing or is not its hash's sends the run to hash every path.
+    from tarnwick.indexer import cache_db, dependents
+
+    for rel, text in CHAIN.items():
+        (tmp_path / rel).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / rel).write_text(text)
+    for i in range(40):
+        (tmp_path / "pkg" / f"other{i}.py").write_text(f"def o{i}():\n    return {i}\n")
+    index_project(tmp_path, jobs=1)
+    db = sqlite3.connect(tmp_path / ".vestra/index-cache.db")
+    named = db.execute("SELECT count(*), count(DISTINCT hash) FROM names").fetchone()
+    (readers,) = db.execute("SELECT count(DISTINCT path) FROM reads").fetchone()
+    for statement, args in damage:
+        db.execute(statement, args)
+    db.commit()
+    db.close()
+    (tmp_path / "pkg/c.py").write_text("def f():\n    return 1\n\ndef zzz():\n    return 6\n")
+    hashed, asked = [], []
+    real_hash, real_resolve = cache_db.text_hash, dependents.resolve_edges
+    monkeypatch.setattr(cache_db, "text_hash", lambda text: hashed.append(text) or real_hash(text))
+    monkeypatch.setattr(dependents, "resolve_edges", lambda *args: asked.append(set(args[4])) or real_resolve(*args))
+    index_project(tmp_path, jobs=1)
+    incremental = every_output(tmp_path, decoded=True)
+    assert asked == [{"pkg/c.py", "pkg/user.py", "pkg/user2.py"}]
+    assert named == (readers, readers) and readers >= 4  # a name for every file whose resolution read a key
+    assert ("pkg/other7.py" in hashed) == hashed_all
+    index_project(tmp_path, jobs=1, full=True)
+    assert every_output(tmp_path, decoded=True) == incremental

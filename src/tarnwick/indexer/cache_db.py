@@ -21,7 +21,11 @@ Tables:
 - ``reads(key, path)``: for each key a resolution read (a module looked
   for, a file whose references were followed), the files whose edges it
   decided: a change to the key re-resolves those.  Both are kept as 64-bit
-  hashes of their text (a collision only re-resolves a file in vain).
+  hashes of their text (a collision only re-resolves a file in vain);
+- ``names(hash, path)``: the path of each file hash that ``reads`` holds, so
+  that the few readers of a changed key are named without hashing every
+  path of the project (the names of files gone stay until a full run: they
+  only ever name files that are not there).
 
 The results of the files parsed in a run wait in a temporary table
 (``spool``, in SQLite's own scratch file, never in the cache file) from
@@ -68,6 +72,7 @@ TABLES = {
     "files": "CREATE TABLE files(path TEXT PRIMARY KEY, size INTEGER, mtime_ns INTEGER, read_ns INTEGER,"
     " digest TEXT, head TEXT, result BLOB, docs BLOB, links BLOB, checksum TEXT)",
     "reads": "CREATE TABLE reads(key INTEGER, path INTEGER, PRIMARY KEY(key, path)) WITHOUT ROWID",
+    "names": "CREATE TABLE names(hash INTEGER, path TEXT, PRIMARY KEY(hash, path)) WITHOUT ROWID",
 }
 
 
@@ -362,16 +367,28 @@ class CacheDB:
 
     def readers(self, keys, paths) -> set:
         """The files among `paths` whose resolution read one of `keys`."""
-        hashed = set()
+        found, named, unnamed = set(), set(), set()
         for key in keys:
-            for (path,) in self.db.execute("SELECT path FROM reads WHERE key = ?", (text_hash(key),)):
-                if type(path) is int:  # a digest as `text_hash` gives it, in bytes
-                    hashed.add(path.to_bytes(8, "little", signed=True))
-        if not hashed:
-            return set()
-        # Every path is hashed: `text_hash` without its conversion to a number.
-        blake2b = hashlib.blake2b
-        return {path for path in paths if blake2b(path.encode("utf-8", "surrogatepass"), digest_size=8).digest() in hashed}
+            for hashed, name in self.db.execute(
+                "SELECT reads.path, names.path FROM reads LEFT JOIN names ON names.hash = reads.path WHERE reads.key = ?",
+                (text_hash(key),),
+            ):
+                try:
+                    path = None if name is None else _py_text(name)
+                except CacheProblem:
+                    path = None
+                # A name kept under another's hash is damage: not trusted.
+                if path is not None and text_hash(path) == hashed:
+                    named.add(hashed)
+                    if path in paths:
+                        found.add(path)
+                else:
+                    unnamed.add(hashed)
+        unnamed -= named
+        if unnamed:
+            # Some reader has no sound name: every path is hashed to find it.
+            found.update(path for path in paths if text_hash(path) in unnamed)
+        return found
 
     # -- writing -------------------------------------------------------------
 
@@ -427,6 +444,8 @@ class CacheDB:
     def note_reads(self, path: str, reads) -> None:
         hashed = text_hash(path)
         self.db.executemany("INSERT OR IGNORE INTO reads VALUES (?, ?)", ((text_hash(k), hashed) for k in reads))
+        if reads:
+            self.db.execute("INSERT OR IGNORE INTO names VALUES (?, ?)", (hashed, _sql_text(path)))
 
     def set_meta(self, signature: str, run: dict) -> None:
         self.db.executemany(
