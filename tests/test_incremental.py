@@ -238,6 +238,43 @@ def test_every_field_of_a_result_survives_the_cache(tmp_path):
     assert unfilled == ["record", "symbols", "symbol_text"]  # what encoding the results drops
 
 
+def test_results_taken_over_equal_their_rows_and_keep_their_own_mutable_fields(tmp_path):
+    """Each unchanged file's result made from its row's head (shared by
+    files of the same shape) equals the whole row decoded, field for field,
+    and its mutable fields are its own."""
+    from dataclasses import fields
+    from types import SimpleNamespace
+
+    from tarnwick.indexer.cache import Cache, decode_result, signature
+    from tarnwick.indexer.result import FileResult
+
+    for name in ("a.py", "b.py"):  # one head for both
+        (tmp_path / name).write_text(f"def {name[0]}():\n    return 1\n")
+    (tmp_path / "c.js").write_text("export function c() { return 3; }\n")
+    (tmp_path / "d.py").write_bytes(b"\0binary")
+    index_project(tmp_path, jobs=1)
+    cache = Cache.load(str(tmp_path / ".vestra"), str(tmp_path), signature(), False)
+    try:
+        languages = {"a.py": "python", "b.py": "python", "c.js": "javascript", "d.py": "python"}
+        wanted = [SimpleNamespace(rel=rel, language=language) for rel, language in languages.items()]
+        taken = cache.reuse_all(wanted + [SimpleNamespace(rel="c.js.old", language="javascript")])
+        assert sorted(taken) == ["a.py", "b.py", "c.js", "d.py"]
+        names = [f.name for f in fields(FileResult) if f.name not in ("record_json", "nodes_json", "contains_json", "search_docs")]
+        for rel, (result, _, _) in taken.items():
+            whole = decode_result(rel, cache.db.result(rel), result.language, whole=True, texts=False)
+            whole.digest = cache.db.stamp(rel)[3]
+            assert [getattr(result, name) for name in names] == [getattr(whole, name) for name in names], rel
+        assert taken["d.py"][0].error is not None
+        first, second = taken["a.py"][0], taken["b.py"][0]
+        first.symbols.append(("f", "function", 1, 2))
+        first.symbol_text["f"] = ((), "", ())
+        assert second.symbols == [] and second.symbol_text == {} and first.symbols != []
+        # A language other than the row's: parsed again.
+        assert cache.reuse_all([SimpleNamespace(rel="a.py", language="javascript")]) == {}
+    finally:
+        cache.db.discard()
+
+
 def test_a_spooled_result_reads_its_own_references_back(tmp_path):
     """A freshly parsed result holds only what other files' resolution
     reads once spooled: its own reference fields come back from the spool,

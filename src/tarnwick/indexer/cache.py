@@ -284,9 +284,14 @@ class CachedResult(FileResult):
     files.  Their damage is found then, and raises DamagedCache."""
 
     def __getattr__(self, name):
-        # Reached only for an attribute not set yet: a field not decoded.
+        # Reached only for an attribute not set yet: a field not decoded, or
+        # a mutable default made when first asked for (`_new_result`).
         if name not in _LAZY:
-            raise AttributeError(name)
+            factory = _UNKEPT_FACTORIES.get(name)
+            if factory is None:
+                raise AttributeError(name)
+            value = self.__dict__[name] = factory()
+            return value
         rest = self.__dict__.pop("_rest", None)
         if rest is None:
             rest = _rest_of(self.path, self.__dict__.pop("_db", None))
@@ -375,49 +380,53 @@ def _set_lazy(result: FileResult, values: list) -> None:
 
 
 # What a cached result holds of the fields a row does not keep: a run makes
-# one result per unchanged file, so they are set in one dict update.
+# one result per unchanged file, so they are set in one dict update, and
+# the mutable ones are made only when asked for (`CachedResult`).
 _UNKEPT_VALUES = {f.name: f.default for f in _UNKEPT if not _is_factory(f)}
-_UNKEPT_FACTORIES = tuple((f.name, f.default_factory) for f in _UNKEPT if _is_factory(f))
+_UNKEPT_FACTORIES = {f.name: f.default_factory for f in _UNKEPT if _is_factory(f)}
 
 
 def _new_result(path: str, fields: dict) -> CachedResult:
-    """A cached result of `path` holding `fields`, and fresh values of the
-    mutable fields a row does not keep."""
+    """A cached result of `path` holding `fields` (the mutable fields a row
+    does not keep are made fresh when first read)."""
     result = CachedResult.__new__(CachedResult)
     held = result.__dict__
     held["path"] = path
     held.update(fields)
-    for name, factory in _UNKEPT_FACTORIES:
-        held[name] = factory()
     return result
+
+
+def _fields(values: list, rest: str | None, texts: list) -> dict:
+    """A cached result's fields but its path, from its head fields' values,
+    the text of the others and its JSON texts (ValueError or TypeError when
+    they are not a result's)."""
+    held = dict(_UNKEPT_VALUES)
+    held.update(zip(_HEAD, values))
+    held.update(zip(_TEXTS, texts))
+    if held["language"] not in RECORDS:
+        raise ValueError("malformed cache entry")
+    held["counts"] = tuple(held["counts"])
+    held["_rest"] = rest
+    return held
 
 
 def _result(path: str, values: list, rest: str, texts: list) -> CachedResult:
-    result = _new_result(path, _UNKEPT_VALUES)
-    held = result.__dict__
-    held.update(zip(_HEAD, values))
-    held.update(zip(_TEXTS, texts))
-    if result.language not in RECORDS:
-        raise ValueError("malformed cache entry")
-    result.counts = tuple(result.counts)
-    result._rest = rest
-    return result
+    return _new_result(path, _fields(values, rest, texts))
+
+
+_NO_TEXTS = [None] * len(_TEXTS)
 
 
 def _head_fields(head: str) -> dict | None:
-    """What a cached result holds but for its path, its mutable defaults
-    and what the run sets, from a row's head text (None: not one)."""
+    """What a cached result holds but for its path and what the run sets,
+    from a row's head text (None: not one)."""
     try:
         values = json.loads(head)
         if not isinstance(values, list) or len(values) != len(_HEAD):
             return None
-        result = _result("", values, None, [None] * len(_TEXTS))
+        return _fields(values, None, _NO_TEXTS)
     except (TypeError, ValueError, RecursionError):
         return None
-    held = dict(result.__dict__)
-    for name in ("path", "_rest", *(name for name, _ in _UNKEPT_FACTORIES)):
-        del held[name]
-    return held
 
 
 def decode_result(path: str, packed: bytes, language: str, whole: bool = False, texts: bool = True) -> FileResult | None:
@@ -553,19 +562,24 @@ class Cache:
     def _reuse_all(self, wanted: dict) -> dict:
         made = {}  # head text -> its fields, or None: heads repeat from file to file
         out = {}
-        for path, head, linked, docs, hashed in self.db.heads():
+        db = self.db
+        new = CachedResult.__new__
+        for path, head, linked, docs, hashed in db.heads():
             language = wanted.get(path)
             if language is None:
                 continue
             fields = made.get(head, False)
             if fields is False:
                 fields = made[head] = _head_fields(head)
+                if fields is not None:
+                    fields["_db"] = db
             if fields is None or fields["language"] != language:
                 continue
-            result = _new_result(path, fields)
+            # `_new_result`, inlined: a run makes one per unchanged file.
+            result = new(CachedResult)
             held = result.__dict__
-            held["_rest"] = None
-            held["_db"] = self.db
+            held.update(fields)
+            held["path"] = path
             held["digest"] = hashed
             out[path] = (result, linked, docs)
         return out
