@@ -213,9 +213,9 @@ def test_a_file_whose_inode_changed_since_the_walk_is_not_vouched_for(tmp_path, 
 
 def test_a_state_kept_before_walks_had_their_start_vouches_by_size_and_time(tmp_path, monkeypatch):
     write(tmp_path, "a/one.py")
-    data = json.loads(zlib.decompress(_settled_state(tmp_path, monkeypatch)))
+    data, _ = walk_state.unpack(_settled_state(tmp_path, monkeypatch))
     del data["walked_ns"]  # as a state written before the change time counted
-    state = zlib.compress(json.dumps(data).encode())
+    state = walk_state.pack(data)
     same_size_same_time(tmp_path, "a/one.py")
     kept = again(tmp_path, state)
     assert kept.as_before and kept.unvouched == set()
@@ -228,7 +228,7 @@ def test_a_state_kept_before_walks_had_their_start_vouches_by_size_and_time(tmp_
 def test_the_kept_start_moves_on_only_for_a_change_it_would_vouch_for(tmp_path, monkeypatch):
     write(tmp_path, "a/one.py")
     state = _settled_state(tmp_path, monkeypatch)
-    walked = json.loads(zlib.decompress(state))["walked_ns"]
+    walked = walk_state.unpack(state)[0]["walked_ns"]
     os.chmod(tmp_path / "a/one.py", 0o600)
     # Changed within the margin of this walk's start: its state keeps the old
     # start (the same bytes), and the next walk reads the file again.
@@ -289,11 +289,11 @@ def test_other_walk_settings_walk_afresh(tmp_path, settings):
 
 
 def _damaged(state: bytes, rng: random.Random) -> bytes:
-    data = json.loads(zlib.decompress(state))
+    data, _ = walk_state.unpack(state)
     record = rng.choice(data["records"])
     at = rng.randrange(len(record))
     record[at] = rng.choice([None, 7, "x/y", [], [1, 2], "\u0105W", {"a": 1}, -1, True])
-    return zlib.compress(json.dumps(data).encode())
+    return walk_state.pack(data)
 
 
 @pytest.mark.parametrize("seed", range(12))
@@ -308,6 +308,85 @@ def test_a_state_that_is_not_one_is_ignored(tmp_path, blob):
     write(tmp_path, "a/one.py")
     kept = again(tmp_path, blob)
     assert kept.listed == 2 and kept.unvouched is None
+
+
+def _chunked_tree(root, monkeypatch) -> bytes:
+    """Eight folders of one file each, their records packed two folders to
+    a chunk; the state of a walk of them."""
+    monkeypatch.setattr(walk_state, "CHUNK_FOLDERS", 2)
+    for i in range(8):
+        write(root, f"f{i}/m.py")
+    return record(root)
+
+
+@pytest.mark.parametrize(
+    "change, repacked",
+    [
+        (lambda root: None, 0),
+        (lambda root: write(root, "f3/m.py", "x = 22\n"), 1),  # one folder's record: its chunk
+        (lambda root: write(root, "f3/n.py"), 1),  # listed again: a new record in its place
+        (lambda root: write(root, "f0a/m.py"), 5),  # a folder more: the root's chunk, and every one from it on moves
+    ],
+    ids=["nothing", "file-edited", "file-added", "folder-added"],
+)
+def test_a_state_packs_again_only_the_chunks_whose_folders_changed(tmp_path, monkeypatch, change, repacked):
+    state = _chunked_tree(tmp_path, monkeypatch)
+    change(tmp_path)
+    kept = again(tmp_path, state)
+    packed = []
+    real = walk_state._packed_json
+    monkeypatch.setattr(walk_state, "_packed_json", lambda value: packed.append(value) or real(value))
+    blob = kept.state.encode()
+    assert len(packed) == 1 + repacked  # the head, then the chunks packed again
+    # The same bytes as packing every chunk anew, and a state that reads back.
+    data, chunks = walk_state.unpack(blob)
+    sizes = [len(part) for part, _ in chunks]
+    assert walk_state.pack(data) == blob and set(sizes[:-1]) == {2} and sum(sizes) == len(kept.state.records)
+    assert walk_project(tmp_path, previous=blob, started_ns=time.time_ns() + LATER).as_before
+
+
+def _frames(state: bytes) -> dict:
+    data, chunks = walk_state.unpack(state)
+    fields = {name: value for name, value in data.items() if name != "records"}
+    first, *rest = [chunk for _, chunk in chunks]
+
+    def framed(parts: list) -> bytes:
+        text = json.dumps({**fields, "chunks": [len(part) for part in parts]}, ensure_ascii=False, separators=(",", ":"))
+        head = zlib.compress(text.encode(), 1)
+        return len(head).to_bytes(4, "little") + head + b"".join(parts)
+
+    assert framed([first, *rest]) == state
+    return {
+        "cut": state[:-1],
+        "longer": state + b"\0",
+        "head-beyond": len(state).to_bytes(4, "little") + state[4:],
+        "chunk-not-a-list": framed([zlib.compress(b'{"a":1}'), *rest]),
+        "chunk-damaged": framed([bytes(len(first)), *rest]),
+        "chunk-trailing": framed([first + b"\0", *rest]),
+        "chunk-empty": framed([b"", first, *rest]),
+        "one-stream": zlib.compress(json.dumps(data).encode()),
+    }
+
+
+@pytest.mark.parametrize(
+    "frame", ["cut", "longer", "head-beyond", "chunk-not-a-list", "chunk-damaged", "chunk-trailing", "chunk-empty", "one-stream"]
+)
+def test_a_state_whose_frame_does_not_hold_is_ignored(tmp_path, monkeypatch, frame):
+    state = _chunked_tree(tmp_path, monkeypatch)
+    assert walk_state.unpack(_frames(state)[frame]) is None
+    kept = again(tmp_path, _frames(state)[frame])
+    assert kept.listed == kept.fresh.listed and kept.unvouched is None
+
+
+def test_a_state_that_inflates_past_the_limit_is_ignored(tmp_path, monkeypatch):
+    state = _chunked_tree(tmp_path, monkeypatch)
+    data, chunks = walk_state.unpack(state)
+    whole = sum(len(zlib.decompress(chunk)) for _, chunk in chunks)
+    head = len(zlib.decompress(state[4 : 4 + int.from_bytes(state[:4], "little")]))
+    monkeypatch.setattr(walk_state, "STATE_LIMIT", head + whole)
+    assert walk_state.unpack(state) is not None
+    monkeypatch.setattr(walk_state, "STATE_LIMIT", head + whole - 1)
+    assert walk_state.unpack(state) is None
 
 
 # -- whole runs ------------------------------------------------------------------

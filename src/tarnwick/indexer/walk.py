@@ -334,7 +334,15 @@ class _Walker:
             keeps_start = old is not None and old.walked_ns is not None and not self.moved_on
             walked_ns = old.walked_ns if keeps_start else self.started_ns
             result.state = WalkState(
-                self.key, self.kinds, self.info, self.prelude, self.records, count, unrowed, walked_ns
+                self.key,
+                self.kinds,
+                self.info,
+                self.prelude,
+                self.records,
+                count,
+                unrowed,
+                walked_ns,
+                old.packed if old is not None else (),
             )
         result.state_changed = self.changed
         return result

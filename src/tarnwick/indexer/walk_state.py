@@ -30,23 +30,31 @@ change in the same clock tick could leave it as it was.
 
 The state lives in the incremental cache (`cache_db`), written in the same
 transaction as the rows it vouches for; it is untrusted input like the rest
-of that file: anything of an unexpected shape only costs a full walk.
+of that file: anything of an unexpected shape only costs a full walk.  Its
+records are packed in chunks of `CHUNK_FOLDERS` folders, each compressed
+on its own after the compressed head (`pack`): a run that changed a few
+folders packs only their chunks again.
 """
 
 from __future__ import annotations
 
 import json
+import operator
 import os
 import stat
 import zlib
 
-FORMAT = 1
+FORMAT = 2
 # Statuses this close to the start of the walk may hide a change in the
 # same clock tick.
 SETTLE_NS = 2_000_000_000
 # A change time no file has.
 NEVER = 1 << 64
 STATE_LIMIT = 256 << 20
+# Folders per chunk of the packed records.
+CHUNK_FOLDERS = 256
+# The packed head's length, before it.
+_HEAD_SIZE = 4
 
 # Folder flags: what the listing said about it.
 ENV_BY_NAMES = 1  # holds pyvenv.cfg or conda-meta: an environment
@@ -129,7 +137,16 @@ class WalkState:
     order), with what the whole walk depends on."""
 
     def __init__(
-        self, key: list, kinds: list, info, prelude: list, records: dict, files: int = 0, unsettled=(), walked_ns=None
+        self,
+        key: list,
+        kinds: list,
+        info,
+        prelude: list,
+        records: dict,
+        files: int = 0,
+        unsettled=(),
+        walked_ns=None,
+        packed=(),
     ):
         self.key = key
         self.kinds = kinds  # [(language, grammar)], indexed by the source codes
@@ -144,6 +161,9 @@ class WalkState:
         # When the walk that made it began (None: a state kept before this
         # was recorded).
         self.walked_ns = walked_ns
+        # (records, packed bytes) of each chunk of a state this one follows:
+        # a chunk of the very same record objects is not packed again.
+        self.packed = packed
 
     def changed_after(self) -> int:
         """A file whose change time is this or later may have been rewritten
@@ -161,25 +181,88 @@ class WalkState:
             "unsettled": sorted(self.unsettled),
             "walked_ns": self.walked_ns,
         }
-        text = json.dumps(data, ensure_ascii=False, separators=(",", ":"), check_circular=False)
-        return zlib.compress(text.encode("utf-8", "surrogatepass"), 1)
+        return pack(data, self.packed)
+
+
+def _packed_json(value) -> bytes:
+    text = json.dumps(value, ensure_ascii=False, separators=(",", ":"), check_circular=False)
+    return zlib.compress(text.encode("utf-8", "surrogatepass"), 1)
+
+
+def pack(data: dict, packed=()) -> bytes:
+    """`data` (a state's fields, its records a list) as kept: the length of
+    the packed head, the head (the other fields and the chunks' lengths),
+    then each chunk of the records.  A chunk whose records are the very
+    objects of the same chunk of `packed` ((records, bytes) per chunk) takes
+    its bytes: the same bytes packing them again gives."""
+    records = data["records"]
+    chunks = []
+    for index, start in enumerate(range(0, len(records), CHUNK_FOLDERS)):
+        part = records[start : start + CHUNK_FOLDERS]
+        old = packed[index] if index < len(packed) else None
+        if old is not None and len(old[0]) == len(part) and all(map(operator.is_, part, old[0])):
+            chunks.append(old[1])
+        else:
+            chunks.append(_packed_json(part))
+    fields = {name: value for name, value in data.items() if name != "records"}
+    head = _packed_json({**fields, "chunks": [len(chunk) for chunk in chunks]})
+    return b"".join([len(head).to_bytes(_HEAD_SIZE, "little"), head, *chunks])
+
+
+def _inflated(blob, limit: int):
+    """The JSON value of one compressed part, and its text's length."""
+    unpacker = zlib.decompressobj()
+    text = unpacker.decompress(blob, limit)
+    if unpacker.unconsumed_tail or unpacker.unused_data or not unpacker.eof:
+        raise ValueError("damaged state")
+    return json.loads(text.decode("utf-8", "surrogatepass")), len(text)
+
+
+def unpack(blob) -> tuple | None:
+    """(the fields `pack` was given, the (records, bytes) of each chunk), or
+    None when `blob` is not a packed state."""
+    if not isinstance(blob, bytes) or len(blob) < _HEAD_SIZE:
+        return None
+    size = int.from_bytes(blob[:_HEAD_SIZE], "little")
+    try:
+        data, used = _inflated(blob[_HEAD_SIZE : _HEAD_SIZE + size], STATE_LIMIT)
+        left = STATE_LIMIT - used  # what the chunks may inflate to, in all
+        lengths = data.get("chunks") if isinstance(data, dict) else None
+        if not (
+            isinstance(lengths, list)
+            and all(type(length) is int and length > 0 for length in lengths)
+            and _HEAD_SIZE + size + sum(lengths) == len(blob)
+        ):
+            return None
+        at = _HEAD_SIZE + size
+        records, chunks = [], []
+        for length in lengths:
+            chunk = blob[at : at + length]
+            if left <= 0:
+                return None
+            part, used = _inflated(chunk, left)
+            left -= used
+            if not isinstance(part, list):
+                return None
+            records += part
+            chunks.append((part, chunk))
+            at += length
+    except (zlib.error, ValueError, RecursionError, UnicodeError):
+        return None
+    del data["chunks"]
+    data["records"] = records
+    return data, chunks
 
 
 def decode(blob, key: list, known_kinds) -> WalkState | None:
     """The state kept in `blob` when it was made under `key`, else None.
     Only its frame is checked here; a record of another shape makes the
     walk that reads it start afresh."""
-    if not isinstance(blob, bytes):
+    unpacked = unpack(blob)
+    if unpacked is None:
         return None
-    try:
-        unpacker = zlib.decompressobj()
-        text = unpacker.decompress(blob, STATE_LIMIT)
-        if unpacker.unconsumed_tail or not unpacker.eof:
-            return None
-        data = json.loads(text.decode("utf-8", "surrogatepass"))
-    except (zlib.error, ValueError, RecursionError, UnicodeError):
-        return None
-    if not isinstance(data, dict) or data.get("key") != key:
+    data, packed = unpacked
+    if data.get("key") != key:
         return None
     kinds, records, prelude = data.get("kinds"), data.get("records"), data.get("prelude")
     unsettled, files = data.get("unsettled"), data.get("files")
@@ -203,4 +286,4 @@ def decode(blob, key: list, known_kinds) -> WalkState | None:
     if type(walked_ns) is not int:
         walked_ns = None
     kinds = [tuple(kind) for kind in kinds]
-    return WalkState(key, kinds, data.get("info"), prelude, by_rel, files, unsettled, walked_ns)
+    return WalkState(key, kinds, data.get("info"), prelude, by_rel, files, unsettled, walked_ns, packed)
