@@ -232,12 +232,13 @@ def test_runs_of_random_edits_parse_only_the_blocks_they_make(tmp_path, monkeypa
     assert partial == [True] * 5
 
 
+@pytest.mark.parametrize("same", [False, True], ids=["names-changed", "same-names"])
 @pytest.mark.parametrize("seed", range(30))
-def test_pieces_cover_the_new_names_in_order(seed):
+def test_pieces_cover_the_new_names_in_order(seed, same):
     rng = random.Random(seed)
     old = sorted(rng.sample(range(60), rng.randint(0, 30)))
     new = sorted(set(rng.sample(old, rng.randint(0, len(old)))) | set(rng.sample(range(60), rng.randint(0, 10))))
-    old, new = [f"{n:02}" for n in old], [f"{n:02}" for n in new]
+    old, new = [f"{n:02}" for n in old], [f"{n:02}" for n in (old if same else new)]
     kept = {path for path in new if rng.random() < 0.7}
     pieces = plan_pieces(old, new, kept)
     # Each name once, in order: runs of kept names as the old list has them,
@@ -263,6 +264,74 @@ def test_the_layout_survives_its_packing_and_refuses_damage():
         damaged = Layout.unpack(packed)
         (damaged.counts if part == "counts" else damaged.lengths[part])[1] = -1
         assert Layout.unpack(damaged.pack()) is None
+
+
+def _layout(files: int) -> Layout:
+    sizes = {"structured_summaries.json": 9, "graph.json": 10}
+    lengths = [array("q", [(i * 7 + section) % 50 for i in range(files)]) for section in range(layout_module.SECTIONS)]
+    return Layout("g", [f"f{i:03}.py" for i in range(files)], lengths, array("q", range(files)), [1, 2, 3], sizes)
+
+
+@pytest.mark.parametrize(
+    "change, repacked",
+    [
+        (lambda layout: None, 0),
+        (lambda layout: layout.lengths[3].__setitem__(4, 99), 1),  # one file's block: its chunk of one section
+        (lambda layout: layout.counts.__setitem__(0, 5), 1),
+        (lambda layout: layout.paths.__setitem__(6, "f006b.py"), 1),  # a name: the names
+    ],
+    ids=["nothing", "block-length", "count", "name"],
+)
+def test_a_layout_packs_again_only_the_parts_that_changed(monkeypatch, change, repacked):
+    monkeypatch.setattr(layout_module, "PACK_FILES", 3)
+    previous = Layout.unpack(_layout(10).pack())
+    layout = _layout(10)
+    change(layout)
+    compressed = []
+    real = zlib.compress
+    monkeypatch.setattr(layout_module.zlib, "compress", lambda data, level: compressed.append(data) or real(data, level))
+    blob = layout.pack(previous)
+    assert len(compressed) == 1 + repacked  # the head, then the parts packed again
+    monkeypatch.setattr(layout_module.zlib, "compress", real)
+    assert blob == layout.pack()  # the bytes of packing every part anew
+    again = Layout.unpack(blob)
+    assert (again.paths, again.lengths, again.counts) == (layout.paths, layout.lengths, layout.counts)
+    assert len(again.parts) == 1 + 4 * (layout_module.SECTIONS + 1)  # the names, each array in four chunks
+
+
+def _framed(layout: Layout, parts: list) -> bytes:
+    head = {"generation": "g", "bases": layout.bases, "sizes": layout.sizes, "count": len(layout.paths), "parts": [len(p) for p in parts]}
+    head = zlib.compress(json.dumps(head).encode(), 1)
+    return len(head).to_bytes(4, "little") + head + b"".join(parts)
+
+
+@pytest.mark.parametrize(
+    "frame", ["cut", "longer", "head-beyond", "part-damaged", "part-trailing", "part-empty", "part-missing", "one-stream", "past-limit"]
+)
+def test_a_layout_whose_frame_does_not_hold_is_refused(monkeypatch, frame):
+    monkeypatch.setattr(layout_module, "PACK_FILES", 3)
+    layout = _layout(10)
+    packed = layout.pack()
+    parts = [part for _, part in layout.parts]
+    assert _framed(layout, parts) == packed and Layout.unpack(packed) is not None
+    blob = {
+        "cut": packed[:-1],
+        "longer": packed + b"\0",
+        "head-beyond": len(packed).to_bytes(4, "little") + packed[4:],
+        "part-damaged": _framed(layout, [parts[0], bytes(len(parts[1])), *parts[2:]]),
+        "part-trailing": _framed(layout, [parts[0], parts[1] + b"\0", *parts[2:]]),
+        "part-empty": _framed(layout, [parts[0], b"", *parts[1:]]),
+        "part-missing": _framed(layout, parts[:-1]),
+        "one-stream": zlib.compress(packed, 1),
+        "past-limit": packed,
+    }[frame]
+    if frame == "past-limit":  # the head's text and the parts' bytes, one byte short
+        head = zlib.decompress(packed[4 : 4 + int.from_bytes(packed[:4], "little")])
+        whole = len(head) + sum(len(zlib.decompress(part)) for part in parts)
+        monkeypatch.setattr(layout_module, "LAYOUT_LIMIT", whole)
+        assert Layout.unpack(blob) is not None
+        monkeypatch.setattr(layout_module, "LAYOUT_LIMIT", whole - 1)
+    assert Layout.unpack(blob) is None
 
 
 @given(

@@ -52,6 +52,11 @@ FILES = (SUMMARIES_NAME, GRAPH_NAME)
 
 # A layout's texts unpack to far less than this; more is damage.
 LAYOUT_LIMIT = 1 << 30
+# Files per packed chunk of each of a layout's arrays: a run whose files'
+# blocks mostly kept their lengths packs only the chunks of the others.
+PACK_FILES = 4096
+# The packed head's length, before it.
+_HEAD_SIZE = 4
 # Files per chunk of a list, for the manifest's digests: a chunk begins at
 # each section's start and at every this many files' blocks, so an edit
 # leaves the other chunks' bytes (and digests) as they were.
@@ -75,26 +80,61 @@ class Layout:
         self._starts = None
         self._totals = {}  # section -> its blocks' bytes, separators included
         self._cursors = {}  # section -> (index, start) of the last `run` asked
+        # (bytes, packed bytes) of each part, as packed or unpacked.
+        self.parts = []
 
-    def pack(self) -> bytes:
-        head = json.dumps({"generation": self.generation, "bases": self.bases, "sizes": self.sizes, "count": len(self.paths)})
-        names = "\0".join(self.paths).encode("utf-8", "surrogatepass")
-        arrays = b"".join(_little(part).tobytes() for part in (*self.lengths, self.counts))
-        return zlib.compress(b"\0".join([head.encode("ascii"), len(names).to_bytes(8, "little") + names + arrays]), 1)
+    def pack(self, previous: "Layout | None" = None) -> bytes:
+        """The layout as the cache keeps it: the length of the packed head,
+        the head (the generation, bases, sizes, count and the parts'
+        lengths), then the parts, each compressed on its own: the names,
+        then each array in chunks of `PACK_FILES`.  A part whose bytes are
+        those of the same part of `previous` keeps its packed bytes."""
+        raws = ["\0".join(self.paths).encode("utf-8", "surrogatepass")]
+        step = PACK_FILES * array("q").itemsize
+        for part in (*self.lengths, self.counts):
+            data = _little(part).tobytes()
+            raws.extend(data[at : at + step] for at in range(0, len(data), step))
+        old = previous.parts if previous is not None else []
+        self.parts = [
+            old[index] if index < len(old) and old[index][0] == raw else (raw, zlib.compress(raw, 1))
+            for index, raw in enumerate(raws)
+        ]
+        head = {
+            "generation": self.generation,
+            "bases": self.bases,
+            "sizes": self.sizes,
+            "count": len(self.paths),
+            "parts": [len(packed) for _, packed in self.parts],
+        }
+        head = zlib.compress(json.dumps(head).encode("ascii"), 1)
+        return b"".join([len(head).to_bytes(_HEAD_SIZE, "little"), head, *(packed for _, packed in self.parts)])
 
     @classmethod
     def unpack(cls, blob) -> "Layout | None":
         """The layout `pack` gave, or None when `blob` is not one."""
         try:
-            unpacker = zlib.decompressobj()
-            data = unpacker.decompress(blob, LAYOUT_LIMIT)
-            if unpacker.unconsumed_tail or not unpacker.eof:
+            if not isinstance(blob, bytes) or len(blob) < _HEAD_SIZE:
                 return None
-            head_text, _, rest = data.partition(b"\0")
+            size = int.from_bytes(blob[:_HEAD_SIZE], "little")
+            head_text = _inflated(blob[_HEAD_SIZE : _HEAD_SIZE + size], LAYOUT_LIMIT)
             head = json.loads(head_text)
             count, generation, bases, sizes = head["count"], head["generation"], head["bases"], head["sizes"]
-            size = int.from_bytes(rest[:8], "little")
-            names, arrays = rest[8 : 8 + size], rest[8 + size :]
+            lengths = head["parts"]
+            if not (
+                isinstance(lengths, list)
+                and lengths
+                and all(type(length) is int and length > 0 for length in lengths)
+                and _HEAD_SIZE + size + sum(lengths) == len(blob)
+            ):
+                return None
+            packed_parts, at, left = [], _HEAD_SIZE + size, LAYOUT_LIMIT - len(head_text)
+            for length in lengths:
+                packed = blob[at : at + length]
+                raw = _inflated(packed, left)
+                packed_parts.append((raw, packed))
+                left -= len(raw)
+                at += length
+            names, arrays = packed_parts[0][0], b"".join(raw for raw, _ in packed_parts[1:])
             paths = names.decode("utf-8", "surrogatepass").split("\0") if count else []
             width = array("q").itemsize
             if (
@@ -116,7 +156,9 @@ class Layout:
             return None
         if any(min(part, default=0) < 0 for part in parts):
             return None
-        return cls(generation, paths, parts[:SECTIONS], parts[SECTIONS], bases, sizes)
+        layout = cls(generation, paths, parts[:SECTIONS], parts[SECTIONS], bases, sizes)
+        layout.parts = packed_parts
+        return layout
 
     def starts(self, section: int) -> array:
         """Where each path's block of `section` begins, as an offset from
@@ -187,6 +229,15 @@ def _list_of(section: int) -> int:
     return 0 if section == RECORDS else 1 if section == NODES else 2
 
 
+def _inflated(packed: bytes, limit: int) -> bytes:
+    """The bytes of one packed part (ValueError when damaged or past `limit`)."""
+    unpacker = zlib.decompressobj()
+    raw = unpacker.decompress(packed, limit) if limit > 0 else b""
+    if limit <= 0 or unpacker.unconsumed_tail or unpacker.unused_data or not unpacker.eof:
+        raise ValueError("damaged layout")
+    return raw
+
+
 def _little(part: array) -> array:
     # Kept little-endian whatever the machine.
     if sys.byteorder != "little":
@@ -200,6 +251,19 @@ def plan_pieces(old_paths: list, new_paths: list, kept) -> list:
     blocks of the old paths lo to hi (excluded), which are the kept files
     and stay as they were, and ("new", path) for a file whose blocks are
     written anew.  Costs what changed (and a pass over the names)."""
+    if old_paths == new_paths:
+        # The same files as before (a run that only edited some): no set of
+        # either side's names is made.
+        pieces, at = [], 0
+        for index, path in enumerate(new_paths):
+            if path not in kept:
+                if index > at:
+                    pieces.append(("old", at, index))
+                pieces.append(("new", path))
+                at = index + 1
+        if at < len(old_paths):
+            pieces.append(("old", at, len(old_paths)))
+        return pieces
     old_set = set(old_paths)
     new_set = set(new_paths)
     fresh = [path for path in new_paths if path not in kept or path not in old_set]

@@ -448,13 +448,13 @@ def _index_with(
             dirty_texts[path] = found
         return found
 
-    outputs = _write_outputs(root, data_dir, cache, texts, paths, parsed, check, edges, generation, kept[2])
+    outputs, previous_layout = _write_outputs(root, data_dir, cache, texts, paths, parsed, check, edges, generation, kept[2])
     # As written: the placed files need not be read again to be vouched for.
     written = {out.name: os.stat(out.tmp) for out in (outputs.store, outputs.graph)}
     stats.edges = sum(outputs.layout.counts) + symbols  # "contains" too
     try:
         cache.db.set_meta(cache.signature, _run_of(stats, generation, walk.configs))
-        cache.db.set_layout(outputs.layout.pack())
+        cache.db.set_layout(outputs.layout.pack(previous_layout))
         change = (
             graph_change(
                 paths, parsed, dirty_texts.__getitem__, edges, dirty, generation, (stats.nodes, stats.edges),
@@ -546,19 +546,20 @@ def _sources_changed(current: set, reused: set, previous: set) -> set:
 
 
 def _write_outputs(root, data_dir, cache, texts, paths, parsed, check, edges, generation, kept):
-    """The store and the graph staged: the blocks of the `kept` files (their
-    texts and edges the last run's) copied from the files the last run
-    placed when these are proved to be the ones its layout describes, and
-    only the other files' blocks made; else written whole."""
+    """The store and the graph staged, and the last run's layout (None when
+    not usable): the blocks of the `kept` files (their texts and edges the
+    last run's) copied from the files the last run placed when these are
+    proved to be the ones its layout describes, and only the other files'
+    blocks made; else written whole."""
     previous = _previous(root, data_dir, cache, paths, kept)
     if previous is not None:
         try:
-            return write_outputs(data_dir, paths, parsed, texts, check, edges, generation, previous)
+            return write_outputs(data_dir, paths, parsed, texts, check, edges, generation, previous), previous[0]
         except StaleLayout:
             pass
         finally:
             previous[1].close()
-    return write_outputs(data_dir, paths, parsed, texts, check, edges, generation)
+    return write_outputs(data_dir, paths, parsed, texts, check, edges, generation), None
 
 
 def _previous(root, data_dir, cache, paths, kept):
