@@ -5,6 +5,7 @@
 
 #include "bounds.hpp"
 #include "buffer_view.hpp"
+#include "kept_mappings.hpp"
 #include "postings_codec.hpp"
 #include "py_call.hpp"
 #include "scores.hpp"
@@ -469,6 +470,22 @@ PyObject* reaching(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+PyObject* keep_freed_arrays(PyObject*, PyObject* limit) {
+    return guarded([&]() -> PyObject* {
+        size_t before = kept_mappings::set_limit(count_from(limit, "limit"));
+        return checked(PyLong_FromSize_t(before)).release();
+    });
+}
+
+PyObject* kept_arrays(PyObject*, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        Ref bytes = checked(PyLong_FromSize_t(kept_mappings::kept_bytes()));
+        return checked(Py_BuildValue("(OO)", bytes.get(),
+                                     kept_mappings::all_zero() ? Py_True : Py_False))
+            .release();
+    });
+}
+
 PyMethodDef module_methods[] = {
     {"encode_postings",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode_postings)), METH_FASTCALL,
@@ -501,6 +518,12 @@ PyMethodDef module_methods[] = {
      METH_FASTCALL,
      "reaching(totals, files, floor) -> [(total, file number)]: those at least floor, best "
      "first"},
+    {"keep_freed_arrays", keep_freed_arrays, METH_O,
+     "keep_freed_arrays(limit) -> the limit before: keep up to limit bytes of the large score "
+     "arrays' mappings for the next arrays of their sizes, pages in place (0, the default: "
+     "unmap each when freed)"},
+    {"kept_arrays", kept_arrays, METH_NOARGS,
+     "kept_arrays() -> (bytes, all zero): the mappings kept for reuse"},
     {nullptr, nullptr, 0, nullptr},
 };
 

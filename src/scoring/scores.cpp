@@ -61,8 +61,8 @@ void Collection::add_shares(std::span<const uint32_t> numbers, std::span<const f
         if (!std::isfinite(share))
             cp::raise_error(PyExc_ValueError, "postings or norms not finite");
         if (!seen_[number]) {
+            order_.push_back(number); // first: every slot written is in the order
             seen_[number] = 1;
-            order_.push_back(number);
         }
         score_[number] += share;
     }

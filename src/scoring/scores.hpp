@@ -23,6 +23,12 @@ using Scored = std::pair<double, uint32_t>; // (score, document number)
 class Collection {
   public:
     explicit Collection(size_t count) : count_(count), score_(count), seen_(count) {}
+    Collection(const Collection&) = delete;
+    Collection& operator=(const Collection&) = delete;
+    ~Collection() {
+        score_.clear_slots(order_);
+        seen_.clear_slots(order_);
+    }
 
     size_t count() const { return count_; }
     double operator[](size_t n) const { return score_[n]; }
@@ -67,6 +73,13 @@ struct FileRule {
 class SymbolTops {
   public:
     explicit SymbolTops(size_t file_count);
+    SymbolTops(const SymbolTops&) = delete;
+    SymbolTops& operator=(const SymbolTops&) = delete;
+    ~SymbolTops() {
+        best_.clear_slots(owners_);
+        second_.clear_slots(owners_);
+        has_best_.clear_slots(owners_);
+    }
     // A symbol of the file `owner` (range checked) scoring `value`.
     void add(uint32_t owner, double value);
     double best(size_t n) const { return best_[n]; }
@@ -84,9 +97,9 @@ class SymbolTops {
 inline void SymbolTops::add(uint32_t owner, double value) {
     if (owner >= file_count_) cp::raise_error(PyExc_ValueError, "a symbol's file out of range");
     if (!has_best_[owner]) {
+        owners_.push_back(owner); // first: every slot written is among the owners
         has_best_[owner] = 1;
         best_[owner] = value;
-        owners_.push_back(owner);
     } else if (value > best_[owner]) {
         second_[owner] = best_[owner];
         best_[owner] = value;

@@ -2,6 +2,8 @@
 // question pays only for the pages its postings touch, not for clearing every document's
 // slot: calloc would hand back heap memory and clear it whole once the allocator has raised
 // its mapping threshold past the array's size (it does after the first such array is freed).
+// Where the process keeps mappings (kept_mappings.hpp), an owner that sets back the slots it
+// wrote (`clear_slots`) hands its mapping on to the next array of its size, pages in place.
 #pragma once
 
 #include <sys/mman.h>
@@ -10,6 +12,8 @@
 #include <cstdlib>
 #include <new>
 #include <type_traits>
+
+#include "kept_mappings.hpp"
 
 namespace scoring {
 
@@ -27,8 +31,10 @@ template <typename T> class ZeroedArray {
         if (count > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
         void* items = nullptr;
         if (mapped_) {
-            items =
-                mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            items = kept_mappings::take(bytes_);
+            if (items == nullptr)
+                items = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                             -1, 0);
             if (items == MAP_FAILED) throw std::bad_alloc();
         } else {
             items = std::calloc(bytes_ / sizeof(T), sizeof(T));
@@ -39,10 +45,21 @@ template <typename T> class ZeroedArray {
     ZeroedArray(const ZeroedArray&) = delete;
     ZeroedArray& operator=(const ZeroedArray&) = delete;
     ~ZeroedArray() {
-        if (mapped_)
-            munmap(items_, bytes_);
-        else
+        if (!mapped_)
             std::free(items_);
+        else if (cleared_)
+            kept_mappings::give(items_, bytes_);
+        else
+            munmap(items_, bytes_);
+    }
+
+    // Sets back to zero the slots `written` (which must name every slot ever written), so that
+    // the mapping can serve the next array of this size; only where mappings are kept.
+    template <typename Slots> void clear_slots(const Slots& written) {
+        if (!mapped_ || !kept_mappings::keeping()) return;
+        for (auto n : written)
+            items_[n] = T{};
+        cleared_ = true;
     }
 
     T& operator[](size_t n) { return items_[n]; }
@@ -51,6 +68,7 @@ template <typename T> class ZeroedArray {
   private:
     size_t bytes_;
     bool mapped_;
+    bool cleared_ = false;
     T* items_ = nullptr;
 };
 
