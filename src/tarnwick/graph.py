@@ -27,7 +27,7 @@ import threading
 from pathlib import Path
 
 from .collector import paused
-from .datadir import DATA_DIR, is_inside, read_regular_file
+from .datadir import DATA_DIR, is_inside, read_regular_file, real_path
 from .errors import GraphError
 from .project import GRAPH_RELPATH, note, project_root
 
@@ -207,7 +207,7 @@ def open_search_index(root: Path | None, renew: bool = False) -> tuple:
         return None, None
     path = root / SEARCH_INDEX_RELPATH
     try:
-        real = os.path.realpath(path)
+        real = real_path(path)
         info = os.stat(real)
     except OSError:
         return None, None
