@@ -155,6 +155,9 @@ def test_edge_filtering_and_order():
     # Equal otherwise: graph order; edges touching no chosen file and records that are no edges are left out.
     ([("x.py", "a.py", "imports"), ("y.py", "z.py", "imports"), ("w.py", "a.py::h", "imports")], [0, 2]),
     ([("a.py", None, "imports"), (None, "b.py", "calls"), ("q.py", 7, "calls")], [0, 1]),
+    # A method's id names its file up to the first "::"; between two files, the better rank counts.
+    ([("b.py", "b.py::C::m", "calls"), ("b.py::C::m", "c.py::a.py", "calls"), ("b.py::C::m", "a.py::f", "calls"),
+      ("c.py", "b.py::C", "imports")], [2, 3, 0, 1]),
 ])
 def test_edges_are_picked_between_chosen_files_then_by_relation_and_rank(edges, expected):
     from tarnwick.retrieve import _select_edges

@@ -76,33 +76,31 @@ def classify_intent(query: str) -> str:
     return "other"
 
 
-def _base_file(node_id: object) -> str | None:
-    if not isinstance(node_id, str):
-        return None
-    return node_id.split("::", 1)[0]
-
-
 def _select_edges(edges, rank: dict[str, int], limit: int) -> list[dict]:
     """The ``limit`` best of the (key, edge) pairs ``edges`` (keys in graph order)."""
     last = len(REL_PRIORITY)
+    priority, rank_of = REL_PRIORITY.get, rank.get
     chosen = []
-    # A popular file is touched by thousands of edges: one plain pass over them.
+    add = chosen.append
+    # A popular file is touched by thousands of edges: one plain pass over them, each end's
+    # file (its id up to "::") read in place.
     for key, edge in edges:
         if not isinstance(edge, dict):
             continue
-        src, dst = _base_file(edge.get("from")), _base_file(edge.get("to"))
-        src_rank, dst_rank = rank.get(src), rank.get(dst)
+        src, dst = edge.get("from"), edge.get("to")
+        src = src.partition("::")[0] if isinstance(src, str) else None
+        dst = dst.partition("::")[0] if isinstance(dst, str) else None
+        src_rank, dst_rank = rank_of(src), rank_of(dst)
         if src_rank is None:
             if dst_rank is None:
                 continue
-            order = (True, dst_rank)
+            apart, best = True, dst_rank
         elif dst_rank is None:
-            order = (True, src_rank)
+            apart, best = True, src_rank
         else:
-            order = (src == dst, min(src_rank, dst_rank))
+            apart, best = src == dst, min(src_rank, dst_rank)
         rel = edge.get("rel")
-        rel_order = REL_PRIORITY.get(rel, last) if isinstance(rel, str) else last
-        chosen.append(((order[0], rel_order, order[1], key), edge))
+        add(((apart, priority(rel, last) if isinstance(rel, str) else last, best, key), edge))
     return [dict(edge) for _, edge in heapq.nsmallest(limit, chosen, key=itemgetter(0))]
 
 
