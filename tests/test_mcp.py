@@ -124,6 +124,30 @@ def test_answers_follow_the_index_and_the_files_between_calls(tmp_path):
     assert "# bookshelf/loans.py::is_overdue (lines 35-37)" in edited.content[0].text
 
 
+@pytest.mark.parametrize("change", ["deleted", "a link out of the project", "a link to a folder"])
+def test_a_shown_file_deleted_or_replaced_by_a_link_is_seen_at_the_next_call(tmp_path, change):
+    root = tmp_path / "p"
+    copy_indexed(SAMPLE, root)
+    loans = root / "bookshelf" / "loans.py"
+    outside = tmp_path / "outside.py"
+    outside.write_text('def find_overdue_loans(store, today=None):\n    return "OUTSIDE_MARKER"\n')
+
+    def replace():
+        loans.unlink()
+        if change == "a link out of the project":
+            loans.symlink_to(outside)
+        elif change == "a link to a folder":
+            loans.symlink_to(root / "bookshelf")
+
+    ask = ("project_context", {"query": QUERY})
+    _, (before, after, again) = session(root, ask, replace, ask, ask)
+    code = "overdue.sort(key=lambda loan: loan.days_late(today), reverse=True)"
+    assert code in before.content[0].text
+    for answer in (after, again):
+        text = "\n".join(c.text for c in answer.content)
+        assert not answer.is_error and code not in text and "OUTSIDE_MARKER" not in text
+
+
 def test_broken_index_is_an_error_result(tmp_path):
     (tmp_path / ".vestra").mkdir()
     graph = tmp_path / ".vestra" / "graph.json"
