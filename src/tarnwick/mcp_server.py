@@ -56,6 +56,7 @@ from .graph import release_search_indexes
 from .scope import Scope
 from .search_view import format_ranking
 from .settings import load as load_settings
+from .mcp_memory import keep_freed_memory
 from .mcp_pipe import PipeOutput
 from .mcp_wire import CheckedLines
 from .printable import no_match
@@ -296,7 +297,7 @@ def serve(root: Path, prog: str = "tarnwick") -> None:
     """Serve the project at `root` on standard input/output until the client
     leaves; a signal to end ends the process at once."""
     server = create_server(root)
-    _keep_freed_memory()
+    keep_freed_memory()
     # The SDK's modules and schemas are some 100,000 objects that live as long as the
     # server: left to the collector, each of its full passes walks them all (tens of ms
     # inside one call).  Set apart once, they are never walked again.
@@ -312,20 +313,6 @@ def serve(root: Path, prog: str = "tarnwick") -> None:
     finally:
         for signum, handler in previous.items():
             signal.signal(signum, handler)
-
-
-# A question's large score arrays (at 100,000 files, some 45 MB of address space, of which
-# it touches a few MB) fit several times over.
-KEPT_ARRAY_BYTES = 256 << 20
-
-
-def _keep_freed_memory() -> None:
-    """Let this process keep the memory its questions free for the next:
-    a page mapped afresh costs a fault on first touch, thousands per question
-    in a large project.  A one-question process returns it as before."""
-    from . import _scoring
-
-    _scoring.keep_freed_arrays(KEPT_ARRAY_BYTES)
 
 
 def _end_now(prog: str, signum: int) -> None:
