@@ -157,6 +157,31 @@ def test_after_a_settled_run_the_change_time_says_what_is_read(project, monkeypa
     assert [Path(path).name for path in reads] == read
 
 
+@pytest.mark.parametrize("racy, reads", [(False, 1), (True, 2)], ids=["settled", "changed within a tick of now"])
+def test_a_file_found_unchanged_by_its_digest_is_read_again_only_once_it_changes(project, monkeypatch, racy, reads):
+    import time
+
+    _settled_index(project, monkeypatch)
+    monkeypatch.setattr(freshness, "_verified", {})
+    _chmod(project / LOANS)  # a new change time, the same content: judged by its digest
+    time.sleep(0.1)
+    if racy:
+        monkeypatch.setattr(freshness, "RACY_NS", 10**12)
+    read = []
+    real = freshness.read_regular
+    monkeypatch.setattr(freshness, "read_regular", lambda *a: read.append(Path(a[0]).name) or real(*a))
+    for _ in range(2):
+        result = context.build_result(QUERY, project)
+        assert result.warnings == [] and f"# {LOANS}::" in result.block
+    assert read.count("loans.py") == reads
+    if not racy:
+        assert set(read) == {"loans.py"}  # the other files settled: not even hashed
+    # An edit that puts back the size and modification time moves the change time: read, and seen.
+    _same_size_edit(project / LOANS)
+    result = context.build_result(QUERY, project)
+    assert result.warnings == [freshness.warning([LOANS])] and read.count("loans.py") == reads + 1
+
+
 def test_without_the_search_index_a_later_time_tells(project):
     (project / ".vestra" / "search.db").unlink()
     assert context.build_result(QUERY, project).warnings == []

@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import os
 import stat
+import time
 from pathlib import Path
 
 from .datadir import DATA_DIR, GRAPH_NAME, read_regular, resolve_inside, source_digest
@@ -33,6 +34,12 @@ RACY_NS = 2_000_000_000
 # Far above any file the indexer admits; a larger one has changed anyway.
 READ_LIMIT = 1 << 30
 NAMED_IN_WARNING = 5
+# Files a process found unchanged by their digest, while they stay the very file it read
+# (device, inode, size, modification and change time: an edit moves the change time, which no
+# user call can set back): path -> (identity, digest), least recently found first.  A server
+# asked about the same touched files again does not read them again.
+_verified: dict = {}
+VERIFIED_FILES = 4096
 
 
 def _recorded(root: Path, paths: list, graph: dict):
@@ -87,10 +94,21 @@ def _is_changed(root: Path, rel: str, stamp, indexed_ns: int | None, written_ns:
     # size prove nothing.
     if digest is None or resolve_inside(path, root) is None:
         return True
+    identity = (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns, info.st_ctime_ns)
+    key = os.fspath(path)
+    if _verified.get(key) == (identity, digest):
+        return False  # the very file found unchanged by an earlier question
     try:
-        return source_digest(read_regular(path, READ_LIMIT)) != digest
+        changed = source_digest(read_regular(path, READ_LIMIT)) != digest
     except OSError:
         return True
+    # A file changed within a clock tick of now may change again without changing its times.
+    if not changed and time.time_ns() - info.st_ctime_ns > RACY_NS:
+        _verified.pop(key, None)
+        _verified[key] = (identity, digest)
+        while len(_verified) > VERIFIED_FILES:
+            del _verified[next(iter(_verified))]
+    return changed
 
 
 def changed_files(root: Path, paths, graph: dict) -> list[str]:
