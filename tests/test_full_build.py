@@ -3,6 +3,7 @@ index is the one made from the graph parsed whole, and a graph of another
 shape falls back to that way."""
 
 import json
+from itertools import islice
 
 import pytest
 
@@ -78,17 +79,22 @@ def test_a_copy_that_cannot_be_encoded_is_left_out_both_ways(tmp_path, monkeypat
     assert built[0]["search.db:chunks"] == built[0]["search.db:parts"] == []
 
 
-def test_a_graph_of_another_shape_is_built_whole(tmp_path, monkeypatch):
+@pytest.mark.parametrize("shares_read, jobs", [(1, 1), (None, 1), (1, 2), (None, 2)])
+def test_a_graph_of_another_shape_is_built_whole(tmp_path, monkeypatch, shares_read, jobs):
+    # Found out after the first file or after the last one (edges from no
+    # file): the first pass has taken records and, with a helper, handed it
+    # documents by then; the whole build still has all of them.
     expected = _index(Tree(tmp_path / "whole", seed=9).root, True, monkeypatch)
     real = run.graph_shares
 
     def breaking(nodes, sections):
-        shares = real(nodes, sections)
-        yield next(shares)
+        yield from islice(real(nodes, sections), shares_read)
         raise full_build.Irregular
 
     monkeypatch.setattr(run, "graph_shares", breaking)
-    assert _index(Tree(tmp_path / "streamed", seed=9).root, False, monkeypatch) == expected
+    monkeypatch.setattr(full_build, "ASIDE_MIN_FILES", 0)
+    index_project(Tree(tmp_path / "streamed", seed=9).root, jobs=jobs, full=True, progress=False)
+    assert outputs(tmp_path / "streamed") == expected
 
 
 def _graph(tmp_path) -> dict:

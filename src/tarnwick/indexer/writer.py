@@ -466,8 +466,10 @@ def _share(values: list, one) -> None:
 
 
 class StoredRecords:
-    """The summary records by file, read from the staged store when asked
-    for (`store.PackedRecords` takes them from here)."""
+    """The summary records by file, read from the staged store whenever
+    asked for (`store.PackedRecords` takes them from here): a build that
+    finds the graph of another shape mid-way asks again for the records
+    it has taken."""
 
     def __init__(self, outputs: Outputs):
         layout = outputs.layout
@@ -476,7 +478,7 @@ class StoredRecords:
         self._file = open(outputs.store.tmp, "rb")
 
     def pop(self, fid, default=None):
-        i = self._index.pop(fid, None)
+        i = self._index.get(fid)
         if i is None:
             return default
         # The block is the file's name as a key, then its record: one that

@@ -5,12 +5,15 @@ nodes and the edges it is the source of, `compact.Share`), read from the
 graph file it has just written, and can read it twice.  The first pass
 counts what the whole project decides (the terms' document frequencies,
 which the splitting of compounds needs, the candidates of compounds, the
-edges that lead into each file, the node and edge counts); the second adds
-each file's documents and writes its rows (symbols, record, source, state,
-its part and chunk of the graph's copies) as it goes.  What stays in memory
-is counters, a line per file and the edges between files: never the graph.
-With a second core at hand, the postings of the second pass are gathered
-by a helper process (`postings_aside`) while this one writes the rows.
+edges that lead into each file, the node and edge counts) and writes the
+rows that each file's documents before compound splitting decide (its
+state, record and source); the second adds each file's documents and
+writes its other rows (symbols, its part and chunk of the graph's copies)
+as it goes.  What stays in memory is counters, a line per file and the
+edges between files: never the graph.  With a second core at hand, a
+helper process (`postings_aside`) is handed each file's documents in the
+first pass and gathers the postings while the second writes the rows: the
+documents are then read once, not once a pass.
 
 The index is the one `corpus_from_graph` and `store.build_index` make from
 the graph parsed whole.  A graph of another shape than the indexer writes
@@ -29,7 +32,7 @@ from .build import declares_only, file_documents, name_parts, symbol_info, symbo
 from .corpus import UNCOUNTED, MemoryCorpus, prior
 from .documents import test_evidence
 from .postings_aside import PostingsAside
-from .state import candidates_of, fingerprint, pack_state, term_counts
+from .state import fingerprint, pack_state, term_counts
 from .store import _chunks, symbol_row, to_sql_text, write_facts, write_graph_rows, write_meta, write_new_index, write_state
 from .tokens import add_compound_parts, compound_splits, one_word_terms
 from .weights import DEFAULT_WEIGHTS, RankingWeights
@@ -137,17 +140,37 @@ class _Survey:
         self.edges = 0
 
 
-def _survey(read_shares, documents) -> _Survey:
+def _survey(db, read_shares, documents, doc_key, sources, records, helper) -> tuple:
+    """The first pass: the survey, each file's state, record and source
+    rows written, and its documents handed to `helper` (when it comes up,
+    else some held for the second pass); returns (survey, the helper that
+    is up or None)."""
     survey = _Survey()
     held = 0
-    for share in read_shares():
+    first_symbol = 0
+    for number, share in enumerate(read_shares()):
+        fid = share.fid
         entry = outline(share)
-        docs = documents(share.fid, entry)
+        docs = documents(fid, entry)
         survey.frequency.update(chain.from_iterable(docs))
-        if held < build.HELD_POSTINGS:
-            survey.held[share.fid] = docs
+        if helper is not None and not helper.add_documents(docs):
+            helper = None
+        if helper is None and held < build.HELD_POSTINGS:
+            survey.held[fid] = docs
             held += sum(map(len, docs))
-        survey.candidates.update(one_word_terms(name_parts(entry[0], entry[2])))
+        names = one_word_terms(name_parts(entry[0], entry[2]))
+        survey.candidates.update(names)
+        record = records.take(fid)
+        state = pack_state(term_counts(docs), sorted(names))
+        db.execute(
+            "INSERT INTO docstate VALUES (?, ?, ?, ?, ?)",
+            (number, fingerprint(entry, doc_key(fid), record), first_symbol, len(entry[3]), state),
+        )
+        first_symbol += len(entry[3])
+        if fid in sources:
+            db.execute("INSERT INTO sources VALUES (?, ?, ?, ?)", (number, *sources[fid]))
+        if record is not None:
+            db.execute("INSERT INTO records VALUES (?, ?)", (number, record))
         survey.nodes += len(share.nodes)
         for section, edges in enumerate(share.out):
             survey.edges += len(edges)
@@ -156,7 +179,7 @@ def _survey(read_shares, documents) -> _Survey:
                 if target != share.fid:  # keyed as `parts.keyed_edges` keys it
                     survey.into.setdefault(target, []).append([section, place, edge])
     survey.frequency.pop(UNCOUNTED, None)  # a length's share, not a term
-    return survey
+    return survey, helper
 
 
 class _Corpus(MemoryCorpus):
@@ -185,29 +208,28 @@ class _Corpus(MemoryCorpus):
 
 class _AsideCorpus(_Corpus):
     """A corpus whose postings and document lengths a helper process
-    gathers (`postings_aside`): this one keeps the files' and symbols' lists."""
+    gathers (`postings_aside`) from the documents the first pass handed
+    it: this one keeps the files' and symbols' lists."""
 
     def __init__(self, weights: RankingWeights, write_symbol, aside: PostingsAside):
         super().__init__(weights, write_symbol)
         self._aside = aside
 
-    def add_file(self, file_id: str, terms: dict, flags: int = 0, imported_by: int = 0) -> int:
+    def add_file(self, file_id: str, terms=None, flags: int = 0, imported_by: int = 0) -> int:
         number = len(self.file_ids)
         self.file_ids.append(file_id)
         self.file_flags.append(flags)
         self.file_prior.append(prior(imported_by, self.weights))
-        self._aside.add_file(terms)
         return number
 
-    def add_symbol(self, file_number: int, info: tuple, terms: dict) -> int:
+    def add_symbol(self, file_number: int, info: tuple, terms=None) -> int:
         number = self.symbol_count
         self._list_symbol(number, info, file_number)
         self.symbol_file.append(file_number)
-        self._aside.add_symbol(terms)
         return number
 
     def file_done(self) -> None:
-        self._aside.file_done()
+        pass
 
     def finish(self) -> "_AsideCorpus":
         self.file_length, self.symbol_length = self._aside.lengths()
@@ -287,59 +309,56 @@ def build_streamed(
     def documents(fid, entry):
         return file_documents(entry, prepared(fid), weights)
 
-    # Started first: the helper's start-up overlaps the first pass.
+    # Started first: the helper's start-up overlaps the first files.
     helper = PostingsAside.start(path) if aside and len(sources) >= ASIDE_MIN_FILES else None
     with helper or nullcontext():
-        survey = _survey(read_shares, documents)
-        if helper is not None and not helper.ready():
-            helper = None
-        symbol_rows: list = []  # written a few thousand at a time
 
-        def write_symbol(number, info, file_number):
-            symbol_rows.append(symbol_row(number, info, file_number, corpus.file_ids[file_number]))
+        def fill(db):
+            survey, up = _survey(db, read_shares, documents, doc_key, sources, records, helper)
+            splits = compound_splits(survey.frequency, survey.candidates.keys())
+            if up is not None and not up.split(splits, weights.compound_share):
+                up = None
+            symbol_rows: list = []  # written a few thousand at a time
 
-        if helper is None:
-            corpus = _Corpus(weights, write_symbol)
-            corpus.spill_to(runs, posting_runs.RUN_POSTINGS)
-        else:
-            corpus = _AsideCorpus(weights, write_symbol, helper)
-        return write_new_index(
-            path,
-            lambda db: _write(db, survey, read_shares, documents, doc_key, top, identity, sources, records, corpus, symbol_rows, weights),
-        )
+            def write_symbol(number, info, file_number):
+                symbol_rows.append(symbol_row(number, info, file_number, corpus.file_ids[file_number]))
+
+            if up is None:
+                corpus = _Corpus(weights, write_symbol)
+                corpus.spill_to(runs, posting_runs.RUN_POSTINGS)
+            else:
+                corpus = _AsideCorpus(weights, write_symbol, up)
+            _write(db, survey, splits, read_shares, documents, top, identity, corpus, symbol_rows, weights)
+
+        return write_new_index(path, fill)
 
 
-def _write(db, survey, read_shares, documents, doc_key, top, identity, sources, records, corpus, symbol_rows, weights) -> None:
-    splits = compound_splits(survey.frequency, survey.candidates.keys())
-
+def _write(db, survey, splits, read_shares, documents, top, identity, corpus, symbol_rows, weights) -> None:
     def flush_symbols():
         db.executemany("INSERT INTO symbols VALUES (?, ?, ?, ?, ?, ?, ?)", symbol_rows)
         symbol_rows.clear()
 
+    # The helper has the documents: this pass lists the symbols only.
+    in_process = not isinstance(corpus, _AsideCorpus)
     copy = _Copy(db, survey.into)
     outlines = []
     imports = []  # (source number, target file id) of the "imports" edges
     for number, share in enumerate(read_shares()):
         fid = share.fid
         entry = outline(share)
-        docs = survey.held.pop(fid) if fid in survey.held else documents(fid, entry)
-        record = records.take(fid)
-        state = pack_state(term_counts(docs), candidates_of(entry))
-        db.execute(
-            "INSERT INTO docstate VALUES (?, ?, ?, ?, ?)",
-            (number, fingerprint(entry, doc_key(fid), record), corpus.symbol_count, len(entry[3]), state),
-        )
-        add_compound_parts(docs, splits, weights)
-        corpus.add_file(fid, docs[0])
-        for (node, name), terms in zip(entry[3], docs[1:]):
-            corpus.add_symbol(number, symbol_info(node, name), terms)
+        if in_process:
+            docs = survey.held.pop(fid) if fid in survey.held else documents(fid, entry)
+            add_compound_parts(docs, splits, weights)
+            corpus.add_file(fid, docs[0])
+            for (node, name), terms in zip(entry[3], docs[1:]):
+                corpus.add_symbol(number, symbol_info(node, name), terms)
+        else:
+            corpus.add_file(fid)
+            for node, name in entry[3]:
+                corpus.add_symbol(number, symbol_info(node, name))
         corpus.file_done()
         if len(symbol_rows) >= SYMBOL_BATCH:
             flush_symbols()
-        if fid in sources:
-            db.execute("INSERT INTO sources VALUES (?, ?, ?, ?)", (number, *sources[fid]))
-        if record is not None:
-            db.execute("INSERT INTO records VALUES (?, ?)", (number, record))
         imports.extend((number, compact.base(edge["to"])) for edge in share.out[compact.SECTION["imports"]])
         outlines.append((number, fid, test_evidence(entry[2]), len(entry[2]), declares_only(entry[3])))
         copy.add(share)

@@ -3,15 +3,20 @@
 Adding each document's terms to the postings, writing them out in runs and
 merging the runs is the largest share of a full build, and runs while the
 indexing process reads the graph and writes each file's rows on one core.
-With `PostingsAside` the documents go, as they are made, to a helper
-process that gathers the postings on the other core, and come back as each
-document's length and each term's encoded postings, in the order of the
-`terms` table: what `corpus.MemoryCorpus` gathers in process, byte for byte.
+With `PostingsAside` the documents go to a helper process as the build's
+first pass reads them, before the splits of compound words are known; the
+helper sets them aside in a scratch file, and once it is told the splits
+(at the end of that pass) it reads them back, adds each compound's words
+and gathers the postings on the other core while the indexing process
+writes the files' rows.  They come back as each document's length and
+each term's encoded postings, in the order of the `terms` table: what
+`corpus.MemoryCorpus` gathers in process, byte for byte.
 
 The helper is a fresh interpreter rather than a fork: a fork's copy of the
 indexing process's pages would count again in the run's memory.  It talks
 over its standard input and output in frames (a length, then a `marshal`
-body); it ignores Ctrl-C, which the indexing process handles.
+body; the indexing process's bodies lead with a tag byte); it ignores
+Ctrl-C, which the indexing process handles.
 """
 
 from __future__ import annotations
@@ -21,7 +26,10 @@ import os
 import signal
 import subprocess
 import sys
+import tempfile
+import zlib
 from array import array
+from types import SimpleNamespace
 
 # Terms of documents sent at a time (a few MiB held on each side).
 BATCH_TERMS = 20_000
@@ -40,6 +48,10 @@ READY = "ready"
 # Seconds a helper whose streams ended is given to exit.
 EXIT_WAIT = 10.0
 _HEADER = 8
+# The tags of the indexing process's frames: a batch of files' documents,
+# the splits of compound words.
+_DOCUMENTS = b"D"
+_SPLITS = b"S"
 
 
 class AsideFailed(OSError):
@@ -58,6 +70,11 @@ def _write_frame(stream, value) -> None:
     stream.write(len(body).to_bytes(_HEADER, "little") + body)
 
 
+def _write_tagged(stream, tag: bytes, value) -> None:
+    body = tag + marshal.dumps(value)
+    stream.write(len(body).to_bytes(_HEADER, "little") + body)
+
+
 def _read_exact(stream, size: int) -> bytes:
     chunks = []
     while size:
@@ -69,33 +86,40 @@ def _read_exact(stream, size: int) -> bytes:
     return b"".join(chunks)
 
 
-def _read_frame(stream):
-    """The next frame's value; None at the end of the stream."""
+def _read_body(stream) -> bytes | None:
+    """The next frame's body; None at the end of the stream."""
     head = stream.read(_HEADER)
     if not head:
         return None
     if len(head) < _HEADER:
         head += _read_exact(stream, _HEADER - len(head))
-    return marshal.loads(_read_exact(stream, int.from_bytes(head, "little")))
+    return _read_exact(stream, int.from_bytes(head, "little"))
+
+
+def _read_frame(stream):
+    """The next frame's value; None at the end of the stream."""
+    body = _read_body(stream)
+    return None if body is None else marshal.loads(body)
 
 
 class PostingsAside:
-    """The indexing process's side: documents sent file by file, then the
-    lengths (`lengths`) and the encoded postings (`encoded_terms`) read
-    back.  A helper that stops raises `AsideFailed` (TypeError for a
-    weight of another type)."""
+    """The indexing process's side: each file's documents sent as the first
+    pass reads them (`add_documents`), the splits of compound words once
+    it ends (`split`), then the lengths (`lengths`) and the encoded
+    postings (`encoded_terms`) read back.  A helper that stops raises
+    `AsideFailed` (TypeError for a weight of another type)."""
 
     def __init__(self, process: subprocess.Popen):
         self._process = process
         self._batch: list = []
-        self._file: list = []
         self._held = 0
+        self._up = False
 
     @classmethod
     def start(cls, index_path: str) -> "PostingsAside | None":
-        """A helper whose scratch runs lie beside ``index_path``, starting;
+        """A helper whose scratch files lie beside ``index_path``, starting;
         None when none can be started (the build then gathers the postings
-        in process, as it does when the helper is not `ready`)."""
+        in process, as it does when the helper does not come up)."""
         try:
             process = subprocess.Popen(
                 _helper_command(index_path), stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL
@@ -106,8 +130,11 @@ class PostingsAside:
 
     def ready(self) -> bool:
         """Whether the helper started and can take documents (closed if not)."""
+        if self._up:
+            return True
         try:
             if _read_frame(self._process.stdout) == READY:
+                self._up = True
                 return True
         except (OSError, EOFError, ValueError, TypeError):
             pass
@@ -120,36 +147,56 @@ class PostingsAside:
     def __exit__(self, *exc) -> None:
         self.close()
 
-    def add_file(self, terms: dict) -> None:
-        self._file = [terms]
-        self._batch.append(self._file)
-        self._held += len(terms)
+    def add_documents(self, docs: list) -> bool:
+        """Send a file's documents (its own, then its symbols'), before
+        compound splitting; False when the helper did not come up (asked
+        when the first batch is due: its start overlaps the first files),
+        and nothing is sent then or later."""
+        self._batch.append(docs)
+        self._held += sum(map(len, docs))
+        return self._held < BATCH_TERMS or self._send()
 
-    def add_symbol(self, terms: dict) -> None:
-        self._file.append(terms)
-        self._held += len(terms)
-
-    def file_done(self) -> None:
-        if self._held >= BATCH_TERMS:
-            self._send()
-
-    def _send(self) -> None:
+    def split(self, splits: dict, compound_share: float) -> bool:
+        """Tell the helper the splits of compound words once every file's
+        documents are sent, which ends the sending: it gathers their
+        postings from now on.  False as `add_documents`."""
+        if not self._send():
+            return False
         try:
-            _write_frame(self._process.stdin, self._batch)
+            _write_tagged(self._process.stdin, _SPLITS, (compound_share, splits))
         except (OSError, ValueError):
             self._failed()
+        self._end_sending()
+        return True
+
+    def _send(self) -> bool:
+        if not self.ready():
+            return False
+        if self._batch:
+            try:
+                _write_tagged(self._process.stdin, _DOCUMENTS, self._batch)
+            except (OSError, ValueError):
+                self._failed()
         self._batch = []
         self._held = 0
+        return True
+
+    def _end_sending(self) -> None:
+        try:
+            self._process.stdin.close()
+        except OSError:
+            self._failed()
 
     def lengths(self) -> tuple[array, array]:
         """Every file's and symbol's document length, once all are sent."""
-        if self._batch:
-            self._send()
+        if not self._process.stdin.closed:
+            if not self._send():
+                self._failed()
+            self._end_sending()
         try:
-            self._process.stdin.close()
             files, symbols = self._frame()
             return array("d", files), array("d", symbols)
-        except (OSError, TypeError, ValueError):
+        except (TypeError, ValueError):
             self._failed()
 
     def encoded_terms(self):
@@ -195,10 +242,12 @@ class PostingsAside:
 
 
 def serve() -> None:
-    """The helper's loop: documents in, lengths and encoded postings out."""
+    """The helper's loop: documents in (set aside until the splits come),
+    lengths and encoded postings out."""
     from .._scoring import encode_postings
     from .corpus import MemoryCorpus
     from .runs import PostingRuns
+    from .tokens import add_compound_parts
 
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     # A terminated helper still removes its scratch runs.
@@ -213,14 +262,27 @@ def serve() -> None:
     index_path, run_postings, batch_bytes = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
     source, sink = sys.stdin.buffer, sys.stdout.buffer
     runs = PostingRuns(index_path)
+    # Unlinked from the start: nothing is left behind, however this ends.
+    aside = tempfile.TemporaryFile(dir=os.path.dirname(os.path.abspath(index_path)))
     try:
         corpus = Gathered()
         corpus.spill_to(runs, run_postings)
         _write_frame(sink, READY)
         sink.flush()
+        weights, splits = None, {}
+        while (body := _read_body(source)) is not None:
+            if body[:1] == _DOCUMENTS:
+                packed = zlib.compress(body[1:], 1)
+                aside.write(len(packed).to_bytes(_HEADER, "little") + packed)
+            elif body[:1] == _SPLITS:
+                share, splits = marshal.loads(body[1:])
+                weights = SimpleNamespace(compound_share=share)
         try:
-            while (batch := _read_frame(source)) is not None:
-                for file_terms, *symbols in batch:
+            for batch in _set_aside(aside):
+                for docs in batch:
+                    if weights is not None:
+                        add_compound_parts(docs, splits, weights)
+                    file_terms, *symbols = docs
                     number = corpus.add_file("", file_terms)
                     for terms in symbols:
                         corpus.add_symbol(number, None, terms)
@@ -242,4 +304,13 @@ def serve() -> None:
             _write_frame(sink, [])
         sink.flush()
     finally:
+        aside.close()
         runs.close()
+
+
+def _set_aside(aside):
+    """The batches of documents written to ``aside``, in order."""
+    aside.flush()
+    aside.seek(0)
+    while head := aside.read(_HEADER):
+        yield marshal.loads(zlib.decompress(aside.read(int.from_bytes(head, "little"))))
