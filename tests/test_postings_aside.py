@@ -192,3 +192,24 @@ def test_a_build_whose_helper_stops_places_nothing(tmp_path, monkeypatch, starte
     assert outputs(tree.root) == before
     monkeypatch.undo()
     assert _index(tree.root, jobs=2) == before
+
+
+@pytest.mark.parametrize(
+    "numbers, amended, expected",
+    [
+        ([], [(4, 1.0)], [(4, 1.0)]),  # a posting where the term had none
+        ([2, 5], [(1, 3.0)], [(1, 3.0), (2, 0.5), (5, 0.5)]),  # before the first
+        ([2, 5], [(9, 3.0)], [(2, 0.5), (5, 0.5), (9, 3.0)]),  # after the last
+        ([2, 5, 7], [(5, 3.0)], [(2, 0.5), (5, 3.0), (7, 0.5)]),  # a weight raised
+        ([2, 5, 7], [(2, 3.0), (6, 3.0), (7, 4.0)], [(2, 3.0), (5, 0.5), (6, 3.0), (7, 4.0)]),
+    ],
+)
+def test_amended_postings_take_their_place(numbers, amended, expected):
+    from array import array
+
+    from tarnwick.search.amends import _merged
+
+    got = _merged(
+        array("I", numbers + [n for n, _ in amended]), array("f", [0.5] * len(numbers) + [w for _, w in amended]), len(amended)
+    )
+    assert list(zip(*got)) == expected

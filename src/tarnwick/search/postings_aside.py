@@ -4,10 +4,11 @@ Adding each document's terms to the postings, writing them out in runs and
 merging the runs is the largest share of a full build, and runs while the
 indexing process reads the graph and writes each file's rows on one core.
 With `PostingsAside` the documents go to a helper process as the build's
-first pass reads them, before the splits of compound words are known; the
-helper sets them aside in a scratch file, and once it is told the splits
-(at the end of that pass) it reads them back, adds each compound's words
-and gathers the postings on the other core while the indexing process
+first pass reads them, before the splits of compound words are known: the
+helper gathers their postings on the other core as they come, and sets
+them aside in a scratch file.  Once it is told the splits (at the end of
+that pass) it reads them back and mends the postings and lengths of the
+documents that splitting changes (`amends`), while the indexing process
 writes the files' rows.  They come back as each document's length and
 each term's encoded postings, in the order of the `terms` table: what
 `corpus.MemoryCorpus` gathers in process, byte for byte.
@@ -242,12 +243,12 @@ class PostingsAside:
 
 
 def serve() -> None:
-    """The helper's loop: documents in (set aside until the splits come),
-    lengths and encoded postings out."""
+    """The helper's loop: documents in, gathered as they come (and set
+    aside until the splits come), lengths and encoded postings out."""
     from .._scoring import encode_postings
+    from .amends import Amends
     from .corpus import MemoryCorpus
     from .runs import PostingRuns
-    from .tokens import add_compound_parts
 
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     # A terminated helper still removes its scratch runs.
@@ -269,30 +270,30 @@ def serve() -> None:
         corpus.spill_to(runs, run_postings)
         _write_frame(sink, READY)
         sink.flush()
-        weights, splits = None, {}
-        while (body := _read_body(source)) is not None:
-            if body[:1] == _DOCUMENTS:
-                packed = zlib.compress(body[1:], 1)
-                aside.write(len(packed).to_bytes(_HEADER, "little") + packed)
-            elif body[:1] == _SPLITS:
-                share, splits = marshal.loads(body[1:])
-                weights = SimpleNamespace(compound_share=share)
+        amends = None
         try:
-            for batch in _set_aside(aside):
-                for docs in batch:
-                    if weights is not None:
-                        add_compound_parts(docs, splits, weights)
-                    file_terms, *symbols = docs
-                    number = corpus.add_file("", file_terms)
-                    for terms in symbols:
-                        corpus.add_symbol(number, None, terms)
-                    corpus.file_done()
+            while (body := _read_body(source)) is not None:
+                if body[:1] == _DOCUMENTS:
+                    packed = zlib.compress(body[1:], 1)
+                    aside.write(len(packed).to_bytes(_HEADER, "little") + packed)
+                    for file_terms, *symbols in marshal.loads(body[1:]):
+                        number = corpus.add_file("", file_terms)
+                        for terms in symbols:
+                            corpus.add_symbol(number, None, terms)
+                        corpus.file_done()
+                elif body[:1] == _SPLITS:
+                    share, splits = marshal.loads(body[1:])
+                    if splits:
+                        amends = _amends(aside, Amends(splits, SimpleNamespace(compound_share=share)))
+            if amends is not None:
+                amends.apply(corpus)
         except TypeError:
             sys.exit(BAD_WEIGHT)
         _write_frame(sink, (corpus.file_length.tobytes(), corpus.symbol_length.tobytes()))
         sink.flush()
+        terms = corpus.sorted_terms()
         batch, size = [], 0
-        for term, entry in corpus.sorted_terms():
+        for term, entry in terms if amends is None else amends.mended(terms):
             encoded = encode_postings(*entry)
             batch.append((term, encoded))
             size += len(encoded) + len(term)
@@ -308,9 +309,14 @@ def serve() -> None:
         runs.close()
 
 
-def _set_aside(aside):
-    """The batches of documents written to ``aside``, in order."""
+def _amends(aside, amends):
+    """`amends` told every document set aside in `aside`, in order."""
     aside.flush()
     aside.seek(0)
+    file_number = first_symbol = 0
     while head := aside.read(_HEADER):
-        yield marshal.loads(zlib.decompress(aside.read(int.from_bytes(head, "little"))))
+        for docs in marshal.loads(zlib.decompress(aside.read(int.from_bytes(head, "little")))):
+            amends.add(docs, file_number, first_symbol)
+            file_number += 1
+            first_symbol += len(docs) - 1
+    return amends
