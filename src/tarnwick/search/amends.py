@@ -31,8 +31,9 @@ class Amends:
         self._splits = splits
         self._weights = weights
         self.terms: dict = {}  # term -> [file numbers, weights, symbol numbers, weights], in order
-        self.file_lengths: dict = {}
-        self.symbol_lengths: dict = {}
+        # (numbers, lengths) of the files' and of the symbols' documents
+        # changed: most documents of a large project may be.
+        self.lengths = ((array("I"), array("d")), (array("I"), array("d")))
 
     def add(self, docs: list, file_number: int, first_symbol: int) -> None:
         """Look again at a file's documents as they were gathered (its own,
@@ -46,7 +47,9 @@ class Amends:
             length = take_length(doc)
             side = 2 if place else 0
             number = first_symbol + place - 1 if place else file_number
-            (self.symbol_lengths if place else self.file_lengths)[number] = length
+            numbers, lengths = self.lengths[side // 2]
+            numbers.append(number)
+            lengths.append(length)
             for term, weight in doc.items():
                 if gathered.get(term) != weight:
                     entry = self.terms.get(term)
@@ -58,9 +61,9 @@ class Amends:
     def apply(self, corpus) -> None:
         """Set the changed lengths, and add the changed postings last to
         the postings `corpus` holds: each term's come out at its end."""
-        for lengths, changed in ((corpus.file_length, self.file_lengths), (corpus.symbol_length, self.symbol_lengths)):
-            for number, length in changed.items():
-                lengths[number] = length
+        for held, (numbers, lengths) in zip((corpus.file_length, corpus.symbol_length), self.lengths):
+            for number, length in zip(numbers, lengths):
+                held[number] = length
         held = corpus._postings
         for term, amended in self.terms.items():
             entry = held.get(term)
