@@ -305,6 +305,11 @@ def _by_name(out: dict) -> dict:
         for name, code in (("symbol_norm", "f"), ("symbol_length", "d"), ("symbol_file", "I"))
     }
     per_symbol["symbol_file"] = {key: fid[v] for key, v in per_symbol["symbol_file"].items()}
+    # Each file's first symbol, by its place: (the file, 0), or None for a file without symbols.
+    firsts = _array("I", arrays, "file_first_symbol")
+    per_file["file_first_symbol"] = {
+        fid[n]: None if first == 0xFFFFFFFF else symbol.get(first, "not a live symbol") for n, first in enumerate(firsts)
+    }
     terms = []
     for term, df, postings in out["search.db:terms"]:
         files, fw, symbols, sw = decode_postings(postings)

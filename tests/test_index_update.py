@@ -110,11 +110,14 @@ STEPS = [
 
 
 def _blocks_hold_their_files_symbols(root) -> None:
-    """Each file's block of symbols, as a question reads it, holds the
+    """Each file's block of symbols, as a question reads it (the symbols'
+    files made from the files' first symbols), holds the
     symbols numbered as the file's, and the blocks hold every live symbol."""
     index = IndexCorpus(root, str(root / ".vestra" / "search.db"))
     try:
         index.need_owners([], range(index.symbol_slots))
+        # Made from the files' first symbols; each block read below is checked against them.
+        assert index._documents.first_symbols is not None
         held = 0
         for number in range(index.file_count):
             blocks = index.symbol_blocks([number])
@@ -139,6 +142,21 @@ def test_updates_answer_as_full_builds_do(tmp_path, capsys, builds):
         assert ("trustedhost" in _splits(root)) is split, step
         _blocks_hold_their_files_symbols(root)
         _same_as_full(capsys, root, tmp_path)
+
+
+def test_an_update_gives_an_index_written_without_first_symbols_its_own(tmp_path, capsys, builds):
+    # An index from before the files' first symbols were kept: the next
+    # update writes them, as a full run would.
+    root = tmp_path / "p"
+    _write(root, BASE)
+    index_project(root, jobs=1, progress=False)
+    with sqlite3.connect(root / ".vestra" / "search.db") as db:
+        db.execute("DELETE FROM arrays WHERE name LIKE 'file_first_symbol/%'")
+    _write(root, STEPS[1][0])
+    index_project(root, jobs=1, progress=False)
+    assert builds == ["full", "update"]
+    _blocks_hold_their_files_symbols(root)
+    _same_as_full(capsys, root, tmp_path)
 
 
 def _damage_state(db) -> None:
@@ -254,7 +272,7 @@ def test_updates_across_the_arrays_chunks_answer_as_full_builds_do(tmp_path, cap
         meta = dict(db.execute("SELECT key, value FROM meta"))
         rows = {name for (name,) in db.execute("SELECT name FROM arrays")}
         db.close()
-        counts = {name: meta["files"] for name in (*store.FILE_ARRAYS, store.FILE_IDS, "file_length")}
+        counts = {name: meta["files"] for name in (*store.FILE_ARRAYS, store.FILE_IDS, "file_length", "file_first_symbol")}
         counts.update((name, meta["symbol_slots"]) for name in (*store.SYMBOL_ARRAYS, "symbol_length"))
         assert rows == {f"{name}/{chunk}" for name, count in counts.items() for chunk in range(-(-count // 2))}, step
 

@@ -18,10 +18,13 @@ template <> struct ItemCode<double> { static constexpr char code = 'd'; };
 // Holds the exporter's buffer for its lifetime (the array cannot be resized meanwhile). Only a
 // one-dimensional, contiguous, aligned buffer of T's own type code is taken: anything else is a
 // TypeError, never a reinterpretation of foreign bytes. (An empty array may point anywhere.)
+// A view asked for as `writable` is refused for a read-only buffer.
 template <typename T> class BufferView {
   public:
-    BufferView(PyObject* exporter, const char* what) {
-        cp::check(PyObject_GetBuffer(exporter, &view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS));
+    BufferView(PyObject* exporter, const char* what, bool writable = false) {
+        int flags = PyBUF_FORMAT | PyBUF_C_CONTIGUOUS | (writable ? PyBUF_WRITABLE : 0);
+        cp::check(PyObject_GetBuffer(exporter, &view_, flags));
+        writable_ = writable;
         const char* format = view_.format != nullptr ? view_.format : "B";
         if (format[0] == '@') ++format;
         if (view_.ndim != 1 || view_.itemsize != static_cast<Py_ssize_t>(sizeof(T)) ||
@@ -40,10 +43,16 @@ template <typename T> class BufferView {
     std::span<const T> items() const {
         return {static_cast<const T*>(view_.buf), static_cast<size_t>(view_.shape[0])};
     }
+    // Only of a view taken as writable.
+    std::span<T> writable_items() const {
+        if (!writable_) cp::raise_error(PyExc_TypeError, "a read-only view written to");
+        return {static_cast<T*>(view_.buf), static_cast<size_t>(view_.shape[0])};
+    }
     size_t size() const { return static_cast<size_t>(view_.shape[0]); }
 
   private:
     Py_buffer view_{};
+    bool writable_ = false;
 };
 
 } // namespace scoring

@@ -6,6 +6,7 @@
 #include "bounds.hpp"
 #include "buffer_view.hpp"
 #include "kept_mappings.hpp"
+#include "owners.hpp"
 #include "postings_codec.hpp"
 #include "py_call.hpp"
 #include "scores.hpp"
@@ -363,6 +364,16 @@ PyObject* postings_in_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     });
 }
 
+PyObject* owners_from_firsts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        expect_arguments(nargs, 2, "owners_from_firsts");
+        BufferView<uint32_t> firsts(args[0], "firsts");
+        BufferView<uint32_t> owners(args[1], "owners", true);
+        scoring::owners_from_firsts(firsts.items(), owners.writable_items());
+        Py_RETURN_NONE;
+    });
+}
+
 // BM25's length norm of each document, k1 * (1 - b + b * length / average), taken as the
 // Python reference takes it: in doubles, in that order (no product feeds a sum, so no step can
 // be fused), each rounded once to a float. The caller never passes a zero average.
@@ -502,6 +513,12 @@ PyMethodDef module_methods[] = {
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(postings_in_blocks)), METH_FASTCALL,
      "postings_in_blocks(numbers, weights, blocks) -> (numbers, weights): the postings whose "
      "numbers lie in the blocks (a packed array of (first, end) pairs, increasing)"},
+    {"owners_from_firsts",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(owners_from_firsts)), METH_FASTCALL,
+     "owners_from_firsts(firsts, owners): each symbol's file written into owners (a writable "
+     "packed array, one slot per symbol) from each file's first symbol (0xFFFFFFFF: none); "
+     "ValueError, nothing written, for a first symbol out of range or two files beginning at "
+     "one symbol"},
     {"length_norms", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(length_norms)),
      METH_FASTCALL,
      "length_norms(lengths, k1, b, average) -> array('f'): BM25's length norm of each "

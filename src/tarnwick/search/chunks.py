@@ -23,12 +23,19 @@ from bisect import bisect_left
 from itertools import repeat
 from operator import floordiv
 
+from .._scoring import owners_from_firsts
+from . import first_symbols
 from .store import CHUNK, FILE_ARRAYS, FILE_IDS, SYMBOL_ARRAYS, chunk_name
 
 _ALL_ARRAYS = {**FILE_ARRAYS, **SYMBOL_ARRAYS}
 _ITEM_SIZES = {code: array(code).itemsize for code in _ALL_ARRAYS.values()}
 # Arrays at least this large are mapped rather than filled with zeros.
 _MAPPED_BYTES = 1 << 20
+
+# The symbols' files are made from the files' first symbols (a fortieth of
+# their size at 100,000 files) once a question wants this share of their
+# chunks: fewer are read as they are.
+FIRSTS_FROM = 4
 
 # Postings this many times the number of chunks name nearly every chunk: all
 # are read without working out which (what is read stays within a fixed
@@ -78,6 +85,9 @@ class Documents:
         self.numbers: dict = {}
         # File number -> (first, end) of its block of symbols, as read so far.
         self.blocks: dict = {}
+        # Each file's first symbol once the symbols' files were made from them (`first_symbols`).
+        self.first_symbols = None
+        self._firsts_absent = False
         # Term -> its decoded postings, the least recently asked first, and how many they hold.
         self._postings: dict = {}
         self._postings_held = 0
@@ -122,7 +132,7 @@ class Documents:
             if wanted is None:
                 wanted = _ordered_chunks(numbers) if ordered else _chunks_of(numbers, count)
             unread = wanted - done
-            if unread:
+            if unread and not (name == "symbol_file" and self._owners_from_firsts(len(unread), source)):
                 self._fill(name, unread, count, source)
 
     def need_files(self, numbers, source) -> None:
@@ -144,6 +154,45 @@ class Documents:
         if len(numbers) >= DENSE * _chunk_count(self.file_count):
             return range(self.file_count)
         return list(map(self.symbol_file.__getitem__, numbers))
+
+    def _owners_from_firsts(self, unread: int, source) -> bool:
+        """Make the symbols' files whole from the files' first symbols
+        when ``unread`` of their chunks are wanted, enough that reading
+        them would cost more; False (nothing done) for fewer, or for an
+        index written without the first symbols."""
+        if self._firsts_absent or unread * FIRSTS_FROM < _chunk_count(self.symbol_count):
+            return False
+        firsts = self._whole_firsts(source)
+        if firsts is None:
+            self._firsts_absent = True
+            return False
+        _in_large_pages(self.symbol_file)
+        owners_from_firsts(firsts, self.symbol_file)
+        self.first_symbols = firsts
+        self._read["symbol_file"] = None
+        return True
+
+    def _whole_firsts(self, source):
+        """Every file's first symbol (`first_symbols`), or None when the
+        index holds none of them; ValueError for a chunk missing or of the
+        wrong length."""
+        chunks = _chunk_count(self.file_count)
+        numbered = {chunk_name(first_symbols.NAME, chunk): chunk for chunk in range(chunks)}
+        found: dict = {}
+
+        def take(row, blob) -> None:
+            chunk = numbered.get(row) if isinstance(row, str) else None
+            if chunk is not None:
+                found[chunk] = blob
+
+        source.array_chunks(first_symbols.NAME, take)
+        if not found:
+            return None
+        firsts = array(first_symbols.CODE)
+        for chunk in range(chunks):
+            size = min(CHUNK, self.file_count - chunk * CHUNK)
+            firsts.frombytes(_checked(first_symbols.CODE, found.get(chunk), size))
+        return firsts
 
     def _fill(self, name: str, wanted: set, count: int, source) -> None:
         """Read the chunks ``wanted`` of the array ``name`` into place."""

@@ -28,7 +28,7 @@ from array import array
 
 from .._scoring import decode_postings
 from ..datadir import resolve_inside
-from . import chunks
+from . import chunks, first_symbols
 from .corpus import norms
 from .index_file import begin_snapshot, connect_for_reading, side_file_problem
 from .weights import DEFAULT_WEIGHTS
@@ -478,11 +478,15 @@ class IndexCorpus:
             rows = self._rows_in("SELECT number, first_symbol, symbols FROM docstate WHERE number IN ({})", missing)
             if len(rows) != len(missing):
                 return None
+            # Made from the first symbols, the symbols' files must hold the blocks as stated.
+            firsts, owners = self._documents.first_symbols, self._documents.symbol_file
             for number, first, count in rows:
                 if not (type(first) is int and type(count) is int and first >= 0 and count >= 0):
                     raise ValueError("a file's block of symbols out of range")
                 if first + count > self.symbol_slots:
                     raise ValueError("a file's block of symbols out of range")
+                if firsts is not None and not first_symbols.agrees(firsts, owners, number, first, count):
+                    raise ValueError("a file's block of symbols is not where its first symbol says")
                 known[number] = (first, first + count)
         blocks = array("I")
         for first, end in sorted(known[number] for number in set(numbers)):

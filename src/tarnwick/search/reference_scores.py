@@ -226,3 +226,30 @@ def length_norms(lengths, k1: float, b: float, average: float):
     from array import array
 
     return array("f", (k1 * (1.0 - b + b * n / average) for n in lengths))
+
+
+def owners_from_firsts(firsts, owners) -> None:
+    """Each symbol's file written into ``owners`` from each file's first
+    symbol (`first_symbols.NO_SYMBOLS`: none), as the kernel writes it:
+    the file whose first symbol is the last at or before the slot, file 0
+    before the first block; nothing written for a refused ``firsts``."""
+    from .first_symbols import NO_SYMBOLS
+
+    if len(firsts) >= NO_SYMBOLS:
+        raise ValueError("more files than 32-bit numbers can name")
+    starts = []
+    for file, first in enumerate(firsts):
+        if first == NO_SYMBOLS:
+            continue
+        if first >= len(owners):
+            raise ValueError("a file's first symbol out of range")
+        starts.append((first, file))
+    starts.sort()
+    if any(a[0] == b[0] for a, b in zip(starts, starts[1:])):
+        raise ValueError("two files' symbols begin at one number")
+    for slot in range(starts[0][0] if starts else len(owners)):
+        owners[slot] = 0
+    ends = [first for first, _ in starts[1:]] + [len(owners)]
+    for (first, file), end in zip(starts, ends):
+        for slot in range(first, end):
+            owners[slot] = file

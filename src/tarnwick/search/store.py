@@ -9,7 +9,8 @@ they never see a part of a run's index (`index_file`).  Its tables:
   the generation of the graph it was built from, that graph file's size,
   modification time and inode, and its node and edge counts;
 - ``arrays(name, data)``: per-document numbers as packed arrays (file norms,
-  flags, priors, ids and lengths; symbol norms, files and lengths), cut into chunks of
+  flags, priors, ids, lengths and first symbols; symbol norms, files and
+  lengths), cut into chunks of
   `CHUNK` documents (rows ``file_norm/0``, ``file_norm/1``, ...), so that a
   query reads the numbers of the documents its terms name, not of all;
 - ``terms(term, df, postings)``: one row per term, so a question costs one
@@ -60,6 +61,7 @@ import zlib
 from array import array
 
 from ..errors import IndexProblem
+from . import first_symbols
 
 INDEX_NAME = "search.db"
 FORMAT = 10
@@ -400,11 +402,14 @@ def write_facts(db, counts: dict, members) -> None:
 
 def array_rows(arrays: dict, file_count: int, symbol_slots: int, file_ids: list):
     """The `arrays` rows of the per-document ``arrays`` (by name, those of
-    `FILE_ARRAYS`, `SYMBOL_ARRAYS` and `LENGTH_ARRAYS`), each cut into
-    chunks of `CHUNK`, and of the file ids."""
+    `FILE_ARRAYS`, `SYMBOL_ARRAYS` and `LENGTH_ARRAYS`, and the files'
+    first symbols, `first_symbols`, when each file's symbols are numbered
+    together), each cut into chunks of `CHUNK`, and of the file ids."""
     counts = {name: file_count for name in FILE_ARRAYS}
     counts.update((name, symbol_slots) for name in SYMBOL_ARRAYS)
     counts.update((name, file_count if of == "file" else symbol_slots) for name, (_, of) in LENGTH_ARRAYS.items())
+    if arrays.get(first_symbols.NAME) is not None:
+        counts[first_symbols.NAME] = file_count
     for name, count in counts.items():
         values = arrays[name]
         for chunk, start in enumerate(range(0, count, CHUNK)):
@@ -418,6 +423,7 @@ def _chunks(corpus):
     """The `arrays` rows of ``corpus``."""
     names = (*FILE_ARRAYS, *SYMBOL_ARRAYS, *LENGTH_ARRAYS)
     arrays = {name: getattr(corpus, name) for name in names}
+    arrays[first_symbols.NAME] = first_symbols.in_file_order(corpus.symbol_file, corpus.file_count)
     return array_rows(arrays, corpus.file_count, corpus.symbol_count, corpus.file_ids)
 
 

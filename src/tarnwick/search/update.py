@@ -33,11 +33,12 @@ from __future__ import annotations
 
 from array import array
 from bisect import bisect_left
+from itertools import chain
 from operator import add, itemgetter
 
 from .._scoring import decode_postings, encode_postings
 from ..errors import IndexProblem
-from . import graph_copy
+from . import first_symbols, graph_copy
 from . import facts
 from .build import declares_only, file_documents, file_facts, graph_files, symbol_info
 from .compact import SECTION
@@ -566,9 +567,18 @@ class _Update:
             "symbol_file": self.symbol_file,
             "file_length": self.file_length,
             "symbol_length": self.symbol_length,
+            first_symbols.NAME: self._first_symbols(),
         }
         _write_changed_rows(db, array_rows(arrays, len(files), self.slots, self.file_ids))
         self._write_graph_copy()
+
+    def _first_symbols(self):
+        """Each file's first symbol by its new number: the files kept begin
+        their old blocks, the new side its new ones."""
+        side = self.old_side
+        kept = ((n, first, count) for n, (_, first, count) in self.old_state.items() if n not in side)
+        new = ((self.numbers[fid], self.blocks[fid], len(self.entry(fid)[3])) for fid in self.new_side)
+        return first_symbols.of_blocks(len(self.files), chain(kept, new))
 
     def write_sources(self, sources: dict, restamped=None) -> None:
         """The `sources` rows, rewritten where a file's stamp or number
