@@ -331,6 +331,34 @@ def test_damaged_blocks_of_symbols_are_refused(updatable, change, outcome, monke
         index.close()
 
 
+@pytest.mark.parametrize("swap", [False, True])
+def test_first_symbols_that_disagree_with_a_files_block_are_refused(updatable, swap, monkeypatch):
+    # Swapped, two files' first symbols still make a plausible array; the
+    # blocks of the files a question scores exactly say otherwise.
+    import sqlite3
+    from array import array
+
+    root, path = updatable
+    if swap:
+        with sqlite3.connect(path) as db:
+            blob = array("I", db.execute("SELECT data FROM arrays WHERE name = 'file_first_symbol/0'").fetchone()[0])
+            blob[1], blob[2] = blob[2], blob[1]
+            db.execute("UPDATE arrays SET data = ? WHERE name = 'file_first_symbol/0'", (blob.tobytes(),))
+    monkeypatch.setattr(chunks, "_shared", {})
+    index = IndexCorpus(root, path)
+    try:
+        index.need_owners([], range(index.symbol_slots))
+        assert index._documents.first_symbols is not None
+        if swap:
+            with pytest.raises(ValueError, match="not where its first symbol says"):
+                index.symbol_blocks([1])
+        else:
+            blocks = index.symbol_blocks(range(index.file_count))
+            assert sum(blocks[1::2]) - sum(blocks[::2]) == index.symbol_count == 6
+    finally:
+        index.close()
+
+
 @pytest.mark.parametrize("large_pages", ["advised", "refused", "unknown"])
 def test_a_mapped_array_read_whole_holds_the_indexs_numbers(written, large_pages, monkeypatch):
     import mmap
