@@ -372,9 +372,9 @@ def _frames(state: bytes) -> dict:
     "frame", ["cut", "longer", "head-beyond", "chunk-not-a-list", "chunk-damaged", "chunk-trailing", "chunk-empty", "one-stream"]
 )
 def test_a_state_whose_frame_does_not_hold_is_ignored(tmp_path, monkeypatch, frame):
-    state = _chunked_tree(tmp_path, monkeypatch)
-    assert walk_state.unpack(_frames(state)[frame]) is None
-    kept = again(tmp_path, _frames(state)[frame])
+    broken = _frames(_chunked_tree(tmp_path, monkeypatch))[frame]
+    assert walk_state.unpack(broken) is None
+    kept = again(tmp_path, broken)
     assert kept.listed == kept.fresh.listed and kept.unvouched is None
 
 
