@@ -787,6 +787,56 @@ def outcomes_with_collections(wrap, change, monkeypatch):
     raise AssertionError("more collections than expected")
 
 
+class SteppedList(list):
+    """A list subclass whose iterator is Python code with the list iterator's semantics, so a
+    change can be made before any single read of a literal walk."""
+
+    def __iter__(self):
+        index = 0
+        while True:
+            self.before_read()
+            if index >= len(self):
+                return
+            yield list.__getitem__(self, index)
+            index += 1
+
+    def before_read(self):
+        pass
+
+
+def outcomes_with_reads(change, monkeypatch):
+    """The literal walk's outcome when `change` is applied to the nodes just before its k-th
+    read of a node, for every k (the last without any change): together with the changes at
+    collections, every point at which the change can be seen."""
+    state = {"changed": False, "reads": 0, "at": 0}
+    calls = []
+
+    def read(project_root, file_id, functions, max_lines=80):
+        calls.append((file_id, sorted(functions), state["changed"]))
+        return "code"
+
+    monkeypatch.setattr(cp, "read_symbol_content", read)
+
+    class Nodes(SteppedList):
+        def before_read(self):
+            state["reads"] += 1
+            if state["reads"] == state["at"]:
+                change(self)
+                state["changed"] = True
+
+    outcomes = []
+    for at in range(1, 10_000):
+        nodes = Nodes([{"id": "x.py", "kind": "file"}] + [
+            symbol(path, f"{path[0]}{i}", i, i) for i in range(40) for path in ("a.py", "b.py")])
+        calls.clear()
+        state.update(changed=False, reads=0, at=at)
+        block = cp.pack({"files": ["a.py", "b.py", "c.py"]}, {}, {"nodes": nodes}, ROOT)
+        outcomes.append((block, list(calls)))
+        if not state["changed"]:
+            return outcomes
+    raise AssertionError("more reads than expected")
+
+
 @pytest.mark.parametrize("change", [
     lambda nodes: nodes.__delitem__(slice(2, None)),
     lambda nodes: nodes.clear(),
@@ -798,7 +848,8 @@ def outcomes_with_collections(wrap, change, monkeypatch):
 def test_cursor_survives_collections_that_change_the_nodes(change, monkeypatch):
     # The cursor may not read a node that is gone, nor miss a change: whenever the change
     # happens, the block is one the literal walk gives for a change at some point of the call.
-    literal = outcomes_with_collections(SlowList, change, monkeypatch)
+    literal = (outcomes_with_collections(SlowList, change, monkeypatch)
+               + outcomes_with_reads(change, monkeypatch))
     for outcome in outcomes_with_collections(list, change, monkeypatch):
         assert outcome in literal
 
