@@ -75,6 +75,40 @@ def test_the_copy_rebuilds_the_graph(graph):
     assert compact.decode(top, [blob for _, blob in chunks]) == graph
 
 
+def _raw(blob: bytes) -> bytes:
+    return zlib.decompress(blob)
+
+
+@pytest.mark.parametrize(
+    "damage, message",
+    [
+        (lambda blob: blob[:-3], "truncated"),
+        (lambda blob: blob + b"x", "truncated"),
+        (lambda blob: b"\x00" + blob, "does not inflate"),
+        (lambda blob: zlib.compress(_raw(blob)[:24]), "cut short"),  # whole zlib, numbers cut
+        (lambda blob: zlib.compress((1).to_bytes(8, "little") + bytes(8)), "no files"),
+    ],
+)
+def test_a_damaged_chunk_is_refused(damage, message):
+    top, chunks, _ = graph_copy.full_rows(_small())
+    with pytest.raises((ValueError, IndexError), match=message):
+        compact.decode(top, [damage(blob) for _, blob in chunks])
+
+
+def test_the_chunks_of_one_graph_share_one_bound():
+    graph = _small()
+    top, chunks, _ = graph_copy.full_rows(graph)
+    blobs = [blob for _, blob in chunks]
+    size = sum(len(_raw(blob)) for blob in blobs)
+    assert size > sum(map(len, blobs))  # kept compressed
+    assert compact.decode(top, blobs, size) == graph
+    with pytest.raises(ValueError, match="larger than its graph"):
+        compact.decode(top, blobs, size - 1)
+    bomb = zlib.compress(bytes(1 << 20))
+    with pytest.raises(ValueError, match="larger than its graph"):
+        compact.decode_chunk(bomb, 1 << 16)
+
+
 def _touching(graph, chosen) -> tuple:
     """The chosen files' nodes and the edges that touch them, in graph order."""
     nodes = [n for n in graph["nodes"] if n["path"] in chosen]
@@ -280,6 +314,8 @@ def test_the_last_file_removed_leaves_an_empty_copy():
 @pytest.mark.parametrize("damage", [
     "DELETE FROM graph",  # a copy without its top
     "UPDATE chunks SET data = substr(data, 1, 20)",  # a chunk cut short
+    "UPDATE chunks SET data = CAST(data || x'00' AS BLOB)",  # bytes after a chunk's end
+    "UPDATE chunks SET data = x'789c00'",  # a chunk that does not inflate
     "UPDATE parts SET edges = x'789c00'",  # a part that does not inflate
 ])
 def test_an_update_of_a_damaged_copy_is_refused(damage):

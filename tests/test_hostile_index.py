@@ -173,6 +173,19 @@ def oversized_parts(root):
     set_rows(root, "UPDATE parts SET edges = ?", zlib.compress(b"[]" + b" " * (4 * size + (1 << 20))))
 
 
+def inflated_chunks(change):
+    """Each chunk replaced by ``change`` of what it inflates to, packed again."""
+
+    def damage(root):
+        db = sqlite3.connect(root / ".vestra" / "search.db")
+        rows = db.execute("SELECT first, data FROM chunks").fetchall()
+        db.executemany("UPDATE chunks SET data = ? WHERE first = ?", [(zlib.compress(change(zlib.decompress(d))), f) for f, d in rows])
+        db.commit()
+        db.close()
+
+    return damage
+
+
 @pytest.mark.parametrize("damage, note", [
     (deep_file("manifest.json"), None),  # no manifest to check against: nothing to say
     (deep_file("identities.json"), None),  # no identities: files are hashed instead
@@ -182,7 +195,9 @@ def oversized_parts(root):
     (lambda root: set_rows(root, "UPDATE chunks SET data = zeroblob(1 << 22)"),
      "more than its graph file could need"),
     (lambda root: set_rows(root, "UPDATE chunks SET data = 'text'"), "not a blob"),
-    (lambda root: set_rows(root, "UPDATE chunks SET data = substr(data, 1, 24)"), "chunk cut short"),
+    (lambda root: set_rows(root, "UPDATE chunks SET data = substr(data, 1, 24)"), "truncated"),
+    (inflated_chunks(lambda raw: raw[:24]), "chunk cut short"),
+    (inflated_chunks(lambda raw: raw + bytes(4 << 20)), "larger than its graph could make"),
 ])
 def test_damaged_data_files_cost_a_note_not_the_answer(two_projects, damage, note):
     root = two_projects[0]

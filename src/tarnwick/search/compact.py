@@ -33,6 +33,12 @@ EDGE_ORDER = ("imports", "calls", "extends", "implements", "references", "contai
 SECTION = {rel: n for n, rel in enumerate(EDGE_ORDER)}
 # Files per chunk, on average.
 CHUNK_FILES = 64
+# A chunk's ids repeat their paths and its numbers are mostly small: zlib's
+# fastest level packs it to a sixth, and a full build packs every chunk.
+LEVEL = 1
+# What one chunk may inflate to, at most, when the reader gives no smaller
+# bound: a damaged or planted blob must not make a reader allocate without end.
+CHUNK_LIMIT = 1 << 28
 
 
 class Share:
@@ -125,10 +131,10 @@ def shares(graph: dict, only=None) -> dict | None:
 
 
 def encode_chunk(chunk: list) -> bytes:
-    """A chunk of shares as one blob: the count of its numbers, the numbers
-    (per file its node count and its edge count per section, the nodes'
-    columns, the edges' targets), then the NUL-separated strings.  ValueError
-    when a string holds a NUL (it would split in two)."""
+    """A chunk of shares as one compressed blob: the count of its numbers,
+    the numbers (per file its node count and its edge count per section, the
+    nodes' columns, the edges' targets), then the NUL-separated strings.
+    ValueError when a string holds a NUL (it would split in two)."""
     index: dict = {}  # string -> its number, in the order first met
     number = index.setdefault
     numbers = array("q", [len(chunk)])
@@ -157,14 +163,33 @@ def encode_chunk(chunk: list) -> bytes:
         raise ValueError("a value of the graph that is not text") from None
     if strings.count("\0") != max(len(index) - 1, 0):
         raise ValueError("a string of the graph holds a NUL")
-    return len(numbers).to_bytes(8, "little") + numbers.tobytes() + strings.encode("utf-8", "surrogatepass")
+    raw = len(numbers).to_bytes(8, "little") + numbers.tobytes() + strings.encode("utf-8", "surrogatepass")
+    return zlib.compress(raw, LEVEL)
 
 
-def decode_chunk(blob) -> list:
-    """The shares of a chunk (ValueError, TypeError, IndexError or
-    OverflowError when the blob is damaged)."""
+def inflate(blob, limit: int = CHUNK_LIMIT) -> bytes:
+    """A chunk's blob inflated, if it fits in ``limit`` bytes (ValueError when
+    it is damaged or larger, TypeError when it is not a blob)."""
     if not isinstance(blob, bytes):
         raise TypeError("a chunk is not a blob")
+    unpacker = zlib.decompressobj()
+    try:
+        data = unpacker.decompress(blob, max(limit, 0))
+    except zlib.error:
+        raise ValueError("a chunk does not inflate") from None
+    if unpacker.unconsumed_tail or not unpacker.eof or unpacker.unused_data:
+        raise ValueError("a chunk is truncated or larger than its graph could make")
+    return data
+
+
+def decode_chunk(blob, limit: int = CHUNK_LIMIT) -> list:
+    """The shares of a chunk, if it inflates to at most ``limit`` bytes
+    (ValueError, TypeError, IndexError or OverflowError when the blob is
+    damaged)."""
+    return _decode_raw(inflate(blob, limit))
+
+
+def _decode_raw(blob: bytes) -> list:
     count = int.from_bytes(blob[:8], "little")
     if len(blob) < 8 + 8 * count:
         raise ValueError("chunk cut short")
@@ -238,9 +263,14 @@ def decode_top(top: bytes) -> dict:
     return {key: parts[key] for key in keys}
 
 
-def decode(top: bytes, blobs: list) -> dict:
-    """The graph rebuilt from its top and its chunks in order."""
-    chunks = [decode_chunk(blob) for blob in blobs]
+def decode(top: bytes, blobs: list, limit: int = CHUNK_LIMIT) -> dict:
+    """The graph rebuilt from its top and its chunks in order, which may
+    inflate to ``limit`` bytes in all (ValueError beyond)."""
+    chunks = []
+    for blob in blobs:
+        raw = inflate(blob, limit)
+        limit -= len(raw)
+        chunks.append(_decode_raw(raw))
     graph = decode_top(top)
     nodes = graph["nodes"]
     edges = graph["edges"]

@@ -342,7 +342,7 @@ class IndexCorpus:
                 return compact.decode_top(rows["top"])
             self._sized("chunks", "data")
             chunks = sorted((from_sql_text(first), data) for first, data in self._rows("SELECT first, data FROM chunks"))
-            return compact.decode(rows["top"], [data for _, data in chunks])
+            return compact.decode(rows["top"], [data for _, data in chunks], self.graph_bytes_limit())
         except (sqlite3.Error, ValueError, TypeError, IndexError, KeyError, AttributeError, RecursionError, OverflowError) as exc:
             raise self._damaged(exc) from None
 
