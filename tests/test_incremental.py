@@ -275,6 +275,36 @@ def test_results_taken_over_equal_their_rows_and_keep_their_own_mutable_fields(t
         cache.db.discard()
 
 
+def test_a_result_packed_in_a_worker_spools_as_one_packed_here(tmp_path):
+    """A worker hands each result over with its texts packed for the cache
+    (and without the texts): the spooled row, its digests and the result
+    left behind are those of the same result packed in the parent."""
+    import copy
+    import pickle
+    from tarnwick.indexer.cache import Cache, ready_for_spool
+    from tarnwick.indexer.cache_db import CacheDB
+
+    caches = []
+    for name in ("here", "worker"):
+        (tmp_path / name).mkdir()
+        caches.append(Cache("sig", CacheDB.create(str(tmp_path / name))))
+    (tmp_path / "src").mkdir()
+    try:
+        here, worker = caches
+        for path, result in _every_language(tmp_path / "src"):
+            sent = pickle.loads(pickle.dumps(ready_for_spool(copy.deepcopy(result))))
+            assert (sent.search_docs, sent.record_json, sent.nodes_json) == (None, None, None), path
+            kept, digest = here.spool(result)
+            taken, sent_digest = worker.spool(sent)
+            assert sent_digest == digest and vars(taken).keys() == vars(kept).keys() and "spool_row" not in vars(taken)
+            assert here.texts(kept.path) == worker.texts(taken.path) and here.docs(kept.path) == worker.docs(taken.path)
+        rows = [c.db.db.execute("SELECT * FROM temp.spool ORDER BY path").fetchall() for c in caches]
+        assert rows[0] == rows[1] and len(rows[0]) > 5
+    finally:
+        for cache in caches:
+            cache.db.discard()
+
+
 def test_a_spooled_result_reads_its_own_references_back(tmp_path):
     """A freshly parsed result holds only what other files' resolution
     reads once spooled: its own reference fields come back from the spool,

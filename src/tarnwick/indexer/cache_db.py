@@ -53,6 +53,7 @@ import os
 import sqlite3
 import stat
 import zlib
+from typing import NamedTuple
 
 from ..atomic import finish_temporary, new_temporary, told_as
 from ..datadir import resolve_inside, source_digest
@@ -87,6 +88,19 @@ SPOOL = (
     "CREATE TEMP TABLE spool(path TEXT PRIMARY KEY, head TEXT, result BLOB, docs BLOB,"
     " result_sum TEXT, docs_sum TEXT, head_sum TEXT)"
 )
+
+
+class SpoolRow(NamedTuple):
+    """A parsed file's texts as its row keeps them: the head fields' text,
+    the packed result, the compressed search documents, and the digests of
+    the packed result, of the documents' text and of the head."""
+
+    head: str
+    result: bytes
+    docs: bytes
+    result_sum: str
+    docs_sum: str
+    head_sum: str
 
 
 class CacheProblem(ValueError):
@@ -392,24 +406,14 @@ class CacheDB:
 
     # -- writing -------------------------------------------------------------
 
-    def spool(self, path: str, head: str, result: bytes, docs_text: bytes) -> None:
+    def spool(self, path: str, row: SpoolRow) -> None:
         """Keep a parsed file's head fields, packed result and search
-        documents' text for this run (`put_spooled` makes them its row)."""
+        documents with their digests for this run (`put_spooled` makes them
+        its row)."""
         if not self._spooling:
             self.db.execute(SPOOL)
             self._spooling = True
-        self.db.execute(
-            "INSERT OR REPLACE INTO temp.spool VALUES (?, ?, ?, ?, ?, ?, ?)",
-            (
-                _sql_text(path),
-                head,
-                result,
-                zlib.compress(docs_text, 1),
-                source_digest(result),
-                source_digest(docs_text),
-                source_digest(head.encode("utf-8")),
-            ),
-        )
+        self.db.execute("INSERT OR REPLACE INTO temp.spool VALUES (?, ?, ?, ?, ?, ?, ?)", (_sql_text(path), *row))
 
     def put_spooled(self, path: str, stamp: tuple, links: bytes | None) -> None:
         """The row of a spooled file, with its stamp and `links`."""

@@ -26,6 +26,7 @@ from collections import deque
 from typing import Callable
 
 from ..atomic import STOP_SIGNALS, signals_held
+from .cache import ready_for_spool
 from .summarize import FileResult, summarize_file
 
 # C stack per byte of source for the deepest nesting the parser accepts
@@ -117,7 +118,9 @@ def _worker_main(conn, stack_bytes: int) -> None:
             except EOFError:
                 return
             for task in batch:
-                conn.send(summarize_file(task))
+                # Packed for the cache here: the parent, which takes every
+                # worker's results, is the run's busiest process.
+                conn.send(ready_for_spool(summarize_file(task)))
 
     run_on_big_stack(serve, stack_bytes)
 
