@@ -17,6 +17,7 @@ import time
 from dataclasses import dataclass, field
 from typing import NamedTuple
 
+from .._stamps import check_folder
 from ..datadir import DATA_DIR
 from ..settings import DEFAULT_MAX_FILE_BYTES
 from ..wording import counted
@@ -218,8 +219,12 @@ def walk_project(
 _KINDS = frozenset(SUFFIXES.values())
 _SCRIPTS = ("typescript", "javascript")
 _new_tuple = tuple.__new__
-_S_IFMT = 0o170000  # stat.S_IFMT as a mask
-_S_IFREG = stat.S_IFREG
+
+
+def _ctime_at(codes: str, ctimes: bytes, index: int) -> int:
+    """The change time `check_folder` found for the entry at `index`."""
+    at = sum(1 for code in codes[:index] if code >= "\u0100")
+    return memoryview(ctimes).cast("q")[at]
 
 
 class _Afresh(Exception):
@@ -354,6 +359,7 @@ class _Walker:
         kinds = self.kind_of
         limit = self.max_file_bytes
         for rel_prefix, abs_prefix, names, codes, stamps, ctimes in self.taken:
+            ctimes = memoryview(ctimes).cast("q")
             at = 0
             for name, code in zip(names, codes):
                 if code >= "\u0100":
@@ -542,57 +548,49 @@ class _Walker:
         rel_prefix = d_rel + "/" if d_rel else ""
         result = self.result
         kinds = self.kind_of
-        unsettled = self.old.unsettled
-        changed_after = self.changed_after
-        limit = self.max_file_bytes
-        lstat = os.lstat
-        for code in set(codes):
+        code_set = set(codes)
+        for code in code_set:
             if code >= "\u0100" and code not in kinds:
                 raise ValueError("malformed record")
+        # The source files first, in C: one lstat each, nothing made per file that holds.
+        checked = check_folder(abs_prefix, names, codes, stamps, self.changed_after, self.max_file_bytes)
+        if checked is None:
+            raise _Relist
+        now, ctimes, changed, notable, taken = checked
+        unvouched = [(rel_prefix + names[index], _ctime_at(codes, ctimes, index)) for index in changed]
+        unsettled = self.old.unsettled
+        if unsettled:
+            # Files whose rows cannot vouch for them, named by the run that kept the state.
+            seen = set(changed)
+            for index, (name, code) in enumerate(zip(names, codes)):
+                if code >= "\u0100" and index not in seen and rel_prefix + name in unsettled:
+                    unvouched.append((rel_prefix + name, _ctime_at(codes, ctimes, index)))
+        marks = (len(self.declarations), len(result.skipped), len(result.vendored), len(result.configs), len(self.links))
+        limit = self.max_file_bytes
+        for index, size, mtime, ctime in notable:
+            name = names[index]
+            if size > limit:
+                result.skipped.append((rel_prefix + name, f"larger than {counted(limit, 'byte')}"))
+            else:
+                language, grammar = kinds[codes[index]]
+                entry = (rel_prefix + name, abs_prefix + name, size, mtime, ctime, language, grammar)
+                self.declarations.append(_new_tuple(SourceFile, entry))
+        script_codes = self.script_codes
+        scripts = bool(taken) and not self.scripts_taken_over and not script_codes.isdisjoint(code_set)
+        if scripts and notable:
+            # A script left out for its size does not count.
+            left_out = {index for index, size, _, _ in notable if size > limit}
+            scripts = any(code in script_codes for index, code in enumerate(codes) if index not in left_out)
+        subdirs = []
+        ignored = skipped_dirs = 0
+        lstat = os.lstat
         # What this folder adds goes in place; a file not as recorded takes
         # it back (`_Relist`) by cutting the lists to these lengths.
-        marks = (len(self.declarations), len(result.skipped), len(result.vendored), len(result.configs), len(self.links))
-        unvouched = []
-        subdirs = []
-        ignored = skipped_dirs = taken = 0
-        script_codes = self.script_codes
-        scripts = False
-        now = None  # the sizes and times found, when they differ from the record's
-        ctimes = []  # of the source files, in order
-        at = 0
         try:
             for name, code in zip(names, codes):
                 if code >= "\u0100":
-                    try:
-                        st = lstat(abs_prefix + name)
-                    except OSError:
-                        raise _Relist from None
-                    if st.st_mode & _S_IFMT != _S_IFREG:
-                        raise _Relist
-                    size = st.st_size
-                    ctime = st.st_ctime_ns
-                    ctimes.append(ctime)
-                    if size != stamps[at] or st.st_mtime_ns != stamps[at + 1]:
-                        unvouched.append((rel_prefix + name, ctime))
-                        if now is None:
-                            now = list(stamps)
-                        now[at] = size
-                        now[at + 1] = st.st_mtime_ns
-                    elif ctime >= changed_after or (unsettled and rel_prefix + name in unsettled):
-                        # Rewritten with its size and time put back, or its row cannot vouch.
-                        unvouched.append((rel_prefix + name, ctime))
-                    at += 2
-                    if size > limit:
-                        result.skipped.append((rel_prefix + name, f"larger than {counted(limit, 'byte')}"))
-                    elif code < "\u0200":
-                        taken += 1
-                        if code in script_codes:
-                            scripts = True
-                    else:
-                        language, grammar = kinds[code]
-                        entry = (rel_prefix + name, abs_prefix + name, size, st.st_mtime_ns, ctime, language, grammar)
-                        self.declarations.append(_new_tuple(SourceFile, entry))
-                elif code == WALKED:
+                    continue
+                if code == WALKED:
                     subdirs.append((abs_prefix + name, rel_prefix + name, real_prefix + name))
                 elif code == IGNORED:
                     ignored += 1
@@ -620,7 +618,7 @@ class _Walker:
                         result.vendored.append(rel_prefix + name + "/")
                     elif effect == _IGNORED:
                         ignored += 1
-            if at != len(stamps) or codes.count(UNSUPPORTED) != len(langs):
+            if codes.count(UNSUPPORTED) != len(langs):
                 raise ValueError("malformed record")
             if langs and not all(type(language) is str for language in langs):
                 raise ValueError("malformed record")
@@ -629,7 +627,7 @@ class _Walker:
             del result.configs[marks[3] :], self.links[marks[4] :]
             raise
         if taken:
-            self.taken.append((rel_prefix, abs_prefix, names, codes, now if now is not None else stamps, ctimes))
+            self.taken.append((rel_prefix, abs_prefix, names, codes, now, ctimes))
             self.taken_over += taken
             self.scripts_taken_over = self.scripts_taken_over or scripts
         for rel, ctime in unvouched:
@@ -643,7 +641,7 @@ class _Walker:
         self.replayed.append((real_prefix, names, codes))
         if flags & HAS_GITIGNORE:
             self.unread_gitignores.add(d_rel)
-        if now is not None:
+        if now is not stamps:
             record = [*record[:STAMPS], now]
         self.records[d_rel] = record
         if len(subdirs) > 1:

@@ -1,0 +1,55 @@
+// tarnwick._stamps: a folder's source files checked against the stamps the last walk kept
+// (folder_check.hpp), one lstat each and no Python object per file that holds.
+#include "folder_check.hpp"
+#include "py_call.hpp"
+
+namespace stamps {
+
+namespace {
+
+using cp::expect_arguments;
+using cp::guarded;
+
+PyObject* check(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        expect_arguments(nargs, 6, "check_folder");
+        return check_folder(args[0], args[1], args[2], args[3], args[4], args[5]).release();
+    });
+}
+
+PyMethodDef module_methods[] = {
+    {"check_folder", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check)),
+     METH_FASTCALL,
+     "check_folder(prefix, names, codes, stamps, changed_after, limit)\n"
+     "-> (stamps now, change times, unvouched, notable, taken) or None\n"
+     "Looks at (lstat) each entry prefix + names[i] whose code codes[i] is U+0100 or above "
+     "(a source or declaration file), in order, against its kept size and modification time "
+     "stamps[2k], stamps[2k + 1]. None when one is gone, no longer a regular file, cannot be "
+     "looked at, or its kept stamp is not a 64-bit int: the folder must be listed again. Else "
+     "the stamps found (the very list stamps when all hold), their change times as native "
+     "64-bit ints, the indices of the files whose size or time differ or whose change time is "
+     "changed_after or later, (index, size, mtime_ns, ctime_ns) of those larger than limit "
+     "and of the declaration files (U+0200 and above), and how many other source files there "
+     "are. ValueError when codes or stamps do not fit names."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "tarnwick._stamps",
+    "The walk's check of a folder's files against the stamps it kept.",
+    0,
+    module_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+} // namespace
+
+} // namespace stamps
+
+PyMODINIT_FUNC PyInit__stamps() {
+    return PyModuleDef_Init(&stamps::module_def);
+}

@@ -1,0 +1,151 @@
+"""The walk's check of a folder's files against their kept stamps
+(`tarnwick._stamps.check_folder`): one lstat per source file, the same
+answers the walk's own comparisons give."""
+
+from __future__ import annotations
+
+import os
+import struct
+
+import pytest
+
+from tarnwick._stamps import check_folder
+
+SOURCE, DECLARATION = "\u0100", "\u0200"
+NEVER = 1 << 64
+LIMIT = 1000
+
+
+def folder(tmp_path, files: dict) -> tuple:
+    """(prefix, names, codes, stamps as kept) of a folder of `files` (name ->
+    code), each source file with its size and time as they are."""
+    names, codes, stamps = [], "", []
+    for name, code in files.items():
+        path = tmp_path / name
+        if not path.exists() and not path.is_symlink():
+            path.write_text("x = 1\n")
+        names.append(name)
+        codes += code
+        if code >= SOURCE:
+            st = os.lstat(path)
+            stamps += [st.st_size, st.st_mtime_ns]
+    return str(tmp_path) + os.sep, names, codes, stamps
+
+
+def ctimes_of(blob: bytes) -> list:
+    return list(struct.unpack(f"={len(blob) // 8}q", blob))
+
+
+def test_files_as_kept_give_back_the_very_stamps_and_their_change_times(tmp_path):
+    (tmp_path / "sub").mkdir()
+    prefix, names, codes, stamps = folder(tmp_path, {"a.py": SOURCE, "sub": "W", "notes.c": "U", "b.py": SOURCE})
+    now, ctimes, unvouched, notable, taken = check_folder(prefix, names, codes, stamps, NEVER, LIMIT)
+    assert now is stamps
+    assert ctimes_of(ctimes) == [os.lstat(tmp_path / name).st_ctime_ns for name in ("a.py", "b.py")]
+    assert (unvouched, notable, taken) == ([], [], 2)
+
+
+@pytest.mark.parametrize(
+    "change, flagged",
+    [
+        ("size", True),
+        ("mtime", True),
+        ("nothing", False),
+    ],
+)
+def test_a_file_whose_size_or_time_moved_is_named_and_its_stamp_taken(tmp_path, change, flagged):
+    prefix, names, codes, stamps = folder(tmp_path, {"a.py": SOURCE, "b.py": SOURCE})
+    kept = list(stamps)
+    path = tmp_path / "b.py"
+    if change == "size":
+        path.write_text("x = 12345\n")
+    elif change == "mtime":
+        os.utime(path, ns=(0, stamps[3] + 1))
+    now, _, unvouched, _, _ = check_folder(prefix, names, codes, stamps, NEVER, LIMIT)
+    st = os.lstat(path)
+    assert unvouched == ([1] if flagged else [])
+    assert now == stamps[:2] + [st.st_size, st.st_mtime_ns]
+    assert stamps == kept  # the kept list is never written to
+    assert (now is stamps) is not flagged
+
+
+def test_a_change_time_from_the_bound_on_is_not_vouched_for(tmp_path):
+    prefix, names, codes, stamps = folder(tmp_path, {"a.py": SOURCE})
+    ctime = os.lstat(tmp_path / "a.py").st_ctime_ns
+    for bound, flagged in [(ctime, True), (ctime + 1, False), (ctime - 1, True), (NEVER, False), (-NEVER, True)]:
+        assert check_folder(prefix, names, codes, stamps, bound, LIMIT)[2] == ([0] if flagged else []), bound
+
+
+def test_files_past_the_limit_and_declarations_come_with_their_stamps(tmp_path):
+    (tmp_path / "big.py").write_text("#" * 99 + "\n")  # 100 bytes
+    (tmp_path / "edge.py").write_text("#" * 98 + "\n")  # 99 bytes
+    prefix, names, codes, stamps = folder(tmp_path, {"big.py": SOURCE, "edge.py": SOURCE, "t.d.ts": DECLARATION})
+    _, _, _, notable, taken = check_folder(prefix, names, codes, stamps, NEVER, 99)
+    st_big, st_decl = os.lstat(tmp_path / "big.py"), os.lstat(tmp_path / "t.d.ts")
+    assert notable == [
+        (0, 100, st_big.st_mtime_ns, st_big.st_ctime_ns),
+        (2, st_decl.st_size, st_decl.st_mtime_ns, st_decl.st_ctime_ns),
+    ]
+    assert taken == 1
+    assert check_folder(prefix, names, codes, stamps, NEVER, 100)[4] == 2
+    assert check_folder(prefix, names, codes, stamps, NEVER, -1)[4] == 0
+    assert check_folder(prefix, names, codes, stamps, NEVER, NEVER)[4] == 2
+
+
+@pytest.mark.parametrize(
+    "change",
+    ["deleted", "now a folder", "now a link", "now a link to a folder", "kept size not an int", "kept time too large"],
+)
+def test_a_file_the_check_cannot_vouch_for_asks_for_a_listing(tmp_path, change):
+    prefix, names, codes, stamps = folder(tmp_path, {"a.py": SOURCE, "b.py": SOURCE})
+    path = tmp_path / "b.py"
+    if change == "deleted":
+        path.unlink()
+    elif change == "now a folder":
+        path.unlink()
+        path.mkdir()
+    elif change == "now a link":
+        path.unlink()
+        os.symlink("a.py", path)
+    elif change == "now a link to a folder":
+        path.unlink()
+        os.symlink(".", path)
+    elif change == "kept size not an int":
+        stamps[2] = str(stamps[2])
+    else:
+        stamps[3] = 1 << 63
+    assert check_folder(prefix, names, codes, stamps, NEVER, LIMIT) is None
+
+
+def test_names_beyond_ascii_are_looked_at_under_their_own_bytes(tmp_path):
+    raw = os.fsencode(str(tmp_path)) + b"/caf\xe9.py"  # not UTF-8: a surrogate escape in the name
+    with open(raw, "w") as handle:
+        handle.write("x = 1\n")
+    (tmp_path / "naïve.py").write_text("y = 2\n")
+    name = os.fsdecode(b"caf\xe9.py")
+    st1, st2 = os.lstat(raw), os.lstat(tmp_path / "naïve.py")
+    stamps = [st1.st_size, st1.st_mtime_ns, st2.st_size, st2.st_mtime_ns]
+    result = check_folder(str(tmp_path) + os.sep, [name, "naïve.py"], SOURCE * 2, stamps, NEVER, LIMIT)
+    assert result is not None and result[0] is stamps and result[4] == 2
+
+
+@pytest.mark.parametrize(
+    "names, codes, stamps, error",
+    [
+        (["a.py"], SOURCE, [1], ValueError),  # a stamp short
+        (["a.py"], SOURCE, [1, 2, 3], ValueError),
+        (["a.py", "b.py"], SOURCE, [1, 2], ValueError),  # codes do not fit names
+        (["a\0.py"], SOURCE, [1, 2], ValueError),
+        ([7], SOURCE, [1, 2], ValueError),
+        (["a.py"], SOURCE, (1, 2), TypeError),
+    ],
+)
+def test_a_record_that_does_not_fit_is_refused(tmp_path, names, codes, stamps, error):
+    with pytest.raises(error):
+        check_folder(str(tmp_path) + os.sep, names, codes, stamps, NEVER, LIMIT)
+
+
+def test_entries_that_are_not_files_are_not_looked_at(tmp_path):
+    # Neither exists: only source and declaration codes cost a look.
+    prefix = str(tmp_path) + os.sep
+    assert check_folder(prefix, ["gone", "gone.c"], "WU", [], NEVER, LIMIT)[1:] == (b"", [], [], 0)
