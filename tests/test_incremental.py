@@ -245,7 +245,7 @@ def test_results_taken_over_equal_their_rows_and_keep_their_own_mutable_fields(t
     from dataclasses import fields
     from types import SimpleNamespace
 
-    from tarnwick.indexer.cache import Cache, decode_result, signature
+    from tarnwick.indexer.cache import Cache, decode_result, signature, taken_over
     from tarnwick.indexer.result import FileResult
 
     for name in ("a.py", "b.py"):  # one head for both
@@ -260,12 +260,14 @@ def test_results_taken_over_equal_their_rows_and_keep_their_own_mutable_fields(t
         taken = cache.reuse_all(wanted + [SimpleNamespace(rel="c.js.old", language="javascript")])
         assert sorted(taken) == ["a.py", "b.py", "c.js", "d.py"]
         names = [f.name for f in fields(FileResult) if f.name not in ("record_json", "nodes_json", "contains_json", "search_docs")]
-        for rel, (result, _, _) in taken.items():
+        made = {rel: taken_over(rel, fields, hashed) for rel, (fields, _, _, hashed) in taken.items()}
+        for rel, result in made.items():
             whole = decode_result(rel, cache.db.result(rel), result.language, whole=True, texts=False)
             whole.digest = cache.db.stamp(rel)[3]
             assert [getattr(result, name) for name in names] == [getattr(whole, name) for name in names], rel
-        assert taken["d.py"][0].error is not None
-        first, second = taken["a.py"][0], taken["b.py"][0]
+        assert made["d.py"].error is not None
+        assert taken["a.py"][0] is taken["b.py"][0]  # one head's fields, shared
+        first, second = made["a.py"], made["b.py"]
         first.symbols.append(("f", "function", 1, 2))
         first.symbol_text["f"] = ((), "", ())
         assert second.symbols == [] and second.symbol_text == {} and first.symbols != []

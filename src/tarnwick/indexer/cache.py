@@ -460,6 +460,18 @@ def _head_fields(head: str) -> dict | None:
         return None
 
 
+def taken_over(path: str, fields: dict, hashed: str | None) -> CachedResult:
+    """The result of the unchanged file `path` from its row's head fields
+    (`Cache.reuse_all`) and its digest: the mutable fields a row does not
+    keep are made fresh when first read, each result its own."""
+    result = CachedResult.__new__(CachedResult)
+    held = result.__dict__
+    held.update(fields)
+    held["path"] = path
+    held["digest"] = hashed
+    return result
+
+
 def decode_result(path: str, packed: bytes, language: str, whole: bool = False, texts: bool = True) -> FileResult | None:
     """The result kept in `packed` for the file `path` of `language`, or
     None when it does not unpack to one; its reference fields are decoded
@@ -582,19 +594,20 @@ class Cache:
         return source.mtime_ns < self.started_ns - _RACY_NS and source.ctime_ns < self.started_ns - _RACY_NS
 
     def reuse_all(self, sources) -> dict:
-        """rel -> (result without its texts, whether its links are kept, the
-        digest of its search documents' text) of each unchanged source of
-        `sources` whose row holds a sound head, read in one pass: the rest
-        of a row (the reference fields, the texts, the links) is read when
-        asked for.  The others are left out (parsed again)."""
-        with paused():  # a result per file, and no cycles among them
+        """rel -> (the head fields of its result, whether its links are kept,
+        the digest of its search documents' text, the file's digest) of each
+        unchanged source of `sources` whose row holds a sound head, read in
+        one pass: files of the same shape share the fields, and `taken_over`
+        makes a result of them when one is read; the rest of a row (the
+        reference fields, the texts, the links) is read when asked for.  The
+        others are left out (parsed again)."""
+        with paused():  # an entry per file, and no cycles among them
             return self._reuse_all({source.rel: source.language for source in sources})
 
     def _reuse_all(self, wanted: dict) -> dict:
         made = {}  # head text -> its fields, or None: heads repeat from file to file
         out = {}
         db = self.db
-        new = CachedResult.__new__
         for path, head, linked, docs, hashed in db.heads():
             language = wanted.get(path)
             if language is None:
@@ -606,13 +619,7 @@ class Cache:
                     fields["_db"] = db
             if fields is None or fields["language"] != language:
                 continue
-            # `_new_result`, inlined: a run makes one per unchanged file.
-            result = new(CachedResult)
-            held = result.__dict__
-            held.update(fields)
-            held["path"] = path
-            held["digest"] = hashed
-            out[path] = (result, linked, docs)
+            out[path] = (fields, linked, docs, hashed)
         return out
 
     def edges(self, path: str):

@@ -21,6 +21,7 @@ from __future__ import annotations
 
 from .cache import reference_shape
 from .linkage import EDGE_KINDS, GROUPS, resolve_edges
+from .parsed import language_of, languages, paths_of
 from .resolve_python import existence_key
 
 NO_EDGES = tuple(() for _ in EDGE_KINDS)
@@ -39,15 +40,23 @@ def plan(paths: list, parsed: dict, previous: set, fresh: set, old: dict, linked
     keys = set(comings_and_goings)
     keys.update(existence_key(path) for path in comings_and_goings)
     keys.update(path for path in fresh if old.get(path) != reference_shape(parsed.get(path)))
-    python = {path for path in readers(keys) if path in parsed and parsed[path].language == "python"}
+    python = {path for path in readers(keys) if path in parsed and language_of(parsed, path) == "python"}
     groups = set()
-    for path, result in parsed.items():
-        if result.language == "python":
+    if settings_changed or comings_and_goings:
+        # Every resolver with files runs: each file's language is asked.
+        unlinked, every = paths_of(parsed), True
+    else:
+        # The files parsed again or whose edges the cache does not keep,
+        # found by set operations: a one-edit run asks the languages of few.
+        unlinked, every = paths_of(parsed) - (linked - fresh), False
+    for path in unlinked:
+        language = language_of(parsed, path)
+        if language == "python":
             if path in fresh or path not in linked:
                 python.add(path)
             continue
-        group = GROUPS.get(result.language)
-        if group is not None and (settings_changed or comings_and_goings or path in fresh or path not in linked):
+        group = GROUPS.get(language)
+        if group is not None and (every or path in fresh or path not in linked):
             groups.add(group)
     return python, groups
 
@@ -74,7 +83,7 @@ def link(cache, root: str, paths: list, parsed: dict, todo: dict, links: dict, s
     pairs = resolve_edges(paths, parsed, root, warnings, python, groups, reads)
     resolved = set(python)
     if groups:  # each file's language asked only when another resolver ran
-        resolved.update(path for path, result in parsed.items() if GROUPS.get(result.language) in groups)
+        resolved.update(path for path, language in languages(parsed) if GROUPS.get(language) in groups)
     edges = KeptEdges(edges_by_file(pairs, resolved), cache.edges)
     keys = {}
     for path in resolved:

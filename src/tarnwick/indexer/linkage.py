@@ -9,6 +9,7 @@ turns those references into file-to-file edges.
 
 from __future__ import annotations
 
+from .parsed import languages, of_language
 from .resolve_python import resolve_python_edges
 
 EDGE_KINDS = ("imports", "calls", "extends", "implements", "references")
@@ -44,14 +45,15 @@ def resolve_edges(
     extends = set()
     implements = set()
     references = set()
+    # Results taken over unchanged are made only as a resolver reads them:
+    # Python's reads those of the files it follows, looked up one at a time.
+    resolve_python_edges(paths, of_language(results, "python"), imports, calls, extends, python, reads)
+    wanted = {language for language, group in GROUPS.items() if groups is None or group in groups}
     by_language = {}
-    for path, result in results.items():
-        by_language.setdefault(result.language, {})[path] = result
-    resolve_python_edges(paths, by_language.get("python", {}), imports, calls, extends, python, reads)
-    if groups is not None:
-        by_language = {
-            language: files for language, files in by_language.items() if language == "python" or GROUPS.get(language) in groups
-        }
+    if wanted:  # the other resolvers read every file of their languages
+        for path, language in languages(results):
+            if language in wanted:
+                by_language.setdefault(language, {})[path] = results[path]
     scripts = {**by_language.get("typescript", {}), **by_language.get("javascript", {})}
     if root is not None and scripts:
         from .resolve_js import resolve_js_edges

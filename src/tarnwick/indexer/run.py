@@ -23,7 +23,7 @@ from ..datadir import (
     record_identities,
 )
 from ..wording import counted
-from .cache import Cache, DamagedCache, prove, search_docs, signature
+from .cache import Cache, DamagedCache, prove, search_docs, signature, taken_over
 from .dependents import link
 from .extractors import missing_package
 from .history import HISTORY_NAME, cache_text, history_field, read_history
@@ -33,6 +33,7 @@ from ..search.reader import indexed_generation
 from ..search.store import INDEX_NAME, PackedRecords
 from ..search.update import update_takes
 from .output import encode, manifest_text, new_generation
+from .parsed import Parsed
 from .layout import NODES, SECTIONS, Layout, PreviousFiles, StaleLayout, plan_pieces
 from .lock import run_lock
 from .handoff import graph_change
@@ -326,23 +327,43 @@ def _index_with(
     if unchanged is None:
         sources = unchanged = walk.files
     current = {source.rel for source in sources}
-    results = []
     links = set()  # unchanged files whose edges the cache keeps
     kept_docs = {}  # file -> the digest of its search documents' text
+    # What each summary was made from, for queries to tell the files edited since.
+    digests = {}
     todo = []
+    # The results of the files taken over are made only when read: their
+    # language, state and counts are those of their heads' fields, which
+    # files of the same shape share (the counts are summed per shape).
+    taken = {}  # path -> (head fields, digest) of the parsed files taken over
+    shapes = {}  # id of shared head fields -> [those fields, how many files have them]
     heads = cache.reuse_all(unchanged)
     for source in sources:
-        reused = heads.pop(source.rel, None)
+        rel = source.rel
+        reused = heads.pop(rel, None)
         if reused is None:
             todo.append(source)
+            continue
+        fields, linked, kept_docs[rel], hashed = reused
+        digests[rel] = hashed
+        if linked:
+            links.add(rel)
+        error = fields["error"]
+        if error is not None:
+            stats.unparsable.append((rel, error))
+            continue
+        taken[rel] = (fields, hashed)
+        if fields["partial"]:
+            stats.partial.append(rel)
+        shape = shapes.get(id(fields))
+        if shape is None:
+            shapes[id(fields)] = [fields, 1]
         else:
-            result, linked, kept_docs[source.rel] = reused
-            results.append(result)
-            if linked:
-                links.add(source.rel)
-    stats.reused = len(results)
-    stats.unchanged = sum(1 for result in results if result.error is None)
-    reused_paths = {result.path for result in results}
+            shape[1] += 1
+    stats.reused = len(digests)
+    stats.unchanged = len(taken)
+    parsed = Parsed(taken_over, taken)
+    reused_paths = set(digests)
     # Largest first for the pool; the output order is fixed afterwards.
     todo.sort(key=lambda f: -f.size)
     tasks = [(f.rel, f.path, f.language, f.grammar) for f in todo]
@@ -360,14 +381,14 @@ def _index_with(
         fresh = _summarize_all(tasks, jobs, max_file_bytes, counter, take, workers)
     finally:
         counter.close()
-    results.extend(fresh)
 
-    parsed: dict[str, FileResult] = {}
-    for result in results:
+    tallies = [(fields["counts"], files) for fields, files in shapes.values()]
+    for result in fresh:
         if result.error is not None:
             stats.unparsable.append((result.path, result.error))
         else:
-            parsed[result.path] = result
+            parsed.add(result)
+            tallies.append((result.counts, 1))
             if result.partial:
                 stats.partial.append(result.path)
     stats.unparsable.sort()
@@ -375,12 +396,11 @@ def _index_with(
     paths = sorted(current)
 
     symbols = 0
-    for result in parsed.values():
-        functions, methods, classes, count = result.counts
-        stats.functions += functions
-        stats.methods += methods
-        stats.classes += classes
-        symbols += count
+    for (functions, methods, classes, count), files in tallies:
+        stats.functions += functions * files
+        stats.methods += methods * files
+        stats.classes += classes * files
+        symbols += count * files
     stats.nodes = len(paths) + symbols
     stats.files = len(parsed)
 
@@ -393,7 +413,7 @@ def _index_with(
     # saved (a history that moved changes their documents).
     kept = (cache.run.get("generation"), set() if history.changed else reused_paths)
     histories = {path: history_field(messages) for path, messages in history.messages(paths).items() if path in parsed}
-    for path in [path for path in kept_docs if path not in parsed]:
+    for path in kept_docs.keys() - parsed.paths():
         del kept_docs[path]  # an unparsable file has none
 
     def prepared(path: str) -> list | None:
@@ -425,8 +445,7 @@ def _index_with(
     kept += (reused_paths - reads.keys(), _restamped(cache))
 
     generation = new_generation()
-    # What each summary was made from, for queries to tell the files edited since.
-    digests = {result.path: result.digest for result in results}
+    digests.update((result.path, result.digest) for result in fresh)
     sources_seen = {source.rel: (source.size, source.mtime_ns, digests.pop(source.rel, None)) for source in sources}
     try:
         cache.store(paths, [(r, by_rel[r.path]) for r in fresh], edges, reads)
@@ -472,7 +491,7 @@ def _index_with(
     dirty_texts.clear()
     # The search index needs only the graph and the documents: the rest goes
     # before the graph is read back, which keeps the run's peak memory down.
-    for held in (results, fresh, parsed, edges, links, by_rel):
+    for held in (fresh, parsed, edges, links, by_rel):
         held.clear()
     files = [(HISTORY_NAME, history_text)] if history_text is not None else []
     files.append((DIGESTS_NAME, outputs.digests_text()))
