@@ -88,7 +88,7 @@ def test_parsed_makes_each_result_once_and_tells_languages_without_making_them()
         result.digest = digest
         return result
 
-    parsed = Parsed(make, {"a.py": ({"language": "python"}, "d1"), "b.js": ({"language": "javascript"}, "d2")})
+    parsed = Parsed(make, {"a.py": {"language": "python"}, "b.js": {"language": "javascript"}}, {"a.py": "d1", "b.js": "d2"})
     parsed.add(_result("c.py", "python"))
     assert list(languages(parsed)) == [("a.py", "python"), ("b.js", "javascript"), ("c.py", "python")]
     assert language_of(parsed, "b.js") == "javascript" and made == []
@@ -107,3 +107,17 @@ def test_parsed_makes_each_result_once_and_tells_languages_without_making_them()
     plain = {"a.py": _result("a.py", "python"), "b.js": _result("b.js", "javascript")}
     assert list(of_language(plain, "python")) == ["a.py"] and language_of(plain, "b.js") == "javascript"
     assert list(languages(plain)) == [("a.py", "python"), ("b.js", "javascript")]
+
+
+def test_sources_seen_are_looked_up_a_file_at_a_time():
+    from types import SimpleNamespace
+
+    from tarnwick.indexer.seen import SourcesSeen
+
+    sources = [SimpleNamespace(rel=rel, size=size, mtime_ns=10 * size) for rel, size in (("b.py", 2), ("a.py", 1), ("c.py", 3))]
+    seen = SourcesSeen(sources, {"a.py": "da", "b.py": "db", "gone.py": "dg"})
+    assert seen["a.py"] == (1, 10, "da") and seen["c.py"] == (3, 30, None)  # c.py did not parse: no digest
+    assert "gone.py" not in seen and seen.get("gone.py") is None and "b.py" in seen
+    assert list(seen) == ["b.py", "a.py", "c.py"] and len(seen) == 3 and bool(seen)
+    assert dict(seen) == {"b.py": (2, 20, "db"), "a.py": (1, 10, "da"), "c.py": (3, 30, None)}
+    assert not SourcesSeen([], {})

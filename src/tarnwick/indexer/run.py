@@ -12,6 +12,7 @@ import time
 from dataclasses import dataclass, field
 
 from ..atomic import sweep_temporaries, told_as
+from ..collector import paused
 from ..datadir import (
     DATA_DIR,
     DIGESTS_NAME,
@@ -34,6 +35,7 @@ from ..search.store import INDEX_NAME, PackedRecords
 from ..search.update import update_takes
 from .output import encode, manifest_text, new_generation
 from .parsed import Parsed
+from .seen import SourcesSeen
 from .layout import NODES, SECTIONS, Layout, PreviousFiles, StaleLayout, plan_pieces
 from .lock import run_lock
 from .handoff import graph_change
@@ -335,34 +337,35 @@ def _index_with(
     # The results of the files taken over are made only when read: their
     # language, state and counts are those of their heads' fields, which
     # files of the same shape share (the counts are summed per shape).
-    taken = {}  # path -> (head fields, digest) of the parsed files taken over
+    taken = {}  # path -> the head fields of each parsed file taken over
     shapes = {}  # id of shared head fields -> [those fields, how many files have them]
-    heads = cache.reuse_all(unchanged)
-    for source in sources:
-        rel = source.rel
-        reused = heads.pop(rel, None)
-        if reused is None:
-            todo.append(source)
-            continue
-        fields, linked, kept_docs[rel], hashed = reused
-        digests[rel] = hashed
-        if linked:
-            links.add(rel)
-        error = fields["error"]
-        if error is not None:
-            stats.unparsable.append((rel, error))
-            continue
-        taken[rel] = (fields, hashed)
-        if fields["partial"]:
-            stats.partial.append(rel)
-        shape = shapes.get(id(fields))
-        if shape is None:
-            shapes[id(fields)] = [fields, 1]
-        else:
-            shape[1] += 1
+    # An entry per file and no cycles among them: collections would only cost time.
+    with paused():
+        heads = cache.reuse_all(unchanged)
+        for source in sources:
+            rel = source.rel
+            reused = heads.pop(rel, None)
+            if reused is None:
+                todo.append(source)
+                continue
+            fields, linked, kept_docs[rel], digests[rel] = reused
+            if linked:
+                links.add(rel)
+            error = fields["error"]
+            if error is not None:
+                stats.unparsable.append((rel, error))
+                continue
+            taken[rel] = fields
+            if fields["partial"]:
+                stats.partial.append(rel)
+            shape = shapes.get(id(fields))
+            if shape is None:
+                shapes[id(fields)] = [fields, 1]
+            else:
+                shape[1] += 1
     stats.reused = len(digests)
     stats.unchanged = len(taken)
-    parsed = Parsed(taken_over, taken)
+    parsed = Parsed(taken_over, taken, digests)
     reused_paths = set(digests)
     # Largest first for the pool; the output order is fixed afterwards.
     todo.sort(key=lambda f: -f.size)
@@ -446,7 +449,7 @@ def _index_with(
 
     generation = new_generation()
     digests.update((result.path, result.digest) for result in fresh)
-    sources_seen = {source.rel: (source.size, source.mtime_ns, digests.pop(source.rel, None)) for source in sources}
+    sources_seen = SourcesSeen(sources, digests)
     try:
         cache.store(paths, [(r, by_rel[r.path]) for r in fresh], edges, reads)
     except sqlite3.Error as exc:  # a full disk, as for the other files
