@@ -144,7 +144,9 @@ class Walk:
         """SourceFile entries, sorted by relative path (made when first
         asked for: a run that finds nothing changed never needs them)."""
         if self._pending is not None:
-            self._files, self._pending = self._pending(), None
+            # 100,000 entries and no cycles: collections would only cost time.
+            with paused():
+                self._files, self._pending = self._pending(), None
         return self._files
 
     @files.setter
