@@ -5,6 +5,7 @@
 
 #include "bounds.hpp"
 #include "buffer_view.hpp"
+#include "freed_heap.hpp"
 #include "kept_mappings.hpp"
 #include "owners.hpp"
 #include "postings_codec.hpp"
@@ -497,6 +498,15 @@ PyObject* kept_arrays(PyObject*, PyObject*) {
     });
 }
 
+PyObject* keep_freed_heap(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        expect_arguments(nargs, 2, "keep_freed_heap");
+        bool kept =
+            freed_heap::keep(count_from(args[0], "mapped_from"), count_from(args[1], "kept_top"));
+        return checked(PyBool_FromLong(kept)).release();
+    });
+}
+
 PyMethodDef module_methods[] = {
     {"encode_postings",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode_postings)), METH_FASTCALL,
@@ -541,6 +551,11 @@ PyMethodDef module_methods[] = {
      "unmap each when freed)"},
     {"kept_arrays", kept_arrays, METH_NOARGS,
      "kept_arrays() -> (bytes, all zero): the mappings kept for reuse"},
+    {"keep_freed_heap",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(keep_freed_heap)), METH_FASTCALL,
+     "keep_freed_heap(mapped_from, kept_top) -> bool: ask glibc to serve blocks up to mapped_from "
+     "bytes from the heap and keep up to kept_top bytes of its free top (False, nothing changed, "
+     "with another C library)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

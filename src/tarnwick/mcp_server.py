@@ -56,7 +56,7 @@ from .graph import release_search_indexes
 from .scope import Scope
 from .search_view import format_ranking
 from .settings import load as load_settings
-from .mcp_memory import keep_freed_memory
+from .freed_memory import keep_freed_memory
 from .mcp_pipe import PipeOutput
 from .mcp_wire import CheckedLines
 from .printable import no_match

@@ -230,11 +230,15 @@ _QUESTIONS = ("context", "search")
 def command() -> None:
     """The installed command.  A question's process ends at once when it is
     answered, without the interpreter's teardown, and runs without the
-    cyclic collector (what it makes lives until then); the other commands
+    cyclic collector (what it makes lives until then) and with the memory
+    its passes free kept for the next (`freed_memory`); the other commands
     end as usual, closing what they opened on the way out."""
     if len(sys.argv) < 2 or sys.argv[1] not in _QUESTIONS:
         sys.exit(main())
     gc.disable()
+    from ..freed_memory import keep_freed_memory
+
+    keep_freed_memory()
     try:
         status = main()
     except SystemExit as exc:  # the full parser's usage errors
