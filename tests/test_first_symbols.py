@@ -81,6 +81,7 @@ def test_damaged_first_symbols_are_refused_with_nothing_written(module, firsts, 
         ([NO_SYMBOLS, NO_SYMBOLS], 3, [0, 0, 0]),
         ([], 2, [0, 0]),
         ([2, 0], 4, [1, 1, 0, 0]),  # a block moved after the next file's
+        ([1, NO_SYMBOLS, 3], 5, [0, 0, 0, 2, 2]),  # in order, a file without symbols between
     ],
 )
 def test_blocks_at_the_edges(firsts, slots, owners):

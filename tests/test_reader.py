@@ -80,6 +80,9 @@ def test_files_are_found_by_id_in_every_chunk(written):
         numbers = [0, CHUNK - 1, CHUNK, FILES - 1, 5]
         assert index.file_numbers([corpus.file_ids[n] for n in numbers]) == numbers
         assert [index.file_id(n) for n in numbers] == [corpus.file_ids[n] for n in numbers]
+        for outside in (FILES, -1):  # past the last chunk, and a number no chunk holds
+            with pytest.raises(IndexError):
+                index.file_id(outside)
     finally:
         index.close()
 
@@ -216,7 +219,8 @@ def test_a_file_array_read_whole_takes_its_short_last_chunk_as_it_is(written, tm
             return
         documents.need((name,), range(corpus.file_count), index)
         if name == "file_ids":
-            assert documents.file_ids == [corpus.file_id(n) for n in range(corpus.file_count)]
+            read = [documents.file_ids[n // CHUNK][n % CHUNK] for n in range(corpus.file_count)]
+            assert read == [corpus.file_id(n) for n in range(corpus.file_count)]
         else:
             assert list(getattr(documents, name)) == list(getattr(corpus, name))
     finally:

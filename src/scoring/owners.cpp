@@ -12,29 +12,48 @@ namespace scoring {
 void owners_from_firsts(std::span<const uint32_t> firsts, std::span<uint32_t> owners) {
     if (firsts.size() >= kNoSymbols)
         cp::raise_error(PyExc_ValueError, "more files than 32-bit numbers can name");
-    std::vector<std::pair<uint32_t, uint32_t>> starts; // (first symbol, file)
-    starts.reserve(firsts.size());
+    // A full build numbers the symbols file by file: its first symbols increase with the files,
+    // and the blocks are written from them as they stand. An update moves a grown file's block
+    // to the end, so only an updated index needs them sorted first.
     bool ordered = true;
-    for (size_t file = 0; file < firsts.size(); ++file) {
-        uint32_t first = firsts[file];
+    uint32_t last = 0;
+    bool any = false;
+    for (uint32_t first : firsts) {
         if (first == kNoSymbols) continue;
         if (first >= owners.size())
             cp::raise_error(PyExc_ValueError, "a file's first symbol out of range");
-        ordered = ordered && (starts.empty() || first > starts.back().first);
-        starts.emplace_back(first, static_cast<uint32_t>(file));
+        ordered = ordered && (!any || first > last);
+        last = first;
+        any = true;
     }
-    // A full build numbers the symbols file by file; an update moves a grown file's block to
-    // the end, so only an updated index needs the sort.
-    if (!ordered) std::sort(starts.begin(), starts.end());
-    for (size_t i = 1; i < starts.size(); ++i)
-        if (starts[i].first == starts[i - 1].first)
-            cp::raise_error(PyExc_ValueError, "two files' symbols begin at one number");
+    std::vector<std::pair<uint32_t, uint32_t>> starts; // (first symbol, file), when not ordered
+    if (!ordered) {
+        starts.reserve(firsts.size());
+        for (size_t file = 0; file < firsts.size(); ++file)
+            if (firsts[file] != kNoSymbols)
+                starts.emplace_back(firsts[file], static_cast<uint32_t>(file));
+        std::sort(starts.begin(), starts.end());
+        for (size_t i = 1; i < starts.size(); ++i)
+            if (starts[i].first == starts[i - 1].first)
+                cp::raise_error(PyExc_ValueError, "two files' symbols begin at one number");
+    }
+    // Each block from its file's first symbol to the next file's; before the first, file 0.
     uint32_t* slot = owners.data();
-    std::fill(slot, slot + (starts.empty() ? owners.size() : starts.front().first), 0u);
-    for (size_t i = 0; i < starts.size(); ++i) {
-        size_t end = i + 1 < starts.size() ? starts[i + 1].first : owners.size();
-        std::fill(slot + starts[i].first, slot + end, starts[i].second);
+    size_t at = 0;
+    uint32_t owner = 0;
+    auto run_to = [&](size_t end, uint32_t next_owner) {
+        std::fill(slot + at, slot + end, owner);
+        at = end;
+        owner = next_owner;
+    };
+    if (ordered) {
+        for (size_t file = 0; file < firsts.size(); ++file)
+            if (firsts[file] != kNoSymbols) run_to(firsts[file], static_cast<uint32_t>(file));
+    } else {
+        for (const auto& [first, file] : starts)
+            run_to(first, file);
     }
+    run_to(owners.size(), 0);
 }
 
 } // namespace scoring

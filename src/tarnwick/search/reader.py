@@ -496,11 +496,13 @@ class IndexCorpus:
         return blocks
 
     def file_id(self, number: int) -> str:
-        fid = self._documents.file_ids[number]
-        if fid is None:
+        if not 0 <= number < self.file_count:
+            raise IndexError("file number out of range")
+        ids = self._documents.file_ids.get(number // CHUNK)
+        if ids is None:
             self._documents.need((FILE_IDS,), (number,), self)
-            fid = self._documents.file_ids[number]
-        return fid
+            ids = self._documents.file_ids[number // CHUNK]
+        return ids[number % CHUNK]
 
     def _file_id(self, number) -> str:
         if type(number) is not int or not 0 <= number < self.file_count:
