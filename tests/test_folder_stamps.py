@@ -4,6 +4,7 @@ answers the walk's own comparisons give."""
 
 from __future__ import annotations
 
+import gc
 import os
 import struct
 
@@ -149,3 +150,31 @@ def test_entries_that_are_not_files_are_not_looked_at(tmp_path):
     # Neither exists: only source and declaration codes cost a look.
     prefix = str(tmp_path) + os.sep
     assert check_folder(prefix, ["gone", "gone.c"], "WU", [], NEVER, LIMIT)[1:] == (b"", [], [], 0)
+
+
+def test_lists_emptied_by_a_collection_during_the_check_are_not_read_past_their_end(tmp_path):
+    # Every file is past the limit, so each costs a tuple, and any tuple may start a collection
+    # whose callbacks change the caller's lists (from 3.12 on the collection waits until the
+    # call has returned).
+    prefix, names, codes, stamps = folder(tmp_path, {f"m{i}.py": SOURCE for i in range(50)})
+    emptied = []
+
+    def empty(phase, info):
+        if phase == "start" and not emptied:
+            names.clear()
+            stamps.clear()
+            emptied.append(True)
+
+    threshold = gc.get_threshold()
+    gc.callbacks.append(empty)
+    gc.set_threshold(1)
+    try:
+        try:
+            result = check_folder(prefix, names, codes, stamps, NEVER, 0)
+        except ValueError as error:
+            assert emptied and str(error) == "malformed record"
+        else:
+            assert result[4] == 0 and len(result[3]) == 50  # the lists held for the whole check
+    finally:
+        gc.set_threshold(*threshold)
+        gc.callbacks.remove(empty)

@@ -71,6 +71,13 @@ Ref int_of(int64_t value) {
     return checked(PyLong_FromLongLong(value));
 }
 
+// A list's item, checked against its size as it is now: a collection started by an allocation
+// below may run code that changes the caller's lists.
+PyObject* item_of(PyObject* list, Py_ssize_t index) {
+    if (index >= PyList_GET_SIZE(list)) cp::raise_error(PyExc_ValueError, "malformed record");
+    return PyList_GET_ITEM(list, index);
+}
+
 // The stamps found, beginning as a copy of those kept.
 Ref copy_of(PyObject* list) {
     return checked(PyList_GetSlice(list, 0, PyList_GET_SIZE(list)));
@@ -115,15 +122,14 @@ Ref check_folder(PyObject* prefix, PyObject* names, PyObject* codes, PyObject* k
     for (Py_ssize_t i = 0; i < count; ++i, path.resize(prefix_size)) {
         const Py_UCS4 code = PyUnicode_READ(kind, code_data, i);
         if (code < SOURCE) continue;
-        append_name(path, PyList_GET_ITEM(names, i));
+        append_name(path, item_of(names, i));
         FileStamp found;
         int64_t size = 0;
         int64_t mtime = 0;
         // A kept stamp no file can have, like a file that is no longer one, is the listing's
         // to decide.
-        if (!read_stamp(path, found) || !found.regular ||
-            !kept_number(PyList_GET_ITEM(kept, at), size) ||
-            !kept_number(PyList_GET_ITEM(kept, at + 1), mtime))
+        if (!read_stamp(path, found) || !found.regular || !kept_number(item_of(kept, at), size) ||
+            !kept_number(item_of(kept, at + 1), mtime))
             return Ref::borrow(Py_None);
         ctimes.push_back(found.ctime_ns);
         if (found.size != size || found.mtime_ns != mtime) {
