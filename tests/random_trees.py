@@ -225,6 +225,25 @@ class Tree:
         return f"{what} {rel}"
 
 
+# A run's figures that an update must give as a full run of the same tree does.
+FIGURES = ("files", "functions", "methods", "classes", "nodes", "edges", "unparsable", "partial")
+
+
+def figures(stats) -> tuple:
+    return tuple(getattr(stats, name) for name in FIGURES)
+
+
+def write_files(root: Path, files: dict) -> None:
+    """Writes `files` (path -> text) under `root`; a text of None removes that file."""
+    for rel, text in files.items():
+        path = root / rel
+        if text is None:
+            path.unlink()
+        else:
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_text(text)
+
+
 def _without_generation(top: bytes) -> list:
     others, keys = json.loads(top)
     return [[pair for pair in others if pair[0] != "generation"], keys]

@@ -12,22 +12,15 @@ import sys
 
 import pytest
 
-from random_trees import Tree, outputs
+from random_trees import Tree, figures, outputs
 from tarnwick.indexer import index_project
 
 
-FIGURES = ("files", "functions", "methods", "classes", "nodes", "edges", "unparsable", "partial")
-
-
-def _figures(stats) -> tuple:
-    return tuple(getattr(stats, name) for name in FIGURES)
-
-
-def _full_copy(source, target, figures=None):
+def _full_copy(source, target, full_figures=None):
     shutil.copytree(source, target, ignore=shutil.ignore_patterns(".vestra"))
     stats = index_project(target, jobs=1, full=True, progress=False)
-    if figures is not None:
-        figures.append(_figures(stats))
+    if full_figures is not None:
+        full_figures.append(figures(stats))
     return outputs(target, decoded=True)
 
 
@@ -47,11 +40,11 @@ def test_incremental_runs_equal_full_runs_over_random_changes(tmp_path, seed):
         history += [tree.change() for _ in range(tree.rng.randint(1, 5) if round_ < 4 else 20)]
         incremental = index_project(tree.root, jobs=1, progress=False)
         got = outputs(tree.root, decoded=True)
-        figures = []
-        expected = _full_copy(tree.root, tmp_path / f"full{round_}", figures)
+        full_figures = []
+        expected = _full_copy(tree.root, tmp_path / f"full{round_}", full_figures)
         assert _differences(got, expected) == [], history
         # The counts of the files taken over come from their rows' shared heads.
-        assert _figures(incremental) == figures[0], history
+        assert figures(incremental) == full_figures[0], history
         assert incremental.reused >= 1 or round_ == 4
 
 

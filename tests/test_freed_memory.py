@@ -13,35 +13,30 @@ GLIBC = (os.confstr("CS_GNU_LIBC_VERSION") or "").startswith("glibc")
 SANITIZED = bool(os.environ.get("TARNWICK_SANITIZED"))
 
 
-def test_the_score_arrays_are_kept():
+def test_the_score_arrays_are_kept_and_glibc_takes_the_settings():
     before = _scoring.keep_freed_arrays(0)
     try:
-        freed_memory.keep_freed_memory()
+        took = freed_memory.keep_freed_memory()
         assert _scoring.keep_freed_arrays(0) == freed_memory.KEPT_ARRAY_BYTES
-    finally:
-        _scoring.keep_freed_arrays(before)
-
-
-@pytest.mark.skipif(not GLIBC, reason="glibc only")
-@pytest.mark.skipif(SANITIZED, reason="the sanitizer's allocator takes no settings")
-def test_glibc_takes_the_settings():
-    before = _scoring.keep_freed_arrays(0)
-    try:
-        assert freed_memory.keep_freed_memory() is True
+        if GLIBC and not SANITIZED:  # the sanitizer's allocator takes no settings
+            assert took is True
     finally:
         _scoring.keep_freed_arrays(before)
 
 
 @pytest.mark.parametrize(
-    ("mapped_from", "kept_top"),
-    [(1 << 31, 1 << 20), (1 << 20, 1 << 31)],
-    ids=["threshold past an int", "top past an int"],
+    ("mapped_from", "kept_top", "outcome"),
+    [
+        (1 << 31, 1 << 20, False),  # a threshold past an int: glibc cannot take it, nothing changes
+        (1 << 20, 1 << 31, False),  # a top past an int
+        (-1, 1 << 20, ValueError),
+        (1.5, 1 << 20, TypeError),
+        ("1", 1 << 20, TypeError),
+    ],
 )
-def test_values_glibc_cannot_take_change_nothing(mapped_from, kept_top):
-    assert _scoring.keep_freed_heap(mapped_from, kept_top) is False
-
-
-@pytest.mark.parametrize("value", [-1, 1.5, "1"])
-def test_sizes_must_be_counts(value):
-    with pytest.raises((ValueError, TypeError, OverflowError)):
-        _scoring.keep_freed_heap(value, 1 << 20)
+def test_sizes_glibc_cannot_take_change_nothing_and_non_counts_are_refused(mapped_from, kept_top, outcome):
+    if outcome is False:
+        assert _scoring.keep_freed_heap(mapped_from, kept_top) is False
+    else:
+        with pytest.raises((ValueError, TypeError, OverflowError)):
+            _scoring.keep_freed_heap(mapped_from, kept_top)

@@ -11,7 +11,7 @@ import sqlite3
 import pytest
 
 from conftest import run_cli
-from random_trees import Tree, outputs
+from random_trees import Tree, outputs, write_files
 from tarnwick.indexer import index_project
 from tarnwick.indexer import publish
 from tarnwick.search import runs, update
@@ -43,16 +43,6 @@ def builds(monkeypatch):
     for name in ("build_index", "build_streamed"):
         monkeypatch.setattr(publish, name, counted(getattr(publish, name)))
     return made
-
-
-def _write(root, files: dict) -> None:
-    for rel, text in files.items():
-        path = root / rel
-        if text is None:
-            path.unlink()
-        else:
-            path.parent.mkdir(parents=True, exist_ok=True)
-            path.write_text(text)
 
 
 def _answers(capsys, root) -> list:
@@ -131,12 +121,12 @@ def _blocks_hold_their_files_symbols(root) -> None:
 
 def test_updates_answer_as_full_builds_do(tmp_path, capsys, builds):
     root = tmp_path / "p"
-    _write(root, BASE)
+    write_files(root, BASE)
     index_project(root, jobs=1, progress=False)
     assert builds == ["full"]
     _blocks_hold_their_files_symbols(root)
     for step, (files, split) in enumerate(STEPS):
-        _write(root, files)
+        write_files(root, files)
         index_project(root, jobs=1, progress=False)
         assert builds[-1] == "update", step
         assert ("trustedhost" in _splits(root)) is split, step
@@ -148,11 +138,11 @@ def test_an_update_gives_an_index_written_without_first_symbols_its_own(tmp_path
     # An index from before the files' first symbols were kept: the next
     # update writes them, as a full run would.
     root = tmp_path / "p"
-    _write(root, BASE)
+    write_files(root, BASE)
     index_project(root, jobs=1, progress=False)
     with sqlite3.connect(root / ".vestra" / "search.db") as db:
         db.execute("DELETE FROM arrays WHERE name LIKE 'file_first_symbol/%'")
-    _write(root, STEPS[1][0])
+    write_files(root, STEPS[1][0])
     index_project(root, jobs=1, progress=False)
     assert builds == ["full", "update"]
     _blocks_hold_their_files_symbols(root)
@@ -206,12 +196,12 @@ COLUMN_DAMAGE = [
 )
 def test_a_previous_index_in_doubt_is_built_again(tmp_path, capsys, builds, damage, monkeypatch):
     root = tmp_path / "p"
-    _write(root, BASE)
+    write_files(root, BASE)
     index_project(root, jobs=1, progress=False)
     if damage is None:
         # Too many changed files for an update to pay.
         monkeypatch.setattr(update, "CHANGED_SHARE", 0.0)
-        _write(root, {f"app/extra{i}.py": f"def extra{i}():\n    pass\n" for i in range(9)})
+        write_files(root, {f"app/extra{i}.py": f"def extra{i}():\n    pass\n" for i in range(9)})
     else:
         db = sqlite3.connect(root / ".vestra/search.db", isolation_level=None)
         if callable(damage):
@@ -219,7 +209,7 @@ def test_a_previous_index_in_doubt_is_built_again(tmp_path, capsys, builds, dama
         else:
             db.execute(damage)
         db.close()
-        _write(root, {"app/client.py": "def retry(request):\n    return request\n"})
+        write_files(root, {"app/client.py": "def retry(request):\n    return request\n"})
     index_project(root, jobs=1, progress=False)
     assert builds == ["full", "full"]
     _same_as_full(capsys, root, tmp_path)
@@ -228,7 +218,7 @@ def test_a_previous_index_in_doubt_is_built_again(tmp_path, capsys, builds, dama
 @pytest.mark.parametrize("damage", [*COLUMN_DAMAGE, None])
 def test_the_files_tables_are_refused_as_they_are_read_when_damaged(tmp_path, damage):
     root = tmp_path / "p"
-    _write(root, BASE)
+    write_files(root, BASE)
     index_project(root, jobs=1, progress=False)
     db = sqlite3.connect(root / ".vestra/search.db", isolation_level=None)
     try:
@@ -255,7 +245,7 @@ def test_updates_across_the_arrays_chunks_answer_as_full_builds_do(tmp_path, cap
         monkeypatch.setattr(module, "CHUNK", 2)
     root = tmp_path / "p"
     extra = {f"app/extra{i}.py": f"def extra{i}(x):\n    return x\n\n\ndef more{i}(y):\n    return y\n" for i in range(4)}
-    _write(root, {**BASE, **extra})
+    write_files(root, {**BASE, **extra})
     index_project(root, jobs=1, progress=False)
     steps = [
         {"app/extra1.py": None, "app/extra2.py": None, "app/extra3.py": None},  # seven files to four
@@ -263,7 +253,7 @@ def test_updates_across_the_arrays_chunks_answer_as_full_builds_do(tmp_path, cap
         {**extra, "app/zzz.py": "def last():\n    pass\n"},  # and to eight
     ]
     for step, files in enumerate(steps):
-        _write(root, files)
+        write_files(root, files)
         index_project(root, jobs=1, progress=False)
         assert builds[-1] == "update", step
         _same_as_full(capsys, root, tmp_path)
@@ -279,7 +269,7 @@ def test_updates_across_the_arrays_chunks_answer_as_full_builds_do(tmp_path, cap
 
 def test_an_update_cut_short_leaves_the_previous_index(tmp_path, monkeypatch):
     root = tmp_path / "p"
-    _write(root, BASE)
+    write_files(root, BASE)
     index_project(root, jobs=1, progress=False)
     before = outputs(root)
 
@@ -287,7 +277,7 @@ def test_an_update_cut_short_leaves_the_previous_index(tmp_path, monkeypatch):
         raise KeyboardInterrupt
 
     monkeypatch.setattr(update._Update, "_rewrite", interrupted)
-    _write(root, {"app/client.py": "def retry(request):\n    return request\n"})
+    write_files(root, {"app/client.py": "def retry(request):\n    return request\n"})
     with pytest.raises(KeyboardInterrupt):
         index_project(root, jobs=1, progress=False)
     assert outputs(root) == before
@@ -311,7 +301,7 @@ def test_an_unsaved_cache_does_not_vouch_for_the_index(tmp_path, capsys, builds,
     from tarnwick.indexer.cache_db import CacheDB
 
     root = tmp_path / "p"
-    _write(root, BASE)
+    write_files(root, BASE)
     index_project(root, jobs=1, progress=False)
     edited = {"app/client.py": "def retry(request):\n    return request\n"}
     real_commit = CacheDB.commit
@@ -320,11 +310,11 @@ def test_an_unsaved_cache_does_not_vouch_for_the_index(tmp_path, capsys, builds,
         raise sqlite3.OperationalError("database or disk is full")
 
     monkeypatch.setattr(CacheDB, "commit", full_disk)
-    _write(root, edited)
+    write_files(root, edited)
     stats = index_project(root, jobs=1, progress=False)
     assert any("could not be saved" in line for line in stats.warnings)
     monkeypatch.setattr(CacheDB, "commit", real_commit)
-    _write(root, {"app/client.py": BASE["app/client.py"]})
+    write_files(root, {"app/client.py": BASE["app/client.py"]})
     again = index_project(root, jobs=1, progress=False)
     assert again.reused == len(BASE) and builds[-1] == "update"
     _same_as_full(capsys, root, tmp_path)
@@ -360,12 +350,12 @@ def test_an_update_keeps_each_files_stamp_as_the_walk_saw_it(tmp_path, builds, r
     """A file touched without a change keeps its rows but not its old time:
     queries tell edited files by it."""
     root = tmp_path / "p"
-    _write(root, BASE)
+    write_files(root, BASE)
     index_project(root, jobs=1, progress=False)
     for touched, written in runs:
         for rel in touched:
             _touch(root, rel)
-        _write(root, written)
+        write_files(root, written)
         index_project(root, jobs=1, progress=False)
     assert builds[1:] == ["update"]
     db = sqlite3.connect(root / ".vestra/search.db")
@@ -377,7 +367,7 @@ def test_an_update_keeps_each_files_stamp_as_the_walk_saw_it(tmp_path, builds, r
 
 def _flat_tree(root, count: int, version: int = 0) -> None:
     # Files that import nothing: a file is resolved again only when it changed.
-    _write(root, {f"pkg/m{n:02d}.py": f"def handler_{n}_{version}(request):\n    return request\n" for n in range(count)})
+    write_files(root, {f"pkg/m{n:02d}.py": f"def handler_{n}_{version}(request):\n    return request\n" for n in range(count)})
 
 
 def _spy_on_the_search_index(monkeypatch) -> tuple:
@@ -416,7 +406,7 @@ def test_shares_handed_to_the_search_index_only_when_it_may_be_updated(tmp_path,
     index_project(root, jobs=1, progress=False)
     assert handed == []  # the first run has no index to update
     for n in range(edited):
-        _write(root, {f"pkg/m{n:02d}.py": f"def handler_{n}_1(request):\n    return request\n"})
+        write_files(root, {f"pkg/m{n:02d}.py": f"def handler_{n}_1(request):\n    return request\n"})
     index_project(root, jobs=1, progress=False, full=full)
     assert handed == ([edited] if handed_off else [])
     assert [change.known for change in updates] == ([True] if handed_off else [])
@@ -431,9 +421,9 @@ def test_files_resolved_again_for_an_imported_file_keep_the_update(tmp_path, mon
     root = tmp_path / "p"
     _flat_tree(root, 40)
     users = {f"pkg/m{n:02d}.py": f"from pkg.m00 import handler_0_0\n\ndef use_{n}():\n    return handler_0_0(None)\n" for n in range(1, 15)}
-    _write(root, users)
+    write_files(root, users)
     index_project(root, jobs=1, progress=False)
-    _write(root, {"pkg/m00.py": "def handler_0_0(request):\n    return None\n\ndef handler_0_1():\n    return 1\n"})
+    write_files(root, {"pkg/m00.py": "def handler_0_0(request):\n    return None\n\ndef handler_0_1():\n    return 1\n"})
     index_project(root, jobs=1, progress=False)
     assert handed == []  # more files to resolve again than shares handed over
     assert [change.known for change in updates] == [False]

@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import pytest
 
-from random_trees import outputs
+from random_trees import figures, outputs, write_files
 from tarnwick.indexer import index_project
 from tarnwick.indexer import run as run_module
 from tarnwick.indexer.parsed import Parsed, language_of, languages, of_language
@@ -24,23 +24,6 @@ FILES = {
     "web/b.js": "function b() { return 2; }\nmodule.exports = { b };\n",
 }
 
-FIGURES = ("files", "functions", "methods", "classes", "nodes", "edges", "unparsable", "partial", "unchanged", "reused")
-
-
-def _write(root, files):
-    for rel, text in files.items():
-        path = root / rel
-        if text is None:
-            path.unlink()
-        else:
-            path.parent.mkdir(parents=True, exist_ok=True)
-            path.write_text(text)
-
-
-def _figures(stats, names=FIGURES):
-    return [getattr(stats, name) for name in names]
-
-
 # change -> at most how many results taken over are made by the run
 CHANGES = {
     "a Python module edited": ({"pkg/util.py": "def helper():\n    return 2\n\ndef more():\n    return 3\n"}, 1),
@@ -56,9 +39,9 @@ CHANGES = {
 def test_a_run_makes_few_results_and_counts_as_a_full_run(tmp_path, monkeypatch, change):
     files, most = CHANGES[change]
     root = tmp_path / "p"
-    _write(root, FILES)
+    write_files(root, FILES)
     index_project(root, jobs=1, progress=False)
-    _write(root, files)
+    write_files(root, files)
     made = []
     real = run_module.taken_over
     monkeypatch.setattr(run_module, "taken_over", lambda path, *rest: made.append(path) or real(path, *rest))
@@ -66,8 +49,7 @@ def test_a_run_makes_few_results_and_counts_as_a_full_run(tmp_path, monkeypatch,
     assert len(made) <= most and len(made) == len(set(made)), made  # each made once at most
     got = outputs(root, decoded=True)
     full = index_project(root, jobs=1, progress=False, full=True)
-    names = FIGURES[:-2]
-    assert _figures(incremental, names) == _figures(full, names)
+    assert figures(incremental) == figures(full)
     assert outputs(root, decoded=True) == got
     assert incremental.unparsable == ([] if "mended" in change else [("pkg/broken.py", full.unparsable[0][1])])
     assert incremental.unchanged == incremental.files - (0 if "removed" in change else 1)
@@ -107,17 +89,3 @@ def test_parsed_makes_each_result_once_and_tells_languages_without_making_them()
     plain = {"a.py": _result("a.py", "python"), "b.js": _result("b.js", "javascript")}
     assert list(of_language(plain, "python")) == ["a.py"] and language_of(plain, "b.js") == "javascript"
     assert list(languages(plain)) == [("a.py", "python"), ("b.js", "javascript")]
-
-
-def test_sources_seen_are_looked_up_a_file_at_a_time():
-    from types import SimpleNamespace
-
-    from tarnwick.indexer.seen import SourcesSeen
-
-    sources = [SimpleNamespace(rel=rel, size=size, mtime_ns=10 * size) for rel, size in (("b.py", 2), ("a.py", 1), ("c.py", 3))]
-    seen = SourcesSeen(sources, {"a.py": "da", "b.py": "db", "gone.py": "dg"})
-    assert seen["a.py"] == (1, 10, "da") and seen["c.py"] == (3, 30, None)  # c.py did not parse: no digest
-    assert "gone.py" not in seen and seen.get("gone.py") is None and "b.py" in seen
-    assert list(seen) == ["b.py", "a.py", "c.py"] and len(seen) == 3 and bool(seen)
-    assert dict(seen) == {"b.py": (2, 20, "db"), "a.py": (1, 10, "da"), "c.py": (3, 30, None)}
-    assert not SourcesSeen([], {})
