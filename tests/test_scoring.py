@@ -572,6 +572,37 @@ def test_bounds_at_any_norm_and_scale_are_those_of_adding_term_by_term(module, l
     assert module.leading(*module.bound_totals(terms, least_norm, *facts), 2) == expected
 
 
+# Bounds as a pass leaves them: unordered, ties among them and at the cut.
+_BOUNDS = (array("d", [2.0, 5.0, 2.0, 1.0, 2.0, 5.0, 0.5]), array("I", [6, 3, 1, 4, 9, 0, 2]))
+
+
+@pytest.mark.parametrize("module", [_scoring, reference_scores], ids=["kernel", "reference"])
+@pytest.mark.parametrize(
+    "top, expected",
+    [
+        (0, []),
+        (1, [(5.0, 0), (5.0, 3)]),
+        (2, [(5.0, 0), (5.0, 3)]),
+        (3, [(5.0, 0), (5.0, 3), (2.0, 1), (2.0, 6), (2.0, 9)]),
+        (5, [(5.0, 0), (5.0, 3), (2.0, 1), (2.0, 6), (2.0, 9)]),
+        (6, [(5.0, 0), (5.0, 3), (2.0, 1), (2.0, 6), (2.0, 9), (1.0, 4)]),
+        (9, [(5.0, 0), (5.0, 3), (2.0, 1), (2.0, 6), (2.0, 9), (1.0, 4), (0.5, 2)]),
+    ],
+)
+def test_the_leading_bounds_are_the_best_and_those_tied_at_the_cut(module, top, expected):
+    assert module.leading(*_BOUNDS, top) == expected
+
+
+@pytest.mark.parametrize("module", [_scoring, reference_scores], ids=["kernel", "reference"])
+@pytest.mark.parametrize(
+    "floor, expected",
+    [(6.0, []), (5.0, [(5.0, 0), (5.0, 3)]), (1.5, [(5.0, 0), (5.0, 3), (2.0, 1), (2.0, 6), (2.0, 9)]), (0.0, 7)],
+)
+def test_the_bounds_reaching_a_floor_are_all_at_least_it(module, floor, expected):
+    found = module.reaching(*_BOUNDS, floor)
+    assert (len(found) if isinstance(expected, int) else found) == expected
+
+
 @pytest.mark.parametrize("module", [_scoring, reference_scores], ids=["kernel", "reference"])
 def test_bounds_of_unequal_lengths_are_refused(module):
     with pytest.raises(ValueError, match="totals and files of unequal length"):

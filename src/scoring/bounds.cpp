@@ -98,10 +98,9 @@ void add_symbol_sums(std::span<const TermPostings> terms, const std::vector<bool
 
 } // namespace
 
-std::vector<Scored> bound_totals(std::span<const TermPostings> terms, double least_norm,
-                                 std::span<const uint32_t> symbol_file,
-                                 std::span<const float> priors, std::span<const uint8_t> flags,
-                                 const FileRule& rule) {
+size_t bound_totals(std::span<const TermPostings> terms, double least_norm,
+                    std::span<const uint32_t> symbol_file, std::span<const float> priors,
+                    std::span<const uint8_t> flags, const FileRule& rule, const TotalsRoom& room) {
     size_t file_count = priors.size();
     Collection files(file_count);
     std::vector<bool> plain; // per term, whether its shares can be taken unchecked
@@ -114,7 +113,16 @@ std::vector<Scored> bound_totals(std::span<const TermPostings> terms, double lea
     check_facts(priors, flags, file_count);
     SymbolTops tops(file_count);
     add_symbol_sums(terms, plain, least_norm, symbol_file, tops);
-    return totals_of(files, tops, priors, flags, rule);
+    // Written where they are kept: no list of pairs grown and copied (most files of a large
+    // project have a bound).
+    auto [totals, numbers] = room(files_with_totals(files, tops));
+    size_t count = 0;
+    each_total(files, tops, priors, flags, rule, [&](double total, uint32_t number) {
+        totals[count] = total;
+        numbers[count] = number;
+        ++count;
+    });
+    return count;
 }
 
 } // namespace scoring

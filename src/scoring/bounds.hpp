@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -23,19 +24,26 @@ struct TermPostings {
     double symbol_scale;
 };
 
-// Each file's bound total above zero, unordered: the value `Scores::file_totals` gives it
-// after `add_files_bound` and `add_symbols_bound` of every term in order, to the last bit
-// (each sum is taken in the same order). Damage is refused as those refuse it; a list out
-// of order and a negative scale are refused too (the merge and the bound rely on neither).
-std::vector<Scored> bound_totals(std::span<const TermPostings> terms, double least_norm,
-                                 std::span<const uint32_t> symbol_file,
-                                 std::span<const float> priors, std::span<const uint8_t> flags,
-                                 const FileRule& rule);
+// Where `bound_totals` puts the bounds: asked once for room for at most `most` totals and their
+// files, filled from the start.
+using TotalsRoom = std::function<std::pair<std::span<double>, std::span<uint32_t>>(size_t most)>;
 
-// The `top` best of `totals` and any tied with the last of them, best first.
-std::vector<Scored> leading(std::vector<Scored> totals, size_t top);
+// Each file's bound total above zero, unordered, put in `room` (how many is returned): the
+// value `Scores::file_totals` gives it after `add_files_bound` and `add_symbols_bound` of every
+// term in order, to the last bit (each sum is taken in the same order). Damage is refused as
+// those refuse it; a list out of order and a negative scale are refused too (the merge and the
+// bound rely on neither).
+size_t bound_totals(std::span<const TermPostings> terms, double least_norm,
+                    std::span<const uint32_t> symbol_file, std::span<const float> priors,
+                    std::span<const uint8_t> flags, const FileRule& rule, const TotalsRoom& room);
 
-// Those of `totals` at least `floor`, best first.
-std::vector<Scored> reaching(std::vector<Scored> totals, double floor);
+// The `top` best of the (total, file) pairs and any tied with the last of them, best first. The
+// pairs are looked at in place: a question's bounds name most files of a large project.
+std::vector<Scored> leading(std::span<const double> totals, std::span<const uint32_t> files,
+                            size_t top);
+
+// Those of the (total, file) pairs at least `floor`, best first.
+std::vector<Scored> reaching(std::span<const double> totals, std::span<const uint32_t> files,
+                             double floor);
 
 } // namespace scoring

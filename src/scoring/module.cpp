@@ -435,41 +435,43 @@ PyObject* bound_totals(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         BufferView<uint8_t> flags(args[4], "flags");
         FlagFactors factors = factors_from(args[5]);
         FileRule rule{double_from(args[6]), double_from(args[7]), factors};
-        std::vector<Scored> found = scoring::bound_totals(terms, least_norm, symbol_file.items(),
-                                                          priors.items(), flags.items(), rule);
         Ref module = checked(PyImport_ImportModule("array"));
         Ref array_type = checked(PyObject_GetAttrString(module.get(), "array"));
-        Ref totals = zeros<double>(array_type.get(), found.size());
-        Ref files = zeros<uint32_t>(array_type.get(), found.size());
+        Ref totals, files;
+        size_t most = 0;
+        size_t count = 0;
         {
-            HeldBuffer held_totals(totals.get(), PyBUF_WRITABLE);
-            HeldBuffer held_files(files.get(), PyBUF_WRITABLE);
-            for (size_t i = 0; i < found.size(); ++i) {
-                held_totals.items<double>()[i] = found[i].first;
-                held_files.items<uint32_t>()[i] = found[i].second;
-            }
+            std::unique_ptr<HeldBuffer> held_totals, held_files;
+            auto room = [&](size_t size) -> std::pair<std::span<double>, std::span<uint32_t>> {
+                most = size;
+                totals = zeros<double>(array_type.get(), size);
+                files = zeros<uint32_t>(array_type.get(), size);
+                held_totals = std::make_unique<HeldBuffer>(totals.get(), PyBUF_WRITABLE);
+                held_files = std::make_unique<HeldBuffer>(files.get(), PyBUF_WRITABLE);
+                return {held_totals->items<double>(), held_files->items<uint32_t>()};
+            };
+            count = scoring::bound_totals(terms, least_norm, symbol_file.items(), priors.items(),
+                                          flags.items(), rule, room);
+        }
+        // The room asked for holds every file with a score; those whose total is not above
+        // zero leave its end unused.
+        if (count < most) {
+            check(PySequence_DelSlice(totals.get(), static_cast<Py_ssize_t>(count),
+                                      static_cast<Py_ssize_t>(most)));
+            check(PySequence_DelSlice(files.get(), static_cast<Py_ssize_t>(count),
+                                      static_cast<Py_ssize_t>(most)));
         }
         return checked(PyTuple_Pack(2, totals.get(), files.get())).release();
     });
 }
 
-// The (total, file number) pairs of two packed arrays of one length.
-std::vector<Scored> scored_from(PyObject* totals_value, PyObject* files_value) {
-    BufferView<double> totals(totals_value, "totals");
-    BufferView<uint32_t> files(files_value, "files");
-    check_length(files.size(), totals.size(), "totals and files of unequal length");
-    std::vector<Scored> found;
-    found.reserve(totals.size());
-    for (size_t i = 0; i < totals.size(); ++i)
-        found.emplace_back(totals.items()[i], files.items()[i]);
-    return found;
-}
-
 PyObject* leading(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
         expect_arguments(nargs, 3, "leading");
-        std::vector<Scored> found = scored_from(args[0], args[1]);
-        return scored_list(scoring::leading(std::move(found), count_from(args[2], "top")))
+        BufferView<double> totals(args[0], "totals");
+        BufferView<uint32_t> files(args[1], "files");
+        return scored_list(
+                   scoring::leading(totals.items(), files.items(), count_from(args[2], "top")))
             .release();
     });
 }
@@ -477,8 +479,10 @@ PyObject* leading(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* reaching(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
         expect_arguments(nargs, 3, "reaching");
-        std::vector<Scored> found = scored_from(args[0], args[1]);
-        return scored_list(scoring::reaching(std::move(found), double_from(args[2]))).release();
+        BufferView<double> totals(args[0], "totals");
+        BufferView<uint32_t> files(args[1], "files");
+        return scored_list(scoring::reaching(totals.items(), files.items(), double_from(args[2])))
+            .release();
     });
 }
 

@@ -94,20 +94,10 @@ void check_facts(std::span<const float> priors, std::span<const uint8_t> flags, 
 std::vector<Scored> totals_of(const Collection& files, const SymbolTops& tops,
                               std::span<const float> priors, std::span<const uint8_t> flags,
                               const FileRule& rule) {
-    size_t mask = rule.factors.size() - 1;
     std::vector<Scored> totals;
-    auto add_total = [&](uint32_t number) {
-        double total = files[number] + rule.best_share * tops.best(number) +
-                       rule.second_share * tops.second(number);
-        total *= static_cast<double>(priors[number]);
-        for (double factor : rule.factors[flags[number] & mask])
-            total *= factor;
-        if (total > 0.0) totals.emplace_back(total, number);
-    };
-    for (uint32_t number : files.order())
-        add_total(number);
-    for (uint32_t number : tops.owners())
-        if (!files.seen(number)) add_total(number);
+    totals.reserve(files_with_totals(files, tops));
+    each_total(files, tops, priors, flags, rule,
+               [&](double total, uint32_t number) { totals.emplace_back(total, number); });
     return totals;
 }
 
@@ -123,29 +113,62 @@ std::vector<Scored> Scores::totals(std::span<const uint32_t> symbol_file,
     return totals_of(files, tops, priors, flags, rule);
 }
 
-std::vector<Scored> leading(std::vector<Scored> totals, size_t top) {
-    keep_top_and_ties(totals, top);
-    return totals;
+std::vector<Scored> leading(std::span<const double> totals, std::span<const uint32_t> files,
+                            size_t top) {
+    check_length(files.size(), totals.size(), "totals and files of unequal length");
+    std::vector<Scored> kept;
+    if (top == 0) return kept;
+    double cut = -HUGE_VAL;
+    if (totals.size() > top) {
+        // The `top` best so far, the worst of them first: the cut is the last of the best.
+        std::vector<Scored> best;
+        best.reserve(top);
+        for (size_t i = 0; i < totals.size(); ++i) {
+            Scored item{totals[i], files[i]};
+            if (best.size() < top) {
+                best.push_back(item);
+                std::push_heap(best.begin(), best.end(), better);
+            } else if (better(item, best.front())) {
+                std::pop_heap(best.begin(), best.end(), better);
+                best.back() = item;
+                std::push_heap(best.begin(), best.end(), better);
+            }
+        }
+        cut = best.front().first;
+    }
+    for (size_t i = 0; i < totals.size(); ++i)
+        if (totals[i] >= cut) kept.emplace_back(totals[i], files[i]);
+    std::sort(kept.begin(), kept.end(), better);
+    return kept;
 }
 
-std::vector<Scored> reaching(std::vector<Scored> totals, double floor) {
-    std::erase_if(totals, [floor](const Scored& item) { return !(item.first >= floor); });
-    std::sort(totals.begin(), totals.end(), better);
-    return totals;
+std::vector<Scored> reaching(std::span<const double> totals, std::span<const uint32_t> files,
+                             double floor) {
+    check_length(files.size(), totals.size(), "totals and files of unequal length");
+    std::vector<Scored> kept;
+    for (size_t i = 0; i < totals.size(); ++i)
+        if (totals[i] >= floor) kept.emplace_back(totals[i], files[i]);
+    std::sort(kept.begin(), kept.end(), better);
+    return kept;
 }
 
 std::vector<Scored> Scores::file_totals(std::span<const uint32_t> symbol_file,
                                         std::span<const float> priors,
                                         std::span<const uint8_t> flags, const FileRule& rule,
                                         size_t top) const {
-    return leading(totals(symbol_file, priors, flags, rule), top);
+    std::vector<Scored> found = totals(symbol_file, priors, flags, rule);
+    keep_top_and_ties(found, top);
+    return found;
 }
 
 std::vector<Scored> Scores::file_totals_reaching(std::span<const uint32_t> symbol_file,
                                                  std::span<const float> priors,
                                                  std::span<const uint8_t> flags,
                                                  const FileRule& rule, double floor) const {
-    return reaching(totals(symbol_file, priors, flags, rule), floor);
+    std::vector<Scored> found = totals(symbol_file, priors, flags, rule);
+    std::erase_if(found, [floor](const Scored& item) { return !(item.first >= floor); });
+    std::sort(found.begin(), found.end(), better);
+    return found;
 }
 
 std::vector<std::vector<Scored>> Scores::best_symbols(std::span<const uint32_t> symbol_file,

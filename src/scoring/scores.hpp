@@ -114,8 +114,36 @@ void check_length(size_t size, size_t expected, const char* message);
 // Refuses priors or flags that are not one per file.
 void check_facts(std::span<const float> priors, std::span<const uint8_t> flags, size_t file_count);
 
-// Each file's total above zero, unordered: its own score in `files` plus shares of its best and
-// second symbol's, times its prior and its flags' factors.
+// Hands `take(total, number)` each file's total above zero: its own score in `files` plus
+// shares of its best and second symbol's, times its prior and its flags' factors; the files
+// scored first, in their order, then the others with a symbol.
+template <typename Take>
+void each_total(const Collection& files, const SymbolTops& tops, std::span<const float> priors,
+                std::span<const uint8_t> flags, const FileRule& rule, Take take) {
+    size_t mask = rule.factors.size() - 1;
+    auto add_total = [&](uint32_t number) {
+        double total = files[number] + rule.best_share * tops.best(number) +
+                       rule.second_share * tops.second(number);
+        total *= static_cast<double>(priors[number]);
+        for (double factor : rule.factors[flags[number] & mask])
+            total *= factor;
+        if (total > 0.0) take(total, number);
+    };
+    for (uint32_t number : files.order())
+        add_total(number);
+    for (uint32_t number : tops.owners())
+        if (!files.seen(number)) add_total(number);
+}
+
+// The files `each_total` would hand over: an upper bound of their count.
+inline size_t files_with_totals(const Collection& files, const SymbolTops& tops) {
+    size_t count = files.order().size();
+    for (uint32_t number : tops.owners())
+        count += files.seen(number) ? 0 : 1;
+    return count;
+}
+
+// Each file's total above zero, unordered (`each_total`).
 std::vector<Scored> totals_of(const Collection& files, const SymbolTops& tops,
                               std::span<const float> priors, std::span<const uint8_t> flags,
                               const FileRule& rule);
