@@ -212,6 +212,15 @@ def test_damaged_data_files_cost_a_note_not_the_answer(two_projects, damage, not
     assert "alpha/ledger.py" in context.build_result("ledger loans", root).block
 
 
+@pytest.mark.parametrize("kind", [8, -1])
+def test_a_symbol_kind_that_names_none_costs_the_index_not_the_answer(two_projects, kind):
+    root = two_projects[0]
+    set_rows(root, "UPDATE symbols SET kind = ?", kind)
+    ranked, notes = context.search_result("ledger loans", root)  # ranked in memory instead
+    assert ranked[0]["path"] == "alpha/ledger.py" and ranked[0]["symbols"][0]["kind"] == "function"
+    assert [n for n in notes + vx.take_notes() if "a symbol of an unknown kind" in n]
+
+
 def test_a_deeply_nested_graph_file_is_one_line(two_projects):
     root = two_projects[0]
     (root / ".vestra" / "graph.json").write_text(DEEP)

@@ -13,7 +13,7 @@ from tarnwick.search import chunks
 from tarnwick.search.corpus import MemoryCorpus
 from tarnwick.search.rank import rank
 from tarnwick.search.reader import IndexCorpus
-from tarnwick.search.store import CHUNK, symbol_from_row, symbol_row, write_index
+from tarnwick.search.store import CHUNK, SYMBOL_KINDS, symbol_from_row, symbol_row, write_index
 
 WORDS = [f"w{i}" for i in range(60)]
 SYMBOL_WORDS = [f"s{i}" for i in range(10)]  # in no file's own document
@@ -113,6 +113,24 @@ def test_a_symbol_row_keeps_only_what_its_file_does_not_say(file_id, info, kept)
     row = symbol_row(7, info, 0, file_id)
     assert row[1:4] == kept
     assert symbol_from_row(row[1:], {0: file_id}.__getitem__) == info
+
+
+@pytest.mark.parametrize(
+    "kind, kept",
+    [("function", 0), ("method", 1), ("class", 2), ("type", 7), ("symbol", "symbol"), ("Function", "Function"),
+     (None, None), ("\udcff", "\udcff".encode("utf-8", "surrogatepass"))],
+)
+def test_a_symbol_kind_of_the_graph_is_kept_as_its_number(kind, kept):
+    info = ("a.py::f", "f", kind, 1, 2)
+    row = symbol_row(3, info, 0, "a.py")
+    assert row[4] == kept and type(row[4]) is type(kept)
+    assert symbol_from_row(row[1:], {0: "a.py"}.__getitem__) == info
+
+
+@pytest.mark.parametrize("code", [-1, len(SYMBOL_KINDS), 1 << 40])
+def test_a_kind_number_that_names_no_kind_is_refused(code):
+    with pytest.raises(ValueError, match="unknown kind"):
+        symbol_from_row((0, "f", None, code, 1, 2), {0: "a.py"}.__getitem__)
 
 
 def test_parts_kept_from_earlier_questions_are_the_graphs_own(tmp_path, monkeypatch):

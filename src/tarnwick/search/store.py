@@ -23,7 +23,9 @@ they never see a part of a run's index (`index_file`).  Its tables:
 - ``symbols(number, file, id, name, kind, line_start, line_end)``: what a
   result lists of each symbol (`symbol_row`): an id that begins with its
   file's id and "::" is kept without them, the file's number in ``file``,
-  and a name equal to the id as kept is left NULL;
+  a name equal to the id as kept is left NULL, and a kind of the graph's
+  own (`SYMBOL_KINDS`) is kept as its number (most are 0 or 1, which
+  SQLite keeps in no bytes at all);
 - ``chunks(first, data)`` and ``graph(name, data)``: the compact copy of the
   graph in chunks of files, each keyed by its first file's id (`compact`),
   and its top-level keys (the row ``top``), which `load_graph` reads instead
@@ -64,7 +66,7 @@ from ..errors import IndexProblem
 from . import first_symbols
 
 INDEX_NAME = "search.db"
-FORMAT = 12
+FORMAT = 13
 
 # Per-document arrays and their type codes, by the collection they number.
 FILE_ARRAYS = {"file_norm": "f", "file_flags": "B", "file_prior": "f"}
@@ -95,7 +97,7 @@ TABLES = {
     # filled whole, and a lookup compares terms in the index, never reading a blob.
     "terms": "CREATE TABLE terms(term TEXT UNIQUE, df INTEGER, postings BLOB)",
     "parts": "CREATE TABLE parts(id TEXT PRIMARY KEY, nodes BLOB, edges BLOB)",
-    "symbols": "CREATE TABLE symbols(number INTEGER PRIMARY KEY, file INTEGER, id TEXT, name TEXT, kind TEXT,"
+    "symbols": "CREATE TABLE symbols(number INTEGER PRIMARY KEY, file INTEGER, id TEXT, name TEXT, kind,"
     " line_start INTEGER, line_end INTEGER)",
     "graph": "CREATE TABLE graph(name TEXT PRIMARY KEY, data BLOB)",
     "chunks": "CREATE TABLE chunks(first TEXT PRIMARY KEY, data BLOB)",
@@ -118,6 +120,12 @@ def _blob(values: array) -> bytes:
     return values.tobytes()
 
 
+# The symbol kinds the graph names, most frequent first: a `symbols` row
+# keeps one of them as its position here, any other kind as its text.
+SYMBOL_KINDS = ("function", "method", "class", "interface", "struct", "enum", "trait", "type")
+_KIND_CODES = {kind: code for code, kind in enumerate(SYMBOL_KINDS)}
+
+
 def symbol_row(number: int, info: tuple, file_number: int, file_id: str) -> tuple:
     """The `symbols` row of the symbol ``number`` of the file ``file_number``
     (whose id is ``file_id``), from what a result lists of it (`build.symbol_info`)."""
@@ -125,18 +133,27 @@ def symbol_row(number: int, info: tuple, file_number: int, file_id: str) -> tupl
     file = None
     if isinstance(sid, str) and sid.startswith(file_id + "::"):
         sid, file = sid[len(file_id) + 2 :], file_number
-    return number, file, *map(to_sql_text, (sid, None if name == sid else name, kind)), start, end
+    code = _KIND_CODES.get(kind) if type(kind) is str else None
+    kept = to_sql_text(kind) if code is None else code
+    return number, file, *map(to_sql_text, (sid, None if name == sid else name)), kept, start, end
 
 
 def symbol_from_row(row: tuple, file_id) -> tuple:
     """What a result lists of a symbol, from its `symbols` row less its
-    number; ``file_id(number)`` gives the id of a file by its number."""
+    number; ``file_id(number)`` gives the id of a file by its number.
+    ValueError for a kind's number that names none."""
     file, sid, name, kind, start, end = row
     sid = from_sql_text(sid)
     name = sid if name is None else from_sql_text(name)
     if file is not None:
         sid = f"{file_id(file)}::{sid}"
-    return sid, name, from_sql_text(kind), start, end
+    if type(kind) is int:
+        if not 0 <= kind < len(SYMBOL_KINDS):
+            raise ValueError("a symbol of an unknown kind")
+        kind = SYMBOL_KINDS[kind]
+    else:
+        kind = from_sql_text(kind)
+    return sid, name, kind, start, end
 
 
 def to_sql_text(value):
