@@ -136,9 +136,11 @@ def test_parts_give_the_files_nodes_and_the_edges_that_touch_them_in_graph_order
     [
         # The nodes of one file under another's id: the part does not start with its file.
         (lambda rows: [(rows[0][0], rows[1][1], rows[0][2]), rows[1]], "does not start with its file"),
-        (lambda rows: [(rows[0][0], parts.encode([{"id": rows[0][0], "kind": "symbol"}]), rows[0][2])], "does not start with its file"),
-        (lambda rows: [(rows[0][0], parts.encode([]), rows[0][2])], "unexpected shape"),
-        (lambda rows: [(rows[0][0], rows[0][1], parts.encode([[0, 0, {"to": "x"}]]))], "unexpected shape"),
+        (lambda rows: [(rows[0][0], parts.encode_nodes([{"id": rows[0][0], "kind": "symbol"}]), rows[0][2])], "does not start with its file"),
+        (lambda rows: [(rows[0][0], parts.encode_nodes([]), rows[0][2])], "unexpected shape"),
+        (lambda rows: [(rows[0][0], rows[0][1], parts.encode_edges(rows[0][0], [[0, 0, {"to": "x"}]]))], "unexpected shape"),
+        # The edges of one file under another's id.
+        (lambda rows: [(rows[0][0], rows[0][1], rows[1][2]), rows[1]], "an edge part of another file"),
     ],
 )
 def test_a_part_that_is_not_its_files_is_refused(damage, message):
@@ -149,7 +151,9 @@ def test_a_part_that_is_not_its_files_is_refused(damage, message):
 
 def test_the_parts_of_one_question_share_one_bound():
     _, _, rows = graph_copy.full_rows(_small())
-    sizes = [len(zlib.decompress(blob)) for _, nodes, edges in rows for blob in (nodes, edges)]
+    # What a part inflates to and the ids it makes of its file's.
+    sizes = [parts.nodes_of(nodes)[0] + parts.keyed(edges)[0] for _, nodes, edges in rows]
+    assert all(size > len(zlib.decompress(nodes)) + len(zlib.decompress(edges)) for size, (_, nodes, edges) in zip(sizes, rows))
     assert parts.decode_each(rows, sum(sizes)).keys() == {fid for fid, _, _ in rows}
     with pytest.raises(ValueError, match="larger than the graph"):
         parts.decode_each(rows, sum(sizes) - 1)

@@ -258,7 +258,7 @@ class _Copy:
         edges = parts.keyed_edges(share) + self.into.pop(share.fid, [])
         edges.sort(key=parts.edge_key)
         self.db.execute(
-            "INSERT INTO parts VALUES (?, ?, ?)", (to_sql_text(share.fid), parts.encode(share.nodes), parts.encode(edges))
+            "INSERT INTO parts VALUES (?, ?, ?)", (to_sql_text(share.fid), parts.encode_nodes(share.nodes), parts.encode_edges(share.fid, edges))
         )
 
     def _flush(self) -> None:

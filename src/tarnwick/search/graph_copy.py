@@ -37,7 +37,7 @@ def full_rows(graph: dict):
     except (ValueError, TypeError, OverflowError):
         return None
     edges = parts.touching(found)
-    part_rows = [(fid, parts.encode(share.nodes), parts.encode(edges[fid])) for fid, share in found.items()]
+    part_rows = [(fid, parts.encode_nodes(share.nodes), parts.encode_edges(fid, edges[fid])) for fid, share in found.items()]
     return compact.encode_top(graph), chunks, part_rows
 
 
@@ -65,13 +65,13 @@ def old_edges(db, fids, limit: int) -> dict:
     for fid in sorted(fids):
         row = db.execute("SELECT edges FROM parts WHERE id = ?", (to_sql_text(fid),)).fetchone()
         if row is not None:
-            rows.append((fid, parts.keyed(row[0], limit)[1]))
+            rows.append((fid, parts.keyed(row[0], limit, fid)[1]))
     return dict(rows)
 
 
 def part_nodes(blob, limit: int) -> list:
     """The nodes of a file's part (ValueError when it is damaged)."""
-    return parts.decode([blob], [], limit)[0]
+    return parts.nodes_of(blob, limit)[1]
 
 
 def _update_parts(db, new: dict, removed: set, limit: int) -> None:
@@ -97,13 +97,13 @@ def _update_parts(db, new: dict, removed: set, limit: int) -> None:
         edges = sorted(kept + own[fid] + into.get(fid, []), key=parts.edge_key)
         db.execute(
             "INSERT OR REPLACE INTO parts VALUES (?, ?, ?)",
-            (to_sql_text(fid), parts.encode(share.nodes), parts.encode(edges)),
+            (to_sql_text(fid), parts.encode_nodes(share.nodes), parts.encode_edges(fid, edges)),
         )
     # The files they lead to (or led to): the edges from changed files replaced.
     for fid, items in sorted(old_edges(db, reached, limit).items()):
         kept = [item for item in items if item[2]["from"] not in gone]
         edges = sorted(kept + into.get(fid, []), key=parts.edge_key)
-        db.execute("UPDATE parts SET edges = ? WHERE id = ?", (parts.encode(edges), to_sql_text(fid)))
+        db.execute("UPDATE parts SET edges = ? WHERE id = ?", (parts.encode_edges(fid, edges), to_sql_text(fid)))
 
 
 def _update_chunks(db, new: dict, removed: set) -> None:

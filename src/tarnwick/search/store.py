@@ -32,7 +32,8 @@ they never see a part of a run's index (`index_file`).  Its tables:
   of the graph file when the graph file is, by device, inode, size,
   modification and change time, the one it was made from;
 - ``parts(id, nodes, edges)``: per file id its part of the graph (`parts`):
-  its nodes, and the edges that touch it with their keys;
+  its nodes, and the edges that touch it with their keys, packed relative
+  to the file;
 - ``sources(number, size, mtime_ns, digest)``: each source file as it was
   read (size, modification time, content digest), so that a query can tell
   the files edited since without reading them.  ``meta`` names when the
@@ -66,7 +67,7 @@ from ..errors import IndexProblem
 from . import first_symbols
 
 INDEX_NAME = "search.db"
-FORMAT = 13
+FORMAT = 14
 
 # Per-document arrays and their type codes, by the collection they number.
 FILE_ARRAYS = {"file_norm": "f", "file_flags": "B", "file_prior": "f"}
