@@ -6,6 +6,8 @@ from __future__ import annotations
 import json
 import random
 
+from array import array
+
 import pytest
 from hypothesis import given, strategies as st
 
@@ -353,30 +355,68 @@ def test_damaged_blocks_of_symbols_are_refused(updatable, change, outcome, monke
         index.close()
 
 
-@pytest.mark.parametrize("swap", [False, True])
-def test_first_symbols_that_disagree_with_a_files_block_are_refused(updatable, swap, monkeypatch):
-    # Swapped, two files' first symbols still make a plausible array; the
-    # blocks of the files a question scores exactly say otherwise.
+@pytest.mark.parametrize(
+    "damage, in_order",
+    [(None, True), ("swapped", False), ("overlapping", True), ("shifted", True)],
+)
+def test_first_symbols_that_disagree_with_a_files_block_are_refused(updatable, damage, in_order, monkeypatch):
+    # Damaged, the files' first symbols still make a plausible array (swapped: out of file
+    # order, so the symbols' files are made whole from them; overlapping or shifted: in order,
+    # so they are left to them); the blocks of the files a question scores exactly say otherwise.
     import sqlite3
     from array import array
 
     root, path = updatable
-    if swap:
+    if damage is not None:
         with sqlite3.connect(path) as db:
             blob = array("I", db.execute("SELECT data FROM arrays WHERE name = 'file_first_symbol/0'").fetchone()[0])
-            blob[1], blob[2] = blob[2], blob[1]
+            assert list(blob) == [0, 1, 3]  # blocks of 1, 2 and 3 symbols
+            if damage == "swapped":
+                blob[1], blob[2] = blob[2], blob[1]
+            elif damage == "overlapping":
+                blob[2] = 2  # file 1's block of two runs into file 2's
+            else:
+                blob[1] = 2  # file 1's block said to begin one symbol later
             db.execute("UPDATE arrays SET data = ? WHERE name = 'file_first_symbol/0'", (blob.tobytes(),))
     monkeypatch.setattr(chunks, "_shared", {})
     index = IndexCorpus(root, path)
     try:
         index.need_owners([], range(index.symbol_slots))
         assert index._documents.first_symbols is not None
-        if swap:
+        assert index._documents.owners_deferred is in_order
+        if damage is not None:
             with pytest.raises(ValueError, match="not where its first symbol says"):
                 index.symbol_blocks([1])
         else:
             blocks = index.symbol_blocks(range(index.file_count))
             assert sum(blocks[1::2]) - sum(blocks[::2]) == index.symbol_count == 6
+            # Left to the first symbols, the symbols' files are written for the blocks looked up.
+            assert list(index.scored_owners()) == [0, 1, 1, 2, 2, 2]
+    finally:
+        index.close()
+
+
+def test_blocks_looked_up_before_the_symbols_files_were_left_get_their_files_written(updatable, monkeypatch):
+    # A server's first question read the symbols' files chunk by chunk and looked up file 2's
+    # block; a later one leaves them to the first symbols: the block's files must be written.
+    root, path = updatable
+    monkeypatch.setattr(chunks, "_shared", {})
+    index = IndexCorpus(root, path)
+    try:
+        monkeypatch.setattr(chunks, "FIRSTS_FROM", 0)  # never worth it: chunks are read
+        index.need_owners([], [0])
+        index.symbol_blocks([2])
+        documents = index._documents
+        assert documents.first_symbols is None
+        documents.symbol_file[3:6] = array("I", [0, 0, 0])  # as if its chunk held other files' symbols only
+        documents._read["symbol_file"] = set()
+        monkeypatch.setattr(chunks, "FIRSTS_FROM", 4)
+        index.need_owners([], range(index.symbol_slots))
+        assert documents.owners_deferred
+        index.symbol_blocks([1, 2])
+        assert list(index.scored_owners())[1:6] == [1, 1, 2, 2, 2]
+        assert list(index.symbol_file) == [0, 1, 1, 2, 2, 2]  # read whole, made whole
+        assert not documents.owners_deferred
     finally:
         index.close()
 
@@ -402,3 +442,43 @@ def test_a_mapped_array_read_whole_holds_the_indexs_numbers(written, large_pages
         assert list(documents.file_prior) == list(corpus.file_prior)
     finally:
         index.close()
+
+
+@pytest.fixture(scope="module")
+def project_index(tmp_path_factory):
+    """A project indexed as `tarnwick index` indexes it, many files sharing
+    words in their functions' names and bodies."""
+    from tarnwick.indexer import index_project
+
+    rng = random.Random(5)
+    words = ["parse", "line", "header", "fold", "event", "loop", "group", "rotate", "config", "section"]
+    root = tmp_path_factory.mktemp("p") / "p"
+    root.mkdir()
+    for n in range(40):
+        body = []
+        for i in range(rng.randint(0, 6)):
+            a, b = rng.sample(words, 2)
+            body.append(f"def {a}_{b}_{i}(value):\n    \"\"\"{rng.choice(words)} {rng.choice(words)}\"\"\"\n    return value\n\n\n")
+        (root / f"{rng.choice(words)}_{n}.py").write_text("".join(body) or "VALUE = 1\n")
+    index_project(root, jobs=1, progress=False)
+    return root, str(root / ".vestra" / "search.db")
+
+
+@pytest.mark.parametrize("question", ["parse the line", "fold a header event", "rotate", "group config section loop"])
+def test_symbols_files_left_to_the_first_symbols_rank_as_made_whole(project_index, question, monkeypatch):
+    from tarnwick.search.tokens import query_terms
+    from tarnwick.search.weights import DEFAULT_WEIGHTS
+
+    terms = query_terms(question, DEFAULT_WEIGHTS)
+    answers = []
+    for in_order in (True, False):
+        monkeypatch.setattr(chunks, "_shared", {})
+        if not in_order:
+            monkeypatch.setattr(chunks, "firsts_in_order", lambda firsts, count: False)
+        index = IndexCorpus(*project_index)
+        try:
+            answers.append([rank(index, terms, top, False) for top in (1, 3, 8)])
+            assert index._documents.owners_deferred is in_order
+        finally:
+            index.close()
+    assert answers[0] == answers[1] and answers[0][2]

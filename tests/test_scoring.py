@@ -629,3 +629,92 @@ def test_a_bound_below_the_scores_it_bounds_fails_the_comparison():
         terms = {"alpha": 1.0, "beta": 0.5}
         differ += rank_module.rank(TooLow(corpus), terms, 2, False) != rank_module.rank(corpus, terms, 2, False)
     assert differ
+
+
+# --- bounds with each symbol's file walked from the files' first symbols ---------------------------
+
+
+@st.composite
+def ordered_firsts_inputs(draw):
+    """Files' blocks in file order (files without symbols, free slots between
+    blocks) over 8 or 140,000 symbol slots, and terms over them: few postings
+    (each window's symbols sorted) or many (found among its slots)."""
+    from tarnwick.search.first_symbols import NO_SYMBOLS
+
+    slots = draw(st.sampled_from([8, 140_000]))
+    files = draw(st.integers(1, 6))
+    cuts = sorted(draw(st.sets(st.integers(0, slots - 1), min_size=1, max_size=files)))
+    owners = sorted(draw(st.sets(st.integers(0, files - 1), min_size=len(cuts), max_size=len(cuts))))
+    firsts = array("I", [NO_SYMBOLS]) * files
+    for file, first in zip(owners, cuts):
+        firsts[file] = first
+    numbers = st.sampled_from(EDGES) | st.integers(0, slots - 1)
+    terms = []
+    for _ in range(draw(st.integers(1, 4))):
+        file_numbers = sorted(draw(st.sets(st.integers(0, files - 1), max_size=files)))
+        if draw(st.booleans()):
+            symbol_numbers = sorted(n for n in draw(st.sets(numbers, max_size=25)) if n < slots)
+        else:  # a dense run: most slots of a window touched
+            start = draw(st.integers(0, slots - 1))
+            symbol_numbers = list(range(start, min(slots, start + draw(st.integers(1, 3000)))))
+        terms.append((
+            array("I", file_numbers),
+            array("f", [draw(WEIGHTS) for _ in file_numbers]),
+            draw(st.sampled_from([0.0, 1.0, 2.5])),
+            array("I", symbol_numbers),
+            array("f", [draw(WEIGHTS) for _ in symbol_numbers]),
+            draw(st.sampled_from([0.0, 0.7, 3.0])),
+        ))
+    priors = array("f", draw(st.lists(st.sampled_from([1.0, 1.2, 0.0]), min_size=files, max_size=files)))
+    flags = array("B", draw(st.lists(st.integers(0, 3), min_size=files, max_size=files)))
+    return terms, firsts, slots, priors, flags
+
+
+@given(inputs=ordered_firsts_inputs(), top=st.integers(0, 8))
+def test_bounds_from_the_first_symbols_are_those_from_the_symbols_files(inputs, top):
+    terms, firsts, slots, priors, flags = inputs
+    owners = array("I", bytes(4 * slots))
+    _scoring.owners_from_firsts(firsts, owners)
+    rule = ([[], [0.5], [0.25], [0.5, 0.25]], 0.6, 0.25)
+    expected = _scoring.bound_totals(terms, 0.3, owners, priors, flags, *rule)
+    for module in (_scoring, reference_scores):
+        bounds = module.bound_totals_from_firsts(terms, 0.3, firsts, slots, priors, flags, *rule)
+        assert module.reaching(*bounds, 0.0) == _scoring.reaching(*expected, 0.0)
+        assert module.leading(*bounds, top) == _scoring.leading(*expected, top)
+
+
+@pytest.mark.parametrize("module", [_scoring, reference_scores], ids=["kernel", "reference"])
+@pytest.mark.parametrize(
+    "firsts, slots, expected",
+    [
+        ([], 0, True),
+        ([0xFFFFFFFF, 0xFFFFFFFF], 0, True),
+        ([0, 0xFFFFFFFF, 2, 5], 6, True),
+        ([2, 0xFFFFFFFF, 0], 6, False),  # an update moved a block to the end
+        ([0, 3, 3], 6, False),  # two files at one symbol
+        ([0, 6], 6, "a file's first symbol out of range"),
+        ([7, 0], 6, "a file's first symbol out of range"),  # refused before the order is looked at
+    ],
+)
+def test_first_symbols_in_file_order_are_told_from_others(module, firsts, slots, expected):
+    if isinstance(expected, str):
+        with pytest.raises(ValueError, match=expected):
+            module.firsts_in_order(array("I", firsts), slots)
+    else:
+        assert module.firsts_in_order(array("I", firsts), slots) is expected
+
+
+@pytest.mark.parametrize("module", [_scoring, reference_scores], ids=["kernel", "reference"])
+@pytest.mark.parametrize(
+    "firsts, slots, message",
+    [
+        ((1, 0), 2, "first symbols not in file order"),
+        ((0, 2), 2, "a file's first symbol out of range"),
+        ((0,), 2, "first symbols of the wrong length"),
+        ((0, 0xFFFFFFFF), 1, "postings out of range"),  # the term names symbol 1
+    ],
+)
+def test_damaged_first_symbols_are_refused_by_the_bound(module, firsts, slots, message):
+    terms, least_norm, _, priors, flags, *rule = bound_arguments()
+    with pytest.raises(ValueError, match=message):
+        module.bound_totals_from_firsts(terms, least_norm, array("I", firsts), slots, priors, flags, *rule)

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "owners.hpp"
 #include "py_ref.hpp"
 
 namespace scoring {
@@ -45,11 +46,13 @@ bool check_symbols(const TermPostings& term, size_t symbol_count, double least_n
     return finite && least_norm > 0.0 && term.symbol_scale <= kPlainScale;
 }
 
-// Each symbol's sum, its terms' shares added in term order, handed to `tops` by its file.
+// Each symbol's sum, its terms' shares added in term order, handed over a window at a time:
+// `hand_over(base, sums, touched, order)` takes the window's sums and sets back what it read.
+template <typename HandOver>
 void add_symbol_sums(std::span<const TermPostings> terms, const std::vector<bool>& plain,
-                     double least_norm, std::span<const uint32_t> symbol_file, SymbolTops& tops) {
+                     double least_norm, size_t symbol_count, HandOver hand_over) {
     // No wider than the symbols: a small project clears a small window.
-    const size_t window = std::clamp(symbol_file.size(), size_t{1}, kWindow);
+    const size_t window = std::clamp(symbol_count, size_t{1}, kWindow);
     std::vector<double> sums(window);
     std::vector<uint8_t> touched(window);
     std::vector<uint32_t> order; // the window's symbols, in the order first touched
@@ -87,20 +90,17 @@ void add_symbol_sums(std::span<const TermPostings> terms, const std::vector<bool
                 add([&](float weight) { return bound_share(weight, least_norm, scale); });
             }
         }
-        for (uint32_t slot : order) {
-            tops.add(symbol_file[base + slot], sums[slot]);
-            sums[slot] = 0.0;
-            touched[slot] = 0;
-        }
+        hand_over(base, sums, touched, order);
         order.clear();
     }
 }
 
-} // namespace
-
-size_t bound_totals(std::span<const TermPostings> terms, double least_norm,
-                    std::span<const uint32_t> symbol_file, std::span<const float> priors,
-                    std::span<const uint8_t> flags, const FileRule& rule, const TotalsRoom& room) {
+// Every file's bound put in `room`, each symbol's sum handed to its file's tops by
+// `hand_over_to(tops)`.
+template <typename HandOverTo>
+size_t bounds_of(std::span<const TermPostings> terms, double least_norm, size_t symbol_count,
+                 std::span<const float> priors, std::span<const uint8_t> flags,
+                 const FileRule& rule, const TotalsRoom& room, HandOverTo hand_over_to) {
     size_t file_count = priors.size();
     Collection files(file_count);
     std::vector<bool> plain; // per term, whether its shares can be taken unchecked
@@ -108,11 +108,11 @@ size_t bound_totals(std::span<const TermPostings> terms, double least_norm,
         if (!(term.file_scale >= 0.0 && term.symbol_scale >= 0.0))
             cp::raise_error(PyExc_ValueError, "a scale negative");
         files.add_bound(term.files, term.file_weights, least_norm, term.file_scale);
-        plain.push_back(check_symbols(term, symbol_file.size(), least_norm));
+        plain.push_back(check_symbols(term, symbol_count, least_norm));
     }
     check_facts(priors, flags, file_count);
     SymbolTops tops(file_count);
-    add_symbol_sums(terms, plain, least_norm, symbol_file, tops);
+    add_symbol_sums(terms, plain, least_norm, symbol_count, hand_over_to(tops));
     // Written where they are kept: no list of pairs grown and copied (most files of a large
     // project have a bound).
     auto [totals, numbers] = room(files_with_totals(files, tops));
@@ -123,6 +123,63 @@ size_t bound_totals(std::span<const TermPostings> terms, double least_norm,
         ++count;
     });
     return count;
+}
+
+// A window's symbols in increasing order: sorted where few, else found among all its slots.
+template <typename Take>
+void in_order(std::vector<uint8_t>& touched, std::vector<uint32_t>& order, Take take) {
+    if (order.size() < touched.size() / 64) {
+        std::sort(order.begin(), order.end());
+        for (uint32_t slot : order) {
+            take(slot);
+            touched[slot] = 0;
+        }
+        return;
+    }
+    for (uint32_t slot = 0; slot < touched.size(); ++slot)
+        if (touched[slot]) {
+            take(slot);
+            touched[slot] = 0;
+        }
+}
+
+} // namespace
+
+size_t bound_totals(std::span<const TermPostings> terms, double least_norm,
+                    std::span<const uint32_t> symbol_file, std::span<const float> priors,
+                    std::span<const uint8_t> flags, const FileRule& rule, const TotalsRoom& room) {
+    return bounds_of(terms, least_norm, symbol_file.size(), priors, flags, rule, room,
+                     [symbol_file](SymbolTops& tops) {
+                         return [symbol_file, &tops](size_t base, std::vector<double>& sums,
+                                                     std::vector<uint8_t>& touched,
+                                                     const std::vector<uint32_t>& order) {
+                             for (uint32_t slot : order) {
+                                 tops.add(symbol_file[base + slot], sums[slot]);
+                                 sums[slot] = 0.0;
+                                 touched[slot] = 0;
+                             }
+                         };
+                     });
+}
+
+size_t bound_totals_from_firsts(std::span<const TermPostings> terms, double least_norm,
+                                std::span<const uint32_t> firsts, size_t symbol_count,
+                                std::span<const float> priors, std::span<const uint8_t> flags,
+                                const FileRule& rule, const TotalsRoom& room) {
+    if (!firsts_in_order(firsts, symbol_count))
+        cp::raise_error(PyExc_ValueError, "first symbols not in file order");
+    check_length(firsts.size(), priors.size(), "first symbols of the wrong length");
+    FileWalk walk(firsts);
+    return bounds_of(
+        terms, least_norm, symbol_count, priors, flags, rule, room, [&walk](SymbolTops& tops) {
+            return [&walk, &tops](size_t base, std::vector<double>& sums,
+                                  std::vector<uint8_t>& touched, std::vector<uint32_t>& order) {
+                in_order(touched, order, [&](uint32_t slot) {
+                    tops.add(walk.file_of(static_cast<uint32_t>(base + slot)), sums[slot]);
+                    sums[slot] = 0.0;
+                });
+            };
+        });
 }
 
 } // namespace scoring

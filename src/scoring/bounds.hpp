@@ -37,6 +37,14 @@ size_t bound_totals(std::span<const TermPostings> terms, double least_norm,
                     std::span<const uint32_t> symbol_file, std::span<const float> priors,
                     std::span<const uint8_t> flags, const FileRule& rule, const TotalsRoom& room);
 
+// `bound_totals` with each symbol's file found from the files' first symbols (`firsts`, one per
+// file, increasing with the files as a full build numbers the symbols; refused otherwise) among
+// `symbol_count` symbols, instead of from an array of every symbol's file. The same bounds.
+size_t bound_totals_from_firsts(std::span<const TermPostings> terms, double least_norm,
+                                std::span<const uint32_t> firsts, size_t symbol_count,
+                                std::span<const float> priors, std::span<const uint8_t> flags,
+                                const FileRule& rule, const TotalsRoom& room);
+
 // The `top` best of the (total, file) pairs and any tied with the last of them, best first. The
 // pairs are looked at in place: a question's bounds name most files of a large project.
 std::vector<Scored> leading(std::span<const double> totals, std::span<const uint32_t> files,

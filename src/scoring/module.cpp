@@ -423,6 +423,36 @@ std::vector<TermPostings> terms_from(PyObject* value,
     return found;
 }
 
+// The arrays (totals, files) of every file's bound that `compute(room)` puts in `room`.
+template <typename Compute> Ref bound_arrays(Compute compute) {
+    Ref module = checked(PyImport_ImportModule("array"));
+    Ref array_type = checked(PyObject_GetAttrString(module.get(), "array"));
+    Ref totals, files;
+    size_t most = 0;
+    size_t count = 0;
+    {
+        std::unique_ptr<HeldBuffer> held_totals, held_files;
+        auto room = [&](size_t size) -> std::pair<std::span<double>, std::span<uint32_t>> {
+            most = size;
+            totals = zeros<double>(array_type.get(), size);
+            files = zeros<uint32_t>(array_type.get(), size);
+            held_totals = std::make_unique<HeldBuffer>(totals.get(), PyBUF_WRITABLE);
+            held_files = std::make_unique<HeldBuffer>(files.get(), PyBUF_WRITABLE);
+            return {held_totals->items<double>(), held_files->items<uint32_t>()};
+        };
+        count = compute(TotalsRoom(room));
+    }
+    // The room asked for holds every file with a score; those whose total is not above zero
+    // leave its end unused.
+    if (count < most) {
+        check(PySequence_DelSlice(totals.get(), static_cast<Py_ssize_t>(count),
+                                  static_cast<Py_ssize_t>(most)));
+        check(PySequence_DelSlice(files.get(), static_cast<Py_ssize_t>(count),
+                                  static_cast<Py_ssize_t>(most)));
+    }
+    return checked(PyTuple_Pack(2, totals.get(), files.get()));
+}
+
 PyObject* bound_totals(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
         expect_arguments(nargs, 8, "bound_totals");
@@ -435,33 +465,43 @@ PyObject* bound_totals(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         BufferView<uint8_t> flags(args[4], "flags");
         FlagFactors factors = factors_from(args[5]);
         FileRule rule{double_from(args[6]), double_from(args[7]), factors};
-        Ref module = checked(PyImport_ImportModule("array"));
-        Ref array_type = checked(PyObject_GetAttrString(module.get(), "array"));
-        Ref totals, files;
-        size_t most = 0;
-        size_t count = 0;
-        {
-            std::unique_ptr<HeldBuffer> held_totals, held_files;
-            auto room = [&](size_t size) -> std::pair<std::span<double>, std::span<uint32_t>> {
-                most = size;
-                totals = zeros<double>(array_type.get(), size);
-                files = zeros<uint32_t>(array_type.get(), size);
-                held_totals = std::make_unique<HeldBuffer>(totals.get(), PyBUF_WRITABLE);
-                held_files = std::make_unique<HeldBuffer>(files.get(), PyBUF_WRITABLE);
-                return {held_totals->items<double>(), held_files->items<uint32_t>()};
-            };
-            count = scoring::bound_totals(terms, least_norm, symbol_file.items(), priors.items(),
-                                          flags.items(), rule, room);
-        }
-        // The room asked for holds every file with a score; those whose total is not above
-        // zero leave its end unused.
-        if (count < most) {
-            check(PySequence_DelSlice(totals.get(), static_cast<Py_ssize_t>(count),
-                                      static_cast<Py_ssize_t>(most)));
-            check(PySequence_DelSlice(files.get(), static_cast<Py_ssize_t>(count),
-                                      static_cast<Py_ssize_t>(most)));
-        }
-        return checked(PyTuple_Pack(2, totals.get(), files.get())).release();
+        return bound_arrays([&](const TotalsRoom& room) {
+                   return scoring::bound_totals(terms, least_norm, symbol_file.items(),
+                                                priors.items(), flags.items(), rule, room);
+               })
+            .release();
+    });
+}
+
+PyObject* bound_totals_from_firsts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        expect_arguments(nargs, 9, "bound_totals_from_firsts");
+        std::vector<std::unique_ptr<BufferView<uint32_t>>> numbers;
+        std::vector<std::unique_ptr<BufferView<float>>> weights;
+        std::vector<TermPostings> terms = terms_from(args[0], numbers, weights);
+        double least_norm = double_from(args[1]);
+        BufferView<uint32_t> firsts(args[2], "firsts");
+        size_t symbol_count = count_from(args[3], "symbol_count");
+        BufferView<float> priors(args[4], "priors");
+        BufferView<uint8_t> flags(args[5], "flags");
+        FlagFactors factors = factors_from(args[6]);
+        FileRule rule{double_from(args[7]), double_from(args[8]), factors};
+        return bound_arrays([&](const TotalsRoom& room) {
+                   return scoring::bound_totals_from_firsts(terms, least_norm, firsts.items(),
+                                                            symbol_count, priors.items(),
+                                                            flags.items(), rule, room);
+               })
+            .release();
+    });
+}
+
+PyObject* firsts_in_order(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        expect_arguments(nargs, 2, "firsts_in_order");
+        BufferView<uint32_t> firsts(args[0], "firsts");
+        return checked(PyBool_FromLong(scoring::firsts_in_order(
+                           firsts.items(), count_from(args[1], "symbol_count"))))
+            .release();
     });
 }
 
@@ -542,6 +582,16 @@ PyMethodDef module_methods[] = {
      "bound_totals(postings, least_norm, symbol_file, priors, flags, factors, best_share, "
      "second_share) -> (totals, files): every file's bound total above zero, unordered, for the "
      "terms' postings (each (files, weights, scale, symbols, weights, scale))"},
+    {"bound_totals_from_firsts",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bound_totals_from_firsts)),
+     METH_FASTCALL,
+     "bound_totals_from_firsts(postings, least_norm, firsts, symbol_count, priors, flags, factors, "
+     "best_share, second_share) -> (totals, files): bound_totals with each symbol's file found "
+     "from the files' first symbols, which must increase with the files"},
+    {"firsts_in_order",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(firsts_in_order)), METH_FASTCALL,
+     "firsts_in_order(firsts, symbol_count) -> bool: whether the files' first symbols increase "
+     "with the files; ValueError for first symbols owners_from_firsts refuses before that"},
     {"leading", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(leading)), METH_FASTCALL,
      "leading(totals, files, top) -> [(total, file number)]: the best top and those tied with "
      "the last, best first"},

@@ -9,23 +9,28 @@
 
 namespace scoring {
 
-void owners_from_firsts(std::span<const uint32_t> firsts, std::span<uint32_t> owners) {
+bool firsts_in_order(std::span<const uint32_t> firsts, size_t symbol_count) {
     if (firsts.size() >= kNoSymbols)
         cp::raise_error(PyExc_ValueError, "more files than 32-bit numbers can name");
-    // A full build numbers the symbols file by file: its first symbols increase with the files,
-    // and the blocks are written from them as they stand. An update moves a grown file's block
-    // to the end, so only an updated index needs them sorted first.
     bool ordered = true;
     uint32_t last = 0;
     bool any = false;
     for (uint32_t first : firsts) {
         if (first == kNoSymbols) continue;
-        if (first >= owners.size())
+        if (first >= symbol_count)
             cp::raise_error(PyExc_ValueError, "a file's first symbol out of range");
         ordered = ordered && (!any || first > last);
         last = first;
         any = true;
     }
+    return ordered;
+}
+
+void owners_from_firsts(std::span<const uint32_t> firsts, std::span<uint32_t> owners) {
+    // A full build numbers the symbols file by file: its first symbols increase with the files,
+    // and the blocks are written from them as they stand. An update moves a grown file's block
+    // to the end, so only an updated index needs them sorted first.
+    bool ordered = firsts_in_order(firsts, owners.size());
     std::vector<std::pair<uint32_t, uint32_t>> starts; // (first symbol, file), when not ordered
     if (!ordered) {
         starts.reserve(firsts.size());

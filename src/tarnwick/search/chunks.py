@@ -23,7 +23,7 @@ from bisect import bisect_left
 from itertools import repeat
 from operator import floordiv
 
-from .._scoring import owners_from_firsts
+from .._scoring import firsts_in_order, owners_from_firsts
 from . import first_symbols
 from .store import CHUNK, FILE_ARRAYS, FILE_IDS, SYMBOL_ARRAYS, chunk_name
 
@@ -89,6 +89,12 @@ class Documents:
         self.blocks: dict = {}
         # Each file's first symbol once the symbols' files were made from them (`first_symbols`).
         self.first_symbols = None
+        # While true, the symbols' files are left to the first symbols, which increase with the
+        # files: the bound walks them beside the symbols, and a file scored exactly has its
+        # symbols' files written from its block (`own_blocks`); `owners_whole` makes them all.
+        self.owners_deferred = False
+        # The files whose blocks were written so while the symbols' files were left.
+        self._owned: set = set()
         self._firsts_absent = False
         # Term -> its decoded postings, the least recently asked first, and how many they hold.
         self._postings: dict = {}
@@ -153,9 +159,30 @@ class Documents:
         enough, when the symbols are dense), their chunks of `symbol_file`
         read.  A file number out of range fails where it is used, as damage."""
         self.need(("symbol_file",), numbers, source)
-        if len(numbers) >= DENSE * _chunk_count(self.file_count):
+        # Left to the first symbols, the symbols' files are not at hand: every file then, as for
+        # dense symbols (a question that left them had a term of common words and read them all).
+        if self.owners_deferred or len(numbers) >= DENSE * _chunk_count(self.file_count):
             return range(self.file_count)
         return list(map(self.symbol_file.__getitem__, numbers))
+
+    def owners_whole(self) -> None:
+        """Make the symbols' files whole where they were left to the first symbols."""
+        if self.owners_deferred:
+            _in_large_pages(self.symbol_file)
+            owners_from_firsts(self.first_symbols, self.symbol_file)
+            self.owners_deferred = False
+
+    def own_blocks(self, blocks) -> None:
+        """Write the symbols' files of the files ``blocks`` ({file number: (first, end)})
+        while they are left to the first symbols: what the exact passes read of them."""
+        if not self.owners_deferred:
+            return
+        owners, owned = self.symbol_file, self._owned
+        for number, (first, end) in blocks.items():
+            if number not in owned:
+                if end > first:
+                    owners[first:end] = array("I", [number]) * (end - first)
+                owned.add(number)
 
     def _owners_from_firsts(self, unread: int, source) -> bool:
         """Make the symbols' files whole from the files' first symbols
@@ -168,9 +195,13 @@ class Documents:
         if firsts is None:
             self._firsts_absent = True
             return False
-        _in_large_pages(self.symbol_file)
-        owners_from_firsts(firsts, self.symbol_file)
         self.first_symbols = firsts
+        if firsts_in_order(firsts, self.symbol_count):
+            # A full build's numbering: 8.8 MB of fresh pages at 100,000 files not written.
+            self.owners_deferred = True
+        else:
+            _in_large_pages(self.symbol_file)
+            owners_from_firsts(firsts, self.symbol_file)
         self._read["symbol_file"] = None
         return True
 

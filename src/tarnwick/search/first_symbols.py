@@ -57,3 +57,17 @@ def agrees(firsts, owners, number: int, first: int, count: int) -> bool:
     if not count:
         return firsts[number] == NO_SYMBOLS
     return firsts[number] == first and owners[first] == number and owners[first + count - 1] == number
+
+
+def agrees_in_order(firsts, number: int, first: int, count: int, slots: int) -> bool:
+    """`agrees` for first symbols that increase with the files, without the
+    symbols' files: the block must begin at the file's first symbol and end
+    by the next file's (by ``slots``, the symbols' count, for the last)."""
+    if not count:
+        return firsts[number] == NO_SYMBOLS
+    if firsts[number] != first:
+        return False
+    at, end = number + 1, len(firsts)
+    while at < end and firsts[at] == NO_SYMBOLS:
+        at += 1
+    return first + count <= (firsts[at] if at < end else slots)

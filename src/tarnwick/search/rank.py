@@ -26,7 +26,15 @@ import math
 
 from array import array
 
-from .._scoring import Scores, bound_totals, leading, postings_in, postings_in_blocks, reaching
+from .._scoring import (
+    Scores,
+    bound_totals,
+    bound_totals_from_firsts,
+    leading,
+    postings_in,
+    postings_in_blocks,
+    reaching,
+)
 from .corpus import FLAG_DECLARATIONS, FLAG_EXAMPLE, FLAG_TEST
 from .weights import DEFAULT_WEIGHTS, RankingWeights
 
@@ -80,7 +88,8 @@ def _scaled_postings(corpus, terms: dict, weights: RankingWeights) -> list:
 
 
 def _leading(corpus, terms: dict, top: int, rule: tuple, weights: RankingWeights) -> tuple:
-    """The scores and the leading files (`Scores.file_totals`) of ``terms``.
+    """The scores, the leading files (`Scores.file_totals`) of ``terms`` and
+    the symbols' files that hold for the symbols scored.
 
     Over a search index the norms of only the documents that can still lead
     are read: every file's total is first bounded from above by taking each
@@ -98,17 +107,25 @@ def _leading(corpus, terms: dict, top: int, rule: tuple, weights: RankingWeights
         or any(p[2] < 0.0 or p[5] < 0.0 for p in postings)
     ):
         scores = scores_of(corpus, terms, weights)
-        return scores, scores.file_totals(corpus.symbol_file, corpus.file_prior, corpus.file_flags, *rule, top)
+        owners = corpus.symbol_file
+        return scores, scores.file_totals(owners, corpus.file_prior, corpus.file_flags, *rule, top), owners
     for files, _, _, symbols, _, _ in postings:
         corpus.need_owners(files, symbols)
-    facts = (corpus.symbol_file, corpus.file_prior, corpus.file_flags, *rule)
-    # Every file's bound in one pass (the symbols' sums a window of numbers at a time).
-    bounds = bound_totals(postings, least_norm, *facts)
+    rest = (corpus.file_prior, corpus.file_flags, *rule)
+    # Every file's bound in one pass (the symbols' sums a window of numbers at a time), each
+    # symbol's file walked from the files' first symbols where they are in file order.
+    firsts = getattr(corpus, "owners_in_order", lambda: None)()
+    if firsts is not None:
+        bounds = bound_totals_from_firsts(postings, least_norm, firsts, len(corpus.symbol_norm), *rest)
+    else:
+        bounds = bound_totals(postings, least_norm, corpus.symbol_file, *rest)
     first = _exact(corpus, postings, [number for _, number in leading(*bounds, top)])
-    best = first.file_totals(*facts, top)
+    # The symbols the exact passes score are those of the files whose blocks they looked up.
+    owners = corpus.scored_owners() if firsts is not None else corpus.symbol_file
+    best = first.file_totals(owners, *rest, top)
     floor = best[top - 1][0] if len(best) >= top else 0.0
     scores = _exact(corpus, postings, [number for _, number in reaching(*bounds, floor)])
-    return scores, scores.file_totals(*facts, top)
+    return scores, scores.file_totals(owners, *rest, top), owners
 
 
 def _exact(corpus, postings: list, files: list) -> Scores:
@@ -199,7 +216,7 @@ def rank(
         about_tests, wants_tests, not EXAMPLE_TERMS.isdisjoint(terms), weights, not TYPE_TERMS.isdisjoint(terms)
     )
     rule = (factors, weights.best_symbol_share, weights.second_symbol_share)
-    scores, leading = _leading(corpus, terms, top_files, rule, weights)
+    scores, leading, owners = _leading(corpus, terms, top_files, rule, weights)
     totals = [(total, corpus.file_id(number), number) for total, number in leading]
     chosen = heapq.nsmallest(top_files, totals, key=lambda item: (-item[0], item[1]))
     if len(chosen) > weights.kept_files:
@@ -209,16 +226,20 @@ def rank(
         floor = chosen[0][0] * weights.tail_floor
         chosen = chosen[: weights.kept_files] + [item for item in chosen[weights.kept_files :] if item[0] >= floor]
     # The symbols of the chosen files only: most matching symbols lie elsewhere.
-    listed = best_symbols(corpus, scores, [number for _, _, number in chosen], weights)
+    listed = best_symbols(corpus, scores, [number for _, _, number in chosen], weights, owners)
     return [{"id": file_id, "score": total, "symbols": listed[number]} for total, file_id, number in chosen]
 
 
-def best_symbols(corpus, scores: Scores, numbers: list, weights: RankingWeights = DEFAULT_WEIGHTS) -> dict:
+def best_symbols(
+    corpus, scores: Scores, numbers: list, weights: RankingWeights = DEFAULT_WEIGHTS, owners=None
+) -> dict:
     """{file number: its best-scoring symbols} for the files ``numbers``, as
     the retrieval result lists them (best first, ties to the smaller
     number, at most ``weights.symbols_per_file``; symbols without lines
-    cannot be shown and are left out)."""
-    by_file = scores.best_symbols(corpus.symbol_file, numbers, weights.symbols_per_file)
+    cannot be shown and are left out).  ``owners``: the symbols' files
+    that hold for the symbols scored (default: the corpus's, whole)."""
+    owners = corpus.symbol_file if owners is None else owners
+    by_file = scores.best_symbols(owners, numbers, weights.symbols_per_file)
     info = corpus.symbols([symbol for ranked in by_file.values() for _, symbol in ranked])
     listed = {}
     for number, ranked in by_file.items():

@@ -415,6 +415,8 @@ class IndexCorpus:
     def __getattr__(self, name: str):
         # The per-document arrays `rank` reads, filled as postings name documents.
         if name in _DOCUMENT_ARRAYS:
+            if name == "symbol_file":
+                self._documents.owners_whole()  # whoever reads them whole finds them whole
             return getattr(self._documents, name)
         raise AttributeError(name)
 
@@ -459,6 +461,18 @@ class IndexCorpus:
         documents.need(FILE_FACTS, files, self, ordered=True)
         documents.need(FILE_FACTS, documents.owners(symbols, self), self)
 
+    def owners_in_order(self):
+        """Each file's first symbol while the symbols' files are left to them
+        (they increase with the files), else None."""
+        documents = self._documents
+        return documents.first_symbols if documents.owners_deferred else None
+
+    def scored_owners(self):
+        """The symbols' files as far as made: whole, or, while they are left to
+        the first symbols, those of the files whose blocks were looked up
+        (`symbol_blocks`), the only symbols the exact passes score."""
+        return self._documents.symbol_file
+
     def need_norms(self, files, symbols) -> None:
         """Read the norms of the files ``files`` and symbols ``symbols``
         (postings' numbers: increasing)."""
@@ -472,24 +486,31 @@ class IndexCorpus:
         index does not keep them (one that is only ever built anew)."""
         if self.meta.get("updatable") != 1:
             return None
-        known = self._documents.blocks
-        missing = sorted({number for number in numbers if number not in known})
+        documents = self._documents
+        known = documents.blocks
+        wanted = set(numbers)
+        missing = sorted(number for number in wanted if number not in known)
         if missing:
             rows = self._rows_in("SELECT number, first_symbol, symbols FROM docstate WHERE number IN ({})", missing)
             if len(rows) != len(missing):
                 return None
             # Made from the first symbols, the symbols' files must hold the blocks as stated.
-            firsts, owners = self._documents.first_symbols, self._documents.symbol_file
+            firsts, owners, left = documents.first_symbols, documents.symbol_file, documents.owners_deferred
             for number, first, count in rows:
                 if not (type(first) is int and type(count) is int and first >= 0 and count >= 0):
                     raise ValueError("a file's block of symbols out of range")
                 if first + count > self.symbol_slots:
                     raise ValueError("a file's block of symbols out of range")
-                if firsts is not None and not first_symbols.agrees(firsts, owners, number, first, count):
+                if firsts is not None and not (
+                    first_symbols.agrees_in_order(firsts, number, first, count, self.symbol_slots)
+                    if left
+                    else first_symbols.agrees(firsts, owners, number, first, count)
+                ):
                     raise ValueError("a file's block of symbols is not where its first symbol says")
                 known[number] = (first, first + count)
+        documents.own_blocks({number: known[number] for number in wanted})
         blocks = array("I")
-        for first, end in sorted(known[number] for number in set(numbers)):
+        for first, end in sorted(known[number] for number in wanted):
             if end > first:
                 blocks.append(first)
                 blocks.append(end)

@@ -158,6 +158,22 @@ def bound_totals(postings, least_norm: float, symbol_file, priors, flags, factor
     return array("d", [total for total, _ in found]), array("I", [number for _, number in found])
 
 
+def bound_totals_from_firsts(
+    postings, least_norm: float, firsts, symbol_count: int, priors, flags, factors, best_share: float, second_share: float
+) -> tuple:
+    """`bound_totals` with each symbol's file made from the files' first
+    symbols ``firsts`` (increasing with the files, else refused) among
+    ``symbol_count`` symbols."""
+    from array import array
+
+    if not firsts_in_order(firsts, symbol_count):
+        raise ValueError("first symbols not in file order")
+    _check_length(firsts, len(priors), "first symbols of the wrong length")
+    symbol_file = array("I", bytes(4 * symbol_count))
+    owners_from_firsts(firsts, symbol_file)
+    return bound_totals(postings, least_norm, symbol_file, priors, flags, factors, best_share, second_share)
+
+
 def leading(totals, files, top: int) -> list:
     """[(total, file number)]: the best ``top`` and those tied with the last, best first."""
     _check_length(files, len(totals), "totals and files of unequal length")
@@ -226,6 +242,20 @@ def length_norms(lengths, k1: float, b: float, average: float):
     from array import array
 
     return array("f", (k1 * (1.0 - b + b * n / average) for n in lengths))
+
+
+def firsts_in_order(firsts, symbol_count: int) -> bool:
+    """Whether the files' first symbols increase with the files (files
+    without symbols aside); ValueError for those `owners_from_firsts`
+    refuses before their order is looked at."""
+    from .first_symbols import NO_SYMBOLS
+
+    if len(firsts) >= NO_SYMBOLS:
+        raise ValueError("more files than 32-bit numbers can name")
+    present = [first for first in firsts if first != NO_SYMBOLS]
+    if any(first >= symbol_count for first in present):
+        raise ValueError("a file's first symbol out of range")
+    return all(a < b for a, b in zip(present, present[1:]))
 
 
 def owners_from_firsts(firsts, owners) -> None:
