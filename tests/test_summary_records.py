@@ -4,6 +4,7 @@ cannot give leaves the store in charge."""
 
 from __future__ import annotations
 
+import json
 import shutil
 import sqlite3
 import zlib
@@ -64,6 +65,11 @@ def _set_record(root: Path, path: str, blob) -> None:
     db.close()
 
 
+def _packed_against(words: bytes, text: bytes) -> bytes:
+    packer = zlib.compressobj(6, zdict=words)
+    return packer.compress(text) + packer.flush()
+
+
 @pytest.mark.parametrize(
     "blob",
     [
@@ -74,6 +80,7 @@ def _set_record(root: Path, path: str, blob) -> None:
         pack_record('{"functions": {"is_overdue": {"lines": [0, 0]}}}'[:-1]),  # cut short
         zlib.compress(b"[" * 100_000),  # too deep to parse
         zlib.compress(b" " * (RECORD_LIMIT + 1)),  # unpacks past the bound
+        _packed_against(b'"functions":{', b'{"functions":{}}'),  # packed against other words
     ],
 )
 def test_a_damaged_record_in_the_index_leaves_the_store_in_charge(tmp_path, blob):
@@ -121,6 +128,15 @@ def test_records_pack_and_unpack(text):
     assert unpack_record(pack_record(text)) == text
     with pytest.raises(ValueError):
         unpack_record(pack_record(text)[:-3])
+    with pytest.raises(ValueError, match="does not unpack"):
+        unpack_record(_packed_against(b"other words", text.encode("utf-8", "surrogatepass")))
+
+
+def test_records_are_packed_against_the_words_they_share():
+    record = SAMPLE / ".vestra" / "structured_summaries.json"
+    texts = [json.dumps(r, separators=(",", ":")) for r in json.loads(record.read_text()).values()]
+    plain = sum(len(zlib.compress(text.encode(), 6)) for text in texts)
+    assert sum(len(pack_record(text)) for text in texts) < 0.95 * plain
 
 
 def test_file_numbers_are_the_positions_of_the_ids(project):
