@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import json
 import random
+import sqlite3
+from array import array
 
 from array import array
 
@@ -15,6 +17,7 @@ from tarnwick.search import chunks
 from tarnwick.search.corpus import MemoryCorpus
 from tarnwick.search.rank import rank
 from tarnwick.search.reader import IndexCorpus
+from tarnwick.search import store
 from tarnwick.search.store import CHUNK, SYMBOL_KINDS, symbol_from_row, symbol_row, write_index
 
 WORDS = [f"w{i}" for i in range(60)]
@@ -115,6 +118,24 @@ def test_a_symbol_row_keeps_only_what_its_file_does_not_say(file_id, info, kept)
     row = symbol_row(7, info, 0, file_id)
     assert row[1:4] == kept
     assert symbol_from_row(row[1:], {0: file_id}.__getitem__) == info
+
+
+def test_the_arrays_chunks_fill_their_pages(tmp_path):
+    """Two chunks of 4-byte numbers share a page of the file and one of 8-byte numbers fills
+    one, without overflow pages: the arrays' pages are nearly full."""
+    count = 12 * CHUNK + 5
+    kinds = {**store.FILE_ARRAYS, **store.SYMBOL_ARRAYS, **{name: code for name, (code, _) in store.LENGTH_ARRAYS.items()}}
+    arrays = {name: array(code, range(count)) if code != "B" else array(code, bytes(count)) for name, code in kinds.items()}
+    db = sqlite3.connect(tmp_path / "arrays.db")
+    db.execute("PRAGMA page_size=8192")
+    db.execute(store.TABLES["arrays"])
+    db.executemany("INSERT INTO arrays VALUES (?, ?)", store.array_rows(arrays, count, count, [str(n % 10) for n in range(count)]))
+    db.commit()
+    pages = dict(db.execute("SELECT pagetype, count(*) FROM dbstat WHERE name = 'arrays' GROUP BY pagetype"))
+    payload, size = db.execute("SELECT sum(payload), sum(pgsize) FROM dbstat WHERE name = 'arrays'").fetchone()
+    db.close()
+    assert "overflow" not in pages
+    assert payload > 0.9 * size
 
 
 @pytest.mark.parametrize(

@@ -68,7 +68,7 @@ from ..errors import IndexProblem
 from . import first_symbols
 
 INDEX_NAME = "search.db"
-FORMAT = 15
+FORMAT = 16
 
 # Per-document arrays and their type codes, by the collection they number.
 FILE_ARRAYS = {"file_norm": "f", "file_flags": "B", "file_prior": "f"}
@@ -77,8 +77,11 @@ SYMBOL_ARRAYS = {"symbol_norm": "f", "symbol_file": "I"}
 LENGTH_ARRAYS = {"file_length": ("d", "file"), "symbol_length": ("d", "symbol")}
 # The ids of the files, beside their arrays: a NUL-separated text per chunk.
 FILE_IDS = "file_ids"
-# Documents per chunk of an array: a float chunk fills about one page of the file.
-CHUNK = 1024
+# Documents per chunk of an array: two chunks of 4-byte numbers share a page
+# of the file, and one of 8-byte numbers fills one without an overflow page
+# (at 1,024 each took a page of its own, half of it empty, or a page and a
+# tenth).
+CHUNK = 1000
 
 
 def chunk_name(name: str, chunk: int) -> str:
