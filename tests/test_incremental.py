@@ -584,3 +584,59 @@ def test_the_readers_of_a_changed_key_are_named_without_hashing_every_path(tmp_p
     assert ("pkg/other7.py" in hashed) == hashed_all
     index_project(tmp_path, jobs=1, full=True)
     assert every_output(tmp_path, decoded=True) == incremental
+
+
+@pytest.mark.parametrize(
+    "damage, in_paths, in_heads",
+    [
+        (None, True, True),
+        ("UPDATE files SET head = NULL WHERE path = 'a.py'", True, False),
+        ("UPDATE files SET head = CAST(head AS BLOB) WHERE path = 'a.py'", True, False),
+        ("UPDATE files SET checksum = NULL WHERE path = 'a.py'", True, False),
+        ("UPDATE files SET checksum = checksum || ':' WHERE path = 'a.py'", True, False),
+        ("UPDATE files SET size = NULL WHERE path = 'a.py'", False, False),
+        ("UPDATE files SET digest = x'07' WHERE path = 'a.py'", False, False),
+        ("UPDATE files SET path = CAST(path AS BLOB) WHERE path = 'a.py'", True, True),
+        ("UPDATE files SET path = x'ff' WHERE path = 'a.py'", False, False),
+    ],
+)
+def test_the_heads_pass_keeps_the_paths_of_every_row_of_our_shape(tmp_path, damage, in_paths, in_heads):
+    # The rows' paths gathered while the heads are read are those a reading
+    # of the paths alone gives: rows whose head does not hold stay among them.
+    from tarnwick.indexer.cache import signature
+    from tarnwick.indexer.cache_db import CacheDB
+
+    for name in ("a.py", "b.py"):
+        (tmp_path / name).write_text(f"def {name[0]}():\n    return 1\n")
+    index_project(tmp_path, jobs=1)
+    if damage is not None:
+        db = sqlite3.connect(tmp_path / ".vestra/index-cache.db")
+        db.execute(damage)
+        db.commit()
+        db.close()
+    found = []
+    for read_heads in (True, False):  # one run's connection at a time
+        db = CacheDB.open(str(tmp_path / ".vestra"), str(tmp_path), signature())
+        try:
+            heads = {row[0] for row in db.heads()} if read_heads else None
+            found.append((db.paths(), heads))
+        finally:
+            db.discard()
+    (by_heads, heads), (alone, _) = found
+    assert by_heads == alone == ({"a.py", "b.py"} if in_paths else {"b.py"})
+    assert heads == ({"a.py", "b.py"} if in_heads else {"b.py"})
+
+
+@pytest.mark.parametrize("lookups", [0, 1000])
+def test_a_row_whose_name_does_not_decode_is_left_out_not_a_crash(tmp_path, monkeypatch, lookups):
+    # Its file is parsed again, whether the rows are read by their heads, by
+    # their stamps all at once or by their paths.
+    from tarnwick.indexer import cache as cache_module
+
+    monkeypatch.setattr(cache_module, "ROW_LOOKUPS", lookups)
+    (tmp_path / "a.py").write_text("def f():\n    return 1\n")
+    (tmp_path / "b.py").write_text("import a\n\ndef g():\n    return a.f()\n")
+    again, as_full = _rerun_with_damaged_cache(
+        tmp_path, [("UPDATE files SET path = x'ff' WHERE path = 'a.py'", ())], "b.py", "import a\n\ndef g():\n    return 2\n"
+    )
+    assert as_full and again.reused == 0 and again.functions == 2

@@ -53,6 +53,7 @@ import os
 import sqlite3
 import stat
 import zlib
+from operator import itemgetter
 from typing import NamedTuple
 
 from ..atomic import finish_temporary, new_temporary, told_as
@@ -119,10 +120,35 @@ def _sql_text(value: str):
 
 def _py_text(value) -> str:
     if isinstance(value, bytes):
-        return value.decode("utf-8", "surrogatepass")
+        try:
+            return value.decode("utf-8", "surrogatepass")
+        except UnicodeDecodeError:
+            raise CacheProblem("a name that is not ours") from None
     if not isinstance(value, str):
         raise CacheProblem("a name of another type")
     return value
+
+
+def _named(paths) -> dict:
+    """Each name of `paths` kept as bytes (`_sql_text`) by its text; one
+    that does not decode is left out, like a row of another shape."""
+    out = {}
+    for path in paths:
+        if type(path) is not str:
+            try:
+                out[path] = _py_text(path)
+            except CacheProblem:
+                pass
+    return out
+
+
+def _texts(paths: set) -> tuple[set, dict]:
+    """(the rows' `paths` as text, the names among them kept as bytes by
+    their text): most projects have none of those, told in one pass."""
+    if not paths or set(map(type, paths)) == {str}:
+        return paths, {}
+    named = _named(paths)
+    return {path for path in paths if type(path) is str} | set(named.values()), named
 
 
 def text_hash(text: str) -> int:
@@ -198,6 +224,8 @@ class CacheDB:
         # without one drops the old, which would no longer match the rows.
         self.walk_blob = None
         self._walk_read = False
+        # The paths of the rows of our shape as this run found them (`paths`).
+        self.row_paths = None
 
     # -- opening -------------------------------------------------------------
 
@@ -283,14 +311,19 @@ class CacheDB:
     def stamps(self) -> dict:
         """path -> (size, mtime_ns, read_ns, digest) of every row; rows that
         are not of our shape are left out (their files are parsed again)."""
+        rows = self._shaped("path, size, mtime_ns, read_ns, digest").fetchall()
+        named = _named(map(itemgetter(0), rows))
         return {
-            path if type(path) is str else _py_text(path): tuple(stamp)
-            for path, *stamp in self._shaped("path, size, mtime_ns, read_ns, digest")
+            path if type(path) is str else named[path]: tuple(stamp)
+            for path, *stamp in rows
+            if type(path) is str or path in named
         }
 
     def paths(self) -> set:
         """The paths of `stamps`, without their stamps."""
-        return {path if type(path) is str else _py_text(path) for (path,) in self._shaped("path")}
+        if self.row_paths is None:
+            self.row_paths = _texts(set(map(itemgetter(0), self._shaped("path"))))[0]
+        return self.row_paths
 
     def stamp(self, path: str) -> tuple | None:
         """The stamp of `path` as `stamps` gives it, or None."""
@@ -305,16 +338,23 @@ class CacheDB:
             f"SELECT {columns} FROM files WHERE {where} AND {SHAPED} AND typeof(path) IN ('text', 'blob')", values
         )
 
-    def heads(self):
+    def heads(self) -> list:
         """(path, head fields' text, whether links are kept, the digest of
         the search documents' text, the file's digest) of every row of our
         shape whose head is as its checksum says: what a run reads of every
         unchanged file, in one pass (the rest of a row is read when asked
-        for)."""
+        for).  The paths of all rows of our shape (`paths`) are kept on the
+        way, as `row_paths`."""
+        paths = []  # every row's, as stored
+        keep = paths.append
         digests = {}  # heads repeat from file to file: each text is hashed once
-        for path, head, linked, check, digest in self._shaped(
-            "path, head, links IS NOT NULL, checksum, digest", "typeof(head) = 'text' AND typeof(checksum) = 'text'"
+        out = []
+        for path, head, linked, check, digest, sound in self._shaped(
+            "path, head, links IS NOT NULL, checksum, digest, typeof(head) = 'text' AND typeof(checksum) = 'text'"
         ):
+            keep(path)
+            if not sound:
+                continue
             parts = check.split(":")
             found = digests.get(head)
             if found is None:
@@ -325,7 +365,9 @@ class CacheDB:
                         path = _py_text(path)
                     except CacheProblem:
                         continue
-                yield path, head, linked, parts[DOCS], digest
+                out.append((path, head, linked, parts[DOCS], digest))
+        self.row_paths = _texts(set(paths))[0]
+        return out
 
     def links(self, path: str) -> bytes | None:
         """The links blob of `path`'s row when its checksum holds, else None."""
