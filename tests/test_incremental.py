@@ -243,7 +243,6 @@ def test_results_taken_over_equal_their_rows_and_keep_their_own_mutable_fields(t
     files of the same shape) equals the whole row decoded, field for field,
     and its mutable fields are its own."""
     from dataclasses import fields
-    from types import SimpleNamespace
 
     from tarnwick.indexer.cache import Cache, decode_result, signature, taken_over
     from tarnwick.indexer.result import FileResult
@@ -256,9 +255,9 @@ def test_results_taken_over_equal_their_rows_and_keep_their_own_mutable_fields(t
     cache = Cache.load(str(tmp_path / ".vestra"), str(tmp_path), signature(), False)
     try:
         languages = {"a.py": "python", "b.py": "python", "c.js": "javascript", "d.py": "python"}
-        wanted = [SimpleNamespace(rel=rel, language=language) for rel, language in languages.items()]
-        taken = cache.reuse_all(wanted + [SimpleNamespace(rel="c.js.old", language="javascript")])
+        taken = cache.reuse_all()
         assert sorted(taken) == ["a.py", "b.py", "c.js", "d.py"]
+        assert {rel: fields["language"] for rel, (fields, *_) in taken.items()} == languages
         names = [f.name for f in fields(FileResult) if f.name not in ("record_json", "nodes_json", "contains_json", "search_docs")]
         made = {rel: taken_over(rel, fields, hashed) for rel, (fields, _, _, hashed) in taken.items()}
         for rel, result in made.items():
@@ -271,8 +270,6 @@ def test_results_taken_over_equal_their_rows_and_keep_their_own_mutable_fields(t
         first.symbols.append(("f", "function", 1, 2))
         first.symbol_text["f"] = ((), "", ())
         assert second.symbols == [] and second.symbol_text == {} and first.symbols != []
-        # A language other than the row's: parsed again.
-        assert cache.reuse_all([SimpleNamespace(rel="a.py", language="javascript")]) == {}
     finally:
         cache.db.discard()
 
@@ -618,7 +615,7 @@ def test_the_heads_pass_keeps_the_paths_of_every_row_of_our_shape(tmp_path, dama
     for read_heads in (True, False):  # one run's connection at a time
         db = CacheDB.open(str(tmp_path / ".vestra"), str(tmp_path), signature())
         try:
-            heads = {row[0] for row in db.heads()} if read_heads else None
+            heads = set(db.heads(lambda head: head)) if read_heads else None
             found.append((db.paths(), heads))
         finally:
             db.discard()
@@ -640,3 +637,26 @@ def test_a_row_whose_name_does_not_decode_is_left_out_not_a_crash(tmp_path, monk
         tmp_path, [("UPDATE files SET path = x'ff' WHERE path = 'a.py'", ())], "b.py", "import a\n\ndef g():\n    return 2\n"
     )
     assert as_full and again.reused == 0 and again.functions == 2
+
+
+def test_a_row_of_another_language_than_the_walks_is_parsed_again(tmp_path):
+    # Its head is sound, as its checksum says, but names another language.
+    from tarnwick.datadir import source_digest
+    from tarnwick.indexer.cache_db import HEAD
+
+    (tmp_path / "a.py").write_text("def f():\n    return 1\n")
+    (tmp_path / "b.py").write_text("def g():\n    return 2\n")
+    index_project(tmp_path, jobs=1)
+    db = sqlite3.connect(tmp_path / ".vestra/index-cache.db")
+    head, check = db.execute("SELECT head, checksum FROM files WHERE path = 'a.py'").fetchone()
+    db.close()
+    head = head.replace('"python"', '"javascript"', 1)
+    parts = check.split(":")
+    parts[HEAD] = source_digest(head.encode("utf-8"))
+    again, as_full = _rerun_with_damaged_cache(
+        tmp_path,
+        [("UPDATE files SET head = ?, checksum = ? WHERE path = 'a.py'", (head, ":".join(parts)))],
+        "b.py",
+        "def g():\n    return 3\n",
+    )
+    assert '"javascript"' in head and as_full and again.reused == 0 and again.functions == 2

@@ -593,34 +593,25 @@ class Cache:
         next time: changed (its times, its inode) well before this run began."""
         return source.mtime_ns < self.started_ns - _RACY_NS and source.ctime_ns < self.started_ns - _RACY_NS
 
-    def reuse_all(self, sources) -> dict:
+    def reuse_all(self) -> dict:
         """rel -> (the head fields of its result, whether its links are kept,
         the digest of its search documents' text, the file's digest) of each
-        unchanged source of `sources` whose row holds a sound head, read in
-        one pass: files of the same shape share the fields, and `taken_over`
-        makes a result of them when one is read; the rest of a row (the
-        reference fields, the texts, the links) is read when asked for.  The
-        others are left out (parsed again)."""
-        with paused():  # an entry per file, and no cycles among them
-            return self._reuse_all({source.rel: source.language for source in sources})
-
-    def _reuse_all(self, wanted: dict) -> dict:
-        made = {}  # head text -> its fields, or None: heads repeat from file to file
-        out = {}
+        row that holds a sound head, read in one pass: files of the same
+        shape share the fields, and `taken_over` makes a result of them when
+        one is read; the rest of a row (the reference fields, the texts, the
+        links) is read when asked for.  The run takes over those of its
+        unchanged files whose language is the row's; the others are parsed
+        again."""
         db = self.db
-        for path, head, linked, docs, hashed in db.heads():
-            language = wanted.get(path)
-            if language is None:
-                continue
-            fields = made.get(head, False)
-            if fields is False:
-                fields = made[head] = _head_fields(head)
-                if fields is not None:
-                    fields["_db"] = db
-            if fields is None or fields["language"] != language:
-                continue
-            out[path] = (fields, linked, docs, hashed)
-        return out
+
+        def fields_of(head: str) -> dict | None:
+            fields = _head_fields(head)
+            if fields is not None:
+                fields["_db"] = db
+            return fields
+
+        with paused():  # an entry per file, and no cycles among them
+            return db.heads(fields_of)
 
     def edges(self, path: str):
         """The edges the last run resolved for an unchanged file, from its

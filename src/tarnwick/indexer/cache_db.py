@@ -338,17 +338,19 @@ class CacheDB:
             f"SELECT {columns} FROM files WHERE {where} AND {SHAPED} AND typeof(path) IN ('text', 'blob')", values
         )
 
-    def heads(self) -> list:
-        """(path, head fields' text, whether links are kept, the digest of
-        the search documents' text, the file's digest) of every row of our
-        shape whose head is as its checksum says: what a run reads of every
-        unchanged file, in one pass (the rest of a row is read when asked
-        for).  The paths of all rows of our shape (`paths`) are kept on the
-        way, as `row_paths`."""
+    def heads(self, fields_of) -> dict:
+        """path -> (`fields_of` its head fields' text, whether links are
+        kept, the digest of the search documents' text, the file's digest)
+        of every row of our shape whose head is as its checksum says and
+        gives fields (not None): what a run reads of every unchanged file,
+        in one pass (the rest of a row is read when asked for).  Heads repeat
+        from file to file: each text is hashed and made into fields once,
+        which the rows of that text share.  The paths of all rows of our
+        shape (`paths`) are kept on the way, as `row_paths`."""
         paths = []  # every row's, as stored
         keep = paths.append
-        digests = {}  # heads repeat from file to file: each text is hashed once
-        out = []
+        made = {}  # head text -> (its digest, its fields)
+        out = {}
         for path, head, linked, check, digest, sound in self._shaped(
             "path, head, links IS NOT NULL, checksum, digest, typeof(head) = 'text' AND typeof(checksum) = 'text'"
         ):
@@ -356,16 +358,16 @@ class CacheDB:
             if not sound:
                 continue
             parts = check.split(":")
-            found = digests.get(head)
+            found = made.get(head)
             if found is None:
-                found = digests[head] = source_digest(head.encode("utf-8"))
-            if len(parts) == 4 and parts[HEAD] == found:
+                found = made[head] = (source_digest(head.encode("utf-8")), fields_of(head))
+            if len(parts) == 4 and parts[HEAD] == found[0] and found[1] is not None:
                 if type(path) is not str:
                     try:
                         path = _py_text(path)
                     except CacheProblem:
                         continue
-                out.append((path, head, linked, parts[DOCS], digest))
+                out[path] = (found[1], linked, parts[DOCS], digest)
         self.row_paths = _texts(set(paths))[0]
         return out
 

@@ -288,17 +288,16 @@ def _index_with(
 ):
     unvouched = walk.unvouched
     if walk.as_before:
-        unchanged = None  # every file, as the last run left it
-    elif unvouched is None:
-        unchanged = [source for source in sources if cache.unchanged(source)]
+        changed = None  # no file: each is as the last run left it
     else:
-        unchanged = [source for source in sources if source.rel not in unvouched or cache.unchanged(source)]
+        compared = sources if unvouched is None else (source for source in sources if source.rel in unvouched)
+        changed = {source.rel for source in compared if not cache.unchanged(source)}
     history = read_history(root, data_dir, use_cache=not full)
     if history.note:
         stats.warnings.append(history.note)
     if (
         not full
-        and (unchanged is None or (len(unchanged) == len(sources) and {s.rel for s in sources} == cache.previous_paths))
+        and (changed is None or (not changed and {s.rel for s in sources} == cache.previous_paths))
         and not history.changed
         and cache.run.get("configs") == walk.configs
         and _intact(root, data_dir, cache.run)
@@ -326,8 +325,8 @@ def _index_with(
         stats.seconds = time.perf_counter() - started
         return stats
 
-    if unchanged is None:
-        sources = unchanged = walk.files
+    if changed is None:
+        sources, changed = walk.files, set()
     current = {source.rel for source in sources}
     links = set()  # unchanged files whose edges the cache keeps
     kept_docs = {}  # file -> the digest of its search documents' text
@@ -341,11 +340,11 @@ def _index_with(
     shapes = {}  # id of shared head fields -> [those fields, how many files have them]
     # An entry per file and no cycles among them: collections would only cost time.
     with paused():
-        heads = cache.reuse_all(unchanged)
+        heads = cache.reuse_all()
         for source in sources:
             rel = source.rel
             reused = heads.pop(rel, None)
-            if reused is None:
+            if reused is None or rel in changed or reused[0]["language"] != source.language:
                 todo.append(source)
                 continue
             fields, linked, kept_docs[rel], digests[rel] = reused
