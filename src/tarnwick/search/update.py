@@ -160,6 +160,7 @@ class _Update:
         self.doc_key = doc_key
         self.records = records
         self.weights = weights
+        self._old_ids = None
 
     # -- reading the previous index
 
@@ -233,8 +234,10 @@ class _Update:
                 raise _Rebuild
             self.dirty = None
         self.fps = {}
-        removed = [fid for fid in self.old_numbers if fid not in files]
-        added = [fid for fid in self.order if fid not in self.old_numbers]
+        # Told by whole sets first: most updates neither add nor remove a file.
+        gone, new = self.old_numbers.keys() - files, files - self.old_numbers.keys()
+        removed = [fid for fid in self.old_numbers if fid in gone] if gone else []
+        added = [fid for fid in self.order if fid in new] if new else []
         # A file taken over as the index's own run indexed it keeps its fingerprint.
         changed = [
             fid
@@ -295,11 +298,20 @@ class _Update:
                 raise _Rebuild
         return entry
 
+    @property
+    def old_ids(self) -> dict:
+        """By old number, the file that had it (made when first asked for)."""
+        if self._old_ids is None:
+            self._old_ids = dict(zip(self.old_numbers.values(), self.old_numbers.keys()))
+        return self._old_ids
+
     def _renumber(self, removed: list, added: list) -> list:
         """Give every file its number: added files take the freed ones, then
         the last files move down into what is left, so numbers stay dense.
         Returns the files that moved."""
-        self.old_ids = dict(zip(self.old_numbers.values(), self.old_numbers.keys()))
+        if not removed and not added:
+            self.numbers = self.old_numbers  # the same files: every number stays
+            return []
         numbers = dict(self.old_numbers)
         for fid in removed:
             del numbers[fid]
