@@ -12,7 +12,7 @@ import time
 from dataclasses import dataclass, field
 
 from ..atomic import sweep_temporaries, told_as
-from ..collector import paused
+from ..collector import paused, settling
 from ..datadir import (
     DATA_DIR,
     DIGESTS_NAME,
@@ -225,9 +225,12 @@ def index_project(
         ensure_gitignore(data_dir)
         remove_retired(data_dir)
         try:
-            return _index(
-                root, data_dir, started, jobs, max_file_bytes, progress, excludes, use_gitignore, full, languages
-            )
+            # What the run's large loads make lives to its end: collections
+            # spare it (a full run, which parses every file, keeps them).
+            with settling(not full):
+                return _index(
+                    root, data_dir, started, jobs, max_file_bytes, progress, excludes, use_gitignore, full, languages
+                )
         except DamagedCache:
             if full:
                 raise
