@@ -247,26 +247,18 @@ def serve() -> None:
     aside until the splits come), lengths and encoded postings out."""
     from .._scoring import encode_postings
     from .amends import Amends
-    from .corpus import MemoryCorpus
     from .runs import PostingRuns
 
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     # A terminated helper still removes its scratch runs.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
-    class Gathered(MemoryCorpus):
-        # Symbols counted, not listed: the indexing process lists them.
-        symbol_count = 0
-
-        def _list_symbol(self, number: int, info: tuple, file_number: int) -> None:
-            self.symbol_count += 1
-
     index_path, run_postings, batch_bytes = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
     source, sink = sys.stdin.buffer, sys.stdout.buffer
     runs = PostingRuns(index_path)
     # Unlinked from the start: nothing is left behind, however this ends.
     aside = tempfile.TemporaryFile(dir=os.path.dirname(os.path.abspath(index_path)))
     try:
-        corpus = Gathered()
+        corpus = _gathered()
         corpus.spill_to(runs, run_postings)
         _write_frame(sink, READY)
         sink.flush()
@@ -277,14 +269,15 @@ def serve() -> None:
                     packed = zlib.compress(body[1:], 1)
                     aside.write(len(packed).to_bytes(_HEADER, "little") + packed)
                     for file_terms, *symbols in marshal.loads(body[1:]):
-                        number = corpus.add_file("", file_terms)
+                        corpus.add_file(file_terms)
                         for terms in symbols:
-                            corpus.add_symbol(number, None, terms)
+                            corpus.add_symbol(terms)
                         corpus.file_done()
                 elif body[:1] == _SPLITS:
                     share, splits = marshal.loads(body[1:])
                     if splits:
                         amends = _amends(aside, Amends(splits, SimpleNamespace(compound_share=share)))
+            corpus.settle()
             if amends is not None:
                 amends.apply(corpus)
         except TypeError:
@@ -307,6 +300,45 @@ def serve() -> None:
     finally:
         aside.close()
         runs.close()
+
+
+def _gathered():
+    from .._postings import Gathering
+    from .corpus import MemoryCorpus, take_length
+
+    class Gathered(MemoryCorpus):
+        """The helper's corpus: each document's length, and its postings
+        gathered in the extension (`Gathering`) until a run is written or
+        the last document is in (`settle`).  Symbols are counted, not
+        listed: the indexing process lists them."""
+
+        def __init__(self):
+            super().__init__()
+            self._gathering = Gathering()
+
+        def add_file(self, terms: dict) -> int:
+            number = len(self.file_length)
+            self.file_length.append(take_length(terms))
+            self._held += self._gathering.add(0, number, terms)
+            return number
+
+        def add_symbol(self, terms: dict) -> int:
+            number = len(self.symbol_length)
+            self.symbol_length.append(take_length(terms))
+            self._held += self._gathering.add(1, number, terms)
+            return number
+
+        def file_done(self) -> None:
+            if self._runs is not None and self._held >= self._limit:
+                self._runs.write(self._gathering.take())
+                self._held = 0
+
+        def settle(self) -> None:
+            """The postings not written as a run, held as the corpus's own
+            from now on (no document is added after)."""
+            self._postings = self._gathering.take()
+
+    return Gathered()
 
 
 def _amends(aside, amends):
