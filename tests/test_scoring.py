@@ -638,7 +638,7 @@ def test_a_bound_below_the_scores_it_bounds_fails_the_comparison():
 def ordered_firsts_inputs(draw):
     """Files' blocks in file order (files without symbols, free slots between
     blocks) over 8 or 140,000 symbol slots, and terms over them: few postings
-    (each window's symbols sorted) or many (found among its slots)."""
+    (each window's symbols sorted) or runs of many (found among its slots)."""
     from tarnwick.search.first_symbols import NO_SYMBOLS
 
     slots = draw(st.sampled_from([8, 140_000]))
@@ -718,3 +718,43 @@ def test_damaged_first_symbols_are_refused_by_the_bound(module, firsts, slots, m
     terms, least_norm, _, priors, flags, *rule = bound_arguments()
     with pytest.raises(ValueError, match=message):
         module.bound_totals_from_firsts(terms, least_norm, array("I", firsts), slots, priors, flags, *rule)
+
+
+@pytest.mark.parametrize("module", [_scoring, reference_scores], ids=["kernel", "reference"])
+@pytest.mark.parametrize("files", [(1, 0), (1, 1)])
+def test_file_postings_out_of_order_are_refused_by_the_merge(module, files):
+    terms, least_norm, _, priors, flags, *rule = bound_arguments([one_term(files=files, file_weights=(1.0, 1.0))])
+    with pytest.raises(ValueError, match="postings out of order"):
+        module.bound_totals_from_firsts(terms, least_norm, array("I", (0, 1)), 2, priors, flags, *rule)
+
+
+@pytest.mark.parametrize("module", [_scoring, reference_scores], ids=["kernel", "reference"])
+@pytest.mark.parametrize(
+    "least_norm, term, error, message",
+    [
+        (0.0, one_term(symbol_weights=(0.0, 2.0)), ZeroDivisionError, "float division by zero"),
+        (0.0, one_term(file_weights=(0.0,)), ZeroDivisionError, "float division by zero"),
+        (0.3, one_term(symbol_scale=1e300, symbol_weights=(1.0, 3e38)), ValueError, "postings or norms not finite"),
+        (0.3, one_term(file_scale=1e300, file_weights=(3e38,)), ValueError, "postings or norms not finite"),
+    ],
+    ids=["zero norm", "zero norm of a file", "share overflows", "file share overflows"],
+)
+def test_shares_the_merged_bound_cannot_take_are_refused(module, least_norm, term, error, message):
+    terms, _, _, priors, flags, *rule = bound_arguments([term])
+    with pytest.raises(error, match=message):
+        module.bound_totals_from_firsts(terms, least_norm, array("I", (0, 1)), 2, priors, flags, *rule)
+
+
+@pytest.mark.parametrize("module", [_scoring, reference_scores], ids=["kernel", "reference"])
+@pytest.mark.parametrize("least_norm", [0.0, 1e-300, 0.3])
+@pytest.mark.parametrize("scale", [0.0, 1.0, 1e259, 1e261])
+def test_merged_bounds_at_any_norm_and_scale_are_those_of_the_symbols_files(module, least_norm, scale):
+    terms = [
+        one_term(files=(0, 1), file_weights=(1.0, 2.0), symbols=(0, 1, 2, 3), symbol_weights=(0.5, 3e38, 1e-40, 7.25), symbol_scale=scale),
+        one_term(files=(1,), file_weights=(0.5,), symbols=(1, 3), symbol_weights=(2.0, 0.25), symbol_scale=1.5),
+    ]
+    facts = (array("f", (1.0, 1.5)), array("B", (0, 1)), [[], [0.5]], 0.6, 0.25)
+    expected = _scoring.bound_totals(terms, least_norm, array("I", (0, 0, 1, 1)), *facts)
+    found = module.bound_totals_from_firsts(terms, least_norm, array("I", (0, 2)), 4, *facts)
+    assert module.reaching(*found, 0.0) == _scoring.reaching(*expected, 0.0)
+    assert len(_scoring.reaching(*expected, 0.0)) == 2

@@ -46,6 +46,77 @@ bool check_symbols(const TermPostings& term, size_t symbol_count, double least_n
     return finite && least_norm > 0.0 && term.symbol_scale <= kPlainScale;
 }
 
+// The checks `Collection::add_bound` makes of a term's file postings, in its order, shares
+// included, without adding any; then their order, which a merge relies on. True when no share
+// of the term can be refused.
+bool check_files(const TermPostings& term, size_t file_count, double least_norm) {
+    bool finite = true;
+    for (float weight : term.file_weights) {
+        if (!(weight >= 0.0f)) cp::raise_error(PyExc_ValueError, "postings weights negative");
+        finite = finite && std::isfinite(weight);
+    }
+    check_length(term.file_weights.size(), term.files.size(), "postings of unequal length");
+    for (uint32_t number : term.files)
+        if (number >= file_count) cp::raise_error(PyExc_ValueError, "postings out of range");
+    bool plain = finite && least_norm > 0.0 && term.file_scale <= kPlainScale;
+    if (!plain)
+        for (float weight : term.file_weights)
+            bound_share(weight, least_norm, term.file_scale);
+    for (size_t i = 1; i < term.files.size(); ++i)
+        if (term.files[i] <= term.files[i - 1])
+            cp::raise_error(PyExc_ValueError, "postings out of order");
+    return plain;
+}
+
+// A posting's share once its term was checked: the operations of `bound_share`.
+inline double plain_share(float weight, double least_norm, double scale) {
+    double tf = weight;
+    return scale * tf / (tf + least_norm);
+}
+
+// The terms' file postings merged by number: each file's shares summed in term order.
+class Merge {
+  public:
+    Merge(std::span<const TermPostings> terms, double least_norm) : least_norm_(least_norm) {
+        for (const TermPostings& term : terms)
+            lists_.push_back(
+                {term.files.data(), term.file_weights.data(), term.files.size(), term.file_scale});
+        find_next();
+    }
+    // The least number not yet summed; UINT32_MAX once all are.
+    uint32_t next() const { return next_; }
+    // The shares of `next()`, summed in term order from zero, and moves past it.
+    double take() {
+        double sum = 0.0;
+        for (List& list : lists_)
+            if (list.at < list.size && list.numbers[list.at] == next_) {
+                sum += plain_share(list.weights[list.at], least_norm_, list.scale);
+                ++list.at;
+            }
+        find_next();
+        return sum;
+    }
+
+  private:
+    struct List {
+        const uint32_t* numbers;
+        const float* weights;
+        size_t size;
+        double scale;
+        size_t at = 0;
+    };
+
+    void find_next() {
+        next_ = UINT32_MAX;
+        for (const List& list : lists_)
+            if (list.at < list.size) next_ = std::min(next_, list.numbers[list.at]);
+    }
+
+    double least_norm_;
+    std::vector<List> lists_;
+    uint32_t next_ = UINT32_MAX;
+};
+
 // Each symbol's sum, its terms' shares added in term order, handed over a window at a time:
 // `hand_over(base, sums, touched, order)` takes the window's sums and sets back what it read.
 template <typename HandOver>
@@ -95,36 +166,6 @@ void add_symbol_sums(std::span<const TermPostings> terms, const std::vector<bool
     }
 }
 
-// Every file's bound put in `room`, each symbol's sum handed to its file's tops by
-// `hand_over_to(tops)`.
-template <typename HandOverTo>
-size_t bounds_of(std::span<const TermPostings> terms, double least_norm, size_t symbol_count,
-                 std::span<const float> priors, std::span<const uint8_t> flags,
-                 const FileRule& rule, const TotalsRoom& room, HandOverTo hand_over_to) {
-    size_t file_count = priors.size();
-    Collection files(file_count);
-    std::vector<bool> plain; // per term, whether its shares can be taken unchecked
-    for (const TermPostings& term : terms) {
-        if (!(term.file_scale >= 0.0 && term.symbol_scale >= 0.0))
-            cp::raise_error(PyExc_ValueError, "a scale negative");
-        files.add_bound(term.files, term.file_weights, least_norm, term.file_scale);
-        plain.push_back(check_symbols(term, symbol_count, least_norm));
-    }
-    check_facts(priors, flags, file_count);
-    SymbolTops tops(file_count);
-    add_symbol_sums(terms, plain, least_norm, symbol_count, hand_over_to(tops));
-    // Written where they are kept: no list of pairs grown and copied (most files of a large
-    // project have a bound).
-    auto [totals, numbers] = room(files_with_totals(files, tops));
-    size_t count = 0;
-    each_total(files, tops, priors, flags, rule, [&](double total, uint32_t number) {
-        totals[count] = total;
-        numbers[count] = number;
-        ++count;
-    });
-    return count;
-}
-
 // A window's symbols in increasing order: sorted where few, else found among all its slots.
 template <typename Take>
 void in_order(std::vector<uint8_t>& touched, std::vector<uint32_t>& order, Take take) {
@@ -148,18 +189,36 @@ void in_order(std::vector<uint8_t>& touched, std::vector<uint32_t>& order, Take 
 size_t bound_totals(std::span<const TermPostings> terms, double least_norm,
                     std::span<const uint32_t> symbol_file, std::span<const float> priors,
                     std::span<const uint8_t> flags, const FileRule& rule, const TotalsRoom& room) {
-    return bounds_of(terms, least_norm, symbol_file.size(), priors, flags, rule, room,
-                     [symbol_file](SymbolTops& tops) {
-                         return [symbol_file, &tops](size_t base, std::vector<double>& sums,
-                                                     std::vector<uint8_t>& touched,
-                                                     const std::vector<uint32_t>& order) {
-                             for (uint32_t slot : order) {
-                                 tops.add(symbol_file[base + slot], sums[slot]);
-                                 sums[slot] = 0.0;
-                                 touched[slot] = 0;
-                             }
-                         };
-                     });
+    size_t file_count = priors.size();
+    Collection files(file_count);
+    std::vector<bool> plain; // per term, whether its shares can be taken unchecked
+    for (const TermPostings& term : terms) {
+        if (!(term.file_scale >= 0.0 && term.symbol_scale >= 0.0))
+            cp::raise_error(PyExc_ValueError, "a scale negative");
+        files.add_bound(term.files, term.file_weights, least_norm, term.file_scale);
+        plain.push_back(check_symbols(term, symbol_file.size(), least_norm));
+    }
+    check_facts(priors, flags, file_count);
+    SymbolTops tops(file_count);
+    add_symbol_sums(terms, plain, least_norm, symbol_file.size(),
+                    [&](size_t base, std::vector<double>& sums, std::vector<uint8_t>& touched,
+                        const std::vector<uint32_t>& order) {
+                        for (uint32_t slot : order) {
+                            tops.add(symbol_file[base + slot], sums[slot]);
+                            sums[slot] = 0.0;
+                            touched[slot] = 0;
+                        }
+                    });
+    // Written where they are kept: no list of pairs grown and copied (most files of a large
+    // project have a bound).
+    auto [totals, numbers] = room(files_with_totals(files, tops));
+    size_t count = 0;
+    each_total(files, tops, priors, flags, rule, [&](double total, uint32_t number) {
+        totals[count] = total;
+        numbers[count] = number;
+        ++count;
+    });
+    return count;
 }
 
 size_t bound_totals_from_firsts(std::span<const TermPostings> terms, double least_norm,
@@ -168,18 +227,81 @@ size_t bound_totals_from_firsts(std::span<const TermPostings> terms, double leas
                                 const FileRule& rule, const TotalsRoom& room) {
     if (!firsts_in_order(firsts, symbol_count))
         cp::raise_error(PyExc_ValueError, "first symbols not in file order");
-    check_length(firsts.size(), priors.size(), "first symbols of the wrong length");
+    size_t file_count = priors.size();
+    check_length(firsts.size(), file_count, "first symbols of the wrong length");
+    // Every refusal `bound_totals` makes, before anything is summed.
+    std::vector<bool> plain;
+    for (const TermPostings& term : terms) {
+        if (!(term.file_scale >= 0.0 && term.symbol_scale >= 0.0))
+            cp::raise_error(PyExc_ValueError, "a scale negative");
+        check_files(term, file_count, least_norm);
+        plain.push_back(check_symbols(term, symbol_count, least_norm));
+    }
+    check_facts(priors, flags, file_count);
+    for (size_t t = 0; t < terms.size(); ++t)
+        if (!plain[t])
+            for (float weight : terms[t].symbol_weights)
+                bound_share(weight, least_norm, terms[t].symbol_scale);
+    // A file's symbols lie in its block and the blocks in file order: the symbols' sums come a
+    // window at a time in symbol order, so their files come in order, and with the file
+    // postings merged beside them each file's total is made as they pass it, nothing kept per
+    // file.
+    auto [totals, numbers] = room(file_count);
+    size_t count = 0;
+    size_t mask = rule.factors.size() - 1;
+    auto total_of = [&](uint32_t file, double score, double best, double second) {
+        double total = score + rule.best_share * best + rule.second_share * second;
+        total *= static_cast<double>(priors[file]);
+        for (double factor : rule.factors[flags[file] & mask])
+            total *= factor;
+        if (total > 0.0) {
+            totals[count] = total;
+            numbers[count] = file;
+            ++count;
+        }
+    };
+    Merge files(terms, least_norm);
+    auto files_before = [&](uint32_t end) {
+        while (files.next() < end) {
+            uint32_t file = files.next();
+            total_of(file, files.take(), 0.0, 0.0);
+        }
+    };
+    // The file at hand: its own score, and its best and second symbol as `SymbolTops::add`
+    // keeps them.
+    uint32_t current = UINT32_MAX;
+    double score = 0.0, best = 0.0, second = 0.0;
+    bool any = false;
     FileWalk walk(firsts);
-    return bounds_of(
-        terms, least_norm, symbol_count, priors, flags, rule, room, [&walk](SymbolTops& tops) {
-            return [&walk, &tops](size_t base, std::vector<double>& sums,
-                                  std::vector<uint8_t>& touched, std::vector<uint32_t>& order) {
-                in_order(touched, order, [&](uint32_t slot) {
-                    tops.add(walk.file_of(static_cast<uint32_t>(base + slot)), sums[slot]);
-                    sums[slot] = 0.0;
-                });
-            };
-        });
+    add_symbol_sums(terms, plain, least_norm, symbol_count,
+                    [&](size_t base, std::vector<double>& sums, std::vector<uint8_t>& touched,
+                        std::vector<uint32_t>& order) {
+                        in_order(touched, order, [&](uint32_t slot) {
+                            uint32_t owner = walk.file_of(static_cast<uint32_t>(base + slot));
+                            double value = sums[slot];
+                            sums[slot] = 0.0;
+                            if (owner != current) {
+                                if (current != UINT32_MAX) total_of(current, score, best, second);
+                                files_before(owner);
+                                current = owner;
+                                score = files.next() == owner ? files.take() : 0.0;
+                                best = second = 0.0;
+                                any = false;
+                            }
+                            if (!any) {
+                                any = true;
+                                best = value;
+                            } else if (value > best) {
+                                second = best;
+                                best = value;
+                            } else if (value > second) {
+                                second = value;
+                            }
+                        });
+                    });
+    if (current != UINT32_MAX) total_of(current, score, best, second);
+    files_before(UINT32_MAX);
+    return count;
 }
 
 } // namespace scoring

@@ -39,7 +39,11 @@ size_t bound_totals(std::span<const TermPostings> terms, double least_norm,
 
 // `bound_totals` with each symbol's file found from the files' first symbols (`firsts`, one per
 // file, increasing with the files as a full build numbers the symbols; refused otherwise) among
-// `symbol_count` symbols, instead of from an array of every symbol's file. The same bounds.
+// `symbol_count` symbols. A file's symbols then come together and the files in order: the
+// symbols' sums are taken a window at a time as `bound_totals` takes them, and each file's total
+// is made as the window's symbols and the merged file postings pass it, nothing kept per file;
+// `room` is asked for every file at once. The same bounds, to the last bit; file postings out of
+// order are refused too.
 size_t bound_totals_from_firsts(std::span<const TermPostings> terms, double least_norm,
                                 std::span<const uint32_t> firsts, size_t symbol_count,
                                 std::span<const float> priors, std::span<const uint8_t> flags,

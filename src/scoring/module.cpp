@@ -453,6 +453,34 @@ template <typename Compute> Ref bound_arrays(Compute compute) {
     return checked(PyTuple_Pack(2, totals.get(), files.get()));
 }
 
+// A packed view of type code `code` over `bytes` (a bytearray), which it holds.
+Ref cast_view(PyObject* bytes, const char* code) {
+    Ref view = checked(PyMemoryView_FromObject(bytes));
+    return checked(PyObject_CallMethod(view.get(), "cast", "s", code));
+}
+
+// The views (totals, files) of every file's bound that `compute(room)` puts in `room`. The room
+// is asked for every file at once, so it is left as allocated, not cleared: only what is
+// written is touched (a question's few hundred files of a large project, or most of them).
+template <typename Compute> Ref bound_views(Compute compute) {
+    Ref totals, files;
+    auto room = [&](size_t size) -> std::pair<std::span<double>, std::span<uint32_t>> {
+        if (size > static_cast<size_t>(PY_SSIZE_T_MAX) / sizeof(double)) throw std::bad_alloc();
+        totals = checked(
+            PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size * sizeof(double))));
+        files = checked(PyByteArray_FromStringAndSize(
+            nullptr, static_cast<Py_ssize_t>(size * sizeof(uint32_t))));
+        return {{reinterpret_cast<double*>(PyByteArray_AS_STRING(totals.get())), size},
+                {reinterpret_cast<uint32_t*>(PyByteArray_AS_STRING(files.get())), size}};
+    };
+    size_t count = compute(TotalsRoom(room));
+    check(PyByteArray_Resize(totals.get(), static_cast<Py_ssize_t>(count * sizeof(double))));
+    check(PyByteArray_Resize(files.get(), static_cast<Py_ssize_t>(count * sizeof(uint32_t))));
+    Ref totals_view = cast_view(totals.get(), "d");
+    Ref files_view = cast_view(files.get(), "I");
+    return checked(PyTuple_Pack(2, totals_view.get(), files_view.get()));
+}
+
 PyObject* bound_totals(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
         expect_arguments(nargs, 8, "bound_totals");
@@ -486,7 +514,7 @@ PyObject* bound_totals_from_firsts(PyObject*, PyObject* const* args, Py_ssize_t 
         BufferView<uint8_t> flags(args[5], "flags");
         FlagFactors factors = factors_from(args[6]);
         FileRule rule{double_from(args[7]), double_from(args[8]), factors};
-        return bound_arrays([&](const TotalsRoom& room) {
+        return bound_views([&](const TotalsRoom& room) {
                    return scoring::bound_totals_from_firsts(terms, least_norm, firsts.items(),
                                                             symbol_count, priors.items(),
                                                             flags.items(), rule, room);
@@ -587,7 +615,7 @@ PyMethodDef module_methods[] = {
      METH_FASTCALL,
      "bound_totals_from_firsts(postings, least_norm, firsts, symbol_count, priors, flags, factors, "
      "best_share, second_share) -> (totals, files): bound_totals with each symbol's file found "
-     "from the files' first symbols, which must increase with the files"},
+     "from the files' first symbols, which must increase with the files; the two as packed views"},
     {"firsts_in_order",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(firsts_in_order)), METH_FASTCALL,
      "firsts_in_order(firsts, symbol_count) -> bool: whether the files' first symbols increase "

@@ -169,6 +169,9 @@ def bound_totals_from_firsts(
     if not firsts_in_order(firsts, symbol_count):
         raise ValueError("first symbols not in file order")
     _check_length(firsts, len(priors), "first symbols of the wrong length")
+    # Merged by number, each term's file postings must increase too.
+    if any(a >= b for files, *_ in postings for a, b in zip(files, files[1:])):
+        raise ValueError("postings out of order")
     symbol_file = array("I", bytes(4 * symbol_count))
     owners_from_firsts(firsts, symbol_file)
     return bound_totals(postings, least_norm, symbol_file, priors, flags, factors, best_share, second_share)
