@@ -34,7 +34,7 @@ from __future__ import annotations
 from array import array
 from bisect import bisect_left
 from itertools import chain
-from operator import add, itemgetter
+from operator import add
 
 from .._scoring import decode_postings, encode_postings
 from ..errors import IndexProblem
@@ -181,16 +181,22 @@ class _Update:
         self.old_numbers = dict(zip(ids, numbers))
         if len(self.old_numbers) != self.file_count or len(set(numbers)) != self.file_count:
             raise _Rebuild
-        rows = db.execute("SELECT number, fingerprint, first_symbol, symbols FROM docstate").fetchall()
-        numbers, fps, firsts, counts = _columns(rows, 4)
-        # Each file's state, by the numbers the files have; its symbols' block within the slots.
-        if not (_counts_in(numbers, self.file_count) and _counts_in(firsts) and _counts_in(counts)):
-            raise _Rebuild
+        # Each file's symbols' block within the slots, in columns by number (the
+        # table's own order); a fingerprint is read only for a file that needs it.
+        rows = db.execute("SELECT number, first_symbol, symbols FROM docstate ORDER BY number").fetchall()
+        numbers, firsts, counts = _columns(rows, 3)
+        if numbers != tuple(range(self.file_count)) or not (_counts_in(firsts) and _counts_in(counts)):
+            raise _Rebuild  # a file without its state, or one of no file
         if firsts and max(map(add, firsts, counts)) > self.symbol_slots:
             raise _Rebuild
-        self.old_state = dict(zip(numbers, zip(fps, firsts, counts)))
-        if len(self.old_state) != self.file_count:
+        self.old_first, self.old_size = firsts, counts
+
+    def _old_fingerprints(self, numbers: list) -> dict:
+        """By number, the fingerprints the index keeps of those files."""
+        found = dict(_in_batches(self.db, "SELECT number, fingerprint FROM docstate WHERE number IN ({})", numbers))
+        if len(found) != len(set(numbers)):
             raise _Rebuild
+        return found
 
     def _unpack(self, number: int) -> tuple[dict, list]:
         row = self.db.execute("SELECT state FROM docstate WHERE number = ?", (number,)).fetchone()
@@ -239,13 +245,9 @@ class _Update:
         removed = [fid for fid in self.old_numbers if fid in gone] if gone else []
         added = [fid for fid in self.order if fid in new] if new else []
         # A file taken over as the index's own run indexed it keeps its fingerprint.
-        changed = [
-            fid
-            for fid in self.order
-            if fid not in self.unchanged
-            and fid in self.old_numbers
-            and self.old_state[self.old_numbers[fid]][0] != self._fingerprint(fid)
-        ]
+        compared = [fid for fid in self.order if fid not in self.unchanged and fid in self.old_numbers]
+        before = self._old_fingerprints([self.old_numbers[fid] for fid in compared])
+        changed = [fid for fid in compared if before[self.old_numbers[fid]] != self._fingerprint(fid)]
         if len(removed) + len(added) + len(changed) > update_takes(len(files)):
             raise _Rebuild
         moved = self._renumber(removed, added)
@@ -273,7 +275,7 @@ class _Update:
         if fp is None:
             number = self.old_numbers.get(fid) if fid in self.unchanged else None
             if number is not None:
-                fp = self.old_state[number][0]  # made from the same rows by the index's own run
+                fp = self._old_fingerprints([number])[number]  # made from the same rows by the index's own run
             else:
                 fp = fingerprint(self.entry(fid), self.doc_key(fid), self.records.get(fid))
             self.fps[fid] = fp
@@ -435,7 +437,7 @@ class _Update:
         # Postings of every term either side touches, a batch of terms at a time.
         gone: dict = {}  # term -> the old side's (file number, first symbol, symbol count)
         for number, terms in old_terms.items():
-            place = (number, *self.old_state[number][1:])
+            place = (number, self.old_first[number], self.old_size[number])
             for term in terms:
                 gone.setdefault(term, []).append(place)
         touched = sorted(gone.keys() | new_files.keys() | new_symbols.keys())
@@ -477,7 +479,7 @@ class _Update:
         self.symbol_file = _whole_array(self.db, "symbol_file", "I", self.symbol_slots)
         freed = 0
         for number in self.old_side:
-            _, first, count = self.old_state[number]
+            first, count = self.old_first[number], self.old_size[number]
             freed += count
             for n in range(first, first + count):
                 self.symbol_length[n] = 0.0
@@ -487,8 +489,8 @@ class _Update:
         for fid in self.new_side:
             wanted = len(self.entry(fid)[3])
             old = self.old_numbers.get(fid)
-            if old is not None and self.old_state[old][2] >= wanted:
-                self.blocks[fid] = self.old_state[old][1]
+            if old is not None and self.old_size[old] >= wanted:
+                self.blocks[fid] = self.old_first[old]
             else:
                 self.blocks[fid] = slots
                 slots += wanted
@@ -540,8 +542,10 @@ class _Update:
         """The rows of the files that went or changed number go, then the
         new side's are written."""
         db = self.db
+        for fid in self.new_side:
+            self._fingerprint(fid)  # a file kept as it was has its own, read before its row goes
         for number, fid in sorted(self.old_side.items()):
-            _, first, count = self.old_state[number]
+            first, count = self.old_first[number], self.old_size[number]
             db.execute("DELETE FROM symbols WHERE number >= ? AND number < ?", (first, first + count))
             db.execute("DELETE FROM docstate WHERE number = ?", (number,))
             db.execute("DELETE FROM records WHERE number = ?", (number,))
@@ -563,7 +567,7 @@ class _Update:
         # A full build numbers the symbols in graph order: their lengths are
         # summed so.  The files' blocks hold the live symbols: the files
         # kept have their old blocks, the new side its new ones.
-        kept = sum(map(itemgetter(2), self.old_state.values())) - sum(self.old_state[n][2] for n in self.old_side)
+        kept = sum(self.old_size) - sum(self.old_size[n] for n in self.old_side)
         if kept + sum(len(self.entry(fid)[3]) for fid in self.new_side) != self.live:
             raise _Rebuild
         self.file_ids = [None] * len(files)
@@ -588,7 +592,7 @@ class _Update:
         """Each file's first symbol by its new number: the files kept begin
         their old blocks, the new side its new ones."""
         side = self.old_side
-        kept = ((n, first, count) for n, (_, first, count) in self.old_state.items() if n not in side)
+        kept = ((n, first, count) for n, (first, count) in enumerate(zip(self.old_first, self.old_size)) if n not in side)
         new = ((self.numbers[fid], self.blocks[fid], len(self.entry(fid)[3])) for fid in self.new_side)
         return first_symbols.of_blocks(len(self.files), chain(kept, new))
 
@@ -672,7 +676,7 @@ class _Update:
                     if old is None:
                         raise _Rebuild  # an added file is always handed over
                     path = fid
-                    defined, declarations = self.old_state[old][2], bool(old_flags[old] & FLAG_DECLARATIONS)
+                    defined, declarations = self.old_size[old], bool(old_flags[old] & FLAG_DECLARATIONS)
                 flags[number], priors[number] = delta.decide(fid, path, defined, declarations, self.weights)
             elif old is None:
                 raise _Rebuild
