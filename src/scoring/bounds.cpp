@@ -2,6 +2,7 @@
 #include "bounds.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 #include "owners.hpp"
@@ -166,22 +167,25 @@ void add_symbol_sums(std::span<const TermPostings> terms, const std::vector<bool
     }
 }
 
-// A window's symbols in increasing order: sorted where few, else found among all its slots.
+// A window's symbols in increasing order, each handed to `take` and its slot set back: marked in
+// `bits` (a bit a slot, all clear), then found word by word, so a window of a few symbols and
+// one of thousands both cost what they hold and a pass over a bit per slot.
 template <typename Take>
-void in_order(std::vector<uint8_t>& touched, std::vector<uint32_t>& order, Take take) {
-    if (order.size() < touched.size() / 64) {
-        std::sort(order.begin(), order.end());
-        for (uint32_t slot : order) {
+void in_order(std::vector<uint8_t>& touched, const std::vector<uint32_t>& order,
+              std::vector<uint64_t>& bits, Take take) {
+    for (uint32_t slot : order)
+        bits[slot / 64] |= uint64_t{1} << (slot % 64);
+    for (size_t at = 0; at < bits.size(); ++at) {
+        uint64_t word = bits[at];
+        if (word == 0) continue;
+        bits[at] = 0;
+        for (; word != 0; word &= word - 1) {
+            auto slot =
+                static_cast<uint32_t>(at * 64 + static_cast<size_t>(std::countr_zero(word)));
             take(slot);
             touched[slot] = 0;
         }
-        return;
     }
-    for (uint32_t slot = 0; slot < touched.size(); ++slot)
-        if (touched[slot]) {
-            take(slot);
-            touched[slot] = 0;
-        }
 }
 
 } // namespace
@@ -273,10 +277,12 @@ size_t bound_totals_from_firsts(std::span<const TermPostings> terms, double leas
     double score = 0.0, best = 0.0, second = 0.0;
     bool any = false;
     FileWalk walk(firsts);
+    std::vector<uint64_t> bits;
     add_symbol_sums(terms, plain, least_norm, symbol_count,
                     [&](size_t base, std::vector<double>& sums, std::vector<uint8_t>& touched,
                         std::vector<uint32_t>& order) {
-                        in_order(touched, order, [&](uint32_t slot) {
+                        bits.resize((touched.size() + 63) / 64);
+                        in_order(touched, order, bits, [&](uint32_t slot) {
                             uint32_t owner = walk.file_of(static_cast<uint32_t>(base + slot));
                             double value = sums[slot];
                             sums[slot] = 0.0;
