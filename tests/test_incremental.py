@@ -660,3 +660,30 @@ def test_a_row_of_another_language_than_the_walks_is_parsed_again(tmp_path):
         "def g():\n    return 3\n",
     )
     assert '"javascript"' in head and as_full and again.reused == 0 and again.functions == 2
+
+
+@pytest.mark.parametrize("order", ["as walked", "reversed"])
+def test_the_runs_paths_are_in_path_order_however_the_walk_gives_its_files(tmp_path, monkeypatch, order):
+    # The walk's files in path order are the run's paths as they come; in
+    # any other order they are sorted first: the outputs are a full run's.
+    from tarnwick.indexer import run as run_module
+
+    for name in ("b.py", "a.py", "c/d.py", "c.py"):
+        (tmp_path / name).parent.mkdir(exist_ok=True)
+        (tmp_path / name).write_text(f"def f():\n    return {len(name)}\n")
+    index_project(tmp_path, jobs=1)
+    walk = run_module.walk_project
+
+    def walked(*args, **kwargs):
+        found = walk(*args, **kwargs)
+        if order == "reversed":
+            found.files = found.files[::-1]
+        return found
+
+    monkeypatch.setattr(run_module, "walk_project", walked)
+    (tmp_path / "c.py").write_text("def f():\n    return 9\n")
+    again = index_project(tmp_path, jobs=1)
+    written = every_output(tmp_path)
+    monkeypatch.undo()
+    index_project(tmp_path, jobs=1, full=True)
+    assert written == every_output(tmp_path) and again.unchanged == 3

@@ -10,6 +10,8 @@ import sys
 import threading
 import time
 from dataclasses import dataclass, field
+from itertools import islice
+from operator import attrgetter, lt
 
 from ..atomic import sweep_temporaries, told_as
 from ..collector import paused, settling
@@ -330,7 +332,8 @@ def _index_with(
 
     if changed is None:
         sources, changed = walk.files, set()
-    current = {source.rel for source in sources}
+    rels = list(map(attrgetter("rel"), sources))
+    current = set(rels)
     links = set()  # unchanged files whose edges the cache keeps
     kept_docs = {}  # file -> the digest of its search documents' text
     # What each summary was made from, for queries to tell the files edited since.
@@ -398,7 +401,8 @@ def _index_with(
                 stats.partial.append(result.path)
     stats.unparsable.sort()
     stats.partial.sort()
-    paths = sorted(current)
+    # The walk gives its files in path order: sorted again only when not.
+    paths = rels if all(map(lt, rels, islice(rels, 1, None))) else sorted(current)
 
     symbols = 0
     for (functions, methods, classes, count), files in tallies:
