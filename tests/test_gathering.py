@@ -98,3 +98,15 @@ def test_no_reference_kept_after_a_take_or_an_error():
             gathering.add(1, 2, {term: weight, "x": "bad"})
     gathering.take()
     assert (sys.getrefcount(term), sys.getrefcount(weight)) == before
+
+
+def test_rows_are_the_bytes_of_the_arrays():
+    rng = random.Random(5)
+    made = [{f"t{rng.randrange(40)}": rng.choice((1, 0.3, 2.5)) for _ in range(rng.randint(0, 8))} for _ in range(50)]
+    as_arrays, as_rows = Gathering(), Gathering()
+    for number, terms in enumerate(made):
+        for gathering in (as_arrays, as_rows):
+            gathering.add(number % 2, number, terms)
+    rows = as_rows.take_rows()
+    assert rows == [(term, *(a.tobytes() for a in entry)) for term, entry in as_arrays.take().items()]
+    assert as_rows.take_rows() == [] and as_rows.take() == {}

@@ -71,10 +71,43 @@ Ref Gathering::take() {
         }
         check(PyDict_SetItem(taken.get(), terms_[slot].get(), lists.get()));
     }
+    clear();
+    return taken;
+}
+
+namespace {
+
+template <typename T> PyObject* bytes_of(std::vector<T>& values) {
+    PyObject* bytes =
+        cp::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
+                                            static_cast<Py_ssize_t>(values.size() * sizeof(T))));
+    std::vector<T>().swap(values);
+    return bytes;
+}
+
+} // namespace
+
+Ref Gathering::take_rows() {
+    Ref rows = checked(PyList_New(static_cast<Py_ssize_t>(entries_.size())));
+    for (size_t slot = 0; slot < entries_.size(); ++slot) {
+        Entry& entry = entries_[slot];
+        Ref row = checked(PyTuple_New(5));
+        PyTuple_SET_ITEM(row.get(), 0, Ref::borrow(terms_[slot].get()).release());
+        for (int side = 0; side < 2; ++side) {
+            PyTuple_SET_ITEM(row.get(), 1 + 2 * side, bytes_of(entry.numbers[side]));
+            PyTuple_SET_ITEM(row.get(), 2 + 2 * side, bytes_of(entry.weights[side]));
+        }
+        PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(slot), row.release());
+    }
+    clear();
+    return rows;
+}
+
+void Gathering::clear() {
     entries_.clear();
+    entries_.shrink_to_fit();
     terms_.clear();
     PyDict_Clear(index_.get());
-    return taken;
 }
 
 } // namespace postings

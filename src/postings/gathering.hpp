@@ -25,6 +25,10 @@ class Gathering {
     // gathering is left empty.
     cp::Ref take();
 
+    // The same as a run's rows, [(term, file numbers, weights, symbol numbers, weights)] with
+    // each list as the bytes of its array: no arrays made beside the gathering's own copy.
+    cp::Ref take_rows();
+
     bool empty() const { return entries_.empty(); }
 
   private:
@@ -36,6 +40,8 @@ class Gathering {
     cp::Ref index_;              // term -> its place in entries_ and terms_
     std::vector<cp::Ref> terms_; // in the order they first came
     std::vector<Entry> entries_;
+    void clear();
+
     cp::Ref array_type_;
 };
 

@@ -57,6 +57,10 @@ PyObject* take(PyObject* self, PyObject*) {
     return guarded([&] { return gathering_of(self).take().release(); });
 }
 
+PyObject* take_rows(PyObject* self, PyObject*) {
+    return guarded([&] { return gathering_of(self).take_rows().release(); });
+}
+
 PyMethodDef gathering_methods[] = {
     {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(add)), METH_FASTCALL,
      "add(side, number, terms) -> int\n"
@@ -66,6 +70,10 @@ PyMethodDef gathering_methods[] = {
      "take() -> dict\n"
      "The postings gathered since the last take, {term: [file numbers, weights, symbol "
      "numbers, weights]} as arrays 'I', 'f', 'I', 'f', terms in the order they first came."},
+    {"take_rows", take_rows, METH_NOARGS,
+     "take_rows() -> list\n"
+     "The same postings as take() gives, as [(term, file numbers, weights, symbol numbers, "
+     "weights)] with each list as the bytes of its array; the gathering is left empty."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -330,7 +330,8 @@ def _gathered():
 
         def file_done(self) -> None:
             if self._runs is not None and self._held >= self._limit:
-                self._runs.write(self._gathering.take())
+                # As bytes: arrays would be a second copy of the run.
+                self._runs.write_rows(self._gathering.take_rows())
                 self._held = 0
 
         def settle(self) -> None:

@@ -49,6 +49,16 @@ class PostingRuns:
         self.db.execute("COMMIT")
         self.runs += 1
 
+    def write_rows(self, rows) -> None:
+        """Write ``rows`` (term and the bytes of its four arrays) as the next run."""
+        run = self.runs
+        self.db.execute("BEGIN")
+        self.db.executemany(
+            "INSERT INTO runs VALUES (?, ?, ?, ?, ?, ?)", ((to_sql_text(term), run, *blobs) for term, *blobs in rows)
+        )
+        self.db.execute("COMMIT")
+        self.runs += 1
+
     def merged(self):
         """(term, [file numbers, weights, symbol numbers, weights]) of every
         term written, one term at a time, in the order SQLite sorts them."""
