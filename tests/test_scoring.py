@@ -538,19 +538,30 @@ def test_damage_is_refused_by_the_bound_in_one_pass(module, arguments, message):
         module.bound_totals(*arguments)
 
 
+def _bound(module, by_firsts, terms, least_norm, priors, flags, *rule):
+    """The bound pass over two files of one symbol slot each (slots 0 and 1),
+    given each symbol's file or the files' first symbols."""
+    if by_firsts:
+        return module.bound_totals_from_firsts(terms, least_norm, array("I", (0, 1)), 2, priors, flags, *rule)
+    return module.bound_totals(terms, least_norm, array("I", (0, 1)), priors, flags, *rule)
+
+
 @pytest.mark.parametrize("module", [_scoring, reference_scores], ids=["kernel", "reference"])
+@pytest.mark.parametrize("by_firsts", [False, True], ids=["symbols' files", "first symbols"])
 @pytest.mark.parametrize(
     "least_norm, term, error, message",
     [
         (0.0, one_term(symbol_weights=(0.0, 2.0)), ZeroDivisionError, "float division by zero"),
+        (0.0, one_term(file_weights=(0.0,)), ZeroDivisionError, "float division by zero"),
         (0.3, one_term(symbol_scale=1e300, symbol_weights=(1.0, 3e38)), ValueError, "postings or norms not finite"),
+        (0.3, one_term(file_scale=1e300, file_weights=(3e38,)), ValueError, "postings or norms not finite"),
     ],
-    ids=["zero norm", "share overflows"],
+    ids=["zero norm", "zero norm of a file", "share overflows", "file share overflows"],
 )
-def test_shares_the_bound_cannot_take_are_refused(module, least_norm, term, error, message):
-    terms, _, *facts = bound_arguments([term])
+def test_shares_the_bound_cannot_take_are_refused(module, by_firsts, least_norm, term, error, message):
+    terms, _, _, priors, flags, *rule = bound_arguments([term])
     with pytest.raises(error, match=message):
-        module.bound_totals(terms, least_norm, *facts)
+        _bound(module, by_firsts, terms, least_norm, priors, flags, *rule)
 
 
 @pytest.mark.parametrize("module", [_scoring, reference_scores], ids=["kernel", "reference"])
@@ -570,6 +581,9 @@ def test_bounds_at_any_norm_and_scale_are_those_of_adding_term_by_term(module, l
     expected = scores.file_totals(*facts, 2)
     assert len(expected) == 2
     assert module.leading(*module.bound_totals(terms, least_norm, *facts), 2) == expected
+    # The same bounds with each symbol's file walked from the files' first symbols.
+    by_firsts = module.bound_totals_from_firsts(terms, least_norm, array("I", (0, 2)), 4, *facts[1:])
+    assert module.leading(*by_firsts, 2) == expected
 
 
 # Bounds as a pass leaves them: unordered, ties among them and at the cut.
@@ -726,35 +740,3 @@ def test_file_postings_out_of_order_are_refused_by_the_merge(module, files):
     terms, least_norm, _, priors, flags, *rule = bound_arguments([one_term(files=files, file_weights=(1.0, 1.0))])
     with pytest.raises(ValueError, match="postings out of order"):
         module.bound_totals_from_firsts(terms, least_norm, array("I", (0, 1)), 2, priors, flags, *rule)
-
-
-@pytest.mark.parametrize("module", [_scoring, reference_scores], ids=["kernel", "reference"])
-@pytest.mark.parametrize(
-    "least_norm, term, error, message",
-    [
-        (0.0, one_term(symbol_weights=(0.0, 2.0)), ZeroDivisionError, "float division by zero"),
-        (0.0, one_term(file_weights=(0.0,)), ZeroDivisionError, "float division by zero"),
-        (0.3, one_term(symbol_scale=1e300, symbol_weights=(1.0, 3e38)), ValueError, "postings or norms not finite"),
-        (0.3, one_term(file_scale=1e300, file_weights=(3e38,)), ValueError, "postings or norms not finite"),
-    ],
-    ids=["zero norm", "zero norm of a file", "share overflows", "file share overflows"],
-)
-def test_shares_the_merged_bound_cannot_take_are_refused(module, least_norm, term, error, message):
-    terms, _, _, priors, flags, *rule = bound_arguments([term])
-    with pytest.raises(error, match=message):
-        module.bound_totals_from_firsts(terms, least_norm, array("I", (0, 1)), 2, priors, flags, *rule)
-
-
-@pytest.mark.parametrize("module", [_scoring, reference_scores], ids=["kernel", "reference"])
-@pytest.mark.parametrize("least_norm", [0.0, 1e-300, 0.3])
-@pytest.mark.parametrize("scale", [0.0, 1.0, 1e259, 1e261])
-def test_merged_bounds_at_any_norm_and_scale_are_those_of_the_symbols_files(module, least_norm, scale):
-    terms = [
-        one_term(files=(0, 1), file_weights=(1.0, 2.0), symbols=(0, 1, 2, 3), symbol_weights=(0.5, 3e38, 1e-40, 7.25), symbol_scale=scale),
-        one_term(files=(1,), file_weights=(0.5,), symbols=(1, 3), symbol_weights=(2.0, 0.25), symbol_scale=1.5),
-    ]
-    facts = (array("f", (1.0, 1.5)), array("B", (0, 1)), [[], [0.5]], 0.6, 0.25)
-    expected = _scoring.bound_totals(terms, least_norm, array("I", (0, 0, 1, 1)), *facts)
-    found = module.bound_totals_from_firsts(terms, least_norm, array("I", (0, 2)), 4, *facts)
-    assert module.reaching(*found, 0.0) == _scoring.reaching(*expected, 0.0)
-    assert len(_scoring.reaching(*expected, 0.0)) == 2
