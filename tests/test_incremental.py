@@ -452,6 +452,36 @@ def _rerun_with_damaged_cache(root, statements, edited: str, text: str):
     return again, written == every_output(root)
 
 
+@pytest.mark.parametrize(
+    "value",
+    [
+        "NULL",
+        "CAST(checksum || x'ff' AS TEXT)",  # a text that does not decode
+        "substr(checksum, 2)",
+        "checksum || x'00'",
+        "zeroblob(64)",
+    ],
+)
+@pytest.mark.parametrize("damaged", ["a.py", "b.py"])
+def test_a_checksum_not_of_our_shape_has_its_row_parsed_again(tmp_path, value, damaged):
+    # b.py is edited (its old row is read for its reference fields and
+    # reads), a.py resolved again as it imports it.
+    (tmp_path / "a.py").write_text("import b\n\ndef f():\n    return b.g()\n")
+    (tmp_path / "b.py").write_text("def g():\n    return 2\n")
+    (tmp_path / "c.py").write_text("def h():\n    return 3\n")
+    index_project(tmp_path, jobs=1)
+    db = sqlite3.connect(tmp_path / ".vestra/index-cache.db")
+    db.execute(f"UPDATE files SET checksum = {value} WHERE path = ?", (damaged,))
+    db.commit()
+    db.close()
+    (tmp_path / "b.py").write_text("def g():\n    return 2\n\ndef k():\n    return 4\n")
+    again = index_project(tmp_path, jobs=1)
+    incremental = every_output(tmp_path, decoded=True)
+    index_project(tmp_path, jobs=1, full=True)
+    assert every_output(tmp_path, decoded=True) == incremental
+    assert again.functions == 4 and again.reused == (1 if damaged == "a.py" else 2)
+
+
 @pytest.mark.parametrize("head", ['["error",', '[null,"python",false,[9,0,0,9],""]'])
 def test_a_head_its_checksum_does_not_name_is_not_used(tmp_path, head):
     (tmp_path / "a.py").write_text("def f():\n    return 1\n")
@@ -481,7 +511,7 @@ def test_damaged_links_of_a_kept_file_never_reach_the_graph(tmp_path, layout):
 def test_a_head_another_row_vouches_for_is_not_used_under_a_checksum_that_does_not_name_it(tmp_path, damaged):
     # a.py and b.py have the same head text; one row's checksum names
     # another head.  Whichever row comes first, only that file is parsed again.
-    from tarnwick.indexer.cache_db import HEAD
+    from tarnwick.indexer.cache_db import HEAD, SUM_BYTES
 
     for name in ("a.py", "b.py"):
         (tmp_path / name).write_text(f"def {name[0]}():\n    return 1\n")
@@ -490,11 +520,10 @@ def test_a_head_another_row_vouches_for_is_not_used_under_a_checksum_that_does_n
     db = sqlite3.connect(tmp_path / ".vestra/index-cache.db")
     (heads,) = db.execute("SELECT count(DISTINCT head) FROM files WHERE path IN ('a.py', 'b.py')").fetchone()
     (check,) = db.execute("SELECT checksum FROM files WHERE path = ?", (damaged,)).fetchone()
-    parts = check.split(":")
-    parts[HEAD] = "0" * len(parts[HEAD])
+    check = check[: HEAD * SUM_BYTES] + bytes(SUM_BYTES) + check[(HEAD + 1) * SUM_BYTES :]
     db.close()
     again, as_full = _rerun_with_damaged_cache(
-        tmp_path, [("UPDATE files SET checksum = ? WHERE path = ?", (":".join(parts), damaged))], "c.py", "def c():\n    return 4\n"
+        tmp_path, [("UPDATE files SET checksum = ? WHERE path = ?", (check, damaged))], "c.py", "def c():\n    return 4\n"
     )
     assert heads == 1 and as_full
     assert again.reused == 1  # the other of the two
@@ -590,7 +619,9 @@ def test_the_readers_of_a_changed_key_are_named_without_hashing_every_path(tmp_p
         ("UPDATE files SET head = NULL WHERE path = 'a.py'", True, False),
         ("UPDATE files SET head = CAST(head AS BLOB) WHERE path = 'a.py'", True, False),
         ("UPDATE files SET checksum = NULL WHERE path = 'a.py'", True, False),
-        ("UPDATE files SET checksum = checksum || ':' WHERE path = 'a.py'", True, False),
+        ("UPDATE files SET checksum = checksum || x'00' WHERE path = 'a.py'", True, False),
+        ("UPDATE files SET checksum = substr(checksum, 1, 63) WHERE path = 'a.py'", True, False),
+        ("UPDATE files SET checksum = CAST(checksum AS TEXT) WHERE path = 'a.py'", True, False),
         ("UPDATE files SET size = NULL WHERE path = 'a.py'", False, False),
         ("UPDATE files SET digest = x'07' WHERE path = 'a.py'", False, False),
         ("UPDATE files SET path = CAST(path AS BLOB) WHERE path = 'a.py'", True, True),
@@ -641,8 +672,7 @@ def test_a_row_whose_name_does_not_decode_is_left_out_not_a_crash(tmp_path, monk
 
 def test_a_row_of_another_language_than_the_walks_is_parsed_again(tmp_path):
     # Its head is sound, as its checksum says, but names another language.
-    from tarnwick.datadir import source_digest
-    from tarnwick.indexer.cache_db import HEAD
+    from tarnwick.indexer.cache_db import HEAD, SUM_BYTES, blob_sum
 
     (tmp_path / "a.py").write_text("def f():\n    return 1\n")
     (tmp_path / "b.py").write_text("def g():\n    return 2\n")
@@ -651,11 +681,10 @@ def test_a_row_of_another_language_than_the_walks_is_parsed_again(tmp_path):
     head, check = db.execute("SELECT head, checksum FROM files WHERE path = 'a.py'").fetchone()
     db.close()
     head = head.replace('"python"', '"javascript"', 1)
-    parts = check.split(":")
-    parts[HEAD] = source_digest(head.encode("utf-8"))
+    check = check[: HEAD * SUM_BYTES] + blob_sum(head.encode("utf-8")) + check[(HEAD + 1) * SUM_BYTES :]
     again, as_full = _rerun_with_damaged_cache(
         tmp_path,
-        [("UPDATE files SET head = ?, checksum = ? WHERE path = 'a.py'", (head, ":".join(parts)))],
+        [("UPDATE files SET head = ?, checksum = ? WHERE path = 'a.py'", (head, check))],
         "b.py",
         "def g():\n    return 3\n",
     )

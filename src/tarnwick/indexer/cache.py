@@ -33,7 +33,7 @@ from dataclasses import MISSING, fields
 from ..collector import paused
 from ..datadir import read_regular, source_digest
 from ..search.documents import unpack_documents
-from .cache_db import CacheDB, CacheProblem, SpoolRow, pack_links, unpack_links
+from .cache_db import CacheDB, CacheProblem, SpoolRow, blob_sum, pack_links, unpack_links
 from .linkage import EDGE_KINDS
 from .references import RECORDS
 from .result import FileResult
@@ -43,7 +43,7 @@ from .result import FileResult
 # without end while it is read.
 READ_LIMIT = 1 << 30
 
-FORMAT = 6
+FORMAT = 7
 # A file's results unpack to far less than this; more is damage.
 ENTRY_LIMIT = 256 << 20
 
@@ -371,9 +371,9 @@ def spool_row(result: FileResult) -> SpoolRow:
         head,
         packed,
         zlib.compress(docs_text, LEVEL),
-        digest(packed),
-        digest(docs_text),
-        digest(head.encode("utf-8")),
+        blob_sum(packed),
+        blob_sum(docs_text),
+        blob_sum(head.encode("utf-8")),
     )
 
 

@@ -17,7 +17,7 @@ Tables:
   (`cache.pack_fields`), apart from them its search documents (read one
   file at a time), its resolved links (its outgoing edges, then the keys
   its resolution read: `pack_links`), all zlib-compressed, and a checksum
-  of each;
+  of each (their digests, `SUM_BYTES` bytes each, one after another);
 - ``reads(key, path)``: for each key a resolution read (a module looked
   for, a file whose references were followed), the files whose edges it
   decided: a change to the key re-resolves those.  Both are kept as 64-bit
@@ -57,7 +57,7 @@ from operator import itemgetter
 from typing import NamedTuple
 
 from ..atomic import finish_temporary, new_temporary, told_as
-from ..datadir import resolve_inside, source_digest
+from ..datadir import resolve_inside
 
 CACHE_NAME = "index-cache.db"
 # The JSON texts the cache keeps of what a run learned unpack to far less.
@@ -72,7 +72,7 @@ MAP_BYTES = 1 << 32
 TABLES = {
     "meta": "CREATE TABLE meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID",
     "files": "CREATE TABLE files(path TEXT PRIMARY KEY, size INTEGER, mtime_ns INTEGER, read_ns INTEGER,"
-    " digest TEXT, head TEXT, result BLOB, docs BLOB, links BLOB, checksum TEXT)",
+    " digest TEXT, head TEXT, result BLOB, docs BLOB, links BLOB, checksum BLOB)",
     "reads": "CREATE TABLE reads(key INTEGER, path INTEGER, PRIMARY KEY(key, path)) WITHOUT ROWID",
     "names": "CREATE TABLE names(hash INTEGER, path TEXT, PRIMARY KEY(hash, path)) WITHOUT ROWID",
 }
@@ -87,7 +87,7 @@ SHAPED = (
 # This run's parsed results until `put_spooled` writes their rows.
 SPOOL = (
     "CREATE TEMP TABLE spool(path TEXT PRIMARY KEY, head TEXT, result BLOB, docs BLOB,"
-    " result_sum TEXT, docs_sum TEXT, head_sum TEXT)"
+    " result_sum BLOB, docs_sum BLOB, head_sum BLOB)"
 )
 
 
@@ -99,9 +99,9 @@ class SpoolRow(NamedTuple):
     head: str
     result: bytes
     docs: bytes
-    result_sum: str
-    docs_sum: str
-    head_sum: str
+    result_sum: bytes
+    docs_sum: bytes
+    head_sum: bytes
 
 
 class CacheProblem(ValueError):
@@ -159,22 +159,56 @@ def text_hash(text: str) -> int:
 
 # A row's blobs, in the order of its checksum.
 RESULT, DOCS, HEAD, LINKS = range(4)
+# The bytes of one blob's digest in a checksum, and of the checksum.
+SUM_BYTES = 16
+CHECKSUM_BYTES = 4 * SUM_BYTES
 
 
-def checksum(result: bytes, docs_text: bytes, head: str, links: bytes | None) -> str:
+# The checksum column as read: a value of another type is never fetched (a
+# text that is not UTF-8 would not even decode).
+CHECKSUM = "CASE WHEN typeof(checksum) = 'blob' THEN checksum END"
+
+
+def blob_sum(data: bytes) -> bytes:
+    """The digest a checksum keeps of one blob."""
+    return hashlib.blake2b(data, digest_size=SUM_BYTES).digest()
+
+
+def checksum(result: bytes, docs_text: bytes, head: str, links: bytes | None) -> bytes:
     """The checksum column of a row: a digest of each blob (of the search
     documents' text, not of its compressed form: the digest also tells the
     search index whether a file's documents changed), so that each can be
     checked alone."""
-    return ":".join(source_digest(blob or b"") for blob in (result, docs_text, head.encode("utf-8"), links))
+    return b"".join(blob_sum(blob or b"") for blob in (result, docs_text, head.encode("utf-8"), links))
+
+
+def named_sum(check, at: int) -> bytes | None:
+    """The digest the checksum `check` names at `at` (None: not a checksum)."""
+    if type(check) is not bytes or len(check) != CHECKSUM_BYTES:
+        return None
+    return check[at * SUM_BYTES : (at + 1) * SUM_BYTES]
 
 
 def _holds(check, at: int, blob) -> bool:
     """True when `blob` is the one the checksum `check` names at `at`."""
-    if not isinstance(check, str) or not isinstance(blob, (bytes, type(None))):
+    if not isinstance(blob, (bytes, type(None))):
         return False
-    parts = check.split(":")
-    return len(parts) == 4 and parts[at] == source_digest(blob or b"")
+    named = named_sum(check, at)
+    return named is not None and named == blob_sum(blob or b"")
+
+
+def inflate_docs(blob, check) -> bytes | None:
+    """The text of packed search documents when its digest is `check`, else None."""
+    if not isinstance(blob, bytes):
+        return None
+    unpacker = zlib.decompressobj()
+    try:
+        text = unpacker.decompress(blob, DOCS_LIMIT)
+    except zlib.error:
+        return None
+    if unpacker.unconsumed_tail or not unpacker.eof or blob_sum(text) != check:
+        return None
+    return text
 
 
 def pack_links(edges: list, reads) -> bytes:
@@ -351,63 +385,54 @@ class CacheDB:
         keep = paths.append
         made = {}  # head text -> (its digest, its fields)
         out = {}
+        sums = f"length({CHECKSUM}) = {CHECKSUM_BYTES}"
         for path, head, linked, check, digest, sound in self._shaped(
-            "path, head, links IS NOT NULL, checksum, digest, typeof(head) = 'text' AND typeof(checksum) = 'text'"
+            f"path, head, links IS NOT NULL, {CHECKSUM}, digest, typeof(head) = 'text' AND {sums}"
         ):
             keep(path)
             if not sound:
                 continue
-            parts = check.split(":")
             found = made.get(head)
             if found is None:
-                found = made[head] = (source_digest(head.encode("utf-8")), fields_of(head))
-            if len(parts) == 4 and parts[HEAD] == found[0] and found[1] is not None:
+                found = made[head] = (blob_sum(head.encode("utf-8")), fields_of(head))
+            if check[HEAD * SUM_BYTES : (HEAD + 1) * SUM_BYTES] == found[0] and found[1] is not None:
                 if type(path) is not str:
                     try:
                         path = _py_text(path)
                     except CacheProblem:
                         continue
-                out[path] = (found[1], linked, parts[DOCS], digest)
+                out[path] = (found[1], linked, check[DOCS * SUM_BYTES : (DOCS + 1) * SUM_BYTES], digest)
         self.row_paths = _texts(set(paths))[0]
         return out
 
     def links(self, path: str) -> bytes | None:
         """The links blob of `path`'s row when its checksum holds, else None."""
-        row = self.db.execute("SELECT links, checksum FROM files WHERE path = ?", (_sql_text(path),)).fetchone()
+        row = self.db.execute(f"SELECT links, {CHECKSUM} FROM files WHERE path = ?", (_sql_text(path),)).fetchone()
         return row[0] if row is not None and isinstance(row[0], bytes) and _holds(row[1], LINKS, row[0]) else None
 
     def blobs(self, path: str) -> tuple | None:
         """(result, links, digest of the search documents' text) of the row
         of `path` when their checksums hold, else None (links may be None:
         not resolved)."""
-        row = self.db.execute("SELECT result, links, checksum FROM files WHERE path = ?", (_sql_text(path),)).fetchone()
+        row = self.db.execute(f"SELECT result, links, {CHECKSUM} FROM files WHERE path = ?", (_sql_text(path),)).fetchone()
         if row is None or not isinstance(row[0], bytes):
             return None
         result, links, check = row
         if not (_holds(check, RESULT, result) and _holds(check, LINKS, links)):
             return None
-        return result, links, check.split(":")[DOCS]
+        return result, links, named_sum(check, DOCS)
 
     def docs(self, path: str) -> bytes | None:
         """The text of the search documents of `path` (this run's when
         spooled, else its row's) when its checksum holds, else None."""
         blob, check = self._blob(path, "docs", DOCS)
-        if not isinstance(blob, bytes):
-            return None
-        unpacker = zlib.decompressobj()
-        try:
-            text = unpacker.decompress(blob, DOCS_LIMIT)
-        except zlib.error:
-            return None
-        if unpacker.unconsumed_tail or not unpacker.eof or source_digest(text) != check:
-            return None
-        return text
+        return inflate_docs(blob, check)
 
     def result(self, path: str) -> bytes | None:
         """The packed result of `path` (this run's when spooled, else its
         row's) when its checksum holds, else None."""
         blob, check = self._blob(path, "result", RESULT)
-        if not isinstance(blob, bytes) or source_digest(blob) != check:
+        if not isinstance(blob, bytes) or blob_sum(blob) != check:
             return None
         return blob
 
@@ -419,9 +444,9 @@ class CacheDB:
             row = self.db.execute(f"SELECT {column}, {column}_sum FROM temp.spool WHERE path = ?", key).fetchone()
             if row is not None:
                 return row
-        row = self.db.execute(f"SELECT {column}, checksum FROM files WHERE path = ?", key).fetchone()
-        parts = row[1].split(":") if row is not None and isinstance(row[1], str) else ()
-        return (row[0], parts[at]) if len(parts) == 4 else (None, None)
+        row = self.db.execute(f"SELECT {column}, {CHECKSUM} FROM files WHERE path = ?", key).fetchone()
+        named = named_sum(row[1], at) if row is not None else None
+        return (row[0], named) if named is not None else (None, None)
 
     def readers(self, keys, paths) -> set:
         """The files among `paths` whose resolution read one of `keys`."""
@@ -464,14 +489,14 @@ class CacheDB:
         size, mtime_ns, read_ns, digest = stamp
         self.db.execute(
             "INSERT OR REPLACE INTO files SELECT path, ?, ?, ?, ?, head, result, docs, ?,"
-            " result_sum || ':' || docs_sum || ':' || head_sum || ':' || ? FROM temp.spool WHERE path = ?",
-            (size, mtime_ns, read_ns, digest, links, source_digest(links or b""), _sql_text(path)),
+            " CAST(result_sum || docs_sum || head_sum || ? AS BLOB) FROM temp.spool WHERE path = ?",
+            (size, mtime_ns, read_ns, digest, links, blob_sum(links or b""), _sql_text(path)),
         )
 
     def set_links(self, path: str, links: bytes) -> None:
-        row = self.db.execute("SELECT checksum FROM files WHERE path = ?", (_sql_text(path),)).fetchone()
-        if row is not None and isinstance(row[0], str) and row[0].count(":") == LINKS:
-            check = row[0].rpartition(":")[0] + ":" + source_digest(links)
+        row = self.db.execute(f"SELECT {CHECKSUM} FROM files WHERE path = ?", (_sql_text(path),)).fetchone()
+        if row is not None and named_sum(row[0], LINKS) is not None:
+            check = row[0][: LINKS * SUM_BYTES] + blob_sum(links)
             self.db.execute("UPDATE files SET links = ?, checksum = ? WHERE path = ?", (links, check, _sql_text(path)))
 
     def restamp(self, path: str, stamp: tuple) -> None:

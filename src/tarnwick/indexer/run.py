@@ -335,7 +335,7 @@ def _index_with(
     rels = list(map(attrgetter("rel"), sources))
     current = set(rels)
     links = set()  # unchanged files whose edges the cache keeps
-    kept_docs = {}  # file -> the digest of its search documents' text
+    kept_docs = {}  # file -> the digest of its search documents' text (bytes)
     # What each summary was made from, for queries to tell the files edited since.
     digests = {}
     todo = []
@@ -440,7 +440,7 @@ def _index_with(
         """What a file's documents are made from, as text: an unchanged key
         lets the search index keep the file's rows."""
         key = kept_docs.get(path)
-        return None if key is None else key + "\0" + encode(histories.get(path))
+        return None if key is None else key.hex() + "\0" + encode(histories.get(path))
 
     def check(path: str, record: str) -> None:
         if path in reused_paths:  # this run's own texts need no proof
