@@ -149,6 +149,65 @@ def test_an_update_gives_an_index_written_without_first_symbols_its_own(tmp_path
     _same_as_full(capsys, root, tmp_path)
 
 
+def _blocks_and_terms(root) -> tuple[dict, dict]:
+    """By file, its (first symbol, count); by term, its stored postings' row id and bytes."""
+    db = sqlite3.connect(f"file:{root / '.vestra/search.db'}?mode=ro", uri=True)
+    try:
+        blocks = {
+            fid: (first, count)
+            for fid, first, count in db.execute(
+                "SELECT id, first_symbol, symbols FROM file_numbers JOIN docstate USING (number)"
+            )
+        }
+        terms = {term: (rowid, blob) for rowid, term, blob in db.execute("SELECT rowid, term, postings FROM terms")}
+        return blocks, terms
+    finally:
+        db.close()
+
+
+# Each edit of app/headers.py (the two functions it starts with) and which
+# of its terms' postings it may rewrite: a body's words alone, or the
+# words of its symbols when they take other numbers.
+GROWTH = [
+    # The symbols outgrow their block: it goes to the end, each symbol's terms rewritten.
+    (BASE["app/headers.py"] + "\n\ndef header_value(h):\n    return h\n", {"moves"}),
+    # Its block is the last now: it grows in place, the symbols keep their numbers.
+    (BASE["app/headers.py"] + "\n\ndef header_value(h):\n    return h\n\n\ndef more(h):\n    return h\n", {"stays"}),
+    # A body edited: only the terms whose entries changed are written.
+    (BASE["app/headers.py"].replace("value.split(';')", "value.partition(';')") + "\n\ndef header_value(h):\n    return h\n\n\ndef more(h):\n    return h\n", {"stays"}),
+]
+
+
+def test_an_edit_rewrites_the_postings_of_the_entries_it_changes(tmp_path, capsys, builds):
+    root = tmp_path / "p"
+    write_files(root, BASE)
+    index_project(root, jobs=1, progress=False)
+    for step, (text, (how,)) in enumerate(GROWTH):
+        before, terms_before = _blocks_and_terms(root)
+        write_files(root, {"app/headers.py": text})
+        index_project(root, jobs=1, progress=False)
+        assert builds[-1] == "update", step
+        after, terms_after = _blocks_and_terms(root)
+        first, count = before["app/headers.py"]
+        if how == "moves":
+            assert after["app/headers.py"][0] >= first + count, step
+        else:
+            assert after["app/headers.py"][0] == first, step
+        # The other files' blocks stay where they were.
+        assert {f: b for f, b in after.items() if f != "app/headers.py"} == {
+            f: b for f, b in before.items() if f != "app/headers.py"
+        }, step
+        rewritten = {t for t, row in terms_after.items() if terms_before.get(t) != row}
+        if how == "stays":
+            # Terms of the kept files alone (the client's and the check's) are not written again.
+            assert "host" in terms_after and "host" not in rewritten, step
+            assert "request" in terms_after and "request" not in rewritten, step
+        if step == 2:
+            assert rewritten and rewritten <= {"split", "partition", "value", "valu"} | set(terms_after) - set(terms_before), step
+        _blocks_hold_their_files_symbols(root)
+        _same_as_full(capsys, root, tmp_path)
+
+
 def _damage_state(db) -> None:
     db.execute("UPDATE docstate SET state = x'00' WHERE number = 0")
 

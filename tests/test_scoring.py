@@ -740,3 +740,23 @@ def test_file_postings_out_of_order_are_refused_by_the_merge(module, files):
     terms, least_norm, _, priors, flags, *rule = bound_arguments([one_term(files=files, file_weights=(1.0, 1.0))])
     with pytest.raises(ValueError, match="postings out of order"):
         module.bound_totals_from_firsts(terms, least_norm, array("I", (0, 1)), 2, priors, flags, *rule)
+
+
+@pytest.mark.parametrize(
+    "count, distinct",
+    [
+        (20_000, 1_500),  # a table, past the first room for weights: it grows
+        (6_000, 3_000),  # indexes of two bytes outweigh raw weights
+        (3_000, 3_000),  # every weight its own
+        (50_000, 3),  # uses tied between weights of different bits
+    ],
+)
+def test_long_postings_with_many_weights_are_stored_as_the_reference_stores_them(count, distinct):
+    rng = random.Random(count * 7 + distinct)
+    pool = [rng.uniform(0.01, 9.0) for _ in range(distinct)]
+    weights = array("f", [pool[i % distinct] for i in range(count)])
+    rng.shuffle(weights)
+    numbers = array("I", sorted(rng.sample(range(count * 4), count)))
+    blob = _scoring.encode_postings(numbers, weights, numbers[: count // 2], weights[: count // 2])
+    assert blob == reference_postings.encode_postings(numbers, weights, numbers[: count // 2], weights[: count // 2])
+    assert as_bytes(_scoring.decode_postings(blob)) == as_bytes((numbers, weights, numbers[: count // 2], weights[: count // 2]))

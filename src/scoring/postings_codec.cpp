@@ -37,29 +37,82 @@ void put_float(float value, std::string& out) {
     out.append(bytes, sizeof bytes);
 }
 
-// The distinct weights of a list by their bits, most used first, ties to the smaller bits.
-std::vector<uint32_t> weight_table(std::span<const float> weights) {
-    std::vector<uint32_t> bits(weights.size());
-    for (size_t i = 0; i < weights.size(); ++i)
-        bits[i] = std::bit_cast<uint32_t>(weights[i]);
-    std::sort(bits.begin(), bits.end());
-    std::vector<std::pair<size_t, uint32_t>> used; // (uses, bits)
-    for (size_t i = 0; i < bits.size();) {
-        size_t j = i;
-        while (j < bits.size() && bits[j] == bits[i])
-            ++j;
-        used.emplace_back(j - i, bits[i]);
-        i = j;
+// The distinct weights of a list by their bits, each with its uses, then with its place in
+// the table: counted in one pass over the list through open addressing (a list holds up to a
+// million postings and a few thousand distinct weights, which sorting the list would cost).
+class WeightTable {
+  public:
+    explicit WeightTable(std::span<const float> weights) {
+        grow(1024);
+        for (float weight : weights)
+            ++values_[slot(std::bit_cast<uint32_t>(weight))];
     }
-    std::sort(used.begin(), used.end(), [](const auto& a, const auto& b) {
-        return a.first > b.first || (a.first == b.first && a.second < b.second);
-    });
-    std::vector<uint32_t> table;
-    table.reserve(used.size());
-    for (const auto& [uses, value] : used)
-        table.push_back(value);
-    return table;
-}
+
+    // The distinct weights, most used first, ties to the smaller bits (`uses` gets the uses
+    // of each); each slot then holds its weight's index in this table.
+    std::vector<uint32_t> ordered(std::vector<uint32_t>& uses) {
+        std::vector<std::pair<uint32_t, uint32_t>> used; // (uses, bits)
+        used.reserve(size_);
+        for (size_t i = 0; i < keys_.size(); ++i)
+            if (keys_[i] != 0) used.emplace_back(values_[i], static_cast<uint32_t>(keys_[i] - 1));
+        std::sort(used.begin(), used.end(), [](const auto& a, const auto& b) {
+            return a.first > b.first || (a.first == b.first && a.second < b.second);
+        });
+        std::vector<uint32_t> table;
+        table.reserve(used.size());
+        uses.reserve(used.size());
+        for (const auto& [count, bits] : used) {
+            values_[slot(bits)] = static_cast<uint32_t>(table.size());
+            table.push_back(bits);
+            uses.push_back(count);
+        }
+        return table;
+    }
+
+    // The value a weight's slot holds: its uses, or its index once `ordered`.
+    uint32_t value(float weight) { return values_[slot(std::bit_cast<uint32_t>(weight))]; }
+
+  private:
+    size_t slot(uint32_t bits) {
+        uint64_t key = uint64_t{bits} + 1; // 0 marks an empty slot
+        size_t mask = keys_.size() - 1;
+        for (size_t i = (bits * 0x9E3779B1u) >> shift_;; i = (i + 1) & mask) {
+            if (keys_[i] == key) return i;
+            if (keys_[i] == 0) {
+                if (2 * (size_ + 1) > keys_.size()) {
+                    grow(2 * keys_.size());
+                    return slot(bits);
+                }
+                keys_[i] = key;
+                ++size_;
+                return i;
+            }
+        }
+    }
+
+    void grow(size_t capacity) {
+        std::vector<uint64_t> keys(capacity, 0);
+        std::vector<uint32_t> values(capacity, 0);
+        keys.swap(keys_);
+        values.swap(values_);
+        shift_ = 32 - std::countr_zero(capacity);
+        size_t mask = capacity - 1;
+        for (size_t j = 0; j < keys.size(); ++j) {
+            if (keys[j] == 0) continue;
+            uint32_t bits = static_cast<uint32_t>(keys[j] - 1);
+            size_t i = (bits * 0x9E3779B1u) >> shift_;
+            while (keys_[i] != 0)
+                i = (i + 1) & mask;
+            keys_[i] = keys[j];
+            values_[i] = values[j];
+        }
+    }
+
+    std::vector<uint64_t> keys_;
+    std::vector<uint32_t> values_;
+    size_t size_ = 0;
+    int shift_ = 0;
+};
 
 // Reads a blob front to back; every read is checked against what is left.
 class Reader {
@@ -141,21 +194,13 @@ void encode_list(std::span<const uint32_t> numbers, std::span<const float> weigh
     for (size_t i = 1; i < numbers.size(); ++i)
         if (numbers[i] <= numbers[i - 1]) damaged("postings not in increasing order");
     if (numbers.empty()) return;
-    std::vector<uint32_t> table = weight_table(weights);
-    // The index of each weight, found by its bits.
-    std::vector<std::pair<uint32_t, uint32_t>> index_of; // (bits, index)
-    index_of.reserve(table.size());
-    for (size_t i = 0; i < table.size(); ++i)
-        index_of.emplace_back(table[i], static_cast<uint32_t>(i));
-    std::sort(index_of.begin(), index_of.end());
-    std::vector<uint32_t> indexes(weights.size());
+    WeightTable counted(weights);
+    std::vector<uint32_t> uses;
+    std::vector<uint32_t> table = counted.ordered(uses);
     size_t indexed_size = table.size() * sizeof(float);
-    for (size_t i = 0; i < weights.size(); ++i) {
-        uint32_t bits = std::bit_cast<uint32_t>(weights[i]);
-        auto found = std::lower_bound(index_of.begin(), index_of.end(), std::make_pair(bits, 0u));
-        indexes[i] = found->second;
-        if (table.size() > 1) indexed_size += value_size(indexes[i]);
-    }
+    if (table.size() > 1) // each index's size once per use of its weight
+        for (size_t i = 0; i < table.size(); ++i)
+            indexed_size += size_t{uses[i]} * value_size(static_cast<uint32_t>(i));
     // A table pays only when it is smaller than the weights themselves.
     bool raw = indexed_size >= weights.size() * sizeof(float);
     put_value(raw ? 0 : static_cast<uint32_t>(table.size()), out);
@@ -168,8 +213,8 @@ void encode_list(std::span<const uint32_t> numbers, std::span<const float> weigh
         for (float weight : weights)
             put_float(weight, out);
     } else if (table.size() > 1) {
-        for (uint32_t index : indexes)
-            put_value(index, out);
+        for (float weight : weights)
+            put_value(counted.value(weight), out);
     }
 }
 

@@ -416,11 +416,22 @@ class _Update:
                 if type(df) is not int:
                     raise _Rebuild
             places = sorted(gone.get(term, ()))
-            file_numbers, file_weights = _without(file_numbers, file_weights, [(n, n + 1) for n, _, _ in places])
+            spans = [(n, n + 1) for n, _, _ in places]
             blocks = sorted((first, first + count) for _, first, count in places)
+            coming = new_files.get(term, []), new_symbols.get(term, [])
+            if (
+                row is not None
+                and not self.delta.get(term)
+                and _same(_within(file_numbers, file_weights, spans), coming[0])
+                and _same(_within(symbol_numbers, symbol_weights, blocks), coming[1])
+            ):
+                # The entries that go are the very ones that come (most
+                # terms of an edited file): the stored postings stand.
+                continue
+            file_numbers, file_weights = _without(file_numbers, file_weights, spans)
             symbol_numbers, symbol_weights = _without(symbol_numbers, symbol_weights, blocks)
-            file_numbers, file_weights = _merged(file_numbers, file_weights, new_files.get(term, []))
-            symbol_numbers, symbol_weights = _merged(symbol_numbers, symbol_weights, new_symbols.get(term, []))
+            file_numbers, file_weights = _merged(file_numbers, file_weights, coming[0])
+            symbol_numbers, symbol_weights = _merged(symbol_numbers, symbol_weights, coming[1])
             df += self.delta.get(term, 0)
             if not file_numbers and not symbol_numbers:
                 deletes.append((to_sql_text(term),))
@@ -491,6 +502,12 @@ class _Update:
             old = self.old_numbers.get(fid)
             if old is not None and self.old_size[old] >= wanted:
                 self.blocks[fid] = self.old_first[old]
+            elif old is not None and self.old_first[old] + self.old_size[old] == slots:
+                # The last block grows in place: its symbols keep their
+                # numbers (a file edited again and again, whose block went
+                # to the end the first time, rewrites only what changed).
+                self.blocks[fid] = self.old_first[old]
+                slots = self.old_first[old] + wanted
             else:
                 self.blocks[fid] = slots
                 slots += wanted
@@ -733,6 +750,31 @@ def _without(numbers: array, weights: array, ranges: list) -> tuple[array, array
     kept_numbers.extend(numbers[at:])
     kept_weights.extend(weights[at:])
     return kept_numbers, kept_weights
+
+
+def _within(numbers: array, weights: array, ranges: list) -> tuple[array, array]:
+    """The postings whose numbers lie in the sorted [low, high) ``ranges``
+    (what `_without` leaves out)."""
+    taken_numbers, taken_weights = array(numbers.typecode), array(weights.typecode)
+    at = 0
+    for low, high in ranges:
+        start = bisect_left(numbers, low, at)
+        at = max(start, bisect_left(numbers, high, start))
+        taken_numbers.extend(numbers[start:at])
+        taken_weights.extend(weights[start:at])
+    return taken_numbers, taken_weights
+
+
+def _same(taken: tuple, new: list) -> bool:
+    """Whether the stored postings ``taken`` (numbers, weights) are the
+    (number, weight) pairs ``new``, weights as stored."""
+    numbers, weights = taken
+    if len(numbers) != len(new):
+        return False
+    pairs = sorted(new)
+    return numbers == array(numbers.typecode, [n for n, _ in pairs]) and weights == array(
+        weights.typecode, [w for _, w in pairs]
+    )
 
 
 def _merged(numbers: array, weights: array, new: list) -> tuple[array, array]:
