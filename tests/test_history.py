@@ -132,6 +132,30 @@ def test_a_commit_of_indexed_changes_reaches_the_index(repo):
     assert first_file(root, "quokka importer") == "shop/stock.py"
 
 
+@pytest.mark.parametrize("edited", [False, True])
+def test_an_update_after_the_history_moved_answers_as_a_full_build(repo, monkeypatch, edited):
+    # Each file's old terms are counted from its documents with the history
+    # it had then, which its state names: the update equals a full build.
+    from random_trees import outputs
+    from tarnwick.indexer import publish
+
+    root, _ = repo
+    index_project(root, jobs=1)
+    commit(root, "Quokka importer for stock counts", {"shop/stock.py": FILES["shop/stock.py"] + "# recount\n"}, 1_700_000_300)
+    if edited:  # its documents changed as well as its history
+        (root / "shop" / "payments.py").write_text(FILES["shop/payments.py"] + "def refund(order):\n    return order\n")
+    commit(root, "Wombat ledger for refunds", {}, 1_700_000_400)
+    updates = []
+    real = publish.update_index
+    monkeypatch.setattr(publish, "update_index", lambda *a, **k: updates.append(real(*a, **k)) or updates[-1])
+    index_project(root, jobs=1)
+    assert updates and updates[-1] is not None  # updated in place, not built again
+    incremental = outputs(root, decoded=True)
+    index_project(root, jobs=1, full=True)
+    assert outputs(root, decoded=True) == incremental
+    assert first_file(root, "quokka importer") == "shop/stock.py"
+
+
 def test_a_damaged_cache_is_read_afresh(repo):
     root, _ = repo
     index_project(root, jobs=1)

@@ -212,6 +212,40 @@ def _damage_state(db) -> None:
     db.execute("UPDATE docstate SET state = x'00' WHERE number = 0")
 
 
+def _keyed(db, number: int = 0) -> tuple:
+    from tarnwick.search.state import unpack_state
+
+    (state,) = db.execute("SELECT state FROM docstate WHERE number = ?", (number,)).fetchone()
+    _, names, key = unpack_state(state)
+    assert key is not None  # kept as the key of its workers' documents
+    return names, key
+
+
+def _set_key(db, key: str, names: list) -> None:
+    from tarnwick.search.state import pack_keyed_state
+
+    db.execute("UPDATE docstate SET state = ? WHERE number = 0", (pack_keyed_state(key, names),))
+
+
+def _key_of_another_file(db) -> None:
+    # Documents the cache holds, but not of this file.
+    _set_key(db, _keyed(db, 1)[1], _keyed(db)[0])
+
+
+def _key_not_hex(db) -> None:
+    _set_key(db, "zz\0null", _keyed(db)[0])
+
+
+def _key_of_a_nested_history(db) -> None:
+    names, key = _keyed(db)
+    _set_key(db, key.partition("\0")[0] + "\0" + "[" * 100_000, names)
+
+
+def _key_of_a_history_not_a_field(db) -> None:
+    names, key = _keyed(db)
+    _set_key(db, key.partition("\0")[0] + '\0{"quokka":"heavy"}', names)
+
+
 def _other_run(db) -> None:
     db.execute("UPDATE meta SET value = 'another run' WHERE key = 'generation'")
 
@@ -251,7 +285,20 @@ COLUMN_DAMAGE = [
 
 @pytest.mark.parametrize(
     "damage",
-    [_damage_state, _other_run, _other_code, _far_block, _state_of_no_file, _symbols_miscounted, COLUMN_DAMAGE[0], None],
+    [
+        _damage_state,
+        _key_of_another_file,
+        _key_not_hex,
+        _key_of_a_nested_history,
+        _key_of_a_history_not_a_field,
+        _other_run,
+        _other_code,
+        _far_block,
+        _state_of_no_file,
+        _symbols_miscounted,
+        COLUMN_DAMAGE[0],
+        None,
+    ],
 )
 def test_a_previous_index_in_doubt_is_built_again(tmp_path, capsys, builds, damage, monkeypatch):
     root = tmp_path / "p"
@@ -271,6 +318,41 @@ def test_a_previous_index_in_doubt_is_built_again(tmp_path, capsys, builds, dama
         write_files(root, {"app/client.py": "def retry(request):\n    return request\n"})
     index_project(root, jobs=1, progress=False)
     assert builds == ["full", "full"]
+    _same_as_full(capsys, root, tmp_path)
+
+
+@pytest.mark.parametrize("damage", ["docs = x'789c'", "docs = NULL", "checksum = NULL"])
+def test_a_changed_file_whose_old_documents_the_cache_lost_has_the_index_built_again(tmp_path, capsys, builds, damage):
+    # Its state names its old documents by their key: without them its old
+    # terms cannot be taken out, and the whole index is built again.
+    root = tmp_path / "p"
+    write_files(root, BASE)
+    index_project(root, jobs=1, progress=False)
+    with sqlite3.connect(root / ".vestra/index-cache.db") as db:
+        db.execute(f"UPDATE files SET {damage} WHERE path = 'app/client.py'")
+    write_files(root, {"app/client.py": "def retry(request):\n    return request\n"})
+    index_project(root, jobs=1, progress=False)
+    assert builds == ["full", "full"]
+    _same_as_full(capsys, root, tmp_path)
+
+
+def test_an_unchanged_file_derived_again_counts_its_old_terms_from_the_cache(tmp_path, capsys, builds, monkeypatch):
+    # The holder of a compound whose split changes is derived again, its old
+    # terms counted from its documents as the cache keeps them.
+    asked = []
+    real = update._Update._unpack
+
+    def unpack(self, number, fid):
+        asked.append(fid)
+        return real(self, number, fid)
+
+    monkeypatch.setattr(update._Update, "_unpack", unpack)
+    root = tmp_path / "p"
+    write_files(root, BASE)
+    index_project(root, jobs=1, progress=False)
+    write_files(root, STEPS[0][0])
+    index_project(root, jobs=1, progress=False)
+    assert builds == ["full", "update"] and "app/trustedhost.py" in asked
     _same_as_full(capsys, root, tmp_path)
 
 
@@ -358,7 +440,7 @@ def test_postings_written_in_runs_make_the_same_index(tmp_path, monkeypatch):
 def test_an_unsaved_cache_does_not_vouch_for_the_index(tmp_path, capsys, builds, monkeypatch):
     """A run whose cache could not be saved leaves rows older than its
     index: a file edited back to what such a row holds must be indexed
-    anew, not taken as the index has it."""
+    anew, not taken as the index has it (nor its old terms guessed)."""
     from tarnwick.indexer.cache_db import CacheDB
 
     root = tmp_path / "p"
@@ -377,7 +459,9 @@ def test_an_unsaved_cache_does_not_vouch_for_the_index(tmp_path, capsys, builds,
     monkeypatch.setattr(CacheDB, "commit", real_commit)
     write_files(root, {"app/client.py": BASE["app/client.py"]})
     again = index_project(root, jobs=1, progress=False)
-    assert again.reused == len(BASE) and builds[-1] == "update"
+    # The index counts the edited file's terms from documents of a key the
+    # unsaved cache never kept: it is built again rather than misread.
+    assert again.reused == len(BASE) and builds[-1] == "full"
     _same_as_full(capsys, root, tmp_path)
 
 
@@ -438,7 +522,7 @@ def _spy_on_the_search_index(monkeypatch) -> tuple:
     handed, updates = [], []
     real_change, real_update = run.graph_change, publish.update_index
     monkeypatch.setattr(run, "graph_change", lambda *args: handed.append(len(args[4])) or real_change(*args))
-    monkeypatch.setattr(publish, "update_index", lambda *args: updates.append(args[3]) or real_update(*args))
+    monkeypatch.setattr(publish, "update_index", lambda *args, **kwargs: updates.append(args[3]) or real_update(*args, **kwargs))
     return handed, updates
 
 

@@ -33,7 +33,7 @@ from dataclasses import MISSING, fields
 from ..collector import paused
 from ..datadir import read_regular, source_digest
 from ..search.documents import unpack_documents
-from .cache_db import CacheDB, CacheProblem, SpoolRow, blob_sum, pack_links, unpack_links
+from .cache_db import CacheDB, CacheProblem, SpoolRow, blob_sum, inflate_docs, pack_links, unpack_links
 from .linkage import EDGE_KINDS
 from .references import RECORDS
 from .result import FileResult
@@ -514,6 +514,9 @@ class Cache:
         # (unsettled) vouch for their size and time on its own.
         self.settled = set()
         self.unsettled = set()
+        # The packed documents of rows this run replaces or drops, as the
+        # last run left them (`store`).
+        self._previous_docs = {}
 
     @property
     def previous(self) -> dict:
@@ -658,6 +661,25 @@ class Cache:
             raise DamagedCache(f"the search documents of {path} in the cache are damaged")
         return text.decode("utf-8", "surrogatepass")
 
+    def _keep_docs(self, path: str) -> None:
+        """Keep the packed search documents of the row of `path` as the
+        last run left it, before this run replaces or drops it: the search
+        index counts a changed file's old terms from them (`previous_docs`)."""
+        found = self.db.row_docs(path)
+        if found is not None:
+            self._previous_docs[path] = found
+
+    def previous_docs(self, path: str, check: bytes) -> str | None:
+        """The search documents' text of `path` whose digest is `check`: of
+        its row as the last run left it, else as this run leaves it; None
+        when neither holds them."""
+        for found in (self._previous_docs.get(path), self.db.row_docs(path)):
+            if found is not None and found[1] == check:
+                text = inflate_docs(found[0], check)
+                if text is not None:
+                    return text.decode("utf-8", "surrogatepass")
+        return None
+
     def old_result(self, source) -> FileResult | None:
         """The previous result of a changed file, when its row holds one."""
         blobs = self.db.blobs(source.rel) if source.rel in self.previous_paths else None
@@ -676,14 +698,19 @@ class Cache:
         except CacheProblem:
             return ()
 
-    def store(self, paths: list, fresh: list, edges: dict, reads: dict) -> None:
+    def store(self, paths: list, fresh: list, edges: dict, reads: dict, keep_docs: bool = False) -> None:
         """This run's changes to the rows (committed once the outputs are
         placed): rows of the files parsed again ((result, source) pairs of
         `fresh`, spooled), the links of the files resolved again (`edges`, and
         `reads`: the keys read now and before), the stamps of files found
-        unchanged by their digest; the rows of files gone are dropped."""
+        unchanged by their digest; the rows of files gone are dropped.
+        With `keep_docs`, the search documents of the rows replaced or
+        dropped are kept for `previous_docs`."""
         db = self.db
-        for rel in self.previous_paths - set(paths):
+        known = self.previous_paths
+        for rel in known - set(paths):
+            if keep_docs:
+                self._keep_docs(rel)
             db.drop(rel, self.old_reads(rel))
         for rel, stamp in self.restamped.items():
             db.restamp(rel, stamp)
@@ -691,6 +718,8 @@ class Cache:
             db.forget_reads(path, before)
             db.note_reads(path, now)
         for result, source in fresh:
+            if keep_docs and result.path in known:
+                self._keep_docs(result.path)
             if result.digest is None:  # not read in full: parsed again next time
                 db.drop(result.path, ())
                 self.unsettled.add(result.path)

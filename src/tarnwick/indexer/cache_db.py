@@ -428,6 +428,13 @@ class CacheDB:
         blob, check = self._blob(path, "docs", DOCS)
         return inflate_docs(blob, check)
 
+    def row_docs(self, path: str) -> tuple | None:
+        """(the packed search documents, the digest of their text) of the
+        row of `path`, unchecked, or None."""
+        row = self.db.execute(f"SELECT docs, {CHECKSUM} FROM files WHERE path = ?", (_sql_text(path),)).fetchone()
+        named = named_sum(row[1], DOCS) if row is not None else None
+        return (row[0], named) if named is not None and isinstance(row[0], bytes) else None
+
     def result(self, path: str) -> bytes | None:
         """The packed result of `path` (this run's when spooled, else its
         row's) when its checksum holds, else None."""

@@ -29,7 +29,7 @@ from ..search.build import corpus_from_graph
 from ..search.change import GraphChange
 from ..search.full_build import Irregular, build_streamed
 from ..search.graph_copy import full_rows
-from ..search.state import candidates_of, fingerprint, pack_state, term_counts
+from ..search.state import candidates_of, file_state, fingerprint
 from ..search.runs import PostingRuns
 from ..search.index_file import InPlace, keep_side_files, settle_before_replacing, to_log_mode
 from ..search.store import INDEX_NAME, build_index, reason, set_graph_identity
@@ -91,6 +91,7 @@ def _stage_search_index(
     streamed=None,
     rebuild: bool = False,
     change=None,
+    old_docs=None,
 ):
     """The search index of the graph: the path of a temporary it was
     built in whole, or, with `doc_key` (a file's documents as text, see
@@ -117,7 +118,8 @@ def _stage_search_index(
                     change = GraphChange.of_graph(graph_of())
                 counts = {"generation": change.top.get("generation"), "nodes": change.nodes, "edges": change.edges}
                 updated = update_index(
-                    root, path, manifest.get("generation"), change, {**counts, **identity}, prepared, doc_key, sources, records, kept
+                    root, path, manifest.get("generation"), change, {**counts, **identity}, prepared, doc_key, sources, records, kept,
+                    old_docs=old_docs,
                 )
             if updated is not None:
                 try:
@@ -160,8 +162,9 @@ def _build_whole(path: str, graph: dict, identity: dict, prepared, sources: dict
 
     def keep(number, fid, entry, docs, first_symbol) -> None:
         # What a later run needs to update the index for this file.
-        state = pack_state(term_counts(docs), candidates_of(entry))
-        states.append((number, fingerprint(entry, doc_key(fid), records.get(fid)), first_symbol, len(entry[3]), state))
+        key = doc_key(fid)
+        state = file_state(docs, candidates_of(entry), key)
+        states.append((number, fingerprint(entry, key, records.get(fid)), first_symbol, len(entry[3]), state))
 
     try:
         # The postings go to disk in runs as they grow, not held for the project.
@@ -235,6 +238,7 @@ def publish(
     streamed=None,
     rebuild: bool = False,
     change=None,
+    old_docs=None,
 ) -> dict:
     """Replace the run's store and graph (`outputs`, staged by
     `writer.write_outputs`), its other `files` ((name, bytes) pairs, the
@@ -253,7 +257,9 @@ def publish(
     (`.top`, its top-level keys; `.shares()`, see `full_build.shares`;
     `.aside`, whether a helper process may gather its postings),
     `rebuild` builds it whole even when the previous one could be updated,
-    and `change` tells what the update needs of the graph (`search.change`).
+    and `change` tells what the update needs of the graph (`search.change`);
+    `old_docs(file id, key)` gives the documents a file's state in the
+    previous index names by their key (`search.update`).
 
     Raises
     DamagedCache, or OSError (SQLite's errors too), with nothing placed.
@@ -263,7 +269,8 @@ def publish(
     try:
         staged += stage_files(data_dir, files)
         search = _stage_search_index(
-            data_dir, graph_of, outputs.graph.tmp, prepared, sources or {}, indexed_ns, records or {}, doc_key, kept, streamed, rebuild, change
+            data_dir, graph_of, outputs.graph.tmp, prepared, sources or {}, indexed_ns, records or {}, doc_key, kept, streamed, rebuild, change,
+            old_docs,
         )
         path = os.path.join(data_dir, INDEX_NAME)
         if not isinstance(search, InPlace):

@@ -3,6 +3,7 @@ docstring for the steps)."""
 
 from __future__ import annotations
 
+import json
 import os
 import sqlite3
 import stat
@@ -442,6 +443,23 @@ def _index_with(
         key = kept_docs.get(path)
         return None if key is None else key.hex() + "\0" + encode(histories.get(path))
 
+    def old_docs(path: str, key: str) -> list | None:
+        """The documents of the key a file's state in the previous search
+        index names (`doc_key`'s text), from the cache (None when it does
+        not hold them)."""
+        digest, _, history = key.partition("\0")
+        try:
+            text = cache.previous_docs(path, bytes.fromhex(digest))
+            history = json.loads(history)
+        except (ValueError, RecursionError):
+            return None
+        if text is None or not (history is None or _is_field(history)):
+            return None
+        docs = search_docs(path, text)
+        if history is not None:
+            add_texts(docs[:1], [history])
+        return docs
+
     def check(path: str, record: str) -> None:
         if path in reused_paths:  # this run's own texts need no proof
             prove(path, record)
@@ -456,8 +474,11 @@ def _index_with(
     generation = new_generation()
     digests.update((result.path, result.digest) for result in fresh)
     sources_seen = SourcesSeen(sources, digests)
+    # When the search index may be updated, it counts the old terms of the
+    # files whose rows go from their documents as the last run left them.
+    keep_docs = not full and len(fresh) <= update_takes(len(paths))
     try:
-        cache.store(paths, [(r, by_rel[r.path]) for r in fresh], edges, reads)
+        cache.store(paths, [(r, by_rel[r.path]) for r in fresh], edges, reads, keep_docs)
     except sqlite3.Error as exc:  # a full disk, as for the other files
         raise OSError(f"{cache.db.target}: {exc}") from None
     reads.clear()
@@ -542,6 +563,7 @@ def _index_with(
             _GraphStream(outputs, generation, aside=jobs > 1),
             rebuild=full or len(_sources_changed(current, reused_paths, cache.previous_paths)) > update_takes(len(paths)),
             change=change,
+            old_docs=old_docs,
         )
     finally:
         records.close()
@@ -551,6 +573,11 @@ def _index_with(
 
     stats.seconds = time.perf_counter() - started
     return stats
+
+
+def _is_field(value) -> bool:
+    """Whether `value` is a text field's term weights, as a key spells them."""
+    return type(value) is dict and all(type(weight) in (float, int) for weight in value.values())
 
 
 def _restamped(cache) -> set | None:

@@ -32,7 +32,7 @@ from .build import declares_only, file_documents, name_parts, symbol_info, symbo
 from .corpus import UNCOUNTED, MemoryCorpus, prior
 from .documents import test_evidence
 from .postings_aside import PostingsAside
-from .state import fingerprint, pack_state, term_counts
+from .state import file_state, fingerprint
 from .store import _chunks, symbol_row, to_sql_text, write_facts, write_graph_rows, write_meta, write_new_index, write_state
 from .tokens import add_compound_parts, compound_splits, one_word_terms
 from .weights import DEFAULT_WEIGHTS, RankingWeights
@@ -161,10 +161,10 @@ def _survey(db, read_shares, documents, doc_key, sources, records, helper) -> tu
         names = one_word_terms(name_parts(entry[0], entry[2]))
         survey.candidates.update(names)
         record = records.take(fid)
-        state = pack_state(term_counts(docs), sorted(names))
+        key = doc_key(fid)
         db.execute(
             "INSERT INTO docstate VALUES (?, ?, ?, ?, ?)",
-            (number, fingerprint(entry, doc_key(fid), record), first_symbol, len(entry[3]), state),
+            (number, fingerprint(entry, key, record), first_symbol, len(entry[3]), file_state(docs, sorted(names), key)),
         )
         first_symbol += len(entry[3])
         if fid in sources:

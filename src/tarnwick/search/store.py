@@ -68,7 +68,7 @@ from ..errors import IndexProblem
 from . import first_symbols
 
 INDEX_NAME = "search.db"
-FORMAT = 16
+FORMAT = 17
 
 # Per-document arrays and their type codes, by the collection they number.
 FILE_ARRAYS = {"file_norm": "f", "file_flags": "B", "file_prior": "f"}

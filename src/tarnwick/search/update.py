@@ -46,7 +46,7 @@ from .corpus import FLAG_DECLARATIONS
 from .corpus import average_length, norms, take_length
 from .index_file import InPlace
 from .reader import IndexCorpus
-from .state import candidates_of, fingerprint, pack_state, term_counts, unpack_state
+from .state import candidates_of, fingerprint, pack_keyed_state, pack_state, term_counts, unpack_state
 from .store import (
     CHUNK,
     FORMAT,
@@ -148,7 +148,7 @@ def _depends_on(term: str) -> set:
 
 class _Update:
     def __init__(
-        self, db, change, prepared, doc_key, records: dict, weights: RankingWeights, unchanged=(), known=False
+        self, db, change, prepared, doc_key, records: dict, weights: RankingWeights, unchanged=(), known=False, old_docs=None
     ) -> None:
         self.db = db
         self.unchanged = unchanged
@@ -158,6 +158,8 @@ class _Update:
         self.known = known and change.known
         self.prepared = prepared
         self.doc_key = doc_key
+        self.old_docs = old_docs
+        self.keys = {}  # file id -> the key of the workers' documents its new state keeps
         self.records = records
         self.weights = weights
         self._old_ids = None
@@ -198,12 +200,19 @@ class _Update:
             raise _Rebuild
         return found
 
-    def _unpack(self, number: int) -> tuple[dict, list]:
+    def _unpack(self, number: int, fid: str) -> tuple[dict, list]:
         row = self.db.execute("SELECT state FROM docstate WHERE number = ?", (number,)).fetchone()
         try:
-            return unpack_state(row[0] if row else None)
+            counts, names, key = unpack_state(row[0] if row else None)
         except ValueError:
             raise _Rebuild from None
+        if counts is None:
+            # Counted from the documents of its key, as they were when written.
+            docs = self.old_docs(fid, key) if self.old_docs is not None else None
+            if docs is None or len(docs) != 1 + self.old_size[number]:
+                raise _Rebuild
+            counts = term_counts(docs)
+        return counts, names
 
     def _lookup(self, table: str, column: str, terms) -> dict:
         rows = _in_batches(
@@ -255,8 +264,8 @@ class _Update:
         self.old_side = {self.old_numbers[fid]: fid for fid in (*removed, *changed, *moved)}
         self.new_side = []
         self.old_counts, self.new_counts, self.new_docs = {}, {}, {}
-        for number in self.old_side:
-            self.old_counts[number] = self._unpack(number)
+        for number, fid in self.old_side.items():
+            self.old_counts[number] = self._unpack(number, fid)
         for fid in (*changed, *added, *moved):
             self._derive(fid)
         self._count_changes()
@@ -266,7 +275,7 @@ class _Update:
             if number not in self.old_side and fid in files:
                 # Unchanged, but its compounds split otherwise now.
                 self.old_side[number] = fid
-                self.old_counts[number] = self._unpack(number)
+                self.old_counts[number] = self._unpack(number, fid)
                 self._derive(fid)
         self._rewrite()
 
@@ -334,7 +343,10 @@ class _Update:
         """Take the file ``fid`` onto the new side: its documents before
         compound splitting, their term counts and its candidates."""
         entry = self.entry(fid)
-        docs = file_documents(entry, self.prepared(fid) if self.prepared else None, self.weights)
+        prepared = self.prepared(fid) if self.prepared else None
+        docs = file_documents(entry, prepared, self.weights)
+        if prepared is not None and docs is prepared:
+            self.keys[fid] = self.doc_key(fid)
         self.new_side.append(fid)
         self.new_docs[fid] = docs
         self.new_counts[fid] = (term_counts(docs), candidates_of(entry))
@@ -570,7 +582,9 @@ class _Update:
         db.executemany("INSERT INTO symbols VALUES (?, ?, ?, ?, ?, ?, ?)", symbol_rows)
         for fid in self.new_side:
             number = self.numbers[fid]
-            state = pack_state(*self.new_counts[fid])
+            counts, names = self.new_counts[fid]
+            key = self.keys.get(fid)
+            state = pack_keyed_state(key, names) if key is not None else pack_state(counts, names)
             symbols = len(self.entry(fid)[3])
             db.execute("INSERT INTO docstate VALUES (?, ?, ?, ?, ?)", (number, self._fingerprint(fid), self.blocks[fid], symbols, state))
             db.execute("INSERT INTO file_numbers VALUES (?, ?)", (to_sql_text(fid), number))
@@ -814,6 +828,7 @@ def update_index(
     records: dict,
     kept=None,
     weights: RankingWeights = DEFAULT_WEIGHTS,
+    old_docs=None,
 ) -> InPlace | None:
     """The index at ``path`` (built by the run of ``generation``) updated
     in place for the graph ``change`` tells of (`change.GraphChange`), in
@@ -832,7 +847,9 @@ def update_index(
     (the graph's copies, flags and priors are updated for them alone); a
     fourth item, the files among them whose stamp moved, says the
     ``sources`` of the others are that run's too (their rows are kept
-    unread).
+    unread).  ``old_docs(file id, key)`` gives the documents of a key a
+    file's state keeps, as they were when it was written (None: not at
+    hand, and the index is built again).
     SQLite's errors while writing (a full disk) are raised as OSError,
     with the index as it was."""
     import sqlite3
@@ -864,7 +881,7 @@ def update_index(
         db.execute("BEGIN IMMEDIATE")
         if db.execute("SELECT value FROM meta WHERE key = 'generation'").fetchone() != (generation,):
             raise _Rebuild  # not the file looked at above
-        update = _Update(db, change, prepared, doc_key, records, weights, unchanged, ours)
+        update = _Update(db, change, prepared, doc_key, records, weights, unchanged, ours, old_docs)
         update.run()
         write_meta(db, graph_identity, len(update.file_ids), update.live, update.slots, True)
         update.write_sources(sources, kept[3] if ours and len(kept) > 3 else None)
