@@ -56,6 +56,26 @@ def test_each_live_symbol_gets_its_file_alike_in_both_implementations(placed):
     assert made[0] == made[1]
 
 
+@given(placed=placed_blocks())
+def test_a_block_agrees_within_its_room_up_to_the_next_block(placed):
+    # Each file's room runs from its first symbol to the next block's, wherever an update put
+    # them: a block filling it agrees, one a symbol longer does not.
+    firsts, slots, _ = placed
+    starts = sorted((first, file) for file, first in enumerate(firsts) if first != NO_SYMBOLS)
+    rooms = {file: end for (_, file), end in zip(starts, [first for first, _ in starts[1:]] + [slots])}
+    told = [module.ends_out_of_order(firsts, slots) for module in IMPLEMENTATIONS]
+    assert told[0] == told[1]
+    ends = dict(zip(told[0][::2], told[0][1::2]))
+    for file, end in rooms.items():
+        first = firsts[file]
+        assert first_symbols.agrees_left(firsts, ends, file, first, end - first, slots)
+        assert not first_symbols.agrees_left(firsts, ends, file, first, end - first + 1, slots)
+        assert not first_symbols.agrees_left(firsts, ends, file, first + 1, end - first - 1, slots)
+    for file in set(range(len(firsts))) - set(rooms):
+        assert first_symbols.agrees_left(firsts, ends, file, 0, 0, slots)
+        assert not first_symbols.agrees_left(firsts, ends, file, 0, 1, slots)
+
+
 @pytest.mark.parametrize("module", IMPLEMENTATIONS, ids=IDS)
 @pytest.mark.parametrize(
     "firsts, slots, message",

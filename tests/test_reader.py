@@ -376,14 +376,12 @@ def test_damaged_blocks_of_symbols_are_refused(updatable, change, outcome, monke
         index.close()
 
 
-@pytest.mark.parametrize(
-    "damage, in_order",
-    [(None, True), ("swapped", False), ("overlapping", True), ("shifted", True)],
-)
-def test_first_symbols_that_disagree_with_a_files_block_are_refused(updatable, damage, in_order, monkeypatch):
-    # Damaged, the files' first symbols still make a plausible array (swapped: out of file
-    # order, so the symbols' files are made whole from them; overlapping or shifted: in order,
-    # so they are left to them); the blocks of the files a question scores exactly say otherwise.
+@pytest.mark.parametrize("damage", [None, "swapped", "overlapping", "shifted", "moved overlapping"])
+def test_first_symbols_that_disagree_with_a_files_block_are_refused(updatable, damage, monkeypatch):
+    # Damaged, the files' first symbols still make a plausible array (swapped: file 1's block
+    # out of file order, as an update moves one; overlapping or shifted: in order; moved
+    # overlapping: file 1's block out of order and its room too short): the symbols' files are
+    # left to them, and the blocks of the files a question scores exactly say otherwise.
     import sqlite3
     from array import array
 
@@ -396,15 +394,17 @@ def test_first_symbols_that_disagree_with_a_files_block_are_refused(updatable, d
                 blob[1], blob[2] = blob[2], blob[1]
             elif damage == "overlapping":
                 blob[2] = 2  # file 1's block of two runs into file 2's
-            else:
+            elif damage == "shifted":
                 blob[1] = 2  # file 1's block said to begin one symbol later
+            else:
+                blob = array("I", [2, 1, 0])  # file 1's room runs up to file 0's, one symbol on
             db.execute("UPDATE arrays SET data = ? WHERE name = 'file_first_symbol/0'", (blob.tobytes(),))
     monkeypatch.setattr(chunks, "_shared", {})
     index = IndexCorpus(root, path)
     try:
         index.need_owners([], range(index.symbol_slots))
         assert index._documents.first_symbols is not None
-        assert index._documents.owners_deferred is in_order
+        assert index._documents.owners_deferred
         if damage is not None:
             with pytest.raises(ValueError, match="not where its first symbol says"):
                 index.symbol_blocks([1])
@@ -492,14 +492,14 @@ def test_symbols_files_left_to_the_first_symbols_rank_as_made_whole(project_inde
 
     terms = query_terms(question, DEFAULT_WEIGHTS)
     answers = []
-    for in_order in (True, False):
+    for left in (True, False):
         monkeypatch.setattr(chunks, "_shared", {})
-        if not in_order:
-            monkeypatch.setattr(chunks, "firsts_in_order", lambda firsts, count: False)
+        if not left:  # made whole as soon as they are left
+            monkeypatch.setattr(IndexCorpus, "owners_left", lambda self: self._documents.owners_whole())
         index = IndexCorpus(*project_index)
         try:
             answers.append([rank(index, terms, top, False) for top in (1, 3, 8)])
-            assert index._documents.owners_deferred is in_order
+            assert index._documents.owners_deferred is left
         finally:
             index.close()
     assert answers[0] == answers[1] and answers[0][2]

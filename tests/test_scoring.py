@@ -649,16 +649,20 @@ def test_a_bound_below_the_scores_it_bounds_fails_the_comparison():
 
 
 @st.composite
-def ordered_firsts_inputs(draw):
-    """Files' blocks in file order (files without symbols, free slots between
-    blocks) over 8 or 140,000 symbol slots, and terms over them: few postings
-    (each window's symbols sorted) or runs of many (found among its slots)."""
+def placed_firsts_inputs(draw):
+    """Files' blocks in file order, as a full build places them, or in any
+    order, as updates leave them (files without symbols, free slots between
+    and before blocks), over 8 or 140,000 symbol slots, and terms over them:
+    few postings (each window's symbols sorted) or runs of many (found among
+    its slots)."""
     from tarnwick.search.first_symbols import NO_SYMBOLS
 
     slots = draw(st.sampled_from([8, 140_000]))
     files = draw(st.integers(1, 6))
     cuts = sorted(draw(st.sets(st.integers(0, slots - 1), min_size=1, max_size=files)))
     owners = sorted(draw(st.sets(st.integers(0, files - 1), min_size=len(cuts), max_size=len(cuts))))
+    if draw(st.booleans()):
+        owners = draw(st.permutations(owners))
     firsts = array("I", [NO_SYMBOLS]) * files
     for file, first in zip(owners, cuts):
         firsts[file] = first
@@ -684,7 +688,7 @@ def ordered_firsts_inputs(draw):
     return terms, firsts, slots, priors, flags
 
 
-@given(inputs=ordered_firsts_inputs(), top=st.integers(0, 8))
+@given(inputs=placed_firsts_inputs(), top=st.integers(0, 8))
 def test_bounds_from_the_first_symbols_are_those_from_the_symbols_files(inputs, top):
     terms, firsts, slots, priors, flags = inputs
     owners = array("I", bytes(4 * slots))
@@ -697,32 +701,63 @@ def test_bounds_from_the_first_symbols_are_those_from_the_symbols_files(inputs, 
         assert module.leading(*bounds, top) == _scoring.leading(*expected, top)
 
 
+@pytest.mark.parametrize(
+    "firsts",
+    [
+        (4, 2, 0xFFFFFFFF, 7),  # file 0 moved past file 1: the slots before every block are file 0's too
+        (0xFFFFFFFF, 5, 2, 7),  # file 1 moved, file 0 without symbols holds the slots before
+        (6, 9, 2, 4),  # files 0 and 1 moved, in their order
+        (9, 6, 2, 4),  # and against it
+        (2, 9, 4, 6),  # one moved between two kept
+    ],
+)
+def test_bounds_over_moved_blocks_are_those_from_the_symbols_files(firsts):
+    # Every slot scored (the free ones before and between blocks too), each file with postings.
+    slots = 11
+    firsts = array("I", firsts)
+    owners = array("I", bytes(4 * slots))
+    _scoring.owners_from_firsts(firsts, owners)
+    symbols = list(range(slots))
+    terms = [
+        (array("I", range(4)), array("f", [1.0, 2.0, 0.5, 3.0]), 1.5, array("I", symbols), array("f", [(n % 5) + 0.5 for n in symbols]), 0.7),
+        (array("I", (1, 3)), array("f", (2.0, 1.0)), 0.5, array("I", symbols[::3]), array("f", [2.0] * len(symbols[::3])), 2.0),
+    ]
+    facts = (array("f", (1.0, 1.2, 0.5, 1.0)), array("B", (0, 1, 2, 3)), [[], [0.5], [0.25], [0.5, 0.25]], 0.6, 0.25)
+    expected = _scoring.reaching(*_scoring.bound_totals(terms, 0.3, owners, *facts), 0.0)
+    assert len(expected) == 4
+    for module in (_scoring, reference_scores):
+        assert module.reaching(*module.bound_totals_from_firsts(terms, 0.3, firsts, slots, *facts), 0.0) == expected
+
+
 @pytest.mark.parametrize("module", [_scoring, reference_scores], ids=["kernel", "reference"])
 @pytest.mark.parametrize(
     "firsts, slots, expected",
     [
-        ([], 0, True),
-        ([0xFFFFFFFF, 0xFFFFFFFF], 0, True),
-        ([0, 0xFFFFFFFF, 2, 5], 6, True),
-        ([2, 0xFFFFFFFF, 0], 6, False),  # an update moved a block to the end
-        ([0, 3, 3], 6, False),  # two files at one symbol
+        ([], 0, []),
+        ([0xFFFFFFFF, 0xFFFFFFFF], 0, []),
+        ([0, 0xFFFFFFFF, 2, 5], 6, []),  # in file order: each room ends where the next file begins
+        ([2, 0xFFFFFFFF, 0], 6, [2, 2, 0, 6]),  # an update moved file 0's block to the end
+        ([0, 9, 3, 6], 12, [0, 3, 3, 9, 1, 12]),  # file 1's, between two files in place
+        ([0, 5, 7, 3], 9, [0, 3, 3, 5, 2, 9]),  # files 1 and 2's: 1's room ends where 2 begins
+        ([0, 3, 3], 6, "two files' symbols begin at one number"),
+        ([3, 0, 3], 6, "two files' symbols begin at one number"),  # one of them moved
         ([0, 6], 6, "a file's first symbol out of range"),
-        ([7, 0], 6, "a file's first symbol out of range"),  # refused before the order is looked at
+        ([7, 0], 6, "a file's first symbol out of range"),
     ],
 )
-def test_first_symbols_in_file_order_are_told_from_others(module, firsts, slots, expected):
+def test_the_rooms_of_blocks_out_of_file_order_are_told(module, firsts, slots, expected):
     if isinstance(expected, str):
         with pytest.raises(ValueError, match=expected):
-            module.firsts_in_order(array("I", firsts), slots)
+            module.ends_out_of_order(array("I", firsts), slots)
     else:
-        assert module.firsts_in_order(array("I", firsts), slots) is expected
+        assert list(module.ends_out_of_order(array("I", firsts), slots)) == expected
 
 
 @pytest.mark.parametrize("module", [_scoring, reference_scores], ids=["kernel", "reference"])
 @pytest.mark.parametrize(
     "firsts, slots, message",
     [
-        ((1, 0), 2, "first symbols not in file order"),
+        ((1, 1), 2, "two files' symbols begin at one number"),
         ((0, 2), 2, "a file's first symbol out of range"),
         ((0,), 2, "first symbols of the wrong length"),
         ((0, 0xFFFFFFFF), 1, "postings out of range"),  # the term names symbol 1

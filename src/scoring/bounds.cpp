@@ -75,6 +75,37 @@ inline double plain_share(float weight, double least_norm, double scale) {
     return scale * tf / (tf + least_norm);
 }
 
+// A file's best and second symbol as `SymbolTops::add` keeps them: which of the values come
+// first does not change them.
+struct Tops {
+    bool any = false;
+    double best = 0.0;
+    double second = 0.0;
+
+    void add(double value) {
+        if (!any) {
+            any = true;
+            best = value;
+        } else if (value > best) {
+            second = best;
+            best = value;
+        } else if (value > second) {
+            second = value;
+        }
+    }
+    // Those of another run of the file's symbols (only slots before every block make two).
+    // Its second is zero when it holds one value, which leaves these as they would be: every
+    // value is at least zero.
+    void add(const Tops& other) {
+        if (!any) {
+            *this = other;
+        } else if (other.any) {
+            add(other.best);
+            add(other.second);
+        }
+    }
+};
+
 // The terms' file postings merged by number: each file's shares summed in term order.
 class Merge {
   public:
@@ -229,8 +260,7 @@ size_t bound_totals_from_firsts(std::span<const TermPostings> terms, double leas
                                 std::span<const uint32_t> firsts, size_t symbol_count,
                                 std::span<const float> priors, std::span<const uint8_t> flags,
                                 const FileRule& rule, const TotalsRoom& room) {
-    if (!firsts_in_order(firsts, symbol_count))
-        cp::raise_error(PyExc_ValueError, "first symbols not in file order");
+    BlockOrder order(firsts, symbol_count);
     size_t file_count = priors.size();
     check_length(firsts.size(), file_count, "first symbols of the wrong length");
     // Every refusal `bound_totals` makes, before anything is summed.
@@ -246,15 +276,16 @@ size_t bound_totals_from_firsts(std::span<const TermPostings> terms, double leas
         if (!plain[t])
             for (float weight : terms[t].symbol_weights)
                 bound_share(weight, least_norm, terms[t].symbol_scale);
-    // A file's symbols lie in its block and the blocks in file order: the symbols' sums come a
-    // window at a time in symbol order, so their files come in order, and with the file
-    // postings merged beside them each file's total is made as they pass it, nothing kept per
-    // file.
+    // A file's symbols lie in its block, and the blocks in place come in file order: the
+    // symbols' sums come a window at a time in symbol order, so those files come in order, and
+    // with the file postings merged beside them each one's total is made as they pass it,
+    // nothing kept per file. The few blocks an update moved keep their files' scores and best
+    // symbols aside until the end.
     auto [totals, numbers] = room(file_count);
     size_t count = 0;
     size_t mask = rule.factors.size() - 1;
-    auto total_of = [&](uint32_t file, double score, double best, double second) {
-        double total = score + rule.best_share * best + rule.second_share * second;
+    auto total_of = [&](uint32_t file, double score, const Tops& tops) {
+        double total = score + rule.best_share * tops.best + rule.second_share * tops.second;
         total *= static_cast<double>(priors[file]);
         for (double factor : rule.factors[flags[file] & mask])
             total *= factor;
@@ -264,49 +295,63 @@ size_t bound_totals_from_firsts(std::span<const TermPostings> terms, double leas
             ++count;
         }
     };
+    const std::vector<uint32_t>& moved = order.moved();
+    const auto& moved_by_number = order.moved_by_number();
+    std::vector<double> moved_scores(moved.size());
+    std::vector<Tops> moved_tops(moved.size());
+    size_t passed = 0; // the moved files (by number) the file postings went past
     Merge files(terms, least_norm);
     auto files_before = [&](uint32_t end) {
         while (files.next() < end) {
             uint32_t file = files.next();
-            total_of(file, files.take(), 0.0, 0.0);
+            while (passed < moved_by_number.size() && moved_by_number[passed].first < file)
+                ++passed;
+            if (passed < moved_by_number.size() && moved_by_number[passed].first == file)
+                moved_scores[moved_by_number[passed].second] = files.take();
+            else
+                total_of(file, files.take(), Tops{});
         }
     };
-    // The file at hand: its own score, and its best and second symbol as `SymbolTops::add`
-    // keeps them.
+    // The file at hand: its own score, and its best and second symbol so far (a moved file's
+    // added to those kept aside when its symbols end).
     uint32_t current = UINT32_MAX;
-    double score = 0.0, best = 0.0, second = 0.0;
-    bool any = false;
-    FileWalk walk(firsts);
+    uint32_t current_place = kInPlace;
+    double score = 0.0;
+    Tops tops;
+    auto finish = [&] {
+        if (current == UINT32_MAX) return;
+        if (current_place == kInPlace)
+            total_of(current, score, tops);
+        else
+            moved_tops[current_place].add(tops);
+    };
+    FileWalk walk(order);
     std::vector<uint64_t> bits;
     add_symbol_sums(terms, plain, least_norm, symbol_count,
                     [&](size_t base, std::vector<double>& sums, std::vector<uint8_t>& touched,
-                        std::vector<uint32_t>& order) {
+                        std::vector<uint32_t>& touched_order) {
                         bits.resize((touched.size() + 63) / 64);
-                        in_order(touched, order, bits, [&](uint32_t slot) {
-                            uint32_t owner = walk.file_of(static_cast<uint32_t>(base + slot));
+                        in_order(touched, touched_order, bits, [&](uint32_t slot) {
+                            const Block& owner = walk.of(static_cast<uint32_t>(base + slot));
                             double value = sums[slot];
                             sums[slot] = 0.0;
-                            if (owner != current) {
-                                if (current != UINT32_MAX) total_of(current, score, best, second);
-                                files_before(owner);
-                                current = owner;
-                                score = files.next() == owner ? files.take() : 0.0;
-                                best = second = 0.0;
-                                any = false;
+                            if (owner.file != current) {
+                                finish();
+                                current = owner.file;
+                                current_place = owner.place;
+                                if (current_place == kInPlace) {
+                                    files_before(current);
+                                    score = files.next() == current ? files.take() : 0.0;
+                                }
+                                tops = Tops{};
                             }
-                            if (!any) {
-                                any = true;
-                                best = value;
-                            } else if (value > best) {
-                                second = best;
-                                best = value;
-                            } else if (value > second) {
-                                second = value;
-                            }
+                            tops.add(value);
                         });
                     });
-    if (current != UINT32_MAX) total_of(current, score, best, second);
+    finish();
     files_before(UINT32_MAX);
+    for (size_t place = 0; place < moved.size(); ++place)
+        total_of(moved[place], moved_scores[place], moved_tops[place]);
     return count;
 }
 

@@ -38,12 +38,12 @@ size_t bound_totals(std::span<const TermPostings> terms, double least_norm,
                     std::span<const uint8_t> flags, const FileRule& rule, const TotalsRoom& room);
 
 // `bound_totals` with each symbol's file found from the files' first symbols (`firsts`, one per
-// file, increasing with the files as a full build numbers the symbols; refused otherwise) among
-// `symbol_count` symbols. A file's symbols then come together and the files in order: the
-// symbols' sums are taken a window at a time as `bound_totals` takes them, and each file's total
-// is made as the window's symbols and the merged file postings pass it, nothing kept per file;
-// `room` is asked for every file at once. The same bounds, to the last bit; file postings out of
-// order are refused too.
+// file, as `owners_from_firsts` takes them) among `symbol_count` symbols. A file's symbols then
+// come together, and the blocks in file order (all of them as a full build numbers the symbols,
+// all but the few an update moved): the symbols' sums are taken a window at a time as
+// `bound_totals` takes them, and each file's total is made as the window's symbols and the
+// merged file postings pass it, only the moved files' kept aside; `room` is asked for every file
+// at once. The same bounds, to the last bit; file postings out of order are refused too.
 size_t bound_totals_from_firsts(std::span<const TermPostings> terms, double least_norm,
                                 std::span<const uint32_t> firsts, size_t symbol_count,
                                 std::span<const float> priors, std::span<const uint8_t> flags,

@@ -523,13 +523,21 @@ PyObject* bound_totals_from_firsts(PyObject*, PyObject* const* args, Py_ssize_t 
     });
 }
 
-PyObject* firsts_in_order(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* ends_out_of_order(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
-        expect_arguments(nargs, 2, "firsts_in_order");
+        expect_arguments(nargs, 2, "ends_out_of_order");
         BufferView<uint32_t> firsts(args[0], "firsts");
-        return checked(PyBool_FromLong(scoring::firsts_in_order(
-                           firsts.items(), count_from(args[1], "symbol_count"))))
-            .release();
+        size_t symbol_count = count_from(args[1], "symbol_count");
+        std::vector<uint32_t> ends =
+            scoring::ends_out_of_order(BlockOrder(firsts.items(), symbol_count), symbol_count);
+        Ref module = checked(PyImport_ImportModule("array"));
+        Ref array_type = checked(PyObject_GetAttrString(module.get(), "array"));
+        Ref out = zeros<uint32_t>(array_type.get(), ends.size());
+        {
+            HeldBuffer held(out.get(), PyBUF_WRITABLE);
+            std::ranges::copy(ends, held.items<uint32_t>().begin());
+        }
+        return out.release();
     });
 }
 
@@ -615,11 +623,13 @@ PyMethodDef module_methods[] = {
      METH_FASTCALL,
      "bound_totals_from_firsts(postings, least_norm, firsts, symbol_count, priors, flags, factors, "
      "best_share, second_share) -> (totals, files): bound_totals with each symbol's file found "
-     "from the files' first symbols, which must increase with the files; the two as packed views"},
-    {"firsts_in_order",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(firsts_in_order)), METH_FASTCALL,
-     "firsts_in_order(firsts, symbol_count) -> bool: whether the files' first symbols increase "
-     "with the files; ValueError for first symbols owners_from_firsts refuses before that"},
+     "from the files' first symbols; the two as packed views"},
+    {"ends_out_of_order",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ends_out_of_order)), METH_FASTCALL,
+     "ends_out_of_order(firsts, symbol_count) -> array('I'): (file, end) pairs, one after "
+     "another, of the files whose block's room (up to the next block by first symbol) does not end "
+     "where the next file with symbols begins; ValueError for first symbols owners_from_firsts "
+     "refuses"},
     {"leading", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(leading)), METH_FASTCALL,
      "leading(totals, files, top) -> [(total, file number)]: the best top and those tied with "
      "the last, best first"},

@@ -23,7 +23,7 @@ from bisect import bisect_left
 from itertools import repeat
 from operator import floordiv
 
-from .._scoring import firsts_in_order, owners_from_firsts
+from .._scoring import ends_out_of_order, owners_from_firsts
 from . import first_symbols
 from .store import CHUNK, FILE_ARRAYS, FILE_IDS, SYMBOL_ARRAYS, chunk_name
 
@@ -89,9 +89,12 @@ class Documents:
         self.blocks: dict = {}
         # Each file's first symbol once the symbols' files were made from them (`first_symbols`).
         self.first_symbols = None
-        # While true, the symbols' files are left to the first symbols, which increase with the
-        # files: the bound walks them beside the symbols, and a file scored exactly has its
-        # symbols' files written from its block (`own_blocks`); `owners_whole` makes them all.
+        # With them, {file: the end of its block's room} where that is not the next file's first
+        # symbol (`first_symbols.agrees_left`): the blocks an update moved out of file order.
+        self.block_ends: dict = {}
+        # While true, the symbols' files are left to the first symbols: the bound walks them
+        # beside the symbols, and a file scored exactly has its symbols' files written from its
+        # block (`own_blocks`); `owners_whole` makes them all.
         self.owners_deferred = False
         # The files whose blocks were written so while the symbols' files were left.
         self._owned: set = set()
@@ -195,13 +198,11 @@ class Documents:
         if firsts is None:
             self._firsts_absent = True
             return False
+        ends = ends_out_of_order(firsts, self.symbol_count)  # damage refused before any is kept
+        self.block_ends = dict(zip(ends[::2], ends[1::2]))
         self.first_symbols = firsts
-        if firsts_in_order(firsts, self.symbol_count):
-            # A full build's numbering: 8.8 MB of fresh pages at 100,000 files not written.
-            self.owners_deferred = True
-        else:
-            _in_large_pages(self.symbol_file)
-            owners_from_firsts(firsts, self.symbol_file)
+        # 8.8 MB of fresh pages at 100,000 files not written, however an update placed the blocks.
+        self.owners_deferred = True
         self._read["symbol_file"] = None
         return True
 

@@ -59,15 +59,20 @@ def agrees(firsts, owners, number: int, first: int, count: int) -> bool:
     return firsts[number] == first and owners[first] == number and owners[first + count - 1] == number
 
 
-def agrees_in_order(firsts, number: int, first: int, count: int, slots: int) -> bool:
-    """`agrees` for first symbols that increase with the files, without the
-    symbols' files: the block must begin at the file's first symbol and end
-    by the next file's (by ``slots``, the symbols' count, for the last)."""
+def agrees_left(firsts, ends: dict, number: int, first: int, count: int, slots: int) -> bool:
+    """`agrees` without the symbols' files: the block must begin at the
+    file's first symbol and end within its room, up to the next block by
+    first symbol (by ``slots``, the symbols' count, for the last): where
+    ``ends`` (`_scoring.ends_out_of_order`) says, else where the next file
+    with symbols begins."""
     if not count:
         return firsts[number] == NO_SYMBOLS
     if firsts[number] != first:
         return False
-    at, end = number + 1, len(firsts)
-    while at < end and firsts[at] == NO_SYMBOLS:
-        at += 1
-    return first + count <= (firsts[at] if at < end else slots)
+    end = ends.get(number)
+    if end is None:
+        at, last = number + 1, len(firsts)
+        while at < last and firsts[at] == NO_SYMBOLS:
+            at += 1
+        end = firsts[at] if at < last else slots
+    return first + count <= end

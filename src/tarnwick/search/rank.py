@@ -113,8 +113,8 @@ def _leading(corpus, terms: dict, top: int, rule: tuple, weights: RankingWeights
         corpus.need_owners(files, symbols)
     rest = (corpus.file_prior, corpus.file_flags, *rule)
     # Every file's bound in one pass (the symbols' sums a window of numbers at a time), each
-    # symbol's file walked from the files' first symbols where they are in file order.
-    firsts = getattr(corpus, "owners_in_order", lambda: None)()
+    # symbol's file walked from the files' first symbols where the symbols' files are left to them.
+    firsts = getattr(corpus, "owners_left", lambda: None)()
     if firsts is not None:
         bounds = bound_totals_from_firsts(postings, least_norm, firsts, len(corpus.symbol_norm), *rest)
     else:

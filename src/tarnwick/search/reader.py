@@ -461,9 +461,9 @@ class IndexCorpus:
         documents.need(FILE_FACTS, files, self, ordered=True)
         documents.need(FILE_FACTS, documents.owners(symbols, self), self)
 
-    def owners_in_order(self):
-        """Each file's first symbol while the symbols' files are left to them
-        (they increase with the files), else None."""
+    def owners_left(self):
+        """Each file's first symbol while the symbols' files are left to them,
+        else None."""
         documents = self._documents
         return documents.first_symbols if documents.owners_deferred else None
 
@@ -502,7 +502,7 @@ class IndexCorpus:
                 if first + count > self.symbol_slots:
                     raise ValueError("a file's block of symbols out of range")
                 if firsts is not None and not (
-                    first_symbols.agrees_in_order(firsts, number, first, count, self.symbol_slots)
+                    first_symbols.agrees_left(firsts, documents.block_ends, number, first, count, self.symbol_slots)
                     if left
                     else first_symbols.agrees(firsts, owners, number, first, count)
                 ):

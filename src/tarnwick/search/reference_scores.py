@@ -162,12 +162,10 @@ def bound_totals_from_firsts(
     postings, least_norm: float, firsts, symbol_count: int, priors, flags, factors, best_share: float, second_share: float
 ) -> tuple:
     """`bound_totals` with each symbol's file made from the files' first
-    symbols ``firsts`` (increasing with the files, else refused) among
-    ``symbol_count`` symbols."""
+    symbols ``firsts`` (`owners_from_firsts`) among ``symbol_count`` symbols."""
     from array import array
 
-    if not firsts_in_order(firsts, symbol_count):
-        raise ValueError("first symbols not in file order")
+    ends_out_of_order(firsts, symbol_count)  # refused as the kernel refuses them
     _check_length(firsts, len(priors), "first symbols of the wrong length")
     # Merged by number, each term's file postings must increase too.
     if any(a >= b for files, *_ in postings for a, b in zip(files, files[1:])):
@@ -247,25 +245,28 @@ def length_norms(lengths, k1: float, b: float, average: float):
     return array("f", (k1 * (1.0 - b + b * n / average) for n in lengths))
 
 
-def firsts_in_order(firsts, symbol_count: int) -> bool:
-    """Whether the files' first symbols increase with the files (files
-    without symbols aside); ValueError for those `owners_from_firsts`
-    refuses before their order is looked at."""
+def ends_out_of_order(firsts, symbol_count: int):
+    """(file, end) pairs, one after another in the order of the blocks, of
+    the files whose block's room (up to the next block by first symbol, or
+    ``symbol_count``) does not end where the next file with symbols begins;
+    ValueError for first symbols `owners_from_firsts` refuses."""
+    from array import array
+
     from .first_symbols import NO_SYMBOLS
 
-    if len(firsts) >= NO_SYMBOLS:
-        raise ValueError("more files than 32-bit numbers can name")
-    present = [first for first in firsts if first != NO_SYMBOLS]
-    if any(first >= symbol_count for first in present):
-        raise ValueError("a file's first symbol out of range")
-    return all(a < b for a, b in zip(present, present[1:]))
+    starts = _starts(firsts, symbol_count)
+    present = [file for file, first in enumerate(firsts) if first != NO_SYMBOLS]
+    after = {file: firsts[later] for file, later in zip(present, present[1:])}
+    ends = array("I")
+    for (first, file), end in zip(starts, [first for first, _ in starts[1:]] + [symbol_count]):
+        if after.get(file, symbol_count) != end:
+            ends.extend((file, end))
+    return ends
 
 
-def owners_from_firsts(firsts, owners) -> None:
-    """Each symbol's file written into ``owners`` from each file's first
-    symbol (`first_symbols.NO_SYMBOLS`: none), as the kernel writes it:
-    the file whose first symbol is the last at or before the slot, file 0
-    before the first block; nothing written for a refused ``firsts``."""
+def _starts(firsts, symbol_count: int) -> list:
+    """The (first symbol, file) of each file with symbols, by first symbol;
+    ValueError for those `owners_from_firsts` refuses."""
     from .first_symbols import NO_SYMBOLS
 
     if len(firsts) >= NO_SYMBOLS:
@@ -274,12 +275,21 @@ def owners_from_firsts(firsts, owners) -> None:
     for file, first in enumerate(firsts):
         if first == NO_SYMBOLS:
             continue
-        if first >= len(owners):
+        if first >= symbol_count:
             raise ValueError("a file's first symbol out of range")
         starts.append((first, file))
     starts.sort()
     if any(a[0] == b[0] for a, b in zip(starts, starts[1:])):
         raise ValueError("two files' symbols begin at one number")
+    return starts
+
+
+def owners_from_firsts(firsts, owners) -> None:
+    """Each symbol's file written into ``owners`` from each file's first
+    symbol (`first_symbols.NO_SYMBOLS`: none), as the kernel writes it:
+    the file whose first symbol is the last at or before the slot, file 0
+    before the first block; nothing written for a refused ``firsts``."""
+    starts = _starts(firsts, len(owners))
     for slot in range(starts[0][0] if starts else len(owners)):
         owners[slot] = 0
     ends = [first for first, _ in starts[1:]] + [len(owners)]
