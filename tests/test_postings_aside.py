@@ -3,9 +3,12 @@ postings and index as gathered in process (documents sent before the
 splits of compound words, which the helper applies), and a helper that
 stops fails the build instead of leaving postings out."""
 
+import contextlib
 import os
 import random
 import sys
+from collections import Counter
+from itertools import chain
 
 import pytest
 
@@ -13,9 +16,9 @@ from random_trees import Tree, outputs
 from tarnwick._scoring import encode_postings
 from tarnwick.indexer import index_project
 from tarnwick.search import full_build, postings_aside
-from tarnwick.search.corpus import MemoryCorpus
+from tarnwick.search.corpus import UNCOUNTED, MemoryCorpus
 from tarnwick.search.postings_aside import AsideFailed, PostingsAside
-from tarnwick.search.tokens import add_compound_parts
+from tarnwick.search.tokens import add_compound_parts, compound_splits
 from tarnwick.search.weights import DEFAULT_WEIGHTS
 
 
@@ -23,7 +26,9 @@ def _documents(seed: int, files: int) -> list:
     """Per file its document, then its symbols' ({term: weight}; some with
     the uncounted share a length leaves out)."""
     rng = random.Random(seed)
-    words = [f"w{n}" for n in range(40)] + ["caf\u00e9", "\u00fcber", "x\U0001f600", "setw1", "w2w3"]
+    # Compounds rarer than their words; one word raised by two compounds.
+    words = [f"w{n}" for n in range(40)] + ["caf\u00e9", "\u00fcber", "x\U0001f600", "settimeout", "timeoutvalue"]
+    words += ["set", "timeout", "value"] * 4
     made = []
     for _ in range(files):
         docs = []
@@ -42,37 +47,41 @@ def _ready(tmp_path) -> PostingsAside:
     return aside
 
 
-# Compounds whose words are in the documents or not, one word raised by two
-# compounds in turn: the order in which they are applied shows.
-SPLITS = {"setw1": ("set", "w1"), "w2w3": ("w2", "w3"), "w39": ("w3", "9")}
+# Candidates that split (one word raised by two compounds in turn: the order
+# in which they are applied shows), and ones that do not.
+CANDIDATES = ["settimeout", "timeoutvalue", "valueset", "absentwords"]
 
 
-def _in_process(made: list, splits) -> tuple:
+def _in_process(made: list, candidates) -> tuple:
+    frequency = Counter()
+    for docs in made:
+        frequency.update(chain.from_iterable(docs))
+    frequency.pop(UNCOUNTED, None)
+    splits = compound_splits(frequency, candidates or ())
     corpus = MemoryCorpus()
     for docs in made:
         docs = [dict(terms) for terms in docs]
-        if splits is not None:
-            add_compound_parts(docs, splits, DEFAULT_WEIGHTS)
+        add_compound_parts(docs, splits, DEFAULT_WEIGHTS)
         number = corpus.add_file("", docs[0])
         for terms in docs[1:]:
             corpus.add_symbol(number, None, terms)
-    terms = [(term, encode_postings(*entry)) for term, entry in corpus.sorted_terms()]
-    return corpus.file_length, corpus.symbol_length, terms
+    terms = [(term, frequency.get(term, 0), encode_postings(*entry)) for term, entry in corpus.sorted_terms()]
+    return splits, corpus.file_length, corpus.symbol_length, terms
 
 
 @pytest.mark.parametrize(
-    "seed, files, batch_terms, run_postings, batch_bytes, splits",
+    "seed, files, batch_terms, run_postings, batch_bytes, candidates",
     [
         (1, 0, 10, 10, 10, None),  # nothing sent: empty lengths, no terms
-        (1, 0, 10, 10, 10, SPLITS),
-        (2, 1, 1, 1, 1, SPLITS),  # every file a batch, every posting a run, every term a frame
-        (3, 60, 7, 25, 64, None),  # no splits told: the documents as sent
-        (3, 60, 7, 25, 64, {}),
-        (5, 60, 7, 25, 64, SPLITS),
-        (4, 60, 10**9, 10**9, 10**9, SPLITS),  # one batch, no run written: sorted in memory
+        (1, 0, 10, 10, 10, CANDIDATES),
+        (2, 1, 1, 1, 1, CANDIDATES),  # every file a batch, every posting a run, every term a frame
+        (3, 60, 7, 25, 64, None),  # no candidates told: the documents as sent
+        (3, 60, 7, 25, 64, []),
+        (5, 60, 7, 25, 64, CANDIDATES),
+        (4, 60, 10**9, 10**9, 10**9, CANDIDATES),  # one batch, no run written: sorted in memory
     ],
 )
-def test_helper_gathers_what_the_corpus_gathers(tmp_path, monkeypatch, seed, files, batch_terms, run_postings, batch_bytes, splits):
+def test_helper_gathers_what_the_corpus_gathers(tmp_path, monkeypatch, seed, files, batch_terms, run_postings, batch_bytes, candidates):
     monkeypatch.setattr(postings_aside, "BATCH_TERMS", batch_terms)
     monkeypatch.setattr(postings_aside, "HELPER_RUN_POSTINGS", run_postings)
     monkeypatch.setattr(postings_aside, "BATCH_BYTES", batch_bytes)
@@ -80,11 +89,14 @@ def test_helper_gathers_what_the_corpus_gathers(tmp_path, monkeypatch, seed, fil
     with _ready(tmp_path) as aside:
         for docs in made:
             assert aside.add_documents([dict(terms) for terms in docs])
-        if splits is not None:
-            assert aside.split(splits, DEFAULT_WEIGHTS.compound_share)
+        if candidates is not None:
+            assert aside.split(candidates, DEFAULT_WEIGHTS.compound_share)
         lengths = aside.lengths()
         terms = list(aside.encoded_terms())
-    assert (*lengths, terms) == _in_process(made, splits)
+    expected = _in_process(made, candidates)
+    assert (*lengths, terms) == expected
+    if files > 1 and candidates:
+        assert {"settimeout", "timeoutvalue"} <= expected[0].keys()  # the mending is seen to
     assert os.listdir(tmp_path) == []  # its scratch runs and documents are gone
 
 
@@ -107,8 +119,8 @@ def test_a_weight_of_another_type_is_a_type_error(tmp_path):
 
 def test_a_weight_of_another_type_in_a_compound_is_a_type_error(tmp_path):
     with _ready(tmp_path) as aside:
-        aside.add_documents([{"setw1": "1.0"}])
-        aside.split(SPLITS, 0.5)
+        aside.add_documents([{"set": 1.0, "timeout": 1.0}, {"set": 1.0, "timeout": 1.0}, {"settimeout": "1.0"}])
+        aside.split(CANDIDATES, 0.5)
         with pytest.raises(TypeError):
             aside.lengths()
 
@@ -127,7 +139,7 @@ def test_a_helper_that_stops_before_the_splits_fails_the_build(tmp_path):
         aside._process.wait()
         with pytest.raises(AsideFailed):
             aside.add_documents([{"word": 1.0}] * 3)
-            aside.split(SPLITS, 0.5)
+            aside.split(CANDIDATES, 0.5)
 
 
 def _index(root, jobs: int) -> dict:
@@ -174,18 +186,21 @@ def test_a_helper_that_does_not_come_up_leaves_the_postings_to_the_build(tmp_pat
     assert len(started) == 1 and started[0] is not None and started[0]._process.returncode == 1
 
 
-def test_a_build_whose_helper_stops_places_nothing(tmp_path, monkeypatch, started):
+# Stopped while it takes the documents, once told the splits (its postings
+# made ahead while the build's last pass runs), and while they are read back.
+@pytest.mark.parametrize("point", ["add_documents", "lengths", "encoded_terms"])
+def test_a_build_whose_helper_stops_places_nothing(tmp_path, monkeypatch, started, point):
     tree = Tree(tmp_path / "tree", seed=7)
     before = _index(tree.root, jobs=1)
-    real = PostingsAside.add_documents
+    real = getattr(PostingsAside, point)
 
-    def stopping(self, docs):
+    def stopping(self, *args):
         if self.ready():  # up, and told of the first file: stopped mid-way
             self._process.kill()
             self._process.wait()
-        return real(self, docs)
+        return real(self, *args)
 
-    monkeypatch.setattr(PostingsAside, "add_documents", stopping)
+    monkeypatch.setattr(PostingsAside, point, stopping)
     monkeypatch.setattr(postings_aside, "BATCH_TERMS", 0)
     with pytest.raises(OSError, match="postings helper stopped"):
         index_project(tree.root, jobs=2, full=True, progress=False)
@@ -213,3 +228,40 @@ def test_amended_postings_take_their_place(numbers, amended, expected):
         array("I", numbers + [n for n, _ in amended]), array("f", [0.5] * len(numbers) + [w for _, w in amended]), len(amended)
     )
     assert list(zip(*got)) == expected
+
+
+def _frames(count: int) -> list:
+    return [[(f"term{n}", bytes([n % 256]) * 5000)] for n in range(count)]
+
+
+def test_frames_are_made_ahead_of_a_reader_not_reading(tmp_path):
+    # Far more than a pipe holds: the writer does not wait for the reader.
+    read_end, write_end = os.pipe()
+    with os.fdopen(read_end, "rb") as source, os.fdopen(write_end, "wb") as sink:
+        ahead = postings_aside._Ahead(str(tmp_path), sink)
+        try:
+            for value in _frames(200):
+                ahead.frame(value)
+            got = [postings_aside._read_frame(source) for _ in range(200)]
+            ahead.finish()
+        finally:
+            ahead.close()
+    assert got == _frames(200)
+    assert os.listdir(tmp_path) == []  # unlinked from the start
+
+
+def test_frames_made_for_a_reader_that_went_away_fail(tmp_path):
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    sink = os.fdopen(write_end, "wb")
+    ahead = postings_aside._Ahead(str(tmp_path), sink)
+    try:
+        ahead.frame(["lost"])
+        with pytest.raises(OSError):
+            for value in _frames(50):
+                ahead.frame(value)
+            ahead.finish()
+    finally:
+        ahead.close()
+        with contextlib.suppress(OSError):  # what it holds cannot be written either
+            sink.close()

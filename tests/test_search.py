@@ -121,6 +121,21 @@ def test_compound_parts(term, parts):
         assert doc[part] == max(1.0, {"host": 0.1, "query": 5.0}.get(part, 0))  # half the compound's weight, or more
 
 
+@pytest.mark.parametrize("doc, raised", [
+    ({"settimeout": 1.0, "timeout": 0.2}, {"set": 0.5, "timeout": 0.5, "tim": 0.25, "out": 0.25}),  # raised, then split itself
+    ({"settimeout": 1.0, "timeout": 0.7, "set": 0.5}, {"tim": 0.35, "out": 0.35}),  # words as heavy or heavier: kept
+    ({"timeout": 1.0, "settimeout": 4.0}, {"tim": 0.5, "out": 0.5, "set": 2.0, "timeout": 2.0}),  # raised after its own split
+    ({"plain": 1.0}, {}),
+])
+def test_the_words_a_compound_gives_or_raises_are_told(doc, raised):
+    # What the postings helper mends: exactly the terms whose weight changed.
+    before = dict(doc)
+    told = {}
+    add_compound_parts([doc], {"timeout": ("tim", "out"), "settimeout": ("set", "timeout")}, raised=told)
+    assert told == raised
+    assert {term: weight for term, weight in doc.items() if before.get(term) != weight} == raised
+
+
 def test_compound_words_follow_the_document_under_any_hash_seed():
     # "settimeout" raises "timeout", whose words then get half of that: the
     # outcome must follow the document's order, not a set's (which moves

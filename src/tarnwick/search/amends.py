@@ -38,25 +38,24 @@ class Amends:
     def add(self, docs: list, file_number: int, first_symbol: int) -> None:
         """Look again at a file's documents as they were gathered (its own,
         then its symbols', numbered from `first_symbol`)."""
-        splits = self._splits
+        split_terms = self._splits.keys()
         for place, doc in enumerate(docs):
-            if not any(term in splits for term in doc):
+            if split_terms.isdisjoint(doc):  # a loop in C over the terms
                 continue
-            gathered = dict(doc)
-            add_compound_parts([doc], splits, self._weights)
+            raised: dict = {}  # the words given or raised: their postings change
+            add_compound_parts([doc], self._splits, self._weights, raised)
             length = take_length(doc)
             side = 2 if place else 0
             number = first_symbol + place - 1 if place else file_number
             numbers, lengths = self.lengths[side // 2]
             numbers.append(number)
             lengths.append(length)
-            for term, weight in doc.items():
-                if gathered.get(term) != weight:
-                    entry = self.terms.get(term)
-                    if entry is None:
-                        entry = self.terms[term] = _entry()
-                    entry[side].append(number)
-                    entry[side + 1].append(weight)
+            for term, weight in raised.items():
+                entry = self.terms.get(term)
+                if entry is None:
+                    entry = self.terms[term] = _entry()
+                entry[side].append(number)
+                entry[side + 1].append(weight)
 
     def apply(self, corpus) -> None:
         """Set the changed lengths, and add the changed postings last to

@@ -12,8 +12,9 @@ writes its other rows (symbols, its part and chunk of the graph's copies)
 as it goes.  What stays in memory is counters, a line per file and the
 edges between files: never the graph.  With a second core at hand, a
 helper process (`postings_aside`) is handed each file's documents in the
-first pass and gathers the postings while the second writes the rows: the
-documents are then read once, not once a pass.
+first pass, counts their terms' frequencies and works out the splits, and
+gathers the postings while the second writes the rows: the documents are
+then read once, not once a pass.
 
 The index is the one `corpus_from_graph` and `store.build_index` make from
 the graph parsed whole.  A graph of another shape than the indexer writes
@@ -152,7 +153,8 @@ def _survey(db, read_shares, documents, doc_key, sources, records, helper) -> tu
         fid = share.fid
         entry = outline(share)
         docs = documents(fid, entry)
-        survey.frequency.update(chain.from_iterable(docs))
+        if helper is None or not helper.up:  # a helper that is up counts them
+            survey.frequency.update(chain.from_iterable(docs))
         if helper is not None and not helper.add_documents(docs):
             helper = None
         if helper is None and held < build.HELD_POSTINGS:
@@ -199,11 +201,13 @@ class _Corpus(MemoryCorpus):
     def symbol_count(self) -> int:
         return self._symbols
 
-    def encoded_terms(self):
-        """(term, encoded postings) of every term, in the index's order."""
+    def term_rows(self, frequency: Counter):
+        """The `terms` table's rows: (term, document frequency as
+        ``frequency`` counted it, encoded postings), in the index's order."""
         from .._scoring import encode_postings
 
-        return ((term, encode_postings(*entry)) for term, entry in self.sorted_terms())
+        df = frequency.get
+        return ((to_sql_text(term), df(term, 0), encode_postings(*entry)) for term, entry in self.sorted_terms())
 
 
 class _AsideCorpus(_Corpus):
@@ -232,11 +236,12 @@ class _AsideCorpus(_Corpus):
         pass
 
     def finish(self) -> "_AsideCorpus":
-        self.file_length, self.symbol_length = self._aside.lengths()
+        self.splits, self.file_length, self.symbol_length = self._aside.lengths()
         return super().finish()
 
-    def encoded_terms(self):
-        return self._aside.encoded_terms()
+    def term_rows(self, frequency=None):
+        """As `_Corpus.term_rows`, the frequencies as the helper counted them."""
+        return ((to_sql_text(term), df, encoded) for term, df, encoded in self._aside.encoded_terms())
 
 
 class _Copy:
@@ -315,9 +320,12 @@ def build_streamed(
 
         def fill(db):
             survey, up = _survey(db, read_shares, documents, doc_key, sources, records, helper)
-            splits = compound_splits(survey.frequency, survey.candidates.keys())
-            if up is not None and not up.split(splits, weights.compound_share):
+            if up is not None and not up.split(list(survey.candidates), weights.compound_share):
                 up = None
+            # A helper that is up counted the frequencies and works out the splits.
+            splits = compound_splits(survey.frequency, survey.candidates.keys()) if up is None else None
+            if up is not None:
+                survey.frequency.clear()  # the first files' only, counted before the helper was up
             symbol_rows: list = []  # written a few thousand at a time
 
             def write_symbol(number, info, file_number):
@@ -373,17 +381,15 @@ def _write(db, survey, splits, read_shares, documents, top, identity, corpus, sy
     for number, value in priors.items():
         corpus.file_prior[number] = value
     corpus.finish()
+    if splits is None:
+        splits = corpus.splits
 
     graph_identity = {"generation": top.get("generation"), "nodes": survey.nodes, "edges": survey.edges, **identity}
     updatable = corpus.file_count > 0
     write_meta(db, graph_identity, corpus.file_count, corpus.symbol_count, corpus.symbol_count, updatable)
     db.executemany("INSERT INTO arrays VALUES (?, ?)", _chunks(corpus))
     db.executemany("INSERT INTO file_numbers VALUES (?, ?)", ((to_sql_text(fid), n) for fid, n in numbers.items()))
-    df = survey.frequency.get
-    db.executemany(
-        "INSERT INTO terms VALUES (?, ?, ?)",
-        ((to_sql_text(term), df(term, 0), encoded) for term, encoded in corpus.encoded_terms()),
-    )
+    db.executemany("INSERT INTO terms VALUES (?, ?, ?)", corpus.term_rows(survey.frequency))
     if updatable:
         write_state(db, splits, survey.candidates, ())
         write_facts(db, *state)

@@ -5,13 +5,15 @@ merging the runs is the largest share of a full build, and runs while the
 indexing process reads the graph and writes each file's rows on one core.
 With `PostingsAside` the documents go to a helper process as the build's
 first pass reads them, before the splits of compound words are known: the
-helper gathers their postings on the other core as they come, and sets
-them aside in a scratch file.  Once it is told the splits (at the end of
-that pass) it reads them back and mends the postings and lengths of the
-documents that splitting changes (`amends`), while the indexing process
-writes the files' rows.  They come back as each document's length and
-each term's encoded postings, in the order of the `terms` table: what
-`corpus.MemoryCorpus` gathers in process, byte for byte.
+helper counts their terms' document frequencies and gathers their postings
+on the other core as they come, and sets them aside in a scratch file.
+Told the candidates of compounds (at the end of that pass), it works out
+the splits, reads the documents back and mends the postings and lengths of
+the documents that splitting changes (`amends`), while the indexing process
+writes the files' rows.  They come back as the splits, each document's
+length and each term's document frequency and encoded postings, in the
+order of the `terms` table: what `corpus.MemoryCorpus` gathers in process,
+byte for byte.
 
 The helper is a fresh interpreter rather than a fork: a fork's copy of the
 indexing process's pages would count again in the run's memory.  It talks
@@ -28,8 +30,11 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import zlib
 from array import array
+from collections import Counter
+from itertools import chain
 from types import SimpleNamespace
 
 # Terms of documents sent at a time (a few MiB held on each side).
@@ -50,9 +55,9 @@ READY = "ready"
 EXIT_WAIT = 10.0
 _HEADER = 8
 # The tags of the indexing process's frames: a batch of files' documents,
-# the splits of compound words.
+# the candidates of compound words.
 _DOCUMENTS = b"D"
-_SPLITS = b"S"
+_CANDIDATES = b"C"
 
 
 class AsideFailed(OSError):
@@ -105,9 +110,9 @@ def _read_frame(stream):
 
 class PostingsAside:
     """The indexing process's side: each file's documents sent as the first
-    pass reads them (`add_documents`), the splits of compound words once
-    it ends (`split`), then the lengths (`lengths`) and the encoded
-    postings (`encoded_terms`) read back.  A helper that stops raises
+    pass reads them (`add_documents`), the candidates of compound words
+    once it ends (`split`), then the splits and lengths (`lengths`) and
+    the terms' frequencies and encoded postings (`encoded_terms`) read back.  A helper that stops raises
     `AsideFailed` (TypeError for a weight of another type)."""
 
     def __init__(self, process: subprocess.Popen):
@@ -128,6 +133,12 @@ class PostingsAside:
         except (OSError, ValueError):
             return None
         return cls(process)
+
+    @property
+    def up(self) -> bool:
+        """Whether the helper is known to take the documents sent (and
+        counts their terms' frequencies)."""
+        return self._up
 
     def ready(self) -> bool:
         """Whether the helper started and can take documents (closed if not)."""
@@ -157,14 +168,14 @@ class PostingsAside:
         self._held += sum(map(len, docs))
         return self._held < BATCH_TERMS or self._send()
 
-    def split(self, splits: dict, compound_share: float) -> bool:
-        """Tell the helper the splits of compound words once every file's
-        documents are sent, which ends the sending: it gathers their
-        postings from now on.  False as `add_documents`."""
+    def split(self, candidates: list, compound_share: float) -> bool:
+        """Tell the helper the candidates of compound words once every
+        file's documents are sent, which ends the sending: it works out the
+        splits and mends the postings from now on.  False as `add_documents`."""
         if not self._send():
             return False
         try:
-            _write_tagged(self._process.stdin, _SPLITS, (compound_share, splits))
+            _write_tagged(self._process.stdin, _CANDIDATES, (compound_share, candidates))
         except (OSError, ValueError):
             self._failed()
         self._end_sending()
@@ -188,20 +199,24 @@ class PostingsAside:
         except OSError:
             self._failed()
 
-    def lengths(self) -> tuple[array, array]:
-        """Every file's and symbol's document length, once all are sent."""
+    def lengths(self) -> tuple[dict, array, array]:
+        """The splits of compound words (none unless told the candidates)
+        and every file's and symbol's document length, once all are sent."""
         if not self._process.stdin.closed:
             if not self._send():
                 self._failed()
             self._end_sending()
         try:
-            files, symbols = self._frame()
-            return array("d", files), array("d", symbols)
+            splits, files, symbols = self._frame()
+            if type(splits) is not dict:
+                raise TypeError
+            return splits, array("d", files), array("d", symbols)
         except (TypeError, ValueError):
             self._failed()
 
     def encoded_terms(self):
-        """(term, encoded postings) of every term, in the index's order."""
+        """(term, document frequency, encoded postings) of every term, in
+        the index's order."""
         while True:
             batch = self._frame()
             if not batch:
@@ -243,11 +258,14 @@ class PostingsAside:
 
 
 def serve() -> None:
-    """The helper's loop: documents in, gathered as they come (and set
-    aside until the splits come), lengths and encoded postings out."""
+    """The helper's loop: documents in, counted and gathered as they come
+    (and set aside until the candidates come), splits, lengths, frequencies
+    and encoded postings out."""
     from .._scoring import encode_postings
     from .amends import Amends
+    from .corpus import UNCOUNTED
     from .runs import PostingRuns
+    from .tokens import compound_splits
 
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     # A terminated helper still removes its scratch runs.
@@ -257,24 +275,31 @@ def serve() -> None:
     runs = PostingRuns(index_path)
     # Unlinked from the start: nothing is left behind, however this ends.
     aside = tempfile.TemporaryFile(dir=os.path.dirname(os.path.abspath(index_path)))
+    ahead = None
     try:
         corpus = _gathered()
         corpus.spill_to(runs, run_postings)
         _write_frame(sink, READY)
         sink.flush()
         amends = None
+        frequency: Counter = Counter()
+        splits: dict = {}
         try:
             while (body := _read_body(source)) is not None:
                 if body[:1] == _DOCUMENTS:
                     packed = zlib.compress(body[1:], 1)
                     aside.write(len(packed).to_bytes(_HEADER, "little") + packed)
-                    for file_terms, *symbols in marshal.loads(body[1:]):
+                    for docs in marshal.loads(body[1:]):
+                        frequency.update(chain.from_iterable(docs))
+                        file_terms, *symbols = docs
                         corpus.add_file(file_terms)
                         for terms in symbols:
                             corpus.add_symbol(terms)
                         corpus.file_done()
-                elif body[:1] == _SPLITS:
-                    share, splits = marshal.loads(body[1:])
+                elif body[:1] == _CANDIDATES:
+                    share, candidates = marshal.loads(body[1:])
+                    frequency.pop(UNCOUNTED, None)  # a length's share, not a term
+                    splits = compound_splits(frequency, candidates)
                     if splits:
                         amends = _amends(aside, Amends(splits, SimpleNamespace(compound_share=share)))
             corpus.settle()
@@ -282,24 +307,93 @@ def serve() -> None:
                 amends.apply(corpus)
         except TypeError:
             sys.exit(BAD_WEIGHT)
-        _write_frame(sink, (corpus.file_length.tobytes(), corpus.symbol_length.tobytes()))
-        sink.flush()
+        # The indexing process takes these only after its last pass: made
+        # ahead into a scratch file meanwhile, not as it pulls them.
+        ahead = _Ahead(os.path.dirname(os.path.abspath(index_path)), sink)
+        ahead.frame((splits, corpus.file_length.tobytes(), corpus.symbol_length.tobytes()))
         terms = corpus.sorted_terms()
+        df = frequency.get
         batch, size = [], 0
         for term, entry in terms if amends is None else amends.mended(terms):
             encoded = encode_postings(*entry)
-            batch.append((term, encoded))
+            batch.append((term, df(term, 0), encoded))
             size += len(encoded) + len(term)
             if size >= batch_bytes:
-                _write_frame(sink, batch)
+                ahead.frame(batch)
                 batch, size = [], 0
-        _write_frame(sink, batch)
+        ahead.frame(batch)
         if batch:
-            _write_frame(sink, [])
-        sink.flush()
+            ahead.frame([])
+        ahead.finish()
     finally:
+        if ahead is not None:
+            ahead.close()
         aside.close()
         runs.close()
+
+
+class _Ahead:
+    """Frames written to a scratch file as they are made, and copied from
+    it to ``sink`` by a thread as the reader takes them: the writer never
+    waits for the reader.  The file is unlinked from the start."""
+
+    COPY_BYTES = 1 << 20
+
+    def __init__(self, directory: str, sink):
+        self._file = tempfile.TemporaryFile(dir=directory)
+        self._fd = self._file.fileno()
+        self._sink = sink
+        self._made = 0  # bytes written to the file
+        self._done = False
+        self._error: BaseException | None = None
+        self._changed = threading.Condition()
+        self._thread = threading.Thread(target=self._copy, name="tarnwick-postings-out", daemon=True)
+        self._thread.start()
+
+    def frame(self, value) -> None:
+        if self._error is not None:
+            raise self._error
+        body = marshal.dumps(value)
+        data = len(body).to_bytes(_HEADER, "little") + body
+        at = 0
+        while at < len(data):
+            at += os.pwrite(self._fd, memoryview(data)[at:], self._made + at)
+        with self._changed:
+            self._made += len(data)
+            self._changed.notify()
+
+    def finish(self) -> None:
+        """Wait until every frame is copied to the sink (raising what the
+        copying met)."""
+        with self._changed:
+            self._done = True
+            self._changed.notify()
+        self._thread.join()
+        if self._error is not None:
+            raise self._error
+
+    def _copy(self) -> None:
+        sent = 0
+        try:
+            while True:
+                with self._changed:
+                    while sent == self._made and not self._done:
+                        self._changed.wait()
+                    made, done = self._made, self._done
+                if sent == made and done:
+                    break
+                while sent < made:
+                    chunk = os.pread(self._fd, min(self.COPY_BYTES, made - sent), sent)
+                    if not chunk:
+                        raise OSError("the scratch file of the postings ended early")
+                    self._sink.write(chunk)
+                    sent += len(chunk)
+                self._sink.flush()
+        except BaseException as exc:  # told to the writer, which stops
+            self._error = exc
+
+    def close(self) -> None:
+        self._file.close()
 
 
 def _gathered():

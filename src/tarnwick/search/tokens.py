@@ -174,9 +174,11 @@ def compound_splits(frequency, terms) -> dict:
     return splits
 
 
-def add_compound_parts(docs, splits: dict, weights: RankingWeights = DEFAULT_WEIGHTS) -> None:
+def add_compound_parts(docs, splits: dict, weights: RankingWeights = DEFAULT_WEIGHTS, raised: dict | None = None) -> None:
     """Give each document of ``docs`` the words of its compound terms (at
-    least ``weights.compound_share`` of the compound's weight), in place."""
+    least ``weights.compound_share`` of the compound's weight), in place;
+    the words given or raised, with their new weights, also go to ``raised``
+    when given (for one document)."""
     compound_share = weights.compound_share
     for doc in docs:
         # In the document's order, never a set's: one compound may raise the
@@ -190,8 +192,12 @@ def add_compound_parts(docs, splits: dict, weights: RankingWeights = DEFAULT_WEI
                 head, tail = splits[term]
                 if share > get(head, 0.0):
                     doc[head] = share
+                    if raised is not None:
+                        raised[head] = share
                 if share > get(tail, 0.0):
                     doc[tail] = share
+                    if raised is not None:
+                        raised[tail] = share
 
 
 def add_text(doc: dict, text, weight: float, prose: bool = True) -> None:
