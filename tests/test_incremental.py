@@ -612,6 +612,31 @@ def test_the_readers_of_a_changed_key_are_named_without_hashing_every_path(tmp_p
     assert every_output(tmp_path, decoded=True) == incremental
 
 
+@pytest.mark.parametrize("buckets", [1, 3])
+def test_keys_and_paths_whose_hashes_collide_only_resolve_files_again_in_vain(tmp_path, monkeypatch, buckets):
+    # The reads are kept by hashes: with every key and path in a few buckets,
+    # a changed key's readers are among those resolved again, and the run
+    # is a full run's.
+    from tarnwick.indexer import cache_db, dependents
+
+    real_hash, real_resolve = cache_db.text_hash, dependents.resolve_edges
+    monkeypatch.setattr(cache_db, "text_hash", lambda text: real_hash(text) % buckets)
+    for rel, text in CHAIN.items():
+        (tmp_path / rel).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / rel).write_text(text)
+    index_project(tmp_path, jobs=1)
+    (tmp_path / "pkg/c.py").write_text("def f():\n    return 1\n\ndef zzz():\n    return 6\n")
+    asked = []
+    monkeypatch.setattr(dependents, "resolve_edges", lambda *args: asked.append(set(args[4])) or real_resolve(*args))
+    index_project(tmp_path, jobs=1)
+    incremental = every_output(tmp_path, decoded=True)
+    assert len(asked) == 1 and {"pkg/c.py", "pkg/user.py", "pkg/user2.py"} <= asked[0]
+    if buckets == 1:  # every reader's hash is the changed keys': resolved again in vain
+        assert "tools/run.py" in asked[0]
+    index_project(tmp_path, jobs=1, full=True)
+    assert every_output(tmp_path, decoded=True) == incremental
+
+
 @pytest.mark.parametrize(
     "damage, in_paths, in_heads",
     [

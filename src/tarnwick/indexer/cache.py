@@ -43,7 +43,7 @@ from .result import FileResult
 # without end while it is read.
 READ_LIMIT = 1 << 30
 
-FORMAT = 7
+FORMAT = 8
 # A file's results unpack to far less than this; more is damage.
 ENTRY_LIMIT = 256 << 20
 

@@ -20,8 +20,9 @@ Tables:
   of each (their digests, `SUM_BYTES` bytes each, one after another);
 - ``reads(key, path)``: for each key a resolution read (a module looked
   for, a file whose references were followed), the files whose edges it
-  decided: a change to the key re-resolves those.  Both are kept as 64-bit
-  hashes of their text (a collision only re-resolves a file in vain);
+  decided: a change to the key re-resolves those.  Both are kept as 32-bit
+  hashes of their text, four bytes a number where 64-bit ones took eight (a
+  collision only re-resolves a file in vain);
 - ``names(hash, path)``: the path of each file hash that ``reads`` holds, so
   that the few readers of a changed key are named without hashing every
   path of the project (the names of files gone stay until a full run: they
@@ -152,9 +153,9 @@ def _texts(paths: set) -> tuple[set, dict]:
 
 
 def text_hash(text: str) -> int:
-    """A 64-bit hash of `text`, the same in every process."""
+    """A 32-bit hash of `text`, the same in every process."""
     data = text.encode("utf-8", "surrogatepass")
-    return int.from_bytes(hashlib.blake2b(data, digest_size=8).digest(), "little", signed=True)
+    return int.from_bytes(hashlib.blake2b(data, digest_size=4).digest(), "little", signed=True)
 
 
 # A row's blobs, in the order of its checksum.
