@@ -3,8 +3,11 @@
 A file's symbols are numbered together, in one block.  A question of
 common words needs the file of nearly every symbol for its bound (`rank`),
 and the symbols' files take four bytes a symbol (8.8 MB at 100,000 files);
-this array takes four bytes a file, and the reader makes the symbols' files
-from it (`_scoring.owners_from_firsts`).  Both writers of the index write it
+this array takes four bytes a file.  The bound walks the blocks from it in
+the order of their first symbols, those an update moved out of file order
+kept aside (`_scoring.bound_totals_from_firsts`), and whoever needs the
+symbols' files whole makes them from it (`_scoring.owners_from_firsts`).
+Both writers of the index write it
 (`store.array_rows` cuts it into chunks as the files' arrays are): a full
 build from its symbols numbered file by file, an update from each file's
 block.  An index written without it is read the old way.
