@@ -473,7 +473,7 @@ def _index_with(
 
     generation = new_generation()
     digests.update((result.path, result.digest) for result in fresh)
-    sources_seen = SourcesSeen(sources, digests)
+    sources_seen = SourcesSeen(sources, digests, paths if paths is rels else None)
     # When the search index may be updated, it counts the old terms of the
     # files whose rows go from their documents as the last run left them.
     keep_docs = not full and len(fresh) <= update_takes(len(paths))
@@ -568,7 +568,7 @@ def _index_with(
     finally:
         records.close()
     record_identities(data_dir, generation, manifest, placed, written=written)
-    _keep_walk(cache, walk)
+    _keep_walk(cache, walk, current if sources is walk.files else None)
     _commit_cache(cache, stats)
 
     stats.seconds = time.perf_counter() - started
@@ -672,15 +672,23 @@ def _run_of(stats: IndexStats, generation: str, configs: list) -> dict:
     }
 
 
-def _keep_walk(cache, walk) -> None:
+def _keep_walk(cache, walk, walked: set | None = None) -> None:
     """The walk's state goes into the cache with the rows, each of its
     files marked when its row, as this run leaves it, cannot vouch for its
-    size and time."""
+    size and time.  `walked`, when given, holds the paths of the walk's
+    files: those to mark are then found among the few named, not by a
+    pass over every file."""
     state = walk.state
     if state is None:
         cache.db.walk_blob = None
         return
     unvouched, settled, unsettled = walk.unvouched, cache.settled, cache.unsettled
+    if walked is not None and unvouched is not None:
+        state.unsettled.update(
+            rel for rel in unsettled | unvouched if rel in walked and (rel in unsettled or rel not in settled)
+        )
+        cache.db.walk_blob = state.encode()
+        return
     for source in walk.files:
         rel = source.rel
         if rel in unsettled or ((unvouched is None or rel in unvouched) and rel not in settled):

@@ -5,20 +5,32 @@ of the few files that changed, and only a build reads them all."""
 
 from __future__ import annotations
 
+from bisect import bisect_left
 from collections.abc import Mapping
 from operator import attrgetter
 
 
 class SourcesSeen(Mapping):
     """file -> (size, mtime_ns, digest or None) of each of `sources` (the
-    walk's files), the digests from `digests` (file -> digest)."""
+    walk's files), the digests from `digests` (file -> digest).  `paths`,
+    when given, are the files of `sources` in the same order, sorted: a
+    file is then found by bisection, with no table of every file made for
+    the few an update looks up."""
 
-    def __init__(self, sources: list, digests: dict):
+    def __init__(self, sources: list, digests: dict, paths: list | None = None):
         self._sources = sources
         self._digests = digests
+        self._paths = paths
         self._by_path = None
 
     def _find(self, path: str):
+        if self._paths is not None:
+            if type(path) is not str:
+                raise KeyError(path)
+            at = bisect_left(self._paths, path)
+            if at == len(self._paths) or self._paths[at] != path:
+                raise KeyError(path)
+            return self._sources[at]
         if self._by_path is None:
             self._by_path = dict(zip(map(attrgetter("rel"), self._sources), self._sources))
         return self._by_path[path]

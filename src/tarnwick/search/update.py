@@ -254,7 +254,9 @@ class _Update:
         removed = [fid for fid in self.old_numbers if fid in gone] if gone else []
         added = [fid for fid in self.order if fid in new] if new else []
         # A file taken over as the index's own run indexed it keeps its fingerprint.
-        compared = [fid for fid in self.order if fid not in self.unchanged and fid in self.old_numbers]
+        # Told by sets first (a one-edit run compares one file of the project), then in order.
+        maybe = {fid for fid in files.difference(self.unchanged) if fid in self.old_numbers}
+        compared = [fid for fid in self.order if fid in maybe] if maybe else []
         before = self._old_fingerprints([self.old_numbers[fid] for fid in compared])
         changed = [fid for fid in compared if before[self.old_numbers[fid]] != self._fingerprint(fid)]
         if len(removed) + len(added) + len(changed) > update_takes(len(files)):
