@@ -241,15 +241,18 @@ def test_the_kept_start_moves_on_only_for_a_change_it_would_vouch_for(tmp_path, 
 
 
 @pytest.mark.parametrize("how", ["same size, same time", "racy file"])
-def test_a_file_its_state_cannot_vouch_for_is_not_vouched_for(tmp_path, how):
-    write(tmp_path, "a/one.py")
+# The file in a folder of its own, beside files of other folders, at the root, deep down.
+@pytest.mark.parametrize("rel", ["a/one.py", "b/two.py", "top.py", "a/b/c/deep.py"])
+def test_a_file_its_state_cannot_vouch_for_is_not_vouched_for(tmp_path, how, rel):
+    for name in ("a/one.py", "b/two.py", "top.py", "a/b/c/deep.py", "a/b/other.py"):
+        write(tmp_path, name)
     walk = walk_project(tmp_path, started_ns=time.time_ns() + LATER)
-    walk.state.unsettled.add("a/one.py")  # as a run whose cache row was too recent leaves it
+    walk.state.unsettled.add(rel)  # as a run whose cache row was too recent leaves it
     state = walk.state.encode()
     if how == "same size, same time":
-        same_size_same_time(tmp_path, "a/one.py")
+        same_size_same_time(tmp_path, rel)
     kept = again(tmp_path, state)
-    assert kept.unvouched == {"a/one.py"} and not kept.as_before
+    assert kept.unvouched == {rel} and not kept.as_before
 
 
 def test_a_folder_listed_close_to_its_last_change_is_listed_again(tmp_path):

@@ -1,6 +1,7 @@
 // tarnwick._stamps: a folder's source files checked against the stamps the last walk kept
 // (folder_check.hpp), one lstat each and no Python object per file that holds.
 #include "folder_check.hpp"
+#include "folder_files.hpp"
 #include "py_call.hpp"
 
 namespace stamps {
@@ -14,6 +15,14 @@ PyObject* check(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
         expect_arguments(nargs, 6, "check_folder");
         return check_folder(args[0], args[1], args[2], args[3], args[4], args[5]).release();
+    });
+}
+
+PyObject* files(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        expect_arguments(nargs, 10, "folder_files");
+        folder_files(args);
+        Py_RETURN_NONE;
     });
 }
 
@@ -31,6 +40,16 @@ PyMethodDef module_methods[] = {
      "changed_after or later, (index, size, mtime_ns, ctime_ns) of those larger than limit "
      "and of the declaration files (U+0200 and above), and how many other source files there "
      "are. ValueError when codes or stamps do not fit names."},
+    {"folder_files", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(files)),
+     METH_FASTCALL,
+     "folder_files(rel_prefix, abs_prefix, names, codes, stamps, ctimes, kinds, limit, "
+     "entry_type, out)\n"
+     "Appends to out, in order, an entry_type (a tuple type) of (rel_prefix + name, abs_prefix "
+     "+ name, size, mtime_ns, ctime_ns, language, grammar) for each source file of a folder "
+     "taken from its record: each name whose code is U+0100 or above but below U+0200 (not a "
+     "declaration file) and whose size, stamps[2k], is at most limit; mtime_ns is stamps[2k + "
+     "1], ctime_ns the k-th native 64-bit int of ctimes, (language, grammar) kinds[code]. "
+     "ValueError when the stamps, change times or kinds do not fit the names and codes."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -17,7 +17,7 @@ import time
 from dataclasses import dataclass, field
 from typing import NamedTuple
 
-from .._stamps import check_folder
+from .._stamps import check_folder, folder_files
 from ..collector import paused
 from ..datadir import DATA_DIR
 from ..settings import DEFAULT_MAX_FILE_BYTES
@@ -295,6 +295,9 @@ class _Walker:
         self.records = {}
         # Source files whose status the old state does not vouch for.
         self.unvouched = set() if old is not None else None
+        # The folders of the files whose rows the old state says cannot vouch
+        # for them: only their entries are looked through for those files.
+        self.unsettled_folders = {rel.rpartition("/")[0] for rel in old.unsettled} if old is not None else set()
         # Change times from here on are edits the old state never saw; below
         # `settles_before`, edits this walk's state will have seen.
         self.changed_after = old.changed_after() if old is not None else NEVER
@@ -364,18 +367,9 @@ class _Walker:
         files = self.candidates
         kinds = self.kind_of
         limit = self.max_file_bytes
+        # In C: a project's files, with nothing but their entries made per file.
         for rel_prefix, abs_prefix, names, codes, stamps, ctimes in self.taken:
-            ctimes = memoryview(ctimes).cast("q")
-            at = 0
-            for name, code in zip(names, codes):
-                if code >= "\u0100":
-                    size = stamps[at]
-                    if code < "\u0200" and size <= limit:
-                        language, grammar = kinds[code]
-                        mtime, ctime = stamps[at + 1], ctimes[at >> 1]
-                        entry = (rel_prefix + name, abs_prefix + name, size, mtime, ctime, language, grammar)
-                        files.append(_new_tuple(SourceFile, entry))
-                    at += 2
+            folder_files(rel_prefix, abs_prefix, names, codes, stamps, ctimes, kinds, limit, SourceFile, files)
         self.taken = []
         files.sort()
         return files
@@ -565,7 +559,7 @@ class _Walker:
         now, ctimes, changed, notable, taken = checked
         unvouched = [(rel_prefix + names[index], _ctime_at(codes, ctimes, index)) for index in changed]
         unsettled = self.old.unsettled
-        if unsettled:
+        if unsettled and d_rel in self.unsettled_folders:
             # Files whose rows cannot vouch for them, named by the run that kept the state.
             seen = set(changed)
             for index, (name, code) in enumerate(zip(names, codes)):
