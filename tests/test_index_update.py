@@ -45,22 +45,22 @@ def builds(monkeypatch):
     return made
 
 
-def _answers(capsys, root) -> list:
+def _answers(capsys, root, questions=QUESTIONS) -> list:
     out = []
-    for question in QUESTIONS:
+    for question in questions:
         status, text, _ = run_cli(capsys, "search", question, "--root", str(root), "--json")
         assert status == 0
         out.append(json.loads(text)["files"])
     return out
 
 
-def _same_as_full(capsys, root, tmp_path) -> None:
+def _same_as_full(capsys, root, tmp_path, questions=QUESTIONS) -> None:
     full = tmp_path / "full"
     shutil.rmtree(full, ignore_errors=True)
     shutil.copytree(root, full, ignore=shutil.ignore_patterns(".vestra"))
     index_project(full, jobs=1, full=True, progress=False)
     assert outputs(root, decoded=True) == outputs(full, decoded=True)
-    assert _answers(capsys, root) == _answers(capsys, full)
+    assert _answers(capsys, root, questions) == _answers(capsys, full, questions)
 
 
 def _splits(root) -> dict:
@@ -165,16 +165,15 @@ def _blocks_and_terms(root) -> tuple[dict, dict]:
         db.close()
 
 
-# Each edit of app/headers.py (the two functions it starts with) and which
-# of its terms' postings it may rewrite: a body's words alone, or the
-# words of its symbols when they take other numbers.
+# Each edit of app/headers.py (the two functions it starts with) and the
+# files whose blocks of symbols go to the end (their terms rewritten).
 GROWTH = [
-    # The symbols outgrow their block: it goes to the end, each symbol's terms rewritten.
-    (BASE["app/headers.py"] + "\n\ndef header_value(h):\n    return h\n", {"moves"}),
-    # Its block is the last now: it grows in place, the symbols keep their numbers.
-    (BASE["app/headers.py"] + "\n\ndef header_value(h):\n    return h\n\n\ndef more(h):\n    return h\n", {"stays"}),
-    # A body edited: only the terms whose entries changed are written.
-    (BASE["app/headers.py"].replace("value.split(';')", "value.partition(';')") + "\n\ndef header_value(h):\n    return h\n\n\ndef more(h):\n    return h\n", {"stays"}),
+    # The symbols outgrow their block: the one-symbol block after it goes to the end.
+    (BASE["app/headers.py"] + "\n\ndef header_value(h):\n    return h\n", {"app/trustedhost.py"}),
+    # Again: that block, the last now, moves on.
+    (BASE["app/headers.py"] + "\n\ndef header_value(h):\n    return h\n\n\ndef more(h):\n    return h\n", {"app/trustedhost.py"}),
+    # A body edited: no block moves, and only the terms whose entries changed are written.
+    (BASE["app/headers.py"].replace("value.split(';')", "value.partition(';')") + "\n\ndef header_value(h):\n    return h\n\n\ndef more(h):\n    return h\n", set()),
 ]
 
 
@@ -182,30 +181,79 @@ def test_an_edit_rewrites_the_postings_of_the_entries_it_changes(tmp_path, capsy
     root = tmp_path / "p"
     write_files(root, BASE)
     index_project(root, jobs=1, progress=False)
-    for step, (text, (how,)) in enumerate(GROWTH):
+    for step, (text, moved) in enumerate(GROWTH):
         before, terms_before = _blocks_and_terms(root)
         write_files(root, {"app/headers.py": text})
         index_project(root, jobs=1, progress=False)
         assert builds[-1] == "update", step
         after, terms_after = _blocks_and_terms(root)
-        first, count = before["app/headers.py"]
-        if how == "moves":
-            assert after["app/headers.py"][0] >= first + count, step
-        else:
-            assert after["app/headers.py"][0] == first, step
-        # The other files' blocks stay where they were.
-        assert {f: b for f, b in after.items() if f != "app/headers.py"} == {
-            f: b for f, b in before.items() if f != "app/headers.py"
-        }, step
+        assert {fid for fid in after if after[fid][0] != before[fid][0]} == moved, step
         rewritten = {t for t, row in terms_after.items() if terms_before.get(t) != row}
-        if how == "stays":
-            # Terms of the kept files alone (the client's and the check's) are not written again.
-            assert "host" in terms_after and "host" not in rewritten, step
-            assert "request" in terms_after and "request" not in rewritten, step
-        if step == 2:
+        # A term of the client alone is not written again.
+        assert "retry" in terms_after and "retry" not in rewritten, step
+        if not moved:
             assert rewritten and rewritten <= {"split", "partition", "value", "valu"} | set(terms_after) - set(terms_before), step
         _blocks_hold_their_files_symbols(root)
         _same_as_full(capsys, root, tmp_path)
+
+
+def _functions(*names: str) -> str:
+    return "".join(f"def {name}(value):\n    return value\n\n\n" for name in names)
+
+
+# A file whose symbols outgrow their block (a.py, the functions appended to
+# it), the files after it (paths in order, one edit made before), and the
+# files whose blocks go to the end: the others keep theirs.
+ROOM = [
+    # One symbol after it, fewer than it has: that one moves, the file grows in place.
+    ({"a.py": _functions("a1", "a2", "a3"), "b.py": _functions("b1"), "c.py": _functions("c1", "c2", "c3")}, {}, 1, {"b.py"}),
+    # Two blocks make the room, fewer symbols together than the file has.
+    (
+        {
+            "a.py": _functions("a1", "a2", "a3", "a4"),
+            "b.py": _functions("b1"),
+            "c.py": _functions("c1", "c2"),
+            "d.py": _functions("d1", "d2", "d3"),
+        },
+        {},
+        3,
+        {"b.py", "c.py"},
+    ),
+    # A block freed in part by an edit makes room too: its file moves.
+    (
+        {"a.py": _functions("a1", "a2", "a3"), "b.py": _functions("b1", "b2", "b3"), "c.py": _functions("c1", "c2", "c3")},
+        {"b.py": _functions("b1")},
+        2,
+        {"b.py"},
+    ),
+    # The next block is as large as the file: the file moves itself.
+    ({"a.py": _functions("a1", "a2"), "b.py": _functions("b1", "b2", "b3"), "c.py": _functions("c1")}, {}, 1, {"a.py"}),
+    # Room up to the last block only: the file moves itself.
+    ({"a.py": _functions("a1", "a2", "a3"), "b.py": _functions("b1")}, {}, 2, {"a.py"}),
+    # The file's block is the last: it grows in place, nothing moves.
+    ({"a.py": _functions("a1", "a2")}, {}, 1, set()),
+]
+
+
+@pytest.mark.parametrize("files, first_edit, appended, moved", ROOM)
+def test_a_growing_file_moves_the_fewer_symbols(tmp_path, capsys, builds, files, first_edit, appended, moved):
+    root = tmp_path / "p"
+    write_files(root, {f"pkg/{name}": text for name, text in files.items()})
+    index_project(root, jobs=1, progress=False)
+    if first_edit:
+        write_files(root, {f"pkg/{name}": text for name, text in first_edit.items()})
+        index_project(root, jobs=1, progress=False)
+    before, _ = _blocks_and_terms(root)
+    write_files(root, {"pkg/a.py": files["a.py"] + _functions(*(f"new{i}" for i in range(appended)))})
+    index_project(root, jobs=1, progress=False)
+    assert builds[-1] == "update"
+    after, _ = _blocks_and_terms(root)
+    slots = max(first + count for first, count in before.values())
+    went = {fid.removeprefix("pkg/") for fid in after if after[fid][0] != before[fid][0]}
+    assert went == moved
+    assert all(after[f"pkg/{name}"][0] >= slots for name in moved)
+    _blocks_hold_their_files_symbols(root)
+    _same_as_full(capsys, root, tmp_path, ("return the value", "new0 a1 b1"))
 
 
 def _damage_state(db) -> None:

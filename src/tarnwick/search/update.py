@@ -163,6 +163,9 @@ class _Update:
         self.records = records
         self.weights = weights
         self._old_ids = None
+        self._symbol_arrays_read = None
+        # Changed files that grow in place, and the files moved to make room for them.
+        self.grown, self.moving = set(), set()
 
     # -- reading the previous index
 
@@ -270,6 +273,8 @@ class _Update:
             self.old_counts[number] = self._unpack(number, fid)
         for fid in (*changed, *added, *moved):
             self._derive(fid)
+        for fid in changed:
+            self._make_room(fid)
         self._count_changes()
         self.split_changes = self._changed_splits()
         for number in sorted(self._holders(self.split_changes)):
@@ -280,6 +285,55 @@ class _Update:
                 self.old_counts[number] = self._unpack(number, fid)
                 self._derive(fid)
         self._rewrite()
+
+    def _symbol_arrays(self) -> tuple[array, array]:
+        """The previous symbols' lengths and files (read once)."""
+        if self._symbol_arrays_read is None:
+            self._symbol_arrays_read = (
+                _whole_array(self.db, "symbol_length", "d", self.symbol_slots),
+                _whole_array(self.db, "symbol_file", "I", self.symbol_slots),
+            )
+        return self._symbol_arrays_read
+
+    def _make_room(self, fid: str) -> None:
+        """When the changed file ``fid`` outgrows its block of symbols and
+        the blocks right after it hold fewer symbols than it now has, those
+        go to the end instead and it grows in place: the terms of fewer
+        symbols are written again (an appended function moves a
+        neighbour's few symbols, not the file's every symbol)."""
+        old = self.old_numbers[fid]
+        first, size = self.old_first[old], self.old_size[old]
+        wanted = len(self.entry(fid)[3])
+        if wanted <= size or first + size >= self.symbol_slots:
+            return  # it fits, or it is the last block, which grows in place
+        lengths, owners = self._symbol_arrays()
+        movers, slot, need, cost = [], first + size, wanted - size, 0
+        while need > 0 and cost < wanted:
+            if slot >= self.symbol_slots:
+                return  # the end reached: the file moves there instead
+            owner = owners[slot]
+            if owner < self.file_count and self.old_first[owner] == slot and self.old_size[owner]:
+                taken = self.old_size[owner]
+                if owner in self.old_side or self.old_ids[owner] not in self.files:
+                    return  # a block that moves or goes anyway: no room is made
+                movers.append(owner)
+                cost += taken
+                slot += taken
+                need -= taken
+            elif owner == 0 and lengths[slot] == 0.0:
+                slot += 1  # a free slot
+                need -= 1
+            else:
+                return  # not the start of a block: the file moves instead
+        if need > 0 or cost >= wanted:
+            return  # moving the file itself writes no more
+        for owner in movers:
+            mover = self.old_ids[owner]
+            self.old_side[owner] = mover
+            self.old_counts[owner] = self._unpack(owner, mover)
+            self._derive(mover)
+            self.moving.add(mover)
+        self.grown.add(fid)
 
     def _fingerprint(self, fid: str) -> bytes:
         fp = self.fps.get(fid)
@@ -500,8 +554,7 @@ class _Update:
         its own when its symbols still fit, else a new one after the last."""
         files = self.files
         self.file_length = _whole_array(self.db, "file_length", "d", self.file_count)
-        self.symbol_length = _whole_array(self.db, "symbol_length", "d", self.symbol_slots)
-        self.symbol_file = _whole_array(self.db, "symbol_file", "I", self.symbol_slots)
+        self.symbol_length, self.symbol_file = self._symbol_arrays()
         freed = 0
         for number in self.old_side:
             first, count = self.old_first[number], self.old_size[number]
@@ -514,7 +567,11 @@ class _Update:
         for fid in self.new_side:
             wanted = len(self.entry(fid)[3])
             old = self.old_numbers.get(fid)
-            if old is not None and self.old_size[old] >= wanted:
+            if fid in self.moving:
+                # Moved to make room for the file before it.
+                self.blocks[fid] = slots
+                slots += wanted
+            elif old is not None and (self.old_size[old] >= wanted or fid in self.grown):
                 self.blocks[fid] = self.old_first[old]
             elif old is not None and self.old_first[old] + self.old_size[old] == slots:
                 # The last block grows in place: its symbols keep their
