@@ -186,6 +186,15 @@ def test_a_helper_that_does_not_come_up_leaves_the_postings_to_the_build(tmp_pat
     assert len(started) == 1 and started[0] is not None and started[0]._process.returncode == 1
 
 
+# A helper that makes its first term batch only after a minute: stopped
+# before the build has read it all, however quick the machine.
+_STALLING = (
+    "import time; from tarnwick.search import postings_aside as p; made = p._Ahead.frame; "
+    "p._Ahead.frame = lambda self, value, n=[]: (n.append(1), len(n) > 1 and time.sleep(60), made(self, value)); "
+    "p.serve()"
+)
+
+
 # Stopped while it takes the documents, once told the splits (its postings
 # made ahead while the build's last pass runs), and while they are read back.
 @pytest.mark.parametrize("point", ["add_documents", "lengths", "encoded_terms"])
@@ -193,6 +202,11 @@ def test_a_build_whose_helper_stops_places_nothing(tmp_path, monkeypatch, starte
     tree = Tree(tmp_path / "tree", seed=7)
     before = _index(tree.root, jobs=1)
     real = getattr(PostingsAside, point)
+    if point != "add_documents":
+        command = postings_aside._helper_command
+        monkeypatch.setattr(
+            postings_aside, "_helper_command", lambda path: [part.replace("from tarnwick.search.postings_aside import serve; serve()", _STALLING) for part in command(path)]
+        )
 
     def stopping(self, *args):
         if self.ready():  # up, and told of the first file: stopped mid-way
