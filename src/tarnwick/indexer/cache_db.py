@@ -302,6 +302,10 @@ class CacheDB:
             db = _connect(target)
         except sqlite3.Error as exc:
             raise CacheProblem(str(exc)) from None
+        # A cache may come from elsewhere: a text cell that is not UTF-8 reads
+        # as bytes, which no path, head or digest of ours is, so its row is
+        # parsed again instead of the fetch failing the run.
+        db.text_factory = _text_or_bytes
         try:
             db.execute(f"PRAGMA mmap_size={MAP_BYTES}")
             _check_schema(db)
@@ -395,6 +399,8 @@ class CacheDB:
                 continue
             found = made.get(head)
             if found is None:
+                if type(head) is not str:
+                    continue
                 found = made[head] = (blob_sum(head.encode("utf-8")), fields_of(head))
             if check[HEAD * SUM_BYTES : (HEAD + 1) * SUM_BYTES] == found[0] and found[1] is not None:
                 if type(path) is not str:
@@ -567,6 +573,13 @@ class CacheDB:
                 os.unlink(self.path)
             except OSError:
                 pass
+
+
+def _text_or_bytes(data: bytes):
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError:
+        return data
 
 
 def _connect(path: str) -> sqlite3.Connection:
