@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "entry_codes.hpp"
 #include "file_stamp.hpp"
 
 namespace stamps {
@@ -12,10 +13,6 @@ namespace {
 
 using cp::checked;
 using cp::Ref;
-
-// Entry codes from these on are source files, from DECLARATION on declaration files.
-constexpr Py_UCS4 SOURCE = 0x100;
-constexpr Py_UCS4 DECLARATION = 0x200;
 
 // A bound given as a Python int, which may lie beyond 64 bits (the walk's "never").
 struct Bound {

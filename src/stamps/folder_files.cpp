@@ -4,15 +4,14 @@
 #include <cstring>
 #include <vector>
 
+#include "entry_codes.hpp"
+
 namespace stamps {
 
 namespace {
 
 using cp::checked;
 using cp::Ref;
-
-constexpr Py_UCS4 SOURCE = 0x100;
-constexpr Py_UCS4 DECLARATION = 0x200;
 
 [[noreturn]] void malformed() {
     cp::raise_error(PyExc_ValueError, "malformed record");
@@ -83,14 +82,16 @@ void folder_files(PyObject* const* args) {
         const Py_ssize_t stamp = at;
         at += 2;
         if (code >= DECLARATION) continue;
+        // Both held before the comparison, which may run code that changes the lists.
         Ref size = Ref::borrow(PyList_GET_ITEM(stamps, stamp));
+        Ref mtime = Ref::borrow(PyList_GET_ITEM(stamps, stamp + 1));
         const int small = PyObject_RichCompareBool(size.get(), limit, Py_LE);
         if (small < 0) cp::raise();
         if (!small) continue;
-        Ref mtime = Ref::borrow(PyList_GET_ITEM(stamps, stamp + 1));
         int64_t ctime_ns = 0;
         std::memcpy(&ctime_ns, PyBytes_AS_STRING(ctimes) + (stamp / 2) * sizeof(int64_t),
                     sizeof ctime_ns);
+        if (i >= PyList_GET_SIZE(names)) malformed();
         Ref name = Ref::borrow(PyList_GET_ITEM(names, i));
         if (!PyUnicode_Check(name.get())) malformed();
         PyObject* language = languages.of(code);
