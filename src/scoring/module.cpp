@@ -296,14 +296,29 @@ template <typename T> Ref zeros(PyObject* array_type, size_t count) {
     return checked(PySequence_Repeat(one.get(), static_cast<Py_ssize_t>(count)));
 }
 
+// The array.array type.
+Ref array_class() {
+    Ref module = checked(PyImport_ImportModule("array"));
+    return checked(PyObject_GetAttrString(module.get(), "array"));
+}
+
+// A new array.array holding `values`.
+template <typename T> Ref array_of(PyObject* type, std::span<const T> values) {
+    Ref out = zeros<T>(type, values.size());
+    {
+        HeldBuffer held(out.get(), PyBUF_WRITABLE);
+        std::ranges::copy(values, held.items<T>().begin());
+    }
+    return out;
+}
+
 PyObject* decode_postings(PyObject*, PyObject* blob) {
     return guarded([&]() -> PyObject* {
         HeldBuffer bytes(blob, PyBUF_SIMPLE);
         std::span<const uint8_t> stored = bytes.items<const uint8_t>();
         // Never more items than the blob has bytes: a damaged count cannot size a large array.
         auto [files, symbols] = posting_counts(stored);
-        Ref module = checked(PyImport_ImportModule("array"));
-        Ref array_type = checked(PyObject_GetAttrString(module.get(), "array"));
+        Ref array_type = array_class();
         Ref arrays[] = {
             zeros<uint32_t>(array_type.get(), files), zeros<float>(array_type.get(), files),
             zeros<uint32_t>(array_type.get(), symbols), zeros<float>(array_type.get(), symbols)};
@@ -323,16 +338,9 @@ PyObject* decode_postings(PyObject*, PyObject* blob) {
 
 // Two packed arrays (numbers, weights) holding `kept`.
 Ref kept_postings(const std::pair<std::vector<uint32_t>, std::vector<float>>& kept) {
-    Ref module = checked(PyImport_ImportModule("array"));
-    Ref array_type = checked(PyObject_GetAttrString(module.get(), "array"));
-    Ref kept_numbers = zeros<uint32_t>(array_type.get(), kept.first.size());
-    Ref kept_weights = zeros<float>(array_type.get(), kept.second.size());
-    {
-        HeldBuffer held_numbers(kept_numbers.get(), PyBUF_WRITABLE);
-        HeldBuffer held_weights(kept_weights.get(), PyBUF_WRITABLE);
-        std::ranges::copy(kept.first, held_numbers.items<uint32_t>().begin());
-        std::ranges::copy(kept.second, held_weights.items<float>().begin());
-    }
+    Ref array_type = array_class();
+    Ref kept_numbers = array_of<uint32_t>(array_type.get(), kept.first);
+    Ref kept_weights = array_of<float>(array_type.get(), kept.second);
     return checked(PyTuple_Pack(2, kept_numbers.get(), kept_weights.get()));
 }
 
@@ -385,8 +393,7 @@ PyObject* length_norms(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const double k1 = double_from(args[1]);
         const double b = double_from(args[2]);
         const double average = double_from(args[3]);
-        Ref module = checked(PyImport_ImportModule("array"));
-        Ref array_type = checked(PyObject_GetAttrString(module.get(), "array"));
+        Ref array_type = array_class();
         Ref out = zeros<float>(array_type.get(), lengths.size());
         {
             HeldBuffer held(out.get(), PyBUF_WRITABLE);
@@ -425,8 +432,7 @@ std::vector<TermPostings> terms_from(PyObject* value,
 
 // The arrays (totals, files) of every file's bound that `compute(room)` puts in `room`.
 template <typename Compute> Ref bound_arrays(Compute compute) {
-    Ref module = checked(PyImport_ImportModule("array"));
-    Ref array_type = checked(PyObject_GetAttrString(module.get(), "array"));
+    Ref array_type = array_class();
     Ref totals, files;
     size_t most = 0;
     size_t count = 0;
@@ -530,14 +536,7 @@ PyObject* ends_out_of_order(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
         size_t symbol_count = count_from(args[1], "symbol_count");
         std::vector<uint32_t> ends =
             scoring::ends_out_of_order(BlockOrder(firsts.items(), symbol_count), symbol_count);
-        Ref module = checked(PyImport_ImportModule("array"));
-        Ref array_type = checked(PyObject_GetAttrString(module.get(), "array"));
-        Ref out = zeros<uint32_t>(array_type.get(), ends.size());
-        {
-            HeldBuffer held(out.get(), PyBUF_WRITABLE);
-            std::ranges::copy(ends, held.items<uint32_t>().begin());
-        }
-        return out.release();
+        return array_of<uint32_t>(array_class().get(), ends).release();
     });
 }
 

@@ -43,7 +43,8 @@ void put_float(float value, std::string& out) {
 class WeightTable {
   public:
     explicit WeightTable(std::span<const float> weights) {
-        grow(1024);
+        // Room for every weight distinct at half load, up to 1,024 at first: most lists are short.
+        grow(std::bit_ceil(2 * std::clamp<size_t>(weights.size(), 8, 1024)));
         for (float weight : weights)
             ++values_[slot(std::bit_cast<uint32_t>(weight))];
     }
