@@ -436,9 +436,10 @@ def test_a_change_to_the_indexers_code_or_a_rebuilt_extension_starts_afresh(tmp_
     assert ".so" in EXTENSION_SUFFIXES
 
 
-def _rerun_with_damaged_cache(root, statements, edited: str, text: str):
+def _rerun_with_damaged_cache(root, statements, edited: str, text: str, decoded: bool = False):
     """Index, damage the cache by ``statements``, edit one file and index
-    again: that run's stats, and whether its outputs are a full run's."""
+    again: that run's stats, and whether its outputs are a full run's
+    (the search index ``decoded`` when the edit adds symbols)."""
     index_project(root, jobs=1)
     db = sqlite3.connect(root / ".vestra/index-cache.db")
     for statement, args in statements:
@@ -447,9 +448,9 @@ def _rerun_with_damaged_cache(root, statements, edited: str, text: str):
     db.close()
     (root / edited).write_text(text)
     again = index_project(root, jobs=1)
-    written = every_output(root)
+    written = every_output(root, decoded=decoded)
     index_project(root, jobs=1, full=True)
-    return again, written == every_output(root)
+    return again, written == every_output(root, decoded=decoded)
 
 
 @pytest.mark.parametrize(
@@ -469,17 +470,14 @@ def test_a_checksum_not_of_our_shape_has_its_row_parsed_again(tmp_path, value, d
     (tmp_path / "a.py").write_text("import b\n\ndef f():\n    return b.g()\n")
     (tmp_path / "b.py").write_text("def g():\n    return 2\n")
     (tmp_path / "c.py").write_text("def h():\n    return 3\n")
-    index_project(tmp_path, jobs=1)
-    db = sqlite3.connect(tmp_path / ".vestra/index-cache.db")
-    db.execute(f"UPDATE files SET checksum = {value} WHERE path = ?", (damaged,))
-    db.commit()
-    db.close()
-    (tmp_path / "b.py").write_text("def g():\n    return 2\n\ndef k():\n    return 4\n")
-    again = index_project(tmp_path, jobs=1)
-    incremental = every_output(tmp_path, decoded=True)
-    index_project(tmp_path, jobs=1, full=True)
-    assert every_output(tmp_path, decoded=True) == incremental
-    assert again.functions == 4 and again.reused == (1 if damaged == "a.py" else 2)
+    again, as_full = _rerun_with_damaged_cache(
+        tmp_path,
+        [(f"UPDATE files SET checksum = {value} WHERE path = ?", (damaged,))],
+        "b.py",
+        "def g():\n    return 2\n\ndef k():\n    return 4\n",
+        decoded=True,
+    )
+    assert as_full and again.functions == 4 and again.reused == (1 if damaged == "a.py" else 2)
 
 
 @pytest.mark.parametrize("head", ['["error",', '[null,"python",false,[9,0,0,9],""]'])

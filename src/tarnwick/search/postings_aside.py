@@ -71,14 +71,17 @@ def _helper_command(index_path: str) -> list:
     return [sys.executable, "-c", code, index_path, str(HELPER_RUN_POSTINGS), str(BATCH_BYTES)]
 
 
+def _framed(value, tag: bytes = b"") -> bytes:
+    body = tag + marshal.dumps(value)
+    return len(body).to_bytes(_HEADER, "little") + body
+
+
 def _write_frame(stream, value) -> None:
-    body = marshal.dumps(value)
-    stream.write(len(body).to_bytes(_HEADER, "little") + body)
+    stream.write(_framed(value))
 
 
 def _write_tagged(stream, tag: bytes, value) -> None:
-    body = tag + marshal.dumps(value)
-    stream.write(len(body).to_bytes(_HEADER, "little") + body)
+    stream.write(_framed(value, tag))
 
 
 def _read_exact(stream, size: int) -> bytes:
@@ -353,8 +356,7 @@ class _Ahead:
     def frame(self, value) -> None:
         if self._error is not None:
             raise self._error
-        body = marshal.dumps(value)
-        data = len(body).to_bytes(_HEADER, "little") + body
+        data = _framed(value)
         at = 0
         while at < len(data):
             at += os.pwrite(self._fd, memoryview(data)[at:], self._made + at)
