@@ -649,6 +649,10 @@ def test_keys_and_paths_whose_hashes_collide_only_resolve_files_again_in_vain(tm
         ("UPDATE files SET digest = x'07' WHERE path = 'a.py'", False, False),
         ("UPDATE files SET path = CAST(path AS BLOB) WHERE path = 'a.py'", True, True),
         ("UPDATE files SET path = x'ff' WHERE path = 'a.py'", False, False),
+        # Text cells that do not decode: the pass is read again cell by cell.
+        ("UPDATE files SET head = CAST(x'ff61' AS TEXT) WHERE path = 'a.py'", True, False),
+        ("UPDATE files SET path = CAST(x'ff61' AS TEXT) WHERE path = 'a.py'", False, False),
+        ("UPDATE files SET digest = CAST(x'ff61' AS TEXT) WHERE path = 'b.py'", True, True),
     ],
 )
 def test_the_heads_pass_keeps_the_paths_of_every_row_of_our_shape(tmp_path, damage, in_paths, in_heads):
@@ -670,12 +674,33 @@ def test_the_heads_pass_keeps_the_paths_of_every_row_of_our_shape(tmp_path, dama
         db = CacheDB.open(str(tmp_path / ".vestra"), str(tmp_path), signature())
         try:
             heads = set(db.heads(lambda head: head)) if read_heads else None
-            found.append((db.paths(), heads))
+            # Cells read after the pass still decode as the rest of the run reads them.
+            found.append((db.paths(), heads, set(db.stamps())))
         finally:
             db.discard()
-    (by_heads, heads), (alone, _) = found
-    assert by_heads == alone == ({"a.py", "b.py"} if in_paths else {"b.py"})
+    (by_heads, heads, stamped), (alone, _, _) = found
+    assert by_heads == alone == stamped == ({"a.py", "b.py"} if in_paths else {"b.py"})
     assert heads == ({"a.py", "b.py"} if in_heads else {"b.py"})
+
+
+def test_a_cell_read_after_a_sound_heads_pass_that_does_not_decode_is_no_crash(tmp_path):
+    # The pass reads its rows' text whole; the cells read after it are read
+    # as every other, a text that does not decode as bytes.
+    from tarnwick.indexer.cache import signature
+    from tarnwick.indexer.cache_db import CacheDB
+
+    (tmp_path / "a.py").write_text("def f():\n    return 1\n")
+    index_project(tmp_path, jobs=1)
+    db = sqlite3.connect(tmp_path / ".vestra/index-cache.db")
+    db.execute("UPDATE meta SET value = CAST(x'ff61' AS TEXT) WHERE key = 'run'")
+    db.commit()
+    db.close()
+    db = CacheDB.open(str(tmp_path / ".vestra"), str(tmp_path), signature())
+    try:
+        assert set(db.heads(lambda head: head)) == {"a.py"}
+        assert db.run() == {}
+    finally:
+        db.discard()
 
 
 @pytest.mark.parametrize("lookups", [0, 1000])

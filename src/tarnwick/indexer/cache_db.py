@@ -170,6 +170,15 @@ CHECKSUM_BYTES = 4 * SUM_BYTES
 CHECKSUM = "CASE WHEN typeof(checksum) = 'blob' THEN checksum END"
 
 
+# The digests of a row's search documents and of its head, which follow one
+# another in its checksum, as one value; None unless the head is text and
+# the checksum of our shape (its file is parsed again).
+HEAD_SUMS = (
+    f"CASE WHEN typeof(head) = 'text' AND typeof(checksum) = 'blob' AND length(checksum) = {CHECKSUM_BYTES}"
+    f" THEN substr(checksum, {DOCS * SUM_BYTES + 1}, {2 * SUM_BYTES}) END"
+)
+
+
 def blob_sum(data: bytes) -> bytes:
     """The digest a checksum keeps of one blob."""
     return hashlib.blake2b(data, digest_size=SUM_BYTES).digest()
@@ -386,29 +395,39 @@ class CacheDB:
         from file to file: each text is hashed and made into fields once,
         which the rows of that text share.  The paths of all rows of our
         shape (`paths`) are kept on the way, as `row_paths`."""
+        # A project's text cells decode: read so, they cost no call each.  A
+        # cell that does not fails the pass, which is read again cell by cell.
+        db = self.db
+        db.text_factory = str
+        try:
+            return self._heads(fields_of)
+        except sqlite3.OperationalError:
+            db.text_factory = _text_or_bytes
+            return self._heads(fields_of)
+        finally:
+            db.text_factory = _text_or_bytes
+
+    def _heads(self, fields_of) -> dict:
         paths = []  # every row's, as stored
         keep = paths.append
         made = {}  # head text -> (its digest, its fields)
         out = {}
-        sums = f"length({CHECKSUM}) = {CHECKSUM_BYTES}"
-        for path, head, linked, check, digest, sound in self._shaped(
-            f"path, head, links IS NOT NULL, {CHECKSUM}, digest, typeof(head) = 'text' AND {sums}"
-        ):
+        for path, head, linked, sums, digest in self._shaped(f"path, head, links IS NOT NULL, {HEAD_SUMS}, digest"):
             keep(path)
-            if not sound:
+            if sums is None:
                 continue
             found = made.get(head)
             if found is None:
                 if type(head) is not str:
                     continue
                 found = made[head] = (blob_sum(head.encode("utf-8")), fields_of(head))
-            if check[HEAD * SUM_BYTES : (HEAD + 1) * SUM_BYTES] == found[0] and found[1] is not None:
+            if found[1] is not None and sums.endswith(found[0]):
                 if type(path) is not str:
                     try:
                         path = _py_text(path)
                     except CacheProblem:
                         continue
-                out[path] = (found[1], linked, check[DOCS * SUM_BYTES : (DOCS + 1) * SUM_BYTES], digest)
+                out[path] = (found[1], linked, sums[:SUM_BYTES], digest)
         self.row_paths = _texts(set(paths))[0]
         return out
 
