@@ -255,18 +255,17 @@ def test_results_taken_over_equal_their_rows_and_keep_their_own_mutable_fields(t
     cache = Cache.load(str(tmp_path / ".vestra"), str(tmp_path), signature(), False)
     try:
         languages = {"a.py": "python", "b.py": "python", "c.js": "javascript", "d.py": "python"}
-        heads = cache.reuse_all()
-        taken = heads.fields
-        assert sorted(taken) == sorted(heads.docs) == sorted(heads.digests) == ["a.py", "b.py", "c.js", "d.py"]
-        assert {rel: fields["language"] for rel, fields in taken.items()} == languages
+        taken = cache.reuse_all()
+        assert sorted(taken) == ["a.py", "b.py", "c.js", "d.py"]
+        assert {rel: fields["language"] for rel, (fields, *_) in taken.items()} == languages
         names = [f.name for f in fields(FileResult) if f.name not in ("record_json", "nodes_json", "contains_json", "search_docs")]
-        made = {rel: taken_over(rel, fields, heads.digests[rel]) for rel, fields in taken.items()}
+        made = {rel: taken_over(rel, fields, hashed) for rel, (fields, _, _, hashed) in taken.items()}
         for rel, result in made.items():
             whole = decode_result(rel, cache.db.result(rel), result.language, whole=True, texts=False)
             whole.digest = cache.db.stamp(rel)[3]
             assert [getattr(result, name) for name in names] == [getattr(whole, name) for name in names], rel
         assert made["d.py"].error is not None
-        assert taken["a.py"] is taken["b.py"]  # one head's fields, shared
+        assert taken["a.py"][0] is taken["b.py"][0]  # one head's fields, shared
         first, second = made["a.py"], made["b.py"]
         first.symbols.append(("f", "function", 1, 2))
         first.symbol_text["f"] = ((), "", ())
@@ -674,7 +673,7 @@ def test_the_heads_pass_keeps_the_paths_of_every_row_of_our_shape(tmp_path, dama
     for read_heads in (True, False):  # one run's connection at a time
         db = CacheDB.open(str(tmp_path / ".vestra"), str(tmp_path), signature())
         try:
-            heads = set(db.heads(lambda head: head).fields) if read_heads else None
+            heads = set(db.heads(lambda head: head)) if read_heads else None
             # Cells read after the pass still decode as the rest of the run reads them.
             found.append((db.paths(), heads, set(db.stamps())))
         finally:
@@ -698,7 +697,7 @@ def test_a_cell_read_after_a_sound_heads_pass_that_does_not_decode_is_no_crash(t
     db.close()
     db = CacheDB.open(str(tmp_path / ".vestra"), str(tmp_path), signature())
     try:
-        assert set(db.heads(lambda head: head).fields) == {"a.py"}
+        assert set(db.heads(lambda head: head)) == {"a.py"}
         assert db.run() == {}
     finally:
         db.discard()

@@ -33,7 +33,7 @@ from dataclasses import MISSING, fields
 from ..collector import paused
 from ..datadir import read_regular, source_digest
 from ..search.documents import unpack_documents
-from .cache_db import CacheDB, CacheProblem, Heads, SpoolRow, blob_sum, inflate_docs, pack_links, unpack_links
+from .cache_db import CacheDB, CacheProblem, SpoolRow, blob_sum, inflate_docs, pack_links, unpack_links
 from .linkage import EDGE_KINDS
 from .references import RECORDS
 from .result import FileResult
@@ -596,12 +596,12 @@ class Cache:
         next time: changed (its times, its inode) well before this run began."""
         return source.mtime_ns < self.started_ns - _RACY_NS and source.ctime_ns < self.started_ns - _RACY_NS
 
-    def reuse_all(self) -> Heads:
-        """The head fields, whether links are kept, the digest of the search
-        documents' text and the file's digest of each row that holds a sound
-        head, read in one pass (`CacheDB.heads`): files of the same shape
-        share the fields, and `taken_over` makes a result of them when one
-        is read; the rest of a row (the reference fields, the texts, the
+    def reuse_all(self) -> dict:
+        """rel -> (the head fields of its result, whether its links are kept,
+        the digest of its search documents' text, the file's digest) of each
+        row that holds a sound head, read in one pass: files of the same
+        shape share the fields, and `taken_over` makes a result of them when
+        one is read; the rest of a row (the reference fields, the texts, the
         links) is read when asked for.  The run takes over those of its
         unchanged files whose language is the row's; the others are parsed
         again."""

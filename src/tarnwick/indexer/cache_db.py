@@ -105,18 +105,6 @@ class SpoolRow(NamedTuple):
     head_sum: bytes
 
 
-class Heads(NamedTuple):
-    """What `CacheDB.heads` reads of the rows whose heads hold, each by path
-    in the rows' order: their head fields, the paths whose links are kept,
-    the digests of their search documents' text and the files' digests
-    (kept apart, not a tuple per file: the run takes them over as they are)."""
-
-    fields: dict
-    linked: set
-    docs: dict
-    digests: dict
-
-
 class CacheProblem(ValueError):
     """The cache file cannot be used (damaged, another format, not ours)."""
 
@@ -398,15 +386,15 @@ class CacheDB:
             f"SELECT {columns} FROM files WHERE {where} AND {SHAPED} AND typeof(path) IN ('text', 'blob')", values
         )
 
-    def heads(self, fields_of) -> Heads:
-        """What a run reads of every unchanged file, in one pass (the rest
-        of a row is read when asked for): of every row of our shape whose
-        head is as its checksum says and gives fields (not None), `fields_of`
-        its head fields' text, whether its links are kept, the digest of its
-        search documents' text and the file's digest (`Heads`).  Heads
-        repeat from file to file: each text is hashed and made into fields
-        once, which the rows of that text share.  The paths of all rows of
-        our shape (`paths`) are kept on the way, as `row_paths`."""
+    def heads(self, fields_of) -> dict:
+        """path -> (`fields_of` its head fields' text, whether links are
+        kept, the digest of the search documents' text, the file's digest)
+        of every row of our shape whose head is as its checksum says and
+        gives fields (not None): what a run reads of every unchanged file,
+        in one pass (the rest of a row is read when asked for).  Heads repeat
+        from file to file: each text is hashed and made into fields once,
+        which the rows of that text share.  The paths of all rows of our
+        shape (`paths`) are kept on the way, as `row_paths`."""
         # A project's text cells decode: read so, they cost no call each.  A
         # cell that does not fails the pass, which is read again cell by cell.
         db = self.db
@@ -419,13 +407,11 @@ class CacheDB:
         finally:
             db.text_factory = _text_or_bytes
 
-    def _heads(self, fields_of) -> Heads:
+    def _heads(self, fields_of) -> dict:
         paths = []  # every row's, as stored
         keep = paths.append
         made = {}  # head text -> (its digest, its fields)
-        out = Heads({}, set(), {}, {})
-        fields, linked_paths, docs, digests = out
-        link = linked_paths.add
+        out = {}
         for path, head, linked, sums, digest in self._shaped(f"path, head, links IS NOT NULL, {HEAD_SUMS}, digest"):
             keep(path)
             if sums is None:
@@ -441,11 +427,7 @@ class CacheDB:
                         path = _py_text(path)
                     except CacheProblem:
                         continue
-                fields[path] = found[1]
-                docs[path] = sums[:SUM_BYTES]
-                digests[path] = digest
-                if linked:
-                    link(path)
+                out[path] = (found[1], linked, sums[:SUM_BYTES], digest)
         self.row_paths = _texts(set(paths))[0]
         return out
 

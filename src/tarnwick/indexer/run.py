@@ -46,7 +46,6 @@ from .publish import ensure_gitignore, publish, remove_retired
 from .revouch import revouch
 from .pool import stack_size_for, start_workers, stop_workers, summarize_in_workers, summarize_serially
 from .summarize import FileResult
-from .takeover import take_over
 from .writer import StoredRecords, iter_values, read_list, write_outputs
 from .walk import DEFAULT_MAX_FILE_BYTES, walk_project
 
@@ -336,19 +335,40 @@ def _index_with(
         sources, changed = walk.files, set()
     rels = list(map(attrgetter("rel"), sources))
     current = set(rels)
+    links = set()  # unchanged files whose edges the cache keeps
+    kept_docs = {}  # file -> the digest of its search documents' text (bytes)
+    # What each summary was made from, for queries to tell the files edited since.
+    digests = {}
+    todo = []
     # The results of the files taken over are made only when read: their
     # language, state and counts are those of their heads' fields, which
     # files of the same shape share (the counts are summed per shape).
-    # Beside them: the digests of their search documents' text and their own
-    # (what each summary was made from, for queries to tell the files edited
-    # since), and the files whose edges the cache keeps.
+    taken = {}  # path -> the head fields of each parsed file taken over
+    shapes = {}  # id of shared head fields -> [those fields, how many files have them]
     # An entry per file and no cycles among them: collections would only cost time.
     with paused():
-        todo, taken, shapes, unparsable, partial, kept_docs, digests, links = take_over(
-            sources, rels, current, cache.reuse_all(), changed
-        )
-    stats.unparsable.extend(unparsable)
-    stats.partial.extend(partial)
+        heads = cache.reuse_all()
+        for source in sources:
+            rel = source.rel
+            reused = heads.pop(rel, None)
+            if reused is None or rel in changed or reused[0]["language"] != source.language:
+                todo.append(source)
+                continue
+            fields, linked, kept_docs[rel], digests[rel] = reused
+            if linked:
+                links.add(rel)
+            error = fields["error"]
+            if error is not None:
+                stats.unparsable.append((rel, error))
+                continue
+            taken[rel] = fields
+            if fields["partial"]:
+                stats.partial.append(rel)
+            shape = shapes.get(id(fields))
+            if shape is None:
+                shapes[id(fields)] = [fields, 1]
+            else:
+                shape[1] += 1
     stats.reused = len(digests)
     stats.unchanged = len(taken)
     parsed = Parsed(taken_over, taken, digests)
