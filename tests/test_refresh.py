@@ -13,7 +13,7 @@ import pytest
 from conftest import run_cli
 from tarnwick import context, freshness
 from tarnwick.cli import refresh
-from tarnwick.indexer import index_project
+from tarnwick.indexer import TooMuchToIndex, index_project
 from tarnwick.indexer.lock import run_lock
 
 from test_freshness import LOANS, QUERY, _delete, _lines_above, _link_outside, project  # noqa: F401 (project: a fixture)
@@ -73,6 +73,59 @@ def test_a_changed_file_is_indexed_again_or_named(project, tmp_path, capsys, mon
     else:
         assert err == f"tarnwick: warning: {freshness.warning([LOANS])}\n"
         assert f"# {LOANS}::" not in block
+
+
+def _data_files(root: Path) -> dict:
+    return {p.name: p.read_bytes() for p in (root / ".vestra").iterdir() if p.is_file()}
+
+
+def _edit_two(root: Path) -> None:
+    _lines_above(root / LOANS)
+    models = root / "bookshelf" / "models.py"
+    models.write_text(models.read_text() + "\n\ndef added_helper():\n    return 1\n")
+
+
+@pytest.mark.parametrize("most_parsed, stops", [(2, False), (1, True), (0, True)])
+def test_a_run_told_how_many_files_it_may_parse_stops_before_writing(project, most_parsed, stops):
+    _edit_two(project)
+    before = _data_files(project)
+    if stops:
+        with pytest.raises(TooMuchToIndex, match="^2 files to parse, more than "):
+            index_project(project, jobs=1, progress=False, most_parsed=most_parsed)
+        assert _data_files(project) == before  # nothing written, no temporary left
+    # A run (the next one, when this one stopped) parses the two edited files alone.
+    stats = index_project(project, jobs=1, progress=False, most_parsed=None if stops else most_parsed)
+    assert stats.files - stats.unchanged == 2
+    assert index_project(project, jobs=1, progress=False, most_parsed=0).unchanged == stats.files
+
+
+def _cache_gone(root: Path) -> None:
+    (root / ".vestra" / "index-cache.db").unlink()
+
+
+def _cache_of_another_build(root: Path) -> None:
+    import sqlite3
+
+    with sqlite3.connect(root / ".vestra" / "index-cache.db") as db:
+        db.execute("UPDATE meta SET value = 'another build' WHERE key = 'signature'")
+
+
+@pytest.mark.parametrize("cache", [None, _cache_gone, _cache_of_another_build])
+def test_a_refresh_that_would_parse_the_whole_project_warns_instead(project, capsys, monkeypatch, cache):
+    monkeypatch.setattr(refresh, "MAX_PARSED", 3)  # fewer than the project's files, more than its edits
+    _lines_above(project / LOANS)
+    if cache is not None:
+        cache(project)
+    before = _data_files(project)
+    status, out, err = run_cli(capsys, "context", QUERY, "--root", str(project), "--json")
+    block = json.loads(out)["block"]
+    if cache is None:
+        assert (status, err) == (0, "")
+        assert f"# {LOANS}::is_overdue (lines 35-37)" in block
+    else:
+        assert err == f"tarnwick: warning: {freshness.warning([LOANS])}\n"
+        assert f"# {LOANS}::" not in block
+        assert _data_files(project) == before
 
 
 def test_search_indexes_a_changed_file_again(project, capsys):

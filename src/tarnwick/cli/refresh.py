@@ -9,13 +9,17 @@ search` and the MCP tools pass a `Refresher`, which runs what the warning
 asks the user to run (`tarnwick index` with the project's settings, reusing
 every unchanged file) when `quick` says it is.
 
-A run with an edit resolves again only what the change can reach and
-updates the search index in place, but it still reads every unchanged
-file's cached row and writes the store and the graph whole: about 1 ms of
-CPU per file of the project, and some 10 ms to parse each changed file, so
-a project of `MAX_PROJECT_FILES` with `MAX_CHANGED` edits costs well under a
-second.  Beyond either, waiting would cost more than the warning.  Another
-indexing run at work is never waited for.
+A run with a few edits parses only them, resolves again only what the
+change can reach and updates the search index in place; it still takes
+every unchanged file over from the cache and writes the store and the graph
+whole.  At 10,000 files one edit costs about 0.5 s of CPU, at 100,000 two
+seconds and more (see README, "Where the targets stand"), so a project of up
+to `MAX_PROJECT_FILES` is indexed again before answering and a larger one
+gets the warning.  A run that would parse more than `MAX_PARSED` files (an
+index made by another build, a damaged cache, a checkout of another branch)
+is stopped before it writes anything, and the answer gets the warning too
+(300: what a whole project of the size once allowed cost).  Another indexing
+run at work is never waited for.
 """
 
 from __future__ import annotations
@@ -24,7 +28,8 @@ import threading
 from pathlib import Path
 
 MAX_CHANGED = 8
-MAX_PROJECT_FILES = 300
+MAX_PROJECT_FILES = 10_000
+MAX_PARSED = 300
 
 # One refresh at a time in a process (a server answers on several threads).
 _running = threading.Lock()
@@ -61,7 +66,7 @@ class Refresher:
         if not quick(len(changed), self._project_files()):
             return False
         from ..graph import release_search_indexes
-        from ..indexer import index_project
+        from ..indexer import TooMuchToIndex, index_project
         from ..settings import SettingsError
         from ..settings import load as load_settings
 
@@ -79,8 +84,9 @@ class Refresher:
                     excludes=settings.exclude,
                     languages=settings.languages,
                     on_wait=_busy,
+                    most_parsed=MAX_PARSED,
                     **options,
                 )
-            except (_Busy, SettingsError, OSError):
+            except (_Busy, TooMuchToIndex, SettingsError, OSError):
                 return False  # the answer says which files changed instead
         return True

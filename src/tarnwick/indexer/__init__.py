@@ -13,6 +13,6 @@ indexing run from start to end.
 """
 
 from ..datadir import DATA_DIR, GRAPH_NAME, MANIFEST_NAME, SUMMARIES_NAME
-from .run import IndexStats, index_project
+from .run import IndexStats, TooMuchToIndex, index_project
 
-__all__ = ["IndexStats", "index_project", "DATA_DIR", "SUMMARIES_NAME", "GRAPH_NAME", "MANIFEST_NAME"]
+__all__ = ["IndexStats", "TooMuchToIndex", "index_project", "DATA_DIR", "SUMMARIES_NAME", "GRAPH_NAME", "MANIFEST_NAME"]

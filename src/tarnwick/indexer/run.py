@@ -26,6 +26,7 @@ from ..datadir import (
     read_manifest,
     record_identities,
 )
+from ..errors import TarnwickError
 from ..wording import counted
 from .cache import Cache, DamagedCache, prove, search_docs, signature, taken_over
 from .dependents import link
@@ -112,6 +113,11 @@ class IndexStats:
         )
 
 
+class TooMuchToIndex(TarnwickError):
+    """A run asked to parse at most so many files would parse more; it
+    stopped before writing anything."""
+
+
 class _Progress:
     """A file counter on standard error, redrawn at most ten times a second.
 
@@ -192,6 +198,7 @@ def index_project(
     full: bool = False,
     on_wait=None,
     languages=None,
+    most_parsed: int | None = None,
 ) -> IndexStats:
     """Index the project at `root` and write its `.vestra` data.
 
@@ -204,6 +211,9 @@ def index_project(
     the last run are taken from its cache unless `full` is true; the output
     is the same either way.  `languages` (names such as "python", "go")
     keeps only files in those languages; the others count as ignored.
+    With `most_parsed`, a run that would parse more files than that (an
+    index made by another build, a damaged cache, many edits) raises
+    `TooMuchToIndex` before it writes anything.
 
     Files that cannot be read, decoded or parsed (even those that crash the
     parser) do not stop the run: they are listed in the result's
@@ -232,7 +242,8 @@ def index_project(
             # spare it (a full run, which parses every file, keeps them).
             with settling(not full):
                 return _index(
-                    root, data_dir, started, jobs, max_file_bytes, progress, excludes, use_gitignore, full, languages
+                    root, data_dir, started, jobs, max_file_bytes, progress, excludes, use_gitignore, full, languages,
+                    most_parsed=most_parsed,
                 )
         except DamagedCache:
             if full:
@@ -240,28 +251,32 @@ def index_project(
         # Text from the cache did not parse although its entry looked sound:
         # nothing was written, and the cache is not trusted again.
         return _index(
-            root, data_dir, started, jobs, max_file_bytes, progress, excludes, use_gitignore, True, languages
+            root, data_dir, started, jobs, max_file_bytes, progress, excludes, use_gitignore, True, languages,
+            most_parsed=most_parsed,
         )
 
 
 def _index(
-    root, data_dir, started, jobs, max_file_bytes, progress, excludes, use_gitignore, full, languages=None
+    root, data_dir, started, jobs, max_file_bytes, progress, excludes, use_gitignore, full, languages=None, *,
+    most_parsed=None,
 ) -> IndexStats:
     stats = IndexStats(root=root)
     jobs = jobs if jobs is not None else _default_jobs()
     # A full run parses every file: its workers start before the walk, whose
     # listing they would otherwise carry (a copy of it counts in each).
-    workers = start_workers(jobs, stack_size_for(max_file_bytes)) if full and jobs > 1 else []
+    workers = start_workers(jobs, stack_size_for(max_file_bytes)) if full and jobs > 1 and most_parsed is None else []
     try:
         return _walk_and_index(
-            root, data_dir, started, stats, jobs, max_file_bytes, progress, excludes, use_gitignore, full, languages, workers
+            root, data_dir, started, stats, jobs, max_file_bytes, progress, excludes, use_gitignore, full, languages, workers,
+            most_parsed,
         )
     finally:
         stop_workers(workers)
 
 
 def _walk_and_index(
-    root, data_dir, started, stats, jobs, max_file_bytes, progress, excludes, use_gitignore, full, languages, workers
+    root, data_dir, started, stats, jobs, max_file_bytes, progress, excludes, use_gitignore, full, languages, workers,
+    most_parsed,
 ) -> IndexStats:
     # Before any file is looked at: a file changed from here on may keep the
     # time and size the walk saw (a coarse clock), which readers must know.
@@ -282,7 +297,8 @@ def _walk_and_index(
         # cache's signature holds its version.
         sources = None if walk.as_before else _readable(walk.files, stats)
         return _index_with(
-            cache, root, data_dir, started, stats, walk, sources, walked_ns, jobs, max_file_bytes, progress, full, workers
+            cache, root, data_dir, started, stats, walk, sources, walked_ns, jobs, max_file_bytes, progress, full, workers,
+            most_parsed,
         )
     except BaseException:
         cache.db.discard()
@@ -290,7 +306,8 @@ def _walk_and_index(
 
 
 def _index_with(
-    cache, root, data_dir, started, stats, walk, sources, walked_ns, jobs, max_file_bytes, progress, full, workers
+    cache, root, data_dir, started, stats, walk, sources, walked_ns, jobs, max_file_bytes, progress, full, workers,
+    most_parsed=None,
 ):
     unvouched = walk.unvouched
     if walk.as_before:
@@ -376,6 +393,8 @@ def _index_with(
     # Largest first for the pool; the output order is fixed afterwards.
     todo.sort(key=lambda f: -f.size)
     tasks = [(f.rel, f.path, f.language, f.grammar) for f in todo]
+    if most_parsed is not None and len(tasks) > most_parsed:
+        raise TooMuchToIndex(f"{len(tasks)} files to parse, more than {most_parsed}")
 
     def take(result: FileResult) -> FileResult:
         # Each result's texts go to the cache file as it arrives: held for
