@@ -5,6 +5,7 @@ warning; never their old code under their old lines, never an outside file."""
 from __future__ import annotations
 
 import json
+import sqlite3
 import threading
 from pathlib import Path
 
@@ -104,10 +105,12 @@ def _cache_gone(root: Path) -> None:
 
 
 def _cache_of_another_build(root: Path) -> None:
-    import sqlite3
-
-    with sqlite3.connect(root / ".vestra" / "index-cache.db") as db:
-        db.execute("UPDATE meta SET value = 'another build' WHERE key = 'signature'")
+    db = sqlite3.connect(root / ".vestra" / "index-cache.db")
+    try:
+        with db:
+            db.execute("UPDATE meta SET value = 'another build' WHERE key = 'signature'")
+    finally:
+        db.close()
 
 
 @pytest.mark.parametrize("cache", [None, _cache_gone, _cache_of_another_build])
