@@ -256,21 +256,26 @@ def outputs(root: Path, decoded: bool = False) -> dict:
     file ids and symbols' places in their files instead of numbers, which
     an updated index may give otherwise than a full build."""
     data = root / ".vestra"
-    graph = (data / "graph.json").read_bytes()
-    first, _, rest = graph.partition(b'\n"generation":')
-    graph = first + rest.partition(b"\n")[2]
     out = {
         "structured_summaries.json": (data / "structured_summaries.json").read_bytes(),
-        "graph.json": graph,
         "digests.json": _chunk_lists(root),
     }
+    # Without a graph file, the size the index records is the graph's own
+    # (what the file would have held), so it is compared too.
+    identity = IDENTITY
+    if (data / "graph.json").exists():
+        graph = (data / "graph.json").read_bytes()
+        first, _, rest = graph.partition(b'\n"generation":')
+        out["graph.json"] = first + rest.partition(b"\n")[2]
+    else:
+        identity = IDENTITY - {"size"}
     db = sqlite3.connect(f"file:{data / 'search.db'}?mode=ro", uri=True)
     try:
         tables = [row[0] for row in db.execute("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name")]
         for table in tables:
             rows = db.execute(f"SELECT * FROM {table}").fetchall()
             if table == "meta":
-                rows = [row for row in rows if row[0] not in IDENTITY and not (decoded and row[0] == "symbol_slots")]
+                rows = [row for row in rows if row[0] not in identity and not (decoded and row[0] == "symbol_slots")]
             elif table == "sources":  # the files' times are the tree's, not the index's
                 rows = [(number, size, digest) for number, size, _, digest in rows]
             elif table == "graph":  # its top-level keys hold the generation
@@ -291,11 +296,15 @@ def _chunk_lists(root: Path) -> dict:
 
     files = read_manifest(root)["files"]
     lists = json.loads((root / ".vestra" / "digests.json").read_text())["files"]
-    assert sorted(lists) == sorted(files) == ["graph.json", "structured_summaries.json"]
+    placed = sorted(name for name in ("graph.json", "structured_summaries.json") if (root / ".vestra" / name).exists())
+    assert sorted(lists) == sorted(files) == placed
     for name in lists:
         assert digest_holds(root, name, (root / ".vestra" / name).read_bytes(), files[name]), name
-    graph = lists["graph.json"]
-    return {"structured_summaries.json": lists["structured_summaries.json"], "graph.json": (graph["lengths"], graph["sha256"][64:])}
+    out = {"structured_summaries.json": lists["structured_summaries.json"]}
+    if "graph.json" in lists:
+        graph = lists["graph.json"]
+        out["graph.json"] = (graph["lengths"], graph["sha256"][64:])
+    return out
 
 
 def _array(code: str, rows: dict, name: str) -> list:

@@ -101,20 +101,25 @@ def _fail_on_the_built_index(monkeypatch, name):
 
 
 @pytest.mark.parametrize(
-    "fault, name, reason",
+    "fault, name, reason, flags",
     [
-        (_refuse_temporaries, "graph.json", "Permission denied"),
-        (_refuse_temporaries, "structured_summaries.json", "Permission denied"),
-        (_refuse_temporaries, "manifest.json", "Permission denied"),
-        (_fail_the_wal, "search.db", "disk I/O error"),
-        (_fail_on_the_built_index, "search.db", "Input/output error"),
+        (_refuse_temporaries, "graph.json", "Permission denied", ["--graph-file"]),
+        # Without a graph file to place, a full run still stages the graph for the search index.
+        (_refuse_temporaries, "graph.json", "Permission denied", []),
+        (_refuse_temporaries, "structured_summaries.json", "Permission denied", []),
+        (_refuse_temporaries, "structured_summaries.json", "Permission denied", ["--graph-file"]),
+        (_refuse_temporaries, "manifest.json", "Permission denied", []),
+        (_refuse_temporaries, "manifest.json", "Permission denied", ["--graph-file"]),
+        (_fail_the_wal, "search.db", "disk I/O error", []),
+        (_fail_the_wal, "search.db", "disk I/O error", ["--graph-file"]),
+        (_fail_on_the_built_index, "search.db", "Input/output error", ["--graph-file"]),
     ],
 )
-def test_a_failed_run_names_the_file_it_could_not_write(tmp_path, monkeypatch, capsys, fault, name, reason):
+def test_a_failed_run_names_the_file_it_could_not_write(tmp_path, monkeypatch, capsys, fault, name, reason, flags):
     _project(tmp_path)
     capsys.readouterr()
     fault(monkeypatch, name)
-    assert main([str(tmp_path), "-q", "--full"]) == 1
+    assert main([str(tmp_path), "-q", "--full", *flags]) == 1
     err = capsys.readouterr().err
     assert err == f"tarnwick-index: cannot write the index: {tmp_path / '.vestra' / name}: {reason}\n"
     assert not [p for p in os.listdir(tmp_path / ".vestra") if p.endswith(".tmp")]

@@ -219,7 +219,7 @@ def record_identities(data_dir: str, generation: str, manifest: bytes, placed: d
     from .atomic import write_files  # the writer's side: kept off the query path's imports
 
     clock = clock or clock_passed
-    names = (SUMMARIES_NAME, GRAPH_NAME)
+    names = tuple(name for name in (SUMMARIES_NAME, GRAPH_NAME) if name in placed)
     try:
         entries = {name: file_identity(placed[name]) for name in names}
         if not clock(data_dir, max(entry[4] for entry in entries.values())):

@@ -26,10 +26,11 @@ __all__ = ["add_arguments", "main", "run", "stats_json"]
 
 DESCRIPTION = (
     "Index a Python, TypeScript, JavaScript, Go, Java or Rust project: write ROOT/.vestra/ "
-    "(the summary store structured_summaries.json, the code graph graph.json, the search index "
+    "(the summary store structured_summaries.json, the search index "
     "search.db with its write-ahead log search.db-wal and search.db-shm, manifest.json, digests.json and identities.json, which tie them together, index-cache.db, which "
     "lets the next run re-read only changed files, in a git work tree history-cache.json, the commit "
-    "messages already read, and a .gitignore that keeps the folder out of version control). "
+    "messages already read, a .gitignore that keeps the folder out of version control, and with "
+    "--graph-file the code graph as one file, graph.json). "
     "Settings come from ROOT/.tarnwick.toml or "
     "[tool.tarnwick] in ROOT/pyproject.toml; the options below add to them or replace them."
 )
@@ -71,6 +72,18 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         action="store_true",
         help="print the counts and the files left out (skipped with their reasons, unparsable, vendored or "
         "generated) as JSON",
+    )
+    graph = parser.add_mutually_exclusive_group()
+    graph.add_argument(
+        "--graph-file",
+        dest="graph_file",
+        action="store_true",
+        default=None,
+        help="also write the whole code graph as one file, .vestra/graph.json, for other tools to read "
+        "(the search index holds it in parts either way; kept on by later runs until --no-graph-file)",
+    )
+    graph.add_argument(
+        "--no-graph-file", dest="graph_file", action="store_false", help="write no graph.json, and remove one written before"
     )
     parser.add_argument(
         "--watch",
@@ -150,6 +163,7 @@ def _index_once(args: argparse.Namespace, root: str, prog: str, full: bool) -> i
             excludes=[*settings.exclude, *args.exclude],
             languages=settings.languages,
             full=full,
+            graph_file=True if args.graph_file is None else args.graph_file,
         )
     except NotADirectoryError as exc:
         console.say(f"{prog}: {console.one_line(str(exc))}")

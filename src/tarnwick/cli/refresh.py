@@ -85,6 +85,7 @@ class Refresher:
                     languages=settings.languages,
                     on_wait=_busy,
                     most_parsed=MAX_PARSED,
+                    graph_file=None,  # as the last run wrote it
                     **options,
                 )
             except (_Busy, TooMuchToIndex, SettingsError, OSError):

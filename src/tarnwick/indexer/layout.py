@@ -297,9 +297,10 @@ class PreviousFiles:
     layout's generation, and each file is the one the manifest names (by
     its recorded identity, or else by its digest)."""
 
-    def __init__(self, maps: dict, fds: list):
+    def __init__(self, maps: dict, fds: list, names: tuple = FILES):
         self.maps = maps  # name -> mmap
         self._fds = fds
+        self._names = names
         # name -> {offset: (length, digest)} of the file's chunks, where the
         # manifest's digest is made of them: a chunk copied whole keeps it.
         self.chunks = {}
@@ -309,16 +310,17 @@ class PreviousFiles:
         self.vouched = set()
 
     @classmethod
-    def open(cls, root: str, data_dir: str, layout: Layout) -> "PreviousFiles | None":
+    def open(cls, root: str, data_dir: str, layout: Layout, names: tuple = FILES) -> "PreviousFiles | None":
+        """The files `names` (of `FILES`) of the last run, or None."""
         manifest = read_manifest(root)
         if manifest is None or manifest.get("generation") != layout.generation:
             return None
         identities = read_manifest(root, IDENTITIES_NAME)
         known = identities.get("files", {}) if identities and identities.get("generation") == layout.generation else {}
         maps, fds = {}, []
-        opened = cls(maps, fds)
+        opened = cls(maps, fds, names)
         try:
-            for name in FILES:
+            for name in names:
                 expected = manifest["files"].get(name)
                 path = os.path.join(data_dir, name)
                 if not isinstance(expected, dict) or resolve_inside(path, root) is None:
@@ -349,7 +351,7 @@ class PreviousFiles:
         return opened
 
     def fd(self, name: str) -> int:
-        return self._fds[FILES.index(name)]
+        return self._fds[self._names.index(name)]
 
     def holds_blocks(self, name: str, offset: int, size: int) -> bool:
         """True when `offset` and `size` mark whole blocks of a list of the

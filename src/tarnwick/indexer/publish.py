@@ -78,10 +78,28 @@ def graph_identity(info: os.stat_result) -> dict:
     }
 
 
+def unplaced_identity(size: int) -> dict:
+    """What the search index records when no graph file is placed: the
+    size the file would have had (a bound on the graph's copies), and no
+    file for it to vouch for."""
+    return {"device": None, "inode": None, "size": size, "mtime_ns": None, "ctime_ns": None}
+
+
+def _remove_graph_file(data_dir: str) -> None:
+    """Take away the graph file a run that placed one left: a graph beside
+    an index that no longer vouches for it would be read as the graph."""
+    path = os.path.join(data_dir, GRAPH_NAME)
+    try:
+        if not os.path.isdir(path) or os.path.islink(path):
+            os.unlink(path)
+    except FileNotFoundError:
+        pass
+
+
 def _stage_search_index(
     data_dir: str,
     graph_of,
-    graph_staged: str,
+    stand_in: dict,
     prepared,
     sources: dict,
     indexed_ns: int | None,
@@ -103,7 +121,7 @@ def _stage_search_index(
     is of the indexer's shape, else `graph_of()`, the graph parsed whole."""
     # The temporary's status stands in until the graph is placed: the same
     # kinds of numbers, so recording the final ones rewrites values in place.
-    identity = graph_identity(os.stat(graph_staged))
+    identity = dict(stand_in)
     if indexed_ns is not None:
         identity["indexed_ns"] = indexed_ns
     path = os.path.join(data_dir, INDEX_NAME)
@@ -265,11 +283,16 @@ def publish(
     DamagedCache, or OSError (SQLite's errors too), with nothing placed.
     """
     staged = outputs.staged()
+    placing = len(staged)
     search = None
     try:
         staged += stage_files(data_dir, files)
+        if outputs.place_graph:
+            stand_in = graph_identity(os.stat(outputs.graph.tmp))
+        else:
+            stand_in = unplaced_identity(outputs.graph.size)
         search = _stage_search_index(
-            data_dir, graph_of, outputs.graph.tmp, prepared, sources or {}, indexed_ns, records or {}, doc_key, kept, streamed, rebuild, change,
+            data_dir, graph_of, stand_in, prepared, sources or {}, indexed_ns, records or {}, doc_key, kept, streamed, rebuild, change,
             old_docs,
         )
         path = os.path.join(data_dir, INDEX_NAME)
@@ -279,15 +302,21 @@ def publish(
         # From the update's commit to the manifest, Ctrl-C and termination
         # wait: stopped in between, the set would be mixed.
         with signals_held():
+            if not outputs.place_graph:
+                # First: stopped right after, the last run's index and
+                # store still belong together, and answer without it.
+                _remove_graph_file(data_dir)
             if isinstance(search, InPlace):
                 search.commit()  # a full disk fails here, with nothing placed
-            placed = commit_files(data_dir, staged[:2])
-            del staged[:2]
-            identity = graph_identity(placed[GRAPH_NAME])
-            if isinstance(search, InPlace):
-                search.record(identity)
-            else:
-                set_graph_identity(search, identity)
+            placed = commit_files(data_dir, staged[:placing])
+            del staged[:placing]
+            if outputs.place_graph:
+                identity = graph_identity(placed[GRAPH_NAME])
+                if isinstance(search, InPlace):
+                    search.record(identity)
+                else:
+                    set_graph_identity(search, identity)
+            if not isinstance(search, InPlace):
                 _to_log_mode(search)
                 staged.insert(0, (search, INDEX_NAME))
                 search = None
@@ -297,6 +326,7 @@ def publish(
         return placed
     finally:
         discard_staged(staged)
+        outputs.drop_scratch()
         if isinstance(search, InPlace):
             search.checkpoint()
             search.close()

@@ -40,14 +40,14 @@ from ..search.update import update_takes
 from .output import encode, manifest_text, new_generation
 from .parsed import Parsed
 from .seen import SourcesSeen
-from .layout import NODES, SECTIONS, Layout, PreviousFiles, StaleLayout, plan_pieces
+from .layout import FILES, NODES, SECTIONS, Layout, PreviousFiles, StaleLayout, plan_pieces
 from .lock import run_lock
 from .handoff import graph_change
 from .publish import ensure_gitignore, publish, remove_retired
 from .revouch import revouch
 from .pool import stack_size_for, start_workers, stop_workers, summarize_in_workers, summarize_serially
 from .summarize import FileResult
-from .writer import StoredRecords, iter_values, read_list, write_outputs
+from .writer import GraphNeeded, StoredRecords, iter_values, read_list, write_outputs
 from .walk import DEFAULT_MAX_FILE_BYTES, walk_project
 
 # Below this many files a pool costs more than it saves.
@@ -111,6 +111,25 @@ class IndexStats:
             f"{counted(self.edges, 'edge')}; {len(self.skipped)} skipped, "
             f"{len(self.unparsable)} unparsable{extra}; {self.seconds:.2f}s"
         )
+
+
+@dataclass(frozen=True)
+class GraphFile:
+    """Whether a run places the graph file (`place`), and whether, when it
+    does not, an update may leave the graph's text unmade but for the
+    changed files (`counted`; see `writer.write_outputs`)."""
+
+    place: bool
+    counted: bool = True
+
+
+def _last_wrote_graph(root: str) -> bool:
+    """Whether the last run placed a graph file: its manifest names one, or
+    (a manifest this user may not read) one is there."""
+    if os.path.lexists(os.path.join(root, DATA_DIR, GRAPH_NAME)):
+        return True
+    manifest = read_manifest(root)
+    return manifest is not None and GRAPH_NAME in manifest["files"]
 
 
 class TooMuchToIndex(TarnwickError):
@@ -199,6 +218,7 @@ def index_project(
     on_wait=None,
     languages=None,
     most_parsed: int | None = None,
+    graph_file: bool | None = True,
 ) -> IndexStats:
     """Index the project at `root` and write its `.vestra` data.
 
@@ -213,7 +233,10 @@ def index_project(
     keeps only files in those languages; the others count as ignored.
     With `most_parsed`, a run that would parse more files than that (an
     index made by another build, a damaged cache, many edits) raises
-    `TooMuchToIndex` before it writes anything.
+    `TooMuchToIndex` before it writes anything.  `graph_file` writes the
+    graph as one file, `graph.json` (the search index holds it in parts
+    either way); False leaves it out and removes one a run left before;
+    None does as the last run did (none for a new index).
 
     Files that cannot be read, decoded or parsed (even those that crash the
     parser) do not stop the run: they are listed in the result's
@@ -237,28 +260,33 @@ def index_project(
         sweep_temporaries(data_dir)
         ensure_gitignore(data_dir)
         remove_retired(data_dir)
-        try:
-            # What the run's large loads make lives to its end: collections
-            # spare it (a full run, which parses every file, keeps them).
-            with settling(not full):
-                return _index(
-                    root, data_dir, started, jobs, max_file_bytes, progress, excludes, use_gitignore, full, languages,
-                    most_parsed=most_parsed,
-                )
-        except DamagedCache:
-            if full:
-                raise
-        # Text from the cache did not parse although its entry looked sound:
-        # nothing was written, and the cache is not trusted again.
-        return _index(
-            root, data_dir, started, jobs, max_file_bytes, progress, excludes, use_gitignore, True, languages,
-            most_parsed=most_parsed,
-        )
+        graph = GraphFile(_last_wrote_graph(root) if graph_file is None else bool(graph_file))
+        while True:
+            try:
+                # What the run's large loads make lives to its end: collections
+                # spare it (a full run, which parses every file, keeps them).
+                with settling(not full):
+                    return _index(
+                        root, data_dir, started, jobs, max_file_bytes, progress, excludes, use_gitignore, full, languages,
+                        most_parsed=most_parsed, graph=graph,
+                    )
+            except GraphNeeded:
+                # An update that turned out to need the graph whole: nothing
+                # was written; again, with the graph made in a scratch file.
+                if not graph.counted:
+                    raise
+                graph = GraphFile(graph.place, counted=False)
+            except DamagedCache:
+                if full:
+                    raise
+                # Text from the cache did not parse although its entry looked
+                # sound: nothing was written, and the cache is not trusted again.
+                full = True
 
 
 def _index(
     root, data_dir, started, jobs, max_file_bytes, progress, excludes, use_gitignore, full, languages=None, *,
-    most_parsed=None,
+    most_parsed=None, graph=None,
 ) -> IndexStats:
     stats = IndexStats(root=root)
     jobs = jobs if jobs is not None else _default_jobs()
@@ -268,7 +296,7 @@ def _index(
     try:
         return _walk_and_index(
             root, data_dir, started, stats, jobs, max_file_bytes, progress, excludes, use_gitignore, full, languages, workers,
-            most_parsed,
+            most_parsed, graph or GraphFile(True),
         )
     finally:
         stop_workers(workers)
@@ -276,7 +304,7 @@ def _index(
 
 def _walk_and_index(
     root, data_dir, started, stats, jobs, max_file_bytes, progress, excludes, use_gitignore, full, languages, workers,
-    most_parsed,
+    most_parsed, graph,
 ) -> IndexStats:
     # Before any file is looked at: a file changed from here on may keep the
     # time and size the walk saw (a coarse clock), which readers must know.
@@ -298,7 +326,7 @@ def _walk_and_index(
         sources = None if walk.as_before else _readable(walk.files, stats)
         return _index_with(
             cache, root, data_dir, started, stats, walk, sources, walked_ns, jobs, max_file_bytes, progress, full, workers,
-            most_parsed,
+            most_parsed, graph,
         )
     except BaseException:
         cache.db.discard()
@@ -307,8 +335,9 @@ def _walk_and_index(
 
 def _index_with(
     cache, root, data_dir, started, stats, walk, sources, walked_ns, jobs, max_file_bytes, progress, full, workers,
-    most_parsed=None,
+    most_parsed=None, graph=None,
 ):
+    graph = graph or GraphFile(True)
     unvouched = walk.unvouched
     if walk.as_before:
         changed = None  # no file: each is as the last run left it
@@ -323,12 +352,13 @@ def _index_with(
         and (changed is None or (not changed and {s.rel for s in sources} == cache.previous_paths))
         and not history.changed
         and cache.run.get("configs") == walk.configs
-        and _intact(root, data_dir, cache.run)
+        and _intact(root, data_dir, cache.run, graph.place)
     ):
         # Nothing to learn and the last run's files are in place: writing
         # them again would only change their stamp.  Not a row is decoded.
         _figures_of_run(stats, cache.run)
-        revouch(root, data_dir, cache.run["generation"])
+        if graph.place:
+            revouch(root, data_dir, cache.run["generation"])
         stats.reused = walk.file_count if sources is None else len(sources)
         stats.unchanged = stats.files
         # New stamps spare the next run reading those files again, a new
@@ -434,7 +464,7 @@ def _index_with(
     stats.files = len(parsed)
 
     stats.summaries_path = os.path.join(data_dir, SUMMARIES_NAME)
-    stats.graph_path = os.path.join(data_dir, GRAPH_NAME)
+    stats.graph_path = os.path.join(data_dir, GRAPH_NAME) if graph.place else ""
     stats.search_index_path = os.path.join(data_dir, INDEX_NAME)
 
     # Files whose rows were taken over as they are: their documents, symbols
@@ -508,6 +538,11 @@ def _index_with(
     # takes, builds it from the staged graph a file at a time, and holding
     # every file's shares would cost the run's peak (a full run: all of them).
     hand_off = not full and len(dirty) <= update_takes(len(paths))
+    rebuild = full or len(_sources_changed(current, reused_paths, cache.previous_paths)) > update_takes(len(paths))
+    # Without a graph file, an update that the search index takes from the
+    # changed files' shares needs no graph text but theirs: the others'
+    # blocks are only counted.
+    count_only = not graph.place and graph.counted and hand_off and not rebuild
     dirty_texts = {}  # the texts the graph's new blocks are made of, for the search index too
 
     def texts(path: str) -> list:
@@ -516,9 +551,11 @@ def _index_with(
             dirty_texts[path] = found
         return found
 
-    outputs, previous_layout = _write_outputs(root, data_dir, cache, texts, paths, parsed, check, edges, generation, kept[2])
+    outputs, previous_layout = _write_outputs(
+        root, data_dir, cache, texts, paths, parsed, check, edges, generation, kept[2], graph.place, count_only
+    )
     # As written: the placed files need not be read again to be vouched for.
-    written = {out.name: os.stat(out.tmp) for out in (outputs.store, outputs.graph)}
+    written = {out.name: os.stat(out.tmp) for out in outputs.placed()}
     stats.edges = sum(outputs.layout.counts) + symbols  # "contains" too
     try:
         cache.db.set_meta(cache.signature, _run_of(stats, generation, walk.configs))
@@ -544,12 +581,13 @@ def _index_with(
         held.clear()
     files = [(HISTORY_NAME, history_text)] if history_text is not None else []
     files.append((DIGESTS_NAME, outputs.digests_text()))
-    manifest = manifest_text(generation, [(SUMMARIES_NAME, outputs.store.digest()), (GRAPH_NAME, outputs.graph.digest())])
+    manifest = manifest_text(generation, [(out.name, out.digest()) for out in outputs.placed()])
     # The manifest goes last: it commits the set.
     files.append((MANIFEST_NAME, manifest))
 
     def graph_of() -> dict:
         # What json.loads of the graph file gives, read back from it.
+        outputs.need_graph()
         try:
             shared = {}
             nodes = read_list(outputs.graph.tmp, outputs.node_span, shared=shared)
@@ -580,7 +618,7 @@ def _index_with(
             doc_key,
             kept,
             _GraphStream(outputs, generation, aside=jobs > 1),
-            rebuild=full or len(_sources_changed(current, reused_paths, cache.previous_paths)) > update_takes(len(paths)),
+            rebuild=rebuild,
             change=change,
             old_docs=old_docs,
         )
@@ -619,24 +657,27 @@ def _sources_changed(current: set, reused: set, previous: set) -> set:
     return (current - reused) | (previous - current)
 
 
-def _write_outputs(root, data_dir, cache, texts, paths, parsed, check, edges, generation, kept):
+def _write_outputs(root, data_dir, cache, texts, paths, parsed, check, edges, generation, kept, place_graph=True, count_only=False):
     """The store and the graph staged, and the last run's layout (None when
     not usable): the blocks of the `kept` files (their texts and edges the
     last run's) copied from the files the last run placed when these are
     proved to be the ones its layout describes, and only the other files'
-    blocks made; else written whole."""
-    previous = _previous(root, data_dir, cache, paths, kept)
+    blocks made; else written whole.  Unless `place_graph`, the graph is
+    staged only to be read (never placed): its blocks merely counted
+    when the run splices (see `writer.write_outputs`), else written whole."""
+    mode = "file" if place_graph else "counted" if count_only else "scratch"
+    previous = _previous(root, data_dir, cache, paths, kept, mode) if mode != "scratch" else None
     if previous is not None:
         try:
-            return write_outputs(data_dir, paths, parsed, texts, check, edges, generation, previous), previous[0]
+            return write_outputs(data_dir, paths, parsed, texts, check, edges, generation, previous, mode), previous[0]
         except StaleLayout:
             pass
         finally:
             previous[1].close()
-    return write_outputs(data_dir, paths, parsed, texts, check, edges, generation), None
+    return write_outputs(data_dir, paths, parsed, texts, check, edges, generation, graph=mode if mode != "counted" else "scratch"), None
 
 
-def _previous(root, data_dir, cache, paths, kept):
+def _previous(root, data_dir, cache, paths, kept, mode="file"):
     """(layout, open files, pieces) for `write_outputs` to copy from, or
     None: no usable layout, or so many changes that writing whole is
     cheaper than holding the changed files' blocks."""
@@ -646,7 +687,7 @@ def _previous(root, data_dir, cache, paths, kept):
     pieces = plan_pieces(layout.paths, paths, kept)
     if sum(1 for piece in pieces if piece[0] == "new") > max(len(paths) // SPLICE_SHARE, 1):
         return None
-    files = PreviousFiles.open(root, data_dir, layout)
+    files = PreviousFiles.open(root, data_dir, layout, FILES if mode == "file" else (SUMMARIES_NAME,))
     return None if files is None else (layout, files, pieces)
 
 
@@ -662,6 +703,7 @@ class _GraphStream:
         self.aside = aside
 
     def shares(self):
+        self._outputs.need_graph()
         path, layout = self._outputs.graph.tmp, self._outputs.layout
         spans = [layout.run(section, 0, len(layout.paths)) for section in range(NODES, SECTIONS)]
         try:
@@ -725,9 +767,10 @@ def _commit_cache(cache, stats: IndexStats) -> None:
         stats.warnings.append(f"the incremental cache could not be saved ({exc}); the next run parses more files")
 
 
-def _intact(root: str, data_dir: str, run: dict) -> bool:
+def _intact(root: str, data_dir: str, run: dict, with_graph: bool = True) -> bool:
     """The data files of the run that `run` describes are all there, as
-    that run wrote them (the manifest's digests), search index included."""
+    that run wrote them (the manifest's digests), search index included,
+    the graph file `with_graph` or else gone."""
     if not isinstance(run.get("edges"), int):
         return False
     if indexed_generation(root, os.path.join(data_dir, INDEX_NAME)) != run.get("generation"):
@@ -735,9 +778,11 @@ def _intact(root: str, data_dir: str, run: dict) -> bool:
     manifest = read_manifest(root)
     if manifest is None or manifest.get("generation") != run.get("generation"):
         return False
-    names = (SUMMARIES_NAME, GRAPH_NAME)
+    names = (SUMMARIES_NAME, GRAPH_NAME) if with_graph else (SUMMARIES_NAME,)
     if not all(isinstance(manifest["files"].get(name), dict) for name in names):
         return False
+    if not with_graph and (GRAPH_NAME in manifest["files"] or os.path.lexists(os.path.join(data_dir, GRAPH_NAME))):
+        return False  # a graph file to take away
     return mixed_set_problem(root, run["generation"], names) is None
 
 

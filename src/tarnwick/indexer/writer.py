@@ -120,6 +120,34 @@ class _Staged(_Out):
         self._file.close()
 
 
+class _Counted:
+    """A graph that is not written, only measured: an update's search index
+    takes the changed files' shares from the run itself, and no graph file
+    is placed, so the bytes of the others' blocks need not be made."""
+
+    tmp = None
+
+    def __init__(self, name: str):
+        self.name = name
+        self.size = 0
+
+    def write(self, data: bytes) -> None:
+        self.size += len(data)
+
+    def copy(self, previous, name: str, offset: int, size: int) -> None:
+        self.size += size
+
+    def flush(self) -> None:
+        pass
+
+    finish = close = flush
+
+
+class GraphNeeded(Exception):
+    """The graph's text was asked for where only its size was kept: the run
+    is made again with the graph written out (nothing was placed)."""
+
+
 def _copied_digest(copies: list, copied: list, known: dict, start: int, length: int):
     """The digest of the previous file's chunk that the bytes at `start`
     (`length` of them) were copied from whole, or None."""
@@ -186,9 +214,15 @@ class _List:
 class Outputs:
     """The store and the graph of one run, staged (`write_outputs`)."""
 
-    def __init__(self, store: _Staged, graph: _Staged):
+    def __init__(self, store: _Staged, graph, place_graph: bool = True):
         self.store = store
         self.graph = graph
+        # False: the graph is staged only for the search index to read
+        # (or merely counted), never placed.
+        self.place_graph = place_graph
+        # The graph's blocks made anew, when it is merely counted: their
+        # texts come from the cache and must parse (`check_graph`).
+        self.made = []
         self.node_span = (0, 0)  # where the nodes' values lie in the graph
         self.edge_span = (0, 0)
         self.layout = None  # where each file's blocks lie (`layout.Layout`)
@@ -198,23 +232,44 @@ class Outputs:
 
     def digests_text(self) -> bytes:
         """`digests.json`: each file's chunks, as the manifest's digests are made of them."""
-        files = {out.name: chunks_entry(*out.chunks) for out in (self.store, self.graph)}
+        files = {out.name: chunks_entry(*out.chunks) for out in self.placed()}
         return json.dumps({"files": files}, sort_keys=True, separators=(",", ":")).encode("ascii")
 
+    def placed(self) -> list:
+        """The outputs the run places: the store, and the graph when asked for."""
+        return [self.store, self.graph] if self.place_graph else [self.store]
+
     def staged(self) -> list:
-        """(temporary, name) of the store and the graph, for `commit_files`."""
-        return [(self.store.tmp, self.store.name), (self.graph.tmp, self.graph.name)]
+        """(temporary, name) of the files to place, for `commit_files`."""
+        return [(out.tmp, out.name) for out in self.placed()]
 
     def discard(self) -> None:
         for out in (self.store, self.graph):
             out.close()
-            remove_temporary(out.tmp)
+            if out.tmp is not None:
+                remove_temporary(out.tmp)
+
+    def drop_scratch(self) -> None:
+        """Remove the graph staged only to be read."""
+        if not self.place_graph and self.graph.tmp is not None:
+            self.graph.close()
+            remove_temporary(self.graph.tmp)
+
+    def need_graph(self) -> None:
+        """GraphNeeded unless the graph's text was written."""
+        if self.graph.tmp is None:
+            raise GraphNeeded("the graph is needed whole")
 
     def check_graph(self) -> None:
         """Parse the graph's text taken from the cache (ValueError or
         RecursionError when it does not parse): a block copied from a
         previous graph vouched for as placed was parsed by the run that
         wrote it, so a spliced graph costs only its blocks made anew."""
+        if self.graph.tmp is None:
+            for text in self.made:
+                if not json.loads("[" + text + "]"):
+                    raise ValueError("an empty block in the graph")
+            return
         if self.unproven is None:
             for span in (self.node_span, self.edge_span):
                 for _ in iter_values(self.graph.tmp, span):
@@ -230,7 +285,7 @@ class Outputs:
 
 
 def write_outputs(
-    data_dir: str, paths: list, parsed: dict, texts, check, edges: dict, generation: str, previous=None
+    data_dir: str, paths: list, parsed: dict, texts, check, edges: dict, generation: str, previous=None, graph: str = "file"
 ) -> Outputs:
     """Stage the store and the graph of the files `paths` (in order):
     `parsed` maps the files that parsed to their results, `texts(path)`
@@ -238,16 +293,19 @@ def write_outputs(
     `check(path, record)` is shown each record first; `edges` maps a file
     to its targets per edge kind.  With `previous` ((layout, open files,
     pieces): see `layout.plan_pieces`), the blocks of the kept files are
-    copied from the previous files, and only the others' are made.  Raises
-    what those raise, or OSError, with nothing left behind."""
+    copied from the previous files, and only the others' are made.
+    `graph` is "file" for a graph to place, "scratch" for one staged only
+    to be read, "counted" for one merely measured (with `previous` alone:
+    the kept files' blocks are then not read).  Raises what those raise,
+    or OSError, with nothing left behind."""
     store = _Staged(data_dir, SUMMARIES_NAME)
     try:
-        graph = _Staged(data_dir, GRAPH_NAME)
+        staged_graph = _Counted(GRAPH_NAME) if graph == "counted" and previous is not None else _Staged(data_dir, GRAPH_NAME)
     except BaseException:
         store.close()
         remove_temporary(store.tmp)
         raise
-    outputs = Outputs(store, graph)
+    outputs = Outputs(store, staged_graph, graph == "file")
     blocks = _Blocks(parsed, texts, check, edges)
     try:
         if previous is not None:
@@ -256,9 +314,9 @@ def write_outputs(
             with tempfile.TemporaryFile(dir=data_dir) as scratch:
                 _write(outputs, scratch, paths, blocks, generation)
         store.finish()
-        graph.finish()
+        staged_graph.finish()
         known = previous[1].chunks if previous is not None else {}
-        for out in (store, graph):
+        for out in outputs.placed():
             out.seal(outputs.layout.chunk_lengths(out.name), known.get(out.name, {}))
     except BaseException:
         outputs.discard()
@@ -363,6 +421,7 @@ def _splice(outputs: Outputs, paths, blocks: _Blocks, generation, layout: Layout
     """`_write`'s bytes, with the kept files' blocks copied from the
     previous files at the places `layout` gives (`pieces`, in order)."""
     store, graph = outputs.store, outputs.graph
+    counted = graph.tmp is None
     unproven = [] if GRAPH_NAME in previous.vouched else None
     made = {piece[1]: blocks.of(piece[1]) for piece in pieces if piece[0] == "new"}
     targets = {path: blocks.targets(path) for path in made}
@@ -389,13 +448,15 @@ def _splice(outputs: Outputs, paths, blocks: _Blocks, generation, layout: Layout
                 if piece[0] == "old":
                     _, lo, hi = piece
                     span = layout.run(section, lo, hi)
-                    if span[1] and not previous.holds_blocks(name, *span):
+                    if span[1] and not (counted and out is graph) and not previous.holds_blocks(name, *span):
                         raise StaleLayout(name)
                     joined.copy(previous, name, span)
                     sizes.extend(layout.lengths[section][lo:hi])
                 elif section < NODES + 1 or section == CONTAINS:
                     sizes.append(joined.add(made[piece[1]][section]))
-                    if section != RECORDS and sizes[-1] and unproven is not None:
+                    if section != RECORDS and sizes[-1] and counted:
+                        outputs.made.append(made[piece[1]][section])
+                    elif section != RECORDS and sizes[-1] and unproven is not None:
                         unproven.append((graph.size - sizes[-1], graph.size))
                 else:  # edges between files, encoded here
                     sizes.append(joined.add(blocks.edges(piece[1], section - NODES - 1, targets[piece[1]])))
