@@ -38,6 +38,8 @@ IDENTITIES_NAME = "identities.json"
 DIGESTS_NAME = "digests.json"
 
 MANIFEST_LIMIT = 1 << 20
+# A graph file larger than this is refused rather than read; no copy of a graph is allowed more.
+GRAPH_LIMIT = 1 << 31
 # A chunk list holds a few entries per thousand files: far less than this.
 DIGESTS_LIMIT = 1 << 26
 # The manifest's key for a digest made over chunks (an older one: "sha256").

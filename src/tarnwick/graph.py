@@ -11,12 +11,20 @@ a "path" and a one-line "summary"; symbol nodes have "kind" "symbol", the
 
 Loading
 -------
-The project is the one `tarnwick.project` finds.  A project (or no project)
-without a graph file yields the empty graph ``{"nodes": [], "edges": []}``.
-A graph file that exists but cannot be read, is not UTF-8, is not JSON or is
-not of the expected shape raises ``GraphError``, whose message is one line
-naming the file and the fault.  When the search index vouches for the graph
-file, its compact copy is read instead.
+The project is the one `tarnwick.project` finds.  A graph file that exists
+but cannot be read, is not UTF-8, is not JSON or is not of the expected
+shape raises ``GraphError``, whose message is one line naming the file and
+the fault.  When the search index vouches for the graph file, its compact
+copy is read instead.
+
+An index may have no graph file at all: its search index holds the only
+copy.  Without a graph file, the graph is the search index's compact copy
+when the index is usable and of the run the manifest names (the same
+generation), and the copy's own generation is that run's too.  Otherwise
+(no project, nothing indexed, no usable manifest, no usable search index,
+one of another run, a damaged copy) it is the empty graph
+``{"nodes": [], "edges": []}``, and why (where there is an index to speak
+of) is noted as for a search index that could not be used.
 """
 
 from __future__ import annotations
@@ -27,15 +35,14 @@ import threading
 from pathlib import Path
 
 from .collector import paused
-from .datadir import DATA_DIR, is_inside, read_regular_file, real_path
+from .datadir import DATA_DIR, GRAPH_LIMIT, MANIFEST_NAME, is_inside, read_manifest, read_regular_file, real_path
 from .errors import GraphError
 from .project import GRAPH_RELPATH, note, project_root
+from .wording import INDEX_AGAIN
 
 __all__ = ["DeferredGraph", "GraphError", "defer_next_graph", "load_graph", "search_index"]
 
 SEARCH_INDEX_RELPATH = Path(DATA_DIR) / "search.db"
-# A graph file larger than this is refused rather than read.
-GRAPH_LIMIT = 1 << 31
 
 
 def _json_type(value: object) -> str:
@@ -135,9 +142,10 @@ def load_graph(*, warnings: list | None = None) -> dict:
     """Read the project's graph file afresh and return it as a plain dict.
 
     The dict has at least "nodes" and "edges" (lists of dicts, as stored).
-    Without a project or without a graph file the result is the empty graph;
-    so it is for a graph file that leads outside the project root.  Raises
-    ``GraphError`` for a graph file that cannot be used.  See
+    Without a project the result is the empty graph; so it is for a graph
+    file that leads outside the project root.  Without a graph file it is
+    the search index's copy of the graph, or the empty graph (see the module
+    docs).  Raises ``GraphError`` for a graph file that cannot be used.  See
     ``defer_next_graph()`` for the one exception to "whole".  Why a search
     index was not used goes to ``warnings`` (without it, to `take_notes`).
     """
@@ -148,7 +156,9 @@ def load_graph(*, warnings: list | None = None) -> dict:
         return {"nodes": [], "edges": []}
     path = root / GRAPH_RELPATH
     try:
-        if not os.path.lexists(path) or not is_inside(path, root):
+        if not os.path.lexists(path):
+            return _indexed_graph(root, defer, warnings)
+        if not is_inside(path, root):
             return {"nodes": [], "edges": []}
         index = search_index(root, warnings=warnings, renew=True)
         if index is not None and index.vouches_for(os.stat(path)):
@@ -158,11 +168,54 @@ def load_graph(*, warnings: list | None = None) -> dict:
             if graph is not None:
                 return graph
         data, info = read_regular_file(path, GRAPH_LIMIT)
-    except (FileNotFoundError, NotADirectoryError):
+    except FileNotFoundError:  # a link to nothing, or removed meanwhile: no graph file
+        return _indexed_graph(root, defer, warnings)
+    except NotADirectoryError:
         return {"nodes": [], "edges": []}
     except OSError as exc:
         raise GraphError(path, f"cannot read file ({exc.strerror or exc})") from None
     return _parse_graph(path, data, index, info)
+
+
+def _indexed_graph(root: Path, defer: bool, warnings: list | None) -> dict:
+    """The graph of an index without a graph file: the search index's
+    compact copy when the index is of the run the manifest names, else the
+    empty graph and a note saying why."""
+    empty = {"nodes": [], "edges": []}
+    data_dir = root / DATA_DIR
+    manifest = read_manifest(root)
+    generation = manifest.get("generation") if manifest is not None else None
+    if type(generation) is not str:
+        if os.path.lexists(data_dir / MANIFEST_NAME) or os.path.lexists(root / SEARCH_INDEX_RELPATH):
+            # An index is there, but nothing tells which run's graph to answer from.
+            note(f"{data_dir}: no graph to answer from (no usable {MANIFEST_NAME}); {INDEX_AGAIN}", warnings)
+        return empty
+    index, problem = open_search_index(root, renew=True)
+    if index is None:
+        note(problem or f"{data_dir}: no graph to answer from (no search index); {INDEX_AGAIN}", warnings)
+        return empty
+    if index.meta.get("generation") != generation:
+        note(f"{data_dir}: no graph to answer from (search.db is not from the indexing run that wrote {MANIFEST_NAME}); {INDEX_AGAIN}", warnings)
+        return empty
+    from .search.store import IndexProblem
+
+    try:
+        with paused():
+            graph = index.graph_top() if defer else index.graph()
+    except IndexProblem as exc:
+        note(f"search index not used: {exc}", warnings)
+        return empty
+    why = None
+    if graph is None:
+        why = "search.db holds no copy of it"
+    elif graph.get("generation") != generation:
+        why = "the search index's copy is of another run"
+    if why is not None:
+        note(f"{data_dir}: no graph to answer from ({why}); {INDEX_AGAIN}", warnings)
+        return empty
+    if defer:
+        _waiting.graph = DeferredGraph(graph, index)
+    return graph
 
 
 def _compact_graph(index, warnings: list | None) -> dict | None:

@@ -10,7 +10,9 @@ way, in this order:
 2. the environment variable ``TARNWICK_PROJECT`` (an empty value counts as
    unset; a relative path is taken against the current directory);
 3. the nearest directory at or above the current working directory that
-   contains ``.vestra/graph.json``;
+   contains ``.vestra/graph.json`` or a ``.vestra/manifest.json`` that names
+   an indexing run (an index written without a graph file answers from its
+   search index);
 4. nothing: ``project_root()`` returns None, and a command says there is no
    index to answer from.
 """
@@ -24,7 +26,7 @@ import threading
 from collections.abc import Iterator
 from pathlib import Path
 
-from .datadir import DATA_DIR, GRAPH_NAME, is_inside
+from .datadir import DATA_DIR, GRAPH_NAME, MANIFEST_NAME, is_inside, read_manifest
 from .errors import GraphError, NoIndexError, UnreadableIndexError
 
 __all__ = [
@@ -43,6 +45,7 @@ __all__ = [
 
 ENV_VAR = "TARNWICK_PROJECT"
 GRAPH_RELPATH = Path(DATA_DIR) / GRAPH_NAME
+MANIFEST_RELPATH = Path(DATA_DIR) / MANIFEST_NAME
 
 
 
@@ -92,18 +95,34 @@ def project_root() -> Path | None:
 
 def find_root(start: str | os.PathLike[str] | None = None) -> Path | None:
     """The nearest folder at or above ``start`` (default: the working folder)
-    that holds ``.vestra/graph.json``, or None."""
+    that holds ``.vestra/graph.json`` or a manifest that names an indexing
+    run, or None."""
     try:
         here = Path(start).absolute() if start is not None else Path.cwd()
     except OSError:  # the working directory was removed
         return None
     for directory in (here, *here.parents):
         try:
-            if (directory / GRAPH_RELPATH).exists():
+            if (directory / GRAPH_RELPATH).exists() or _has_manifest(directory):
                 return directory
         except OSError:  # e.g. a directory we may not look into
             continue
     return None
+
+
+def _has_manifest(directory: Path) -> bool:
+    """True when ``directory``'s manifest names an indexing run, or is a
+    file that leads outside ``directory`` (which `resolve_root` refuses by
+    name); a manifest made by hand or left damaged makes no index."""
+    path = directory / MANIFEST_RELPATH
+    if not stat.S_ISREG(os.stat(path).st_mode):
+        return False
+    return not is_inside(path, directory) or _names_a_run(directory)
+
+
+def _names_a_run(directory: Path) -> bool:
+    manifest = read_manifest(directory)
+    return manifest is not None and type(manifest.get("generation")) is str
 
 
 def graph_path() -> Path | None:
@@ -133,8 +152,9 @@ def resolve_root(root: str | os.PathLike[str] | None = None) -> Path:
     order finds (see the module docs), resolved.
 
     Raises NotADirectoryError for a root that is not a folder,
-    NoIndexError when there is no index to read, UnreadableIndexError
-    for one this user may not read and GraphError for a graph file that
+    NoIndexError when there is no index to read (neither a graph file nor
+    a manifest that names an indexing run), UnreadableIndexError for one
+    this user may not read and GraphError for a graph file or manifest that
     leads outside the root (a cloned `.vestra/` may hold such a link; read
     as no graph, it would answer every question with "no file matches").
     """
@@ -145,12 +165,26 @@ def resolve_root(root: str | os.PathLike[str] | None = None) -> Path:
                 f"no index in {Path.cwd()} or any folder above it; build one with `tarnwick index`"
             )
     path = resolve_folder(root)
-    graph = path / DATA_DIR / GRAPH_NAME
-    if not _is_file(graph):
-        raise NoIndexError(f"no index in {path}; build one with `tarnwick index {path}`")
-    if not is_inside(graph, path):
-        raise GraphError(graph, "leads outside the project root")
-    return path
+    graph = path / GRAPH_RELPATH
+    if _is_file(graph):
+        if not is_inside(graph, path):
+            raise GraphError(graph, "leads outside the project root")
+        return path
+    # No graph file: a manifest that names a run stands for the index (its search index holds the graph).
+    manifest = path / MANIFEST_RELPATH
+    if _is_file(manifest):
+        for name in (manifest, graph):  # a dangling graph link too: it would pass for no graph
+            if os.path.lexists(name) and not is_inside(name, path):
+                raise GraphError(name, "leads outside the project root")
+        try:
+            os.close(os.open(manifest, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0)))
+        except PermissionError as exc:
+            raise UnreadableIndexError.of(exc) from None
+        except OSError:
+            pass  # replaced meanwhile: read below as what it is now
+        if _names_a_run(path):
+            return path
+    raise NoIndexError(f"no index in {path}; build one with `tarnwick index {path}`")
 
 
 def _is_file(path: Path) -> bool:

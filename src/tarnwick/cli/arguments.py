@@ -47,7 +47,7 @@ class _Version(argparse.Action):
 
 def _root_option(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
-        "--root", metavar="ROOT", help="the indexed project (default: $TARNWICK_PROJECT, else the nearest folder at or above here with .vestra/graph.json)"
+        "--root", metavar="ROOT", help="the indexed project (default: $TARNWICK_PROJECT, else the nearest folder at or above here with .vestra/graph.json or .vestra/manifest.json)"
     )
 
 

@@ -8,10 +8,10 @@
 
 Without --root, the project is the one `tarnwick.project` finds:
 TARNWICK_PROJECT, else the nearest folder at or above the working folder
-that holds `.vestra/graph.json`.  Exit statuses are those of
-`tarnwick.cli.status`: usage errors 2 (with the subcommand's own usage and
-a "did you mean" where one is close), no index, an unusable index or no
-match 1.  The project's settings file (`tarnwick.settings`) gives the
+that holds `.vestra/graph.json` or `.vestra/manifest.json`.  Exit
+statuses are those of `tarnwick.cli.status`: usage errors 2 (with the
+subcommand's own usage and a "did you mean" where one is close), no index,
+an unusable index or no match 1.  The project's settings file (`tarnwick.settings`) gives the
 defaults.  Output follows `tarnwick.cli.console`.  Only `tarnwick index`
 writes anything, and `context` and `search` when a few of the files they
 would show changed since indexing (`tarnwick.cli.refresh`).  The usual
