@@ -14,12 +14,13 @@ from pathlib import Path
 import pytest
 
 from conftest import copy_indexed
-from tarnwick import context, vx
+from tarnwick import context, freshness, vx
 from tarnwick.cli.main import main
 from tarnwick.errors import GraphError, NoIndexError
-from tarnwick.graph import load_graph, release_search_indexes
+from tarnwick.graph import GRAPH_LIMIT, load_graph, release_search_indexes
 from tarnwick.indexer import index_project
 from tarnwick.project import find_root, resolve_root
+from tarnwick.search import reader
 
 SAMPLE = Path(__file__).resolve().parent.parent / "examples" / "bookshelf"
 BIN = Path(sys.executable).parent
@@ -308,3 +309,85 @@ def test_a_graph_link_to_nothing_inside_the_root_is_no_graph_file(graphless):
     data(graphless, "graph.json").symlink_to(data(graphless, "gone.json"))
     assert resolve_root(graphless) == graphless
     assert whole_graph(graphless) == (json.loads((SAMPLE / ".vestra" / "graph.json").read_text()), [])
+
+
+# --- the bound on what a copy may take --------------------------------------------------
+
+
+def set_meta(root, key, value):
+    set_rows(root, ("UPDATE meta SET value = ? WHERE key = ?", value, key))
+
+
+@pytest.mark.parametrize("size, limit", [
+    (1000, 4 * 1000 + (1 << 20)),
+    (GRAPH_LIMIT, 4 * GRAPH_LIMIT + (1 << 20)),
+    (GRAPH_LIMIT + 1, 4 * GRAPH_LIMIT + (1 << 20)),  # no graph file could be larger
+    (1 << 62, 4 * GRAPH_LIMIT + (1 << 20)),
+    (-5, 1 << 20),
+    ("1000", 1 << 20),
+])
+def test_the_copy_may_take_a_few_times_its_graph_and_never_more_than_the_largest(graphless, size, limit):
+    set_meta(graphless, "size", size)
+    index = reader.IndexCorpus(graphless, str(data(graphless, "search.db")))
+    try:
+        assert index.graph_bytes_limit() == limit
+    finally:
+        index.close()
+
+
+def test_the_bound_holds_without_a_graph_file(graphless):
+    db = sqlite3.connect(data(graphless, "search.db"))
+    (size,) = db.execute("SELECT value FROM meta WHERE key = 'size'").fetchone()
+    db.close()
+    set_rows(graphless, ("UPDATE chunks SET data = zeroblob(?) WHERE rowid = 1", 4 * size + (1 << 20) + 1))
+    graph, (note,) = whole_graph(graphless)
+    assert graph == EMPTY and "more than its graph file could need" in note
+
+
+# --- freshness ---------------------------------------------------------------------
+
+
+def indexed_ns(root):
+    db = sqlite3.connect(data(root, "search.db"))
+    (value,) = db.execute("SELECT value FROM meta WHERE key = 'indexed_ns'").fetchone()
+    db.close()
+    return value
+
+
+@pytest.mark.parametrize("graph_file", [True, False])
+def test_an_edit_after_indexing_counts_as_changed_without_the_graph_file(indexed, graph_file):
+    if not graph_file:
+        data(indexed, "graph.json").unlink()
+    loans = indexed / "bookshelf" / "loans.py"
+    loans.write_text(loans.read_text().replace("overdue", "late"))
+    result = context.build_result(QUERY, indexed, 2500)
+    assert [w for w in result.warnings if w.startswith("1 file changed since indexing (bookshelf/loans.py)")]
+    assert "def find_overdue_loans" not in result.block
+
+
+@pytest.mark.parametrize("graph_file", [True, False])
+def test_files_without_a_record_are_judged_by_when_the_index_was_written(indexed, graph_file):
+    """Without the sources' records, a file modified after the index was written counts as
+    changed and one modified before does not: the time is the graph file's, else the run's."""
+    if not graph_file:
+        data(indexed, "graph.json").unlink()
+    written = data(indexed, "graph.json").stat().st_mtime_ns if graph_file else indexed_ns(indexed)
+    set_rows(indexed, ("DELETE FROM sources",))
+    api, loans = indexed / "bookshelf" / "api.py", indexed / "bookshelf" / "loans.py"
+    os.utime(api, ns=(written + 10**9, written + 10**9))
+    os.utime(loans, ns=(written - 10**9, written - 10**9))
+    graph, _ = whole_graph(indexed)
+    assert freshness.changed_files(indexed, ["bookshelf/api.py", "bookshelf/loans.py"], graph) == ["bookshelf/api.py"]
+
+
+@pytest.mark.parametrize("manifest_generation, changed", [("same", ["bookshelf/api.py"]), ("another", ["bookshelf/api.py", "bookshelf/loans.py"])])
+def test_without_the_runs_start_the_manifest_of_the_run_tells_the_time(graphless, manifest_generation, changed):
+    graph, _ = whole_graph(graphless)
+    set_rows(graphless, ("DELETE FROM sources",), ("DELETE FROM meta WHERE key = 'indexed_ns'",))
+    manifest = data(graphless, "manifest.json")
+    if manifest_generation == "another":  # its time says nothing of the graph's run
+        edit_manifest(lambda m: m.update(generation="another"))(graphless)
+    written = manifest.stat().st_mtime_ns
+    os.utime(graphless / "bookshelf" / "api.py", ns=(written + 10**9, written + 10**9))
+    os.utime(graphless / "bookshelf" / "loans.py", ns=(written - 10**9, written - 10**9))
+    assert freshness.changed_files(graphless, ["bookshelf/api.py", "bookshelf/loans.py"], graph) == changed

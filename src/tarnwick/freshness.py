@@ -12,8 +12,10 @@ time back (`touch -r`, `cp -p`, an archive's times) moved it.  A file edited, de
 replaced by a link or a folder since is *changed*: the answer leaves out its
 code and line ranges (they may point at other code now) and says so in one
 warning line.  Without that record (no search index, or one from another
-run or version) a file modified after the graph file was written counts as
-changed.
+run or version) a file modified after the index was written counts as
+changed: after the graph file was written, or, for an index without one,
+after its run began (the search index's `indexed_ns`, else the time of the
+run's manifest).
 
 Light at import: the query path uses it.
 """
@@ -25,7 +27,7 @@ import stat
 import time
 from pathlib import Path
 
-from .datadir import DATA_DIR, GRAPH_NAME, read_regular, resolve_inside, source_digest
+from .datadir import DATA_DIR, GRAPH_NAME, MANIFEST_NAME, read_manifest, read_regular, resolve_inside, source_digest
 from .wording import INDEX_AGAIN, counted
 
 # Times this close to the start of the indexing run may hide an edit made in
@@ -43,13 +45,15 @@ VERIFIED_FILES = 4096
 
 
 def _recorded(root: Path, paths: list, graph: dict):
-    """(stamps by path, indexing start in ns) from the search index of
-    `graph`, or (None, None) when it has none to give."""
+    """(stamps by path or None, indexing start in ns or None) from the
+    search index of `graph`: None for what it has none to give."""
     from .graph import open_search_index
 
     index = open_search_index(root)[0]
     if index is None or index.meta.get("generation") != graph.get("generation"):
         return None, None
+    indexed_ns = index.meta.get("indexed_ns")
+    indexed_ns = indexed_ns if type(indexed_ns) is int else None
     numbers = {}
     for path in paths:
         try:
@@ -59,14 +63,26 @@ def _recorded(root: Path, paths: list, graph: dict):
     try:
         stamps = index.source_stamps(numbers)
     except Exception:  # a damaged index must never end the query
-        return None, None
-    indexed_ns = index.meta.get("indexed_ns")
-    return {numbers[n]: stamp for n, stamp in stamps.items()}, indexed_ns if type(indexed_ns) is int else None
+        return None, indexed_ns
+    return {numbers[n]: stamp for n, stamp in stamps.items()}, indexed_ns
 
 
-def _graph_written_ns(root: Path) -> int | None:
+def _graph_written_ns(root: Path, graph: dict, indexed_ns: int | None) -> int | None:
+    """When the index of `graph` was written: its graph file's time, else
+    when its run began (`indexed_ns`, from the search index of `graph`),
+    else the time of the manifest of the run that made `graph`."""
     try:
         return os.stat(root / DATA_DIR / GRAPH_NAME).st_mtime_ns
+    except OSError:
+        pass
+    if indexed_ns is not None:
+        return indexed_ns
+    manifest = read_manifest(root)
+    generation = graph.get("generation")
+    if manifest is None or type(generation) is not str or manifest.get("generation") != generation:
+        return None
+    try:
+        return os.stat(root / DATA_DIR / MANIFEST_NAME).st_mtime_ns
     except OSError:
         return None
 
@@ -118,8 +134,9 @@ def changed_files(root: Path, paths, graph: dict) -> list[str]:
     if not wanted:
         return []
     root = Path(root)
-    stamps, indexed_ns = _recorded(root, wanted, graph if isinstance(graph, dict) else {})
-    written_ns = _graph_written_ns(root)
+    graph = graph if isinstance(graph, dict) else {}
+    stamps, indexed_ns = _recorded(root, wanted, graph)
+    written_ns = _graph_written_ns(root, graph, indexed_ns)
     stamps = stamps or {}
     return [rel for rel in wanted if _is_changed(root, rel, stamps.get(rel), indexed_ns, written_ns)]
 

@@ -27,7 +27,7 @@ import zlib
 from array import array
 
 from .._scoring import decode_postings
-from ..datadir import resolve_inside
+from ..datadir import GRAPH_LIMIT, resolve_inside
 from . import chunks, first_symbols
 from .corpus import norms
 from .index_file import begin_snapshot, connect_for_reading, side_file_problem
@@ -300,13 +300,14 @@ class IndexCorpus:
     def graph_bytes_limit(self) -> int:
         """The most that the graph's copies here (the compact copy, the parts of
         one query) may take, by the size of the graph file this index was built
-        from: a few times that size (escapes, positions, an edge kept with
-        both its files), so a damaged index cannot make a query allocate more
-        than the project could need."""
+        from (or would have been, when the run wrote none): a few times that
+        size (escapes, positions, an edge kept with both its files), so a
+        damaged index cannot make a query allocate more than the project
+        could need.  A size beyond any graph file's counts as the largest."""
         size = self.meta.get("size")
         if type(size) is not int or size < 0:
             size = 0
-        return 4 * size + (1 << 20)
+        return 4 * min(size, GRAPH_LIMIT) + (1 << 20)
 
     def _sized(self, table: str, column: str, where: str = "", params=()) -> None:
         """Refuse ``column`` of ``table`` (rows ``where``) holding anything
