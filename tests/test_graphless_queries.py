@@ -131,6 +131,18 @@ def test_answers_are_the_same_without_the_graph_file(either, answer):
     assert kept and "loans" in json.dumps(kept)
 
 
+def test_an_index_written_without_the_graph_file_answers_as_one_with_it(tmp_path):
+    answers = []
+    for graph_file in (True, False):
+        root = tmp_path / str(graph_file)
+        shutil.copytree(SAMPLE, root, ignore=shutil.ignore_patterns(".vestra"))
+        index_project(root, jobs=1, graph_file=graph_file)
+        assert data(root, "graph.json").exists() == graph_file
+        result = context.build_result(QUERY, root, 2500)
+        answers.append((result.block, result.warnings, context.search_result(QUERY, root), pack_for_query(root)))
+    assert answers[0] == answers[1] and "find_overdue_loans" in answers[0][0]
+
+
 def test_the_copy_is_the_graph_the_file_held(graphless):
     graph, notes = whole_graph(graphless)
     assert graph == json.loads((SAMPLE / ".vestra" / "graph.json").read_text()) and notes == []
