@@ -96,9 +96,9 @@ def _enclosing_project() -> str | None:
     """The indexed project that the working folder lies in, when it lies in
     a subfolder of one; None when the working folder is itself the project
     or in none.  A project is indexed when its `.vestra/` holds a graph file
-    or a manifest, as queries find it: a `.vestra/` left by a first run stopped early (or
-    made by hand) above a working folder must not make every run below it
-    index that whole folder."""
+    or a manifest that names a run, as queries find it: a `.vestra/` left by
+    a first run stopped early (or made by hand) above a working folder must
+    not make every run below it index that whole folder."""
     try:
         here = os.getcwd()
     except OSError:  # the working folder was removed

@@ -11,12 +11,13 @@ TARNWICK_PROJECT, else the nearest folder at or above the working folder
 that holds `.vestra/graph.json` or `.vestra/manifest.json`.  Exit
 statuses are those of `tarnwick.cli.status`: usage errors 2 (with the
 subcommand's own usage and a "did you mean" where one is close), no index,
-an unusable index or no match 1.  The project's settings file (`tarnwick.settings`) gives the
-defaults.  Output follows `tarnwick.cli.console`.  Only `tarnwick index`
-writes anything, and `context` and `search` when a few of the files they
-would show changed since indexing (`tarnwick.cli.refresh`).  The usual
-`context` and `search` lines are read without building the full parser
-(`tarnwick.cli.options`); every other line goes to it (`tarnwick.cli.arguments`).
+an unusable index or no match 1.  The project's settings file
+(`tarnwick.settings`) gives the defaults.  Output follows
+`tarnwick.cli.console`.  Only `tarnwick index` writes anything, and
+`context` and `search` when a few of the files they would show changed
+since indexing (`tarnwick.cli.refresh`).  The usual `context` and `search`
+lines are read without building the full parser (`tarnwick.cli.options`);
+every other line goes to it (`tarnwick.cli.arguments`).
 """
 
 from __future__ import annotations
