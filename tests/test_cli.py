@@ -153,6 +153,8 @@ def indexed(tmp_path, capsys):
 
 
 def test_damaged_index_is_one_line_and_a_mixed_one_a_warning(capsys, indexed):
+    # With the graph file, which stands in for the search index below.
+    assert main(["index", str(indexed), "-q", "--graph-file"]) == 0
     store = indexed / ".vestra" / "structured_summaries.json"
     data = json.loads(store.read_text())
     data["bookshelf/loans.py"]["description"] = 7
@@ -175,6 +177,18 @@ def test_damaged_index_is_one_line_and_a_mixed_one_a_warning(capsys, indexed):
     status, out, err = run(capsys, "search", QUERY, "--root", str(indexed))
     assert (status, out) == (1, "")
     assert err.startswith("tarnwick: error: ") and err.count("\n") == 1 and "not valid JSON" in err
+
+
+def test_an_index_without_its_graph_file_or_its_search_index_says_what_to_do(capsys, indexed):
+    # Without a graph file the search index holds the graph: gone, the
+    # answer says so in one line that tells how to mend it.
+    assert not (indexed / ".vestra" / "graph.json").exists()
+    (indexed / ".vestra" / "search.db").unlink()
+    status, out, err = run(capsys, "context", QUERY, "--root", str(indexed))
+    assert status == 1 and "no graph to answer from (no search index); run `tarnwick index` again" in err
+    assert main(["index", str(indexed), "-q"]) == 0
+    status, out, err = run(capsys, "context", QUERY, "--root", str(indexed))
+    assert (status, err) == (0, "") and "find_overdue_loans" in out
 
 
 def test_index_then_questions_through_the_console_script(tmp_path):

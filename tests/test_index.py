@@ -35,9 +35,19 @@ def write(root: Path, rel: str, text: str, encoding: str = "utf-8", newline: str
 
 
 def load(root: Path):
+    """The store and the graph: the graph file when the run wrote one, else
+    what queries read from the search index (the same dict)."""
+    from tarnwick.graph import load_graph
+    from tarnwick.project import project
+
     vestra = root / ".vestra"
     store = json.loads((vestra / "structured_summaries.json").read_text(encoding="utf-8"))
-    graph = json.loads((vestra / "graph.json").read_text(encoding="utf-8"))
+    if (vestra / "graph.json").exists():
+        return store, json.loads((vestra / "graph.json").read_text(encoding="utf-8"))
+    warnings = []
+    with project(root):
+        graph = load_graph(warnings=warnings)
+    assert warnings == [] and graph["generation"]
     return store, graph
 
 

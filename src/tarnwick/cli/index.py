@@ -163,7 +163,7 @@ def _index_once(args: argparse.Namespace, root: str, prog: str, full: bool) -> i
             excludes=[*settings.exclude, *args.exclude],
             languages=settings.languages,
             full=full,
-            graph_file=True if args.graph_file is None else args.graph_file,
+            graph_file=args.graph_file,
         )
     except NotADirectoryError as exc:
         console.say(f"{prog}: {console.one_line(str(exc))}")
