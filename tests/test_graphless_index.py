@@ -213,3 +213,41 @@ def test_a_run_stopped_right_after_taking_the_graph_file_away_leaves_an_index_th
     # The next run mends it into what a full run writes.
     index_project(tree.root, jobs=1, progress=False, graph_file=False)
     assert _differences(outputs(tree.root, decoded=True), _full_copy(tree.root, tmp_path / "full", False)) == []
+
+
+def test_a_copied_project_without_a_graph_file_has_its_store_vouched_for_again(tmp_path, monkeypatch):
+    # A copy keeps the bytes but not the inodes and change times by which
+    # queries skip hashing the store; a run that finds nothing changed
+    # records them again, and the queries after it hash nothing.
+    from tarnwick import datadir
+    from tarnwick.datadir import file_identity, mixed_set_problem
+
+    tree = Tree(tmp_path / "live", 11)
+    index_project(tree.root, jobs=1, progress=False, graph_file=False)
+    copy = tmp_path / "copy"
+    shutil.copytree(tree.root, copy)
+    store = copy / ".vestra/structured_summaries.json"
+
+    def recorded():
+        return read_manifest(copy, "identities.json")["files"]
+
+    assert recorded()["structured_summaries.json"] != file_identity(store.stat())
+    stats = index_project(copy, jobs=1, progress=False, graph_file=None)
+    assert stats.unchanged == stats.files and not (copy / ".vestra/graph.json").exists()
+    assert recorded() == {"structured_summaries.json": file_identity(store.stat())}
+    hashed = []
+    real = datadir.digest_holds
+    monkeypatch.setattr(datadir, "digest_holds", lambda *args, **kwargs: hashed.append(args[1]) or real(*args, **kwargs))
+    assert mixed_set_problem(copy, None) is None and hashed == []
+
+
+def test_a_graph_file_removed_by_hand_is_not_written_again_unless_asked(tmp_path):
+    tree = Tree(tmp_path / "live", 13)
+    graph = tree.root / ".vestra/graph.json"
+    index_project(tree.root, jobs=1, progress=False, graph_file=True)
+    graph.unlink()
+    tree.change()
+    index_project(tree.root, jobs=1, progress=False, graph_file=None)
+    assert not graph.exists() and "graph.json" not in read_manifest(tree.root)["files"]
+    index_project(tree.root, jobs=1, progress=False, graph_file=True)
+    assert graph.exists() and "graph.json" in read_manifest(tree.root)["files"]

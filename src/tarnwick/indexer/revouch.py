@@ -20,10 +20,14 @@ from ..search.store import INDEX_NAME
 from .publish import graph_identity
 
 
-def revouch(root: str, data_dir: str, generation: str) -> None:
+def revouch(root: str, data_dir: str, generation: str, with_graph: bool = True) -> None:
     """Let the index of the run `generation`, whose files were found whole,
-    vouch for the graph file again.  Only a shortcut: nothing here fails
-    the run."""
+    vouch for the graph file again (`with_graph`; else only the store's
+    identity is recorded again).  Only a shortcut: nothing here fails the
+    run."""
+    if not with_graph:
+        _revouch_store(root, data_dir, generation)
+        return
     graph = os.path.join(data_dir, GRAPH_NAME)
     index_path = os.path.join(data_dir, INDEX_NAME)
     try:
@@ -51,4 +55,22 @@ def revouch(root: str, data_dir: str, generation: str) -> None:
         finally:
             writer.close()
     except (OSError, IndexProblem, sqlite3.Error):
+        pass
+
+
+def _revouch_store(root: str, data_dir: str, generation: str) -> None:
+    """Record the store's identity again when `identities.json` does not
+    hold it as it is now (a copied project): else every query hashes it."""
+    try:
+        info = os.stat(os.path.join(data_dir, SUMMARIES_NAME))
+        identities = read_manifest(root, IDENTITIES_NAME)
+        if (
+            identities is not None
+            and identities.get("generation") == generation
+            and identities["files"].get(SUMMARIES_NAME) == file_identity(info)
+        ):
+            return
+        manifest = read_regular(os.path.join(data_dir, MANIFEST_NAME), MANIFEST_LIMIT)
+        record_identities(data_dir, generation, manifest, {SUMMARIES_NAME: info})
+    except OSError:
         pass

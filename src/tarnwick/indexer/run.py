@@ -124,12 +124,9 @@ class GraphFile:
 
 
 def _last_wrote_graph(root: str) -> bool:
-    """Whether the last run placed a graph file: its manifest names one, or
-    (a manifest this user may not read) one is there."""
-    if os.path.lexists(os.path.join(root, DATA_DIR, GRAPH_NAME)):
-        return True
-    manifest = read_manifest(root)
-    return manifest is not None and GRAPH_NAME in manifest["files"]
+    """Whether a run placed the graph file that is there (one removed by
+    hand, or by a run stopped before it placed the rest, stays away)."""
+    return os.path.lexists(os.path.join(root, DATA_DIR, GRAPH_NAME))
 
 
 class TooMuchToIndex(TarnwickError):
@@ -357,8 +354,7 @@ def _index_with(
         # Nothing to learn and the last run's files are in place: writing
         # them again would only change their stamp.  Not a row is decoded.
         _figures_of_run(stats, cache.run)
-        if graph.place:
-            revouch(root, data_dir, cache.run["generation"])
+        revouch(root, data_dir, cache.run["generation"], graph.place)
         stats.reused = walk.file_count if sources is None else len(sources)
         stats.unchanged = stats.files
         # New stamps spare the next run reading those files again, a new
