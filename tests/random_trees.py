@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import json
 import random
+import shutil
 import sqlite3
 from array import array
 from pathlib import Path
@@ -231,6 +232,23 @@ FIGURES = ("files", "functions", "methods", "classes", "nodes", "edges", "unpars
 
 def figures(stats) -> tuple:
     return tuple(getattr(stats, name) for name in FIGURES)
+
+
+def full_copy(source: Path, target: Path, full_figures: list | None = None, graph_file: bool = True) -> dict:
+    """`outputs(decoded=True)` of a full run over a copy of `source`'s files
+    (the run's `figures` appended to `full_figures` when given)."""
+    from tarnwick.indexer import index_project
+
+    shutil.copytree(source, target, ignore=shutil.ignore_patterns(".vestra"))
+    stats = index_project(target, jobs=1, full=True, progress=False, graph_file=graph_file)
+    if full_figures is not None:
+        full_figures.append(figures(stats))
+    return outputs(target, decoded=True)
+
+
+def differences(a: dict, b: dict, leave_out=()) -> list:
+    """The names of the outputs that differ (those in `leave_out` aside)."""
+    return [name for name in sorted(a.keys() | b.keys()) if name not in leave_out and a.get(name) != b.get(name)]
 
 
 def write_files(root: Path, files: dict) -> None:

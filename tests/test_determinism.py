@@ -13,19 +13,9 @@ import sys
 import pytest
 
 from random_trees import Tree, figures, outputs
+from random_trees import differences as _differences
+from random_trees import full_copy as _full_copy
 from tarnwick.indexer import index_project
-
-
-def _full_copy(source, target, full_figures=None):
-    shutil.copytree(source, target, ignore=shutil.ignore_patterns(".vestra"))
-    stats = index_project(target, jobs=1, full=True, progress=False)
-    if full_figures is not None:
-        full_figures.append(figures(stats))
-    return outputs(target, decoded=True)
-
-
-def _differences(a: dict, b: dict) -> list:
-    return [name for name in sorted(a.keys() | b.keys()) if a.get(name) != b.get(name)]
 
 
 @pytest.mark.parametrize("seed", range(6))

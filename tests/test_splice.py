@@ -18,6 +18,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from random_trees import Tree
+from random_trees import differences, full_copy
 from random_trees import outputs as every_output
 from tarnwick.indexer import cache as cache_module
 from tarnwick.indexer import index_project
@@ -359,16 +360,18 @@ def test_runs_of_blocks_lie_where_the_blocks_start(lengths, asked):
 FORGED_TEXTS = [(1, '{"id":"a.py",'), (2, "]"), (1, " "), (2, "\n"), (1, '{"id":"a.py"}],[{}')]
 
 
+@pytest.mark.parametrize("graph_file", [True, False], ids=["graph-file", "counted"])
 @pytest.mark.parametrize("forged", FORGED_TEXTS)
-def test_a_reused_files_text_made_anew_in_a_spliced_run_is_parsed(tmp_path, monkeypatch, forged):
+def test_a_reused_files_text_made_anew_in_a_spliced_run_is_parsed(tmp_path, monkeypatch, forged, graph_file):
     # a.py looks for d.py: when d.py comes, a.py is resolved again and its
-    # blocks are made from its row while every other file's are copied.
+    # blocks are made from its row while every other file's are copied (or,
+    # without a graph file, only counted).
     from tarnwick.indexer.cache_db import checksum
 
     root = tmp_path / "p"
     _project(root)
     (root / "a.py").write_text("import d\n\ndef f():\n    return d.g()\n")
-    index_project(root, jobs=1, progress=False)
+    index_project(root, jobs=1, progress=False, graph_file=graph_file)
     db = sqlite3.connect(root / ".vestra/index-cache.db")
     blob, docs, links, head = db.execute("SELECT result, docs, links, head FROM files WHERE path = 'a.py'").fetchone()
     fields, texts = cache_module.unpack_parts(blob)
@@ -379,10 +382,10 @@ def test_a_reused_files_text_made_anew_in_a_spliced_run_is_parsed(tmp_path, monk
     db.close()
     (root / "d.py").write_text("def g():\n    return 1\n")
     read = _texts_read(monkeypatch)
-    again = index_project(root, jobs=1, progress=False)
+    again = index_project(root, jobs=1, progress=False, graph_file=graph_file)
     # Found before anything was placed: the run started again from scratch.
     assert again.reused == 0 and "a.py" in read
-    assert outputs(root) == _full(root, tmp_path / "full")
+    assert differences(every_output(root, decoded=True), full_copy(root, tmp_path / "full", graph_file=graph_file)) == []
 
 
 def test_a_spliced_run_makes_only_the_changed_files_blocks(tmp_path, monkeypatch):
