@@ -14,7 +14,14 @@ from .output import edge, file_node
 
 
 def _values(text: str) -> list:
-    return json.loads("[" + text + "]") if text else []
+    """The values of a block's text; a text that holds none (whitespace)
+    is not a block, as the graph file's check finds too (ValueError)."""
+    if not text:
+        return []
+    values = json.loads("[" + text + "]")
+    if not values:
+        raise ValueError("an empty block in the graph")
+    return values
 
 
 def graph_change(

@@ -670,7 +670,7 @@ def _write_outputs(root, data_dir, cache, texts, paths, parsed, check, edges, ge
             pass
         finally:
             previous[1].close()
-    return write_outputs(data_dir, paths, parsed, texts, check, edges, generation, graph=mode if mode != "counted" else "scratch"), None
+    return write_outputs(data_dir, paths, parsed, texts, check, edges, generation, graph=mode), None
 
 
 def _previous(root, data_dir, cache, paths, kept, mode="file"):

@@ -220,9 +220,6 @@ class Outputs:
         # False: the graph is staged only for the search index to read
         # (or merely counted), never placed.
         self.place_graph = place_graph
-        # The graph's blocks made anew, when it is merely counted: their
-        # texts come from the cache and must parse (`check_graph`).
-        self.made = []
         self.node_span = (0, 0)  # where the nodes' values lie in the graph
         self.edge_span = (0, 0)
         self.layout = None  # where each file's blocks lie (`layout.Layout`)
@@ -264,11 +261,10 @@ class Outputs:
         """Parse the graph's text taken from the cache (ValueError or
         RecursionError when it does not parse): a block copied from a
         previous graph vouched for as placed was parsed by the run that
-        wrote it, so a spliced graph costs only its blocks made anew."""
+        wrote it, so a spliced graph costs only its blocks made anew.  A
+        graph merely counted has no text but its blocks made anew, which the
+        search index's change parsed already (`handoff.graph_change`)."""
         if self.graph.tmp is None:
-            for text in self.made:
-                if not json.loads("[" + text + "]"):
-                    raise ValueError("an empty block in the graph")
             return
         if self.unproven is None:
             for span in (self.node_span, self.edge_span):
@@ -454,9 +450,7 @@ def _splice(outputs: Outputs, paths, blocks: _Blocks, generation, layout: Layout
                     sizes.extend(layout.lengths[section][lo:hi])
                 elif section < NODES + 1 or section == CONTAINS:
                     sizes.append(joined.add(made[piece[1]][section]))
-                    if section != RECORDS and sizes[-1] and counted:
-                        outputs.made.append(made[piece[1]][section])
-                    elif section != RECORDS and sizes[-1] and unproven is not None:
+                    if section != RECORDS and sizes[-1] and unproven is not None:
                         unproven.append((graph.size - sizes[-1], graph.size))
                 else:  # edges between files, encoded here
                     sizes.append(joined.add(blocks.edges(piece[1], section - NODES - 1, targets[piece[1]])))
