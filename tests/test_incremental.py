@@ -481,13 +481,23 @@ def test_a_checksum_not_of_our_shape_has_its_row_parsed_again(tmp_path, value, d
 
 
 @pytest.mark.parametrize("head", ['["error",', '[null,"python",false,[9,0,0,9],""]'])
-def test_a_head_its_checksum_does_not_name_is_not_used(tmp_path, head):
+@pytest.mark.parametrize(
+    "edit, reused",
+    [
+        # Resolving the edited file reads a.py's head: the run starts again
+        # reading every head first, and a.py is parsed again.
+        ("from a import f\n\ndef g():\n    return f()\n", 0),
+        # Nothing reads it: the file is taken over, its blocks copied.
+        ("def g():\n    return 3\n", 1),
+    ],
+)
+def test_a_head_its_checksum_does_not_name_is_not_used(tmp_path, head, edit, reused):
     (tmp_path / "a.py").write_text("def f():\n    return 1\n")
     (tmp_path / "b.py").write_text("def g():\n    return 2\n")
     again, as_full = _rerun_with_damaged_cache(
-        tmp_path, [("UPDATE files SET head = ? WHERE path = 'a.py'", (head,))], "b.py", "def g():\n    return 3\n"
+        tmp_path, [("UPDATE files SET head = ? WHERE path = 'a.py'", (head,))], "b.py", edit
     )
-    assert again.reused == 0 and again.functions == 2 and as_full
+    assert again.reused == reused and again.functions == 2 and as_full
 
 
 @pytest.mark.parametrize("layout", ["kept", "dropped"])
@@ -508,7 +518,8 @@ def test_damaged_links_of_a_kept_file_never_reach_the_graph(tmp_path, layout):
 @pytest.mark.parametrize("damaged", ["a.py", "b.py"])
 def test_a_head_another_row_vouches_for_is_not_used_under_a_checksum_that_does_not_name_it(tmp_path, damaged):
     # a.py and b.py have the same head text; one row's checksum names
-    # another head.  Whichever row comes first, only that file is parsed again.
+    # another head.  Whichever row comes first, only that file is parsed
+    # again, once c.py's resolution reads both heads.
     from tarnwick.indexer.cache_db import HEAD, SUM_BYTES
 
     for name in ("a.py", "b.py"):
@@ -521,7 +532,10 @@ def test_a_head_another_row_vouches_for_is_not_used_under_a_checksum_that_does_n
     check = check[: HEAD * SUM_BYTES] + bytes(SUM_BYTES) + check[(HEAD + 1) * SUM_BYTES :]
     db.close()
     again, as_full = _rerun_with_damaged_cache(
-        tmp_path, [("UPDATE files SET checksum = ? WHERE path = ?", (check, damaged))], "c.py", "def c():\n    return 4\n"
+        tmp_path,
+        [("UPDATE files SET checksum = ? WHERE path = ?", (check, damaged))],
+        "c.py",
+        "from a import a\nfrom b import b\n\ndef c():\n    return a() + b()\n",
     )
     assert heads == 1 and as_full
     assert again.reused == 1  # the other of the two
@@ -720,20 +734,23 @@ def test_a_cell_read_after_a_sound_heads_pass_that_does_not_decode_is_no_crash(t
 )
 def test_a_row_whose_text_does_not_decode_is_left_out_not_a_crash(tmp_path, monkeypatch, lookups, damage):
     # Its file is parsed again, whether the rows are read by their heads, by
-    # their stamps all at once or by their paths.
+    # their stamps all at once or by their paths, and their heads one at a
+    # time or all at once.
     from tarnwick.indexer import cache as cache_module
 
     monkeypatch.setattr(cache_module, "ROW_LOOKUPS", lookups)
+    monkeypatch.setattr(cache_module, "HEAD_LOOKUPS", lookups)
     (tmp_path / "a.py").write_text("def f():\n    return 1\n")
     (tmp_path / "b.py").write_text("import a\n\ndef g():\n    return a.f()\n")
     again, as_full = _rerun_with_damaged_cache(tmp_path, [(damage, ())], "b.py", "import a\n\ndef g():\n    return 2\n")
     assert as_full and again.functions == 2
-    if "path" in damage and "a.py" in damage:
-        assert again.reused == 0
+    if "SET path" in damage and "a.py" in damage:
+        assert again.reused == 0  # no row is its file's
 
 
 def test_a_row_of_another_language_than_the_walks_is_parsed_again(tmp_path):
-    # Its head is sound, as its checksum says, but names another language.
+    # Its head is sound, as its checksum says, but names another language;
+    # read when b.py's resolution follows its import.
     from tarnwick.indexer.cache_db import HEAD, SUM_BYTES, blob_sum
 
     (tmp_path / "a.py").write_text("def f():\n    return 1\n")
@@ -748,7 +765,7 @@ def test_a_row_of_another_language_than_the_walks_is_parsed_again(tmp_path):
         tmp_path,
         [("UPDATE files SET head = ?, checksum = ? WHERE path = 'a.py'", (head, check))],
         "b.py",
-        "def g():\n    return 3\n",
+        "from a import f\n\ndef g():\n    return f()\n",
     )
     assert '"javascript"' in head and as_full and again.reused == 0 and again.functions == 2
 

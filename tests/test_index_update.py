@@ -317,11 +317,12 @@ def _symbols_miscounted(db) -> None:
 
 # Rows of the files' tables, each checked as a column.
 COLUMN_DAMAGE = [
-    "UPDATE file_numbers SET number = 1000 WHERE number = 0",  # a number past the files
-    "UPDATE file_numbers SET number = -1 WHERE number = 0",
-    "UPDATE file_numbers SET number = 'zero' WHERE number = 0",
-    "UPDATE file_numbers SET number = 1 WHERE number = 0",  # two files, one number
-    "DELETE FROM file_numbers WHERE number = 0",
+    # The files by number, as the chunks of their ids hold them.
+    "DELETE FROM arrays WHERE name = 'file_ids/0'",
+    "UPDATE arrays SET data = 7 WHERE name = 'file_ids/0'",
+    "UPDATE arrays SET data = CAST('a.py' AS BLOB) WHERE name = 'file_ids/0'",  # fewer ids than files
+    "UPDATE arrays SET data = CAST('a.py' || char(0) || 'a.py' || char(0) || 'b.py' AS BLOB) WHERE name = 'file_ids/0'",
+    "UPDATE arrays SET data = x'ff00ff00ff' WHERE name = 'file_ids/0'",  # not UTF-8
     "UPDATE docstate SET symbols = -1 WHERE number = 0",
     "UPDATE docstate SET symbols = symbols + 1000000 WHERE number = 0",  # a block past the slots
     "UPDATE docstate SET first_symbol = 'first' WHERE number = 0",

@@ -89,3 +89,83 @@ def test_parsed_makes_each_result_once_and_tells_languages_without_making_them()
     plain = {"a.py": _result("a.py", "python"), "b.js": _result("b.js", "javascript")}
     assert list(of_language(plain, "python")) == ["a.py"] and language_of(plain, "b.js") == "javascript"
     assert list(languages(plain)) == [("a.py", "python"), ("b.js", "javascript")]
+
+
+def test_a_file_held_by_its_language_alone_has_its_head_read_once_when_first_read():
+    heads, made = [], []
+
+    def head(path, language):
+        heads.append(path)
+        return {"language": language}
+
+    def make(path, fields, digest):
+        made.append(path)
+        return _result(path, fields["language"])
+
+    parsed = Parsed(make, {"a.py": "python", "b.js": "javascript"}, {}, head)
+    assert list(languages(parsed)) == [("a.py", "python"), ("b.js", "javascript")] and "a.py" in of_language(parsed, "python")
+    assert heads == [] and made == []
+    first = parsed["a.py"]
+    assert parsed["a.py"] is first and of_language(parsed, "python")["a.py"] is first
+    assert heads == ["a.py"] and made == ["a.py"]
+
+
+def _forge_run(root, forge):
+    import json
+    import sqlite3
+
+    db = sqlite3.connect(root / ".vestra" / "index-cache.db")
+    (text,) = db.execute("SELECT value FROM meta WHERE key = 'run'").fetchone()
+    db.execute("UPDATE meta SET value = ? WHERE key = 'run'", (json.dumps(forge(json.loads(text))),))
+    db.commit()
+    db.close()
+
+
+def _more_functions(run):
+    return {**run, "functions": run["functions"] + 5}
+
+
+UTIL_EDITED = {"pkg/util.py": "def helper():\n    return 2\n"}
+MENDED = {"pkg/broken.py": "def mended():\n    return 0\n"}
+
+# How the last run's record is forged (its functions miscounted as well, which
+# a run that carried it would show), and the edit: every head is read instead.
+RECORDS_NOT_CARRIED = {
+    "its files miscounted": (lambda run: {**_more_functions(run), "files": run["files"] + 1}, UTIL_EDITED),
+    "an unparsable file that is not there": (
+        lambda run: {**_more_functions(run), "unparsable": [*run["unparsable"], ["gone.py", "x"]]},
+        UTIL_EDITED,
+    ),
+    "a partial path that is not text": (lambda run: {**_more_functions(run), "partial": [1]}, UTIL_EDITED),
+    "fewer nodes than files": (lambda run: {**_more_functions(run), "nodes": 1}, UTIL_EDITED),
+    "a count that is not a number": (lambda run: {**run, "functions": "5"}, UTIL_EDITED),
+    # The edited file's old head says it did not parse; the record disagrees.
+    "the edited file's error not on record": (
+        lambda run: {**_more_functions(run), "unparsable": [], "files": run["files"] + 1},
+        MENDED,
+    ),
+}
+
+
+@pytest.mark.parametrize("case", [None, *RECORDS_NOT_CARRIED], ids=["carried", *RECORDS_NOT_CARRIED])
+def test_the_last_runs_figures_are_carried_only_when_they_add_up(tmp_path, monkeypatch, case):
+    from tarnwick.indexer.cache import Cache
+
+    root = tmp_path / "p"
+    write_files(root, FILES)
+    index_project(root, jobs=1, progress=False)
+    forge, change = RECORDS_NOT_CARRIED[case] if case else (None, UTIL_EDITED)
+    if forge is not None:
+        _forge_run(root, forge)
+    write_files(root, change)
+    passes = []
+    real = Cache.reuse_all
+    monkeypatch.setattr(Cache, "reuse_all", lambda self: passes.append(1) or real(self))
+    incremental = index_project(root, jobs=1, progress=False)
+    # A one-edit run reads the heads of its edited file alone; a record
+    # that does not add up has every head read, and counts as a full run.
+    assert len(passes) == (0 if case is None else 1)
+    got = outputs(root, decoded=True)
+    full = index_project(root, jobs=1, progress=False, full=True)
+    assert figures(incremental) == figures(full) and incremental.unparsable == full.unparsable
+    assert outputs(root, decoded=True) == got

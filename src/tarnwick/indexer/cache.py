@@ -50,6 +50,9 @@ ENTRY_LIMIT = 256 << 20
 # Files compared with their rows one row at a time; past this many, every
 # row's stamp is read in one pass.
 ROW_LOOKUPS = 64
+# Heads read one row at a time; past this many, every row's in one pass
+# (a row read alone costs several times its share of the pass).
+HEAD_LOOKUPS = 4096
 
 # Modification times this close to the start of the run that wrote the
 # cache may hide a later change of the same size in the same clock tick.
@@ -517,6 +520,10 @@ class Cache:
         # The packed documents of rows this run replaces or drops, as the
         # last run left them (`store`).
         self._previous_docs = {}
+        # The heads read one row at a time (`head_of`), then all of them.
+        self._heads_looked_up = 0
+        self._heads_made = {}
+        self._all_heads = None
 
     @property
     def previous(self) -> dict:
@@ -537,6 +544,21 @@ class Cache:
             else:
                 self._previous_paths = self.db.paths() if not self.db.fresh else set()
         return self._previous_paths
+
+    def rows_are(self, paths: set, listing_kept: bool) -> bool:
+        """Whether the rows are those of the files `paths`, which
+        `previous_paths` then is.  When the walk kept every folder's
+        listing, the files are the last run's, whose rows this run's
+        commit left: their count tells.  Else their paths, all rows' (a
+        row not of our shape among them fails as its head is read)."""
+        if self.db.fresh:
+            return False
+        if self._previous_paths is None:
+            same = self.db.row_count() == len(paths) if listing_kept else self.db.row_paths_raw() == paths
+            if not same:
+                return False
+            self._previous_paths = paths
+        return self._previous_paths == paths
 
     def _stamp(self, rel: str) -> tuple | None:
         if self._previous is None:
@@ -605,16 +627,30 @@ class Cache:
         links) is read when asked for.  The run takes over those of its
         unchanged files whose language is the row's; the others are parsed
         again."""
-        db = self.db
-
-        def fields_of(head: str) -> dict | None:
-            fields = _head_fields(head)
-            if fields is not None:
-                fields["_db"] = db
-            return fields
-
         with paused():  # an entry per file, and no cycles among them
-            return db.heads(fields_of)
+            return self.db.heads(self._fields_of)
+
+    def head_of(self, path: str) -> tuple | None:
+        """What `reuse_all` gives of the row of `path` (None: no sound
+        head), read alone while few are asked for: a run whose walk vouches
+        for all but a few files reads the heads of those it needs.  Past
+        `HEAD_LOOKUPS`, every row's head is read in one pass, and kept."""
+        if self._all_heads is None:
+            self._heads_looked_up += 1
+            if self._heads_looked_up <= HEAD_LOOKUPS:
+                return self.db.head(path, self._fields_of, self._heads_made)
+            self._all_heads = self.reuse_all()
+        return self._all_heads.get(path)
+
+    def _fields_of(self, head: str) -> dict | None:
+        fields = _head_fields(head)
+        if fields is not None:
+            fields["_db"] = self.db
+        return fields
+
+    def unlinked_paths(self) -> set:
+        """The files whose rows keep no links (see `reuse_all`)."""
+        return self.db.unlinked()
 
     def edges(self, path: str):
         """The edges the last run resolved for an unchanged file, from its

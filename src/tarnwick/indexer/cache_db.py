@@ -431,6 +431,37 @@ class CacheDB:
         self.row_paths = _texts(set(paths))[0]
         return out
 
+    def head(self, path: str, fields_of, made: dict) -> tuple | None:
+        """What `heads` gives of the row of `path` alone, or None when it
+        has no row of our shape with a sound head; `made` keeps the fields
+        of each head text met, for the rows that share it."""
+        for head, linked, sums, digest in self._shaped(
+            f"head, links IS NOT NULL, {HEAD_SUMS}, digest", "path = ?", (_sql_text(path),)
+        ):
+            if sums is None or type(head) is not str:
+                return None
+            found = made.get(head)
+            if found is None:
+                found = made[head] = (blob_sum(head.encode("utf-8")), fields_of(head))
+            if found[1] is None or not sums.endswith(found[0]):
+                return None
+            return found[1], linked, sums[:SUM_BYTES], digest
+        return None
+
+    def row_count(self) -> int:
+        """How many rows there are, of any shape (SQLite counts them by the
+        paths' index)."""
+        return self.db.execute("SELECT count(*) FROM files").fetchone()[0]
+
+    def row_paths_raw(self) -> set:
+        """The paths of all rows, of any shape, as text."""
+        return _texts(set(map(itemgetter(0), self.db.execute("SELECT path FROM files"))))[0]
+
+    def unlinked(self) -> set:
+        """The paths of the rows of our shape that keep no links: a pass
+        that reads no blob (SQLite tells a null from the row's header)."""
+        return _texts(set(map(itemgetter(0), self._shaped("path", "links IS NULL"))))[0]
+
     def links(self, path: str) -> bytes | None:
         """The links blob of `path`'s row when its checksum holds, else None."""
         row = self.db.execute(f"SELECT links, {CHECKSUM} FROM files WHERE path = ?", (_sql_text(path),)).fetchone()

@@ -10,29 +10,36 @@ from collections.abc import Mapping
 
 
 def _language(held) -> str:
-    return held["language"] if type(held) is dict else held.language
+    kind = type(held)
+    return held if kind is str else held["language"] if kind is dict else held.language
 
 
 class Parsed(Mapping):
     """path -> FileResult of the files that parsed, in the order they were
     added.  `taken` holds, for files taken over, their head fields (a dict
-    files of the same shape share) instead of a result, and `digests` their
-    digests: `make(path, fields, digest)` makes the result when it is first
-    read, once.  Nothing per file is made for the others: a run's
+    files of the same shape share), or only their language when
+    `head(path, language)` reads those fields, instead of a result, and
+    `digests` their digests: `make(path, fields, digest)` makes the result
+    when it is first read, once.  Nothing per file is made for the others: a run's
     collections would walk a container per file of the project."""
 
-    def __init__(self, make=None, taken: dict | None = None, digests: dict | None = None):
-        # path -> its result, or the head fields it is made from
+    def __init__(self, make=None, taken: dict | None = None, digests=None, head=None):
+        # path -> its result, the head fields it is made from, or (when
+        # `head(path, language)` gives those fields) its language alone
         self._held = taken if taken is not None else {}
         self._make = make
         self._digests = digests if digests is not None else {}
+        self._head = head
 
     def add(self, result) -> None:
         self._held[result.path] = result
 
     def __getitem__(self, path: str):
         held = self._held[path]
-        if type(held) is dict:
+        kind = type(held)
+        if kind is str:
+            held, kind = self._head(path, held), dict
+        if kind is dict:
             held = self._held[path] = self._make(path, held, self._digests.get(path))
         return held
 

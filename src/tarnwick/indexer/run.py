@@ -47,6 +47,7 @@ from .publish import ensure_gitignore, publish, remove_retired
 from .revouch import revouch
 from .pool import stack_size_for, start_workers, stop_workers, summarize_in_workers, summarize_serially
 from .summarize import FileResult
+from .takeover import UnsoundRow, by_heads, by_stamps
 from .writer import GraphNeeded, StoredRecords, iter_values, read_list, write_outputs
 from .walk import DEFAULT_MAX_FILE_BYTES, walk_project
 
@@ -258,6 +259,7 @@ def index_project(
         ensure_gitignore(data_dir)
         remove_retired(data_dir)
         graph = GraphFile(_last_wrote_graph(root) if graph_file is None else bool(graph_file))
+        every_head = False
         while True:
             try:
                 # What the run's large loads make lives to its end: collections
@@ -265,7 +267,7 @@ def index_project(
                 with settling(not full):
                     return _index(
                         root, data_dir, started, jobs, max_file_bytes, progress, excludes, use_gitignore, full, languages,
-                        most_parsed=most_parsed, graph=graph,
+                        most_parsed=most_parsed, graph=graph, every_head=every_head,
                     )
             except GraphNeeded:
                 # An update that turned out to need the graph whole: nothing
@@ -273,6 +275,13 @@ def index_project(
                 if not graph.counted:
                     raise
                 graph = GraphFile(graph.place, counted=False)
+            except UnsoundRow:
+                # A head read when asked for did not hold: nothing was
+                # written; again, every head read first, so that its file
+                # is parsed again as any row that does not hold is.
+                if every_head or full:
+                    raise
+                every_head = True
             except DamagedCache:
                 if full:
                     raise
@@ -283,7 +292,7 @@ def index_project(
 
 def _index(
     root, data_dir, started, jobs, max_file_bytes, progress, excludes, use_gitignore, full, languages=None, *,
-    most_parsed=None, graph=None,
+    most_parsed=None, graph=None, every_head=False,
 ) -> IndexStats:
     stats = IndexStats(root=root)
     jobs = jobs if jobs is not None else _default_jobs()
@@ -293,7 +302,7 @@ def _index(
     try:
         return _walk_and_index(
             root, data_dir, started, stats, jobs, max_file_bytes, progress, excludes, use_gitignore, full, languages, workers,
-            most_parsed, graph or GraphFile(True),
+            most_parsed, graph or GraphFile(True), every_head,
         )
     finally:
         stop_workers(workers)
@@ -301,7 +310,7 @@ def _index(
 
 def _walk_and_index(
     root, data_dir, started, stats, jobs, max_file_bytes, progress, excludes, use_gitignore, full, languages, workers,
-    most_parsed, graph,
+    most_parsed, graph, every_head=False,
 ) -> IndexStats:
     # Before any file is looked at: a file changed from here on may keep the
     # time and size the walk saw (a coarse clock), which readers must know.
@@ -323,7 +332,7 @@ def _walk_and_index(
         sources = None if walk.as_before else _readable(walk.files, stats)
         return _index_with(
             cache, root, data_dir, started, stats, walk, sources, walked_ns, jobs, max_file_bytes, progress, full, workers,
-            most_parsed, graph,
+            most_parsed, graph, every_head,
         )
     except BaseException:
         cache.db.discard()
@@ -332,7 +341,7 @@ def _walk_and_index(
 
 def _index_with(
     cache, root, data_dir, started, stats, walk, sources, walked_ns, jobs, max_file_bytes, progress, full, workers,
-    most_parsed=None, graph=None,
+    most_parsed=None, graph=None, every_head=False,
 ):
     graph = graph or GraphFile(True)
     unvouched = walk.unvouched
@@ -378,43 +387,19 @@ def _index_with(
         sources, changed = walk.files, set()
     rels = list(map(attrgetter("rel"), sources))
     current = set(rels)
-    links = set()  # unchanged files whose edges the cache keeps
-    kept_docs = {}  # file -> the digest of its search documents' text (bytes)
-    # What each summary was made from, for queries to tell the files edited since.
-    digests = {}
-    todo = []
     # The results of the files taken over are made only when read: their
-    # language, state and counts are those of their heads' fields, which
-    # files of the same shape share (the counts are summed per shape).
-    taken = {}  # path -> the head fields of each parsed file taken over
-    shapes = {}  # id of shared head fields -> [those fields, how many files have them]
+    # language, state and counts are those of their heads' fields.
     # An entry per file and no cycles among them: collections would only cost time.
     with paused():
-        heads = cache.reuse_all()
-        for source in sources:
-            rel = source.rel
-            reused = heads.pop(rel, None)
-            if reused is None or rel in changed or reused[0]["language"] != source.language:
-                todo.append(source)
-                continue
-            fields, linked, kept_docs[rel], digests[rel] = reused
-            if linked:
-                links.add(rel)
-            error = fields["error"]
-            if error is not None:
-                stats.unparsable.append((rel, error))
-                continue
-            taken[rel] = fields
-            if fields["partial"]:
-                stats.partial.append(rel)
-            shape = shapes.get(id(fields))
-            if shape is None:
-                shapes[id(fields)] = [fields, 1]
-            else:
-                shape[1] += 1
-    stats.reused = len(digests)
-    stats.unchanged = len(taken)
-    parsed = Parsed(taken_over, taken, digests)
+        listing_kept = sources is walk.files and walk.listed == 0 and walk.unvouched is not None
+        taking = (None if every_head else by_stamps(cache, sources, rels, changed, stats, listing_kept)) or by_heads(
+            cache, sources, changed, stats
+        )
+    todo, links, tallies = taking.todo, taking.linked, taking.tallies
+    kept_docs = taking.docs  # file -> the digest of its search documents' text (bytes)
+    # What each summary was made from, for queries to tell the files edited since.
+    digests = taking.digests
+    parsed = Parsed(taken_over, taking.taken, digests, taking.head)
     reused_paths = set(digests)
     # Largest first for the pool; the output order is fixed afterwards.
     todo.sort(key=lambda f: -f.size)
@@ -436,7 +421,6 @@ def _index_with(
     finally:
         counter.close()
 
-    tallies = [(fields["counts"], files) for fields, files in shapes.values()]
     for result in fresh:
         if result.error is not None:
             stats.unparsable.append((result.path, result.error))

@@ -286,7 +286,7 @@ class Documents:
         start = chunk * CHUNK
         size = min(CHUNK, count - start)
         if name == FILE_IDS:
-            self.file_ids[chunk] = _ids(blob, size)
+            self.file_ids[chunk] = ids_of_chunk(blob, size)
         else:
             code = _ALL_ARRAYS[name]
             getattr(self, name)[start : start + size] = memoryview(_checked(code, blob, size)).cast(code)
@@ -342,7 +342,8 @@ def _ordered_chunks(numbers) -> set:
     return found
 
 
-def _ids(blob, size: int) -> list:
+def ids_of_chunk(blob, size: int) -> list:
+    """The file ids a chunk of `FILE_IDS` holds (ValueError when not `size` of them)."""
     if not isinstance(blob, bytes):
         raise ValueError("a chunk of file ids is missing")
     ids = blob.decode("utf-8", "surrogatepass").split("\0")

@@ -47,8 +47,10 @@ from .corpus import average_length, norms, take_length
 from .index_file import InPlace
 from .reader import IndexCorpus
 from .state import candidates_of, fingerprint, pack_keyed_state, pack_state, term_counts, unpack_state
+from .chunks import ids_of_chunk
 from .store import (
     CHUNK,
+    FILE_IDS,
     FORMAT,
     code_digest,
     write_facts,
@@ -115,6 +117,20 @@ def _whole_array(db, name: str, code: str, count: int) -> array:
     return values
 
 
+def _file_ids(db, count: int) -> list:
+    """The ids of the ``count`` files, by number."""
+    ids = []
+    for chunk in range(-(-count // CHUNK)):
+        row = db.execute("SELECT data FROM arrays WHERE name = ?", (chunk_name(FILE_IDS, chunk),)).fetchone()
+        if row is None or not isinstance(row[0], bytes):
+            raise _Rebuild
+        try:
+            ids += ids_of_chunk(row[0], min(CHUNK, count - chunk * CHUNK))
+        except ValueError:
+            raise _Rebuild from None
+    return ids
+
+
 def _affected(candidates, changed: set) -> set:
     """The ``candidates`` whose split may change when the document
     frequencies of the terms ``changed`` do: a candidate, one of its
@@ -176,16 +192,14 @@ class _Update:
         self.file_count = meta["files"]
         self.symbol_live = meta["symbols"]
         self.symbol_slots = meta["symbol_slots"]
-        # A row per file of the project in each table: checked and taken in
-        # whole columns, not a row at a time.
-        ids, numbers = _columns(db.execute("SELECT id, number FROM file_numbers").fetchall(), 2)
-        if not _counts_in(numbers, self.file_count):
+        # The files by number, from the chunks of their ids that queries read
+        # (a text per thousand files, not a row per file).
+        ids = self.ids_by_number = _file_ids(db, self.file_count)
+        self.old_numbers = dict(zip(ids, range(self.file_count)))
+        if len(self.old_numbers) != self.file_count:
             raise _Rebuild
-        if not _all_of_type(ids, str):
-            ids = list(map(from_sql_text, ids))
-        self.old_numbers = dict(zip(ids, numbers))
-        if len(self.old_numbers) != self.file_count or len(set(numbers)) != self.file_count:
-            raise _Rebuild
+        # A row per file of the project: checked and taken in whole
+        # columns, not a row at a time.
         # Each file's symbols' block within the slots, in columns by number (the
         # table's own order); a fingerprint is read only for a file that needs it.
         rows = db.execute("SELECT number, first_symbol, symbols FROM docstate ORDER BY number").fetchall()
@@ -369,7 +383,7 @@ class _Update:
     def old_ids(self) -> dict:
         """By old number, the file that had it (made when first asked for)."""
         if self._old_ids is None:
-            self._old_ids = dict(zip(self.old_numbers.values(), self.old_numbers.keys()))
+            self._old_ids = dict(enumerate(self.ids_by_number))
         return self._old_ids
 
     def _renumber(self, removed: list, added: list) -> list:
