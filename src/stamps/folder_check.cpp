@@ -1,11 +1,14 @@
 #include "folder_check.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "entry_codes.hpp"
 #include "file_stamp.hpp"
+#include "py_call.hpp"
+#include "stamp_batch.hpp"
 
 namespace stamps {
 
@@ -84,10 +87,41 @@ void set_number(PyObject* list, Py_ssize_t at, int64_t value) {
     cp::check(PyList_SetItem(list, at, int_of(value).release()));
 }
 
+// The stamps of a folder's source files looked at beforehand (`stat_batch`), from entry `at` on.
+class Batch {
+  public:
+    Batch(PyObject* batch, PyObject* at, Py_ssize_t sources) {
+        if (batch == nullptr) return;
+        if (!PyBytes_Check(batch)) cp::raise_error(PyExc_TypeError, "batch must be bytes");
+        const size_t first = cp::count_from(at, "at");
+        const size_t entries = static_cast<size_t>(PyBytes_GET_SIZE(batch)) / ENTRY_BYTES;
+        if (first > entries || entries - first < static_cast<size_t>(sources))
+            cp::raise_error(PyExc_ValueError, "batch too short");
+        data_ = PyBytes_AS_STRING(batch) + first * ENTRY_BYTES;
+    }
+    bool given() const { return data_ != nullptr; }
+    // The k-th source file's stamp; false as `read_stamp` gives it.
+    bool stamp(size_t k, FileStamp& stamp) const {
+        int64_t fields[BATCH_FIELDS];
+        std::memcpy(fields, data_ + k * ENTRY_BYTES, ENTRY_BYTES);
+        if (!(fields[FLAGS] & FOUND)) return false;
+        stamp.size = fields[SIZE];
+        stamp.mtime_ns = fields[MTIME];
+        stamp.ctime_ns = fields[CTIME];
+        stamp.regular = (fields[FLAGS] & REGULAR) != 0;
+        return true;
+    }
+
+  private:
+    static constexpr size_t ENTRY_BYTES = BATCH_FIELDS * sizeof(int64_t);
+    const char* data_ = nullptr;
+};
+
 } // namespace
 
 Ref check_folder(PyObject* prefix, PyObject* names, PyObject* codes, PyObject* kept,
-                 PyObject* changed_after, PyObject* limit) {
+                 PyObject* changed_after, PyObject* limit, PyObject* batch_given,
+                 PyObject* batch_at) {
     if (!PyUnicode_Check(prefix) || !PyList_Check(names) || !PyUnicode_Check(codes) ||
         !PyList_Check(kept))
         cp::raise_error(PyExc_TypeError, "check_folder(str, list, str, list, int, int)");
@@ -101,6 +135,7 @@ Ref check_folder(PyObject* prefix, PyObject* names, PyObject* codes, PyObject* k
     for (Py_ssize_t i = 0; i < count; ++i)
         if (PyUnicode_READ(kind, code_data, i) >= SOURCE) ++sources;
     if (PyList_GET_SIZE(kept) != 2 * sources) cp::raise_error(PyExc_ValueError, "malformed record");
+    const Batch batch(batch_given, batch_at, sources);
 
     Ref encoded_prefix = checked(PyUnicode_EncodeFSDefault(prefix));
     std::string path(PyBytes_AS_STRING(encoded_prefix.get()),
@@ -125,7 +160,9 @@ Ref check_folder(PyObject* prefix, PyObject* names, PyObject* codes, PyObject* k
         int64_t mtime = 0;
         // A kept stamp no file can have, like a file that is no longer one, is the listing's
         // to decide.
-        if (!read_stamp(path, found) || !found.regular || !kept_number(item_of(kept, at), size) ||
+        const bool looked = batch.given() ? batch.stamp(static_cast<size_t>(at / 2), found)
+                                          : read_stamp(path, found);
+        if (!looked || !found.regular || !kept_number(item_of(kept, at), size) ||
             !kept_number(item_of(kept, at + 1), mtime))
             return Ref::borrow(Py_None);
         ctimes.push_back(found.ctime_ns);

@@ -47,7 +47,7 @@ from .publish import ensure_gitignore, publish, remove_retired
 from .revouch import revouch
 from .pool import stack_size_for, start_workers, stop_workers, summarize_in_workers, summarize_serially
 from .summarize import FileResult
-from .takeover import UnsoundRow, by_heads, by_stamps
+from .takeover import UnsoundRow, by_heads, by_stamps, sources_of
 from .writer import GraphNeeded, StoredRecords, iter_values, read_list, write_outputs
 from .walk import DEFAULT_MAX_FILE_BYTES, walk_project
 
@@ -348,7 +348,7 @@ def _index_with(
     if walk.as_before:
         changed = None  # no file: each is as the last run left it
     else:
-        compared = sources if unvouched is None else (source for source in sources if source.rel in unvouched)
+        compared = sources if unvouched is None else sources_of(sources, unvouched)
         changed = {source.rel for source in compared if not cache.unchanged(source)}
     history = read_history(root, data_dir, use_cache=not full)
     if history.note:

@@ -107,7 +107,7 @@ def by_stamps(cache, sources: list, rels: list, changed: set, stats, listing_kep
     # The project's counts of the last run, less those of the changed files.
     tallies = [((*counts, nodes - len(current)), 1)]
     todo = []
-    for source in _sources_of(sources, rels, changed):
+    for source in sources_of(sources, changed):
         found = cache.head_of(source.rel)
         if found is None or found[0]["language"] != source.language:
             return None
@@ -134,13 +134,15 @@ def by_stamps(cache, sources: list, rels: list, changed: set, stats, listing_kep
     return out
 
 
-def _sources_of(sources: list, rels: list, wanted: set) -> list:
-    """The entries of `sources` whose paths (`rels`) are `wanted`: found by
-    bisection, as the walk gives them in path order; else by a pass."""
+def sources_of(sources: list, wanted: set) -> list:
+    """The entries of `sources` (walk entries) whose paths are `wanted`:
+    found by bisection in path order, the walk's own; else by a pass, in
+    the order of `sources`."""
     out = []
-    for rel in wanted:
-        at = bisect_left(rels, rel)
-        if at == len(rels) or rels[at] != rel:
+    rel_of = attrgetter("rel")
+    for rel in sorted(wanted):
+        at = bisect_left(sources, rel, key=rel_of)
+        if at == len(sources) or sources[at].rel != rel:
             return [source for source in sources if source.rel in wanted]
         out.append(sources[at])
     return out

@@ -24,6 +24,7 @@ from ..settings import DEFAULT_MAX_FILE_BYTES
 from ..wording import counted
 from .extractors import SUFFIXES, grammar_of, unsupported_language
 from .ignore import Rules
+from .walk_batch import prefetched
 from .walk_state import (
     CODES,
     CONFIG,
@@ -272,6 +273,7 @@ class _Walker:
         self.seen_dirs = set()
         self.seen_files = set()  # real paths
         self.replayed = []  # (real prefix, names, codes) of folders taken from records
+        self.batch = None  # the stamps the old state's entries had as the walk began (`Prefetched`)
         self.candidates = []
         self.declarations = []  # .d.ts files: kept only when there is nothing else
         self.links = []  # (rel, abs) of links met, handled after the plain walk
@@ -318,6 +320,8 @@ class _Walker:
 
     def run(self) -> Walk:
         result = self.result
+        # The folders and files the old state records, looked at all at once.
+        self.batch = prefetched(self.root_abs, self.old.records) if self.old is not None else None
         self.walk_dir(self.root_abs, "", self.root_real, plain=True)
         self.follow_links()
         # Declaration files describe code that lives elsewhere; they are the
@@ -382,6 +386,7 @@ class _Walker:
         # links are always listed.
         stack = [(dir_abs, dir_rel, dir_real)]
         records = self.old.records if plain and self.old is not None else {}
+        batch = self.batch if plain else None
         while stack:
             d_abs, d_rel, d_real = stack.pop()
             if d_real in self.seen_dirs:
@@ -389,13 +394,29 @@ class _Walker:
             self.seen_dirs.add(d_real)
             status = record = None
             if plain:
+                found = batch.folder(d_rel, d_abs) if batch is not None else None
+                record = records.get(d_rel) if found is not None else None
+                relisted = False
+                if record is not None and found == record[STATUS]:
+                    # As the batch found it before the walk: taken from its record.
+                    try:
+                        stack += self.replay(d_abs, d_rel, d_real, record)
+                        continue
+                    except _Relist:
+                        relisted = True
+                    except (TypeError, ValueError, IndexError, KeyError, AttributeError, OverflowError):
+                        raise _Afresh from None
                 try:
                     st = os.stat(d_abs)
                 except OSError:
                     st = None
                 if st is not None and stat.S_ISDIR(st.st_mode):
                     record = records.get(d_rel)
-                    if record is not None and [st.st_dev, st.st_ino, st.st_mtime_ns, st.st_ctime_ns] == record[STATUS]:
+                    if (
+                        not relisted
+                        and record is not None
+                        and [st.st_dev, st.st_ino, st.st_mtime_ns, st.st_ctime_ns] == record[STATUS]
+                    ):
                         try:
                             stack += self.replay(d_abs, d_rel, d_real, record)
                             continue
@@ -552,8 +573,15 @@ class _Walker:
         for code in code_set:
             if code >= "\u0100" and code not in kinds:
                 raise ValueError("malformed record")
-        # The source files first, in C: one lstat each, nothing made per file that holds.
-        checked = check_folder(abs_prefix, names, codes, stamps, self.changed_after, self.max_file_bytes)
+        # The source files first, in C: one lstat each (or their entries in the
+        # batch looked at before the walk), nothing made per file that holds.
+        first = self.batch.first_file(d_rel, record) if self.batch is not None else None
+        if first is None:
+            checked = check_folder(abs_prefix, names, codes, stamps, self.changed_after, self.max_file_bytes)
+        else:
+            checked = check_folder(
+                abs_prefix, names, codes, stamps, self.changed_after, self.max_file_bytes, self.batch.files, first
+            )
         if checked is None:
             raise _Relist
         now, ctimes, changed, notable, taken = checked

@@ -17,7 +17,7 @@ import json
 import os
 import tempfile
 from array import array
-from bisect import bisect_right
+from bisect import bisect_left, bisect_right
 
 from ..atomic import finish_temporary, new_temporary, remove_temporary, told_as
 from ..datadir import CHUNKED, GRAPH_NAME, SUMMARIES_NAME, chunked_root, chunks_entry
@@ -527,13 +527,26 @@ class StoredRecords:
     it has taken."""
 
     def __init__(self, outputs: Outputs):
-        layout = outputs.layout
-        self._layout = layout
-        self._index = {path: i for i, path in enumerate(layout.paths) if layout.lengths[RECORDS][i]}
+        self._layout = outputs.layout
+        self._index = None  # path -> its place, made only if the paths are not in order
         self._file = open(outputs.store.tmp, "rb")
 
+    def _place(self, fid) -> int | None:
+        """The place of the file `fid` in the layout when it has a record:
+        found by bisection (an update asks for a few), the paths being in
+        path order; else from a table of them all."""
+        layout = self._layout
+        paths = layout.paths
+        if self._index is None:
+            i = bisect_left(paths, fid) if type(fid) is str else len(paths)
+            if i == len(paths) or paths[i] != fid:
+                self._index = {path: i for i, path in enumerate(paths)}
+        if self._index is not None:
+            i = self._index.get(fid)
+        return i if i is not None and layout.lengths[RECORDS][i] else None
+
     def pop(self, fid, default=None):
-        i = self._index.get(fid)
+        i = self._place(fid)
         if i is None:
             return default
         # The block is the file's name as a key, then its record: one that
@@ -547,7 +560,7 @@ class StoredRecords:
         return block[len(key) + 1 : -2].decode("utf-8")
 
     def __contains__(self, fid) -> bool:
-        return fid in self._index
+        return self._place(fid) is not None
 
     def close(self) -> None:
         self._file.close()
