@@ -546,19 +546,20 @@ class Cache:
         return self._previous_paths
 
     def rows_are(self, paths: set, listing_kept: bool) -> bool:
-        """Whether the rows are those of the files `paths`, which
-        `previous_paths` then is.  When the walk kept every folder's
-        listing, the files are the last run's, whose rows this run's
-        commit left: their count tells.  Else their paths, all rows' (a
-        row not of our shape among them fails as its head is read)."""
+        """Whether the rows are those of the files `paths`.  When the walk
+        kept every folder's listing, the files are the last run's, whose
+        rows that run's commit left: their count tells.  Else their paths,
+        all rows' (a row not of our shape among them fails as its head is
+        read)."""
         if self.db.fresh:
             return False
-        if self._previous_paths is None:
-            same = self.db.row_count() == len(paths) if listing_kept else self.db.row_paths_raw() == paths
-            if not same:
-                return False
-            self._previous_paths = paths
-        return self._previous_paths == paths
+        if self._previous_paths is not None:
+            return self._previous_paths == paths
+        return self.db.row_count() == len(paths) if listing_kept else self.db.row_paths_raw() == paths
+
+    def rows_taken_as(self, paths: set) -> None:
+        """The rows are those of `paths` (`rows_are`): `previous_paths`."""
+        self._previous_paths = set(paths)
 
     def _stamp(self, rel: str) -> tuple | None:
         if self._previous is None:

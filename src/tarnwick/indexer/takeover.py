@@ -117,6 +117,7 @@ def by_stamps(cache, sources: list, rels: list, changed: set, stats, listing_kep
         if fields["error"] is None:
             tallies.append((fields["counts"], -1))
         todo.append(source)
+    cache.rows_taken_as(current)
     out = TakeOver(todo=todo, tallies=tallies)
     reused = current - changed
     stats.unparsable.extend((rel, error) for rel, error in unparsable.items() if rel not in changed)
