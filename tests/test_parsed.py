@@ -4,6 +4,10 @@ run's."""
 
 from __future__ import annotations
 
+import os
+import time
+from unittest.mock import ANY
+
 import pytest
 
 from random_trees import figures, outputs, write_files
@@ -147,24 +151,74 @@ RECORDS_NOT_CARRIED = {
 }
 
 
-@pytest.mark.parametrize("case", [None, *RECORDS_NOT_CARRIED], ids=["carried", *RECORDS_NOT_CARRIED])
+def _saved_by_replacing(root, files):
+    # As editors that write a new file and rename it over the old one do:
+    # the folder changes, and the walk lists it again.
+    for name, text in files.items():
+        tmp = root / (name + ".tmp")
+        tmp.write_text(text)
+        os.replace(tmp, root / name)
+
+
+def _row_dropped(root):
+    # The count of the rows no longer that of the files the walk vouches for.
+    import sqlite3
+
+    db = sqlite3.connect(root / ".vestra" / "index-cache.db")
+    db.execute("DELETE FROM files WHERE path = 'pkg/same_a.py'")
+    db.commit()
+    db.close()
+
+
+# How a one-edit run is set up, whether it reads the heads of the changed
+# files alone (carrying the last run's figures) or every head, and how the
+# rows were found to be the files': by their count (the walk listed no
+# folder again) or by their paths.
+RUNS = {
+    "an edit in place": (None, False, [True]),
+    "an edit saved by replacing the file": ("replaced", False, [False]),
+    "a row dropped": (_row_dropped, True, [True]),
+    **{case: (forge, True, ANY) for case, (forge, _) in RECORDS_NOT_CARRIED.items()},
+}
+
+
+@pytest.mark.parametrize("case", list(RUNS))
 def test_the_last_runs_figures_are_carried_only_when_they_add_up(tmp_path, monkeypatch, case):
+    from tarnwick.indexer import cache as cache_module
+    from tarnwick.indexer import walk_state
     from tarnwick.indexer.cache import Cache
 
+    # Folders and files settle soon, so that a walk may take the listings
+    # as kept and vouch for the files it does not name.
+    monkeypatch.setattr(walk_state, "SETTLE_NS", 50_000_000)
+    monkeypatch.setattr(cache_module, "_RACY_NS", 50_000_000)
     root = tmp_path / "p"
     write_files(root, FILES)
+    time.sleep(0.1)
     index_project(root, jobs=1, progress=False)
-    forge, change = RECORDS_NOT_CARRIED[case] if case else (None, UTIL_EDITED)
-    if forge is not None:
-        _forge_run(root, forge)
-    write_files(root, change)
-    passes = []
-    real = Cache.reuse_all
-    monkeypatch.setattr(Cache, "reuse_all", lambda self: passes.append(1) or real(self))
+    time.sleep(0.1)
+    index_project(root, jobs=1, progress=False)  # `.vestra/` made, the root settles too
+    setup, every_head, listings = RUNS[case]
+    change = RECORDS_NOT_CARRIED[case][1] if case in RECORDS_NOT_CARRIED else UTIL_EDITED
+    if setup == "replaced":
+        _saved_by_replacing(root, change)
+    else:
+        if setup is _row_dropped:
+            setup(root)
+        elif setup is not None:
+            _forge_run(root, setup)
+        write_files(root, change)
+    passes, kept, runs = [], [], []
+    real_reuse, real_rows, real_index = Cache.reuse_all, Cache.rows_are, run_module._index
+    monkeypatch.setattr(Cache, "reuse_all", lambda self: passes.append(1) or real_reuse(self))
+    monkeypatch.setattr(Cache, "rows_are", lambda self, paths, listing: kept.append(listing) or real_rows(self, paths, listing))
+    monkeypatch.setattr(run_module, "_index", lambda *args, **kw: runs.append(1) or real_index(*args, **kw))
     incremental = index_project(root, jobs=1, progress=False)
     # A one-edit run reads the heads of its edited file alone; a record
-    # that does not add up has every head read, and counts as a full run.
-    assert len(passes) == (0 if case is None else 1)
+    # that does not add up, or rows that are not the files', has every head
+    # read, and counts as a full run; neither starts again.
+    assert len(passes) == (1 if every_head else 0) and len(runs) == 1
+    assert listings is ANY or kept == listings
     got = outputs(root, decoded=True)
     full = index_project(root, jobs=1, progress=False, full=True)
     assert figures(incremental) == figures(full) and incremental.unparsable == full.unparsable
