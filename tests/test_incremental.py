@@ -500,14 +500,15 @@ def test_a_head_its_checksum_does_not_name_is_not_used(tmp_path, head, edit, reu
     assert again.reused == reused and again.functions == 2 and as_full
 
 
+@pytest.mark.parametrize("links", ["x'789c'", "NULL"])  # damaged, or gone from a file that parsed
 @pytest.mark.parametrize("layout", ["kept", "dropped"])
-def test_damaged_links_of_a_kept_file_never_reach_the_graph(tmp_path, layout):
+def test_damaged_links_of_a_kept_file_never_reach_the_graph(tmp_path, layout, links):
     # Kept, the file's edges are copied from the previous graph; written
     # whole, its links are read and found damaged: the run starts afresh.
     (tmp_path / "a.py").write_text("import b\n\ndef f():\n    return b.g()\n")
     (tmp_path / "b.py").write_text("def g():\n    return 2\n")
     (tmp_path / "c.py").write_text("def h():\n    return 3\n")
-    damage = [("UPDATE files SET links = x'789c' WHERE path = 'a.py'", ())]
+    damage = [(f"UPDATE files SET links = {links} WHERE path = 'a.py'", ())]
     if layout == "dropped":
         damage.append(("DELETE FROM meta WHERE key = 'layout'", ()))
     again, as_full = _rerun_with_damaged_cache(tmp_path, damage, "c.py", "def h():\n    return 4\n")

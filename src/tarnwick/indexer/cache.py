@@ -649,10 +649,6 @@ class Cache:
             fields["_db"] = self.db
         return fields
 
-    def unlinked_paths(self) -> set:
-        """The files whose rows keep no links (see `reuse_all`)."""
-        return self.db.unlinked()
-
     def edges(self, path: str):
         """The edges the last run resolved for an unchanged file, from its
         row (DamagedCache when the row does not hold them as written)."""

@@ -457,11 +457,6 @@ class CacheDB:
         """The paths of all rows, of any shape, as text."""
         return _texts(set(map(itemgetter(0), self.db.execute("SELECT path FROM files"))))[0]
 
-    def unlinked(self) -> set:
-        """The paths of the rows of our shape that keep no links: a pass
-        that reads no blob (SQLite tells a null from the row's header)."""
-        return _texts(set(map(itemgetter(0), self._shaped("path", "links IS NULL"))))[0]
-
     def links(self, path: str) -> bytes | None:
         """The links blob of `path`'s row when its checksum holds, else None."""
         row = self.db.execute(f"SELECT links, {CHECKSUM} FROM files WHERE path = ?", (_sql_text(path),)).fetchone()

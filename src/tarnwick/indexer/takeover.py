@@ -128,7 +128,10 @@ def by_stamps(cache, sources: list, rels: list, changed: set, stats, listing_kep
         taken.pop(rel, None)
     out.digests = RowValues(reused, lambda rel: _head(cache, rel)[3])
     out.docs = RowValues(reused.copy(), lambda rel: _head(cache, rel)[2])
-    out.linked = reused - cache.unlinked_paths()
+    # A run resolves every file it parses and keeps its links; only a file
+    # that did not parse has none.  (A row that breaks this fails as its
+    # links are read, and the run starts again from scratch.)
+    out.linked = reused.difference(unparsable)
     out.head = lambda rel, language: _fields(cache, rel, language)
     stats.reused = len(reused)
     stats.unchanged = len(taken)
