@@ -420,10 +420,12 @@ def test_the_files_tables_are_refused_as_they_are_read_when_damaged(tmp_path, da
             assert sorted(reading.old_numbers) == sorted(BASE)
             # Each file's block by its number, as the table holds it.
             blocks = db.execute("SELECT first_symbol, symbols FROM docstate ORDER BY number").fetchall()
-            assert list(zip(reading.old_first, reading.old_size)) == blocks and len(blocks) == 3
+            assert [reading.old_blocks[number] for number in range(3)] == blocks and len(blocks) == 3
         else:
+            # Refused as the files' ids are read, or file 0's block.
             with pytest.raises(update._Rebuild):
                 reading.load()
+                reading.old_blocks[0]
     finally:
         db.close()
 

@@ -33,8 +33,6 @@ from __future__ import annotations
 
 from array import array
 from bisect import bisect_left
-from itertools import chain
-from operator import add
 
 from .._scoring import decode_postings, encode_postings
 from ..errors import IndexProblem
@@ -115,6 +113,34 @@ def _whole_array(db, name: str, code: str, count: int) -> array:
     if len(values) != count:
         raise _Rebuild
     return values
+
+
+class _Blocks:
+    """Each file's block of symbols, (first symbol, count), by its old
+    number, read from `docstate` for the files an update looks at."""
+
+    def __init__(self, db, files: int, slots: int):
+        self._db = db
+        self._files = files
+        self._slots = slots
+        self._read = {}
+
+    def __getitem__(self, number: int) -> tuple:
+        found = self._read.get(number)
+        if found is None:
+            row = self._db.execute("SELECT first_symbol, symbols FROM docstate WHERE number = ?", (number,)).fetchone()
+            if row is None or not (0 <= number < self._files and _counts_in(row) and sum(row) <= self._slots):
+                raise _Rebuild  # a file without its state, or a block past the slots
+            found = self._read[number] = row
+        return found
+
+    def every(self, files: int) -> list:
+        """(number, first symbol, count) of each of the table's rows, of
+        `files` files, in one pass."""
+        rows = self._db.execute("SELECT number, first_symbol, symbols FROM docstate ORDER BY number").fetchall()
+        if [row[0] for row in rows] != list(range(files)) or not all(_counts_in(row) for row in rows):
+            raise _Rebuild  # a file without its state, or one of no file
+        return rows
 
 
 def _file_ids(db, count: int) -> list:
@@ -198,17 +224,9 @@ class _Update:
         self.old_numbers = dict(zip(ids, range(self.file_count)))
         if len(self.old_numbers) != self.file_count:
             raise _Rebuild
-        # A row per file of the project: checked and taken in whole
-        # columns, not a row at a time.
-        # Each file's symbols' block within the slots, in columns by number (the
-        # table's own order); a fingerprint is read only for a file that needs it.
-        rows = db.execute("SELECT number, first_symbol, symbols FROM docstate ORDER BY number").fetchall()
-        numbers, firsts, counts = _columns(rows, 3)
-        if numbers != tuple(range(self.file_count)) or not (_counts_in(firsts) and _counts_in(counts)):
-            raise _Rebuild  # a file without its state, or one of no file
-        if firsts and max(map(add, firsts, counts)) > self.symbol_slots:
-            raise _Rebuild
-        self.old_first, self.old_size = firsts, counts
+        # Each file's symbols' block within the slots, read for the files
+        # an update looks at (a fingerprint likewise).
+        self.old_blocks = _Blocks(db, self.file_count, self.symbol_slots)
 
     def _old_fingerprints(self, numbers: list) -> dict:
         """By number, the fingerprints the index keeps of those files."""
@@ -226,7 +244,7 @@ class _Update:
         if counts is None:
             # Counted from the documents of its key, as they were when written.
             docs = self.old_docs(fid, key) if self.old_docs is not None else None
-            if docs is None or len(docs) != 1 + self.old_size[number]:
+            if docs is None or len(docs) != 1 + self.old_blocks[number][1]:
                 raise _Rebuild
             counts = term_counts(docs)
         return counts, names
@@ -316,7 +334,7 @@ class _Update:
         symbols are written again (an appended function moves a
         neighbour's few symbols, not the file's every symbol)."""
         old = self.old_numbers[fid]
-        first, size = self.old_first[old], self.old_size[old]
+        first, size = self.old_blocks[old]
         wanted = len(self.entry(fid)[3])
         if wanted <= size or first + size >= self.symbol_slots:
             return  # it fits, or it is the last block, which grows in place
@@ -326,8 +344,8 @@ class _Update:
             if slot >= self.symbol_slots:
                 return  # the end reached: the file moves there instead
             owner = owners[slot]
-            if owner < self.file_count and self.old_first[owner] == slot and self.old_size[owner]:
-                taken = self.old_size[owner]
+            if owner < self.file_count and self.old_blocks[owner][0] == slot and self.old_blocks[owner][1]:
+                taken = self.old_blocks[owner][1]
                 if owner in self.old_side or self.old_ids[owner] not in self.files:
                     return  # a block that moves or goes anyway: no room is made
                 movers.append(owner)
@@ -530,7 +548,7 @@ class _Update:
         # Postings of every term either side touches, a batch of terms at a time.
         gone: dict = {}  # term -> the old side's (file number, first symbol, symbol count)
         for number, terms in old_terms.items():
-            place = (number, self.old_first[number], self.old_size[number])
+            place = (number, *self.old_blocks[number])
             for term in terms:
                 gone.setdefault(term, []).append(place)
         touched = sorted(gone.keys() | new_files.keys() | new_symbols.keys())
@@ -571,7 +589,7 @@ class _Update:
         self.symbol_length, self.symbol_file = self._symbol_arrays()
         freed = 0
         for number in self.old_side:
-            first, count = self.old_first[number], self.old_size[number]
+            first, count = self.old_blocks[number]
             freed += count
             for n in range(first, first + count):
                 self.symbol_length[n] = 0.0
@@ -585,14 +603,14 @@ class _Update:
                 # Moved to make room for the file before it.
                 self.blocks[fid] = slots
                 slots += wanted
-            elif old is not None and (self.old_size[old] >= wanted or fid in self.grown):
-                self.blocks[fid] = self.old_first[old]
-            elif old is not None and self.old_first[old] + self.old_size[old] == slots:
+            elif old is not None and (self.old_blocks[old][1] >= wanted or fid in self.grown):
+                self.blocks[fid] = self.old_blocks[old][0]
+            elif old is not None and sum(self.old_blocks[old]) == slots:
                 # The last block grows in place: its symbols keep their
                 # numbers (a file edited again and again, whose block went
                 # to the end the first time, rewrites only what changed).
-                self.blocks[fid] = self.old_first[old]
-                slots = self.old_first[old] + wanted
+                self.blocks[fid] = self.old_blocks[old][0]
+                slots = self.old_blocks[old][0] + wanted
             else:
                 self.blocks[fid] = slots
                 slots += wanted
@@ -647,7 +665,7 @@ class _Update:
         for fid in self.new_side:
             self._fingerprint(fid)  # a file kept as it was has its own, read before its row goes
         for number, fid in sorted(self.old_side.items()):
-            first, count = self.old_first[number], self.old_size[number]
+            first, count = self.old_blocks[number]
             db.execute("DELETE FROM symbols WHERE number >= ? AND number < ?", (first, first + count))
             db.execute("DELETE FROM docstate WHERE number = ?", (number,))
             db.execute("DELETE FROM records WHERE number = ?", (number,))
@@ -668,12 +686,6 @@ class _Update:
         """What the whole graph decides, for every file: flags, priors and
         norms; and the graph's copies, where the change reaches."""
         db, files, numbers, weights = self.db, self.files, self.numbers, self.weights
-        # A full build numbers the symbols in graph order: their lengths are
-        # summed so.  The files' blocks hold the live symbols: the files
-        # kept have their old blocks, the new side its new ones.
-        kept = sum(self.old_size) - sum(self.old_size[n] for n in self.old_side)
-        if kept + sum(len(self.entry(fid)[3]) for fid in self.new_side) != self.live:
-            raise _Rebuild
         self.file_ids = [None] * len(files)
         for fid, number in numbers.items():
             self.file_ids[number] = fid
@@ -694,11 +706,20 @@ class _Update:
 
     def _first_symbols(self):
         """Each file's first symbol by its new number: the files kept begin
-        their old blocks, the new side its new ones."""
-        side = self.old_side
-        kept = ((n, first, count) for n, (first, count) in enumerate(zip(self.old_first, self.old_size)) if n not in side)
+        their old blocks (as the index's own array of them says), the new
+        side its new ones."""
+        count = len(self.files)
+        try:
+            firsts = _whole_array(self.db, first_symbols.NAME, first_symbols.CODE, self.file_count)[:count]
+        except _Rebuild:
+            # An index written before they were kept: from every file's
+            # block, as `docstate` holds them now (the new side's written).
+            firsts = first_symbols.of_blocks(count, self.old_blocks.every(count))
+        firsts.extend(array(first_symbols.CODE, [first_symbols.NO_SYMBOLS]) * (count - len(firsts)))
         new = ((self.numbers[fid], self.blocks[fid], len(self.entry(fid)[3])) for fid in self.new_side)
-        return first_symbols.of_blocks(len(self.files), chain(kept, new))
+        for number, first, size in new:
+            firsts[number] = first if size else first_symbols.NO_SYMBOLS
+        return firsts
 
     def write_sources(self, sources: dict, restamped=None) -> None:
         """The `sources` rows, rewritten where a file's stamp or number
@@ -780,7 +801,7 @@ class _Update:
                     if old is None:
                         raise _Rebuild  # an added file is always handed over
                     path = fid
-                    defined, declarations = self.old_size[old], bool(old_flags[old] & FLAG_DECLARATIONS)
+                    defined, declarations = self.old_blocks[old][1], bool(old_flags[old] & FLAG_DECLARATIONS)
                 flags[number], priors[number] = delta.decide(fid, path, defined, declarations, self.weights)
             elif old is None:
                 raise _Rebuild
