@@ -8,6 +8,8 @@ namespace {
 
 constexpr int64_t NS_PER_SECOND = 1'000'000'000;
 
+} // namespace
+
 bool nanoseconds(const struct timespec& time, int64_t& out) {
     int64_t scaled = 0;
     if (__builtin_mul_overflow(static_cast<int64_t>(time.tv_sec), NS_PER_SECOND, &scaled))
@@ -15,7 +17,16 @@ bool nanoseconds(const struct timespec& time, int64_t& out) {
     return !__builtin_add_overflow(scaled, static_cast<int64_t>(time.tv_nsec), &out);
 }
 
-} // namespace
+void append_fs_bytes(std::string& out, PyObject* text) {
+    if (PyUnicode_IS_ASCII(text)) {
+        out.append(static_cast<const char*>(PyUnicode_DATA(text)),
+                   static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
+    } else {
+        cp::Ref bytes = cp::checked(PyUnicode_EncodeFSDefault(text));
+        out.append(PyBytes_AS_STRING(bytes.get()),
+                   static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+    }
+}
 
 bool read_stamp(const std::string& path, FileStamp& stamp) {
     struct stat status;

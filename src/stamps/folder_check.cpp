@@ -51,14 +51,7 @@ bool kept_number(PyObject* value, int64_t& number) {
 void append_name(std::string& path, PyObject* name) {
     if (!PyUnicode_Check(name)) cp::raise_error(PyExc_ValueError, "malformed record");
     const size_t start = path.size();
-    if (PyUnicode_IS_ASCII(name)) {
-        path.append(static_cast<const char*>(PyUnicode_DATA(name)),
-                    static_cast<size_t>(PyUnicode_GET_LENGTH(name)));
-    } else {
-        Ref encoded = checked(PyUnicode_EncodeFSDefault(name));
-        path.append(PyBytes_AS_STRING(encoded.get()),
-                    static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())));
-    }
+    append_fs_bytes(path, name);
     if (path.find('\0', start) != std::string::npos)
         cp::raise_error(PyExc_ValueError, "embedded null byte");
 }

@@ -1,6 +1,7 @@
 #include "stamp_batch.hpp"
 
 #include "entry_codes.hpp"
+#include "file_stamp.hpp"
 
 #include <sys/stat.h>
 
@@ -15,15 +16,6 @@ namespace {
 
 using cp::checked;
 using cp::Ref;
-
-constexpr int64_t NS_PER_SECOND = 1'000'000'000;
-
-bool nanoseconds(const struct timespec& time, int64_t& out) {
-    int64_t scaled = 0;
-    if (__builtin_mul_overflow(static_cast<int64_t>(time.tv_sec), NS_PER_SECOND, &scaled))
-        return false;
-    return !__builtin_add_overflow(scaled, static_cast<int64_t>(time.tv_nsec), &out);
-}
 
 void look_at(const std::string& path, bool follow, int64_t* out) {
     if (path.empty()) return; // a folder whose record does not fit: looked at by the walk
@@ -55,17 +47,11 @@ void look_at_all(const std::vector<std::string>& paths, bool follow, int64_t* ou
     }
 }
 
-// The bytes of a str as the file system sees them (what os.fsencode gives); false for one with
-// a null byte, which names no file.
+// The bytes of a str as the file system sees them; false for one with a null byte, which
+// names no file.
 bool fs_bytes(PyObject* text, std::string& out) {
-    if (PyUnicode_IS_ASCII(text)) {
-        out.assign(static_cast<const char*>(PyUnicode_DATA(text)),
-                   static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
-    } else {
-        Ref bytes = checked(PyUnicode_EncodeFSDefault(text));
-        out.assign(PyBytes_AS_STRING(bytes.get()),
-                   static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
-    }
+    out.clear();
+    append_fs_bytes(out, text);
     return out.find('\0') == std::string::npos;
 }
 

@@ -392,7 +392,7 @@ def _index_with(
     # An entry per file and no cycles among them: collections would only cost time.
     with paused():
         listing_kept = sources is walk.files and walk.listed == 0 and walk.unvouched is not None
-        taking = (None if every_head else by_stamps(cache, sources, rels, changed, stats, listing_kept)) or by_heads(
+        taking = (None if every_head else by_stamps(cache, sources, rels, current, changed, stats, listing_kept)) or by_heads(
             cache, sources, changed, stats
         )
     todo, links, tallies = taking.todo, taking.linked, taking.tallies

@@ -15,6 +15,7 @@ that file again.
 from __future__ import annotations
 
 from bisect import bisect_left
+from collections.abc import MutableMapping
 from dataclasses import dataclass, field
 from operator import attrgetter
 
@@ -84,9 +85,9 @@ def by_heads(cache, sources: list, changed: set, stats) -> TakeOver:
     return out
 
 
-def by_stamps(cache, sources: list, rels: list, changed: set, stats, listing_kept: bool) -> TakeOver | None:
-    """The take-over of a run whose files (`rels`, the paths of `sources`)
-    are those of the cache's rows and few of which changed, reading the
+def by_stamps(cache, sources: list, rels: list, current: set, changed: set, stats, listing_kept: bool) -> TakeOver | None:
+    """The take-over of a run whose files (`rels`, the paths of `sources`
+    in order, `current` as a set) are those of the cache's rows and few of which changed, reading the
     heads of those alone; None when that does not hold, or the last run's
     figures do not add up (then `by_heads`).  `listing_kept`: the walk took
     every folder's listing from its state, so its files are the last run's."""
@@ -96,7 +97,6 @@ def by_stamps(cache, sources: list, rels: list, changed: set, stats, listing_kep
     if figures is None:
         return None
     counts, unparsable, partial = figures
-    current = set(rels)
     if not cache.rows_are(current, listing_kept):
         return None
     if not unparsable.keys() <= current or not partial <= current:
@@ -182,29 +182,23 @@ def _fields(cache, rel: str, language: str) -> dict:
     return fields
 
 
-class RowValues:
+class RowValues(MutableMapping):
     """path -> a value of its cache row (`read(path)`), for the files
-    taken over, read when first asked for; values set are held as given.
-    A dict's ways, as far as a run uses them."""
+    taken over, read when first asked for; values set are held as given."""
 
     def __init__(self, paths: set, read):
         self._paths = paths
         self._read = read
         self._values = {}
 
-    def get(self, path, default=None):
+    def __getitem__(self, path):
         try:
             return self._values[path]
         except KeyError:
             if path not in self._paths:
-                return default
+                raise
         value = self._values[path] = self._read(path)
         return value
-
-    def __getitem__(self, path):
-        if path not in self._paths:
-            raise KeyError(path)
-        return self.get(path)
 
     def __setitem__(self, path, value) -> None:
         self._paths.add(path)
@@ -215,17 +209,10 @@ class RowValues:
         self._values.pop(path, None)
 
     def __contains__(self, path) -> bool:
-        return path in self._paths
+        return path in self._paths  # not read to be told
 
     def __iter__(self):
         return iter(self._paths)
 
     def __len__(self) -> int:
         return len(self._paths)
-
-    def keys(self):
-        return self._paths
-
-    def update(self, pairs) -> None:
-        for path, value in pairs:
-            self[path] = value
