@@ -74,11 +74,16 @@ def test_parsed_makes_each_result_once_and_tells_languages_without_making_them()
         result.digest = digest
         return result
 
-    parsed = Parsed(make, {"a.py": {"language": "python"}, "b.js": {"language": "javascript"}}, {"a.py": "d1", "b.js": "d2"})
+    heads = []  # d.py is held by its language alone: its head fields read when it is
+    head = lambda path, language: heads.append(path) or {"language": language}  # noqa: E731
+    taken = {"a.py": {"language": "python"}, "b.js": {"language": "javascript"}, "d.py": "python"}
+    parsed = Parsed(make, taken, {"a.py": "d1", "b.js": "d2"}, head)
     parsed.add(_result("c.py", "python"))
-    assert list(languages(parsed)) == [("a.py", "python"), ("b.js", "javascript"), ("c.py", "python")]
-    assert language_of(parsed, "b.js") == "javascript" and made == []
-    assert set(parsed.paths() - {"a.py"}) == {"b.js", "c.py"} and "b.js" in parsed and "z.py" not in parsed
+    assert list(languages(parsed)) == [("a.py", "python"), ("b.js", "javascript"), ("d.py", "python"), ("c.py", "python")]
+    assert language_of(parsed, "b.js") == "javascript" and language_of(parsed, "d.py") == "python" and made == heads == []
+    assert parsed["d.py"] is parsed["d.py"] and heads == ["d.py"] and made == ["d.py"]
+    made.clear()
+    assert set(parsed.paths() - {"a.py"}) == {"b.js", "c.py", "d.py"} and "b.js" in parsed and "z.py" not in parsed
 
     python = of_language(parsed, "python")
     assert "a.py" in python and "c.py" in python and "b.js" not in python and "z.py" not in python
@@ -88,76 +93,23 @@ def test_parsed_makes_each_result_once_and_tells_languages_without_making_them()
     first = python["a.py"]
     # Made once, and kept by the whole: the same object whichever way it is read.
     assert parsed["a.py"] is first and python["a.py"] is first and first.digest == "d1" and made == ["a.py"]
-    assert list(python) == ["a.py", "c.py"] and len(python) == 2 and len(parsed) == 3
+    assert list(python) == ["a.py", "d.py", "c.py"] and len(python) == 3 and len(parsed) == 4
     # A plain dict of results is read alike.
     plain = {"a.py": _result("a.py", "python"), "b.js": _result("b.js", "javascript")}
     assert list(of_language(plain, "python")) == ["a.py"] and language_of(plain, "b.js") == "javascript"
     assert list(languages(plain)) == [("a.py", "python"), ("b.js", "javascript")]
 
 
-def test_a_file_held_by_its_language_alone_has_its_head_read_once_when_first_read():
-    heads, made = [], []
-
-    def head(path, language):
-        heads.append(path)
-        return {"language": language}
-
-    def make(path, fields, digest):
-        made.append(path)
-        return _result(path, fields["language"])
-
-    parsed = Parsed(make, {"a.py": "python", "b.js": "javascript"}, {}, head)
-    assert list(languages(parsed)) == [("a.py", "python"), ("b.js", "javascript")] and "a.py" in of_language(parsed, "python")
-    assert heads == [] and made == []
-    first = parsed["a.py"]
-    assert parsed["a.py"] is first and of_language(parsed, "python")["a.py"] is first
-    assert heads == ["a.py"] and made == ["a.py"]
+def _edited(root):
+    write_files(root, UTIL_EDITED)
 
 
-def _forge_run(root, forge):
-    import json
-    import sqlite3
-
-    db = sqlite3.connect(root / ".vestra" / "index-cache.db")
-    (text,) = db.execute("SELECT value FROM meta WHERE key = 'run'").fetchone()
-    db.execute("UPDATE meta SET value = ? WHERE key = 'run'", (json.dumps(forge(json.loads(text))),))
-    db.commit()
-    db.close()
-
-
-def _more_functions(run):
-    return {**run, "functions": run["functions"] + 5}
-
-
-UTIL_EDITED = {"pkg/util.py": "def helper():\n    return 2\n"}
-MENDED = {"pkg/broken.py": "def mended():\n    return 0\n"}
-
-# How the last run's record is forged (its functions miscounted as well, which
-# a run that carried it would show), and the edit: every head is read instead.
-RECORDS_NOT_CARRIED = {
-    "its files miscounted": (lambda run: {**_more_functions(run), "files": run["files"] + 1}, UTIL_EDITED),
-    "an unparsable file that is not there": (
-        lambda run: {**_more_functions(run), "unparsable": [*run["unparsable"], ["gone.py", "x"]]},
-        UTIL_EDITED,
-    ),
-    "a partial path that is not text": (lambda run: {**_more_functions(run), "partial": [1]}, UTIL_EDITED),
-    "fewer nodes than files": (lambda run: {**_more_functions(run), "nodes": 1}, UTIL_EDITED),
-    "a count that is not a number": (lambda run: {**run, "functions": "5"}, UTIL_EDITED),
-    # The edited file's old head says it did not parse; the record disagrees.
-    "the edited file's error not on record": (
-        lambda run: {**_more_functions(run), "unparsable": [], "files": run["files"] + 1},
-        MENDED,
-    ),
-}
-
-
-def _saved_by_replacing(root, files):
+def _saved_by_replacing(root):
     # As editors that write a new file and rename it over the old one do:
     # the folder changes, and the walk lists it again.
-    for name, text in files.items():
-        tmp = root / (name + ".tmp")
-        tmp.write_text(text)
-        os.replace(tmp, root / name)
+    tmp = root / "pkg" / "util.py.tmp"
+    tmp.write_text(UTIL_EDITED["pkg/util.py"])
+    os.replace(tmp, root / "pkg" / "util.py")
 
 
 def _row_dropped(root):
@@ -168,17 +120,55 @@ def _row_dropped(root):
     db.execute("DELETE FROM files WHERE path = 'pkg/same_a.py'")
     db.commit()
     db.close()
+    _edited(root)
 
 
-# How a one-edit run is set up, whether it reads the heads of the changed
-# files alone (carrying the last run's figures) or every head, and how the
-# rows were found to be the files': by their count (the walk listed no
-# folder again) or by their paths.
+def _forged(change):
+    """The last run's record forged by `change` (its functions miscounted as
+    well, which a run that carried it would show), then one file edited (the
+    broken one mended when the record names no error)."""
+
+    def setup(root):
+        import json
+        import sqlite3
+
+        db = sqlite3.connect(root / ".vestra" / "index-cache.db")
+        (text,) = db.execute("SELECT value FROM meta WHERE key = 'run'").fetchone()
+        run = json.loads(text)
+        db.execute("UPDATE meta SET value = ? WHERE key = 'run'", (json.dumps({**run, **change(run)}),))
+        db.commit()
+        db.close()
+        write_files(root, MENDED if "unparsable" in change(run) and not change(run)["unparsable"] else UTIL_EDITED)
+
+    return setup
+
+
+UTIL_EDITED = {"pkg/util.py": "def helper():\n    return 2\n"}
+MENDED = {"pkg/broken.py": "def mended():\n    return 0\n"}
+
+# How a one-edit run is set up, whether it reads every head (a record that
+# does not add up, rows that are not the files') or those of the changed
+# files alone, carrying the last run's figures, and how the rows were found
+# to be the files': by their count (the walk listed no folder again) or
+# by their paths.
 RUNS = {
-    "an edit in place": (None, False, [True]),
-    "an edit saved by replacing the file": ("replaced", False, [False]),
+    "an edit in place": (_edited, False, [True]),
+    "an edit saved by replacing the file": (_saved_by_replacing, False, [False]),
     "a row dropped": (_row_dropped, True, [True]),
-    **{case: (forge, True, ANY) for case, (forge, _) in RECORDS_NOT_CARRIED.items()},
+    "its files miscounted": (_forged(lambda run: {"files": run["files"] + 1, "functions": 0}), True, ANY),
+    "an unparsable file that is not there": (
+        _forged(lambda run: {"unparsable": [*run["unparsable"], ["gone.py", "x"]], "functions": 0}),
+        True,
+        ANY,
+    ),
+    "fewer nodes than files": (_forged(lambda run: {"nodes": 1, "functions": 0}), True, ANY),
+    "a count that is not a number": (_forged(lambda run: {"functions": "5"}), True, ANY),
+    # The edited file's old head says it did not parse; the record disagrees.
+    "the edited file's error not on record": (
+        _forged(lambda run: {"unparsable": [], "files": run["files"] + 1, "functions": 0}),
+        True,
+        ANY,
+    ),
 }
 
 
@@ -199,24 +189,14 @@ def test_the_last_runs_figures_are_carried_only_when_they_add_up(tmp_path, monke
     time.sleep(0.1)
     index_project(root, jobs=1, progress=False)  # `.vestra/` made, the root settles too
     setup, every_head, listings = RUNS[case]
-    change = RECORDS_NOT_CARRIED[case][1] if case in RECORDS_NOT_CARRIED else UTIL_EDITED
-    if setup == "replaced":
-        _saved_by_replacing(root, change)
-    else:
-        if setup is _row_dropped:
-            setup(root)
-        elif setup is not None:
-            _forge_run(root, setup)
-        write_files(root, change)
+    setup(root)
     passes, kept, runs = [], [], []
     real_reuse, real_rows, real_index = Cache.reuse_all, Cache.rows_are, run_module._index
     monkeypatch.setattr(Cache, "reuse_all", lambda self: passes.append(1) or real_reuse(self))
     monkeypatch.setattr(Cache, "rows_are", lambda self, paths, listing: kept.append(listing) or real_rows(self, paths, listing))
     monkeypatch.setattr(run_module, "_index", lambda *args, **kw: runs.append(1) or real_index(*args, **kw))
     incremental = index_project(root, jobs=1, progress=False)
-    # A one-edit run reads the heads of its edited file alone; a record
-    # that does not add up, or rows that are not the files', has every head
-    # read, and counts as a full run; neither starts again.
+    # Every head read or not, and never started again.
     assert len(passes) == (1 if every_head else 0) and len(runs) == 1
     assert listings is ANY or kept == listings
     got = outputs(root, decoded=True)
