@@ -80,7 +80,7 @@ void set_number(PyObject* list, Py_ssize_t at, int64_t value) {
     cp::check(PyList_SetItem(list, at, int_of(value).release()));
 }
 
-// The stamps of a folder's source files looked at beforehand (`stat_batch`), from entry `at` on.
+// The stamps of a folder's source files looked at beforehand (`stat_folders`), from entry `at` on.
 class Batch {
   public:
     Batch(PyObject* batch, PyObject* at, Py_ssize_t sources) {

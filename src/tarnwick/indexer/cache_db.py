@@ -179,6 +179,18 @@ HEAD_SUMS = (
 )
 
 
+def _vouched(made: dict, head, sums, fields_of) -> dict | None:
+    """The fields of a row's `head` when it is text its digests `sums` (see
+    `HEAD_SUMS`) name, else None; `made` keeps each head text's digest and
+    fields, for the rows that share it."""
+    if sums is None or type(head) is not str:
+        return None
+    found = made.get(head)
+    if found is None:
+        found = made[head] = (blob_sum(head.encode("utf-8")), fields_of(head))
+    return found[1] if found[1] is not None and sums.endswith(found[0]) else None
+
+
 def blob_sum(data: bytes) -> bytes:
     """The digest a checksum keeps of one blob."""
     return hashlib.blake2b(data, digest_size=SUM_BYTES).digest()
@@ -414,20 +426,14 @@ class CacheDB:
         out = {}
         for path, head, linked, sums, digest in self._shaped(f"path, head, links IS NOT NULL, {HEAD_SUMS}, digest"):
             keep(path)
-            if sums is None:
-                continue
-            found = made.get(head)
-            if found is None:
-                if type(head) is not str:
-                    continue
-                found = made[head] = (blob_sum(head.encode("utf-8")), fields_of(head))
-            if found[1] is not None and sums.endswith(found[0]):
+            fields = _vouched(made, head, sums, fields_of)
+            if fields is not None:
                 if type(path) is not str:
                     try:
                         path = _py_text(path)
                     except CacheProblem:
                         continue
-                out[path] = (found[1], linked, sums[:SUM_BYTES], digest)
+                out[path] = (fields, linked, sums[:SUM_BYTES], digest)
         self.row_paths = _texts(set(paths))[0]
         return out
 
@@ -438,14 +444,8 @@ class CacheDB:
         for head, linked, sums, digest in self._shaped(
             f"head, links IS NOT NULL, {HEAD_SUMS}, digest", "path = ?", (_sql_text(path),)
         ):
-            if sums is None or type(head) is not str:
-                return None
-            found = made.get(head)
-            if found is None:
-                found = made[head] = (blob_sum(head.encode("utf-8")), fields_of(head))
-            if found[1] is None or not sums.endswith(found[0]):
-                return None
-            return found[1], linked, sums[:SUM_BYTES], digest
+            fields = _vouched(made, head, sums, fields_of)
+            return None if fields is None else (fields, linked, sums[:SUM_BYTES], digest)
         return None
 
     def row_count(self) -> int:

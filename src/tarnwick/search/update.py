@@ -89,11 +89,6 @@ def _in_batches(db, query: str, values) -> list:
     return rows
 
 
-def _columns(rows: list, width: int) -> tuple:
-    """The columns of ``rows`` (tuples of ``width`` values), as tuples."""
-    return tuple(zip(*rows)) if rows else ((),) * width
-
-
 def _all_of_type(values, kind: type) -> bool:
     return not values or set(map(type, values)) == {kind}
 
@@ -204,7 +199,6 @@ class _Update:
         self.keys = {}  # file id -> the key of the workers' documents its new state keeps
         self.records = records
         self.weights = weights
-        self._old_ids = None
         self._symbol_arrays_read = None
         # Changed files that grow in place, and the files moved to make room for them.
         self.grown, self.moving = set(), set()
@@ -220,7 +214,7 @@ class _Update:
         self.symbol_slots = meta["symbol_slots"]
         # The files by number, from the chunks of their ids that queries read
         # (a text per thousand files, not a row per file).
-        ids = self.ids_by_number = _file_ids(db, self.file_count)
+        ids = self.old_ids = _file_ids(db, self.file_count)  # the files by old number
         self.old_numbers = dict(zip(ids, range(self.file_count)))
         if len(self.old_numbers) != self.file_count:
             raise _Rebuild
@@ -397,12 +391,6 @@ class _Update:
                 raise _Rebuild
         return entry
 
-    @property
-    def old_ids(self) -> dict:
-        """By old number, the file that had it (made when first asked for)."""
-        if self._old_ids is None:
-            self._old_ids = dict(enumerate(self.ids_by_number))
-        return self._old_ids
 
     def _renumber(self, removed: list, added: list) -> list:
         """Give every file its number: added files take the freed ones, then
@@ -493,7 +481,7 @@ class _Update:
             files, _, symbols, _ = _decoded(blob)
             holders.update(files)
             holders.update(symbol_file[n] for n in symbols if n < len(symbol_file))
-        if not holders <= self.old_ids.keys():
+        if holders and max(holders) >= self.file_count:
             raise _Rebuild
         return holders
 
